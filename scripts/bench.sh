@@ -1,0 +1,17 @@
+#!/usr/bin/env bash
+# Builds the benchmarks and runs each one; every benchmark prints its own rows of figures.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+LECTERN_CMAKE_ARGS="-DLECTERN_BENCH=ON" scripts/setup.sh
+build_dir=${LECTERN_BUILD_DIR:-build}
+cmake -S . -B "$build_dir" -DLECTERN_BENCH=ON >/dev/null
+cmake --build "$build_dir" -j "$(nproc)"
+export QT_QPA_PLATFORM=${QT_QPA_PLATFORM:-offscreen}
+status=0
+for b in "$build_dir"/bench/bench_*; do
+  [ -x "$b" ] || continue
+  if [ $# -gt 0 ] && [[ " $* " != *" $(basename "$b") "* ]]; then continue; fi
+  echo "== $(basename "$b")"
+  "$b" || status=1
+done
+exit $status

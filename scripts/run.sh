@@ -1,0 +1,45 @@
+#!/usr/bin/env bash
+# Installs and builds (setup.sh), starts the app server with its live relay and demo data, then
+# the client. Options:
+#   --students N   also start N scripted students in the first live in progress
+# Works on a desktop and under xvfb-run.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+students=0
+while [ $# -gt 0 ]; do
+  case "$1" in
+    --students) students=${2:?}; shift 2 ;;
+    --students=*) students=${1#*=}; shift ;;
+    -h|--help) sed -n '2,6p' "$0"; exit 0 ;;
+    *) echo "run.sh: unknown option $1" >&2; exit 2 ;;
+  esac
+done
+
+scripts/setup.sh
+build_dir=${LECTERN_BUILD_DIR:-build}
+bin="$build_dir/bin"
+data="$build_dir/run"
+mkdir -p "$data/downloads"
+
+pids=()
+cleanup() { for p in "${pids[@]}"; do kill "$p" 2>/dev/null || true; done; }
+trap cleanup EXIT
+
+if [ -x "$bin/lectern-server" ]; then
+  "$bin/lectern-server" --demo --db "$data/lectern.db" --downloads "$data/downloads" &
+  pids+=($!)
+  # Wait until the app server answers, at most 10 s.
+  for _ in $(seq 50); do
+    if (exec 3<>/dev/tcp/127.0.0.1/8080) 2>/dev/null; then break; fi
+    sleep 0.2
+  done
+fi
+
+if [ "$students" -gt 0 ] && [ -x "$bin/lectern-student" ]; then
+  for i in $(seq "$students"); do
+    "$bin/lectern-student" --login "$(printf 'student%02d' "$i")" --password 123456 &
+    pids+=($!)
+  done
+fi
+
+"$bin/lectern"

@@ -1,0 +1,40 @@
+#!/usr/bin/env bash
+# Installs what building, testing and running Lectern need (Debian 12), then configures and
+# builds into build/. Idempotent: with everything present it only runs an incremental build.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+packages=(
+  # build
+  cmake g++ make pkg-config
+  qtbase5-dev qtmultimedia5-dev libqt5multimedia5-plugins libqt5websockets5-dev qttranslations5-l10n
+  libjsoncpp-dev libcpp-httplib-dev libsqlitecpp-dev libsqlite3-dev
+  # running and testing the client without a desktop
+  xvfb xauth fonts-wqy-zenhei fonts-liberation2
+  # slides: the office suite that exports them, and the PDF pipeline the benchmark compares with
+  libreoffice-impress-nogui poppler-utils
+  # benchmarks
+  wrk
+)
+
+missing=()
+for p in "${packages[@]}"; do
+  if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed"; then
+    missing+=("$p")
+  fi
+done
+
+if ((${#missing[@]})); then
+  echo "setup: installing ${missing[*]}"
+  sudo=()
+  if [ "$(id -u)" -ne 0 ]; then sudo=(sudo); fi
+  export DEBIAN_FRONTEND=noninteractive
+  "${sudo[@]}" apt-get update -qq
+  "${sudo[@]}" apt-get install -y -qq --no-install-recommends "${missing[@]}"
+fi
+
+build_dir=${LECTERN_BUILD_DIR:-build}
+if [ ! -f "$build_dir/CMakeCache.txt" ]; then
+  cmake -S . -B "$build_dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo ${LECTERN_CMAKE_ARGS:-}
+fi
+cmake --build "$build_dir" -j "$(nproc)"

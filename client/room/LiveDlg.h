@@ -1,0 +1,168 @@
+#pragma once
+
+#include "ilive/ilive.h"
+#include "whiteboard/InstrumentType.h"
+
+#include <QList>
+#include <QMainWindow>
+#include <QMap>
+#include <QPair>
+#include <QString>
+#include <QTime>
+#include <QVariant>
+#include <QVariantMap>
+#include <QVector>
+
+#include <memory>
+
+Q_DECLARE_METATYPE(ilive::Message)
+
+namespace Ui {
+class LiveDlg;
+}
+class QTimer;
+class VideoRender;
+class RenderArea;
+class PaintToolBar;
+
+class LiveDlg;
+// The open room window, or null. Set by the lobby, cleared when the window closes.
+extern LiveDlg* g_liveDlg;
+
+// user id -> nickname, for every member and command sender seen in this process.
+QMap<QString, QString>& NicknameCache();
+
+// The window in which the teacher holds a class. Split by concern:
+//   LiveDlg.cpp          window, media controls, class start/end, video, clock, pages
+//   LiveDlg_Msg.cpp      incoming messages, discussion list, chat sending
+//   LiveDlg_Member.cpp   member list and speaking control
+class LiveDlg : public QMainWindow {
+    Q_OBJECT
+public:
+    explicit LiveDlg(QWidget* parent = nullptr);
+    ~LiveDlg() override;
+
+    void setAvRoomId(int avRoomId) { m_avRoomId = avRoomId; }
+    int avRoomId() const { return m_avRoomId; }
+    void setLiveId(const QString& liveId) { m_liveId = liveId; }
+    QString liveId() const { return m_liveId; }
+    bool isClassStarted() const { return m_classStarted; }
+
+    // Live-video listeners. The message, video and device listeners are registered by the login
+    // window; the room-disconnect and member-status listeners travel in the room option.
+    static void OnMessageCallback(const ilive::Message& msg, void* data);
+    static void OnDeviceOperation(ilive::E_DeviceOperationType oper, int retCode, void* data);
+    static void OnLocalVideoFrame(const ilive::LiveVideoFrame* frame, void* data);
+    static void OnRemoteVideoFrame(const ilive::LiveVideoFrame* frame, void* data);
+    static void OnRoomDisconnect(int reason, const char* errorInfo, void* data);
+    static void OnMemStatusChange(ilive::E_EndpointEventId eventId, const ilive::Vector<ilive::String>& ids,
+                                  void* data);
+
+    // Device-operation results; 0 is success.
+    void OnOpenCameraCB(const int& ret);
+    void OnCloseCameraCB(const int& ret);
+    void OnOpenMicCB(const int& ret);
+    void OnCloseMicCB(const int& ret);
+    void OnOpenPlayerCB(const int& ret);
+    void OnClosePlayerCB(const int& ret);
+    void OnOpenScreenShareCB(const int& ret);
+    void OnCloseScreenShareCB(const int& ret);
+
+    // Application activation, forwarded by ActiveFilter.
+    void OnActive();
+    void OnDeactive();
+
+    // Media operations.
+    void OpenCamera();
+    void OpenMic();
+    void OpenPlayer();
+    void OpenScreenShareDocumentArea();
+    void CloseScreenShare();
+    void UpdateControls();
+    void LeaveRoom(bool endClass);
+    void BroadcastClassTime();
+    void ShowRemoteVideo();
+    // previewLabel's rectangle in global screen pixels, right and bottom one past the last pixel.
+    QRect PreviewShareRect() const;
+
+    // Messages and discussion.
+    Q_INVOKABLE void dealMessage(const ilive::Message& msg);
+    void parseCustomMessage(const QString& sender, const QString& data);
+    void AddMessage(const QString& name, const QString& text, bool isChat);
+    void AppendMsgItem(const QString& name, const QString& time, const QString& content);
+
+    // Members and speaking control.
+    void RequestRoomMemberList();
+    static void OnAppServer_RoomMemberListSuccess(const QVariantMap& result, void* context);
+    void SetMembers(const QVariantList& records);
+    void AddMember(const QVariantMap& record);
+    void ReportMemberState(const QVariant& userId, bool on);
+    static void OnAppServer_RoomMemeberStateReportSuccess(const QVariantMap& result, void* context);
+
+    // Class start.
+    static void OnAppServer_BeginLiveSuccess(const QVariantMap& result, void* context);
+    static void OnAppServer_BeginLiveError(int code, const QVariantMap& error, void* context);
+
+    RenderArea* renderArea() const { return m_renderArea; }
+    PaintToolBar* paintToolBar() const { return m_paintToolBar; }
+    VideoRender* localRender() const { return m_localRender; }
+    VideoRender* remoteRender() const { return m_remoteRender; }
+    Ui::LiveDlg* form() const { return ui.get(); }
+
+signals:
+    void postMessage(const ilive::Message& msg);
+
+public slots:
+    void SelectTool(InstrumentType type);
+    void SendChatMessage();
+
+    void OnStartButtonClick();
+    void OnCameraButtonClick();
+    void OnVolumeButtonCheckChanged();
+    void OnMicroPhoneButtonCheckChanged();
+    void OnSpeakerVolumeChanged(int value);
+    void OnMicVolumeChanged(int value);
+    void OnPauseButtonClick();
+    void OnShareButtonClick();
+    void OnClockTick();
+    void OnRemoteVideoNoSignal();
+
+    void OnMicButtonClick(const QVariantMap& data, bool checked);
+
+    void OnOpenButtonClick();
+    void OnBlankPageButtonClick();
+    void OnPageChanged(int row);
+    void OnNewSlide(const QString& path);
+    void OnOpenFail();
+
+protected:
+    void showEvent(QShowEvent* event) override;
+    void closeEvent(QCloseEvent* event) override;
+    void resizeEvent(QResizeEvent* event) override;
+    void changeEvent(QEvent* event) override;
+    void keyPressEvent(QKeyEvent* event) override;
+    bool eventFilter(QObject* watched, QEvent* event) override;
+
+private:
+    // Keeps the window above others while the office suite converts a document.
+    void SetTopMost(bool topMost);
+    QString PageFileName(int row) const;
+
+    std::unique_ptr<Ui::LiveDlg> ui;
+    bool m_classStarted = false;
+    bool m_closeConfirmed = false;
+    QTime m_classStartTime; // invalid until the class starts
+    int m_avRoomId = 0;
+    QString m_liveId;
+    QList<QPair<QString, QString>> m_cameraList; // (id, name) as last read from the service
+    VideoRender* m_localRender = nullptr;
+    VideoRender* m_remoteRender = nullptr;
+    QTimer* m_clockTimer = nullptr;
+    QTimer* m_noSignalTimer = nullptr;
+    RenderArea* m_renderArea = nullptr;
+    PaintToolBar* m_paintToolBar = nullptr;
+
+    // Pages: the chosen document and one image per slide row.
+    QString m_docPath;
+    QVector<QString> m_pageImages;
+};

@@ -1,0 +1,46 @@
+#include "shell/AppShell.h"
+#include "shell/Resources.h"
+
+#include <QApplication>
+#include <QDebug>
+#include <QDialog>
+#include <QLabel>
+#include <QVBoxLayout>
+
+int main(int argc, char* argv[])
+{
+    LecternInitResources();
+
+    // 1. The application object; no argument is interpreted.
+    QApplication app(argc, argv);
+
+    // 2. Application activation goes to the live room window.
+    // replaced by ActiveFilter: app.installEventFilter(new ActiveFilter);
+
+    // 3. Trim the log files of earlier runs.
+    RemoveOldLogs();
+
+    // 4. The hidden update dialog; its constructor starts the version check.
+    // replaced by UpdateDlg: new UpdateDlg;
+
+    // 5.-6. From here on every message goes to the daily log file.
+    qInstallMessageHandler(LogMessageHandler);
+    qDebug() << "startup---------------------------------\n";
+
+    // 7.-8.
+    LoadTranslator(app);
+    LoadStyleSheet(app);
+
+    // 9. The login window.
+    // replaced by LoginDlg: (new LoginDlg)->show();
+    auto* loginPlaceholder = new QDialog;
+    loginPlaceholder->setWindowTitle(QStringLiteral("Tutorline直播助手"));
+    auto* layout = new QVBoxLayout(loginPlaceholder);
+    layout->addWidget(new QLabel(QStringLiteral("Tutorline直播助手")));
+    loginPlaceholder->resize(400, 240);
+    loginPlaceholder->show();
+
+    // 10.-11. The process ends itself, whatever the loop returned.
+    app.exec();
+    TerminateCurrentProcess();
+}

@@ -22,6 +22,10 @@ enum AppServerErrorCode {
 QVariantMap& SessionRecord();
 
 QString AppServerUrl();
+// Points the client at another endpoint (tests start their own server on a free port).
+void SetAppServerUrl(const QString& url);
+// "rided4a_win_1.0": sent with every call as "clientVersion".
+QString AppServerClientVersion();
 
 void AppServer_Call(const QString& method, QVariantMap params, AppServerSuccessCallback success,
                     AppServerErrorCallback error, void* context, QWidget* waitingParent, bool showErrorBox);

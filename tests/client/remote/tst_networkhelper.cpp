@@ -1,0 +1,214 @@
+#include "remote/NetworkHelper.h"
+
+#include "HttpFixture.h"
+
+#include <QtTest>
+
+namespace {
+
+struct Outcome {
+    int code = -1;
+    QByteArray body;
+};
+
+void Collect(int code, const QByteArray& body, void* userData)
+{
+    static_cast<QList<Outcome>*>(userData)->append({code, body});
+}
+
+QStringList* g_log = nullptr;
+QtMessageHandler g_previousHandler = nullptr;
+
+void CaptureLog(QtMsgType type, const QMessageLogContext& context, const QString& message)
+{
+    if (g_log)
+        g_log->append(message);
+    if (g_previousHandler)
+        g_previousHandler(type, context, message);
+}
+
+// Spins the event loop inside the time-out callback, so that the late reply finishes while the
+// helper is still alive.
+struct LateReplyProbe {
+    QList<Outcome> outcomes;
+    HttpFixture* server = nullptr;
+};
+
+void CollectAndWait(int code, const QByteArray& body, void* userData)
+{
+    auto* probe = static_cast<LateReplyProbe*>(userData);
+    probe->outcomes.append({code, body});
+    QTest::qWait(600);
+}
+
+} // namespace
+
+class TestNetworkHelper : public QObject {
+    Q_OBJECT
+private slots:
+    void initTestCase()
+    {
+        QVERIFY(m_server.start());
+        g_log = &m_log;
+        g_previousHandler = qInstallMessageHandler(CaptureLog);
+    }
+    void cleanupTestCase()
+    {
+        qInstallMessageHandler(g_previousHandler);
+        g_log = nullptr;
+    }
+    void init()
+    {
+        m_server.clearRequests();
+        m_log.clear();
+    }
+    void cleanup()
+    {
+        // Every helper deletes itself once its outcome is out.
+        QTRY_COMPARE(NetworkHelper::LiveCount(), 0);
+    }
+
+    void postsUtf8JsonAndReportsBodyOnce()
+    {
+        const QByteArray answer = u8"{\"result\":{\"title\":\"数学课\"}}";
+        m_server.enqueue(HttpResponse::json(answer));
+        const QString text = QStringLiteral("{\"title\": \"数学课 – ü\"}");
+        QList<Outcome> outcomes;
+        NetworkHelper::Post(m_server.url("/app-server/jsonrpc/"), text, &Collect, &outcomes, 5000);
+        QTRY_COMPARE(outcomes.size(), 1);
+        QCOMPARE(outcomes[0].code, 0);
+        QCOMPARE(outcomes[0].body, answer);
+
+        QCOMPARE(m_server.requests().size(), 1);
+        const HttpRequestRecord& r = m_server.requests()[0];
+        QCOMPARE(r.method, QByteArray("POST"));
+        QCOMPARE(r.target, QByteArray("/app-server/jsonrpc/"));
+        QCOMPARE(r.header("Content-Type"), QByteArray("application/json"));
+        QCOMPARE(r.body, text.toUtf8());
+        QTest::qWait(100);
+        QCOMPARE(outcomes.size(), 1);
+    }
+
+    void errorStatusesAndTransportFailuresAreCode2()
+    {
+        // A 500 with a JSON body: code 2, body dropped, the status in the log line.
+        m_server.enqueue(HttpResponse::json("{\"error\":{\"code\":1}}", 500));
+        QList<Outcome> outcomes;
+        NetworkHelper::Post(m_server.url("/x"), "{}", &Collect, &outcomes, 5000);
+        QTRY_COMPARE(outcomes.size(), 1);
+        QCOMPARE(outcomes[0].code, 2);
+        QVERIFY(outcomes[0].body.isEmpty());
+        const int line = m_log.indexOf(QRegularExpression("^found error \\.\\.\\.\\.code: 500 \\d+\\n$"));
+        QVERIFY2(line >= 0, qPrintable(m_log.join('|')));
+        QVERIFY(line + 1 < m_log.size());
+        QVERIFY(!m_log[line + 1].isEmpty());
+
+        // A connection cut before the announced body is complete.
+        HttpResponse cut = HttpResponse::json("{\"result\":{}}");
+        cut.contentLength = 500;
+        m_server.enqueue(cut);
+        outcomes.clear();
+        NetworkHelper::Post(m_server.url("/x"), "{}", &Collect, &outcomes, 5000);
+        QTRY_COMPARE(outcomes.size(), 1);
+        QCOMPARE(outcomes[0].code, 2);
+
+        // Nobody listening: no HTTP status, so the first number is 0.
+        HttpFixture closed;
+        QVERIFY(closed.start());
+        const QString deadUrl = closed.url("/x");
+        closed.stop();
+        m_log.clear();
+        outcomes.clear();
+        NetworkHelper::Post(deadUrl, "{}", &Collect, &outcomes, 5000);
+        QTRY_COMPARE(outcomes.size(), 1);
+        QCOMPARE(outcomes[0].code, 2);
+        QVERIFY2(m_log.indexOf(QRegularExpression("^found error \\.\\.\\.\\.code: 0 \\d+\\n$")) >= 0,
+                 qPrintable(m_log.join('|')));
+    }
+
+    void silentServerTimesOutExactlyOnce()
+    {
+        HttpResponse silent;
+        silent.neverAnswer = true;
+        m_server.enqueue(silent);
+        QList<Outcome> outcomes;
+        QElapsedTimer clock;
+        clock.start();
+        NetworkHelper::Post(m_server.url("/x"), "{}", &Collect, &outcomes, 300);
+        QTRY_COMPARE(outcomes.size(), 1);
+        QVERIFY(clock.elapsed() >= 250);
+        QCOMPARE(outcomes[0].code, 1);
+        QVERIFY(outcomes[0].body.isEmpty());
+        QTest::qWait(700); // the repeating timer must not report again
+        QCOMPARE(outcomes.size(), 1);
+        QVERIFY(m_log.filter("found error").isEmpty());
+    }
+
+    void replyAfterTimeoutNeverReachesCallback()
+    {
+        HttpResponse late = HttpResponse::json("{\"result\":{}}");
+        late.delayMs = 250;
+        m_server.enqueue(late);
+        LateReplyProbe probe;
+        probe.server = &m_server;
+        NetworkHelper::Post(m_server.url("/x"), "{}", &CollectAndWait, &probe, 100);
+        QTRY_COMPARE(probe.outcomes.size(), 1);
+        QTest::qWait(800);
+        QCOMPARE(probe.outcomes.size(), 1);
+        QCOMPARE(probe.outcomes[0].code, 1);
+    }
+
+    void nullCallbackStillSendsAndCleansUp()
+    {
+        m_server.enqueue(HttpResponse::json("{}"));
+        NetworkHelper::Post(m_server.url("/x"), "{\"a\":1}", nullptr, nullptr, 5000);
+        QVERIFY(m_server.waitForRequests(1));
+        QCOMPARE(m_server.requests()[0].body, QByteArray("{\"a\":1}"));
+        QTRY_COMPARE(NetworkHelper::LiveCount(), 0);
+
+        HttpResponse silent;
+        silent.neverAnswer = true;
+        m_server.enqueue(silent);
+        NetworkHelper::Post(m_server.url("/x"), "{}", nullptr, nullptr, 100);
+        QTRY_COMPARE(NetworkHelper::LiveCount(), 0);
+    }
+
+    void redirectIsNotFollowed()
+    {
+        HttpResponse moved;
+        moved.status = 302;
+        moved.headers.append(HttpHeaders::value_type("Location", m_server.url("/elsewhere").toUtf8()));
+        m_server.enqueue(moved);
+        QList<Outcome> outcomes;
+        NetworkHelper::Post(m_server.url("/x"), "{}", &Collect, &outcomes, 5000);
+        QTRY_COMPARE(outcomes.size(), 1);
+        QCOMPARE(outcomes[0].code, 0);
+        QVERIFY(outcomes[0].body.isEmpty());
+        QTest::qWait(100);
+        QCOMPARE(m_server.requests().size(), 1);
+    }
+
+    void concurrentPostsShareNothing()
+    {
+        // Each post gets its own answer even when they finish out of order.
+        m_server.setHandler([](const HttpRequestRecord& r) {
+            HttpResponse answer = HttpResponse::json(r.body);
+            answer.delayMs = r.body == "slow" ? 200 : 0;
+            return answer;
+        });
+        QList<Outcome> slow, fast;
+        NetworkHelper::Post(m_server.url("/x"), "slow", &Collect, &slow, 5000);
+        NetworkHelper::Post(m_server.url("/x"), "fast", &Collect, &fast, 5000);
+        QTRY_COMPARE(slow.size() + fast.size(), 2);
+        QCOMPARE(slow[0].body, QByteArray("slow"));
+        QCOMPARE(fast[0].body, QByteArray("fast"));
+        m_server.setHandler(nullptr);
+    }
+
+private:
+    HttpFixture m_server;
+    QStringList m_log;
+};
+
+QTEST_MAIN(TestNetworkHelper)
+#include "tst_networkhelper.moc"

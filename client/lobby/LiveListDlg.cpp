@@ -1,0 +1,387 @@
+#include "LiveListDlg.h"
+
+#include "LiveListItem.h"
+#include "LiveListStateItem.h"
+#include "ProcessEnd.h"
+#include "ilive/ilive.h"
+#include "remote/AppServer.h"
+#include "room/LiveDlg.h"
+#include "shell/Util.h"
+#include "ui_LiveListDlg.h"
+
+#include <QCoreApplication>
+#include <QDateTime>
+#include <QDebug>
+#include <QMessageBox>
+#include <QMetaObject>
+#include <QScreen>
+#include <QShowEvent>
+#include <QScrollBar>
+#include <QThread>
+#include <QTimer>
+
+#include <limits>
+
+namespace {
+constexpr int kRefreshIntervalMs = 10000;
+
+bool OnGuiThread()
+{
+    return QThread::currentThread() == QCoreApplication::instance()->thread();
+}
+
+// A live without a room carries "avRoomId" as null (or not at all).
+bool HasRoom(const QVariant& avRoomId)
+{
+    return !avRoomId.isNull() && !avRoomId.toString().trimmed().isEmpty();
+}
+} // namespace
+
+LiveListDlg* LiveListDlg::GetInstance()
+{
+    static LiveListDlg* instance = new LiveListDlg;
+    return instance;
+}
+
+LiveListDlg::LiveListDlg(QWidget* parent) : QWidget(parent), ui(new Ui::LiveListDlg)
+{
+    qRegisterMetaType<std::string>("std::string");
+    setWindowFlags(Qt::Window | Qt::WindowMinimizeButtonHint | Qt::WindowCloseButtonHint);
+    ui->setupUi(this);
+
+    const QStringList titles = { QStringLiteral("全部直播"), QStringLiteral("未开始"), QStringLiteral("已结束") };
+    for (const QString& title : titles) {
+        auto* tab = new LiveListStateItem(title);
+        auto* row = new QListWidgetItem(ui->stateListWidget);
+        row->setSizeHint(tab->sizeHint());
+        ui->stateListWidget->setItemWidget(row, tab);
+    }
+    connect(ui->stateListWidget, &QListWidget::currentRowChanged, this, &LiveListDlg::OnStateTabChanged);
+    ui->stateListWidget->setCurrentRow(0);
+
+    connect(ui->enterButton, &QPushButton::clicked, this, &LiveListDlg::OnEnterButtonClick);
+
+    m_refreshTimer = new QTimer(this);
+    connect(m_refreshTimer, &QTimer::timeout, this, &LiveListDlg::timer_tick);
+    m_refreshTimer->start(kRefreshIntervalMs);
+}
+
+LiveListDlg::~LiveListDlg() = default;
+
+LiveListItem* LiveListDlg::itemAt(int row) const
+{
+    return qobject_cast<LiveListItem*>(ui->itemsListWidget->itemWidget(ui->itemsListWidget->item(row)));
+}
+
+LiveListStateItem* LiveListDlg::stateItemAt(int row) const
+{
+    return qobject_cast<LiveListStateItem*>(ui->stateListWidget->itemWidget(ui->stateListWidget->item(row)));
+}
+
+int LiveListDlg::LiveState(const QVariantMap& record)
+{
+    const QString state = record.value(QStringLiteral("state")).toString();
+    if (state == QLatin1String("v") || state == QLatin1String("s"))
+        return 0;
+    if (state == QLatin1String("i"))
+        return 1;
+    return 2;
+}
+
+QVariantList LiveListDlg::FilterLives(const QVariantList& lives, int tabRow)
+{
+    if (tabRow != 1 && tabRow != 2)
+        return lives;
+    const int wanted = tabRow == 1 ? 0 : 2;
+    QVariantList kept;
+    for (const QVariant& live : lives)
+        if (LiveState(live.toMap()) == wanted)
+            kept.append(live);
+    return kept;
+}
+
+QVariantMap LiveListDlg::QuickEntryLive(const QVariantList& lives, qint64 nowMs)
+{
+    // The class under way wins; among several, the one that started last.
+    QVariantMap running;
+    qint64 runningStart = std::numeric_limits<qint64>::min();
+    // Otherwise the earliest not-started class that is not already over.
+    QVariantMap next;
+    qint64 nextStart = std::numeric_limits<qint64>::max();
+    for (const QVariant& value : lives) {
+        const QVariantMap live = value.toMap();
+        const qint64 start = live.value(QStringLiteral("startTime")).toLongLong();
+        const QVariant endValue = live.value(QStringLiteral("endTime"));
+        const int state = LiveState(live);
+        if (state == 1 && (running.isEmpty() || start > runningStart)) {
+            running = live;
+            runningStart = start;
+        } else if (state == 0 && (endValue.isNull() || endValue.toLongLong() > nowMs)
+                   && (next.isEmpty() || start < nextStart)) {
+            next = live;
+            nextStart = start;
+        }
+    }
+    return running.isEmpty() ? next : running;
+}
+
+void LiveListDlg::OnStateTabChanged(int row)
+{
+    if (row < 0)
+        return;
+    m_currentTab = row;
+    for (int i = 0; i < ui->stateListWidget->count(); ++i)
+        if (LiveListStateItem* tab = stateItemAt(i))
+            tab->SetSelected(i == row);
+    RefreshItems();
+}
+
+void LiveListDlg::RefreshItems()
+{
+    SetupItems(FilterLives(m_lives, m_currentTab));
+}
+
+void LiveListDlg::SetupItems(const QVariantList& list)
+{
+    // The periodic answer is usually the same as the last: then the rows stay as they are.
+    if (list == m_shownLives && ui->itemsListWidget->count() == list.size())
+        return;
+    QScrollBar* bar = ui->itemsListWidget->verticalScrollBar();
+    const int scroll = bar->value();
+    QListWidget* view = ui->itemsListWidget;
+    view->setUpdatesEnabled(false);
+
+    // Rows are reused: the teacher sees the same as after clearing and appending them anew.
+    while (view->count() > list.size())
+        delete view->takeItem(view->count() - 1);
+    for (int i = 0; i < list.size(); ++i) {
+        const QVariantMap live = list.at(i).toMap();
+        if (i < view->count()) {
+            LiveListItem* row = itemAt(i);
+            row->SetData(live);
+            view->item(i)->setSizeHint(row->sizeHint());
+            continue;
+        }
+        auto* row = new LiveListItem(live);
+        auto* item = new QListWidgetItem(view);
+        item->setSizeHint(row->sizeHint());
+        view->setItemWidget(item, row);
+        connect(row, &LiveListItem::ButtonClicked, this, &LiveListDlg::OnItemButtonClick);
+    }
+    m_shownLives = list;
+
+    view->setUpdatesEnabled(true);
+    bar->setValue(scroll);
+}
+
+void LiveListDlg::RequestLiveList(bool interactive)
+{
+    if (interactive)
+        AppServer_LiveList(OnAppServer_LiveListSuccess, OnAppServer_LiveListError, this, this, true);
+    else
+        AppServer_LiveList(OnAppServer_LiveListSuccess, OnAppServer_LiveListError, this, nullptr, false);
+}
+
+void LiveListDlg::showEvent(QShowEvent* event)
+{
+    QWidget::showEvent(event);
+    if (!event->spontaneous())
+        RequestLiveList(true);
+}
+
+void LiveListDlg::resizeEvent(QResizeEvent* event)
+{
+    QWidget::resizeEvent(event);
+    FillToAvailableArea();
+}
+
+void LiveListDlg::FillToAvailableArea()
+{
+    QScreen* screen = this->screen();
+    if (!screen || !isWindow())
+        return;
+    const QRect area = screen->availableGeometry();
+    const QSize frameExtra = frameGeometry().size() - geometry().size();
+    const QSize wanted = area.size() - frameExtra;
+    if (pos() != area.topLeft())
+        move(area.topLeft());
+    if (size() != wanted)
+        resize(wanted);
+}
+
+void LiveListDlg::timer_tick()
+{
+    if (!isVisible())
+        return;
+    qDebug() << "live list time tick";
+    RequestLiveList(false);
+}
+
+void LiveListDlg::OnAppServer_LiveListSuccess(const QVariantMap& result, void* context)
+{
+    auto* dlg = static_cast<LiveListDlg*>(context);
+    qDebug() << "get live list success" << result;
+    dlg->m_lives = result.value(QStringLiteral("list")).toList();
+    qDebug() << dlg->m_lives;
+    dlg->RefreshItems();
+}
+
+void LiveListDlg::OnAppServer_LiveListError(int, const QVariantMap&, void*)
+{
+}
+
+void LiveListDlg::OnEnterButtonClick()
+{
+    const QVariantMap live = QuickEntryLive(m_lives, QDateTime::currentMSecsSinceEpoch());
+    if (live.isEmpty()) {
+        ShowInformation(QString(), QStringLiteral("当前没有可进入的直播"), this);
+        return;
+    }
+    OnItemButtonClick(live);
+}
+
+void LiveListDlg::OnItemButtonClick(const QVariantMap& data)
+{
+    qDebug() << data;
+    if (LiveState(data) == 2)
+        return;
+    m_liveId = data.value(QStringLiteral("liveId")).toString();
+    m_title = data.value(QStringLiteral("title")).toString();
+    const QVariant avRoomId = data.value(QStringLiteral("avRoomId"));
+    if (!HasRoom(avRoomId)) {
+        AppServer_CreateRoom(m_liveId, OnAppServer_CreateRoomSuccess, nullptr, this);
+        return;
+    }
+    m_avRoomId = avRoomId.toInt();
+    CreateLiveRoom();
+}
+
+void LiveListDlg::OnAppServer_CreateRoomSuccess(const QVariantMap& result, void* context)
+{
+    auto* dlg = static_cast<LiveListDlg*>(context);
+    qDebug() << "create room success";
+    bool ok = false;
+    const int avRoomId = result.value(QStringLiteral("avRoomId")).toString().toInt(&ok);
+    if (!ok) {
+        // Entering room 0 would put the teacher in some other class's room.
+        qDebug() << "create room answer without avRoomId" << result;
+        ShowError(QStringLiteral("创建房间失败"), dlg);
+        return;
+    }
+    dlg->m_avRoomId = avRoomId;
+    dlg->CreateLiveRoom();
+}
+
+void LiveListDlg::CreateLiveRoom()
+{
+    ilive::iLiveRoomOption option;
+    option.roomKind = 1;
+    option.roomId = static_cast<uint32_t>(m_avRoomId);
+    option.authBits = ~uint64_t(0);
+    option.controlRole = ilive::String("LiveMaster");
+    option.roomDisconnectListener = LiveDlg::OnRoomDisconnect;
+    option.memberStatusListener = LiveDlg::OnMemStatusChange;
+    option.data = nullptr;
+    GetILive()->createRoom(option, OnCreateRoomSuccess, OnCreateRoomFailure, this);
+}
+
+void LiveListDlg::OnCreateRoomSuccess(void* data)
+{
+    auto* dlg = static_cast<LiveListDlg*>(data);
+    if (!OnGuiThread()) {
+        QMetaObject::invokeMethod(dlg, "iLiveCreateRoomCompleted", Qt::BlockingQueuedConnection, Q_ARG(int, 0),
+                                  Q_ARG(std::string, std::string()));
+        return;
+    }
+    dlg->iLiveCreateRoomCompleted(0, std::string());
+}
+
+void LiveListDlg::OnCreateRoomFailure(int code, const char* desc, void* data)
+{
+    auto* dlg = static_cast<LiveListDlg*>(data);
+    const std::string text = desc ? desc : "";
+    if (!OnGuiThread()) {
+        QMetaObject::invokeMethod(dlg, "iLiveCreateRoomCompleted", Qt::BlockingQueuedConnection,
+                                  Q_ARG(int, code), Q_ARG(std::string, text));
+        return;
+    }
+    dlg->iLiveCreateRoomCompleted(code, text);
+}
+
+void LiveListDlg::iLiveCreateRoomCompleted(int code, const std::string& desc)
+{
+    if (code == 0) {
+        AppServer_ReportRoom(m_liveId, OnAppServer_ReportRoomSuccess, OnAppServer_ReportRoomError, this);
+        return;
+    }
+    const QString description = QString::fromStdString(desc);
+    qDebug() << "调用Sdk创建房间失败，错误码：" << code << "desc:" << description;
+    if (code == 10021)
+        ShowInformation(QString(), QStringLiteral("没有权限进入该直播"), this);
+    else
+        ShowSdkError(code, description, this, QStringLiteral("sdk create room Error"));
+    qDebug() << "退出房间(sdk)";
+    QuitLiveRoom();
+}
+
+void LiveListDlg::QuitLiveRoom()
+{
+    GetILive()->quitRoom(nullptr, nullptr, nullptr);
+}
+
+void LiveListDlg::OnAppServer_ReportRoomSuccess(const QVariantMap&, void* context)
+{
+    auto* dlg = static_cast<LiveListDlg*>(context);
+    qDebug() << "report room success";
+    AppServer_EnterRoom(dlg->m_avRoomId, OnAppServer_EnterRoomSuccess, OnAppServer_EnterRoomError, dlg);
+}
+
+void LiveListDlg::OnAppServer_ReportRoomError(int, const QVariantMap&, void* context)
+{
+    auto* dlg = static_cast<LiveListDlg*>(context);
+    qDebug() << "(app server)ReportRoom 失败，退出房间(sdk)";
+    dlg->QuitLiveRoom();
+}
+
+void LiveListDlg::OnAppServer_EnterRoomSuccess(const QVariantMap&, void* context)
+{
+    auto* dlg = static_cast<LiveListDlg*>(context);
+    qDebug() << "enter room success";
+    g_liveDlg = new LiveDlg(nullptr);
+    g_liveDlg->setAvRoomId(dlg->m_avRoomId);
+    g_liveDlg->setLiveId(dlg->m_liveId);
+    g_liveDlg->setWindowTitle(dlg->m_title);
+    g_liveDlg->showMaximized();
+    dlg->hide();
+}
+
+void LiveListDlg::OnAppServer_EnterRoomError(int, const QVariantMap&, void* context)
+{
+    // Without a room window nobody would ever leave the live-video room again.
+    auto* dlg = static_cast<LiveListDlg*>(context);
+    qDebug() << "(app server)EnterRoom 失败，退出房间(sdk)";
+    dlg->QuitLiveRoom();
+}
+
+void LiveListDlg::OnForceOffline()
+{
+    LiveListDlg* dlg = GetInstance();
+    if (!OnGuiThread()) {
+        QMetaObject::invokeMethod(dlg, "ShowOfflineMsg", Qt::QueuedConnection);
+        return;
+    }
+    dlg->ShowOfflineMsg();
+}
+
+void LiveListDlg::ShowOfflineMsg()
+{
+    if (m_offlineShowing)
+        return;
+    m_offlineShowing = true;
+    QMessageBox box(QMessageBox::Information, QStringLiteral("提示"), QStringLiteral("账号在其他地方登录"),
+                    QMessageBox::Ok);
+    box.setWindowFlags(box.windowFlags() | Qt::WindowStaysOnTopHint);
+    box.exec();
+    EndProcess();
+    m_offlineShowing = false;
+}

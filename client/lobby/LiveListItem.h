@@ -1,0 +1,45 @@
+#pragma once
+
+#include <QString>
+#include <QVariantMap>
+#include <QWidget>
+
+#include <memory>
+
+namespace Ui {
+class LiveListItem;
+}
+class QPixmap;
+
+// One live in the lobby: cover, title, remark, time and a button that opens it.
+class LiveListItem : public QWidget {
+    Q_OBJECT
+public:
+    explicit LiveListItem(const QVariantMap& data, QWidget* parent = nullptr);
+    ~LiveListItem() override;
+
+    // Shows another live in this row (rows are reused across refreshes).
+    void SetData(const QVariantMap& data);
+    const QVariantMap& data() const { return m_data; }
+    Ui::LiveListItem* form() const { return ui.get(); }
+
+    // "直播时间：" + start + "~" + end; the end drops its date when it falls on the start's day.
+    static QString TimeText(qint64 startMs, qint64 endMs);
+    // Colour and text of the button for a live state (0 not started, 1 in progress, 2 ended).
+    static QString ButtonColor(int state);
+    static QString ButtonText(int state);
+    static QString ButtonStyle(int state);
+
+signals:
+    void ButtonClicked(QVariantMap data);
+
+private slots:
+    void OnStartButtonClick();
+
+private:
+    static const QPixmap& Cover();
+
+    std::unique_ptr<Ui::LiveListItem> ui;
+    QVariantMap m_data;
+    int m_state = -1;
+};

@@ -1,0 +1,152 @@
+#include "LoginDlg.h"
+
+#include "LiveListDlg.h"
+#include "ProcessEnd.h"
+#include "ilive/ilive.h"
+#include "lectern_config.h"
+#include "remote/AppServer.h"
+#include "room/LiveDlg.h"
+#include "shell/Util.h"
+#include "ui_LoginDlg.h"
+
+#include <QCoreApplication>
+#include <QDebug>
+#include <QMetaObject>
+#include <QThread>
+
+namespace {
+bool OnGuiThread()
+{
+    return QThread::currentThread() == QCoreApplication::instance()->thread();
+}
+} // namespace
+
+LoginDlg::LoginDlg(QWidget* parent) : QDialog(parent), ui(new Ui::LoginDlg)
+{
+    qRegisterMetaType<std::string>("std::string");
+    setWindowFlags(Qt::Dialog | Qt::MSWindowsFixedSizeDialogHint | Qt::CustomizeWindowHint | Qt::WindowTitleHint
+                   | Qt::WindowCloseButtonHint);
+    ui->setupUi(this);
+    setFixedSize(800, 600);
+    ui->pwdTextEdit->setEchoMode(QLineEdit::Password);
+
+    InitLiveService();
+
+    connect(ui->loginButton, &QPushButton::clicked, this, &LoginDlg::OnLoginButtonClick);
+
+    QString user;
+    QString password;
+    LoadUser(user, password);
+    ui->userTextEdit->setText(user);
+    ui->pwdTextEdit->setText(password);
+
+    setWindowTitle(QStringLiteral("Tutorline直播助手"));
+}
+
+LoginDlg::~LoginDlg() = default;
+
+bool LoginDlg::InitLiveService()
+{
+    m_appId = LECTERN_APP_ID;
+    m_accountType = LECTERN_ACCOUNT_TYPE;
+
+    ilive::iLive* live = GetILive();
+    live->setMessageCallBack(LiveDlg::OnMessageCallback, nullptr);
+    live->setForceOfflineCallback(LiveListDlg::OnForceOffline);
+    live->setRemoteVideoCallBack(LiveDlg::OnRemoteVideoFrame, nullptr);
+    live->setLocalVideoCallBack(LiveDlg::OnLocalVideoFrame, nullptr);
+    live->setDeviceOperationCallback(LiveDlg::OnDeviceOperation, nullptr);
+
+    // The frame format that the render views of this machine draw fastest.
+    ilive::iLiveRootView* probe = iLiveCreateRootView();
+    if (probe) {
+        live->setVideoColorFormat(probe->getRootViewType() == ilive::ROOT_VIEW_TYPE_ACCELERATED
+                                      ? ilive::COLOR_FORMAT_I420
+                                      : ilive::COLOR_FORMAT_RGB32);
+        probe->destroy();
+    } else {
+        live->setVideoColorFormat(ilive::COLOR_FORMAT_RGB32);
+    }
+
+    if (live->init(m_appId, m_accountType, true) != 0) {
+        ShowError(QStringLiteral("init sdk failed."), this);
+        EndProcess();
+        return false;
+    }
+    return true;
+}
+
+void LoginDlg::OnLoginButtonClick()
+{
+    m_user = ui->userTextEdit->text();
+    m_password = ui->pwdTextEdit->text();
+    if (m_user.isEmpty()) {
+        ShowInformation(QString(), QStringLiteral("请输入用户名"), this);
+        return;
+    }
+    if (m_password.isEmpty()) {
+        ShowInformation(QString(), QStringLiteral("请输入密码"), this);
+        return;
+    }
+    AppServer_Login(m_user, m_password, OnAppServerLoginSuccess, nullptr, this);
+}
+
+void LoginDlg::OnAppServerLoginSuccess(const QVariantMap& result, void* context)
+{
+    qDebug() << "login success\n" << result;
+    SessionRecord() = result;
+    AppServer_CreateSig(OnAppServerCreateSigSuccess, nullptr, context);
+}
+
+void LoginDlg::OnAppServerCreateSigSuccess(const QVariantMap& result, void* context)
+{
+    qDebug() << "create sig success\n" << result;
+    const QVariant sig = result.value(QStringLiteral("userSig"));
+    if (sig.isNull())
+        return;
+    auto* dlg = static_cast<LoginDlg*>(context);
+    dlg->m_userSig = sig.toString();
+    dlg->LiveServiceLogin();
+}
+
+void LoginDlg::LiveServiceLogin()
+{
+    const QByteArray userId = SessionRecord().value(QStringLiteral("userId")).toString().toUtf8();
+    const QByteArray sig = m_userSig.toUtf8();
+    GetILive()->login(userId.constData(), sig.constData(), OnLiveLoginSuccess, OnLiveLoginFailure, this);
+}
+
+void LoginDlg::OnLiveLoginSuccess(void* data)
+{
+    auto* dlg = static_cast<LoginDlg*>(data);
+    // Widgets are touched only on the GUI thread, whichever thread the service answers on.
+    if (!OnGuiThread()) {
+        QMetaObject::invokeMethod(dlg, "iLiveLoginCompleted", Qt::BlockingQueuedConnection, Q_ARG(int, 0),
+                                  Q_ARG(std::string, std::string()));
+        return;
+    }
+    dlg->iLiveLoginCompleted(0, std::string());
+}
+
+void LoginDlg::OnLiveLoginFailure(int code, const char* description, void* data)
+{
+    auto* dlg = static_cast<LoginDlg*>(data);
+    const std::string desc = description ? description : "";
+    if (!OnGuiThread()) {
+        QMetaObject::invokeMethod(dlg, "iLiveLoginCompleted", Qt::BlockingQueuedConnection, Q_ARG(int, code),
+                                  Q_ARG(std::string, desc));
+        return;
+    }
+    dlg->iLiveLoginCompleted(code, desc);
+}
+
+void LoginDlg::iLiveLoginCompleted(int code, const std::string& desc)
+{
+    if (code != 0) {
+        ShowSdkError(code, QString::fromStdString(desc), this, QStringLiteral("iLive Login Error"));
+        return;
+    }
+    SaveUser(m_user, m_password);
+    LiveListDlg::GetInstance()->showMaximized();
+    close();
+}

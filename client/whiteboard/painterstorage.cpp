@@ -1,0 +1,249 @@
+#include "painterstorage.h"
+
+#include <QCoreApplication>
+#include <QDebug>
+#include <QDir>
+#include <QFile>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QSaveFile>
+#include <QVariantList>
+
+namespace {
+
+QString& applicationFolderOverride()
+{
+    static QString* folder = new QString;
+    return *folder;
+}
+
+QDir applicationFolder()
+{
+    const QString& forced = applicationFolderOverride();
+    return QDir(forced.isEmpty() ? QCoreApplication::applicationDirPath() : forced);
+}
+
+QColor opaqueColor(const QVariantMap& map)
+{
+    return QColor(map.value(QStringLiteral("r")).toInt(), map.value(QStringLiteral("g")).toInt(),
+                  map.value(QStringLiteral("b")).toInt(), 255);
+}
+
+} // namespace
+
+void PainterStorage::setApplicationFolder(const QString& folder)
+{
+    applicationFolderOverride() = folder;
+}
+
+QString PainterStorage::storagePath()
+{
+    return applicationFolder().absoluteFilePath(QStringLiteral("storage"));
+}
+
+bool PainterStorage::save(const QString& name)
+{
+    if (name.isEmpty())
+        return false;
+    const QDir storage(storagePath());
+    qDebug() << storage.absolutePath();
+    if (!storage.exists()) {
+        if (!applicationFolder().mkdir(QStringLiteral("storage"))) {
+            qWarning() << "create file path error :" << storage.absolutePath();
+            return false;
+        }
+    }
+    const QString path = storage.absoluteFilePath(name);
+    const bool exists = QFile::exists(path);
+    qDebug() << path;
+    qDebug() << exists;
+    if (!exists && records.isEmpty()) {
+        qDebug() << "nothing to save!";
+        return false;
+    }
+    // Written beside the old file and renamed over it at the end: a failed or interrupted write
+    // leaves the previous drawing whole.
+    QSaveFile file(path);
+    if (!file.open(QIODevice::WriteOnly))
+        return false;
+    const QByteArray bytes = QJsonDocument(writeDocument()).toJson();
+    if (file.write(bytes) != bytes.size() || !file.commit()) {
+        qWarning() << "write error :" << path << file.errorString();
+        return false;
+    }
+    return true;
+}
+
+bool PainterStorage::load(const QString& name)
+{
+    if (name.isEmpty())
+        return false;
+    const QDir storage(storagePath());
+    if (!storage.exists())
+        qWarning() << "file not found";
+    QFile file(storage.absoluteFilePath(name));
+    if (!file.open(QIODevice::ReadOnly)) {
+        qWarning() << "Couldn't open save file.";
+        return false;
+    }
+    const QJsonDocument document = QJsonDocument::fromJson(file.readAll());
+    readDocument(document.object());
+    return true;
+}
+
+void PainterStorage::setShapes(const ShapeList& shapes)
+{
+    for (const auto& shape : shapes) {
+        if (shape)
+            records.append(recordFromShape(*shape));
+    }
+}
+
+ShapeList PainterStorage::getGeneralShape() const
+{
+    qDebug() << "shapes size = " << records.size();
+    ShapeList list;
+    for (const ShapeRecord& record : records) {
+        // A record whose kind is unknown cannot be drawn; the others still load.
+        if (auto shape = shapeFromRecord(record))
+            list.append(shape);
+    }
+    qDebug() << "list size = " << list.size();
+    return list;
+}
+
+ShapeRecord PainterStorage::recordFromShape(GeneralShape& shape)
+{
+    ShapeRecord record;
+    record.name = shape.name();
+    record.points = shape.points();
+    record.rotation = shape.rotation();
+    record.penColor = shape.pen().color();
+    record.penWidth = shape.pen().width();
+    record.scaleX = shape.scaleX();
+    record.scaleY = shape.scaleY();
+    record.brushColor = shape.brush().color();
+    record.brushStyle = shape.brush().style();
+    if (record.name == QLatin1String("TextShape")) {
+        auto& text = static_cast<TextShape&>(shape);
+        record.text = text.text();
+        record.fontSize = text.font().pointSize();
+    }
+    return record;
+}
+
+std::shared_ptr<GeneralShape> PainterStorage::shapeFromRecord(const ShapeRecord& record)
+{
+    std::shared_ptr<GeneralShape> shape;
+    if (record.name == QLatin1String("CurveShape"))
+        shape = std::make_shared<CurveShape>();
+    else if (record.name == QLatin1String("RectangleShape"))
+        shape = std::make_shared<RectangleShape>();
+    else if (record.name == QLatin1String("TextShape"))
+        shape = std::make_shared<TextShape>();
+    else if (record.name == QLatin1String("ArrowShape"))
+        shape = std::make_shared<ArrowShape>();
+    else
+        return shape;
+
+    for (const QPointF& p : record.points)
+        shape->addPoint(p);
+    shape->m_scaleX = record.scaleX;
+    shape->m_scaleY = record.scaleY;
+    shape->m_rotation = record.rotation;
+    QPen pen;
+    pen.setColor(record.penColor);
+    pen.setWidth(record.penWidth);
+    shape->setPen(pen);
+    QBrush brush;
+    brush.setColor(record.brushColor);
+    // Only plain fill patterns can be rebuilt from a number; anything else reads as no fill.
+    const bool plainStyle = record.brushStyle >= Qt::NoBrush && record.brushStyle <= Qt::DiagCrossPattern;
+    brush.setStyle(plainStyle ? static_cast<Qt::BrushStyle>(record.brushStyle) : Qt::NoBrush);
+    shape->setBrush(brush);
+    if (record.name == QLatin1String("TextShape")) {
+        auto* text = static_cast<TextShape*>(shape.get());
+        text->setText(record.text);
+        text->setFontSize(record.fontSize);
+    }
+    return shape;
+}
+
+QJsonObject PainterStorage::writeDocument() const
+{
+    QJsonObject object;
+    object.insert(QStringLiteral("scaleX"), double(scaleX));
+    object.insert(QStringLiteral("scaleY"), double(scaleY));
+    object.insert(QStringLiteral("r"), color.red());
+    object.insert(QStringLiteral("g"), color.green());
+    object.insert(QStringLiteral("b"), color.blue());
+    QJsonArray shapes;
+    for (const ShapeRecord& record : records)
+        shapes.append(writeShape(record));
+    object.insert(QStringLiteral("shapes"), shapes);
+    return object;
+}
+
+QJsonObject PainterStorage::writeShape(const ShapeRecord& record)
+{
+    QJsonObject object;
+    object.insert(QStringLiteral("name"), record.name);
+    object.insert(QStringLiteral("rotation"), double(record.rotation));
+    object.insert(QStringLiteral("scaleX"), double(record.scaleX));
+    object.insert(QStringLiteral("scaleY"), double(record.scaleY));
+    QJsonArray points;
+    for (const QPointF& p : record.points)
+        points.append(QJsonObject{{QStringLiteral("x"), p.x()}, {QStringLiteral("y"), p.y()}});
+    object.insert(QStringLiteral("points"), points);
+    object.insert(QStringLiteral("pen"), QJsonObject{{QStringLiteral("r"), record.penColor.red()},
+                                                     {QStringLiteral("g"), record.penColor.green()},
+                                                     {QStringLiteral("b"), record.penColor.blue()},
+                                                     {QStringLiteral("width"), record.penWidth}});
+    object.insert(QStringLiteral("brush"), QJsonObject{{QStringLiteral("r"), record.brushColor.red()},
+                                                       {QStringLiteral("g"), record.brushColor.green()},
+                                                       {QStringLiteral("b"), record.brushColor.blue()},
+                                                       {QStringLiteral("style"), record.brushStyle}});
+    if (record.text.length() > 0) {
+        object.insert(QStringLiteral("text"), record.text);
+        object.insert(QStringLiteral("fontSize"), record.fontSize);
+    }
+    return object;
+}
+
+void PainterStorage::readDocument(const QJsonObject& object)
+{
+    const QVariantMap map = object.toVariantMap();
+    scaleX = static_cast<float>(map.value(QStringLiteral("scaleX")).toDouble());
+    scaleY = static_cast<float>(map.value(QStringLiteral("scaleY")).toDouble());
+    color = opaqueColor(map);
+    records.clear();
+    const QVariantList shapes = map.value(QStringLiteral("shapes")).toList();
+    for (const QVariant& shape : shapes)
+        records.append(readShape(shape.toMap()));
+}
+
+ShapeRecord PainterStorage::readShape(const QVariantMap& map)
+{
+    ShapeRecord record;
+    record.name = map.value(QStringLiteral("name")).toString();
+    record.rotation = static_cast<float>(map.value(QStringLiteral("rotation")).toDouble());
+    record.scaleX = static_cast<float>(map.value(QStringLiteral("scaleX")).toDouble());
+    record.scaleY = static_cast<float>(map.value(QStringLiteral("scaleY")).toDouble());
+    const QVariantList points = map.value(QStringLiteral("points")).toList();
+    for (const QVariant& point : points) {
+        const QVariantMap p = point.toMap();
+        record.points.append(QPointF(p.value(QStringLiteral("x")).toDouble(),
+                                     p.value(QStringLiteral("y")).toDouble()));
+    }
+    const QVariantMap pen = map.value(QStringLiteral("pen")).toMap();
+    record.penColor = opaqueColor(pen);
+    record.penWidth = pen.value(QStringLiteral("width")).toInt();
+    const QVariantMap brush = map.value(QStringLiteral("brush")).toMap();
+    record.brushColor = opaqueColor(brush);
+    record.brushStyle = brush.value(QStringLiteral("style")).toInt();
+    if (map.contains(QStringLiteral("text"))) {
+        record.text = map.value(QStringLiteral("text")).toString();
+        record.fontSize = map.value(QStringLiteral("fontSize")).toInt();
+    }
+    return record;
+}

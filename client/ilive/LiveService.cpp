@@ -1,0 +1,579 @@
+#include "LiveService.h"
+
+#include "LiveWire.h"
+#include "FrameConvert.h"
+#include "lectern_config.h"
+
+#include <QBuffer>
+#include <QDateTime>
+#include <QDebug>
+#include <QElapsedTimer>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QTimer>
+#include <QWebSocket>
+
+namespace {
+
+qint64 monotonicMs()
+{
+    static QElapsedTimer clock;
+    if (!clock.isValid())
+        clock.start();
+    return clock.elapsed();
+}
+
+QString fromIlive(const ilive::String& s)
+{
+    return QString::fromUtf8(s.c_str(), int(s.size()));
+}
+
+ilive::String toIlive(const QString& s)
+{
+    const QByteArray utf8 = s.toUtf8();
+    return ilive::String(utf8.constData(), size_t(utf8.size()));
+}
+
+// Frames waiting in our own socket beyond this are dropped: video is worth less than latency.
+const qint64 kUplinkBudgetBytes = 2 << 20;
+
+} // namespace
+
+QUrl LiveService::s_defaultUrl;
+
+LiveService::LiveService(QObject* parent)
+    : QObject(parent)
+    , m_url(s_defaultUrl.isValid() ? s_defaultUrl : QUrl(QStringLiteral(LECTERN_LIVE_URL)))
+    , m_timeoutTimer(new QTimer(this))
+    , m_shareTimer(new QTimer(this))
+{
+    m_timeoutTimer->setInterval(250);
+    connect(m_timeoutTimer, &QTimer::timeout, this, &LiveService::checkTimeouts);
+    m_shareTimer->setTimerType(Qt::PreciseTimer);
+    connect(m_shareTimer, &QTimer::timeout, this, &LiveService::grabScreen);
+}
+
+LiveService::~LiveService()
+{
+    release();
+}
+
+void LiveService::setDefaultUrl(const QUrl& url)
+{
+    s_defaultUrl = url;
+}
+
+bool LiveService::isSignedIn() const
+{
+    return m_signedIn && m_ws;
+}
+
+void LiveService::setMessageCallBack(ilive::iLiveMessageListener listener, void* data)
+{
+    m_messageListener = listener;
+    m_messageData = data;
+}
+
+void LiveService::setForceOfflineCallback(ilive::iLiveForceOfflineListener listener)
+{
+    m_forceOffline = listener;
+}
+
+void LiveService::setRemoteVideoCallBack(ilive::iLivePreviewListener listener, void* data)
+{
+    m_remoteVideo = listener;
+    m_remoteVideoData = data;
+}
+
+void LiveService::setLocalVideoCallBack(ilive::iLivePreviewListener listener, void* data)
+{
+    m_localVideo = listener;
+    m_localVideoData = data;
+}
+
+void LiveService::setDeviceOperationCallback(ilive::iLiveDeviceOperationListener listener, void* data)
+{
+    m_deviceListener = listener;
+    m_deviceData = data;
+}
+
+void LiveService::setVideoColorFormat(ilive::E_ColorFormat format)
+{
+    m_colorFormat = format == ilive::COLOR_FORMAT_I420 ? ilive::COLOR_FORMAT_I420 : ilive::COLOR_FORMAT_RGB32;
+}
+
+int LiveService::init(int appId, int accountType, bool)
+{
+    if (appId <= 0 || accountType < 0)
+        return kBadArgument;
+    m_initialised = true;
+    return kOk;
+}
+
+void LiveService::release()
+{
+    closeScreenShare();
+    closeCameraNow();
+    closeMic();
+    closePlayer();
+    dropSocket();
+    m_initialised = false;
+}
+
+// ---- session ---------------------------------------------------------------------------------
+
+void LiveService::login(const char* userId, const char* userSig, ilive::iLiveSucCallback suc,
+                        ilive::iLiveErrCallback err, void* data)
+{
+    if (!m_initialised) {
+        failLater(err, kNotInitialised, QStringLiteral("the live service is not initialised"), data);
+        return;
+    }
+    const QString user = QString::fromUtf8(userId ? userId : "");
+    if (user.isEmpty()) {
+        failLater(err, kBadArgument, QStringLiteral("empty user id"), data);
+        return;
+    }
+    dropSocket();
+    m_pendingUser = user;
+    m_pendingSig = QString::fromUtf8(userSig ? userSig : "");
+    m_loginId = m_nextId++;
+    Pending p;
+    p.suc = suc;
+    p.err = err;
+    p.data = data;
+    p.op = QStringLiteral("login");
+    p.deadlineMs = monotonicMs() + m_timeoutMs;
+    m_pending.insert(m_loginId, p);
+    m_timeoutTimer->start();
+    openSocket();
+}
+
+void LiveService::logout(ilive::iLiveSucCallback suc, ilive::iLiveErrCallback, void* data)
+{
+    dropSocket();
+    m_userId.clear();
+    if (suc)
+        QTimer::singleShot(0, this, [suc, data] { suc(data); });
+}
+
+void LiveService::openSocket()
+{
+    m_ws = new QWebSocket(QString(), QWebSocketProtocol::VersionLatest, this);
+    QWebSocket* ws = m_ws;
+    ws->setMaxAllowedIncomingMessageSize(32 << 20);
+    connect(ws, &QWebSocket::connected, this, [this, ws] {
+        if (ws == m_ws)
+            onConnected();
+    });
+    connect(ws, &QWebSocket::disconnected, this, [this, ws] {
+        if (ws == m_ws)
+            onDisconnected();
+    });
+    connect(ws, QOverload<QAbstractSocket::SocketError>::of(&QWebSocket::error), this, [this, ws] {
+        if (ws == m_ws && ws->state() != QAbstractSocket::ConnectedState)
+            onDisconnected();
+    });
+    connect(ws, &QWebSocket::textMessageReceived, this, [this, ws](const QString& t) {
+        if (ws == m_ws)
+            onText(t);
+    });
+    connect(ws, &QWebSocket::binaryMessageReceived, this, [this, ws](const QByteArray& b) {
+        if (ws == m_ws)
+            onBinary(b);
+    });
+    ws->open(m_url);
+}
+
+void LiveService::dropSocket()
+{
+    if (m_ws) {
+        QWebSocket* ws = m_ws;
+        m_ws = nullptr;
+        ws->disconnect(this);
+        ws->close();
+        ws->deleteLater();
+    }
+    m_signedIn = false;
+    m_inRoom = false;
+    m_kicked = false;
+    failAllPending(kNotSignedIn, QStringLiteral("signed out of the live service"));
+}
+
+void LiveService::onConnected()
+{
+    const QJsonObject req { { "op", "login" }, { "id", m_loginId }, { "userId", m_pendingUser },
+                            { "userSig", m_pendingSig } };
+    m_ws->sendTextMessage(QString::fromUtf8(QJsonDocument(req).toJson(QJsonDocument::Compact)));
+}
+
+void LiveService::onDisconnected()
+{
+    QWebSocket* ws = m_ws;
+    m_ws = nullptr;
+    ws->disconnect(this);
+    ws->deleteLater();
+    const bool wasSignedIn = m_signedIn;
+    const bool wasInRoom = m_inRoom;
+    const bool kicked = m_kicked;
+    m_signedIn = m_inRoom = m_kicked = false;
+    if (wasSignedIn)
+        failAllPending(kNotSignedIn, QStringLiteral("connection to the live service lost"));
+    else
+        failAllPending(kUnreachable, QStringLiteral("cannot reach the live service: %1").arg(ws->errorString()));
+    if (kicked) {
+        qDebug() << "live session ended: signed in elsewhere";
+        if (m_forceOffline)
+            m_forceOffline();
+        return;
+    }
+    if (wasInRoom && m_roomDisconnect)
+        m_roomDisconnect(kNotSignedIn, "connection to the live service lost", m_roomData);
+}
+
+void LiveService::onText(const QString& text)
+{
+    const QJsonDocument doc = QJsonDocument::fromJson(text.toUtf8());
+    if (!doc.isObject()) {
+        qWarning() << "live relay sent something that is not a JSON object";
+        return;
+    }
+    const QJsonObject obj = doc.object();
+    const QString op = obj.value("op").toString();
+    if (op == QLatin1String("reply")) {
+        onReply(obj.value("id").toInt(), obj.value("code").toInt(), obj.value("desc").toString());
+    } else if (op == QLatin1String("msg")) {
+        onMessage(obj);
+    } else if (op == QLatin1String("memberEvent")) {
+        QStringList ids;
+        for (const QJsonValue& v : obj.value("ids").toArray())
+            ids << v.toString();
+        onMemberEvent(obj.value("event").toInt(), ids);
+    } else if (op == QLatin1String("kicked")) {
+        // The relay closes the connection right after; the listener runs then.
+        m_kicked = true;
+    } else if (op == QLatin1String("error")) {
+        qWarning() << "live relay error" << obj.value("code").toInt() << obj.value("desc").toString();
+    }
+}
+
+void LiveService::onReply(int id, int code, const QString& desc)
+{
+    if (!m_pending.contains(id))
+        return;
+    const Pending p = m_pending.take(id);
+    const QByteArray descUtf8 = desc.toUtf8();
+    if (p.op == QLatin1String("login")) {
+        if (code == kOk) {
+            m_signedIn = true;
+            m_userId = m_pendingUser;
+        } else {
+            // A refused session is of no further use; nobody needs to hear that it closes.
+            QWebSocket* ws = m_ws;
+            m_ws = nullptr;
+            if (ws) {
+                ws->disconnect(this);
+                ws->close();
+                ws->deleteLater();
+            }
+        }
+    } else if ((p.op == QLatin1String("createRoom") || p.op == QLatin1String("joinRoom")) && code == kOk) {
+        enteredRoom(p.roomId);
+    }
+    if (code == kOk) {
+        if (p.suc)
+            p.suc(p.data);
+    } else if (p.err) {
+        p.err(code, descUtf8.constData(), p.data);
+    }
+}
+
+void LiveService::checkTimeouts()
+{
+    const qint64 now = monotonicMs();
+    QList<int> expired;
+    for (auto it = m_pending.cbegin(); it != m_pending.cend(); ++it)
+        if (it->deadlineMs <= now)
+            expired << it.key();
+    for (int id : expired) {
+        const Pending p = m_pending.take(id);
+        if (p.op == QLatin1String("login")) {
+            QWebSocket* ws = m_ws;
+            m_ws = nullptr;
+            if (ws) {
+                ws->disconnect(this);
+                ws->abort();
+                ws->deleteLater();
+            }
+        }
+        if (p.err)
+            p.err(kTimeout, "the live service did not answer in time", p.data);
+    }
+    if (m_pending.isEmpty())
+        m_timeoutTimer->stop();
+}
+
+int LiveService::request(QJsonObject req, const QString& op, ilive::iLiveSucCallback suc, ilive::iLiveErrCallback err,
+                         void* data)
+{
+    if (!isSignedIn()) {
+        failLater(err, kNotSignedIn, QStringLiteral("not signed in to the live service"), data);
+        return 0;
+    }
+    const int id = m_nextId++;
+    req.insert("op", op);
+    req.insert("id", id);
+    Pending p;
+    p.suc = suc;
+    p.err = err;
+    p.data = data;
+    p.op = op;
+    p.deadlineMs = monotonicMs() + m_timeoutMs;
+    p.roomId = quint32(req.value("roomId").toVariant().toLongLong());
+    m_pending.insert(id, p);
+    m_timeoutTimer->start();
+    m_ws->sendTextMessage(QString::fromUtf8(QJsonDocument(req).toJson(QJsonDocument::Compact)));
+    return id;
+}
+
+void LiveService::failLater(ilive::iLiveErrCallback err, int code, const QString& desc, void* data)
+{
+    if (!err)
+        return;
+    const QByteArray text = desc.toUtf8();
+    QTimer::singleShot(0, this, [err, code, text, data] { err(code, text.constData(), data); });
+}
+
+void LiveService::failAllPending(int code, const QString& desc)
+{
+    const QHash<int, Pending> pending = m_pending;
+    m_pending.clear();
+    const QByteArray text = desc.toUtf8();
+    for (const Pending& p : pending)
+        if (p.err)
+            p.err(code, text.constData(), p.data);
+}
+
+// ---- rooms and messages ----------------------------------------------------------------------
+
+void LiveService::createRoom(const ilive::iLiveRoomOption& option, ilive::iLiveSucCallback suc,
+                             ilive::iLiveErrCallback err, void* data)
+{
+    if (option.roomId == 0) {
+        failLater(err, kBadArgument, QStringLiteral("room number 0"), data);
+        return;
+    }
+    m_roomDisconnect = option.roomDisconnectListener;
+    m_memberStatus = option.memberStatusListener;
+    m_roomData = option.data;
+    request(QJsonObject { { "roomId", qint64(option.roomId) }, { "role", fromIlive(option.controlRole) } },
+            QStringLiteral("createRoom"), suc, err, data);
+}
+
+void LiveService::joinRoom(uint32_t roomId, ilive::iLiveRoomDisconnectListener disconnectListener,
+                           ilive::iLiveMemStatusListener memberListener, void* listenerData,
+                           ilive::iLiveSucCallback suc, ilive::iLiveErrCallback err, void* data)
+{
+    if (roomId == 0) {
+        failLater(err, kBadArgument, QStringLiteral("room number 0"), data);
+        return;
+    }
+    m_roomDisconnect = disconnectListener;
+    m_memberStatus = memberListener;
+    m_roomData = listenerData;
+    request(QJsonObject { { "roomId", qint64(roomId) } }, QStringLiteral("joinRoom"), suc, err, data);
+}
+
+void LiveService::enteredRoom(quint32 roomId)
+{
+    m_inRoom = true;
+    m_roomId = roomId;
+    if (m_cameraOn) {
+        announce(ilive::EVENT_ID_ENDPOINT_HAS_CAMERA_VIDEO);
+        onMemberEvent(ilive::EVENT_ID_ENDPOINT_HAS_CAMERA_VIDEO, { m_userId });
+    }
+    if (m_shareOn)
+        announce(ilive::EVENT_ID_ENDPOINT_HAS_SCREEN_VIDEO);
+}
+
+void LiveService::quitRoom(ilive::iLiveSucCallback suc, ilive::iLiveErrCallback err, void* data)
+{
+    if (!m_inRoom) {
+        failLater(err, kNotInRoom, QStringLiteral("not in a room"), data);
+        return;
+    }
+    // From here on a lost connection is no longer this room's business.
+    m_inRoom = false;
+    m_roomId = 0;
+    request(QJsonObject(), QStringLiteral("quitRoom"), suc, err, data);
+}
+
+void LiveService::announce(int event)
+{
+    if (m_inRoom)
+        request(QJsonObject { { "event", event } }, QStringLiteral("event"), nullptr, nullptr, nullptr);
+}
+
+void LiveService::sendGroupMessage(const ilive::Message& msg, ilive::iLiveSucCallback suc,
+                                   ilive::iLiveErrCallback err, void* data)
+{
+    if (isSignedIn() && !m_inRoom) {
+        failLater(err, kNotInRoom, QStringLiteral("not in a room"), data);
+        return;
+    }
+    sendMessage(QString(), msg, suc, err, data);
+}
+
+void LiveService::sendC2CMessage(const char* dstUser, const ilive::Message& msg, ilive::iLiveSucCallback suc,
+                                 ilive::iLiveErrCallback err, void* data)
+{
+    const QString to = QString::fromUtf8(dstUser ? dstUser : "");
+    if (to.isEmpty()) {
+        failLater(err, kBadArgument, QStringLiteral("no addressee"), data);
+        return;
+    }
+    sendMessage(to, msg, suc, err, data);
+}
+
+void LiveService::sendMessage(const QString& to, const ilive::Message& msg, ilive::iLiveSucCallback suc,
+                              ilive::iLiveErrCallback err, void* data)
+{
+    QJsonArray elems;
+    for (const ilive::MessageElem* e : msg.elems) {
+        if (!e)
+            continue;
+        if (e->type == ilive::TEXT) {
+            const auto* t = static_cast<const ilive::MessageTextElem*>(e);
+            elems.append(QJsonObject { { "type", 0 }, { "text", fromIlive(t->content) } });
+        } else if (e->type == ilive::CUSTOM) {
+            const auto* c = static_cast<const ilive::MessageCustomElem*>(e);
+            elems.append(QJsonObject { { "type", 1 }, { "data", fromIlive(c->data) }, { "ext", fromIlive(c->ext) } });
+        }
+    }
+    if (elems.isEmpty()) {
+        failLater(err, kBadArgument, QStringLiteral("empty message"), data);
+        return;
+    }
+    QJsonObject req { { "elems", elems } };
+    if (!to.isEmpty())
+        req.insert("to", to);
+    request(req, to.isEmpty() ? QStringLiteral("groupMsg") : QStringLiteral("peerMsg"), suc, err, data);
+}
+
+void LiveService::onMessage(const QJsonObject& obj)
+{
+    if (!m_messageListener)
+        return;
+    ilive::Message msg;
+    msg.sender = toIlive(obj.value("sender").toString());
+    for (const QJsonValue& v : obj.value("elems").toArray()) {
+        const QJsonObject e = v.toObject();
+        const int type = e.value("type").toInt(-1);
+        if (type == ilive::TEXT)
+            msg.elems.push_back(new ilive::MessageTextElem(toIlive(e.value("text").toString())));
+        else if (type == ilive::CUSTOM)
+            msg.elems.push_back(new ilive::MessageCustomElem(toIlive(e.value("data").toString()),
+                                                             toIlive(e.value("ext").toString())));
+    }
+    m_messageListener(msg, m_messageData);
+}
+
+void LiveService::onMemberEvent(int event, const QStringList& ids)
+{
+    if (!m_inRoom || !m_memberStatus || ids.isEmpty())
+        return;
+    ilive::Vector<ilive::String> list;
+    for (const QString& id : ids)
+        list.push_back(toIlive(id));
+    m_memberStatus(ilive::E_EndpointEventId(event), list, m_roomData);
+}
+
+// ---- video -----------------------------------------------------------------------------------
+
+void LiveService::onBinary(const QByteArray& bytes)
+{
+    livewire::Frame wire;
+    if (!livewire::decodeFrame(bytes, &wire)) {
+        qWarning() << "live relay sent a malformed frame," << bytes.size() << "bytes";
+        return;
+    }
+    if (!m_remoteVideo)
+        return;
+    QImage image;
+    if (wire.format == livewire::Jpeg)
+        image = QImage::fromData(wire.payload, "JPG");
+    else
+        image = QImage(reinterpret_cast<const uchar*>(wire.payload.constData()), int(wire.width), int(wire.height),
+                       int(wire.width) * 4, QImage::Format_RGB32);
+    if (image.isNull())
+        return;
+    const QByteArray pixels = frameconvert::fromImage(image, m_colorFormat);
+    ilive::LiveVideoFrame frame;
+    frame.identifier = ilive::String(wire.id.constData(), size_t(wire.id.size()));
+    frame.data = reinterpret_cast<const uint8_t*>(pixels.constData());
+    frame.dataSize = uint32_t(pixels.size());
+    frame.desc.colorFormat = m_colorFormat;
+    frame.desc.width = uint32_t(image.width());
+    frame.desc.height = uint32_t(image.height());
+    frame.desc.srcType = ilive::E_VideoSrc(wire.srcType);
+    frame.timestamp = wire.timestampMs;
+    m_remoteVideo(&frame, m_remoteVideoData);
+}
+
+void LiveService::sendVideo(const QImage& image, ilive::E_VideoSrc src)
+{
+    if (!m_inRoom || !m_ws || image.isNull())
+        return;
+    if (m_ws->bytesToWrite() > kUplinkBudgetBytes)
+        return;
+    QByteArray jpeg;
+    QBuffer buffer(&jpeg);
+    buffer.open(QIODevice::WriteOnly);
+    if (!image.save(&buffer, "JPG", 70))
+        return;
+    livewire::Frame wire;
+    wire.srcType = src;
+    wire.format = livewire::Jpeg;
+    wire.width = uint32_t(image.width());
+    wire.height = uint32_t(image.height());
+    wire.timestampMs = quint64(QDateTime::currentMSecsSinceEpoch());
+    wire.payload = jpeg;
+    m_ws->sendBinaryMessage(livewire::encodeFrame(wire));
+    ++m_framesSent;
+}
+
+void LiveService::deliverLocal(const QImage& image)
+{
+    if (!m_localVideo || image.isNull())
+        return;
+    const QByteArray pixels = frameconvert::fromImage(image, m_colorFormat);
+    ilive::LiveVideoFrame frame;
+    frame.identifier = toIlive(m_userId);
+    frame.data = reinterpret_cast<const uint8_t*>(pixels.constData());
+    frame.dataSize = uint32_t(pixels.size());
+    frame.desc.colorFormat = m_colorFormat;
+    frame.desc.width = uint32_t(image.width());
+    frame.desc.height = uint32_t(image.height());
+    frame.desc.srcType = ilive::VIDEO_SRC_TYPE_CAMERA;
+    frame.timestamp = quint64(QDateTime::currentMSecsSinceEpoch());
+    m_localVideo(&frame, m_localVideoData);
+}
+
+void LiveService::onCameraImage(const QImage& image)
+{
+    if (!m_cameraOn)
+        return;
+    deliverLocal(image);
+    // The room gets at most 15 camera frames a second.
+    const qint64 now = monotonicMs();
+    if (now - m_lastCameraSendMs >= 66) {
+        m_lastCameraSendMs = now;
+        sendVideo(image, ilive::VIDEO_SRC_TYPE_CAMERA);
+    }
+}
+
+void LiveService::pushCameraImage(const QImage& image)
+{
+    onCameraImage(image);
+}

@@ -1,0 +1,198 @@
+#pragma once
+
+#include "ilive.h"
+
+#include <QHash>
+#include <QImage>
+#include <QObject>
+#include <QPointer>
+#include <QRect>
+#include <QUrl>
+
+class QAudioInput;
+class QAudioOutput;
+class QCamera;
+class QIODevice;
+class QJsonObject;
+class QTimer;
+class QWebSocket;
+class CameraGrabber;
+
+// The shipped live-video service: a WebSocket session with the live relay, with devices from Qt
+// Multimedia and screen share by grabbing the screen. Everything, callbacks and listeners
+// included, runs on the thread that owns the object (the GUI thread).
+class LiveService : public QObject, public ilive::iLive {
+    Q_OBJECT
+public:
+    // Result codes of the service itself; the relay's own codes pass through unchanged.
+    enum Code {
+        kOk = 0,
+        kDeviceMissing = 1,
+        kDeviceFailed = 2,
+        kBadArgument = 3,
+        kTimeout = 6012,
+        kNotSignedIn = 8001,
+        kUnreachable = 8002,
+        kNotInitialised = 8003,
+        kNotInRoom = 10010,
+    };
+
+    explicit LiveService(QObject* parent = nullptr);
+    ~LiveService() override;
+
+    // Where the relay is; by default the compiled-in URL. Tests point new services elsewhere.
+    static void setDefaultUrl(const QUrl& url);
+    void setUrl(const QUrl& url) { m_url = url; }
+    QUrl url() const { return m_url; }
+    void setRequestTimeoutMs(int ms) { m_timeoutMs = ms; }
+
+    // Entering a room as a member (the students' side); the teacher's client only creates rooms.
+    void joinRoom(uint32_t roomId, ilive::iLiveRoomDisconnectListener disconnectListener,
+                  ilive::iLiveMemStatusListener memberListener, void* listenerData, ilive::iLiveSucCallback suc,
+                  ilive::iLiveErrCallback err, void* data);
+    // A camera-kind frame from outside Qt Multimedia (a file, a test pattern): shown locally and
+    // sent to the room as if a camera had produced it.
+    // While on, it counts as the open camera (events 3 and 4, the camera state) and reports
+    // through the device-operation listener as external capture (operations 3 and 4).
+    void openExternalCapture();
+    void closeExternalCapture();
+    void pushCameraImage(const QImage& image);
+
+    QString userId() const { return m_userId; }
+    bool isSignedIn() const;
+    bool isInRoom() const { return m_inRoom; }
+    quint32 roomId() const { return m_roomId; }
+    QRect screenShareArea() const { return m_shareRect; }
+    int framesSent() const { return m_framesSent; }
+
+    // ---- iLive ----
+    void setMessageCallBack(ilive::iLiveMessageListener listener, void* data) override;
+    void setForceOfflineCallback(ilive::iLiveForceOfflineListener listener) override;
+    void setRemoteVideoCallBack(ilive::iLivePreviewListener listener, void* data) override;
+    void setLocalVideoCallBack(ilive::iLivePreviewListener listener, void* data) override;
+    void setDeviceOperationCallback(ilive::iLiveDeviceOperationListener listener, void* data) override;
+    void setVideoColorFormat(ilive::E_ColorFormat format) override;
+    int init(int appId, int accountType, bool imSupport) override;
+    void release() override;
+    void login(const char* userId, const char* userSig, ilive::iLiveSucCallback suc, ilive::iLiveErrCallback err,
+               void* data) override;
+    void logout(ilive::iLiveSucCallback suc, ilive::iLiveErrCallback err, void* data) override;
+    void createRoom(const ilive::iLiveRoomOption& option, ilive::iLiveSucCallback suc, ilive::iLiveErrCallback err,
+                    void* data) override;
+    void quitRoom(ilive::iLiveSucCallback suc, ilive::iLiveErrCallback err, void* data) override;
+    void sendGroupMessage(const ilive::Message& msg, ilive::iLiveSucCallback suc, ilive::iLiveErrCallback err,
+                          void* data) override;
+    void sendC2CMessage(const char* dstUser, const ilive::Message& msg, ilive::iLiveSucCallback suc,
+                        ilive::iLiveErrCallback err, void* data) override;
+    int getCameraList(ilive::Vector<ilive::Pair<ilive::String, ilive::String>>& cameras) override;
+    int getMicList(ilive::Vector<ilive::Pair<ilive::String, ilive::String>>& mics) override;
+    int getPlayerList(ilive::Vector<ilive::Pair<ilive::String, ilive::String>>& players) override;
+    void openCamera(const char* id) override;
+    void closeCamera() override;
+    void openMic(const char* id) override;
+    void closeMic() override;
+    void openPlayer(const char* id) override;
+    void closePlayer() override;
+    bool getCurCameraState() override;
+    bool getCurMicState() override;
+    bool getCurPlayerState() override;
+    int setMicVolume(uint32_t value) override;
+    uint32_t getMicVolume() override { return m_micVolume; }
+    int setPlayerVolume(uint32_t value) override;
+    uint32_t getPlayerVolume() override { return m_playerVolume; }
+    void openScreenShare(int left, int top, int right, int bottom, uint32_t fps) override;
+    int changeScreenShareSize(int left, int top, int right, int bottom) override;
+    void closeScreenShare() override;
+    int getScreenShareState() override { return m_shareOn ? 1 : 0; }
+
+private:
+    struct Pending {
+        ilive::iLiveSucCallback suc = nullptr;
+        ilive::iLiveErrCallback err = nullptr;
+        void* data = nullptr;
+        qint64 deadlineMs = 0;
+        QString op;
+        quint32 roomId = 0;
+    };
+
+    void openSocket();
+    void dropSocket();
+    void onConnected();
+    void onDisconnected();
+    void onText(const QString& text);
+    void onBinary(const QByteArray& bytes);
+    void onReply(int id, int code, const QString& desc);
+    void onMessage(const QJsonObject& obj);
+    void onMemberEvent(int event, const QStringList& ids);
+    void checkTimeouts();
+
+    int request(QJsonObject req, const QString& op, ilive::iLiveSucCallback suc, ilive::iLiveErrCallback err,
+                void* data);
+    void failLater(ilive::iLiveErrCallback err, int code, const QString& desc, void* data);
+    void failAllPending(int code, const QString& desc);
+    void sendMessage(const QString& to, const ilive::Message& msg, ilive::iLiveSucCallback suc,
+                     ilive::iLiveErrCallback err, void* data);
+    void enteredRoom(quint32 roomId);
+    void announce(int event);
+
+    void reportDevice(ilive::E_DeviceOperationType op, int code);
+    void onCameraImage(const QImage& image);
+    void sendVideo(const QImage& image, ilive::E_VideoSrc src);
+    void grabScreen();
+    void closeCameraNow();
+    void deliverLocal(const QImage& image);
+
+    static QUrl s_defaultUrl;
+    QUrl m_url;
+    int m_timeoutMs = 10000;
+    bool m_initialised = false;
+    ilive::E_ColorFormat m_colorFormat = ilive::COLOR_FORMAT_RGB32;
+
+    ilive::iLiveMessageListener m_messageListener = nullptr;
+    void* m_messageData = nullptr;
+    ilive::iLiveForceOfflineListener m_forceOffline = nullptr;
+    ilive::iLivePreviewListener m_remoteVideo = nullptr;
+    void* m_remoteVideoData = nullptr;
+    ilive::iLivePreviewListener m_localVideo = nullptr;
+    void* m_localVideoData = nullptr;
+    ilive::iLiveDeviceOperationListener m_deviceListener = nullptr;
+    void* m_deviceData = nullptr;
+
+    // Session with the relay.
+    QWebSocket* m_ws = nullptr;
+    bool m_signedIn = false;
+    bool m_kicked = false;
+    QString m_userId;
+    QString m_pendingUser;
+    QString m_pendingSig;
+    int m_loginId = 0;
+    int m_nextId = 1;
+    QHash<int, Pending> m_pending;
+    QTimer* m_timeoutTimer = nullptr;
+
+    // Room.
+    bool m_inRoom = false;
+    quint32 m_roomId = 0;
+    ilive::iLiveRoomDisconnectListener m_roomDisconnect = nullptr;
+    ilive::iLiveMemStatusListener m_memberStatus = nullptr;
+    void* m_roomData = nullptr;
+
+    // Devices.
+    QCamera* m_camera = nullptr;
+    CameraGrabber* m_grabber = nullptr;
+    bool m_cameraOn = false;
+    bool m_externalCapture = false;
+    qint64 m_lastCameraSendMs = 0;
+    QAudioInput* m_mic = nullptr;
+    QIODevice* m_micSink = nullptr;
+    QAudioOutput* m_player = nullptr;
+    QIODevice* m_playerSource = nullptr;
+    uint32_t m_micVolume = 50;
+    uint32_t m_playerVolume = 50;
+
+    // Screen share.
+    bool m_shareOn = false;
+    QRect m_shareRect;
+    QTimer* m_shareTimer = nullptr;
+    int m_framesSent = 0;
+};

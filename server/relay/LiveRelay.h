@@ -1,0 +1,73 @@
+#pragma once
+
+#include <QByteArray>
+#include <QHash>
+#include <QHostAddress>
+#include <QJsonObject>
+#include <QList>
+#include <QObject>
+#include <QString>
+
+#include <functional>
+
+class QWebSocket;
+class QWebSocketServer;
+
+// The live relay: WebSocket sessions signed in with the app server's user signature, rooms with a
+// host and members, group and peer messages, member events and video frames fanned out to the
+// room. The wire protocol is described in server/PROTOCOL.md.
+class LiveRelay : public QObject {
+    Q_OBJECT
+public:
+    explicit LiveRelay(const QByteArray& secret, QObject* parent = nullptr);
+    ~LiveRelay() override;
+
+    bool listen(const QHostAddress& address, quint16 port, QString* error);
+    quint16 port() const;
+    void close();
+
+    // Per-member budget of unsent bytes: video frames beyond it are dropped; messages are kept
+    // up to the hard limit, past which the member is disconnected as too slow.
+    void setQueueLimits(qint64 frameBudgetBytes, qint64 hardLimitBytes);
+    // The relay's clock in seconds since the epoch, for signature expiry (tests move it).
+    void setClock(std::function<qint64()> nowSecs);
+
+    int sessionCount() const;
+    int roomMemberCount(quint32 roomId) const;
+    qint64 framesDropped() const { return m_framesDropped; }
+    qint64 framesForwarded() const { return m_framesForwarded; }
+
+signals:
+    void sessionSignedIn(const QString& userId);
+    void sessionClosed(const QString& userId);
+
+private:
+    struct Session;
+
+    void onNewConnection();
+    void onText(Session* s, const QString& text);
+    void onBinary(Session* s, const QByteArray& data);
+    void onClosed(Session* s);
+
+    void handleLogin(Session* s, int id, const QJsonObject& req);
+    void handleMessage(Session* s, int id, const QJsonObject& req, bool group);
+    void reply(Session* s, int id, int code, const QString& desc);
+    void sendError(Session* s, int code, const QString& desc);
+    void sendJson(Session* s, const QJsonObject& obj);
+    bool sendRaw(Session* s, const QByteArray& bytes, bool text, bool droppable);
+    void joinRoom(Session* s, quint32 roomId, bool host);
+    void leaveRoom(Session* s);
+    void broadcastEvent(quint32 roomId, int event, const QString& userId, const Session* except);
+    QList<Session*> roomMembers(quint32 roomId) const;
+
+    QByteArray m_secret;
+    QWebSocketServer* m_server = nullptr;
+    QHash<QWebSocket*, Session*> m_sessions;
+    QHash<QString, Session*> m_byUser;
+    QHash<quint32, QList<Session*>> m_rooms;
+    std::function<qint64()> m_now;
+    qint64 m_frameBudget = 1 << 20;
+    qint64 m_hardLimit = 32 << 20;
+    qint64 m_framesDropped = 0;
+    qint64 m_framesForwarded = 0;
+};

@@ -5,6 +5,8 @@
 #include <QDebug>
 #include <QDialog>
 #include <QLabel>
+#include <QListWidget>
+#include <QTextEdit>
 #include <QVBoxLayout>
 
 int main(int argc, char* argv[])
@@ -37,7 +39,14 @@ int main(int argc, char* argv[])
     loginPlaceholder->setWindowTitle(QStringLiteral("Tutorline直播助手"));
     auto* layout = new QVBoxLayout(loginPlaceholder);
     layout->addWidget(new QLabel(QStringLiteral("Tutorline直播助手")));
-    loginPlaceholder->resize(400, 240);
+    auto* notes = new QTextEdit;
+    notes->setPlaceholderText(QStringLiteral("账号"));
+    layout->addWidget(notes);
+    auto* list = new QListWidget;
+    for (int i = 1; i <= 30; ++i)
+        list->addItem(QStringLiteral("直播 %1").arg(i));
+    layout->addWidget(list);
+    loginPlaceholder->resize(400, 300);
     loginPlaceholder->show();
 
     // 10.-11. The process ends itself, whatever the loop returned.

@@ -17,13 +17,13 @@ int main(int argc, char* argv[])
     QApplication app(argc, argv);
 
     // 2. Application activation goes to the live room window.
-    // replaced by ActiveFilter: app.installEventFilter(new ActiveFilter);
+    // replaced by ActiveFilter (room/ActiveFilter.h): app.installEventFilter(new ActiveFilter);
 
     // 3. Trim the log files of earlier runs.
     RemoveOldLogs();
 
     // 4. The hidden update dialog; its constructor starts the version check.
-    // replaced by UpdateDlg: new UpdateDlg;
+    // replaced by UpdateDlg (updater/UpdateDlg.h): new UpdateDlg;
 
     // 5.-6. From here on every message goes to the daily log file.
     qInstallMessageHandler(LogMessageHandler);
@@ -34,7 +34,7 @@ int main(int argc, char* argv[])
     LoadStyleSheet(app);
 
     // 9. The login window.
-    // replaced by LoginDlg: (new LoginDlg)->show();
+    // replaced by LoginDlg (lobby/LoginDlg.h): (new LoginDlg)->show(); and the placeholder below goes
     auto* loginPlaceholder = new QDialog;
     loginPlaceholder->setWindowTitle(QStringLiteral("Tutorline直播助手"));
     auto* layout = new QVBoxLayout(loginPlaceholder);

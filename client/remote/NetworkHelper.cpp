@@ -69,16 +69,19 @@ void NetworkHelper::Report(int code, const QByteArray& body)
 void NetworkHelper::OnReplyFinished(QNetworkReply* reply)
 {
     m_timer->stop();
+    if (m_reported) {
+        // The time-out was reported first, and its callback may still be running (a modal box
+        // spins a nested loop): deleting ourselves here would pull the object from under it.
+        reply->deleteLater();
+        return;
+    }
     if (reply->error() == QNetworkReply::NoError) {
         Report(0, reply->readAll());
     } else {
-        const bool first = !m_reported;
         Report(2, QByteArray());
-        if (first) {
-            const int status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
-            qDebug("found error ....code: %d %d\n", status, int(reply->error()));
-            qDebug("%s", reply->errorString().toLocal8Bit().constData());
-        }
+        const int status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
+        qDebug("found error ....code: %d %d\n", status, int(reply->error()));
+        qDebug("%s", reply->errorString().toLocal8Bit().constData());
     }
     reply->deleteLater();
     deleteLater();

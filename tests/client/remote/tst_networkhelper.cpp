@@ -32,6 +32,7 @@ void CaptureLog(QtMsgType type, const QMessageLogContext& context, const QString
 struct LateReplyProbe {
     QList<Outcome> outcomes;
     HttpFixture* server = nullptr;
+    int liveAfterNestedLoop = -1;
 };
 
 void CollectAndWait(int code, const QByteArray& body, void* userData)
@@ -39,6 +40,7 @@ void CollectAndWait(int code, const QByteArray& body, void* userData)
     auto* probe = static_cast<LateReplyProbe*>(userData);
     probe->outcomes.append({code, body});
     QTest::qWait(600);
+    probe->liveAfterNestedLoop = NetworkHelper::LiveCount();
 }
 
 } // namespace
@@ -144,7 +146,9 @@ private slots:
         QVERIFY(m_log.filter("found error").isEmpty());
     }
 
-    void replyAfterTimeoutNeverReachesCallback()
+    // A modal box in the time-out callback spins a nested loop in which the late reply finishes;
+    // the helper must neither call back again nor delete itself from under the callback.
+    void lateReplyDuringTimeoutCallbackNeitherReportsNorFreesHelper()
     {
         HttpResponse late = HttpResponse::json("{\"result\":{}}");
         late.delayMs = 250;
@@ -156,6 +160,8 @@ private slots:
         QTest::qWait(800);
         QCOMPARE(probe.outcomes.size(), 1);
         QCOMPARE(probe.outcomes[0].code, 1);
+        QVERIFY(m_server.requests().size() == 1);
+        QCOMPARE(probe.liveAfterNestedLoop, 1);
     }
 
     void nullCallbackStillSendsAndCleansUp()

@@ -1,0 +1,364 @@
+// The live relay spoken to over real sockets, one raw WebSocket per member.
+#include "common/UserSig.h"
+#include "relay/LiveRelay.h"
+
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QRandomGenerator>
+#include <QTcpSocket>
+#include <QWebSocket>
+#include <QtEndian>
+#include <QtTest>
+
+namespace {
+
+const QByteArray kSecret = "relay-test-secret";
+const qint64 kNow = 1700000000;
+
+// One member: everything the relay sends is kept for the test to look at.
+class Member : public QObject {
+public:
+    explicit Member(quint16 port)
+    {
+        connect(&ws, &QWebSocket::textMessageReceived, this,
+                [this](const QString& t) { texts << QJsonDocument::fromJson(t.toUtf8()).object(); });
+        connect(&ws, &QWebSocket::binaryMessageReceived, this, [this](const QByteArray& b) { frames << b; });
+        connect(&ws, &QWebSocket::disconnected, this, [this] { closed = true; });
+        ws.open(QUrl(QStringLiteral("ws://127.0.0.1:%1/live").arg(port)));
+    }
+
+    bool waitConnected() { return QTest::qWaitFor([this] { return ws.state() == QAbstractSocket::ConnectedState; }, 5000); }
+
+    void send(QJsonObject obj)
+    {
+        if (!obj.contains("id"))
+            obj.insert("id", ++lastId);
+        ws.sendTextMessage(QString::fromUtf8(QJsonDocument(obj).toJson(QJsonDocument::Compact)));
+    }
+
+    // The reply to the last request.
+    QJsonObject reply()
+    {
+        const int id = lastId;
+        QJsonObject found;
+        const bool answered = QTest::qWaitFor([&] {
+            for (const QJsonObject& o : texts)
+                if (o.value("op") == "reply" && o.value("id").toInt() == id) {
+                    found = o;
+                    return true;
+                }
+            return false;
+        }, 5000);
+        Q_UNUSED(answered) // a missing reply shows as code -1
+        return found;
+    }
+
+    int call(const QJsonObject& obj)
+    {
+        send(obj);
+        return reply().value("code").toInt(-1);
+    }
+
+    QList<QJsonObject> ofOp(const QString& op) const
+    {
+        QList<QJsonObject> out;
+        for (const QJsonObject& o : texts)
+            if (o.value("op") == op)
+                out << o;
+        return out;
+    }
+
+    int login(const QString& user, const QString& sig = QString())
+    {
+        return call({ { "op", "login" }, { "userId", user },
+                      { "userSig", sig.isNull() ? usersig::make(kSecret, user, kNow + 3600) : sig } });
+    }
+
+    QWebSocket ws;
+    QList<QJsonObject> texts;
+    QList<QByteArray> frames;
+    bool closed = false;
+    int lastId = 0;
+};
+
+QByteArray frame(int src, quint32 w, quint32 h, const QByteArray& id, const QByteArray& payload, int format = 1)
+{
+    QByteArray out(24, '\0');
+    auto* p = reinterpret_cast<uchar*>(out.data());
+    p[0] = 'L';
+    p[1] = 'V';
+    p[2] = 1;
+    p[3] = uchar(src);
+    p[4] = uchar(format);
+    p[5] = uchar(id.size());
+    qToBigEndian<quint32>(w, p + 8);
+    qToBigEndian<quint32>(h, p + 12);
+    return out + id + payload;
+}
+
+QByteArray maskedTextFrame(const QByteArray& payload)
+{
+    QByteArray out;
+    out.append(char(0x81));
+    if (payload.size() < 126) {
+        out.append(char(0x80 | payload.size()));
+    } else {
+        out.append(char(0x80 | 126));
+        out.append(char(payload.size() >> 8));
+        out.append(char(payload.size() & 0xff));
+    }
+    const quint32 key = QRandomGenerator::global()->generate();
+    const char mask[4] = { char(key >> 24), char(key >> 16), char(key >> 8), char(key) };
+    out.append(mask, 4);
+    for (int i = 0; i < payload.size(); ++i)
+        out.append(char(payload[i] ^ mask[i % 4]));
+    return out;
+}
+
+} // namespace
+
+class TestRelay : public QObject {
+    Q_OBJECT
+private:
+    LiveRelay* relay = nullptr;
+    quint16 port = 0;
+
+private slots:
+    void init()
+    {
+        relay = new LiveRelay(kSecret);
+        relay->setClock([] { return kNow; });
+        QString error;
+        QVERIFY2(relay->listen(QHostAddress::LocalHost, 0, &error), qPrintable(error));
+        port = relay->port();
+        QVERIFY(port != 0);
+    }
+
+    void cleanup()
+    {
+        delete relay;
+        relay = nullptr;
+    }
+
+    void signatureRefusedWhenWrongExpiredOrForAnotherUser_data()
+    {
+        QTest::addColumn<QString>("user");
+        QTest::addColumn<QString>("sig");
+        QTest::addColumn<int>("code");
+        QTest::newRow("good") << "t1" << usersig::make(kSecret, "t1", kNow + 60) << 0;
+        QTest::newRow("wrong secret") << "t1" << usersig::make("other", "t1", kNow + 60) << 70003;
+        QTest::newRow("expired") << "t1" << usersig::make(kSecret, "t1", kNow - 1) << 70001;
+        QTest::newRow("another user's") << "t1" << usersig::make(kSecret, "s1", kNow + 60) << 70013;
+        QTest::newRow("garbage") << "t1" << "abc" << 70002;
+        QTest::newRow("empty") << "t1" << "" << 70002;
+    }
+
+    void signatureRefusedWhenWrongExpiredOrForAnotherUser()
+    {
+        QFETCH(QString, user);
+        QFETCH(QString, sig);
+        QFETCH(int, code);
+        Member m(port);
+        QVERIFY(m.waitConnected());
+        QCOMPARE(m.call({ { "op", "joinRoom" }, { "roomId", 5 } }), 8001); // nothing before signing in
+        QCOMPARE(m.login(user, sig), code);
+        if (code != 0) {
+            QVERIFY(!m.reply().value("desc").toString().isEmpty());
+            QCOMPARE(m.call({ { "op", "joinRoom" }, { "roomId", 5 } }), 8001);
+        } else {
+            QCOMPARE(m.call({ { "op", "joinRoom" }, { "roomId", 5 } }), 0);
+        }
+    }
+
+    void olderSessionIsForcedOffline()
+    {
+        Member first(port), watcher(port);
+        QVERIFY(first.waitConnected() && watcher.waitConnected());
+        QCOMPARE(first.login("t1"), 0);
+        QCOMPARE(watcher.login("s1"), 0);
+        QCOMPARE(first.call({ { "op", "createRoom" }, { "roomId", 5 } }), 0);
+        QCOMPARE(watcher.call({ { "op", "joinRoom" }, { "roomId", 5 } }), 0);
+
+        Member second(port);
+        QVERIFY(second.waitConnected());
+        QCOMPARE(second.login("t1"), 0);
+        QTRY_VERIFY(first.closed);
+        QCOMPARE(first.ofOp("kicked").size(), 1);
+        QTRY_COMPARE(relay->sessionCount(), 2);
+        // The room saw the old session leave; the new one is a member of nothing yet.
+        QTRY_VERIFY(!watcher.ofOp("memberEvent").isEmpty());
+        QCOMPARE(watcher.ofOp("memberEvent").last().value("event").toInt(), 2);
+        QCOMPARE(relay->roomMemberCount(5), 1);
+        // Peer messages to t1 now reach the new session.
+        QCOMPARE(watcher.call({ { "op", "peerMsg" }, { "to", "t1" },
+                                { "elems", QJsonArray { QJsonObject { { "type", 0 }, { "text", "hi" } } } } }),
+                 0);
+        QTRY_COMPARE(second.ofOp("msg").size(), 1);
+    }
+
+    void groupMessageFansOutAndPeerMessageReachesOnlyItsAddressee()
+    {
+        Member host(port), m1(port), m2(port), m3(port), elsewhere(port);
+        for (Member* m : { &host, &m1, &m2, &m3, &elsewhere })
+            QVERIFY(m->waitConnected());
+        QCOMPARE(host.login("t1"), 0);
+        QCOMPARE(m1.login("s1"), 0);
+        QCOMPARE(m2.login("s2"), 0);
+        QCOMPARE(m3.login("s3"), 0);
+        QCOMPARE(elsewhere.login("s9"), 0);
+        QCOMPARE(host.call({ { "op", "createRoom" }, { "roomId", 7 } }), 0);
+        for (Member* m : { &m1, &m2, &m3 })
+            QCOMPARE(m->call({ { "op", "joinRoom" }, { "roomId", 7 } }), 0);
+        QCOMPARE(elsewhere.call({ { "op", "joinRoom" }, { "roomId", 8 } }), 0);
+        QCOMPARE(m1.call({ { "op", "createRoom" }, { "roomId", 7 } }), 10021); // the room has its host
+
+        const QJsonArray elems { QJsonObject { { "type", 0 }, { "text", "大家好" } },
+                                 QJsonObject { { "type", 1 }, { "data", "{\"userAction\":6}" }, { "ext", "LiveNotification" } } };
+        QCOMPARE(host.call({ { "op", "groupMsg" }, { "elems", elems } }), 0);
+        for (Member* m : { &m1, &m2, &m3 }) {
+            QTRY_COMPARE(m->ofOp("msg").size(), 1);
+            const QJsonObject msg = m->ofOp("msg").first();
+            QCOMPARE(msg.value("sender").toString(), QString("t1"));
+            QCOMPARE(msg.value("elems").toArray(), elems);
+        }
+        QCOMPARE(host.ofOp("msg").size(), 0);
+
+        QCOMPARE(host.call({ { "op", "peerMsg" }, { "to", "s2" }, { "elems", elems } }), 0);
+        QTRY_COMPARE(m2.ofOp("msg").size(), 2);
+        QCOMPARE(m2.ofOp("msg").last().value("group").toBool(), false);
+        QCOMPARE(host.call({ { "op", "peerMsg" }, { "to", "ghost" }, { "elems", elems } }), 20003);
+        QVERIFY(host.reply().value("desc").toString().contains("ghost"));
+
+        QTest::qWait(100);
+        QCOMPARE(m1.ofOp("msg").size(), 1);
+        QCOMPARE(m3.ofOp("msg").size(), 1);
+        QCOMPARE(elsewhere.ofOp("msg").size(), 0);
+
+        QCOMPARE(m1.call({ { "op", "quitRoom" } }), 0);
+        QCOMPARE(m1.call({ { "op", "groupMsg" }, { "elems", elems } }), 10010);
+    }
+
+    void cameraEventsAndFramesCarryTheSendersIdentity()
+    {
+        Member host(port), m1(port);
+        QVERIFY(host.waitConnected() && m1.waitConnected());
+        QCOMPARE(host.login("t1"), 0);
+        QCOMPARE(m1.login("s1"), 0);
+        QCOMPARE(host.call({ { "op", "createRoom" }, { "roomId", 9 } }), 0);
+        QCOMPARE(m1.call({ { "op", "joinRoom" }, { "roomId", 9 } }), 0);
+        QCOMPARE(m1.call({ { "op", "event" }, { "event", 3 } }), 0);
+        QTRY_COMPARE(host.ofOp("memberEvent").size(), 2); // enter, then camera on
+        QCOMPARE(host.ofOp("memberEvent").last().value("event").toInt(), 3);
+        QCOMPARE(host.ofOp("memberEvent").last().value("ids").toArray(), QJsonArray { "s1" });
+
+        // A forged identity in the header is replaced by the sender's own.
+        m1.ws.sendBinaryMessage(frame(1, 2, 2, "t1", QByteArray(16, 'p'), 2));
+        QTRY_COMPARE(host.frames.size(), 1);
+        const QByteArray got = host.frames.first();
+        QCOMPARE(int(uchar(got[5])), 2);
+        QCOMPARE(got.mid(24, 2), QByteArray("s1"));
+        QCOMPARE(got.mid(26), QByteArray(16, 'p'));
+        QCOMPARE(m1.frames.size(), 0);
+
+        // A late member learns that the camera is already on.
+        Member late(port);
+        QVERIFY(late.waitConnected());
+        QCOMPARE(late.login("s2"), 0);
+        QCOMPARE(late.call({ { "op", "joinRoom" }, { "roomId", 9 } }), 0);
+        QTRY_COMPARE(late.ofOp("memberEvent").size(), 1);
+        QCOMPARE(late.ofOp("memberEvent").first().value("event").toInt(), 3);
+
+        // Leaving with the camera on tells the room both things.
+        m1.ws.close();
+        QTRY_COMPARE(host.ofOp("memberEvent").size(), 5); // + s2 entered, camera off, exit
+        QCOMPARE(host.ofOp("memberEvent").at(3).value("event").toInt(), 4);
+        QCOMPARE(host.ofOp("memberEvent").at(4).value("event").toInt(), 2);
+    }
+
+    void malformedInputIsAnsweredWithoutCrash()
+    {
+        Member m(port);
+        QVERIFY(m.waitConnected());
+        m.ws.sendTextMessage("not json at all");
+        m.ws.sendTextMessage("[1,2,3]");
+        QTRY_COMPARE(m.ofOp("error").size(), 2);
+        QCOMPARE(m.ofOp("error").first().value("code").toInt(), 4000);
+        m.ws.sendBinaryMessage(QByteArray("\x00\x01", 2));
+        QTRY_COMPARE(m.ofOp("error").size(), 3);
+        QCOMPARE(m.ofOp("error").last().value("code").toInt(), 8001);
+
+        QCOMPARE(m.login("s1"), 0);
+        QCOMPARE(m.call({ { "op", "fly" } }), 4001);
+        QCOMPARE(m.call({ { "op", "joinRoom" }, { "roomId", "abc" } }), 4000);
+        QCOMPARE(m.call({ { "op", "joinRoom" }, { "roomId", -3 } }), 4000);
+        QCOMPARE(m.call({ { "op", "joinRoom" }, { "roomId", 3 } }), 0);
+        QCOMPARE(m.call({ { "op", "groupMsg" }, { "elems", "x" } }), 4000);
+        QCOMPARE(m.call({ { "op", "groupMsg" }, { "elems", QJsonArray { QJsonObject { { "type", 5 } } } } }), 4000);
+        QCOMPARE(m.call({ { "op", "groupMsg" }, { "elems", QJsonArray() } }), 4000);
+        QCOMPARE(m.call({ { "op", "event" }, { "event", 42 } }), 4000);
+
+        m.ws.sendBinaryMessage(QByteArray(100, 'z'));
+        m.ws.sendBinaryMessage(frame(1, 4, 4, "", QByteArray(10, 'p'), 2)); // raw size wrong
+        m.ws.sendBinaryMessage(frame(1, 100000, 4, "", QByteArray(10, 'p')));
+        m.ws.sendBinaryMessage(frame(1, 4, 4, "", QByteArray()));
+        QTRY_COMPARE(m.ofOp("error").size(), 7);
+        for (int i = 3; i < 7; ++i)
+            QCOMPARE(m.ofOp("error").at(i).value("code").toInt(), 4002);
+
+        // A message past the size limit ends that connection cleanly; the relay carries on.
+        m.ws.sendBinaryMessage(QByteArray(17 << 20, 'x'));
+        QTRY_VERIFY_WITH_TIMEOUT(m.closed, 10000);
+        Member next(port);
+        QVERIFY(next.waitConnected());
+        QCOMPARE(next.login("s2"), 0);
+    }
+
+    void slowMemberLosesFramesThenIsCutOffWithoutHoldingUpOthers()
+    {
+        relay->setQueueLimits(256 << 10, 2 << 20);
+        Member host(port), fast(port);
+        QVERIFY(host.waitConnected() && fast.waitConnected());
+        QCOMPARE(host.login("t1"), 0);
+        QCOMPARE(fast.login("s1"), 0);
+        QCOMPARE(host.call({ { "op", "createRoom" }, { "roomId", 11 } }), 0);
+        QCOMPARE(fast.call({ { "op", "joinRoom" }, { "roomId", 11 } }), 0);
+
+        // A member that signs in and joins, then never reads again.
+        QTcpSocket slow;
+        slow.connectToHost(QHostAddress::LocalHost, port);
+        QVERIFY(slow.waitForConnected(5000));
+        slow.write("GET /live HTTP/1.1\r\nHost: 127.0.0.1\r\nUpgrade: websocket\r\nConnection: Upgrade\r\n"
+                   "Sec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\r\nSec-WebSocket-Version: 13\r\n\r\n");
+        QByteArray handshake;
+        QVERIFY(QTest::qWaitFor([&] {
+            handshake += slow.readAll();
+            return handshake.contains("\r\n\r\n");
+        }, 5000));
+        QVERIFY(handshake.startsWith("HTTP/1.1 101"));
+        const QString sig = usersig::make(kSecret, "s2", kNow + 60);
+        slow.write(maskedTextFrame(QJsonDocument(QJsonObject { { "op", "login" }, { "id", 1 }, { "userId", "s2" },
+                                                                { "userSig", sig } }).toJson(QJsonDocument::Compact)));
+        slow.write(maskedTextFrame(R"({"op":"joinRoom","id":2,"roomId":11})"));
+        QTRY_COMPARE(relay->roomMemberCount(11), 3);
+        slow.setReadBufferSize(1);
+
+        const QByteArray picture(64 << 10, 'j');
+        for (int i = 0; i < 200; ++i)
+            host.ws.sendBinaryMessage(frame(1, 640, 480, "", picture));
+        QTRY_VERIFY_WITH_TIMEOUT(relay->framesDropped() > 0, 10000);
+        QTRY_COMPARE_WITH_TIMEOUT(fast.frames.size() + int(relay->framesDropped()) >= 200 ? 1 : 0, 1, 10000);
+
+        // Messages are never dropped: the slow member is cut off instead, the others get them all.
+        const QString text(32 << 10, QChar('m'));
+        const QJsonArray elems { QJsonObject { { "type", 0 }, { "text", text } } };
+        for (int i = 0; i < 400; ++i)
+            host.send({ { "op", "groupMsg" }, { "elems", elems } });
+        QTRY_COMPARE_WITH_TIMEOUT(fast.ofOp("msg").size(), 400, 20000);
+        QTRY_COMPARE_WITH_TIMEOUT(relay->roomMemberCount(11), 2, 10000);
+        QCOMPARE(relay->sessionCount(), 2);
+    }
+};
+
+QTEST_MAIN(TestRelay)
+#include "tst_relay.moc"

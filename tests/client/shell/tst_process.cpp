@@ -15,7 +15,8 @@ class TestProcess : public QObject {
     Q_OBJECT
 
 private:
-    QTemporaryDir m_dir;
+    // Beside the test, not in /tmp, which may be mounted without exec rights.
+    QTemporaryDir m_dir{QCoreApplication::applicationDirPath() + QStringLiteral("/probe-XXXXXX")};
     QString m_name;
     std::vector<std::unique_ptr<QProcess>> m_children;
 

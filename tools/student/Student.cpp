@@ -1,0 +1,350 @@
+#include "Student.h"
+
+#include <QCryptographicHash>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QNetworkAccessManager>
+#include <QNetworkReply>
+#include <QNetworkRequest>
+#include <QRandomGenerator>
+#include <QTextStream>
+#include <QtEndian>
+#include <QWebSocket>
+
+namespace {
+
+QString sha1Base64(const QString& text)
+{
+    return QString::fromLatin1(QCryptographicHash::hash(text.toUtf8(), QCryptographicHash::Sha1).toBase64());
+}
+
+// The relay's binary frame header; see server/PROTOCOL.md.
+QByteArray rawFrame(quint32 w, quint32 h, const QByteArray& pixels)
+{
+    QByteArray out(24, '\0');
+    auto* p = reinterpret_cast<uchar*>(out.data());
+    p[0] = 'L';
+    p[1] = 'V';
+    p[2] = 1;
+    p[3] = 1; // camera
+    p[4] = 2; // raw RGB32
+    qToBigEndian<quint32>(w, p + 8);
+    qToBigEndian<quint32>(h, p + 12);
+    qToBigEndian<quint64>(quint64(QDateTime::currentMSecsSinceEpoch()), p + 16);
+    return out + pixels;
+}
+
+} // namespace
+
+Student::Student(const StudentOptions& options, QObject* parent)
+    : QObject(parent), m_opt(options), m_http(new QNetworkAccessManager(this))
+{
+    connect(&m_chatTimer, &QTimer::timeout, this, &Student::sendChat);
+    connect(&m_cameraTimer, &QTimer::timeout, this, &Student::sendCameraFrame);
+    m_lookupTimer.setSingleShot(true);
+    connect(&m_lookupTimer, &QTimer::timeout, this, &Student::findLive);
+}
+
+void Student::log(const QString& line) const
+{
+    QTextStream(stdout) << "[" << m_opt.login << "] " << line << Qt::endl;
+}
+
+void Student::fail(const QString& what)
+{
+    QTextStream(stderr) << "[" << m_opt.login << "] " << what << Qt::endl;
+    emit finished(1);
+}
+
+void Student::rpc(const QString& method, QVariantMap params, std::function<void(const QVariantMap&)> onResult)
+{
+    params.insert("ak", m_ak);
+    params.insert("channel", "PC");
+    params.insert("clientVersion", "rided4a_win_1.0");
+    params.insert("appType", "rided4a_win");
+    const QJsonObject envelope { { "jsonrpc", "2.0" }, { "method", method },
+                                 { "params", QJsonObject::fromVariantMap(params) } };
+    QNetworkRequest request(m_opt.server);
+    request.setHeader(QNetworkRequest::ContentTypeHeader, "application/json");
+    request.setTransferTimeout(5000);
+    QNetworkReply* reply = m_http->post(request, QJsonDocument(envelope).toJson());
+    connect(reply, &QNetworkReply::finished, this, [this, reply, method, onResult] {
+        reply->deleteLater();
+        if (reply->error() != QNetworkReply::NoError && reply->error() < QNetworkReply::ContentAccessDenied) {
+            fail(QStringLiteral("%1: %2").arg(method, reply->errorString()));
+            return;
+        }
+        const QJsonDocument doc = QJsonDocument::fromJson(reply->readAll());
+        if (!doc.isObject()) {
+            fail(QStringLiteral("%1: the answer is not a JSON object").arg(method));
+            return;
+        }
+        const QJsonValue error = doc.object().value("error");
+        if (!error.isUndefined() && !error.isNull()) {
+            fail(QStringLiteral("%1 refused: %2 %3")
+                     .arg(method, error.toObject().value("code").toVariant().toString(),
+                          error.toObject().value("message").toString()));
+            return;
+        }
+        onResult(doc.object().value("result").toObject().toVariantMap());
+    });
+}
+
+void Student::start()
+{
+    const QString salt = QString::number(QRandomGenerator::global()->bounded(1000, 10999));
+    const QVariantMap params { { "loginId", m_opt.login },
+                               { "saltedPassword", sha1Base64(sha1Base64(m_opt.password) + salt) },
+                               { "salt", salt } };
+    rpc("user.login", params, [this](const QVariantMap& result) {
+        m_ak = result.value("ak").toString();
+        m_userId = result.value("userId").toString();
+        m_nickname = !m_opt.nickname.isEmpty() ? m_opt.nickname : result.value("nickname").toString();
+        if (m_nickname.isEmpty())
+            m_nickname = m_opt.login;
+        if (m_userId.isEmpty()) {
+            fail("user.login gave no userId");
+            return;
+        }
+        log(QStringLiteral("signed in as %1 (%2)").arg(m_userId, m_nickname));
+        rpc("live.usersig.create", {}, [this](const QVariantMap& sig) {
+            m_sig = sig.value("userSig").toString();
+            if (m_sig.isEmpty()) {
+                fail("live.usersig.create gave no userSig");
+                return;
+            }
+            if (m_opt.roomId) {
+                m_roomId = m_opt.roomId;
+                openRelay();
+            } else {
+                findLive();
+            }
+        });
+    });
+}
+
+void Student::findLive()
+{
+    QVariantMap params { { "pageNum", 1 }, { "pageSize", 1000 } };
+    if (!m_opt.teacher.isEmpty())
+        params.insert("teacherUserId", m_opt.teacher);
+    rpc("live.list.by.teacher.id", params, [this](const QVariantMap& result) {
+        for (const QVariant& v : result.value("list").toList()) {
+            const QVariantMap live = v.toMap();
+            const bool wanted = m_opt.liveId.isEmpty() ? live.value("state").toString() == QLatin1String("i")
+                                                       : live.value("liveId").toString() == m_opt.liveId;
+            if (wanted && live.value("avRoomId").toUInt() > 0) {
+                enterLive(live);
+                return;
+            }
+        }
+        // The teacher may not have opened the room yet: look again shortly.
+        log(QStringLiteral("no live to join yet, waiting"));
+        m_lookupTimer.start(2000);
+    });
+}
+
+void Student::enterLive(const QVariantMap& live)
+{
+    m_liveId = live.value("liveId").toString();
+    m_roomId = live.value("avRoomId").toUInt();
+    rpc("live.enter.room", { { "liveRole", 0 }, { "avRoomId", m_roomId }, { "liveId", m_liveId } },
+        [this, live](const QVariantMap&) {
+            log(QStringLiteral("entered live %1 \"%2\", room %3").arg(m_liveId, live.value("title").toString()).arg(m_roomId));
+            openRelay();
+        });
+}
+
+void Student::openRelay()
+{
+    m_ws = new QWebSocket(QString(), QWebSocketProtocol::VersionLatest, this);
+    connect(m_ws, &QWebSocket::connected, this, [this] {
+        relayRequest({ { "op", "login" }, { "userId", m_userId }, { "userSig", m_sig } },
+                     [this](int code, const QString& desc) {
+                         if (code != 0) {
+                             fail(QStringLiteral("live login refused: %1 %2").arg(code).arg(desc));
+                             return;
+                         }
+                         relayRequest({ { "op", "joinRoom" }, { "roomId", qint64(m_roomId) } },
+                                      [this](int code, const QString& desc) {
+                                          if (code != 0)
+                                              fail(QStringLiteral("join room refused: %1 %2").arg(code).arg(desc));
+                                          else
+                                              joined();
+                                      });
+                     });
+    });
+    connect(m_ws, &QWebSocket::textMessageReceived, this, &Student::onRelayText);
+    connect(m_ws, &QWebSocket::disconnected, this, [this] {
+        if (m_leaving)
+            return;
+        fail(QStringLiteral("live relay connection lost: %1").arg(m_ws->errorString()));
+    });
+    m_ws->open(m_opt.live);
+}
+
+void Student::relayRequest(QJsonObject req, std::function<void(int, const QString&)> onReply)
+{
+    if (!m_ws || m_ws->state() != QAbstractSocket::ConnectedState)
+        return;
+    const int id = m_nextId++;
+    req.insert("id", id);
+    if (onReply)
+        m_replies.insert(id, onReply);
+    m_ws->sendTextMessage(QString::fromUtf8(QJsonDocument(req).toJson(QJsonDocument::Compact)));
+}
+
+void Student::onRelayText(const QString& text)
+{
+    const QJsonObject obj = QJsonDocument::fromJson(text.toUtf8()).object();
+    const QString op = obj.value("op").toString();
+    if (op == QLatin1String("reply")) {
+        const auto handler = m_replies.take(obj.value("id").toInt());
+        if (handler)
+            handler(obj.value("code").toInt(), obj.value("desc").toString());
+        else if (obj.value("code").toInt() != 0)
+            log(QStringLiteral("relay refused: %1 %2").arg(obj.value("code").toInt()).arg(obj.value("desc").toString()));
+    } else if (op == QLatin1String("msg")) {
+        const QString sender = obj.value("sender").toString();
+        for (const QJsonValue& v : obj.value("elems").toArray()) {
+            const QJsonObject e = v.toObject();
+            if (e.value("type").toInt() == 0)
+                log(QStringLiteral("chat from %1: %2").arg(sender, e.value("text").toString()));
+            else if (e.value("type").toInt() == 1)
+                onCommand(sender, e.value("data").toString());
+        }
+    } else if (op == QLatin1String("kicked")) {
+        m_leaving = true;
+        fail("signed in elsewhere");
+    }
+}
+
+void Student::onCommand(const QString& sender, const QString& data)
+{
+    const QJsonObject cmd = QJsonDocument::fromJson(data.toUtf8()).object();
+    const int action = cmd.value("userAction").toInt();
+    const QString param = cmd.value("actionParam").toString();
+    switch (action) {
+    case CmdInviteInteract:
+        log(QStringLiteral("invited to speak by %1").arg(sender));
+        QTimer::singleShot(m_opt.answerDelayMs, this, [this, sender] {
+            if (m_opt.reject) {
+                sendCmd(CmdRejectInteract, QString::number(m_opt.rejectReason), sender);
+                log(QStringLiteral("declined, reason %1").arg(m_opt.rejectReason));
+                return;
+            }
+            m_onMic = true;
+            sendCmd(CmdAcceptInteract, identity(), sender);
+            log("accepted, on the microphone");
+            if (m_opt.micOffAfterSecs > 0)
+                QTimer::singleShot(m_opt.micOffAfterSecs * 1000, this, [this, sender] {
+                    if (!m_onMic || m_leaving)
+                        return;
+                    m_onMic = false;
+                    sendCmd(CmdMicOff, identity(), sender);
+                    log("went off the microphone");
+                });
+        });
+        break;
+    case CmdMicOff:
+        m_onMic = false;
+        log("taken off the microphone by the teacher");
+        break;
+    case CmdClassTime:
+        log(QStringLiteral("class time %1 s").arg(param));
+        break;
+    case CmdLivePause:
+        log("the teacher paused the live");
+        break;
+    case CmdLiveEnd:
+        leave("the class has ended");
+        break;
+    default:
+        break;
+    }
+}
+
+void Student::joined()
+{
+    m_inRoom = true;
+    log(QStringLiteral("joined room %1").arg(m_roomId));
+    sendCmd(CmdEnterRoom, identity());
+    if (m_opt.chatEverySecs > 0)
+        m_chatTimer.start(m_opt.chatEverySecs * 1000);
+    if (m_opt.camera) {
+        relayRequest({ { "op", "event" }, { "event", 3 } });
+        m_cameraTimer.start(200);
+    }
+    if (m_opt.durationSecs > 0)
+        QTimer::singleShot(m_opt.durationSecs * 1000, this, [this] { leave("time is up"); });
+}
+
+void Student::leave(const QString& why)
+{
+    if (m_leaving)
+        return;
+    m_leaving = true;
+    m_chatTimer.stop();
+    m_cameraTimer.stop();
+    log(QStringLiteral("leaving: %1").arg(why));
+    if (!m_inRoom || !m_ws) {
+        emit finished(0);
+        return;
+    }
+    if (m_opt.camera)
+        relayRequest({ { "op", "event" }, { "event", 4 } });
+    sendCmd(CmdLeaveRoom, identity());
+    relayRequest({ { "op", "quitRoom" } }, [this](int, const QString&) {
+        m_inRoom = false;
+        m_ws->close();
+        if (m_liveId.isEmpty()) {
+            emit finished(0);
+            return;
+        }
+        rpc("live.quit.room", { { "liveRole", 0 }, { "avRoomId", m_roomId } },
+            [this](const QVariantMap&) { emit finished(0); });
+    });
+}
+
+QString Student::identity() const
+{
+    const QJsonObject id { { "nickname", m_nickname }, { "userId", m_userId } };
+    return QString::fromUtf8(QJsonDocument(id).toJson(QJsonDocument::Compact));
+}
+
+void Student::sendCmd(E_CustomCmd cmd, const QString& param, const QString& to)
+{
+    // Written like the teacher's client writes its commands: indented, keys in order.
+    const QJsonObject body { { "actionParam", param }, { "userAction", int(cmd) } };
+    const QJsonArray elems { QJsonObject { { "type", 1 },
+                                           { "data", QString::fromUtf8(QJsonDocument(body).toJson()) },
+                                           { "ext", "LiveNotification" } } };
+    QJsonObject req { { "op", to.isEmpty() ? "groupMsg" : "peerMsg" }, { "elems", elems } };
+    if (!to.isEmpty())
+        req.insert("to", to);
+    relayRequest(req);
+}
+
+void Student::sendChat()
+{
+    ++m_chatCount;
+    const QString text = QStringLiteral("%1：第%2条消息").arg(m_nickname).arg(m_chatCount);
+    relayRequest({ { "op", "groupMsg" }, { "elems", QJsonArray { QJsonObject { { "type", 0 }, { "text", text } } } } });
+    log(QStringLiteral("chat: %1").arg(text));
+}
+
+void Student::sendCameraFrame()
+{
+    // Moving colour bars, so a viewer can tell the picture is live.
+    const quint32 w = 160, h = 120;
+    QByteArray pixels(int(w * h * 4), Qt::Uninitialized);
+    auto* px = reinterpret_cast<quint32*>(pixels.data());
+    static const quint32 bars[] = { 0xFFFFFFFF, 0xFFFFFF00, 0xFF00FFFF, 0xFF00FF00,
+                                    0xFFFF00FF, 0xFFFF0000, 0xFF0000FF, 0xFF000000 };
+    for (quint32 y = 0; y < h; ++y)
+        for (quint32 x = 0; x < w; ++x)
+            px[y * w + x] = qToLittleEndian(bars[((x + quint32(m_frameCount) * 4) / 20) % 8]);
+    ++m_frameCount;
+    if (m_ws && m_ws->bytesToWrite() < (1 << 20))
+        m_ws->sendBinaryMessage(rawFrame(w, h, pixels));
+}

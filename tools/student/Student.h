@@ -1,0 +1,93 @@
+#pragma once
+
+#include <QJsonObject>
+#include <QObject>
+#include <QString>
+#include <QTimer>
+#include <QUrl>
+#include <QVariantMap>
+
+#include <functional>
+
+class QNetworkAccessManager;
+class QWebSocket;
+
+// The command codes that teacher and student clients share.
+enum E_CustomCmd {
+    CmdNone = 0,
+    CmdEnterRoom = 1,
+    CmdLeaveRoom = 2,
+    CmdLivePause = 4,
+    CmdLiveEnd = 6,
+    CmdInviteInteract = 0x801,
+    CmdMicOff = 0x802,
+    CmdAcceptInteract = 0x803,
+    CmdRejectInteract = 0x804,
+    CmdClassTime = 0x805,
+};
+
+struct StudentOptions {
+    QUrl server { QStringLiteral("http://127.0.0.1:8080/app-server/jsonrpc/") };
+    QUrl live { QStringLiteral("ws://127.0.0.1:8081/live") };
+    QString login;
+    QString password { QStringLiteral("123456") };
+    QString nickname;        // empty: the login result's, else the login id
+    QString teacher;         // whose lives to look in
+    QString liveId;          // empty: the first live in progress
+    quint32 roomId = 0;      // set: skip the live lookup
+    int chatEverySecs = 0;
+    bool reject = false;
+    int rejectReason = 0;
+    int micOffAfterSecs = 0;
+    bool camera = false;
+    int durationSecs = 0;    // 0: until the class ends
+    int answerDelayMs = 1000;
+};
+
+// One scripted student: signs in, enters a live, joins its room on the relay and behaves as told.
+class Student : public QObject {
+    Q_OBJECT
+public:
+    explicit Student(const StudentOptions& options, QObject* parent = nullptr);
+    void start();
+    void leave(const QString& why); // says goodbye to the room, then finishes
+
+signals:
+    void finished(int exitCode);
+
+private:
+    void rpc(const QString& method, QVariantMap params, std::function<void(const QVariantMap&)> onResult);
+    void fail(const QString& what);
+    void findLive();
+    void enterLive(const QVariantMap& live);
+    void openRelay();
+    void relayRequest(QJsonObject req, std::function<void(int code, const QString& desc)> onReply = {});
+    void onRelayText(const QString& text);
+    void onCommand(const QString& sender, const QString& data);
+    void joined();
+    void sendCmd(E_CustomCmd cmd, const QString& param, const QString& to = QString());
+    void sendChat();
+    void sendCameraFrame();
+    QString identity() const;
+    void log(const QString& line) const;
+
+    StudentOptions m_opt;
+    QNetworkAccessManager* m_http = nullptr;
+    QWebSocket* m_ws = nullptr;
+    QString m_ak;
+    QString m_userId;
+    QString m_sig;
+    QString m_nickname;
+    QString m_liveId;
+    quint32 m_roomId = 0;
+    int m_nextId = 1;
+    QHash<int, std::function<void(int, const QString&)>> m_replies;
+    bool m_inRoom = false;
+    bool m_leaving = false;
+    bool m_onMic = false;
+    int m_chatCount = 0;
+    int m_frameCount = 0;
+    QTimer m_chatTimer;
+    QTimer m_cameraTimer;
+    QTimer m_lookupTimer;
+};

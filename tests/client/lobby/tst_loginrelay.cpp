@@ -1,0 +1,83 @@
+#include "LobbyTestKit.h"
+
+#include "ilive/LiveService.h"
+#include "lobby/LiveListDlg.h"
+#include "lobby/LiveListItem.h"
+#include "lobby/LoginDlg.h"
+#include "remote/AppServer.h"
+#include "room/LiveDlg.h"
+#include "shell/Resources.h"
+#include "shell/Util.h"
+#include "ui_LiveListDlg.h"
+#include "ui_LiveListItem.h"
+#include "ui_LoginDlg.h"
+
+#include <QDateTime>
+#include <QListWidget>
+#include <QPushButton>
+#include <QTest>
+
+// Sign-in and room entry with the shipped live-video service against the real live relay.
+class TestLoginRelay : public QObject {
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void cleanupTestCase();
+    void signInAndEnterLiveThroughRelay();
+
+private:
+    ServerProcess m_server;
+};
+
+void TestLoginRelay::initTestCase()
+{
+    LecternInitResources();
+    QString error;
+    QVERIFY2(m_server.start(&error), qPrintable(error));
+    SetAppServerUrl(m_server.jsonRpcUrl());
+    LiveService::setDefaultUrl(QUrl(m_server.liveUrl()));
+    GetSettings()->clear();
+}
+
+void TestLoginRelay::cleanupTestCase()
+{
+    GetSettings()->clear();
+    GetSettings()->sync();
+    m_server.stop();
+}
+
+void TestLoginRelay::signInAndEnterLiveThroughRelay()
+{
+    auto* service = dynamic_cast<LiveService*>(GetILive());
+    QVERIFY(service);
+    LoginDlg dlg;
+    dlg.show();
+    BoxCatcher boxes;
+    dlg.form()->userTextEdit->setText(QStringLiteral("teacher01"));
+    dlg.form()->pwdTextEdit->setText(QStringLiteral("123456"));
+    QTest::mouseClick(dlg.form()->loginButton, Qt::LeftButton);
+
+    LiveListDlg* lobby = LiveListDlg::GetInstance();
+    QTRY_VERIFY_WITH_TIMEOUT(lobby->isVisible(), 15000);
+    QVERIFY2(boxes.seen().isEmpty(), qPrintable(boxes.texts().join('|')));
+    QVERIFY(service->isSignedIn());
+    QCOMPARE(service->userId(), SessionRecord().value("userId").toString());
+    QVERIFY(!dlg.isVisible());
+
+    // The live in progress, entered through the relay.
+    QTRY_VERIFY_WITH_TIMEOUT(lobby->form()->itemsListWidget->count() > 0, 10000);
+    const QVariantMap live = LiveListDlg::QuickEntryLive(lobby->lives(), QDateTime::currentMSecsSinceEpoch());
+    QVERIFY(!live.isEmpty());
+    QTest::mouseClick(lobby->form()->enterButton, Qt::LeftButton);
+    QTRY_VERIFY_WITH_TIMEOUT(g_liveDlg != nullptr, 15000);
+    QVERIFY2(boxes.seen().isEmpty(), qPrintable(boxes.texts().join('|')));
+    QVERIFY(service->isInRoom());
+    QCOMPARE(int(service->roomId()), g_liveDlg->avRoomId());
+    QCOMPARE(g_liveDlg->liveId(), live.value("liveId").toString());
+    QVERIFY(!lobby->isVisible());
+    g_liveDlg->hide();
+}
+
+QTEST_MAIN(TestLoginRelay)
+#include "tst_loginrelay.moc"

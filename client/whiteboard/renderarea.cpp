@@ -17,7 +17,12 @@ RenderArea::RenderArea(QWidget* parent)
     setInstrumentType(None);
 }
 
-RenderArea::~RenderArea() = default;
+RenderArea::~RenderArea()
+{
+    // The editor dies with the widget base, after the shapes: it must not call back by then.
+    if (m_textEditor)
+        m_textEditor->disconnect(this);
+}
 
 void RenderArea::setInstrumentType(InstrumentType type)
 {
@@ -253,6 +258,18 @@ void RenderArea::mouseMoveEvent(QMouseEvent* event)
         return;
     switch (m_instrument) {
     case Pen:
+        if (m_currentShape) {
+            // Only the new piece of the stroke (with the old end's cap turned into a join) changes.
+            const QVector<QPointF>& points = m_currentShape->points();
+            const QPointF previous = points.isEmpty() ? p : points.last();
+            m_currentShape->dragTo(p);
+            const qreal margin = m_currentShape->pen().widthF() + 3;
+            const QRectF piece = QRectF(previous, p).normalized().adjusted(-margin, -margin, margin, margin);
+            const QRectF onScreen(piece.topLeft() * m_viewScaleX + QPointF(m_viewOffsetX, m_viewOffsetY),
+                                  piece.size() * m_viewScaleX);
+            update(onScreen.toAlignedRect());
+        }
+        break;
     case Rectangle:
     case Arrow:
         if (m_currentShape) {
@@ -383,6 +400,10 @@ void RenderArea::showTextEditor(QPointF p)
     font.setPointSize(FontSettings::fontSize());
     m_textEditor->setFont(font);
     m_textEditor->setText(QString());
+    // Tall enough for the chosen size, so the typed line sits on the clicked point.
+    m_textEditor->ensurePolished();
+    const QSize hint = m_textEditor->sizeHint();
+    m_textEditor->resize(std::max(hint.width(), 200), hint.height());
     m_textEditor->move(int(p.x()), int(p.y() - m_textEditor->height()));
     m_textEditor->show();
     m_textEditor->raise();
@@ -412,8 +433,8 @@ void RenderArea::editingFinished()
 
 void RenderArea::setLayerCacheEnabled(bool enabled)
 {
+    // The layer stays as it is: shapes moved meanwhile are dropped from it by the move itself.
     m_layerCacheEnabled = enabled;
-    invalidateLayer();
     update();
 }
 
@@ -464,28 +485,44 @@ void RenderArea::updateLayer(int count)
     }
 }
 
-void RenderArea::paintEvent(QPaintEvent*)
+void RenderArea::paintEvent(QPaintEvent* event)
 {
     QPalette pal = palette();
     if (pal.color(QPalette::Base) != Qt::white) {
         pal.setColor(QPalette::Base, Qt::white);
         setPalette(pal);
     }
-    QPainter painter(this);
-    painter.setRenderHint(QPainter::Antialiasing, true);
-    painter.setRenderHint(QPainter::TextAntialiasing, true);
+    const QRect dirty = event->rect() & rect();
+    if (dirty.isEmpty())
+        return;
+
+    // The drawing is one transparent layer laid over the slide in a single step, so that the
+    // cached and the live part blend exactly as painting every shape in order would.
+    const qreal ratio = devicePixelRatioF();
+    const QRect pixels(dirty.topLeft() * ratio, dirty.size() * ratio);
+    QImage scratch;
     int from = 0;
-    if (m_layerCacheEnabled && !size().isEmpty()) {
+    if (m_layerCacheEnabled) {
         from = firstLiveShape();
         updateLayer(from);
-        if (from > 0)
-            painter.drawImage(QPointF(0, 0), m_layer);
+        scratch = m_layer.copy(pixels);
+    } else {
+        scratch = QImage(pixels.size(), QImage::Format_ARGB32_Premultiplied);
+        scratch.fill(Qt::transparent);
     }
-    for (int i = from; i < m_shapes.size(); ++i)
-        m_shapes[i]->draw(&painter, m_viewScaleX);
-    if (m_pickFrameShape) {
-        m_pickFrameShape->setPen(QPen(Qt::green, 1, Qt::SolidLine));
-        m_pickFrameShape->draw(&painter, m_viewScaleX);
+    scratch.setDevicePixelRatio(ratio);
+    {
+        QPainter painter(&scratch);
+        painter.setRenderHint(QPainter::Antialiasing, true);
+        painter.setRenderHint(QPainter::TextAntialiasing, true);
+        painter.translate(-dirty.topLeft());
+        for (int i = from; i < m_shapes.size(); ++i)
+            m_shapes[i]->draw(&painter, m_viewScaleX);
+        if (m_pickFrameShape) {
+            m_pickFrameShape->setPen(QPen(Qt::green, 1, Qt::SolidLine));
+            m_pickFrameShape->draw(&painter, m_viewScaleX);
+        }
     }
-    painter.end();
+    QPainter painter(this);
+    painter.drawImage(dirty.topLeft(), scratch);
 }

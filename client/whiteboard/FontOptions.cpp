@@ -7,6 +7,7 @@
 #include <QComboBox>
 #include <QDebug>
 #include <QPainter>
+#include <QSignalBlocker>
 #include <QStyleOption>
 
 FontOptions::FontOptions(QWidget* parent)
@@ -28,6 +29,11 @@ FontOptions::FontOptions(QWidget* parent)
 
     const int colorIndex = PaintPalette().indexOf(FontSettings::color());
     colorChanged(colorIndex >= 1 ? colorIndex : 0);
+    {
+        // Open the list on the colour in use, so that picking the first colour is a change too.
+        const QSignalBlocker quiet(ui->colorComboBox);
+        ui->colorComboBox->setCurrentIndex(colorIndex >= 1 ? colorIndex : 0);
+    }
     const int sizeIndex = m_sizes.indexOf(FontSettings::fontSize());
     ui->fontSizeComboBox->setCurrentIndex(sizeIndex > 0 ? sizeIndex : 0);
 }

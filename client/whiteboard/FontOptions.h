@@ -16,7 +16,6 @@ public:
     explicit FontOptions(QWidget* parent = nullptr);
     ~FontOptions() override;
 
-    Ui::FontOptions* form() const { return ui.get(); }
 
 public slots:
     void colorChanged(int index);

@@ -6,6 +6,7 @@
 
 #include <QComboBox>
 #include <QPainter>
+#include <QSignalBlocker>
 #include <QStyleOption>
 
 PenOptions::PenOptions(QWidget* parent)
@@ -31,6 +32,10 @@ PenOptions::PenOptions(QWidget* parent)
     // Black is not offered: a colour missing from the palette becomes its first entry.
     const int colorIndex = PaintPalette().indexOf(PenSettings::color());
     ComboBox_currentIndexChanged(colorIndex >= 1 ? colorIndex : 0);
+    // The list opens on the colour in use, so picking any other one, the first included, is a
+    // change that takes effect.
+    const QSignalBlocker quiet(ui->comboBox);
+    ui->comboBox->setCurrentIndex(colorIndex >= 1 ? colorIndex : 0);
 }
 
 PenOptions::~PenOptions() = default;

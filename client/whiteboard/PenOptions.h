@@ -15,7 +15,6 @@ public:
     explicit PenOptions(QWidget* parent = nullptr);
     ~PenOptions() override;
 
-    Ui::PenOptions* form() const { return ui.get(); }
 
 public slots:
     void ComboBox_currentIndexChanged(int index);

@@ -1,0 +1,348 @@
+// The shipped live-video service against a real relay on loopback: sessions, rooms, messages,
+// member events, camera and screen-share frames, forced offline and a relay that goes away.
+#include "common/UserSig.h"
+#include "ilive/LiveService.h"
+#include "relay/LiveRelay.h"
+
+#include <QDateTime>
+#include <QImage>
+#include <QWidget>
+#include <QtTest>
+
+namespace {
+
+const QByteArray kSecret = "e2e-live-secret";
+
+// Everything one service told its listeners and callbacks.
+struct Recorder {
+    int successes = 0;
+    int failures = 0;
+    int lastCode = -1;
+    QString lastDesc;
+    QList<QPair<QString, QStringList>> messages; // sender, "t:text" / "c:data|ext"
+    QList<QPair<int, QStringList>> events;
+    QList<QPair<int, int>> deviceOps;
+    int disconnects = 0;
+    int disconnectCode = 0;
+    struct Frame {
+        QString id;
+        int src;
+        int w, h;
+        int format;
+        int size;
+        QRgb centre;
+    };
+    QList<Frame> remote, local;
+};
+
+int g_forcedOffline = 0;
+
+void onSuc(void* d) { static_cast<Recorder*>(d)->successes++; }
+void onErr(int code, const char* desc, void* d)
+{
+    auto* r = static_cast<Recorder*>(d);
+    r->failures++;
+    r->lastCode = code;
+    r->lastDesc = QString::fromUtf8(desc);
+}
+void onMessage(const ilive::Message& msg, void* d)
+{
+    QStringList parts;
+    for (const ilive::MessageElem* e : msg.elems) {
+        if (e->type == ilive::TEXT)
+            parts << "t:" + QString::fromUtf8(static_cast<const ilive::MessageTextElem*>(e)->content.c_str());
+        else
+            parts << "c:" + QString::fromUtf8(static_cast<const ilive::MessageCustomElem*>(e)->data.c_str()) + "|"
+                    + QString::fromUtf8(static_cast<const ilive::MessageCustomElem*>(e)->ext.c_str());
+    }
+    static_cast<Recorder*>(d)->messages << qMakePair(QString::fromUtf8(msg.sender.c_str()), parts);
+}
+void onEvent(ilive::E_EndpointEventId event, const ilive::Vector<ilive::String>& ids, void* d)
+{
+    QStringList list;
+    for (const ilive::String& id : ids)
+        list << QString::fromUtf8(id.c_str());
+    static_cast<Recorder*>(d)->events << qMakePair(int(event), list);
+}
+void onDisconnect(int code, const char*, void* d)
+{
+    auto* r = static_cast<Recorder*>(d);
+    r->disconnects++;
+    r->disconnectCode = code;
+}
+void onDevice(ilive::E_DeviceOperationType op, int code, void* d)
+{
+    static_cast<Recorder*>(d)->deviceOps << qMakePair(int(op), code);
+}
+Recorder::Frame describe(const ilive::LiveVideoFrame* f)
+{
+    QRgb centre = 0;
+    if (f->desc.colorFormat == ilive::COLOR_FORMAT_RGB32)
+        centre = reinterpret_cast<const QRgb*>(f->data)[(f->desc.height / 2) * f->desc.width + f->desc.width / 2];
+    return { QString::fromUtf8(f->identifier.c_str()), int(f->desc.srcType), int(f->desc.width),
+             int(f->desc.height), int(f->desc.colorFormat), int(f->dataSize), centre };
+}
+void onRemote(const ilive::LiveVideoFrame* f, void* d) { static_cast<Recorder*>(d)->remote << describe(f); }
+void onLocal(const ilive::LiveVideoFrame* f, void* d) { static_cast<Recorder*>(d)->local << describe(f); }
+void onOffline() { g_forcedOffline++; }
+
+ilive::Message textAndCommand(const QString& text, const QString& data)
+{
+    ilive::Message msg;
+    msg.elems.push_back(new ilive::MessageTextElem(text.toUtf8().constData()));
+    msg.elems.push_back(new ilive::MessageCustomElem(data.toUtf8().constData(), "LiveNotification"));
+    return msg;
+}
+
+} // namespace
+
+class TestLiveSession : public QObject {
+    Q_OBJECT
+private:
+    LiveRelay* relay = nullptr;
+    QList<LiveService*> services;
+    QList<Recorder*> recorders;
+
+    QUrl url() const { return QUrl(QStringLiteral("ws://127.0.0.1:%1/live").arg(relay->port())); }
+
+    LiveService* service(Recorder** rec)
+    {
+        auto* s = new LiveService;
+        auto* r = new Recorder;
+        s->setUrl(url());
+        s->setMessageCallBack(onMessage, r);
+        s->setForceOfflineCallback(onOffline);
+        s->setRemoteVideoCallBack(onRemote, r);
+        s->setLocalVideoCallBack(onLocal, r);
+        s->setDeviceOperationCallback(onDevice, r);
+        s->init(1400001234, 8848, true);
+        services << s;
+        recorders << r;
+        *rec = r;
+        return s;
+    }
+
+    // Signed in and in the room: the first one as host, the others as members.
+    LiveService* member(const QString& user, quint32 room, bool host, Recorder** rec)
+    {
+        LiveService* s = service(rec);
+        Recorder* r = *rec;
+        const QString sig = usersig::make(kSecret, user, QDateTime::currentSecsSinceEpoch() + 600);
+        s->login(user.toUtf8().constData(), sig.toUtf8().constData(), onSuc, onErr, r);
+        if (!QTest::qWaitFor([r] { return r->successes + r->failures > 0; }, 5000) || r->successes != 1)
+            return nullptr;
+        if (host) {
+            ilive::iLiveRoomOption option;
+            option.roomKind = 1;
+            option.roomId = room;
+            option.authBits = ~0ULL;
+            option.controlRole = "LiveMaster";
+            option.roomDisconnectListener = onDisconnect;
+            option.memberStatusListener = onEvent;
+            option.data = r;
+            s->createRoom(option, onSuc, onErr, r);
+        } else {
+            s->joinRoom(room, onDisconnect, onEvent, r, onSuc, onErr, r);
+        }
+        if (!QTest::qWaitFor([r] { return r->successes + r->failures > 1; }, 5000) || r->successes != 2)
+            return nullptr;
+        r->successes = 0;
+        return s;
+    }
+
+private slots:
+    void init()
+    {
+        g_forcedOffline = 0;
+        relay = new LiveRelay(kSecret);
+        QString error;
+        QVERIFY2(relay->listen(QHostAddress::LocalHost, 0, &error), qPrintable(error));
+    }
+
+    void cleanup()
+    {
+        qDeleteAll(services);
+        services.clear();
+        qDeleteAll(recorders);
+        recorders.clear();
+        delete relay;
+        relay = nullptr;
+    }
+
+    void loginReportsOnceWithTheRelaysVerdict()
+    {
+        Recorder* r = nullptr;
+        LiveService* s = service(&r);
+        const QString wrong = usersig::make("not-the-secret", "t1", QDateTime::currentSecsSinceEpoch() + 60);
+        s->login("t1", wrong.toUtf8().constData(), onSuc, onErr, r);
+        QTRY_COMPARE(r->failures, 1);
+        QCOMPARE(r->lastCode, 70003);
+        QVERIFY(!r->lastDesc.isEmpty());
+        const QString expired = usersig::make(kSecret, "t1", QDateTime::currentSecsSinceEpoch() - 5);
+        s->login("t1", expired.toUtf8().constData(), onSuc, onErr, r);
+        QTRY_COMPARE(r->failures, 2);
+        QCOMPARE(r->lastCode, 70001);
+        const QString good = usersig::make(kSecret, "t1", QDateTime::currentSecsSinceEpoch() + 60);
+        s->login("t1", good.toUtf8().constData(), onSuc, onErr, r);
+        QTRY_COMPARE(r->successes, 1);
+        QTest::qWait(100);
+        QCOMPARE(r->failures, 2);
+        QVERIFY(s->isSignedIn());
+        QCOMPARE(s->userId(), QString("t1"));
+    }
+
+    void messagesReachTheRoomAndThePeer()
+    {
+        Recorder *rt, *r1, *r2, *r3;
+        LiveService* teacher = member("t1", 1234, true, &rt);
+        QVERIFY(teacher);
+        LiveService* s1 = member("s1", 1234, false, &r1);
+        QVERIFY(s1);
+        QVERIFY(member("s2", 1234, false, &r2));
+        QVERIFY(member("s3", 1234, false, &r3));
+
+        const QString cmd = "{\n    \"actionParam\": \"\",\n    \"userAction\": 6\n}\n";
+        teacher->sendGroupMessage(textAndCommand("同学们好", cmd), onSuc, onErr, rt);
+        QTRY_COMPARE(rt->successes, 1);
+        for (Recorder* r : { r1, r2, r3 }) {
+            QTRY_COMPARE(r->messages.size(), 1);
+            QCOMPARE(r->messages[0].first, QString("t1"));
+            QCOMPARE(r->messages[0].second, QStringList({ "t:同学们好", "c:" + cmd + "|LiveNotification" }));
+        }
+
+        teacher->sendC2CMessage("s2", textAndCommand("只给你", "{}"), onSuc, onErr, rt);
+        QTRY_COMPARE(rt->successes, 2);
+        QTRY_COMPARE(r2->messages.size(), 2);
+        teacher->sendC2CMessage("nobody", textAndCommand("x", "{}"), onSuc, onErr, rt);
+        QTRY_COMPARE(rt->failures, 1);
+        QCOMPARE(rt->lastCode, 20003);
+        QVERIFY(rt->lastDesc.contains("nobody"));
+
+        s1->sendGroupMessage(textAndCommand("老师好", "{}"), onSuc, onErr, r1);
+        QTRY_COMPARE(rt->messages.size(), 1);
+        QCOMPARE(rt->messages[0].first, QString("s1"));
+        QTest::qWait(100);
+        QCOMPARE(r1->messages.size(), 1); // not its own
+        QCOMPARE(r3->messages.size(), 2);
+        QCOMPARE(r2->messages.size(), 3);
+    }
+
+    void olderSessionIsForcedOffline()
+    {
+        Recorder *old, *fresh;
+        LiveService* first = member("t1", 55, true, &old);
+        QVERIFY(first);
+        QVERIFY(member("t1", 55, true, &fresh));
+        QTRY_COMPARE(g_forcedOffline, 1);
+        QCOMPARE(old->disconnects, 0); // one notice, not two
+        QVERIFY(!first->isSignedIn());
+        first->sendGroupMessage(textAndCommand("x", "{}"), onSuc, onErr, old);
+        QTRY_COMPARE(old->failures, 1);
+        QCOMPARE(old->lastCode, int(LiveService::kNotSignedIn));
+    }
+
+    void memberCameraEventsAndFramesReachTheTeacher()
+    {
+        Recorder *rt, *r1;
+        LiveService* teacher = member("t1", 77, true, &rt);
+        QVERIFY(teacher);
+        LiveService* s1 = member("s1", 77, false, &r1);
+        QVERIFY(s1);
+        rt->events.clear();
+
+        s1->openExternalCapture();
+        QTRY_COMPARE(r1->deviceOps.size(), 1);
+        QCOMPARE(r1->deviceOps[0], qMakePair(int(ilive::E_OpenExternalCapture), 0));
+        QVERIFY(s1->getCurCameraState());
+        QVERIFY(r1->events.contains(qMakePair(3, QStringList { "s1" }))); // its own view binds too
+        QTRY_VERIFY(rt->events.contains(qMakePair(3, QStringList { "s1" })));
+
+        QImage red(64, 48, QImage::Format_RGB32);
+        red.fill(qRgb(220, 20, 20));
+        s1->pushCameraImage(red);
+        QTRY_COMPARE(rt->remote.size(), 1);
+        const Recorder::Frame f = rt->remote[0];
+        QCOMPARE(f.id, QString("s1"));
+        QCOMPARE(f.src, int(ilive::VIDEO_SRC_TYPE_CAMERA));
+        QCOMPARE(f.w, 64);
+        QCOMPARE(f.h, 48);
+        QCOMPARE(f.size, 64 * 48 * 4);
+        QVERIFY(qRed(f.centre) > 180 && qGreen(f.centre) < 60 && qBlue(f.centre) < 60);
+        QCOMPARE(r1->local.size(), 1);
+        QCOMPARE(r1->local[0].id, QString("s1"));
+
+        // A teacher who asked for I420 gets planar frames.
+        teacher->setVideoColorFormat(ilive::COLOR_FORMAT_I420);
+        QTest::qWait(80); // camera frames to the room are paced
+        s1->pushCameraImage(red);
+        QTRY_COMPARE(rt->remote.size(), 2);
+        QCOMPARE(rt->remote[1].format, int(ilive::COLOR_FORMAT_I420));
+        QCOMPARE(rt->remote[1].size, 64 * 48 * 3 / 2);
+
+        s1->closeExternalCapture();
+        QTRY_VERIFY(rt->events.contains(qMakePair(4, QStringList { "s1" })));
+        QVERIFY(!s1->getCurCameraState());
+    }
+
+    void screenShareFramesArriveAtAboutTheRequestedRate()
+    {
+        Recorder *rt, *r1;
+        LiveService* teacher = member("t1", 88, true, &rt);
+        QVERIFY(teacher);
+        QVERIFY(member("s1", 88, false, &r1));
+        // Something to share: without a desktop the screen holds only our own windows.
+        QWidget slide;
+        slide.setAutoFillBackground(true);
+        slide.setPalette(QPalette(QColor(0, 160, 0)));
+        slide.setWindowFlags(Qt::FramelessWindowHint);
+        slide.setGeometry(0, 0, 400, 300);
+        slide.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&slide));
+        teacher->openScreenShare(0, 0, 320, 240, 10);
+        QTRY_VERIFY(r1->events.contains(qMakePair(7, QStringList { "t1" })));
+        QTest::qWait(500);
+        const int before = r1->remote.size();
+        QTest::qWait(2000);
+        const int frames = r1->remote.size() - before;
+        QVERIFY2(frames >= 14 && frames <= 24, qPrintable(QString::number(frames)));
+        const Recorder::Frame f = r1->remote.last();
+        QCOMPARE(f.id, QString("t1"));
+        QCOMPARE(f.src, int(ilive::VIDEO_SRC_TYPE_SCREEN));
+        QCOMPARE(f.w, 320);
+        QCOMPARE(f.h, 240);
+        QVERIFY2(qGreen(f.centre) > 130 && qRed(f.centre) < 40, qPrintable(QString::number(f.centre, 16)));
+        teacher->closeScreenShare();
+        QTRY_VERIFY(r1->events.contains(qMakePair(8, QStringList { "t1" })));
+        const int after = r1->remote.size();
+        QTest::qWait(400);
+        QVERIFY(r1->remote.size() <= after + 1);
+    }
+
+    void roomDisconnectWhenTheRelayStops()
+    {
+        Recorder *rt, *r1;
+        LiveService* teacher = member("t1", 99, true, &rt);
+        QVERIFY(teacher);
+        QVERIFY(member("s1", 99, false, &r1));
+        Recorder* quitter = nullptr;
+        LiveService* left = member("s2", 99, false, &quitter);
+        QVERIFY(left);
+        left->quitRoom(onSuc, onErr, quitter);
+        QTRY_COMPARE(quitter->successes, 1);
+
+        relay->close();
+        QTRY_COMPARE(rt->disconnects, 1);
+        QVERIFY(rt->disconnectCode != 0);
+        QTRY_COMPARE(r1->disconnects, 1);
+        QTest::qWait(200);
+        QCOMPARE(rt->disconnects, 1);
+        QCOMPARE(quitter->disconnects, 0); // it had left the room
+        QCOMPARE(g_forcedOffline, 0);
+        teacher->sendGroupMessage(textAndCommand("x", "{}"), onSuc, onErr, rt);
+        QTRY_COMPARE(rt->failures, 1);
+        QCOMPARE(rt->lastCode, int(LiveService::kNotSignedIn));
+    }
+};
+
+QTEST_MAIN(TestLiveSession)
+#include "tst_livesession.moc"

@@ -1,0 +1,40 @@
+#pragma once
+
+#include "ilive/ilive.h"
+
+#include <QString>
+
+#include <cstdint>
+
+// Commands shared with the students' clients; the values travel on the wire.
+enum E_CustomCmd : int32_t {
+    CmdEnterRoom = 1,
+    CmdLeaveRoom = 2,
+    CmdLivePause = 4,
+    CmdLiveEnd = 6,
+    CmdInviteInteract = 0x801,
+    CmdMicOff = 0x802,
+    CmdAcceptInteract = 0x803,
+    CmdRejectInteract = 0x804,
+    CmdClassTime = 0x805,
+};
+
+// Wraps chat text and commands into service messages and sends them to the room or one user.
+// The outcome of a send is only logged.
+class CmdMsgHelper {
+public:
+    static void sendGroupCmdMessage(E_CustomCmd cmd, const QString& param);
+    static void sendC2CCmdMessage(const QString& userId, E_CustomCmd cmd, const QString& param);
+    static void sendGroupTextMessage(const QString& text);
+
+    // {"actionParam": param, "userAction": cmd} in the indented JSON form, as UTF-8.
+    static QByteArray BuildCmdJson(E_CustomCmd cmd, const QString& param);
+    static ilive::Message BuildCmdMessage(E_CustomCmd cmd, const QString& param);
+    static ilive::Message BuildTextMessage(const QString& text);
+
+    static void OnSendMsgSuc(void* data);
+    static void OnSendMsgErr(int code, const char* desc, void* data);
+};
+
+// The extension every command element carries.
+extern const char* const kCmdMessageExt;

@@ -1,0 +1,204 @@
+// Incoming messages, the discussion list and chat sending.
+#include "LiveDlg.h"
+
+#include "CmdMsgHelper.h"
+#include "MsgItem.h"
+#include "shell/Util.h"
+#include "ui_LiveDlg.h"
+
+#include <QCoreApplication>
+#include <QDebug>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QListWidget>
+#include <QThread>
+#include <QTime>
+
+// The parsed identity object of a command.
+struct ActionParem {
+    QString nickname;
+    QVariant userId; // as the JSON value came: string or number
+};
+
+bool ParseActionParam(const QString& param, ActionParem* out);
+QString getNicknameFromSender(const QString& sender);
+
+namespace {
+const int kMsgItemInset = 10;
+
+QString FromUtf8(const ilive::String& s)
+{
+    return QString::fromUtf8(s.c_str(), int(s.size()));
+}
+
+// Whole JSON object, or an empty one when the text is not an object.
+bool ParseObject(const QString& text, QJsonObject* out)
+{
+    QJsonParseError error;
+    const QJsonDocument doc = QJsonDocument::fromJson(text.toUtf8(), &error);
+    if (error.error != QJsonParseError::NoError || !doc.isObject())
+        return false;
+    *out = doc.object();
+    return true;
+}
+} // namespace
+
+QMap<QString, QString>& NicknameCache()
+{
+    // Never destroyed: the process ends by terminating itself.
+    static auto* cache = new QMap<QString, QString>;
+    return *cache;
+}
+
+bool ParseActionParam(const QString& param, ActionParem* out)
+{
+    qDebug().noquote() << "param actionParam:" << param;
+    QJsonObject object;
+    if (!ParseObject(param, &object)) {
+        qDebug() << "parse actionParam fail";
+        return false;
+    }
+    out->nickname = object.value(QStringLiteral("nickname")).toVariant().toString();
+    out->userId = object.value(QStringLiteral("userId")).toVariant();
+    return !out->nickname.isEmpty();
+}
+
+QString getNicknameFromSender(const QString& sender)
+{
+    const QMap<QString, QString>& cache = NicknameCache();
+    const auto it = cache.constFind(sender);
+    if (it != cache.constEnd())
+        return it.value();
+    qDebug().noquote() << QStringLiteral("缓存里没有此用户昵称，可能会显示错误");
+    return sender;
+}
+
+void LiveDlg::OnMessageCallback(const ilive::Message& msg, void* data)
+{
+    Q_UNUSED(data);
+    LiveDlg* dlg = g_liveDlg;
+    if (!dlg)
+        return;
+    // Off the GUI thread the message is copied and queued to dealMessage through postMessage.
+    if (QThread::currentThread() != dlg->thread()) {
+        emit dlg->postMessage(msg);
+        return;
+    }
+    dlg->dealMessage(msg);
+}
+
+void LiveDlg::dealMessage(const ilive::Message& msg)
+{
+    for (const ilive::MessageElem* elem : msg.elems) {
+        if (!elem)
+            continue;
+        qDebug().noquote() << QStringLiteral("消息类型：") + QString::number(int(elem->type));
+        switch (elem->type) {
+        case ilive::TEXT: {
+            const auto* text = static_cast<const ilive::MessageTextElem*>(elem);
+            AddMessage(getNicknameFromSender(FromUtf8(msg.sender)), FromUtf8(text->content), true);
+            break;
+        }
+        case ilive::CUSTOM: {
+            const auto* custom = static_cast<const ilive::MessageCustomElem*>(elem);
+            const QString sender = FromUtf8(msg.sender);
+            const QString data = FromUtf8(custom->data);
+            qDebug().noquote() << "receive custom message:" << sender << data;
+            parseCustomMessage(sender, data);
+            break;
+        }
+        default:
+            break;
+        }
+    }
+}
+
+void LiveDlg::parseCustomMessage(const QString& sender, const QString& data)
+{
+    QJsonObject object;
+    if (!ParseObject(data, &object))
+        return;
+    const int action = object.value(QStringLiteral("userAction")).toVariant().toInt();
+    const QString param = object.value(QStringLiteral("actionParam")).toVariant().toString();
+
+    QVariant userId;
+    QString nickname;
+    ActionParem ap;
+    if (ParseActionParam(param, &ap)) {
+        // An identity object without a user id still names the sender; the id comes from the service.
+        userId = ap.userId.toString().isEmpty() ? QVariant(sender) : ap.userId;
+        nickname = ap.nickname;
+        NicknameCache().insert(userId.toString(), nickname);
+    } else {
+        userId = sender;
+        nickname = getNicknameFromSender(sender);
+    }
+    qDebug().noquote() << "userId:" << userId.toString() << "nickname:" << nickname;
+
+    switch (action) {
+    case CmdEnterRoom:
+        qDebug().noquote() << QStringLiteral("进入房间");
+        AddMessage(nickname, QStringLiteral("进入直播间"), false);
+        RequestRoomMemberList();
+        BroadcastClassTime();
+        break;
+    case CmdLeaveRoom:
+        qDebug().noquote() << QStringLiteral("离开房间");
+        AddMessage(nickname, QStringLiteral("离开直播间"), false);
+        RequestRoomMemberList();
+        break;
+    case CmdMicOff:
+        ReportMemberState(userId, false);
+        ShowTopMessage(QString(), QStringLiteral("%1已下麦").arg(nickname), this);
+        break;
+    case CmdAcceptInteract:
+        ReportMemberState(userId, true);
+        ShowTopMessage(QString(), QStringLiteral("用户已同意互动"), this);
+        break;
+    case CmdRejectInteract: {
+        RequestRoomMemberList();
+        const int reason = param.trimmed().toInt(); // not a number: 0
+        if (reason == 0)
+            ShowTopMessage(QString(), QStringLiteral("用户拒绝互动"), this);
+        else if (reason == 1 || reason == 2)
+            ShowTopMessage(QString(), QStringLiteral("用户没有上麦条件"), this);
+        break;
+    }
+    default:
+        break;
+    }
+}
+
+void LiveDlg::AddMessage(const QString& name, const QString& text, bool isChat)
+{
+    if (isChat)
+        AppendMsgItem(name, QTime::currentTime().toString(QStringLiteral("hh:mm:ss")), text);
+    else
+        AppendMsgItem(name, text, QString());
+}
+
+void LiveDlg::AppendMsgItem(const QString& name, const QString& time, const QString& content)
+{
+    auto* row = new MsgItem;
+    row->SetWidth(ui->msgListWidget->width() - kMsgItemInset);
+    row->SetName(name);
+    row->SetContent(content);
+    row->SetTime(time);
+
+    auto* item = new QListWidgetItem;
+    item->setSizeHint(row->sizeHint());
+    ui->msgListWidget->addItem(item);
+    ui->msgListWidget->setItemWidget(item, row);
+    ui->msgListWidget->setCurrentRow(ui->msgListWidget->count() - 1);
+}
+
+void LiveDlg::SendChatMessage()
+{
+    const QString text = ui->msgTextEdit->toPlainText();
+    ui->msgTextEdit->clear();
+    if (text.isEmpty())
+        return;
+    // Shown at once; a failed send is only logged.
+    AddMessage(QStringLiteral("我"), text, true);
+    CmdMsgHelper::sendGroupTextMessage(text);
+}

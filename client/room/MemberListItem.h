@@ -1,0 +1,37 @@
+#pragma once
+
+#include <QVariantMap>
+#include <QWidget>
+
+#include <memory>
+
+namespace Ui {
+class MemberListItem;
+}
+
+// One row of the member list: name, role badge and, for students, the microphone button.
+class MemberListItem : public QWidget {
+    Q_OBJECT
+public:
+    explicit MemberListItem(QWidget* parent = nullptr);
+    ~MemberListItem() override;
+
+    void SetData(const QVariantMap& record);
+    QVariantMap data() const { return m_data; }
+    QString GetUserId() const;
+    bool IsMicOn() const;
+    // Changes the button only; ButtonClicked is not emitted.
+    void SetMicOn(bool on);
+
+    Ui::MemberListItem* form() const { return ui.get(); }
+
+signals:
+    void ButtonClicked(const QVariantMap& data, bool checked);
+
+public slots:
+    void OnMicClicked();
+
+private:
+    std::unique_ptr<Ui::MemberListItem> ui;
+    QVariantMap m_data;
+};

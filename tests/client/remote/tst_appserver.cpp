@@ -236,14 +236,6 @@ private slots:
         QCOMPARE(m_server.requests().size(), 3);
     }
 
-    void errorMessages()
-    {
-        QCOMPARE(GetErrorMessage({{"code", "109007"}, {"message", "other"}}), QStringLiteral("没有权限进入该直播"));
-        QCOMPARE(GetErrorMessage({{"code", "109008"}, {"message", "other"}}), QStringLiteral("other"));
-        QCOMPARE(GetErrorMessage({{"code", "abc"}}), QString());
-        QCOMPARE(GetErrorMessage({}), QString());
-    }
-
     void waitingIndicatorFollowsTheCall()
     {
         QWidget window;

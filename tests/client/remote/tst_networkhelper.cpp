@@ -194,23 +194,6 @@ private slots:
         QCOMPARE(m_server.requests().size(), 1);
     }
 
-    void concurrentPostsShareNothing()
-    {
-        // Each post gets its own answer even when they finish out of order.
-        m_server.setHandler([](const HttpRequestRecord& r) {
-            HttpResponse answer = HttpResponse::json(r.body);
-            answer.delayMs = r.body == "slow" ? 200 : 0;
-            return answer;
-        });
-        QList<Outcome> slow, fast;
-        NetworkHelper::Post(m_server.url("/x"), "slow", &Collect, &slow, 5000);
-        NetworkHelper::Post(m_server.url("/x"), "fast", &Collect, &fast, 5000);
-        QTRY_COMPARE(slow.size() + fast.size(), 2);
-        QCOMPARE(slow[0].body, QByteArray("slow"));
-        QCOMPARE(fast[0].body, QByteArray("fast"));
-        m_server.setHandler(nullptr);
-    }
-
 private:
     HttpFixture m_server;
     QStringList m_log;

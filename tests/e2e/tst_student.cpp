@@ -1,0 +1,262 @@
+// lectern-student as a real process: signs in against a scripted app server, joins the room on a
+// real relay and talks to a teacher that is the shipped live-video service. The servers live in
+// this process, so the test waits for the student with QTRY (which keeps them serving).
+#include "HttpFixture.h"
+#include "common/UserSig.h"
+#include "ilive/LiveService.h"
+#include "relay/LiveRelay.h"
+
+#include <QCryptographicHash>
+#include <QDateTime>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QProcess>
+#include <QtTest>
+
+namespace {
+
+const QByteArray kSecret = "student-test-secret";
+const quint32 kRoom = 4321;
+
+struct Teacher {
+    QList<QPair<QString, QJsonObject>> commands; // sender, command object
+    QList<QPair<QString, QString>> chats;
+    QList<QPair<int, QStringList>> events;
+    QStringList rawCommands;
+    int frames = 0;
+    QSize frameSize;
+    int ok = 0;
+    int failed = 0;
+};
+
+void onSuc(void* d) { static_cast<Teacher*>(d)->ok++; }
+void onErr(int, const char*, void* d) { static_cast<Teacher*>(d)->failed++; }
+void onMessage(const ilive::Message& msg, void* d)
+{
+    auto* t = static_cast<Teacher*>(d);
+    const QString sender = QString::fromUtf8(msg.sender.c_str());
+    for (const ilive::MessageElem* e : msg.elems) {
+        if (e->type == ilive::TEXT) {
+            t->chats << qMakePair(sender, QString::fromUtf8(static_cast<const ilive::MessageTextElem*>(e)->content.c_str()));
+        } else {
+            const auto* c = static_cast<const ilive::MessageCustomElem*>(e);
+            if (QByteArray(c->ext.c_str()) != "LiveNotification")
+                continue;
+            t->rawCommands << QString::fromUtf8(c->data.c_str());
+            t->commands << qMakePair(sender, QJsonDocument::fromJson(c->data.c_str()).object());
+        }
+    }
+}
+void onEvent(ilive::E_EndpointEventId event, const ilive::Vector<ilive::String>& ids, void* d)
+{
+    QStringList list;
+    for (const ilive::String& id : ids)
+        list << QString::fromUtf8(id.c_str());
+    static_cast<Teacher*>(d)->events << qMakePair(int(event), list);
+}
+void onRemote(const ilive::LiveVideoFrame* f, void* d)
+{
+    auto* t = static_cast<Teacher*>(d);
+    if (f->desc.srcType == ilive::VIDEO_SRC_TYPE_CAMERA) {
+        t->frames++;
+        t->frameSize = QSize(int(f->desc.width), int(f->desc.height));
+    }
+}
+void onDisconnect(int, const char*, void*) {}
+
+QString sha1Base64(const QString& text)
+{
+    return QString::fromLatin1(QCryptographicHash::hash(text.toUtf8(), QCryptographicHash::Sha1).toBase64());
+}
+
+ilive::Message command(int action, const QString& param)
+{
+    const QJsonObject body { { "actionParam", param }, { "userAction", action } };
+    ilive::Message msg;
+    msg.elems.push_back(new ilive::MessageCustomElem(QJsonDocument(body).toJson().constData(), "LiveNotification"));
+    return msg;
+}
+
+int countAction(const Teacher& t, int action)
+{
+    int n = 0;
+    for (const auto& c : t.commands)
+        n += c.second.value("userAction").toInt() == action;
+    return n;
+}
+
+QJsonObject lastOf(const Teacher& t, int action)
+{
+    for (int i = t.commands.size() - 1; i >= 0; --i)
+        if (t.commands[i].second.value("userAction").toInt() == action)
+            return t.commands[i].second;
+    return {};
+}
+
+} // namespace
+
+class TestStudent : public QObject {
+    Q_OBJECT
+private:
+    HttpFixture app;
+    LiveRelay* relay = nullptr;
+    LiveService* service = nullptr;
+    Teacher teacher;
+    QList<QJsonObject> calls; // method + params as the app server saw them
+
+    QStringList baseArgs() const
+    {
+        return { "--server", app.url("/app-server/jsonrpc/"), "--live",
+                 QStringLiteral("ws://127.0.0.1:%1/live").arg(relay->port()), "--login", "student01", "--password",
+                 "123456" };
+    }
+
+    QList<QJsonObject> callsOf(const QString& method) const
+    {
+        QList<QJsonObject> out;
+        for (const QJsonObject& c : calls)
+            if (c.value("method").toString() == method)
+                out << c.value("params").toObject();
+        return out;
+    }
+
+private slots:
+    void initTestCase()
+    {
+        QVERIFY(QFile::exists(LECTERN_BIN_DIR "/lectern-student"));
+        app.setHandler([this](const HttpRequestRecord& req) {
+            const QJsonObject env = QJsonDocument::fromJson(req.body).object();
+            calls << env;
+            const QString method = env.value("method").toString();
+            const QJsonObject p = env.value("params").toObject();
+            QJsonObject result;
+            if (method == "user.login") {
+                const QString salt = p.value("salt").toString();
+                if (p.value("saltedPassword").toString() != sha1Base64(sha1Base64("123456") + salt))
+                    return HttpResponse::json(R"({"jsonrpc":"2.0","error":{"code":"1001","message":"bad password"}})");
+                result = { { "ak", "ak-s1" }, { "userId", "s1" }, { "nickname", "小明" } };
+            } else if (method == "live.usersig.create") {
+                if (p.value("ak").toString() != "ak-s1")
+                    return HttpResponse::json(R"({"jsonrpc":"2.0","error":{"code":"1002","message":"no session"}})");
+                result = { { "userSig", usersig::make(kSecret, "s1", QDateTime::currentSecsSinceEpoch() + 600) } };
+            } else if (method == "live.list.by.teacher.id") {
+                result = { { "list", QJsonArray { QJsonObject { { "liveId", "L1" }, { "state", "v" }, { "avRoomId", QJsonValue() } },
+                                                  QJsonObject { { "liveId", "L2" }, { "state", "i" }, { "avRoomId", int(kRoom) },
+                                                                { "title", "数学课" } } } } };
+            }
+            return HttpResponse::json(QJsonDocument(QJsonObject { { "jsonrpc", "2.0" }, { "result", result } }).toJson());
+        });
+        QVERIFY(app.start());
+    }
+
+    void init()
+    {
+        calls.clear();
+        teacher = Teacher();
+        relay = new LiveRelay(kSecret);
+        QString error;
+        QVERIFY2(relay->listen(QHostAddress::LocalHost, 0, &error), qPrintable(error));
+        service = new LiveService;
+        service->setUrl(QUrl(QStringLiteral("ws://127.0.0.1:%1/live").arg(relay->port())));
+        service->setMessageCallBack(onMessage, &teacher);
+        service->setRemoteVideoCallBack(onRemote, &teacher);
+        service->init(1400001234, 8848, true);
+        const QString sig = usersig::make(kSecret, "t1", QDateTime::currentSecsSinceEpoch() + 600);
+        service->login("t1", sig.toUtf8().constData(), onSuc, onErr, &teacher);
+        QTRY_COMPARE(teacher.ok, 1);
+        ilive::iLiveRoomOption option;
+        option.roomId = kRoom;
+        option.controlRole = "LiveMaster";
+        option.roomDisconnectListener = onDisconnect;
+        option.memberStatusListener = onEvent;
+        option.data = &teacher;
+        service->createRoom(option, onSuc, onErr, &teacher);
+        QTRY_COMPARE(teacher.ok, 2);
+    }
+
+    void cleanup()
+    {
+        delete service;
+        delete relay;
+    }
+
+    void studentEntersChatsSpeaksShowsCameraAndLeaves()
+    {
+        QProcess student;
+        student.start(LECTERN_BIN_DIR "/lectern-student",
+                      baseArgs() << "--chat-every" << "1" << "--mic-off-after" << "1" << "--camera" << "--duration"
+                                 << "5");
+        QVERIFY(student.waitForStarted());
+
+        QTRY_COMPARE_WITH_TIMEOUT(countAction(teacher, 1), 1, 8000);
+        QCOMPARE(teacher.commands.first().first, QString("s1"));
+        const QJsonObject who = QJsonDocument::fromJson(lastOf(teacher, 1).value("actionParam").toString().toUtf8()).object();
+        QCOMPARE(who.value("nickname").toString(), QString("小明"));
+        QCOMPARE(who.value("userId").toString(), QString("s1"));
+        QVERIFY(teacher.rawCommands.first().indexOf("actionParam") < teacher.rawCommands.first().indexOf("userAction"));
+        // It found the live in progress and entered its room as a student.
+        QCOMPARE(callsOf("live.enter.room").size(), 1);
+        QCOMPARE(callsOf("live.enter.room").first().value("avRoomId").toInt(), int(kRoom));
+        QCOMPARE(callsOf("live.enter.room").first().value("liveRole").toInt(), 0);
+
+        QTRY_VERIFY(teacher.events.contains(qMakePair(3, QStringList { "s1" })));
+        QTRY_VERIFY(teacher.frames >= 3);
+        QCOMPARE(teacher.frameSize, QSize(160, 120));
+        QTRY_VERIFY_WITH_TIMEOUT(teacher.chats.size() >= 2, 4000);
+        QCOMPARE(teacher.chats.first().first, QString("s1"));
+
+        service->sendC2CMessage("s1", command(0x801, ""), onSuc, onErr, &teacher);
+        QTRY_COMPARE_WITH_TIMEOUT(countAction(teacher, 0x803), 1, 4000);
+        QTRY_COMPARE_WITH_TIMEOUT(countAction(teacher, 0x802), 1, 4000);
+
+        QTRY_COMPARE_WITH_TIMEOUT(student.state(), QProcess::NotRunning, 8000);
+        QCOMPARE(student.exitStatus(), QProcess::NormalExit);
+        QCOMPARE(student.exitCode(), 0);
+        QTRY_COMPARE(countAction(teacher, 2), 1);
+        QTRY_VERIFY(teacher.events.contains(qMakePair(4, QStringList { "s1" })));
+        QTRY_COMPARE(callsOf("live.quit.room").size(), 1);
+        QCOMPARE(relay->roomMemberCount(kRoom), 1);
+    }
+
+    void studentDeclinesAndLeavesWhenTheClassEnds()
+    {
+        QProcess student;
+        student.start(LECTERN_BIN_DIR "/lectern-student", baseArgs() << "--reject" << "1");
+        QVERIFY(student.waitForStarted());
+        QTRY_COMPARE_WITH_TIMEOUT(countAction(teacher, 1), 1, 8000);
+        service->sendC2CMessage("s1", command(0x801, ""), onSuc, onErr, &teacher);
+        QTRY_COMPARE_WITH_TIMEOUT(countAction(teacher, 0x804), 1, 4000);
+        QCOMPARE(lastOf(teacher, 0x804).value("actionParam").toString(), QString("1"));
+        QCOMPARE(countAction(teacher, 0x803), 0);
+
+        service->sendGroupMessage(command(6, ""), onSuc, onErr, &teacher);
+        QTRY_COMPARE_WITH_TIMEOUT(student.state(), QProcess::NotRunning, 5000);
+        QCOMPARE(student.exitCode(), 0);
+        QCOMPARE(countAction(teacher, 2), 1);
+    }
+
+    void badArgumentsAreRefused()
+    {
+        QProcess p;
+        p.start(LECTERN_BIN_DIR "/lectern-student", { "--help" });
+        QTRY_COMPARE_WITH_TIMEOUT(p.state(), QProcess::NotRunning, 5000);
+        QCOMPARE(p.exitCode(), 0);
+        QVERIFY(p.readAllStandardOutput().contains("--chat-every"));
+        for (const QStringList& args : { QStringList { "--password", "x" }, QStringList { "--login", "a", "--reject", "7" },
+                                         QStringList { "--login", "a", "--duration", "soon" } }) {
+            p.start(LECTERN_BIN_DIR "/lectern-student", args);
+            QTRY_COMPARE_WITH_TIMEOUT(p.state(), QProcess::NotRunning, 5000);
+            QCOMPARE(p.exitCode(), 2);
+        }
+        // A wrong password ends the student with an error, not a hang.
+        p.start(LECTERN_BIN_DIR "/lectern-student",
+                QStringList { "--server", app.url("/app-server/jsonrpc/"), "--login", "student01", "--password", "nope" });
+        QTRY_COMPARE_WITH_TIMEOUT(p.state(), QProcess::NotRunning, 8000);
+        QCOMPARE(p.exitCode(), 1);
+        QVERIFY(p.readAllStandardError().contains("bad password"));
+    }
+};
+
+QTEST_MAIN(TestStudent)
+#include "tst_student.moc"

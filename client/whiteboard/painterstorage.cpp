@@ -7,7 +7,6 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QSaveFile>
-#include <QVariantList>
 
 namespace {
 
@@ -23,10 +22,22 @@ QDir applicationFolder()
     return QDir(forced.isEmpty() ? QCoreApplication::applicationDirPath() : forced);
 }
 
-QColor opaqueColor(const QVariantMap& map)
+// Values read as a variant would convert them: a missing key or another type gives 0.
+double number(const QJsonObject& object, const QString& key)
 {
-    return QColor(map.value(QStringLiteral("r")).toInt(), map.value(QStringLiteral("g")).toInt(),
-                  map.value(QStringLiteral("b")).toInt(), 255);
+    const QJsonValue value = object.value(key);
+    return value.isDouble() ? value.toDouble() : value.toVariant().toDouble();
+}
+
+int integer(const QJsonObject& object, const QString& key)
+{
+    return object.value(key).toVariant().toInt();
+}
+
+QColor opaqueColor(const QJsonObject& object)
+{
+    return QColor(integer(object, QStringLiteral("r")), integer(object, QStringLiteral("g")),
+                  integer(object, QStringLiteral("b")), 255);
 }
 
 } // namespace
@@ -146,8 +157,9 @@ std::shared_ptr<GeneralShape> PainterStorage::shapeFromRecord(const ShapeRecord&
     else
         return shape;
 
-    for (const QPointF& p : record.points)
-        shape->addPoint(p);
+    // Same bounds as adding the points one by one, measured once instead of per point.
+    shape->points() = record.points;
+    shape->updateBounds();
     shape->m_scaleX = record.scaleX;
     shape->m_scaleY = record.scaleY;
     shape->m_rotation = record.rotation;
@@ -212,38 +224,38 @@ QJsonObject PainterStorage::writeShape(const ShapeRecord& record)
 
 void PainterStorage::readDocument(const QJsonObject& object)
 {
-    const QVariantMap map = object.toVariantMap();
-    scaleX = static_cast<float>(map.value(QStringLiteral("scaleX")).toDouble());
-    scaleY = static_cast<float>(map.value(QStringLiteral("scaleY")).toDouble());
-    color = opaqueColor(map);
+    scaleX = static_cast<float>(object.value(QStringLiteral("scaleX")).toVariant().toDouble());
+    scaleY = static_cast<float>(object.value(QStringLiteral("scaleY")).toVariant().toDouble());
+    color = opaqueColor(object);
     records.clear();
-    const QVariantList shapes = map.value(QStringLiteral("shapes")).toList();
-    for (const QVariant& shape : shapes)
-        records.append(readShape(shape.toMap()));
+    const QJsonArray shapes = object.value(QStringLiteral("shapes")).toArray();
+    records.reserve(shapes.size());
+    for (const QJsonValue& shape : shapes)
+        records.append(readShape(shape.toObject()));
 }
 
-ShapeRecord PainterStorage::readShape(const QVariantMap& map)
+ShapeRecord PainterStorage::readShape(const QJsonObject& map)
 {
     ShapeRecord record;
-    record.name = map.value(QStringLiteral("name")).toString();
-    record.rotation = static_cast<float>(map.value(QStringLiteral("rotation")).toDouble());
-    record.scaleX = static_cast<float>(map.value(QStringLiteral("scaleX")).toDouble());
-    record.scaleY = static_cast<float>(map.value(QStringLiteral("scaleY")).toDouble());
-    const QVariantList points = map.value(QStringLiteral("points")).toList();
-    for (const QVariant& point : points) {
-        const QVariantMap p = point.toMap();
-        record.points.append(QPointF(p.value(QStringLiteral("x")).toDouble(),
-                                     p.value(QStringLiteral("y")).toDouble()));
+    record.name = map.value(QStringLiteral("name")).toVariant().toString();
+    record.rotation = static_cast<float>(number(map, QStringLiteral("rotation")));
+    record.scaleX = static_cast<float>(number(map, QStringLiteral("scaleX")));
+    record.scaleY = static_cast<float>(number(map, QStringLiteral("scaleY")));
+    const QJsonArray points = map.value(QStringLiteral("points")).toArray();
+    record.points.reserve(points.size());
+    for (const QJsonValue& point : points) {
+        const QJsonObject p = point.toObject();
+        record.points.append(QPointF(number(p, QStringLiteral("x")), number(p, QStringLiteral("y"))));
     }
-    const QVariantMap pen = map.value(QStringLiteral("pen")).toMap();
+    const QJsonObject pen = map.value(QStringLiteral("pen")).toObject();
     record.penColor = opaqueColor(pen);
-    record.penWidth = pen.value(QStringLiteral("width")).toInt();
-    const QVariantMap brush = map.value(QStringLiteral("brush")).toMap();
+    record.penWidth = integer(pen, QStringLiteral("width"));
+    const QJsonObject brush = map.value(QStringLiteral("brush")).toObject();
     record.brushColor = opaqueColor(brush);
-    record.brushStyle = brush.value(QStringLiteral("style")).toInt();
+    record.brushStyle = integer(brush, QStringLiteral("style"));
     if (map.contains(QStringLiteral("text"))) {
-        record.text = map.value(QStringLiteral("text")).toString();
-        record.fontSize = map.value(QStringLiteral("fontSize")).toInt();
+        record.text = map.value(QStringLiteral("text")).toVariant().toString();
+        record.fontSize = integer(map, QStringLiteral("fontSize"));
     }
     return record;
 }

@@ -6,7 +6,6 @@
 #include <QJsonObject>
 #include <QPointF>
 #include <QString>
-#include <QVariantMap>
 #include <QVector>
 
 // One shape as plain values, the way it is written to a page file.
@@ -49,5 +48,5 @@ private:
     QJsonObject writeDocument() const;
     void readDocument(const QJsonObject& object);
     static QJsonObject writeShape(const ShapeRecord& record);
-    static ShapeRecord readShape(const QVariantMap& map);
+    static ShapeRecord readShape(const QJsonObject& map);
 };

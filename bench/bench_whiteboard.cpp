@@ -1,0 +1,140 @@
+// Whiteboard at 1920 x 1080: the paint cost of a pen move on a busy page, a full repaint, and
+// saving and loading the page file, for pages of 200, 2,000 and 20,000 strokes of 100 points.
+#include "whiteboard/PaintSettings.h"
+#include "whiteboard/painterstorage.h"
+#include "whiteboard/renderarea.h"
+
+#include <QApplication>
+#include <QElapsedTimer>
+#include <QMouseEvent>
+#include <QRandomGenerator>
+#include <QTemporaryDir>
+
+#include <algorithm>
+#include <cstdio>
+#include <vector>
+
+namespace {
+
+constexpr int kWidth = 1920;
+constexpr int kHeight = 1080;
+constexpr int kPointsPerStroke = 100;
+
+ShapeList makePage(int strokes)
+{
+    QRandomGenerator random(42);
+    ShapeList page;
+    for (int s = 0; s < strokes; ++s) {
+        auto stroke = std::make_shared<CurveShape>();
+        stroke->setPen(QPen(QColor(PaintPalette()[s % PaintPalette().size()]), 1 + 2 * (s % 3)));
+        QPointF p(random.bounded(kWidth), random.bounded(kHeight));
+        for (int i = 0; i < kPointsPerStroke; ++i) {
+            p += QPointF(random.bounded(9) - 4, random.bounded(9) - 4);
+            stroke->addPoint(p);
+        }
+        page.append(stroke);
+    }
+    return page;
+}
+
+double median(std::vector<double> values)
+{
+    std::sort(values.begin(), values.end());
+    return values[values.size() / 2];
+}
+
+void send(QWidget* w, QEvent::Type type, QPoint p, Qt::MouseButton button, Qt::MouseButtons buttons)
+{
+    QMouseEvent event(type, p, w->mapToGlobal(p), button, buttons, Qt::NoModifier);
+    QApplication::sendEvent(w, &event);
+}
+
+double msSince(const QElapsedTimer& timer)
+{
+    return timer.nsecsElapsed() / 1e6;
+}
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    qputenv("QT_QPA_PLATFORM", qgetenv("QT_QPA_PLATFORM").isEmpty() ? "offscreen" : qgetenv("QT_QPA_PLATFORM"));
+    QApplication app(argc, argv);
+    qInstallMessageHandler([](QtMsgType, const QMessageLogContext&, const QString&) {});
+    QTemporaryDir dir;
+    PainterStorage::setApplicationFolder(dir.path());
+
+    std::printf("%-8s %14s %14s %14s %14s %12s %12s %10s\n", "strokes", "move ms", "move full ms",
+                "repaint ms", "repaint cached", "save ms", "load ms", "file MB");
+    for (int strokes : {200, 2000, 20000}) {
+        const QString name = QStringLiteral("bench%1.json").arg(strokes);
+        const ShapeList page = makePage(strokes);
+
+        QElapsedTimer timer;
+        timer.start();
+        PainterStorage out;
+        out.setShapes(page);
+        out.save(name);
+        const double saveMs = msSince(timer);
+        const double fileMb = QFileInfo(PainterStorage::storagePath() + "/" + name).size() / 1e6;
+
+        RenderArea area;
+        area.resize(kWidth, kHeight);
+        area.show();
+        QApplication::processEvents();
+        timer.restart();
+        area.setFileName(name);
+        const double loadMs = msSince(timer);
+        if (area.shapes().size() != strokes) {
+            std::fprintf(stderr, "loaded %d of %d strokes\n", int(area.shapes().size()), strokes);
+            return 1;
+        }
+
+        // (b) every shape painted, as without the layer.
+        area.setLayerCacheEnabled(false);
+        std::vector<double> full;
+        for (int i = 0; i < 3; ++i) {
+            timer.restart();
+            area.repaint();
+            full.push_back(msSince(timer));
+        }
+        area.setLayerCacheEnabled(true);
+        area.repaint();
+        std::vector<double> cachedFull;
+        for (int i = 0; i < 5; ++i) {
+            timer.restart();
+            area.repaint();
+            cachedFull.push_back(msSince(timer));
+        }
+
+        // (a) one pen move while a new stroke is drawn: the event and the repaint it causes.
+        area.setInstrumentType(Pen);
+        QPoint p(300, 300);
+        send(&area, QEvent::MouseButtonPress, p, Qt::LeftButton, Qt::LeftButton);
+        QApplication::processEvents();
+        std::vector<double> moves;
+        std::vector<double> movesFull;
+        for (int i = 0; i < 200; ++i) {
+            p += QPoint(4 + i % 3, (i % 20) < 10 ? 3 : -3);
+            timer.restart();
+            send(&area, QEvent::MouseMove, p, Qt::NoButton, Qt::LeftButton);
+            QApplication::processEvents();
+            moves.push_back(msSince(timer));
+            if (i % 10 == 0) {
+                timer.restart();
+                area.repaint();
+                movesFull.push_back(msSince(timer));
+            }
+        }
+        send(&area, QEvent::MouseButtonRelease, p, Qt::LeftButton, Qt::NoButton);
+
+        std::printf("%-8d %14.3f %14.3f %14.2f %14.3f %12.1f %12.1f %10.2f\n", strokes, median(moves),
+                    median(movesFull), median(full), median(cachedFull), saveMs, loadMs, fileMb);
+        std::fflush(stdout);
+    }
+    std::printf("move ms: pen move event + the repaint it causes (median of 200), target <= 4 ms\n"
+                "move full ms: whole-widget repaint while the stroke is drawn (layer + live stroke)\n"
+                "repaint ms: whole-widget repaint with every shape painted (no layer)\n"
+                "save/load ms: page file written / read and rebuilt into shapes, target <= 250 ms\n");
+    return 0;
+}

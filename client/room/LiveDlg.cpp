@@ -1,5 +1,6 @@
 #include "LiveDlg.h"
 
+#include "CmdMsgHelper.h"
 #include "HoverButton.h"
 #include "PageItem.h"
 #include "VideoRender.h"
@@ -11,11 +12,7 @@
 #include "whiteboard/renderarea.h"
 #include "ui_LiveDlg.h"
 
-// Transitional: the command helper and the converter land in parallel.
-#if __has_include("CmdMsgHelper.h")
-#include "CmdMsgHelper.h"
-#define LECTERN_HAVE_CMDMSG 1
-#endif
+// Transitional: the converter lands in parallel.
 #if __has_include("slides/PowerPointTool.h")
 #include "slides/PowerPointTool.h"
 #define LECTERN_HAVE_CONVERTER 1
@@ -306,9 +303,7 @@ void LiveDlg::BroadcastClassTime()
     int seconds = m_classStartTime.secsTo(QTime::currentTime());
     if (seconds < 0) // the class went past midnight
         seconds += 24 * 60 * 60;
-#ifdef LECTERN_HAVE_CMDMSG
     CmdMsgHelper::sendGroupCmdMessage(CmdClassTime, QString::number(seconds));
-#endif
 }
 
 void LiveDlg::LeaveRoom(bool endClass)
@@ -319,14 +314,10 @@ void LiveDlg::LeaveRoom(bool endClass)
         service->closeCamera();
     if (endClass) {
         AppServer_EndLive(m_liveId, nullptr, nullptr, nullptr);
-#ifdef LECTERN_HAVE_CMDMSG
         CmdMsgHelper::sendGroupCmdMessage(CmdLiveEnd, QString());
-#endif
     } else {
         AppServer_QuitRoom(m_avRoomId, nullptr, nullptr, nullptr);
-#ifdef LECTERN_HAVE_CMDMSG
         CmdMsgHelper::sendGroupCmdMessage(CmdLivePause, QString());
-#endif
     }
     service->quitRoom(nullptr, nullptr, nullptr);
 }
@@ -455,9 +446,7 @@ void LiveDlg::OnPauseButtonClick()
         CloseScreenShare();
         service->closePlayer();
         service->closeMic();
-#ifdef LECTERN_HAVE_CMDMSG
         CmdMsgHelper::sendGroupCmdMessage(CmdLivePause, QString());
-#endif
     }
     UpdateControls();
 }

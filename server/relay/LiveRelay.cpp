@@ -11,6 +11,8 @@
 #include <QWebSocketServer>
 #include <QtEndian>
 
+#include <algorithm>
+
 namespace {
 
 // Result codes shared with the client; server/PROTOCOL.md lists them.
@@ -222,6 +224,22 @@ void LiveRelay::onText(Session* s, const QString& text)
             members.append(m->userId);
         sendJson(s, QJsonObject { { "op", "reply" }, { "id", id }, { "code", kOk }, { "desc", "" },
                                   { "members", members } });
+    } else if (op == QLatin1String("rooms")) {
+        // Rooms that have a host: how a member finds the class it may join.
+        QList<quint32> ids = m_rooms.keys();
+        std::sort(ids.begin(), ids.end());
+        QJsonArray rooms;
+        for (quint32 roomId : ids) {
+            const QList<Session*> members = roomMembers(roomId);
+            for (Session* m : members) {
+                if (m->host) {
+                    rooms.append(QJsonObject { { "roomId", qint64(roomId) }, { "host", m->userId },
+                                               { "members", members.size() } });
+                    break;
+                }
+            }
+        }
+        sendJson(s, QJsonObject { { "op", "reply" }, { "id", id }, { "code", kOk }, { "desc", "" }, { "rooms", rooms } });
     } else if (op == QLatin1String("quitRoom")) {
         leaveRoom(s);
         reply(s, id, kOk, QString());

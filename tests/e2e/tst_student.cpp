@@ -195,7 +195,8 @@ private slots:
         QCOMPARE(who.value("nickname").toString(), QString("小明"));
         QCOMPARE(who.value("userId").toString(), QString("s1"));
         QVERIFY(teacher.rawCommands.first().indexOf("actionParam") < teacher.rawCommands.first().indexOf("userAction"));
-        // It found the live in progress and entered its room as a student.
+        // It found the class in progress on the relay and entered its room as a student.
+        QCOMPARE(callsOf("live.list.by.teacher.id").size(), 0);
         QCOMPARE(callsOf("live.enter.room").size(), 1);
         QCOMPARE(callsOf("live.enter.room").first().value("avRoomId").toInt(), int(kRoom));
         QCOMPARE(callsOf("live.enter.room").first().value("liveRole").toInt(), 0);
@@ -222,9 +223,13 @@ private slots:
     void studentDeclinesAndLeavesWhenTheClassEnds()
     {
         QProcess student;
-        student.start(LECTERN_BIN_DIR "/lectern-student", baseArgs() << "--reject" << "1");
+        student.start(LECTERN_BIN_DIR "/lectern-student",
+                      baseArgs() << "--reject" << "1" << "--live-id" << "L2" << "--teacher" << "7");
         QVERIFY(student.waitForStarted());
         QTRY_COMPARE_WITH_TIMEOUT(countAction(teacher, 1), 1, 8000);
+        QCOMPARE(callsOf("live.list.by.teacher.id").size(), 1);
+        QCOMPARE(callsOf("live.list.by.teacher.id").first().value("teacherUserId").toString(), QString("7"));
+        QCOMPARE(callsOf("live.enter.room").first().value("avRoomId").toInt(), int(kRoom));
         service->sendC2CMessage("s1", command(0x801, ""), onSuc, onErr, &teacher);
         QTRY_COMPARE_WITH_TIMEOUT(countAction(teacher, 0x804), 1, 4000);
         QCOMPARE(lastOf(teacher, 0x804).value("actionParam").toString(), QString("1"));

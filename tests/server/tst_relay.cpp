@@ -212,6 +212,9 @@ private slots:
             QCOMPARE(m->call({ { "op", "joinRoom" }, { "roomId", 7 } }), 0);
         QCOMPARE(elsewhere.call({ { "op", "joinRoom" }, { "roomId", 8 } }), 0);
         QCOMPARE(m1.call({ { "op", "createRoom" }, { "roomId", 7 } }), 10021); // the room has its host
+        m1.send({ { "op", "rooms" } });
+        const QJsonArray rooms = m1.reply().value("rooms").toArray(); // room 8 has no host
+        QCOMPARE(rooms, QJsonArray({ QJsonObject { { "roomId", 7 }, { "host", "t1" }, { "members", 4 } } }));
 
         const QJsonArray elems { QJsonObject { { "type", 0 }, { "text", "大家好" } },
                                  QJsonObject { { "type", 1 }, { "data", "{\"userAction\":6}" }, { "ext", "LiveNotification" } } };

@@ -42,7 +42,7 @@ Student::Student(const StudentOptions& options, QObject* parent)
     connect(&m_chatTimer, &QTimer::timeout, this, &Student::sendChat);
     connect(&m_cameraTimer, &QTimer::timeout, this, &Student::sendCameraFrame);
     m_lookupTimer.setSingleShot(true);
-    connect(&m_lookupTimer, &QTimer::timeout, this, &Student::findLive);
+    connect(&m_lookupTimer, &QTimer::timeout, this, &Student::chooseRoom);
 }
 
 void Student::log(const QString& line) const
@@ -113,14 +113,21 @@ void Student::start()
                 fail("live.usersig.create gave no userSig");
                 return;
             }
-            if (m_opt.roomId) {
-                m_roomId = m_opt.roomId;
-                openRelay();
-            } else {
-                findLive();
-            }
+            openRelay();
         });
     });
+}
+
+void Student::chooseRoom()
+{
+    if (m_opt.roomId) {
+        enterRoom(m_opt.roomId);
+    } else if (!m_opt.liveId.isEmpty()) {
+        findLive();
+    } else {
+        // The first room that a teacher has opened on the relay is the live in progress.
+        m_roomsId = relayRequest({ { "op", "rooms" } });
+    }
 }
 
 void Student::findLive()
@@ -131,10 +138,10 @@ void Student::findLive()
     rpc("live.list.by.teacher.id", params, [this](const QVariantMap& result) {
         for (const QVariant& v : result.value("list").toList()) {
             const QVariantMap live = v.toMap();
-            const bool wanted = m_opt.liveId.isEmpty() ? live.value("state").toString() == QLatin1String("i")
-                                                       : live.value("liveId").toString() == m_opt.liveId;
-            if (wanted && live.value("avRoomId").toUInt() > 0) {
-                enterLive(live);
+            if (live.value("liveId").toString() == m_opt.liveId && live.value("avRoomId").toUInt() > 0) {
+                m_liveId = m_opt.liveId;
+                log(QStringLiteral("live %1 \"%2\"").arg(m_liveId, live.value("title").toString()));
+                enterRoom(live.value("avRoomId").toUInt());
                 return;
             }
         }
@@ -144,15 +151,18 @@ void Student::findLive()
     });
 }
 
-void Student::enterLive(const QVariantMap& live)
+void Student::enterRoom(quint32 roomId)
 {
-    m_liveId = live.value("liveId").toString();
-    m_roomId = live.value("avRoomId").toUInt();
-    rpc("live.enter.room", { { "liveRole", 0 }, { "avRoomId", m_roomId }, { "liveId", m_liveId } },
-        [this, live](const QVariantMap&) {
-            log(QStringLiteral("entered live %1 \"%2\", room %3").arg(m_liveId, live.value("title").toString()).arg(m_roomId));
-            openRelay();
+    m_roomId = roomId;
+    rpc("live.enter.room", { { "liveRole", 0 }, { "avRoomId", m_roomId } }, [this](const QVariantMap&) {
+        log(QStringLiteral("entered room %1").arg(m_roomId));
+        relayRequest({ { "op", "joinRoom" }, { "roomId", qint64(m_roomId) } }, [this](int code, const QString& desc) {
+            if (code != 0)
+                fail(QStringLiteral("join room refused: %1 %2").arg(code).arg(desc));
+            else
+                joined();
         });
+    });
 }
 
 void Student::openRelay()
@@ -165,13 +175,7 @@ void Student::openRelay()
                              fail(QStringLiteral("live login refused: %1 %2").arg(code).arg(desc));
                              return;
                          }
-                         relayRequest({ { "op", "joinRoom" }, { "roomId", qint64(m_roomId) } },
-                                      [this](int code, const QString& desc) {
-                                          if (code != 0)
-                                              fail(QStringLiteral("join room refused: %1 %2").arg(code).arg(desc));
-                                          else
-                                              joined();
-                                      });
+                         chooseRoom();
                      });
     });
     connect(m_ws, &QWebSocket::textMessageReceived, this, &Student::onRelayText);
@@ -183,22 +187,33 @@ void Student::openRelay()
     m_ws->open(m_opt.live);
 }
 
-void Student::relayRequest(QJsonObject req, std::function<void(int, const QString&)> onReply)
+int Student::relayRequest(QJsonObject req, std::function<void(int, const QString&)> onReply)
 {
     if (!m_ws || m_ws->state() != QAbstractSocket::ConnectedState)
-        return;
+        return 0;
     const int id = m_nextId++;
     req.insert("id", id);
     if (onReply)
         m_replies.insert(id, onReply);
     m_ws->sendTextMessage(QString::fromUtf8(QJsonDocument(req).toJson(QJsonDocument::Compact)));
+    return id;
 }
 
 void Student::onRelayText(const QString& text)
 {
     const QJsonObject obj = QJsonDocument::fromJson(text.toUtf8()).object();
     const QString op = obj.value("op").toString();
-    if (op == QLatin1String("reply")) {
+    if (op == QLatin1String("reply") && m_roomsId && obj.value("id").toInt() == m_roomsId) {
+        m_roomsId = 0;
+        const QJsonArray rooms = obj.value("rooms").toArray();
+        if (rooms.isEmpty()) {
+            log("no class in progress yet, waiting");
+            m_lookupTimer.start(2000);
+        } else {
+            log(QStringLiteral("class of %1 in progress").arg(rooms.first().toObject().value("host").toString()));
+            enterRoom(quint32(rooms.first().toObject().value("roomId").toVariant().toLongLong()));
+        }
+    } else if (op == QLatin1String("reply")) {
         const auto handler = m_replies.take(obj.value("id").toInt());
         if (handler)
             handler(obj.value("code").toInt(), obj.value("desc").toString());
@@ -297,10 +312,6 @@ void Student::leave(const QString& why)
     relayRequest({ { "op", "quitRoom" } }, [this](int, const QString&) {
         m_inRoom = false;
         m_ws->close();
-        if (m_liveId.isEmpty()) {
-            emit finished(0);
-            return;
-        }
         rpc("live.quit.room", { { "liveRole", 0 }, { "avRoomId", m_roomId } },
             [this](const QVariantMap&) { emit finished(0); });
     });

@@ -33,7 +33,7 @@ struct StudentOptions {
     QString password { QStringLiteral("123456") };
     QString nickname;        // empty: the login result's, else the login id
     QString teacher;         // whose lives to look in
-    QString liveId;          // empty: the first live in progress
+    QString liveId;          // empty: the first room a teacher has opened
     quint32 roomId = 0;      // set: skip the live lookup
     int chatEverySecs = 0;
     bool reject = false;
@@ -58,10 +58,11 @@ signals:
 private:
     void rpc(const QString& method, QVariantMap params, std::function<void(const QVariantMap&)> onResult);
     void fail(const QString& what);
+    void chooseRoom();
     void findLive();
-    void enterLive(const QVariantMap& live);
+    void enterRoom(quint32 roomId);
     void openRelay();
-    void relayRequest(QJsonObject req, std::function<void(int code, const QString& desc)> onReply = {});
+    int relayRequest(QJsonObject req, std::function<void(int code, const QString& desc)> onReply = {});
     void onRelayText(const QString& text);
     void onCommand(const QString& sender, const QString& data);
     void joined();
@@ -81,6 +82,7 @@ private:
     QString m_liveId;
     quint32 m_roomId = 0;
     int m_nextId = 1;
+    int m_roomsId = 0; // the pending room lookup
     QHash<int, std::function<void(int, const QString&)>> m_replies;
     bool m_inRoom = false;
     bool m_leaving = false;

@@ -31,7 +31,7 @@ int main(int argc, char** argv)
     const QCommandLineOption password("password", "Password.", "TEXT", o.password);
     const QCommandLineOption nickname("nickname", "Name to announce (default: the account's).", "TEXT");
     const QCommandLineOption teacher("teacher", "User id of the teacher whose lives to look in.", "USERID");
-    const QCommandLineOption liveId("live-id", "Live to join (default: the first live in progress).", "ID");
+    const QCommandLineOption liveId("live-id", "Live to join, looked up in the lives of --teacher (default: the first class a teacher has opened on the relay).", "ID");
     const QCommandLineOption room("room", "Join this av room directly, without looking up a live.", "N");
     const QCommandLineOption chat("chat-every", "Send a chat line every SECONDS (0: never).", "SECONDS", "0");
     const QCommandLineOption accept("accept", "Accept invitations to speak (the default).");

@@ -95,9 +95,19 @@ void addDevice(DeviceList& list, const QString& id, const QString& name)
                                                              ilive::String(n.constData(), size_t(n.size()))));
 }
 
+// Without a sound server the backend still lists one nameless device that cannot be opened.
+QList<QAudioDeviceInfo> audioDevices(QAudio::Mode mode)
+{
+    QList<QAudioDeviceInfo> out;
+    for (const QAudioDeviceInfo& info : QAudioDeviceInfo::availableDevices(mode))
+        if (!info.isNull() && !info.deviceName().isEmpty())
+            out << info;
+    return out;
+}
+
 bool findAudioDevice(QAudio::Mode mode, const QString& id, QAudioDeviceInfo* out)
 {
-    for (const QAudioDeviceInfo& info : QAudioDeviceInfo::availableDevices(mode)) {
+    for (const QAudioDeviceInfo& info : audioDevices(mode)) {
         if (info.deviceName() == id) {
             *out = info;
             return true;
@@ -133,7 +143,7 @@ int LiveService::getCameraList(DeviceList& cameras)
 int LiveService::getMicList(DeviceList& mics)
 {
     mics.clear();
-    for (const QAudioDeviceInfo& info : QAudioDeviceInfo::availableDevices(QAudio::AudioInput))
+    for (const QAudioDeviceInfo& info : audioDevices(QAudio::AudioInput))
         addDevice(mics, info.deviceName(), info.deviceName());
     return kOk;
 }
@@ -141,7 +151,7 @@ int LiveService::getMicList(DeviceList& mics)
 int LiveService::getPlayerList(DeviceList& players)
 {
     players.clear();
-    for (const QAudioDeviceInfo& info : QAudioDeviceInfo::availableDevices(QAudio::AudioOutput))
+    for (const QAudioDeviceInfo& info : audioDevices(QAudio::AudioOutput))
         addDevice(players, info.deviceName(), info.deviceName());
     return kOk;
 }

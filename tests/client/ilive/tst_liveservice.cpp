@@ -236,6 +236,14 @@ private slots:
         ilive::Vector<ilive::Pair<ilive::String, ilive::String>> mics, players;
         QCOMPARE(service.getMicList(mics), 0);
         QCOMPARE(service.getPlayerList(players), 0);
+        for (const auto* list : { &mics, &players })
+            for (const auto& device : *list)
+                QVERIFY2(!device.first.empty(), "a device without an id cannot be opened");
+
+        service.openMic(""); // the nameless placeholder some backends list is not a device
+        QTRY_COMPARE(g_deviceOps.size(), 1);
+        QCOMPARE(g_deviceOps[0], qMakePair(int(ilive::E_OpenMic), int(LiveService::kDeviceMissing)));
+        g_deviceOps.clear();
 
         service.openCamera("no-such-camera");
         service.openMic("no-such-mic");

@@ -1,0 +1,585 @@
+#include "AppServer.h"
+#include "ByteRange.h"
+
+#include "common/UserSig.h"
+
+#include <QDebug>
+#include <QDir>
+#include <QFileInfo>
+#include <QUrl>
+
+#include <SQLiteCpp/Exception.h>
+#include <httplib.h>
+#include <json/json.h>
+
+#include <algorithm>
+#include <chrono>
+#include <climits>
+#include <fstream>
+#include <vector>
+
+namespace appserver {
+
+namespace {
+
+const char* const kJsonType = "application/json; charset=utf-8";
+
+std::string statusText(int status)
+{
+    switch (status) {
+    case 403: return "403 Forbidden\n";
+    case 404: return "404 Not Found\n";
+    case 413: return "413 Payload Too Large\n";
+    case 416: return "416 Range Not Satisfiable\n";
+    default: return std::to_string(status) + "\n";
+    }
+}
+
+const std::string& writeJson(const Json::Value& v, std::string* out)
+{
+    static const Json::StreamWriterBuilder builder = [] {
+        Json::StreamWriterBuilder b;
+        b["indentation"] = "";
+        b["emitUTF8"] = true;
+        return b;
+    }();
+    *out = Json::writeString(builder, v);
+    return *out;
+}
+
+AppError badParam(const char* key)
+{
+    return AppError(ErrorCode::InvalidParams, std::string("参数错误：") + key);
+}
+
+std::string needString(const Json::Value& params, const char* key)
+{
+    const Json::Value& v = params[key];
+    if (!v.isString())
+        throw badParam(key);
+    return v.asString();
+}
+
+// A JSON number without fraction that fits an int.
+int needInt(const Json::Value& params, const char* key)
+{
+    const Json::Value& v = params[key];
+    if (!v.isNumeric() || !v.isInt())
+        throw badParam(key);
+    return v.asInt();
+}
+
+// Ids travel as decimal text; anything else names nothing.
+std::optional<int64_t> idFromText(const std::string& s)
+{
+    if (s.empty() || s.size() > 18)
+        return std::nullopt;
+    int64_t v = 0;
+    for (char ch : s) {
+        if (ch < '0' || ch > '9')
+            return std::nullopt;
+        v = v * 10 + (ch - '0');
+    }
+    return v;
+}
+
+int64_t needLiveId(const Json::Value& params)
+{
+    const std::optional<int64_t> id = idFromText(needString(params, "liveId"));
+    if (!id)
+        throw AppError(ErrorCode::LiveNotFound, "直播不存在");
+    return *id;
+}
+
+struct PageArgs {
+    int offset = 0;
+    int limit = 0;
+    int pageNum = 0;
+    bool beyond = false; // the page starts past anything we could hold
+};
+
+PageArgs needPage(const Json::Value& params)
+{
+    PageArgs p;
+    p.pageNum = needInt(params, "pageNum");
+    const int pageSize = needInt(params, "pageSize");
+    if (p.pageNum < 1)
+        throw badParam("pageNum");
+    if (pageSize < 1)
+        throw badParam("pageSize");
+    p.limit = std::min(pageSize, 1000);
+    const int64_t offset = static_cast<int64_t>(p.pageNum - 1) * p.limit;
+    p.beyond = offset > INT_MAX;
+    p.offset = p.beyond ? 0 : static_cast<int>(offset);
+    return p;
+}
+
+std::string idText(int64_t id)
+{
+    return std::to_string(id);
+}
+
+Json::Value liveJson(const LiveRecord& l)
+{
+    Json::Value v(Json::objectValue);
+    v["liveId"] = idText(l.liveId);
+    v["teacherUserId"] = idText(l.teacherId);
+    v["title"] = l.title;
+    v["remark"] = l.remark;
+    v["startTime"] = Json::Int64(l.startMs);
+    v["endTime"] = Json::Int64(l.endMs);
+    v["state"] = l.state;
+    v["avRoomId"] = l.avRoomId ? Json::Value(Json::Int64(*l.avRoomId)) : Json::Value(Json::nullValue);
+    return v;
+}
+
+} // namespace
+
+struct AppServer::Call {
+    std::string method;
+    Json::Value params{Json::objectValue};
+    std::string host;
+    std::optional<UserRecord> user;
+    std::string who = "-"; // for the log line
+};
+
+AppServer::AppServer(AppServerOptions options) : m_options(std::move(options)) {}
+
+AppServer::~AppServer()
+{
+    stop();
+}
+
+bool AppServer::open(QString* error)
+{
+    try {
+        auto store = std::make_unique<AppStore>(m_options.dbPath.toStdString(), m_options.clockMs);
+        store->open();
+        m_secret = QByteArray::fromStdString(store->liveSecret());
+        m_store = std::move(store);
+        return true;
+    } catch (const std::exception& e) {
+        if (error)
+            *error = QString::fromStdString(e.what());
+        return false;
+    }
+}
+
+bool AppServer::listen(const QString& host, quint16 port, QString* error)
+{
+    if (!m_store && !open(error))
+        return false;
+    stop();
+    m_http = std::make_unique<httplib::Server>();
+    httplib::Server& http = *m_http;
+    const int threads = std::max(1, m_options.workerThreads);
+    http.new_task_queue = [threads] { return new httplib::ThreadPool(static_cast<size_t>(threads)); };
+    http.set_payload_max_length(m_options.maxBodyBytes);
+    http.set_keep_alive_max_count(1000);
+    http.set_read_timeout(10, 0);
+    http.set_write_timeout(10, 0);
+
+    // We answer byte ranges ourselves: the library's own handling sends a wrong Content-Range
+    // for an end past the file.
+    http.set_pre_routing_handler([](const httplib::Request& req, httplib::Response&) {
+        if (req.path.rfind("/downloads/", 0) == 0)
+            const_cast<httplib::Request&>(req).ranges.clear();
+        return httplib::Server::HandlerResponse::Unhandled;
+    });
+    http.Post(kRpcPath, [this](const httplib::Request& req, httplib::Response& res) { handleRpc(req, res); });
+    http.Get(R"(/downloads/(.*))",
+             [this](const httplib::Request& req, httplib::Response& res) { handleDownload(req, res); });
+    // Whatever the library refuses on the JSON-RPC path (such as a body over the limit) still
+    // gets a JSON-RPC answer the client can show.
+    http.set_error_handler(httplib::Server::HandlerWithResponse(
+        [this](const httplib::Request& req, httplib::Response& res) {
+            if (req.path != kRpcPath) {
+                if (res.body.empty())
+                    res.set_content(statusText(res.status), "text/plain; charset=utf-8");
+                return httplib::Server::HandlerResponse::Handled;
+            }
+            const int status = res.status;
+            Json::Value answer(Json::objectValue);
+            answer["jsonrpc"] = "2.0";
+            answer["id"] = Json::nullValue;
+            answer["error"]["code"] = ErrorCode::InvalidRequest;
+            answer["error"]["message"] = status == 413 ? "请求内容过大" : "无效的请求";
+            std::string text;
+            res.status = 200;
+            res.set_content(writeJson(answer, &text), kJsonType);
+            logLine("jsonrpc - user=- error " + std::to_string(ErrorCode::InvalidRequest) + " (http "
+                    + std::to_string(status) + ")");
+            return httplib::Server::HandlerResponse::Handled;
+        }));
+    http.set_exception_handler([this](const httplib::Request& req, httplib::Response& res, std::exception_ptr) {
+        logLine("unexpected failure on " + req.path);
+        res.status = 500;
+        res.set_content("internal error", "text/plain");
+    });
+
+    const std::string h = host.toStdString();
+    if (port == 0) {
+        const int bound = http.bind_to_any_port(h);
+        if (bound <= 0) {
+            if (error)
+                *error = QStringLiteral("cannot listen on %1").arg(host);
+            m_http.reset();
+            return false;
+        }
+        m_port = static_cast<quint16>(bound);
+    } else {
+        if (!http.bind_to_port(h, port)) {
+            if (error)
+                *error = QStringLiteral("cannot listen on %1:%2").arg(host).arg(port);
+            m_http.reset();
+            return false;
+        }
+        m_port = port;
+    }
+    m_thread = std::thread([&http] { http.listen_after_bind(); });
+    return true;
+}
+
+void AppServer::stop()
+{
+    if (m_http)
+        m_http->stop();
+    if (m_thread.joinable())
+        m_thread.join();
+    m_http.reset();
+}
+
+void AppServer::logLine(const std::string& text)
+{
+    if (m_options.logRequests)
+        qInfo().noquote() << QString::fromStdString(text);
+}
+
+std::optional<int> AppServer::compareVersions(const std::string& a, const std::string& b)
+{
+    auto split = [](const std::string& v, std::string* app, std::vector<long>* parts) {
+        const size_t us = v.rfind('_');
+        if (us == std::string::npos || us == 0 || us + 1 >= v.size())
+            return false;
+        *app = v.substr(0, us);
+        size_t i = us + 1;
+        while (i <= v.size()) {
+            const size_t dot = std::min(v.find('.', i), v.size());
+            if (dot == i || dot - i > 9)
+                return false;
+            long n = 0;
+            for (size_t k = i; k < dot; ++k) {
+                if (v[k] < '0' || v[k] > '9')
+                    return false;
+                n = n * 10 + (v[k] - '0');
+            }
+            parts->push_back(n);
+            i = dot + 1;
+        }
+        return true;
+    };
+    std::string appA;
+    std::string appB;
+    std::vector<long> pa;
+    std::vector<long> pb;
+    if (!split(a, &appA, &pa) || !split(b, &appB, &pb) || appA != appB)
+        return std::nullopt;
+    const size_t n = std::max(pa.size(), pb.size());
+    pa.resize(n, 0);
+    pb.resize(n, 0);
+    for (size_t i = 0; i < n; ++i) {
+        if (pa[i] != pb[i])
+            return pa[i] < pb[i] ? -1 : 1;
+    }
+    return 0;
+}
+
+void AppServer::handleRpc(const httplib::Request& req, httplib::Response& res)
+{
+    const auto started = std::chrono::steady_clock::now();
+    Call call;
+    call.host = req.get_header_value("Host");
+    Json::Value answer(Json::objectValue);
+    answer["jsonrpc"] = "2.0";
+    answer["id"] = Json::nullValue;
+    int errorCode = 0;
+    try {
+        Json::Value root;
+        {
+            Json::CharReaderBuilder rb;
+            Json::CharReaderBuilder::strictMode(&rb.settings_);
+            rb["stackLimit"] = 64;
+            std::unique_ptr<Json::CharReader> reader(rb.newCharReader());
+            std::string errors;
+            const char* begin = req.body.data();
+            if (!reader->parse(begin, begin + req.body.size(), &root, &errors))
+                throw AppError(ErrorCode::ParseError, "请求不是有效的JSON");
+        }
+        if (!root.isObject())
+            throw AppError(ErrorCode::InvalidRequest, "无效的请求");
+        const Json::Value& id = root["id"];
+        if (id.isString() || id.isNumeric())
+            answer["id"] = id;
+        if (root["jsonrpc"] != "2.0")
+            throw AppError(ErrorCode::InvalidRequest, "无效的请求：jsonrpc必须为\"2.0\"");
+        if (!root["method"].isString())
+            throw AppError(ErrorCode::InvalidRequest, "无效的请求：缺少method");
+        call.method = root["method"].asString();
+        const Json::Value& params = root["params"];
+        if (!params.isNull() && !params.isObject())
+            throw AppError(ErrorCode::InvalidParams, "参数错误：params必须是对象");
+        if (params.isObject())
+            call.params = params;
+        answer["result"] = dispatch(call);
+    } catch (const AppError& e) {
+        errorCode = e.code;
+        answer["error"]["code"] = e.code;
+        answer["error"]["message"] = e.what();
+    } catch (const std::exception& e) {
+        errorCode = ErrorCode::Internal;
+        answer["error"]["code"] = ErrorCode::Internal;
+        answer["error"]["message"] = "服务器内部错误，请稍后再试";
+        logLine(std::string("internal error in ") + call.method + ": " + e.what());
+    }
+    std::string text;
+    res.set_content(writeJson(answer, &text), kJsonType);
+
+    const double ms = std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - started).count();
+    char tail[64];
+    std::snprintf(tail, sizeof tail, " %.2f ms", ms);
+    logLine("jsonrpc " + (call.method.empty() ? std::string("-") : call.method) + " user=" + call.who + " "
+            + (errorCode ? "error " + std::to_string(errorCode) : std::string("ok")) + tail);
+}
+
+Json::Value AppServer::dispatch(Call& call)
+{
+    const Json::Value& p = call.params;
+    const std::string& m = call.method;
+    Json::Value result(Json::objectValue);
+    AppStore& store = *m_store;
+
+    if (m == "user.login") {
+        const std::string loginId = needString(p, "loginId");
+        const std::string salted = needString(p, "saltedPassword");
+        const std::string salt = needString(p, "salt");
+        call.who = "login:" + loginId.substr(0, 64);
+        const std::optional<UserRecord> user = store.checkLogin(loginId, salted, salt);
+        if (!user)
+            throw AppError(ErrorCode::BadLogin, "用户名或密码错误");
+        call.who = idText(user->userId);
+        const Session s = store.createSession(user->userId, m_options.sessionTtlMs);
+        result["ak"] = s.ak;
+        result["userId"] = idText(user->userId);
+        result["loginId"] = user->loginId;
+        result["nickname"] = user->nickname;
+        result["role"] = user->role;
+        result["expireTime"] = Json::Int64(s.expiresMs);
+        return result;
+    }
+    if (m == "client.version.check") {
+        const std::string current = needString(p, "clientVersion");
+        if (!compareVersions(current, current))
+            throw badParam("clientVersion");
+        const std::optional<ClientRelease> newest = store.newestRelease();
+        result["type"] = 1;
+        result["newestVersion"] = newest ? newest->version : current;
+        result["updateUrl"] = "";
+        const std::optional<int> order = newest ? compareVersions(current, newest->version) : std::nullopt;
+        // Only a release of the same application with an installer to fetch is offered.
+        if (order && *order < 0 && !newest->fileName.empty()) {
+            QString base = m_options.publicUrl;
+            if (base.isEmpty())
+                base = QStringLiteral("http://") + QString::fromStdString(call.host);
+            while (base.endsWith(QLatin1Char('/')))
+                base.chop(1);
+            result["type"] = 2;
+            result["updateUrl"] = (base + QStringLiteral("/downloads/")
+                                   + QString::fromLatin1(QUrl::toPercentEncoding(QString::fromStdString(newest->fileName))))
+                                      .toStdString();
+        }
+        return result;
+    }
+
+    static const char* const kSessionMethods[] = {
+        "live.usersig.create", "live.list.by.teacher.id", "live.create.room", "live.report.room.info",
+        "live.enter.room",     "live.quit.room",          "live.begin",       "live.end",
+        "live.room.member.list", "live.room.member.status.report"};
+    if (std::find(std::begin(kSessionMethods), std::end(kSessionMethods), m) == std::end(kSessionMethods))
+        throw AppError(ErrorCode::MethodNotFound, "未知的方法：" + m.substr(0, 64));
+
+    const Json::Value& ak = p["ak"];
+    if (ak.isString())
+        call.user = store.sessionUser(ak.asString());
+    if (!call.user)
+        throw AppError(ErrorCode::NotSignedIn, "登录已过期，请重新登录");
+    const UserRecord& me = *call.user;
+    call.who = idText(me.userId);
+
+    if (m == "live.usersig.create") {
+        const int64_t expires = store.nowMs() / 1000 + m_options.userSigTtlSecs;
+        result["userSig"] = usersig::make(m_secret, QString::fromStdString(idText(me.userId)), expires).toStdString();
+        result["userId"] = idText(me.userId);
+        result["expireTime"] = Json::Int64(expires);
+        return result;
+    }
+    if (m == "live.list.by.teacher.id") {
+        // Without a teacher the whole school's lives are listed, which scripted students use.
+        std::optional<int64_t> teacher;
+        const bool anyTeacher = p["teacherUserId"].isNull();
+        if (!anyTeacher)
+            teacher = idFromText(needString(p, "teacherUserId"));
+        const PageArgs page = needPage(p);
+        int total = 0;
+        std::vector<LiveRecord> lives;
+        if ((teacher || anyTeacher) && !page.beyond)
+            lives = store.livesOfTeacher(teacher, page.offset, page.limit, &total);
+        Json::Value& list = result["list"] = Json::Value(Json::arrayValue);
+        for (const LiveRecord& l : lives)
+            list.append(liveJson(l));
+        result["total"] = total;
+        result["pageNum"] = page.pageNum;
+        result["pageSize"] = page.limit;
+        return result;
+    }
+    if (m == "live.create.room" || m == "live.report.room.info") {
+        const std::string host = needString(p, "hostUserId");
+        const int64_t liveId = needLiveId(p);
+        int videoType = 0;
+        int device = 0;
+        if (m == "live.report.room.info") {
+            videoType = needInt(p, "videoType");
+            device = needInt(p, "device");
+        }
+        if (idFromText(host) != me.userId)
+            throw AppError(ErrorCode::NotYourLive, "没有权限操作该直播");
+        if (m == "live.create.room") {
+            const int64_t room = store.createRoom(me.userId, liveId);
+            result["avRoomId"] = Json::Int64(room);
+            result["liveId"] = idText(liveId);
+        } else {
+            store.reportRoom(me.userId, liveId, videoType, device);
+        }
+        return result;
+    }
+    if (m == "live.enter.room" || m == "live.quit.room") {
+        const int role = needInt(p, "liveRole");
+        if (role != 0 && role != 1)
+            throw badParam("liveRole");
+        const int room = needInt(p, "avRoomId");
+        if (m == "live.enter.room")
+            store.enterRoom(me.userId, room, role);
+        else
+            store.quitRoom(me.userId, room);
+        return result;
+    }
+    if (m == "live.begin") {
+        store.beginLive(me.userId, needLiveId(p));
+        return result;
+    }
+    if (m == "live.end") {
+        store.endLive(me.userId, needLiveId(p));
+        return result;
+    }
+    if (m == "live.room.member.list") {
+        const int64_t liveId = needLiveId(p);
+        const PageArgs page = needPage(p);
+        int total = 0;
+        std::vector<MemberRecord> members;
+        if (!page.beyond)
+            members = store.members(me.userId, liveId, page.offset, page.limit, &total);
+        Json::Value& list = result["list"] = Json::Value(Json::arrayValue);
+        for (const MemberRecord& r : members) {
+            Json::Value v(Json::objectValue);
+            v["userId"] = idText(r.userId);
+            v["nickname"] = r.nickname;
+            v["role"] = r.role;
+            v["status"] = r.status;
+            list.append(std::move(v));
+        }
+        result["total"] = total;
+        result["pageNum"] = page.pageNum;
+        result["pageSize"] = page.limit;
+        return result;
+    }
+    // live.room.member.status.report
+    const int64_t liveId = needLiveId(p);
+    const std::string action = needString(p, "action");
+    if (action != "on" && action != "off")
+        throw badParam("action");
+    const Json::Value& who = p["userId"];
+    std::optional<int64_t> target;
+    if (who.isString())
+        target = idFromText(who.asString());
+    else if (who.isIntegral() && who.isInt64() && who.asInt64() >= 0)
+        target = who.asInt64();
+    else
+        throw badParam("userId");
+    if (!target)
+        throw AppError(ErrorCode::NotInRoom, "该用户不在直播间中");
+    store.setMemberStatus(me.userId, liveId, *target, action == "on");
+    return result;
+}
+
+void AppServer::handleDownload(const httplib::Request& req, httplib::Response& res)
+{
+    const auto started = std::chrono::steady_clock::now();
+    const std::string name = req.matches.size() > 1 ? req.matches[1].str() : std::string();
+    auto finish = [&](int status, const std::string& detail) {
+        res.status = status;
+        if (status >= 400 && res.body.empty() && !res.content_provider_)
+            res.set_content(statusText(status), "text/plain; charset=utf-8");
+        const double ms =
+            std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - started).count();
+        char tail[64];
+        std::snprintf(tail, sizeof tail, " %.2f ms", ms);
+        logLine(req.method + " /downloads/" + name.substr(0, 128) + " " + std::to_string(status)
+                + (detail.empty() ? std::string() : " " + detail) + tail);
+    };
+
+    // A plain file name in the downloads folder: no separators, no hidden or partial files.
+    const bool plain = !name.empty() && name.size() <= 255 && name[0] != '.'
+        && name.find_first_of(std::string("/\\\0", 3)) == std::string::npos;
+    if (m_options.downloadsDir.isEmpty() || !plain)
+        return finish(404, "");
+    const QDir dir(m_options.downloadsDir);
+    const QFileInfo info(dir.filePath(QString::fromStdString(name)));
+    const QString root = QFileInfo(dir.absolutePath()).canonicalFilePath();
+    const QString real = info.canonicalFilePath();
+    if (root.isEmpty() || real.isEmpty() || !real.startsWith(root + QLatin1Char('/')) || !info.isFile())
+        return finish(404, "");
+
+    auto file = std::make_shared<std::ifstream>(real.toStdString(), std::ios::binary);
+    if (!*file)
+        return finish(403, "");
+    const int64_t size = info.size();
+    const ByteRange range = ByteRange::parse(req.get_header_value("Range"), size);
+    res.set_header("Accept-Ranges", "bytes");
+    if (range.kind == ByteRange::Unsatisfiable) {
+        res.set_header("Content-Range", "bytes */" + std::to_string(size));
+        return finish(416, req.get_header_value("Range"));
+    }
+    const int64_t first = range.kind == ByteRange::Partial ? range.first : 0;
+    const int64_t length = range.kind == ByteRange::Partial ? range.last - range.first + 1 : size;
+    if (range.kind == ByteRange::Partial)
+        res.set_header("Content-Range", "bytes " + std::to_string(range.first) + "-" + std::to_string(range.last)
+                                            + "/" + std::to_string(size));
+    if (length == 0) {
+        res.set_content("", "application/octet-stream");
+    } else {
+        res.set_content_provider(static_cast<size_t>(length), "application/octet-stream",
+                                 [file, first](size_t offset, size_t want, httplib::DataSink& sink) {
+                                     char buffer[64 * 1024];
+                                     file->clear();
+                                     file->seekg(static_cast<std::streamoff>(first + static_cast<int64_t>(offset)));
+                                     file->read(buffer, static_cast<std::streamsize>(std::min(want, sizeof buffer)));
+                                     const std::streamsize got = file->gcount();
+                                     if (got <= 0)
+                                         return false; // the file shrank under us
+                                     return sink.write(buffer, static_cast<size_t>(got));
+                                 });
+    }
+    finish(range.kind == ByteRange::Partial ? 206 : 200,
+           range.kind == ByteRange::Partial ? req.get_header_value("Range") : std::string());
+}
+
+} // namespace appserver

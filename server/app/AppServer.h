@@ -1,0 +1,79 @@
+#pragma once
+
+#include "AppStore.h"
+
+#include <QByteArray>
+#include <QString>
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <thread>
+
+namespace httplib {
+class Server;
+struct Request;
+struct Response;
+}
+
+namespace Json {
+class Value;
+}
+
+namespace appserver {
+
+struct AppServerOptions {
+    QString dbPath;
+    QString downloadsDir;              // served under /downloads/; empty serves nothing
+    QString publicUrl;                 // base of "updateUrl"; empty: taken from the request's Host
+    int64_t sessionTtlMs = 7LL * 24 * 3600 * 1000;
+    int64_t userSigTtlSecs = 24 * 3600;
+    size_t maxBodyBytes = 1024 * 1024;
+    int workerThreads = 8;
+    bool logRequests = true;
+    std::function<int64_t()> clockMs;  // "now"; tests move it to age sessions
+};
+
+// The app server: JSON-RPC 2.0 on POST /app-server/jsonrpc/ and installer downloads on
+// GET/HEAD /downloads/<file>, served from worker threads of its own.
+class AppServer {
+public:
+    static constexpr const char* kRpcPath = "/app-server/jsonrpc/";
+
+    explicit AppServer(AppServerOptions options);
+    ~AppServer();
+    AppServer(const AppServer&) = delete;
+    AppServer& operator=(const AppServer&) = delete;
+
+    // Opens (and if needed creates) the database; false with a reason on failure.
+    bool open(QString* error);
+    // Binds (port 0 picks a free one) and starts serving in the background.
+    bool listen(const QString& host, quint16 port, QString* error);
+    quint16 port() const { return m_port; }
+    void stop();
+
+    AppStore& store() { return *m_store; }
+    // The secret the live relay checks user signatures with.
+    QByteArray liveSecret() const { return m_secret; }
+
+    // Compares "<app type>_<x.y...>" versions; nullopt when either is not of that form.
+    static std::optional<int> compareVersions(const std::string& a, const std::string& b);
+
+private:
+    struct Call;
+    void handleRpc(const httplib::Request& req, httplib::Response& res);
+    void handleDownload(const httplib::Request& req, httplib::Response& res);
+    Json::Value dispatch(Call& call);
+    void logLine(const std::string& text);
+
+    AppServerOptions m_options;
+    std::unique_ptr<AppStore> m_store;
+    std::unique_ptr<httplib::Server> m_http;
+    std::thread m_thread;
+    QByteArray m_secret;
+    quint16 m_port = 0;
+};
+
+} // namespace appserver

@@ -1,0 +1,155 @@
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+namespace SQLite {
+class Database;
+}
+
+namespace appserver {
+
+// Codes of the JSON-RPC "error" object. The negative ones are the protocol's own.
+namespace ErrorCode {
+constexpr int ParseError = -32700;
+constexpr int InvalidRequest = -32600;
+constexpr int MethodNotFound = -32601;
+constexpr int InvalidParams = -32602;
+constexpr int Internal = -32603;
+constexpr int NotSignedIn = 101001; // ak missing, unknown or expired
+constexpr int BadLogin = 101002;
+constexpr int UserExists = 101003;
+constexpr int UserNotFound = 101004;
+constexpr int LiveNotFound = 109001;
+constexpr int RoomNotFound = 109002;
+constexpr int LiveEnded = 109003;
+constexpr int NotInRoom = 109004;
+constexpr int NoRoomYet = 109005;
+constexpr int NotYourLive = 109007; // the client shows its own text for this one
+} // namespace ErrorCode
+
+// A refusal that reaches the caller as {"code", "message"}; messages are shown to teachers.
+struct AppError : std::runtime_error {
+    AppError(int code, const std::string& message) : std::runtime_error(message), code(code) {}
+    int code;
+};
+
+struct UserRecord {
+    int64_t userId = 0;
+    std::string loginId;
+    std::string nickname;
+    std::string role; // "t" teacher, "s" student
+};
+
+struct LiveRecord {
+    int64_t liveId = 0;
+    int64_t teacherId = 0;
+    std::string title;
+    std::string remark;
+    int64_t startMs = 0;
+    int64_t endMs = 0;
+    std::string state; // "v"/"s" not started, "i" in progress, "e" ended
+    std::optional<int64_t> avRoomId;
+};
+
+struct MemberRecord {
+    int64_t userId = 0;
+    std::string nickname;
+    std::string role;
+    std::string status; // "1" on the microphone
+};
+
+struct ClientRelease {
+    std::string version;
+    std::string fileName;
+};
+
+struct Session {
+    std::string ak;
+    int64_t expiresMs = 0;
+};
+
+// All persistent state of the app server in one SQLite file. Every public call is safe from
+// any thread: reads use pooled connections, writes are serialised and run in one transaction.
+class AppStore {
+public:
+    static constexpr int kSchemaVersion = 1;
+
+    // clockMs gives "now" in ms since the epoch; tests pass their own to age sessions.
+    AppStore(std::string path, std::function<int64_t()> clockMs);
+    ~AppStore();
+    AppStore(const AppStore&) = delete;
+    AppStore& operator=(const AppStore&) = delete;
+
+    // Creates or upgrades the schema and the relay secret; throws std::runtime_error.
+    void open();
+    const std::string& path() const { return m_path; }
+    int64_t nowMs() const { return m_clockMs(); }
+
+    // Sign-in. checkLogin takes the client's Sha1Base64(Sha1Base64(password) + salt).
+    std::optional<UserRecord> checkLogin(const std::string& loginId, const std::string& saltedPassword,
+                                         const std::string& salt);
+    Session createSession(int64_t userId, int64_t ttlMs);
+    std::optional<UserRecord> sessionUser(const std::string& ak);
+    std::optional<UserRecord> userById(int64_t userId);
+
+    // Lives and rooms; each throws AppError for what the caller may not do.
+    // nullopt lists every teacher's lives.
+    std::vector<LiveRecord> livesOfTeacher(std::optional<int64_t> teacherId, int offset, int limit, int* total);
+    int64_t createRoom(int64_t callerId, int64_t liveId);
+    void reportRoom(int64_t callerId, int64_t liveId, int videoType, int device);
+    void enterRoom(int64_t userId, int64_t avRoomId, int liveRole);
+    void quitRoom(int64_t userId, int64_t avRoomId);
+    void beginLive(int64_t callerId, int64_t liveId);
+    void endLive(int64_t callerId, int64_t liveId);
+    std::vector<MemberRecord> members(int64_t callerId, int64_t liveId, int offset, int limit, int* total);
+    void setMemberStatus(int64_t callerId, int64_t liveId, int64_t userId, bool on);
+    std::optional<LiveRecord> live(int64_t liveId);
+
+    // Client releases.
+    std::optional<ClientRelease> newestRelease();
+    void setNewestRelease(const ClientRelease& release);
+
+    // The secret shared with the live relay, made once and kept.
+    std::string liveSecret();
+
+    // Administration.
+    int64_t addUser(const std::string& loginId, const std::string& password, const std::string& nickname,
+                    const std::string& role);
+    std::vector<UserRecord> users();
+    int64_t addLive(const std::string& teacherLoginId, const std::string& title, const std::string& remark,
+                    int64_t startMs, int64_t endMs);
+    std::vector<LiveRecord> allLives();
+    // Seeds the demo school once; returns false when it was already there.
+    bool seedDemo();
+
+private:
+    struct Conn;
+    class Lease;
+    friend class Lease;
+
+    std::unique_ptr<Conn> connect();
+    Lease lease();
+    template <typename Fn>
+    auto write(Fn&& fn);
+    void createSchema(SQLite::Database& db);
+    LiveRecord ownLive(Conn& c, int64_t callerId, int64_t liveId);
+    std::optional<LiveRecord> liveIn(Conn& c, int64_t liveId);
+    std::string metaValue(Conn& c, const char* key);
+
+    std::string m_path;
+    std::function<int64_t()> m_clockMs;
+    std::mutex m_poolMutex;
+    std::vector<std::unique_ptr<Conn>> m_idle;
+    std::mutex m_writeMutex; // one writer at a time inside this process
+};
+
+std::string sha1Base64(const std::string& text);
+
+} // namespace appserver

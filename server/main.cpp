@@ -1,0 +1,274 @@
+// lectern-server: the app server (JSON-RPC over HTTP, SQLite, installer downloads) and the live
+// relay (WebSocket) in one process, plus the administration commands that fill its database.
+#include "app/AppServer.h"
+#include "relay/LiveRelay.h"
+
+#include <QCommandLineParser>
+#include <QCoreApplication>
+#include <QDateTime>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QHostAddress>
+#include <QSaveFile>
+#include <QSocketNotifier>
+#include <QTextStream>
+
+#include <csignal>
+#include <cstdio>
+#include <sys/socket.h>
+#include <unistd.h>
+
+using appserver::AppError;
+using appserver::AppServer;
+using appserver::AppServerOptions;
+using appserver::AppStore;
+
+namespace {
+
+int g_signalPipe[2] = {-1, -1};
+
+void onSignal(int)
+{
+    const char c = 1;
+    [[maybe_unused]] const ssize_t n = ::write(g_signalPipe[0], &c, 1);
+}
+
+// SIGINT/SIGTERM end the event loop, so the HTTP workers are joined and the database closed.
+void quitOnSignals(QCoreApplication& app)
+{
+    if (::socketpair(AF_UNIX, SOCK_STREAM, 0, g_signalPipe) != 0)
+        return;
+    auto* notifier = new QSocketNotifier(g_signalPipe[1], QSocketNotifier::Read, &app);
+    QObject::connect(notifier, &QSocketNotifier::activated, &app, [&app] {
+        char c = 0;
+        [[maybe_unused]] const ssize_t n = ::read(g_signalPipe[1], &c, 1);
+        app.quit();
+    });
+    struct sigaction sa = {};
+    sa.sa_handler = onSignal;
+    sigemptyset(&sa.sa_mask);
+    sa.sa_flags = SA_RESTART;
+    sigaction(SIGINT, &sa, nullptr);
+    sigaction(SIGTERM, &sa, nullptr);
+}
+
+QTextStream& out()
+{
+    static QTextStream s(stdout);
+    static const bool utf8 = (s.setCodec("UTF-8"), true);
+    Q_UNUSED(utf8);
+    return s;
+}
+
+int fail(const QString& message)
+{
+    QTextStream err(stderr);
+    err.setCodec("UTF-8");
+    err << "lectern-server: " << message << Qt::endl;
+    return 1;
+}
+
+bool parseTime(const QString& text, qint64* ms)
+{
+    for (const char* format : {"yyyy-MM-dd hh:mm", "yyyy-MM-ddThh:mm", "yyyy-MM-dd hh:mm:ss"}) {
+        const QDateTime t = QDateTime::fromString(text, QLatin1String(format));
+        if (t.isValid()) {
+            *ms = t.toMSecsSinceEpoch();
+            return true;
+        }
+    }
+    return false;
+}
+
+QString timeText(qint64 ms)
+{
+    return QDateTime::fromMSecsSinceEpoch(ms).toString(QStringLiteral("yyyy-MM-dd hh:mm"));
+}
+
+int userCommand(AppStore& store, const QStringList& args)
+{
+    if (args.value(1) == QLatin1String("add") && args.size() >= 5 && args.size() <= 6) {
+        const QString role = args.value(5, QStringLiteral("student"));
+        std::string r;
+        if (role == QLatin1String("teacher") || role == QLatin1String("t"))
+            r = "t";
+        else if (role == QLatin1String("student") || role == QLatin1String("s"))
+            r = "s";
+        else
+            return fail(QStringLiteral("the role is teacher or student, not %1").arg(role));
+        const int64_t id = store.addUser(args[2].toStdString(), args[3].toStdString(), args[4].toStdString(), r);
+        out() << "added user " << id << " " << args[2] << Qt::endl;
+        return 0;
+    }
+    if (args.value(1) == QLatin1String("list") && args.size() == 2) {
+        for (const appserver::UserRecord& u : store.users())
+            out() << u.userId << '\t' << QString::fromStdString(u.loginId) << '\t'
+                  << (u.role == "t" ? "teacher" : "student") << '\t' << QString::fromStdString(u.nickname) << '\n';
+        out().flush();
+        return 0;
+    }
+    return fail(QStringLiteral("usage: user add LOGIN PASSWORD NICKNAME [teacher|student] | user list"));
+}
+
+int liveCommand(AppStore& store, const QStringList& args)
+{
+    if (args.value(1) == QLatin1String("add") && args.size() >= 6 && args.size() <= 7) {
+        qint64 start = 0;
+        qint64 end = 0;
+        if (!parseTime(args[4], &start) || !parseTime(args[5], &end))
+            return fail(QStringLiteral("times are written \"yyyy-MM-dd hh:mm\""));
+        const int64_t id = store.addLive(args[2].toStdString(), args[3].toStdString(),
+                                         args.value(6).toStdString(), start, end);
+        out() << "added live " << id << " " << args[3] << Qt::endl;
+        return 0;
+    }
+    if (args.value(1) == QLatin1String("list") && args.size() == 2) {
+        for (const appserver::LiveRecord& l : store.allLives())
+            out() << l.liveId << '\t' << l.teacherId << '\t' << QString::fromStdString(l.state) << '\t'
+                  << timeText(l.startMs) << " ~ " << timeText(l.endMs) << '\t'
+                  << (l.avRoomId ? QString::number(*l.avRoomId) : QStringLiteral("-")) << '\t'
+                  << QString::fromStdString(l.title) << '\n';
+        out().flush();
+        return 0;
+    }
+    return fail(QStringLiteral("usage: live add TEACHER_LOGIN TITLE \"yyyy-MM-dd hh:mm\" \"yyyy-MM-dd hh:mm\" [REMARK]"
+                               " | live list"));
+}
+
+// Copies the installer into the downloads folder whole or not at all, then makes it the newest.
+int publish(AppStore& store, const QString& version, const QString& file, const QString& downloads)
+{
+    if (!AppServer::compareVersions(version.toStdString(), version.toStdString()))
+        return fail(QStringLiteral("a version looks like rided4a_win_1.1, not %1").arg(version));
+    const QFileInfo source(file);
+    if (!source.isFile())
+        return fail(QStringLiteral("no such installer: %1").arg(file));
+    if (source.fileName().startsWith(QLatin1Char('.')))
+        return fail(QStringLiteral("the installer's name must not start with a dot"));
+    QFile in(source.absoluteFilePath());
+    if (!in.open(QIODevice::ReadOnly))
+        return fail(QStringLiteral("cannot read %1: %2").arg(file, in.errorString()));
+    const QString target = QDir(downloads).filePath(source.fileName());
+    if (QFileInfo(target).canonicalFilePath() != source.canonicalFilePath()) {
+        QSaveFile copy(target);
+        if (!copy.open(QIODevice::WriteOnly))
+            return fail(QStringLiteral("cannot write %1: %2").arg(target, copy.errorString()));
+        while (!in.atEnd()) {
+            const QByteArray chunk = in.read(1 << 20);
+            if (chunk.isEmpty() || copy.write(chunk) != chunk.size()) {
+                copy.cancelWriting();
+                return fail(QStringLiteral("copying %1 failed").arg(file));
+            }
+        }
+        if (!copy.commit())
+            return fail(QStringLiteral("cannot write %1: %2").arg(target, copy.errorString()));
+    }
+    store.setNewestRelease({version.toStdString(), source.fileName().toStdString()});
+    out() << "published " << version << " as /downloads/" << source.fileName() << Qt::endl;
+    return 0;
+}
+
+} // namespace
+
+int main(int argc, char* argv[])
+{
+    QCoreApplication app(argc, argv);
+    QCoreApplication::setApplicationName(QStringLiteral("lectern-server"));
+    qSetMessagePattern(QStringLiteral("%{time yyyy-MM-dd hh:mm:ss.zzz} %{message}"));
+
+    QCommandLineParser parser;
+    parser.setApplicationDescription(QStringLiteral(
+        "Lectern's app server and live relay.\n\n"
+        "Administration (then exits):\n"
+        "  user add LOGIN PASSWORD NICKNAME [teacher|student]\n"
+        "  user list\n"
+        "  live add TEACHER_LOGIN TITLE \"yyyy-MM-dd hh:mm\" \"yyyy-MM-dd hh:mm\" [REMARK]\n"
+        "  live list\n"
+        "  --publish VERSION FILE   make FILE the installer of client VERSION"));
+    parser.addHelpOption();
+    const QCommandLineOption hostOpt(QStringLiteral("host"), QStringLiteral("Address to listen on."),
+                                     QStringLiteral("address"), QStringLiteral("127.0.0.1"));
+    const QCommandLineOption portOpt(QStringLiteral("port"), QStringLiteral("App-server HTTP port."),
+                                     QStringLiteral("port"), QStringLiteral("8080"));
+    const QCommandLineOption livePortOpt(QStringLiteral("live-port"), QStringLiteral("Live relay WebSocket port."),
+                                         QStringLiteral("port"), QStringLiteral("8081"));
+    const QCommandLineOption dbOpt(QStringLiteral("db"), QStringLiteral("SQLite database file."),
+                                   QStringLiteral("file"), QStringLiteral("lectern.db"));
+    const QCommandLineOption downloadsOpt(QStringLiteral("downloads"),
+                                          QStringLiteral("Folder served under /downloads/ (default: beside the database)."),
+                                          QStringLiteral("dir"));
+    const QCommandLineOption publicUrlOpt(QStringLiteral("public-url"),
+                                          QStringLiteral("Base URL clients download updates from (default: the Host they used)."),
+                                          QStringLiteral("url"));
+    const QCommandLineOption demoOpt(QStringLiteral("demo"), QStringLiteral("Add the demo school once (teacher01, student01..12, password 123456)."));
+    const QCommandLineOption publishOpt(QStringLiteral("publish"),
+                                        QStringLiteral("Publish client VERSION with the installer FILE given after it, then exit."),
+                                        QStringLiteral("version"));
+    parser.addOptions({hostOpt, portOpt, livePortOpt, dbOpt, downloadsOpt, publicUrlOpt, demoOpt, publishOpt});
+    parser.addPositionalArgument(QStringLiteral("command"), QStringLiteral("user … | live … (see above)"),
+                                 QStringLiteral("[command]"));
+    parser.process(app);
+
+    bool ok = false;
+    const uint port = parser.value(portOpt).toUInt(&ok);
+    if (!ok || port > 65535)
+        return fail(QStringLiteral("bad --port %1").arg(parser.value(portOpt)));
+    const uint livePort = parser.value(livePortOpt).toUInt(&ok);
+    if (!ok || livePort > 65535)
+        return fail(QStringLiteral("bad --live-port %1").arg(parser.value(livePortOpt)));
+    const QHostAddress address(parser.value(hostOpt));
+    if (address.isNull())
+        return fail(QStringLiteral("--host takes an IP address, not %1").arg(parser.value(hostOpt)));
+
+    AppServerOptions options;
+    options.dbPath = parser.value(dbOpt);
+    options.downloadsDir = parser.isSet(downloadsOpt)
+        ? parser.value(downloadsOpt)
+        : QFileInfo(options.dbPath).absoluteDir().filePath(QStringLiteral("downloads"));
+    options.publicUrl = parser.value(publicUrlOpt);
+    if (!QDir().mkpath(options.downloadsDir))
+        return fail(QStringLiteral("cannot create the downloads folder %1").arg(options.downloadsDir));
+
+    AppServer server(options);
+    QString error;
+    if (!server.open(&error))
+        return fail(error);
+
+    const QStringList args = parser.positionalArguments();
+    try {
+        if (parser.isSet(publishOpt)) {
+            if (args.size() != 1)
+                return fail(QStringLiteral("usage: --publish VERSION FILE"));
+            return publish(server.store(), parser.value(publishOpt), args[0], options.downloadsDir);
+        }
+        if (!args.isEmpty()) {
+            if (args[0] == QLatin1String("user"))
+                return userCommand(server.store(), args);
+            if (args[0] == QLatin1String("live"))
+                return liveCommand(server.store(), args);
+            return fail(QStringLiteral("unknown command %1 (try --help)").arg(args[0]));
+        }
+        if (parser.isSet(demoOpt) && server.store().seedDemo())
+            out() << "demo school added: teacher01, student01 ... student12, password 123456" << Qt::endl;
+    } catch (const AppError& e) {
+        return fail(QString::fromUtf8(e.what()));
+    } catch (const std::exception& e) {
+        return fail(QString::fromUtf8(e.what()));
+    }
+
+    if (!server.listen(address.toString(), static_cast<quint16>(port), &error))
+        return fail(error);
+    LiveRelay relay(server.liveSecret());
+    if (!relay.listen(address, static_cast<quint16>(livePort), &error))
+        return fail(QStringLiteral("live relay: %1").arg(error));
+    out() << "app server on http://" << address.toString() << ':' << server.port() << AppServer::kRpcPath << '\n'
+          << "live relay on ws://" << address.toString() << ':' << relay.port() << "/live" << '\n'
+          << "downloads from " << QDir(options.downloadsDir).absolutePath() << Qt::endl;
+
+    quitOnSignals(app);
+    const int code = app.exec();
+    relay.close();
+    server.stop();
+    return code;
+}

@@ -101,6 +101,16 @@ private slots:
         QCOMPARE(envelope.value("method").toString(), QStringLiteral("client.version.check"));
         QCOMPARE(envelope.value("params").toObject().value("clientVersion").toString(),
                  QStringLiteral("rided4a_win_1.0"));
+
+        // Regression: the layout grew the shown window past its 56 pixels.
+        dlg.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&dlg));
+        QCOMPARE(dlg.size(), QSize(292, 56));
+        for (QWidget* child : {static_cast<QWidget*>(label), static_cast<QWidget*>(bar)}) {
+            QVERIFY(dlg.rect().contains(child->geometry()));
+            QVERIFY2(child->height() >= child->minimumSizeHint().height(), qPrintable(child->objectName()));
+        }
+        QVERIFY(!label->geometry().intersects(bar->geometry()));
     }
 
     void noUpdateWhenTypeIsOne_data()

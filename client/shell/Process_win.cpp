@@ -1,13 +1,13 @@
 #include "Process.h"
 
 #include <QDebug>
+#include <QDir>
+
+#include <cwchar>
 
 #include <windows.h>
 #include <psapi.h>
 #include <shlwapi.h>
-
-#pragma comment(lib, "psapi.lib")
-#pragma comment(lib, "shlwapi.lib")
 
 namespace {
 
@@ -110,11 +110,12 @@ bool IsProcessRunning(const QString& name)
     return handle != nullptr;
 }
 
+// Image paths come back with backslashes; the marker is usually a Qt path with slashes.
 void KillProcessByName(const QString& name, const QString& ownerMarker)
 {
     static wchar_t buffer[kProcessNameBufferSize];
     static wchar_t owner[kProcessNameBufferSize];
-    if (ToWCharArray(name, buffer) && ToWCharArray(ownerMarker, owner))
+    if (ToWCharArray(name, buffer) && ToWCharArray(QDir::toNativeSeparators(ownerMarker), owner))
         killProcesses(buffer, owner);
 }
 
@@ -122,7 +123,7 @@ bool IsProcessRunning(const QString& name, const QString& ownerMarker)
 {
     static wchar_t buffer[kProcessNameBufferSize];
     static wchar_t owner[kProcessNameBufferSize];
-    if (!ToWCharArray(name, buffer) || !ToWCharArray(ownerMarker, owner))
+    if (!ToWCharArray(name, buffer) || !ToWCharArray(QDir::toNativeSeparators(ownerMarker), owner))
         return false;
     HANDLE process = findProcess(buffer, owner);
     CloseProcessHandle(process);

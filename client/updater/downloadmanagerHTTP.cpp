@@ -24,6 +24,8 @@ DownloadManagerHTTP::DownloadManagerHTTP(QObject* parent)
 
 DownloadManagerHTTP::~DownloadManagerHTTP()
 {
+    // Whoever listened may be half destroyed already (a parent deletes its children last).
+    blockSignals(true);
     if (m_reply)
         pause();
 }
@@ -47,9 +49,12 @@ void DownloadManagerHTTP::download(QUrl url, QString filename)
     delete m_file;
     m_file = nullptr;
 
-    if (filename.isEmpty())
+    if (filename.isEmpty()) {
+        // A name taken from the address must not climb out of the download folder.
         filename = url.fileName();
-    if (filename.isEmpty())
+        filename = filename.mid(filename.lastIndexOf(QLatin1Char('\\')) + 1);
+    }
+    if (filename.isEmpty() || filename == QLatin1String(".") || filename == QLatin1String(".."))
         filename = QStringLiteral("download");
     m_fileName = m_downloadFolder + "/" + filename;
     m_partFile = m_fileName + ".part";

@@ -168,6 +168,31 @@ private slots:
         QVERIFY(!QFile::exists(final + ".part"));
     }
 
+    void nameFromUrlStaysInTheDownloadFolder_data()
+    {
+        QTest::addColumn<QString>("path");
+        QTest::addColumn<QString>("name");
+        QTest::newRow("backslashes") << "/dl/..%5C..%5Cevil.exe" << "evil.exe";
+        QTest::newRow("dot dot") << "/dl/.." << "download";
+        QTest::newRow("no name") << "/dl/" << "download";
+    }
+    void nameFromUrlStaysInTheDownloadFolder()
+    {
+        QFETCH(QString, path);
+        QFETCH(QString, name);
+        const QByteArray content = MakeContent(1000, 11);
+        m_server->setHandler([&](const HttpRequestRecord& r) { return HttpResponse::file(r, content); });
+        const QString folder = m_dir->filePath("inbox");
+        m_dm->setDownloadFolder(folder);
+        m_dm->download(QUrl(m_server->url(path)), QString());
+        QTRY_COMPARE(m_complete->count() + m_error->count(), 1);
+        QCOMPARE(m_complete->count(), 1);
+        QCOMPARE(m_complete->at(0).at(0).toString(), folder + "/" + name);
+        QCOMPARE(QDir(folder).entryList(QDir::Files), QStringList{name});
+        QCOMPARE(ReadFile(folder + "/" + name), content);
+        QCOMPARE(QDir(m_dir->path()).entryList(QDir::Files), QStringList());
+    }
+
     void failureAfterProgressLeavesNothing()
     {
         const QByteArray content = MakeContent(20000, 5);

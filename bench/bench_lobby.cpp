@@ -22,7 +22,6 @@
 #include <cstdio>
 #include <vector>
 
-#include "ui_LiveListDlg.h"
 
 namespace {
 constexpr int kLives = 1000;
@@ -127,18 +126,19 @@ int main(int argc, char** argv)
 
     const double first = Refresh(lobby, answers[0]);
     const long rssRows = RssKb();
-    const int rows = lobby->form()->itemsListWidget->count();
+    const int rows = lobby->findChild<QListWidget*>(QStringLiteral("itemsListWidget"))->count();
 
     std::vector<double> changed, same, tabs;
     for (int r = 1; r <= kRounds; ++r)
         changed.push_back(Refresh(lobby, answers[r]));
     for (int r = 0; r < kRounds; ++r)
         same.push_back(Refresh(lobby, answers[kRounds]));
+    QListWidget* stateList = lobby->findChild<QListWidget*>(QStringLiteral("stateListWidget"));
     for (int r = 0; r < 5; ++r) {
         QElapsedTimer clock;
         clock.start();
-        lobby->form()->stateListWidget->setCurrentRow(2);
-        lobby->form()->stateListWidget->setCurrentRow(0);
+        stateList->setCurrentRow(2);
+        stateList->setCurrentRow(0);
         QCoreApplication::processEvents();
         tabs.push_back(clock.nsecsElapsed() / 1e6);
     }

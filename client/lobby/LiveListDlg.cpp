@@ -59,6 +59,11 @@ LiveListDlg::LiveListDlg(QWidget* parent) : QWidget(parent), ui(new Ui::LiveList
     connect(ui->stateListWidget, &QListWidget::currentRowChanged, this, &LiveListDlg::OnStateTabChanged);
     ui->stateListWidget->setCurrentRow(0);
 
+    ui->itemsListWidget->setUniformItemSizes(true);
+    ui->itemsListWidget->viewport()->installEventFilter(this);
+    connect(ui->itemsListWidget->verticalScrollBar(), &QScrollBar::valueChanged, this,
+            &LiveListDlg::BuildVisibleRows);
+
     connect(ui->enterButton, &QPushButton::clicked, this, &LiveListDlg::OnEnterButtonClick);
 
     m_refreshTimer = new QTimer(this);
@@ -68,9 +73,15 @@ LiveListDlg::LiveListDlg(QWidget* parent) : QWidget(parent), ui(new Ui::LiveList
 
 LiveListDlg::~LiveListDlg() = default;
 
-LiveListItem* LiveListDlg::itemAt(int row) const
+LiveListItem* LiveListDlg::itemAt(int row)
 {
-    return qobject_cast<LiveListItem*>(ui->itemsListWidget->itemWidget(ui->itemsListWidget->item(row)));
+    return BuildRow(row);
+}
+
+QVariantMap LiveListDlg::liveAt(int row) const
+{
+    QListWidgetItem* item = ui->itemsListWidget->item(row);
+    return item ? item->data(Qt::UserRole).toMap() : QVariantMap();
 }
 
 LiveListStateItem* LiveListDlg::stateItemAt(int row) const
@@ -144,34 +155,75 @@ void LiveListDlg::RefreshItems()
 void LiveListDlg::SetupItems(const QVariantList& list)
 {
     // The periodic answer is usually the same as the last: then the rows stay as they are.
-    if (list == m_shownLives && ui->itemsListWidget->count() == list.size())
-        return;
-    QScrollBar* bar = ui->itemsListWidget->verticalScrollBar();
-    const int scroll = bar->value();
     QListWidget* view = ui->itemsListWidget;
+    if (list == m_shownLives && view->count() == list.size())
+        return;
+    QScrollBar* bar = view->verticalScrollBar();
+    const int scroll = bar->value();
     view->setUpdatesEnabled(false);
 
-    // Rows are reused: the teacher sees the same as after clearing and appending them anew.
+    // What the teacher sees is the same as after clearing the list and appending a row per live;
+    // but rows are reused, and a row's widgets are only built once it scrolls into view, so
+    // a refresh of a thousand lives stays cheap.
     while (view->count() > list.size())
         delete view->takeItem(view->count() - 1);
+    const QSize rowSize = RowSizeHint();
     for (int i = 0; i < list.size(); ++i) {
+        QListWidgetItem* item = i < view->count() ? view->item(i) : new QListWidgetItem(view);
         const QVariantMap live = list.at(i).toMap();
-        if (i < view->count()) {
-            LiveListItem* row = itemAt(i);
+        item->setData(Qt::UserRole, live);
+        item->setSizeHint(rowSize);
+        if (auto* row = qobject_cast<LiveListItem*>(view->itemWidget(item)))
             row->SetData(live);
-            view->item(i)->setSizeHint(row->sizeHint());
-            continue;
-        }
-        auto* row = new LiveListItem(live);
-        auto* item = new QListWidgetItem(view);
-        item->setSizeHint(row->sizeHint());
-        view->setItemWidget(item, row);
-        connect(row, &LiveListItem::ButtonClicked, this, &LiveListDlg::OnItemButtonClick);
     }
     m_shownLives = list;
 
-    view->setUpdatesEnabled(true);
+    // Lay the rows out now, so that the scroll range fits them before the position comes back.
+    view->doItemsLayout();
     bar->setValue(scroll);
+    view->setUpdatesEnabled(true);
+    BuildVisibleRows();
+}
+
+QSize LiveListDlg::RowSizeHint()
+{
+    // Every row has the same size: measure one, once.
+    if (!m_rowSize.isValid()) {
+        LiveListItem probe { QVariantMap() };
+        m_rowSize = probe.sizeHint();
+    }
+    return m_rowSize;
+}
+
+LiveListItem* LiveListDlg::BuildRow(int row)
+{
+    QListWidgetItem* item = ui->itemsListWidget->item(row);
+    if (!item)
+        return nullptr;
+    if (auto* existing = qobject_cast<LiveListItem*>(ui->itemsListWidget->itemWidget(item)))
+        return existing;
+    auto* widget = new LiveListItem(item->data(Qt::UserRole).toMap());
+    connect(widget, &LiveListItem::ButtonClicked, this, &LiveListDlg::OnItemButtonClick);
+    ui->itemsListWidget->setItemWidget(item, widget);
+    return widget;
+}
+
+void LiveListDlg::BuildVisibleRows()
+{
+    QListWidget* view = ui->itemsListWidget;
+    const int rowHeight = qMax(1, RowSizeHint().height());
+    const int top = view->verticalScrollBar()->value();
+    const int first = qMax(0, top / rowHeight - 1);
+    const int last = qMin(view->count() - 1, (top + view->viewport()->height()) / rowHeight + 1);
+    for (int row = first; row <= last; ++row)
+        BuildRow(row);
+}
+
+bool LiveListDlg::eventFilter(QObject* watched, QEvent* event)
+{
+    if (watched == ui->itemsListWidget->viewport() && event->type() == QEvent::Resize)
+        BuildVisibleRows();
+    return QWidget::eventFilter(watched, event);
 }
 
 void LiveListDlg::RequestLiveList(bool interactive)

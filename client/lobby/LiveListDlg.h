@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QVariantList>
+#include <QSize>
 #include <QVariantMap>
 #include <QWidget>
 
@@ -54,7 +55,9 @@ public:
     QString liveTitle() const { return m_title; }
     QTimer* refreshTimer() const { return m_refreshTimer; }
     Ui::LiveListDlg* form() const { return ui.get(); }
-    LiveListItem* itemAt(int row) const;
+    // The live of a row, and the row's widget (built now if it has not been in view yet).
+    QVariantMap liveAt(int row) const;
+    LiveListItem* itemAt(int row);
     LiveListStateItem* stateItemAt(int row) const;
 
 public slots:
@@ -69,12 +72,16 @@ public slots:
 protected:
     void showEvent(QShowEvent* event) override;
     void resizeEvent(QResizeEvent* event) override;
+    bool eventFilter(QObject* watched, QEvent* event) override;
 
 private:
     explicit LiveListDlg(QWidget* parent = nullptr);
     ~LiveListDlg() override;
 
     void CreateLiveRoom();
+    QSize RowSizeHint();
+    LiveListItem* BuildRow(int row);
+    void BuildVisibleRows();
     void QuitLiveRoom();
     void FillToAvailableArea();
 
@@ -86,5 +93,6 @@ private:
     QString m_liveId;
     QString m_title;
     QTimer* m_refreshTimer = nullptr;
+    QSize m_rowSize;
     bool m_offlineShowing = false;
 };

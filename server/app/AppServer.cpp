@@ -193,7 +193,7 @@ bool AppServer::listen(const QString& host, quint16 port, QString* error)
     // gets a JSON-RPC answer the client can show.
     http.set_error_handler(httplib::Server::HandlerWithResponse(
         [this](const httplib::Request& req, httplib::Response& res) {
-            if (req.path != kRpcPath) {
+            if (req.path != kRpcPath || req.method != "POST") {
                 if (res.body.empty())
                     res.set_content(statusText(res.status), "text/plain; charset=utf-8");
                 return httplib::Server::HandlerResponse::Handled;
@@ -237,6 +237,9 @@ bool AppServer::listen(const QString& host, quint16 port, QString* error)
         m_port = port;
     }
     m_thread = std::thread([&http] { http.listen_after_bind(); });
+    // A stop() that comes before the loop runs would be lost and leave the thread serving.
+    for (int i = 0; i < 5000 && !http.is_running(); ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
     return true;
 }
 
@@ -312,7 +315,13 @@ void AppServer::handleRpc(const httplib::Request& req, httplib::Response& res)
             std::unique_ptr<Json::CharReader> reader(rb.newCharReader());
             std::string errors;
             const char* begin = req.body.data();
-            if (!reader->parse(begin, begin + req.body.size(), &root, &errors))
+            bool parsed = false;
+            try {
+                parsed = reader->parse(begin, begin + req.body.size(), &root, &errors);
+            } catch (const Json::Exception&) {
+                parsed = false; // nesting past the stack limit throws instead of failing
+            }
+            if (!parsed)
                 throw AppError(ErrorCode::ParseError, "请求不是有效的JSON");
         }
         if (!root.isObject())

@@ -1,0 +1,125 @@
+#pragma once
+
+#include "app/AppServer.h"
+
+#include <QCryptographicHash>
+#include <QDateTime>
+#include <QTemporaryDir>
+#include <QtTest>
+
+#include <httplib.h>
+#include <json/json.h>
+
+#include <atomic>
+#include <memory>
+#include <string>
+
+// An app server on a loopback port over a database in a temporary folder, with a clock the
+// test can move, and a plain HTTP client to talk JSON-RPC to it.
+class AppServerHarness {
+public:
+    explicit AppServerHarness(const QString& dbPath = QString())
+    {
+        m_dbPath = dbPath.isEmpty() ? m_dir.filePath(QStringLiteral("lectern.db")) : dbPath;
+        QDir(m_dir.path()).mkpath(QStringLiteral("downloads"));
+        start();
+    }
+
+    void start()
+    {
+        appserver::AppServerOptions o;
+        o.dbPath = m_dbPath;
+        o.downloadsDir = downloads();
+        o.logRequests = false;
+        o.clockMs = [this] { return QDateTime::currentMSecsSinceEpoch() + m_clockShiftMs.load(); };
+        server = std::make_unique<appserver::AppServer>(o);
+        QString error;
+        if (!server->listen(QStringLiteral("127.0.0.1"), 0, &error))
+            qFatal("app server did not start: %s", qPrintable(error));
+    }
+
+    void restart()
+    {
+        server.reset();
+        start();
+    }
+
+    QString downloads() const { return m_dir.filePath(QStringLiteral("downloads")); }
+    appserver::AppStore& store() { return server->store(); }
+    void shiftClock(int64_t ms) { m_clockShiftMs += ms; }
+
+    std::unique_ptr<httplib::Client> client() const
+    {
+        auto c = std::make_unique<httplib::Client>("127.0.0.1", server->port());
+        c->set_read_timeout(10, 0);
+        return c;
+    }
+
+    // Posts raw text; returns the HTTP status and fills the parsed answer.
+    int post(const std::string& body, Json::Value* answer) const
+    {
+        auto res = client()->Post(appserver::AppServer::kRpcPath, body, "application/json");
+        if (!res)
+            return -1;
+        Json::CharReaderBuilder rb;
+        std::unique_ptr<Json::CharReader> reader(rb.newCharReader());
+        std::string errors;
+        *answer = Json::Value();
+        reader->parse(res->body.data(), res->body.data() + res->body.size(), answer, &errors);
+        return res->status;
+    }
+
+    // One call as the client makes it; returns the whole answer object.
+    Json::Value call(const std::string& method, Json::Value params = Json::Value(Json::objectValue),
+                     const std::string& ak = std::string()) const
+    {
+        params["ak"] = ak;
+        params["channel"] = "PC";
+        params["clientVersion"] = "rided4a_win_1.0";
+        params["appType"] = "rided4a_win";
+        Json::Value envelope(Json::objectValue);
+        envelope["jsonrpc"] = "2.0";
+        envelope["method"] = method;
+        envelope["params"] = params;
+        Json::Value answer;
+        const int status = post(Json::writeString(Json::StreamWriterBuilder(), envelope), &answer);
+        if (status != 200)
+            qWarning("HTTP %d for %s", status, method.c_str());
+        return answer;
+    }
+
+    static QString sha1Base64(const QByteArray& text)
+    {
+        return QString::fromLatin1(QCryptographicHash::hash(text, QCryptographicHash::Sha1).toBase64());
+    }
+
+    Json::Value login(const std::string& loginId, const QString& password, const QString& salt = QStringLiteral("4321")) const
+    {
+        Json::Value p(Json::objectValue);
+        p["loginId"] = loginId;
+        p["saltedPassword"] = sha1Base64((sha1Base64(password.toUtf8()) + salt).toUtf8()).toStdString();
+        p["salt"] = salt.toStdString();
+        return call("user.login", p);
+    }
+
+    // Signs in and returns the ak; fails the test when refused.
+    std::string ak(const std::string& loginId, const QString& password = QStringLiteral("123456")) const
+    {
+        const Json::Value a = login(loginId, password);
+        if (!a["result"]["ak"].isString())
+            qWarning("login of %s refused: %s", loginId.c_str(), a.toStyledString().c_str());
+        return a["result"]["ak"].asString();
+    }
+
+    std::unique_ptr<appserver::AppServer> server;
+
+private:
+    QTemporaryDir m_dir;
+    QString m_dbPath;
+    std::atomic<int64_t> m_clockShiftMs{0};
+};
+
+inline int errorCode(const Json::Value& answer)
+{
+    return answer.isMember("error") && !answer["error"].isNull() ? answer["error"]["code"].asInt() : 0;
+}

@@ -137,8 +137,9 @@ void DownloadManagerHTTP::download()
         download(m_url, QFileInfo(m_fileName).fileName());
         return;
     }
-    // Without ranges the server sends the whole file; it must not land after old bytes.
-    if (!m_acceptRanges && m_offset > 0)
+    // Without ranges the server sends the whole file; it must not land after old bytes. A part
+    // file that already holds every byte (paused at the very end) has no range left to ask for.
+    if ((!m_acceptRanges && m_offset > 0) || (m_totalSize > 0 && m_offset >= m_totalSize))
         restartPartFile();
     if (m_acceptRanges) {
         QByteArray range = "bytes=" + QByteArray::number(m_offset) + "-";
@@ -193,6 +194,9 @@ void DownloadManagerHTTP::writeBuffered()
 void DownloadManagerHTTP::downloadProgress(qint64 bytesReceived, qint64 bytesTotal)
 {
     m_timer->stop();
+    // An error page is not part of the file, and its size is no progress.
+    if (m_reply->error() != QNetworkReply::NoError)
+        return;
     checkRangeAnswer();
     if (!m_reply)
         return;

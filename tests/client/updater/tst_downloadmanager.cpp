@@ -347,6 +347,41 @@ private slots:
         QCOMPARE(Sha1(ReadFile(final)), Sha1(content));
     }
 
+    void pausedWithEveryByteInResumes()
+    {
+        // Regression: the whole body arrived before the pause, and the resumed range started past
+        // the end of the file, which the server refuses; the finished download was then deleted.
+        const QByteArray content = MakeContent(30000, 12);
+        m_server->setHandler([&](const HttpRequestRecord& r) { return HttpResponse::file(r, content); });
+        connect(m_dm.get(), &DownloadManagerHTTP::progress, this, [this](int percentage) {
+            if (percentage == 100 && m_server->requests().size() == 2)
+                m_dm->pause();
+        });
+        m_dm->download(QUrl(m_server->url("/i.bin")), "i.bin");
+        QTRY_VERIFY(!m_progress->isEmpty());
+        QTRY_VERIFY(!m_dm->isRunning());
+        QCOMPARE(m_complete->count() + m_error->count(), 0);
+        m_dm->resume();
+        QTRY_COMPARE(m_complete->count() + m_error->count(), 1);
+        QCOMPARE(m_complete->count(), 1);
+        QCOMPARE(Sha1(ReadFile(m_dir->filePath("i.bin"))), Sha1(content));
+    }
+
+    void errorPageIsNeitherDataNorProgress()
+    {
+        m_server->setHandler([](const HttpRequestRecord&) {
+            HttpResponse missing;
+            missing.status = 404;
+            missing.body = QByteArray(2000, 'e');
+            return missing;
+        });
+        m_dm->download(QUrl(m_server->url("/j.bin")), "j.bin");
+        QTRY_COMPARE(m_complete->count() + m_error->count(), 1);
+        QCOMPARE(m_error->count(), 1);
+        QCOMPARE(m_progress->count(), 0);
+        QCOMPARE(QDir(m_dir->path()).entryList(QDir::Files), QStringList());
+    }
+
 private:
     std::unique_ptr<HttpFixture> m_server;
     std::unique_ptr<QTemporaryDir> m_dir;

@@ -2,6 +2,7 @@
 
 #include "shapes.h"
 
+#include <QByteArray>
 #include <QColor>
 #include <QJsonObject>
 #include <QPointF>
@@ -45,8 +46,8 @@ public:
     static std::shared_ptr<GeneralShape> shapeFromRecord(const ShapeRecord& record);
 
 private:
-    QJsonObject writeDocument() const;
+    void writeDocument(QByteArray& out) const;
     void readDocument(const QJsonObject& object);
-    static QJsonObject writeShape(const ShapeRecord& record);
+    static void writeShape(QByteArray& out, const ShapeRecord& record);
     static ShapeRecord readShape(const QJsonObject& map);
 };

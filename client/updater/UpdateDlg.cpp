@@ -108,6 +108,15 @@ void UpdateDlg::completed(QString path)
     close();
 }
 
+void UpdateDlg::reject()
+{
+    // Escape would only hide the window: the download would go on and end the client later,
+    // in the middle of whatever the teacher is doing by then.
+    if (m_downloader->isRunning())
+        return;
+    QDialog::reject();
+}
+
 void UpdateDlg::error()
 {
     qDebug() << "download install package fail";

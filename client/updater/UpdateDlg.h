@@ -35,6 +35,7 @@ public slots:
     void progress(int percentage);
     void completed(QString path);
     void error();
+    void reject() override;
 
 private:
     std::unique_ptr<Ui::UpdateDlg> ui;

@@ -168,6 +168,26 @@ private slots:
         QVERIFY(m_log.contains("completed at path: \"" + path + "\""));
     }
 
+    void escapeDoesNotHideARunningUpdate()
+    {
+        // Regression: Escape closed the window while the download went on, so the client later
+        // ended itself out of the blue.
+        serve("{\"result\":{\"type\":0,\"updateUrl\":\"" + m_server->url("/downloads/setup.exe").toUtf8() + "\"}}");
+        UpdateDlg dlg;
+        dlg.downloader()->setDownloadFolder(m_dir->path());
+        bool stayed = true;
+        connect(dlg.downloader(), &DownloadManagerHTTP::progress, this, [&](int percentage) {
+            if (percentage >= 100)
+                return;
+            QTest::keyClick(&dlg, Qt::Key_Escape);
+            dlg.reject();
+            stayed = stayed && dlg.isVisible();
+        });
+        QTRY_COMPARE_WITH_TIMEOUT(m_ended, 1, 10000);
+        QVERIFY(stayed);
+        QTRY_VERIFY(!dlg.isVisible());
+    }
+
     void installerThatCannotBeOpenedIsPointedOut()
     {
         m_openSucceeds = false;

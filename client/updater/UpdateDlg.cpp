@@ -110,10 +110,12 @@ void UpdateDlg::completed(QString path)
 
 void UpdateDlg::reject()
 {
-    // Escape would only hide the window: the download would go on and end the client later,
-    // in the middle of whatever the teacher is doing by then.
-    if (m_downloader->isRunning())
-        return;
+    // Escape cancels the update for this run. Left running, the download would end the client
+    // later in the middle of a class; the part file is kept, so the next start resumes it.
+    if (m_downloader->isRunning()) {
+        qDebug() << "update cancelled";
+        m_downloader->pause();
+    }
     QDialog::reject();
 }
 

@@ -50,7 +50,7 @@ void RenderArea::clearDrawing()
 void RenderArea::setFileName(const QString& name)
 {
     // What is typed but not yet confirmed belongs to the page being left.
-    if (m_textEditor && m_textEditor->isVisible())
+    if (m_textEditor && !m_textEditor->isHidden())
         editingFinished();
     saveDrawing();
     m_fileName = name;
@@ -84,12 +84,11 @@ void RenderArea::saveDrawing()
     PainterStorage storage;
     storage.scaleX = storage.scaleY = 1.0f;
     storage.color = Qt::black;
-    // A shape still under construction (a text with nothing typed yet) is not part of the page.
-    ShapeList finished;
-    for (const auto& shape : m_shapes) {
-        if (!shape->isEmpty())
-            finished.append(shape);
-    }
+    // The shape under construction (a text with nothing typed yet) is not part of the page; every
+    // other shape is, also a degenerate one that came from the file.
+    ShapeList finished = m_shapes;
+    if (m_currentShape && m_currentShape->isEmpty())
+        finished.removeOne(m_currentShape);
     storage.setShapes(finished);
     storage.save(m_fileName);
 }
@@ -187,7 +186,7 @@ void RenderArea::mousePressEvent(QMouseEvent* event)
         m_pressed = true;
 
     // A press anywhere confirms the text being typed instead of throwing it away.
-    if (m_textEditor && m_textEditor->isVisible())
+    if (m_textEditor && !m_textEditor->isHidden())
         editingFinished();
 
     switch (m_instrument) {

@@ -463,9 +463,10 @@ bool TextShape::isEmpty() const
 float TextShape::distanceTo(QPointF point)
 {
     const float width = m_pointBounds.right - m_pointBounds.left;
+    const float height = m_pointBounds.bottom - m_pointBounds.top;
     const float hw = width * 0.5f * std::fabs(m_scaleX);
-    // The height follows the width's scale: (bottom - top) * hw / width, without the division.
-    const float hh = (m_pointBounds.bottom - m_pointBounds.top) * 0.5f * std::fabs(m_scaleX);
+    // The height follows the width's scale; a box without width has no ratio to scale by.
+    const float hh = width != 0 ? height * hw / width : height * 0.5f * std::fabs(m_scaleX);
     float lx = 0;
     float ly = 0;
     localPoint(point, center(), radians(m_rotation), lx, ly);

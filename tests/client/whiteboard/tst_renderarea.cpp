@@ -83,6 +83,7 @@ private slots:
     void textEditorFinishesText();
     void pressElsewhereKeepsTypedText_regression();
     void finishAfterClearRemovesOnlyCurrentShape_regression();
+    void pageSwitchKeepsDegenerateShapesFromFile_regression();
     void cachedPaintingMatchesDirectPainting();
 
 private:
@@ -379,6 +380,47 @@ void TestRenderArea::finishAfterClearRemovesOnlyCurrentShape_regression()
     area.editingFinished();
     QCOMPARE(area.shapes().size(), 1);
     QCOMPARE(area.shapes()[0]->name(), QStringLiteral("CurveShape"));
+}
+
+void TestRenderArea::pageSwitchKeepsDegenerateShapesFromFile_regression()
+{
+    // Shapes the tools would never finish can still come from a file: a one-point stroke, a flat
+    // rectangle (painted as a line). Leaving the page must write them back, not drop them.
+    PainterStorage file;
+    auto record = [](const QString& name, QVector<QPointF> points) {
+        ShapeRecord r;
+        r.name = name;
+        r.points = points;
+        r.penColor = Qt::red;
+        r.penWidth = 3;
+        return r;
+    };
+    file.records = {record("CurveShape", {{5, 5}}), record("RectangleShape", {{10, 40}, {90, 40}}),
+                    record("ArrowShape", {{1, 1}, {50, 60}})};
+    QVERIFY(file.save("odd.json"));
+
+    RenderArea& area = *m_area;
+    area.setFileName("odd.json");
+    QCOMPARE(area.shapes().size(), 3);
+    area.setInstrumentType(Text);
+    press(&area, {200, 200});
+    release(&area, {200, 200});
+    area.setFileName("next.json");
+    PainterStorage reread;
+    QVERIFY(reread.load("odd.json"));
+    QCOMPARE(reread.records.size(), 3);
+    QCOMPARE(reread.records[0].points, QVector<QPointF>{QPointF(5, 5)});
+    QCOMPARE(reread.records[1].name, QStringLiteral("RectangleShape"));
+
+    // A surface hidden while the teacher types still keeps the text when the page changes.
+    press(&area, {30, 100});
+    release(&area, {30, 100});
+    area.textEditor()->setText(QStringLiteral("隐藏"));
+    area.hide();
+    area.setFileName("odd.json");
+    const QJsonArray next = savedShapes(storageFile("next.json"));
+    QCOMPARE(next.size(), 1);
+    QCOMPARE(next[0].toObject().value("text").toString(), QStringLiteral("隐藏"));
 }
 
 void TestRenderArea::cachedPaintingMatchesDirectPainting()

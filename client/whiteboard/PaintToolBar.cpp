@@ -65,6 +65,8 @@ void PaintToolBar::onButtonClicked()
     } else if (from == ui->moveButton) {
         emit SelectTool(Move);
     } else if (from == ui->clearButton) {
+        // Clearing is an action, not a tool: the tool in use stays selected and shown.
+        ui->clearButton->setChecked(false);
         emit SelectTool(Clear);
     } else {
         emit SelectTool(None);

@@ -1,3 +1,7 @@
+// X11's X.h, when seen before the tool names, has made None a macro.
+#define None 0L
+#include "whiteboard/InstrumentType.h"
+
 #include "whiteboard/AutoClosePopup.h"
 #include "whiteboard/ColorComboDelegate.h"
 #include "whiteboard/FontOptions.h"
@@ -46,6 +50,7 @@ private slots:
     void popupSitsAboveItsButton();
     void colorRowsAreSwatches();
     void autoClosePopupClosesItself();
+    void toolNamesSurvivePlatformHeaders();
 
 private:
     std::unique_ptr<PaintToolBar> m_bar;
@@ -102,8 +107,19 @@ void TestPaintToolBar::buttonsAnnounceTools()
         QVERIFY(bar.findChildren<OptionsContainer*>().isEmpty());
     }
     QCOMPARE(spy.size(), 7);
+    // Clearing leaves the tool in use selected, and only that one shows as checked.
     QVERIFY(bar.button(Move)->isChecked());
     QVERIFY(!bar.button(Pen)->isChecked());
+    QVERIFY(!bar.button(Clear)->isChecked());
+    QTest::mouseClick(bar.button(Clear), Qt::LeftButton);
+    QCOMPARE(spy.last().at(0).value<InstrumentType>(), Clear);
+    QVERIFY(!bar.button(Clear)->isChecked());
+    QTest::mouseClick(bar.button(Eraser), Qt::LeftButton);
+    int checked = 0;
+    for (QAbstractButton* b : bar.findChildren<QAbstractButton*>())
+        checked += b->isChecked();
+    QCOMPARE(checked, 1);
+    QVERIFY(bar.button(Eraser)->isChecked());
 }
 
 void TestPaintToolBar::penPopupKeepsChoices()
@@ -256,6 +272,23 @@ void TestPaintToolBar::autoClosePopupClosesItself()
     QApplication::sendEvent(&second, &leave);
     QVERIFY(second.closeTimer()->isActive());
     QTRY_VERIFY_WITH_TIMEOUT(!second.isVisible(), 3000);
+}
+
+// A global function of the GDI's name, declared after the tool names as <windows.h> does.
+int Rectangle(void*, int left, int top, int right, int bottom)
+{
+    return (right - left) * (bottom - top);
+}
+
+void TestPaintToolBar::toolNamesSurvivePlatformHeaders()
+{
+    QCOMPARE(int(None), 0);
+    QCOMPARE(int(Pen), 1);
+    QCOMPARE(int(InstrumentType::Rectangle), 3);
+    QCOMPARE(int(Clear), 8);
+    QCOMPARE(::Rectangle(nullptr, 0, 0, 4, 5), 20);
+    const QVariant tool = QVariant::fromValue(InstrumentType::Rectangle);
+    QCOMPARE(tool.value<InstrumentType>(), InstrumentType::Rectangle);
 }
 
 QTEST_MAIN(TestPaintToolBar)

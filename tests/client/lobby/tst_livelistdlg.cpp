@@ -378,6 +378,15 @@ void TestLiveListDlg::refreshKeepsScrollPositionAndIsSilent()
     QCOMPARE(rowCount(), 40);
     QCOMPARE(bar->value(), scroll);
 
+    // Rows scrolled into view get their widgets, with the live of their row.
+    QListWidget* view = m_lobby->form()->itemsListWidget;
+    QVERIFY(!view->itemWidget(view->item(39)));
+    bar->setValue(bar->maximum());
+    QTRY_VERIFY(view->itemWidget(view->item(39)));
+    auto* last = qobject_cast<LiveListItem*>(view->itemWidget(view->item(39)));
+    QCOMPARE(last->form()->titleLabel->text(), QStringLiteral("第二次39"));
+    QVERIFY(view->visualItemRect(view->item(39)).intersects(view->viewport()->rect()));
+
     // Hidden: the tick asks for nothing.
     m_lobby->hide();
     m_lobby->timer_tick();

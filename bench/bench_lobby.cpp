@@ -22,7 +22,6 @@
 #include <cstdio>
 #include <vector>
 
-
 namespace {
 constexpr int kLives = 1000;
 constexpr int kRounds = 20;
@@ -65,7 +64,7 @@ double Refresh(LiveListDlg* lobby, const QByteArray& body)
     QElapsedTimer clock;
     clock.start();
     auto* request = new Request(QString(), LiveListDlg::OnAppServer_LiveListSuccess,
-                                LiveListDlg::OnAppServer_LiveListError, lobby, nullptr, false);
+        LiveListDlg::OnAppServer_LiveListError, lobby, nullptr, false);
     Request::OnNetworkReply(0, body, request);
     QCoreApplication::processEvents(); // layout and paint of the list
     return clock.nsecsElapsed() / 1e6;
@@ -91,13 +90,13 @@ void ServeEmptyList(QTcpServer& server)
                     return;
                 const QByteArray body = R"({"jsonrpc":"2.0","result":{"list":[]}})";
                 socket->write("HTTP/1.1 200 OK\r\nContent-Type: application/json\r\nContent-Length: "
-                              + QByteArray::number(body.size()) + "\r\n\r\n" + body);
+                    + QByteArray::number(body.size()) + "\r\n\r\n" + body);
             });
         }
     });
 }
 
-void Quiet(QtMsgType, const QMessageLogContext&, const QString&) {}
+void Quiet(QtMsgType, const QMessageLogContext&, const QString&) { }
 } // namespace
 
 int main(int argc, char** argv)
@@ -147,13 +146,14 @@ int main(int argc, char** argv)
     const Stats c = Summarise(changed), s = Summarise(same), t = Summarise(tabs);
     std::printf("lobby refresh, %d lives (%d rows), answer %d bytes\n", kLives, rows, int(answers[0].size()));
     std::printf("  %-44s %9.1f ms\n", "first fill (rows created)", first);
-    std::printf("  %-44s %9.1f ms median %7.1f ms worst (target <= 100)\n", "refresh, answer changed (rows rebuilt)",
-                c.median, c.worst);
-    std::printf("  %-44s %9.1f ms median %7.1f ms worst (target <= 100)\n", "refresh, answer unchanged", s.median,
-                s.worst);
-    std::printf("  %-44s %9.1f ms median %7.1f ms worst\n", "tab switch all -> ended -> all", t.median, t.worst);
+    std::printf("  %-44s %9.1f ms median %7.1f ms worst (target <= 100)\n",
+        "refresh, answer changed (rows rebuilt)", c.median, c.worst);
+    std::printf("  %-44s %9.1f ms median %7.1f ms worst (target <= 100)\n", "refresh, answer unchanged",
+        s.median, s.worst);
+    std::printf(
+        "  %-44s %9.1f ms median %7.1f ms worst\n", "tab switch all -> ended -> all", t.median, t.worst);
     std::printf("  %-44s %9ld kB (%ld kB per row)\n", "memory of the rows (RSS growth)", rssRows - rssBefore,
-                rows ? (rssRows - rssBefore) / rows : 0);
+        rows ? (rssRows - rssBefore) / rows : 0);
     std::printf("  %-44s %9ld kB\n", "RSS after all rounds", rssAfter);
     return 0;
 }

@@ -43,13 +43,16 @@ LiveListDlg* LiveListDlg::GetInstance()
     return instance;
 }
 
-LiveListDlg::LiveListDlg(QWidget* parent) : QWidget(parent), ui(new Ui::LiveListDlg)
+LiveListDlg::LiveListDlg(QWidget* parent)
+    : QWidget(parent)
+    , ui(new Ui::LiveListDlg)
 {
     qRegisterMetaType<std::string>("std::string");
     setWindowFlags(Qt::Window | Qt::WindowMinimizeButtonHint | Qt::WindowCloseButtonHint);
     ui->setupUi(this);
 
-    const QStringList titles = { QStringLiteral("全部直播"), QStringLiteral("未开始"), QStringLiteral("已结束") };
+    const QStringList titles
+        = { QStringLiteral("全部直播"), QStringLiteral("未开始"), QStringLiteral("已结束") };
     for (const QString& title : titles) {
         auto* tab = new LiveListStateItem(title);
         auto* row = new QListWidgetItem(ui->stateListWidget);
@@ -62,7 +65,7 @@ LiveListDlg::LiveListDlg(QWidget* parent) : QWidget(parent), ui(new Ui::LiveList
     ui->itemsListWidget->setUniformItemSizes(true);
     ui->itemsListWidget->viewport()->installEventFilter(this);
     connect(ui->itemsListWidget->verticalScrollBar(), &QScrollBar::valueChanged, this,
-            &LiveListDlg::BuildVisibleRows);
+        &LiveListDlg::BuildVisibleRows);
 
     connect(ui->enterButton, &QPushButton::clicked, this, &LiveListDlg::OnEnterButtonClick);
 
@@ -128,7 +131,7 @@ QVariantMap LiveListDlg::QuickEntryLive(const QVariantList& lives, qint64 nowMs)
             running = live;
             runningStart = start;
         } else if (state == 0 && (endValue.isNull() || endValue.toLongLong() > nowMs)
-                   && (next.isEmpty() || start < nextStart)) {
+            && (next.isEmpty() || start < nextStart)) {
             next = live;
             nextStart = start;
         }
@@ -278,9 +281,7 @@ void LiveListDlg::OnAppServer_LiveListSuccess(const QVariantMap& result, void* c
     dlg->RefreshItems();
 }
 
-void LiveListDlg::OnAppServer_LiveListError(int, const QVariantMap&, void*)
-{
-}
+void LiveListDlg::OnAppServer_LiveListError(int, const QVariantMap&, void*) { }
 
 void LiveListDlg::OnEnterButtonClick()
 {
@@ -341,8 +342,8 @@ void LiveListDlg::OnCreateRoomSuccess(void* data)
 {
     auto* dlg = static_cast<LiveListDlg*>(data);
     if (!OnGuiThread()) {
-        QMetaObject::invokeMethod(dlg, "iLiveCreateRoomCompleted", Qt::BlockingQueuedConnection, Q_ARG(int, 0),
-                                  Q_ARG(std::string, std::string()));
+        QMetaObject::invokeMethod(dlg, "iLiveCreateRoomCompleted", Qt::BlockingQueuedConnection,
+            Q_ARG(int, 0), Q_ARG(std::string, std::string()));
         return;
     }
     dlg->iLiveCreateRoomCompleted(0, std::string());
@@ -354,7 +355,7 @@ void LiveListDlg::OnCreateRoomFailure(int code, const char* desc, void* data)
     const std::string text = desc ? desc : "";
     if (!OnGuiThread()) {
         QMetaObject::invokeMethod(dlg, "iLiveCreateRoomCompleted", Qt::BlockingQueuedConnection,
-                                  Q_ARG(int, code), Q_ARG(std::string, text));
+            Q_ARG(int, code), Q_ARG(std::string, text));
         return;
     }
     dlg->iLiveCreateRoomCompleted(code, text);
@@ -431,7 +432,7 @@ void LiveListDlg::ShowOfflineMsg()
         return;
     m_offlineShowing = true;
     QMessageBox box(QMessageBox::Information, QStringLiteral("提示"), QStringLiteral("账号在其他地方登录"),
-                    QMessageBox::Ok);
+        QMessageBox::Ok);
     box.setWindowFlags(box.windowFlags() | Qt::WindowStaysOnTopHint);
     box.exec();
     EndProcess();

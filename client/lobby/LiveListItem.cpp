@@ -7,7 +7,9 @@
 #include <QDateTime>
 #include <QPixmap>
 
-LiveListItem::LiveListItem(const QVariantMap& data, QWidget* parent) : QWidget(parent), ui(new Ui::LiveListItem)
+LiveListItem::LiveListItem(const QVariantMap& data, QWidget* parent)
+    : QWidget(parent)
+    , ui(new Ui::LiveListItem)
 {
     ui->setupUi(this);
     ui->coverLabel->setPixmap(Cover());
@@ -20,9 +22,9 @@ LiveListItem::~LiveListItem() = default;
 const QPixmap& LiveListItem::Cover()
 {
     // Every row shows the same picture: scale it once and share it; never destroyed, like the lobby.
-    static const QPixmap* cover = new QPixmap(
-        QPixmap(QStringLiteral(":/Lectern/Resources/defaultcover.png"))
-            .scaled(200, 112, Qt::IgnoreAspectRatio, Qt::SmoothTransformation));
+    static const QPixmap* cover
+        = new QPixmap(QPixmap(QStringLiteral(":/Lectern/Resources/defaultcover.png"))
+                          .scaled(200, 112, Qt::IgnoreAspectRatio, Qt::SmoothTransformation));
     return *cover;
 }
 
@@ -32,7 +34,7 @@ void LiveListItem::SetData(const QVariantMap& data)
     ui->titleLabel->setText(data.value(QStringLiteral("title")).toString());
     ui->remarkLabel->setText(data.value(QStringLiteral("remark")).toString());
     ui->timeLabel->setText(TimeText(data.value(QStringLiteral("startTime")).toLongLong(),
-                                    data.value(QStringLiteral("endTime")).toLongLong()));
+        data.value(QStringLiteral("endTime")).toLongLong()));
     const int state = LiveListDlg::LiveState(data);
     if (state != m_state) {
         // Re-polishing a style sheet is the costly part of a row; skip it when nothing changed.
@@ -47,8 +49,8 @@ QString LiveListItem::TimeText(qint64 startMs, qint64 endMs)
     static const QString kDateTimeFormat = QStringLiteral("yyyy年MM月dd日 hh:mm");
     const QDateTime start = QDateTime::fromMSecsSinceEpoch(startMs);
     const QDateTime end = QDateTime::fromMSecsSinceEpoch(endMs);
-    const QString endText = end.date() == start.date() ? end.toString(QStringLiteral("hh:mm"))
-                                                        : end.toString(kDateTimeFormat);
+    const QString endText
+        = end.date() == start.date() ? end.toString(QStringLiteral("hh:mm")) : end.toString(kDateTimeFormat);
     return QStringLiteral("直播时间：") + start.toString(kDateTimeFormat) + QStringLiteral("~") + endText;
 }
 
@@ -78,7 +80,8 @@ QString LiveListItem::ButtonText(int state)
 
 QString LiveListItem::ButtonStyle(int state)
 {
-    return QStringLiteral("color:white;padding:12px 50px;border:0;border-radius:23px;background:") + ButtonColor(state);
+    return QStringLiteral("color:white;padding:12px 50px;border:0;border-radius:23px;background:")
+        + ButtonColor(state);
 }
 
 void LiveListItem::OnStartButtonClick()

@@ -3,7 +3,9 @@
 #include "ui_LiveListStateItem.h"
 
 LiveListStateItem::LiveListStateItem(const QString& title, QWidget* parent)
-    : QWidget(parent), ui(new Ui::LiveListStateItem), m_title(title)
+    : QWidget(parent)
+    , ui(new Ui::LiveListStateItem)
+    , m_title(title)
 {
     ui->setupUi(this);
     // A QWidget subclass paints its style-sheet background only when asked to.

@@ -21,11 +21,13 @@ bool OnGuiThread()
 }
 } // namespace
 
-LoginDlg::LoginDlg(QWidget* parent) : QDialog(parent), ui(new Ui::LoginDlg)
+LoginDlg::LoginDlg(QWidget* parent)
+    : QDialog(parent)
+    , ui(new Ui::LoginDlg)
 {
     qRegisterMetaType<std::string>("std::string");
-    setWindowFlags(Qt::Dialog | Qt::MSWindowsFixedSizeDialogHint | Qt::CustomizeWindowHint | Qt::WindowTitleHint
-                   | Qt::WindowCloseButtonHint);
+    setWindowFlags(Qt::Dialog | Qt::MSWindowsFixedSizeDialogHint | Qt::CustomizeWindowHint
+        | Qt::WindowTitleHint | Qt::WindowCloseButtonHint);
     ui->setupUi(this);
     setFixedSize(800, 600);
     ui->pwdTextEdit->setEchoMode(QLineEdit::Password);
@@ -61,8 +63,8 @@ bool LoginDlg::InitLiveService()
     ilive::iLiveRootView* probe = iLiveCreateRootView();
     if (probe) {
         live->setVideoColorFormat(probe->getRootViewType() == ilive::ROOT_VIEW_TYPE_ACCELERATED
-                                      ? ilive::COLOR_FORMAT_I420
-                                      : ilive::COLOR_FORMAT_RGB32);
+                ? ilive::COLOR_FORMAT_I420
+                : ilive::COLOR_FORMAT_RGB32);
         probe->destroy();
     } else {
         live->setVideoColorFormat(ilive::COLOR_FORMAT_RGB32);
@@ -122,7 +124,7 @@ void LoginDlg::OnLiveLoginSuccess(void* data)
     // Widgets are touched only on the GUI thread, whichever thread the service answers on.
     if (!OnGuiThread()) {
         QMetaObject::invokeMethod(dlg, "iLiveLoginCompleted", Qt::BlockingQueuedConnection, Q_ARG(int, 0),
-                                  Q_ARG(std::string, std::string()));
+            Q_ARG(std::string, std::string()));
         return;
     }
     dlg->iLiveLoginCompleted(0, std::string());
@@ -134,7 +136,7 @@ void LoginDlg::OnLiveLoginFailure(int code, const char* description, void* data)
     const std::string desc = description ? description : "";
     if (!OnGuiThread()) {
         QMetaObject::invokeMethod(dlg, "iLiveLoginCompleted", Qt::BlockingQueuedConnection, Q_ARG(int, code),
-                                  Q_ARG(std::string, desc));
+            Q_ARG(std::string, desc));
         return;
     }
     dlg->iLiveLoginCompleted(code, desc);

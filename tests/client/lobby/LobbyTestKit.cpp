@@ -33,9 +33,10 @@ bool ServerProcess::start(QString* error)
         m_livePort = FreeLoopbackPort();
     m_process.reset(new QProcess);
     m_process->setProcessChannelMode(QProcess::MergedChannels);
-    m_process->start(exe, { QStringLiteral("--port"), QString::number(m_port), QStringLiteral("--live-port"),
-                            QString::number(m_livePort), QStringLiteral("--db"), m_dir.filePath("lectern.db"),
-                            QStringLiteral("--downloads"), m_dir.filePath("downloads"), QStringLiteral("--demo") });
+    m_process->start(exe,
+        { QStringLiteral("--port"), QString::number(m_port), QStringLiteral("--live-port"),
+            QString::number(m_livePort), QStringLiteral("--db"), m_dir.filePath("lectern.db"),
+            QStringLiteral("--downloads"), m_dir.filePath("downloads"), QStringLiteral("--demo") });
     if (!m_process->waitForStarted(5000)) {
         *error = m_process->errorString();
         return false;
@@ -84,7 +85,8 @@ QString ServerProcess::output() const
     return m_process ? QString::fromUtf8(m_process->readAll()) : QString();
 }
 
-BoxCatcher::BoxCatcher(std::function<void(QMessageBox*)> onBox) : m_onBox(std::move(onBox))
+BoxCatcher::BoxCatcher(std::function<void(QMessageBox*)> onBox)
+    : m_onBox(std::move(onBox))
 {
     connect(&m_timer, &QTimer::timeout, this, &BoxCatcher::poll);
     m_timer.start(20);
@@ -120,8 +122,8 @@ void BoxCatcher::poll()
     }
 }
 
-QVariantMap MakeLive(const QString& id, const QString& state, qint64 startMs, qint64 endMs, const QVariant& avRoomId,
-                     const QString& title)
+QVariantMap MakeLive(const QString& id, const QString& state, qint64 startMs, qint64 endMs,
+    const QVariant& avRoomId, const QString& title)
 {
     // As the app server's answers arrive: every scalar as text, null where absent.
     QVariantMap live;

@@ -61,4 +61,4 @@ private:
 
 // Demo live records for tests that feed the lobby directly.
 QVariantMap MakeLive(const QString& id, const QString& state, qint64 startMs, qint64 endMs,
-                     const QVariant& avRoomId = QVariant(), const QString& title = QString());
+    const QVariant& avRoomId = QVariant(), const QString& title = QString());

@@ -233,7 +233,7 @@ void TestLiveListDlg::tabFilteringShowsInProgressOnlyUnderAll()
     showLobbyQuietly();
     const qint64 s = At(2026, 12, 5, 9, 0), e = At(2026, 12, 5, 10, 0);
     feed({ MakeLive("1", "v", s, e), MakeLive("2", "s", s, e), MakeLive("3", "i", s, e, 77),
-           MakeLive("4", "e", s, e, 78), MakeLive("5", "x", s, e) });
+        MakeLive("4", "e", s, e, 78), MakeLive("5", "x", s, e) });
     auto ids = [this] {
         QStringList list;
         for (int i = 0; i < rowCount(); ++i)
@@ -242,8 +242,7 @@ void TestLiveListDlg::tabFilteringShowsInProgressOnlyUnderAll()
     };
     QCOMPARE(ids(), QStringList({ "1", "2", "3", "4", "5" }));
     QTest::mouseClick(m_lobby->form()->stateListWidget->viewport(), Qt::LeftButton, {},
-                      m_lobby->form()->stateListWidget->visualItemRect(m_lobby->form()->stateListWidget->item(1))
-                          .center());
+        m_lobby->form()->stateListWidget->visualItemRect(m_lobby->form()->stateListWidget->item(1)).center());
     QCOMPARE(m_lobby->currentTab(), 1);
     QCOMPARE(ids(), QStringList({ "1", "2" }));
     QVERIFY(m_lobby->stateItemAt(1)->isSelected());
@@ -262,7 +261,8 @@ void TestLiveListDlg::tabFilteringShowsInProgressOnlyUnderAll()
 void TestLiveListDlg::rowShowsLiveByState()
 {
     const qint64 s = At(2026, 12, 5, 9, 0), e = At(2026, 12, 5, 10, 30);
-    feed({ MakeLive("1", "v", s, e, QVariant(), "语文"), MakeLive("2", "i", s, e, 5), MakeLive("3", "e", s, e, 6) });
+    feed({ MakeLive("1", "v", s, e, QVariant(), "语文"), MakeLive("2", "i", s, e, 5),
+        MakeLive("3", "e", s, e, 6) });
     QCOMPARE(rowCount(), 3);
     const QStringList texts = { "尚未开始", "进入直播", "已结束" };
     const QStringList colours = { "#B3B3B3", "#0097F7", "#27B459" };
@@ -270,9 +270,10 @@ void TestLiveListDlg::rowShowsLiveByState()
         Ui::LiveListItem* row = m_lobby->itemAt(i)->form();
         QCOMPARE(row->startButton->text(), texts.at(i));
         QCOMPARE(row->startButton->styleSheet(),
-                 "color:white;padding:12px 50px;border:0;border-radius:23px;background:" + colours.at(i));
+            "color:white;padding:12px 50px;border:0;border-radius:23px;background:" + colours.at(i));
         QCOMPARE(row->startButton->font().pointSize(), 13);
-        QCOMPARE(m_lobby->form()->itemsListWidget->item(i)->sizeHint().height(), m_lobby->itemAt(i)->sizeHint().height());
+        QCOMPARE(m_lobby->form()->itemsListWidget->item(i)->sizeHint().height(),
+            m_lobby->itemAt(i)->sizeHint().height());
     }
     Ui::LiveListItem* first = m_lobby->itemAt(0)->form();
     QCOMPARE(first->titleLabel->text(), QStringLiteral("语文"));
@@ -284,8 +285,9 @@ void TestLiveListDlg::rowShowsLiveByState()
     QCOMPARE(first->timeLabel->styleSheet(), QStringLiteral("color:#FA7600"));
     QCOMPARE(first->timeLabel->text(), QStringLiteral("直播时间：2026年12月05日 09:00~10:30"));
     QCOMPARE(first->coverLabel->pixmap(Qt::ReturnByValue).size(), QSize(200, 112));
-    QCOMPARE(m_lobby->itemAt(0)->parentWidget() ? m_lobby->itemAt(0)->form()->container->styleSheet() : QString(),
-             QStringLiteral("background:white"));
+    QCOMPARE(
+        m_lobby->itemAt(0)->parentWidget() ? m_lobby->itemAt(0)->form()->container->styleSheet() : QString(),
+        QStringLiteral("background:white"));
 
     // A reused row takes the look of its new live, state included.
     feed({ MakeLive("3", "e", s, e, 6), MakeLive("2", "i", s, e, 5) });
@@ -366,7 +368,8 @@ void TestLiveListDlg::refreshKeepsScrollPositionAndIsSilent()
     QVERIFY(!CurrentWaitingSpinner());
     QVERIFY(m_lobby->isEnabled());
     QVERIFY(m_http.waitForRequests(2));
-    QTRY_COMPARE_WITH_TIMEOUT(m_lobby->itemAt(0)->form()->titleLabel->text(), QStringLiteral("第二次0"), 5000);
+    QTRY_COMPARE_WITH_TIMEOUT(
+        m_lobby->itemAt(0)->form()->titleLabel->text(), QStringLiteral("第二次0"), 5000);
     QCOMPARE(bar->value(), scroll);
 
     // A failed refresh shows nothing and keeps the rows.
@@ -406,10 +409,10 @@ void TestLiveListDlg::showRequestsListWithWaitingIndicator()
     QVERIFY(!m_lobby->isEnabled());
     QTRY_COMPARE_WITH_TIMEOUT(rowCount(), 3, 5000);
     QVERIFY(m_lobby->isEnabled());
-    const QJsonObject params =
-        QJsonDocument::fromJson(m_http.requests().first().body).object().value("params").toObject();
+    const QJsonObject params
+        = QJsonDocument::fromJson(m_http.requests().first().body).object().value("params").toObject();
     QCOMPARE(QJsonDocument::fromJson(m_http.requests().first().body).object().value("method").toString(),
-             QStringLiteral("live.list.by.teacher.id"));
+        QStringLiteral("live.list.by.teacher.id"));
     QCOMPARE(params.value("pageSize").toInt(), 1000);
 
     // Every show asks again; a failure then is shown.
@@ -483,7 +486,8 @@ void TestLiveListDlg::entryChainWithoutAvRoomIdCreatesRoomFirst()
     QTest::mouseClick(m_lobby->itemAt(row)->form()->startButton, Qt::LeftButton);
     QTRY_VERIFY_WITH_TIMEOUT(g_liveDlg != nullptr, 10000);
     QVERIFY(m_lobby->avRoomId() > 0);
-    QCOMPARE(m_fake->calls.filter("createRoom"), QStringList({ QString("createRoom %1").arg(m_lobby->avRoomId()) }));
+    QCOMPARE(m_fake->calls.filter("createRoom"),
+        QStringList({ QString("createRoom %1").arg(m_lobby->avRoomId()) }));
     QCOMPARE(g_liveDlg->avRoomId(), m_lobby->avRoomId());
     QCOMPARE(g_liveDlg->liveId(), liveId);
 
@@ -513,7 +517,8 @@ void TestLiveListDlg::createRoomFailurePaths()
     QVERIFY(boxes.seen().at(0).title.isEmpty());
     QCOMPARE(boxes.seen().at(0).text, QStringLiteral("没有权限进入该直播"));
     QCOMPARE(boxes.seen().at(0).icon, QMessageBox::Information);
-    QCOMPARE(m_fake->calls.filter(QRegExp("createRoom|quitRoom")), QStringList({ "createRoom 555", "quitRoom" }));
+    QCOMPARE(
+        m_fake->calls.filter(QRegExp("createRoom|quitRoom")), QStringList({ "createRoom 555", "quitRoom" }));
 
     // Any other code, answered from a service thread.
     m_fake->calls.clear();
@@ -605,9 +610,9 @@ void TestLiveListDlg::quickEntryPicksRunningThenNextElseTellsNone()
     const QVariantMap soon = MakeLive("4", "s", At(2026, 12, 5, 14, 0), At(2026, 12, 5, 15, 0), 14);
     const QVariantMap running = MakeLive("5", "i", At(2026, 12, 5, 11, 0), At(2026, 12, 5, 13, 0), 15);
     QCOMPARE(LiveListDlg::QuickEntryLive({ ended, later, running, soon }, now).value("liveId").toString(),
-             QStringLiteral("5"));
+        QStringLiteral("5"));
     QCOMPARE(LiveListDlg::QuickEntryLive({ ended, overdue, later, soon }, now).value("liveId").toString(),
-             QStringLiteral("4"));
+        QStringLiteral("4"));
     QVERIFY(LiveListDlg::QuickEntryLive({ ended, overdue }, now).isEmpty());
 
     // The button uses every live, whatever the tab shows.

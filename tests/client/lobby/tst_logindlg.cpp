@@ -113,16 +113,16 @@ void TestLoginDlg::windowAndServiceStart()
         QCOMPARE(ui->loginButton->text(), QStringLiteral("登录"));
         QCOMPARE(ui->pwdTextEdit->echoMode(), QLineEdit::Password);
         QCOMPARE(ui->userTextEdit->styleSheet(),
-                 QStringLiteral("border: 1px solid transparent;background: transparent;color:white"));
+            QStringLiteral("border: 1px solid transparent;background: transparent;color:white"));
         QCOMPARE(ui->loginButton->styleSheet(),
-                 QStringLiteral("border: 1px solid transparent;background: transparent;color:transparent"));
+            QStringLiteral("border: 1px solid transparent;background: transparent;color:transparent"));
         QVERIFY(ui->userTextEdit->text().isEmpty());
         QVERIFY(ui->pwdTextEdit->text().isEmpty());
 
         // Listeners first, then the colour format from the probe view, then the start.
-        const QStringList expected = { "setMessageCallBack", "setForceOfflineCallback", "setRemoteVideoCallBack",
-                                       "setLocalVideoCallBack", "setDeviceOperationCallback",
-                                       "setVideoColorFormat 8" };
+        const QStringList expected
+            = { "setMessageCallBack", "setForceOfflineCallback", "setRemoteVideoCallBack",
+                  "setLocalVideoCallBack", "setDeviceOperationCallback", "setVideoColorFormat 8" };
         QCOMPARE(m_fake->calls.mid(0, expected.size()), expected);
         QVERIFY(m_fake->calls.value(expected.size()).startsWith("init "));
         QVERIFY(m_fake->calls.value(expected.size()).endsWith(" 1"));
@@ -242,7 +242,8 @@ void TestLoginDlg::liveLoginAnswerFromServiceThreadReachesGuiThread()
     m_fake->answerLogin = false;
     LoginDlg dlg;
     dlg.show();
-    BoxCatcher boxes([](QMessageBox* box) { QCOMPARE(box->thread(), QCoreApplication::instance()->thread()); });
+    BoxCatcher boxes(
+        [](QMessageBox* box) { QCOMPARE(box->thread(), QCoreApplication::instance()->thread()); });
     typeAndClick(dlg, QStringLiteral("teacher01"), QStringLiteral("123456"));
     QTRY_VERIFY_WITH_TIMEOUT(m_fake->pendingErr != nullptr, 10000);
 
@@ -287,7 +288,8 @@ void TestLoginDlg::spacesOnlyLoginIdSentUnchangedWhileWindowWaits()
 {
     HttpFixture http;
     QVERIFY(http.start());
-    HttpResponse answer = HttpResponse::json(R"({"jsonrpc":"2.0","error":{"code":"1001","message":"用户不存在"}})");
+    HttpResponse answer
+        = HttpResponse::json(R"({"jsonrpc":"2.0","error":{"code":"1001","message":"用户不存在"}})");
     answer.delayMs = 300;
     http.enqueue(answer);
     SetAppServerUrl(http.url("/app-server/jsonrpc/"));
@@ -299,8 +301,8 @@ void TestLoginDlg::spacesOnlyLoginIdSentUnchangedWhileWindowWaits()
     // While the app server works the window takes no input.
     QVERIFY(!dlg.isEnabled());
     QVERIFY(http.waitForRequests(1));
-    const QJsonObject params =
-        QJsonDocument::fromJson(http.requests().first().body).object().value("params").toObject();
+    const QJsonObject params
+        = QJsonDocument::fromJson(http.requests().first().body).object().value("params").toObject();
     QCOMPARE(params.value("loginId").toString(), QStringLiteral("   "));
     QVERIFY(!params.contains("password"));
     QTRY_COMPARE_WITH_TIMEOUT(boxes.texts(), QStringList({ "用户不存在" }), 5000);
@@ -327,8 +329,8 @@ void TestLoginDlg::signatureAnswerWithoutUserSigStopsQuietly()
     QVERIFY(dlg.isVisible() && dlg.isEnabled());
     QCOMPARE(SessionRecord().value("ak").toString(), QStringLiteral("k1"));
     // The second call already carried the new session's key.
-    const QJsonObject params =
-        QJsonDocument::fromJson(http.requests().at(1).body).object().value("params").toObject();
+    const QJsonObject params
+        = QJsonDocument::fromJson(http.requests().at(1).body).object().value("params").toObject();
     QCOMPARE(params.value("ak").toString(), QStringLiteral("k1"));
 }
 

@@ -10,7 +10,10 @@
 #include <QSaveFile>
 
 #include <algorithm>
+#include <charconv>
 #include <cmath>
+#include <cstring>
+#include <limits>
 
 namespace {
 
@@ -130,6 +133,295 @@ void appendColor(QByteArray& out, int level, const QColor& color, const char* la
     out += '}';
 }
 
+// Reads a page file in the form save() writes straight into a document, without building the
+// JSON tree first. Anything outside that form (other keys or types, escapes, duplicate keys,
+// numbers in other spellings) makes it give up, and the file then goes through QJsonDocument, so
+// both ways read the same values.
+class SavedFormReader {
+public:
+    explicit SavedFormReader(const QByteArray& bytes)
+        : m_p(bytes.constData())
+        , m_end(bytes.constData() + bytes.size())
+    {
+    }
+
+    bool read(PainterStorage& doc)
+    {
+        enum { B = 1, G = 2, R = 4, ScaleX = 8, ScaleY = 16, Shapes = 32, All = 63 };
+        int seen = 0;
+        int r = 0, g = 0, b = 0;
+        double sx = 0, sy = 0;
+        const bool ok = object([&](const char* key, int length) {
+            const int bit = keyBit(key, length, {"b", "g", "r", "scaleX", "scaleY", "shapes"});
+            if (bit == 0 || (seen & bit))
+                return false;
+            seen |= bit;
+            switch (bit) {
+            case B: return integer(b);
+            case G: return integer(g);
+            case R: return integer(r);
+            case ScaleX: return number(sx);
+            case ScaleY: return number(sy);
+            default: return array([&] { return shape(doc.records); });
+            }
+        });
+        skipSpace();
+        if (!ok || seen != All || m_p != m_end)
+            return false;
+        doc.scaleX = static_cast<float>(sx);
+        doc.scaleY = static_cast<float>(sy);
+        doc.color = QColor(r, g, b, 255);
+        return true;
+    }
+
+private:
+    static int keyBit(const char* key, int length, std::initializer_list<const char*> names)
+    {
+        int bit = 1;
+        for (const char* name : names) {
+            if (int(std::strlen(name)) == length && std::memcmp(name, key, size_t(length)) == 0)
+                return bit;
+            bit <<= 1;
+        }
+        return 0;
+    }
+
+    bool shape(QVector<ShapeRecord>& records)
+    {
+        enum { Brush = 1, FontSize = 2, Name = 4, Pen = 8, Points = 16, Rotation = 32, ScaleX = 64,
+               ScaleY = 128, Text = 256, Required = 253 };
+        ShapeRecord record;
+        int seen = 0;
+        double rotation = 0, sx = 0, sy = 0;
+        const bool ok = object([&](const char* key, int length) {
+            const int bit = keyBit(key, length,
+                                   {"brush", "fontSize", "name", "pen", "points", "rotation", "scaleX",
+                                    "scaleY", "text"});
+            if (bit == 0 || (seen & bit))
+                return false;
+            seen |= bit;
+            switch (bit) {
+            case Brush: return colorObject(record.brushColor, "style", record.brushStyle);
+            case FontSize: return integer(record.fontSize);
+            case Name: return text(record.name);
+            case Pen: return colorObject(record.penColor, "width", record.penWidth);
+            case Points: return array([&] { return point(record.points); });
+            case Rotation: return number(rotation);
+            case ScaleX: return number(sx);
+            case ScaleY: return number(sy);
+            default: return text(record.text);
+            }
+        });
+        // A text always comes with its size; a size without a text is not read at all.
+        if (!ok || (seen & ~(Text | FontSize)) != Required || bool(seen & Text) != bool(seen & FontSize))
+            return false;
+        record.rotation = static_cast<float>(rotation);
+        record.scaleX = static_cast<float>(sx);
+        record.scaleY = static_cast<float>(sy);
+        records.append(record);
+        return true;
+    }
+
+    bool point(QVector<QPointF>& points)
+    {
+        int seen = 0;
+        double x = 0, y = 0;
+        const bool ok = object([&](const char* key, int length) {
+            const int bit = keyBit(key, length, {"x", "y"});
+            if (bit == 0 || (seen & bit))
+                return false;
+            seen |= bit;
+            return number(bit == 1 ? x : y);
+        });
+        if (!ok || seen != 3)
+            return false;
+        points.append(QPointF(x, y));
+        return true;
+    }
+
+    bool colorObject(QColor& color, const char* lastKey, int& last)
+    {
+        int seen = 0;
+        int r = 0, g = 0, b = 0;
+        const bool ok = object([&](const char* key, int length) {
+            const int bit = keyBit(key, length, {"b", "g", "r", lastKey});
+            if (bit == 0 || (seen & bit))
+                return false;
+            seen |= bit;
+            return integer(bit == 1 ? b : bit == 2 ? g : bit == 4 ? r : last);
+        });
+        if (!ok || seen != 15)
+            return false;
+        color = QColor(r, g, b, 255);
+        return true;
+    }
+
+    template <typename Member>
+    bool object(Member member)
+    {
+        if (!take('{'))
+            return false;
+        if (take('}'))
+            return true;
+        do {
+            const char* key = nullptr;
+            int length = 0;
+            if (!rawString(key, length) || !take(':') || !member(key, length))
+                return false;
+        } while (take(','));
+        return take('}');
+    }
+
+    template <typename Element>
+    bool array(Element element)
+    {
+        if (!take('['))
+            return false;
+        if (take(']'))
+            return true;
+        do {
+            if (!element())
+                return false;
+        } while (take(','));
+        return take(']');
+    }
+
+    void skipSpace()
+    {
+        while (m_p < m_end && (*m_p == ' ' || *m_p == '\n' || *m_p == '\r' || *m_p == '\t'))
+            ++m_p;
+    }
+
+    bool take(char c)
+    {
+        skipSpace();
+        if (m_p == m_end || *m_p != c)
+            return false;
+        ++m_p;
+        return true;
+    }
+
+    bool rawString(const char*& begin, int& length)
+    {
+        if (!take('"'))
+            return false;
+        begin = m_p;
+        while (m_p < m_end && *m_p != '"') {
+            const uchar c = uchar(*m_p);
+            if (c == '\\' || c < 0x20)
+                return false;
+            ++m_p;
+        }
+        if (m_p == m_end)
+            return false;
+        length = int(m_p - begin);
+        ++m_p;
+        return true;
+    }
+
+    bool text(QString& out)
+    {
+        const char* begin = nullptr;
+        int length = 0;
+        if (!rawString(begin, length))
+            return false;
+        out = QString::fromUtf8(begin, length);
+        // Malformed UTF-8 is the general parser's to judge.
+        for (int i = 0; i < length; ++i) {
+            if (uchar(begin[i]) >= 0x80)
+                return out.toUtf8() == QByteArray::fromRawData(begin, length);
+        }
+        return true;
+    }
+
+    // The plain JSON number forms; a whole number is read as the integer it is, as Qt does.
+    bool numberText(const char*& start, const char*& stop, bool& whole)
+    {
+        skipSpace();
+        const char* q = m_p;
+        if (q < m_end && *q == '-')
+            ++q;
+        const char* digits = q;
+        if (q < m_end && *q == '0')
+            ++q;
+        else
+            while (q < m_end && *q >= '0' && *q <= '9')
+                ++q;
+        if (q == digits)
+            return false;
+        whole = true;
+        if (q < m_end && *q == '.') {
+            whole = false;
+            const char* fraction = ++q;
+            while (q < m_end && *q >= '0' && *q <= '9')
+                ++q;
+            if (q == fraction)
+                return false;
+        }
+        if (q < m_end && (*q == 'e' || *q == 'E')) {
+            whole = false;
+            ++q;
+            if (q < m_end && (*q == '+' || *q == '-'))
+                ++q;
+            const char* exponent = q;
+            while (q < m_end && *q >= '0' && *q <= '9')
+                ++q;
+            if (q == exponent)
+                return false;
+        }
+        if (q == m_end || (whole && q - digits > 18))
+            return false;
+        start = m_p;
+        stop = q;
+        m_p = q;
+        return true;
+    }
+
+    static qint64 wholeValue(const char* start, const char* stop)
+    {
+        const bool negative = *start == '-';
+        qint64 n = 0;
+        for (const char* d = start + (negative ? 1 : 0); d < stop; ++d)
+            n = n * 10 + (*d - '0');
+        return negative ? -n : n;
+    }
+
+    bool number(double& value)
+    {
+        const char* start = nullptr;
+        const char* stop = nullptr;
+        bool whole = false;
+        if (!numberText(start, stop, whole))
+            return false;
+        if (whole) {
+            value = double(wholeValue(start, stop));
+            return true;
+        }
+        const auto result = std::from_chars(start, stop, value);
+        // Qt keeps a whole-valued number as an integer, which has no negative zero.
+        if (value == 0)
+            value = 0;
+        return result.ec == std::errc() && result.ptr == stop;
+    }
+
+    bool integer(int& value)
+    {
+        const char* start = nullptr;
+        const char* stop = nullptr;
+        bool whole = false;
+        if (!numberText(start, stop, whole) || !whole || stop - start > 10)
+            return false;
+        const qint64 n = wholeValue(start, stop);
+        if (n < std::numeric_limits<int>::min() || n > std::numeric_limits<int>::max())
+            return false;
+        value = int(n);
+        return true;
+    }
+
+    const char* m_p;
+    const char* m_end;
+};
+
 } // namespace
 
 void PainterStorage::setApplicationFolder(const QString& folder)
@@ -192,8 +484,16 @@ bool PainterStorage::load(const QString& name)
         qWarning() << "Couldn't open save file.";
         return false;
     }
-    const QJsonDocument document = QJsonDocument::fromJson(file.readAll());
-    readDocument(document.object());
+    const QByteArray bytes = file.readAll();
+    PainterStorage saved;
+    if (SavedFormReader(bytes).read(saved)) {
+        scaleX = saved.scaleX;
+        scaleY = saved.scaleY;
+        color = saved.color;
+        records = std::move(saved.records);
+        return true;
+    }
+    readDocument(QJsonDocument::fromJson(bytes).object());
     return true;
 }
 

@@ -1,5 +1,6 @@
 #include "AppServer.h"
 #include "ByteRange.h"
+#include "JsonText.h"
 
 #include "common/UserSig.h"
 
@@ -119,18 +120,49 @@ std::string idText(int64_t id)
     return std::to_string(id);
 }
 
-Json::Value liveJson(const LiveRecord& l)
+void writeLive(JsonText& j, const LiveRecord& l)
 {
-    Json::Value v(Json::objectValue);
-    v["liveId"] = idText(l.liveId);
-    v["teacherUserId"] = idText(l.teacherId);
-    v["title"] = l.title;
-    v["remark"] = l.remark;
-    v["startTime"] = Json::Int64(l.startMs);
-    v["endTime"] = Json::Int64(l.endMs);
-    v["state"] = l.state;
-    v["avRoomId"] = l.avRoomId ? Json::Value(Json::Int64(*l.avRoomId)) : Json::Value(Json::nullValue);
-    return v;
+    j.open('{');
+    j.key("liveId").string(idText(l.liveId));
+    j.key("teacherUserId").string(idText(l.teacherId));
+    j.key("title").string(l.title);
+    j.key("remark").string(l.remark);
+    j.key("startTime").number(l.startMs);
+    j.key("endTime").number(l.endMs);
+    j.key("state").string(l.state);
+    if (l.avRoomId)
+        j.key("avRoomId").number(*l.avRoomId);
+    else
+        j.key("avRoomId").null();
+    j.close('}');
+}
+
+void writeMember(JsonText& j, const MemberRecord& m)
+{
+    j.open('{');
+    j.key("userId").string(idText(m.userId));
+    j.key("nickname").string(m.nickname);
+    j.key("role").string(m.role);
+    j.key("status").string(m.status);
+    j.close('}');
+}
+
+// {"list":[...],"total":n,"pageNum":n,"pageSize":n}
+template <typename Record, typename Write>
+std::string pageText(const std::vector<Record>& records, Write write, int total, int pageNum, int pageSize)
+{
+    std::string out;
+    out.reserve(records.size() * 256 + 64);
+    JsonText j(&out);
+    j.open('{').key("list").open('[');
+    for (const Record& r : records)
+        write(j, r);
+    j.close(']');
+    j.key("total").number(total);
+    j.key("pageNum").number(pageNum);
+    j.key("pageSize").number(pageSize);
+    j.close('}');
+    return out;
 }
 
 } // namespace
@@ -141,6 +173,7 @@ struct AppServer::Call {
     std::string host;
     std::optional<UserRecord> user;
     std::string who = "-"; // for the log line
+    std::string rawResult; // a result already written as JSON text
 };
 
 AppServer::AppServer(AppServerOptions options) : m_options(std::move(options)) {}
@@ -176,6 +209,8 @@ bool AppServer::listen(const QString& host, quint16 port, QString* error)
     http.new_task_queue = [threads] { return new httplib::ThreadPool(static_cast<size_t>(threads)); };
     http.set_payload_max_length(m_options.maxBodyBytes);
     http.set_keep_alive_max_count(1000);
+    // Headers and body go out in separate writes; without this each answer waits on a delayed ACK.
+    http.set_tcp_nodelay(true);
     http.set_read_timeout(10, 0);
     http.set_write_timeout(10, 0);
 
@@ -351,7 +386,15 @@ void AppServer::handleRpc(const httplib::Request& req, httplib::Response& res)
         logLine(std::string("internal error in ") + call.method + ": " + e.what());
     }
     std::string text;
-    res.set_content(writeJson(answer, &text), kJsonType);
+    if (errorCode == 0 && !call.rawResult.empty()) {
+        std::string id;
+        writeJson(answer["id"], &id);
+        text.reserve(call.rawResult.size() + id.size() + 40);
+        text.append("{\"id\":").append(id).append(",\"jsonrpc\":\"2.0\",\"result\":").append(call.rawResult).append("}");
+    } else {
+        writeJson(answer, &text);
+    }
+    res.set_content(std::move(text), kJsonType);
 
     const double ms = std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - started).count();
     char tail[64];
@@ -438,16 +481,11 @@ Json::Value AppServer::dispatch(Call& call)
         if (!anyTeacher)
             teacher = idFromText(needString(p, "teacherUserId"));
         const PageArgs page = needPage(p);
-        int total = 0;
-        std::vector<LiveRecord> lives;
-        if ((teacher || anyTeacher) && !page.beyond)
-            lives = store.livesOfTeacher(teacher, page.offset, page.limit, &total);
-        Json::Value& list = result["list"] = Json::Value(Json::arrayValue);
-        for (const LiveRecord& l : lives)
-            list.append(liveJson(l));
-        result["total"] = total;
-        result["pageNum"] = page.pageNum;
-        result["pageSize"] = page.limit;
+        if ((teacher || anyTeacher) && !page.beyond) {
+            call.rawResult = livePage(teacher, page.offset, page.limit, page.pageNum);
+        } else {
+            call.rawResult = pageText(std::vector<LiveRecord>(), writeLive, 0, page.pageNum, page.limit);
+        }
         return result;
     }
     if (m == "live.create.room" || m == "live.report.room.info") {
@@ -496,18 +534,7 @@ Json::Value AppServer::dispatch(Call& call)
         std::vector<MemberRecord> members;
         if (!page.beyond)
             members = store.members(me.userId, liveId, page.offset, page.limit, &total);
-        Json::Value& list = result["list"] = Json::Value(Json::arrayValue);
-        for (const MemberRecord& r : members) {
-            Json::Value v(Json::objectValue);
-            v["userId"] = idText(r.userId);
-            v["nickname"] = r.nickname;
-            v["role"] = r.role;
-            v["status"] = r.status;
-            list.append(std::move(v));
-        }
-        result["total"] = total;
-        result["pageNum"] = page.pageNum;
-        result["pageSize"] = page.limit;
+        call.rawResult = pageText(members, writeMember, total, page.pageNum, page.limit);
         return result;
     }
     // live.room.member.status.report
@@ -527,6 +554,27 @@ Json::Value AppServer::dispatch(Call& call)
         throw AppError(ErrorCode::NotInRoom, "该用户不在直播间中");
     store.setMemberStatus(me.userId, liveId, *target, action == "on");
     return result;
+}
+
+std::string AppServer::livePage(std::optional<int64_t> teacher, int offset, int limit, int pageNum)
+{
+    const auto key = std::make_tuple(teacher.value_or(-1), offset, limit, pageNum);
+    const int64_t version = m_store->livesVersion();
+    {
+        std::lock_guard<std::mutex> g(m_pagesMutex);
+        const auto it = m_pages.find(key);
+        if (it != m_pages.end() && it->second->version == version)
+            return it->second->text;
+    }
+    auto page = std::make_shared<CachedPage>();
+    int total = 0;
+    const std::vector<LiveRecord> lives = m_store->livesOfTeacher(teacher, offset, limit, &total, &page->version);
+    page->text = pageText(lives, writeLive, total, pageNum, limit);
+    std::lock_guard<std::mutex> g(m_pagesMutex);
+    if (m_pages.size() >= 64)
+        m_pages.clear(); // a school's handful of teachers fits; anything more just recomputes
+    m_pages[key] = page;
+    return page->text;
 }
 
 void AppServer::handleDownload(const httplib::Request& req, httplib::Response& res)

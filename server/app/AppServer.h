@@ -7,10 +7,13 @@
 
 #include <cstdint>
 #include <functional>
+#include <map>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <thread>
+#include <tuple>
 
 namespace httplib {
 class Server;
@@ -67,6 +70,16 @@ private:
     void handleDownload(const httplib::Request& req, httplib::Response& res);
     Json::Value dispatch(Call& call);
     void logLine(const std::string& text);
+
+    std::string livePage(std::optional<int64_t> teacher, int offset, int limit, int pageNum);
+
+    // Answers of live.list.by.teacher.id, valid while the lives version stays the same.
+    struct CachedPage {
+        int64_t version = -1;
+        std::string text;
+    };
+    std::mutex m_pagesMutex;
+    std::map<std::tuple<int64_t, int, int, int>, std::shared_ptr<const CachedPage>> m_pages;
 
     AppServerOptions m_options;
     std::unique_ptr<AppStore> m_store;

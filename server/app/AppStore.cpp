@@ -62,6 +62,14 @@ const char* const kSchemaV1[] = {
     "CREATE TABLE sessions(ak_digest TEXT PRIMARY KEY, user_id INTEGER NOT NULL REFERENCES users(user_id),"
     " expires_ms INTEGER NOT NULL) WITHOUT ROWID",
     "CREATE INDEX sessions_by_expiry ON sessions(expires_ms)",
+    // Bumped by every change to lives, whoever makes it, so cached list answers know they are stale.
+    "INSERT INTO meta(key, value) VALUES('lives_version', '0')",
+    "CREATE TRIGGER lives_inserted AFTER INSERT ON lives BEGIN"
+    " UPDATE meta SET value = CAST(value AS INTEGER) + 1 WHERE key = 'lives_version'; END",
+    "CREATE TRIGGER lives_updated AFTER UPDATE ON lives BEGIN"
+    " UPDATE meta SET value = CAST(value AS INTEGER) + 1 WHERE key = 'lives_version'; END",
+    "CREATE TRIGGER lives_deleted AFTER DELETE ON lives BEGIN"
+    " UPDATE meta SET value = CAST(value AS INTEGER) + 1 WHERE key = 'lives_version'; END",
 };
 
 constexpr int64_t kFirstUserId = 10001;
@@ -295,11 +303,19 @@ std::optional<UserRecord> AppStore::userById(int64_t userId)
     return readUser(*q);
 }
 
-std::vector<LiveRecord> AppStore::livesOfTeacher(std::optional<int64_t> teacherId, int offset, int limit,
-                                                 int* total)
+int64_t AppStore::livesVersion()
 {
     auto c = lease();
-    SQLite::Transaction snapshot(c->db); // count and page from the same state
+    return std::stoll("0" + metaValue(*c, "lives_version"));
+}
+
+std::vector<LiveRecord> AppStore::livesOfTeacher(std::optional<int64_t> teacherId, int offset, int limit,
+                                                 int* total, int64_t* version)
+{
+    auto c = lease();
+    SQLite::Transaction snapshot(c->db); // count, page and version from the same state
+    if (version)
+        *version = std::stoll("0" + metaValue(*c, "lives_version"));
     {
         auto q = c->q("SELECT COUNT(*) FROM lives WHERE ?1 IS NULL OR teacher_id = ?1");
         if (teacherId)

@@ -101,7 +101,10 @@ public:
 
     // Lives and rooms; each throws AppError for what the caller may not do.
     // nullopt lists every teacher's lives.
-    std::vector<LiveRecord> livesOfTeacher(std::optional<int64_t> teacherId, int offset, int limit, int* total);
+    std::vector<LiveRecord> livesOfTeacher(std::optional<int64_t> teacherId, int offset, int limit, int* total,
+                                           int64_t* version = nullptr);
+    // Changes whenever any live changes, also when another process changed it.
+    int64_t livesVersion();
     int64_t createRoom(int64_t callerId, int64_t liveId);
     void reportRoom(int64_t callerId, int64_t liveId, int videoType, int device);
     void enterRoom(int64_t userId, int64_t avRoomId, int liveRole);

@@ -44,6 +44,7 @@ public:
         start();
     }
 
+    QString dbPath() const { return m_dbPath; }
     QString downloads() const { return m_dir.filePath(QStringLiteral("downloads")); }
     appserver::AppStore& store() { return server->store(); }
     void shiftClock(int64_t ms) { m_clockShiftMs += ms; }

@@ -213,6 +213,15 @@ private slots:
         QCOMPARE(first["title"].asString(), std::string("高一数学"));
         QCOMPARE(first["state"].asString(), std::string("v"));
 
+        // Answers are cached, yet follow every change: ours, and another process's on the same file.
+        QCOMPARE(errorCode(h->call("live.begin", params({{"liveId", std::to_string(live)}}), ak)), 0);
+        QCOMPARE(page(1, 1000)["list"][0]["state"].asString(), std::string("i"));
+        appserver::AppStore admin(h->dbPath().toStdString(), nullptr);
+        admin.open();
+        admin.addLive("t1", "加课", "", at(28, 9), at(28, 10));
+        QCOMPARE(page(1, 1000)["total"].asInt(), 27);
+        QCOMPARE(page(1, 10)["total"].asInt(), 27);
+
         // Another teacher's list, an id that names nobody.
         const Json::Value other = h->call("live.list.by.teacher.id",
                                           params({{"teacherUserId", std::to_string(otherTeacher)}, {"pageNum", 1},

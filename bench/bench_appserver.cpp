@@ -1,0 +1,136 @@
+// Load on the app server over loopback: 8 clients with keep-alive connections, each sending a
+// fixed number of "user.login" and then "live.list.by.teacher.id" requests (1,000 lives per answer).
+// Prints requests per second and p50/p99 latency for both.
+#include "app/AppServer.h"
+
+#include <QCoreApplication>
+#include <QCryptographicHash>
+#include <QDateTime>
+#include <QTemporaryDir>
+
+#include <httplib.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <thread>
+#include <vector>
+
+namespace {
+
+constexpr int kClients = 8;
+constexpr int kLives = 1000;
+
+QByteArray sha1Base64(const QByteArray& text)
+{
+    return QCryptographicHash::hash(text, QCryptographicHash::Sha1).toBase64();
+}
+
+struct Figures {
+    double requestsPerSecond = 0;
+    double p50Ms = 0;
+    double p99Ms = 0;
+    int failures = 0;
+    size_t bytesPerAnswer = 0;
+};
+
+Figures run(quint16 port, const std::string& body, int perClient)
+{
+    std::vector<std::vector<double>> latencies(kClients);
+    std::atomic<int> failures{0};
+    std::atomic<size_t> lastSize{0};
+    std::vector<std::thread> clients;
+    const auto started = std::chrono::steady_clock::now();
+    for (int c = 0; c < kClients; ++c) {
+        clients.emplace_back([&, c] {
+            httplib::Client cli("127.0.0.1", port);
+            cli.set_keep_alive(true);
+            cli.set_tcp_nodelay(true);
+            latencies[c].reserve(perClient);
+            for (int i = 0; i < perClient; ++i) {
+                const auto t0 = std::chrono::steady_clock::now();
+                auto res = cli.Post(appserver::AppServer::kRpcPath, body, "application/json");
+                const auto t1 = std::chrono::steady_clock::now();
+                if (!res || res->status != 200 || res->body.find("\"result\"") == std::string::npos)
+                    ++failures;
+                else
+                    lastSize = res->body.size();
+                latencies[c].push_back(std::chrono::duration<double, std::milli>(t1 - t0).count());
+            }
+        });
+    }
+    for (std::thread& t : clients)
+        t.join();
+    const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+    std::vector<double> all;
+    for (const auto& l : latencies)
+        all.insert(all.end(), l.begin(), l.end());
+    std::sort(all.begin(), all.end());
+    Figures f;
+    f.requestsPerSecond = all.size() / seconds;
+    f.p50Ms = all[all.size() / 2];
+    f.p99Ms = all[std::min(all.size() - 1, all.size() * 99 / 100)];
+    f.failures = failures;
+    f.bytesPerAnswer = lastSize;
+    return f;
+}
+
+void print(const char* name, const Figures& f, double targetRps)
+{
+    std::printf("%-26s %9.0f req/s  p50 %6.2f ms  p99 %6.2f ms  %7zu B/answer  %d failed   (target >= %.0f req/s, p99 <= 20 ms: %s)\n",
+                name, f.requestsPerSecond, f.p50Ms, f.p99Ms, f.bytesPerAnswer, f.failures, targetRps,
+                f.requestsPerSecond >= targetRps && f.p99Ms <= 20.0 && f.failures == 0 ? "met" : "MISSED");
+    std::fflush(stdout);
+}
+
+} // namespace
+
+int main(int argc, char* argv[])
+{
+    QCoreApplication app(argc, argv);
+    // The request log is formatted as in production but not written: the terminal is not under test.
+    qInstallMessageHandler([](QtMsgType, const QMessageLogContext&, const QString&) {});
+
+    QTemporaryDir dir;
+    appserver::AppServerOptions options;
+    options.dbPath = dir.filePath(QStringLiteral("bench.db"));
+    appserver::AppServer server(options);
+    QString error;
+    if (!server.listen(QStringLiteral("127.0.0.1"), 0, &error)) {
+        std::fprintf(stderr, "bench_appserver: %s\n", qPrintable(error));
+        return 1;
+    }
+    appserver::AppStore& store = server.store();
+    const int64_t teacher = store.addUser("bench_teacher", "123456", "王老师", "t");
+    const int64_t day = 24LL * 3600 * 1000;
+    const int64_t base = QDateTime::currentMSecsSinceEpoch() - 500 * day;
+    for (int i = 0; i < kLives; ++i)
+        store.addLive("bench_teacher", "高一数学第" + std::to_string(i + 1) + "课：函数与方程",
+                      "请提前预习课本，带好草稿纸和练习册", base + i * day, base + i * day + 45 * 60 * 1000);
+
+    const QByteArray salt = "5678";
+    const std::string login = "{\"jsonrpc\":\"2.0\",\"method\":\"user.login\",\"params\":{\"ak\":\"\",\"appType\":\"rided4a_win\","
+                              "\"channel\":\"PC\",\"clientVersion\":\"rided4a_win_1.0\",\"loginId\":\"bench_teacher\","
+                              "\"salt\":\"" + salt.toStdString() + "\",\"saltedPassword\":\""
+        + sha1Base64(sha1Base64("123456") + salt).toStdString() + "\"}}";
+    httplib::Client cli("127.0.0.1", server.port());
+    auto first = cli.Post(appserver::AppServer::kRpcPath, login, "application/json");
+    const size_t at = first ? first->body.find("\"ak\":\"") : std::string::npos;
+    if (at == std::string::npos) {
+        std::fprintf(stderr, "bench_appserver: login failed\n");
+        return 1;
+    }
+    const std::string ak = first->body.substr(at + 6, first->body.find('"', at + 6) - at - 6);
+    const std::string list = "{\"jsonrpc\":\"2.0\",\"method\":\"live.list.by.teacher.id\",\"params\":{\"ak\":\"" + ak
+        + "\",\"appType\":\"rided4a_win\",\"channel\":\"PC\",\"clientVersion\":\"rided4a_win_1.0\",\"pageNum\":1,"
+          "\"pageSize\":1000,\"teacherUserId\":\"" + std::to_string(teacher) + "\"}}";
+
+    std::printf("app server on loopback, %d concurrent keep-alive clients, %d lives per list answer\n", kClients, kLives);
+    run(server.port(), login, 50); // warm-up
+    print("user.login", run(server.port(), login, 1500), 2000);
+    run(server.port(), list, 20);
+    print("live.list.by.teacher.id", run(server.port(), list, 400), 1000);
+    server.stop();
+    return 0;
+}

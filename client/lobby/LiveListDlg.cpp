@@ -190,10 +190,11 @@ void LiveListDlg::SetupItems(const QVariantList& list)
 
 QSize LiveListDlg::RowSizeHint()
 {
-    // Every row has the same size: measure one, once.
+    // Every row has the same height: measure one, once. The view widens rows to its own width,
+    // so asking only for the least width keeps them whole in a narrow window.
     if (!m_rowSize.isValid()) {
         LiveListItem probe { QVariantMap() };
-        m_rowSize = probe.sizeHint();
+        m_rowSize = QSize(probe.minimumSizeHint().width(), probe.sizeHint().height());
     }
     return m_rowSize;
 }

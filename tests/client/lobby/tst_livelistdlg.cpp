@@ -389,6 +389,10 @@ void TestLiveListDlg::refreshKeepsScrollPositionAndIsSilent()
     auto* last = qobject_cast<LiveListItem*>(view->itemWidget(view->item(39)));
     QCOMPARE(last->form()->titleLabel->text(), QStringLiteral("第二次39"));
     QVERIFY(view->visualItemRect(view->item(39)).intersects(view->viewport()->rect()));
+    // Rows take the view's width (never less than they need), not their preferred width.
+    QVERIFY(last->width() >= view->viewport()->width());
+    QVERIFY(last->width() < last->sizeHint().width());
+    QVERIFY(last->form()->startButton->geometry().right() < last->width());
 
     // Hidden: the tick asks for nothing.
     m_lobby->hide();

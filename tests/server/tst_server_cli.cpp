@@ -1,0 +1,80 @@
+// lectern-server's administration commands, run as the operator runs them.
+#include <QDir>
+#include <QFile>
+#include <QProcess>
+#include <QTemporaryDir>
+#include <QtTest>
+
+class TestServerCli : public QObject {
+    Q_OBJECT
+
+private:
+    struct Run {
+        int code = -1;
+        QString out;
+        QString err;
+    };
+
+    Run run(const QStringList& args)
+    {
+        QProcess p;
+        p.start(QStringLiteral(LECTERN_BIN_DIR "/lectern-server"),
+                QStringList{"--db", m_dir.filePath("school.db"), "--downloads", m_dir.filePath("dl")} + args);
+        Run r;
+        if (!p.waitForFinished(15000))
+            return r;
+        r.code = p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -1;
+        r.out = QString::fromUtf8(p.readAllStandardOutput());
+        r.err = QString::fromUtf8(p.readAllStandardError());
+        return r;
+    }
+
+    QTemporaryDir m_dir;
+
+private slots:
+    void usersAndLivesAreAddedAndListed()
+    {
+        QCOMPARE(run({"user", "add", "zhang", "pw 1", "张老师", "teacher"}).code, 0);
+        QCOMPARE(run({"user", "add", "li", "pw2", "李同学"}).code, 0);
+        const Run dup = run({"user", "add", "zhang", "x", "y", "teacher"});
+        QCOMPARE(dup.code, 1);
+        QVERIFY(dup.err.contains("zhang"));
+        QCOMPARE(run({"user", "add", "wang", "x", "y", "admin"}).code, 1);
+        QCOMPARE(run({"user", "add", "wang"}).code, 1);
+
+        const Run users = run({"user", "list"});
+        QCOMPARE(users.code, 0);
+        QVERIFY(users.out.contains(QStringLiteral("zhang\tteacher\t张老师")));
+        QVERIFY(users.out.contains(QStringLiteral("li\tstudent\t李同学")));
+        QVERIFY(!users.out.contains("wang"));
+
+        QCOMPARE(run({"live", "add", "zhang", "高一数学", "2030-05-01 09:00", "2030-05-01 09:45", "带练习册"}).code, 0);
+        QCOMPARE(run({"live", "add", "zhang", "bad time", "tomorrow", "2030-05-01 09:45"}).code, 1);
+        QCOMPARE(run({"live", "add", "zhang", "backwards", "2030-05-01 10:00", "2030-05-01 09:00"}).code, 1);
+        QCOMPARE(run({"live", "add", "li", "student's", "2030-05-01 09:00", "2030-05-01 09:45"}).code, 1);
+        const Run lives = run({"live", "list"});
+        QCOMPARE(lives.code, 0);
+        QCOMPARE(lives.out.count('\n'), 1);
+        QVERIFY(lives.out.contains(QStringLiteral("2030-05-01 09:00 ~ 2030-05-01 09:45")));
+        QVERIFY(lives.out.contains(QStringLiteral("高一数学")));
+
+        QCOMPARE(run({"frobnicate"}).code, 1);
+    }
+
+    void publishCopiesWholeOrRefuses()
+    {
+        QFile setup(m_dir.filePath("Setup.exe"));
+        QVERIFY(setup.open(QIODevice::WriteOnly));
+        setup.write(QByteArray(300000, 's'));
+        setup.close();
+        QCOMPARE(run({"--publish", "1.1", setup.fileName()}).code, 1); // not a version
+        QCOMPARE(run({"--publish", "rided4a_win_1.1", m_dir.filePath("missing.exe")}).code, 1);
+        QVERIFY(!QFile::exists(m_dir.filePath("dl/Setup.exe")));
+        QCOMPARE(run({"--publish", "rided4a_win_1.1", setup.fileName()}).code, 0);
+        QCOMPARE(QFileInfo(m_dir.filePath("dl/Setup.exe")).size(), 300000);
+        QCOMPARE(QDir(m_dir.filePath("dl")).entryList(QDir::Files | QDir::Hidden).size(), 1); // no leftovers
+    }
+};
+
+QTEST_GUILESS_MAIN(TestServerCli)
+#include "tst_server_cli.moc"

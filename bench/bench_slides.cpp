@@ -48,7 +48,8 @@ bool copyTree(const QString& from, const QString& to)
 
 QString ownMarker(const QString& app)
 {
-    return QStringLiteral("-env:UserInstallation=") + QUrl::fromLocalFile(app + kProfile).toString(QUrl::FullyEncoded);
+    return QStringLiteral("-env:UserInstallation=")
+        + QUrl::fromLocalFile(app + kProfile).toString(QUrl::FullyEncoded);
 }
 
 // One conversion through the tool; waits until its suite has ended, so runs do not overlap.
@@ -92,15 +93,17 @@ Timing convertWithPdfPipeline(const QString& profile, const QString& deck, const
     clock.start();
     QProcess office;
     office.start(QStringLiteral("soffice"),
-                 {QStringLiteral("-env:UserInstallation=") + QUrl::fromLocalFile(profile).toString(QUrl::FullyEncoded),
-                  QStringLiteral("--headless"), QStringLiteral("--convert-to"), QStringLiteral("pdf"),
-                  QStringLiteral("--outdir"), work, deck});
+        { QStringLiteral("-env:UserInstallation=")
+                + QUrl::fromLocalFile(profile).toString(QUrl::FullyEncoded),
+            QStringLiteral("--headless"), QStringLiteral("--convert-to"), QStringLiteral("pdf"),
+            QStringLiteral("--outdir"), work, deck });
     if (!office.waitForFinished(120000) || office.exitCode() != 0)
         return timing;
     const QString pdf = work + "/" + QFileInfo(deck).completeBaseName() + ".pdf";
     QProcess pages;
-    pages.start(QStringLiteral("pdftoppm"), {QStringLiteral("-png"), QStringLiteral("-scale-to-x"), QStringLiteral("1280"),
-                                             QStringLiteral("-scale-to-y"), QStringLiteral("-1"), pdf, work + "/page"});
+    pages.start(QStringLiteral("pdftoppm"),
+        { QStringLiteral("-png"), QStringLiteral("-scale-to-x"), QStringLiteral("1280"),
+            QStringLiteral("-scale-to-y"), QStringLiteral("-1"), pdf, work + "/page" });
     QDir images(work, QStringLiteral("page*.png"));
     while (!pages.waitForFinished(2)) {
         if (timing.firstMs < 0) {
@@ -141,9 +144,9 @@ int main(int argc, char* argv[])
     const QString pipelineProfile = root.filePath("pdf-profile");
 
     std::printf("%-22s %10s %10s %10s %10s %8s %8s\n", "deck", "first ms", "pdf first", "last ms", "pdf last",
-                "first x", "last x");
+        "first x", "last x");
     int status = 0;
-    for (int slides : {10, 40}) {
+    for (int slides : { 10, 40 }) {
         const QString folder = root.filePath(QStringLiteral("deck%1").arg(slides));
         QDir().mkpath(folder);
         const QString deck = folder + QStringLiteral("/deck%1.pptx").arg(slides);
@@ -172,8 +175,8 @@ int main(int argc, char* argv[])
         const double firstRatio = median(first) / median(pdfFirst);
         const double lastRatio = median(last) / median(pdfLast);
         std::printf("%-22s %10.0f %10.0f %10.0f %10.0f %8.2f %8.2f\n",
-                    qPrintable(QStringLiteral("%1 slides (.pptx)").arg(slides)), median(first), median(pdfFirst),
-                    median(last), median(pdfLast), firstRatio, lastRatio);
+            qPrintable(QStringLiteral("%1 slides (.pptx)").arg(slides)), median(first), median(pdfFirst),
+            median(last), median(pdfLast), firstRatio, lastRatio);
         if (firstRatio > 1.2 || lastRatio > 0.8) {
             std::printf("  target missed: first <= 1.20 x, last <= 0.80 x the PDF pipeline\n");
             status = 1;

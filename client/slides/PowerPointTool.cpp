@@ -129,7 +129,8 @@ QString PowerPointTool::OwnerMarker() const
     return QDir::toNativeSeparators(ApplicationFolder() + kOfficeSuite);
 #else
     // Our suite is the one started on our profile.
-    return QStringLiteral("-env:UserInstallation=") + QUrl::fromLocalFile(ProfileFolder()).toString(QUrl::FullyEncoded);
+    return QStringLiteral("-env:UserInstallation=")
+        + QUrl::fromLocalFile(ProfileFolder()).toString(QUrl::FullyEncoded);
 #endif
 }
 
@@ -203,7 +204,8 @@ bool PowerPointTool::StartOffice(const QString& program, const QString& paramete
     }
 #ifdef Q_OS_WIN
     Q_UNUSED(document);
-    const auto result = reinterpret_cast<INT_PTR>(ShellExecuteW(nullptr, nullptr, file, arguments, nullptr, SW_HIDE));
+    const auto result
+        = reinterpret_cast<INT_PTR>(ShellExecuteW(nullptr, nullptr, file, arguments, nullptr, SW_HIDE));
     if (result <= 32) {
         qDebug() << "ShellExecuteW fail,GetLastError:" << GetLastError();
         return false;
@@ -212,9 +214,9 @@ bool PowerPointTool::StartOffice(const QString& program, const QString& paramete
 #else
     // The same parameters as one argument list, so no quote inside a file name can split it;
     // the suite runs hidden on the profile that holds our macro.
-    QStringList list{QStringLiteral("-env:UserInstallation=")
-                         + QUrl::fromLocalFile(ProfileFolder()).toString(QUrl::FullyEncoded),
-                     QStringLiteral("--headless")};
+    QStringList list { QStringLiteral("-env:UserInstallation=")
+            + QUrl::fromLocalFile(ProfileFolder()).toString(QUrl::FullyEncoded),
+        QStringLiteral("--headless") };
     for (const QString& argument : QProcess::splitCommand(kParameterTemplate)) {
         if (argument == QLatin1String("%1"))
             list << kMacroUrl;
@@ -242,8 +244,8 @@ void PowerPointTool::CreateOutputPath()
     qDebug() << "remove output path result:" << output.removeRecursively();
     qDebug() << "create output path result:" << QDir().mkpath(m_outputPath);
 #ifdef Q_OS_WIN
-    if (!SetFileAttributesW(reinterpret_cast<LPCWSTR>(QDir::toNativeSeparators(m_outputPath).utf16()),
-                            FILE_ATTRIBUTE_HIDDEN))
+    if (!SetFileAttributesW(
+            reinterpret_cast<LPCWSTR>(QDir::toNativeSeparators(m_outputPath).utf16()), FILE_ATTRIBUTE_HIDDEN))
         qDebug() << "set output path hidden fail,GetLastError:" << GetLastError();
 #endif
     // Elsewhere the folder stays as named: hiding would mean renaming it to ".something".
@@ -251,7 +253,7 @@ void PowerPointTool::CreateOutputPath()
 
 void PowerPointTool::RemoveLockFiles(QDir folder)
 {
-    folder.setNameFilters({kLockFileFilter});
+    folder.setNameFilters({ kLockFileFilter });
     const QStringList locks = folder.entryList(QDir::Files | QDir::Hidden, QDir::Unsorted);
     for (const QString& lock : locks)
         folder.remove(lock);

@@ -40,17 +40,19 @@ inline QByteArray flatPresentation(int slides)
     QString pages;
     for (int n = 1; n <= slides; ++n) {
         styles += QStringLiteral(
-                      "  <style:style style:name=\"bg%1\" style:family=\"graphic\">"
-                      "<style:graphic-properties draw:stroke=\"none\" draw:fill=\"solid\" draw:fill-color=\"%2\" "
-                      "draw:textarea-horizontal-align=\"center\" draw:textarea-vertical-align=\"middle\"/>"
-                      "</style:style>\n")
+            "  <style:style style:name=\"bg%1\" style:family=\"graphic\">"
+            "<style:graphic-properties draw:stroke=\"none\" draw:fill=\"solid\" draw:fill-color=\"%2\" "
+            "draw:textarea-horizontal-align=\"center\" draw:textarea-vertical-align=\"middle\"/>"
+            "</style:style>\n")
                       .arg(n)
                       .arg(colorName(slideColor(n)));
         pages += QStringLiteral(
-                     "   <draw:page draw:name=\"page%1\" draw:style-name=\"dp1\" draw:master-page-name=\"Default\">"
-                     "<draw:rect draw:style-name=\"bg%1\" svg:x=\"0cm\" svg:y=\"0cm\" svg:width=\"28cm\" svg:height=\"15.75cm\">"
-                     "<text:p><text:span text:style-name=\"T1\">第 %1 页</text:span></text:p>"
-                     "<text:p><text:span text:style-name=\"T1\">Slide %1</text:span></text:p></draw:rect></draw:page>\n")
+            "   <draw:page draw:name=\"page%1\" draw:style-name=\"dp1\" draw:master-page-name=\"Default\">"
+            "<draw:rect draw:style-name=\"bg%1\" svg:x=\"0cm\" svg:y=\"0cm\" svg:width=\"28cm\" "
+            "svg:height=\"15.75cm\">"
+            "<text:p><text:span text:style-name=\"T1\">第 %1 页</text:span></text:p>"
+            "<text:p><text:span text:style-name=\"T1\">Slide "
+            "%1</text:span></text:p></draw:rect></draw:page>\n")
                      .arg(n);
     }
     const QString document = QStringLiteral(
@@ -69,11 +71,13 @@ inline QByteArray flatPresentation(int slides)
         "fo:page-height=\"15.75cm\" style:print-orientation=\"landscape\"/></style:page-layout>\n"
         "  <style:style style:name=\"dp1\" style:family=\"drawing-page\"/>\n"
         "  <style:style style:name=\"T1\" style:family=\"text\"><style:text-properties fo:font-size=\"54pt\" "
-        "fo:color=\"#ffffff\" style:font-name-asian=\"WenQuanYi Zen Hei\" style:font-size-asian=\"54pt\"/></style:style>\n"
+        "fo:color=\"#ffffff\" style:font-name-asian=\"WenQuanYi Zen Hei\" "
+        "style:font-size-asian=\"54pt\"/></style:style>\n"
         "%1"
         " </office:automatic-styles>\n"
         " <office:master-styles>\n"
-        "  <style:master-page style:name=\"Default\" style:page-layout-name=\"PM1\" draw:style-name=\"dp1\"/>\n"
+        "  <style:master-page style:name=\"Default\" style:page-layout-name=\"PM1\" "
+        "draw:style-name=\"dp1\"/>\n"
         " </office:master-styles>\n"
         " <office:body>\n"
         "  <office:presentation>\n"
@@ -123,9 +127,10 @@ inline bool writeDeck(const QString& path, int slides, const QString& profileFol
     // A deck left from an earlier run must not pass for a fresh one.
     QFile::remove(path);
     QProcess process;
-    process.start(office, {QStringLiteral("-env:UserInstallation=") + QUrl::fromLocalFile(profileFolder).toString(),
-                           QStringLiteral("--headless"), QStringLiteral("--convert-to"), format,
-                           QStringLiteral("--outdir"), folder.absolutePath(), flat});
+    process.start(office,
+        { QStringLiteral("-env:UserInstallation=") + QUrl::fromLocalFile(profileFolder).toString(),
+            QStringLiteral("--headless"), QStringLiteral("--convert-to"), format, QStringLiteral("--outdir"),
+            folder.absolutePath(), flat });
     const bool finished = process.waitForFinished(120000);
     if (!finished) {
         process.kill();

@@ -63,11 +63,14 @@ private:
     {
         const QString app = m_root.filePath(name);
         const QString program = app + kProgramFolder;
-        if (!QDir().mkpath(program) || !QFile::copy(QStringLiteral("/usr/bin/perl"), program + "/soffice.bin"))
+        if (!QDir().mkpath(program)
+            || !QFile::copy(QStringLiteral("/usr/bin/perl"), program + "/soffice.bin"))
             return QString();
         QString script = QStringLiteral("#!/bin/sh\nprintf '%s\\n' \"$@\" >> \"%1/starts.log\"\n").arg(app);
         if (lifetimeSeconds >= 0)
-            script += QStringLiteral("exec \"%1/soffice.bin\" -e 'sleep %2' -- \"$@\"\n").arg(program).arg(lifetimeSeconds);
+            script += QStringLiteral("exec \"%1/soffice.bin\" -e 'sleep %2' -- \"$@\"\n")
+                          .arg(program)
+                          .arg(lifetimeSeconds);
         const QString launcher = program + "/soffice";
         if (!writeBytes(launcher, script.toUtf8()))
             return QString();
@@ -96,13 +99,16 @@ private slots:
         QCOMPARE(PowerPointTool::GetInstance(), m_tool);
         // Our own copy of the profile with the macro: no other run of the suite can meet ours.
         m_realApp = m_root.filePath("app");
-        QVERIFY(copyTree(QStringLiteral(LECTERN_SOURCE_DIR "/client/slides/LibreOfficeProfile"), m_realApp + kProfileFolder));
+        QVERIFY(copyTree(QStringLiteral(LECTERN_SOURCE_DIR "/client/slides/LibreOfficeProfile"),
+            m_realApp + kProfileFolder));
         m_apps << m_realApp;
 
         QString error;
         const QString decks = newFolder("decks");
-        QVERIFY2(deckgen::writeDeck(decks + "/deck.pptx", 10, m_root.filePath("deckgen-profile"), &error), qPrintable(error));
-        QVERIFY2(deckgen::writeDeck(decks + "/deck.ppt", 10, m_root.filePath("deckgen-profile"), &error), qPrintable(error));
+        QVERIFY2(deckgen::writeDeck(decks + "/deck.pptx", 10, m_root.filePath("deckgen-profile"), &error),
+            qPrintable(error));
+        QVERIFY2(deckgen::writeDeck(decks + "/deck.ppt", 10, m_root.filePath("deckgen-profile"), &error),
+            qPrintable(error));
     }
 
     void cleanupTestCase()
@@ -113,20 +119,20 @@ private slots:
         }
     }
 
-    void init()
-    {
-        m_tool->SetTickLimit(180);
-    }
+    void init() { m_tool->SetTickLimit(180); }
 
     void buildInstallsTheMacroProfile()
     {
-        const QString source = QStringLiteral(LECTERN_SOURCE_DIR "/client/slides/LibreOfficeProfile/user/basic/ExportImages/ExportImages.xba");
-        QFile installed(QStringLiteral(LECTERN_BIN_DIR) + kProfileFolder + "/user/basic/ExportImages/ExportImages.xba");
+        const QString source = QStringLiteral(
+            LECTERN_SOURCE_DIR "/client/slides/LibreOfficeProfile/user/basic/ExportImages/ExportImages.xba");
+        QFile installed(
+            QStringLiteral(LECTERN_BIN_DIR) + kProfileFolder + "/user/basic/ExportImages/ExportImages.xba");
         QFile original(source);
         QVERIFY(installed.open(QIODevice::ReadOnly));
         QVERIFY(original.open(QIODevice::ReadOnly));
         QCOMPARE(installed.readAll(), original.readAll());
-        QVERIFY(QFile::exists(QStringLiteral(LECTERN_BIN_DIR) + kProfileFolder + "/user/registrymodifications.xcu"));
+        QVERIFY(QFile::exists(
+            QStringLiteral(LECTERN_BIN_DIR) + kProfileFolder + "/user/registrymodifications.xcu"));
     }
 
     void convertsDeckIntoOnePagePerSlideInOrder_data()
@@ -171,7 +177,7 @@ private slots:
             QCOMPARE(picture.width(), 1280);
             QCOMPARE(picture.height(), 720);
             QVERIFY2(sameColor(picture.pixel(20, 20), deckgen::slideColor(i + 1)),
-                     qPrintable(QStringLiteral("%1 shows %2").arg(image, QColor(picture.pixel(20, 20)).name())));
+                qPrintable(QStringLiteral("%1 shows %2").arg(image, QColor(picture.pixel(20, 20)).name())));
         }
         // The macro ends its suite; nothing more is announced and nothing fails.
         QTRY_VERIFY_WITH_TIMEOUT(!IsProcessRunning(kOffice, marker(m_realApp)), 20000);
@@ -194,7 +200,7 @@ private slots:
         QSignalSpy failed(m_tool, &PowerPointTool::OpenFail);
         m_tool->OpenFile(folder + "/deck.pptx");
 
-        for (const char* name : {"slide10.png", "notes.txt", "slide2.png", "b.PNG", "slide1.png.part"})
+        for (const char* name : { "slide10.png", "notes.txt", "slide2.png", "b.PNG", "slide1.png.part" })
             QVERIFY(writeBytes(output + "/" + name, "x"));
         QTRY_COMPARE(slides.count(), 3);
         QCOMPARE(slides.at(0).at(0).toString(), output + "/b.PNG");
@@ -231,9 +237,9 @@ private slots:
         QFile log(app + "/starts.log");
         QVERIFY(log.open(QIODevice::ReadOnly));
         const QStringList arguments = QString::fromUtf8(log.readAll()).split('\n', Qt::SkipEmptyParts);
-        const QStringList expected{marker(app), "--headless", "--nocrashreport", "--nodefault", "--nolockcheck",
-                                   "--nologo", "--nofirststartwizard", "--norestore",
-                                   "macro:///ExportImages.ExportImages.ExportAsImages()", "-o", document};
+        const QStringList expected { marker(app), "--headless", "--nocrashreport", "--nodefault",
+            "--nolockcheck", "--nologo", "--nofirststartwizard", "--norestore",
+            "macro:///ExportImages.ExportImages.ExportAsImages()", "-o", document };
         QCOMPARE(arguments, expected);
         QVERIFY(QFileInfo(newFolder("command-line-doc") + "/_output_").isDir());
         m_tool->KillOffice();
@@ -275,7 +281,8 @@ private slots:
         clock.start();
         m_tool->OpenFile(newFolder("dying-doc") + "/deck.pptx");
         QTRY_COMPARE_WITH_TIMEOUT(failed.count(), 3, 8000);
-        QVERIFY2(clock.elapsed() >= 1900 && clock.elapsed() < 5000, qPrintable(QString::number(clock.elapsed())));
+        QVERIFY2(
+            clock.elapsed() >= 1900 && clock.elapsed() < 5000, qPrintable(QString::number(clock.elapsed())));
         QCOMPARE(slides.count(), 0);
     }
 
@@ -292,7 +299,8 @@ private slots:
         QTRY_VERIFY(IsProcessRunning(kOffice, marker(app)));
         // Ticks 1 to 3 still wait; the fourth finds the count past the limit.
         QTRY_COMPARE_WITH_TIMEOUT(failed.count(), 1, 10000);
-        QVERIFY2(clock.elapsed() >= 3900 && clock.elapsed() < 6500, qPrintable(QString::number(clock.elapsed())));
+        QVERIFY2(
+            clock.elapsed() >= 3900 && clock.elapsed() < 6500, qPrintable(QString::number(clock.elapsed())));
         QVERIFY(!IsProcessRunning(kOffice, marker(app)));
     }
 
@@ -303,7 +311,7 @@ private slots:
         const QString foreignFolder = newFolder("teachers-office");
         QVERIFY(QFile::copy(QStringLiteral("/usr/bin/perl"), foreignFolder + "/soffice.bin"));
         QProcess teachers;
-        teachers.start(foreignFolder + "/soffice.bin", {"-e", "sleep 60", "--", "unsaved.odp"});
+        teachers.start(foreignFolder + "/soffice.bin", { "-e", "sleep 60", "--", "unsaved.odp" });
         QVERIFY(teachers.waitForStarted());
         QTRY_VERIFY(IsProcessRunning(kOffice, "unsaved.odp"));
 

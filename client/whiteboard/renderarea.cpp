@@ -8,8 +8,12 @@
 #include <QMouseEvent>
 #include <QPainter>
 #include <QPalette>
+#include <QRegion>
+#include <QtMath>
 
 #include <algorithm>
+#include <cmath>
+#include <cstring>
 
 RenderArea::RenderArea(QWidget* parent)
     : QWidget(parent)
@@ -294,14 +298,25 @@ void RenderArea::mouseMoveEvent(QMouseEvent* event)
             }
         } else {
             const QPointF offset = p - m_lastPoint;
+            // Only where the moved shapes were and are now changes on screen; a big selection
+            // is repainted whole rather than as a region of many pieces.
+            const bool few = m_pickedShapes.size() <= 16;
+            QRegion changed;
             for (const auto& shape : m_pickedShapes) {
                 // A moved shape must not stay painted at its old place in the layer.
                 if (m_layerShapes.contains(shape))
                     invalidateLayer();
+                if (few)
+                    changed += widgetRect(paintedExtent(*shape));
                 shape->translate(offset);
+                if (few)
+                    changed += widgetRect(paintedExtent(*shape));
             }
             m_lastPoint = p;
-            update();
+            if (few)
+                update(changed);
+            else
+                update();
         }
         break;
     default:
@@ -443,6 +458,47 @@ void RenderArea::invalidateLayer()
     m_layer = QImage();
 }
 
+QRectF RenderArea::paintedExtent(GeneralShape& shape) const
+{
+    // Worked out from the points' bounds, scale and rotation, not from the frame: a shape loaded
+    // from a file keeps the frame of its unrotated points. Generous on purpose, since it decides
+    // what may be left unpainted.
+    const ShapeBounds& b = shape.pointBounds();
+    const QPointF c = shape.center();
+    const bool text = shape.name() == QLatin1String("TextShape");
+    qreal halfW = (b.right - b.left) * 0.5 * std::fabs(shape.scaleX());
+    qreal halfH = (b.bottom - b.top) * 0.5 * std::fabs(shape.scaleY());
+    if (text) {
+        // Glyphs keep their size when the box is scaled and hang below the baseline.
+        const qreal w = b.right - b.left;
+        const qreal h = b.bottom - b.top;
+        const qreal scale = std::max({1.0, qreal(std::fabs(shape.scaleX())), qreal(std::fabs(shape.scaleY()))});
+        halfW = halfH = (w + h) * scale + h;
+    }
+    const qreal theta = qDegreesToRadians(qreal(shape.rotation()));
+    const qreal cs = std::fabs(std::cos(theta));
+    const qreal sn = std::fabs(std::sin(theta));
+    const qreal extentX = halfW * cs + halfH * sn;
+    const qreal extentY = halfW * sn + halfH * cs;
+    qreal margin = shape.pen().widthF() * 2 + 4;
+    if (shape.name() == QLatin1String("ArrowShape"))
+        margin += 22 + shape.pen().widthF() * 2;
+    return QRectF(c.x() - extentX - margin, c.y() - extentY - margin, 2 * (extentX + margin),
+                  2 * (extentY + margin));
+}
+
+QRect RenderArea::widgetRect(const QRectF& page) const
+{
+    return QRectF(page.topLeft() * m_viewScaleX + QPointF(m_viewOffsetX, m_viewOffsetY),
+                  page.size() * m_viewScaleX)
+        .toAlignedRect();
+}
+
+QRectF RenderArea::pageRect(const QRect& widget) const
+{
+    return QRectF(pagePoint(widget.topLeft()), QSizeF(widget.size()) / m_viewScaleX);
+}
+
 int RenderArea::firstLiveShape() const
 {
     int live = m_shapes.size();
@@ -496,32 +552,48 @@ void RenderArea::paintEvent(QPaintEvent* event)
         return;
 
     // The drawing is one transparent layer laid over the slide in a single step, so that the
-    // cached and the live part blend exactly as painting every shape in order would.
+    // cached and the live part blend exactly as painting every shape in order would. It is
+    // composed in a widget-sized image, clipped to the dirty part: painted at its true place,
+    // a shape comes out with the very same edge pixels as in a full repaint.
     const qreal ratio = devicePixelRatioF();
-    const QRect pixels(dirty.topLeft() * ratio, dirty.size() * ratio);
-    QImage scratch;
+    const QSize fullPixels = size() * ratio;
+    if (m_composite.size() != fullPixels || m_composite.devicePixelRatio() != ratio) {
+        m_composite = QImage(fullPixels, QImage::Format_ARGB32_Premultiplied);
+        m_composite.setDevicePixelRatio(ratio);
+    }
+    const QRect pixels = QRect(dirty.topLeft() * ratio, dirty.size() * ratio) & m_composite.rect();
     int from = 0;
     if (m_layerCacheEnabled) {
         from = firstLiveShape();
         updateLayer(from);
-        scratch = m_layer.copy(pixels);
-    } else {
-        scratch = QImage(pixels.size(), QImage::Format_ARGB32_Premultiplied);
-        scratch.fill(Qt::transparent);
     }
-    scratch.setDevicePixelRatio(ratio);
+    const int rowBytes = pixels.width() * 4;
+    for (int y = pixels.top(); y <= pixels.bottom(); ++y) {
+        uchar* row = m_composite.scanLine(y) + pixels.left() * 4;
+        if (m_layerCacheEnabled)
+            std::memcpy(row, m_layer.constScanLine(y) + pixels.left() * 4, size_t(rowBytes));
+        else
+            std::memset(row, 0, size_t(rowBytes));
+    }
     {
-        QPainter painter(&scratch);
+        QPainter painter(&m_composite);
+        painter.setClipRect(dirty);
         painter.setRenderHint(QPainter::Antialiasing, true);
         painter.setRenderHint(QPainter::TextAntialiasing, true);
-        painter.translate(-dirty.topLeft());
-        for (int i = from; i < m_shapes.size(); ++i)
+        // While a selection is dragged only a small area is repainted; the shapes above it that
+        // cannot reach that area are left out.
+        const bool dragging = m_instrument == Move && m_pressed && !m_pickedShapes.isEmpty();
+        const QRectF dirtyPage = pageRect(dirty);
+        for (int i = from; i < m_shapes.size(); ++i) {
+            if (dragging && !dirtyPage.intersects(paintedExtent(*m_shapes[i])))
+                continue;
             m_shapes[i]->draw(&painter, m_viewScaleX);
+        }
         if (m_pickFrameShape) {
             m_pickFrameShape->setPen(QPen(Qt::green, 1, Qt::SolidLine));
             m_pickFrameShape->draw(&painter, m_viewScaleX);
         }
     }
     QPainter painter(this);
-    painter.drawImage(dirty.topLeft(), scratch);
+    painter.drawImage(QRectF(dirty), m_composite, QRectF(pixels));
 }

@@ -63,6 +63,9 @@ private:
     void invalidateLayer();
     void updateLayer(int count);
     int firstLiveShape() const;
+    QRectF paintedExtent(GeneralShape& shape) const;
+    QRect widgetRect(const QRectF& page) const;
+    QRectF pageRect(const QRect& widget) const;
 
     QString m_fileName;
     ShapeList m_shapes;
@@ -86,4 +89,6 @@ private:
     bool m_layerCacheEnabled = true;
     QImage m_layer;
     ShapeList m_layerShapes;
+    // Layer plus the live shapes, composed where the screen needs it.
+    QImage m_composite;
 };

@@ -85,6 +85,7 @@ private slots:
     void finishAfterClearRemovesOnlyCurrentShape_regression();
     void pageSwitchKeepsDegenerateShapesFromFile_regression();
     void cachedPaintingMatchesDirectPainting();
+    void draggingRepaintsOnlyWhatMoved();
 
 private:
     std::unique_ptr<QTemporaryDir> m_dir;
@@ -518,6 +519,92 @@ void TestRenderArea::cachedPaintingMatchesDirectPainting()
     QCOMPARE(screen.size(), whole.size());
     QVERIFY2(screen == whole, "the pieces repainted on screen differ from a full paint");
     release(&area, {40, 40});
+}
+
+void TestRenderArea::draggingRepaintsOnlyWhatMoved()
+{
+    // A page whose shapes paint beyond their frames: a rotated and stretched rectangle from a file
+    // (its frame is that of the unrotated points), a shrunken text (its glyphs keep their size),
+    // a wide arrow head; a rectangle at the bottom and strokes over everything.
+    PainterStorage file;
+    auto record = [](const QString& name, QVector<QPointF> points, int width) {
+        ShapeRecord r;
+        r.name = name;
+        r.points = points;
+        r.penColor = QColor(20 * width, 90, 160);
+        r.penWidth = width;
+        return r;
+    };
+    ShapeRecord rotated = record("RectangleShape", {{150, 40}, {260, 120}}, 4);
+    rotated.rotation = 35;
+    rotated.scaleX = 1.6f;
+    rotated.scaleY = 0.7f;
+    ShapeRecord text = record("TextShape", {{60, 230}}, 1);
+    text.text = QStringLiteral("gjpqy 板书 Descent");
+    text.fontSize = 20;
+    text.scaleX = text.scaleY = 0.4f;
+    file.records = {record("RectangleShape", {{20, 20}, {120, 90}}, 5), rotated, text,
+                    record("ArrowShape", {{330, 260}, {250, 200}}, 5)};
+    for (int i = 0; i < 12; ++i)
+        file.records.append(record("CurveShape", {{40.0 + i * 25, 10}, {60.0 + i * 20, 150}, {30.0 + i * 28, 290}}, 1 + i % 5));
+    QVERIFY(file.save("busy.json"));
+
+    RenderArea& area = *m_area;
+    area.setFileName("busy.json");
+    QCOMPARE(area.shapes().size(), 16);
+    area.setInstrumentType(Move);
+    QApplication::processEvents();
+    const QImage screenBefore = area.screen()->grabWindow(area.winId()).toImage().convertToFormat(QImage::Format_RGB32);
+    QVERIFY(screenBefore == render(&area, area.palette().color(QPalette::Window)).convertToFormat(QImage::Format_RGB32));
+
+    // A point where the shape is the one picked: near it and away from everything above it.
+    auto grip = [&](int index) {
+        for (int y = 2; y < area.height(); y += 2) {
+            for (int x = 2; x < area.width(); x += 2) {
+                const QPointF p(x, y);
+                if (area.shapes()[index]->distanceTo(p) >= 1)
+                    continue;
+                bool covered = false;
+                for (int above = index + 1; above < area.shapes().size() && !covered; ++above)
+                    covered = area.shapes()[above]->distanceTo(p) < 6;
+                if (!covered)
+                    return QPoint(x, y);
+            }
+        }
+        return QPoint(-1, -1);
+    };
+    for (int index : {0, 1, 2, 3}) {
+        const auto target = area.shapes()[index];
+        const QPoint from = grip(index);
+        QVERIFY2(from.x() >= 0, qPrintable(QStringLiteral("no grip on shape %1").arg(index)));
+        QApplication::processEvents();
+        press(&area, from);
+        QCOMPARE(area.pickedShapes(), ShapeList{target});
+        QApplication::processEvents();
+        for (int step = 1; step <= 12; ++step) {
+            move(&area, from + QPoint(step * 9, (step % 4) * 11 - step * 3));
+            QApplication::processEvents();
+        }
+        const QImage screen = area.screen()->grabWindow(area.winId()).toImage().convertToFormat(QImage::Format_RGB32);
+        const QImage whole = render(&area, area.palette().color(QPalette::Window)).convertToFormat(QImage::Format_RGB32);
+        if (screen != whole) {
+            QRect box;
+            for (int y = 0; y < screen.height(); ++y) {
+                for (int x = 0; x < screen.width(); ++x) {
+                    if (screen.pixel(x, y) != whole.pixel(x, y))
+                        box |= QRect(x, y, 1, 1);
+                }
+            }
+            QFAIL(qPrintable(QStringLiteral("dragging shape %1 left the screen unlike a full paint in %2,%3 %4x%5")
+                                 .arg(index)
+                                 .arg(box.x())
+                                 .arg(box.y())
+                                 .arg(box.width())
+                                 .arg(box.height())));
+        }
+        release(&area, from + QPoint(108, -36));
+        QApplication::processEvents();
+    }
 }
 
 QTEST_MAIN(TestRenderArea)

@@ -4,6 +4,7 @@
 #include "painterstorage.h"
 
 #include <QDebug>
+#include <QFontMetricsF>
 #include <QLineEdit>
 #include <QMouseEvent>
 #include <QPainter>
@@ -469,20 +470,27 @@ QRectF RenderArea::paintedExtent(GeneralShape& shape) const
     qreal halfW = (b.right - b.left) * 0.5 * std::fabs(shape.scaleX());
     qreal halfH = (b.bottom - b.top) * 0.5 * std::fabs(shape.scaleY());
     if (text) {
-        // Glyphs keep their size when the box is scaled and hang below the baseline.
-        const qreal w = b.right - b.left;
-        const qreal h = b.bottom - b.top;
+        // Glyphs keep their size when the box is scaled and hang below the baseline; the box is
+        // measured as rich text, the line is painted as plain text.
+        auto& words = static_cast<TextShape&>(shape);
+        const QFontMetricsF metrics(words.font());
+        const qreal w = std::max<qreal>(b.right - b.left, metrics.horizontalAdvance(words.text()));
+        const qreal h = std::max<qreal>(b.bottom - b.top, metrics.height());
         const qreal scale = std::max({1.0, qreal(std::fabs(shape.scaleX())), qreal(std::fabs(shape.scaleY()))});
         halfW = halfH = (w + h) * scale + h;
     }
     const qreal theta = qDegreesToRadians(qreal(shape.rotation()));
     const qreal cs = std::fabs(std::cos(theta));
     const qreal sn = std::fabs(std::sin(theta));
-    const qreal extentX = halfW * cs + halfH * sn;
-    const qreal extentY = halfW * sn + halfH * cs;
+    qreal extentX = halfW * cs + halfH * sn;
+    qreal extentY = halfW * sn + halfH * cs;
     qreal margin = shape.pen().widthF() * 2 + 4;
-    if (shape.name() == QLatin1String("ArrowShape"))
+    if (shape.name() == QLatin1String("ArrowShape")) {
+        // The head is painted at the stored end point, neither scaled nor turned with the line.
+        extentX = std::max(extentX, qreal(b.right - b.left) * 0.5);
+        extentY = std::max(extentY, qreal(b.bottom - b.top) * 0.5);
         margin += 22 + shape.pen().widthF() * 2;
+    }
     return QRectF(c.x() - extentX - margin, c.y() - extentY - margin, 2 * (extentX + margin),
                   2 * (extentY + margin));
 }

@@ -543,15 +543,25 @@ void TestRenderArea::draggingRepaintsOnlyWhatMoved()
     text.text = QStringLiteral("gjpqy 板书 Descent");
     text.fontSize = 20;
     text.scaleX = text.scaleY = 0.4f;
+    // An arrow's head is painted at its stored end, however its line is scaled and turned.
+    ShapeRecord shrunkArrow = record("ArrowShape", {{200, 280}, {390, 170}}, 3);
+    shrunkArrow.scaleX = shrunkArrow.scaleY = 0.3f;
+    shrunkArrow.rotation = 50;
     file.records = {record("RectangleShape", {{20, 20}, {120, 90}}, 5), rotated, text,
-                    record("ArrowShape", {{330, 260}, {250, 200}}, 5)};
+                    record("ArrowShape", {{330, 260}, {250, 200}}, 5), shrunkArrow};
     for (int i = 0; i < 12; ++i)
         file.records.append(record("CurveShape", {{40.0 + i * 25, 10}, {60.0 + i * 20, 150}, {30.0 + i * 28, 290}}, 1 + i % 5));
+    // Measured as rich text but painted as plain text: the box is tiny, the painted line is not.
+    ShapeRecord markup = record("TextShape", {{30, 200}}, 1);
+    markup.text = QStringLiteral("<p style=\"font-size:1pt\">tiny box, wide line</p>");
+    markup.fontSize = 14;
+    markup.scaleX = markup.scaleY = 1;
+    file.records.append(markup);
     QVERIFY(file.save("busy.json"));
 
     RenderArea& area = *m_area;
     area.setFileName("busy.json");
-    QCOMPARE(area.shapes().size(), 16);
+    QCOMPARE(area.shapes().size(), 18);
     area.setInstrumentType(Move);
     QApplication::processEvents();
     const QImage screenBefore = area.screen()->grabWindow(area.winId()).toImage().convertToFormat(QImage::Format_RGB32);
@@ -573,7 +583,7 @@ void TestRenderArea::draggingRepaintsOnlyWhatMoved()
         }
         return QPoint(-1, -1);
     };
-    for (int index : {0, 1, 2, 3}) {
+    for (int index : {0, 1, 2, 3, 4, 17}) {
         const auto target = area.shapes()[index];
         const QPoint from = grip(index);
         QVERIFY2(from.x() >= 0, qPrintable(QStringLiteral("no grip on shape %1").arg(index)));
@@ -581,8 +591,10 @@ void TestRenderArea::draggingRepaintsOnlyWhatMoved()
         press(&area, from);
         QCOMPARE(area.pickedShapes(), ShapeList{target});
         QApplication::processEvents();
+        // Away from where the shape was, so that nothing but its own old extent clears it.
+        const int sideways = from.x() < area.width() / 2 ? 9 : -9;
         for (int step = 1; step <= 12; ++step) {
-            move(&area, from + QPoint(step * 9, (step % 4) * 11 - step * 3));
+            move(&area, from + QPoint(step * sideways, (step % 4) * 11 - step * 3));
             QApplication::processEvents();
         }
         const QImage screen = area.screen()->grabWindow(area.winId()).toImage().convertToFormat(QImage::Format_RGB32);

@@ -5,11 +5,9 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
-#include <QRandomGenerator>
 #include <QTemporaryDir>
 #include <QtTest>
 
-#include <cmath>
 #include <csignal>
 #include <sys/resource.h>
 
@@ -66,35 +64,6 @@ QByteArray qtJson(const PainterStorage& storage)
     return QJsonDocument(document).toJson();
 }
 
-// Exactly equal, down to the sign of zero: QPointF's == would forgive small differences.
-bool sameNumber(double a, double b)
-{
-    return a == b && std::signbit(a) == std::signbit(b);
-}
-
-QString recordDifference(const ShapeRecord& a, const ShapeRecord& b)
-{
-    if (a.name != b.name || a.text != b.text)
-        return QStringLiteral("name or text");
-    if (a.points.size() != b.points.size())
-        return QStringLiteral("point count");
-    for (int i = 0; i < a.points.size(); ++i) {
-        if (!sameNumber(a.points[i].x(), b.points[i].x()) || !sameNumber(a.points[i].y(), b.points[i].y()))
-            return QStringLiteral("point %1: %2,%3 vs %4,%5")
-                .arg(i)
-                .arg(a.points[i].x(), 0, 'g', 17)
-                .arg(a.points[i].y(), 0, 'g', 17)
-                .arg(b.points[i].x(), 0, 'g', 17)
-                .arg(b.points[i].y(), 0, 'g', 17);
-    }
-    if (!sameNumber(a.rotation, b.rotation) || !sameNumber(a.scaleX, b.scaleX) || !sameNumber(a.scaleY, b.scaleY))
-        return QStringLiteral("rotation or scale");
-    if (a.penColor != b.penColor || a.penWidth != b.penWidth || a.brushColor != b.brushColor
-        || a.brushStyle != b.brushStyle || (!a.text.isEmpty() && a.fontSize != b.fontSize))
-        return QStringLiteral("pen, brush or font size");
-    return {};
-}
-
 } // namespace
 
 class TestPainterStorage : public QObject {
@@ -105,8 +74,6 @@ private slots:
     void emptyNameAndNothingToSave();
     void savedDocumentLayout();
     void savedBytesEqualQtJsonWriter();
-    void directReadEqualsGeneralParser_data();
-    void directReadEqualsGeneralParser();
     void roundTripKeepsValues();
     void badFilesLoadWhatTheyCan();
     void unwritableStorageFolder();
@@ -230,95 +197,6 @@ void TestPainterStorage::savedBytesEqualQtJsonWriter()
     PainterStorage empty;
     QVERIFY(empty.save("bytes.json"));
     QCOMPARE(readAll(filePath("bytes.json")), qtJson(empty));
-}
-
-void TestPainterStorage::directReadEqualsGeneralParser_data()
-{
-    QTest::addColumn<QByteArray>("json");
-
-    QRandomGenerator random(7);
-    ShapeList shapes;
-    for (int s = 0; s < 30; ++s) {
-        std::shared_ptr<GeneralShape> shape;
-        if (s % 3 == 0) {
-            auto text = std::make_shared<TextShape>();
-            text->addPoint({random.bounded(800.0), random.bounded(600.0)});
-            text->setText(s % 2 ? QStringLiteral("板书 ✓ %1").arg(s) : QStringLiteral("plain ~ %1").arg(s));
-            text->setFontSize(9 + s % 12);
-            shape = text;
-        } else {
-            shape = std::make_shared<CurveShape>();
-            for (int i = 0; i < 20; ++i) {
-                const double x = s % 2 ? std::round(random.bounded(1920.0)) : random.bounded(1920.0) - 100;
-                const double y = random.bounded(1080.0) * (i % 5 ? 1.0 : 1e-7);
-                shape->addPoint({x, y});
-            }
-        }
-        shape->setPen(QPen(QColor(random.bounded(256), random.bounded(256), random.bounded(256)), 1 + s % 5));
-        shape->setRotation(float(random.bounded(360.0)));
-        shape->setScaleX(float(random.bounded(2.0)));
-        shapes.append(shape);
-    }
-    PainterStorage storage;
-    storage.setShapes(shapes);
-    QTemporaryDir dir;
-    PainterStorage::setApplicationFolder(dir.path());
-    QVERIFY(storage.save("random.json"));
-    const QByteArray saved = readAll(dir.path() + "/storage/random.json");
-    QTest::newRow("as saved") << saved;
-    QTest::newRow("compact") << QJsonDocument::fromJson(saved).toJson(QJsonDocument::Compact);
-
-    const QByteArray shape = R"({"brush": {"b": 1, "g": 2, "r": 3, "style": 1}, "name": "CurveShape",
-        "pen": {"b": 0, "g": 0, "r": 0, "width": 3}, "points": [POINTS], "rotation": ROT,
-        "scaleX": 1, "scaleY": 1})";
-    auto doc = [&](const QByteArray& points, const QByteArray& rotation = "0") {
-        QByteArray one = shape;
-        one.replace("POINTS", points).replace("ROT", rotation);
-        return QByteArray(R"({"b": 0, "g": 0, "r": 0, "scaleX": 1, "scaleY": 1, "shapes": [)") + one + "]}";
-    };
-    QTest::newRow("number spellings")
-        << doc(R"({"x": -0, "y": 1E+2}, {"x": 0.5e-3, "y": -0.0}, {"x": 123456789012345678, "y": 1e308},
-                  {"y": 2.5, "x": 3}, {"x": 0.1000000000000000055511151231257827, "y": 9007199254740993})",
-               "-12.25");
-    QTest::newRow("keys reordered, spaces")
-        << QByteArray(" \r\n\t{ \"shapes\" : [ ] , \"scaleY\":2,\"scaleX\":0.25,\"r\":9,\"g\":8,\"b\":7 } \n");
-    // What the direct reader must leave to the general parser, and the parser's verdict then.
-    QTest::newRow("unknown key") << doc(R"({"x": 1, "y": 2, "z": 3})");
-    QTest::newRow("missing key") << doc(R"({"x": 1})");
-    QTest::newRow("duplicate key") << doc(R"({"x": 1, "x": 5, "y": 2})");
-    QTest::newRow("number as text") << doc(R"({"x": "12.5", "y": 2})");
-    QTest::newRow("fraction for an integer") << QByteArray(R"({"b": 0.6, "g": 0, "r": 0, "scaleX": 1, "scaleY": 1, "shapes": []})");
-    QTest::newRow("leading zero") << doc(R"({"x": 01, "y": 2})");
-    QTest::newRow("huge exponent") << doc(R"({"x": 1e999, "y": 2})");
-    QTest::newRow("escaped name") << QByteArray(doc("").replace("\"CurveShape\"", "\"Curve\\u0053hape\""));
-    QTest::newRow("bad UTF-8") << QByteArray(doc("").replace("CurveShape", "Curve\xff\xfeShape"));
-    QTest::newRow("trailing garbage") << doc("") + " x";
-    QTest::newRow("text without size") << QByteArray(doc("").replace("\"scaleX\": 1, \"scaleY\": 1}", "\"scaleX\": 1, \"scaleY\": 1, \"text\": \"t\"}"));
-}
-
-void TestPainterStorage::directReadEqualsGeneralParser()
-{
-    QFETCH(QByteArray, json);
-    // A key the direct reader does not know sends the same content through QJsonDocument.
-    QByteArray general = json;
-    general.insert(general.indexOf('{') + 1, "\"~\": 0, ");
-
-    QDir(m_dir->path()).mkdir("storage");
-    writeAll(filePath("direct.json"), json);
-    writeAll(filePath("general.json"), general);
-    PainterStorage direct;
-    PainterStorage reference;
-    QVERIFY(direct.load("direct.json"));
-    QVERIFY(reference.load("general.json"));
-    QCOMPARE(direct.scaleX, reference.scaleX);
-    QCOMPARE(direct.scaleY, reference.scaleY);
-    QCOMPARE(direct.color, reference.color);
-    QCOMPARE(direct.records.size(), reference.records.size());
-    for (int i = 0; i < direct.records.size(); ++i) {
-        const QString difference = recordDifference(direct.records[i], reference.records[i]);
-        if (!difference.isEmpty())
-            QFAIL(qPrintable(QStringLiteral("record %1 differs: %2").arg(i).arg(difference)));
-    }
 }
 
 void TestPainterStorage::roundTripKeepsValues()

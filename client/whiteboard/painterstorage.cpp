@@ -6,11 +6,7 @@
 #include <QFile>
 #include <QJsonArray>
 #include <QJsonDocument>
-#include <QLocale>
 #include <QSaveFile>
-
-#include <algorithm>
-#include <cmath>
 
 namespace {
 
@@ -42,92 +38,6 @@ QColor opaqueColor(const QJsonObject& object)
 {
     return QColor(integer(object, QStringLiteral("r")), integer(object, QStringLiteral("g")),
                   integer(object, QStringLiteral("b")), 255);
-}
-
-void appendIndent(QByteArray& out, int level)
-{
-    out.append(4 * level, ' ');
-}
-
-void appendMember(QByteArray& out, int level, const char* key)
-{
-    appendIndent(out, level);
-    out += '"';
-    out += key;
-    out += "\": ";
-}
-
-void appendInteger(QByteArray& out, qint64 value)
-{
-    char digits[24];
-    char* end = digits + sizeof digits;
-    char* p = end;
-    quint64 magnitude = value < 0 ? 0 - quint64(value) : quint64(value);
-    do {
-        *--p = char('0' + magnitude % 10);
-        magnitude /= 10;
-    } while (magnitude);
-    if (value < 0)
-        *--p = '-';
-    out.append(p, int(end - p));
-}
-
-// Numbers as the JSON writer of Qt formats them: whole numbers below 2^53 as integers (-0 as 0),
-// other whole numbers below 2^64 in fixed notation, the rest in the shortest exact 'g' form.
-void appendNumber(QByteArray& out, double value)
-{
-    if (!std::isfinite(value)) {
-        out += "null";
-        return;
-    }
-    const double magnitude = std::fabs(value);
-    const bool whole = magnitude == std::floor(magnitude);
-    if (whole && magnitude < 9007199254740992.0)
-        appendInteger(out, qint64(value));
-    else if (whole && magnitude < 18446744073709551616.0)
-        out += QByteArray::number(value, 'f', QLocale::FloatingPointShortest);
-    else
-        out += QByteArray::number(value, 'g', QLocale::FloatingPointShortest);
-}
-
-void appendString(QByteArray& out, const QString& text)
-{
-    bool plain = true;
-    for (const QChar c : text) {
-        const ushort u = c.unicode();
-        if (u < 0x20 || u >= 0x80 || u == '"' || u == '\\') {
-            plain = false;
-            break;
-        }
-    }
-    out += '"';
-    if (plain) {
-        out += text.toLatin1();
-    } else {
-        // Escapes, non-ASCII and broken surrogates are rare here: let Qt's writer spell them.
-        const QByteArray quoted = QJsonDocument(QJsonArray{text}).toJson(QJsonDocument::Compact);
-        out.append(quoted.constData() + 2, quoted.size() - 4);
-    }
-    out += '"';
-}
-
-void appendColor(QByteArray& out, int level, const QColor& color, const char* lastKey, int lastValue)
-{
-    out += "{\n";
-    appendMember(out, level + 1, "b");
-    appendInteger(out, color.blue());
-    out += ",\n";
-    appendMember(out, level + 1, "g");
-    appendInteger(out, color.green());
-    out += ",\n";
-    appendMember(out, level + 1, "r");
-    appendInteger(out, color.red());
-    out += ",\n";
-    appendMember(out, level + 1, lastKey);
-    appendInteger(out, lastValue);
-    out += '\n';
-    appendIndent(out, level);
-    out += '}';
 }
 
 } // namespace
@@ -167,12 +77,7 @@ bool PainterStorage::save(const QString& name)
     QSaveFile file(path);
     if (!file.open(QIODevice::WriteOnly))
         return false;
-    qsizetype pointCount = 0;
-    for (const ShapeRecord& record : records)
-        pointCount += record.points.size();
-    QByteArray bytes;
-    bytes.reserve(int(std::min<qsizetype>(256 + records.size() * 512 + pointCount * 72, 1 << 30)));
-    writeDocument(bytes);
+    const QByteArray bytes = QJsonDocument(writeDocument()).toJson();
     if (file.write(bytes) != bytes.size() || !file.commit()) {
         qWarning() << "write error :" << path << file.errorString();
         return false;
@@ -276,95 +181,45 @@ std::shared_ptr<GeneralShape> PainterStorage::shapeFromRecord(const ShapeRecord&
     return shape;
 }
 
-// The page file is written straight into bytes, byte for byte what QJsonDocument::toJson() gives
-// for the same object (keys in ascending order, four spaces per level): building a QJsonObject of
-// every point first costs more than the rest of the save together.
-void PainterStorage::writeDocument(QByteArray& out) const
+QJsonObject PainterStorage::writeDocument() const
 {
-    out += "{\n";
-    appendMember(out, 1, "b");
-    appendInteger(out, color.blue());
-    out += ",\n";
-    appendMember(out, 1, "g");
-    appendInteger(out, color.green());
-    out += ",\n";
-    appendMember(out, 1, "r");
-    appendInteger(out, color.red());
-    out += ",\n";
-    appendMember(out, 1, "scaleX");
-    appendNumber(out, double(scaleX));
-    out += ",\n";
-    appendMember(out, 1, "scaleY");
-    appendNumber(out, double(scaleY));
-    out += ",\n";
-    appendMember(out, 1, "shapes");
-    out += "[\n";
-    for (int i = 0; i < records.size(); ++i) {
-        if (i > 0)
-            out += ",\n";
-        appendIndent(out, 2);
-        writeShape(out, records[i]);
-    }
-    if (!records.isEmpty())
-        out += '\n';
-    appendIndent(out, 1);
-    out += "]\n}\n";
+    QJsonObject object;
+    object.insert(QStringLiteral("scaleX"), double(scaleX));
+    object.insert(QStringLiteral("scaleY"), double(scaleY));
+    object.insert(QStringLiteral("r"), color.red());
+    object.insert(QStringLiteral("g"), color.green());
+    object.insert(QStringLiteral("b"), color.blue());
+    QJsonArray shapes;
+    for (const ShapeRecord& record : records)
+        shapes.append(writeShape(record));
+    object.insert(QStringLiteral("shapes"), shapes);
+    return object;
 }
 
-void PainterStorage::writeShape(QByteArray& out, const ShapeRecord& record)
+QJsonObject PainterStorage::writeShape(const ShapeRecord& record)
 {
-    const bool withText = record.text.length() > 0;
-    out += "{\n";
-    appendMember(out, 3, "brush");
-    appendColor(out, 3, record.brushColor, "style", record.brushStyle);
-    out += ",\n";
-    if (withText) {
-        appendMember(out, 3, "fontSize");
-        appendInteger(out, record.fontSize);
-        out += ",\n";
+    QJsonObject object;
+    object.insert(QStringLiteral("name"), record.name);
+    object.insert(QStringLiteral("rotation"), double(record.rotation));
+    object.insert(QStringLiteral("scaleX"), double(record.scaleX));
+    object.insert(QStringLiteral("scaleY"), double(record.scaleY));
+    QJsonArray points;
+    for (const QPointF& p : record.points)
+        points.append(QJsonObject{{QStringLiteral("x"), p.x()}, {QStringLiteral("y"), p.y()}});
+    object.insert(QStringLiteral("points"), points);
+    object.insert(QStringLiteral("pen"), QJsonObject{{QStringLiteral("r"), record.penColor.red()},
+                                                     {QStringLiteral("g"), record.penColor.green()},
+                                                     {QStringLiteral("b"), record.penColor.blue()},
+                                                     {QStringLiteral("width"), record.penWidth}});
+    object.insert(QStringLiteral("brush"), QJsonObject{{QStringLiteral("r"), record.brushColor.red()},
+                                                       {QStringLiteral("g"), record.brushColor.green()},
+                                                       {QStringLiteral("b"), record.brushColor.blue()},
+                                                       {QStringLiteral("style"), record.brushStyle}});
+    if (record.text.length() > 0) {
+        object.insert(QStringLiteral("text"), record.text);
+        object.insert(QStringLiteral("fontSize"), record.fontSize);
     }
-    appendMember(out, 3, "name");
-    appendString(out, record.name);
-    out += ",\n";
-    appendMember(out, 3, "pen");
-    appendColor(out, 3, record.penColor, "width", record.penWidth);
-    out += ",\n";
-    appendMember(out, 3, "points");
-    out += "[\n";
-    for (int i = 0; i < record.points.size(); ++i) {
-        if (i > 0)
-            out += ",\n";
-        appendIndent(out, 4);
-        out += "{\n";
-        appendMember(out, 5, "x");
-        appendNumber(out, record.points[i].x());
-        out += ",\n";
-        appendMember(out, 5, "y");
-        appendNumber(out, record.points[i].y());
-        out += '\n';
-        appendIndent(out, 4);
-        out += '}';
-    }
-    if (!record.points.isEmpty())
-        out += '\n';
-    appendIndent(out, 3);
-    out += "],\n";
-    appendMember(out, 3, "rotation");
-    appendNumber(out, double(record.rotation));
-    out += ",\n";
-    appendMember(out, 3, "scaleX");
-    appendNumber(out, double(record.scaleX));
-    out += ",\n";
-    appendMember(out, 3, "scaleY");
-    appendNumber(out, double(record.scaleY));
-    if (withText) {
-        out += ",\n";
-        appendMember(out, 3, "text");
-        appendString(out, record.text);
-    }
-    out += '\n';
-    appendIndent(out, 2);
-    out += '}';
+    return object;
 }
 
 void PainterStorage::readDocument(const QJsonObject& object)

@@ -2,7 +2,6 @@
 
 #include "shapes.h"
 
-#include <QByteArray>
 #include <QColor>
 #include <QJsonObject>
 #include <QPointF>
@@ -46,8 +45,8 @@ public:
     static std::shared_ptr<GeneralShape> shapeFromRecord(const ShapeRecord& record);
 
 private:
-    void writeDocument(QByteArray& out) const;
+    QJsonObject writeDocument() const;
     void readDocument(const QJsonObject& object);
-    static void writeShape(QByteArray& out, const ShapeRecord& record);
+    static QJsonObject writeShape(const ShapeRecord& record);
     static ShapeRecord readShape(const QJsonObject& map);
 };

@@ -469,7 +469,10 @@ Json::Value AppServer::dispatch(Call& call)
 
     if (m == "live.usersig.create") {
         const int64_t expires = store.nowMs() / 1000 + m_options.userSigTtlSecs;
-        result["userSig"] = usersig::make(m_secret, QString::fromStdString(idText(me.userId)), expires).toStdString();
+        // Only a teacher's signature lets the relay make its holder a room's host.
+        const usersig::Role role = me.role == "t" ? usersig::Role::Host : usersig::Role::Member;
+        result["userSig"] =
+            usersig::make(m_secret, QString::fromStdString(idText(me.userId)), expires, role).toStdString();
         result["userId"] = idText(me.userId);
         result["expireTime"] = Json::Int64(expires);
         return result;

@@ -14,13 +14,14 @@ QByteArray mac(const QByteArray& secret, const QByteArray& payload)
 }
 } // namespace
 
-QString make(const QByteArray& secret, const QString& userId, qint64 expiresAtSecs)
+QString make(const QByteArray& secret, const QString& userId, qint64 expiresAtSecs, Role role)
 {
-    const QByteArray payload = userId.toUtf8() + ':' + QByteArray::number(expiresAtSecs);
+    const QByteArray payload =
+        userId.toUtf8() + ':' + QByteArray::number(expiresAtSecs) + ':' + (role == Role::Host ? 'h' : 'm');
     return QString::fromLatin1(payload.toBase64(kB64) + '.' + mac(secret, payload).toBase64(kB64));
 }
 
-Check verify(const QByteArray& secret, const QString& sig, const QString& userId, qint64 nowSecs)
+Check verify(const QByteArray& secret, const QString& sig, const QString& userId, qint64 nowSecs, Role* role)
 {
     const QByteArray raw = sig.toLatin1();
     const int dot = raw.indexOf('.');
@@ -28,11 +29,15 @@ Check verify(const QByteArray& secret, const QString& sig, const QString& userId
         return Check::Malformed;
     const QByteArray payload = QByteArray::fromBase64(raw.left(dot), kB64);
     const QByteArray given = QByteArray::fromBase64(raw.mid(dot + 1), kB64);
-    const int colon = payload.lastIndexOf(':');
-    if (payload.isEmpty() || colon <= 0)
+    const int roleColon = payload.lastIndexOf(':');
+    const int colon = roleColon > 0 ? payload.lastIndexOf(':', roleColon - 1) : -1;
+    if (colon <= 0)
+        return Check::Malformed;
+    const QByteArray roleField = payload.mid(roleColon + 1);
+    if (roleField != "h" && roleField != "m")
         return Check::Malformed;
     bool ok = false;
-    const qint64 expiry = payload.mid(colon + 1).toLongLong(&ok);
+    const qint64 expiry = payload.mid(colon + 1, roleColon - colon - 1).toLongLong(&ok);
     if (!ok)
         return Check::Malformed;
     // Constant-time compare: the signature is a credential.
@@ -48,6 +53,8 @@ Check verify(const QByteArray& secret, const QString& sig, const QString& userId
         return Check::WrongUser;
     if (expiry < nowSecs)
         return Check::Expired;
+    if (role)
+        *role = roleField == "h" ? Role::Host : Role::Member;
     return Check::Ok;
 }
 

@@ -22,6 +22,7 @@ enum Code {
     kUnknownOp = 4001,
     kBadFrame = 4002,
     kNotSignedIn = 8001,
+    kNotHost = 10004,
     kNotInRoom = 10010,
     kNoPermission = 10021,
     kPeerUnknown = 20003,
@@ -35,6 +36,8 @@ enum Code {
 const int kFrameHeaderSize = 24;
 const quint32 kMaxFrameSide = 8192;
 const quint64 kMaxIncomingMessage = 16 << 20;
+// Chat and commands are small; a bigger text would be copied into every member's queue.
+const int kMaxTextMessage = 64 << 10;
 
 int sigCode(usersig::Check check)
 {
@@ -77,6 +80,7 @@ bool cleanElems(const QJsonValue& value, QJsonArray* out)
 struct LiveRelay::Session {
     QWebSocket* ws = nullptr;
     QString userId; // empty until signed in
+    bool mayHost = false; // signed as a teacher
     quint32 roomId = 0;
     bool host = false;
     bool camera = false;
@@ -182,8 +186,9 @@ void LiveRelay::onText(Session* s, const QString& text)
 {
     if (s->dead)
         return;
+    const QByteArray utf8 = text.toUtf8();
     QJsonParseError perr;
-    const QJsonDocument doc = QJsonDocument::fromJson(text.toUtf8(), &perr);
+    const QJsonDocument doc = QJsonDocument::fromJson(utf8, &perr);
     if (perr.error != QJsonParseError::NoError || !doc.isObject()) {
         sendError(s, kMalformed, QStringLiteral("malformed request: not a JSON object"));
         return;
@@ -191,6 +196,10 @@ void LiveRelay::onText(Session* s, const QString& text)
     const QJsonObject req = doc.object();
     const QString op = req.value("op").toString();
     const int id = req.value("id").toInt(0);
+    if (utf8.size() > kMaxTextMessage) {
+        reply(s, id, kMalformed, QStringLiteral("malformed request: over %1 bytes").arg(kMaxTextMessage));
+        return;
+    }
     if (op.isEmpty()) {
         reply(s, id, kMalformed, QStringLiteral("malformed request: no op"));
         return;
@@ -210,6 +219,10 @@ void LiveRelay::onText(Session* s, const QString& text)
             return;
         }
         const bool host = op == QLatin1String("createRoom");
+        if (host && !s->mayHost) {
+            reply(s, id, kNotHost, QStringLiteral("only a teacher may host a room"));
+            return;
+        }
         if (host) {
             for (Session* m : roomMembers(quint32(roomId))) {
                 if (m->host && m->userId != s->userId) {
@@ -280,7 +293,8 @@ void LiveRelay::handleLogin(Session* s, int id, const QJsonObject& req)
         reply(s, id, kMalformed, QStringLiteral("malformed request: no userId"));
         return;
     }
-    const usersig::Check check = usersig::verify(m_secret, sig, userId, m_now());
+    usersig::Role role = usersig::Role::Member;
+    const usersig::Check check = usersig::verify(m_secret, sig, userId, m_now(), &role);
     if (check != usersig::Check::Ok) {
         reply(s, id, sigCode(check), QString::fromLatin1(usersig::describe(check)));
         return;
@@ -295,6 +309,7 @@ void LiveRelay::handleLogin(Session* s, int id, const QJsonObject& req)
         old->ws->close(QWebSocketProtocol::CloseCodePolicyViolated, QStringLiteral("signed in elsewhere"));
     }
     s->userId = userId;
+    s->mayHost = role == usersig::Role::Host;
     m_byUser.insert(userId, s);
     reply(s, id, kOk, QString());
     emit sessionSignedIn(userId);

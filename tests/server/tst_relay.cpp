@@ -5,6 +5,7 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QMessageAuthenticationCode>
 #include <QRandomGenerator>
 #include <QTcpSocket>
 #include <QWebSocket>
@@ -151,6 +152,15 @@ private slots:
         QTest::newRow("expired") << "t1" << usersig::make(kSecret, "t1", kNow - 1) << 70001;
         QTest::newRow("another user's") << "t1" << usersig::make(kSecret, "s1", kNow + 60) << 70013;
         QTest::newRow("garbage") << "t1" << "abc" << 70002;
+        // Signed, but without the role field: not one of ours.
+        const QByteArray bare = "t1:" + QByteArray::number(kNow + 60);
+        QTest::newRow("no role") << "t1"
+                                 << QString::fromLatin1(
+                                        bare.toBase64(QByteArray::Base64UrlEncoding | QByteArray::OmitTrailingEquals)
+                                        + '.'
+                                        + QMessageAuthenticationCode::hash(bare, kSecret, QCryptographicHash::Sha256)
+                                              .toBase64(QByteArray::Base64UrlEncoding | QByteArray::OmitTrailingEquals))
+                                 << 70002;
         QTest::newRow("empty") << "t1" << "" << 70002;
     }
 
@@ -195,6 +205,45 @@ private slots:
                                 { "elems", QJsonArray { QJsonObject { { "type", 0 }, { "text", "hi" } } } } }),
                  0);
         QTRY_COMPARE(second.ofOp("msg").size(), 1);
+    }
+
+    void onlyATeachersSignatureHostsARoom()
+    {
+        Member student(port), teacher(port), forger(port);
+        QVERIFY(student.waitConnected() && teacher.waitConnected() && forger.waitConnected());
+        QCOMPARE(student.login("s1", usersig::make(kSecret, "s1", kNow + 60, usersig::Role::Member)), 0);
+        // Coming early does not let a student take the class over.
+        QCOMPARE(student.call({ { "op", "createRoom" }, { "roomId", 12 } }), 10004);
+        QCOMPARE(relay->roomMemberCount(12), 0);
+        QCOMPARE(student.call({ { "op", "joinRoom" }, { "roomId", 12 } }), 0);
+        QCOMPARE(student.call({ { "op", "createRoom" }, { "roomId", 12 } }), 10004);
+        QCOMPARE(teacher.login("t1"), 0);
+        QCOMPARE(teacher.call({ { "op", "createRoom" }, { "roomId", 12 } }), 0);
+
+        // Rewriting the role in a student's signature breaks it.
+        const QString sig = usersig::make(kSecret, "s2", kNow + 60, usersig::Role::Member);
+        const auto b64 = QByteArray::Base64UrlEncoding | QByteArray::OmitTrailingEquals;
+        QByteArray payload = QByteArray::fromBase64(sig.section('.', 0, 0).toLatin1(), b64);
+        QVERIFY(payload.endsWith(":m"));
+        payload.back() = 'h';
+        QCOMPARE(forger.login("s2", QString::fromLatin1(payload.toBase64(b64)) + '.' + sig.section('.', 1)), 70003);
+    }
+
+    void oversizedRequestIsRefusedAndNotFannedOut()
+    {
+        Member host(port), m1(port);
+        QVERIFY(host.waitConnected() && m1.waitConnected());
+        QCOMPARE(host.login("t1"), 0);
+        QCOMPARE(m1.login("s1"), 0);
+        QCOMPARE(host.call({ { "op", "createRoom" }, { "roomId", 13 } }), 0);
+        QCOMPARE(m1.call({ { "op", "joinRoom" }, { "roomId", 13 } }), 0);
+        // 30,000 three-byte characters: under the limit in characters, over it in bytes.
+        const QJsonArray big { QJsonObject { { "type", 0 }, { "text", QString(30000, QChar(0x4F60)) } } };
+        QCOMPARE(host.call({ { "op", "groupMsg" }, { "elems", big } }), 4000);
+        const QJsonArray fits { QJsonObject { { "type", 0 }, { "text", QString(20000, QChar(0x4F60)) } } };
+        QCOMPARE(host.call({ { "op", "groupMsg" }, { "elems", fits } }), 0);
+        QTRY_COMPARE(m1.ofOp("msg").size(), 1);
+        QCOMPARE(m1.ofOp("msg").first().value("elems").toArray(), fits);
     }
 
     void groupMessageFansOutAndPeerMessageReachesOnlyItsAddressee()

@@ -83,7 +83,16 @@ private slots:
         QCOMPARE(errorCode(sig), 0);
         const QString userSig = QString::fromStdString(sig["result"]["userSig"].asString());
         const qint64 now = QDateTime::currentSecsSinceEpoch();
-        QCOMPARE(usersig::verify(h->server->liveSecret(), userSig, QString::number(teacher), now), usersig::Check::Ok);
+        usersig::Role role = usersig::Role::Member;
+        QCOMPARE(usersig::verify(h->server->liveSecret(), userSig, QString::number(teacher), now, &role),
+                 usersig::Check::Ok);
+        QCOMPARE(role, usersig::Role::Host);
+        // A student's signature lets the relay admit them to a room, never as its host.
+        const Json::Value studentSig = h->call("live.usersig.create", Json::Value(Json::objectValue), h->ak("s1"));
+        QCOMPARE(usersig::verify(h->server->liveSecret(), QString::fromStdString(studentSig["result"]["userSig"].asString()),
+                                 QString::number(student), now, &role),
+                 usersig::Check::Ok);
+        QCOMPARE(role, usersig::Role::Member);
         QCOMPARE(usersig::verify(h->server->liveSecret(), userSig, QString::number(student), now),
                  usersig::Check::WrongUser);
         QCOMPARE(usersig::verify(h->server->liveSecret(), userSig, QString::number(teacher), now + 25 * 3600),

@@ -8,15 +8,10 @@
 #include "remote/AppServer.h"
 #include "shell/Util.h"
 #include "shell/waitingspinnerwidget.h"
+#include "slides/PowerPointTool.h"
 #include "whiteboard/PaintToolBar.h"
 #include "whiteboard/renderarea.h"
 #include "ui_LiveDlg.h"
-
-// Transitional: the converter lands in parallel.
-#if __has_include("slides/PowerPointTool.h")
-#include "slides/PowerPointTool.h"
-#define LECTERN_HAVE_CONVERTER 1
-#endif
 
 #include <QCloseEvent>
 #include <QCoreApplication>
@@ -146,11 +141,9 @@ LiveDlg::LiveDlg(QWidget* parent) : QMainWindow(parent), ui(new Ui::LiveDlg)
     m_paintToolBar = new PaintToolBar(ui->previewContainer);
     ui->previewLayout->addWidget(m_paintToolBar, 0, 0, Qt::AlignBottom | Qt::AlignLeft);
     connect(m_paintToolBar, &PaintToolBar::SelectTool, this, &LiveDlg::SelectTool);
-#ifdef LECTERN_HAVE_CONVERTER
     PowerPointTool* converter = PowerPointTool::GetInstance();
     connect(converter, &PowerPointTool::NewSlides, this, &LiveDlg::OnNewSlide);
     connect(converter, &PowerPointTool::OpenFail, this, &LiveDlg::OnOpenFail);
-#endif
 
     UpdateControls();
     ui->platformLabel->setText(QStringLiteral("Tutorline"));
@@ -770,11 +763,9 @@ void LiveDlg::OnOpenButtonClick()
     m_docPath = path;
     ShowWaiting(this);
     SetTopMost(true);
-#ifdef LECTERN_HAVE_CONVERTER
     PowerPointTool* converter = PowerPointTool::GetInstance();
     converter->KillOffice();
     converter->OpenFile(path);
-#endif
     ui->imageListWidget->clear();
     m_pageImages.clear();
 }

@@ -15,6 +15,7 @@
 #include <QTcpServer>
 #include <QTcpSocket>
 #include <QTest>
+#include <QWidget>
 
 namespace roomkit {
 
@@ -174,7 +175,8 @@ int LogCapture::count(const QString& text) const
 }
 
 namespace {
-struct Outcome {
+// A widget, since the login call waits over its context.
+struct Outcome : QWidget {
     bool done = false;
     bool ok = false;
     QVariantMap result;

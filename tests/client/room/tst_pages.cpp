@@ -1,0 +1,382 @@
+#include "FakeILive.h"
+#include "RoomTestKit.h"
+#include "room/LiveDlg.h"
+#include "room/PageItem.h"
+#include "shell/Resources.h"
+#include "shell/Util.h"
+#include "shell/waitingspinnerwidget.h"
+#include "slides/PowerPointTool.h"
+#include "ui_LiveDlg.h"
+#include "ui_PageItem.h"
+#include "whiteboard/painterstorage.h"
+#include "whiteboard/renderarea.h"
+
+#include <QDir>
+#include <QFileDialog>
+#include <QImage>
+#include <QLineEdit>
+#include <QPainter>
+#include <QTemporaryDir>
+#include <QtTest>
+
+using namespace roomkit;
+
+namespace {
+// Not a presentation: the office suite gives up on it and the converter reports the failure.
+void writeBogusDocument(const QString& path)
+{
+    QFile file(path);
+    if (file.open(QIODevice::WriteOnly))
+        file.write("PK this is not a presentation");
+}
+} // namespace
+
+class TestPages : public QObject {
+    Q_OBJECT
+private slots:
+    void initTestCase();
+    void init();
+    void cleanup();
+
+    void pageColumnLooks();
+    void openDocumentWaitsOnTopUntilFailure();
+    void cancelledDialogChangesNothing();
+    void slidesBecomePagesFirstShownAtOnce();
+    void eachPageKeepsItsOwnDrawing();
+    void blankPageBeforeAnyDocumentAndBesideUnclickedFirstPage();
+    void reopeningDocumentBringsDrawingsBack();
+
+private:
+    // Chooses path in the room's open dialog; the converter then fails on it (not a presentation).
+    bool chooseDocument(LiveDlg* dlg, const QString& path, bool cancel = false);
+    QStringList makeSlides(int count, const QString& tag);
+    PageItem* pageAt(LiveDlg* dlg, int row) const;
+    void drawStroke(RenderArea* area, QPoint from, QPoint to);
+
+    QTemporaryDir m_dir;
+    QTemporaryDir m_appFolder;
+    FakeILive* m_service = nullptr;
+    QString m_dialogCaption, m_dialogDir;
+    QStringList m_dialogFilters;
+};
+
+void TestPages::initTestCase()
+{
+    LecternInitResources();
+    QVERIFY(m_dir.isValid() && m_appFolder.isValid());
+    // Whiteboard files of these tests go to a folder of their own.
+    PainterStorage::setApplicationFolder(m_appFolder.path());
+    // A suite that hangs on a bad file must not hold a test for three minutes.
+    PowerPointTool::GetInstance()->SetTickLimit(8);
+}
+
+void TestPages::init()
+{
+    m_service = InstallService();
+}
+
+void TestPages::cleanup()
+{
+    DiscardRoom();
+    HideWaiting();
+    WaitForRequests();
+    FakeILive::uninstall();
+}
+
+bool TestPages::chooseDocument(LiveDlg* dlg, const QString& path, bool cancel)
+{
+    bool seen = false;
+    QTimer::singleShot(0, this, [&] {
+        auto* dialog = qobject_cast<QFileDialog*>(QApplication::activeModalWidget());
+        if (!dialog)
+            return;
+        seen = true;
+        m_dialogCaption = dialog->windowTitle();
+        m_dialogDir = dialog->directory().absolutePath();
+        m_dialogFilters = dialog->nameFilters();
+        if (cancel) {
+            dialog->reject();
+            return;
+        }
+        dialog->selectFile(path);
+        static_cast<QDialog*>(dialog)->accept();
+    });
+    QTest::mouseClick(dlg->form()->openButton, Qt::LeftButton);
+    return seen;
+}
+
+QStringList TestPages::makeSlides(int count, const QString& tag)
+{
+    QStringList paths;
+    for (int i = 0; i < count; ++i) {
+        QImage image(1280, 720, QImage::Format_RGB32);
+        image.fill(QColor::fromHsv((i * 70) % 360, 120, 230));
+        QPainter painter(&image);
+        painter.setFont(QFont("WenQuanYi Zen Hei", 64));
+        painter.drawText(image.rect(), Qt::AlignCenter, QStringLiteral("第%1页").arg(i + 1));
+        painter.end();
+        const QString path = m_dir.filePath(QStringLiteral("%1_%2.png").arg(tag).arg(i + 1, 3, 10, QChar('0')));
+        image.save(path);
+        paths << path;
+    }
+    return paths;
+}
+
+PageItem* TestPages::pageAt(LiveDlg* dlg, int row) const
+{
+    QListWidget* list = dlg->form()->imageListWidget;
+    return qobject_cast<PageItem*>(list->itemWidget(list->item(row)));
+}
+
+void TestPages::drawStroke(RenderArea* area, QPoint from, QPoint to)
+{
+    QMouseEvent press(QEvent::MouseButtonPress, from, Qt::LeftButton, Qt::LeftButton, Qt::NoModifier);
+    QApplication::sendEvent(area, &press);
+    for (int i = 1; i <= 5; ++i) {
+        const QPoint p = from + (to - from) * i / 5;
+        QMouseEvent move(QEvent::MouseMove, p, Qt::NoButton, Qt::LeftButton, Qt::NoModifier);
+        QApplication::sendEvent(area, &move);
+    }
+    QMouseEvent release(QEvent::MouseButtonRelease, to, Qt::LeftButton, Qt::NoButton, Qt::NoModifier);
+    QApplication::sendEvent(area, &release);
+}
+
+void TestPages::pageColumnLooks()
+{
+    LiveDlg dlg;
+    Ui::LiveDlg* ui = dlg.form();
+    QCOMPARE(ui->pages->minimumWidth(), 200);
+    QCOMPARE(ui->pages->maximumWidth(), 200);
+    QCOMPARE(ui->blankPageButton->text(), QStringLiteral("空白页"));
+    QVERIFY(ui->blankPageButton->isCheckable());
+    QVERIFY(!ui->blankPageButton->isChecked());
+    QCOMPARE(ui->blankPageButton->minimumHeight(), 120);
+    QCOMPARE(ui->blankPageButton->maximumHeight(), 120);
+    QCOMPARE(ui->blankPageButton->styleSheet(),
+             QStringLiteral("QPushButton{\nmargin:15px;\nborder: 1px solid #E6E6E6;\ncolor:#808080;\nbackground:white;\n}"
+                            "\n\nQPushButton:checked{\ncolor:#33ABEF;\nborder: 1px solid #33ABEF;\n}"));
+    QCOMPARE(ui->openButton->text(), QStringLiteral("管理PPT"));
+    QCOMPARE(ui->openButton->styleSheet(), QStringLiteral("background:#33ABEF;color:white;border:0px;"));
+    QCOMPARE(ui->openButton->minimumHeight(), 40);
+    QCOMPARE(ui->openButton->font().family(), QStringLiteral("微软雅黑"));
+    QCOMPARE(ui->openButton->font().pointSize(), 14);
+
+    PageItem item;
+    QCOMPARE(item.layout()->contentsMargins(), QMargins(15, 15, 15, 0));
+    QCOMPARE(item.form()->imageLabel->styleSheet(), QStringLiteral("border: 1px solid #E6E6E6"));
+    QCOMPARE(item.form()->nameLabel->styleSheet(), QStringLiteral("color:#808080;background:transparent;"));
+    item.SetSelected(true);
+    QCOMPARE(item.form()->imageLabel->styleSheet(), QStringLiteral("border: 1px solid #33ABEF"));
+    QCOMPARE(item.form()->nameLabel->styleSheet(), QStringLiteral("color:#33ABEF;background:transparent;"));
+    item.SetSelected(false);
+    QCOMPARE(item.form()->nameLabel->styleSheet(), QStringLiteral("color:#808080;background:transparent;"));
+
+    // The thumbnail fits (width - 30) x 3/4 of that, aspect kept.
+    const QStringList slides = makeSlides(1, "look");
+    item.SetImage(slides[0], 190);
+    QCOMPARE(item.width(), 190);
+    QCOMPARE(item.form()->imageLabel->pixmap(Qt::ReturnByValue).size(), QSize(160, 90));
+    // An unreadable image still makes a page, with an empty thumbnail.
+    item.SetImage(m_dir.filePath("missing.png"), 190);
+    QVERIFY(item.form()->imageLabel->pixmap(Qt::ReturnByValue).isNull());
+}
+
+void TestPages::openDocumentWaitsOnTopUntilFailure()
+{
+    LiveDlg* dlg = OpenRoom("1", 1);
+    QVERIFY(QTest::qWaitForWindowExposed(dlg));
+    // Pages of an earlier document.
+    const QString earlier = m_dir.filePath("earlier.pptx");
+    writeBogusDocument(earlier);
+    BoxCatcher boxes;
+    QVERIFY(chooseDocument(dlg, earlier));
+    QTRY_VERIFY_WITH_TIMEOUT(boxes.texts().contains("无法打开文件"), 30000);
+    for (const QString& slide : makeSlides(2, "earlier"))
+        emit PowerPointTool::GetInstance()->NewSlides(slide);
+    QCOMPARE(dlg->form()->imageListWidget->count(), 2);
+    boxes.clear();
+
+    const QString doc = m_dir.filePath("not a deck.pptx");
+    writeBogusDocument(doc);
+
+    bool sawWaiting = false, sawOnTop = false, sawEmptyList = false;
+    QTimer probe;
+    connect(&probe, &QTimer::timeout, this, [&] {
+        if (CurrentWaitingSpinner())
+            sawWaiting = true;
+        if (dlg->windowFlags() & Qt::WindowStaysOnTopHint)
+            sawOnTop = true;
+        if (dlg->form()->imageListWidget->count() == 0)
+            sawEmptyList = true;
+    });
+    probe.start(5);
+    QVERIFY(chooseDocument(dlg, doc));
+    QCOMPARE(m_dialogCaption, QStringLiteral("Open File"));
+    QCOMPARE(m_dialogDir, QStringLiteral("/home"));
+    QCOMPARE(m_dialogFilters, QStringList({ "Document (*.ppt *.pptx)" }));
+    QCOMPARE(dlg->form()->imageListWidget->count(), 0);
+
+    QTRY_VERIFY_WITH_TIMEOUT(boxes.texts().contains("无法打开文件"), 30000);
+    probe.stop();
+    QVERIFY(sawWaiting && sawOnTop && sawEmptyList);
+    const auto& box = boxes.seen().last();
+    QCOMPARE(box.title, QStringLiteral("Error"));
+    QCOMPARE(box.parent, nullptr);
+    QTRY_VERIFY(!CurrentWaitingSpinner());
+    QVERIFY(!(dlg->windowFlags() & Qt::WindowStaysOnTopHint));
+    QVERIFY(dlg->isVisible());
+    QVERIFY(dlg->isEnabled());
+}
+
+void TestPages::cancelledDialogChangesNothing()
+{
+    LiveDlg* dlg = OpenRoom("1", 1);
+    QVERIFY(QTest::qWaitForWindowExposed(dlg));
+    for (const QString& slide : makeSlides(2, "kept"))
+        dlg->OnNewSlide(slide);
+    const QString before = dlg->renderArea()->fileName();
+    QVERIFY(chooseDocument(dlg, QString(), true));
+    QCOMPARE(dlg->form()->imageListWidget->count(), 2);
+    QCOMPARE(dlg->renderArea()->fileName(), before);
+    QVERIFY(!CurrentWaitingSpinner());
+    QVERIFY(!(dlg->windowFlags() & Qt::WindowStaysOnTopHint));
+}
+
+void TestPages::slidesBecomePagesFirstShownAtOnce()
+{
+    LiveDlg* dlg = OpenRoom("1", 1);
+    QVERIFY(QTest::qWaitForWindowExposed(dlg));
+    Ui::LiveDlg* ui = dlg->form();
+    const QString doc = m_dir.filePath("lesson.pptx");
+    writeBogusDocument(doc);
+    BoxCatcher boxes;
+    QVERIFY(chooseDocument(dlg, doc));
+    QTRY_VERIFY_WITH_TIMEOUT(boxes.texts().contains("无法打开文件"), 30000);
+    QCOMPARE(dlg->renderArea()->fileName(), QStringLiteral("test.json"));
+
+    const QStringList slides = makeSlides(3, "lesson");
+    LogCapture log;
+    emit PowerPointTool::GetInstance()->NewSlides(slides[0]);
+    QVERIFY(log.contains("create page for:"));
+    QCOMPARE(ui->imageListWidget->count(), 1);
+    // Shown at once, without becoming the list's current row.
+    QCOMPARE(ui->imageListWidget->currentRow(), -1);
+    QVERIFY(!ui->previewLabel->pixmap(Qt::ReturnByValue).isNull());
+    QCOMPARE(dlg->renderArea()->fileName(), HashFilePath(doc) + "0.json");
+    QCOMPARE(pageAt(dlg, 0)->form()->nameLabel->text(), QStringLiteral("1"));
+    QCOMPARE(pageAt(dlg, 0)->form()->imageLabel->styleSheet(), QStringLiteral("border: 1px solid #33ABEF"));
+
+    emit PowerPointTool::GetInstance()->NewSlides(slides[1]);
+    emit PowerPointTool::GetInstance()->NewSlides(slides[2]);
+    QCOMPARE(ui->imageListWidget->count(), 3);
+    QCOMPARE(pageAt(dlg, 2)->form()->nameLabel->text(), QStringLiteral("3"));
+    QCOMPARE(pageAt(dlg, 2)->width(), ui->imageListWidget->width() - 10);
+    // Later images only add rows.
+    QCOMPARE(dlg->renderArea()->fileName(), HashFilePath(doc) + "0.json");
+    QCOMPARE(pageAt(dlg, 1)->form()->imageLabel->styleSheet(), QStringLiteral("border: 1px solid #E6E6E6"));
+
+    ui->imageListWidget->setCurrentRow(2);
+    QCOMPARE(dlg->renderArea()->fileName(), HashFilePath(doc) + "2.json");
+    QCOMPARE(pageAt(dlg, 0)->form()->imageLabel->styleSheet(), QStringLiteral("border: 1px solid #E6E6E6"));
+    QCOMPARE(pageAt(dlg, 2)->form()->imageLabel->styleSheet(), QStringLiteral("border: 1px solid #33ABEF"));
+    const QSize preview = ui->previewLabel->size();
+    const QSize shown = ui->previewLabel->pixmap(Qt::ReturnByValue).size();
+    QVERIFY(shown.width() == preview.width() || shown.height() == preview.height());
+}
+
+void TestPages::eachPageKeepsItsOwnDrawing()
+{
+    LiveDlg* dlg = OpenRoom("1", 1);
+    QVERIFY(QTest::qWaitForWindowExposed(dlg));
+    Ui::LiveDlg* ui = dlg->form();
+    for (const QString& slide : makeSlides(3, "draw"))
+        dlg->OnNewSlide(slide);
+    RenderArea* area = dlg->renderArea();
+    dlg->SelectTool(Pen);
+    QCOMPARE(area->instrumentType(), Pen);
+
+    ui->imageListWidget->setCurrentRow(1);
+    drawStroke(area, QPoint(50, 50), QPoint(200, 120));
+    drawStroke(area, QPoint(60, 200), QPoint(220, 260));
+    QCOMPARE(area->shapes().size(), 2);
+
+    ui->imageListWidget->setCurrentRow(2);
+    QCOMPARE(area->shapes().size(), 0);
+    drawStroke(area, QPoint(80, 80), QPoint(90, 300));
+    ui->imageListWidget->setCurrentRow(1);
+    QCOMPARE(area->shapes().size(), 2);
+    ui->imageListWidget->setCurrentRow(2);
+    QCOMPARE(area->shapes().size(), 1);
+
+    // The clear tool empties only the page in view.
+    dlg->SelectTool(Clear);
+    QCOMPARE(area->shapes().size(), 0);
+    QCOMPARE(area->instrumentType(), Pen);
+    ui->imageListWidget->setCurrentRow(1);
+    QCOMPARE(area->shapes().size(), 2);
+}
+
+void TestPages::blankPageBeforeAnyDocumentAndBesideUnclickedFirstPage()
+{
+    LiveDlg* dlg = OpenRoom("1", 1);
+    QVERIFY(QTest::qWaitForWindowExposed(dlg));
+    Ui::LiveDlg* ui = dlg->form();
+
+    QTest::mouseClick(ui->blankPageButton, Qt::LeftButton);
+    QVERIFY(ui->blankPageButton->isChecked());
+    QCOMPARE(dlg->renderArea()->fileName(), HashFilePath(QString()) + "blank.json");
+    QVERIFY(!ui->previewLabel->pixmap(Qt::ReturnByValue).isNull());
+    // A second click keeps it checked.
+    QTest::mouseClick(ui->blankPageButton, Qt::LeftButton);
+    QVERIFY(ui->blankPageButton->isChecked());
+
+    // The first slide is shown automatically, which unchecks the blank page.
+    const QStringList slides = makeSlides(2, "blank");
+    dlg->OnNewSlide(slides[0]);
+    dlg->OnNewSlide(slides[1]);
+    QVERIFY(!ui->blankPageButton->isChecked());
+    // The auto-shown page was never clicked: no row change is reported, so it keeps its look.
+    QTest::mouseClick(ui->blankPageButton, Qt::LeftButton);
+    QVERIFY(ui->blankPageButton->isChecked());
+    QCOMPARE(pageAt(dlg, 0)->form()->imageLabel->styleSheet(), QStringLiteral("border: 1px solid #33ABEF"));
+
+    // After a real click on a page, the blank page unselects it.
+    ui->imageListWidget->setCurrentRow(1);
+    QVERIFY(!ui->blankPageButton->isChecked());
+    QTest::mouseClick(ui->blankPageButton, Qt::LeftButton);
+    QVERIFY(ui->blankPageButton->isChecked());
+    QCOMPARE(ui->imageListWidget->currentRow(), -1);
+    QCOMPARE(pageAt(dlg, 1)->form()->imageLabel->styleSheet(), QStringLiteral("border: 1px solid #E6E6E6"));
+}
+
+void TestPages::reopeningDocumentBringsDrawingsBack()
+{
+    LiveDlg* dlg = OpenRoom("1", 1);
+    QVERIFY(QTest::qWaitForWindowExposed(dlg));
+    Ui::LiveDlg* ui = dlg->form();
+    const QString doc = m_dir.filePath("again.pptx");
+    writeBogusDocument(doc);
+    BoxCatcher boxes;
+    QVERIFY(chooseDocument(dlg, doc));
+    QTRY_VERIFY_WITH_TIMEOUT(boxes.texts().size() == 1, 30000);
+    const QStringList slides = makeSlides(2, "again");
+    for (const QString& slide : slides)
+        emit PowerPointTool::GetInstance()->NewSlides(slide);
+    RenderArea* area = dlg->renderArea();
+    dlg->SelectTool(Rectangle);
+    drawStroke(area, QPoint(40, 40), QPoint(160, 140)); // on page 1, shown automatically
+    QCOMPARE(area->shapes().size(), 1);
+
+    // Same document again: the list empties, the surface keeps page 1 until the first image.
+    QVERIFY(chooseDocument(dlg, doc));
+    QCOMPARE(ui->imageListWidget->count(), 0);
+    QCOMPARE(area->shapes().size(), 1);
+    QTRY_VERIFY_WITH_TIMEOUT(boxes.texts().size() == 2, 30000);
+    emit PowerPointTool::GetInstance()->NewSlides(slides[0]);
+    QCOMPARE(area->fileName(), HashFilePath(doc) + "0.json");
+    QCOMPARE(area->shapes().size(), 1);
+    QVERIFY(QFile::exists(QDir(PainterStorage::storagePath()).filePath(HashFilePath(doc) + "0.json")));
+}
+
+QTEST_MAIN(TestPages)
+#include "tst_pages.moc"

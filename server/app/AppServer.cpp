@@ -48,6 +48,26 @@ const std::string& writeJson(const Json::Value& v, std::string* out)
     return *out;
 }
 
+// What a caller sent, fit for one log line: control characters would let it forge lines.
+std::string printable(const std::string& text, size_t max = 128)
+{
+    std::string out;
+    out.reserve(std::min(text.size(), max) + 8);
+    for (size_t i = 0; i < text.size() && i < max; ++i) {
+        const unsigned char c = static_cast<unsigned char>(text[i]);
+        if (c < 0x20 || c == 0x7f) {
+            char escaped[8];
+            std::snprintf(escaped, sizeof escaped, "\\x%02x", c);
+            out += escaped;
+        } else {
+            out += static_cast<char>(c);
+        }
+    }
+    if (text.size() > max)
+        out += "...";
+    return out;
+}
+
 AppError badParam(const char* key)
 {
     return AppError(ErrorCode::InvalidParams, std::string("参数错误：") + key);
@@ -247,7 +267,7 @@ bool AppServer::listen(const QString& host, quint16 port, QString* error)
             return httplib::Server::HandlerResponse::Handled;
         }));
     http.set_exception_handler([this](const httplib::Request& req, httplib::Response& res, std::exception_ptr) {
-        logLine("unexpected failure on " + req.path);
+        logLine("unexpected failure on " + printable(req.path));
         res.status = 500;
         res.set_content("internal error", "text/plain");
     });
@@ -383,7 +403,7 @@ void AppServer::handleRpc(const httplib::Request& req, httplib::Response& res)
         errorCode = ErrorCode::Internal;
         answer["error"]["code"] = ErrorCode::Internal;
         answer["error"]["message"] = "服务器内部错误，请稍后再试";
-        logLine(std::string("internal error in ") + call.method + ": " + e.what());
+        logLine("internal error in " + printable(call.method) + ": " + printable(e.what(), 512));
     }
     std::string text;
     if (errorCode == 0 && !call.rawResult.empty()) {
@@ -399,7 +419,8 @@ void AppServer::handleRpc(const httplib::Request& req, httplib::Response& res)
     const double ms = std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - started).count();
     char tail[64];
     std::snprintf(tail, sizeof tail, " %.2f ms", ms);
-    logLine("jsonrpc " + (call.method.empty() ? std::string("-") : call.method) + " user=" + call.who + " "
+    logLine("jsonrpc " + (call.method.empty() ? std::string("-") : printable(call.method))
+            + " user=" + printable(call.who) + " "
             + (errorCode ? "error " + std::to_string(errorCode) : std::string("ok")) + tail);
 }
 
@@ -592,8 +613,8 @@ void AppServer::handleDownload(const httplib::Request& req, httplib::Response& r
             std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - started).count();
         char tail[64];
         std::snprintf(tail, sizeof tail, " %.2f ms", ms);
-        logLine(req.method + " /downloads/" + name.substr(0, 128) + " " + std::to_string(status)
-                + (detail.empty() ? std::string() : " " + detail) + tail);
+        logLine(req.method + " /downloads/" + printable(name) + " " + std::to_string(status)
+                + (detail.empty() ? std::string() : " " + printable(detail)) + tail);
     };
 
     // A plain file name in the downloads folder: no separators, no hidden or partial files.

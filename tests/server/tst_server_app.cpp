@@ -4,6 +4,8 @@
 #include "common/UserSig.h"
 
 #include <QFile>
+#include <QMutex>
+#include <QScopeGuard>
 #include <QtTest>
 
 #include <set>
@@ -538,6 +540,45 @@ private slots:
                                          ak); // the old ak still works
         QCOMPARE(errorCode(list), 0);
         QCOMPARE(int(list["result"]["list"].size()), 1);
+    }
+
+    void logLinesCannotBeForgedByCallers()
+    {
+        static QMutex mutex;
+        static QStringList lines;
+        lines.clear();
+        const QtMessageHandler previous = qInstallMessageHandler([](QtMsgType, const QMessageLogContext&, const QString& m) {
+            QMutexLocker lock(&mutex);
+            lines << m;
+        });
+        const auto restore = qScopeGuard([previous] { qInstallMessageHandler(previous); });
+        QTemporaryDir dir;
+        appserver::AppServerOptions o;
+        o.dbPath = dir.filePath("log.db");
+        o.downloadsDir = dir.path();
+        {
+            AppServer server(o);
+            QString error;
+            QVERIFY2(server.listen("127.0.0.1", 0, &error), qPrintable(error));
+            httplib::Client c("127.0.0.1", server.port());
+            const std::string forged = "x\n2030-01-01 00:00:00.000 jsonrpc user.login user=10001 ok";
+            c.Post(AppServer::kRpcPath, "{\"jsonrpc\":\"2.0\",\"method\":\"" + forged + "\",\"params\":{}}",
+                   "application/json");
+            c.Post(AppServer::kRpcPath,
+                   "{\"jsonrpc\":\"2.0\",\"method\":\"user.login\",\"params\":{\"loginId\":\"a\\r\\nb\","
+                   "\"saltedPassword\":\"x\",\"salt\":\"1\"}}",
+                   "application/json");
+            auto got = c.Get("/downloads/a%1B[2Kb%00c");
+            QVERIFY(got && got->status == 404);
+            server.stop();
+        }
+        QVERIFY2(lines.size() == 3, qPrintable(lines.join(" | ")));
+        for (const QString& line : lines) {
+            QVERIFY2(!line.contains('\n') && !line.contains('\r') && !line.contains(QChar(0)), qPrintable(line));
+            QVERIFY2(line.contains("\\x0a") || line.contains("\\x1b"), qPrintable(line));
+            QVERIFY2(!line.contains(QChar(0x1b)), qPrintable(line));
+        }
+        QVERIFY(lines[2].endsWith(" ms"));
     }
 
     void storeRefusesBadAdministration()

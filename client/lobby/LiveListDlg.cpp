@@ -190,11 +190,11 @@ void LiveListDlg::SetupItems(const QVariantList& list)
 
 QSize LiveListDlg::RowSizeHint()
 {
-    // Every row has the same height: measure one, once. The view widens rows to its own width,
-    // so asking only for the least width keeps them whole in a narrow window.
+    // Every row has the same height: measure one, once. No width is asked for: the view gives
+    // each row exactly its own width, so on a narrow screen a row never runs under the edge.
     if (!m_rowSize.isValid()) {
         LiveListItem probe { QVariantMap() };
-        m_rowSize = QSize(probe.minimumSizeHint().width(), probe.sizeHint().height());
+        m_rowSize = QSize(0, probe.sizeHint().height());
     }
     return m_rowSize;
 }

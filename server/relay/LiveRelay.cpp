@@ -231,12 +231,15 @@ void LiveRelay::onText(Session* s, const QString& text)
                 }
             }
         }
-        joinRoom(s, quint32(roomId), host);
+        const bool entered = joinRoom(s, quint32(roomId), host);
         QJsonArray members;
         for (Session* m : roomMembers(s->roomId))
             members.append(m->userId);
         sendJson(s, QJsonObject { { "op", "reply" }, { "id", id }, { "code", kOk }, { "desc", "" },
                                   { "members", members } });
+        // Only after the reply: a client takes no member news for a room it has not entered yet.
+        if (entered)
+            tellRoomState(s);
     } else if (op == QLatin1String("rooms")) {
         // Rooms that have a host: how a member finds the class it may join.
         QList<quint32> ids = m_rooms.keys();
@@ -431,27 +434,34 @@ QList<LiveRelay::Session*> LiveRelay::roomMembers(quint32 roomId) const
     return m_rooms.value(roomId);
 }
 
-void LiveRelay::joinRoom(Session* s, quint32 roomId, bool host)
+bool LiveRelay::joinRoom(Session* s, quint32 roomId, bool host)
 {
     if (s->roomId == roomId) {
         s->host = s->host || host;
-        return;
+        return false;
     }
     leaveRoom(s);
     s->roomId = roomId;
     s->host = host;
     s->camera = s->screen = false;
+    broadcastEvent(roomId, 1, s->userId, s);
+    m_rooms[roomId].append(s);
+    return true;
+}
+
+// The newcomer learns whose cameras and screen shares are already on.
+void LiveRelay::tellRoomState(Session* s)
+{
     QJsonArray cameras;
     QJsonArray screens;
-    for (Session* m : roomMembers(roomId)) {
+    for (Session* m : roomMembers(s->roomId)) {
+        if (m == s)
+            continue;
         if (m->camera)
             cameras.append(m->userId);
         if (m->screen)
             screens.append(m->userId);
     }
-    broadcastEvent(roomId, 1, s->userId, s);
-    m_rooms[roomId].append(s);
-    // The newcomer learns whose cameras are already on.
     if (!cameras.isEmpty())
         sendJson(s, QJsonObject { { "op", "memberEvent" }, { "event", 3 }, { "ids", cameras } });
     if (!screens.isEmpty())

@@ -55,7 +55,9 @@ private:
     void sendError(Session* s, int code, const QString& desc);
     void sendJson(Session* s, const QJsonObject& obj);
     bool sendRaw(Session* s, const QByteArray& bytes, bool text, bool droppable);
-    void joinRoom(Session* s, quint32 roomId, bool host);
+    // False when the session was in that room already.
+    bool joinRoom(Session* s, quint32 roomId, bool host);
+    void tellRoomState(Session* s);
     void leaveRoom(Session* s);
     void broadcastEvent(quint32 roomId, int event, const QString& userId, const Session* except);
     QList<Session*> roomMembers(quint32 roomId) const;

@@ -284,6 +284,18 @@ private slots:
         QVERIFY(!s1->getCurCameraState());
     }
 
+    void aLateComerLearnsOfCamerasAlreadyOn()
+    {
+        Recorder *r1, *rt;
+        LiveService* s1 = member("s1", 66, false, &r1);
+        QVERIFY(s1);
+        s1->openExternalCapture();
+        QTRY_VERIFY(r1->events.contains(qMakePair(3, QStringList { "s1" })));
+        // The teacher's room window only exists once entering has succeeded: the news must come after.
+        QVERIFY(member("t1", 66, true, &rt));
+        QTRY_VERIFY(rt->events.contains(qMakePair(3, QStringList { "s1" })));
+    }
+
     void screenShareFramesArriveAtAboutTheRequestedRate()
     {
         Recorder *rt, *r1;

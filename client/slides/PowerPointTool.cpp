@@ -5,6 +5,7 @@
 #include <QCoreApplication>
 #include <QDebug>
 #include <QElapsedTimer>
+#include <QFile>
 #include <QFileInfo>
 #include <QFileSystemWatcher>
 #include <QProcess>
@@ -17,11 +18,21 @@
 
 #ifdef Q_OS_WIN
 #include <windows.h>
+#else
+#include <csignal>
+#include <sys/types.h>
 #endif
 
 namespace {
 
 const QString kProcessName = QStringLiteral("soffice.bin");
+#ifndef Q_OS_WIN
+// The launcher that the "soffice" script execs into; it starts "soffice.bin", and starts it once
+// more when the first one ends for a fresh profile.
+const QString kLauncherName = QStringLiteral("oosplash");
+// What the suite needs to find in the profile to run our macro.
+const QString kMacroModule = QStringLiteral("/user/basic/ExportImages/ExportImages.xba");
+#endif
 #ifdef Q_OS_WIN
 const QString kOfficeProgram = QStringLiteral("/LibreOfficePortable/App/libreoffice/program/soffice.exe");
 #else
@@ -83,6 +94,22 @@ bool naturalLess(const QString& a, const QString& b)
         return a.size() - i < b.size() - j;
     return a < b;
 }
+
+#ifndef Q_OS_WIN
+// The process pid still runs with ownerMarker on its command line: not ended, not reused by
+// another program. A zombie has no command line left.
+bool launcherAlive(qint64 pid, const QString& ownerMarker)
+{
+    if (pid <= 0)
+        return false;
+    QFile file(QStringLiteral("/proc/%1/cmdline").arg(pid));
+    if (!file.open(QIODevice::ReadOnly))
+        return false;
+    QByteArray bytes = file.readAll();
+    bytes.replace('\0', ' ');
+    return QString::fromLocal8Bit(bytes).contains(ownerMarker);
+}
+#endif
 
 } // namespace
 
@@ -156,11 +183,34 @@ void PowerPointTool::KillOffice()
 void PowerPointTool::KillOwnOffice()
 {
     const QString marker = OwnerMarker();
-    KillProcessByName(kProcessName, marker);
     QElapsedTimer waited;
     waited.start();
-    while (IsProcessRunning(kProcessName, marker) && waited.elapsed() < kKillWaitMs)
+    for (;;) {
+#ifndef Q_OS_WIN
+        // The launcher first: killed after "soffice.bin" it could still start another, and one
+        // started a moment ago may not have come as far as starting "soffice.bin" at all.
+        if (launcherAlive(m_launcherPid, marker))
+            ::kill(pid_t(m_launcherPid), SIGKILL);
+        KillProcessByName(kLauncherName, marker);
+#endif
+        KillProcessByName(kProcessName, marker);
+        if (!OwnOfficeRunning() || waited.elapsed() >= kKillWaitMs)
+            break;
         QThread::msleep(kKillPollMs);
+    }
+    m_launcherPid = 0;
+}
+
+bool PowerPointTool::OwnOfficeRunning() const
+{
+    const QString marker = OwnerMarker();
+#ifndef Q_OS_WIN
+    // A launcher still on its way to "soffice.bin", or between the two starts of a fresh profile,
+    // is a suite that runs.
+    if (launcherAlive(m_launcherPid, marker) || IsProcessRunning(kLauncherName, marker))
+        return true;
+#endif
+    return IsProcessRunning(kProcessName, marker);
 }
 
 void PowerPointTool::OpenFile(QString path)
@@ -225,12 +275,18 @@ bool PowerPointTool::StartOffice(const QString& program, const QString& paramete
         else
             list << argument;
     }
+    // Without our macro the suite would open the document and idle on for ever.
+    if (!QFileInfo::exists(ProfileFolder() + kMacroModule)) {
+        qDebug() << "office macro missing, not started:" << ProfileFolder() + kMacroModule;
+        return false;
+    }
     QProcess process;
     process.setProgram(program);
     process.setArguments(list);
     process.setStandardOutputFile(QProcess::nullDevice());
     process.setStandardErrorFile(QProcess::nullDevice());
-    if (!process.startDetached()) {
+    m_launcherPid = 0;
+    if (!process.startDetached(&m_launcherPid)) {
         qDebug() << "ShellExecuteW fail,GetLastError:" << process.error() << process.errorString();
         return false;
     }
@@ -261,7 +317,7 @@ void PowerPointTool::RemoveLockFiles(QDir folder)
 
 void PowerPointTool::OnTimer()
 {
-    if (!IsProcessRunning(kProcessName, OwnerMarker())) {
+    if (!OwnOfficeRunning()) {
         RaiseFail();
         return;
     }

@@ -42,6 +42,7 @@ private:
     QString OwnerMarker() const;
     QString OfficeProgram() const;
     void KillOwnOffice();
+    bool OwnOfficeRunning() const;
     bool StartOffice(const QString& program, const QString& parameters, const QString& document);
 
     QTimer* m_timer = nullptr;
@@ -52,6 +53,9 @@ private:
 
     int m_tickLimit = 180;
     QString m_applicationFolder;
+    // The process started last (the launcher, which on Linux execs into "oosplash" and then runs
+    // "soffice.bin"); 0 when none.
+    qint64 m_launcherPid = 0;
     // Counts conversions, so a pass of announcements stops when a handler starts a new one.
     quint64 m_conversion = 0;
 };

@@ -299,11 +299,19 @@ void LiveListDlg::OnItemButtonClick(const QVariantMap& data)
     qDebug() << data;
     if (LiveState(data) == 2)
         return;
+    // One live at a time: a second click while the first is on its way (the waiting indicator
+    // does not cover the live-video step, and any answer hides it) would open a second room
+    // window and mix the two lives' ids.
+    if (m_entering || g_liveDlg) {
+        qDebug() << "a live is being entered already";
+        return;
+    }
+    m_entering = true;
     m_liveId = data.value(QStringLiteral("liveId")).toString();
     m_title = data.value(QStringLiteral("title")).toString();
     const QVariant avRoomId = data.value(QStringLiteral("avRoomId"));
     if (!HasRoom(avRoomId)) {
-        AppServer_CreateRoom(m_liveId, OnAppServer_CreateRoomSuccess, nullptr, this);
+        AppServer_CreateRoom(m_liveId, OnAppServer_CreateRoomSuccess, OnAppServer_CreateRoomError, this);
         return;
     }
     m_avRoomId = avRoomId.toInt();
@@ -319,11 +327,18 @@ void LiveListDlg::OnAppServer_CreateRoomSuccess(const QVariantMap& result, void*
     if (!ok) {
         // Entering room 0 would put the teacher in some other class's room.
         qDebug() << "create room answer without avRoomId" << result;
+        dlg->m_entering = false;
         ShowError(QStringLiteral("创建房间失败"), dlg);
         return;
     }
     dlg->m_avRoomId = avRoomId;
     dlg->CreateLiveRoom();
+}
+
+void LiveListDlg::OnAppServer_CreateRoomError(int, const QVariantMap&, void* context)
+{
+    // The request has shown its error box already; the teacher may try again.
+    static_cast<LiveListDlg*>(context)->m_entering = false;
 }
 
 void LiveListDlg::CreateLiveRoom()
@@ -368,6 +383,7 @@ void LiveListDlg::iLiveCreateRoomCompleted(int code, const std::string& desc)
         AppServer_ReportRoom(m_liveId, OnAppServer_ReportRoomSuccess, OnAppServer_ReportRoomError, this);
         return;
     }
+    m_entering = false;
     const QString description = QString::fromStdString(desc);
     qDebug() << "调用Sdk创建房间失败，错误码：" << code << "desc:" << description;
     if (code == 10021)
@@ -394,6 +410,7 @@ void LiveListDlg::OnAppServer_ReportRoomError(int, const QVariantMap&, void* con
 {
     auto* dlg = static_cast<LiveListDlg*>(context);
     qDebug() << "(app server)ReportRoom 失败，退出房间(sdk)";
+    dlg->m_entering = false;
     dlg->QuitLiveRoom();
 }
 
@@ -401,6 +418,7 @@ void LiveListDlg::OnAppServer_EnterRoomSuccess(const QVariantMap&, void* context
 {
     auto* dlg = static_cast<LiveListDlg*>(context);
     qDebug() << "enter room success";
+    dlg->m_entering = false;
     g_liveDlg = new LiveDlg(nullptr);
     g_liveDlg->setAvRoomId(dlg->m_avRoomId);
     g_liveDlg->setLiveId(dlg->m_liveId);
@@ -414,6 +432,7 @@ void LiveListDlg::OnAppServer_EnterRoomError(int, const QVariantMap&, void* cont
     // Without a room window nobody would ever leave the live-video room again.
     auto* dlg = static_cast<LiveListDlg*>(context);
     qDebug() << "(app server)EnterRoom 失败，退出房间(sdk)";
+    dlg->m_entering = false;
     dlg->QuitLiveRoom();
 }
 

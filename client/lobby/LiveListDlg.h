@@ -39,6 +39,7 @@ public:
     static void OnAppServer_LiveListSuccess(const QVariantMap& result, void* context);
     static void OnAppServer_LiveListError(int code, const QVariantMap& error, void* context);
     static void OnAppServer_CreateRoomSuccess(const QVariantMap& result, void* context);
+    static void OnAppServer_CreateRoomError(int code, const QVariantMap& error, void* context);
     static void OnAppServer_ReportRoomSuccess(const QVariantMap& result, void* context);
     static void OnAppServer_ReportRoomError(int code, const QVariantMap& error, void* context);
     static void OnAppServer_EnterRoomSuccess(const QVariantMap& result, void* context);
@@ -53,6 +54,7 @@ public:
     int avRoomId() const { return m_avRoomId; }
     QString liveId() const { return m_liveId; }
     QString liveTitle() const { return m_title; }
+    bool isEntering() const { return m_entering; }
     QTimer* refreshTimer() const { return m_refreshTimer; }
     Ui::LiveListDlg* form() const { return ui.get(); }
     // The live of a row, and the row's widget (built now if it has not been in view yet).
@@ -95,4 +97,6 @@ private:
     QTimer* m_refreshTimer = nullptr;
     QSize m_rowSize;
     bool m_offlineShowing = false;
+    // From a click on a live until its room window opens or the entry fails.
+    bool m_entering = false;
 };

@@ -93,6 +93,7 @@ private slots:
     void entryChainWithoutAvRoomIdCreatesRoomFirst();
     void createRoomFailurePaths();
     void reportRoomFailureQuitsLiveRoom();
+    void secondClickWhileEnteringOpensNoSecondRoom();
     void forcedOfflineBoxShownOnceAndEndsProcess();
     void quickEntryPicksRunningThenNextElseTellsNone();
 
@@ -138,6 +139,11 @@ void TestLiveListDlg::init()
 
 void TestLiveListDlg::cleanup()
 {
+    // A create-room left unanswered would keep the lobby busy for the next test.
+    if (m_fake->pendingErr) {
+        BoxCatcher boxes;
+        m_fake->answerPending(6012, QStringLiteral("test over"));
+    }
     closeRoom();
     m_lobby->hide();
     HideWaiting();
@@ -574,6 +580,63 @@ void TestLiveListDlg::reportRoomFailureQuitsLiveRoom()
     QTRY_COMPARE_WITH_TIMEOUT(boxes.seen().size(), 2, 5000);
     QTRY_COMPARE(m_fake->calls, QStringList({ "createRoom 556", "quitRoom" }));
     QVERIFY(!g_liveDlg);
+}
+
+void TestLiveListDlg::secondClickWhileEnteringOpensNoSecondRoom()
+{
+    m_fake->answerCreateRoom = false;
+    showLobbyQuietly();
+    const qint64 s = At(2026, 12, 5, 9, 0), e = At(2026, 12, 5, 10, 0);
+    feed({ MakeLive("21", "i", s, e, 2100), MakeLive("22", "v", s, e, 2200), MakeLive("23", "v", s, e) });
+    BoxCatcher boxes;
+
+    // While the live-video room of the first live is being created, other lives stay shut.
+    QTest::mouseClick(m_lobby->itemAt(0)->form()->startButton, Qt::LeftButton);
+    QTest::mouseClick(m_lobby->itemAt(1)->form()->startButton, Qt::LeftButton);
+    QTest::mouseClick(m_lobby->form()->enterButton, Qt::LeftButton);
+    QCOMPARE(m_fake->calls.filter("createRoom"), QStringList({ "createRoom 2100" }));
+    QCOMPARE(m_lobby->liveId(), QStringLiteral("21"));
+    QVERIFY(boxes.seen().isEmpty());
+
+    // The first entry goes on to exactly one room window, for the first live.
+    m_http.enqueue(HttpResponse::json(R"({"jsonrpc":"2.0","result":{}})"));
+    m_http.enqueue(HttpResponse::json(R"({"jsonrpc":"2.0","result":{}})"));
+    m_fake->answerPending(0);
+    QTRY_VERIFY_WITH_TIMEOUT(g_liveDlg != nullptr, 5000);
+    QCOMPARE(g_liveDlg->liveId(), QStringLiteral("21"));
+    QCOMPARE(g_liveDlg->avRoomId(), 2100);
+    const QJsonObject report = QJsonDocument::fromJson(m_http.requests().at(0).body).object();
+    QCOMPARE(report.value("params").toObject().value("liveId").toString(), QStringLiteral("21"));
+    const QJsonObject enter = QJsonDocument::fromJson(m_http.requests().at(1).body).object();
+    QCOMPARE(enter.value("method").toString(), QStringLiteral("live.enter.room"));
+    QCOMPARE(enter.value("params").toObject().value("avRoomId").toInt(), 2100);
+    int roomWindows = 0;
+    for (QWidget* w : QApplication::topLevelWidgets())
+        roomWindows += qobject_cast<LiveDlg*>(w) && w->isVisible();
+    QCOMPARE(roomWindows, 1);
+    closeRoom();
+
+    // A failed entry frees the lobby again: a refused live-video room...
+    m_fake->calls.clear();
+    m_lobby->OnItemButtonClick(m_lobby->liveAt(1));
+    m_fake->answerPending(1003, QStringLiteral("忙"));
+    QCOMPARE(boxes.seen().size(), 1);
+    m_lobby->OnItemButtonClick(m_lobby->liveAt(1));
+    QCOMPARE(m_fake->calls.filter("createRoom"), QStringList({ "createRoom 2200", "createRoom 2200" }));
+    m_fake->answerPending(1003, QStringLiteral("忙"));
+
+    // ...and a failed "live.create.room" as well.
+    m_http.clearRequests();
+    m_http.enqueue(HttpResponse::json(R"({"jsonrpc":"2.0","error":{"code":"1","message":"无法创建"}})"));
+    m_lobby->OnItemButtonClick(m_lobby->liveAt(2));
+    QTRY_VERIFY_WITH_TIMEOUT(boxes.texts().contains(QStringLiteral("无法创建")), 5000);
+    QTRY_VERIFY(!m_lobby->isEntering());
+    m_lobby->OnItemButtonClick(m_lobby->liveAt(2));
+    QVERIFY(m_http.waitForRequests(2));
+    for (const auto& request : m_http.requests())
+        QCOMPARE(QJsonDocument::fromJson(request.body).object().value("method").toString(),
+            QStringLiteral("live.create.room"));
+    QTRY_VERIFY_WITH_TIMEOUT(!CurrentWaitingSpinner(), 5000);
 }
 
 void TestLiveListDlg::forcedOfflineBoxShownOnceAndEndsProcess()

@@ -198,7 +198,11 @@ void LiveService::dropSocket()
     m_signedIn = false;
     m_inRoom = false;
     m_kicked = false;
-    failAllPending(kNotSignedIn, QStringLiteral("signed out of the live service"));
+    // Later, not inside login() or logout(): a failure callback may well sign in again.
+    const QHash<int, Pending> pending = m_pending;
+    m_pending.clear();
+    for (const Pending& p : pending)
+        failLater(p.err, kNotSignedIn, QStringLiteral("signed out of the live service"), p.data);
 }
 
 void LiveService::onConnected()
@@ -463,7 +467,8 @@ void LiveService::sendMessage(const QString& to, const ilive::Message& msg, iliv
 
 void LiveService::onMessage(const QJsonObject& obj)
 {
-    if (!m_messageListener)
+    // A group message still on its way from a room we have left belongs to no room window.
+    if (!m_messageListener || (obj.value("group").toBool() && !m_inRoom))
         return;
     ilive::Message msg;
     msg.sender = toIlive(obj.value("sender").toString());
@@ -498,7 +503,7 @@ void LiveService::onBinary(const QByteArray& bytes)
         qWarning() << "live relay sent a malformed frame," << bytes.size() << "bytes";
         return;
     }
-    if (!m_remoteVideo)
+    if (!m_remoteVideo || !m_inRoom)
         return;
     QImage image;
     if (wire.format == livewire::Jpeg)

@@ -6,8 +6,13 @@
 #include "ilive/RenderRootView.h"
 
 #include <QCameraInfo>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QSignalSpy>
 #include <QTcpServer>
+#include <QWebSocket>
+#include <QWebSocketServer>
 #include <QWidget>
 #include <QtTest>
 
@@ -79,6 +84,73 @@ quint16 closedPort()
     const quint16 port = probe.serverPort();
     probe.close();
     return port;
+}
+
+// A relay stand-in that answers what it is told to and can slip pushes in before a reply.
+class ScriptedRelay : public QObject {
+public:
+    ScriptedRelay() : server(QStringLiteral("scripted"), QWebSocketServer::NonSecureMode)
+    {
+        server.listen(QHostAddress::LocalHost, 0);
+        connect(&server, &QWebSocketServer::newConnection, this, [this] {
+            QWebSocket* ws = server.nextPendingConnection();
+            ws->setParent(this);
+            connect(ws, &QWebSocket::textMessageReceived, this, [this, ws](const QString& text) {
+                const QJsonObject req = QJsonDocument::fromJson(text.toUtf8()).object();
+                const QString op = req.value("op").toString();
+                ops << op;
+                if (op == "login" && !answerLogin)
+                    return;
+                for (const QByteArray& push : pushesBefore.take(op)) {
+                    if (push.startsWith('{'))
+                        ws->sendTextMessage(QString::fromUtf8(push));
+                    else
+                        ws->sendBinaryMessage(push);
+                }
+                ws->sendTextMessage(QString::fromUtf8(
+                    QJsonDocument(QJsonObject { { "op", "reply" }, { "id", req.value("id") }, { "code", 0 } })
+                        .toJson(QJsonDocument::Compact)));
+            });
+        });
+    }
+    QUrl url() const { return QUrl(QStringLiteral("ws://127.0.0.1:%1/live").arg(server.serverPort())); }
+
+    QWebSocketServer server;
+    bool answerLogin = true;
+    QStringList ops;
+    QHash<QString, QList<QByteArray>> pushesBefore; // by the op whose reply they precede
+};
+
+QByteArray chatFrom(const QString& sender, const QString& text, bool group)
+{
+    return QJsonDocument(QJsonObject { { "op", "msg" }, { "sender", sender }, { "group", group },
+                                       { "elems", QJsonArray { QJsonObject { { "type", 0 }, { "text", text } } } } })
+        .toJson(QJsonDocument::Compact);
+}
+
+QByteArray cameraFrameFrom(const QByteArray& sender)
+{
+    livewire::Frame f;
+    f.srcType = ilive::VIDEO_SRC_TYPE_CAMERA;
+    f.format = livewire::RawRgb32;
+    f.width = 2;
+    f.height = 2;
+    f.id = sender;
+    f.payload = QByteArray(16, char(0x7f));
+    return livewire::encodeFrame(f);
+}
+
+QStringList g_texts;
+void onText(const ilive::Message& msg, void*)
+{
+    for (const ilive::MessageElem* e : msg.elems)
+        if (e->type == ilive::TEXT)
+            g_texts << QString::fromUtf8(static_cast<const ilive::MessageTextElem*>(e)->content.c_str());
+}
+int g_remoteFrames = 0;
+void onRemoteFrame(const ilive::LiveVideoFrame*, void*)
+{
+    ++g_remoteFrames;
 }
 
 bool near(QRgb a, QRgb b, int tolerance)
@@ -337,6 +409,60 @@ private slots:
         QCOMPARE(send.code, int(LiveService::kNotSignedIn));
         QCOMPARE(room.code, int(LiveService::kNotSignedIn));
         QCOMPARE(quit.code, int(LiveService::kNotInRoom));
+    }
+
+    void roomTrafficStillOnItsWayAfterQuittingIsDropped()
+    {
+        ScriptedRelay relay;
+        relay.pushesBefore["quitRoom"] = { chatFrom("s1", "left behind", true), cameraFrameFrom("s1"),
+                                           chatFrom("s1", "just for you", false) };
+        relay.pushesBefore["groupMsg"] = { chatFrom("s1", "in the room", true), cameraFrameFrom("s1") };
+        LiveService service;
+        service.setUrl(relay.url());
+        service.setMessageCallBack(onText, nullptr);
+        service.setRemoteVideoCallBack(onRemoteFrame, nullptr);
+        QCOMPARE(service.init(1400001234, 8848, true), 0);
+        g_texts.clear();
+        g_remoteFrames = 0;
+        Outcome login, join, send, quit;
+        service.login("t1", "sig", onSuc, onErr, &login);
+        QTRY_COMPARE(login.successes, 1);
+        service.joinRoom(5, nullptr, nullptr, nullptr, onSuc, onErr, &join);
+        QTRY_COMPARE(join.successes, 1);
+        ilive::Message msg;
+        msg.elems.push_back(new ilive::MessageTextElem("hi"));
+        service.sendGroupMessage(msg, onSuc, onErr, &send);
+        QTRY_COMPARE(send.successes, 1);
+        QCOMPARE(g_texts, QStringList { "in the room" });
+        QCOMPARE(g_remoteFrames, 1);
+
+        service.quitRoom(onSuc, onErr, &quit);
+        QTRY_COMPARE(quit.successes, 1);
+        // The room's chat and video are gone with the room; a peer message is still for us.
+        QCOMPARE(g_texts, QStringList({ "in the room", "just for you" }));
+        QCOMPARE(g_remoteFrames, 1);
+    }
+
+    void aReplacedLoginFailsOnceAndLaterNotInsideTheNewCall()
+    {
+        ScriptedRelay relay;
+        relay.answerLogin = false;
+        LiveService service;
+        service.setUrl(relay.url());
+        QCOMPARE(service.init(1400001234, 8848, true), 0);
+        Outcome first, second;
+        service.login("t1", "sig", onSuc, onErr, &first);
+        QTRY_COMPARE(relay.ops, QStringList { "login" });
+        relay.answerLogin = true;
+        service.login("t1", "sig", onSuc, onErr, &second);
+        QCOMPARE(first.failures, 0); // a callback that signs in again must not run inside login()
+        QTRY_COMPARE(first.failures, 1);
+        QCOMPARE(first.code, int(LiveService::kNotSignedIn));
+        QTRY_COMPARE(second.successes, 1);
+        QTest::qWait(100);
+        QCOMPARE(first.failures + first.successes, 1);
+        QCOMPARE(second.failures, 0);
+        QVERIFY(service.isSignedIn());
     }
 
     void testingHooksReplaceServiceAndViews()

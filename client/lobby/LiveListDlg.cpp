@@ -20,6 +20,7 @@
 #include <QThread>
 #include <QTimer>
 
+#include <atomic>
 #include <limits>
 
 namespace {
@@ -30,6 +31,9 @@ bool OnGuiThread()
     return QThread::currentThread() == QCoreApplication::instance()->thread();
 }
 
+// The lobby once built, for listeners on other threads, which must not build it themselves.
+std::atomic<LiveListDlg*> g_builtLobby { nullptr };
+
 // A live without a room carries "avRoomId" as null (or not at all).
 bool HasRoom(const QVariant& avRoomId)
 {
@@ -39,7 +43,11 @@ bool HasRoom(const QVariant& avRoomId)
 
 LiveListDlg* LiveListDlg::GetInstance()
 {
-    static LiveListDlg* instance = new LiveListDlg;
+    static LiveListDlg* instance = [] {
+        auto* lobby = new LiveListDlg;
+        g_builtLobby = lobby;
+        return lobby;
+    }();
     return instance;
 }
 
@@ -438,12 +446,17 @@ void LiveListDlg::OnAppServer_EnterRoomError(int, const QVariantMap&, void* cont
 
 void LiveListDlg::OnForceOffline()
 {
-    LiveListDlg* dlg = GetInstance();
     if (!OnGuiThread()) {
-        QMetaObject::invokeMethod(dlg, "ShowOfflineMsg", Qt::QueuedConnection);
+        // A notice during sign-in may come before the lobby exists; a window is built on the
+        // GUI thread only, so the lobby is then made there.
+        if (LiveListDlg* dlg = g_builtLobby.load())
+            QMetaObject::invokeMethod(dlg, "ShowOfflineMsg", Qt::QueuedConnection);
+        else
+            QMetaObject::invokeMethod(
+                QCoreApplication::instance(), [] { GetInstance()->ShowOfflineMsg(); }, Qt::QueuedConnection);
         return;
     }
-    dlg->ShowOfflineMsg();
+    GetInstance()->ShowOfflineMsg();
 }
 
 void LiveListDlg::ShowOfflineMsg()

@@ -31,6 +31,8 @@ private slots:
     void cleanup();
     void cleanupTestCase();
 
+    // First: it needs a process in which the lobby has not been built yet.
+    void forcedOfflineFromServiceThreadBeforeLobbyExists();
     void windowAndServiceStart();
     void initFailureShowsErrorAndEndsProcess();
     void emptyUserOrPasswordAsksForIt();
@@ -93,6 +95,21 @@ void TestLoginDlg::typeAndClick(LoginDlg& dlg, const QString& user, const QStrin
     dlg.form()->userTextEdit->setText(user);
     dlg.form()->pwdTextEdit->setText(password);
     QTest::mouseClick(dlg.form()->loginButton, Qt::LeftButton);
+}
+
+void TestLoginDlg::forcedOfflineFromServiceThreadBeforeLobbyExists()
+{
+    LoginDlg dlg;
+    dlg.show();
+    BoxCatcher boxes;
+    std::thread service([this] { m_fake->forceOffline(); });
+    service.join();
+    QTRY_COMPARE_WITH_TIMEOUT(m_endCalls, 1, 5000);
+    QCOMPARE(boxes.texts(), QStringList({ "账号在其他地方登录" }));
+    QCOMPARE(boxes.seen().first().title, QStringLiteral("提示"));
+    // The lobby that took the notice lives on the GUI thread, where its refresh timer runs.
+    QCOMPARE(LiveListDlg::GetInstance()->thread(), QCoreApplication::instance()->thread());
+    QVERIFY(!LiveListDlg::GetInstance()->isVisible());
 }
 
 void TestLoginDlg::windowAndServiceStart()

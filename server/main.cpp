@@ -179,29 +179,31 @@ int main(int argc, char* argv[])
 
     QCommandLineParser parser;
     parser.setApplicationDescription(QStringLiteral(
-        "Lectern's app server and live relay.\n\n"
-        "Administration (then exits):\n"
+        "Lectern's app server (JSON-RPC over HTTP, installer downloads) and live relay (WebSocket).\n"
+        "Without a command it serves until stopped with Ctrl+C or SIGTERM, e.g.\n"
+        "  lectern-server --demo --db lectern.db\n\n"
+        "Administration on the database given by --db (then exits):\n"
         "  user add LOGIN PASSWORD NICKNAME [teacher|student]\n"
         "  user list\n"
         "  live add TEACHER_LOGIN TITLE \"yyyy-MM-dd hh:mm\" \"yyyy-MM-dd hh:mm\" [REMARK]\n"
         "  live list\n"
         "  --publish VERSION FILE   make FILE the installer of client VERSION"));
     parser.addHelpOption();
-    const QCommandLineOption hostOpt(QStringLiteral("host"), QStringLiteral("Address to listen on."),
+    const QCommandLineOption hostOpt(QStringLiteral("host"), QStringLiteral("IP address to listen on (default: 127.0.0.1)."),
                                      QStringLiteral("address"), QStringLiteral("127.0.0.1"));
-    const QCommandLineOption portOpt(QStringLiteral("port"), QStringLiteral("App-server HTTP port."),
+    const QCommandLineOption portOpt(QStringLiteral("port"), QStringLiteral("App-server HTTP port (default: 8080; 0 picks a free one)."),
                                      QStringLiteral("port"), QStringLiteral("8080"));
-    const QCommandLineOption livePortOpt(QStringLiteral("live-port"), QStringLiteral("Live relay WebSocket port."),
+    const QCommandLineOption livePortOpt(QStringLiteral("live-port"), QStringLiteral("Live relay WebSocket port (default: 8081; 0 picks a free one)."),
                                          QStringLiteral("port"), QStringLiteral("8081"));
-    const QCommandLineOption dbOpt(QStringLiteral("db"), QStringLiteral("SQLite database file."),
+    const QCommandLineOption dbOpt(QStringLiteral("db"), QStringLiteral("SQLite database file, created when missing (default: lectern.db)."),
                                    QStringLiteral("file"), QStringLiteral("lectern.db"));
     const QCommandLineOption downloadsOpt(QStringLiteral("downloads"),
-                                          QStringLiteral("Folder served under /downloads/ (default: beside the database)."),
+                                          QStringLiteral("Folder served under /downloads/ (default: \"downloads\" beside the database)."),
                                           QStringLiteral("dir"));
     const QCommandLineOption publicUrlOpt(QStringLiteral("public-url"),
                                           QStringLiteral("Base URL clients download updates from (default: the Host they used)."),
                                           QStringLiteral("url"));
-    const QCommandLineOption demoOpt(QStringLiteral("demo"), QStringLiteral("Add the demo school once (teacher01, student01..12, password 123456)."));
+    const QCommandLineOption demoOpt(QStringLiteral("demo"), QStringLiteral("Add the demo school once: teachers teacher01 and teacher02, students student01 to student12, all with password 123456, and lives in every state."));
     const QCommandLineOption publishOpt(QStringLiteral("publish"),
                                         QStringLiteral("Publish client VERSION with the installer FILE given after it, then exit."),
                                         QStringLiteral("version"));

@@ -367,7 +367,7 @@ void LiveListDlg::OnCreateRoomSuccess(void* data)
     auto* dlg = static_cast<LiveListDlg*>(data);
     if (!OnGuiThread()) {
         QMetaObject::invokeMethod(dlg, "iLiveCreateRoomCompleted", Qt::BlockingQueuedConnection,
-            Q_ARG(int, 0), Q_ARG(std::string, std::string()));
+            Q_ARG(int, 0), Q_ARG(const std::string&, std::string()));
         return;
     }
     dlg->iLiveCreateRoomCompleted(0, std::string());
@@ -379,7 +379,7 @@ void LiveListDlg::OnCreateRoomFailure(int code, const char* desc, void* data)
     const std::string text = desc ? desc : "";
     if (!OnGuiThread()) {
         QMetaObject::invokeMethod(dlg, "iLiveCreateRoomCompleted", Qt::BlockingQueuedConnection,
-            Q_ARG(int, code), Q_ARG(std::string, text));
+            Q_ARG(int, code), Q_ARG(const std::string&, text));
         return;
     }
     dlg->iLiveCreateRoomCompleted(code, text);

@@ -124,7 +124,7 @@ void LoginDlg::OnLiveLoginSuccess(void* data)
     // Widgets are touched only on the GUI thread, whichever thread the service answers on.
     if (!OnGuiThread()) {
         QMetaObject::invokeMethod(dlg, "iLiveLoginCompleted", Qt::BlockingQueuedConnection, Q_ARG(int, 0),
-            Q_ARG(std::string, std::string()));
+            Q_ARG(const std::string&, std::string()));
         return;
     }
     dlg->iLiveLoginCompleted(0, std::string());
@@ -136,7 +136,7 @@ void LoginDlg::OnLiveLoginFailure(int code, const char* description, void* data)
     const std::string desc = description ? description : "";
     if (!OnGuiThread()) {
         QMetaObject::invokeMethod(dlg, "iLiveLoginCompleted", Qt::BlockingQueuedConnection, Q_ARG(int, code),
-            Q_ARG(std::string, desc));
+            Q_ARG(const std::string&, desc));
         return;
     }
     dlg->iLiveLoginCompleted(code, desc);

@@ -601,7 +601,14 @@ void TestLiveListDlg::secondClickWhileEnteringOpensNoSecondRoom()
     // The first entry goes on to exactly one room window, for the first live.
     m_http.enqueue(HttpResponse::json(R"({"jsonrpc":"2.0","result":{}})"));
     m_http.enqueue(HttpResponse::json(R"({"jsonrpc":"2.0","result":{}})"));
-    m_fake->answerPending(0);
+    // The success comes from a service thread, which waits until the GUI thread has taken it.
+    std::atomic<bool> returned { false };
+    std::thread service([this, &returned] {
+        m_fake->answerPending(0);
+        returned = true;
+    });
+    QTRY_VERIFY_WITH_TIMEOUT(returned, 5000);
+    service.join();
     QTRY_VERIFY_WITH_TIMEOUT(g_liveDlg != nullptr, 5000);
     QCOMPARE(g_liveDlg->liveId(), QStringLiteral("21"));
     QCOMPARE(g_liveDlg->avRoomId(), 2100);

@@ -9,6 +9,7 @@
 #include "shell/Util.h"
 #include "ui_LoginDlg.h"
 
+#include <QChildEvent>
 #include <QCoreApplication>
 #include <QDebug>
 #include <QMetaObject>
@@ -46,6 +47,17 @@ LoginDlg::LoginDlg(QWidget* parent)
 }
 
 LoginDlg::~LoginDlg() = default;
+
+void LoginDlg::childEvent(QChildEvent* event)
+{
+    QDialog::childEvent(event);
+    // The window's style sheet has no selector, so message boxes opened over it would take
+    // the login picture as their background as well, and their text would be hard to read.
+    if (event->type() == QEvent::ChildPolished)
+        if (auto* dialog = qobject_cast<QDialog*>(event->child()))
+            if (dialog->styleSheet().isEmpty())
+                dialog->setStyleSheet(QStringLiteral("background-image:url();"));
+}
 
 bool LoginDlg::InitLiveService()
 {

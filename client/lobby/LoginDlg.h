@@ -38,6 +38,9 @@ public:
 public slots:
     void OnLoginButtonClick();
 
+protected:
+    void childEvent(QChildEvent* event) override;
+
 private:
     std::unique_ptr<Ui::LoginDlg> ui;
     int m_appId = 0;

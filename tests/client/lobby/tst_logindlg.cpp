@@ -171,9 +171,18 @@ void TestLoginDlg::emptyUserOrPasswordAsksForIt()
 {
     LoginDlg dlg;
     dlg.show();
-    BoxCatcher boxes;
+    QList<QColor> corners;
+    BoxCatcher boxes([&corners, &dlg](QMessageBox* box) {
+        // Boxes over the login window, yet plain: its picture must not show through them.
+        QCOMPARE(box->parentWidget(), &dlg);
+        const QImage shot = box->grab().toImage();
+        corners << shot.pixelColor(2, 2) << shot.pixelColor(shot.width() - 3, shot.height() - 3);
+        for (const QColor& c : corners)
+            QCOMPARE(c, box->palette().color(QPalette::Window));
+    });
     typeAndClick(dlg, QString(), QStringLiteral("123456"));
     typeAndClick(dlg, QStringLiteral("teacher01"), QString());
+    QCOMPARE(corners.size(), 4);
     QCOMPARE(boxes.texts(), QStringList({ "请输入用户名", "请输入密码" }));
     for (const auto& seen : boxes.seen()) {
         QVERIFY(seen.title.isEmpty());

@@ -439,6 +439,9 @@ void TestLiveListDlg::showRequestsListWithWaitingIndicator()
 void TestLiveListDlg::fillsAvailableScreenArea()
 {
     m_lobby->showMaximized();
+    QTRY_COMPARE(m_lobby->frameGeometry(), m_lobby->screen()->availableGeometry());
+    // Even a normal window asked to shrink grows back to the whole available area.
+    m_lobby->showNormal();
     m_lobby->resize(300, 200);
     QTRY_COMPARE(m_lobby->frameGeometry(), m_lobby->screen()->availableGeometry());
 }

@@ -543,8 +543,8 @@ void AppStore::setMemberStatus(int64_t callerId, int64_t liveId, int64_t userId,
         std::optional<LiveRecord> l = liveIn(c, liveId);
         if (!l)
             throw AppError(ErrorCode::LiveNotFound, "直播不存在");
-        // The teacher records who speaks; a student may only report about themself.
-        if (l->teacherId != callerId && userId != callerId)
+        // The teacher decides who speaks; a student may only report going off the microphone.
+        if (l->teacherId != callerId && (userId != callerId || on))
             throw AppError(ErrorCode::NotYourLive, "没有权限操作该直播");
         if (!l->avRoomId)
             throw AppError(ErrorCode::NoRoomYet, "直播尚未创建房间");

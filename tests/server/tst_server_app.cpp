@@ -310,6 +310,12 @@ private slots:
         QCOMPARE(report(ak, Json::Int64(student), "off"), 0);
         QCOMPARE(members(ak)["result"]["list"][1]["status"].asString(), std::string("0"));
         QCOMPARE(report(sak2, std::to_string(student), "on"), Code::NotYourLive); // not about another student
+        QCOMPARE(report(sak2, std::to_string(student), "off"), Code::NotYourLive);
+        // A student cannot put themself on the microphone, only take themself off.
+        QCOMPARE(report(sak, std::to_string(student), "on"), Code::NotYourLive);
+        QCOMPARE(report(ak, std::to_string(student), "on"), 0);
+        QCOMPARE(report(sak, Json::Int64(student), "off"), 0);
+        QCOMPARE(members(ak)["result"]["list"][1]["status"].asString(), std::string("0"));
         QCOMPARE(report(ak, std::to_string(otherTeacher), "on"), Code::NotInRoom);
         QCOMPARE(report(ak, std::to_string(student2), "on"), 0);
 

@@ -21,24 +21,36 @@ bin="$build_dir/bin"
 data="$build_dir/run"
 mkdir -p "$data/downloads"
 
-pids=()
-cleanup() { for p in "${pids[@]}"; do kill "$p" 2>/dev/null || true; done; }
+server_pid=
+student_pids=()
+# Students first, so they leave their room while the server can still hear it.
+cleanup() {
+  for p in "${student_pids[@]}"; do kill "$p" 2>/dev/null || true; done
+  for p in "${student_pids[@]}"; do wait "$p" 2>/dev/null || true; done
+  if [ -n "$server_pid" ]; then kill "$server_pid" 2>/dev/null || true; fi
+}
 trap cleanup EXIT
 
 if [ -x "$bin/lectern-server" ]; then
+  # The client only knows 8080/8081: another server there would take our students and client.
+  if (exec 3<>/dev/tcp/127.0.0.1/8080) 2>/dev/null; then
+    echo "run.sh: port 8080 is already taken; stop the other lectern-server first" >&2
+    exit 1
+  fi
   "$bin/lectern-server" --demo --db "$data/lectern.db" --downloads "$data/downloads" &
-  pids+=($!)
+  server_pid=$!
   # Wait until the app server answers, at most 10 s.
   for _ in $(seq 50); do
     if (exec 3<>/dev/tcp/127.0.0.1/8080) 2>/dev/null; then break; fi
+    kill -0 "$server_pid" 2>/dev/null || { echo "run.sh: lectern-server did not start" >&2; exit 1; }
     sleep 0.2
   done
 fi
 
 if [ "$students" -gt 0 ] && [ -x "$bin/lectern-student" ]; then
   for i in $(seq "$students"); do
-    "$bin/lectern-student" --login "$(printf 'student%02d' "$i")" --password 123456 &
-    pids+=($!)
+    "$bin/lectern-student" --login "$(printf 'student%02d' "$i")" --password 123456 --chat-every 30 &
+    student_pids+=($!)
   done
 fi
 

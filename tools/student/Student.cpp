@@ -146,7 +146,9 @@ void Student::findLive()
             }
         }
         // The teacher may not have opened the room yet: look again shortly.
-        log(QStringLiteral("no live to join yet, waiting"));
+        if (!m_toldWaiting)
+            log(QStringLiteral("no live to join yet, waiting"));
+        m_toldWaiting = true;
         m_lookupTimer.start(2000);
     });
 }
@@ -207,7 +209,9 @@ void Student::onRelayText(const QString& text)
         m_roomsId = 0;
         const QJsonArray rooms = obj.value("rooms").toArray();
         if (rooms.isEmpty()) {
-            log("no class in progress yet, waiting");
+            if (!m_toldWaiting)
+                log("no class in progress yet, waiting");
+            m_toldWaiting = true;
             m_lookupTimer.start(2000);
         } else {
             log(QStringLiteral("class of %1 in progress").arg(rooms.first().toObject().value("host").toString()));

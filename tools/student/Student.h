@@ -87,6 +87,7 @@ private:
     bool m_inRoom = false;
     bool m_leaving = false;
     bool m_onMic = false;
+    bool m_toldWaiting = false; // said once, not every look
     int m_chatCount = 0;
     int m_frameCount = 0;
     QTimer m_chatTimer;

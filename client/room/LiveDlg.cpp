@@ -22,6 +22,7 @@
 #include <QListWidget>
 #include <QMessageBox>
 #include <QPixmap>
+#include <QResizeEvent>
 #include <QScreen>
 #include <QSlider>
 #include <QThread>
@@ -94,6 +95,14 @@ bool IsEnterKey(const QKeyEvent* event)
     return event->key() == Qt::Key_Return || event->key() == Qt::Key_Enter;
 }
 
+// The local view is as wide as the tabs above it, at 4:3.
+void FitLocalView(const QWidget* tabs, VideoRender* local)
+{
+    const int width = tabs->width();
+    qDebug() << "video widget size:" << width << width * 3 / 4;
+    local->setFixedSize(width, width * 3 / 4);
+}
+
 } // namespace
 
 LiveDlg::LiveDlg(QWidget* parent) : QMainWindow(parent), ui(new Ui::LiveDlg)
@@ -117,6 +126,9 @@ LiveDlg::LiveDlg(QWidget* parent) : QMainWindow(parent), ui(new Ui::LiveDlg)
     connect(this, &LiveDlg::postMessage, this, &LiveDlg::dealMessage, Qt::QueuedConnection);
 
     ui->msgTextEdit->installEventFilter(this);
+    // The window's first resize comes before the column has laid out the tabs; the view follows
+    // the tabs' own width when it arrives.
+    ui->tabWidget->installEventFilter(this);
     ui->msgListWidget->setSelectionMode(QAbstractItemView::NoSelection);
 
     m_clockTimer = new QTimer(this);
@@ -178,9 +190,7 @@ void LiveDlg::changeEvent(QEvent* event)
 void LiveDlg::resizeEvent(QResizeEvent* event)
 {
     QMainWindow::resizeEvent(event);
-    const int width = ui->tabWidget->width();
-    qDebug() << "video widget size:" << width << width * 3 / 4;
-    m_localRender->setFixedSize(width, width * 3 / 4);
+    FitLocalView(ui->tabWidget, m_localRender);
 }
 
 void LiveDlg::keyPressEvent(QKeyEvent* event)
@@ -195,6 +205,12 @@ void LiveDlg::keyPressEvent(QKeyEvent* event)
 
 bool LiveDlg::eventFilter(QObject* watched, QEvent* event)
 {
+    if (watched == ui->tabWidget && event->type() == QEvent::Resize) {
+        auto* resize = static_cast<QResizeEvent*>(event);
+        if (resize->size().width() != resize->oldSize().width())
+            FitLocalView(ui->tabWidget, m_localRender);
+        return false;
+    }
     if (watched == ui->msgTextEdit && event->type() == QEvent::KeyPress) {
         auto* keyEvent = static_cast<QKeyEvent*>(event);
         qDebug() << "key:" << keyEvent->key();

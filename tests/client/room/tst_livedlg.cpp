@@ -1,5 +1,6 @@
 #include "FakeILive.h"
 #include "RoomTestKit.h"
+#include "ilive/RenderRootView.h"
 #include "remote/AppServer.h"
 #include "lobby/LiveListDlg.h"
 #include "room/ActiveFilter.h"
@@ -31,6 +32,7 @@ private slots:
     void cleanupTestCase();
 
     void formRegionsAndStartState();
+    void localViewFilledAtTabsWidthFromFirstShow();
     void cameraAndShareRefusedBeforeClass();
     void startClassOpensShareCameraMicSpeakerInOrder();
     void failedBeginLiveLeavesNoClassTime();
@@ -163,6 +165,31 @@ void TestLiveDlg::formRegionsAndStartState()
     // The local view is as wide as the tabs, at 4:3.
     const int width = ui->tabWidget->width();
     QCOMPARE(dlg.localRender()->size(), QSize(width, width * 3 / 4));
+}
+
+void TestLiveDlg::localViewFilledAtTabsWidthFromFirstShow()
+{
+    // The shipped render view, so what the teacher sees is drawn.
+    ilive::SetILiveForTesting(m_service, nullptr);
+    LiveDlg dlg;
+    Ui::LiveDlg* ui = dlg.form();
+    // Shown at its own size: no later resize of the window comes to put the view right.
+    dlg.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&dlg));
+    const int width = ui->tabWidget->width();
+    QCOMPARE(width, ui->studentInteractWidget->width());
+    QCOMPARE(dlg.localRender()->size(), QSize(width, width * 3 / 4));
+    QCOMPARE(dlg.localRender()->geometry().right(), ui->studentInteractWidget->rect().right());
+
+    auto* view = static_cast<RenderRootView*>(dlg.localRender()->rootView());
+    QVERIFY(view && view->surface());
+    QCOMPARE(view->surface()->geometry(), dlg.localRender()->rect());
+    // Black over the whole view, no column background showing beside or below it.
+    const QImage shot = ui->studentInteractWidget->grab().toImage();
+    const QRect area = dlg.localRender()->geometry();
+    const qreal ratio = shot.devicePixelRatio();
+    for (const QPoint& p : { area.topLeft(), area.topRight(), area.bottomLeft(), area.bottomRight(), area.center() })
+        QCOMPARE(QColor(shot.pixel(p * ratio)).name(), QStringLiteral("#000000"));
 }
 
 void TestLiveDlg::cameraAndShareRefusedBeforeClass()

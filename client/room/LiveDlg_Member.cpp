@@ -3,22 +3,62 @@
 
 #include "CmdMsgHelper.h"
 #include "MemberListItem.h"
+#include "RowBinder.h"
 #include "remote/AppServer.h"
 #include "shell/Util.h"
 #include "ui_LiveDlg.h"
 
 #include <QDebug>
 #include <QListWidget>
+#include <QPointer>
 #include <QTabWidget>
 
 namespace {
 const int kMemberPageNum = 1;
 const int kMemberPageSize = 1000;
 const int kMemberTabIndex = 1;
+const int kBuiltMargin = 10;
+// Each list item holds its member record and whether its microphone button is checked, so the
+// speaking rules hold for rows whose widgets are not built.
+enum MemberRole { RecordRole = Qt::UserRole + 1, MicRole };
 
-MemberListItem* RowAt(QListWidget* list, int i)
+QSize MemberRowSize()
 {
-    return qobject_cast<MemberListItem*>(list->itemWidget(list->item(i)));
+    // Every row has the same height: measure one, once.
+    static const QSize size = [] {
+        MemberListItem probe;
+        probe.SetData({ { QStringLiteral("role"), QStringLiteral("s") } });
+        return probe.sizeHint();
+    }();
+    return size;
+}
+
+QString UserIdOf(const QListWidgetItem* item)
+{
+    return item->data(RecordRole).toMap().value(QStringLiteral("userId")).toString();
+}
+
+QListWidgetItem* ItemOfUser(QListWidget* list, const QString& userId)
+{
+    for (int i = 0; i < list->count(); ++i)
+        if (UserIdOf(list->item(i)) == userId)
+            return list->item(i);
+    return nullptr;
+}
+// Set while SetMembers adds its rows: the binder builds the visible ones once at the end.
+bool g_deferMemberRows = false;
+
+RowBinder* MemberBinder(LiveDlg* dlg, QListWidget* list)
+{
+    return RowBinder::Of(list, QStringLiteral("memberRowBinder"),
+                         [dlg](QListWidgetItem* item) -> QWidget* {
+                             auto* row = new MemberListItem;
+                             row->SetData(item->data(RecordRole).toMap());
+                             row->SetMicOn(item->data(MicRole).toBool());
+                             QObject::connect(row, &MemberListItem::ButtonClicked, dlg, &LiveDlg::OnMicButtonClick);
+                             return row;
+                         },
+                         kBuiltMargin);
 }
 } // namespace
 
@@ -42,24 +82,36 @@ void LiveDlg::OnAppServer_RoomMemberListSuccess(const QVariantMap& result, void*
 void LiveDlg::SetMembers(const QVariantList& records)
 {
     QListWidget* list = ui->memberListWidget;
+    RowBinder* binder = MemberBinder(this, list);
     list->setUpdatesEnabled(false);
     list->clear();
+    binder->Reset();
     ui->tabWidget->setTabText(kMemberTabIndex, QStringLiteral("成员(%1人)").arg(records.size()));
+    g_deferMemberRows = true;
     for (const QVariant& record : records)
         AddMember(record.toMap());
+    g_deferMemberRows = false;
+    list->doItemsLayout();
+    binder->Sync();
     list->setUpdatesEnabled(true);
 }
 
 void LiveDlg::AddMember(const QVariantMap& record)
 {
-    auto* row = new MemberListItem;
-    row->SetData(record);
-    connect(row, &MemberListItem::ButtonClicked, this, &LiveDlg::OnMicButtonClick);
-
+    QListWidget* list = ui->memberListWidget;
+    RowBinder* binder = MemberBinder(this, list);
     auto* item = new QListWidgetItem;
-    item->setSizeHint(row->sizeHint());
-    ui->memberListWidget->addItem(item);
-    ui->memberListWidget->setItemWidget(item, row);
+    item->setSizeHint(MemberRowSize());
+    item->setData(RecordRole, record);
+    item->setData(MicRole, record.value(QStringLiteral("status")).toString() == QLatin1String("1"));
+    list->addItem(item);
+    // Rows of a shown window are built as they come into view.
+    if (!list->window()->isVisible()) {
+        binder->Built(list->count() - 1);
+        list->setItemWidget(item, binder->Build(item));
+    } else if (!g_deferMemberRows) {
+        binder->Sync();
+    }
 
     const QString userId = record.value(QStringLiteral("userId")).toString();
     NicknameCache().insert(userId, record.value(QStringLiteral("nickname")).toString());
@@ -72,6 +124,20 @@ void LiveDlg::OnMicButtonClick(const QVariantMap& data, bool checked)
     auto* row = qobject_cast<MemberListItem*>(sender());
     const QString userId = row ? row->GetUserId() : data.value(QStringLiteral("userId")).toString();
     qDebug().noquote() << "change mic for user:" << userId << "open:" << checked;
+    // The refusal boxes run an event loop: a list refresh or a scroll may replace the row meanwhile.
+    QPointer<MemberListItem> guardedRow(row);
+    auto setOwnMic = [this, guardedRow, userId](bool on) {
+        if (guardedRow)
+            guardedRow->SetMicOn(on);
+        QListWidget* members = ui->memberListWidget;
+        if (QListWidgetItem* item = ItemOfUser(members, userId)) {
+            item->setData(MicRole, on);
+            if (auto* shown = qobject_cast<MemberListItem*>(members->itemWidget(item)))
+                shown->SetMicOn(on);
+        }
+    };
+    setOwnMic(checked);
+    QListWidgetItem* own = ItemOfUser(list, userId);
 
     if (!checked) {
         CmdMsgHelper::sendC2CCmdMessage(userId, CmdMicOff, QString());
@@ -79,18 +145,16 @@ void LiveDlg::OnMicButtonClick(const QVariantMap& data, bool checked)
     }
     if (!m_classStarted) {
         ShowInformation(QString(), QStringLiteral("请先上课"), this);
-        if (row)
-            row->SetMicOn(false);
+        setOwnMic(false);
         return;
     }
     for (int i = 0; i < list->count(); ++i) {
-        MemberListItem* other = RowAt(list, i);
-        if (!other || other == row || (!row && other->GetUserId() == userId))
+        QListWidgetItem* other = list->item(i);
+        if (other == own)
             continue;
-        if (other->IsMicOn()) {
+        if (other->data(MicRole).toBool()) {
             ShowInformation(QString(), QStringLiteral("已有学生正在上麦"), this);
-            if (row)
-                row->SetMicOn(false);
+            setOwnMic(false);
             return;
         }
     }

@@ -3,6 +3,7 @@
 
 #include "CmdMsgHelper.h"
 #include "MsgItem.h"
+#include "RowBinder.h"
 #include "shell/Util.h"
 #include "ui_LiveDlg.h"
 
@@ -25,6 +26,25 @@ QString getNicknameFromSender(const QString& sender);
 
 namespace {
 const int kMsgItemInset = 10;
+// Rows above and below the visible ones whose widgets stay built.
+const int kBuiltMargin = 20;
+enum MsgRole { NameRole = Qt::UserRole + 1, TimeRole, ContentRole, WidthRole };
+
+MsgItem* MakeMsgItem(int width, const QString& name, const QString& time, const QString& content)
+{
+    auto* row = new MsgItem;
+    row->SetWidth(width);
+    row->SetName(name);
+    row->SetContent(content);
+    row->SetTime(time);
+    return row;
+}
+
+MsgItem* MsgRowFromItem(QListWidgetItem* item)
+{
+    return MakeMsgItem(item->data(WidthRole).toInt(), item->data(NameRole).toString(), item->data(TimeRole).toString(),
+                       item->data(ContentRole).toString());
+}
 
 QString FromUtf8(const ilive::String& s)
 {
@@ -179,17 +199,23 @@ void LiveDlg::AddMessage(const QString& name, const QString& text, bool isChat)
 
 void LiveDlg::AppendMsgItem(const QString& name, const QString& time, const QString& content)
 {
-    auto* row = new MsgItem;
-    row->SetWidth(ui->msgListWidget->width() - kMsgItemInset);
-    row->SetName(name);
-    row->SetContent(content);
-    row->SetTime(time);
+    QListWidget* list = ui->msgListWidget;
+    const int width = list->width() - kMsgItemInset;
+    MsgItem* row = MakeMsgItem(width, name, time, content);
 
     auto* item = new QListWidgetItem;
     item->setSizeHint(row->sizeHint());
-    ui->msgListWidget->addItem(item);
-    ui->msgListWidget->setItemWidget(item, row);
-    ui->msgListWidget->setCurrentRow(ui->msgListWidget->count() - 1);
+    item->setData(NameRole, name);
+    item->setData(TimeRole, time);
+    item->setData(ContentRole, content);
+    item->setData(WidthRole, width);
+    list->addItem(item);
+    list->setItemWidget(item, row);
+    // The discussion only grows: rows far from view give their widgets back.
+    RowBinder* binder = RowBinder::Of(list, QStringLiteral("msgRowBinder"), MsgRowFromItem, kBuiltMargin);
+    binder->Built(list->count() - 1);
+    list->setCurrentRow(list->count() - 1);
+    binder->Sync();
 }
 
 void LiveDlg::SendChatMessage()

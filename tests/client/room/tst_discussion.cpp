@@ -58,6 +58,7 @@ private slots:
     void enterKeyInTheTextBoxSendsInsteadOfBreakingTheLine();
     void rowsElideLongNamesAndWrapLongTextAtAnyCharacter();
     void messageFromAnotherThreadIsHandledOnTheGuiThread();
+    void longDiscussionBuildsOnlyRowsNearViewAndRebuildsThemOnScroll();
 
 private:
     QStringList RowNames() const;
@@ -105,9 +106,14 @@ QStringList TestDiscussion::RowNames() const
 {
     QStringList names;
     QListWidget* list = m_dlg->form()->msgListWidget;
-    for (int i = 0; i < list->count(); ++i)
+    for (int i = 0; i < list->count(); ++i) {
+        if (!Row(i)) {
+            names << QString();
+            continue;
+        }
         names << Row(i)->form()->nameLabel->text() + "|" + Row(i)->form()->timeLabel->text() + "|"
                 + Row(i)->form()->contentLabel->text();
+    }
     return names;
 }
 
@@ -382,6 +388,38 @@ void TestDiscussion::messageFromAnotherThreadIsHandledOnTheGuiThread()
     QCOMPARE(RowNames().size(), 0);
     QTRY_COMPARE(RowNames().size(), 1);
     QCOMPARE(RowNames()[0].section('|', 0, 0), QStringLiteral("线程"));
+}
+
+void TestDiscussion::longDiscussionBuildsOnlyRowsNearViewAndRebuildsThemOnScroll()
+{
+    m_dlg->show();
+    QVERIFY(QTest::qWaitForWindowExposed(m_dlg));
+    QListWidget* list = m_dlg->form()->msgListWidget;
+    for (int i = 0; i < 300; ++i)
+        m_dlg->AddMessage(QStringLiteral("学生%1").arg(i), QStringLiteral("第%1条").arg(i), true);
+    QTest::qWait(50); // released rows go with the event loop
+    QCOMPARE(list->count(), 300);
+    int built = 0;
+    for (int i = 0; i < list->count(); ++i)
+        built += list->itemWidget(list->item(i)) ? 1 : 0;
+    QVERIFY2(built > 0 && built < 100, qPrintable(QString::number(built)));
+    QVERIFY(Row(299));
+    QVERIFY(!Row(0));
+
+    // Back at the top the first rows show their own texts again, with the height they had.
+    const int firstHeight = list->item(0)->sizeHint().height();
+    list->scrollToTop();
+    QTRY_VERIFY(Row(0));
+    QCOMPARE(RowNames()[0].section('|', 0, 0), QStringLiteral("学生0"));
+    QCOMPARE(Row(0)->form()->contentLabel->text(), QStringLiteral("第0条"));
+    QCOMPARE(list->item(0)->sizeHint().height(), firstHeight);
+    QTest::qWait(50);
+    QVERIFY(!Row(299));
+
+    // A new line scrolls the list back to the end and is built there.
+    m_dlg->AddMessage(QStringLiteral("最后"), QStringLiteral("尾"), true);
+    QVERIFY(Row(300));
+    QCOMPARE(list->currentRow(), 300);
 }
 
 QTEST_MAIN(TestDiscussion)

@@ -31,6 +31,8 @@ private slots:
     void oneSpeakerAtATimeAndUncheckingSendsMicOff();
     void teacherOnTheMicrophoneRefusesEveryInvitation();
     void answerAfterTheWindowClosedIsIgnored();
+    void speakingRulesHoldForRowsOutOfView();
+    void refreshWhileARefusalBoxIsOpenDoesNotTouchTheOldRow();
 
 private:
     MemberListItem* Row(int i) const;
@@ -260,6 +262,64 @@ void TestMembers::answerAfterTheWindowClosedIsIgnored()
     QCOMPARE(Request::LiveCount(), 0);
     QVERIFY(!NicknameCache().contains(QStringLiteral("late")));
     m_dlg = new LiveDlg; // for cleanup
+}
+
+void TestMembers::speakingRulesHoldForRowsOutOfView()
+{
+    StartClass();
+    for (int i = 0; i < 400; ++i)
+        m_server.members << MemberRecord(QStringLiteral("s-%1").arg(i), QStringLiteral("学生%1").arg(i), "s",
+                                         i == 390 ? "1" : "0");
+    m_dlg->form()->tabWidget->setCurrentIndex(1);
+    m_dlg->show(); // asks for the list
+    QVERIFY(QTest::qWaitForWindowExposed(m_dlg));
+    QListWidget* list = m_dlg->form()->memberListWidget;
+    QTRY_COMPARE(list->count(), 400);
+    QVERIFY(Row(0));
+    QVERIFY(!Row(390)); // far below the view: no widget
+    QCOMPARE(NicknameCache().value("s-399"), QStringLiteral("学生399"));
+
+    // The student on the microphone is out of view, yet nobody else may be invited.
+    BoxAnswerer boxes;
+    Row(0)->form()->micButton->click();
+    QCOMPARE(boxes.settle(20), QStringList({ QStringLiteral("已有学生正在上麦") }));
+    QVERIFY(!Row(0)->IsMicOn());
+    QVERIFY(m_service->sent.isEmpty());
+
+    // Scrolled into view, that row shows its button checked; unchecking it frees the microphone.
+    list->scrollToItem(list->item(390));
+    QTRY_VERIFY(Row(390));
+    QVERIFY(Row(390)->IsMicOn());
+    QCOMPARE(Row(390)->GetUserId(), QStringLiteral("s-390"));
+    Row(390)->form()->micButton->click();
+    QCOMPARE(SentCommands().last(), qMakePair(QStringLiteral("s-390"), int(CmdMicOff)));
+    list->scrollToTop();
+    QTRY_VERIFY(Row(0));
+    Row(0)->form()->micButton->click();
+    QCOMPARE(SentCommands().last(), qMakePair(QStringLiteral("s-0"), int(CmdInviteInteract)));
+    // The pending invitation survives its row leaving the view and coming back.
+    list->scrollToBottom();
+    QTRY_VERIFY(!Row(0));
+    list->scrollToTop();
+    QTRY_VERIFY(Row(0));
+    QVERIFY(Row(0)->IsMicOn());
+}
+
+void TestMembers::refreshWhileARefusalBoxIsOpenDoesNotTouchTheOldRow()
+{
+    m_dlg->SetMembers({ MemberRecord("s-1", "甲", "s") });
+    // While "请先上课" waits for OK, an answer to an earlier refresh replaces every row.
+    QTimer::singleShot(0, m_dlg, [this] {
+        m_dlg->SetMembers({ MemberRecord("s-1", "甲", "s"), MemberRecord("s-2", "乙", "s") });
+        QTimer::singleShot(20, [] {
+            if (auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget()))
+                box->button(QMessageBox::Ok)->click();
+        });
+    });
+    Row(0)->form()->micButton->click();
+    QCOMPARE(m_dlg->form()->memberListWidget->count(), 2);
+    QVERIFY(!Row(0)->IsMicOn());
+    QVERIFY(m_service->sent.isEmpty());
 }
 
 QTEST_MAIN(TestMembers)

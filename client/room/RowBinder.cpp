@@ -1,0 +1,60 @@
+#include "RowBinder.h"
+
+#include <QEvent>
+#include <QListWidget>
+#include <QScrollBar>
+
+RowBinder* RowBinder::Of(QListWidget* list, const QString& name, const Factory& factory, int margin)
+{
+    if (QObject* existing = list->findChild<QObject*>(name, Qt::FindDirectChildrenOnly))
+        return static_cast<RowBinder*>(existing);
+    auto* binder = new RowBinder(list, factory, margin);
+    binder->setObjectName(name);
+    return binder;
+}
+
+RowBinder::RowBinder(QListWidget* list, const Factory& factory, int margin)
+    : QObject(list), m_list(list), m_factory(factory), m_margin(margin)
+{
+    list->viewport()->installEventFilter(this);
+    connect(list->verticalScrollBar(), &QScrollBar::valueChanged, this, [this] { Sync(); });
+}
+
+void RowBinder::Sync()
+{
+    const int count = m_list->count();
+    if (count == 0 || !m_list->window()->isVisible())
+        return;
+    // A list on a hidden tab still has its geometry; lay it out to know which rows would show.
+    if (!m_list->isVisible())
+        m_list->doItemsLayout();
+    const QModelIndex top = m_list->indexAt(QPoint(0, 0));
+    const QModelIndex bottom = m_list->indexAt(QPoint(0, m_list->viewport()->height() - 1));
+    const int first = top.isValid() ? top.row() : 0;
+    const int last = bottom.isValid() ? bottom.row() : count - 1;
+    const int lo = qMax(0, first - m_margin);
+    const int hi = qMin(count - 1, last + m_margin);
+    for (auto it = m_built.begin(); it != m_built.end();) {
+        if (*it < lo || *it > hi) {
+            if (*it < count)
+                m_list->removeItemWidget(m_list->item(*it));
+            it = m_built.erase(it);
+        } else {
+            ++it;
+        }
+    }
+    for (int row = lo; row <= hi; ++row) {
+        if (m_built.contains(row))
+            continue;
+        QListWidgetItem* item = m_list->item(row);
+        m_list->setItemWidget(item, m_factory(item));
+        m_built.insert(row);
+    }
+}
+
+bool RowBinder::eventFilter(QObject* watched, QEvent* event)
+{
+    if (event->type() == QEvent::Resize || event->type() == QEvent::Show)
+        Sync();
+    return QObject::eventFilter(watched, event);
+}

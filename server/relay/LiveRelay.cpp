@@ -163,6 +163,14 @@ void LiveRelay::onNewConnection()
         connect(ws, &QWebSocket::textMessageReceived, this, [this, s](const QString& t) { onText(s, t); });
         connect(ws, &QWebSocket::binaryMessageReceived, this, [this, s](const QByteArray& b) { onBinary(s, b); });
         connect(ws, &QWebSocket::disconnected, this, [this, s] { onClosed(s); });
+        QTimer::singleShot(m_signInTimeoutMs, ws, [this, ws] {
+            Session* s = m_sessions.value(ws);
+            if (!s || s->dead || !s->userId.isEmpty())
+                return;
+            sendError(s, kNotSignedIn, QStringLiteral("not signed in in time"));
+            s->dead = true;
+            ws->close(QWebSocketProtocol::CloseCodePolicyViolated, QStringLiteral("not signed in in time"));
+        });
     }
 }
 

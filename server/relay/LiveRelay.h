@@ -29,6 +29,8 @@ public:
     // Per-member budget of unsent bytes: video frames beyond it are dropped; messages are kept
     // up to the hard limit, past which the member is disconnected as too slow.
     void setQueueLimits(qint64 frameBudgetBytes, qint64 hardLimitBytes);
+    // A connection that has not signed in by then is closed, so idle sockets cannot pile up.
+    void setSignInTimeout(int ms) { m_signInTimeoutMs = ms; }
     // The relay's clock in seconds since the epoch, for signature expiry (tests move it).
     void setClock(std::function<qint64()> nowSecs);
 
@@ -70,6 +72,7 @@ private:
     std::function<qint64()> m_now;
     qint64 m_frameBudget = 1 << 20;
     qint64 m_hardLimit = 32 << 20;
+    int m_signInTimeoutMs = 30000;
     qint64 m_framesDropped = 0;
     qint64 m_framesForwarded = 0;
 };

@@ -181,6 +181,20 @@ private slots:
         }
     }
 
+    void aConnectionThatNeverSignsInIsClosed()
+    {
+        relay->setSignInTimeout(300);
+        Member idle(port), signedIn(port);
+        QVERIFY(idle.waitConnected() && signedIn.waitConnected());
+        QCOMPARE(signedIn.login("s1"), 0);
+        QTRY_VERIFY_WITH_TIMEOUT(idle.closed, 3000);
+        QCOMPARE(idle.ofOp("error").size(), 1);
+        QCOMPARE(idle.ofOp("error").first().value("code").toInt(), 8001);
+        QTest::qWait(100);
+        QVERIFY(!signedIn.closed);
+        QCOMPARE(relay->sessionCount(), 1);
+    }
+
     void olderSessionIsForcedOffline()
     {
         Member first(port), watcher(port);

@@ -27,6 +27,7 @@
 #include <QSlider>
 #include <QThread>
 #include <QTimer>
+#include <QWindow>
 
 #ifdef Q_OS_WIN
 #include <windows.h>
@@ -759,14 +760,12 @@ void LiveDlg::SetTopMost(bool topMost)
 #else
     if (bool(windowFlags() & Qt::WindowStaysOnTopHint) == topMost)
         return;
-    // Changing the flags re-creates the native window, which hides it.
-    const bool visible = isVisible();
-    const Qt::WindowStates state = windowState();
-    setWindowFlag(Qt::WindowStaysOnTopHint, topMost);
-    if (visible) {
-        setWindowState(state);
-        show();
-    }
+    // setWindowFlag() would hide the window and show it anew (a lost activation, a second member
+    // list request); the window system takes the hint on the live window instead.
+    const Qt::WindowFlags flags = windowFlags() ^ Qt::WindowStaysOnTopHint;
+    overrideWindowFlags(flags);
+    if (QWindow* window = windowHandle())
+        window->setFlags(flags);
 #endif
 }
 

@@ -149,7 +149,12 @@ int publish(AppStore& store, const QString& version, const QString& file, const 
     QFile in(source.absoluteFilePath());
     if (!in.open(QIODevice::ReadOnly))
         return fail(QStringLiteral("cannot read %1: %2").arg(file, in.errorString()));
-    const QString target = QDir(downloads).filePath(source.fileName());
+    // Each version gets a name of its own, so a client's part file of an older installer is never
+    // resumed with the bytes of a newer one.
+    const QString published = source.suffix().isEmpty()
+        ? source.fileName() + QLatin1Char('-') + version
+        : source.completeBaseName() + QLatin1Char('-') + version + QLatin1Char('.') + source.suffix();
+    const QString target = QDir(downloads).filePath(published);
     if (QFileInfo(target).canonicalFilePath() != source.canonicalFilePath()) {
         QSaveFile copy(target);
         if (!copy.open(QIODevice::WriteOnly))
@@ -164,8 +169,8 @@ int publish(AppStore& store, const QString& version, const QString& file, const 
         if (!copy.commit())
             return fail(QStringLiteral("cannot write %1: %2").arg(target, copy.errorString()));
     }
-    store.setNewestRelease({version.toStdString(), source.fileName().toStdString()});
-    out() << "published " << version << " as /downloads/" << source.fileName() << Qt::endl;
+    store.setNewestRelease({version.toStdString(), published.toStdString()});
+    out() << "published " << version << " as /downloads/" << published << Qt::endl;
     return 0;
 }
 

@@ -67,7 +67,7 @@ private slots:
         const QString server = QStringLiteral(LECTERN_BIN_DIR "/lectern-server");
         const QStringList common{"--db", m_dir.filePath("lectern.db"), "--downloads", downloads};
         QCOMPARE(QProcess::execute(server, common + QStringList{"--publish", "rided4a_win_1.1", setup.fileName()}), 0);
-        QVERIFY(QFile::exists(downloads + "/LecternSetup.exe"));
+        QVERIFY(QFile::exists(downloads + "/LecternSetup-rided4a_win_1.1.exe"));
 
         m_port = FreePort();
         quint16 livePort = FreePort();
@@ -103,7 +103,7 @@ private slots:
         QCOMPARE(check.result.value("type").toInt(), 2);
         QCOMPARE(check.result.value("newestVersion").toString(), QStringLiteral("rided4a_win_1.1"));
         const QUrl url(check.result.value("updateUrl").toString(), QUrl::TolerantMode);
-        QCOMPARE(url.fileName(), QStringLiteral("LecternSetup.exe"));
+        QCOMPARE(url.fileName(), QStringLiteral("LecternSetup-rided4a_win_1.1.exe"));
 
         // What a resumed download asks for: the rest of the file from an offset.
         QNetworkAccessManager net;

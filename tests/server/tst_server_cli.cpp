@@ -69,10 +69,19 @@ private slots:
         setup.close();
         QCOMPARE(run({"--publish", "1.1", setup.fileName()}).code, 1); // not a version
         QCOMPARE(run({"--publish", "rided4a_win_1.1", m_dir.filePath("missing.exe")}).code, 1);
-        QVERIFY(!QFile::exists(m_dir.filePath("dl/Setup.exe")));
+        QVERIFY(QDir(m_dir.filePath("dl")).entryList(QDir::Files | QDir::Hidden).isEmpty());
         QCOMPARE(run({"--publish", "rided4a_win_1.1", setup.fileName()}).code, 0);
-        QCOMPARE(QFileInfo(m_dir.filePath("dl/Setup.exe")).size(), 300000);
+        QCOMPARE(QFileInfo(m_dir.filePath("dl/Setup-rided4a_win_1.1.exe")).size(), 300000);
         QCOMPARE(QDir(m_dir.filePath("dl")).entryList(QDir::Files | QDir::Hidden).size(), 1); // no leftovers
+
+        // A newer installer under the same name never replaces the bytes of the older one: a client's
+        // part file of the older download must not be resumed with them.
+        QVERIFY(setup.open(QIODevice::WriteOnly));
+        setup.write(QByteArray(200000, 'n'));
+        setup.close();
+        QCOMPARE(run({"--publish", "rided4a_win_1.2", setup.fileName()}).code, 0);
+        QCOMPARE(QFileInfo(m_dir.filePath("dl/Setup-rided4a_win_1.1.exe")).size(), 300000);
+        QCOMPARE(QFileInfo(m_dir.filePath("dl/Setup-rided4a_win_1.2.exe")).size(), 200000);
     }
 };
 

@@ -419,6 +419,8 @@ void LiveDlg::OnVolumeButtonCheckChanged()
         OpenPlayer();
     else
         GetILive()->closePlayer();
+    // No speaker, or none listed: no result comes back to put the button right.
+    UpdateControls();
 }
 
 void LiveDlg::OnMicroPhoneButtonCheckChanged()
@@ -428,6 +430,7 @@ void LiveDlg::OnMicroPhoneButtonCheckChanged()
         OpenMic();
     else
         GetILive()->closeMic();
+    UpdateControls();
 }
 
 void LiveDlg::OnSpeakerVolumeChanged(int value)

@@ -575,6 +575,22 @@ void TestLiveDlg::speakerAndMicrophoneButtonsAndSliders()
     QTRY_COMPARE(boxes.texts(), QStringList({ "打开扬声器失败" }));
     QVERIFY(!ui->volumeButton->isChecked());
     QVERIFY(!ui->volumeButton->popup()->isVisible());
+
+    // Nothing to open (no result ever comes) or no list at all: the buttons still show "off".
+    m_service->deviceResult = 0;
+    m_service->mics.clear();
+    m_service->calls.clear();
+    QTest::mouseClick(ui->microPhoneButton, Qt::LeftButton);
+    QVERIFY(!m_service->calls.join('\n').contains("openMic"));
+    QVERIFY(!ui->microPhoneButton->isChecked());
+    QVERIFY(!ui->microPhoneButton->popup()->isVisible());
+    boxes.clear();
+    m_service->listResult = 5;
+    QTest::mouseClick(ui->volumeButton, Qt::LeftButton);
+    QTRY_COMPARE(boxes.seen().size(), 1);
+    QVERIFY(boxes.seen()[0].text.contains("获取扬声器失败"));
+    QVERIFY(!ui->volumeButton->isChecked());
+    QVERIFY(!ui->volumeButton->popup()->isVisible());
 }
 
 void TestLiveDlg::closeWithCancelKeepsWindowNoLeavesWithoutEnd()

@@ -24,13 +24,14 @@ enum MemberRole { RecordRole = Qt::UserRole + 1, MicRole };
 
 QSize MemberRowSize()
 {
-    // Every row has the same height: measure one, once.
-    static const QSize size = [] {
+    // Every row has the same height: measure one, once. The width is left to the list, which
+    // then gives each row the whole line, with the microphone button at its right end.
+    static const int height = [] {
         MemberListItem probe;
         probe.SetData({ { QStringLiteral("role"), QStringLiteral("s") } });
-        return probe.sizeHint();
+        return probe.sizeHint().height();
     }();
-    return size;
+    return QSize(1, height);
 }
 
 QString UserIdOf(const QListWidgetItem* item)

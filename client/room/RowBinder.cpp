@@ -50,6 +50,14 @@ void RowBinder::Sync()
         m_list->setItemWidget(item, m_factory(item));
         m_built.insert(row);
     }
+    // A narrower view does not move its row widgets by itself (a list laid out on a hidden tab
+    // keeps that tab's default width): give every built row its line again.
+    for (int row : qAsConst(m_built)) {
+        QWidget* widget = m_list->itemWidget(m_list->item(row));
+        const QRect rect = m_list->visualItemRect(m_list->item(row));
+        if (widget && widget->geometry() != rect)
+            widget->setGeometry(rect);
+    }
 }
 
 bool RowBinder::eventFilter(QObject* watched, QEvent* event)

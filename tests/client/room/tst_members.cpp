@@ -33,6 +33,7 @@ private slots:
     void answerAfterTheWindowClosedIsIgnored();
     void speakingRulesHoldForRowsOutOfView();
     void refreshWhileARefusalBoxIsOpenDoesNotTouchTheOldRow();
+    void rowsFilledOnAHiddenTabSpanTheListWhenShown();
 
 private:
     MemberListItem* Row(int i) const;
@@ -270,11 +271,15 @@ void TestMembers::speakingRulesHoldForRowsOutOfView()
     for (int i = 0; i < 400; ++i)
         m_server.members << MemberRecord(QStringLiteral("s-%1").arg(i), QStringLiteral("学生%1").arg(i), "s",
                                          i == 390 ? "1" : "0");
-    m_dlg->form()->tabWidget->setCurrentIndex(1);
-    m_dlg->show(); // asks for the list
+    m_dlg->show(); // asks for the list, which arrives while its tab is hidden
     QVERIFY(QTest::qWaitForWindowExposed(m_dlg));
     QListWidget* list = m_dlg->form()->memberListWidget;
     QTRY_COMPARE(list->count(), 400);
+    m_dlg->form()->tabWidget->setCurrentIndex(1);
+    // Each row spans the list's line, so the microphone button at its right end is in sight.
+    QTRY_VERIFY(Row(0) && Row(0)->width() == list->viewport()->width());
+    QVERIFY(Row(1)->form()->micButton->isVisible());
+    QVERIFY(Row(1)->form()->micButton->geometry().right() < list->viewport()->width());
     QVERIFY(Row(0));
     QVERIFY(!Row(390)); // far below the view: no widget
     QCOMPARE(NicknameCache().value("s-399"), QStringLiteral("学生399"));
@@ -320,6 +325,21 @@ void TestMembers::refreshWhileARefusalBoxIsOpenDoesNotTouchTheOldRow()
     QCOMPARE(m_dlg->form()->memberListWidget->count(), 2);
     QVERIFY(!Row(0)->IsMicOn());
     QVERIFY(m_service->sent.isEmpty());
+}
+
+void TestMembers::rowsFilledOnAHiddenTabSpanTheListWhenShown()
+{
+    m_server.members = { MemberRecord("t-1", QStringLiteral("王老师"), "t"),
+                         MemberRecord("s-1", QStringLiteral("张小明"), "s", "1") };
+    m_dlg->resize(1366, 768);
+    m_dlg->show();
+    QVERIFY(QTest::qWaitForWindowExposed(m_dlg));
+    QListWidget* list = m_dlg->form()->memberListWidget;
+    QTRY_COMPARE(list->count(), 2);
+    m_dlg->form()->tabWidget->setCurrentIndex(1);
+    QTest::qWait(100);
+    QCOMPARE(Row(1)->width(), list->viewport()->width());
+    QVERIFY(Row(1)->form()->micButton->geometry().right() < list->viewport()->width());
 }
 
 QTEST_MAIN(TestMembers)

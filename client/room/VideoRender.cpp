@@ -93,6 +93,9 @@ void VideoRender::EnterFullScreen()
     setMinimumSize(0, 0);
     setMaximumSize(QWIDGETSIZE_MAX, QWIDGETSIZE_MAX);
     setParent(nullptr);
+    // Out of its parent, it would outlive the room window as a black screen of its own.
+    if (m_savedParent)
+        connect(m_savedParent, &QObject::destroyed, this, &QObject::deleteLater, Qt::UniqueConnection);
     m_fullScreen = true;
     showFullScreen();
 }
@@ -101,6 +104,8 @@ void VideoRender::LeaveFullScreen()
 {
     m_fullScreen = false;
     QWidget* parent = m_savedParent.data();
+    if (parent)
+        disconnect(parent, &QObject::destroyed, this, &QObject::deleteLater);
     setParent(parent);
     setMinimumSize(m_savedMinimumSize);
     setMaximumSize(m_savedMaximumSize);

@@ -4,6 +4,7 @@
 #include "whiteboard/AutoClosePopup.h"
 
 #include <QLabel>
+#include <QPointer>
 #include <QSignalSpy>
 #include <QSlider>
 #include <QVBoxLayout>
@@ -44,6 +45,7 @@ private slots:
     void viewReleasedAfterUninitOnDestruction();
     void doubleClickTwiceReturnsToLayoutSlotAndGeometry();
     void clearViewLeavesFullScreen();
+    void fullScreenViewGoesWithItsWindow();
     void hoverButtonSliderAndPopup();
     void hoverButtonUncheckedByHandlerShowsNoPopup();
 };
@@ -179,6 +181,25 @@ void TestVideoRender::clearViewLeavesFullScreen()
     QCOMPARE(render->parentWidget(), &host);
     QCOMPARE(layout->indexOf(render), 0);
     QVERIFY(render->boundUserId().isEmpty());
+}
+
+void TestVideoRender::fullScreenViewGoesWithItsWindow()
+{
+    auto* host = new QWidget;
+    auto* layout = new QVBoxLayout(host);
+    QPointer<VideoRender> render = new VideoRender(host);
+    layout->addWidget(render);
+    host->show();
+    QVERIFY(QTest::qWaitForWindowExposed(host));
+
+    // Full screen, back, and full screen again when the window goes away.
+    render->ToggleFullScreen();
+    render->ToggleFullScreen();
+    render->ToggleFullScreen();
+    QVERIFY(render->isWindow());
+    delete host;
+    QTRY_VERIFY(render.isNull());
+    QVERIFY(FakeRootView::all().isEmpty());
 }
 
 void TestVideoRender::hoverButtonSliderAndPopup()

@@ -154,9 +154,17 @@ LiveDlg::LiveDlg(QWidget* parent) : QMainWindow(parent), ui(new Ui::LiveDlg)
     m_paintToolBar = new PaintToolBar(ui->previewContainer);
     ui->previewLayout->addWidget(m_paintToolBar, 0, 0, Qt::AlignBottom | Qt::AlignLeft);
     connect(m_paintToolBar, &PaintToolBar::SelectTool, this, &LiveDlg::SelectTool);
+    // The converter outlives room windows: a conversion begun in a room that has since closed
+    // must not put its slides (or its failure) into the next one, which has chosen no document.
     PowerPointTool* converter = PowerPointTool::GetInstance();
-    connect(converter, &PowerPointTool::NewSlides, this, &LiveDlg::OnNewSlide);
-    connect(converter, &PowerPointTool::OpenFail, this, &LiveDlg::OnOpenFail);
+    connect(converter, &PowerPointTool::NewSlides, this, [this](const QString& path) {
+        if (!m_docPath.isEmpty())
+            OnNewSlide(path);
+    });
+    connect(converter, &PowerPointTool::OpenFail, this, [this] {
+        if (!m_docPath.isEmpty())
+            OnOpenFail();
+    });
 
     UpdateControls();
     ui->platformLabel->setText(QStringLiteral("Tutorline"));

@@ -81,6 +81,7 @@ private slots:
     void blankPageBeforeAnyDocumentAndBesideUnclickedFirstPage();
     void reopeningDocumentBringsDrawingsBack();
     void realDeckBecomesPagesInSlideOrder();
+    void conversionOfClosedRoomStaysOutOfNextRoom();
 
 private:
     // Chooses path in the room's open dialog; the converter then fails on it (not a presentation).
@@ -238,7 +239,7 @@ void TestPages::openDocumentWaitsOnTopUntilFailure()
     QVERIFY(WaitForRequests());
     // Pages of an earlier document.
     for (const QString& slide : makeSlides(2, "earlier"))
-        emit PowerPointTool::GetInstance()->NewSlides(slide);
+        dlg->OnNewSlide(slide);
     QCOMPARE(dlg->form()->imageListWidget->count(), 2);
     BoxCatcher boxes;
 
@@ -471,6 +472,32 @@ void TestPages::realDeckBecomesPagesInSlideOrder()
     QVERIFY(nearColor(shown.pixel(5, 5), deckgen::slideColor(1)));
     QCOMPARE(dlg->renderArea()->fileName(), HashFilePath(doc) + "0.json");
     QVERIFY(!ui->blankPageButton->isChecked());
+}
+
+void TestPages::conversionOfClosedRoomStaysOutOfNextRoom()
+{
+    LiveDlg* first = OpenRoom("1", 1);
+    QVERIFY(QTest::qWaitForWindowExposed(first));
+    QVERIFY(WaitForRequests());
+    const QString doc = m_dir.filePath("left behind.pptx");
+    writeBogusDocument(doc);
+    QVERIFY(chooseDocument(first, doc));
+    // The teacher leaves before the converter has come to an end.
+    DiscardRoom();
+    HideWaiting();
+
+    LiveDlg* next = OpenRoom("1", 1);
+    QVERIFY(QTest::qWaitForWindowExposed(next));
+    QVERIFY(WaitForRequests());
+    BoxCatcher boxes;
+    // The failure of the old conversion comes on its next tick; late images as well.
+    QTest::qWait(1500);
+    for (const QString& slide : makeSlides(2, "late"))
+        emit PowerPointTool::GetInstance()->NewSlides(slide);
+    QVERIFY(boxes.seen().isEmpty());
+    QCOMPARE(next->form()->imageListWidget->count(), 0);
+    QCOMPARE(next->renderArea()->fileName(), QStringLiteral("test.json"));
+    QVERIFY(next->isEnabled());
 }
 
 QTEST_MAIN(TestPages)

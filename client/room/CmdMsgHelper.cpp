@@ -39,14 +39,16 @@ ilive::Message CmdMsgHelper::BuildTextMessage(const QString& text)
 
 void CmdMsgHelper::sendGroupCmdMessage(E_CustomCmd cmd, const QString& param)
 {
-    qDebug().noquote() << QStringLiteral("发送群发指令,cmd:%1 param:%2").arg(int(cmd)).arg(param);
+    // One arg() call: a "%1" inside the parameter or the user id must stay text.
+    qDebug().noquote() << QStringLiteral("发送群发指令,cmd:%1 param:%2").arg(QString::number(int(cmd)), param);
     const ilive::Message msg = BuildCmdMessage(cmd, param);
     GetILive()->sendGroupMessage(msg, &CmdMsgHelper::OnSendMsgSuc, &CmdMsgHelper::OnSendMsgErr, nullptr);
 }
 
 void CmdMsgHelper::sendC2CCmdMessage(const QString& userId, E_CustomCmd cmd, const QString& param)
 {
-    qDebug().noquote() << QStringLiteral("发送指令,userId:%1 cmd:%2 param:%3").arg(userId).arg(int(cmd)).arg(param);
+    qDebug().noquote() << QStringLiteral("发送指令,userId:%1 cmd:%2 param:%3")
+                              .arg(userId, QString::number(int(cmd)), param);
     const ilive::Message msg = BuildCmdMessage(cmd, param);
     const QByteArray to = userId.toUtf8();
     GetILive()->sendC2CMessage(to.constData(), msg, &CmdMsgHelper::OnSendMsgSuc, &CmdMsgHelper::OnSendMsgErr,

@@ -116,9 +116,13 @@ void TestCmdMsg::sendOutcomeIsLoggedWithCodeAndDescription()
     QCOMPARE(log.count(QStringLiteral("发送消息失败,code：6011 desc:to_user invalid")), 1);
     QCOMPARE(log.count(QStringLiteral("发送消息成功")), 1);
 
+    // Placeholders inside a user id are logged as they are.
+    CmdMsgHelper::sendC2CCmdMessage(QStringLiteral("u%1x"), CmdMicOff, QStringLiteral("%2"));
+    QCOMPARE(log.count(QStringLiteral("发送指令,userId:u%1x cmd:2050 param:%2")), 1);
+
     // A failed chat send is reported the same way and nothing else happens.
     CmdMsgHelper::sendGroupTextMessage(QStringLiteral("x"));
-    QCOMPARE(log.count(QStringLiteral("发送消息失败,code：6011")), 2);
+    QCOMPARE(log.count(QStringLiteral("发送消息失败,code：6011")), 3);
 }
 
 QTEST_MAIN(TestCmdMsg)

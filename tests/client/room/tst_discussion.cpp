@@ -170,6 +170,18 @@ void TestDiscussion::sendersAreNamedFromTheCacheOrShownRaw()
                              Command(CmdEnterRoom, QStringLiteral("{\"userId\":10086,\"nickname\":\"数字\"}")));
     m_service->deliverText(QStringLiteral("10086"), QStringLiteral("hi"));
     QCOMPARE(RowNames().last().section('|', 0, 0), QStringLiteral("数字"));
+
+    // A name or a line that looks like markup is shown as typed, never rendered.
+    const QString markup = QStringLiteral("<b>大</b>");
+    m_service->deliverCustom(QStringLiteral("html-1"), Command(CmdEnterRoom, Identity("html-1", markup)));
+    m_service->deliverText(QStringLiteral("html-1"), QStringLiteral("<h1>x</h1>"));
+    for (MsgItem* row : { Row(RowNames().size() - 2), Row(RowNames().size() - 1) }) {
+        QLabel* name = row->form()->nameLabel;
+        QCOMPARE(name->text(), markup);
+        QVERIFY2(name->sizeHint().width() >= QFontMetrics(name->font()).horizontalAdvance(markup),
+                 qPrintable(QString::number(name->sizeHint().width())));
+    }
+    QCOMPARE(Row(RowNames().size() - 1)->form()->contentLabel->textFormat(), Qt::PlainText);
 }
 
 void TestDiscussion::identityWithoutNicknameFallsBackToTheSender()
@@ -403,6 +415,8 @@ void TestDiscussion::longDiscussionBuildsOnlyRowsNearViewAndRebuildsThemOnScroll
     for (int i = 0; i < list->count(); ++i)
         built += list->itemWidget(list->item(i)) ? 1 : 0;
     QVERIFY2(built > 0 && built < 100, qPrintable(QString::number(built)));
+    // Released rows are deleted, not left lying under the view.
+    QCOMPARE(list->viewport()->findChildren<MsgItem*>().size(), built);
     QVERIFY(Row(299));
     QVERIFY(!Row(0));
 

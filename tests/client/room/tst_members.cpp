@@ -130,6 +130,13 @@ void TestMembers::rowsShowRoleBadgeNameAndStoredMicState()
     QCOMPARE(clicked.count(), 1);
     QCOMPARE(clicked[0][0].toMap().value("userId").toString(), QStringLiteral("s1"));
     QCOMPARE(clicked[0][1].toBool(), false);
+
+    // A nickname that looks like markup is shown as typed.
+    const QString markup = QStringLiteral("<b>李</b>");
+    student.SetData(MemberRecord("s2", markup, "s"));
+    QCOMPARE(student.form()->nameLabel->text(), markup);
+    QVERIFY(student.form()->nameLabel->sizeHint().width()
+            >= QFontMetrics(student.form()->nameLabel->font()).horizontalAdvance(markup));
 }
 
 void TestMembers::listIsRebuiltFromPageOneOfAThousandAndNamesTheSenders()

@@ -7,9 +7,11 @@
 #include "remote/AppServer.h"
 #include "shell/Util.h"
 #include "ui_LiveDlg.h"
+#include "ui_MemberListItem.h"
 
 #include <QDebug>
 #include <QListWidget>
+#include <QPersistentModelIndex>
 #include <QPointer>
 #include <QTabWidget>
 
@@ -46,6 +48,17 @@ QListWidgetItem* ItemOfUser(QListWidget* list, const QString& userId)
             return list->item(i);
     return nullptr;
 }
+
+// The item that shows this row widget; a user id may be listed twice, so the widget decides.
+QListWidgetItem* ItemOfRow(QListWidget* list, const QWidget* row)
+{
+    if (!row)
+        return nullptr;
+    for (int i = 0; i < list->count(); ++i)
+        if (list->itemWidget(list->item(i)) == row)
+            return list->item(i);
+    return nullptr;
+}
 // Set while SetMembers adds its rows: the binder builds the visible ones once at the end.
 bool g_deferMemberRows = false;
 
@@ -57,6 +70,16 @@ RowBinder* MemberBinder(LiveDlg* dlg, QListWidget* list)
                              row->SetData(item->data(RecordRole).toMap());
                              row->SetMicOn(item->data(MicRole).toBool());
                              QObject::connect(row, &MemberListItem::ButtonClicked, dlg, &LiveDlg::OnMicButtonClick);
+                             // Whatever checks the button (a click or SetMicOn), the item keeps it for
+                             // the speaking rules and for when the row is built again.
+                             const QPersistentModelIndex index(item->listWidget()->model()->index(
+                                 item->listWidget()->row(item), 0));
+                             QObject::connect(row->form()->micButton, &QAbstractButton::toggled, row,
+                                              [index](bool on) {
+                                                  if (index.isValid())
+                                                      const_cast<QAbstractItemModel*>(index.model())
+                                                          ->setData(index, on, MicRole);
+                                              });
                              return row;
                          },
                          kBuiltMargin);
@@ -127,18 +150,22 @@ void LiveDlg::OnMicButtonClick(const QVariantMap& data, bool checked)
     qDebug().noquote() << "change mic for user:" << userId << "open:" << checked;
     // The refusal boxes run an event loop: a list refresh or a scroll may replace the row meanwhile.
     QPointer<MemberListItem> guardedRow(row);
-    auto setOwnMic = [this, guardedRow, userId](bool on) {
+    auto ownItem = [this, guardedRow, userId]() {
+        QListWidgetItem* item = ItemOfRow(ui->memberListWidget, guardedRow.data());
+        return item ? item : ItemOfUser(ui->memberListWidget, userId);
+    };
+    auto setOwnMic = [this, guardedRow, ownItem](bool on) {
         if (guardedRow)
             guardedRow->SetMicOn(on);
         QListWidget* members = ui->memberListWidget;
-        if (QListWidgetItem* item = ItemOfUser(members, userId)) {
+        if (QListWidgetItem* item = ownItem()) {
             item->setData(MicRole, on);
             if (auto* shown = qobject_cast<MemberListItem*>(members->itemWidget(item)))
                 shown->SetMicOn(on);
         }
     };
     setOwnMic(checked);
-    QListWidgetItem* own = ItemOfUser(list, userId);
+    QListWidgetItem* own = ownItem();
 
     if (!checked) {
         CmdMsgHelper::sendC2CCmdMessage(userId, CmdMicOff, QString());

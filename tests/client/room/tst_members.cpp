@@ -30,6 +30,7 @@ private slots:
     void invitingBeforeTheClassStartsIsRefused();
     void oneSpeakerAtATimeAndUncheckingSendsMicOff();
     void teacherOnTheMicrophoneRefusesEveryInvitation();
+    void micStateIsEachRowsOwnEvenForARepeatedUserOrASilentSetMicOn();
     void answerAfterTheWindowClosedIsIgnored();
     void speakingRulesHoldForRowsOutOfView();
     void refreshWhileARefusalBoxIsOpenDoesNotTouchTheOldRow();
@@ -251,6 +252,32 @@ void TestMembers::teacherOnTheMicrophoneRefusesEveryInvitation()
     QCOMPARE(boxes.settle(20), QStringList({ QStringLiteral("已有学生正在上麦"), QStringLiteral("已有学生正在上麦") }));
     QVERIFY(!Row(1)->IsMicOn());
     QVERIFY(!Row(2)->IsMicOn());
+    QVERIFY(m_service->sent.isEmpty());
+}
+
+void TestMembers::micStateIsEachRowsOwnEvenForARepeatedUserOrASilentSetMicOn()
+{
+    StartClass();
+    // The same student listed twice (two devices): only the clicked row is checked.
+    m_dlg->SetMembers({ MemberRecord("s-1", "甲", "s"), MemberRecord("s-2", "乙", "s"),
+                        MemberRecord("s-1", "甲", "s") });
+    BoxAnswerer boxes;
+    Row(2)->form()->micButton->click();
+    QCOMPARE(SentCommands(), (QList<QPair<QString, int>>({ { "s-1", CmdInviteInteract } })));
+    QVERIFY(Row(2)->IsMicOn());
+    QVERIFY(!Row(0)->IsMicOn());
+    Row(2)->form()->micButton->click();
+    QCOMPARE(SentCommands().last(), qMakePair(QStringLiteral("s-1"), int(CmdMicOff)));
+    QVERIFY(!Row(2)->IsMicOn());
+    boxes.settle(20);
+    boxes.texts.clear();
+    m_service->sent.clear();
+
+    // A button checked without a click still counts as someone speaking.
+    Row(0)->SetMicOn(true);
+    Row(1)->form()->micButton->click();
+    QCOMPARE(boxes.settle(20), QStringList({ QStringLiteral("已有学生正在上麦") }));
+    QVERIFY(!Row(1)->IsMicOn());
     QVERIFY(m_service->sent.isEmpty());
 }
 

@@ -17,7 +17,9 @@ using appserver::ByteRange;
 namespace Code = appserver::ErrorCode;
 
 namespace {
-Json::Value params(std::initializer_list<std::pair<const char*, Json::Value>> members)
+using Members = std::initializer_list<std::pair<const char*, Json::Value>>;
+
+Json::Value params(Members members)
 {
     Json::Value p(Json::objectValue);
     for (const auto& m : members)
@@ -33,6 +35,33 @@ int64_t at(int day, int hour)
 
 class TestAppServer : public QObject {
     Q_OBJECT
+
+    Json::Value call(const std::string& ak, const char* method, Members members = {})
+    {
+        return h->call(method, params(members), ak);
+    }
+    int code(const std::string& ak, const char* method, Members members = {})
+    {
+        return errorCode(call(ak, method, members));
+    }
+    // Without the fields the client always adds, as any other caller may post it.
+    Json::Value bare(const char* method, const Json::Value& p)
+    {
+        Json::Value out;
+        h->post(Json::writeString(Json::StreamWriterBuilder(),
+                                  params({{"jsonrpc", "2.0"}, {"method", method}, {"params", p}})),
+                &out);
+        return out;
+    }
+    Json::Value memberList(const std::string& ak, int64_t liveId)
+    {
+        return call(ak, "live.room.member.list",
+                    {{"liveId", std::to_string(liveId)}, {"pageNum", 1}, {"pageSize", 1000}});
+    }
+    Json::Value createRoom(const std::string& ak, int64_t host, const std::string& liveId)
+    {
+        return call(ak, "live.create.room", {{"hostUserId", std::to_string(host)}, {"liveId", liveId}});
+    }
 
 private slots:
     void init()
@@ -51,98 +80,75 @@ private slots:
 
     void loginChecksPasswordSaltAndUser()
     {
-        const Json::Value ok = h->login("t1", "123456", "10998");
-        QCOMPARE(errorCode(ok), 0);
-        const Json::Value& r = ok["result"];
+        const Json::Value r = h->login("t1", "123456", "10998")["result"];
         QCOMPARE(r["userId"].asString(), std::to_string(teacher));
         QCOMPARE(r["nickname"].asString(), std::string("王老师"));
         QCOMPARE(r["role"].asString(), std::string("t"));
         QVERIFY(r["ak"].asString().size() >= 32);
         QVERIFY(r["ak"] != h->login("t1", "123456")["result"]["ak"]); // every login its own ak
-
         QCOMPARE(errorCode(h->login("nonascii", "密码123")), 0); // hashed over UTF-8
 
         // Wrong password, a hash made with another salt, an unknown user: one answer for all.
-        Json::Value p = params({{"loginId", "t1"}, {"salt", "1000"}});
-        p["saltedPassword"] = AppServerHarness::sha1Base64(
-                                  (AppServerHarness::sha1Base64("123456") + QStringLiteral("1001")).toUtf8())
-                                  .toStdString();
-        const Json::Value wrongSalt = h->call("user.login", p);
-        const Json::Value wrongPassword = h->login("t1", "654321");
-        const Json::Value unknown = h->login("nobody", "123456");
-        for (const Json::Value& a : {wrongSalt, wrongPassword, unknown}) {
+        const QString otherSalt = AppServerHarness::sha1Base64((AppServerHarness::sha1Base64("123456") + "1001").toUtf8());
+        const Json::Value wrongSalt = call("", "user.login",
+                                           {{"loginId", "t1"}, {"salt", "1000"}, {"saltedPassword", otherSalt.toStdString()}});
+        for (const Json::Value& a : {wrongSalt, h->login("t1", "654321"), h->login("nobody", "123456")}) {
             QCOMPARE(errorCode(a), Code::BadLogin);
             QCOMPARE(a["error"]["message"], wrongSalt["error"]["message"]);
             QVERIFY(!a.isMember("result"));
         }
-        QCOMPARE(errorCode(h->call("user.login", params({{"loginId", "t1"}, {"salt", "1"}}))), Code::InvalidParams);
+        QCOMPARE(code("", "user.login", {{"loginId", "t1"}, {"salt", "1"}}), Code::InvalidParams);
     }
 
     void sessionMustBeValidAndSignatureVerifies()
     {
         const std::string ak = h->ak("t1");
-        const Json::Value sig = h->call("live.usersig.create", Json::Value(Json::objectValue), ak);
-        QCOMPARE(errorCode(sig), 0);
-        const QString userSig = QString::fromStdString(sig["result"]["userSig"].asString());
+        const QByteArray secret = h->server->liveSecret();
+        auto sigOf = [&](const std::string& a) {
+            return QString::fromStdString(call(a, "live.usersig.create")["result"]["userSig"].asString());
+        };
+        const QString userSig = sigOf(ak);
         const qint64 now = QDateTime::currentSecsSinceEpoch();
         usersig::Role role = usersig::Role::Member;
-        QCOMPARE(usersig::verify(h->server->liveSecret(), userSig, QString::number(teacher), now, &role),
-                 usersig::Check::Ok);
+        QCOMPARE(usersig::verify(secret, userSig, QString::number(teacher), now, &role), usersig::Check::Ok);
         QCOMPARE(role, usersig::Role::Host);
-        // A student's signature lets the relay admit them to a room, never as its host.
-        const Json::Value studentSig = h->call("live.usersig.create", Json::Value(Json::objectValue), h->ak("s1"));
-        QCOMPARE(usersig::verify(h->server->liveSecret(), QString::fromStdString(studentSig["result"]["userSig"].asString()),
-                                 QString::number(student), now, &role),
-                 usersig::Check::Ok);
+        // A student's signature admits them to a room, never as its host.
+        QCOMPARE(usersig::verify(secret, sigOf(h->ak("s1")), QString::number(student), now, &role), usersig::Check::Ok);
         QCOMPARE(role, usersig::Role::Member);
-        QCOMPARE(usersig::verify(h->server->liveSecret(), userSig, QString::number(student), now),
-                 usersig::Check::WrongUser);
-        QCOMPARE(usersig::verify(h->server->liveSecret(), userSig, QString::number(teacher), now + 25 * 3600),
-                 usersig::Check::Expired);
+        QCOMPARE(usersig::verify(secret, userSig, QString::number(student), now), usersig::Check::WrongUser);
+        QCOMPARE(usersig::verify(secret, userSig, QString::number(teacher), now + 25 * 3600), usersig::Check::Expired);
 
         for (const std::string& bad : {std::string(), std::string("0123456789abcdef"), ak + "x"}) {
-            const Json::Value a = h->call("live.usersig.create", Json::Value(Json::objectValue), bad);
+            const Json::Value a = call(bad, "live.usersig.create");
             QCOMPARE(errorCode(a), Code::NotSignedIn);
             QCOMPARE(a["error"]["message"].asString(), std::string("登录已过期，请重新登录"));
         }
-        Json::Value noAk = params({{"jsonrpc", "2.0"}, {"method", "live.usersig.create"}});
-        noAk["params"] = Json::Value(Json::objectValue);
-        Json::Value answer;
-        h->post(Json::writeString(Json::StreamWriterBuilder(), noAk), &answer);
-        QCOMPARE(errorCode(answer), Code::NotSignedIn);
-
-        // The version check needs no session at all.
-        QCOMPARE(errorCode(h->call("client.version.check")), 0);
+        QCOMPARE(errorCode(bare("live.usersig.create", Json::Value(Json::objectValue))), Code::NotSignedIn);
+        QCOMPARE(code("", "client.version.check"), 0); // needs no session
 
         h->shiftClock(8LL * 24 * 3600 * 1000);
-        QCOMPARE(errorCode(h->call("live.usersig.create", Json::Value(Json::objectValue), ak)), Code::NotSignedIn);
-        QCOMPARE(errorCode(h->call("live.usersig.create", Json::Value(Json::objectValue), h->ak("t1"))), 0);
+        QCOMPARE(code(ak, "live.usersig.create"), Code::NotSignedIn);
+        QCOMPARE(code(h->ak("t1"), "live.usersig.create"), 0);
     }
 
     void envelopeFaultsGetJsonRpcErrors()
     {
-        struct Case {
-            std::string body;
-            int code;
-        };
         const std::string big = "{\"jsonrpc\":\"2.0\",\"method\":\"user.login\",\"params\":{\"loginId\":\""
             + std::string(1100 * 1024, 'a') + "\"}}";
-        const std::vector<Case> cases = {
+        const std::vector<std::pair<std::string, int>> cases = {
             {"{\"jsonrpc\":\"2.0\",\"method\":", Code::ParseError},
-            {"", Code::ParseError},
             {"{\"a\":1} trailing", Code::ParseError},
             {std::string(10000, '['), Code::ParseError},
             {"[{\"jsonrpc\":\"2.0\",\"method\":\"client.version.check\"}]", Code::InvalidRequest},
             {"{\"method\":\"client.version.check\",\"params\":{}}", Code::InvalidRequest},
-            {"{\"jsonrpc\":\"2.0\",\"method\":7}", Code::InvalidRequest},
             {"{\"jsonrpc\":\"2.0\",\"method\":\"client.version.check\",\"params\":[1]}", Code::InvalidParams},
             {"{\"jsonrpc\":\"2.0\",\"method\":\"no.such.method\",\"params\":{}}", Code::MethodNotFound},
             {big, Code::InvalidRequest},
         };
-        for (const Case& c : cases) {
+        for (const auto& [body, want] : cases) {
             Json::Value answer;
-            QCOMPARE(h->post(c.body, &answer), 200);
-            QCOMPARE(errorCode(answer), c.code);
+            QCOMPARE(h->post(body, &answer), 200);
+            QCOMPARE(errorCode(answer), want);
             QVERIFY(!answer["error"]["message"].asString().empty());
             QCOMPARE(answer["jsonrpc"].asString(), std::string("2.0"));
         }
@@ -153,41 +159,23 @@ private slots:
         QCOMPARE(answer["id"].asInt(), 7);
         QCOMPARE(errorCode(answer), 0);
         QVERIFY(h->client()->Get("/app-server/jsonrpc/")->status >= 400); // not a page
+        QCOMPARE(errorCode(bare("client.version.check", params({{"clientVersion", 10}}))), Code::InvalidParams);
 
         // Parameters of the wrong type are refused by name, not guessed at.
         const std::string ak = h->ak("t1");
         const std::string lid = std::to_string(live);
         const std::string tid = std::to_string(teacher);
-        struct Typed {
-            const char* method;
-            Json::Value p;
-        };
-        const std::vector<Typed> typed = {
+        const std::vector<std::pair<const char*, Json::Value>> typed = {
             {"live.list.by.teacher.id", params({{"teacherUserId", tid}, {"pageNum", "1"}, {"pageSize", 10}})},
             {"live.list.by.teacher.id", params({{"teacherUserId", tid}, {"pageNum", 1.5}, {"pageSize", 10}})},
-            {"live.list.by.teacher.id", params({{"teacherUserId", tid}, {"pageNum", 0}, {"pageSize", 10}})},
             {"live.list.by.teacher.id", params({{"teacherUserId", tid}, {"pageNum", 1}})},
             {"live.create.room", params({{"hostUserId", tid}, {"liveId", Json::Int64(live)}})},
-            {"live.report.room.info", params({{"hostUserId", tid}, {"liveId", lid}, {"videoType", "0"}, {"device", 2}})},
-            {"live.enter.room", params({{"liveRole", 1}, {"avRoomId", "100001"}})},
-            {"live.enter.room", params({{"liveRole", 2}, {"avRoomId", 100001}})},
             {"live.quit.room", params({{"liveRole", true}, {"avRoomId", 100001}})},
-            {"live.begin", params({})},
-            {"live.room.member.status.report", params({{"liveId", lid}, {"action", "up"}, {"userId", "1"}})},
             {"live.room.member.status.report", params({{"liveId", lid}, {"action", "on"}, {"userId", true}})},
-            {"client.version.check", params({{"clientVersion", 10}})},
         };
-        for (const Typed& t : typed) {
-            Json::Value p = t.p;
-            const Json::Value a = t.method == std::string("client.version.check")
-                ? [&] {
-                      Json::Value env = params({{"jsonrpc", "2.0"}, {"method", t.method}, {"params", p}});
-                      Json::Value out;
-                      h->post(Json::writeString(Json::StreamWriterBuilder(), env), &out);
-                      return out;
-                  }()
-                : h->call(t.method, p, ak);
-            QVERIFY2(errorCode(a) == Code::InvalidParams, (std::string(t.method) + " " + a.toStyledString()).c_str());
+        for (const auto& [method, p] : typed) {
+            const Json::Value a = h->call(method, p, ak);
+            QVERIFY2(errorCode(a) == Code::InvalidParams, (std::string(method) + " " + a.toStyledString()).c_str());
         }
     }
 
@@ -197,158 +185,114 @@ private slots:
         for (int i = 0; i < 25; ++i)
             s.addLive("t1", "第" + std::to_string(i) + "课", "", at(3 + i % 20, 8), at(3 + i % 20, 9));
         const std::string ak = h->ak("t1");
-        auto page = [&](int num, int size) {
-            return h->call("live.list.by.teacher.id",
-                           params({{"teacherUserId", std::to_string(teacher)}, {"pageNum", num}, {"pageSize", size}}),
-                           ak)["result"];
+        auto page = [&](int num, int size, int64_t who) {
+            return call(ak, "live.list.by.teacher.id",
+                        {{"teacherUserId", std::to_string(who)}, {"pageNum", num}, {"pageSize", size}})["result"];
         };
         std::set<std::string> seen;
         for (int n = 1; n <= 3; ++n) {
-            const Json::Value r = page(n, 10);
+            const Json::Value r = page(n, 10, teacher);
             QCOMPARE(r["total"].asInt(), 26);
             QCOMPARE(int(r["list"].size()), n < 3 ? 10 : 6);
-            for (const Json::Value& l : r["list"]) {
-                QCOMPARE(l["teacherUserId"].asString(), std::to_string(teacher));
+            for (const Json::Value& l : r["list"])
                 seen.insert(l["liveId"].asString());
-            }
         }
         QCOMPARE(int(seen.size()), 26);
-        QCOMPARE(int(page(4, 10)["list"].size()), 0);
-        QCOMPARE(page(1, 5000)["pageSize"].asInt(), 1000);
+        QCOMPARE(int(page(4, 10, teacher)["list"].size()), 0);
+        QCOMPARE(page(1, 5000, teacher)["pageSize"].asInt(), 1000);
 
-        const Json::Value first = page(1, 1000)["list"][0];
+        const Json::Value first = page(1, 1000, teacher)["list"][0];
         QCOMPARE(first["liveId"].asString(), std::to_string(live));
         QVERIFY(first["avRoomId"].isNull());
         QVERIFY(first["startTime"].isInt64());
-        QCOMPARE(first["startTime"].asInt64(), at(1, 9));
-        QCOMPARE(first["title"].asString(), std::string("高一数学"));
         QCOMPARE(first["state"].asString(), std::string("v"));
 
         // Answers are cached, yet follow every change: ours, and another process's on the same file.
-        QCOMPARE(errorCode(h->call("live.begin", params({{"liveId", std::to_string(live)}}), ak)), 0);
-        QCOMPARE(page(1, 1000)["list"][0]["state"].asString(), std::string("i"));
+        QCOMPARE(code(ak, "live.begin", {{"liveId", std::to_string(live)}}), 0);
+        QCOMPARE(page(1, 1000, teacher)["list"][0]["state"].asString(), std::string("i"));
         appserver::AppStore admin(h->dbPath().toStdString(), nullptr);
         admin.open();
         admin.addLive("t1", "加课", "", at(28, 9), at(28, 10));
-        QCOMPARE(page(1, 1000)["total"].asInt(), 27);
-        QCOMPARE(page(1, 10)["total"].asInt(), 27);
+        QCOMPARE(page(1, 1000, teacher)["total"].asInt(), 27);
+        QCOMPARE(page(1, 10, teacher)["total"].asInt(), 27);
 
-        // Another teacher's list, an id that names nobody.
-        const Json::Value other = h->call("live.list.by.teacher.id",
-                                          params({{"teacherUserId", std::to_string(otherTeacher)}, {"pageNum", 1},
-                                                  {"pageSize", 1000}}),
-                                          ak)["result"];
-        QCOMPARE(int(other["list"].size()), 1);
-        QCOMPARE(int(h->call("live.list.by.teacher.id",
-                             params({{"teacherUserId", "abc"}, {"pageNum", 1}, {"pageSize", 10}}), ak)["result"]["list"]
-                         .size()),
-                 0);
+        QCOMPARE(int(page(1, 1000, otherTeacher)["list"].size()), 1);
     }
 
     void roomLifecycleAndPermissions()
     {
-        const std::string ak = h->ak("t1");
+        const std::string ak = h->ak("t1"), ak2 = h->ak("t2"), sak = h->ak("s1"), sak2 = h->ak("s2");
         const std::string lid = std::to_string(live);
-        const std::string tid = std::to_string(teacher);
-        auto create = [&](const std::string& a, const std::string& host, const std::string& id) {
-            return h->call("live.create.room", params({{"hostUserId", host}, {"liveId", id}}), a);
-        };
-        QCOMPARE(errorCode(h->call("live.report.room.info",
-                                   params({{"hostUserId", tid}, {"liveId", lid}, {"videoType", 0}, {"device", 2}}), ak)),
-                 Code::NoRoomYet);
-        const Json::Value created = create(ak, tid, lid);
-        QCOMPARE(errorCode(created), 0);
-        const int room = created["result"]["avRoomId"].asInt();
+        const Members roomInfo = {{"hostUserId", std::to_string(teacher)}, {"liveId", lid}, {"videoType", 0}, {"device", 2}};
+        QCOMPARE(code(ak, "live.report.room.info", roomInfo), Code::NoRoomYet);
+        const int room = createRoom(ak, teacher, lid)["result"]["avRoomId"].asInt();
         QVERIFY(room > 0);
-        QCOMPARE(create(ak, tid, lid)["result"]["avRoomId"].asInt(), room); // same live, same room
+        QCOMPARE(createRoom(ak, teacher, lid)["result"]["avRoomId"].asInt(), room); // same live, same room
         QCOMPARE(h->store().live(live)->state, std::string("s"));
         const int64_t second = h->store().addLive("t1", "第二课", "", at(5, 9), at(5, 10));
-        QVERIFY(create(ak, tid, std::to_string(second))["result"]["avRoomId"].asInt() != room);
+        QVERIFY(createRoom(ak, teacher, std::to_string(second))["result"]["avRoomId"].asInt() != room);
 
-        // Another teacher's live, or posing as its teacher: 109007.
-        const std::string ak2 = h->ak("t2");
-        QCOMPARE(errorCode(create(ak2, std::to_string(otherTeacher), lid)), Code::NotYourLive);
-        QCOMPARE(errorCode(create(ak2, tid, lid)), Code::NotYourLive);
-        QCOMPARE(errorCode(h->call("live.begin", params({{"liveId", lid}}), ak2)), Code::NotYourLive);
-        QCOMPARE(errorCode(create(ak, tid, "999999")), Code::LiveNotFound);
-        QCOMPARE(errorCode(create(ak, tid, "x1")), Code::LiveNotFound);
+        // Another teacher's live, or posing as its teacher.
+        QCOMPARE(errorCode(createRoom(ak2, otherTeacher, lid)), Code::NotYourLive);
+        QCOMPARE(errorCode(createRoom(ak2, teacher, lid)), Code::NotYourLive);
+        QCOMPARE(code(ak2, "live.begin", {{"liveId", lid}}), Code::NotYourLive);
+        QCOMPARE(errorCode(createRoom(ak, teacher, "999999")), Code::LiveNotFound);
+        QCOMPARE(errorCode(createRoom(ak, teacher, "x1")), Code::LiveNotFound);
+        QCOMPARE(code(ak, "live.report.room.info", roomInfo), 0);
 
-        QCOMPARE(errorCode(h->call("live.report.room.info",
-                                   params({{"hostUserId", tid}, {"liveId", lid}, {"videoType", 0}, {"device", 2}}), ak)),
-                 0);
         auto enter = [&](const std::string& a, int role, int r) {
-            return errorCode(h->call("live.enter.room", params({{"liveRole", role}, {"avRoomId", r}}), a));
+            return code(a, "live.enter.room", {{"liveRole", role}, {"avRoomId", r}});
         };
-        const std::string sak = h->ak("s1");
-        const std::string sak2 = h->ak("s2");
         QCOMPARE(enter(ak, 1, room), 0);
         QCOMPARE(enter(sak, 1, room), Code::NotYourLive); // a student cannot take the host's role
         QCOMPARE(enter(sak, 0, room), 0);
         QCOMPARE(enter(sak2, 0, room), 0);
         QCOMPARE(enter(sak, 0, 424242), Code::RoomNotFound);
 
-        auto members = [&](const std::string& a) {
-            return h->call("live.room.member.list", params({{"liveId", lid}, {"pageNum", 1}, {"pageSize", 1000}}), a);
-        };
-        Json::Value list = members(ak)["result"]["list"];
+        const Json::Value list = memberList(ak, live)["result"]["list"];
         QCOMPARE(int(list.size()), 3);
-        QCOMPARE(list[0]["userId"].asString(), tid);
-        QCOMPARE(list[0]["role"].asString(), std::string("t"));
+        QCOMPARE(list[0]["userId"].asString(), std::to_string(teacher));
         QCOMPARE(list[1]["nickname"].asString(), std::string("张小明"));
-        QCOMPARE(list[1]["role"].asString(), std::string("s"));
-        QCOMPARE(list[1]["status"].asString(), std::string("0"));
-        QCOMPARE(errorCode(members(ak2)), Code::NotYourLive); // not in the room, not its teacher
-        QCOMPARE(errorCode(members(sak)), 0);
+        QCOMPARE(errorCode(memberList(ak2, live)), Code::NotYourLive); // not in the room, not its teacher
+        QCOMPARE(errorCode(memberList(sak, live)), 0);
 
-        // Speaking state round trip; the id may come as text or as a number.
+        // Speaking state; the id may come as text or as a number.
         auto report = [&](const std::string& a, const Json::Value& who, const char* action) {
-            return errorCode(h->call("live.room.member.status.report",
-                                     params({{"liveId", lid}, {"action", action}, {"userId", who}}), a));
+            return code(a, "live.room.member.status.report", {{"liveId", lid}, {"action", action}, {"userId", who}});
         };
+        auto status = [&] { return memberList(ak, live)["result"]["list"][1]["status"].asString(); };
+        QCOMPARE(status(), std::string("0"));
         QCOMPARE(report(ak, std::to_string(student), "on"), 0);
-        QCOMPARE(members(ak)["result"]["list"][1]["status"].asString(), std::string("1"));
-        QCOMPARE(report(ak, Json::Int64(student), "off"), 0);
-        QCOMPARE(members(ak)["result"]["list"][1]["status"].asString(), std::string("0"));
-        QCOMPARE(report(sak2, std::to_string(student), "on"), Code::NotYourLive); // not about another student
-        QCOMPARE(report(sak2, std::to_string(student), "off"), Code::NotYourLive);
+        QCOMPARE(status(), std::string("1"));
+        QCOMPARE(report(sak2, std::to_string(student), "off"), Code::NotYourLive); // not about another student
         // A student cannot put themself on the microphone, only take themself off.
         QCOMPARE(report(sak, std::to_string(student), "on"), Code::NotYourLive);
-        QCOMPARE(report(ak, std::to_string(student), "on"), 0);
         QCOMPARE(report(sak, Json::Int64(student), "off"), 0);
-        QCOMPARE(members(ak)["result"]["list"][1]["status"].asString(), std::string("0"));
+        QCOMPARE(status(), std::string("0"));
         QCOMPARE(report(ak, std::to_string(otherTeacher), "on"), Code::NotInRoom);
-        QCOMPARE(report(ak, std::to_string(student2), "on"), 0);
 
         // Leaving drops the member; quitting twice is harmless.
-        QCOMPARE(errorCode(h->call("live.quit.room", params({{"liveRole", 0}, {"avRoomId", room}}), sak2)), 0);
-        QCOMPARE(errorCode(h->call("live.quit.room", params({{"liveRole", 0}, {"avRoomId", room}}), sak2)), 0);
-        list = members(ak)["result"]["list"];
-        QCOMPARE(int(list.size()), 2);
-        QCOMPARE(members(ak)["result"]["total"].asInt(), 2);
+        for (int i = 0; i < 2; ++i)
+            QCOMPARE(code(sak2, "live.quit.room", {{"liveRole", 0}, {"avRoomId", room}}), 0);
+        QCOMPARE(memberList(ak, live)["result"]["total"].asInt(), 2);
         QCOMPARE(report(ak, std::to_string(student2), "off"), Code::NotInRoom);
 
-        // Begin and end: states, repeated calls, nothing after the end.
-        QCOMPARE(errorCode(h->call("live.begin", params({{"liveId", lid}}), ak)), 0);
+        // Begin and end: states, repeated calls, nothing after the end, microphones off.
+        QCOMPARE(code(ak, "live.begin", {{"liveId", lid}}), 0);
         QCOMPARE(h->store().live(live)->state, std::string("i"));
         QCOMPARE(report(ak, std::to_string(student), "on"), 0);
-        QCOMPARE(errorCode(h->call("live.end", params({{"liveId", lid}}), ak)), 0);
-        QCOMPARE(errorCode(h->call("live.end", params({{"liveId", lid}}), ak)), 0);
+        QCOMPARE(code(ak, "live.end", {{"liveId", lid}}), 0);
+        QCOMPARE(code(ak, "live.end", {{"liveId", lid}}), 0);
         QCOMPARE(h->store().live(live)->state, std::string("e"));
-        QCOMPARE(members(ak)["result"]["list"][1]["status"].asString(), std::string("0"));
-        QCOMPARE(errorCode(h->call("live.begin", params({{"liveId", lid}}), ak)), Code::LiveEnded);
+        QCOMPARE(status(), std::string("0"));
+        QCOMPARE(code(ak, "live.begin", {{"liveId", lid}}), Code::LiveEnded);
         QCOMPARE(enter(sak2, 0, room), Code::LiveEnded);
-        QCOMPARE(create(ak, tid, lid)["result"]["avRoomId"].asInt(), room);
+        QCOMPARE(createRoom(ak, teacher, lid)["result"]["avRoomId"].asInt(), room);
     }
 
     void versionCheckOffersOnlyNewerInstallers()
     {
-        auto check = [&](const std::string& version) {
-            Json::Value env = params({{"jsonrpc", "2.0"}, {"method", "client.version.check"},
-                                      {"params", params({{"clientVersion", version}})}});
-            Json::Value out;
-            h->post(Json::writeString(Json::StreamWriterBuilder(), env), &out);
-            return out;
-        };
+        auto check = [&](const std::string& version) { return bare("client.version.check", params({{"clientVersion", version}})); };
         QCOMPARE(check("rided4a_win_1.0")["result"]["type"].asInt(), 1); // nothing published
         h->store().setNewestRelease({"rided4a_win_1.2", "Lectern Setup 1.2.exe"});
         const Json::Value older = check("rided4a_win_1.0")["result"];
@@ -356,14 +300,9 @@ private slots:
         QCOMPARE(older["newestVersion"].asString(), std::string("rided4a_win_1.2"));
         QCOMPARE(older["updateUrl"].asString(), "http://127.0.0.1:" + std::to_string(h->server->port())
                                                     + "/downloads/Lectern%20Setup%201.2.exe");
-        QCOMPARE(check("rided4a_win_1.10")["result"]["type"].asInt(), 1); // 1.10 is after 1.2
-        QCOMPARE(check("rided4a_win_1.2")["result"]["type"].asInt(), 1);
-        QCOMPARE(check("rided4a_win_1.2.0")["result"]["type"].asInt(), 1);
-        QCOMPARE(check("rided4a_mac_0.1")["result"]["type"].asInt(), 1); // no installer for it
+        for (const char* notOlder : {"rided4a_win_1.10", "rided4a_win_1.2", "rided4a_win_1.2.0", "rided4a_mac_0.1"})
+            QCOMPARE(check(notOlder)["result"]["type"].asInt(), 1);
         QCOMPARE(errorCode(check("garbage")), Code::InvalidParams);
-
-        QCOMPARE(AppServer::compareVersions("a_1.9", "a_1.10"), std::optional<int>(-1));
-        QCOMPARE(AppServer::compareVersions("a_2", "a_1.10"), std::optional<int>(1));
         QCOMPARE(AppServer::compareVersions("a_1..2", "a_1.2"), std::optional<int>());
     }
 
@@ -374,13 +313,9 @@ private slots:
         QTest::addColumn<qint64>("first");
         QTest::addColumn<qint64>("last");
         QTest::newRow("none") << "" << int(ByteRange::Whole) << 0LL << 4999LL;
-        QTest::newRow("from offset") << "bytes=1000-" << int(ByteRange::Partial) << 1000LL << 4999LL;
         QTest::newRow("middle") << "bytes=10-19" << int(ByteRange::Partial) << 10LL << 19LL;
-        QTest::newRow("end is the size") << "bytes=1000-5000" << int(ByteRange::Partial) << 1000LL << 4999LL;
         QTest::newRow("suffix") << "bytes=-100" << int(ByteRange::Partial) << 4900LL << 4999LL;
         QTest::newRow("suffix longer than file") << "bytes=-9000" << int(ByteRange::Partial) << 0LL << 4999LL;
-        QTest::newRow("at the end") << "bytes=5000-5000" << int(ByteRange::Unsatisfiable) << 0LL << -1LL;
-        QTest::newRow("past the end") << "bytes=7000-" << int(ByteRange::Unsatisfiable) << 0LL << -1LL;
         QTest::newRow("reversed") << "bytes=20-10" << int(ByteRange::Whole) << 0LL << 4999LL;
         QTest::newRow("several") << "bytes=0-1,5-6" << int(ByteRange::Whole) << 0LL << 4999LL;
         QTest::newRow("other unit") << "items=0-1" << int(ByteRange::Whole) << 0LL << 4999LL;
@@ -391,14 +326,12 @@ private slots:
     {
         QFETCH(QString, header);
         QFETCH(int, kind);
+        QFETCH(qint64, first);
+        QFETCH(qint64, last);
         const ByteRange r = ByteRange::parse(header.toStdString(), 5000);
         QCOMPARE(int(r.kind), kind);
-        if (r.kind != ByteRange::Unsatisfiable) {
-            QFETCH(qint64, first);
-            QFETCH(qint64, last);
-            QCOMPARE(qint64(r.first), first);
-            QCOMPARE(qint64(r.last), last);
-        }
+        QCOMPARE(qint64(r.first), first);
+        QCOMPARE(qint64(r.last), last);
     }
 
     void downloadsServeRangesInsideTheFolder()
@@ -407,49 +340,30 @@ private slots:
         for (int i = 0; i < content.size(); ++i)
             content[i] = char(i * 7 % 251);
         QFile f(h->downloads() + "/setup.exe");
-        QVERIFY(f.open(QIODevice::WriteOnly));
-        f.write(content);
+        QVERIFY(f.open(QIODevice::WriteOnly) && f.write(content) == 5000);
         f.close();
         QFile secret(QDir(h->downloads()).filePath("../secret.txt"));
-        QVERIFY(secret.open(QIODevice::WriteOnly));
-        secret.write("do not serve");
+        QVERIFY(secret.open(QIODevice::WriteOnly) && secret.write("do not serve") > 0);
         secret.close();
         QVERIFY(QFile::link(secret.fileName(), h->downloads() + "/link.txt"));
         QVERIFY(QDir(h->downloads()).mkdir("folder"));
 
         auto c = h->client();
         auto head = c->Head("/downloads/setup.exe");
-        QVERIFY(head);
-        QCOMPARE(head->status, 200);
-        QCOMPARE(head->get_header_value("Content-Length"), std::string("5000"));
+        QVERIFY(head && head->status == 200 && head->get_header_value("Content-Length") == "5000"
+                && head->get_header_value("Accept-Ranges") == "bytes");
         QCOMPARE(head->get_header_value_count("Accept-Ranges"), size_t(1));
-        QCOMPARE(head->get_header_value("Accept-Ranges"), std::string("bytes"));
+        QVERIFY(c->Get("/downloads/setup.exe")->body == content.toStdString());
 
-        auto whole = c->Get("/downloads/setup.exe");
-        QCOMPARE(whole->status, 200);
-        QVERIFY(whole->body == content.toStdString());
-
-        struct Want {
-            const char* range;
-            int status;
-            int from;
-            int to;
-            const char* contentRange;
-        };
-        const Want wants[] = {
-            {"bytes=1000-", 206, 1000, 4999, "bytes 1000-4999/5000"},
-            {"bytes=1000-5000", 206, 1000, 4999, "bytes 1000-4999/5000"}, // what a resuming download asks
-            {"bytes=2000-2099", 206, 2000, 2099, "bytes 2000-2099/5000"},
-            {"bytes=5000-5000", 416, 0, -1, "bytes */5000"},
-            {"bytes=9000-", 416, 0, -1, "bytes */5000"},
-        };
-        for (const Want& w : wants) {
-            auto r = c->Get("/downloads/setup.exe", {{"Range", w.range}});
-            QVERIFY(r);
-            QCOMPARE(r->status, w.status);
-            QCOMPARE(r->get_header_value("Content-Range"), std::string(w.contentRange));
-            if (w.status == 206)
-                QVERIFY(r->body == content.mid(w.from, w.to - w.from + 1).toStdString());
+        // What a resuming download asks, and a range past the end.
+        auto part = c->Get("/downloads/setup.exe", {{"Range", "bytes=1000-5000"}});
+        QCOMPARE(part->status, 206);
+        QCOMPARE(part->get_header_value("Content-Range"), std::string("bytes 1000-4999/5000"));
+        QVERIFY(part->body == content.mid(1000).toStdString());
+        for (const char* past : {"bytes=5000-5000", "bytes=9000-"}) {
+            auto r = c->Get("/downloads/setup.exe", {{"Range", past}});
+            QCOMPARE(r->status, 416);
+            QCOMPARE(r->get_header_value("Content-Range"), std::string("bytes */5000"));
         }
 
         for (const char* path : {"/downloads/../secret.txt", "/downloads/%2e%2e/secret.txt", "/downloads/..%2fsecret.txt",
@@ -475,30 +389,20 @@ private slots:
         std::vector<int64_t> liveIds;
         for (int i = 0; i < threads * perThread; ++i)
             liveIds.push_back(s.addLive("t1", "并发" + std::to_string(i), "", at(9, 9), at(9, 10)));
+        auto liveOf = [&](int t, int i) { return liveIds[(t * 7 + i * 3) % liveIds.size()]; };
 
-        // Every thread creates rooms for all lives (racing each other) and moves its student
-        // in and out of the first room, then toggles its speaking state.
-        const int firstRoom = h->call("live.create.room",
-                                      params({{"hostUserId", std::to_string(teacher)},
-                                              {"liveId", std::to_string(liveIds[0])}}),
-                                      ak)["result"]["avRoomId"]
-                                  .asInt();
+        // Every thread creates rooms for lives (racing the others) and moves its student into the first room.
+        const int firstRoom = createRoom(ak, teacher, std::to_string(liveIds[0]))["result"]["avRoomId"].asInt();
         std::vector<std::vector<int>> rooms(threads);
         std::atomic<int> failures{0};
         std::vector<std::thread> pool;
         for (int t = 0; t < threads; ++t) {
             pool.emplace_back([&, t] {
                 for (int i = 0; i < perThread; ++i) {
-                    const int64_t id = liveIds[(t * 7 + i * 3) % liveIds.size()];
-                    const Json::Value a = h->call(
-                        "live.create.room",
-                        params({{"hostUserId", std::to_string(teacher)}, {"liveId", std::to_string(id)}}), ak);
-                    if (errorCode(a) != 0)
-                        ++failures;
+                    const Json::Value a = createRoom(ak, teacher, std::to_string(liveOf(t, i)));
                     rooms[t].push_back(a["result"]["avRoomId"].asInt());
-                    if (errorCode(h->call("live.enter.room", params({{"liveRole", 0}, {"avRoomId", firstRoom}}), aks[t]))
-                        != 0)
-                        ++failures;
+                    failures += errorCode(a) != 0;
+                    failures += code(aks[t], "live.enter.room", {{"liveRole", 0}, {"avRoomId", firstRoom}}) != 0;
                 }
             });
         }
@@ -517,33 +421,23 @@ private slots:
         }
         for (int t = 0; t < threads; ++t)
             for (int i = 0; i < perThread; ++i)
-                QCOMPARE(int64_t(rooms[t][i]), roomOf[liveIds[(t * 7 + i * 3) % liveIds.size()]]);
-        const Json::Value list = h->call("live.room.member.list",
-                                         params({{"liveId", std::to_string(liveIds[0])}, {"pageNum", 1}, {"pageSize", 1000}}),
-                                         ak)["result"]["list"];
-        QCOMPARE(int(list.size()), threads);
+                QCOMPARE(int64_t(rooms[t][i]), roomOf[liveOf(t, i)]);
+        QCOMPARE(int(memberList(ak, liveIds[0])["result"]["list"].size()), threads);
     }
 
     void restartKeepsData()
     {
         const std::string ak = h->ak("t1");
         const QByteArray secret = h->server->liveSecret();
-        const int room = h->call("live.create.room",
-                                 params({{"hostUserId", std::to_string(teacher)}, {"liveId", std::to_string(live)}}),
-                                 ak)["result"]["avRoomId"]
-                             .asInt();
-        QCOMPARE(errorCode(h->call("live.enter.room", params({{"liveRole", 1}, {"avRoomId", room}}), ak)), 0);
-        const Json::Value sig = h->call("live.usersig.create", Json::Value(Json::objectValue), ak);
+        const int room = createRoom(ak, teacher, std::to_string(live))["result"]["avRoomId"].asInt();
+        QCOMPARE(code(ak, "live.enter.room", {{"liveRole", 1}, {"avRoomId", room}}), 0);
+        const QString sig = QString::fromStdString(call(ak, "live.usersig.create")["result"]["userSig"].asString());
 
         h->restart();
         QCOMPARE(h->server->liveSecret(), secret);
-        QCOMPARE(usersig::verify(h->server->liveSecret(), QString::fromStdString(sig["result"]["userSig"].asString()),
-                                 QString::number(teacher), QDateTime::currentSecsSinceEpoch()),
-                 usersig::Check::Ok);
+        QCOMPARE(usersig::verify(secret, sig, QString::number(teacher), QDateTime::currentSecsSinceEpoch()), usersig::Check::Ok);
         QCOMPARE(*h->store().live(live)->avRoomId, int64_t(room));
-        const Json::Value list = h->call("live.room.member.list",
-                                         params({{"liveId", std::to_string(live)}, {"pageNum", 1}, {"pageSize", 10}}),
-                                         ak); // the old ak still works
+        const Json::Value list = memberList(ak, live); // the old ak still works
         QCOMPARE(errorCode(list), 0);
         QCOMPARE(int(list["result"]["list"].size()), 1);
     }
@@ -568,8 +462,7 @@ private slots:
             QVERIFY2(server.listen("127.0.0.1", 0, &error), qPrintable(error));
             httplib::Client c("127.0.0.1", server.port());
             const std::string forged = "x\n2030-01-01 00:00:00.000 jsonrpc user.login user=10001 ok";
-            c.Post(AppServer::kRpcPath, "{\"jsonrpc\":\"2.0\",\"method\":\"" + forged + "\",\"params\":{}}",
-                   "application/json");
+            c.Post(AppServer::kRpcPath, "{\"jsonrpc\":\"2.0\",\"method\":\"" + forged + "\",\"params\":{}}", "application/json");
             c.Post(AppServer::kRpcPath,
                    "{\"jsonrpc\":\"2.0\",\"method\":\"user.login\",\"params\":{\"loginId\":\"a\\r\\nb\","
                    "\"saltedPassword\":\"x\",\"salt\":\"1\"}}",
@@ -590,7 +483,7 @@ private slots:
     void storeRefusesBadAdministration()
     {
         auto& s = h->store();
-        auto code = [](auto&& fn) {
+        auto refusal = [](auto&& fn) {
             try {
                 fn();
             } catch (const appserver::AppError& e) {
@@ -598,13 +491,10 @@ private slots:
             }
             return 0;
         };
-        QCOMPARE(code([&] { s.addUser("t1", "x", "y", "t"); }), Code::UserExists);
-        QCOMPARE(code([&] { s.addUser("with space", "x", "y", "t"); }), Code::InvalidParams);
-        QCOMPARE(code([&] { s.addUser("new", "", "y", "t"); }), Code::InvalidParams);
-        QCOMPARE(code([&] { s.addUser("new", "x", "y", "admin"); }), Code::InvalidParams);
-        QCOMPARE(code([&] { s.addLive("s1", "课", "", at(1, 9), at(1, 10)); }), Code::InvalidParams);
-        QCOMPARE(code([&] { s.addLive("nobody", "课", "", at(1, 9), at(1, 10)); }), Code::UserNotFound);
-        QCOMPARE(code([&] { s.addLive("t1", "课", "", at(1, 10), at(1, 9)); }), Code::InvalidParams);
+        // Duplicates, roles and times are also refused through lectern-server's commands.
+        QCOMPARE(refusal([&] { s.addUser("with space", "x", "y", "t"); }), Code::InvalidParams);
+        QCOMPARE(refusal([&] { s.addUser("new", "", "y", "t"); }), Code::InvalidParams);
+        QCOMPARE(refusal([&] { s.addLive("nobody", "课", "", at(1, 9), at(1, 10)); }), Code::UserNotFound);
         QCOMPARE(int(s.users().size()), 5);
 
         // The demo school comes once, however often it is asked for.
@@ -614,18 +504,6 @@ private slots:
         QVERIFY(!s.seedDemo());
         QCOMPARE(s.users().size(), users);
         QCOMPARE(s.allLives().size(), lives);
-        std::set<std::string> states;
-        bool roomless = false;
-        bool acrossMidnight = false;
-        for (const appserver::LiveRecord& l : s.allLives()) {
-            states.insert(l.state);
-            roomless |= !l.avRoomId && l.state == "v";
-            acrossMidnight |= QDateTime::fromMSecsSinceEpoch(l.startMs).date()
-                != QDateTime::fromMSecsSinceEpoch(l.endMs).date();
-        }
-        QVERIFY(states.count("v") && states.count("s") && states.count("i") && states.count("e"));
-        QVERIFY(roomless);
-        QVERIFY(acrossMidnight);
         QCOMPARE(errorCode(h->login("student12", "123456")), 0);
     }
 

@@ -68,6 +68,7 @@ void Request::doRequest()
 void Request::ShowErrorBox(const QString& text)
 {
     QMessageBox box(QMessageBox::Critical, QStringLiteral("网络错误"), text, QMessageBox::Ok);
+    box.setTextFormat(Qt::PlainText); // the server's message, never markup
     box.exec();
 }
 

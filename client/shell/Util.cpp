@@ -51,9 +51,11 @@ QString HashFilePath(const QString& path)
     return digest;
 }
 
+// Texts often carry what others typed (nicknames, server messages): never render them as markup.
 void ShowInformation(const QString& title, const QString& text, QWidget* parent)
 {
     QMessageBox box(QMessageBox::Information, title, text, QMessageBox::Ok, parent);
+    box.setTextFormat(Qt::PlainText);
     box.exec();
 }
 
@@ -68,6 +70,7 @@ void ShowTopMessage(const QString& title, const QString& text, QWidget* parent)
     box->setWindowModality(Qt::NonModal);
     box->setIcon(QMessageBox::Information);
     box->setWindowTitle(title);
+    box->setTextFormat(Qt::PlainText);
     box->setText(text);
     box->setWindowFlags(box->windowFlags() | Qt::WindowStaysOnTopHint);
     box->show();
@@ -76,6 +79,7 @@ void ShowTopMessage(const QString& title, const QString& text, QWidget* parent)
 void ShowError(const QString& text, QWidget* parent)
 {
     QMessageBox box(QMessageBox::Critical, QStringLiteral("Error"), text, QMessageBox::Ok, parent);
+    box.setTextFormat(Qt::PlainText);
     box.exec();
 }
 
@@ -85,6 +89,7 @@ void ShowSdkError(int code, const QString& description, QWidget* parent, const Q
     const QString text = QStringLiteral("错误码:   ") + QString::number(code)
         + QStringLiteral("\n错误信息: ") + description;
     QMessageBox box(QMessageBox::Critical, title, text, QMessageBox::Ok, parent);
+    box.setTextFormat(Qt::PlainText);
     box.exec();
 }
 

@@ -2,14 +2,7 @@
 #include "shell/Resources.h"
 
 #include <QApplication>
-#include <QDir>
-#include <QFile>
 #include <QImage>
-#include <QLibraryInfo>
-#include <QLocale>
-#include <QProcess>
-#include <QTemporaryDir>
-#include <QTimer>
 #include <QtTest>
 
 #include <cstdio>
@@ -132,12 +125,14 @@ private slots:
 
     void translatorLoadsCatalogueOrLogsFailure()
     {
-        const QLocale chinese(QLocale::Chinese, QLocale::China);
-        messages.clear();
-        QtMessageHandler previous = qInstallMessageHandler(captureHandler);
-        const bool missing = LoadTranslator(*qApp, chinese);
-        qInstallMessageHandler(previous);
-        QVERIFY(!missing);
+        const auto load = [] {
+            messages.clear();
+            const QtMessageHandler previous = qInstallMessageHandler(captureHandler);
+            const bool loaded = LoadTranslator(*qApp, QLocale(QLocale::Chinese, QLocale::China));
+            qInstallMessageHandler(previous);
+            return loaded;
+        };
+        QVERIFY(!load());
         QCOMPARE(messages, QStringList({QStringLiteral("translate location: \"%1/translations\"").arg(m_dir.path()),
                                         QStringLiteral("load translate fail")}));
 
@@ -148,11 +143,7 @@ private slots:
             const QString name = QLatin1String(part) + QStringLiteral("_zh_CN.qm");
             QVERIFY(QFile::copy(source + QLatin1Char('/') + name, m_dir.path() + QStringLiteral("/translations/") + name));
         }
-        messages.clear();
-        previous = qInstallMessageHandler(captureHandler);
-        const bool loaded = LoadTranslator(*qApp, chinese);
-        qInstallMessageHandler(previous);
-        QVERIFY(loaded);
+        QVERIFY(load());
         QCOMPARE(messages.last(), QStringLiteral("qtTranslator ok"));
         QCOMPARE(QCoreApplication::translate("QPlatformTheme", "Cancel"), QStringLiteral("取消"));
     }

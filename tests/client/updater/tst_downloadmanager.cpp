@@ -61,6 +61,7 @@ class TestDownloadManager : public QObject {
 private slots:
     void init()
     {
+        m_dm.reset(); // before the server it talks to
         m_server.reset(new HttpFixture);
         QVERIFY(m_server->start());
         m_dir.reset(new QTemporaryDir);
@@ -69,14 +70,6 @@ private slots:
         m_complete.reset(new QSignalSpy(m_dm.get(), &DownloadManagerHTTP::downloadComplete));
         m_error.reset(new QSignalSpy(m_dm.get(), &DownloadManagerHTTP::downloadError));
         m_progress.reset(new QSignalSpy(m_dm.get(), &DownloadManagerHTTP::progress));
-    }
-    void cleanup()
-    {
-        m_complete.reset();
-        m_error.reset();
-        m_progress.reset();
-        m_dm.reset();
-        m_server.reset();
     }
 
     void completesIntoTheDownloadFolder_data()

@@ -45,7 +45,6 @@ private slots:
         QString user = QStringLiteral("stale"), password = QStringLiteral("stale");
         LoadUser(user, password);
         QCOMPARE(user + password, QString());
-        QCOMPARE(QDir::cleanPath(GetSettings()->fileName()), QDir::cleanPath(settingPath()));
 
         const QString secret = QStringLiteral("密码pässwörd=/+");
         SaveUser(QStringLiteral("老师01"), secret);

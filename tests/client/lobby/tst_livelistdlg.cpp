@@ -1,5 +1,4 @@
-#include "LobbyTestKit.h"
-
+#include "BoxCatcher.h"
 #include "FakeILive.h"
 #include "HttpFixture.h"
 #include "lobby/LiveListDlg.h"
@@ -8,6 +7,7 @@
 #include "lobby/ProcessEnd.h"
 #include "remote/AppServer.h"
 #include "room/LiveDlg.h"
+#include "ServerProcess.h"
 #include "shell/Resources.h"
 #include "shell/waitingspinnerwidget.h"
 #include "ui_LiveListDlg.h"
@@ -33,6 +33,21 @@ namespace {
 qint64 At(int y, int m, int d, int h, int min)
 {
     return QDateTime(QDate(y, m, d), QTime(h, min)).toMSecsSinceEpoch();
+}
+
+// A live record as the app server's answers bring it: every scalar as text, null where absent.
+QVariantMap MakeLive(const QString& id, const QString& state, qint64 startMs, qint64 endMs,
+    const QVariant& avRoomId = QVariant(), const QString& title = QString())
+{
+    QVariantMap live;
+    live["liveId"] = id;
+    live["title"] = title.isEmpty() ? QStringLiteral("直播课 ") + id : title;
+    live["remark"] = QStringLiteral("备注 ") + id;
+    live["startTime"] = QString::number(startMs);
+    live["endTime"] = QString::number(endMs);
+    live["state"] = state;
+    live["avRoomId"] = avRoomId.isNull() ? QVariant() : QVariant(avRoomId.toString());
+    return live;
 }
 
 QVariantMap ListResult(const QVariantList& lives)

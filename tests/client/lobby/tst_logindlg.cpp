@@ -1,11 +1,11 @@
-#include "LobbyTestKit.h"
-
+#include "BoxCatcher.h"
 #include "FakeILive.h"
 #include "HttpFixture.h"
 #include "lobby/LiveListDlg.h"
 #include "lobby/LoginDlg.h"
 #include "lobby/ProcessEnd.h"
 #include "remote/AppServer.h"
+#include "ServerProcess.h"
 #include "shell/Resources.h"
 #include "shell/Util.h"
 #include "shell/waitingspinnerwidget.h"

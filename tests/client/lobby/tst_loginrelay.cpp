@@ -1,11 +1,11 @@
-#include "LobbyTestKit.h"
-
+#include "BoxCatcher.h"
 #include "ilive/LiveService.h"
 #include "lobby/LiveListDlg.h"
 #include "lobby/LiveListItem.h"
 #include "lobby/LoginDlg.h"
 #include "remote/AppServer.h"
 #include "room/LiveDlg.h"
+#include "ServerProcess.h"
 #include "shell/Resources.h"
 #include "shell/Util.h"
 #include "ui_LiveListDlg.h"

@@ -1,0 +1,20 @@
+#pragma once
+
+#include <QRgb>
+#include <QString>
+
+// Where an application folder keeps the office suite's profile.
+constexpr char kOfficeProfileFolder[] = "/LibreOfficePortable/Data/settings";
+
+// Copies every file below `from`, hidden ones too, to the same place below `to`.
+bool CopyTree(const QString& from, const QString& to);
+
+// Gives the application folder its own copy of the office profile with our macro, taken from the
+// source tree unless `source` names another.
+bool InstallOfficeProfile(const QString& appFolder, const QString& source = QString());
+
+// The command-line argument that marks the office suite started for this application folder.
+QString OfficeProfileMarker(const QString& appFolder);
+
+// Whether each channel of pixel is within tolerance of 0xRRGGBB.
+bool NearColor(QRgb pixel, unsigned rgb, int tolerance);

@@ -1,0 +1,160 @@
+#include "ServerProcess.h"
+
+#include <QElapsedTimer>
+#include <QFile>
+#include <QTcpServer>
+#include <QTcpSocket>
+#include <QTest>
+
+#ifdef Q_OS_LINUX
+#include <csignal>
+#include <sys/prctl.h>
+#include <unistd.h>
+#endif
+
+namespace {
+
+// Runs in the forked child before the server program replaces it: the kernel then kills the server
+// when the thread that started it ends. Only async-signal-safe calls belong here.
+class OrphanKillingProcess : public QProcess {
+public:
+    OrphanKillingProcess()
+#ifdef Q_OS_LINUX
+        : m_parent(getpid())
+#endif
+    {
+    }
+
+protected:
+    void setupChildProcess() override
+    {
+#ifdef Q_OS_LINUX
+        prctl(PR_SET_PDEATHSIG, SIGKILL);
+        // The parent may have died before the line above took effect.
+        if (getppid() != m_parent)
+            _exit(127);
+#endif
+    }
+
+private:
+#ifdef Q_OS_LINUX
+    pid_t m_parent = 0;
+#endif
+};
+
+} // namespace
+
+quint16 FreeLoopbackPort()
+{
+    QTcpServer probe;
+    if (!probe.listen(QHostAddress::LocalHost, 0))
+        return 0;
+    return probe.serverPort();
+}
+
+ServerProcess::~ServerProcess()
+{
+    stop();
+}
+
+QString ServerProcess::program()
+{
+    return QStringLiteral(LECTERN_BIN_DIR "/lectern-server");
+}
+
+QStringList ServerProcess::storageArguments() const
+{
+    return { QStringLiteral("--db"), m_dir.filePath(QStringLiteral("lectern.db")),
+        QStringLiteral("--downloads"), downloadsPath() };
+}
+
+QString ServerProcess::downloadsPath() const
+{
+    return m_dir.filePath(QStringLiteral("downloads"));
+}
+
+bool ServerProcess::start(QString* error, const QStringList& extraArguments)
+{
+    const QString exe = program();
+    if (!m_dir.isValid()) {
+        *error = QStringLiteral("no temporary folder: ") + m_dir.errorString();
+        return false;
+    }
+    if (!QFile::exists(exe)) {
+        *error = QStringLiteral("no server at ") + exe;
+        return false;
+    }
+    stop();
+    m_port = FreeLoopbackPort();
+    do
+        m_livePort = FreeLoopbackPort();
+    while (m_livePort == m_port);
+    m_process.reset(new OrphanKillingProcess);
+    m_process->setProcessChannelMode(QProcess::MergedChannels);
+    m_process->start(exe,
+        QStringList { QStringLiteral("--port"), QString::number(m_port), QStringLiteral("--live-port"),
+            QString::number(m_livePort) }
+            + storageArguments() + QStringList { QStringLiteral("--demo") } + extraArguments);
+    if (!m_process->waitForStarted(5000)) {
+        *error = m_process->errorString();
+        return false;
+    }
+    QElapsedTimer clock;
+    clock.start();
+    while (clock.elapsed() < 15000) {
+        QTcpSocket socket;
+        socket.connectToHost(QHostAddress::LocalHost, m_port);
+        if (socket.waitForConnected(200))
+            return true;
+        if (m_process->state() != QProcess::Running) {
+            *error = QStringLiteral("server ended: ") + output();
+            return false;
+        }
+        QTest::qWait(100);
+    }
+    *error = QStringLiteral("server did not answer: ") + output();
+    return false;
+}
+
+bool ServerProcess::stop()
+{
+    if (!m_process)
+        return false;
+    bool clean = false;
+    if (m_process->state() != QProcess::NotRunning) {
+        m_process->terminate();
+        if (m_process->waitForFinished(5000)) {
+            clean = m_process->exitStatus() == QProcess::NormalExit && m_process->exitCode() == 0;
+        } else {
+            m_process->kill();
+            m_process->waitForFinished(3000);
+        }
+    }
+    m_process.reset();
+    return clean;
+}
+
+bool ServerProcess::isRunning() const
+{
+    return m_process && m_process->state() != QProcess::NotRunning;
+}
+
+qint64 ServerProcess::processId() const
+{
+    return m_process ? m_process->processId() : 0;
+}
+
+QString ServerProcess::jsonRpcUrl() const
+{
+    return QStringLiteral("http://127.0.0.1:%1/app-server/jsonrpc/").arg(m_port);
+}
+
+QString ServerProcess::liveUrl() const
+{
+    return QStringLiteral("ws://127.0.0.1:%1/live").arg(m_livePort);
+}
+
+QString ServerProcess::output() const
+{
+    return m_process ? QString::fromUtf8(m_process->readAll()) : QString();
+}

@@ -2,52 +2,17 @@
 // version check with a published installer, login, signature, live list and a refused room.
 #include "remote/AppServer.h"
 
+#include "CallOutcome.h"
+#include "ServerProcess.h"
+
 #include <QApplication>
 #include <QMessageBox>
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
 #include <QProcess>
-#include <QTcpServer>
-#include <QTcpSocket>
 #include <QTemporaryDir>
 #include <QTimer>
-#include <QWidget>
 #include <QtTest>
-
-namespace {
-
-quint16 FreePort()
-{
-    QTcpServer s;
-    s.listen(QHostAddress::LocalHost, 0);
-    return s.serverPort();
-}
-
-// The calling window: the calls wait over it and report back to it.
-class Caller : public QWidget {
-public:
-    bool done = false;
-    int code = 0;
-    QVariantMap result;
-    QVariantMap error;
-
-    static void OnOk(const QVariantMap& result, void* context)
-    {
-        auto* c = static_cast<Caller*>(context);
-        c->result = result;
-        c->done = true;
-    }
-    static void OnFail(int code, const QVariantMap& error, void* context)
-    {
-        auto* c = static_cast<Caller*>(context);
-        c->code = code;
-        c->error = error;
-        c->done = true;
-    }
-    bool wait() { return QTest::qWaitFor([this] { return done; }, 8000); }
-};
-
-} // namespace
 
 class TestAppServerClient : public QObject {
     Q_OBJECT
@@ -56,49 +21,31 @@ private slots:
     void initTestCase()
     {
         QVERIFY(m_dir.isValid());
-        const QString downloads = m_dir.filePath("downloads");
-        QVERIFY(QDir().mkpath(downloads));
         m_installer = QByteArray(70000, 'i') + "end";
         QFile setup(m_dir.filePath("LecternSetup.exe"));
         QVERIFY(setup.open(QIODevice::WriteOnly));
         setup.write(m_installer);
         setup.close();
 
-        const QString server = QStringLiteral(LECTERN_BIN_DIR "/lectern-server");
-        const QStringList common{"--db", m_dir.filePath("lectern.db"), "--downloads", downloads};
-        QCOMPARE(QProcess::execute(server, common + QStringList{"--publish", "rided4a_win_1.1", setup.fileName()}), 0);
-        QVERIFY(QFile::exists(downloads + "/LecternSetup-rided4a_win_1.1.exe"));
+        const QStringList publish{"--publish", "rided4a_win_1.1", setup.fileName()};
+        QCOMPARE(QProcess::execute(ServerProcess::program(), m_server.storageArguments() + publish), 0);
+        QVERIFY(QFile::exists(m_server.downloadsPath() + "/LecternSetup-rided4a_win_1.1.exe"));
 
-        m_port = FreePort();
-        quint16 livePort = FreePort();
-        while (livePort == m_port)
-            livePort = FreePort();
-        m_server.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-        m_server.start(server, common + QStringList{"--demo", "--port", QString::number(m_port), "--live-port",
-                                                    QString::number(livePort)});
-        QVERIFY2(m_server.waitForStarted(5000), qPrintable(m_server.errorString()));
-        QVERIFY(QTest::qWaitFor(
-            [this] {
-                QTcpSocket socket;
-                socket.connectToHost(QHostAddress::LocalHost, m_port);
-                return socket.waitForConnected(100);
-            },
-            15000));
-        SetAppServerUrl(QStringLiteral("http://127.0.0.1:%1/app-server/jsonrpc/").arg(m_port));
+        QString error;
+        QVERIFY2(m_server.start(&error), qPrintable(error));
+        SetAppServerUrl(m_server.jsonRpcUrl());
     }
 
     void cleanupTestCase()
     {
-        m_server.terminate();
-        QVERIFY(m_server.waitForFinished(5000));
-        QCOMPARE(m_server.exitStatus(), QProcess::NormalExit);
-        QCOMPARE(m_server.exitCode(), 0);
+        // A clean end: terminated, it finishes in time with exit code 0.
+        QVERIFY(m_server.stop());
     }
 
     void versionCheckOffersThePublishedInstaller()
     {
-        Caller check;
-        AppServer_CheckVersion(Caller::OnOk, Caller::OnFail, &check, nullptr, false);
+        CallOutcome check;
+        AppServer_CheckVersion(CallOutcome::OnOk, CallOutcome::OnFail, &check, nullptr, false);
         QVERIFY(check.wait());
         QCOMPARE(check.result.value("type").toInt(), 2);
         QCOMPARE(check.result.value("newestVersion").toString(), QStringLiteral("rided4a_win_1.1"));
@@ -118,22 +65,23 @@ private slots:
 
     void loginSignatureAndLiveList()
     {
-        Caller login;
-        AppServer_Login(QStringLiteral("teacher01"), QStringLiteral("123456"), Caller::OnOk, Caller::OnFail, &login);
+        CallOutcome login;
+        AppServer_Login(QStringLiteral("teacher01"), QStringLiteral("123456"),
+            CallOutcome::OnOk, CallOutcome::OnFail, &login);
         QVERIFY(login.wait());
         QCOMPARE(login.code, 0);
         QCOMPARE(login.result.value("nickname").toString(), QStringLiteral("王老师"));
         QVERIFY(!login.result.value("ak").toString().isEmpty());
         SessionRecord() = login.result;
 
-        Caller sig;
-        AppServer_CreateSig(Caller::OnOk, Caller::OnFail, &sig);
+        CallOutcome sig;
+        AppServer_CreateSig(CallOutcome::OnOk, CallOutcome::OnFail, &sig);
         QVERIFY(sig.wait());
         QCOMPARE(sig.code, 0);
         QVERIFY(sig.result.value("userSig").toString().contains('.'));
 
-        Caller lives;
-        AppServer_LiveList(Caller::OnOk, Caller::OnFail, &lives, &lives, true);
+        CallOutcome lives;
+        AppServer_LiveList(CallOutcome::OnOk, CallOutcome::OnFail, &lives, &lives, true);
         QVERIFY(lives.wait());
         QCOMPARE(lives.code, 0);
         const QVariantList list = lives.result.value("list").toList();
@@ -154,18 +102,20 @@ private slots:
 
     void anotherTeachersLiveIsRefusedWith109007()
     {
-        Caller other;
-        AppServer_Login(QStringLiteral("teacher02"), QStringLiteral("123456"), Caller::OnOk, Caller::OnFail, &other);
+        CallOutcome other;
+        AppServer_Login(QStringLiteral("teacher02"), QStringLiteral("123456"),
+            CallOutcome::OnOk, CallOutcome::OnFail, &other);
         QVERIFY(other.wait());
         SessionRecord() = other.result;
-        Caller theirs;
-        AppServer_LiveList(Caller::OnOk, Caller::OnFail, &theirs, nullptr, false);
+        CallOutcome theirs;
+        AppServer_LiveList(CallOutcome::OnOk, CallOutcome::OnFail, &theirs, nullptr, false);
         QVERIFY(theirs.wait());
         const QString liveId = theirs.result.value("list").toList().value(0).toMap().value("liveId").toString();
         QVERIFY(!liveId.isEmpty());
 
-        Caller login;
-        AppServer_Login(QStringLiteral("teacher01"), QStringLiteral("123456"), Caller::OnOk, Caller::OnFail, &login);
+        CallOutcome login;
+        AppServer_Login(QStringLiteral("teacher01"), QStringLiteral("123456"),
+            CallOutcome::OnOk, CallOutcome::OnFail, &login);
         QVERIFY(login.wait());
         SessionRecord() = login.result;
 
@@ -178,8 +128,8 @@ private slots:
             }
         });
         closer.start(20);
-        Caller room;
-        AppServer_CreateRoom(liveId, Caller::OnOk, Caller::OnFail, &room);
+        CallOutcome room;
+        AppServer_CreateRoom(liveId, CallOutcome::OnOk, CallOutcome::OnFail, &room);
         QVERIFY(room.wait());
         QCOMPARE(room.code, int(AppServerErrorObject));
         QCOMPARE(room.error.value("code").toString(), QStringLiteral("109007"));
@@ -188,8 +138,7 @@ private slots:
 
 private:
     QTemporaryDir m_dir;
-    QProcess m_server;
-    quint16 m_port = 0;
+    ServerProcess m_server;
     QByteArray m_installer;
 };
 

@@ -58,7 +58,7 @@ private:
     void startClassDirectly(LiveDlg* dlg);
     QString liveId(const QString& state) const;
 
-    Server m_server;
+    ServerProcess m_server;
     bool m_serverUp = false;
     QString m_serverError;
     QVariantList m_lives;

@@ -1,5 +1,6 @@
 #include "../../../tools/deckgen/DeckWriter.h"
 #include "FakeILive.h"
+#include "OfficeProfile.h"
 #include "RoomTestKit.h"
 #include "remote/AppServer.h"
 #include "room/LiveDlg.h"
@@ -14,7 +15,6 @@
 #include "whiteboard/renderarea.h"
 
 #include <QDir>
-#include <QDirIterator>
 #include <QFileDialog>
 #include <QImage>
 #include <QLineEdit>
@@ -31,26 +31,6 @@ void writeBogusDocument(const QString& path)
     QFile file(path);
     if (file.open(QIODevice::WriteOnly))
         file.write("PK this is not a presentation");
-}
-
-bool copyTree(const QString& from, const QString& to)
-{
-    QDirIterator it(from, QDir::Files | QDir::Hidden, QDirIterator::Subdirectories);
-    while (it.hasNext()) {
-        const QString source = it.next();
-        const QString target = to + source.mid(from.size());
-        if (!QDir().mkpath(QFileInfo(target).absolutePath()) || !QFile::copy(source, target))
-            return false;
-    }
-    return true;
-}
-
-bool nearColor(QRgb pixel, unsigned expected)
-{
-    const int tolerance = 8;
-    return qAbs(qRed(pixel) - int(expected >> 16 & 0xff)) <= tolerance
-        && qAbs(qGreen(pixel) - int(expected >> 8 & 0xff)) <= tolerance
-        && qAbs(qBlue(pixel) - int(expected & 0xff)) <= tolerance;
 }
 
 // Counts the times a window is hidden.
@@ -95,7 +75,7 @@ private:
     // An application folder with neither a suite nor our macro: a conversion started there
     // fails on its first tick, and the tests hand the room its images themselves.
     QTemporaryDir m_noSuiteFolder;
-    Server m_server;
+    ServerProcess m_server;
     FakeILive* m_service = nullptr;
     QString m_dialogCaption, m_dialogDir;
     QStringList m_dialogFilters;
@@ -441,8 +421,7 @@ void TestPages::realDeckBecomesPagesInSlideOrder()
     // The one conversion by the real office suite, on a profile of its own that holds our macro.
     QTemporaryDir app;
     QVERIFY(app.isValid());
-    QVERIFY(copyTree(QStringLiteral(LECTERN_SOURCE_DIR "/client/slides/LibreOfficeProfile"),
-                     app.path() + "/LibreOfficePortable/Data/settings"));
+    QVERIFY(InstallOfficeProfile(app.path()));
     const QString doc = m_dir.filePath(QStringLiteral("real/物理 deck.pptx"));
     QVERIFY(QDir().mkpath(QFileInfo(doc).absolutePath()));
     QString error;
@@ -465,11 +444,12 @@ void TestPages::realDeckBecomesPagesInSlideOrder()
         QCOMPARE(page->form()->nameLabel->text(), QString::number(row + 1));
         const QImage thumb = page->form()->imageLabel->pixmap(Qt::ReturnByValue).toImage();
         QVERIFY(!thumb.isNull());
-        QVERIFY2(nearColor(thumb.pixel(3, 3), deckgen::slideColor(row + 1)), qPrintable(QString::number(row)));
+        QVERIFY2(NearColor(thumb.pixel(3, 3), deckgen::slideColor(row + 1), 8),
+            qPrintable(QString::number(row)));
     }
     const QImage shown = ui->previewLabel->pixmap(Qt::ReturnByValue).toImage();
     QVERIFY(!shown.isNull());
-    QVERIFY(nearColor(shown.pixel(5, 5), deckgen::slideColor(1)));
+    QVERIFY(NearColor(shown.pixel(5, 5), deckgen::slideColor(1), 8));
     QCOMPARE(dlg->renderArea()->fileName(), HashFilePath(doc) + "0.json");
     QVERIFY(!ui->blankPageButton->isChecked());
 }

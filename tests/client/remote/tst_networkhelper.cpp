@@ -1,8 +1,11 @@
 #include "remote/NetworkHelper.h"
 
 #include "HttpFixture.h"
+#include "LogCapture.h"
 
 #include <QtTest>
+
+#include <memory>
 
 namespace {
 
@@ -14,17 +17,6 @@ struct Outcome {
 void Collect(int code, const QByteArray& body, void* userData)
 {
     static_cast<QList<Outcome>*>(userData)->append({code, body});
-}
-
-QStringList* g_log = nullptr;
-QtMessageHandler g_previousHandler = nullptr;
-
-void CaptureLog(QtMsgType type, const QMessageLogContext& context, const QString& message)
-{
-    if (g_log)
-        g_log->append(message);
-    if (g_previousHandler)
-        g_previousHandler(type, context, message);
 }
 
 // Spins the event loop inside the time-out callback, so that the late reply finishes while the
@@ -51,18 +43,16 @@ private slots:
     void initTestCase()
     {
         QVERIFY(m_server.start());
-        g_log = &m_log;
-        g_previousHandler = qInstallMessageHandler(CaptureLog);
+        m_log.reset(new LogCapture(true));
     }
     void cleanupTestCase()
     {
-        qInstallMessageHandler(g_previousHandler);
-        g_log = nullptr;
+        m_log.reset();
     }
     void init()
     {
         m_server.clearRequests();
-        m_log.clear();
+        m_log->clear();
     }
     void cleanup()
     {
@@ -100,10 +90,11 @@ private slots:
         QTRY_COMPARE(outcomes.size(), 1);
         QCOMPARE(outcomes[0].code, 2);
         QVERIFY(outcomes[0].body.isEmpty());
-        const int line = m_log.indexOf(QRegularExpression("^found error \\.\\.\\.\\.code: 500 \\d+\\n$"));
-        QVERIFY2(line >= 0, qPrintable(m_log.join('|')));
-        QVERIFY(line + 1 < m_log.size());
-        QVERIFY(!m_log[line + 1].isEmpty());
+        const QStringList log = m_log->lines();
+        const int line = log.indexOf(QRegularExpression("^found error \\.\\.\\.\\.code: 500 \\d+\\n$"));
+        QVERIFY2(line >= 0, qPrintable(log.join('|')));
+        QVERIFY(line + 1 < log.size());
+        QVERIFY(!log[line + 1].isEmpty());
 
         // A connection cut before the announced body is complete.
         HttpResponse cut = HttpResponse::json("{\"result\":{}}");
@@ -119,13 +110,13 @@ private slots:
         QVERIFY(closed.start());
         const QString deadUrl = closed.url("/x");
         closed.stop();
-        m_log.clear();
+        m_log->clear();
         outcomes.clear();
         NetworkHelper::Post(deadUrl, "{}", &Collect, &outcomes, 5000);
         QTRY_COMPARE(outcomes.size(), 1);
         QCOMPARE(outcomes[0].code, 2);
-        QVERIFY2(m_log.indexOf(QRegularExpression("^found error \\.\\.\\.\\.code: 0 \\d+\\n$")) >= 0,
-                 qPrintable(m_log.join('|')));
+        QVERIFY2(m_log->lines().indexOf(QRegularExpression("^found error \\.\\.\\.\\.code: 0 \\d+\\n$")) >= 0,
+                 qPrintable(m_log->lines().join('|')));
     }
 
     void silentServerTimesOutExactlyOnce()
@@ -143,7 +134,7 @@ private slots:
         QVERIFY(outcomes[0].body.isEmpty());
         QTest::qWait(700); // the repeating timer must not report again
         QCOMPARE(outcomes.size(), 1);
-        QVERIFY(m_log.filter("found error").isEmpty());
+        QVERIFY(m_log->lines().filter("found error").isEmpty());
     }
 
     // A modal box in the time-out callback spins a nested loop in which the late reply finishes;
@@ -196,7 +187,7 @@ private slots:
 
 private:
     HttpFixture m_server;
-    QStringList m_log;
+    std::unique_ptr<LogCapture> m_log;
 };
 
 QTEST_MAIN(TestNetworkHelper)

@@ -4,24 +4,16 @@
 #include "shell/waitingspinnerwidget.h"
 
 #include "HttpFixture.h"
+#include "LogCapture.h"
 
 #include <QLabel>
 #include <QMessageBox>
 #include <QProgressBar>
 #include <QtTest>
 
+#include <memory>
+
 namespace {
-
-QStringList* g_log = nullptr;
-QtMessageHandler g_previousHandler = nullptr;
-
-void CaptureLog(QtMsgType type, const QMessageLogContext& context, const QString& message)
-{
-    if (g_log)
-        g_log->append(message);
-    if (g_previousHandler)
-        g_previousHandler(type, context, message);
-}
 
 QByteArray Installer()
 {
@@ -38,8 +30,7 @@ class TestUpdateDlg : public QObject {
 private slots:
     void initTestCase()
     {
-        g_log = &m_log;
-        g_previousHandler = qInstallMessageHandler(CaptureLog);
+        m_log.reset(new LogCapture(true));
         UpdateDlg::SetOpenFileFunction([this](const QString& path) {
             m_opened << path;
             return m_openSucceeds;
@@ -58,8 +49,7 @@ private slots:
     {
         UpdateDlg::SetOpenFileFunction(nullptr);
         UpdateDlg::SetEndProcessFunction(nullptr);
-        qInstallMessageHandler(g_previousHandler);
-        g_log = nullptr;
+        m_log.reset();
     }
     void init()
     {
@@ -69,7 +59,7 @@ private slots:
         m_dir.reset(new QTemporaryDir);
         m_opened.clear();
         m_boxes.clear();
-        m_log.clear();
+        m_log->clear();
         m_ended = 0;
         m_openSucceeds = true;
         m_installer = Installer();
@@ -165,7 +155,7 @@ private slots:
         QFile file(path);
         QVERIFY(file.open(QIODevice::ReadOnly));
         QCOMPARE(file.readAll(), m_installer);
-        QVERIFY(m_log.contains("completed at path: \"" + path + "\""));
+        QVERIFY(m_log->lines().contains("completed at path: \"" + path + "\""));
     }
 
     void escapeCancelsTheUpdateForThisRun()
@@ -219,7 +209,7 @@ private slots:
         QTRY_VERIFY(!dlg.isVisible());
         QCOMPARE(m_ended, 0);
         QVERIFY(m_opened.isEmpty());
-        QVERIFY(m_log.contains("download install package fail"));
+        QVERIFY(m_log->lines().contains("download install package fail"));
         QVERIFY(QDir(m_dir->path()).entryList(QDir::Files).isEmpty());
     }
 
@@ -228,7 +218,7 @@ private slots:
         m_server->setHandler([](const HttpRequestRecord&) { return HttpResponse::json("{}", 500); });
         UpdateDlg dlg;
         QVERIFY(m_server->waitForRequests(1));
-        QTRY_VERIFY(!m_log.filter("check version error,errorType: 2").isEmpty());
+        QTRY_VERIFY(!m_log->lines().filter("check version error,errorType: 2").isEmpty());
         QTest::qWait(200);
         QVERIFY(m_boxes.isEmpty());
         QVERIFY(!dlg.isVisible());
@@ -256,7 +246,7 @@ private:
     std::unique_ptr<QTemporaryDir> m_dir;
     QStringList m_opened;
     QStringList m_boxes;
-    QStringList m_log;
+    std::unique_ptr<LogCapture> m_log;
     QByteArray m_installer;
     int m_ended = 0;
     bool m_openSucceeds = true;

@@ -6,9 +6,9 @@
 #include "shell/Process.h"
 
 #include "../tools/deckgen/DeckWriter.h"
+#include "OfficeProfile.h"
 
 #include <QCoreApplication>
-#include <QDirIterator>
 #include <QElapsedTimer>
 #include <QEventLoop>
 #include <QTemporaryDir>
@@ -21,7 +21,6 @@
 namespace {
 
 constexpr int kRuns = 3;
-const QString kProfile = QStringLiteral("/LibreOfficePortable/Data/settings");
 
 struct Timing {
     double firstMs = -1;
@@ -32,24 +31,6 @@ double median(QVector<double> values)
 {
     std::sort(values.begin(), values.end());
     return values.isEmpty() ? -1 : values.at(values.size() / 2);
-}
-
-bool copyTree(const QString& from, const QString& to)
-{
-    QDirIterator it(from, QDir::Files | QDir::Hidden, QDirIterator::Subdirectories);
-    while (it.hasNext()) {
-        const QString source = it.next();
-        const QString target = to + source.mid(from.size());
-        if (!QDir().mkpath(QFileInfo(target).absolutePath()) || !QFile::copy(source, target))
-            return false;
-    }
-    return true;
-}
-
-QString ownMarker(const QString& app)
-{
-    return QStringLiteral("-env:UserInstallation=")
-        + QUrl::fromLocalFile(app + kProfile).toString(QUrl::FullyEncoded);
 }
 
 // One conversion through the tool; waits until its suite has ended, so runs do not overlap.
@@ -77,7 +58,8 @@ Timing convertWithTool(PowerPointTool* tool, const QString& app, const QString& 
     QObject::disconnect(onFail);
     QElapsedTimer ending;
     ending.start();
-    while (IsProcessRunning(QStringLiteral("soffice.bin"), ownMarker(app)) && ending.elapsed() < 20000)
+    while (IsProcessRunning(QStringLiteral("soffice.bin"), OfficeProfileMarker(app))
+        && ending.elapsed() < 20000)
         QThread::msleep(20);
     return timing;
 }
@@ -135,7 +117,8 @@ int main(int argc, char* argv[])
     qInstallMessageHandler(quietDebug);
     QTemporaryDir root;
     const QString appFolder = root.filePath("app");
-    if (!root.isValid() || !copyTree(QStringLiteral(LECTERN_BIN_DIR) + kProfile, appFolder + kProfile)) {
+    if (!root.isValid()
+        || !InstallOfficeProfile(appFolder, QStringLiteral(LECTERN_BIN_DIR) + kOfficeProfileFolder)) {
         std::fprintf(stderr, "bench_slides: cannot copy the office profile from %s\n", LECTERN_BIN_DIR);
         return 1;
     }

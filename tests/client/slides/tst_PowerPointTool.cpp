@@ -3,8 +3,8 @@
 #include "shell/Process.h"
 
 #include "../../../tools/deckgen/DeckWriter.h"
+#include "OfficeProfile.h"
 
-#include <QDirIterator>
 #include <QElapsedTimer>
 #include <QImage>
 #include <QProcess>
@@ -16,38 +16,11 @@ namespace {
 
 const QString kOffice = QStringLiteral("soffice.bin");
 const QString kProgramFolder = QStringLiteral("/LibreOfficePortable/App/libreoffice/program");
-const QString kProfileFolder = QStringLiteral("/LibreOfficePortable/Data/settings");
-
-QString marker(const QString& app)
-{
-    return QStringLiteral("-env:UserInstallation=")
-        + QUrl::fromLocalFile(app + kProfileFolder).toString(QUrl::FullyEncoded);
-}
-
-bool copyTree(const QString& from, const QString& to)
-{
-    QDirIterator it(from, QDir::Files | QDir::Hidden, QDirIterator::Subdirectories);
-    while (it.hasNext()) {
-        const QString source = it.next();
-        const QString target = to + source.mid(from.size());
-        if (!QDir().mkpath(QFileInfo(target).absolutePath()) || !QFile::copy(source, target))
-            return false;
-    }
-    return true;
-}
 
 bool writeBytes(const QString& path, const QByteArray& bytes)
 {
     QFile file(path);
     return file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size();
-}
-
-bool sameColor(QRgb pixel, unsigned expected)
-{
-    const int tolerance = 6;
-    return qAbs(qRed(pixel) - int(expected >> 16 & 0xff)) <= tolerance
-        && qAbs(qGreen(pixel) - int(expected >> 8 & 0xff)) <= tolerance
-        && qAbs(qBlue(pixel) - int(expected & 0xff)) <= tolerance;
 }
 
 } // namespace
@@ -70,8 +43,7 @@ private:
             || !QFile::copy(QStringLiteral("/usr/bin/perl"), program + "/soffice.bin")
             || !QFile::copy(QStringLiteral("/usr/bin/perl"), program + "/oosplash"))
             return QString();
-        if (withMacro
-            && !copyTree(QStringLiteral(LECTERN_SOURCE_DIR "/client/slides/LibreOfficeProfile"), app + kProfileFolder))
+        if (withMacro && !InstallOfficeProfile(app))
             return QString();
         QString script = QStringLiteral("#!/bin/sh\nprintf '%s\\n' \"$@\" >> \"%1/starts.log\"\n").arg(app);
         if (lifetimeSeconds >= 0 && launcherDelayMs > 0)
@@ -112,8 +84,7 @@ private slots:
         QCOMPARE(PowerPointTool::GetInstance(), m_tool);
         // Our own copy of the profile with the macro: no other run of the suite can meet ours.
         m_realApp = m_root.filePath("app");
-        QVERIFY(copyTree(QStringLiteral(LECTERN_SOURCE_DIR "/client/slides/LibreOfficeProfile"),
-            m_realApp + kProfileFolder));
+        QVERIFY(InstallOfficeProfile(m_realApp));
         m_apps << m_realApp;
 
         QString error;
@@ -138,14 +109,14 @@ private slots:
     {
         const QString source = QStringLiteral(
             LECTERN_SOURCE_DIR "/client/slides/LibreOfficeProfile/user/basic/ExportImages/ExportImages.xba");
-        QFile installed(
-            QStringLiteral(LECTERN_BIN_DIR) + kProfileFolder + "/user/basic/ExportImages/ExportImages.xba");
+        QFile installed(QStringLiteral(LECTERN_BIN_DIR) + kOfficeProfileFolder
+            + "/user/basic/ExportImages/ExportImages.xba");
         QFile original(source);
         QVERIFY(installed.open(QIODevice::ReadOnly));
         QVERIFY(original.open(QIODevice::ReadOnly));
         QCOMPARE(installed.readAll(), original.readAll());
         QVERIFY(QFile::exists(
-            QStringLiteral(LECTERN_BIN_DIR) + kProfileFolder + "/user/registrymodifications.xcu"));
+            QStringLiteral(LECTERN_BIN_DIR) + kOfficeProfileFolder + "/user/registrymodifications.xcu"));
     }
 
     void convertsDeckIntoOnePagePerSlideInOrder_data()
@@ -189,11 +160,11 @@ private slots:
             QVERIFY2(!picture.isNull(), qPrintable(image));
             QCOMPARE(picture.width(), 1280);
             QCOMPARE(picture.height(), 720);
-            QVERIFY2(sameColor(picture.pixel(20, 20), deckgen::slideColor(i + 1)),
+            QVERIFY2(NearColor(picture.pixel(20, 20), deckgen::slideColor(i + 1), 6),
                 qPrintable(QStringLiteral("%1 shows %2").arg(image, QColor(picture.pixel(20, 20)).name())));
         }
         // The macro ends its suite; nothing more is announced and nothing fails.
-        QTRY_VERIFY_WITH_TIMEOUT(!IsProcessRunning(kOffice, marker(m_realApp)), 20000);
+        QTRY_VERIFY_WITH_TIMEOUT(!IsProcessRunning(kOffice, OfficeProfileMarker(m_realApp)), 20000);
         QTest::qWait(1500);
         QCOMPARE(slides.count(), 10);
         QCOMPARE(failed.count(), 0);
@@ -246,17 +217,17 @@ private slots:
         m_tool->SetApplicationFolder(app);
         m_tool->OpenFile(document);
         QTRY_VERIFY(QFile::exists(app + "/starts.log"));
-        QTRY_VERIFY(IsProcessRunning(kOffice, marker(app)));
+        QTRY_VERIFY(IsProcessRunning(kOffice, OfficeProfileMarker(app)));
         QFile log(app + "/starts.log");
         QVERIFY(log.open(QIODevice::ReadOnly));
         const QStringList arguments = QString::fromUtf8(log.readAll()).split('\n', Qt::SkipEmptyParts);
-        const QStringList expected { marker(app), "--headless", "--nocrashreport", "--nodefault",
+        const QStringList expected { OfficeProfileMarker(app), "--headless", "--nocrashreport", "--nodefault",
             "--nolockcheck", "--nologo", "--nofirststartwizard", "--norestore",
             "macro:///ExportImages.ExportImages.ExportAsImages()", "-o", document };
         QCOMPARE(arguments, expected);
         QVERIFY(QFileInfo(newFolder("command-line-doc") + "/_output_").isDir());
         m_tool->KillOffice();
-        QVERIFY(!IsProcessRunning(kOffice, marker(app)));
+        QVERIFY(!IsProcessRunning(kOffice, OfficeProfileMarker(app)));
     }
 
     void reportsFailureOfEveryKindOfBrokenStart()
@@ -316,7 +287,7 @@ private slots:
         m_tool->KillOffice();
         m_tool->OpenFile(folder + "/three.pptx");
         QTRY_COMPARE_WITH_TIMEOUT(slides.count(), 3, 60000);
-        QTRY_VERIFY_WITH_TIMEOUT(!IsProcessRunning(kOffice, marker(m_realApp)), 20000);
+        QTRY_VERIFY_WITH_TIMEOUT(!IsProcessRunning(kOffice, OfficeProfileMarker(m_realApp)), 20000);
         QTest::qWait(1500);
         QCOMPARE(slides.count(), 3);
         QCOMPARE(failed.count(), 0);
@@ -334,7 +305,7 @@ private slots:
         m_tool->OpenFile(folder + "/first.pptx");
         QTest::qWait(1800);
         QCOMPARE(failed.count(), 0);
-        QVERIFY(!IsProcessRunning(kOffice, marker(app)));
+        QVERIFY(!IsProcessRunning(kOffice, OfficeProfileMarker(app)));
 
         m_tool->KillOffice();
         m_tool->OpenFile(folder + "/second.pptx");
@@ -343,8 +314,8 @@ private slots:
         QVERIFY(!IsProcessRunning(kOffice, folder + "/first.pptx"));
         QCOMPARE(failed.count(), 0);
         m_tool->KillOffice();
-        QVERIFY(!IsProcessRunning(kOffice, marker(app)));
-        QVERIFY(!IsProcessRunning("oosplash", marker(app)));
+        QVERIFY(!IsProcessRunning(kOffice, OfficeProfileMarker(app)));
+        QVERIFY(!IsProcessRunning("oosplash", OfficeProfileMarker(app)));
     }
 
     // A profile without our macro would leave a suite idling on the document for ever: it is
@@ -373,13 +344,13 @@ private slots:
         QElapsedTimer clock;
         clock.start();
         m_tool->OpenFile(newFolder("hung-doc") + "/deck.pptx");
-        QTRY_VERIFY(IsProcessRunning(kOffice, marker(app)));
+        QTRY_VERIFY(IsProcessRunning(kOffice, OfficeProfileMarker(app)));
         // Ticks 1 to 3 still wait; the fourth finds the count past the limit. A coarse timer
         // may fire each tick up to 5 % early.
         QTRY_COMPARE_WITH_TIMEOUT(failed.count(), 1, 10000);
         QVERIFY2(
             clock.elapsed() >= 3700 && clock.elapsed() < 6500, qPrintable(QString::number(clock.elapsed())));
-        QVERIFY(!IsProcessRunning(kOffice, marker(app)));
+        QVERIFY(!IsProcessRunning(kOffice, OfficeProfileMarker(app)));
     }
 
     // A teacher's own office shares the process name: it is neither killed nor taken as a sign

@@ -102,22 +102,14 @@ private slots:
 
     void anotherTeachersLiveIsRefusedWith109007()
     {
-        CallOutcome other;
-        AppServer_Login(QStringLiteral("teacher02"), QStringLiteral("123456"),
-            CallOutcome::OnOk, CallOutcome::OnFail, &other);
-        QVERIFY(other.wait());
-        SessionRecord() = other.result;
+        QVERIFY(signIn(QStringLiteral("teacher02")));
         CallOutcome theirs;
         AppServer_LiveList(CallOutcome::OnOk, CallOutcome::OnFail, &theirs, nullptr, false);
         QVERIFY(theirs.wait());
         const QString liveId = theirs.result.value("list").toList().value(0).toMap().value("liveId").toString();
         QVERIFY(!liveId.isEmpty());
 
-        CallOutcome login;
-        AppServer_Login(QStringLiteral("teacher01"), QStringLiteral("123456"),
-            CallOutcome::OnOk, CallOutcome::OnFail, &login);
-        QVERIFY(login.wait());
-        SessionRecord() = login.result;
+        QVERIFY(signIn(QStringLiteral("teacher01")));
 
         QString boxText;
         QTimer closer;
@@ -137,6 +129,16 @@ private slots:
     }
 
 private:
+    // Signs in and keeps the session, as the login window does; false when no answer came.
+    bool signIn(const QString& loginId)
+    {
+        CallOutcome login;
+        AppServer_Login(loginId, QStringLiteral("123456"), CallOutcome::OnOk, CallOutcome::OnFail, &login);
+        const bool answered = login.wait();
+        SessionRecord() = login.result;
+        return answered;
+    }
+
     QTemporaryDir m_dir;
     ServerProcess m_server;
     QByteArray m_installer;

@@ -117,6 +117,8 @@ private:
     void showLobbyQuietly();
     void feed(const QList<QVariantMap>& lives);
     int rowCount() const { return m_lobby->form()->itemsListWidget->count(); }
+    // The first row of a live that has not ended, with or without a room; -1 when there is none.
+    int openRow(bool withRoom) const;
     void closeRoom();
 
     ServerProcess m_server;
@@ -192,6 +194,16 @@ void TestLiveListDlg::feed(const QList<QVariantMap>& lives)
     for (const QVariantMap& live : lives)
         list << live;
     LiveListDlg::OnAppServer_LiveListSuccess(ListResult(list), m_lobby);
+}
+
+int TestLiveListDlg::openRow(bool withRoom) const
+{
+    for (int i = 0; i < rowCount(); ++i) {
+        const QVariantMap live = m_lobby->itemAt(i)->data();
+        if (LiveListDlg::LiveState(live) != 2 && live.value("avRoomId").isNull() != withRoom)
+            return i;
+    }
+    return -1;
 }
 
 void TestLiveListDlg::closeRoom()
@@ -466,14 +478,7 @@ void TestLiveListDlg::entryChainWithAvRoomIdGoesStraightToLiveRoom()
     signIn();
     m_lobby->show();
     QTRY_VERIFY_WITH_TIMEOUT(!m_lobby->lives().isEmpty(), 10000);
-    int row = -1;
-    for (int i = 0; i < rowCount(); ++i) {
-        const QVariantMap live = m_lobby->itemAt(i)->data();
-        if (LiveListDlg::LiveState(live) != 2 && !live.value("avRoomId").isNull()) {
-            row = i;
-            break;
-        }
-    }
+    const int row = openRow(true);
     QVERIFY2(row >= 0, "the demo data has an open live with a room");
     const QVariantMap live = m_lobby->itemAt(row)->data();
     const int avRoomId = live.value("avRoomId").toInt();
@@ -504,14 +509,7 @@ void TestLiveListDlg::entryChainWithoutAvRoomIdCreatesRoomFirst()
     signIn();
     m_lobby->show();
     QTRY_VERIFY_WITH_TIMEOUT(!m_lobby->lives().isEmpty(), 10000);
-    int row = -1;
-    for (int i = 0; i < rowCount(); ++i) {
-        const QVariantMap live = m_lobby->itemAt(i)->data();
-        if (LiveListDlg::LiveState(live) != 2 && live.value("avRoomId").isNull()) {
-            row = i;
-            break;
-        }
-    }
+    const int row = openRow(false);
     QVERIFY2(row >= 0, "the demo data has an open live without a room");
     const QString liveId = m_lobby->itemAt(row)->data().value("liveId").toString();
 

@@ -6,6 +6,7 @@
 #include "ilive/ilive.h"
 #include "remote/AppServer.h"
 #include "room/LiveDlg.h"
+#include "shell/RowBinder.h"
 #include "shell/Util.h"
 #include "ui_LiveListDlg.h"
 
@@ -25,6 +26,8 @@
 
 namespace {
 constexpr int kRefreshIntervalMs = 10000;
+// Rows kept built beyond each edge of the view, so a short scroll shows finished rows.
+constexpr int kBuiltMargin = 2;
 
 bool OnGuiThread()
 {
@@ -71,9 +74,13 @@ LiveListDlg::LiveListDlg(QWidget* parent)
     ui->stateListWidget->setCurrentRow(0);
 
     ui->itemsListWidget->setUniformItemSizes(true);
-    ui->itemsListWidget->viewport()->installEventFilter(this);
-    connect(ui->itemsListWidget->verticalScrollBar(), &QScrollBar::valueChanged, this,
-        &LiveListDlg::BuildVisibleRows);
+    m_rowBinder = RowBinder::Of(ui->itemsListWidget, QStringLiteral("liveRowBinder"),
+        [this](QListWidgetItem* item) -> QWidget* {
+            auto* row = new LiveListItem(item->data(Qt::UserRole).toMap());
+            connect(row, &LiveListItem::ButtonClicked, this, &LiveListDlg::OnItemButtonClick);
+            return row;
+        },
+        kBuiltMargin);
 
     connect(ui->enterButton, &QPushButton::clicked, this, &LiveListDlg::OnEnterButtonClick);
 
@@ -86,7 +93,7 @@ LiveListDlg::~LiveListDlg() = default;
 
 LiveListItem* LiveListDlg::itemAt(int row)
 {
-    return BuildRow(row);
+    return qobject_cast<LiveListItem*>(m_rowBinder->Ensure(row));
 }
 
 QVariantMap LiveListDlg::liveAt(int row) const
@@ -174,8 +181,8 @@ void LiveListDlg::SetupItems(const QVariantList& list)
     view->setUpdatesEnabled(false);
 
     // What the teacher sees is the same as after clearing the list and appending a row per live;
-    // but rows are reused, and a row's widgets are only built once it scrolls into view, so
-    // a refresh of a thousand lives stays cheap.
+    // but rows are reused, and a row's widgets are only built near the view, so a refresh of a
+    // thousand lives stays cheap.
     while (view->count() > list.size())
         delete view->takeItem(view->count() - 1);
     const QSize rowSize = RowSizeHint();
@@ -193,7 +200,7 @@ void LiveListDlg::SetupItems(const QVariantList& list)
     view->doItemsLayout();
     bar->setValue(scroll);
     view->setUpdatesEnabled(true);
-    BuildVisibleRows();
+    m_rowBinder->Sync();
 }
 
 QSize LiveListDlg::RowSizeHint()
@@ -205,37 +212,6 @@ QSize LiveListDlg::RowSizeHint()
         m_rowSize = QSize(0, probe.sizeHint().height());
     }
     return m_rowSize;
-}
-
-LiveListItem* LiveListDlg::BuildRow(int row)
-{
-    QListWidgetItem* item = ui->itemsListWidget->item(row);
-    if (!item)
-        return nullptr;
-    if (auto* existing = qobject_cast<LiveListItem*>(ui->itemsListWidget->itemWidget(item)))
-        return existing;
-    auto* widget = new LiveListItem(item->data(Qt::UserRole).toMap());
-    connect(widget, &LiveListItem::ButtonClicked, this, &LiveListDlg::OnItemButtonClick);
-    ui->itemsListWidget->setItemWidget(item, widget);
-    return widget;
-}
-
-void LiveListDlg::BuildVisibleRows()
-{
-    QListWidget* view = ui->itemsListWidget;
-    const int rowHeight = qMax(1, RowSizeHint().height());
-    const int top = view->verticalScrollBar()->value();
-    const int first = qMax(0, top / rowHeight - 1);
-    const int last = qMin(view->count() - 1, (top + view->viewport()->height()) / rowHeight + 1);
-    for (int row = first; row <= last; ++row)
-        BuildRow(row);
-}
-
-bool LiveListDlg::eventFilter(QObject* watched, QEvent* event)
-{
-    if (watched == ui->itemsListWidget->viewport() && event->type() == QEvent::Resize)
-        BuildVisibleRows();
-    return QWidget::eventFilter(watched, event);
 }
 
 void LiveListDlg::RequestLiveList(bool interactive)

@@ -14,6 +14,7 @@ class LiveListDlg;
 class QTimer;
 class LiveListItem;
 class LiveListStateItem;
+class RowBinder;
 
 // The lobby: the teacher's lives by state, refreshed while visible; opens a live in a room window.
 class LiveListDlg : public QWidget {
@@ -74,7 +75,6 @@ public slots:
 protected:
     void showEvent(QShowEvent* event) override;
     void resizeEvent(QResizeEvent* event) override;
-    bool eventFilter(QObject* watched, QEvent* event) override;
 
 private:
     explicit LiveListDlg(QWidget* parent = nullptr);
@@ -82,8 +82,6 @@ private:
 
     void CreateLiveRoom();
     QSize RowSizeHint();
-    LiveListItem* BuildRow(int row);
-    void BuildVisibleRows();
     void QuitLiveRoom();
     void FillToAvailableArea();
 
@@ -96,6 +94,7 @@ private:
     QString m_title;
     QTimer* m_refreshTimer = nullptr;
     QSize m_rowSize;
+    RowBinder* m_rowBinder = nullptr; // owned by the list
     bool m_offlineShowing = false;
     // From a click on a live until its room window opens or the entry fails.
     bool m_entering = false;

@@ -3,8 +3,8 @@
 
 #include "CmdMsgHelper.h"
 #include "MemberListItem.h"
-#include "RowBinder.h"
 #include "remote/AppServer.h"
+#include "shell/RowBinder.h"
 #include "shell/Util.h"
 #include "ui_LiveDlg.h"
 #include "ui_MemberListItem.h"
@@ -109,7 +109,6 @@ void LiveDlg::SetMembers(const QVariantList& records)
     RowBinder* binder = MemberBinder(this, list);
     list->setUpdatesEnabled(false);
     list->clear();
-    binder->Reset();
     ui->tabWidget->setTabText(kMemberTabIndex, QStringLiteral("成员(%1人)").arg(records.size()));
     g_deferMemberRows = true;
     for (const QVariant& record : records)

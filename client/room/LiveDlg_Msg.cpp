@@ -3,7 +3,7 @@
 
 #include "CmdMsgHelper.h"
 #include "MsgItem.h"
-#include "RowBinder.h"
+#include "shell/RowBinder.h"
 #include "shell/Util.h"
 #include "ui_LiveDlg.h"
 

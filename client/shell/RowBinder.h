@@ -13,18 +13,19 @@ class QWidget;
 // carries what its row shows and its size hint; the factory builds the row widget from the item
 // when the row comes close to view, and the widget is released when it scrolls far away. With
 // thousands of live row widgets every append, scroll and rebuild would touch all of them.
-// While its window is hidden a list keeps every row it is given built.
+// While its window is hidden a list is left as it is; rows are built when it shows.
 class RowBinder : public QObject {
 public:
     using Factory = std::function<QWidget*(QListWidgetItem*)>;
 
-    // The list's binder of that name, made on first use.
+    // The list's binder of that name, made on first use. Margin: rows kept built beyond each edge.
     static RowBinder* Of(QListWidget* list, const QString& name, const Factory& factory, int margin);
 
     QWidget* Build(QListWidgetItem* item) const { return m_factory(item); }
+    // The caller has set the row's widget itself.
     void Built(int row) { m_built.insert(row); }
-    // After the list was cleared.
-    void Reset() { m_built.clear(); }
+    // The row's widget, built now if the row has none; null for a row that does not exist.
+    QWidget* Ensure(int row);
     void Sync();
 
 protected:
@@ -33,8 +34,13 @@ protected:
 private:
     RowBinder(QListWidget* list, const Factory& factory, int margin);
 
+    void RowsInserted(int first, int last);
+    void RowsRemoved(int first, int last);
+    void Rescan();
+
     QListWidget* m_list;
     Factory m_factory;
     int m_margin;
+    // Rows that have a widget; kept in step with rows inserted, removed, moved or cleared.
     QSet<int> m_built;
 };

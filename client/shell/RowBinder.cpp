@@ -1,5 +1,6 @@
 #include "RowBinder.h"
 
+#include <QAbstractItemModel>
 #include <QEvent>
 #include <QListWidget>
 #include <QScrollBar>
@@ -18,6 +19,64 @@ RowBinder::RowBinder(QListWidget* list, const Factory& factory, int margin)
 {
     list->viewport()->installEventFilter(this);
     connect(list->verticalScrollBar(), &QScrollBar::valueChanged, this, [this] { Sync(); });
+    // Row numbers shift when rows come and go; a stale number would leave a row without its
+    // widget, or release another row's.
+    QAbstractItemModel* model = list->model();
+    connect(model, &QAbstractItemModel::rowsInserted, this,
+            [this](const QModelIndex&, int first, int last) { RowsInserted(first, last); });
+    connect(model, &QAbstractItemModel::rowsRemoved, this,
+            [this](const QModelIndex&, int first, int last) { RowsRemoved(first, last); });
+    connect(model, &QAbstractItemModel::modelReset, this, [this] { m_built.clear(); });
+    connect(model, &QAbstractItemModel::rowsMoved, this, &RowBinder::Rescan);
+    connect(model, &QAbstractItemModel::layoutChanged, this, &RowBinder::Rescan);
+}
+
+void RowBinder::RowsInserted(int first, int last)
+{
+    const int added = last - first + 1;
+    // Appending, the usual case, moves no row.
+    if (first >= m_list->count() - added)
+        return;
+    QSet<int> moved;
+    moved.reserve(m_built.size());
+    for (int row : qAsConst(m_built))
+        moved.insert(row >= first ? row + added : row);
+    m_built.swap(moved);
+}
+
+void RowBinder::RowsRemoved(int first, int last)
+{
+    const int removed = last - first + 1;
+    QSet<int> kept;
+    kept.reserve(m_built.size());
+    for (int row : qAsConst(m_built)) {
+        if (row < first)
+            kept.insert(row);
+        else if (row > last)
+            kept.insert(row - removed);
+    }
+    m_built.swap(kept);
+}
+
+void RowBinder::Rescan()
+{
+    m_built.clear();
+    for (int row = 0; row < m_list->count(); ++row)
+        if (m_list->itemWidget(m_list->item(row)))
+            m_built.insert(row);
+}
+
+QWidget* RowBinder::Ensure(int row)
+{
+    QListWidgetItem* item = m_list->item(row);
+    if (!item)
+        return nullptr;
+    if (QWidget* existing = m_list->itemWidget(item))
+        return existing;
+    QWidget* widget = m_factory(item);
+    m_list->setItemWidget(item, widget);
+    m_built.insert(row);
+    return widget;
 }
 
 void RowBinder::Sync()
@@ -44,9 +103,9 @@ void RowBinder::Sync()
         }
     }
     for (int row = lo; row <= hi; ++row) {
-        if (m_built.contains(row))
-            continue;
         QListWidgetItem* item = m_list->item(row);
+        if (m_built.contains(row) && m_list->itemWidget(item))
+            continue;
         m_list->setItemWidget(item, m_factory(item));
         m_built.insert(row);
     }

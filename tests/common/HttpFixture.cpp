@@ -14,39 +14,12 @@ struct HttpFixture::Connection {
     bool busy = false;
 };
 
-namespace {
-
-QByteArray ReasonFor(int status)
-{
-    switch (status) {
-    case 200: return "OK";
-    case 206: return "Partial Content";
-    case 301: return "Moved Permanently";
-    case 302: return "Found";
-    case 400: return "Bad Request";
-    case 404: return "Not Found";
-    case 416: return "Range Not Satisfiable";
-    case 500: return "Internal Server Error";
-    default: return "Status";
-    }
-}
-
-} // namespace
-
 QByteArray HttpRequestRecord::header(const QByteArray& name) const
 {
     for (const auto& h : headers)
         if (h.first.compare(name, Qt::CaseInsensitive) == 0)
             return h.second;
     return QByteArray();
-}
-
-bool HttpRequestRecord::hasHeader(const QByteArray& name) const
-{
-    for (const auto& h : headers)
-        if (h.first.compare(name, Qt::CaseInsensitive) == 0)
-            return true;
-    return false;
 }
 
 HttpResponse HttpResponse::json(const QByteArray& body, int status)
@@ -159,7 +132,6 @@ bool HttpFixture::waitForRequests(int n, int timeoutMs)
 void HttpFixture::onNewConnection()
 {
     while (QTcpSocket* socket = m_server->nextPendingConnection()) {
-        ++m_connections;
         auto* c = new Connection;
         c->socket = socket;
         m_live.append(c);
@@ -211,7 +183,6 @@ void HttpFixture::serveNext(Connection* c)
         response = m_handler(request);
     else
         response.status = 404;
-    emit requestReceived(m_requests.size() - 1);
 
     if (response.neverAnswer)
         return;
@@ -224,19 +195,19 @@ void HttpFixture::serveNext(Connection* c)
 
 void HttpFixture::sendResponse(Connection* c, const HttpRequestRecord& request, const HttpResponse& response)
 {
-    QByteArray head = "HTTP/1.1 " + QByteArray::number(response.status) + ' '
-        + (response.reason.isEmpty() ? ReasonFor(response.status) : response.reason) + "\r\n";
+    // Clients read the status code, never the reason phrase.
+    QByteArray head = "HTTP/1.1 " + QByteArray::number(response.status) + " Status\r\n";
     for (const auto& h : response.headers)
         head += h.first + ": " + h.second + "\r\n";
     if (response.sendContentLength) {
         const qint64 length = response.contentLength >= 0 ? response.contentLength : response.body.size();
         head += "Content-Length: " + QByteArray::number(length) + "\r\n";
     }
-    if (response.closeAfter || !response.sendContentLength)
+    const bool close = !response.sendContentLength;
+    if (close)
         head += "Connection: close\r\n";
     head += "\r\n";
     c->socket->write(head);
-    const bool close = response.closeAfter || !response.sendContentLength;
     if (request.method == "HEAD") {
         finishResponse(c, close);
         return;
@@ -259,18 +230,14 @@ void HttpFixture::sendBody(Connection* c, QByteArray body, qint64 sent, HttpResp
         end = qMin(end, sent + response.chunkBytes);
     if (response.cutAfterBytes >= 0)
         end = qMin(end, qMax(sent, response.cutAfterBytes));
-    if (response.stallAfterBytes >= 0 && sent < response.stallAfterBytes)
-        end = qMin(end, response.stallAfterBytes);
     c->socket->write(body.constData() + sent, end - sent);
     sent = end;
     if (sent >= size) {
-        finishResponse(c, response.closeAfter || !response.sendContentLength
-                              || (response.contentLength >= 0 && response.contentLength != size));
+        finishResponse(c, !response.sendContentLength || (response.contentLength >= 0 && response.contentLength != size));
         return;
     }
-    const int waitMs = sent == response.stallAfterBytes ? response.stallMs : response.chunkIntervalMs;
     QPointer<QTcpSocket> socket = c->socket;
-    QTimer::singleShot(waitMs, this, [this, c, socket, body, sent, response] {
+    QTimer::singleShot(response.chunkIntervalMs, this, [this, c, socket, body, sent, response] {
         if (socket)
             sendBody(c, body, sent, response);
     });

@@ -23,13 +23,11 @@ struct HttpRequestRecord {
 
     // First header of that name, compared without regard to case; empty when absent.
     QByteArray header(const QByteArray& name) const;
-    bool hasHeader(const QByteArray& name) const;
 };
 
 // What the fixture sends back, and how.
 struct HttpResponse {
     int status = 200;
-    QByteArray reason;          // derived from the status when empty
     HttpHeaders headers;        // sent in this order, after the status line
     QByteArray body;            // never sent for HEAD
     qint64 contentLength = -1;  // announced length; -1 means body.size()
@@ -37,11 +35,8 @@ struct HttpResponse {
     int delayMs = 0;            // before the status line
     bool neverAnswer = false;   // keep the connection open and silent
     qint64 cutAfterBytes = -1;  // close the connection after this many body bytes
-    qint64 stallAfterBytes = -1; // fall silent after this many body bytes ...
-    int stallMs = 0;            // ... for this long, then send the rest
     int chunkBytes = 0;         // dribble the body in pieces of this size ...
     int chunkIntervalMs = 0;    // ... this far apart
-    bool closeAfter = false;    // Connection: close after the answer
 
     static HttpResponse json(const QByteArray& body, int status = 200);
     // The content served as a file: HEAD gives the size, GET honours "Range" when
@@ -71,13 +66,9 @@ public:
 
     const QList<HttpRequestRecord>& requests() const { return m_requests; }
     void clearRequests() { m_requests.clear(); }
-    int connectionCount() const { return m_connections; }
 
     // Blocks in an event loop until n requests have arrived or timeoutMs passed.
     bool waitForRequests(int n, int timeoutMs = 5000);
-
-signals:
-    void requestReceived(int index);
 
 private:
     struct Connection;
@@ -93,5 +84,4 @@ private:
     Handler m_handler;
     QList<HttpRequestRecord> m_requests;
     QVector<Connection*> m_live;
-    int m_connections = 0;
 };

@@ -27,7 +27,7 @@
 namespace {
 constexpr int kRefreshIntervalMs = 10000;
 // Rows kept built beyond each edge of the view, so a short scroll shows finished rows.
-constexpr int kBuiltMargin = 2;
+constexpr int kBuiltMargin = 1;
 
 bool OnGuiThread()
 {

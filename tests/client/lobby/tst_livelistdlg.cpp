@@ -95,9 +95,9 @@ private slots:
     void doubleClickWithinOneSecondOpensOnce();
     void refreshKeepsScrollPositionAndIsSilent();
     void showRequestsListAndFillsScreen();
-    void entryChainsWithAndWithoutRoom();
-    void liveRoomFailuresQuitRoomAndFreeLobby();
-    void appServerFailuresDuringEntryFreeLobby();
+    void entryWithoutRoomMakesOneThatStays();
+    void entryFailureQuitsRoomAndFreesLobby_data();
+    void entryFailureQuitsRoomAndFreesLobby();
     void secondClickWhileEnteringOpensNoSecondRoom();
     void forcedOfflineBoxShownOnceAndEndsProcess();
     void quickEntryPicksRunningThenNextElseTellsNone();
@@ -245,14 +245,12 @@ void TestLiveListDlg::timeText_data()
     QTest::addColumn<qint64>("start");
     QTest::addColumn<qint64>("end");
     QTest::addColumn<QString>("text");
-    QTest::newRow("same day") << At(2026, 12, 5, 9, 0) << At(2026, 12, 5, 23, 59)
+    QTest::newRow("same day, 24 h") << At(2026, 12, 5, 9, 0) << At(2026, 12, 5, 23, 59)
                               << "直播时间：2026年12月05日 09:00~23:59";
     QTest::newRow("next day") << At(2026, 12, 5, 23, 0) << At(2026, 12, 6, 0, 30)
                               << "直播时间：2026年12月05日 23:00~2026年12月06日 00:30";
     QTest::newRow("a year later") << At(2026, 1, 2, 8, 5) << At(2027, 1, 2, 9, 5)
                                   << "直播时间：2026年01月02日 08:05~2027年01月02日 09:05";
-    QTest::newRow("afternoon 24h") << At(2026, 3, 1, 14, 0) << At(2026, 3, 1, 15, 45)
-                                   << "直播时间：2026年03月01日 14:00~15:45";
 }
 
 void TestLiveListDlg::timeText()
@@ -364,126 +362,91 @@ void TestLiveListDlg::showRequestsListAndFillsScreen()
     QCOMPARE(rowCount(), 3);
 }
 
-void TestLiveListDlg::entryChainsWithAndWithoutRoom()
+void TestLiveListDlg::entryWithoutRoomMakesOneThatStays()
 {
     SetAppServerUrl(m_server.jsonRpcUrl());
     AppServer_Login("teacher01", "123456", OnSignedIn, nullptr, m_lobby);
     QTRY_VERIFY_WITH_TIMEOUT(g_signedIn, 10000);
-    auto roomOf = [this](const QString& liveId) {
-        for (const QVariant& v : m_lobby->lives())
-            if (v.toMap().value("liveId").toString() == liveId)
-                return v.toMap().value("avRoomId").toInt();
-        return -1;
-    };
-    for (const bool withRoom : { true, false }) {
-        m_fake->calls.clear();
-        feed({});
-        m_lobby->show();
-        QTRY_VERIFY_WITH_TIMEOUT(!m_lobby->lives().isEmpty() && m_lobby->isEnabled(), 10000);
-        int row = 0;
-        while (row < rowCount()
-            && (LiveListDlg::LiveState(m_lobby->liveAt(row)) == 2
-                || m_lobby->liveAt(row).value("avRoomId").isNull() == withRoom))
-            ++row;
-        QVERIFY2(row < rowCount(), "the demo data has open lives with and without a room");
-        const QVariantMap live = m_lobby->liveAt(row);
-        const QString liveId = live.value("liveId").toString();
+    m_lobby->show();
+    QTRY_VERIFY_WITH_TIMEOUT(!m_lobby->lives().isEmpty(), 10000);
+    int row = 0;
+    while (row < rowCount()
+        && (LiveListDlg::LiveState(m_lobby->liveAt(row)) == 2 || !m_lobby->liveAt(row).value("avRoomId").isNull()))
+        ++row;
+    QVERIFY2(row < rowCount(), "the demo data has an open live without a room");
+    const QVariantMap live = m_lobby->liveAt(row);
 
-        BoxCatcher boxes;
-        click(row);
-        QTRY_VERIFY_WITH_TIMEOUT(g_liveDlg, 10000);
-        QVERIFY(boxes.seen().isEmpty());
-        const int avRoomId = m_lobby->avRoomId();
-        QVERIFY(avRoomId > 0);
-        if (withRoom)
-            QCOMPARE(avRoomId, live.value("avRoomId").toInt());
-        QCOMPARE(m_fake->calls.filter(QRegExp("createRoom|quitRoom")),
-            QStringList({ QString("createRoom %1").arg(avRoomId) }));
-        const ilive::iLiveRoomOption& option = m_fake->lastRoomOption;
-        QCOMPARE(option.roomKind, 1);
-        QCOMPARE(option.authBits, ~quint64(0));
-        QCOMPARE(QString(option.controlRole.c_str()), QStringLiteral("LiveMaster"));
-        QVERIFY(option.roomDisconnectListener == &LiveDlg::OnRoomDisconnect);
-        QVERIFY(option.memberStatusListener == &LiveDlg::OnMemStatusChange);
-        QCOMPARE(g_liveDlg->avRoomId(), avRoomId);
-        QCOMPARE(g_liveDlg->liveId(), liveId);
-        QCOMPARE(g_liveDlg->windowTitle(), live.value("title").toString());
-        QVERIFY(g_liveDlg->isVisible() && g_liveDlg->isMaximized() && !m_lobby->isVisible());
-        closeRoom();
+    BoxCatcher boxes;
+    click(row);
+    QTRY_VERIFY_WITH_TIMEOUT(g_liveDlg, 10000);
+    QVERIFY(boxes.seen().isEmpty());
+    const int avRoomId = g_liveDlg->avRoomId();
+    QVERIFY(avRoomId > 0);
+    QCOMPARE(m_fake->calls.filter(QRegExp("createRoom|quitRoom")), QStringList({ QString("createRoom %1").arg(avRoomId) }));
+    QCOMPARE(g_liveDlg->liveId(), live.value("liveId").toString());
+    QCOMPARE(g_liveDlg->windowTitle(), live.value("title").toString());
+    QVERIFY(g_liveDlg->isMaximized() && !m_lobby->isVisible());
 
-        // A room made for the live stays with it: the next list carries it.
-        feed({});
-        m_lobby->show();
-        QTRY_COMPARE_WITH_TIMEOUT(roomOf(liveId), avRoomId, 10000);
-        m_lobby->hide();
-    }
+    // The room stays with the live: the next list carries it.
+    closeRoom();
+    feed({});
+    m_lobby->show();
+    QTRY_VERIFY_WITH_TIMEOUT(!m_lobby->lives().isEmpty(), 10000);
+    int listed = 0;
+    for (const QVariant& v : m_lobby->lives())
+        if (v.toMap().value("liveId") == live.value("liveId"))
+            listed = v.toMap().value("avRoomId").toInt();
+    QCOMPARE(listed, avRoomId);
 }
 
-void TestLiveListDlg::liveRoomFailuresQuitRoomAndFreeLobby()
+void TestLiveListDlg::entryFailureQuitsRoomAndFreesLobby_data()
 {
-    feed({ Live("5", "v", 555) });
-    BoxCatcher boxes;
-    m_fake->createRoomCode = 10021; // no right to enter
-    m_lobby->OnItemButtonClick(m_lobby->liveAt(0));
-    QCOMPARE(boxes.seen().size(), 1);
-    QVERIFY(boxes.seen().at(0).title.isEmpty());
-    QCOMPARE(boxes.seen().at(0).text, QStringLiteral("没有权限进入该直播"));
-    QCOMPARE(boxes.seen().at(0).icon, QMessageBox::Information);
-    QCOMPARE(m_fake->calls.filter(QRegExp("createRoom|quitRoom")), QStringList({ "createRoom 555", "quitRoom" }));
+    QTest::addColumn<QVariant>("room");
+    QTest::addColumn<int>("sdkCode");
+    QTest::addColumn<QByteArrayList>("answers");
+    QTest::addColumn<QString>("title");
+    QTest::addColumn<QString>("text");
+    QTest::addColumn<QStringList>("calls");
+    const QStringList quit = { "createRoom 555", "quitRoom" };
+    QTest::newRow("no right to enter") << QVariant(555) << 10021 << QByteArrayList() << QString()
+                                       << "没有权限进入该直播" << quit;
+    QTest::newRow("live-video room refused") << QVariant(555) << 1003 << QByteArrayList() << "sdk create room Error"
+                                             << "错误码:   1003\n错误信息: 房间忙" << quit;
+    QTest::newRow("room report refused") << QVariant(555) << 0 << QByteArrayList({ Fail("109007", "x").body })
+                                         << "网络错误" << "没有权限进入该直播" << quit;
+    QTest::newRow("entry refused") << QVariant(555) << 0 << QByteArrayList({ Ok().body, Fail("1", "房间已满").body })
+                                   << "网络错误" << "房间已满" << quit;
+    QTest::newRow("no room made") << QVariant() << 0 << QByteArrayList({ Fail("1", "无法创建").body }) << "网络错误"
+                                  << "无法创建" << QStringList();
+    // Room 0 would be some other class's room.
+    QTest::newRow("room without number") << QVariant() << 0 << QByteArrayList({ Ok({ { "avRoomId", QVariant() } }).body })
+                                         << "Error" << "创建房间失败" << QStringList();
+}
 
-    // The lobby takes the next try; any other code, answered from a service thread.
-    m_fake->calls.clear();
+void TestLiveListDlg::entryFailureQuitsRoomAndFreesLobby()
+{
+    QFETCH(QVariant, room);
+    QFETCH(int, sdkCode);
+    QFETCH(QByteArrayList, answers);
+    QFETCH(QString, title);
+    QFETCH(QString, text);
+    QFETCH(QStringList, calls);
+    for (const QByteArray& body : answers)
+        m_http.enqueue(HttpResponse::json(body));
     m_fake->answerCreateRoom = false;
-    m_lobby->OnItemButtonClick(m_lobby->liveAt(0));
-    QVERIFY(m_fake->pendingErr);
-    answerFromServiceThread(1003, QStringLiteral("房间忙"));
-    QCOMPARE(boxes.seen().size(), 2);
-    QCOMPARE(boxes.seen().at(1).title, QStringLiteral("sdk create room Error"));
-    QCOMPARE(boxes.seen().at(1).text, QStringLiteral("错误码:   1003\n错误信息: 房间忙"));
-    QCOMPARE(boxes.seen().at(1).icon, QMessageBox::Critical);
-    QCOMPARE(m_fake->calls, QStringList({ "createRoom 555", "quitRoom" }));
-    QVERIFY(!m_lobby->isEntering());
-    QVERIFY(m_http.requests().isEmpty());
-    QVERIFY(!g_liveDlg);
-}
-
-void TestLiveListDlg::appServerFailuresDuringEntryFreeLobby()
-{
-    feed({ Live("5", "i", 556), Live("6", "v") });
+    feed({ Live("5", "i", room) });
     BoxCatcher boxes;
-    // The room report refused: the live-video room is left again.
-    m_http.enqueue(Fail("109007", "x"));
     m_lobby->OnItemButtonClick(m_lobby->liveAt(0));
-    QTRY_COMPARE_WITH_TIMEOUT(boxes.texts(), QStringList({ "没有权限进入该直播" }), 5000);
-    QCOMPARE(boxes.seen().first().title, QStringLiteral("网络错误"));
-    QTRY_COMPARE(m_fake->calls, QStringList({ "createRoom 556", "quitRoom" }));
-    const QJsonObject report = Body(m_http.requests().first());
-    QCOMPARE(report.value("method").toString(), QStringLiteral("live.report.room.info"));
-    QCOMPARE(report.value("params").toObject().value("liveId").toString(), QStringLiteral("5"));
-
-    // The entry refused: the same.
-    m_fake->calls.clear();
-    m_http.enqueue(Ok());
-    m_http.enqueue(Fail("1", "房间已满"));
-    m_lobby->OnItemButtonClick(m_lobby->liveAt(0));
-    QTRY_COMPARE_WITH_TIMEOUT(boxes.seen().size(), 2, 5000);
-    QTRY_COMPARE(m_fake->calls, QStringList({ "createRoom 556", "quitRoom" }));
-
-    // No room made, or one without a number (room 0 is somebody else's): no live-video room.
-    m_fake->calls.clear();
-    m_http.clearRequests();
-    m_http.enqueue(Fail("1", "无法创建"));
-    m_http.enqueue(Ok({ { "avRoomId", QVariant() } }));
-    for (int i = 0; i < 2; ++i) {
-        m_lobby->OnItemButtonClick(m_lobby->liveAt(1));
-        QTRY_COMPARE_WITH_TIMEOUT(boxes.seen().size(), 3 + i, 5000);
-        QTRY_VERIFY(!m_lobby->isEntering());
-    }
-    QCOMPARE(boxes.texts().mid(2), QStringList({ "无法创建", "创建房间失败" }));
-    QCOMPARE(m_http.requests().size(), 2);
-    for (const HttpRequestRecord& request : m_http.requests())
-        QCOMPARE(Body(request).value("method").toString(), QStringLiteral("live.create.room"));
-    QVERIFY(m_fake->calls.filter("createRoom").isEmpty());
+    if (m_fake->pendingErr)
+        answerFromServiceThread(sdkCode, QStringLiteral("房间忙"));
+    QTRY_COMPARE_WITH_TIMEOUT(boxes.texts(), QStringList({ text }), 5000);
+    QCOMPARE(boxes.seen().first().title, title);
+    QTRY_COMPARE(m_fake->calls.filter(QRegExp("createRoom|quitRoom")), calls);
+    QTRY_VERIFY(!m_lobby->isEntering());
+    QCOMPARE(m_http.requests().size(), answers.size());
+    if (!answers.isEmpty())
+        QCOMPARE(Body(m_http.requests().first()).value("params").toObject().value("liveId").toString(),
+            QStringLiteral("5"));
     QVERIFY(!g_liveDlg);
 }
 
@@ -497,7 +460,12 @@ void TestLiveListDlg::secondClickWhileEnteringOpensNoSecondRoom()
     click(1);
     QTest::mouseClick(m_lobby->form()->enterButton, Qt::LeftButton);
     QCOMPARE(m_fake->calls.filter("createRoom"), QStringList({ "createRoom 2100" }));
-    QCOMPARE(m_lobby->liveId(), QStringLiteral("21"));
+    const ilive::iLiveRoomOption& option = m_fake->lastRoomOption;
+    QCOMPARE(option.roomKind, 1);
+    QCOMPARE(option.authBits, ~quint64(0));
+    QCOMPARE(QString(option.controlRole.c_str()), QStringLiteral("LiveMaster"));
+    QVERIFY(option.roomDisconnectListener == &LiveDlg::OnRoomDisconnect);
+    QVERIFY(option.memberStatusListener == &LiveDlg::OnMemStatusChange);
 
     // The first entry goes on to exactly one room window, for the first live.
     m_http.enqueue(Ok());
@@ -506,9 +474,10 @@ void TestLiveListDlg::secondClickWhileEnteringOpensNoSecondRoom()
     QTRY_VERIFY_WITH_TIMEOUT(g_liveDlg, 5000);
     QCOMPARE(g_liveDlg->liveId(), QStringLiteral("21"));
     QCOMPARE(g_liveDlg->avRoomId(), 2100);
-    QCOMPARE(Body(m_http.requests().at(0)).value("params").toObject().value("liveId").toString(),
-        QStringLiteral("21"));
-    const QJsonObject enter = Body(m_http.requests().at(1));
+    QCOMPARE(g_liveDlg->windowTitle(), QStringLiteral("直播课 21"));
+    const QJsonObject report = Body(m_http.requests().at(0)), enter = Body(m_http.requests().at(1));
+    QCOMPARE(report.value("method").toString(), QStringLiteral("live.report.room.info"));
+    QCOMPARE(report.value("params").toObject().value("liveId").toString(), QStringLiteral("21"));
     QCOMPARE(enter.value("method").toString(), QStringLiteral("live.enter.room"));
     QCOMPARE(enter.value("params").toObject().value("avRoomId").toInt(), 2100);
     // While the room window is open the lobby opens nothing either.

@@ -1,21 +1,18 @@
 #include "FakeILive.h"
+#include "RoomTestKit.h"
 #include "ScriptedAppServer.h"
-#include "remote/Request.h"
-#include "shell/Resources.h"
 #include "room/CmdMsgHelper.h"
 #include "room/LiveDlg.h"
 #include "room/MemberListItem.h"
+#include "shell/Resources.h"
 #include "ui_LiveDlg.h"
 #include "ui_MemberListItem.h"
 
-#include <QJsonDocument>
-#include <QJsonObject>
 #include <QListWidget>
-#include <QPointer>
-#include <QPushButton>
 #include <QSignalSpy>
-#include <QTabWidget>
 #include <QtTest>
+
+using namespace roomkit;
 
 class TestMembers : public QObject {
     Q_OBJECT
@@ -24,22 +21,21 @@ private slots:
     void init();
     void cleanup();
 
-    void rowsShowRoleBadgeNameAndStoredMicState();
+    void rowsShowRoleNameAndStoredMicState();
     void listIsRebuiltFromPageOneOfAThousandAndNamesTheSenders();
     void twoQuickRefreshesRebuildTwiceAndTheLaterAnswerWins();
-    void invitingBeforeTheClassStartsIsRefused();
-    void oneSpeakerAtATimeAndUncheckingSendsMicOff();
-    void teacherOnTheMicrophoneRefusesEveryInvitation();
+    void oneSpeakerAtATimeOnlyDuringClass();
     void micStateIsEachRowsOwnEvenForARepeatedUserOrASilentSetMicOn();
     void answerAfterTheWindowClosedIsIgnored();
     void speakingRulesHoldForRowsOutOfView();
     void refreshWhileARefusalBoxIsOpenDoesNotTouchTheOldRow();
-    void rowsFilledOnAHiddenTabSpanTheListWhenShown();
 
 private:
     MemberListItem* Row(int i) const;
+    void Click(int row) { Row(row)->form()->micButton->click(); }
     void StartClass();
-    QList<QPair<QString, int>> SentCommands() const;
+    // "<to> <userAction>" of each command sent.
+    QStringList Sent() const;
 
     ScriptedAppServer m_server;
     FakeILive* m_service = nullptr;
@@ -54,11 +50,7 @@ void TestMembers::initTestCase()
 
 void TestMembers::init()
 {
-    m_service = FakeILive::install();
-    m_service->cameras = { { "cam0", "USB Camera" } };
-    m_service->mics = { { "mic0", "Microphone" } };
-    m_service->players = { { "spk0", "Speakers" } };
-    GetILive()->setMessageCallBack(&LiveDlg::OnMessageCallback, nullptr);
+    m_service = InstallService();
     m_dlg = new LiveDlg;
     m_dlg->setLiveId(QStringLiteral("live-7"));
     g_liveDlg = m_dlg;
@@ -68,13 +60,8 @@ void TestMembers::init()
 
 void TestMembers::cleanup()
 {
-    QElapsedTimer clock;
-    clock.start();
-    while (Request::LiveCount() > 0 && clock.elapsed() < 5000)
-        QTest::qWait(10);
-    g_liveDlg = nullptr;
-    delete m_dlg;
-    m_dlg = nullptr;
+    WaitForRequests(5000);
+    DiscardRoom();
     FakeILive::uninstall();
 }
 
@@ -86,92 +73,70 @@ MemberListItem* TestMembers::Row(int i) const
 
 void TestMembers::StartClass()
 {
-    BoxAnswerer boxes;
     m_dlg->OnStartButtonClick();
     QTRY_VERIFY(m_dlg->isClassStarted());
-    QCOMPARE(boxes.settle(20), QStringList());
     m_service->sent.clear();
 }
 
-QList<QPair<QString, int>> TestMembers::SentCommands() const
+QStringList TestMembers::Sent() const
 {
-    QList<QPair<QString, int>> out;
-    for (const FakeILive::Sent& s : m_service->sent)
-        out << qMakePair(s.to, QJsonDocument::fromJson(FakeILive::customDataOf(s.msg).toUtf8())
-                                   .object().value("userAction").toInt());
+    QStringList out;
+    const auto commands = SentCommands(m_service);
+    for (int i = 0; i < commands.size(); ++i)
+        out << QStringLiteral("%1 %2").arg(m_service->sent[i].to).arg(commands[i].first);
     return out;
 }
 
-void TestMembers::rowsShowRoleBadgeNameAndStoredMicState()
+void TestMembers::rowsShowRoleNameAndStoredMicState()
 {
     MemberListItem teacher;
     teacher.SetData(MemberRecord("t1", QStringLiteral("王老师"), "t", "1"));
     QCOMPARE(teacher.form()->styleLabel->text(), QStringLiteral("老师"));
-    QCOMPARE(teacher.form()->styleLabel->styleSheet(),
-             QStringLiteral("background:#0AADDD;padding:1px 4px;border-radius:3px;color:white;"));
     QVERIFY(teacher.form()->micButton->isHidden());
     QVERIFY(teacher.IsMicOn()); // hidden, yet it holds the stored state
-    QCOMPARE(teacher.form()->nameLabel->text(), QStringLiteral("王老师"));
 
     MemberListItem student;
     QSignalSpy clicked(&student, &MemberListItem::ButtonClicked);
     // "T" is not a teacher and " 1" is not on: both compare exactly.
     student.SetData(MemberRecord("s1", QStringLiteral("小李"), "T", " 1"));
     QCOMPARE(student.form()->styleLabel->text(), QStringLiteral("学生"));
-    QCOMPARE(student.form()->styleLabel->styleSheet(),
-             QStringLiteral("background:#FB923B;padding:1px 4px;border-radius:3px;color:white;"));
     QVERIFY(!student.form()->micButton->isHidden());
     QVERIFY(!student.IsMicOn());
-    QCOMPARE(student.GetUserId(), QStringLiteral("s1"));
-
     student.SetMicOn(true);
-    QVERIFY(student.IsMicOn());
     QCOMPARE(clicked.count(), 0);
     student.form()->micButton->click(); // the teacher unchecks it
     QCOMPARE(clicked.count(), 1);
     QCOMPARE(clicked[0][0].toMap().value("userId").toString(), QStringLiteral("s1"));
     QCOMPARE(clicked[0][1].toBool(), false);
 
-    // A nickname that looks like markup is shown as typed.
+    // Regression: a nickname that looks like markup was rendered.
     const QString markup = QStringLiteral("<b>李</b>");
     student.SetData(MemberRecord("s2", markup, "s"));
-    QCOMPARE(student.form()->nameLabel->text(), markup);
-    QVERIFY(student.form()->nameLabel->sizeHint().width()
-            >= QFontMetrics(student.form()->nameLabel->font()).horizontalAdvance(markup));
+    QLabel* name = student.form()->nameLabel;
+    QCOMPARE(name->text(), markup);
+    QVERIFY(name->sizeHint().width() >= QFontMetrics(name->font()).horizontalAdvance(markup));
 }
 
 void TestMembers::listIsRebuiltFromPageOneOfAThousandAndNamesTheSenders()
 {
-    m_dlg->SetMembers(QVariantList());
-    QCOMPARE(m_dlg->form()->tabWidget->tabText(1), QStringLiteral("成员(0人)"));
-    QCOMPARE(m_dlg->form()->memberListWidget->count(), 0);
-
     m_server.members = { MemberRecord("t-9", QStringLiteral("张老师"), "t"),
                          MemberRecord("s-2", QStringLiteral("学生乙"), "s", "1"),
                          MemberRecord("s-1", QStringLiteral("学生甲"), "s") };
     m_dlg->show(); // showing asks for the list
-    QVERIFY(m_server.waitFor("live.room.member.list", 1));
     QTRY_COMPARE(m_dlg->form()->memberListWidget->count(), 3);
     const QVariantMap params = m_server.callsOf("live.room.member.list").first().params;
     QCOMPARE(params.value("liveId").toString(), QStringLiteral("live-7"));
     QCOMPARE(params.value("pageNum").toInt(), 1);
     QCOMPARE(params.value("pageSize").toInt(), 1000);
-
     QCOMPARE(m_dlg->form()->tabWidget->tabText(1), QStringLiteral("成员(3人)"));
     // The server's order, unsorted.
-    QCOMPARE(Row(0)->GetUserId(), QStringLiteral("t-9"));
-    QCOMPARE(Row(1)->GetUserId(), QStringLiteral("s-2"));
-    QCOMPARE(Row(2)->GetUserId(), QStringLiteral("s-1"));
-    QVERIFY(Row(1)->IsMicOn());
-    QVERIFY(!Row(2)->IsMicOn());
-    QVERIFY(m_dlg->form()->memberListWidget->item(0)->sizeHint().height() > 0);
+    QCOMPARE(Row(0)->GetUserId() + Row(1)->GetUserId() + Row(2)->GetUserId(), QStringLiteral("t-9s-2s-1"));
+    QVERIFY(Row(1)->IsMicOn() && !Row(2)->IsMicOn());
 
     // Listed members name their chat lines.
-    QCOMPARE(NicknameCache().value("s-1"), QStringLiteral("学生甲"));
     m_service->deliverText(QStringLiteral("s-2"), QStringLiteral("到"));
     QListWidget* msgs = m_dlg->form()->msgListWidget;
-    QVERIFY(msgs->count() == 1);
-    QVERIFY(msgs->itemWidget(msgs->item(0))->findChild<QLabel*>("nameLabel")->text() == QStringLiteral("学生乙"));
+    QCOMPARE(msgs->itemWidget(msgs->item(0))->findChild<QLabel*>("nameLabel")->text(), QStringLiteral("学生乙"));
 
     // A refresh replaces every row; a missing "list" empties it.
     m_server.members = { MemberRecord("s-3", QStringLiteral("学生丙"), "s") };
@@ -190,68 +155,50 @@ void TestMembers::twoQuickRefreshesRebuildTwiceAndTheLaterAnswerWins()
     m_server.queueMemberList({ MemberRecord("c", "C", "s") }, 0);
     m_dlg->RequestRoomMemberList();
     m_dlg->RequestRoomMemberList();
-    QVERIFY(m_server.waitFor("live.room.member.list", 2));
     QTRY_COMPARE(m_dlg->form()->memberListWidget->count(), 1);
     QTRY_COMPARE(m_dlg->form()->memberListWidget->count(), 2);
     QCOMPARE(Row(0)->GetUserId(), QStringLiteral("a"));
-    QCOMPARE(m_dlg->form()->tabWidget->tabText(1), QStringLiteral("成员(2人)"));
 }
 
-void TestMembers::invitingBeforeTheClassStartsIsRefused()
+void TestMembers::oneSpeakerAtATimeOnlyDuringClass()
 {
-    m_dlg->SetMembers({ MemberRecord("s-1", "甲", "s") });
-    BoxAnswerer boxes;
-    Row(0)->form()->micButton->click();
-    QCOMPARE(boxes.texts, QStringList({ QStringLiteral("请先上课") }));
-    QVERIFY(!Row(0)->IsMicOn());
+    m_dlg->SetMembers({ MemberRecord("t-1", "师", "t"), MemberRecord("s-1", "甲", "s"), MemberRecord("s-2", "乙", "s") });
+    BoxCatcher boxes;
+    Click(1);
+    QCOMPARE(boxes.texts(), QStringList({ QStringLiteral("请先上课") }));
+    QVERIFY(!Row(1)->IsMicOn());
     QVERIFY(m_service->sent.isEmpty());
-}
 
-void TestMembers::oneSpeakerAtATimeAndUncheckingSendsMicOff()
-{
     StartClass();
-    m_dlg->SetMembers({ MemberRecord("t-1", "师", "t"), MemberRecord("s-1", "甲", "s"),
-                        MemberRecord("s-2", "乙", "s") });
-    BoxAnswerer boxes;
-
-    Row(1)->form()->micButton->click();
-    QCOMPARE(SentCommands(), (QList<QPair<QString, int>>({ { "s-1", CmdInviteInteract } })));
+    boxes.clear();
+    Click(1);
+    QCOMPARE(Sent(), QStringList({ QStringLiteral("s-1 %1").arg(CmdInviteInteract) }));
     QCOMPARE(FakeILive::customDataOf(m_service->sent[0].msg).toUtf8(),
              CmdMsgHelper::BuildCmdJson(CmdInviteInteract, QString()));
     QVERIFY(Row(1)->IsMicOn()); // checked while the student decides
-    QCOMPARE(boxes.settle(20), QStringList({ QStringLiteral("已发送互动邀请,等待用户确认") }));
-
-    Row(2)->form()->micButton->click();
-    QCOMPARE(boxes.settle(20).last(), QStringLiteral("已有学生正在上麦"));
+    QTRY_COMPARE(boxes.texts(), QStringList({ QStringLiteral("已发送互动邀请,等待用户确认") }));
+    Click(2);
+    QTRY_COMPARE(boxes.texts().last(), QStringLiteral("已有学生正在上麦"));
     QVERIFY(!Row(2)->IsMicOn());
     QCOMPARE(m_service->sent.size(), 1);
 
-    // Taking the speaker off asks nothing and reports nothing.
-    m_server.calls.clear();
-    boxes.texts.clear();
-    Row(1)->form()->micButton->click();
-    QCOMPARE(SentCommands().last(), qMakePair(QStringLiteral("s-1"), int(CmdMicOff)));
+    // Taking the speaker off asks nothing and reports nothing; then the other may be invited.
+    Click(1);
+    QCOMPARE(Sent().last(), QStringLiteral("s-1 %1").arg(CmdMicOff));
     QVERIFY(!Row(1)->IsMicOn());
-    QCOMPARE(boxes.settle(50), QStringList());
+    Click(2);
+    QCOMPARE(Sent().last(), QStringLiteral("s-2 %1").arg(CmdInviteInteract));
+    QTest::qWait(50);
+    QCOMPARE(boxes.seen().size(), 3);
     QCOMPARE(m_server.count("live.room.member.status.report"), 0);
 
-    // Now the other student may be invited.
-    Row(2)->form()->micButton->click();
-    QCOMPARE(SentCommands().last(), qMakePair(QStringLiteral("s-2"), int(CmdInviteInteract)));
-    QVERIFY(Row(2)->IsMicOn());
-}
-
-void TestMembers::teacherOnTheMicrophoneRefusesEveryInvitation()
-{
-    StartClass();
-    m_dlg->SetMembers({ MemberRecord("t-1", "师", "t", "1"), MemberRecord("s-1", "甲", "s"),
-                        MemberRecord("s-2", "乙", "s") });
-    BoxAnswerer boxes;
-    Row(1)->form()->micButton->click();
-    Row(2)->form()->micButton->click();
-    QCOMPARE(boxes.settle(20), QStringList({ QStringLiteral("已有学生正在上麦"), QStringLiteral("已有学生正在上麦") }));
+    // The teacher on the microphone counts as a speaker.
+    m_dlg->SetMembers({ MemberRecord("t-1", "师", "t", "1"), MemberRecord("s-1", "甲", "s") });
+    m_service->sent.clear();
+    boxes.clear();
+    Click(1);
+    QTRY_COMPARE(boxes.texts(), QStringList({ QStringLiteral("已有学生正在上麦") }));
     QVERIFY(!Row(1)->IsMicOn());
-    QVERIFY(!Row(2)->IsMicOn());
     QVERIFY(m_service->sent.isEmpty());
 }
 
@@ -259,24 +206,21 @@ void TestMembers::micStateIsEachRowsOwnEvenForARepeatedUserOrASilentSetMicOn()
 {
     StartClass();
     // The same student listed twice (two devices): only the clicked row is checked.
-    m_dlg->SetMembers({ MemberRecord("s-1", "甲", "s"), MemberRecord("s-2", "乙", "s"),
-                        MemberRecord("s-1", "甲", "s") });
-    BoxAnswerer boxes;
-    Row(2)->form()->micButton->click();
-    QCOMPARE(SentCommands(), (QList<QPair<QString, int>>({ { "s-1", CmdInviteInteract } })));
-    QVERIFY(Row(2)->IsMicOn());
-    QVERIFY(!Row(0)->IsMicOn());
-    Row(2)->form()->micButton->click();
-    QCOMPARE(SentCommands().last(), qMakePair(QStringLiteral("s-1"), int(CmdMicOff)));
+    m_dlg->SetMembers({ MemberRecord("s-1", "甲", "s"), MemberRecord("s-2", "乙", "s"), MemberRecord("s-1", "甲", "s") });
+    BoxCatcher boxes;
+    Click(2);
+    QVERIFY(Row(2)->IsMicOn() && !Row(0)->IsMicOn());
+    Click(2);
+    QCOMPARE(Sent(), QStringList({ QStringLiteral("s-1 %1").arg(CmdInviteInteract), QStringLiteral("s-1 %1").arg(CmdMicOff) }));
     QVERIFY(!Row(2)->IsMicOn());
-    boxes.settle(20);
-    boxes.texts.clear();
+    QTest::qWait(50);
+    boxes.clear();
     m_service->sent.clear();
 
     // A button checked without a click still counts as someone speaking.
     Row(0)->SetMicOn(true);
-    Row(1)->form()->micButton->click();
-    QCOMPARE(boxes.settle(20), QStringList({ QStringLiteral("已有学生正在上麦") }));
+    Click(1);
+    QTRY_COMPARE(boxes.texts(), QStringList({ QStringLiteral("已有学生正在上麦") }));
     QVERIFY(!Row(1)->IsMicOn());
     QVERIFY(m_service->sent.isEmpty());
 }
@@ -286,17 +230,10 @@ void TestMembers::answerAfterTheWindowClosedIsIgnored()
     m_server.queueMemberList({ MemberRecord("late", "迟到", "s") }, 300);
     m_dlg->RequestRoomMemberList();
     QVERIFY(m_server.waitFor("live.room.member.list", 1));
-    g_liveDlg = nullptr;
-    delete m_dlg;
-    m_dlg = nullptr;
+    DiscardRoom();
     // The answer arrives for a deleted window; nothing may touch it.
-    QElapsedTimer clock;
-    clock.start();
-    while (Request::LiveCount() > 0 && clock.elapsed() < 5000)
-        QTest::qWait(10);
-    QCOMPARE(Request::LiveCount(), 0);
+    QVERIFY(WaitForRequests(5000));
     QVERIFY(!NicknameCache().contains(QStringLiteral("late")));
-    m_dlg = new LiveDlg; // for cleanup
 }
 
 void TestMembers::speakingRulesHoldForRowsOutOfView()
@@ -310,18 +247,17 @@ void TestMembers::speakingRulesHoldForRowsOutOfView()
     QListWidget* list = m_dlg->form()->memberListWidget;
     QTRY_COMPARE(list->count(), 400);
     m_dlg->form()->tabWidget->setCurrentIndex(1);
-    // Each row spans the list's line, so the microphone button at its right end is in sight.
+    // Regression: rows filled on the hidden tab were narrower than the list, the button out of sight.
     QTRY_VERIFY(Row(0) && Row(0)->width() == list->viewport()->width());
     QVERIFY(Row(1)->form()->micButton->isVisible());
     QVERIFY(Row(1)->form()->micButton->geometry().right() < list->viewport()->width());
-    QVERIFY(Row(0));
     QVERIFY(!Row(390)); // far below the view: no widget
     QCOMPARE(NicknameCache().value("s-399"), QStringLiteral("学生399"));
 
     // The student on the microphone is out of view, yet nobody else may be invited.
-    BoxAnswerer boxes;
-    Row(0)->form()->micButton->click();
-    QCOMPARE(boxes.settle(20), QStringList({ QStringLiteral("已有学生正在上麦") }));
+    BoxCatcher boxes;
+    Click(0);
+    QTRY_COMPARE(boxes.texts(), QStringList({ QStringLiteral("已有学生正在上麦") }));
     QVERIFY(!Row(0)->IsMicOn());
     QVERIFY(m_service->sent.isEmpty());
 
@@ -329,13 +265,12 @@ void TestMembers::speakingRulesHoldForRowsOutOfView()
     list->scrollToItem(list->item(390));
     QTRY_VERIFY(Row(390));
     QVERIFY(Row(390)->IsMicOn());
-    QCOMPARE(Row(390)->GetUserId(), QStringLiteral("s-390"));
-    Row(390)->form()->micButton->click();
-    QCOMPARE(SentCommands().last(), qMakePair(QStringLiteral("s-390"), int(CmdMicOff)));
+    Click(390);
+    QCOMPARE(Sent().last(), QStringLiteral("s-390 %1").arg(CmdMicOff));
     list->scrollToTop();
     QTRY_VERIFY(Row(0));
-    Row(0)->form()->micButton->click();
-    QCOMPARE(SentCommands().last(), qMakePair(QStringLiteral("s-0"), int(CmdInviteInteract)));
+    Click(0);
+    QCOMPARE(Sent().last(), QStringLiteral("s-0 %1").arg(CmdInviteInteract));
     // The pending invitation survives its row leaving the view and coming back.
     list->scrollToBottom();
     QTRY_VERIFY(!Row(0));
@@ -350,30 +285,13 @@ void TestMembers::refreshWhileARefusalBoxIsOpenDoesNotTouchTheOldRow()
     // While "请先上课" waits for OK, an answer to an earlier refresh replaces every row.
     QTimer::singleShot(0, m_dlg, [this] {
         m_dlg->SetMembers({ MemberRecord("s-1", "甲", "s"), MemberRecord("s-2", "乙", "s") });
-        QTimer::singleShot(20, [] {
-            if (auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget()))
-                box->button(QMessageBox::Ok)->click();
-        });
     });
-    Row(0)->form()->micButton->click();
+    BoxCatcher boxes;
+    Click(0);
+    QCOMPARE(boxes.texts(), QStringList({ QStringLiteral("请先上课") }));
     QCOMPARE(m_dlg->form()->memberListWidget->count(), 2);
     QVERIFY(!Row(0)->IsMicOn());
     QVERIFY(m_service->sent.isEmpty());
-}
-
-void TestMembers::rowsFilledOnAHiddenTabSpanTheListWhenShown()
-{
-    m_server.members = { MemberRecord("t-1", QStringLiteral("王老师"), "t"),
-                         MemberRecord("s-1", QStringLiteral("张小明"), "s", "1") };
-    m_dlg->resize(1366, 768);
-    m_dlg->show();
-    QVERIFY(QTest::qWaitForWindowExposed(m_dlg));
-    QListWidget* list = m_dlg->form()->memberListWidget;
-    QTRY_COMPARE(list->count(), 2);
-    m_dlg->form()->tabWidget->setCurrentIndex(1);
-    QTest::qWait(100);
-    QCOMPARE(Row(1)->width(), list->viewport()->width());
-    QVERIFY(Row(1)->form()->micButton->geometry().right() < list->viewport()->width());
 }
 
 QTEST_MAIN(TestMembers)

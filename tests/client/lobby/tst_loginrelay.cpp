@@ -1,7 +1,6 @@
 #include "BoxCatcher.h"
 #include "ilive/LiveService.h"
 #include "lobby/LiveListDlg.h"
-#include "lobby/LiveListItem.h"
 #include "lobby/LoginDlg.h"
 #include "remote/AppServer.h"
 #include "room/LiveDlg.h"
@@ -9,11 +8,9 @@
 #include "shell/Resources.h"
 #include "shell/Util.h"
 #include "ui_LiveListDlg.h"
-#include "ui_LiveListItem.h"
 #include "ui_LoginDlg.h"
 
 #include <QDateTime>
-#include <QListWidget>
 #include <QPushButton>
 #include <QTest>
 
@@ -66,7 +63,7 @@ void TestLoginRelay::signInAndEnterLiveThroughRelay()
     QVERIFY(!dlg.isVisible());
 
     // The live in progress, entered through the relay.
-    QTRY_VERIFY_WITH_TIMEOUT(lobby->form()->itemsListWidget->count() > 0, 10000);
+    QTRY_VERIFY_WITH_TIMEOUT(!lobby->lives().isEmpty(), 10000);
     const QVariantMap live = LiveListDlg::QuickEntryLive(lobby->lives(), QDateTime::currentMSecsSinceEpoch());
     QVERIFY(!live.isEmpty());
     QTest::mouseClick(lobby->form()->enterButton, Qt::LeftButton);

@@ -26,11 +26,12 @@ using namespace roomkit;
 
 namespace {
 // Not a presentation: the office suite gives up on it and the converter reports the failure.
-void writeBogusDocument(const QString& path)
+QString writeBogusDocument(const QString& path)
 {
     QFile file(path);
     if (file.open(QIODevice::WriteOnly))
         file.write("PK this is not a presentation");
+    return path;
 }
 
 // Counts the times a window is hidden.
@@ -53,9 +54,8 @@ private slots:
     void init();
     void cleanup();
 
-    void pageColumnLooks();
-    void openDocumentWaitsOnTopUntilFailure();
-    void cancelledDialogChangesNothing();
+    void thumbnailFitsItsRowKeepingAspect();
+    void openDocumentWaitsOnTopUntilFailureOrCancel();
     void slidesBecomePagesFirstShownAtOnce();
     void eachPageKeepsItsOwnDrawing();
     void blankPageBeforeAnyDocumentAndBesideUnclickedFirstPage();
@@ -77,8 +77,7 @@ private:
     QTemporaryDir m_noSuiteFolder;
     ServerProcess m_server;
     FakeILive* m_service = nullptr;
-    QString m_dialogCaption, m_dialogDir;
-    QStringList m_dialogFilters;
+    QStringList m_dialog; // caption, folder and filters of the last open dialog
 };
 
 void TestPages::initTestCase()
@@ -121,9 +120,7 @@ bool TestPages::chooseDocument(LiveDlg* dlg, const QString& path, bool cancel)
         if (!dialog)
             return;
         seen = true;
-        m_dialogCaption = dialog->windowTitle();
-        m_dialogDir = dialog->directory().absolutePath();
-        m_dialogFilters = dialog->nameFilters();
+        m_dialog = QStringList({ dialog->windowTitle(), dialog->directory().absolutePath() }) + dialog->nameFilters();
         if (cancel) {
             dialog->reject();
             return;
@@ -171,39 +168,11 @@ void TestPages::drawStroke(RenderArea* area, QPoint from, QPoint to)
     QApplication::sendEvent(area, &release);
 }
 
-void TestPages::pageColumnLooks()
+void TestPages::thumbnailFitsItsRowKeepingAspect()
 {
-    LiveDlg dlg;
-    Ui::LiveDlg* ui = dlg.form();
-    QCOMPARE(ui->pages->minimumWidth(), 200);
-    QCOMPARE(ui->pages->maximumWidth(), 200);
-    QCOMPARE(ui->blankPageButton->text(), QStringLiteral("空白页"));
-    QVERIFY(ui->blankPageButton->isCheckable());
-    QVERIFY(!ui->blankPageButton->isChecked());
-    QCOMPARE(ui->blankPageButton->minimumHeight(), 120);
-    QCOMPARE(ui->blankPageButton->maximumHeight(), 120);
-    QCOMPARE(ui->blankPageButton->styleSheet(),
-             QStringLiteral("QPushButton{\nmargin:15px;\nborder: 1px solid #E6E6E6;\ncolor:#808080;\nbackground:white;\n}"
-                            "\n\nQPushButton:checked{\ncolor:#33ABEF;\nborder: 1px solid #33ABEF;\n}"));
-    QCOMPARE(ui->openButton->text(), QStringLiteral("管理PPT"));
-    QCOMPARE(ui->openButton->styleSheet(), QStringLiteral("background:#33ABEF;color:white;border:0px;"));
-    QCOMPARE(ui->openButton->minimumHeight(), 40);
-    QCOMPARE(ui->openButton->font().family(), QStringLiteral("微软雅黑"));
-    QCOMPARE(ui->openButton->font().pointSize(), 14);
-
     PageItem item;
-    QCOMPARE(item.layout()->contentsMargins(), QMargins(15, 15, 15, 0));
-    QCOMPARE(item.form()->imageLabel->styleSheet(), QStringLiteral("border: 1px solid #E6E6E6"));
-    QCOMPARE(item.form()->nameLabel->styleSheet(), QStringLiteral("color:#808080;background:transparent;"));
-    item.SetSelected(true);
-    QCOMPARE(item.form()->imageLabel->styleSheet(), QStringLiteral("border: 1px solid #33ABEF"));
-    QCOMPARE(item.form()->nameLabel->styleSheet(), QStringLiteral("color:#33ABEF;background:transparent;"));
-    item.SetSelected(false);
-    QCOMPARE(item.form()->nameLabel->styleSheet(), QStringLiteral("color:#808080;background:transparent;"));
-
-    // The thumbnail fits (width - 30) x 3/4 of that, aspect kept.
-    const QStringList slides = makeSlides(1, "look");
-    item.SetImage(slides[0], 190);
+    // (width - 30) x 3/4 of that, aspect kept.
+    item.SetImage(makeSlides(1, "look")[0], 190);
     QCOMPARE(item.width(), 190);
     QCOMPARE(item.form()->imageLabel->pixmap(Qt::ReturnByValue).size(), QSize(160, 90));
     // An unreadable image still makes a page, with an empty thumbnail.
@@ -211,7 +180,7 @@ void TestPages::pageColumnLooks()
     QVERIFY(item.form()->imageLabel->pixmap(Qt::ReturnByValue).isNull());
 }
 
-void TestPages::openDocumentWaitsOnTopUntilFailure()
+void TestPages::openDocumentWaitsOnTopUntilFailureOrCancel()
 {
     LiveDlg* dlg = OpenRoom("1", 1);
     QVERIFY(QTest::qWaitForWindowExposed(dlg));
@@ -221,10 +190,15 @@ void TestPages::openDocumentWaitsOnTopUntilFailure()
     for (const QString& slide : makeSlides(2, "earlier"))
         dlg->OnNewSlide(slide);
     QCOMPARE(dlg->form()->imageListWidget->count(), 2);
+    // A cancelled dialog changes nothing.
+    const QString before = dlg->renderArea()->fileName();
+    QVERIFY(chooseDocument(dlg, QString(), true));
+    QCOMPARE(dlg->form()->imageListWidget->count(), 2);
+    QCOMPARE(dlg->renderArea()->fileName(), before);
+    QVERIFY(!CurrentWaitingSpinner());
     BoxCatcher boxes;
 
-    const QString doc = m_dir.filePath("not a deck.pptx");
-    writeBogusDocument(doc);
+    const QString doc = writeBogusDocument(m_dir.filePath("not a deck.pptx"));
 
     bool sawWaiting = false, sawOnTop = false, sawEmptyList = false;
     QTimer probe;
@@ -239,45 +213,22 @@ void TestPages::openDocumentWaitsOnTopUntilFailure()
             sawEmptyList = true;
     });
     probe.start(5);
-    // Going on top and back must not take the window off the screen meanwhile.
     HideCounter hides;
     dlg->installEventFilter(&hides);
     QVERIFY(chooseDocument(dlg, doc));
-    QCOMPARE(m_dialogCaption, QStringLiteral("Open File"));
-    QCOMPARE(m_dialogDir, QStringLiteral("/home"));
-    QCOMPARE(m_dialogFilters, QStringList({ "Document (*.ppt *.pptx)" }));
+    QCOMPARE(m_dialog, QStringList({ "Open File", "/home", "Document (*.ppt *.pptx)" }));
     QCOMPARE(dlg->form()->imageListWidget->count(), 0);
 
     QTRY_VERIFY_WITH_TIMEOUT(boxes.texts().contains("无法打开文件"), 30000);
     probe.stop();
-    QVERIFY(sawWaiting);
-    QVERIFY(sawOnTop);
-    QVERIFY(sawEmptyList);
-    const auto& box = boxes.seen().last();
-    QCOMPARE(box.title, QStringLiteral("Error"));
-    QCOMPARE(box.parent, nullptr);
+    QVERIFY(sawWaiting && sawOnTop && sawEmptyList);
+    QCOMPARE(boxes.seen().last().title, QStringLiteral("Error"));
     QTRY_VERIFY(!CurrentWaitingSpinner());
-    QVERIFY(!(dlg->windowFlags() & Qt::WindowStaysOnTopHint));
     QVERIFY(!(dlg->windowHandle()->flags() & Qt::WindowStaysOnTopHint));
+    // Regression: going on top and back hid the window for a moment.
     QCOMPARE(hides.hides, 0);
-    QVERIFY(dlg->isVisible());
-    QVERIFY(dlg->isMaximized());
-    QVERIFY(dlg->isEnabled());
+    QVERIFY(dlg->isVisible() && dlg->isMaximized() && dlg->isEnabled());
     dlg->removeEventFilter(&hides);
-}
-
-void TestPages::cancelledDialogChangesNothing()
-{
-    LiveDlg* dlg = OpenRoom("1", 1);
-    QVERIFY(QTest::qWaitForWindowExposed(dlg));
-    for (const QString& slide : makeSlides(2, "kept"))
-        dlg->OnNewSlide(slide);
-    const QString before = dlg->renderArea()->fileName();
-    QVERIFY(chooseDocument(dlg, QString(), true));
-    QCOMPARE(dlg->form()->imageListWidget->count(), 2);
-    QCOMPARE(dlg->renderArea()->fileName(), before);
-    QVERIFY(!CurrentWaitingSpinner());
-    QVERIFY(!(dlg->windowFlags() & Qt::WindowStaysOnTopHint));
 }
 
 void TestPages::slidesBecomePagesFirstShownAtOnce()
@@ -285,8 +236,7 @@ void TestPages::slidesBecomePagesFirstShownAtOnce()
     LiveDlg* dlg = OpenRoom("1", 1);
     QVERIFY(QTest::qWaitForWindowExposed(dlg));
     Ui::LiveDlg* ui = dlg->form();
-    const QString doc = m_dir.filePath("lesson.pptx");
-    writeBogusDocument(doc);
+    const QString doc = writeBogusDocument(m_dir.filePath("lesson.pptx"));
     BoxCatcher boxes;
     QVERIFY(chooseDocument(dlg, doc));
     QTRY_VERIFY_WITH_TIMEOUT(boxes.texts().contains("无法打开文件"), 30000);
@@ -301,7 +251,6 @@ void TestPages::slidesBecomePagesFirstShownAtOnce()
     QCOMPARE(ui->imageListWidget->currentRow(), -1);
     QVERIFY(!ui->previewLabel->pixmap(Qt::ReturnByValue).isNull());
     QCOMPARE(dlg->renderArea()->fileName(), HashFilePath(doc) + "0.json");
-    QCOMPARE(pageAt(dlg, 0)->form()->nameLabel->text(), QStringLiteral("1"));
     QCOMPARE(pageAt(dlg, 0)->form()->imageLabel->styleSheet(), QStringLiteral("border: 1px solid #33ABEF"));
 
     emit PowerPointTool::GetInstance()->NewSlides(slides[1]);
@@ -311,7 +260,6 @@ void TestPages::slidesBecomePagesFirstShownAtOnce()
     QCOMPARE(pageAt(dlg, 2)->width(), ui->imageListWidget->width() - 10);
     // Later images only add rows.
     QCOMPARE(dlg->renderArea()->fileName(), HashFilePath(doc) + "0.json");
-    QCOMPARE(pageAt(dlg, 1)->form()->imageLabel->styleSheet(), QStringLiteral("border: 1px solid #E6E6E6"));
 
     ui->imageListWidget->setCurrentRow(2);
     QCOMPARE(dlg->renderArea()->fileName(), HashFilePath(doc) + "2.json");
@@ -392,8 +340,7 @@ void TestPages::reopeningDocumentBringsDrawingsBack()
     LiveDlg* dlg = OpenRoom("1", 1);
     QVERIFY(QTest::qWaitForWindowExposed(dlg));
     Ui::LiveDlg* ui = dlg->form();
-    const QString doc = m_dir.filePath("again.pptx");
-    writeBogusDocument(doc);
+    const QString doc = writeBogusDocument(m_dir.filePath("again.pptx"));
     BoxCatcher boxes;
     QVERIFY(chooseDocument(dlg, doc));
     QTRY_VERIFY_WITH_TIMEOUT(boxes.texts().size() == 1, 30000);
@@ -459,8 +406,7 @@ void TestPages::conversionOfClosedRoomStaysOutOfNextRoom()
     LiveDlg* first = OpenRoom("1", 1);
     QVERIFY(QTest::qWaitForWindowExposed(first));
     QVERIFY(WaitForRequests());
-    const QString doc = m_dir.filePath("left behind.pptx");
-    writeBogusDocument(doc);
+    const QString doc = writeBogusDocument(m_dir.filePath("left behind.pptx"));
     QVERIFY(chooseDocument(first, doc));
     // The teacher leaves before the converter has come to an end.
     DiscardRoom();

@@ -4,7 +4,6 @@
 
 #include <QApplication>
 #include <QLineEdit>
-#include <QPainter>
 #include <QScreen>
 #include <QTemporaryDir>
 #include <QtTest>
@@ -22,23 +21,17 @@ void move(QWidget* w, QPoint p, Qt::MouseButtons buttons = Qt::LeftButton)
     QApplication::sendEvent(w, &event);
 }
 
-void release(QWidget* w, QPoint p, Qt::MouseButton button = Qt::LeftButton)
-{
-    QTest::mouseRelease(w, button, Qt::NoModifier, p);
-}
-
-void drag(QWidget* w, QPoint from, QPoint to, int steps = 5)
+void drag(QWidget* w, QPoint from, QPoint to)
 {
     press(w, from);
-    for (int i = 1; i <= steps; ++i)
-        move(w, from + (to - from) * i / steps);
-    release(w, to);
+    for (int i = 1; i <= 5; ++i)
+        move(w, from + (to - from) * i / 5);
+    QTest::mouseRelease(w, Qt::LeftButton, Qt::NoModifier, to);
 }
 
 void click(QWidget* w, QPoint p)
 {
-    press(w, p);
-    release(w, p);
+    QTest::mouseClick(w, Qt::LeftButton, Qt::NoModifier, p);
 }
 
 QImage render(QWidget* w, QColor background)
@@ -56,6 +49,20 @@ bool screenMatchesFullPaint(QWidget* w)
     const QImage screen = w->screen()->grabWindow(w->winId()).toImage();
     const QImage whole = render(w, w->palette().color(QPalette::Window));
     return screen.convertToFormat(QImage::Format_RGB32) == whole.convertToFormat(QImage::Format_RGB32);
+}
+
+// Painted through the cached layer and without it, over a clear and over a coloured slide.
+bool cacheMatchesDirect(RenderArea* area)
+{
+    for (const QColor& background : {QColor(Qt::transparent), QColor(30, 120, 200)}) {
+        const QImage cached = render(area, background);
+        area->setLayerCacheEnabled(false);
+        const QImage direct = render(area, background);
+        area->setLayerCacheEnabled(true);
+        if (cached != direct)
+            return false;
+    }
+    return true;
 }
 
 QVector<ShapeRecord> saved(const QString& name)
@@ -84,13 +91,12 @@ private slots:
     void drawingToolsKeepOnlyRealShapes();
     void eraserPicksTopmostOrWhatTheBandHolds();
     void moveToolSelectsAndDrags();
-    void clearAndPageSwitchSaveRules();
+    void clearedPageStaysClearedAndEmptyPageWritesNothing();
     void textEditorFinishesText();
     void pressElsewhereKeepsTypedText_regression();
     void finishAfterClearRemovesOnlyCurrentShape_regression();
     void pageSwitchKeepsDegenerateShapesFromFile_regression();
-    void cachedPaintingMatchesDirectPainting();
-    void draggingRepaintsOnlyWhatMoved();
+    void partialRepaintsAndCachedLayerMatchFullPaint_regression();
 
 private:
     std::unique_ptr<QTemporaryDir> m_dir;
@@ -123,28 +129,20 @@ void TestRenderArea::drawingToolsKeepOnlyRealShapes()
     QCOMPARE(area.shapes()[0]->points().size(), 6);
     QCOMPARE(area.shapes()[0]->pen(), QPen(QColor("#00A9CC"), 5));
 
+    // A flat rectangle is no shape; a clicked arrow stays as a dot.
     area.setInstrumentType(Rectangle);
     drag(&area, {100, 100}, {200, 100});
-    drag(&area, {100, 100}, {100, 200});
-    QCOMPARE(area.shapes().size(), 1);
     drag(&area, {100, 100}, {180, 160});
     QCOMPARE(area.shapes()[1]->points(), (QVector<QPointF>{{100, 100}, {180, 160}}));
-
     area.setInstrumentType(Arrow);
     click(&area, {300, 200});
-    QCOMPARE(area.shapes().size(), 3);
     drag(&area, {300, 50}, {350, 80});
+    QCOMPARE(area.shapes().size(), 4);
     QCOMPARE(area.shapes()[3]->name(), QStringLiteral("ArrowShape"));
-    QCOMPARE(area.shapes()[3]->points(), (QVector<QPointF>{{300, 50}, {350, 80}}));
 
-    area.setInstrumentType(None);
-    drag(&area, {0, 0}, {100, 100});
     area.setInstrumentType(Pointer);
-    QCOMPARE(area.cursor().shape(), Qt::PointingHandCursor);
     drag(&area, {0, 0}, {100, 100});
     QCOMPARE(area.shapes().size(), 4);
-    area.setInstrumentType(Pen);
-    QCOMPARE(area.cursor().shape(), Qt::ArrowCursor);
 }
 
 void TestRenderArea::eraserPicksTopmostOrWhatTheBandHolds()
@@ -187,14 +185,10 @@ void TestRenderArea::moveToolSelectsAndDrags()
     area.setInstrumentType(Move);
     drag(&area, {10, 10}, {150, 70});
     QCOMPARE(area.pickedShapes(), (ShapeList{a, b}));
-    // Dragging a picked shape moves the whole selection; choosing Move again keeps it.
+    // Dragging a picked shape moves the whole selection; an unpicked one replaces it.
     drag(&area, {40, 20}, {50, 30});
     QCOMPARE(a->points()[0], QPointF(30, 30));
     QCOMPARE(b->points()[0], QPointF(110, 30));
-    QCOMPARE(c->points()[0], QPointF(250, 200));
-    area.setInstrumentType(Move);
-    QCOMPARE(area.pickedShapes().size(), 2);
-    // An unpicked shape replaces the selection.
     drag(&area, {250, 225}, {240, 215});
     QCOMPARE(area.pickedShapes(), ShapeList{c});
     QCOMPARE(c->points()[0], QPointF(240, 190));
@@ -203,43 +197,28 @@ void TestRenderArea::moveToolSelectsAndDrags()
     drag(&area, {10, 10}, {160, 80});
     press(&area, {30, 50}, Qt::RightButton);
     move(&area, {0, 0}, Qt::RightButton);
-    release(&area, {0, 0}, Qt::RightButton);
+    QTest::mouseRelease(&area, Qt::RightButton, Qt::NoModifier, {0, 0});
     QCOMPARE(area.pickedShapes(), ShapeList{a});
     QCOMPARE(a->points()[0], QPointF(30, 30));
     click(&area, {200, 20});
     QVERIFY2(area.pickedShapes().isEmpty(), "a press on empty space empties it");
-    drag(&area, {10, 10}, {160, 80});
-    area.setInstrumentType(Eraser);
-    QVERIFY(area.pickedShapes().isEmpty());
 }
 
-void TestRenderArea::clearAndPageSwitchSaveRules()
+void TestRenderArea::clearedPageStaysClearedAndEmptyPageWritesNothing()
 {
     RenderArea& area = *m_area;
     area.setFileName("empty.json");
     area.setFileName("page1.json");
-    QVERIFY2(!QFile::exists(PainterStorage::storagePath() + "/empty.json"), "nothing to save on an empty page");
-
+    QVERIFY(!QFile::exists(PainterStorage::storagePath() + "/empty.json"));
     area.setInstrumentType(Pen);
     drag(&area, {10, 10}, {80, 80});
-    drag(&area, {100, 10}, {180, 80});
-    area.setInstrumentType(Pointer);
-    QCOMPARE(saved("page1.json").size(), 2);
-    area.setInstrumentType(Pen);
-    area.clearDrawing();
-    QVERIFY(area.shapes().isEmpty());
-    QCOMPARE(area.instrumentType(), Pen);
-    QCOMPARE(saved("page1.json").size(), 2);
-
-    // Leaving the page saves it (now empty); coming back loads what was saved.
     area.setFileName("page2.json");
-    QCOMPARE(saved("page1.json").size(), 0);
-    drag(&area, {10, 10}, {30, 30});
+    QCOMPARE(saved("page1.json").size(), 1);
+    area.setFileName("page1.json");
+    area.clearDrawing();
+    area.setFileName("page2.json");
     area.setFileName("page1.json");
     QVERIFY(area.shapes().isEmpty());
-    area.setFileName("page2.json");
-    QCOMPARE(area.shapes().size(), 1);
-    QCOMPARE(area.shapes()[0]->points().first(), QPointF(10, 10));
 }
 
 void TestRenderArea::textEditorFinishesText()
@@ -254,7 +233,6 @@ void TestRenderArea::textEditorFinishesText()
     QLineEdit* editor = area.textEditor();
     QVERIFY(editor && editor->isVisible());
     QCOMPARE(editor->geometry().bottomLeft() + QPoint(0, 1), QPoint(50, 120));
-    QCOMPARE(editor->font().pointSize(), 16);
     QTRY_VERIFY(editor->hasFocus());
     QTest::keyClicks(editor, QStringLiteral("abc"));
     QTest::keyClick(editor, Qt::Key_Return);
@@ -346,74 +324,11 @@ void TestRenderArea::pageSwitchKeepsDegenerateShapesFromFile_regression()
     QCOMPARE(next[0].text, QStringLiteral("隐藏"));
 }
 
-void TestRenderArea::cachedPaintingMatchesDirectPainting()
+void TestRenderArea::partialRepaintsAndCachedLayerMatchFullPaint_regression()
 {
-    RenderArea& area = *m_area;
-    QVERIFY(area.layerCacheEnabled());
-    // Painted with its layer and without it, over a clear, a white and a coloured slide; over a
-    // clear one it must also equal every shape painted in order.
-    auto check = [&](const char* step) {
-        for (const QColor& background : {QColor(Qt::transparent), QColor(Qt::white), QColor(30, 120, 200)}) {
-            const QImage cached = render(&area, background);
-            area.setLayerCacheEnabled(false);
-            const QImage direct = render(&area, background);
-            area.setLayerCacheEnabled(true);
-            QVERIFY2(cached == direct, qPrintable(QStringLiteral("%1 over %2").arg(step, background.name(QColor::HexArgb))));
-        }
-        QImage reference(area.size(), QImage::Format_ARGB32_Premultiplied);
-        reference.fill(Qt::transparent);
-        QPainter painter(&reference);
-        painter.setRenderHints(QPainter::Antialiasing | QPainter::TextAntialiasing);
-        for (const auto& shape : area.shapes())
-            shape->draw(&painter, 1.0f);
-        painter.end();
-        QVERIFY2(render(&area, Qt::transparent) == reference, step);
-    };
-
-    area.setInstrumentType(Pen);
-    for (int i = 0; i < 6; ++i) {
-        PenSettings::setSize(i % 3);
-        PenSettings::setColor(PaintPalette()[i % PaintPalette().size()]);
-        drag(&area, {10 + i * 50, 20}, {60 + i * 40, 200 - i * 14}, 7);
-    }
-    area.setInstrumentType(Rectangle);
-    drag(&area, {30, 30}, {200, 150});
-    area.setInstrumentType(Arrow);
-    drag(&area, {300, 250}, {120, 60});
-    area.setInstrumentType(Text);
-    click(&area, {40, 260});
-    area.textEditor()->setText(QStringLiteral("Lectern 板书"));
-    area.editingFinished();
-    check("every kind");
-
-    area.setInstrumentType(Pen);
-    press(&area, {5, 5});
-    for (int i = 1; i < 8; ++i)
-        move(&area, {5 + i * 35, 5 + (i % 4) * 20});
-    check("stroke in progress");
-    release(&area, {300, 65});
-    area.setInstrumentType(Move);
-    press(&area, {115, 90});
-    QVERIFY(!area.pickedShapes().isEmpty());
-    move(&area, {129, 96});
-    check("dragging");
-    release(&area, {143, 102});
-    check("dragged");
-    area.setInstrumentType(Eraser);
-    click(&area, {143, 102});
-    check("erased");
-    area.resize(500, 350);
-    check("resized");
-    area.clearDrawing();
-    check("cleared");
-}
-
-void TestRenderArea::draggingRepaintsOnlyWhatMoved()
-{
-    // Shapes that paint beyond their frames: a rotated, stretched rectangle (its frame is that of
-    // the unrotated points), a shrunken text (its glyphs keep their size), arrow heads (painted
-    // at the stored end however the line is scaled and turned), and a text measured as rich
-    // text but painted as plain text; strokes over everything.
+    // Shapes that paint beyond their frames: a rotated, stretched rectangle, a shrunken text (its
+    // glyphs keep their size), a shrunken, turned arrow (its head does not shrink), a text measured
+    // as rich text but painted as plain text; strokes over everything.
     ShapeRecord rotated = record("RectangleShape", {{150, 40}, {260, 120}}, 4);
     rotated.rotation = 35;
     rotated.scaleX = 1.6f;
@@ -438,10 +353,12 @@ void TestRenderArea::draggingRepaintsOnlyWhatMoved()
     QVERIFY(file.save("busy.json"));
 
     RenderArea& area = *m_area;
+    QVERIFY(area.layerCacheEnabled());
     area.setFileName("busy.json");
     QCOMPARE(area.shapes().size(), 18);
     area.setInstrumentType(Move);
     QVERIFY(screenMatchesFullPaint(&area));
+    QVERIFY(cacheMatchesDirect(&area));
 
     // A point where the shape is the one picked: on it and away from everything above it.
     auto grip = [&](int index) {
@@ -457,12 +374,11 @@ void TestRenderArea::draggingRepaintsOnlyWhatMoved()
         return QPoint(-1, -1);
     };
     for (int index : {0, 1, 2, 3, 4, 17}) {
-        const auto target = area.shapes()[index];
         const QPoint from = grip(index);
         QVERIFY2(from.x() >= 0, qPrintable(QStringLiteral("no grip on shape %1").arg(index)));
         QApplication::processEvents();
         press(&area, from);
-        QCOMPARE(area.pickedShapes(), ShapeList{target});
+        QCOMPARE(area.pickedShapes(), ShapeList{area.shapes()[index]});
         // Away from where the shape was, so that nothing but its own old extent clears it.
         const int sideways = from.x() < area.width() / 2 ? 9 : -9;
         for (int step = 1; step <= 12; ++step) {
@@ -470,7 +386,9 @@ void TestRenderArea::draggingRepaintsOnlyWhatMoved()
             move(&area, from + QPoint(step * sideways, (step % 4) * 11 - step * 3));
         }
         QVERIFY2(screenMatchesFullPaint(&area), qPrintable(QStringLiteral("dragging shape %1").arg(index)));
-        release(&area, from + QPoint(108, -36));
+        QVERIFY2(cacheMatchesDirect(&area), "dragging");
+        QTest::mouseRelease(&area, Qt::LeftButton, Qt::NoModifier, from + QPoint(108, -36));
+        QVERIFY2(cacheMatchesDirect(&area), "dragged");
     }
 
     // A pen stroke over the page repaints only its new pieces.
@@ -482,7 +400,12 @@ void TestRenderArea::draggingRepaintsOnlyWhatMoved()
         move(&area, {40 + (i * 37) % 300, 40 + (i * 53) % 220});
     }
     QVERIFY2(screenMatchesFullPaint(&area), "a stroke in progress");
-    release(&area, {40, 40});
+    QVERIFY2(cacheMatchesDirect(&area), "a stroke in progress");
+    QTest::mouseRelease(&area, Qt::LeftButton, Qt::NoModifier, {40, 40});
+    area.resize(500, 350);
+    QVERIFY2(cacheMatchesDirect(&area), "resized");
+    area.clearDrawing();
+    QVERIFY2(cacheMatchesDirect(&area), "cleared");
 }
 
 QTEST_MAIN(TestRenderArea)

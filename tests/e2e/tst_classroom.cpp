@@ -1,6 +1,9 @@
 // A class with a real student: the teacher's room window on the shipped live-video service, the
 // real lectern-server (app server and relay) and a lectern-student process, all on loopback.
 // The student enters, chats, is invited and accepts, goes off the microphone and leaves.
+#include "BoxCatcher.h"
+#include "CallOutcome.h"
+#include "ServerProcess.h"
 #include "ilive/LiveService.h"
 #include "lectern_config.h"
 #include "remote/AppServer.h"
@@ -9,48 +12,14 @@
 #include "room/MemberListItem.h"
 #include "shell/Resources.h"
 
-#include <QAbstractButton>
-#include <QWidget>
-#include <QApplication>
 #include <QLabel>
 #include <QListWidget>
-#include <QMessageBox>
 #include <QProcess>
 #include <QPushButton>
 #include <QTabWidget>
-#include <QTcpServer>
-#include <QTcpSocket>
-#include <QTemporaryDir>
 #include <QtTest>
 
 namespace {
-
-quint16 FreePort()
-{
-    QTcpServer probe;
-    return probe.listen(QHostAddress::LocalHost, 0) ? probe.serverPort() : 0;
-}
-
-// Some calls wait over the window that called them: the context is a widget.
-struct Outcome : QWidget {
-    bool done = false;
-    bool ok = false;
-    QVariantMap result;
-};
-void OnOk(const QVariantMap& result, void* context)
-{
-    auto* o = static_cast<Outcome*>(context);
-    o->done = o->ok = true;
-    o->result = result;
-}
-void OnFail(int, const QVariantMap&, void* context)
-{
-    static_cast<Outcome*>(context)->done = true;
-}
-bool Wait(const Outcome& o)
-{
-    return QTest::qWaitFor([&o] { return o.done; }, 10000) && o.ok;
-}
 
 int g_liveDone = 0;
 int g_liveCode = -1;
@@ -65,30 +34,6 @@ void OnLiveErr(int code, const char*, void*)
     g_liveCode = code;
 }
 
-// Answers every visible message box with OK and keeps its text.
-class Boxes : public QObject {
-public:
-    Boxes()
-    {
-        connect(&m_timer, &QTimer::timeout, this, [this] {
-            for (QWidget* w : QApplication::topLevelWidgets()) {
-                auto* box = qobject_cast<QMessageBox*>(w);
-                if (!box || !box->isVisible())
-                    continue;
-                texts << box->text();
-                if (QAbstractButton* ok = box->button(QMessageBox::Ok))
-                    ok->click();
-                box->hide();
-            }
-        });
-        m_timer.start(10);
-    }
-    QStringList texts;
-
-private:
-    QTimer m_timer;
-};
-
 } // namespace
 
 class TestClassroom : public QObject {
@@ -102,35 +47,17 @@ private:
     QStringList DiscussionRows() const;
     MemberListItem* MemberRow(const QString& userId) const;
 
-    QTemporaryDir m_dir;
-    QProcess m_server;
-    quint16 m_port = 0;
-    quint16 m_livePort = 0;
+    ServerProcess m_server;
     LiveDlg* m_dlg = nullptr;
 };
 
 void TestClassroom::initTestCase()
 {
     LecternInitResources();
-    QVERIFY(m_dir.isValid());
-    m_port = FreePort();
-    do
-        m_livePort = FreePort();
-    while (m_livePort == m_port);
-    m_server.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-    m_server.start(QStringLiteral(LECTERN_BIN_DIR "/lectern-server"),
-                   { "--host", "127.0.0.1", "--port", QString::number(m_port), "--live-port",
-                     QString::number(m_livePort), "--db", m_dir.filePath("lectern.db"), "--demo" });
-    QVERIFY2(m_server.waitForStarted(5000), qPrintable(m_server.errorString()));
-    QVERIFY(QTest::qWaitFor(
-        [this] {
-            QTcpSocket socket;
-            socket.connectToHost(QHostAddress::LocalHost, m_port);
-            return socket.waitForConnected(100);
-        },
-        15000));
-    SetAppServerUrl(QStringLiteral("http://127.0.0.1:%1/app-server/jsonrpc/").arg(m_port));
-    LiveService::setDefaultUrl(QUrl(QStringLiteral("ws://127.0.0.1:%1/live").arg(m_livePort)));
+    QString error;
+    QVERIFY2(m_server.start(&error), qPrintable(error));
+    SetAppServerUrl(m_server.jsonRpcUrl());
+    LiveService::setDefaultUrl(QUrl(m_server.liveUrl()));
 
     // What the login window does: listeners, service start, app-server sign-in, service sign-in.
     ilive::iLive* live = GetILive();
@@ -141,13 +68,13 @@ void TestClassroom::initTestCase()
     live->setVideoColorFormat(ilive::COLOR_FORMAT_RGB32);
     QCOMPARE(live->init(LECTERN_APP_ID, LECTERN_ACCOUNT_TYPE, true), 0);
 
-    Outcome login;
-    AppServer_Login(QStringLiteral("teacher01"), QStringLiteral("123456"), OnOk, OnFail, &login);
-    QVERIFY(Wait(login));
+    CallOutcome login;
+    AppServer_Login(QStringLiteral("teacher01"), QStringLiteral("123456"), CallOutcome::OnOk, CallOutcome::OnFail, &login);
+    QVERIFY(login.wait(10000) && login.ok);
     SessionRecord() = login.result;
-    Outcome sig;
-    AppServer_CreateSig(OnOk, OnFail, &sig);
-    QVERIFY(Wait(sig));
+    CallOutcome sig;
+    AppServer_CreateSig(CallOutcome::OnOk, CallOutcome::OnFail, &sig);
+    QVERIFY(sig.wait(10000) && sig.ok);
     live->login(SessionRecord().value("userId").toString().toUtf8().constData(),
                 sig.result.value("userSig").toString().toUtf8().constData(), OnLiveOk, OnLiveErr, nullptr);
     QTRY_COMPARE_WITH_TIMEOUT(g_liveDone, 1, 10000);
@@ -162,9 +89,7 @@ void TestClassroom::cleanupTestCase()
     }
     if (!QTest::qWaitFor([] { return Request::LiveCount() == 0; }, 5000))
         qWarning("app-server requests still in flight");
-    m_server.terminate();
-    if (!m_server.waitForFinished(5000))
-        m_server.kill();
+    m_server.stop();
 }
 
 QStringList TestClassroom::DiscussionRows() const
@@ -197,18 +122,18 @@ MemberListItem* TestClassroom::MemberRow(const QString& userId) const
 
 void TestClassroom::studentEntersChatsSpeaksAndLeaves()
 {
-    Boxes boxes;
+    BoxCatcher boxes;
 
     // Open the first live as the lobby does: room on the app server, then on the relay.
-    Outcome lives;
-    AppServer_LiveList(OnOk, OnFail, &lives, nullptr, false);
-    QVERIFY(Wait(lives));
+    CallOutcome lives;
+    AppServer_LiveList(CallOutcome::OnOk, CallOutcome::OnFail, &lives, nullptr, false);
+    QVERIFY(lives.wait(10000) && lives.ok);
     QVERIFY(!lives.result.value("list").toList().isEmpty());
     const QVariantMap liveRecord = lives.result.value("list").toList().first().toMap();
     const QString liveId = liveRecord.value("liveId").toString();
-    Outcome room;
-    AppServer_CreateRoom(liveId, OnOk, OnFail, &room);
-    QVERIFY(Wait(room));
+    CallOutcome room;
+    AppServer_CreateRoom(liveId, CallOutcome::OnOk, CallOutcome::OnFail, &room);
+    QVERIFY(room.wait(10000) && room.ok);
     const int avRoomId = room.result.value("avRoomId").toString().toInt();
     QVERIFY(avRoomId > 0);
     ilive::iLiveRoomOption option;
@@ -221,9 +146,9 @@ void TestClassroom::studentEntersChatsSpeaksAndLeaves()
     GetILive()->createRoom(option, OnLiveOk, OnLiveErr, nullptr);
     QTRY_COMPARE_WITH_TIMEOUT(g_liveDone, 2, 10000);
     QCOMPARE(g_liveCode, 0);
-    Outcome entered;
-    AppServer_EnterRoom(avRoomId, OnOk, OnFail, &entered);
-    QVERIFY(Wait(entered));
+    CallOutcome entered;
+    AppServer_EnterRoom(avRoomId, CallOutcome::OnOk, CallOutcome::OnFail, &entered);
+    QVERIFY(entered.wait(10000) && entered.ok);
 
     m_dlg = new LiveDlg;
     g_liveDlg = m_dlg;
@@ -236,8 +161,7 @@ void TestClassroom::studentEntersChatsSpeaksAndLeaves()
     QProcess student;
     student.setProcessChannelMode(QProcess::MergedChannels);
     student.start(QStringLiteral(LECTERN_BIN_DIR "/lectern-student"),
-                  { "--server", QStringLiteral("http://127.0.0.1:%1/app-server/jsonrpc/").arg(m_port), "--live",
-                    QStringLiteral("ws://127.0.0.1:%1/live").arg(m_livePort), "--login", "student01", "--password",
+                  { "--server", m_server.jsonRpcUrl(), "--live", m_server.liveUrl(), "--login", "student01", "--password",
                     "123456", "--room", QString::number(avRoomId), "--chat-every", "2", "--mic-off-after", "2",
                     "--duration", "12" });
     QVERIFY(student.waitForStarted(5000));
@@ -262,12 +186,12 @@ void TestClassroom::studentEntersChatsSpeaksAndLeaves()
 
     // Invited: accepts, the state is reported, and the refreshed list shows the microphone on.
     MemberRow(studentId)->findChild<QPushButton*>("micButton")->click();
-    QTRY_VERIFY_WITH_TIMEOUT(boxes.texts.contains(QStringLiteral("用户已同意互动")), 10000);
-    QVERIFY(boxes.texts.contains(QStringLiteral("已发送互动邀请,等待用户确认")));
+    QTRY_VERIFY_WITH_TIMEOUT(boxes.texts().contains(QStringLiteral("用户已同意互动")), 10000);
+    QVERIFY(boxes.texts().contains(QStringLiteral("已发送互动邀请,等待用户确认")));
     QTRY_VERIFY_WITH_TIMEOUT(MemberRow(studentId) && MemberRow(studentId)->IsMicOn(), 10000);
 
     // Goes off the microphone by itself: the notice names it and the button follows the server.
-    QTRY_VERIFY_WITH_TIMEOUT(boxes.texts.contains(nickname + QStringLiteral("已下麦")), 10000);
+    QTRY_VERIFY_WITH_TIMEOUT(boxes.texts().contains(nickname + QStringLiteral("已下麦")), 10000);
     QTRY_VERIFY_WITH_TIMEOUT(MemberRow(studentId) && !MemberRow(studentId)->IsMicOn(), 10000);
 
     // Leaves.

@@ -18,9 +18,8 @@
 // test can move, and a plain HTTP client to talk JSON-RPC to it.
 class AppServerHarness {
 public:
-    explicit AppServerHarness(const QString& dbPath = QString())
+    explicit AppServerHarness(bool logRequests = false) : m_logRequests(logRequests)
     {
-        m_dbPath = dbPath.isEmpty() ? m_dir.filePath(QStringLiteral("lectern.db")) : dbPath;
         QDir(m_dir.path()).mkpath(QStringLiteral("downloads"));
         start();
     }
@@ -28,9 +27,9 @@ public:
     void start()
     {
         appserver::AppServerOptions o;
-        o.dbPath = m_dbPath;
+        o.dbPath = dbPath();
         o.downloadsDir = downloads();
-        o.logRequests = false;
+        o.logRequests = m_logRequests;
         o.clockMs = [this] { return QDateTime::currentMSecsSinceEpoch() + m_clockShiftMs.load(); };
         server = std::make_unique<appserver::AppServer>(o);
         QString error;
@@ -38,13 +37,7 @@ public:
             qFatal("app server did not start: %s", qPrintable(error));
     }
 
-    void restart()
-    {
-        server.reset();
-        start();
-    }
-
-    QString dbPath() const { return m_dbPath; }
+    QString dbPath() const { return m_dir.filePath(QStringLiteral("lectern.db")); }
     QString downloads() const { return m_dir.filePath(QStringLiteral("downloads")); }
     appserver::AppStore& store() { return server->store(); }
     void shiftClock(int64_t ms) { m_clockShiftMs += ms; }
@@ -69,8 +62,7 @@ public:
     }
 
     // One call as the client makes it; returns the whole answer object.
-    Json::Value call(const std::string& method, Json::Value params = Json::Value(Json::objectValue),
-                     const std::string& ak = std::string()) const
+    Json::Value call(const std::string& method, Json::Value params, const std::string& ak) const
     {
         params["ak"] = ak;
         params["channel"] = "PC";
@@ -81,8 +73,7 @@ public:
         envelope["method"] = method;
         envelope["params"] = params;
         Json::Value answer;
-        const int status = post(Json::writeString(Json::StreamWriterBuilder(), envelope), &answer);
-        if (status != 200)
+        if (const int status = post(Json::writeString(Json::StreamWriterBuilder(), envelope), &answer); status != 200)
             qWarning("HTTP %d for %s", status, method.c_str());
         return answer;
     }
@@ -98,20 +89,17 @@ public:
         p["loginId"] = loginId;
         p["saltedPassword"] = sha1Base64((sha1Base64(password.toUtf8()) + salt).toUtf8()).toStdString();
         p["salt"] = salt.toStdString();
-        return call("user.login", p);
+        return call("user.login", p, std::string());
     }
 
     // Signs in and returns the ak; empty when refused, which later calls then report.
-    std::string ak(const std::string& loginId, const QString& password = QStringLiteral("123456")) const
-    {
-        return login(loginId, password)["result"]["ak"].asString();
-    }
+    std::string ak(const std::string& loginId) const { return login(loginId, QStringLiteral("123456"))["result"]["ak"].asString(); }
 
     std::unique_ptr<appserver::AppServer> server;
 
 private:
     QTemporaryDir m_dir;
-    QString m_dbPath;
+    bool m_logRequests;
     std::atomic<int64_t> m_clockShiftMs{0};
 };
 

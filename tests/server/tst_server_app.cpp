@@ -1,11 +1,9 @@
 #include "AppServerHarness.h"
+#include "LogCapture.h"
 
-#include "app/ByteRange.h"
 #include "common/UserSig.h"
 
 #include <QFile>
-#include <QMutex>
-#include <QScopeGuard>
 #include <QtTest>
 
 #include <set>
@@ -13,7 +11,6 @@
 #include <vector>
 
 using appserver::AppServer;
-using appserver::ByteRange;
 namespace Code = appserver::ErrorCode;
 
 namespace {
@@ -62,6 +59,10 @@ class TestAppServer : public QObject {
     {
         return call(ak, "live.create.room", {{"hostUserId", std::to_string(host)}, {"liveId", liveId}});
     }
+    QString sigOf(const std::string& ak)
+    {
+        return QString::fromStdString(call(ak, "live.usersig.create")["result"]["userSig"].asString());
+    }
 
 private slots:
     void init()
@@ -78,14 +79,11 @@ private slots:
     }
     void cleanup() { h.reset(); }
 
-    void loginChecksPasswordSaltAndUser()
+    void loginSessionAndSignatureRole()
     {
         const Json::Value r = h->login("t1", "123456", "10998")["result"];
         QCOMPARE(r["userId"].asString(), std::to_string(teacher));
-        QCOMPARE(r["nickname"].asString(), std::string("王老师"));
-        QCOMPARE(r["role"].asString(), std::string("t"));
-        QVERIFY(r["ak"].asString().size() >= 32);
-        QVERIFY(r["ak"] != h->login("t1", "123456")["result"]["ak"]); // every login its own ak
+        QVERIFY(r["ak"].asString().size() >= 32 && r["ak"] != h->login("t1", "123456")["result"]["ak"]); // each its own
         QCOMPARE(errorCode(h->login("nonascii", "密码123")), 0); // hashed over UTF-8
 
         // Wrong password, a hash made with another salt, an unknown user: one answer for all.
@@ -98,31 +96,21 @@ private slots:
             QVERIFY(!a.isMember("result"));
         }
         QCOMPARE(code("", "user.login", {{"loginId", "t1"}, {"salt", "1"}}), Code::InvalidParams);
-    }
 
-    void sessionMustBeValidAndSignatureVerifies()
-    {
+        // The signature carries the role; its other refusals are checked through the relay.
         const std::string ak = h->ak("t1");
         const QByteArray secret = h->server->liveSecret();
-        auto sigOf = [&](const std::string& a) {
-            return QString::fromStdString(call(a, "live.usersig.create")["result"]["userSig"].asString());
-        };
-        const QString userSig = sigOf(ak);
         const qint64 now = QDateTime::currentSecsSinceEpoch();
         usersig::Role role = usersig::Role::Member;
-        QCOMPARE(usersig::verify(secret, userSig, QString::number(teacher), now, &role), usersig::Check::Ok);
+        QCOMPARE(usersig::verify(secret, sigOf(ak), QString::number(teacher), now, &role), usersig::Check::Ok);
         QCOMPARE(role, usersig::Role::Host);
         // A student's signature admits them to a room, never as its host.
         QCOMPARE(usersig::verify(secret, sigOf(h->ak("s1")), QString::number(student), now, &role), usersig::Check::Ok);
         QCOMPARE(role, usersig::Role::Member);
-        QCOMPARE(usersig::verify(secret, userSig, QString::number(student), now), usersig::Check::WrongUser);
-        QCOMPARE(usersig::verify(secret, userSig, QString::number(teacher), now + 25 * 3600), usersig::Check::Expired);
 
-        for (const std::string& bad : {std::string(), std::string("0123456789abcdef"), ak + "x"}) {
-            const Json::Value a = call(bad, "live.usersig.create");
-            QCOMPARE(errorCode(a), Code::NotSignedIn);
-            QCOMPARE(a["error"]["message"].asString(), std::string("登录已过期，请重新登录"));
-        }
+        const Json::Value stale = call(ak + "x", "live.usersig.create");
+        QCOMPARE(errorCode(stale), Code::NotSignedIn);
+        QCOMPARE(stale["error"]["message"].asString(), std::string("登录已过期，请重新登录"));
         QCOMPARE(errorCode(bare("live.usersig.create", Json::Value(Json::objectValue))), Code::NotSignedIn);
         QCOMPARE(code("", "client.version.check"), 0); // needs no session
 
@@ -138,7 +126,7 @@ private slots:
         const std::vector<std::pair<std::string, int>> cases = {
             {"{\"jsonrpc\":\"2.0\",\"method\":", Code::ParseError},
             {"{\"a\":1} trailing", Code::ParseError},
-            {std::string(10000, '['), Code::ParseError},
+            {std::string(10000, '['), Code::ParseError}, // nesting that once threw out of the parser
             {"[{\"jsonrpc\":\"2.0\",\"method\":\"client.version.check\"}]", Code::InvalidRequest},
             {"{\"method\":\"client.version.check\",\"params\":{}}", Code::InvalidRequest},
             {"{\"jsonrpc\":\"2.0\",\"method\":\"client.version.check\",\"params\":[1]}", Code::InvalidParams},
@@ -149,8 +137,7 @@ private slots:
             Json::Value answer;
             QCOMPARE(h->post(body, &answer), 200);
             QCOMPARE(errorCode(answer), want);
-            QVERIFY(!answer["error"]["message"].asString().empty());
-            QCOMPARE(answer["jsonrpc"].asString(), std::string("2.0"));
+            QVERIFY(!answer["error"]["message"].asString().empty() && answer["jsonrpc"].asString() == "2.0");
         }
         // A request with an id gets it back; the client's own requests carry none and are answered.
         Json::Value answer;
@@ -159,24 +146,15 @@ private slots:
         QCOMPARE(answer["id"].asInt(), 7);
         QCOMPARE(errorCode(answer), 0);
         QVERIFY(h->client()->Get("/app-server/jsonrpc/")->status >= 400); // not a page
-        QCOMPARE(errorCode(bare("client.version.check", params({{"clientVersion", 10}}))), Code::InvalidParams);
 
         // Parameters of the wrong type are refused by name, not guessed at.
         const std::string ak = h->ak("t1");
-        const std::string lid = std::to_string(live);
-        const std::string tid = std::to_string(teacher);
         const std::vector<std::pair<const char*, Json::Value>> typed = {
-            {"live.list.by.teacher.id", params({{"teacherUserId", tid}, {"pageNum", "1"}, {"pageSize", 10}})},
-            {"live.list.by.teacher.id", params({{"teacherUserId", tid}, {"pageNum", 1.5}, {"pageSize", 10}})},
-            {"live.list.by.teacher.id", params({{"teacherUserId", tid}, {"pageNum", 1}})},
-            {"live.create.room", params({{"hostUserId", tid}, {"liveId", Json::Int64(live)}})},
-            {"live.quit.room", params({{"liveRole", true}, {"avRoomId", 100001}})},
-            {"live.room.member.status.report", params({{"liveId", lid}, {"action", "on"}, {"userId", true}})},
+            {"live.list.by.teacher.id", params({{"teacherUserId", std::to_string(teacher)}, {"pageNum", "1"}, {"pageSize", 10}})},
+            {"live.create.room", params({{"hostUserId", std::to_string(teacher)}, {"liveId", Json::Int64(live)}})},
         };
-        for (const auto& [method, p] : typed) {
-            const Json::Value a = h->call(method, p, ak);
-            QVERIFY2(errorCode(a) == Code::InvalidParams, (std::string(method) + " " + a.toStyledString()).c_str());
-        }
+        for (const auto& [method, p] : typed)
+            QVERIFY2(errorCode(h->call(method, p, ak)) == Code::InvalidParams, method);
     }
 
     void liveListPagesOwnLives()
@@ -200,14 +178,10 @@ private slots:
         QCOMPARE(int(seen.size()), 26);
         QCOMPARE(int(page(4, 10, teacher)["list"].size()), 0);
         QCOMPARE(page(1, 5000, teacher)["pageSize"].asInt(), 1000);
-
-        const Json::Value first = page(1, 1000, teacher)["list"][0];
-        QCOMPARE(first["liveId"].asString(), std::to_string(live));
-        QVERIFY(first["avRoomId"].isNull());
-        QVERIFY(first["startTime"].isInt64());
-        QCOMPARE(first["state"].asString(), std::string("v"));
+        QCOMPARE(int(page(1, 1000, otherTeacher)["list"].size()), 1);
 
         // Answers are cached, yet follow every change: ours, and another process's on the same file.
+        QCOMPARE(page(1, 1000, teacher)["list"][0]["state"].asString(), std::string("v"));
         QCOMPARE(code(ak, "live.begin", {{"liveId", std::to_string(live)}}), 0);
         QCOMPARE(page(1, 1000, teacher)["list"][0]["state"].asString(), std::string("i"));
         appserver::AppStore admin(h->dbPath().toStdString(), nullptr);
@@ -215,8 +189,6 @@ private slots:
         admin.addLive("t1", "加课", "", at(28, 9), at(28, 10));
         QCOMPARE(page(1, 1000, teacher)["total"].asInt(), 27);
         QCOMPARE(page(1, 10, teacher)["total"].asInt(), 27);
-
-        QCOMPARE(int(page(1, 1000, otherTeacher)["list"].size()), 1);
     }
 
     void roomLifecycleAndPermissions()
@@ -229,16 +201,13 @@ private slots:
         QVERIFY(room > 0);
         QCOMPARE(createRoom(ak, teacher, lid)["result"]["avRoomId"].asInt(), room); // same live, same room
         QCOMPARE(h->store().live(live)->state, std::string("s"));
-        const int64_t second = h->store().addLive("t1", "第二课", "", at(5, 9), at(5, 10));
-        QVERIFY(createRoom(ak, teacher, std::to_string(second))["result"]["avRoomId"].asInt() != room);
 
         // Another teacher's live, or posing as its teacher.
         QCOMPARE(errorCode(createRoom(ak2, otherTeacher, lid)), Code::NotYourLive);
         QCOMPARE(errorCode(createRoom(ak2, teacher, lid)), Code::NotYourLive);
         QCOMPARE(code(ak2, "live.begin", {{"liveId", lid}}), Code::NotYourLive);
-        QCOMPARE(errorCode(createRoom(ak, teacher, "999999")), Code::LiveNotFound);
-        QCOMPARE(errorCode(createRoom(ak, teacher, "x1")), Code::LiveNotFound);
-        QCOMPARE(code(ak, "live.report.room.info", roomInfo), 0);
+        for (const char* missing : {"999999", "x1"})
+            QCOMPARE(errorCode(createRoom(ak, teacher, missing)), Code::LiveNotFound);
 
         auto enter = [&](const std::string& a, int role, int r) {
             return code(a, "live.enter.room", {{"liveRole", role}, {"avRoomId", r}});
@@ -252,9 +221,7 @@ private slots:
         const Json::Value list = memberList(ak, live)["result"]["list"];
         QCOMPARE(int(list.size()), 3);
         QCOMPARE(list[0]["userId"].asString(), std::to_string(teacher));
-        QCOMPARE(list[1]["nickname"].asString(), std::string("张小明"));
         QCOMPARE(errorCode(memberList(ak2, live)), Code::NotYourLive); // not in the room, not its teacher
-        QCOMPARE(errorCode(memberList(sak, live)), 0);
 
         // Speaking state; the id may come as text or as a number.
         auto report = [&](const std::string& a, const Json::Value& who, const char* action) {
@@ -269,7 +236,6 @@ private slots:
         QCOMPARE(report(sak, std::to_string(student), "on"), Code::NotYourLive);
         QCOMPARE(report(sak, Json::Int64(student), "off"), 0);
         QCOMPARE(status(), std::string("0"));
-        QCOMPARE(report(ak, std::to_string(otherTeacher), "on"), Code::NotInRoom);
 
         // Leaving drops the member; quitting twice is harmless.
         for (int i = 0; i < 2; ++i)
@@ -281,8 +247,8 @@ private slots:
         QCOMPARE(code(ak, "live.begin", {{"liveId", lid}}), 0);
         QCOMPARE(h->store().live(live)->state, std::string("i"));
         QCOMPARE(report(ak, std::to_string(student), "on"), 0);
-        QCOMPARE(code(ak, "live.end", {{"liveId", lid}}), 0);
-        QCOMPARE(code(ak, "live.end", {{"liveId", lid}}), 0);
+        for (int i = 0; i < 2; ++i)
+            QCOMPARE(code(ak, "live.end", {{"liveId", lid}}), 0);
         QCOMPARE(h->store().live(live)->state, std::string("e"));
         QCOMPARE(status(), std::string("0"));
         QCOMPARE(code(ak, "live.begin", {{"liveId", lid}}), Code::LiveEnded);
@@ -290,48 +256,17 @@ private slots:
         QCOMPARE(createRoom(ak, teacher, lid)["result"]["avRoomId"].asInt(), room);
     }
 
+    // That a published installer is offered with its address is checked through the client.
     void versionCheckOffersOnlyNewerInstallers()
     {
         auto check = [&](const std::string& version) { return bare("client.version.check", params({{"clientVersion", version}})); };
         QCOMPARE(check("rided4a_win_1.0")["result"]["type"].asInt(), 1); // nothing published
         h->store().setNewestRelease({"rided4a_win_1.2", "Lectern Setup 1.2.exe"});
-        const Json::Value older = check("rided4a_win_1.0")["result"];
-        QCOMPARE(older["type"].asInt(), 2);
-        QCOMPARE(older["newestVersion"].asString(), std::string("rided4a_win_1.2"));
-        QCOMPARE(older["updateUrl"].asString(), "http://127.0.0.1:" + std::to_string(h->server->port())
-                                                    + "/downloads/Lectern%20Setup%201.2.exe");
+        QCOMPARE(check("rided4a_win_1.1")["result"]["type"].asInt(), 2);
         for (const char* notOlder : {"rided4a_win_1.10", "rided4a_win_1.2", "rided4a_win_1.2.0", "rided4a_mac_0.1"})
             QCOMPARE(check(notOlder)["result"]["type"].asInt(), 1);
         QCOMPARE(errorCode(check("garbage")), Code::InvalidParams);
         QCOMPARE(AppServer::compareVersions("a_1..2", "a_1.2"), std::optional<int>());
-    }
-
-    void byteRanges_data()
-    {
-        QTest::addColumn<QString>("header");
-        QTest::addColumn<int>("kind");
-        QTest::addColumn<qint64>("first");
-        QTest::addColumn<qint64>("last");
-        QTest::newRow("none") << "" << int(ByteRange::Whole) << 0LL << 4999LL;
-        QTest::newRow("middle") << "bytes=10-19" << int(ByteRange::Partial) << 10LL << 19LL;
-        QTest::newRow("suffix") << "bytes=-100" << int(ByteRange::Partial) << 4900LL << 4999LL;
-        QTest::newRow("suffix longer than file") << "bytes=-9000" << int(ByteRange::Partial) << 0LL << 4999LL;
-        QTest::newRow("reversed") << "bytes=20-10" << int(ByteRange::Whole) << 0LL << 4999LL;
-        QTest::newRow("several") << "bytes=0-1,5-6" << int(ByteRange::Whole) << 0LL << 4999LL;
-        QTest::newRow("other unit") << "items=0-1" << int(ByteRange::Whole) << 0LL << 4999LL;
-        QTest::newRow("overflow") << "bytes=99999999999999999999-" << int(ByteRange::Whole) << 0LL << 4999LL;
-    }
-
-    void byteRanges()
-    {
-        QFETCH(QString, header);
-        QFETCH(int, kind);
-        QFETCH(qint64, first);
-        QFETCH(qint64, last);
-        const ByteRange r = ByteRange::parse(header.toStdString(), 5000);
-        QCOMPARE(int(r.kind), kind);
-        QCOMPARE(qint64(r.first), first);
-        QCOMPARE(qint64(r.last), last);
     }
 
     void downloadsServeRangesInsideTheFolder()
@@ -339,19 +274,18 @@ private slots:
         QByteArray content(5000, Qt::Uninitialized);
         for (int i = 0; i < content.size(); ++i)
             content[i] = char(i * 7 % 251);
-        QFile f(h->downloads() + "/setup.exe");
-        QVERIFY(f.open(QIODevice::WriteOnly) && f.write(content) == 5000);
-        f.close();
-        QFile secret(QDir(h->downloads()).filePath("../secret.txt"));
-        QVERIFY(secret.open(QIODevice::WriteOnly) && secret.write("do not serve") > 0);
-        secret.close();
-        QVERIFY(QFile::link(secret.fileName(), h->downloads() + "/link.txt"));
+        auto write = [](const QString& path, const QByteArray& bytes) {
+            QFile f(path);
+            return f.open(QIODevice::WriteOnly) && f.write(bytes) == bytes.size();
+        };
+        const QString secret = QDir(h->downloads()).filePath("../secret.txt");
+        QVERIFY(write(h->downloads() + "/setup.exe", content) && write(secret, "do not serve"));
+        QVERIFY(QFile::link(secret, h->downloads() + "/link.txt"));
         QVERIFY(QDir(h->downloads()).mkdir("folder"));
 
         auto c = h->client();
         auto head = c->Head("/downloads/setup.exe");
-        QVERIFY(head && head->status == 200 && head->get_header_value("Content-Length") == "5000"
-                && head->get_header_value("Accept-Ranges") == "bytes");
+        QVERIFY(head && head->status == 200 && head->get_header_value("Content-Length") == "5000");
         QCOMPARE(head->get_header_value_count("Accept-Ranges"), size_t(1));
         QVERIFY(c->Get("/downloads/setup.exe")->body == content.toStdString());
 
@@ -360,6 +294,12 @@ private slots:
         QCOMPARE(part->status, 206);
         QCOMPARE(part->get_header_value("Content-Range"), std::string("bytes 1000-4999/5000"));
         QVERIFY(part->body == content.mid(1000).toStdString());
+        QVERIFY(c->Get("/downloads/setup.exe", {{"Range", "bytes=-100"}})->body == content.mid(4900).toStdString());
+        // Ranges it cannot serve as asked get the whole file or a refusal, never a wrong slice.
+        for (const char* odd : {"bytes=0-1,5-6", "bytes=20-10", "bytes=99999999999999999999-"}) {
+            auto r = c->Get("/downloads/setup.exe", {{"Range", odd}});
+            QVERIFY2(r && (r->status == 416 || (r->status == 200 && r->body == content.toStdString())), odd);
+        }
         for (const char* past : {"bytes=5000-5000", "bytes=9000-"}) {
             auto r = c->Get("/downloads/setup.exe", {{"Range", past}});
             QCOMPARE(r->status, 416);
@@ -370,15 +310,13 @@ private slots:
                                  "/downloads/link.txt", "/downloads/folder", "/downloads/missing.exe", "/downloads/",
                                  "/downloads/.hidden", "/secret.txt"}) {
             auto r = c->Get(path);
-            QVERIFY2(r && r->status == 404, path);
-            QVERIFY(r->body.find("do not serve") == std::string::npos);
+            QVERIFY2(r && r->status == 404 && r->body.find("do not serve") == std::string::npos, path);
         }
     }
 
     void concurrentCallsLoseNoUpdate()
     {
-        const int threads = 8;
-        const int perThread = 25;
+        const int threads = 8, perThread = 25;
         auto& s = h->store();
         std::vector<std::string> aks;
         for (int i = 0; i < threads; ++i) {
@@ -425,52 +363,46 @@ private slots:
         QCOMPARE(int(memberList(ak, liveIds[0])["result"]["list"].size()), threads);
     }
 
-    void restartKeepsData()
+    void restartKeepsDataAndSeedsTheDemoOnce()
     {
         const std::string ak = h->ak("t1");
         const QByteArray secret = h->server->liveSecret();
         const int room = createRoom(ak, teacher, std::to_string(live))["result"]["avRoomId"].asInt();
         QCOMPARE(code(ak, "live.enter.room", {{"liveRole", 1}, {"avRoomId", room}}), 0);
-        const QString sig = QString::fromStdString(call(ak, "live.usersig.create")["result"]["userSig"].asString());
+        const QString sig = sigOf(ak);
+        QVERIFY(h->store().seedDemo());
+        const size_t users = h->store().users().size(), lives = h->store().allLives().size();
 
-        h->restart();
+        h->server.reset();
+        h->start();
         QCOMPARE(h->server->liveSecret(), secret);
         QCOMPARE(usersig::verify(secret, sig, QString::number(teacher), QDateTime::currentSecsSinceEpoch()), usersig::Check::Ok);
         QCOMPARE(*h->store().live(live)->avRoomId, int64_t(room));
         const Json::Value list = memberList(ak, live); // the old ak still works
         QCOMPARE(errorCode(list), 0);
         QCOMPARE(int(list["result"]["list"].size()), 1);
+        QVERIFY(!h->store().seedDemo());
+        QCOMPARE(h->store().users().size(), users);
+        QCOMPARE(h->store().allLives().size(), lives);
+        QCOMPARE(errorCode(h->login("student12", "123456")), 0);
     }
 
     void logLinesCannotBeForgedByCallers()
     {
-        static QMutex mutex;
-        static QStringList lines;
-        lines.clear();
-        const QtMessageHandler previous = qInstallMessageHandler([](QtMsgType, const QMessageLogContext&, const QString& m) {
-            QMutexLocker lock(&mutex);
-            lines << m;
-        });
-        const auto restore = qScopeGuard([previous] { qInstallMessageHandler(previous); });
-        QTemporaryDir dir;
-        appserver::AppServerOptions o;
-        o.dbPath = dir.filePath("log.db");
-        o.downloadsDir = dir.path();
+        LogCapture log;
         {
-            AppServer server(o);
-            QString error;
-            QVERIFY2(server.listen("127.0.0.1", 0, &error), qPrintable(error));
-            httplib::Client c("127.0.0.1", server.port());
+            AppServerHarness logged(true);
+            auto c = logged.client();
             const std::string forged = "x\n2030-01-01 00:00:00.000 jsonrpc user.login user=10001 ok";
-            c.Post(AppServer::kRpcPath, "{\"jsonrpc\":\"2.0\",\"method\":\"" + forged + "\",\"params\":{}}", "application/json");
-            c.Post(AppServer::kRpcPath,
-                   "{\"jsonrpc\":\"2.0\",\"method\":\"user.login\",\"params\":{\"loginId\":\"a\\r\\nb\","
-                   "\"saltedPassword\":\"x\",\"salt\":\"1\"}}",
-                   "application/json");
-            auto got = c.Get("/downloads/a%1B[2Kb%00c");
+            c->Post(AppServer::kRpcPath, "{\"jsonrpc\":\"2.0\",\"method\":\"" + forged + "\",\"params\":{}}", "application/json");
+            c->Post(AppServer::kRpcPath,
+                    "{\"jsonrpc\":\"2.0\",\"method\":\"user.login\",\"params\":{\"loginId\":\"a\\r\\nb\","
+                    "\"saltedPassword\":\"x\",\"salt\":\"1\"}}",
+                    "application/json");
+            auto got = c->Get("/downloads/a%1B[2Kb%00c");
             QVERIFY(got && got->status == 404);
-            server.stop();
         }
+        const QStringList lines = log.lines();
         QVERIFY2(lines.size() == 3, qPrintable(lines.join(" | ")));
         for (const QString& line : lines) {
             QVERIFY2(!line.contains('\n') && !line.contains('\r') && !line.contains(QChar(0)), qPrintable(line));
@@ -478,33 +410,6 @@ private slots:
             QVERIFY2(!line.contains(QChar(0x1b)), qPrintable(line));
         }
         QVERIFY(lines[2].endsWith(" ms"));
-    }
-
-    void storeRefusesBadAdministration()
-    {
-        auto& s = h->store();
-        auto refusal = [](auto&& fn) {
-            try {
-                fn();
-            } catch (const appserver::AppError& e) {
-                return e.code;
-            }
-            return 0;
-        };
-        // Duplicates, roles and times are also refused through lectern-server's commands.
-        QCOMPARE(refusal([&] { s.addUser("with space", "x", "y", "t"); }), Code::InvalidParams);
-        QCOMPARE(refusal([&] { s.addUser("new", "", "y", "t"); }), Code::InvalidParams);
-        QCOMPARE(refusal([&] { s.addLive("nobody", "课", "", at(1, 9), at(1, 10)); }), Code::UserNotFound);
-        QCOMPARE(int(s.users().size()), 5);
-
-        // The demo school comes once, however often it is asked for.
-        QVERIFY(s.seedDemo());
-        const size_t users = s.users().size();
-        const size_t lives = s.allLives().size();
-        QVERIFY(!s.seedDemo());
-        QCOMPARE(s.users().size(), users);
-        QCOMPARE(s.allLives().size(), lives);
-        QCOMPARE(errorCode(h->login("student12", "123456")), 0);
     }
 
 private:

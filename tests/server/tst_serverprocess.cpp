@@ -59,33 +59,20 @@ int StartServerAndDie()
 class TestServerProcess : public QObject {
     Q_OBJECT
 private slots:
-    void startsAnswersAndStopsCleanly()
+    void startsAnswersStopsAndSaysWhyItWouldNot()
     {
         ServerProcess server;
         QString error;
         QVERIFY2(server.start(&error), qPrintable(error));
-        QVERIFY(server.isRunning());
-        QVERIFY(server.port() != server.livePort());
-        QVERIFY(Accepts(server.port()));
-        QVERIFY(Accepts(server.livePort()));
-        QCOMPARE(server.jsonRpcUrl(),
-            QStringLiteral("http://127.0.0.1:%1/app-server/jsonrpc/").arg(server.port()));
+        QVERIFY(server.port() != server.livePort() && Accepts(server.port()) && Accepts(server.livePort()));
         QCOMPARE(server.liveUrl(), QStringLiteral("ws://127.0.0.1:%1/live").arg(server.livePort()));
         const quint16 port = server.port();
         QVERIFY(server.stop());
-        QVERIFY(!server.isRunning());
-        QVERIFY(!Accepts(port));
-        // Stopping again is harmless and reports nothing to have ended.
-        QVERIFY(!server.stop());
-    }
+        QVERIFY(!server.isRunning() && !Accepts(port));
+        QVERIFY(!server.stop()); // nothing left to end
 
-    void refusedStartSaysWhy()
-    {
-        ServerProcess server;
-        QString error;
         QVERIFY(!server.start(&error, { QStringLiteral("--host"), QStringLiteral("not-an-address") }));
-        QVERIFY2(error.startsWith(QStringLiteral("server ended: ")), qPrintable(error));
-        QVERIFY2(error.contains(QStringLiteral("not-an-address")), qPrintable(error));
+        QVERIFY2(error.startsWith(QStringLiteral("server ended: ")) && error.contains("not-an-address"), qPrintable(error));
         QVERIFY(!server.isRunning());
     }
 
@@ -98,7 +85,6 @@ private slots:
         test.setProcessChannelMode(QProcess::ForwardedErrorChannel);
         test.start(QCoreApplication::applicationFilePath(), { QStringLiteral("--start-server-and-die") });
         QVERIFY(test.waitForFinished(30000));
-        QCOMPARE(test.exitStatus(), QProcess::CrashExit);
         const QList<QByteArray> told = test.readAllStandardOutput().trimmed().split(' ');
         QCOMPARE(told.size(), 2);
         const qint64 pid = told[0].toLongLong();

@@ -146,11 +146,10 @@ int Rectangle(void*, int left, int top, int right, int bottom)
 
 void TestPaintToolBar::toolNamesSurvivePlatformHeaders()
 {
+    // Both names still reach what they mean once the other headers have been seen.
     QCOMPARE(int(None), 0);
-    QCOMPARE(int(InstrumentType::Rectangle), 3);
     QCOMPARE(::Rectangle(nullptr, 0, 0, 4, 5), 20);
-    const QVariant tool = QVariant::fromValue(InstrumentType::Rectangle);
-    QCOMPARE(tool.value<InstrumentType>(), InstrumentType::Rectangle);
+    QCOMPARE(QVariant::fromValue(InstrumentType::Rectangle).value<InstrumentType>(), InstrumentType::Rectangle);
 }
 
 QTEST_MAIN(TestPaintToolBar)

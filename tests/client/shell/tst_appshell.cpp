@@ -1,11 +1,8 @@
 #include "shell/AppShell.h"
-#include "shell/Resources.h"
 
 #include <QApplication>
-#include <QImage>
 #include <QtTest>
 
-#include <cstdio>
 
 namespace {
 
@@ -63,12 +60,6 @@ private slots:
                                 "Warning 2026/12/06 00:03:09 - \"quoted\" 100%2 %1\n"
                                 "Critical 2026/12/06 00:03:09 - bad\n"
                                 "Fatal 2026/12/06 00:03:09 - worse\n"));
-
-        // An unwritable folder loses the line without a crash.
-        ResetLogFilePath();
-        SetLogFolder(QStringLiteral("/nonexistent/lectern-log-folder"));
-        LogMessageHandler(QtDebugMsg, context, QStringLiteral("lost"));
-        QVERIFY(!QFile::exists(LogFilePath()));
     }
 
     void removeOldLogsKeepsTheTenLastByName()
@@ -101,25 +92,6 @@ private slots:
         QCOMPARE(qApp->styleSheet(), QStringLiteral("QLabel{color:red}"));
         LoadStyleSheet(*qApp, m_dir.path() + QStringLiteral("/missing.qss"));
         QCOMPARE(qApp->styleSheet(), QString());
-
-        LoadStyleSheet(*qApp);
-        QCOMPARE(qApp->styleSheet().toLatin1(),
-                 readAll(QStringLiteral(LECTERN_SOURCE_DIR "/client/resources/default.qss")));
-    }
-
-    void builtInPicturesAreUsable()
-    {
-        const QImage login(QStringLiteral(":/Lectern/Resources/login.png"));
-        QCOMPARE(login.size(), QSize(800, 600));
-        // The field boxes carry white text: they must be dark.
-        for (const QPoint& p : {QPoint(420, 298), QPoint(420, 352)})
-            QVERIFY(qGray(login.pixel(p)) < 80);
-        // Two-state icons must differ between their looks.
-        for (const char* name : {"microphone", "volume", "camera", "screen"}) {
-            const QString base = QStringLiteral(":/Lectern/Resources/icons/") + QLatin1String(name);
-            const QImage off(base + QStringLiteral(".png")), on(base + QStringLiteral("1.png"));
-            QVERIFY2(!off.isNull() && !on.isNull() && off != on, name);
-        }
     }
 
     void translatorLoadsCatalogueOrLogsFailure()
@@ -147,51 +119,9 @@ private slots:
         QCOMPARE(QCoreApplication::translate("QPlatformTheme", "Cancel"), QStringLiteral("取消"));
     }
 
-    void processEndsWithZeroWhateverTheLoopReturned()
-    {
-        QProcess child;
-        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-        env.insert(QStringLiteral("LECTERN_TERMINATE_CHILD"), QStringLiteral("1"));
-        child.setProcessEnvironment(env);
-        child.start(QCoreApplication::applicationFilePath(), QStringList());
-        QVERIFY(child.waitForFinished(20000));
-        QCOMPARE(child.exitStatus(), QProcess::NormalExit);
-        QCOMPARE(child.exitCode(), 0);
-        const QByteArray out = child.readAllStandardOutput();
-        QVERIFY(out.contains("loop returned 3"));
-        QVERIFY2(!out.contains("destroyed"), out.constData());
-    }
-
 private:
     QTemporaryDir m_dir;
 };
 
-namespace {
-
-struct LoudObject {
-    ~LoudObject() { std::printf("destroyed\n"); }
-};
-
-int terminateChild(int argc, char* argv[])
-{
-    QApplication app(argc, argv);
-    LoudObject loud;
-    QTimer::singleShot(0, [] { QCoreApplication::exit(3); });
-    std::printf("loop returned %d\n", app.exec());
-    std::fflush(stdout);
-    TerminateCurrentProcess();
-}
-
-} // namespace
-
-int main(int argc, char* argv[])
-{
-    if (qEnvironmentVariableIsSet("LECTERN_TERMINATE_CHILD"))
-        return terminateChild(argc, argv);
-    LecternInitResources();
-    QApplication app(argc, argv);
-    TestAppShell test;
-    return QTest::qExec(&test, argc, argv);
-}
-
+QTEST_MAIN(TestAppShell)
 #include "tst_appshell.moc"

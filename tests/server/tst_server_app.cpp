@@ -1,11 +1,19 @@
-#include "AppServerHarness.h"
+// The app server on a loopback port over a database in a temporary folder, with a clock the test
+// can move, spoken to as plain JSON-RPC over HTTP.
+#include "app/AppServer.h"
 #include "LogCapture.h"
 
 #include "common/UserSig.h"
 
+#include <QCryptographicHash>
 #include <QFile>
+#include <QTemporaryDir>
 #include <QtTest>
 
+#include <httplib.h>
+#include <json/json.h>
+
+#include <atomic>
 #include <set>
 #include <thread>
 #include <vector>
@@ -24,10 +32,88 @@ Json::Value params(Members members)
     return p;
 }
 
-int64_t at(int day, int hour)
+int64_t at(int day, int hour) { return QDateTime(QDate(2030, 3, day), QTime(hour, 0)).toMSecsSinceEpoch(); }
+
+QString sha1Base64(const QByteArray& text)
 {
-    return QDateTime(QDate(2030, 3, day), QTime(hour, 0)).toMSecsSinceEpoch();
+    return QString::fromLatin1(QCryptographicHash::hash(text, QCryptographicHash::Sha1).toBase64());
 }
+
+int errorCode(const Json::Value& answer)
+{
+    return answer.isMember("error") && !answer["error"].isNull() ? answer["error"]["code"].asInt() : 0;
+}
+
+class Harness {
+public:
+    explicit Harness(bool logRequests = false) : m_logRequests(logRequests)
+    {
+        QDir(dir.path()).mkpath("downloads");
+        start();
+    }
+
+    void start()
+    {
+        appserver::AppServerOptions o;
+        o.dbPath = dir.filePath("lectern.db");
+        o.downloadsDir = dir.filePath("downloads");
+        o.logRequests = m_logRequests;
+        o.clockMs = [this] { return QDateTime::currentMSecsSinceEpoch() + clockShiftMs.load(); };
+        server = std::make_unique<AppServer>(o);
+        QString error;
+        if (!server->listen(QStringLiteral("127.0.0.1"), 0, &error))
+            qFatal("app server did not start: %s", qPrintable(error));
+    }
+
+    appserver::AppStore& store() { return server->store(); }
+
+    std::unique_ptr<httplib::Client> client() const
+    {
+        auto c = std::make_unique<httplib::Client>("127.0.0.1", server->port());
+        c->set_read_timeout(10, 0);
+        return c;
+    }
+
+    // Posts raw text; returns the HTTP status and fills the parsed answer.
+    int post(const std::string& body, Json::Value* answer) const
+    {
+        auto res = client()->Post(AppServer::kRpcPath, body, "application/json");
+        *answer = Json::Value();
+        if (!res)
+            return -1;
+        std::unique_ptr<Json::CharReader> reader(Json::CharReaderBuilder().newCharReader());
+        reader->parse(res->body.data(), res->body.data() + res->body.size(), answer, nullptr);
+        return res->status;
+    }
+
+    // One call as the client makes it.
+    Json::Value call(const std::string& method, Json::Value p, const std::string& ak) const
+    {
+        p["ak"] = ak;
+        p["channel"] = "PC";
+        p["clientVersion"] = "rided4a_win_1.0";
+        p["appType"] = "rided4a_win";
+        Json::Value answer;
+        post(Json::writeString(Json::StreamWriterBuilder(), params({{"jsonrpc", "2.0"}, {"method", method}, {"params", p}})),
+             &answer);
+        return answer;
+    }
+
+    Json::Value login(const std::string& loginId, const QString& password) const
+    {
+        const QString salt = QStringLiteral("4321");
+        const std::string salted = sha1Base64((sha1Base64(password.toUtf8()) + salt).toUtf8()).toStdString();
+        return call("user.login", params({{"loginId", loginId}, {"saltedPassword", salted}, {"salt", "4321"}}), "");
+    }
+
+    // Signs in and returns the ak; empty when refused, which later calls then report.
+    std::string ak(const std::string& loginId) const { return login(loginId, "123456")["result"]["ak"].asString(); }
+
+    QTemporaryDir dir;
+    std::unique_ptr<AppServer> server;
+    std::atomic<int64_t> clockShiftMs{0};
+    bool m_logRequests;
+};
 } // namespace
 
 class TestAppServer : public QObject {
@@ -37,23 +123,10 @@ class TestAppServer : public QObject {
     {
         return h->call(method, params(members), ak);
     }
-    int code(const std::string& ak, const char* method, Members members = {})
-    {
-        return errorCode(call(ak, method, members));
-    }
-    // Without the fields the client always adds, as any other caller may post it.
-    Json::Value bare(const char* method, const Json::Value& p)
-    {
-        Json::Value out;
-        h->post(Json::writeString(Json::StreamWriterBuilder(),
-                                  params({{"jsonrpc", "2.0"}, {"method", method}, {"params", p}})),
-                &out);
-        return out;
-    }
+    int code(const std::string& ak, const char* method, Members members = {}) { return errorCode(call(ak, method, members)); }
     Json::Value memberList(const std::string& ak, int64_t liveId)
     {
-        return call(ak, "live.room.member.list",
-                    {{"liveId", std::to_string(liveId)}, {"pageNum", 1}, {"pageSize", 1000}});
+        return call(ak, "live.room.member.list", {{"liveId", std::to_string(liveId)}, {"pageNum", 1}, {"pageSize", 1000}});
     }
     Json::Value createRoom(const std::string& ak, int64_t host, const std::string& liveId)
     {
@@ -67,7 +140,7 @@ class TestAppServer : public QObject {
 private slots:
     void init()
     {
-        h = std::make_unique<AppServerHarness>();
+        h = std::make_unique<Harness>();
         auto& s = h->store();
         teacher = s.addUser("t1", "123456", "王老师", "t");
         otherTeacher = s.addUser("t2", "123456", "李老师", "t");
@@ -81,57 +154,41 @@ private slots:
 
     void loginSessionAndSignatureRole()
     {
-        const Json::Value r = h->login("t1", "123456", "10998")["result"];
+        const Json::Value r = h->login("t1", "123456")["result"];
         QCOMPARE(r["userId"].asString(), std::to_string(teacher));
         QVERIFY(r["ak"].asString().size() >= 32 && r["ak"] != h->login("t1", "123456")["result"]["ak"]); // each its own
         QCOMPARE(errorCode(h->login("nonascii", "密码123")), 0); // hashed over UTF-8
-
-        // Wrong password, a hash made with another salt, an unknown user: one answer for all.
-        const QString otherSalt = AppServerHarness::sha1Base64((AppServerHarness::sha1Base64("123456") + "1001").toUtf8());
-        const Json::Value wrongSalt = call("", "user.login",
-                                           {{"loginId", "t1"}, {"salt", "1000"}, {"saltedPassword", otherSalt.toStdString()}});
-        for (const Json::Value& a : {wrongSalt, h->login("t1", "654321"), h->login("nobody", "123456")}) {
-            QCOMPARE(errorCode(a), Code::BadLogin);
-            QCOMPARE(a["error"]["message"], wrongSalt["error"]["message"]);
-            QVERIFY(!a.isMember("result"));
-        }
+        const Json::Value wrong = h->login("t1", "654321"), nobody = h->login("nobody", "123456");
+        QCOMPARE(errorCode(wrong), Code::BadLogin);
+        QCOMPARE(nobody["error"], wrong["error"]); // an unknown user is not told apart
         QCOMPARE(code("", "user.login", {{"loginId", "t1"}, {"salt", "1"}}), Code::InvalidParams);
 
-        // The signature carries the role; its other refusals are checked through the relay.
+        // The signature carries the role: a student's admits them to a room, never as its host.
         const std::string ak = h->ak("t1");
         const QByteArray secret = h->server->liveSecret();
         const qint64 now = QDateTime::currentSecsSinceEpoch();
         usersig::Role role = usersig::Role::Member;
         QCOMPARE(usersig::verify(secret, sigOf(ak), QString::number(teacher), now, &role), usersig::Check::Ok);
-        QCOMPARE(role, usersig::Role::Host);
-        // A student's signature admits them to a room, never as its host.
+        QVERIFY(role == usersig::Role::Host);
         QCOMPARE(usersig::verify(secret, sigOf(h->ak("s1")), QString::number(student), now, &role), usersig::Check::Ok);
-        QCOMPARE(role, usersig::Role::Member);
+        QVERIFY(role == usersig::Role::Member);
 
-        const Json::Value stale = call(ak + "x", "live.usersig.create");
-        QCOMPARE(errorCode(stale), Code::NotSignedIn);
-        QCOMPARE(stale["error"]["message"].asString(), std::string("登录已过期，请重新登录"));
-        QCOMPARE(errorCode(bare("live.usersig.create", Json::Value(Json::objectValue))), Code::NotSignedIn);
-        QCOMPARE(code("", "client.version.check"), 0); // needs no session
-
-        h->shiftClock(8LL * 24 * 3600 * 1000);
+        QCOMPARE(code(ak + "x", "live.usersig.create"), Code::NotSignedIn);
+        h->clockShiftMs += 8LL * 24 * 3600 * 1000;
         QCOMPARE(code(ak, "live.usersig.create"), Code::NotSignedIn);
         QCOMPARE(code(h->ak("t1"), "live.usersig.create"), 0);
     }
 
     void envelopeFaultsGetJsonRpcErrors()
     {
-        const std::string big = "{\"jsonrpc\":\"2.0\",\"method\":\"user.login\",\"params\":{\"loginId\":\""
-            + std::string(1100 * 1024, 'a') + "\"}}";
         const std::vector<std::pair<std::string, int>> cases = {
-            {"{\"jsonrpc\":\"2.0\",\"method\":", Code::ParseError},
             {"{\"a\":1} trailing", Code::ParseError},
             {std::string(10000, '['), Code::ParseError}, // nesting that once threw out of the parser
             {"[{\"jsonrpc\":\"2.0\",\"method\":\"client.version.check\"}]", Code::InvalidRequest},
-            {"{\"method\":\"client.version.check\",\"params\":{}}", Code::InvalidRequest},
             {"{\"jsonrpc\":\"2.0\",\"method\":\"client.version.check\",\"params\":[1]}", Code::InvalidParams},
             {"{\"jsonrpc\":\"2.0\",\"method\":\"no.such.method\",\"params\":{}}", Code::MethodNotFound},
-            {big, Code::InvalidRequest},
+            {"{\"jsonrpc\":\"2.0\",\"method\":\"user.login\",\"params\":{\"loginId\":\"" + std::string(1100 * 1024, 'a') + "\"}}",
+             Code::InvalidRequest},
         };
         for (const auto& [body, want] : cases) {
             Json::Value answer;
@@ -139,88 +196,56 @@ private slots:
             QCOMPARE(errorCode(answer), want);
             QVERIFY(!answer["error"]["message"].asString().empty() && answer["jsonrpc"].asString() == "2.0");
         }
-        // A request with an id gets it back; the client's own requests carry none and are answered.
-        Json::Value answer;
-        h->post("{\"jsonrpc\":\"2.0\",\"id\":7,\"method\":\"client.version.check\",\"params\":{\"clientVersion\":\"a_1.0\"}}",
-                &answer);
-        QCOMPARE(answer["id"].asInt(), 7);
-        QCOMPARE(errorCode(answer), 0);
         QVERIFY(h->client()->Get("/app-server/jsonrpc/")->status >= 400); // not a page
-
-        // Parameters of the wrong type are refused by name, not guessed at.
-        const std::string ak = h->ak("t1");
-        const std::vector<std::pair<const char*, Json::Value>> typed = {
-            {"live.list.by.teacher.id", params({{"teacherUserId", std::to_string(teacher)}, {"pageNum", "1"}, {"pageSize", 10}})},
-            {"live.create.room", params({{"hostUserId", std::to_string(teacher)}, {"liveId", Json::Int64(live)}})},
-        };
-        for (const auto& [method, p] : typed)
-            QVERIFY2(errorCode(h->call(method, p, ak)) == Code::InvalidParams, method);
     }
 
-    void liveListPagesOwnLives()
+    void liveListPagesOwnLivesAndFollowsChanges()
     {
-        auto& s = h->store();
-        for (int i = 0; i < 25; ++i)
-            s.addLive("t1", "第" + std::to_string(i) + "课", "", at(3 + i % 20, 8), at(3 + i % 20, 9));
+        for (int i = 0; i < 12; ++i)
+            h->store().addLive("t1", "第" + std::to_string(i) + "课", "", at(3 + i, 8), at(3 + i, 9));
         const std::string ak = h->ak("t1");
-        auto page = [&](int num, int size, int64_t who) {
+        auto page = [&](int num, int size, int64_t who = 0) {
             return call(ak, "live.list.by.teacher.id",
-                        {{"teacherUserId", std::to_string(who)}, {"pageNum", num}, {"pageSize", size}})["result"];
+                        {{"teacherUserId", std::to_string(who ? who : teacher)}, {"pageNum", num}, {"pageSize", size}})["result"];
         };
         std::set<std::string> seen;
         for (int n = 1; n <= 3; ++n) {
-            const Json::Value r = page(n, 10, teacher);
-            QCOMPARE(r["total"].asInt(), 26);
-            QCOMPARE(int(r["list"].size()), n < 3 ? 10 : 6);
+            const Json::Value r = page(n, 5);
             for (const Json::Value& l : r["list"])
                 seen.insert(l["liveId"].asString());
         }
-        QCOMPARE(int(seen.size()), 26);
-        QCOMPARE(int(page(4, 10, teacher)["list"].size()), 0);
-        QCOMPARE(page(1, 5000, teacher)["pageSize"].asInt(), 1000);
+        QVERIFY(seen.size() == 13 && page(3, 5)["total"].asInt() == 13 && page(4, 5)["list"].empty());
+        QCOMPARE(page(1, 5000)["pageSize"].asInt(), 1000);
         QCOMPARE(int(page(1, 1000, otherTeacher)["list"].size()), 1);
 
         // Answers are cached, yet follow every change: ours, and another process's on the same file.
-        QCOMPARE(page(1, 1000, teacher)["list"][0]["state"].asString(), std::string("v"));
+        QCOMPARE(page(1, 1000)["list"][0]["state"].asString(), std::string("v"));
         QCOMPARE(code(ak, "live.begin", {{"liveId", std::to_string(live)}}), 0);
-        QCOMPARE(page(1, 1000, teacher)["list"][0]["state"].asString(), std::string("i"));
-        appserver::AppStore admin(h->dbPath().toStdString(), nullptr);
+        QCOMPARE(page(1, 1000)["list"][0]["state"].asString(), std::string("i"));
+        appserver::AppStore admin(h->dir.filePath("lectern.db").toStdString(), nullptr);
         admin.open();
         admin.addLive("t1", "加课", "", at(28, 9), at(28, 10));
-        QCOMPARE(page(1, 1000, teacher)["total"].asInt(), 27);
-        QCOMPARE(page(1, 10, teacher)["total"].asInt(), 27);
+        QCOMPARE(page(1, 1000)["total"].asInt(), 14);
     }
 
     void roomLifecycleAndPermissions()
     {
         const std::string ak = h->ak("t1"), ak2 = h->ak("t2"), sak = h->ak("s1"), sak2 = h->ak("s2");
         const std::string lid = std::to_string(live);
-        const Members roomInfo = {{"hostUserId", std::to_string(teacher)}, {"liveId", lid}, {"videoType", 0}, {"device", 2}};
-        QCOMPARE(code(ak, "live.report.room.info", roomInfo), Code::NoRoomYet);
         const int room = createRoom(ak, teacher, lid)["result"]["avRoomId"].asInt();
         QVERIFY(room > 0);
         QCOMPARE(createRoom(ak, teacher, lid)["result"]["avRoomId"].asInt(), room); // same live, same room
-        QCOMPARE(h->store().live(live)->state, std::string("s"));
-
-        // Another teacher's live, or posing as its teacher.
-        QCOMPARE(errorCode(createRoom(ak2, otherTeacher, lid)), Code::NotYourLive);
-        QCOMPARE(errorCode(createRoom(ak2, teacher, lid)), Code::NotYourLive);
-        QCOMPARE(code(ak2, "live.begin", {{"liveId", lid}}), Code::NotYourLive);
-        for (const char* missing : {"999999", "x1"})
-            QCOMPARE(errorCode(createRoom(ak, teacher, missing)), Code::LiveNotFound);
+        QCOMPARE(errorCode(createRoom(ak2, teacher, lid)), Code::NotYourLive); // posing as its teacher
+        QCOMPARE(errorCode(createRoom(ak, teacher, "x1")), Code::LiveNotFound);
 
         auto enter = [&](const std::string& a, int role, int r) {
             return code(a, "live.enter.room", {{"liveRole", role}, {"avRoomId", r}});
         };
         QCOMPARE(enter(ak, 1, room), 0);
         QCOMPARE(enter(sak, 1, room), Code::NotYourLive); // a student cannot take the host's role
-        QCOMPARE(enter(sak, 0, room), 0);
-        QCOMPARE(enter(sak2, 0, room), 0);
-        QCOMPARE(enter(sak, 0, 424242), Code::RoomNotFound);
-
+        QCOMPARE(enter(sak, 0, room) + enter(sak2, 0, room), 0);
         const Json::Value list = memberList(ak, live)["result"]["list"];
-        QCOMPARE(int(list.size()), 3);
-        QCOMPARE(list[0]["userId"].asString(), std::to_string(teacher));
+        QVERIFY(list.size() == 3 && list[0]["userId"].asString() == std::to_string(teacher));
         QCOMPARE(errorCode(memberList(ak2, live)), Code::NotYourLive); // not in the room, not its teacher
 
         // Speaking state; the id may come as text or as a number.
@@ -228,87 +253,73 @@ private slots:
             return code(a, "live.room.member.status.report", {{"liveId", lid}, {"action", action}, {"userId", who}});
         };
         auto status = [&] { return memberList(ak, live)["result"]["list"][1]["status"].asString(); };
-        QCOMPARE(status(), std::string("0"));
         QCOMPARE(report(ak, std::to_string(student), "on"), 0);
         QCOMPARE(status(), std::string("1"));
         QCOMPARE(report(sak2, std::to_string(student), "off"), Code::NotYourLive); // not about another student
-        // A student cannot put themself on the microphone, only take themself off.
-        QCOMPARE(report(sak, std::to_string(student), "on"), Code::NotYourLive);
+        QCOMPARE(report(sak, std::to_string(student), "on"), Code::NotYourLive); // only off, never on by themself
         QCOMPARE(report(sak, Json::Int64(student), "off"), 0);
         QCOMPARE(status(), std::string("0"));
 
-        // Leaving drops the member; quitting twice is harmless.
-        for (int i = 0; i < 2; ++i)
-            QCOMPARE(code(sak2, "live.quit.room", {{"liveRole", 0}, {"avRoomId", room}}), 0);
-        QCOMPARE(memberList(ak, live)["result"]["total"].asInt(), 2);
+        // Leaving drops the member.
+        QCOMPARE(code(sak2, "live.quit.room", {{"liveRole", 0}, {"avRoomId", room}}), 0);
         QCOMPARE(report(ak, std::to_string(student2), "off"), Code::NotInRoom);
 
         // Begin and end: states, repeated calls, nothing after the end, microphones off.
-        QCOMPARE(code(ak, "live.begin", {{"liveId", lid}}), 0);
+        QCOMPARE(code(ak, "live.begin", {{"liveId", lid}}) + report(ak, std::to_string(student), "on"), 0);
         QCOMPARE(h->store().live(live)->state, std::string("i"));
-        QCOMPARE(report(ak, std::to_string(student), "on"), 0);
         for (int i = 0; i < 2; ++i)
             QCOMPARE(code(ak, "live.end", {{"liveId", lid}}), 0);
         QCOMPARE(h->store().live(live)->state, std::string("e"));
         QCOMPARE(status(), std::string("0"));
         QCOMPARE(code(ak, "live.begin", {{"liveId", lid}}), Code::LiveEnded);
         QCOMPARE(enter(sak2, 0, room), Code::LiveEnded);
-        QCOMPARE(createRoom(ak, teacher, lid)["result"]["avRoomId"].asInt(), room);
     }
 
     // That a published installer is offered with its address is checked through the client.
     void versionCheckOffersOnlyNewerInstallers()
     {
-        auto check = [&](const std::string& version) { return bare("client.version.check", params({{"clientVersion", version}})); };
-        QCOMPARE(check("rided4a_win_1.0")["result"]["type"].asInt(), 1); // nothing published
+        auto check = [&](const std::string& version) { // as any caller may post it, without the client's fields
+            Json::Value out;
+            h->post(Json::writeString(Json::StreamWriterBuilder(),
+                                      params({{"jsonrpc", "2.0"}, {"method", "client.version.check"},
+                                              {"params", params({{"clientVersion", version}})}})),
+                    &out);
+            return out;
+        };
+        auto type = [&](const std::string& version) { return check(version)["result"]["type"].asInt(); };
+        QCOMPARE(type("rided4a_win_1.0"), 1); // nothing published
         h->store().setNewestRelease({"rided4a_win_1.2", "Lectern Setup 1.2.exe"});
-        QCOMPARE(check("rided4a_win_1.1")["result"]["type"].asInt(), 2);
-        for (const char* notOlder : {"rided4a_win_1.10", "rided4a_win_1.2", "rided4a_win_1.2.0", "rided4a_mac_0.1"})
-            QCOMPARE(check(notOlder)["result"]["type"].asInt(), 1);
+        QCOMPARE(type("rided4a_win_1.1"), 2);
+        for (const char* notOlder : {"rided4a_win_1.10", "rided4a_win_1.2.0", "rided4a_mac_0.1"})
+            QCOMPARE(type(notOlder), 1);
         QCOMPARE(errorCode(check("garbage")), Code::InvalidParams);
-        QCOMPARE(AppServer::compareVersions("a_1..2", "a_1.2"), std::optional<int>());
     }
 
+    // Resuming the installer's download is checked through the client's downloader.
     void downloadsServeRangesInsideTheFolder()
     {
-        QByteArray content(5000, Qt::Uninitialized);
-        for (int i = 0; i < content.size(); ++i)
-            content[i] = char(i * 7 % 251);
+        const QByteArray content(5000, 'i');
         auto write = [](const QString& path, const QByteArray& bytes) {
             QFile f(path);
             return f.open(QIODevice::WriteOnly) && f.write(bytes) == bytes.size();
         };
-        const QString secret = QDir(h->downloads()).filePath("../secret.txt");
-        QVERIFY(write(h->downloads() + "/setup.exe", content) && write(secret, "do not serve"));
-        QVERIFY(QFile::link(secret, h->downloads() + "/link.txt"));
-        QVERIFY(QDir(h->downloads()).mkdir("folder"));
+        const QString secret = h->dir.filePath("secret.txt");
+        QVERIFY(write(h->dir.filePath("downloads/setup.exe"), content) && write(secret, "do not serve"));
+        QVERIFY(QFile::link(secret, h->dir.filePath("downloads/link.txt")) && QDir(h->dir.filePath("downloads")).mkdir("folder"));
 
         auto c = h->client();
-        auto head = c->Head("/downloads/setup.exe");
-        QVERIFY(head && head->status == 200 && head->get_header_value("Content-Length") == "5000");
-        QCOMPARE(head->get_header_value_count("Accept-Ranges"), size_t(1));
-        QVERIFY(c->Get("/downloads/setup.exe")->body == content.toStdString());
-
-        // What a resuming download asks, and a range past the end.
-        auto part = c->Get("/downloads/setup.exe", {{"Range", "bytes=1000-5000"}});
-        QCOMPARE(part->status, 206);
-        QCOMPARE(part->get_header_value("Content-Range"), std::string("bytes 1000-4999/5000"));
-        QVERIFY(part->body == content.mid(1000).toStdString());
-        QVERIFY(c->Get("/downloads/setup.exe", {{"Range", "bytes=-100"}})->body == content.mid(4900).toStdString());
+        QCOMPARE(c->Get("/downloads/setup.exe", {{"Range", "bytes=-100"}})->body.size(), size_t(100));
         // Ranges it cannot serve as asked get the whole file or a refusal, never a wrong slice.
         for (const char* odd : {"bytes=0-1,5-6", "bytes=20-10", "bytes=99999999999999999999-"}) {
             auto r = c->Get("/downloads/setup.exe", {{"Range", odd}});
-            QVERIFY2(r && (r->status == 416 || (r->status == 200 && r->body == content.toStdString())), odd);
+            QVERIFY2(r && (r->status == 416 || (r->status == 200 && r->body.size() == 5000)), odd);
         }
-        for (const char* past : {"bytes=5000-5000", "bytes=9000-"}) {
-            auto r = c->Get("/downloads/setup.exe", {{"Range", past}});
-            QCOMPARE(r->status, 416);
-            QCOMPARE(r->get_header_value("Content-Range"), std::string("bytes */5000"));
-        }
+        auto past = c->Get("/downloads/setup.exe", {{"Range", "bytes=5000-"}});
+        QCOMPARE(past->status, 416);
+        QCOMPARE(past->get_header_value("Content-Range"), std::string("bytes */5000"));
 
         for (const char* path : {"/downloads/../secret.txt", "/downloads/%2e%2e/secret.txt", "/downloads/..%2fsecret.txt",
-                                 "/downloads/link.txt", "/downloads/folder", "/downloads/missing.exe", "/downloads/",
-                                 "/downloads/.hidden", "/secret.txt"}) {
+                                 "/downloads/link.txt", "/downloads/folder", "/downloads/", "/downloads/.hidden"}) {
             auto r = c->Get(path);
             QVERIFY2(r && r->status == 404 && r->body.find("do not serve") == std::string::npos, path);
         }
@@ -320,13 +331,13 @@ private slots:
         auto& s = h->store();
         std::vector<std::string> aks;
         for (int i = 0; i < threads; ++i) {
-            s.addUser("c" + std::to_string(i), "123456", "学生" + std::to_string(i), "s");
+            s.addUser("c" + std::to_string(i), "123456", "学生", "s");
             aks.push_back(h->ak("c" + std::to_string(i)));
         }
         const std::string ak = h->ak("t1");
         std::vector<int64_t> liveIds;
         for (int i = 0; i < threads * perThread; ++i)
-            liveIds.push_back(s.addLive("t1", "并发" + std::to_string(i), "", at(9, 9), at(9, 10)));
+            liveIds.push_back(s.addLive("t1", "并发", "", at(9, 9), at(9, 10)));
         auto liveOf = [&](int t, int i) { return liveIds[(t * 7 + i * 3) % liveIds.size()]; };
 
         // Every thread creates rooms for lives (racing the others) and moves its student into the first room.
@@ -351,12 +362,9 @@ private slots:
         // Same live, same room, whoever asked first; different lives never share one.
         std::map<int64_t, int64_t> roomOf;
         std::set<int64_t> distinct;
-        for (const appserver::LiveRecord& l : s.allLives()) {
-            if (l.avRoomId) {
-                roomOf[l.liveId] = *l.avRoomId;
-                QVERIFY2(distinct.insert(*l.avRoomId).second, "two lives share a room");
-            }
-        }
+        for (const appserver::LiveRecord& l : s.allLives())
+            if (l.avRoomId)
+                QVERIFY2(distinct.insert(roomOf[l.liveId] = *l.avRoomId).second, "two lives share a room");
         for (int t = 0; t < threads; ++t)
             for (int i = 0; i < perThread; ++i)
                 QCOMPARE(int64_t(rooms[t][i]), roomOf[liveOf(t, i)]);
@@ -369,21 +377,15 @@ private slots:
         const QByteArray secret = h->server->liveSecret();
         const int room = createRoom(ak, teacher, std::to_string(live))["result"]["avRoomId"].asInt();
         QCOMPARE(code(ak, "live.enter.room", {{"liveRole", 1}, {"avRoomId", room}}), 0);
-        const QString sig = sigOf(ak);
         QVERIFY(h->store().seedDemo());
-        const size_t users = h->store().users().size(), lives = h->store().allLives().size();
+        const size_t users = h->store().users().size();
 
         h->server.reset();
         h->start();
         QCOMPARE(h->server->liveSecret(), secret);
-        QCOMPARE(usersig::verify(secret, sig, QString::number(teacher), QDateTime::currentSecsSinceEpoch()), usersig::Check::Ok);
         QCOMPARE(*h->store().live(live)->avRoomId, int64_t(room));
-        const Json::Value list = memberList(ak, live); // the old ak still works
-        QCOMPARE(errorCode(list), 0);
-        QCOMPARE(int(list["result"]["list"].size()), 1);
-        QVERIFY(!h->store().seedDemo());
-        QCOMPARE(h->store().users().size(), users);
-        QCOMPARE(h->store().allLives().size(), lives);
+        QCOMPARE(int(memberList(ak, live)["result"]["list"].size()), 1); // the old ak still works
+        QVERIFY(!h->store().seedDemo() && h->store().users().size() == users);
         QCOMPARE(errorCode(h->login("student12", "123456")), 0);
     }
 
@@ -391,34 +393,24 @@ private slots:
     {
         LogCapture log;
         {
-            AppServerHarness logged(true);
+            Harness logged(true);
             auto c = logged.client();
             const std::string forged = "x\n2030-01-01 00:00:00.000 jsonrpc user.login user=10001 ok";
             c->Post(AppServer::kRpcPath, "{\"jsonrpc\":\"2.0\",\"method\":\"" + forged + "\",\"params\":{}}", "application/json");
-            c->Post(AppServer::kRpcPath,
-                    "{\"jsonrpc\":\"2.0\",\"method\":\"user.login\",\"params\":{\"loginId\":\"a\\r\\nb\","
-                    "\"saltedPassword\":\"x\",\"salt\":\"1\"}}",
-                    "application/json");
-            auto got = c->Get("/downloads/a%1B[2Kb%00c");
-            QVERIFY(got && got->status == 404);
+            QVERIFY(c->Get("/downloads/a%1B[2Kb%00c")->status == 404);
         }
         const QStringList lines = log.lines();
-        QVERIFY2(lines.size() == 3, qPrintable(lines.join(" | ")));
+        QVERIFY2(lines.size() == 2, qPrintable(lines.join(" | ")));
         for (const QString& line : lines) {
             QVERIFY2(!line.contains('\n') && !line.contains('\r') && !line.contains(QChar(0)), qPrintable(line));
-            QVERIFY2(line.contains("\\x0a") || line.contains("\\x1b"), qPrintable(line));
-            QVERIFY2(!line.contains(QChar(0x1b)), qPrintable(line));
+            QVERIFY2((line.contains("\\x0a") || line.contains("\\x1b")) && !line.contains(QChar(0x1b)), qPrintable(line));
         }
-        QVERIFY(lines[2].endsWith(" ms"));
+        QVERIFY(lines[1].endsWith(" ms"));
     }
 
 private:
-    std::unique_ptr<AppServerHarness> h;
-    int64_t teacher = 0;
-    int64_t otherTeacher = 0;
-    int64_t student = 0;
-    int64_t student2 = 0;
-    int64_t live = 0;
+    std::unique_ptr<Harness> h;
+    int64_t teacher = 0, otherTeacher = 0, student = 0, student2 = 0, live = 0;
 };
 
 QTEST_GUILESS_MAIN(TestAppServer)

@@ -54,25 +54,20 @@ private slots:
     void init();
     void cleanup();
 
-    void thumbnailFitsItsRowKeepingAspect();
-    void openDocumentWaitsOnTopUntilFailureOrCancel();
-    void slidesBecomePagesEachWithItsOwnDrawingBackOnReopen();
-    void blankPageBeforeAnyDocumentAndBesideUnclickedFirstPage();
+    void openDocumentWaitsOnTopThenSlidesBecomePagesEachWithItsOwnDrawing();
     void realDeckBecomesPagesInSlideOrder();
     void conversionOfClosedRoomStaysOutOfNextRoom();
 
 private:
-    // Chooses path in the room's open dialog; the converter then fails on it (not a presentation).
-    bool chooseDocument(LiveDlg* dlg, const QString& path, bool cancel = false);
+    // Chooses path in the room's open dialog.
+    bool chooseDocument(LiveDlg* dlg, const QString& path);
     QStringList makeSlides(int count, const QString& tag);
     PageItem* pageAt(LiveDlg* dlg, int row) const;
     void drawStroke(RenderArea* area, QPoint from, QPoint to);
 
     QTemporaryDir m_dir;
     QTemporaryDir m_appFolder;
-    // An application folder with neither a suite nor our macro: a conversion started there
-    // fails on its first tick, and the tests hand the room its images themselves.
-    QTemporaryDir m_noSuiteFolder;
+    QTemporaryDir m_noSuiteFolder; // no suite here: conversions fail, the tests hand over the images
     ServerProcess m_server;
     FakeILive* m_service = nullptr;
     QStringList m_dialog; // caption, folder and filters of the last open dialog
@@ -87,8 +82,7 @@ void TestPages::initTestCase()
     // A suite that hangs on a bad file must not hold a test for three minutes.
     PowerPointTool::GetInstance()->SetTickLimit(8);
     PowerPointTool::GetInstance()->SetApplicationFolder(m_noSuiteFolder.path());
-    // The room asks for its members when shown: a server of our own answers, so no error box
-    // from a stray or missing one comes between a test and its dialogs.
+    // The room asks for its members when shown: our own server answers, so no error box comes.
     QString error;
     QVERIFY2(m_server.start(&error), qPrintable(error));
     SetAppServerUrl(m_server.jsonRpcUrl());
@@ -107,7 +101,7 @@ void TestPages::cleanup()
     PowerPointTool::GetInstance()->SetApplicationFolder(m_noSuiteFolder.path());
 }
 
-bool TestPages::chooseDocument(LiveDlg* dlg, const QString& path, bool cancel)
+bool TestPages::chooseDocument(LiveDlg* dlg, const QString& path)
 {
     bool seen = false;
     QTimer::singleShot(0, this, [&] {
@@ -116,10 +110,6 @@ bool TestPages::chooseDocument(LiveDlg* dlg, const QString& path, bool cancel)
             return;
         seen = true;
         m_dialog = QStringList({ dialog->windowTitle(), dialog->directory().absolutePath() }) + dialog->nameFilters();
-        if (cancel) {
-            dialog->reject();
-            return;
-        }
         dialog->selectFile(path);
         static_cast<QDialog*>(dialog)->accept();
     });
@@ -160,35 +150,26 @@ void TestPages::drawStroke(RenderArea* area, QPoint from, QPoint to)
     QTest::mouseRelease(area, Qt::LeftButton, Qt::NoModifier, to);
 }
 
-void TestPages::thumbnailFitsItsRowKeepingAspect()
-{
-    PageItem item;
-    // (width - 30) x 3/4 of that, aspect kept.
-    item.SetImage(makeSlides(1, "look")[0], 190);
-    QCOMPARE(item.width(), 190);
-    QCOMPARE(item.form()->imageLabel->pixmap(Qt::ReturnByValue).size(), QSize(160, 90));
-    // An unreadable image still makes a page, with an empty thumbnail.
-    item.SetImage(m_dir.filePath("missing.png"), 190);
-    QVERIFY(item.form()->imageLabel->pixmap(Qt::ReturnByValue).isNull());
-}
-
-void TestPages::openDocumentWaitsOnTopUntilFailureOrCancel()
+void TestPages::openDocumentWaitsOnTopThenSlidesBecomePagesEachWithItsOwnDrawing()
 {
     LiveDlg* dlg = OpenRoom("1", 1);
     QVERIFY(QTest::qWaitForWindowExposed(dlg));
+    Ui::LiveDlg* ui = dlg->form();
     // Any app-server answer ends the shared waiting indicator: let the member list come first.
     QVERIFY(WaitForRequests());
-    // Pages of an earlier document.
+    // A blank page before any document; the first slide shown unchecks it.
+    QTest::mouseClick(ui->blankPageButton, Qt::LeftButton);
+    QCOMPARE(dlg->renderArea()->fileName(), HashFilePath(QString()) + "blank.json");
+    QVERIFY(ui->blankPageButton->isChecked() && !ui->previewLabel->pixmap(Qt::ReturnByValue).isNull());
     for (const QString& slide : makeSlides(2, "earlier"))
         dlg->OnNewSlide(slide);
-    // A cancelled dialog changes nothing.
-    const QString before = dlg->renderArea()->fileName();
-    QVERIFY(chooseDocument(dlg, QString(), true));
-    QCOMPARE(dlg->form()->imageListWidget->count(), 2);
-    QCOMPARE(dlg->renderArea()->fileName(), before);
-    QVERIFY(!CurrentWaitingSpinner());
+    QVERIFY(!ui->blankPageButton->isChecked());
+    // After a real click on a page, the blank page unselects it.
+    ui->imageListWidget->setCurrentRow(1);
+    QTest::mouseClick(ui->blankPageButton, Qt::LeftButton);
+    QVERIFY(ui->blankPageButton->isChecked() && ui->imageListWidget->currentRow() == -1);
     BoxCatcher boxes;
-    const QString doc = writeBogusDocument(m_dir.filePath("not a deck.pptx"));
+    const QString doc = writeBogusDocument(m_dir.filePath("lesson.pptx"));
 
     bool sawWaiting = false, sawOnTop = false, sawEmptyList = false;
     QTimer probe;
@@ -196,16 +177,14 @@ void TestPages::openDocumentWaitsOnTopUntilFailureOrCancel()
         sawWaiting |= CurrentWaitingSpinner() != nullptr;
         // What the window system is told, not only what the widget remembers.
         sawOnTop |= (dlg->windowFlags() & Qt::WindowStaysOnTopHint) && (dlg->windowHandle()->flags() & Qt::WindowStaysOnTopHint);
-        sawEmptyList |= dlg->form()->imageListWidget->count() == 0;
+        sawEmptyList |= ui->imageListWidget->count() == 0;
     });
     probe.start(5);
     HideCounter hides;
     dlg->installEventFilter(&hides);
     QVERIFY(chooseDocument(dlg, doc));
     QCOMPARE(m_dialog, QStringList({ "Open File", "/home", "Document (*.ppt *.pptx)" }));
-    QCOMPARE(dlg->form()->imageListWidget->count(), 0);
-
-    QTRY_VERIFY_WITH_TIMEOUT(boxes.texts().contains("无法打开文件"), 30000);
+    QTRY_VERIFY_WITH_TIMEOUT(boxes.texts() == QStringList({ "无法打开文件" }), 30000);
     probe.stop();
     QVERIFY(sawWaiting && sawOnTop && sawEmptyList);
     QTRY_VERIFY(!CurrentWaitingSpinner());
@@ -214,18 +193,6 @@ void TestPages::openDocumentWaitsOnTopUntilFailureOrCancel()
     QCOMPARE(hides.hides, 0);
     QVERIFY(dlg->isVisible() && dlg->isMaximized() && dlg->isEnabled());
     dlg->removeEventFilter(&hides);
-}
-
-void TestPages::slidesBecomePagesEachWithItsOwnDrawingBackOnReopen()
-{
-    LiveDlg* dlg = OpenRoom("1", 1);
-    QVERIFY(QTest::qWaitForWindowExposed(dlg));
-    Ui::LiveDlg* ui = dlg->form();
-    const QString doc = writeBogusDocument(m_dir.filePath("lesson.pptx"));
-    BoxCatcher boxes;
-    QVERIFY(chooseDocument(dlg, doc));
-    QTRY_VERIFY_WITH_TIMEOUT(boxes.texts().size() == 1, 30000);
-    QCOMPARE(dlg->renderArea()->fileName(), QStringLiteral("test.json"));
 
     // The first image is shown at once, without becoming the list's current row; later ones only add rows.
     const QStringList slides = makeSlides(3, "lesson");
@@ -234,8 +201,6 @@ void TestPages::slidesBecomePagesEachWithItsOwnDrawingBackOnReopen()
     QCOMPARE(ui->imageListWidget->count(), 3);
     QCOMPARE(ui->imageListWidget->currentRow(), -1);
     QVERIFY(!ui->previewLabel->pixmap(Qt::ReturnByValue).isNull());
-    QCOMPARE(pageAt(dlg, 2)->form()->nameLabel->text(), QStringLiteral("3"));
-    QCOMPARE(pageAt(dlg, 2)->width(), ui->imageListWidget->width() - 10);
     RenderArea* area = dlg->renderArea();
     QCOMPARE(area->fileName(), HashFilePath(doc) + "0.json");
     dlg->SelectTool(Rectangle);
@@ -244,20 +209,15 @@ void TestPages::slidesBecomePagesEachWithItsOwnDrawingBackOnReopen()
     // Each page keeps its own drawing; the clear tool empties only the page in view.
     ui->imageListWidget->setCurrentRow(2);
     QCOMPARE(area->fileName(), HashFilePath(doc) + "2.json");
-    const QSize preview = ui->previewLabel->size(), shown = ui->previewLabel->pixmap(Qt::ReturnByValue).size();
-    QVERIFY(shown.width() == preview.width() || shown.height() == preview.height());
     QCOMPARE(area->shapes().size(), 0);
     dlg->SelectTool(Pen);
     drawStroke(area, QPoint(50, 50), QPoint(200, 120));
-    drawStroke(area, QPoint(60, 200), QPoint(220, 260));
     ui->imageListWidget->setCurrentRow(1);
-    QCOMPARE(area->shapes().size(), 0);
     drawStroke(area, QPoint(80, 80), QPoint(90, 300));
     ui->imageListWidget->setCurrentRow(2);
-    QCOMPARE(area->shapes().size(), 2);
+    QCOMPARE(area->shapes().size(), 1);
     dlg->SelectTool(Clear);
-    QCOMPARE(area->shapes().size(), 0);
-    QCOMPARE(area->instrumentType(), Pen);
+    QVERIFY(area->shapes().isEmpty() && area->instrumentType() == Pen);
     ui->imageListWidget->setCurrentRow(1);
     QCOMPARE(area->shapes().size(), 1);
 
@@ -271,32 +231,6 @@ void TestPages::slidesBecomePagesEachWithItsOwnDrawingBackOnReopen()
     QCOMPARE(area->fileName(), HashFilePath(doc) + "0.json");
     QCOMPARE(area->shapes().size(), 1);
     QVERIFY(QFile::exists(QDir(PainterStorage::storagePath()).filePath(HashFilePath(doc) + "0.json")));
-}
-
-void TestPages::blankPageBeforeAnyDocumentAndBesideUnclickedFirstPage()
-{
-    LiveDlg* dlg = OpenRoom("1", 1);
-    QVERIFY(QTest::qWaitForWindowExposed(dlg));
-    Ui::LiveDlg* ui = dlg->form();
-    // A second click keeps it checked.
-    QTest::mouseClick(ui->blankPageButton, Qt::LeftButton);
-    QTest::mouseClick(ui->blankPageButton, Qt::LeftButton);
-    QVERIFY(ui->blankPageButton->isChecked());
-    QCOMPARE(dlg->renderArea()->fileName(), HashFilePath(QString()) + "blank.json");
-    QVERIFY(!ui->previewLabel->pixmap(Qt::ReturnByValue).isNull());
-
-    // The first slide is shown automatically, which unchecks the blank page.
-    for (const QString& slide : makeSlides(2, "blank"))
-        dlg->OnNewSlide(slide);
-    QVERIFY(!ui->blankPageButton->isChecked());
-    QTest::mouseClick(ui->blankPageButton, Qt::LeftButton);
-    QVERIFY(ui->blankPageButton->isChecked());
-    // After a real click on a page, the blank page unselects it.
-    ui->imageListWidget->setCurrentRow(1);
-    QVERIFY(!ui->blankPageButton->isChecked());
-    QTest::mouseClick(ui->blankPageButton, Qt::LeftButton);
-    QVERIFY(ui->blankPageButton->isChecked());
-    QCOMPARE(ui->imageListWidget->currentRow(), -1);
 }
 
 void TestPages::realDeckBecomesPagesInSlideOrder()
@@ -318,7 +252,6 @@ void TestPages::realDeckBecomesPagesInSlideOrder()
     QVERIFY(chooseDocument(dlg, doc));
     QTRY_COMPARE_WITH_TIMEOUT(ui->imageListWidget->count(), 3, 60000);
     QVERIFY(boxes.seen().isEmpty() && !CurrentWaitingSpinner());
-    QVERIFY(!(dlg->windowFlags() & Qt::WindowStaysOnTopHint));
 
     // Pages in slide order, numbered from 1; the first slide shown with its own whiteboard.
     for (int row = 0; row < 3; ++row) {
@@ -331,7 +264,6 @@ void TestPages::realDeckBecomesPagesInSlideOrder()
     const QImage shown = ui->previewLabel->pixmap(Qt::ReturnByValue).toImage();
     QVERIFY(!shown.isNull() && NearColor(shown.pixel(5, 5), deckgen::slideColor(1), 8));
     QCOMPARE(dlg->renderArea()->fileName(), HashFilePath(doc) + "0.json");
-    QVERIFY(!ui->blankPageButton->isChecked());
 }
 
 void TestPages::conversionOfClosedRoomStaysOutOfNextRoom()

@@ -3,8 +3,6 @@
 #include "HttpFixture.h"
 #include "lobby/LiveListDlg.h"
 #include "lobby/LiveListItem.h"
-#include "lobby/LiveListStateItem.h"
-#include "lobby/ProcessEnd.h"
 #include "remote/AppServer.h"
 #include "room/LiveDlg.h"
 #include "shell/Resources.h"
@@ -33,28 +31,30 @@ qint64 At(int y, int m, int d, int h, int min)
 QVariantMap Live(const QString& id, const QString& state, const QVariant& avRoomId = QVariant(),
     qint64 start = At(2026, 12, 5, 9, 0), qint64 end = At(2026, 12, 5, 10, 0))
 {
-    return { { "liveId", id }, { "title", QStringLiteral("直播课 ") + id },
-        { "remark", QStringLiteral("备注 ") + id }, { "startTime", QString::number(start) },
-        { "endTime", QString::number(end) }, { "state", state },
+    return { { "liveId", id }, { "title", QStringLiteral("直播课 ") + id }, { "remark", QString() },
+        { "startTime", QString::number(start) }, { "endTime", QString::number(end) }, { "state", state },
         { "avRoomId", avRoomId.isNull() ? QVariant() : QVariant(avRoomId.toString()) } };
 }
 
-HttpResponse Answer(const QString& key, const QVariantMap& value)
+HttpResponse Answer(const QString& key, const QVariantMap& value, int delayMs = 0)
 {
     const QJsonObject answer { { "jsonrpc", "2.0" }, { key, QJsonObject::fromVariantMap(value) } };
-    return HttpResponse::json(QJsonDocument(answer).toJson());
+    HttpResponse response = HttpResponse::json(QJsonDocument(answer).toJson());
+    response.delayMs = delayMs;
+    return response;
 }
 
-HttpResponse Ok(const QVariantMap& result = {})
+HttpResponse Ok(const QVariantMap& result = {}, int delayMs = 0)
 {
-    return Answer("result", result);
+    return Answer("result", result, delayMs);
 }
+
 HttpResponse Fail(const QString& code, const QString& message)
 {
     return Answer("error", { { "code", code }, { "message", message } });
 }
 
-HttpResponse ListOf(int count, const QString& titlePrefix, int delayMs = 0)
+HttpResponse ListOf(int count, const QString& titlePrefix, int delayMs)
 {
     QVariantList list;
     for (int i = 0; i < count; ++i) {
@@ -62,367 +62,260 @@ HttpResponse ListOf(int count, const QString& titlePrefix, int delayMs = 0)
         live["title"] = titlePrefix + QString::number(i);
         list << live;
     }
-    HttpResponse answer = Ok({ { "list", list } });
-    answer.delayMs = delayMs;
-    return answer;
+    return Ok({ { "list", list } }, delayMs);
 }
 
-QJsonObject Body(const HttpRequestRecord& request)
-{
-    return QJsonDocument::fromJson(request.body).object();
-}
 } // namespace
 
 class TestLiveListDlg : public QObject {
     Q_OBJECT
 
 private slots:
-    void initTestCase();
-    void init();
-    void cleanup();
+    void initTestCase()
+    {
+        LecternInitResources();
+        QVERIFY(m_http.start());
+        m_http.setHandler([](const HttpRequestRecord&) { return Ok({ { "list", QVariantList() } }); });
+        m_fake = FakeILive::install();
+        m_lobby = LiveListDlg::GetInstance();
+    }
+
+    void init()
+    {
+        m_fake = FakeILive::install();
+        m_http.clearRequests();
+        SetAppServerUrl(m_http.url("/app-server/jsonrpc/"));
+        m_lobby->hide();
+        m_lobby->form()->stateListWidget->setCurrentRow(0);
+        feed({});
+    }
+
+    void cleanup()
+    {
+        // A create-room left unanswered would keep the lobby busy for the next test.
+        if (m_fake->pendingErr) {
+            BoxCatcher boxes;
+            m_fake->answerPending(6012, QStringLiteral("test over"));
+        }
+        if (g_liveDlg) {
+            // The room window's own closing asks questions; here it is only put away.
+            g_liveDlg->hide();
+            g_liveDlg->deleteLater();
+            g_liveDlg = nullptr;
+        }
+        m_lobby->hide();
+        HideWaiting();
+    }
+
     void cleanupTestCase() { FakeILive::uninstall(); }
 
-    void tabsFilterRowsAndRowsFollowTheirLive();
-    void showAndRefreshKeepRowsToTheView();
-    void entryFailureQuitsRoomAndFreesLobby_data();
-    void entryFailureQuitsRoomAndFreesLobby();
-    void clicksWhileEnteringOpenOneRoom();
-    void forcedOfflineBoxShownOnceAndEndsProcess();
-    void quickEntryPicksRunningThenNextElseTellsNone();
+    void tabsFilterRowsAndRowsFollowTheirLive()
+    {
+        showQuietly();
+        feed({ Live("1", "v"), Live("2", "s", {}, At(2026, 12, 5, 23, 0), At(2026, 12, 6, 0, 30)),
+            Live("3", "i", 77), Live("4", "e", 78), Live("5", "x") });
+        QStringList buttons;
+        for (int i = 0; i < rowCount(); ++i)
+            buttons << m_lobby->itemAt(i)->form()->startButton->text();
+        QCOMPARE(buttons, QStringList({ "尚未开始", "尚未开始", "进入直播", "已结束", "已结束" }));
+        QCOMPARE(m_lobby->itemAt(0)->form()->timeLabel->text(),
+            QStringLiteral("直播时间：2026年12月05日 09:00~10:00"));
+        QCOMPARE(m_lobby->itemAt(1)->form()->timeLabel->text(),
+            QStringLiteral("直播时间：2026年12月05日 23:00~2026年12月06日 00:30"));
+
+        QListWidget* tabList = m_lobby->form()->stateListWidget;
+        QTest::mouseClick(
+            tabList->viewport(), Qt::LeftButton, {}, tabList->visualItemRect(tabList->item(1)).center());
+        QCOMPARE(shownIds(), QStringList({ "1", "2" }));
+
+        // A reused row takes the look of its new live; an ended live's button does nothing.
+        tabList->setCurrentRow(2);
+        QCOMPARE(shownIds(), QStringList({ "4", "5" }));
+        QCOMPARE(m_lobby->itemAt(0)->form()->startButton->text(), QStringLiteral("已结束"));
+        click(0);
+        QTest::qWait(200);
+        QVERIFY(m_http.requests().isEmpty() && m_fake->calls.filter("createRoom").isEmpty());
+
+        // A refresh keeps the chosen tab.
+        feed({ Live("6", "e"), Live("7", "i") });
+        QCOMPARE(shownIds(), QStringList({ "6" }));
+        tabList->setCurrentRow(0);
+        QCOMPARE(shownIds(), QStringList({ "6", "7" }));
+    }
+
+    void showAndRefreshKeepRowsToTheView()
+    {
+        // Showing asks for the list behind a spinner and covers the available area.
+        m_http.enqueue(ListOf(40, "第一次", 300));
+        BoxCatcher boxes;
+        m_lobby->show();
+        QVERIFY(CurrentWaitingSpinner() && !m_lobby->isEnabled());
+        QTRY_VERIFY_WITH_TIMEOUT(rowCount() == 40 && m_lobby->isEnabled(), 5000);
+        QTRY_COMPARE(m_lobby->frameGeometry(), m_lobby->screen()->availableGeometry());
+
+        // The timed refresh is silent and keeps the scroll position, also when it fails.
+        QScrollBar* bar = m_lobby->form()->itemsListWidget->verticalScrollBar();
+        QTRY_VERIFY(bar->maximum() > 0);
+        bar->setValue(bar->maximum() / 2);
+        const int scroll = bar->value();
+        m_http.enqueue(ListOf(40, "第二次", 200));
+        m_lobby->timer_tick();
+        QVERIFY(!CurrentWaitingSpinner() && m_lobby->isEnabled());
+        QTRY_COMPARE_WITH_TIMEOUT(
+            m_lobby->itemAt(0)->form()->titleLabel->text(), QStringLiteral("第二次0"), 5000);
+        QCOMPARE(bar->value(), scroll);
+        m_http.enqueue(Fail("500", "boom"));
+        m_lobby->timer_tick();
+        QVERIFY(m_http.waitForRequests(3));
+        QTest::qWait(200);
+        QVERIFY(boxes.seen().isEmpty());
+        QCOMPARE(rowCount(), 40);
+        QCOMPARE(bar->value(), scroll);
+
+        // A row scrolled into view shows its live and takes exactly the view's width, even where that
+        // is less than it would like (the 800-pixel test screen): nothing runs under the list's edge.
+        QListWidget* view = m_lobby->form()->itemsListWidget;
+        bar->setValue(bar->maximum());
+        QTRY_VERIFY(view->itemWidget(view->item(39)));
+        auto* last = qobject_cast<LiveListItem*>(view->itemWidget(view->item(39)));
+        QCOMPARE(last->form()->titleLabel->text(), QStringLiteral("第二次39"));
+        QCOMPARE(last->width(), view->viewport()->width());
+        QVERIFY(last->width() < last->sizeHint().width());
+    }
+
+    void entryFailureQuitsRoomAndFreesLobby_data()
+    {
+        QTest::addColumn<QVariant>("room");
+        QTest::addColumn<int>("sdkCode");
+        QTest::addColumn<QByteArrayList>("answers");
+        QTest::addColumn<QString>("text");
+        QTest::newRow("live-video room refused")
+            << QVariant(555) << 1003 << QByteArrayList() << "错误码:   1003\n错误信息: 房间忙";
+        QTest::newRow("room report refused")
+            << QVariant(555) << 0 << QByteArrayList({ Fail("109007", "x").body }) << "没有权限进入该直播";
+        QTest::newRow("entry refused")
+            << QVariant(555) << 0 << QByteArrayList({ Ok().body, Fail("1", "房间已满").body }) << "房间已满";
+        // Room 0 would be some other class's room.
+        QTest::newRow("room without number")
+            << QVariant() << 0 << QByteArrayList({ Ok({ { "avRoomId", QVariant() } }).body })
+            << "创建房间失败";
+    }
+
+    void entryFailureQuitsRoomAndFreesLobby()
+    {
+        QFETCH(QVariant, room);
+        QFETCH(int, sdkCode);
+        QFETCH(QByteArrayList, answers);
+        QFETCH(QString, text);
+        for (const QByteArray& body : answers)
+            m_http.enqueue(HttpResponse::json(body));
+        m_fake->answerCreateRoom = false;
+        feed({ Live("5", "i", room) });
+        BoxCatcher boxes;
+        m_lobby->OnItemButtonClick(m_lobby->liveAt(0));
+        if (m_fake->pendingErr)
+            answerFromServiceThread(sdkCode);
+        QTRY_COMPARE_WITH_TIMEOUT(boxes.texts(), QStringList({ text }), 5000);
+        // A room the service entered is quit again.
+        const QStringList calls
+            = room.isNull() ? QStringList() : QStringList({ "createRoom 555", "quitRoom" });
+        QTRY_COMPARE(m_fake->calls.filter(QRegExp("createRoom|quitRoom")), calls);
+        QTRY_VERIFY(!m_lobby->isEntering());
+        QCOMPARE(m_http.requests().size(), answers.size());
+        QVERIFY(!g_liveDlg);
+    }
+
+    void clicksWhileEnteringOpenOneRoom()
+    {
+        m_fake->answerCreateRoom = false;
+        showQuietly();
+        // The first live has no room yet: the app server makes one.
+        feed({ Live("21", "i"), Live("22", "v", 2200) });
+        m_http.enqueue(Ok({ { "avRoomId", "2100" } }, 200));
+        BoxCatcher boxes;
+        // A double click counts once, and the lobby enters only the first live, whatever else is
+        // clicked meanwhile.
+        QSignalSpy clicks(m_lobby->itemAt(0), &LiveListItem::ButtonClicked);
+        click(0);
+        click(0);
+        QCOMPARE(clicks.size(), 1);
+        click(1);
+        QTest::mouseClick(m_lobby->form()->enterButton, Qt::LeftButton);
+        QTRY_COMPARE(m_fake->calls.filter("createRoom"), QStringList({ "createRoom 2100" }));
+        const ilive::iLiveRoomOption& option = m_fake->lastRoomOption;
+        QVERIFY(option.roomKind == 1 && option.authBits == ~quint64(0) && option.controlRole == "LiveMaster");
+        QVERIFY(option.roomDisconnectListener && option.memberStatusListener);
+
+        // A success from the service thread goes on to exactly one room window, for the first live.
+        m_http.enqueue(Ok());
+        m_http.enqueue(Ok());
+        answerFromServiceThread(0);
+        QTRY_VERIFY_WITH_TIMEOUT(g_liveDlg, 5000);
+        QCOMPARE(
+            g_liveDlg->liveId() + ' ' + QString::number(g_liveDlg->avRoomId()), QStringLiteral("21 2100"));
+        // While the room window is open the lobby opens nothing either.
+        m_lobby->OnItemButtonClick(m_lobby->liveAt(1));
+        QCOMPARE(m_fake->calls.filter("createRoom").size(), 1);
+        QVERIFY(boxes.seen().isEmpty());
+    }
+
+    void quickEntryPicksRunningThenNextFromEveryTab()
+    {
+        const qint64 now = At(2026, 12, 5, 12, 0);
+        const QVariantMap ended = Live("1", "e", 11, At(2026, 12, 5, 8, 0), At(2026, 12, 5, 9, 0));
+        const QVariantMap overdue = Live("2", "v", {}, At(2026, 12, 4, 8, 0), At(2026, 12, 4, 9, 0));
+        const QVariantMap later = Live("3", "v", {}, At(2026, 12, 6, 8, 0), At(2026, 12, 6, 9, 0));
+        const QVariantMap soon = Live("4", "s", 14, At(2026, 12, 5, 14, 0), At(2026, 12, 5, 15, 0));
+        const QVariantMap running = Live("5", "i", 15, At(2026, 12, 5, 11, 0), At(2026, 12, 5, 13, 0));
+        QCOMPARE(LiveListDlg::QuickEntryLive({ ended, later, running, soon }, now).value("liveId"), "5");
+        QCOMPARE(LiveListDlg::QuickEntryLive({ ended, overdue, later, soon }, now).value("liveId"), "4");
+        QVERIFY(LiveListDlg::QuickEntryLive({ ended, overdue }, now).isEmpty());
+
+        // The button uses every live, whatever the tab shows.
+        m_fake->answerCreateRoom = false;
+        feed({ ended, running });
+        m_lobby->form()->stateListWidget->setCurrentRow(2);
+        QTest::mouseClick(m_lobby->form()->enterButton, Qt::LeftButton);
+        QCOMPARE(m_fake->calls.filter("createRoom"), QStringList({ "createRoom 15" }));
+    }
 
 private:
-    void showQuietly();
+    void showQuietly()
+    {
+        m_lobby->show();
+        QVERIFY(QTest::qWaitForWindowExposed(m_lobby));
+        QTRY_VERIFY_WITH_TIMEOUT(!CurrentWaitingSpinner(), 5000);
+        m_http.clearRequests();
+    }
     void feed(const QVariantList& lives)
     {
         LiveListDlg::OnAppServer_LiveListSuccess({ { "list", lives } }, m_lobby);
     }
     int rowCount() const { return m_lobby->form()->itemsListWidget->count(); }
     void click(int row) { QTest::mouseClick(m_lobby->itemAt(row)->form()->startButton, Qt::LeftButton); }
-    QStringList shownIds() const;
-    void answerFromServiceThread(int code, const QString& desc = QString());
+    QStringList shownIds() const
+    {
+        QStringList ids;
+        for (int i = 0; i < rowCount(); ++i)
+            ids << m_lobby->liveAt(i).value("liveId").toString();
+        return ids;
+    }
+    void answerFromServiceThread(int code)
+    {
+        // The service thread waits until the GUI thread has taken the answer.
+        std::atomic<bool> returned { false };
+        std::thread service([&] {
+            m_fake->answerPending(code, QStringLiteral("房间忙"));
+            returned = true;
+        });
+        QTRY_VERIFY_WITH_TIMEOUT(returned, 5000);
+        service.join();
+    }
 
     HttpFixture m_http; // answers an empty list unless a test queues something else
     FakeILive* m_fake = nullptr;
     LiveListDlg* m_lobby = nullptr;
-    int m_endCalls = 0;
 };
-
-void TestLiveListDlg::initTestCase()
-{
-    LecternInitResources();
-    SetEndProcessHook([this] { ++m_endCalls; });
-    QVERIFY(m_http.start());
-    m_http.setHandler([](const HttpRequestRecord&) { return Ok({ { "list", QVariantList() } }); });
-    m_fake = FakeILive::install();
-    m_lobby = LiveListDlg::GetInstance();
-}
-
-void TestLiveListDlg::init()
-{
-    m_fake = FakeILive::install();
-    m_endCalls = 0;
-    m_http.clearRequests();
-    SetAppServerUrl(m_http.url("/app-server/jsonrpc/"));
-    m_lobby->hide();
-    m_lobby->form()->stateListWidget->setCurrentRow(0);
-    feed({});
-}
-
-void TestLiveListDlg::cleanup()
-{
-    // A create-room left unanswered would keep the lobby busy for the next test.
-    if (m_fake->pendingErr) {
-        BoxCatcher boxes;
-        m_fake->answerPending(6012, QStringLiteral("test over"));
-    }
-    if (g_liveDlg) {
-        // The room window's own closing asks questions; here it is only put away.
-        g_liveDlg->hide();
-        g_liveDlg->deleteLater();
-        g_liveDlg = nullptr;
-    }
-    m_lobby->hide();
-    HideWaiting();
-}
-
-void TestLiveListDlg::showQuietly()
-{
-    m_lobby->show();
-    QVERIFY(QTest::qWaitForWindowExposed(m_lobby));
-    QTRY_VERIFY_WITH_TIMEOUT(!CurrentWaitingSpinner(), 5000);
-    m_http.clearRequests();
-}
-
-QStringList TestLiveListDlg::shownIds() const
-{
-    QStringList ids;
-    for (int i = 0; i < rowCount(); ++i)
-        ids << m_lobby->liveAt(i).value("liveId").toString();
-    return ids;
-}
-
-void TestLiveListDlg::answerFromServiceThread(int code, const QString& desc)
-{
-    // The service thread waits until the GUI thread has taken the answer.
-    std::atomic<bool> returned { false };
-    std::thread service([&] {
-        m_fake->answerPending(code, desc);
-        returned = true;
-    });
-    QTRY_VERIFY_WITH_TIMEOUT(returned, 5000);
-    service.join();
-}
-
-void TestLiveListDlg::tabsFilterRowsAndRowsFollowTheirLive()
-{
-    showQuietly();
-    feed({ Live("1", "v"), Live("2", "s", {}, At(2026, 12, 5, 23, 0), At(2026, 12, 6, 0, 30)),
-        Live("3", "i", 77), Live("4", "e", 78), Live("5", "x") });
-    QCOMPARE(shownIds(), QStringList({ "1", "2", "3", "4", "5" }));
-    QStringList buttons;
-    for (int i = 0; i < rowCount(); ++i)
-        buttons << m_lobby->itemAt(i)->form()->startButton->text();
-    QCOMPARE(buttons, QStringList({ "尚未开始", "尚未开始", "进入直播", "已结束", "已结束" }));
-    Ui::LiveListItem* first = m_lobby->itemAt(0)->form();
-    QCOMPARE(first->titleLabel->text(), QStringLiteral("直播课 1"));
-    QCOMPARE(first->remarkLabel->text(), QStringLiteral("备注 1"));
-    QCOMPARE(first->timeLabel->text(), QStringLiteral("直播时间：2026年12月05日 09:00~10:00"));
-    QCOMPARE(m_lobby->itemAt(1)->form()->timeLabel->text(),
-        QStringLiteral("直播时间：2026年12月05日 23:00~2026年12月06日 00:30"));
-
-    QListWidget* tabList = m_lobby->form()->stateListWidget;
-    QTest::mouseClick(
-        tabList->viewport(), Qt::LeftButton, {}, tabList->visualItemRect(tabList->item(1)).center());
-    QCOMPARE(shownIds(), QStringList({ "1", "2" }));
-    QVERIFY(m_lobby->stateItemAt(1)->isSelected() && !m_lobby->stateItemAt(0)->isSelected());
-
-    // A reused row takes the look of its new live; an ended live's button does nothing.
-    tabList->setCurrentRow(2);
-    QCOMPARE(shownIds(), QStringList({ "4", "5" }));
-    QCOMPARE(m_lobby->itemAt(0)->form()->startButton->text(), QStringLiteral("已结束"));
-    click(0);
-    QTest::qWait(200);
-    QVERIFY(m_http.requests().isEmpty() && m_fake->calls.filter("createRoom").isEmpty());
-
-    // A refresh keeps the chosen tab.
-    feed({ Live("6", "e"), Live("7", "i") });
-    QCOMPARE(shownIds(), QStringList({ "6" }));
-    tabList->setCurrentRow(0);
-    QCOMPARE(shownIds(), QStringList({ "6", "7" }));
-}
-
-void TestLiveListDlg::showAndRefreshKeepRowsToTheView()
-{
-    // Showing asks for the list behind a spinner and covers the available area.
-    m_http.enqueue(ListOf(40, "第一次", 300));
-    BoxCatcher boxes;
-    m_lobby->show();
-    QVERIFY(CurrentWaitingSpinner() && !m_lobby->isEnabled());
-    QTRY_COMPARE_WITH_TIMEOUT(rowCount(), 40, 5000);
-    QVERIFY(m_lobby->isEnabled());
-    const QJsonObject request = Body(m_http.requests().first());
-    QCOMPARE(request.value("method").toString(), QStringLiteral("live.list.by.teacher.id"));
-    QCOMPARE(request.value("params").toObject().value("pageSize").toInt(), 1000);
-    QTRY_COMPARE(m_lobby->frameGeometry(), m_lobby->screen()->availableGeometry());
-
-    // The timed refresh is silent and keeps the scroll position, also when it fails.
-    QScrollBar* bar = m_lobby->form()->itemsListWidget->verticalScrollBar();
-    QTRY_VERIFY(bar->maximum() > 0);
-    bar->setValue(bar->maximum() / 2);
-    const int scroll = bar->value();
-    m_http.enqueue(ListOf(40, "第二次", 200));
-    m_lobby->timer_tick();
-    QVERIFY(!CurrentWaitingSpinner() && m_lobby->isEnabled());
-    QTRY_COMPARE_WITH_TIMEOUT(
-        m_lobby->itemAt(0)->form()->titleLabel->text(), QStringLiteral("第二次0"), 5000);
-    QCOMPARE(bar->value(), scroll);
-    m_http.enqueue(Fail("500", "boom"));
-    m_lobby->timer_tick();
-    QVERIFY(m_http.waitForRequests(3));
-    QTest::qWait(200);
-    QVERIFY(boxes.seen().isEmpty());
-    QCOMPARE(rowCount(), 40);
-    QCOMPARE(bar->value(), scroll);
-
-    // A row scrolled into view shows its live and takes exactly the view's width, even where that
-    // is less than it would like (the 800-pixel test screen): nothing runs under the list's edge.
-    QListWidget* view = m_lobby->form()->itemsListWidget;
-    bar->setValue(bar->maximum());
-    QTRY_VERIFY(view->itemWidget(view->item(39)));
-    auto* last = qobject_cast<LiveListItem*>(view->itemWidget(view->item(39)));
-    QCOMPARE(last->form()->titleLabel->text(), QStringLiteral("第二次39"));
-    QCOMPARE(last->width(), view->viewport()->width());
-    QVERIFY(last->width() < last->sizeHint().width());
-    const QRect button = last->form()->startButton->geometry();
-    QVERIFY(last->form()->startButton->mapTo(view->viewport(), QPoint(button.width(), 0)).x()
-        <= view->viewport()->width());
-
-    // Hidden, the tick asks for nothing; the next show asks again and tells its failure.
-    m_lobby->hide();
-    m_lobby->timer_tick();
-    QTest::qWait(200);
-    QCOMPARE(m_http.requests().size(), 3);
-    m_http.enqueue(Fail("500", "列表失败"));
-    m_lobby->show();
-    QTRY_COMPARE_WITH_TIMEOUT(boxes.texts(), QStringList({ "列表失败" }), 5000);
-    QCOMPARE(rowCount(), 40);
-}
-
-void TestLiveListDlg::entryFailureQuitsRoomAndFreesLobby_data()
-{
-    QTest::addColumn<QVariant>("room");
-    QTest::addColumn<int>("sdkCode");
-    QTest::addColumn<QByteArrayList>("answers");
-    QTest::addColumn<QString>("title");
-    QTest::addColumn<QString>("text");
-    QTest::newRow("no right to enter")
-        << QVariant(555) << 10021 << QByteArrayList() << QString() << "没有权限进入该直播";
-    QTest::newRow("live-video room refused")
-        << QVariant(555) << 1003 << QByteArrayList() << "sdk create room Error"
-        << "错误码:   1003\n错误信息: 房间忙";
-    QTest::newRow("room report refused")
-        << QVariant(555) << 0 << QByteArrayList({ Fail("109007", "x").body }) << "网络错误"
-        << "没有权限进入该直播";
-    QTest::newRow("entry refused") << QVariant(555) << 0
-                                   << QByteArrayList({ Ok().body, Fail("1", "房间已满").body }) << "网络错误"
-                                   << "房间已满";
-    QTest::newRow("no room made") << QVariant() << 0 << QByteArrayList({ Fail("1", "无法创建").body })
-                                  << "网络错误"
-                                  << "无法创建";
-    // Room 0 would be some other class's room.
-    QTest::newRow("room without number")
-        << QVariant() << 0 << QByteArrayList({ Ok({ { "avRoomId", QVariant() } }).body }) << "Error"
-        << "创建房间失败";
-}
-
-void TestLiveListDlg::entryFailureQuitsRoomAndFreesLobby()
-{
-    QFETCH(QVariant, room);
-    QFETCH(int, sdkCode);
-    QFETCH(QByteArrayList, answers);
-    QFETCH(QString, title);
-    QFETCH(QString, text);
-    for (const QByteArray& body : answers)
-        m_http.enqueue(HttpResponse::json(body));
-    m_fake->answerCreateRoom = false;
-    feed({ Live("5", "i", room) });
-    BoxCatcher boxes;
-    m_lobby->OnItemButtonClick(m_lobby->liveAt(0));
-    if (m_fake->pendingErr)
-        answerFromServiceThread(sdkCode, QStringLiteral("房间忙"));
-    QTRY_COMPARE_WITH_TIMEOUT(boxes.texts(), QStringList({ text }), 5000);
-    QCOMPARE(boxes.seen().first().title, title);
-    // A room the service entered is quit again.
-    const QStringList calls = room.isNull() ? QStringList() : QStringList({ "createRoom 555", "quitRoom" });
-    QTRY_COMPARE(m_fake->calls.filter(QRegExp("createRoom|quitRoom")), calls);
-    QTRY_VERIFY(!m_lobby->isEntering());
-    QCOMPARE(m_http.requests().size(), answers.size());
-    if (!answers.isEmpty())
-        QCOMPARE(Body(m_http.requests().first()).value("params").toObject().value("liveId").toString(), "5");
-    QVERIFY(!g_liveDlg);
-}
-
-void TestLiveListDlg::clicksWhileEnteringOpenOneRoom()
-{
-    m_fake->answerCreateRoom = false;
-    showQuietly();
-    // The first live has no room yet: the app server makes one.
-    feed({ Live("21", "i"), Live("22", "v", 2200) });
-    HttpResponse created = Ok({ { "avRoomId", "2100" } });
-    created.delayMs = 200;
-    m_http.enqueue(created);
-    BoxCatcher boxes;
-    // A double click counts once; the button answers again after a second, yet the lobby still
-    // enters only the first live, whatever else is clicked meanwhile.
-    QSignalSpy clicks(m_lobby->itemAt(0), &LiveListItem::ButtonClicked);
-    click(0);
-    click(0);
-    QCOMPARE(clicks.size(), 1);
-    QTRY_VERIFY_WITH_TIMEOUT(!m_lobby->itemAt(0)->form()->startButton->signalsBlocked(), 1500);
-    click(0);
-    QCOMPARE(clicks.size(), 2);
-    click(1);
-    QTest::mouseClick(m_lobby->form()->enterButton, Qt::LeftButton);
-    QTRY_COMPARE(m_fake->calls.filter("createRoom"), QStringList({ "createRoom 2100" }));
-    const ilive::iLiveRoomOption& option = m_fake->lastRoomOption;
-    QVERIFY(option.roomKind == 1 && option.authBits == ~quint64(0));
-    QCOMPARE(QString(option.controlRole.c_str()), QStringLiteral("LiveMaster"));
-    QVERIFY(option.roomDisconnectListener == &LiveDlg::OnRoomDisconnect);
-    QVERIFY(option.memberStatusListener == &LiveDlg::OnMemStatusChange);
-
-    // The entry goes on to exactly one room window, for the first live.
-    m_http.enqueue(Ok());
-    m_http.enqueue(Ok());
-    answerFromServiceThread(0);
-    QTRY_VERIFY_WITH_TIMEOUT(g_liveDlg, 5000);
-    QCOMPARE(g_liveDlg->liveId(), QStringLiteral("21"));
-    QCOMPARE(g_liveDlg->avRoomId(), 2100);
-    QCOMPARE(g_liveDlg->windowTitle(), QStringLiteral("直播课 21"));
-    QVERIFY(g_liveDlg->isMaximized() && !m_lobby->isVisible());
-    QStringList methods;
-    for (const HttpRequestRecord& request : m_http.requests())
-        methods << Body(request).value("method").toString();
-    // The room window then asks for its members on its own.
-    QCOMPARE(
-        methods.mid(0, 3), QStringList({ "live.create.room", "live.report.room.info", "live.enter.room" }));
-    QCOMPARE(Body(m_http.requests().at(1)).value("params").toObject().value("liveId").toString(),
-        QStringLiteral("21"));
-    QCOMPARE(Body(m_http.requests().at(2)).value("params").toObject().value("avRoomId").toInt(), 2100);
-    // While the room window is open the lobby opens nothing either.
-    m_lobby->OnItemButtonClick(m_lobby->liveAt(1));
-    int roomWindows = 0;
-    for (QWidget* w : QApplication::topLevelWidgets())
-        roomWindows += qobject_cast<LiveDlg*>(w) && w->isVisible();
-    QCOMPARE(roomWindows, 1);
-    QCOMPARE(m_fake->calls.filter("createRoom").size(), 1);
-    QVERIFY(boxes.seen().isEmpty());
-}
-
-void TestLiveListDlg::forcedOfflineBoxShownOnceAndEndsProcess()
-{
-    m_fake->setForceOfflineCallback(LiveListDlg::OnForceOffline);
-    int visibleBoxes = 0;
-    BoxCatcher boxes([&](QMessageBox*) {
-        // A second notice while the first is up adds nothing; the process ends only after the box.
-        m_fake->forceOffline();
-        for (QWidget* w : QApplication::topLevelWidgets())
-            visibleBoxes += qobject_cast<QMessageBox*>(w) && w->isVisible();
-        QCOMPARE(m_endCalls, 0);
-    });
-    m_fake->forceOffline();
-    QCOMPARE(visibleBoxes, 1);
-    QCOMPARE(boxes.texts(), QStringList({ "账号在其他地方登录" }));
-    QVERIFY(boxes.seen().first().modal && boxes.seen().first().onTop);
-    QCOMPARE(m_endCalls, 1);
-}
-
-void TestLiveListDlg::quickEntryPicksRunningThenNextElseTellsNone()
-{
-    const qint64 now = At(2026, 12, 5, 12, 0);
-    const QVariantMap ended = Live("1", "e", 11, At(2026, 12, 5, 8, 0), At(2026, 12, 5, 9, 0));
-    const QVariantMap overdue = Live("2", "v", {}, At(2026, 12, 4, 8, 0), At(2026, 12, 4, 9, 0));
-    const QVariantMap later = Live("3", "v", {}, At(2026, 12, 6, 8, 0), At(2026, 12, 6, 9, 0));
-    const QVariantMap soon = Live("4", "s", 14, At(2026, 12, 5, 14, 0), At(2026, 12, 5, 15, 0));
-    const QVariantMap running = Live("5", "i", 15, At(2026, 12, 5, 11, 0), At(2026, 12, 5, 13, 0));
-    QCOMPARE(
-        LiveListDlg::QuickEntryLive({ ended, later, running, soon }, now).value("liveId"), QVariant("5"));
-    QCOMPARE(
-        LiveListDlg::QuickEntryLive({ ended, overdue, later, soon }, now).value("liveId"), QVariant("4"));
-    QVERIFY(LiveListDlg::QuickEntryLive({ ended, overdue }, now).isEmpty());
-
-    // The button uses every live, whatever the tab shows.
-    BoxCatcher boxes;
-    feed({ ended });
-    QTest::mouseClick(m_lobby->form()->enterButton, Qt::LeftButton);
-    QCOMPARE(boxes.texts(), QStringList({ "当前没有可进入的直播" }));
-    QVERIFY(m_fake->calls.filter("createRoom").isEmpty());
-    m_fake->answerCreateRoom = false;
-    feed({ ended, running });
-    m_lobby->form()->stateListWidget->setCurrentRow(2);
-    QTest::mouseClick(m_lobby->form()->enterButton, Qt::LeftButton);
-    QCOMPARE(m_fake->calls.filter("createRoom"), QStringList({ "createRoom 15" }));
-    QCOMPARE(m_lobby->liveId(), QStringLiteral("5"));
-}
 
 QTEST_MAIN(TestLiveListDlg)
 #include "tst_livelistdlg.moc"

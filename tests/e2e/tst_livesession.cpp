@@ -1,5 +1,5 @@
-// The shipped live-video service against a real relay on loopback: sessions, rooms, messages,
-// member events, camera and screen-share frames, forced offline and a relay that goes away.
+// The shipped live-video service against a real relay on loopback: rooms, messages, member
+// events, camera and screen-share frames and a relay that goes away.
 #include "common/UserSig.h"
 #include "ilive/LiveService.h"
 #include "relay/LiveRelay.h"
@@ -22,13 +22,11 @@ struct Recorder {
     int disconnects = 0, disconnectCode = 0;
     struct Frame {
         QString id;
-        int src, w, h, format, size;
+        int src, w, h, size;
         QRgb centre;
     };
     QList<Frame> remote, local;
 };
-
-int g_forcedOffline = 0;
 
 Recorder* rec(void* d) { return static_cast<Recorder*>(d); }
 void onSuc(void* d) { rec(d)->successes++; }
@@ -64,11 +62,10 @@ Recorder::Frame describe(const ilive::LiveVideoFrame* f)
 {
     const int w = int(f->desc.width), h = int(f->desc.height);
     const QRgb centre = f->desc.colorFormat == ilive::COLOR_FORMAT_RGB32 ? reinterpret_cast<const QRgb*>(f->data)[h / 2 * w + w / 2] : 0;
-    return { QString::fromUtf8(f->identifier.c_str()), int(f->desc.srcType), w, h, int(f->desc.colorFormat), int(f->dataSize), centre };
+    return { QString::fromUtf8(f->identifier.c_str()), int(f->desc.srcType), w, h, int(f->dataSize), centre };
 }
 void onRemote(const ilive::LiveVideoFrame* f, void* d) { rec(d)->remote << describe(f); }
 void onLocal(const ilive::LiveVideoFrame* f, void* d) { rec(d)->local << describe(f); }
-void onOffline() { g_forcedOffline++; }
 
 ilive::Message textAndCommand(const QString& text, const QString& data)
 {
@@ -99,7 +96,6 @@ private:
         recorders << (*r = new Recorder);
         s->setUrl(QUrl(QStringLiteral("ws://127.0.0.1:%1/live").arg(relay->port())));
         s->setMessageCallBack(onMessage, *r);
-        s->setForceOfflineCallback(onOffline);
         s->setRemoteVideoCallBack(onRemote, *r);
         s->setLocalVideoCallBack(onLocal, *r);
         s->init(1400001234, 8848, true);
@@ -136,7 +132,6 @@ private:
 private slots:
     void init()
     {
-        g_forcedOffline = 0;
         relay = new LiveRelay(kSecret);
         QString error;
         QVERIFY2(relay->listen(QHostAddress::LocalHost, 0, &error), qPrintable(error));
@@ -167,32 +162,19 @@ private slots:
             QCOMPARE(r->messages[0], qMakePair(QString("t1"), QStringList({ "t:同学们好", "c:" + cmd + "|LiveNotification" })));
         }
 
-        teacher->sendC2CMessage("s2", textAndCommand("只给你", "{}"), onSuc, onErr, rt);
-        QTRY_COMPARE(r2->messages.size(), 2);
+        // Delivery to one peer is walked by the classroom test's invitation; here its failure.
         teacher->sendC2CMessage("nobody", textAndCommand("x", "{}"), onSuc, onErr, rt);
         QTRY_COMPARE(rt->failures, 1);
-        QCOMPARE(rt->lastCode, 20003);
-        QVERIFY(rt->lastDesc.contains("nobody"));
-        QCOMPARE(rt->successes, 2);
+        QVERIFY(rt->lastCode == 20003 && rt->lastDesc.contains("nobody"));
 
         s1->sendGroupMessage(textAndCommand("老师好", "{}"), onSuc, onErr, r1);
-        QTRY_COMPARE(r2->messages.size(), 3);
+        QTRY_COMPARE(r2->messages.size(), 2);
         QTRY_COMPARE(rt->messages.size(), 1);
         QCOMPARE(rt->messages[0].first, QString("s1"));
         QCOMPARE(r1->messages.size(), 1); // not its own
-
-        // Signing in elsewhere forces this session offline: one notice, not two, and nothing more sent.
-        Recorder* fresh;
-        QVERIFY(member("t1", 55, true, &fresh));
-        QTRY_COMPARE(g_forcedOffline, 1);
-        QCOMPARE(rt->disconnects, 0);
-        QVERIFY(!teacher->isSignedIn());
-        teacher->sendGroupMessage(textAndCommand("x", "{}"), onSuc, onErr, rt);
-        QTRY_COMPARE(rt->failures, 2);
-        QCOMPARE(rt->lastCode, int(LiveService::kNotSignedIn));
     }
 
-    void memberCameraEventsAndFramesReachTheTeacher()
+    void cameraAndScreenFramesAndEventsReachTheRoom()
     {
         Recorder *rt, *r1;
         LiveService* s1 = member("s1", 77, false, &r1);
@@ -218,50 +200,32 @@ private slots:
         s1->closeExternalCapture();
         QTRY_VERIFY(rt->events.contains(qMakePair(4, QStringList { "s1" })));
         QVERIFY(!s1->getCurCameraState());
-    }
 
-    void screenShareFramesArriveAtAboutTheRequestedRate()
-    {
-        Recorder *rt, *r1;
-        LiveService* teacher = member("t1", 88, true, &rt);
-        QVERIFY(teacher && member("s1", 88, false, &r1));
-        // Something to share: without a desktop the screen holds only our own windows.
+        // The teacher's shared screen, at the asked size; offscreen it holds only our own windows.
         QWidget slide(nullptr, Qt::FramelessWindowHint);
-        slide.setStyleSheet("background: rgb(0, 160, 0)");
         slide.setGeometry(0, 0, 400, 300);
         slide.show();
         QVERIFY(QTest::qWaitForWindowExposed(&slide));
         teacher->openScreenShare(0, 0, 320, 240, 10);
         QTRY_VERIFY(r1->events.contains(qMakePair(7, QStringList { "t1" })));
-        // Paced at the asked rate, never a flood; a lower bound would hang on a busy machine.
-        QTRY_VERIFY(r1->remote.size() >= 3);
-        const int before = r1->remote.size();
-        QTest::qWait(1000);
-        QVERIFY2(r1->remote.size() - before <= 12, qPrintable(QString::number(r1->remote.size() - before)));
-        const Recorder::Frame f = r1->remote.last();
-        QCOMPARE(QList<int>({ f.src, f.w, f.h }), QList<int>({ int(ilive::VIDEO_SRC_TYPE_SCREEN), 320, 240 }));
-        QCOMPARE(f.id, QString("t1"));
-        QVERIFY2(qGreen(f.centre) > 130 && qRed(f.centre) < 40, qPrintable(QString::number(f.centre, 16)));
+        QTRY_VERIFY(!r1->remote.isEmpty());
+        const Recorder::Frame screen = r1->remote.last();
+        QCOMPARE(QList<int>({ screen.src, screen.w, screen.h }), QList<int>({ int(ilive::VIDEO_SRC_TYPE_SCREEN), 320, 240 }));
+        QCOMPARE(screen.id, QString("t1"));
         teacher->closeScreenShare();
         QTRY_VERIFY(r1->events.contains(qMakePair(8, QStringList { "t1" })));
     }
 
     void roomDisconnectWhenTheRelayStops()
     {
-        Recorder *rt, *r1, *quitter;
+        Recorder *rt, *r1;
         LiveService* teacher = member("t1", 99, true, &rt);
-        LiveService* left = member("s2", 99, false, &quitter);
-        QVERIFY(teacher && left && member("s1", 99, false, &r1));
-        left->quitRoom(onSuc, onErr, quitter);
-        QTRY_COMPARE(quitter->successes, 1);
-
+        QVERIFY(teacher && member("s1", 99, false, &r1));
         relay->close();
         QTRY_VERIFY(rt->disconnects == 1 && r1->disconnects == 1);
         QVERIFY(rt->disconnectCode != 0);
         QTest::qWait(200);
         QCOMPARE(rt->disconnects, 1);
-        QCOMPARE(quitter->disconnects, 0); // it had left the room
-        QCOMPARE(g_forcedOffline, 0);
         teacher->sendGroupMessage(textAndCommand("x", "{}"), onSuc, onErr, rt);
         QTRY_COMPARE(rt->failures, 1);
         QCOMPARE(rt->lastCode, int(LiveService::kNotSignedIn));

@@ -13,35 +13,16 @@
 
 namespace roomkit {
 
-namespace {
-
-bool Wait(CallOutcome& o, QString* error, const char* what)
-{
-    o.wait(10000);
-    if (!o.ok)
-        *error = QStringLiteral("%1 failed, code %2").arg(what).arg(o.code);
-    return o.ok;
-}
-
-} // namespace
-
 bool SignIn(const QString& loginId, const QString& password, QString* error)
 {
     CallOutcome o;
     AppServer_Login(loginId, password, CallOutcome::OnOk, CallOutcome::OnFail, &o);
-    if (!Wait(o, error, "user.login"))
-        return false;
-    SessionRecord() = o.result;
-    return true;
-}
-
-QVariantList ListLives(QString* error)
-{
-    CallOutcome o;
-    AppServer_LiveList(CallOutcome::OnOk, CallOutcome::OnFail, &o, nullptr, false);
-    if (!Wait(o, error, "live list"))
-        return QVariantList();
-    return o.result.value("list").toList();
+    o.wait(10000);
+    if (!o.ok)
+        *error = QStringLiteral("user.login failed, code %1").arg(o.code);
+    else
+        SessionRecord() = o.result;
+    return o.ok;
 }
 
 FakeILive* InstallService()

@@ -7,17 +7,14 @@
 #include <QList>
 #include <QPair>
 #include <QString>
-#include <QVariantList>
 
 class FakeILive;
 class LiveDlg;
 
 namespace roomkit {
 
-// Signs in as the demo teacher (the session record then holds "ak" and "userId").
+// Signs in (the session record then holds "ak" and "userId").
 bool SignIn(const QString& loginId, const QString& password, QString* error);
-// The demo teacher's lives, as the app server lists them.
-QVariantList ListLives(QString* error);
 
 // The fake service with one camera, microphone and speaker, and the room window's listeners
 // registered as the lobby registers them.

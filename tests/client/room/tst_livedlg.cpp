@@ -43,13 +43,12 @@ private slots:
     void localViewFilledAtTabsWidthFromFirstShow();
     void startClassOpensShareCameraMicSpeakerInOrder();
     void failedBeginLiveLeavesNoClassTime();
-    void cameraAndShareButtonsBeforeAndDuringClass();
+    void cameraAndShareButtonsDuringClass();
     void activationSwitchesSharedArea();
     void videoFramesAndMemberStatusReachTheirViews();
     void deviceResultsShowBoxesAndBringButtonsToTheDevicesState();
     void speakerAndMicrophoneButtonsFollowTheDevices();
     void endingOrLeavingTheClassAsksOnce();
-    void disconnectNoticeKeepsTheWindow();
     void lateBeginLiveAnswerAfterCloseIsIgnored();
 
 private:
@@ -152,17 +151,10 @@ void TestLiveDlg::failedBeginLiveLeavesNoClassTime()
     QVERIFY(SentCommands(m_service).isEmpty());
 }
 
-void TestLiveDlg::cameraAndShareButtonsBeforeAndDuringClass()
+void TestLiveDlg::cameraAndShareButtonsDuringClass()
 {
-    LiveDlg* dlg = OpenRoom("1", 1);
-    BoxCatcher boxes;
-    QTest::mouseClick(dlg->form()->cameraButton, Qt::LeftButton);
-    QTRY_COMPARE(boxes.texts(), QStringList({ "请先上课" }));
-    QVERIFY(!dlg->form()->cameraButton->isChecked() && !m_service->calls.join('\n').contains("openCamera"));
-
     // A class without a camera: the rest of the start goes on, the button stays off.
-    DiscardRoom();
-    boxes.clear();
+    BoxCatcher boxes;
     m_service->cameras.clear();
     Ui::LiveDlg* ui = OpenStartedRoom()->form();
     QTRY_COMPARE(boxes.texts(), QStringList({ "找不到摄像头" }));
@@ -340,20 +332,6 @@ void TestLiveDlg::endingOrLeavingTheClassAsksOnce()
     QCOMPARE(m_service->calls.count("quitRoom"), 1);
     QVERIFY(WaitForRequests());
     QVERIFY(log.count("live.end") == 1 && !log.contains("live.quit.room"));
-}
-
-void TestLiveDlg::disconnectNoticeKeepsTheWindow()
-{
-    LiveDlg* dlg = OpenRoom("1", 1);
-    QVERIFY(QTest::qWaitForWindowExposed(dlg));
-    LogCapture log;
-    BoxCatcher boxes;
-    m_service->roomDisconnect(3001, "net down");
-    QTRY_COMPARE(boxes.texts(), QStringList({ "已掉线。请检查网络并重新进入房间" }));
-    QVERIFY(log.contains("已被强制退出房间.reason:") && log.contains("net down"));
-    QVERIFY(dlg->isVisible() && g_liveDlg == dlg);
-    dlg->showNormal();
-    QTRY_VERIFY(dlg->isMaximized());
 }
 
 void TestLiveDlg::lateBeginLiveAnswerAfterCloseIsIgnored()

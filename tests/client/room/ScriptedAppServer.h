@@ -34,16 +34,11 @@ public:
     QList<Call> callsOf(const QString& method) const
     {
         QList<Call> out;
-        for (const Call& c : calls)
-            if (c.method == method)
-                out << c;
+        std::copy_if(calls.begin(), calls.end(), std::back_inserter(out), [&](const Call& c) { return c.method == method; });
         return out;
     }
     int count(const QString& method) const { return callsOf(method).size(); }
-    bool waitFor(const QString& method, int n) const
-    {
-        return QTest::qWaitFor([&] { return count(method) >= n; }, 5000);
-    }
+    bool waitFor(const QString& method, int n) const { return QTest::qWaitFor([&] { return count(method) >= n; }, 5000); }
 
 private:
     HttpResponse answer(const HttpRequestRecord& request)

@@ -16,7 +16,6 @@
 #include <QFileDialog>
 #include <QImage>
 #include <QLineEdit>
-#include <QPainter>
 #include <QTemporaryDir>
 #include <QtTest>
 
@@ -120,10 +119,6 @@ QStringList TestPages::makeSlides(int count, const QString& tag)
     for (int i = 0; i < count; ++i) {
         QImage image(1280, 720, QImage::Format_RGB32);
         image.fill(QColor::fromHsv((i * 70) % 360, 120, 230));
-        QPainter painter(&image);
-        painter.setFont(QFont("WenQuanYi Zen Hei", 64));
-        painter.drawText(image.rect(), Qt::AlignCenter, QStringLiteral("第%1页").arg(i + 1));
-        painter.end();
         const QString path = m_dir.filePath(QStringLiteral("%1_%2.png").arg(tag).arg(i + 1, 3, 10, QChar('0')));
         image.save(path);
         paths << path;

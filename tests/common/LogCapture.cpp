@@ -56,16 +56,7 @@ void LogCapture::clear()
     g_lines.clear();
 }
 
-bool LogCapture::contains(const QString& text) const
-{
-    return count(text) > 0;
-}
-
 int LogCapture::count(const QString& text) const
 {
-    int n = 0;
-    for (const QString& line : lines())
-        if (line.contains(text))
-            ++n;
-    return n;
+    return int(lines().filter(text).size());
 }

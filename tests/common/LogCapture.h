@@ -15,6 +15,6 @@ public:
     QStringList lines() const;
     void clear();
     // Whether, and how many, lines hold text somewhere.
-    bool contains(const QString& text) const;
+    bool contains(const QString& text) const { return count(text) > 0; }
     int count(const QString& text) const;
 };

@@ -6,23 +6,19 @@
 #include <QFileInfo>
 #include <QUrl>
 
-bool CopyTree(const QString& from, const QString& to)
+bool InstallOfficeProfile(const QString& appFolder, const QString& source)
 {
+    const QString from
+        = source.isEmpty() ? QStringLiteral(LECTERN_SOURCE_DIR "/client/slides/LibreOfficeProfile") : source;
+    // Every file below it, hidden ones too.
     QDirIterator it(from, QDir::Files | QDir::Hidden, QDirIterator::Subdirectories);
     while (it.hasNext()) {
-        const QString source = it.next();
-        const QString target = to + source.mid(from.size());
-        if (!QDir().mkpath(QFileInfo(target).absolutePath()) || !QFile::copy(source, target))
+        const QString file = it.next();
+        const QString target = appFolder + kOfficeProfileFolder + file.mid(from.size());
+        if (!QDir().mkpath(QFileInfo(target).absolutePath()) || !QFile::copy(file, target))
             return false;
     }
     return true;
-}
-
-bool InstallOfficeProfile(const QString& appFolder, const QString& source)
-{
-    return CopyTree(
-        source.isEmpty() ? QStringLiteral(LECTERN_SOURCE_DIR "/client/slides/LibreOfficeProfile") : source,
-        appFolder + kOfficeProfileFolder);
 }
 
 QString OfficeProfileMarker(const QString& appFolder)

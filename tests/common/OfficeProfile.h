@@ -6,9 +6,6 @@
 // Where an application folder keeps the office suite's profile.
 constexpr char kOfficeProfileFolder[] = "/LibreOfficePortable/Data/settings";
 
-// Copies every file below `from`, hidden ones too, to the same place below `to`.
-bool CopyTree(const QString& from, const QString& to);
-
 // Gives the application folder its own copy of the office profile with our macro, taken from the
 // source tree unless `source` names another.
 bool InstallOfficeProfile(const QString& appFolder, const QString& source = QString());

@@ -14,63 +14,38 @@
 
 namespace {
 
+#ifdef Q_OS_LINUX
 // Runs in the forked child before the server program replaces it: the kernel then kills the server
 // when the thread that started it ends. Only async-signal-safe calls belong here.
 class OrphanKillingProcess : public QProcess {
-public:
-    OrphanKillingProcess()
-#ifdef Q_OS_LINUX
-        : m_parent(getpid())
-#endif
-    {
-    }
-
 protected:
     void setupChildProcess() override
     {
-#ifdef Q_OS_LINUX
         prctl(PR_SET_PDEATHSIG, SIGKILL);
         // The parent may have died before the line above took effect.
         if (getppid() != m_parent)
             _exit(127);
-#endif
     }
 
 private:
-#ifdef Q_OS_LINUX
-    pid_t m_parent = 0;
-#endif
+    const pid_t m_parent = getpid();
 };
-
-} // namespace
+#else
+using OrphanKillingProcess = QProcess;
+#endif
 
 quint16 FreeLoopbackPort()
 {
     QTcpServer probe;
-    if (!probe.listen(QHostAddress::LocalHost, 0))
-        return 0;
-    return probe.serverPort();
+    return probe.listen(QHostAddress::LocalHost, 0) ? probe.serverPort() : 0;
 }
 
-ServerProcess::~ServerProcess()
-{
-    stop();
-}
-
-QString ServerProcess::program()
-{
-    return QStringLiteral(LECTERN_BIN_DIR "/lectern-server");
-}
+} // namespace
 
 QStringList ServerProcess::storageArguments() const
 {
     return { QStringLiteral("--db"), m_dir.filePath(QStringLiteral("lectern.db")),
-        QStringLiteral("--downloads"), downloadsPath() };
-}
-
-QString ServerProcess::downloadsPath() const
-{
-    return m_dir.filePath(QStringLiteral("downloads"));
+        QStringLiteral("--downloads"), m_dir.filePath(QStringLiteral("downloads")) };
 }
 
 bool ServerProcess::start(QString* error, const QStringList& extraArguments)
@@ -101,18 +76,15 @@ bool ServerProcess::start(QString* error, const QStringList& extraArguments)
     }
     QElapsedTimer clock;
     clock.start();
-    while (clock.elapsed() < 15000) {
+    while (isRunning() && clock.elapsed() < 15000) {
         QTcpSocket socket;
         socket.connectToHost(QHostAddress::LocalHost, m_port);
         if (socket.waitForConnected(200))
             return true;
-        if (m_process->state() != QProcess::Running) {
-            *error = QStringLiteral("server ended: ") + output();
-            return false;
-        }
         QTest::qWait(100);
     }
-    *error = QStringLiteral("server did not answer: ") + output();
+    *error = (isRunning() ? QStringLiteral("server did not answer: ") : QStringLiteral("server ended: "))
+        + QString::fromUtf8(m_process->readAll());
     return false;
 }
 
@@ -132,29 +104,4 @@ bool ServerProcess::stop()
     }
     m_process.reset();
     return clean;
-}
-
-bool ServerProcess::isRunning() const
-{
-    return m_process && m_process->state() != QProcess::NotRunning;
-}
-
-qint64 ServerProcess::processId() const
-{
-    return m_process ? m_process->processId() : 0;
-}
-
-QString ServerProcess::jsonRpcUrl() const
-{
-    return QStringLiteral("http://127.0.0.1:%1/app-server/jsonrpc/").arg(m_port);
-}
-
-QString ServerProcess::liveUrl() const
-{
-    return QStringLiteral("ws://127.0.0.1:%1/live").arg(m_livePort);
-}
-
-QString ServerProcess::output() const
-{
-    return m_process ? QString::fromUtf8(m_process->readAll()) : QString();
 }

@@ -7,38 +7,32 @@
 
 #include <memory>
 
-// A free TCP port on 127.0.0.1 at the time of the call (0 when none could be had).
-quint16 FreeLoopbackPort();
-
 // lectern-server (app server and live relay) with demo data, on free loopback ports, its database
 // and downloads folder in a temporary folder of its own; stopped with the object. On Linux the
 // server is also killed when the test process dies without stopping it (a crash, an abort, a
 // time-out kill), so no server outlives its test.
 class ServerProcess {
 public:
-    ~ServerProcess();
+    ~ServerProcess() { stop(); }
 
-    static QString program();
+    static QString program() { return QStringLiteral(LECTERN_BIN_DIR "/lectern-server"); }
 
     // The database and downloads options every run of the server on this folder needs, e.g. for a
     // "--publish" run before start().
     QStringList storageArguments() const;
-    QString downloadsPath() const;
 
     // Starts the server with "--demo" and extraArguments, and waits until it takes connections.
     bool start(QString* error, const QStringList& extraArguments = QStringList());
     // Asks the server to end and waits for it (killing it when it does not end in time). True when
     // it ended by itself with exit code 0.
     bool stop();
-    bool isRunning() const;
-    qint64 processId() const;
+    bool isRunning() const { return m_process && m_process->state() != QProcess::NotRunning; }
+    qint64 processId() const { return m_process ? m_process->processId() : 0; }
 
     quint16 port() const { return m_port; }
     quint16 livePort() const { return m_livePort; }
-    QString jsonRpcUrl() const;
-    QString liveUrl() const;
-    // What the server has printed since the last call.
-    QString output() const;
+    QString jsonRpcUrl() const { return QStringLiteral("http://127.0.0.1:%1/app-server/jsonrpc/").arg(m_port); }
+    QString liveUrl() const { return QStringLiteral("ws://127.0.0.1:%1/live").arg(m_livePort); }
 
 private:
     QTemporaryDir m_dir;

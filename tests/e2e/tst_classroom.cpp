@@ -1,16 +1,18 @@
-// A class with a real student: the teacher's room window on the shipped live-video service, the
-// real lectern-server (app server and relay) and a lectern-student process, all on loopback.
-// The student enters, chats, is invited and accepts, goes off the microphone and leaves.
+// A class with a real student: the teacher signs in and enters the live in progress with the shipped
+// live-video service, against the real lectern-server (app server and relay), and a lectern-student
+// process enters, chats, is invited and accepts, goes off the microphone and leaves; all on loopback.
 #include "BoxCatcher.h"
-#include "CallOutcome.h"
 #include "ServerProcess.h"
 #include "ilive/LiveService.h"
-#include "lectern_config.h"
+#include "lobby/LiveListDlg.h"
+#include "lobby/LoginDlg.h"
 #include "remote/AppServer.h"
 #include "remote/Request.h"
 #include "room/LiveDlg.h"
 #include "room/MemberListItem.h"
 #include "shell/Resources.h"
+#include "ui_LiveListDlg.h"
+#include "ui_LoginDlg.h"
 
 #include <QLabel>
 #include <QListWidget>
@@ -18,23 +20,6 @@
 #include <QPushButton>
 #include <QTabWidget>
 #include <QtTest>
-
-namespace {
-
-int g_liveDone = 0;
-int g_liveCode = -1;
-void OnLiveOk(void*)
-{
-    g_liveDone++;
-    g_liveCode = 0;
-}
-void OnLiveErr(int code, const char*, void*)
-{
-    g_liveDone++;
-    g_liveCode = code;
-}
-
-} // namespace
 
 class TestClassroom : public QObject {
     Q_OBJECT
@@ -44,11 +29,10 @@ private slots:
     void studentEntersChatsSpeaksAndLeaves();
 
 private:
-    QStringList DiscussionRows() const;
-    MemberListItem* MemberRow(const QString& userId) const;
+    static QStringList DiscussionRows();
+    static MemberListItem* MemberRow(const QString& userId);
 
     ServerProcess m_server;
-    LiveDlg* m_dlg = nullptr;
 };
 
 void TestClassroom::initTestCase()
@@ -58,60 +42,32 @@ void TestClassroom::initTestCase()
     QVERIFY2(m_server.start(&error), qPrintable(error));
     SetAppServerUrl(m_server.jsonRpcUrl());
     LiveService::setDefaultUrl(QUrl(m_server.liveUrl()));
-
-    // What the login window does: listeners, service start, app-server sign-in, service sign-in.
-    ilive::iLive* live = GetILive();
-    live->setMessageCallBack(LiveDlg::OnMessageCallback, nullptr);
-    live->setRemoteVideoCallBack(LiveDlg::OnRemoteVideoFrame, nullptr);
-    live->setLocalVideoCallBack(LiveDlg::OnLocalVideoFrame, nullptr);
-    live->setDeviceOperationCallback(LiveDlg::OnDeviceOperation, nullptr);
-    live->setVideoColorFormat(ilive::COLOR_FORMAT_RGB32);
-    QCOMPARE(live->init(LECTERN_APP_ID, LECTERN_ACCOUNT_TYPE, true), 0);
-
-    CallOutcome login;
-    AppServer_Login(QStringLiteral("teacher01"), QStringLiteral("123456"), CallOutcome::OnOk, CallOutcome::OnFail, &login);
-    QVERIFY(login.wait(10000) && login.ok);
-    SessionRecord() = login.result;
-    CallOutcome sig;
-    AppServer_CreateSig(CallOutcome::OnOk, CallOutcome::OnFail, &sig);
-    QVERIFY(sig.wait(10000) && sig.ok);
-    live->login(SessionRecord().value("userId").toString().toUtf8().constData(),
-                sig.result.value("userSig").toString().toUtf8().constData(), OnLiveOk, OnLiveErr, nullptr);
-    QTRY_COMPARE_WITH_TIMEOUT(g_liveDone, 1, 10000);
-    QCOMPARE(g_liveCode, 0);
 }
 
 void TestClassroom::cleanupTestCase()
 {
-    if (m_dlg) {
-        g_liveDlg = nullptr;
-        delete m_dlg;
-    }
+    delete std::exchange(g_liveDlg, nullptr);
     if (!QTest::qWaitFor([] { return Request::LiveCount() == 0; }, 5000))
         qWarning("app-server requests still in flight");
     m_server.stop();
 }
 
-QStringList TestClassroom::DiscussionRows() const
+QStringList TestClassroom::DiscussionRows()
 {
     QStringList rows;
-    QListWidget* list = m_dlg->findChild<QListWidget*>("msgListWidget");
+    QListWidget* list = g_liveDlg->findChild<QListWidget*>("msgListWidget");
     for (int i = 0; i < list->count(); ++i) {
         // Rows far from view have no widget; this class is short enough to have them all.
-        QWidget* row = list->itemWidget(list->item(i));
-        if (!row) {
-            rows << QString();
-            continue;
-        }
-        rows << row->findChild<QLabel*>("nameLabel")->text() + "|" + row->findChild<QLabel*>("timeLabel")->text()
-                + "|" + row->findChild<QLabel*>("contentLabel")->text();
+        if (QWidget* row = list->itemWidget(list->item(i)))
+            rows << row->findChild<QLabel*>("nameLabel")->text() + "|" + row->findChild<QLabel*>("timeLabel")->text()
+                    + "|" + row->findChild<QLabel*>("contentLabel")->text();
     }
     return rows;
 }
 
-MemberListItem* TestClassroom::MemberRow(const QString& userId) const
+MemberListItem* TestClassroom::MemberRow(const QString& userId)
 {
-    QListWidget* list = m_dlg->findChild<QListWidget*>("memberListWidget");
+    QListWidget* list = g_liveDlg->findChild<QListWidget*>("memberListWidget");
     for (int i = 0; i < list->count(); ++i) {
         auto* row = qobject_cast<MemberListItem*>(list->itemWidget(list->item(i)));
         if (row && row->GetUserId() == userId)
@@ -122,47 +78,26 @@ MemberListItem* TestClassroom::MemberRow(const QString& userId) const
 
 void TestClassroom::studentEntersChatsSpeaksAndLeaves()
 {
+    // Sign in and enter the live in progress through the login window and the lobby.
     BoxCatcher boxes;
-
-    // Open the first live as the lobby does: room on the app server, then on the relay.
-    CallOutcome lives;
-    AppServer_LiveList(CallOutcome::OnOk, CallOutcome::OnFail, &lives, nullptr, false);
-    QVERIFY(lives.wait(10000) && lives.ok);
-    QVERIFY(!lives.result.value("list").toList().isEmpty());
-    const QVariantMap liveRecord = lives.result.value("list").toList().first().toMap();
-    const QString liveId = liveRecord.value("liveId").toString();
-    CallOutcome room;
-    AppServer_CreateRoom(liveId, CallOutcome::OnOk, CallOutcome::OnFail, &room);
-    QVERIFY(room.wait(10000) && room.ok);
-    const int avRoomId = room.result.value("avRoomId").toString().toInt();
-    QVERIFY(avRoomId > 0);
-    ilive::iLiveRoomOption option;
-    option.roomKind = 1;
-    option.roomId = uint32_t(avRoomId);
-    option.authBits = ~uint64_t(0);
-    option.controlRole = ilive::String("LiveMaster");
-    option.roomDisconnectListener = LiveDlg::OnRoomDisconnect;
-    option.memberStatusListener = LiveDlg::OnMemStatusChange;
-    GetILive()->createRoom(option, OnLiveOk, OnLiveErr, nullptr);
-    QTRY_COMPARE_WITH_TIMEOUT(g_liveDone, 2, 10000);
-    QCOMPARE(g_liveCode, 0);
-    CallOutcome entered;
-    AppServer_EnterRoom(avRoomId, CallOutcome::OnOk, CallOutcome::OnFail, &entered);
-    QVERIFY(entered.wait(10000) && entered.ok);
-
-    m_dlg = new LiveDlg;
-    g_liveDlg = m_dlg;
-    m_dlg->setAvRoomId(avRoomId);
-    m_dlg->setLiveId(liveId);
-    m_dlg->showMaximized();
-    m_dlg->OnStartButtonClick();
-    QTRY_VERIFY_WITH_TIMEOUT(m_dlg->isClassStarted(), 10000);
+    LoginDlg login;
+    login.show();
+    login.form()->userTextEdit->setText(QStringLiteral("teacher01"));
+    login.form()->pwdTextEdit->setText(QStringLiteral("123456"));
+    QTest::mouseClick(login.form()->loginButton, Qt::LeftButton);
+    LiveListDlg* lobby = LiveListDlg::GetInstance();
+    QTRY_VERIFY_WITH_TIMEOUT(!lobby->lives().isEmpty(), 15000);
+    QTest::mouseClick(lobby->form()->enterButton, Qt::LeftButton);
+    QTRY_VERIFY_WITH_TIMEOUT(g_liveDlg != nullptr, 15000);
+    QVERIFY2(boxes.seen().isEmpty(), qPrintable(boxes.texts().join('|')));
+    g_liveDlg->OnStartButtonClick();
+    QTRY_VERIFY_WITH_TIMEOUT(g_liveDlg->isClassStarted(), 10000);
 
     QProcess student;
     student.setProcessChannelMode(QProcess::MergedChannels);
     student.start(QStringLiteral(LECTERN_BIN_DIR "/lectern-student"),
                   { "--server", m_server.jsonRpcUrl(), "--live", m_server.liveUrl(), "--login", "student01", "--password",
-                    "123456", "--room", QString::number(avRoomId), "--chat-every", "2", "--mic-off-after", "2",
+                    "123456", "--room", QString::number(g_liveDlg->avRoomId()), "--chat-every", "2", "--mic-off-after", "2",
                     "--duration", "12" });
     QVERIFY(student.waitForStarted(5000));
     QByteArray studentLog;
@@ -177,7 +112,7 @@ void TestClassroom::studentEntersChatsSpeaksAndLeaves()
     QVERIFY(nickname != studentId);
     QTRY_VERIFY_WITH_TIMEOUT(MemberRow(studentId) != nullptr, 10000);
     QVERIFY(!MemberRow(studentId)->IsMicOn());
-    QVERIFY(m_dlg->findChild<QTabWidget*>("tabWidget")->tabText(1).startsWith(QStringLiteral("成员(")));
+    QVERIFY(g_liveDlg->findChild<QTabWidget*>("tabWidget")->tabText(1).startsWith(QStringLiteral("成员(")));
     QTRY_VERIFY_WITH_TIMEOUT(studentLog.contains("class time"), 10000);
 
     // Chats: the line is shown under the student's name.

@@ -39,7 +39,6 @@ void TestCmdMsg::commandIsIndentedJsonWithActionParamAlwaysPresent()
     QFETCH(QString, param);
     QFETCH(QByteArray, expected);
     QCOMPARE(CmdMsgHelper::BuildCmdJson(E_CustomCmd(cmd), param), expected);
-
     // The message holds exactly that text in one custom element.
     const ilive::Message msg = CmdMsgHelper::BuildCmdMessage(E_CustomCmd(cmd), param);
     QCOMPARE(msg.elems.size(), size_t(1));

@@ -26,7 +26,6 @@ void TestCmdMsg::commandIsIndentedJsonWithActionParamAlwaysPresent_data()
     auto json = [](const QByteArray& param, int action) {
         return "{\n    \"actionParam\": \"" + param + "\",\n    \"userAction\": " + QByteArray::number(action) + "\n}\n";
     };
-    QTest::newRow("class time") << int(CmdClassTime) << QString("0") << json("0", 2053);
     QTest::newRow("null") << int(CmdLiveEnd) << QString() << json("", 6);
     QTest::newRow("identity with quotes and Chinese")
         << int(CmdEnterRoom) << QStringLiteral("{\"nickname\":\"小明\"}")

@@ -12,11 +12,7 @@ QStringList g_viewEvents;
 
 class RecordingView : public FakeRootView {
 public:
-    void uninit() override
-    {
-        g_viewEvents << "uninit";
-        FakeRootView::uninit();
-    }
+    void uninit() override { g_viewEvents << "uninit"; }
     void destroy() override
     {
         g_viewEvents << "destroy";

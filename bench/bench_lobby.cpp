@@ -1,5 +1,6 @@
 // The lobby's refresh with 1,000 lives: the app server's answer parsed as the client parses it,
 // then the rows rebuilt. Prints time per refresh and the memory the rows take.
+#include "ProcessMemory.h"
 #include "lobby/LiveListDlg.h"
 #include "remote/AppServer.h"
 #include "remote/Request.h"
@@ -47,16 +48,6 @@ QByteArray Answer(int round)
     return QJsonDocument(answer).toJson(QJsonDocument::Compact);
 }
 
-long RssKb()
-{
-    QFile status(QStringLiteral("/proc/self/status"));
-    if (!status.open(QIODevice::ReadOnly))
-        return -1;
-    for (const QByteArray& line : status.readAll().split('\n'))
-        if (line.startsWith("VmRSS:"))
-            return line.mid(6).trimmed().split(' ').first().toLong();
-    return -1;
-}
 
 // One refresh as the 10-second tick makes it: the answer goes through the request's reply path.
 double Refresh(LiveListDlg* lobby, const QByteArray& body)

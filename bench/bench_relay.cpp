@@ -1,6 +1,7 @@
 // A group message from the teacher to 200 connected members on loopback: delivery latency
 // (p50/p99) and the relay's memory. The relay runs in a child process (this program started
 // with --relay-child) so that its memory is measured alone.
+#include "ProcessMemory.h"
 #include "common/UserSig.h"
 #include "relay/LiveRelay.h"
 
@@ -42,16 +43,6 @@ QString request(const QJsonObject& obj)
     return QString::fromUtf8(QJsonDocument(obj).toJson(QJsonDocument::Compact));
 }
 
-qint64 rssKb(qint64 pid)
-{
-    QFile f(QStringLiteral("/proc/%1/status").arg(pid));
-    if (!f.open(QIODevice::ReadOnly))
-        return -1;
-    for (const QByteArray& line : f.readAll().split('\n'))
-        if (line.startsWith("VmRSS:"))
-            return line.mid(6).trimmed().split(' ').first().toLongLong();
-    return -1;
-}
 
 bool waitFor(const std::function<bool()>& done, int timeoutMs)
 {
@@ -101,7 +92,7 @@ int main(int argc, char** argv)
     }
     const quint16 port = quint16(child.readLine().trimmed().toUInt());
     const QUrl url(QStringLiteral("ws://127.0.0.1:%1/live").arg(port));
-    const qint64 idleKb = rssKb(child.processId());
+    const qint64 idleKb = RssKb(child.processId());
 
     std::vector<qint64> latencies;
     latencies.reserve(size_t(kMembers) * kMessages);
@@ -136,7 +127,7 @@ int main(int argc, char** argv)
         child.kill();
         return 1;
     }
-    const qint64 joinedKb = rssKb(child.processId());
+    const qint64 joinedKb = RssKb(child.processId());
 
     QWebSocket& teacher = clients[0]->ws;
     QElapsedTimer wall;
@@ -152,7 +143,7 @@ int main(int argc, char** argv)
     }
     const size_t expected = size_t(kMembers) * kMessages;
     waitFor([&] { return latencies.size() >= expected; }, 30000);
-    const qint64 peakKb = rssKb(child.processId());
+    const qint64 peakKb = RssKb(child.processId());
 
     std::sort(latencies.begin(), latencies.end());
     auto pct = [&](double p) {

@@ -1,6 +1,7 @@
 // The room's lists: a discussion of 5,000 chat rows (time to append one row at the end, and the
 // memory the rows take) and a member list of 1,000 members (time to rebuild it from an answer).
 // Each append and each rebuild is followed by the event loop's layout and paint, as in the window.
+#include "ProcessMemory.h"
 #include "room/LiveDlg.h"
 #include "shell/Resources.h"
 
@@ -20,16 +21,6 @@ constexpr int kBlock = 500;
 constexpr int kMembers = 1000;
 constexpr int kRebuilds = 10;
 
-long RssKb()
-{
-    QFile status(QStringLiteral("/proc/self/status"));
-    if (!status.open(QIODevice::ReadOnly))
-        return -1;
-    for (const QByteArray& line : status.readAll().split('\n'))
-        if (line.startsWith("VmRSS:"))
-            return line.mid(6).trimmed().split(' ').first().toLong();
-    return -1;
-}
 
 double Median(std::vector<double> v)
 {

@@ -38,14 +38,9 @@ void DownloadManagerHTTP::download(QUrl url)
 void DownloadManagerHTTP::download(QUrl url, QString filename)
 {
     qDebug() << "download: URL=" << url.toString() << ",filename:" << filename;
-    if (m_reply) {
-        // Starting over: the running transfer is dropped quietly.
-        m_timer->stop();
-        disconnect(m_reply, nullptr, this, nullptr);
-        m_reply->abort();
-        m_reply->deleteLater();
-        m_reply = nullptr;
-    }
+    // Starting over: the running transfer is dropped quietly.
+    m_timer->stop();
+    dropReply();
     delete m_file;
     m_file = nullptr;
 
@@ -241,15 +236,21 @@ qint64 DownloadManagerHTTP::expectedSize() const
     return m_totalSize > 0 ? m_totalSize : -1;
 }
 
+// Silences and aborts the running reply, if any; its own signals no longer reach us.
+void DownloadManagerHTTP::dropReply()
+{
+    if (!m_reply)
+        return;
+    disconnect(m_reply, nullptr, this, nullptr);
+    m_reply->abort();
+    m_reply->deleteLater();
+    m_reply = nullptr;
+}
+
 void DownloadManagerHTTP::fail()
 {
     m_timer->stop();
-    if (m_reply) {
-        disconnect(m_reply, nullptr, this, nullptr);
-        m_reply->abort();
-        m_reply->deleteLater();
-        m_reply = nullptr;
-    }
+    dropReply();
     delete m_file;
     m_file = nullptr;
     QFile::remove(m_fileName);
@@ -313,10 +314,7 @@ void DownloadManagerHTTP::pause()
         if (!m_reply)
             return;
     }
-    disconnect(m_reply, nullptr, this, nullptr);
-    m_reply->abort();
-    m_reply->deleteLater();
-    m_reply = nullptr;
+    dropReply();
     if (m_file) {
         m_file->flush();
         m_offset = m_file->size();

@@ -51,6 +51,7 @@ private:
     void checkRangeAnswer();
     void writeBuffered();
     void fail();
+    void dropReply();
     qint64 expectedSize() const;
 
     QUrl m_url;

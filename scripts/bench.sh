@@ -7,11 +7,13 @@ build_dir=${LECTERN_BUILD_DIR:-build}
 cmake -S . -B "$build_dir" -DLECTERN_BENCH=ON >/dev/null
 cmake --build "$build_dir" -j "$(nproc)"
 export QT_QPA_PLATFORM=${QT_QPA_PLATFORM:-offscreen}
+# The figures, not the product's diagnostics.
+export QT_LOGGING_RULES=${QT_LOGGING_RULES:-"*.debug=false"}
 status=0
 for b in "$build_dir"/bench/bench_*; do
-  [ -x "$b" ] || continue
+  [ -f "$b" ] && [ -x "$b" ] || continue
   if [ $# -gt 0 ] && [[ " $* " != *" $(basename "$b") "* ]]; then continue; fi
   echo "== $(basename "$b")"
-  "$b" || status=1
+  "$b" || { echo "$(basename "$b"): exited with $? (a target missed or the run failed)"; status=1; }
 done
 exit $status

@@ -1,23 +1,9 @@
 #pragma once
 
+#include "CustomCmd.h"
 #include "ilive/ilive.h"
 
 #include <QString>
-
-#include <cstdint>
-
-// Commands shared with the students' clients; the values travel on the wire.
-enum E_CustomCmd : int32_t {
-    CmdEnterRoom = 1,
-    CmdLeaveRoom = 2,
-    CmdLivePause = 4,
-    CmdLiveEnd = 6,
-    CmdInviteInteract = 0x801,
-    CmdMicOff = 0x802,
-    CmdAcceptInteract = 0x803,
-    CmdRejectInteract = 0x804,
-    CmdClassTime = 0x805,
-};
 
 // Wraps chat text and commands into service messages and sends them to the room or one user.
 // The outcome of a send is only logged.

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "room/CustomCmd.h"
+
 #include <QJsonObject>
 #include <QObject>
 #include <QString>
@@ -11,20 +13,6 @@
 
 class QNetworkAccessManager;
 class QWebSocket;
-
-// The command codes that teacher and student clients share.
-enum E_CustomCmd {
-    CmdNone = 0,
-    CmdEnterRoom = 1,
-    CmdLeaveRoom = 2,
-    CmdLivePause = 4,
-    CmdLiveEnd = 6,
-    CmdInviteInteract = 0x801,
-    CmdMicOff = 0x802,
-    CmdAcceptInteract = 0x803,
-    CmdRejectInteract = 0x804,
-    CmdClassTime = 0x805,
-};
 
 struct StudentOptions {
     QUrl server { QStringLiteral("http://127.0.0.1:8080/app-server/jsonrpc/") };

@@ -38,8 +38,8 @@ struct Figures {
 Figures run(quint16 port, const std::string& body, int perClient)
 {
     std::vector<std::vector<double>> latencies(kClients);
-    std::atomic<int> failures{0};
-    std::atomic<size_t> lastSize{0};
+    std::atomic<int> failures { 0 };
+    std::atomic<size_t> lastSize { 0 };
     std::vector<std::thread> clients;
     const auto started = std::chrono::steady_clock::now();
     for (int c = 0; c < kClients; ++c) {
@@ -78,9 +78,10 @@ Figures run(quint16 port, const std::string& body, int perClient)
 
 void print(const char* name, const Figures& f, double targetRps)
 {
-    std::printf("%-26s %9.0f req/s  p50 %6.2f ms  p99 %6.2f ms  %7zu B/answer  %d failed   (target >= %.0f req/s, p99 <= 20 ms: %s)\n",
-                name, f.requestsPerSecond, f.p50Ms, f.p99Ms, f.bytesPerAnswer, f.failures, targetRps,
-                f.requestsPerSecond >= targetRps && f.p99Ms <= 20.0 && f.failures == 0 ? "met" : "MISSED");
+    std::printf("%-26s %9.0f req/s  p50 %6.2f ms  p99 %6.2f ms  %7zu B/answer  %d failed   (target >= %.0f "
+                "req/s, p99 <= 20 ms: %s)\n",
+        name, f.requestsPerSecond, f.p50Ms, f.p99Ms, f.bytesPerAnswer, f.failures, targetRps,
+        f.requestsPerSecond >= targetRps && f.p99Ms <= 20.0 && f.failures == 0 ? "met" : "MISSED");
     std::fflush(stdout);
 }
 
@@ -107,12 +108,15 @@ int main(int argc, char* argv[])
     const int64_t base = QDateTime::currentMSecsSinceEpoch() - 500 * day;
     for (int i = 0; i < kLives; ++i)
         store.addLive("bench_teacher", "高一数学第" + std::to_string(i + 1) + "课：函数与方程",
-                      "请提前预习课本，带好草稿纸和练习册", base + i * day, base + i * day + 45 * 60 * 1000);
+            "请提前预习课本，带好草稿纸和练习册", base + i * day, base + i * day + 45 * 60 * 1000);
 
     const QByteArray salt = "5678";
-    const std::string login = "{\"jsonrpc\":\"2.0\",\"method\":\"user.login\",\"params\":{\"ak\":\"\",\"appType\":\"rided4a_win\","
-                              "\"channel\":\"PC\",\"clientVersion\":\"rided4a_win_1.0\",\"loginId\":\"bench_teacher\","
-                              "\"salt\":\"" + salt.toStdString() + "\",\"saltedPassword\":\""
+    const std::string login
+        = "{\"jsonrpc\":\"2.0\",\"method\":\"user.login\",\"params\":{\"ak\":\"\",\"appType\":\"rided4a_"
+          "win\","
+          "\"channel\":\"PC\",\"clientVersion\":\"rided4a_win_1.0\",\"loginId\":\"bench_teacher\","
+          "\"salt\":\""
+        + salt.toStdString() + "\",\"saltedPassword\":\""
         + sha1Base64(sha1Base64("123456") + salt).toStdString() + "\"}}";
     httplib::Client cli("127.0.0.1", server.port());
     auto first = cli.Post(appserver::AppServer::kRpcPath, login, "application/json");
@@ -122,11 +126,15 @@ int main(int argc, char* argv[])
         return 1;
     }
     const std::string ak = first->body.substr(at + 6, first->body.find('"', at + 6) - at - 6);
-    const std::string list = "{\"jsonrpc\":\"2.0\",\"method\":\"live.list.by.teacher.id\",\"params\":{\"ak\":\"" + ak
-        + "\",\"appType\":\"rided4a_win\",\"channel\":\"PC\",\"clientVersion\":\"rided4a_win_1.0\",\"pageNum\":1,"
-          "\"pageSize\":1000,\"teacherUserId\":\"" + std::to_string(teacher) + "\"}}";
+    const std::string list
+        = "{\"jsonrpc\":\"2.0\",\"method\":\"live.list.by.teacher.id\",\"params\":{\"ak\":\"" + ak
+        + "\",\"appType\":\"rided4a_win\",\"channel\":\"PC\",\"clientVersion\":\"rided4a_win_1.0\","
+          "\"pageNum\":1,"
+          "\"pageSize\":1000,\"teacherUserId\":\""
+        + std::to_string(teacher) + "\"}}";
 
-    std::printf("app server on loopback, %d concurrent keep-alive clients, %d lives per list answer\n", kClients, kLives);
+    std::printf("app server on loopback, %d concurrent keep-alive clients, %d lives per list answer\n",
+        kClients, kLives);
     run(server.port(), login, 50); // warm-up
     print("user.login", run(server.port(), login, 1500), 2000);
     run(server.port(), list, 20);

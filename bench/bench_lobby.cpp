@@ -48,7 +48,6 @@ QByteArray Answer(int round)
     return QJsonDocument(answer).toJson(QJsonDocument::Compact);
 }
 
-
 // One refresh as the 10-second tick makes it: the answer goes through the request's reply path.
 double Refresh(LiveListDlg* lobby, const QByteArray& body)
 {

@@ -34,7 +34,8 @@ const quint32 kRoom = 1;
 
 qint64 nowNs()
 {
-    return std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now().time_since_epoch())
+    return std::chrono::duration_cast<std::chrono::nanoseconds>(
+        std::chrono::steady_clock::now().time_since_epoch())
         .count();
 }
 
@@ -42,7 +43,6 @@ QString request(const QJsonObject& obj)
 {
     return QString::fromUtf8(QJsonDocument(obj).toJson(QJsonDocument::Compact));
 }
-
 
 bool waitFor(const std::function<bool()>& done, int timeoutMs)
 {
@@ -105,14 +105,15 @@ int main(int argc, char** argv)
         const QString user = i == 0 ? QStringLiteral("t1") : QStringLiteral("s%1").arg(i);
         QObject::connect(&raw->ws, &QWebSocket::connected, [raw, user, expiry, i] {
             raw->ws.sendTextMessage(request({ { "op", "login" }, { "id", 1 }, { "userId", user },
-                                              { "userSig", usersig::make(kSecret, user, expiry) } }));
-            raw->ws.sendTextMessage(request({ { "op", i == 0 ? "createRoom" : "joinRoom" }, { "id", 2 },
-                                              { "roomId", qint64(kRoom) } }));
+                { "userSig", usersig::make(kSecret, user, expiry) } }));
+            raw->ws.sendTextMessage(request(
+                { { "op", i == 0 ? "createRoom" : "joinRoom" }, { "id", 2 }, { "roomId", qint64(kRoom) } }));
         });
         QObject::connect(&raw->ws, &QWebSocket::textMessageReceived, [raw](const QString& text) {
             if (text.contains(QLatin1String("\"op\":\"msg\""))) {
                 const QJsonObject m = QJsonDocument::fromJson(text.toUtf8()).object();
-                const qint64 sent = m.value("elems").toArray().first().toObject().value("text").toString().toLongLong();
+                const qint64 sent
+                    = m.value("elems").toArray().first().toObject().value("text").toString().toLongLong();
                 raw->latencies->push_back(nowNs() - sent);
             } else if (text.contains(QLatin1String("\"op\":\"reply\""))) {
                 raw->replies++;
@@ -121,8 +122,11 @@ int main(int argc, char** argv)
         raw->ws.open(url);
         clients.push_back(std::move(c));
     }
-    if (!waitFor([&] { return std::all_of(clients.begin(), clients.end(), [](auto& c) { return c->replies >= 2; }); },
-                 30000)) {
+    if (!waitFor(
+            [&] {
+                return std::all_of(clients.begin(), clients.end(), [](auto& c) { return c->replies >= 2; });
+            },
+            30000)) {
         std::fprintf(stderr, "bench_relay: members did not all join\n");
         child.kill();
         return 1;
@@ -134,8 +138,8 @@ int main(int argc, char** argv)
     wall.start();
     for (int m = 0; m < kMessages; ++m) {
         teacher.sendTextMessage(request({ { "op", "groupMsg" }, { "id", 100 + m },
-                                          { "elems", QJsonArray { QJsonObject { { "type", 0 },
-                                                                                { "text", QString::number(nowNs()) } } } } }));
+            { "elems",
+                QJsonArray { QJsonObject { { "type", 0 }, { "text", QString::number(nowNs()) } } } } }));
         QElapsedTimer gap;
         gap.start();
         while (gap.elapsed() < kIntervalMs)
@@ -147,15 +151,18 @@ int main(int argc, char** argv)
 
     std::sort(latencies.begin(), latencies.end());
     auto pct = [&](double p) {
-        return latencies.empty() ? 0.0 : latencies[std::min(latencies.size() - 1, size_t(p * latencies.size()))] / 1e6;
+        return latencies.empty()
+            ? 0.0
+            : latencies[std::min(latencies.size() - 1, size_t(p * latencies.size()))] / 1e6;
     };
     QTextStream out(stdout);
-    out << "relay group message to " << kMembers << " members, " << kMessages << " messages every " << kIntervalMs
-        << " ms\n";
+    out << "relay group message to " << kMembers << " members, " << kMessages << " messages every "
+        << kIntervalMs << " ms\n";
     out << "  delivered        " << latencies.size() << " of " << expected << "\n";
     out << QStringLiteral("  latency p50      %1 ms\n").arg(pct(0.50), 0, 'f', 3);
     out << QStringLiteral("  latency p99      %1 ms   (target <= 20 ms)\n").arg(pct(0.99), 0, 'f', 3);
-    out << QStringLiteral("  latency max      %1 ms\n").arg(latencies.empty() ? 0.0 : latencies.back() / 1e6, 0, 'f', 3);
+    out << QStringLiteral("  latency max      %1 ms\n")
+               .arg(latencies.empty() ? 0.0 : latencies.back() / 1e6, 0, 'f', 3);
     out << "  relay RSS idle   " << idleKb << " KiB\n";
     out << "  relay RSS joined " << joinedKb << " KiB (" << kMembers + 1 << " sessions)\n";
     out << "  relay RSS after  " << peakKb << " KiB\n";

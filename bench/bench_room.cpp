@@ -21,7 +21,6 @@ constexpr int kBlock = 500;
 constexpr int kMembers = 1000;
 constexpr int kRebuilds = 10;
 
-
 double Median(std::vector<double> v)
 {
     std::sort(v.begin(), v.end());
@@ -32,10 +31,14 @@ QString ChatText(int i)
 {
     // Mixed lengths: short replies, sentences, and now and then a long unbroken link.
     switch (i % 4) {
-    case 0: return QStringLiteral("好的");
-    case 1: return QStringLiteral("老师，第%1题的第二步为什么要先求导再代入？").arg(i);
-    case 2: return QStringLiteral("https://example.invalid/notes/%1/").arg(i) + QString(60, QLatin1Char('x'));
-    default: return QStringLiteral("明白了 thanks, 下一页可以讲慢一点吗 %1").arg(i);
+    case 0:
+        return QStringLiteral("好的");
+    case 1:
+        return QStringLiteral("老师，第%1题的第二步为什么要先求导再代入？").arg(i);
+    case 2:
+        return QStringLiteral("https://example.invalid/notes/%1/").arg(i) + QString(60, QLatin1Char('x'));
+    default:
+        return QStringLiteral("明白了 thanks, 下一页可以讲慢一点吗 %1").arg(i);
     }
 }
 } // namespace
@@ -81,19 +84,19 @@ int main(int argc, char** argv)
 
     std::printf("discussion: %d chat rows appended, list count %d\n", kRows, msgs->count());
     for (size_t b = 0; b < blockMs.size(); ++b)
-        std::printf("  rows %5zu-%5zu: %.3f ms per row\n", b * kBlock + 1, (b + 1) * kBlock, blockMs[b] / kBlock);
+        std::printf(
+            "  rows %5zu-%5zu: %.3f ms per row\n", b * kBlock + 1, (b + 1) * kBlock, blockMs[b] / kBlock);
     std::printf("  last 100 rows: median %.3f ms, worst %.3f ms per row (target < 5 ms)\n", Median(tailMs),
-                *std::max_element(tailMs.begin(), tailMs.end()));
+        *std::max_element(tailMs.begin(), tailMs.end()));
     std::printf("  worst single row over the run: %.3f ms\n", worstMs);
     std::printf("  memory: %ld KB for %d rows, %.1f KB per row\n", rssAfter - rssBefore, kRows,
-                double(rssAfter - rssBefore) / kRows);
+        double(rssAfter - rssBefore) / kRows);
 
     QVariantList members;
     for (int i = 0; i < kMembers; ++i) {
         members << QVariantMap { { "userId", QStringLiteral("stu%1").arg(i) },
-                                 { "nickname", QStringLiteral("学生%1号").arg(i) },
-                                 { "role", i == 0 ? "t" : "s" },
-                                 { "status", i == 7 ? "1" : "0" } };
+            { "nickname", QStringLiteral("学生%1号").arg(i) }, { "role", i == 0 ? "t" : "s" },
+            { "status", i == 7 ? "1" : "0" } };
     }
     tabs->setCurrentIndex(1); // the teacher looks at the members
     QApplication::processEvents();
@@ -106,9 +109,9 @@ int main(int argc, char** argv)
         QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
         rebuildMs.push_back(t.nsecsElapsed() / 1e6);
     }
-    std::printf("members: %d rows rebuilt %d times, median %.1f ms, worst %.1f ms (target < 200 ms); tab \"%s\"\n",
-                memberList->count(), kRebuilds, Median(rebuildMs),
-                *std::max_element(rebuildMs.begin(), rebuildMs.end()),
-                qPrintable(tabs->tabText(1)));
+    std::printf(
+        "members: %d rows rebuilt %d times, median %.1f ms, worst %.1f ms (target < 200 ms); tab \"%s\"\n",
+        memberList->count(), kRebuilds, Median(rebuildMs),
+        *std::max_element(rebuildMs.begin(), rebuildMs.end()), qPrintable(tabs->tabText(1)));
     return 0;
 }

@@ -58,8 +58,8 @@ Timing convertWithTool(PowerPointTool* tool, const QString& app, const QString& 
     QObject::disconnect(onFail);
     QElapsedTimer ending;
     ending.start();
-    while (IsProcessRunning(QStringLiteral("soffice.bin"), OfficeProfileMarker(app))
-        && ending.elapsed() < 20000)
+    while (
+        IsProcessRunning(QStringLiteral("soffice.bin"), OfficeProfileMarker(app)) && ending.elapsed() < 20000)
         QThread::msleep(20);
     return timing;
 }

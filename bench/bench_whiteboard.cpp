@@ -58,15 +58,16 @@ double msSince(const QElapsedTimer& timer)
 
 int main(int argc, char** argv)
 {
-    qputenv("QT_QPA_PLATFORM", qgetenv("QT_QPA_PLATFORM").isEmpty() ? "offscreen" : qgetenv("QT_QPA_PLATFORM"));
+    qputenv(
+        "QT_QPA_PLATFORM", qgetenv("QT_QPA_PLATFORM").isEmpty() ? "offscreen" : qgetenv("QT_QPA_PLATFORM"));
     QApplication app(argc, argv);
     qInstallMessageHandler([](QtMsgType, const QMessageLogContext&, const QString&) {});
     QTemporaryDir dir;
     PainterStorage::setApplicationFolder(dir.path());
 
     std::printf("%-8s %14s %14s %14s %14s %12s %12s %12s %10s\n", "strokes", "move ms", "move full ms",
-                "repaint ms", "repaint cached", "drag ms", "save ms", "load ms", "file MB");
-    for (int strokes : {200, 2000, 20000}) {
+        "repaint ms", "repaint cached", "drag ms", "save ms", "load ms", "file MB");
+    for (int strokes : { 200, 2000, 20000 }) {
         const QString name = QStringLiteral("bench%1.json").arg(strokes);
         const ShapeList page = makePage(strokes);
 
@@ -145,7 +146,8 @@ int main(int argc, char** argv)
         const ShapeList& drawn = area.shapes();
         QPoint grip(-1, -1);
         for (const QPointF& candidate : drawn[0]->points()) {
-            bool free = candidate.x() >= 0 && candidate.y() >= 0 && candidate.x() < kWidth && candidate.y() < kHeight;
+            bool free = candidate.x() >= 0 && candidate.y() >= 0 && candidate.x() < kWidth
+                && candidate.y() < kHeight;
             for (int i = 1; free && i < drawn.size(); ++i)
                 free = drawn[i]->distanceTo(candidate) >= 5;
             if (free) {
@@ -168,13 +170,14 @@ int main(int argc, char** argv)
         const double dragMs = drags.empty() ? -1 : median(drags);
 
         std::printf("%-8d %14.3f %14.3f %14.2f %14.3f %12.3f %12.1f %12.1f %10.2f\n", strokes, median(moves),
-                    median(movesFull), median(full), median(cachedFull), dragMs, saveMs, loadMs, fileMb);
+            median(movesFull), median(full), median(cachedFull), dragMs, saveMs, loadMs, fileMb);
         std::fflush(stdout);
     }
-    std::printf("move ms: pen move event + the repaint it causes (median of 200), target <= 4 ms\n"
-                "move full ms: whole-widget repaint while the stroke is drawn (layer + live stroke)\n"
-                "repaint ms: whole-widget repaint with every shape painted (no layer)\n"
-                "drag ms: one move of the bottom stroke with the move tool (median of 40; -1: no free grip)\n"
-                "save/load ms: page file written / read and rebuilt into shapes (median of 3), target <= 250 ms\n");
+    std::printf(
+        "move ms: pen move event + the repaint it causes (median of 200), target <= 4 ms\n"
+        "move full ms: whole-widget repaint while the stroke is drawn (layer + live stroke)\n"
+        "repaint ms: whole-widget repaint with every shape painted (no layer)\n"
+        "drag ms: one move of the bottom stroke with the move tool (median of 40; -1: no free grip)\n"
+        "save/load ms: page file written / read and rebuilt into shapes (median of 3), target <= 250 ms\n");
     return 0;
 }

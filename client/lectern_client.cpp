@@ -1,2 +1,4 @@
 // The client library is the union of the subsystem libraries; this unit only gives it a body.
-namespace lectern { int clientLibraryAnchor = 0; }
+namespace lectern {
+int clientLibraryAnchor = 0;
+}

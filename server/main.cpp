@@ -26,7 +26,7 @@ using appserver::AppStore;
 
 namespace {
 
-int g_signalPipe[2] = {-1, -1};
+int g_signalPipe[2] = { -1, -1 };
 
 void onSignal(int)
 {
@@ -71,7 +71,7 @@ int fail(const QString& message)
 
 bool parseTime(const QString& text, qint64* ms)
 {
-    for (const char* format : {"yyyy-MM-dd hh:mm", "yyyy-MM-ddThh:mm", "yyyy-MM-dd hh:mm:ss"}) {
+    for (const char* format : { "yyyy-MM-dd hh:mm", "yyyy-MM-ddThh:mm", "yyyy-MM-dd hh:mm:ss" }) {
         const QDateTime t = QDateTime::fromString(text, QLatin1String(format));
         if (t.isValid()) {
             *ms = t.toMSecsSinceEpoch();
@@ -97,14 +97,16 @@ int userCommand(AppStore& store, const QStringList& args)
             r = "s";
         else
             return fail(QStringLiteral("the role is teacher or student, not %1").arg(role));
-        const int64_t id = store.addUser(args[2].toStdString(), args[3].toStdString(), args[4].toStdString(), r);
+        const int64_t id
+            = store.addUser(args[2].toStdString(), args[3].toStdString(), args[4].toStdString(), r);
         out() << "added user " << id << " " << args[2] << Qt::endl;
         return 0;
     }
     if (args.value(1) == QLatin1String("list") && args.size() == 2) {
         for (const appserver::UserRecord& u : store.users())
             out() << u.userId << '\t' << QString::fromStdString(u.loginId) << '\t'
-                  << (u.role == "t" ? "teacher" : "student") << '\t' << QString::fromStdString(u.nickname) << '\n';
+                  << (u.role == "t" ? "teacher" : "student") << '\t' << QString::fromStdString(u.nickname)
+                  << '\n';
         out().flush();
         return 0;
     }
@@ -118,8 +120,8 @@ int liveCommand(AppStore& store, const QStringList& args)
         qint64 end = 0;
         if (!parseTime(args[4], &start) || !parseTime(args[5], &end))
             return fail(QStringLiteral("times are written \"yyyy-MM-dd hh:mm\""));
-        const int64_t id = store.addLive(args[2].toStdString(), args[3].toStdString(),
-                                         args.value(6).toStdString(), start, end);
+        const int64_t id = store.addLive(
+            args[2].toStdString(), args[3].toStdString(), args.value(6).toStdString(), start, end);
         out() << "added live " << id << " " << args[3] << Qt::endl;
         return 0;
     }
@@ -132,8 +134,9 @@ int liveCommand(AppStore& store, const QStringList& args)
         out().flush();
         return 0;
     }
-    return fail(QStringLiteral("usage: live add TEACHER_LOGIN TITLE \"yyyy-MM-dd hh:mm\" \"yyyy-MM-dd hh:mm\" [REMARK]"
-                               " | live list"));
+    return fail(QStringLiteral(
+        "usage: live add TEACHER_LOGIN TITLE \"yyyy-MM-dd hh:mm\" \"yyyy-MM-dd hh:mm\" [REMARK]"
+        " | live list"));
 }
 
 // Copies the installer into the downloads folder whole or not at all, then makes it the newest.
@@ -169,7 +172,7 @@ int publish(AppStore& store, const QString& version, const QString& file, const 
         if (!copy.commit())
             return fail(QStringLiteral("cannot write %1: %2").arg(target, copy.errorString()));
     }
-    store.setNewestRelease({version.toStdString(), published.toStdString()});
+    store.setNewestRelease({ version.toStdString(), published.toStdString() });
     out() << "published " << version << " as /downloads/" << published << Qt::endl;
     return 0;
 }
@@ -194,27 +197,34 @@ int main(int argc, char* argv[])
         "  live list\n"
         "  --publish VERSION FILE   make FILE the installer of client VERSION"));
     parser.addHelpOption();
-    const QCommandLineOption hostOpt(QStringLiteral("host"), QStringLiteral("IP address to listen on (default: 127.0.0.1)."),
-                                     QStringLiteral("address"), QStringLiteral("127.0.0.1"));
-    const QCommandLineOption portOpt(QStringLiteral("port"), QStringLiteral("App-server HTTP port (default: 8080; 0 picks a free one)."),
-                                     QStringLiteral("port"), QStringLiteral("8080"));
-    const QCommandLineOption livePortOpt(QStringLiteral("live-port"), QStringLiteral("Live relay WebSocket port (default: 8081; 0 picks a free one)."),
-                                         QStringLiteral("port"), QStringLiteral("8081"));
-    const QCommandLineOption dbOpt(QStringLiteral("db"), QStringLiteral("SQLite database file, created when missing (default: lectern.db)."),
-                                   QStringLiteral("file"), QStringLiteral("lectern.db"));
+    const QCommandLineOption hostOpt(QStringLiteral("host"),
+        QStringLiteral("IP address to listen on (default: 127.0.0.1)."), QStringLiteral("address"),
+        QStringLiteral("127.0.0.1"));
+    const QCommandLineOption portOpt(QStringLiteral("port"),
+        QStringLiteral("App-server HTTP port (default: 8080; 0 picks a free one)."), QStringLiteral("port"),
+        QStringLiteral("8080"));
+    const QCommandLineOption livePortOpt(QStringLiteral("live-port"),
+        QStringLiteral("Live relay WebSocket port (default: 8081; 0 picks a free one)."),
+        QStringLiteral("port"), QStringLiteral("8081"));
+    const QCommandLineOption dbOpt(QStringLiteral("db"),
+        QStringLiteral("SQLite database file, created when missing (default: lectern.db)."),
+        QStringLiteral("file"), QStringLiteral("lectern.db"));
     const QCommandLineOption downloadsOpt(QStringLiteral("downloads"),
-                                          QStringLiteral("Folder served under /downloads/ (default: \"downloads\" beside the database)."),
-                                          QStringLiteral("dir"));
+        QStringLiteral("Folder served under /downloads/ (default: \"downloads\" beside the database)."),
+        QStringLiteral("dir"));
     const QCommandLineOption publicUrlOpt(QStringLiteral("public-url"),
-                                          QStringLiteral("Base URL clients download updates from (default: the Host they used)."),
-                                          QStringLiteral("url"));
-    const QCommandLineOption demoOpt(QStringLiteral("demo"), QStringLiteral("Add the demo school once: teachers teacher01 and teacher02, students student01 to student12, all with password 123456, and lives in every state."));
+        QStringLiteral("Base URL clients download updates from (default: the Host they used)."),
+        QStringLiteral("url"));
+    const QCommandLineOption demoOpt(QStringLiteral("demo"),
+        QStringLiteral("Add the demo school once: teachers teacher01 and teacher02, students student01 to "
+                       "student12, all with password 123456, and lives in every state."));
     const QCommandLineOption publishOpt(QStringLiteral("publish"),
-                                        QStringLiteral("Publish client VERSION with the installer FILE given after it, then exit."),
-                                        QStringLiteral("version"));
-    parser.addOptions({hostOpt, portOpt, livePortOpt, dbOpt, downloadsOpt, publicUrlOpt, demoOpt, publishOpt});
+        QStringLiteral("Publish client VERSION with the installer FILE given after it, then exit."),
+        QStringLiteral("version"));
+    parser.addOptions(
+        { hostOpt, portOpt, livePortOpt, dbOpt, downloadsOpt, publicUrlOpt, demoOpt, publishOpt });
     parser.addPositionalArgument(QStringLiteral("command"), QStringLiteral("user … | live … (see above)"),
-                                 QStringLiteral("[command]"));
+        QStringLiteral("[command]"));
     parser.process(app);
 
     bool ok = false;
@@ -269,7 +279,8 @@ int main(int argc, char* argv[])
     LiveRelay relay(server.liveSecret());
     if (!relay.listen(address, static_cast<quint16>(livePort), &error))
         return fail(QStringLiteral("live relay: %1").arg(error));
-    out() << "app server on http://" << address.toString() << ':' << server.port() << AppServer::kRpcPath << '\n'
+    out() << "app server on http://" << address.toString() << ':' << server.port() << AppServer::kRpcPath
+          << '\n'
           << "live relay on ws://" << address.toString() << ':' << relay.port() << "/live" << '\n'
           << "downloads from " << QDir(options.downloadsDir).absolutePath() << Qt::endl;
 

@@ -5,10 +5,10 @@
 namespace frameconvert {
 
 namespace {
-inline uchar clamp8(int v)
-{
-    return uchar(qBound(0, v, 255));
-}
+    inline uchar clamp8(int v)
+    {
+        return uchar(qBound(0, v, 255));
+    }
 } // namespace
 
 QByteArray fromImage(const QImage& image, ilive::E_ColorFormat format)
@@ -69,8 +69,8 @@ QImage toImage(const ilive::LiveVideoFrame& frame)
             const int c = yp[y * w + x] - 16;
             const int d = up[(y / 2) * cw + x / 2] - 128;
             const int e = vp[(y / 2) * cw + x / 2] - 128;
-            line[x] = qRgb(clamp8((298 * c + 409 * e + 128) >> 8), clamp8((298 * c - 100 * d - 208 * e + 128) >> 8),
-                           clamp8((298 * c + 516 * d + 128) >> 8));
+            line[x] = qRgb(clamp8((298 * c + 409 * e + 128) >> 8),
+                clamp8((298 * c - 100 * d - 208 * e + 128) >> 8), clamp8((298 * c + 516 * d + 128) >> 8));
         }
     }
     return out;

@@ -124,7 +124,7 @@ void LiveService::release()
 // ---- session ---------------------------------------------------------------------------------
 
 void LiveService::login(const char* userId, const char* userSig, ilive::iLiveSucCallback suc,
-                        ilive::iLiveErrCallback err, void* data)
+    ilive::iLiveErrCallback err, void* data)
 {
     if (!m_initialised) {
         failLater(err, kNotInitialised, QStringLiteral("the live service is not initialised"), data);
@@ -208,7 +208,7 @@ void LiveService::dropSocket()
 void LiveService::onConnected()
 {
     const QJsonObject req { { "op", "login" }, { "id", m_loginId }, { "userId", m_pendingUser },
-                            { "userSig", m_pendingSig } };
+        { "userSig", m_pendingSig } };
     m_ws->sendTextMessage(QString::fromUtf8(QJsonDocument(req).toJson(QJsonDocument::Compact)));
 }
 
@@ -225,7 +225,8 @@ void LiveService::onDisconnected()
     if (wasSignedIn)
         failAllPending(kNotSignedIn, QStringLiteral("connection to the live service lost"));
     else
-        failAllPending(kUnreachable, QStringLiteral("cannot reach the live service: %1").arg(ws->errorString()));
+        failAllPending(
+            kUnreachable, QStringLiteral("cannot reach the live service: %1").arg(ws->errorString()));
     if (kicked) {
         qDebug() << "live session ended: signed in elsewhere";
         if (m_forceOffline)
@@ -318,8 +319,8 @@ void LiveService::checkTimeouts()
         m_timeoutTimer->stop();
 }
 
-int LiveService::request(QJsonObject req, const QString& op, ilive::iLiveSucCallback suc, ilive::iLiveErrCallback err,
-                         void* data)
+int LiveService::request(
+    QJsonObject req, const QString& op, ilive::iLiveSucCallback suc, ilive::iLiveErrCallback err, void* data)
 {
     if (!isSignedIn()) {
         failLater(err, kNotSignedIn, QStringLiteral("not signed in to the live service"), data);
@@ -362,7 +363,7 @@ void LiveService::failAllPending(int code, const QString& desc)
 // ---- rooms and messages ----------------------------------------------------------------------
 
 void LiveService::createRoom(const ilive::iLiveRoomOption& option, ilive::iLiveSucCallback suc,
-                             ilive::iLiveErrCallback err, void* data)
+    ilive::iLiveErrCallback err, void* data)
 {
     if (option.roomId == 0) {
         failLater(err, kBadArgument, QStringLiteral("room number 0"), data);
@@ -372,12 +373,12 @@ void LiveService::createRoom(const ilive::iLiveRoomOption& option, ilive::iLiveS
     m_memberStatus = option.memberStatusListener;
     m_roomData = option.data;
     request(QJsonObject { { "roomId", qint64(option.roomId) }, { "role", fromIlive(option.controlRole) } },
-            QStringLiteral("createRoom"), suc, err, data);
+        QStringLiteral("createRoom"), suc, err, data);
 }
 
 void LiveService::joinRoom(uint32_t roomId, ilive::iLiveRoomDisconnectListener disconnectListener,
-                           ilive::iLiveMemStatusListener memberListener, void* listenerData,
-                           ilive::iLiveSucCallback suc, ilive::iLiveErrCallback err, void* data)
+    ilive::iLiveMemStatusListener memberListener, void* listenerData, ilive::iLiveSucCallback suc,
+    ilive::iLiveErrCallback err, void* data)
 {
     if (roomId == 0) {
         failLater(err, kBadArgument, QStringLiteral("room number 0"), data);
@@ -419,8 +420,8 @@ void LiveService::announce(int event)
         request(QJsonObject { { "event", event } }, QStringLiteral("event"), nullptr, nullptr, nullptr);
 }
 
-void LiveService::sendGroupMessage(const ilive::Message& msg, ilive::iLiveSucCallback suc,
-                                   ilive::iLiveErrCallback err, void* data)
+void LiveService::sendGroupMessage(
+    const ilive::Message& msg, ilive::iLiveSucCallback suc, ilive::iLiveErrCallback err, void* data)
 {
     if (isSignedIn() && !m_inRoom) {
         failLater(err, kNotInRoom, QStringLiteral("not in a room"), data);
@@ -430,7 +431,7 @@ void LiveService::sendGroupMessage(const ilive::Message& msg, ilive::iLiveSucCal
 }
 
 void LiveService::sendC2CMessage(const char* dstUser, const ilive::Message& msg, ilive::iLiveSucCallback suc,
-                                 ilive::iLiveErrCallback err, void* data)
+    ilive::iLiveErrCallback err, void* data)
 {
     const QString to = QString::fromUtf8(dstUser ? dstUser : "");
     if (to.isEmpty()) {
@@ -441,7 +442,7 @@ void LiveService::sendC2CMessage(const char* dstUser, const ilive::Message& msg,
 }
 
 void LiveService::sendMessage(const QString& to, const ilive::Message& msg, ilive::iLiveSucCallback suc,
-                              ilive::iLiveErrCallback err, void* data)
+    ilive::iLiveErrCallback err, void* data)
 {
     QJsonArray elems;
     for (const ilive::MessageElem* e : msg.elems) {
@@ -452,7 +453,8 @@ void LiveService::sendMessage(const QString& to, const ilive::Message& msg, iliv
             elems.append(QJsonObject { { "type", 0 }, { "text", fromIlive(t->content) } });
         } else if (e->type == ilive::CUSTOM) {
             const auto* c = static_cast<const ilive::MessageCustomElem*>(e);
-            elems.append(QJsonObject { { "type", 1 }, { "data", fromIlive(c->data) }, { "ext", fromIlive(c->ext) } });
+            elems.append(
+                QJsonObject { { "type", 1 }, { "data", fromIlive(c->data) }, { "ext", fromIlive(c->ext) } });
         }
     }
     if (elems.isEmpty()) {
@@ -478,8 +480,8 @@ void LiveService::onMessage(const QJsonObject& obj)
         if (type == ilive::TEXT)
             msg.elems.push_back(new ilive::MessageTextElem(toIlive(e.value("text").toString())));
         else if (type == ilive::CUSTOM)
-            msg.elems.push_back(new ilive::MessageCustomElem(toIlive(e.value("data").toString()),
-                                                             toIlive(e.value("ext").toString())));
+            msg.elems.push_back(new ilive::MessageCustomElem(
+                toIlive(e.value("data").toString()), toIlive(e.value("ext").toString())));
     }
     m_messageListener(msg, m_messageData);
 }
@@ -509,8 +511,8 @@ void LiveService::onBinary(const QByteArray& bytes)
     if (wire.format == livewire::Jpeg)
         image = QImage::fromData(wire.payload, "JPG");
     else
-        image = QImage(reinterpret_cast<const uchar*>(wire.payload.constData()), int(wire.width), int(wire.height),
-                       int(wire.width) * 4, QImage::Format_RGB32);
+        image = QImage(reinterpret_cast<const uchar*>(wire.payload.constData()), int(wire.width),
+            int(wire.height), int(wire.width) * 4, QImage::Format_RGB32);
     if (image.isNull())
         return;
     const QByteArray pixels = frameconvert::fromImage(image, m_colorFormat);

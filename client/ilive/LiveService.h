@@ -48,8 +48,8 @@ public:
 
     // Entering a room as a member (the students' side); the teacher's client only creates rooms.
     void joinRoom(uint32_t roomId, ilive::iLiveRoomDisconnectListener disconnectListener,
-                  ilive::iLiveMemStatusListener memberListener, void* listenerData, ilive::iLiveSucCallback suc,
-                  ilive::iLiveErrCallback err, void* data);
+        ilive::iLiveMemStatusListener memberListener, void* listenerData, ilive::iLiveSucCallback suc,
+        ilive::iLiveErrCallback err, void* data);
     // A camera-kind frame from outside Qt Multimedia (a file, a test pattern): shown locally and
     // sent to the room as if a camera had produced it.
     // While on, it counts as the open camera (events 3 and 4, the camera state) and reports
@@ -74,16 +74,16 @@ public:
     void setVideoColorFormat(ilive::E_ColorFormat format) override;
     int init(int appId, int accountType, bool imSupport) override;
     void release() override;
-    void login(const char* userId, const char* userSig, ilive::iLiveSucCallback suc, ilive::iLiveErrCallback err,
-               void* data) override;
+    void login(const char* userId, const char* userSig, ilive::iLiveSucCallback suc,
+        ilive::iLiveErrCallback err, void* data) override;
     void logout(ilive::iLiveSucCallback suc, ilive::iLiveErrCallback err, void* data) override;
-    void createRoom(const ilive::iLiveRoomOption& option, ilive::iLiveSucCallback suc, ilive::iLiveErrCallback err,
-                    void* data) override;
+    void createRoom(const ilive::iLiveRoomOption& option, ilive::iLiveSucCallback suc,
+        ilive::iLiveErrCallback err, void* data) override;
     void quitRoom(ilive::iLiveSucCallback suc, ilive::iLiveErrCallback err, void* data) override;
     void sendGroupMessage(const ilive::Message& msg, ilive::iLiveSucCallback suc, ilive::iLiveErrCallback err,
-                          void* data) override;
+        void* data) override;
     void sendC2CMessage(const char* dstUser, const ilive::Message& msg, ilive::iLiveSucCallback suc,
-                        ilive::iLiveErrCallback err, void* data) override;
+        ilive::iLiveErrCallback err, void* data) override;
     int getCameraList(ilive::Vector<ilive::Pair<ilive::String, ilive::String>>& cameras) override;
     int getMicList(ilive::Vector<ilive::Pair<ilive::String, ilive::String>>& mics) override;
     int getPlayerList(ilive::Vector<ilive::Pair<ilive::String, ilive::String>>& players) override;
@@ -127,11 +127,11 @@ private:
     void checkTimeouts();
 
     int request(QJsonObject req, const QString& op, ilive::iLiveSucCallback suc, ilive::iLiveErrCallback err,
-                void* data);
+        void* data);
     void failLater(ilive::iLiveErrCallback err, int code, const QString& desc, void* data);
     void failAllPending(int code, const QString& desc);
     void sendMessage(const QString& to, const ilive::Message& msg, ilive::iLiveSucCallback suc,
-                     ilive::iLiveErrCallback err, void* data);
+        ilive::iLiveErrCallback err, void* data);
     void enteredRoom(quint32 roomId);
     void announce(int event);
 

@@ -22,16 +22,19 @@
 class CameraGrabber : public QAbstractVideoSurface {
 public:
     CameraGrabber(QObject* owner, std::function<void(const QImage&)> sink)
-        : QAbstractVideoSurface(owner), m_owner(owner), m_sink(std::move(sink))
+        : QAbstractVideoSurface(owner)
+        , m_owner(owner)
+        , m_sink(std::move(sink))
     {
     }
 
-    QList<QVideoFrame::PixelFormat> supportedPixelFormats(QAbstractVideoBuffer::HandleType type) const override
+    QList<QVideoFrame::PixelFormat> supportedPixelFormats(
+        QAbstractVideoBuffer::HandleType type) const override
     {
         if (type != QAbstractVideoBuffer::NoHandle)
             return {};
         return { QVideoFrame::Format_RGB32, QVideoFrame::Format_ARGB32, QVideoFrame::Format_RGB24,
-                 QVideoFrame::Format_RGB565 };
+            QVideoFrame::Format_RGB565 };
     }
 
     bool present(const QVideoFrame& frame) override
@@ -49,7 +52,8 @@ public:
         if (QThread::currentThread() == m_owner->thread())
             m_sink(image);
         else
-            QMetaObject::invokeMethod(m_owner, [sink = m_sink, image] { sink(image); }, Qt::QueuedConnection);
+            QMetaObject::invokeMethod(
+                m_owner, [sink = m_sink, image] { sink(image); }, Qt::QueuedConnection);
         return true;
     }
 
@@ -91,8 +95,8 @@ void addDevice(DeviceList& list, const QString& id, const QString& name)
 {
     const QByteArray i = id.toUtf8();
     const QByteArray n = name.toUtf8();
-    list.push_back(ilive::Pair<ilive::String, ilive::String>(ilive::String(i.constData(), size_t(i.size())),
-                                                             ilive::String(n.constData(), size_t(n.size()))));
+    list.push_back(ilive::Pair<ilive::String, ilive::String>(
+        ilive::String(i.constData(), size_t(i.size())), ilive::String(n.constData(), size_t(n.size()))));
 }
 
 // Without a sound server the backend still lists one nameless device that cannot be opened.
@@ -398,7 +402,7 @@ void LiveService::grabScreen()
     const QRect area = m_shareRect.intersected(geometry);
     if (area.isEmpty())
         return;
-    const QPixmap shot = screen->grabWindow(0, area.x() - geometry.x(), area.y() - geometry.y(), area.width(),
-                                            area.height());
+    const QPixmap shot = screen->grabWindow(
+        0, area.x() - geometry.x(), area.y() - geometry.y(), area.width(), area.height());
     sendVideo(shot.toImage(), ilive::VIDEO_SRC_TYPE_SCREEN);
 }

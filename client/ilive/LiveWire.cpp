@@ -5,8 +5,8 @@
 namespace livewire {
 
 namespace {
-const int kHeader = 24;
-const quint32 kMaxSide = 8192;
+    const int kHeader = 24;
+    const quint32 kMaxSide = 8192;
 } // namespace
 
 QByteArray encodeFrame(const Frame& frame)

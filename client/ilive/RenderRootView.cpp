@@ -5,7 +5,8 @@
 #include <QEvent>
 #include <QPainter>
 
-RenderSurface::RenderSurface(QWidget* host) : QWidget(host)
+RenderSurface::RenderSurface(QWidget* host)
+    : QWidget(host)
 {
     setAttribute(Qt::WA_OpaquePaintEvent);
     // Clicks belong to the widget that hosts the view (it toggles full screen on double click).
@@ -47,8 +48,8 @@ void RenderSurface::paintEvent(QPaintEvent*)
     painter.fillRect(rect(), m_background);
     if (m_frame.isNull() || width() <= 0 || height() <= 0)
         return;
-    const QSize scaled = m_frame.size().scaled(size(), m_mode == ilive::VIEW_MODE_HIDDEN ? Qt::KeepAspectRatioByExpanding
-                                                                                          : Qt::KeepAspectRatio);
+    const QSize scaled = m_frame.size().scaled(
+        size(), m_mode == ilive::VIEW_MODE_HIDDEN ? Qt::KeepAspectRatioByExpanding : Qt::KeepAspectRatio);
     const QRect target(QPoint((width() - scaled.width()) / 2, (height() - scaled.height()) / 2), scaled);
     painter.setRenderHint(QPainter::SmoothPixmapTransform);
     painter.setClipRect(rect());
@@ -111,7 +112,8 @@ bool RenderRootView::doRender(const ilive::LiveVideoFrame* frame)
     return false;
 }
 
-bool RenderRootView::addView(const ilive::String& identifier, ilive::E_VideoSrc type, const ilive::iLiveView& view)
+bool RenderRootView::addView(
+    const ilive::String& identifier, ilive::E_VideoSrc type, const ilive::iLiveView& view)
 {
     const QByteArray id(identifier.c_str(), int(identifier.size()));
     if (id.isEmpty())

@@ -41,7 +41,8 @@ public:
     ilive::E_RootViewType getRootViewType() override { return ilive::ROOT_VIEW_TYPE_SOFTWARE; }
     void setBackgroundColor(uint32_t argb) override;
     bool doRender(const ilive::LiveVideoFrame* frame) override;
-    bool addView(const ilive::String& identifier, ilive::E_VideoSrc type, const ilive::iLiveView& view) override;
+    bool addView(
+        const ilive::String& identifier, ilive::E_VideoSrc type, const ilive::iLiveView& view) override;
     bool removeView(const ilive::String& identifier, ilive::E_VideoSrc type) override;
     void removeAllView(bool repaint) override;
 

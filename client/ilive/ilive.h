@@ -23,7 +23,9 @@ public:
     String(const char* s) { assign(s ? s : "", s ? iliveStrLen(s) : 0); }
     String(const char* s, size_t size) { assign(s ? s : "", s ? size : 0); }
     String(const String& other) { assign(other.m_data, other.m_size); }
-    String(String&& other) noexcept : m_data(other.m_data), m_size(other.m_size)
+    String(String&& other) noexcept
+        : m_data(other.m_data)
+        , m_size(other.m_size)
     {
         other.m_data = nullptr;
         other.m_size = 0;
@@ -73,17 +75,19 @@ private:
     size_t m_size = 0;
 };
 
-template <typename A, typename B>
-struct Pair {
+template <typename A, typename B> struct Pair {
     Pair() = default;
-    Pair(const A& a, const B& b) : first(a), second(b) {}
+    Pair(const A& a, const B& b)
+        : first(a)
+        , second(b)
+    {
+    }
     A first {};
     B second {};
 };
 
 // A growable array whose storage comes from iliveMalloc.
-template <typename T>
-class Vector {
+template <typename T> class Vector {
 public:
     Vector() = default;
     Vector(const Vector& other)
@@ -92,7 +96,10 @@ public:
         for (size_t i = 0; i < other.m_size; ++i)
             push_back(other.m_data[i]);
     }
-    Vector(Vector&& other) noexcept : m_data(other.m_data), m_size(other.m_size), m_capacity(other.m_capacity)
+    Vector(Vector&& other) noexcept
+        : m_data(other.m_data)
+        , m_size(other.m_size)
+        , m_capacity(other.m_capacity)
     {
         other.m_data = nullptr;
         other.m_size = other.m_capacity = 0;
@@ -173,7 +180,10 @@ enum E_MessageElemType {
 
 class MessageElem {
 public:
-    explicit MessageElem(E_MessageElemType t) : type(t) {}
+    explicit MessageElem(E_MessageElemType t)
+        : type(t)
+    {
+    }
     virtual ~MessageElem() = default;
     virtual MessageElem* clone() const = 0;
     void* operator new(size_t size) { return iliveMalloc(size); }
@@ -184,8 +194,15 @@ public:
 
 class MessageTextElem : public MessageElem {
 public:
-    MessageTextElem() : MessageElem(TEXT) {}
-    explicit MessageTextElem(const String& text) : MessageElem(TEXT), content(text) {}
+    MessageTextElem()
+        : MessageElem(TEXT)
+    {
+    }
+    explicit MessageTextElem(const String& text)
+        : MessageElem(TEXT)
+        , content(text)
+    {
+    }
     MessageElem* clone() const override { return new MessageTextElem(content); }
 
     String content;
@@ -193,8 +210,16 @@ public:
 
 class MessageCustomElem : public MessageElem {
 public:
-    MessageCustomElem() : MessageElem(CUSTOM) {}
-    MessageCustomElem(const String& d, const String& e) : MessageElem(CUSTOM), data(d), ext(e) {}
+    MessageCustomElem()
+        : MessageElem(CUSTOM)
+    {
+    }
+    MessageCustomElem(const String& d, const String& e)
+        : MessageElem(CUSTOM)
+        , data(d)
+        , ext(e)
+    {
+    }
     MessageElem* clone() const override { return new MessageCustomElem(data, ext); }
 
     String data;
@@ -205,7 +230,8 @@ public:
 class Message {
 public:
     Message() = default;
-    Message(const Message& other) : sender(other.sender)
+    Message(const Message& other)
+        : sender(other.sender)
     {
         for (const MessageElem* e : other.elems)
             elems.push_back(e->clone());
@@ -225,7 +251,7 @@ public:
             delete e;
     }
 
-    String sender;              // filled in by the service on delivery
+    String sender; // filled in by the service on delivery
     Vector<MessageElem*> elems; // in order
 };
 
@@ -249,10 +275,10 @@ typedef void (*iLiveRoomDisconnectListener)(int reason, const char* errorInfo, v
 typedef void (*iLiveMemStatusListener)(E_EndpointEventId eventId, const Vector<String>& ids, void* data);
 
 struct iLiveRoomOption {
-    int roomKind = 0;         // the client enters rooms with 1
-    uint32_t roomId = 0;      // the app server's av room id
-    uint64_t authBits = 0;    // all ones: every right in the room
-    String controlRole;       // "LiveMaster" for the teacher
+    int roomKind = 0; // the client enters rooms with 1
+    uint32_t roomId = 0; // the app server's av room id
+    uint64_t authBits = 0; // all ones: every right in the room
+    String controlRole; // "LiveMaster" for the teacher
     iLiveRoomDisconnectListener roomDisconnectListener = nullptr;
     iLiveMemStatusListener memberStatusListener = nullptr;
     void* data = nullptr;
@@ -327,7 +353,13 @@ struct iLiveRect {
 // How a stream is placed in a root view. An empty rect means the whole view.
 struct iLiveView {
     iLiveView() = default;
-    iLiveView(E_ViewMode m, bool e, iLiveRect r, int z) : mode(m), exclusive(e), rect(r), zOrder(z) {}
+    iLiveView(E_ViewMode m, bool e, iLiveRect r, int z)
+        : mode(m)
+        , exclusive(e)
+        , rect(r)
+        , zOrder(z)
+    {
+    }
     E_ViewMode mode = VIEW_MODE_FIT;
     bool exclusive = false; // the only stream shown in the view
     iLiveRect rect;
@@ -364,17 +396,21 @@ public:
     // 0 = ok.
     virtual int init(int appId, int accountType, bool imSupport) = 0;
     virtual void release() = 0;
-    virtual void login(const char* userId, const char* userSig, iLiveSucCallback suc, iLiveErrCallback err,
-                       void* data) = 0;
+    virtual void login(
+        const char* userId, const char* userSig, iLiveSucCallback suc, iLiveErrCallback err, void* data)
+        = 0;
     virtual void logout(iLiveSucCallback suc, iLiveErrCallback err, void* data) = 0;
 
-    virtual void createRoom(const iLiveRoomOption& option, iLiveSucCallback suc, iLiveErrCallback err,
-                            void* data) = 0;
+    virtual void createRoom(
+        const iLiveRoomOption& option, iLiveSucCallback suc, iLiveErrCallback err, void* data)
+        = 0;
     virtual void quitRoom(iLiveSucCallback suc, iLiveErrCallback err, void* data) = 0;
 
-    virtual void sendGroupMessage(const Message& msg, iLiveSucCallback suc, iLiveErrCallback err, void* data) = 0;
-    virtual void sendC2CMessage(const char* dstUser, const Message& msg, iLiveSucCallback suc,
-                                iLiveErrCallback err, void* data) = 0;
+    virtual void sendGroupMessage(const Message& msg, iLiveSucCallback suc, iLiveErrCallback err, void* data)
+        = 0;
+    virtual void sendC2CMessage(
+        const char* dstUser, const Message& msg, iLiveSucCallback suc, iLiveErrCallback err, void* data)
+        = 0;
 
     // Device lists: (id, name) pairs; 0 = ok.
     virtual int getCameraList(Vector<Pair<String, String>>& cameras) = 0;

@@ -74,7 +74,8 @@ LiveListDlg::LiveListDlg(QWidget* parent)
     ui->stateListWidget->setCurrentRow(0);
 
     ui->itemsListWidget->setUniformItemSizes(true);
-    m_rowBinder = RowBinder::Of(ui->itemsListWidget, QStringLiteral("liveRowBinder"),
+    m_rowBinder = RowBinder::Of(
+        ui->itemsListWidget, QStringLiteral("liveRowBinder"),
         [this](QListWidgetItem* item) -> QWidget* {
             auto* row = new LiveListItem(item->data(Qt::UserRole).toMap());
             connect(row, &LiveListItem::ButtonClicked, this, &LiveListDlg::OnItemButtonClick);

@@ -62,7 +62,7 @@ QString AppServerClientVersion()
 }
 
 void AppServer_Call(const QString& method, QVariantMap params, AppServerSuccessCallback success,
-                    AppServerErrorCallback error, void* context, QWidget* waitingParent, bool showErrorBox)
+    AppServerErrorCallback error, void* context, QWidget* waitingParent, bool showErrorBox)
 {
     params.insert(QStringLiteral("ak"), SessionRecord().value(QStringLiteral("ak"), QString()));
     params.insert(QStringLiteral("channel"), kChannel);
@@ -75,12 +75,13 @@ void AppServer_Call(const QString& method, QVariantMap params, AppServerSuccessC
     envelope.insert(QStringLiteral("jsonrpc"), QStringLiteral("2.0"));
 
     const QByteArray json = QJsonDocument(QJsonObject::fromVariantMap(envelope)).toJson();
-    auto* request = new Request(QString::fromUtf8(json), success, error, context, waitingParent, showErrorBox);
+    auto* request
+        = new Request(QString::fromUtf8(json), success, error, context, waitingParent, showErrorBox);
     request->doRequest();
 }
 
 void AppServer_Login(const QString& loginId, const QString& password, AppServerSuccessCallback success,
-                     AppServerErrorCallback error, void* context)
+    AppServerErrorCallback error, void* context)
 {
     const QString salt = QString::number(std::rand() % 9999 + 1000);
     const QString saltedPassword = Sha1Base64(Sha1Base64(password) + salt);
@@ -88,90 +89,95 @@ void AppServer_Login(const QString& loginId, const QString& password, AppServerS
     params.insert(QStringLiteral("loginId"), loginId);
     params.insert(QStringLiteral("saltedPassword"), saltedPassword);
     params.insert(QStringLiteral("salt"), salt);
-    AppServer_Call(QStringLiteral("user.login"), params, success, error, context, CallerWindow(context), true);
+    AppServer_Call(
+        QStringLiteral("user.login"), params, success, error, context, CallerWindow(context), true);
 }
 
 void AppServer_CreateSig(AppServerSuccessCallback success, AppServerErrorCallback error, void* context)
 {
     AppServer_Call(QStringLiteral("live.usersig.create"), QVariantMap(), success, error, context,
-                   CallerWindow(context), true);
+        CallerWindow(context), true);
 }
 
 void AppServer_CheckVersion(AppServerSuccessCallback success, AppServerErrorCallback error, void* context,
-                            QWidget* waitingParent, bool showErrorBox)
+    QWidget* waitingParent, bool showErrorBox)
 {
-    AppServer_Call(QStringLiteral("client.version.check"), QVariantMap(), success, error, context, waitingParent,
-                   showErrorBox);
+    AppServer_Call(QStringLiteral("client.version.check"), QVariantMap(), success, error, context,
+        waitingParent, showErrorBox);
 }
 
 void AppServer_LiveList(AppServerSuccessCallback success, AppServerErrorCallback error, void* context,
-                        QWidget* waitingParent, bool showErrorBox)
+    QWidget* waitingParent, bool showErrorBox)
 {
     QVariantMap params;
     params.insert(QStringLiteral("teacherUserId"), SessionUserId());
     params.insert(QStringLiteral("pageNum"), 1);
     params.insert(QStringLiteral("pageSize"), 1000);
     AppServer_Call(QStringLiteral("live.list.by.teacher.id"), params, success, error, context, waitingParent,
-                   showErrorBox);
+        showErrorBox);
 }
 
-void AppServer_CreateRoom(const QString& liveId, AppServerSuccessCallback success, AppServerErrorCallback error,
-                          void* context)
+void AppServer_CreateRoom(
+    const QString& liveId, AppServerSuccessCallback success, AppServerErrorCallback error, void* context)
 {
     QVariantMap params;
     params.insert(QStringLiteral("hostUserId"), SessionUserId());
     params.insert(QStringLiteral("liveId"), liveId);
-    AppServer_Call(QStringLiteral("live.create.room"), params, success, error, context, CallerWindow(context), true);
+    AppServer_Call(
+        QStringLiteral("live.create.room"), params, success, error, context, CallerWindow(context), true);
 }
 
-void AppServer_ReportRoom(const QString& liveId, AppServerSuccessCallback success, AppServerErrorCallback error,
-                          void* context)
+void AppServer_ReportRoom(
+    const QString& liveId, AppServerSuccessCallback success, AppServerErrorCallback error, void* context)
 {
     QVariantMap params;
     params.insert(QStringLiteral("hostUserId"), SessionUserId());
     params.insert(QStringLiteral("liveId"), liveId);
     params.insert(QStringLiteral("videoType"), 0);
     params.insert(QStringLiteral("device"), 2);
-    AppServer_Call(QStringLiteral("live.report.room.info"), params, success, error, context, CallerWindow(context),
-                   true);
+    AppServer_Call(QStringLiteral("live.report.room.info"), params, success, error, context,
+        CallerWindow(context), true);
 }
 
-void AppServer_EnterRoom(int avRoomId, AppServerSuccessCallback success, AppServerErrorCallback error,
-                         void* context)
+void AppServer_EnterRoom(
+    int avRoomId, AppServerSuccessCallback success, AppServerErrorCallback error, void* context)
 {
     QVariantMap params;
     params.insert(QStringLiteral("liveRole"), 1);
     params.insert(QStringLiteral("avRoomId"), avRoomId);
-    AppServer_Call(QStringLiteral("live.enter.room"), params, success, error, context, CallerWindow(context), true);
+    AppServer_Call(
+        QStringLiteral("live.enter.room"), params, success, error, context, CallerWindow(context), true);
 }
 
-void AppServer_QuitRoom(int avRoomId, AppServerSuccessCallback success, AppServerErrorCallback error,
-                        void* context)
+void AppServer_QuitRoom(
+    int avRoomId, AppServerSuccessCallback success, AppServerErrorCallback error, void* context)
 {
     QVariantMap params;
     params.insert(QStringLiteral("liveRole"), 1);
     params.insert(QStringLiteral("avRoomId"), avRoomId);
-    AppServer_Call(QStringLiteral("live.quit.room"), params, success, error, context, CallerWindow(context), true);
+    AppServer_Call(
+        QStringLiteral("live.quit.room"), params, success, error, context, CallerWindow(context), true);
 }
 
-void AppServer_BeginLive(const QString& liveId, AppServerSuccessCallback success, AppServerErrorCallback error,
-                         void* context)
+void AppServer_BeginLive(
+    const QString& liveId, AppServerSuccessCallback success, AppServerErrorCallback error, void* context)
 {
     QVariantMap params;
     params.insert(QStringLiteral("liveId"), liveId);
-    AppServer_Call(QStringLiteral("live.begin"), params, success, error, context, CallerWindow(context), true);
+    AppServer_Call(
+        QStringLiteral("live.begin"), params, success, error, context, CallerWindow(context), true);
 }
 
-void AppServer_EndLive(const QString& liveId, AppServerSuccessCallback success, AppServerErrorCallback error,
-                       void* context)
+void AppServer_EndLive(
+    const QString& liveId, AppServerSuccessCallback success, AppServerErrorCallback error, void* context)
 {
     QVariantMap params;
     params.insert(QStringLiteral("liveId"), liveId);
     AppServer_Call(QStringLiteral("live.end"), params, success, error, context, CallerWindow(context), true);
 }
 
-void AppServer_RoomMemberList(const QString& liveId, int pageNum, int pageSize, AppServerSuccessCallback success,
-                              AppServerErrorCallback error, void* context)
+void AppServer_RoomMemberList(const QString& liveId, int pageNum, int pageSize,
+    AppServerSuccessCallback success, AppServerErrorCallback error, void* context)
 {
     QVariantMap params;
     params.insert(QStringLiteral("liveId"), liveId);
@@ -181,13 +187,13 @@ void AppServer_RoomMemberList(const QString& liveId, int pageNum, int pageSize, 
 }
 
 void AppServer_RoomMemberStateReport(const QString& liveId, const QVariant& userId, bool on,
-                                     AppServerSuccessCallback success, AppServerErrorCallback error,
-                                     void* context, QWidget* waitingParent, bool showErrorBox)
+    AppServerSuccessCallback success, AppServerErrorCallback error, void* context, QWidget* waitingParent,
+    bool showErrorBox)
 {
     QVariantMap params;
     params.insert(QStringLiteral("liveId"), liveId);
     params.insert(QStringLiteral("action"), on ? QStringLiteral("on") : QStringLiteral("off"));
     params.insert(QStringLiteral("userId"), userId);
     AppServer_Call(QStringLiteral("live.room.member.status.report"), params, success, error, context,
-                   waitingParent, showErrorBox);
+        waitingParent, showErrorBox);
 }

@@ -11,15 +11,15 @@ namespace {
 int g_liveHelpers = 0;
 }
 
-void NetworkHelper::Post(const QString& url, const QString& body, NetworkReplyCallback callback, void* userData,
-                         int timeoutMs)
+void NetworkHelper::Post(
+    const QString& url, const QString& body, NetworkReplyCallback callback, void* userData, int timeoutMs)
 {
     auto* helper = new NetworkHelper(url, body, callback, userData, timeoutMs);
     helper->Start();
 }
 
-NetworkHelper::NetworkHelper(const QString& url, const QString& body, NetworkReplyCallback callback,
-                             void* userData, int timeoutMs)
+NetworkHelper::NetworkHelper(
+    const QString& url, const QString& body, NetworkReplyCallback callback, void* userData, int timeoutMs)
     : m_accessManager(new QNetworkAccessManager)
     , m_timer(new QTimer)
     , m_url(url)

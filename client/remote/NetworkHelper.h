@@ -16,10 +16,10 @@ class NetworkHelper : public QObject {
     Q_OBJECT
 public:
     static void Post(const QString& url, const QString& body, NetworkReplyCallback callback, void* userData,
-                     int timeoutMs);
+        int timeoutMs);
 
     NetworkHelper(const QString& url, const QString& body, NetworkReplyCallback callback, void* userData,
-                  int timeoutMs);
+        int timeoutMs);
     ~NetworkHelper() override;
 
     // Objects not yet destroyed; lets tests prove that every post cleans up after itself.

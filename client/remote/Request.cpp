@@ -36,7 +36,7 @@ QString ErrorText(int code, const QVariantMap& error)
 } // namespace
 
 Request::Request(const QString& requestText, AppServerSuccessCallback success, AppServerErrorCallback error,
-                 void* context, QWidget* waitingParent, bool showErrorBox)
+    void* context, QWidget* waitingParent, bool showErrorBox)
     : m_requestText(requestText)
     , m_success(success)
     , m_error(error)

@@ -18,7 +18,7 @@ class Request : public QObject {
     Q_OBJECT
 public:
     Request(const QString& requestText, AppServerSuccessCallback success, AppServerErrorCallback error,
-            void* context, QWidget* waitingParent, bool showErrorBox);
+        void* context, QWidget* waitingParent, bool showErrorBox);
     ~Request() override;
 
     void doRequest();

@@ -6,17 +6,19 @@
 #include <QVBoxLayout>
 
 namespace {
-const char* const kSliderStyle = "QSlider::groove {\nborder: 1px solid #bbb;\nbackground: white;\nwidth: 4px;\n"
-                                 "border-radius: 1px;\n}\n\nQSlider::add-page {\nbackground: #33ABEF;\n"
-                                 "border: 1px solid #777;\nheight: 10px;\nborder-radius: 4px;\n}\n\n"
-                                 "QSlider::sub-page {\nbackground: #fff;\nborder: 1px solid #777;\nheight: 10px;\n"
-                                 "border-radius: 4px;\n}\n\n\nQSlider::handle {\n"
-                                 "background: qlineargradient(x1:0, y1:0, x2:1, y2:1,\n    stop:0 #eee, stop:1 #ccc);\n"
-                                 "border: 1px solid #777;\nheight: 12px;\nmargin-left: -4px;\nmargin-right: -4px;\n"
-                                 "border-radius: 6px;\n}\n";
+const char* const kSliderStyle
+    = "QSlider::groove {\nborder: 1px solid #bbb;\nbackground: white;\nwidth: 4px;\n"
+      "border-radius: 1px;\n}\n\nQSlider::add-page {\nbackground: #33ABEF;\n"
+      "border: 1px solid #777;\nheight: 10px;\nborder-radius: 4px;\n}\n\n"
+      "QSlider::sub-page {\nbackground: #fff;\nborder: 1px solid #777;\nheight: 10px;\n"
+      "border-radius: 4px;\n}\n\n\nQSlider::handle {\n"
+      "background: qlineargradient(x1:0, y1:0, x2:1, y2:1,\n    stop:0 #eee, stop:1 #ccc);\n"
+      "border: 1px solid #777;\nheight: 12px;\nmargin-left: -4px;\nmargin-right: -4px;\n"
+      "border-radius: 6px;\n}\n";
 }
 
-HoverButton::HoverButton(QWidget* parent) : QPushButton(parent)
+HoverButton::HoverButton(QWidget* parent)
+    : QPushButton(parent)
 {
     setCheckable(true);
 

@@ -47,8 +47,7 @@ bool OnGuiThread()
 }
 
 // Runs fn later on the GUI thread; listeners called from the service's own threads come through here.
-template <typename Fn>
-void RunOnGuiThread(Fn fn)
+template <typename Fn> void RunOnGuiThread(Fn fn)
 {
     QMetaObject::invokeMethod(QCoreApplication::instance(), std::move(fn), Qt::QueuedConnection);
 }
@@ -106,7 +105,9 @@ void FitLocalView(const QWidget* tabs, VideoRender* local)
 
 } // namespace
 
-LiveDlg::LiveDlg(QWidget* parent) : QMainWindow(parent), ui(new Ui::LiveDlg)
+LiveDlg::LiveDlg(QWidget* parent)
+    : QMainWindow(parent)
+    , ui(new Ui::LiveDlg)
 {
     qRegisterMetaType<ilive::Message>("ilive::Message");
     ui->setupUi(this);
@@ -238,7 +239,7 @@ void LiveDlg::closeEvent(QCloseEvent* event)
     if (!m_closeConfirmed) {
         if (m_classStarted) {
             QMessageBox box(QMessageBox::Question, QStringLiteral("确认"), QStringLiteral("是否下课？"),
-                            QMessageBox::Yes | QMessageBox::No | QMessageBox::Cancel, this);
+                QMessageBox::Yes | QMessageBox::No | QMessageBox::Cancel, this);
             box.setDefaultButton(QMessageBox::Yes);
             const int answer = box.exec();
             if (answer == QMessageBox::Yes) {
@@ -272,15 +273,15 @@ void LiveDlg::OnClockTick()
 void LiveDlg::OnStartButtonClick()
 {
     if (!m_classStarted) {
-        AppServer_BeginLive(m_liveId, &LiveDlg::OnAppServer_BeginLiveSuccess, &LiveDlg::OnAppServer_BeginLiveError,
-                            this);
+        AppServer_BeginLive(
+            m_liveId, &LiveDlg::OnAppServer_BeginLiveSuccess, &LiveDlg::OnAppServer_BeginLiveError, this);
         m_classStartTime = QTime::currentTime();
         BroadcastClassTime();
         return;
     }
 
     QMessageBox box(QMessageBox::Question, QStringLiteral("确认"), QStringLiteral("是否下课？"),
-                    QMessageBox::Yes | QMessageBox::No, this);
+        QMessageBox::Yes | QMessageBox::No, this);
     box.setDefaultButton(QMessageBox::Yes);
     if (box.exec() != QMessageBox::Yes)
         return;
@@ -352,7 +353,8 @@ void LiveDlg::UpdateControls()
     service->getCameraList(cameras);
     m_cameraList.clear();
     for (const auto& camera : cameras)
-        m_cameraList.append(qMakePair(QString::fromUtf8(camera.first.c_str()), QString::fromUtf8(camera.second.c_str())));
+        m_cameraList.append(
+            qMakePair(QString::fromUtf8(camera.first.c_str()), QString::fromUtf8(camera.second.c_str())));
     ui->cameraButton->setChecked(!m_cameraList.isEmpty() && service->getCurCameraState());
 
     ui->startButton->setText(m_classStarted ? QStringLiteral("下课") : QStringLiteral("上课"));
@@ -370,7 +372,8 @@ void LiveDlg::OpenCamera()
     GetILive()->getCameraList(cameras);
     m_cameraList.clear();
     for (const auto& camera : cameras)
-        m_cameraList.append(qMakePair(QString::fromUtf8(camera.first.c_str()), QString::fromUtf8(camera.second.c_str())));
+        m_cameraList.append(
+            qMakePair(QString::fromUtf8(camera.first.c_str()), QString::fromUtf8(camera.second.c_str())));
     if (cameras.empty()) {
         ShowInformation(QString(), QStringLiteral("找不到摄像头"), nullptr);
         return;
@@ -408,8 +411,8 @@ void LiveDlg::OpenPlayer()
 void LiveDlg::OnCameraButtonClick()
 {
     if (!m_classStarted) {
-        QMessageBox box(QMessageBox::Information, QStringLiteral("提示"), QStringLiteral("请先上课"), QMessageBox::Ok,
-                        this);
+        QMessageBox box(QMessageBox::Information, QStringLiteral("提示"), QStringLiteral("请先上课"),
+            QMessageBox::Ok, this);
         box.exec();
     } else if (!ui->cameraButton->isChecked()) {
         if (GetILive()->getCurCameraState())
@@ -477,15 +480,16 @@ void LiveDlg::OnPauseButtonClick()
 QRect LiveDlg::PreviewShareRect() const
 {
     const QPoint topLeft = ui->previewLabel->mapToGlobal(QPoint(0, 0));
-    const QPoint end = ui->previewLabel->mapToGlobal(QPoint(ui->previewLabel->width(), ui->previewLabel->height()));
+    const QPoint end
+        = ui->previewLabel->mapToGlobal(QPoint(ui->previewLabel->width(), ui->previewLabel->height()));
     return QRect(topLeft, end);
 }
 
 void LiveDlg::OnShareButtonClick()
 {
     if (!m_classStarted) {
-        QMessageBox box(QMessageBox::Information, QStringLiteral("提示"), QStringLiteral("请先上课"), QMessageBox::Ok,
-                        this);
+        QMessageBox box(QMessageBox::Information, QStringLiteral("提示"), QStringLiteral("请先上课"),
+            QMessageBox::Ok, this);
         box.exec();
     } else if (ui->shareButton->isChecked()) {
         OpenScreenShareDocumentArea();
@@ -580,7 +584,8 @@ void LiveDlg::OnRemoteVideoNoSignal()
     m_noSignalTimer->stop();
 }
 
-void LiveDlg::OnMemStatusChange(ilive::E_EndpointEventId eventId, const ilive::Vector<ilive::String>& ids, void* data)
+void LiveDlg::OnMemStatusChange(
+    ilive::E_EndpointEventId eventId, const ilive::Vector<ilive::String>& ids, void* data)
 {
     Q_UNUSED(data);
     if (!OnGuiThread()) {
@@ -599,12 +604,13 @@ void LiveDlg::OnMemStatusChange(ilive::E_EndpointEventId eventId, const ilive::V
         qDebug() << "OnMemStatusChange:g_liveDlg not init";
         return;
     }
-    if (eventId != ilive::EVENT_ID_ENDPOINT_HAS_CAMERA_VIDEO && eventId != ilive::EVENT_ID_ENDPOINT_NO_CAMERA_VIDEO)
+    if (eventId != ilive::EVENT_ID_ENDPOINT_HAS_CAMERA_VIDEO
+        && eventId != ilive::EVENT_ID_ENDPOINT_NO_CAMERA_VIDEO)
         return;
     const QString self = SessionRecord().value(QStringLiteral("userId")).toString();
     for (const ilive::String& id : ids) {
-        VideoRender* view =
-            QString::fromUtf8(id.c_str()) == self ? g_liveDlg->m_localRender : g_liveDlg->m_remoteRender;
+        VideoRender* view
+            = QString::fromUtf8(id.c_str()) == self ? g_liveDlg->m_localRender : g_liveDlg->m_remoteRender;
         if (eventId == ilive::EVENT_ID_ENDPOINT_HAS_CAMERA_VIDEO)
             view->BindView(id, ilive::VIDEO_SRC_TYPE_CAMERA);
         else
@@ -767,7 +773,7 @@ void LiveDlg::SetTopMost(bool topMost)
 {
 #ifdef Q_OS_WIN
     SetWindowPos(reinterpret_cast<HWND>(winId()), topMost ? HWND_TOPMOST : HWND_NOTOPMOST, 0, 0, 0, 0,
-                 SWP_NOMOVE | SWP_NOSIZE);
+        SWP_NOMOVE | SWP_NOSIZE);
 #else
     if (bool(windowFlags() & Qt::WindowStaysOnTopHint) == topMost)
         return;
@@ -782,8 +788,8 @@ void LiveDlg::SetTopMost(bool topMost)
 
 void LiveDlg::OnOpenButtonClick()
 {
-    const QString path = QFileDialog::getOpenFileName(this, tr("Open File"), QStringLiteral("/home"),
-                                                      tr("Document (*.ppt *.pptx)"));
+    const QString path = QFileDialog::getOpenFileName(
+        this, tr("Open File"), QStringLiteral("/home"), tr("Document (*.ppt *.pptx)"));
     if (path.isEmpty())
         return;
     m_docPath = path;
@@ -820,7 +826,8 @@ void LiveDlg::OnPageChanged(int row)
 {
     ui->blankPageButton->setChecked(false);
     for (int i = 0; i < ui->imageListWidget->count(); ++i) {
-        if (auto* page = qobject_cast<PageItem*>(ui->imageListWidget->itemWidget(ui->imageListWidget->item(i))))
+        if (auto* page
+            = qobject_cast<PageItem*>(ui->imageListWidget->itemWidget(ui->imageListWidget->item(i))))
             page->SetSelected(i == row);
     }
     if (row < 0 || row >= m_pageImages.size())

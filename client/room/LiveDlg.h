@@ -55,8 +55,8 @@ public:
     static void OnLocalVideoFrame(const ilive::LiveVideoFrame* frame, void* data);
     static void OnRemoteVideoFrame(const ilive::LiveVideoFrame* frame, void* data);
     static void OnRoomDisconnect(int reason, const char* errorInfo, void* data);
-    static void OnMemStatusChange(ilive::E_EndpointEventId eventId, const ilive::Vector<ilive::String>& ids,
-                                  void* data);
+    static void OnMemStatusChange(
+        ilive::E_EndpointEventId eventId, const ilive::Vector<ilive::String>& ids, void* data);
 
     // Device-operation results; 0 is success.
     void OnOpenCameraCB(const int& ret);

@@ -64,33 +64,32 @@ bool g_deferMemberRows = false;
 
 RowBinder* MemberBinder(LiveDlg* dlg, QListWidget* list)
 {
-    return RowBinder::Of(list, QStringLiteral("memberRowBinder"),
-                         [dlg](QListWidgetItem* item) -> QWidget* {
-                             auto* row = new MemberListItem;
-                             row->SetData(item->data(RecordRole).toMap());
-                             row->SetMicOn(item->data(MicRole).toBool());
-                             QObject::connect(row, &MemberListItem::ButtonClicked, dlg, &LiveDlg::OnMicButtonClick);
-                             // Whatever checks the button (a click or SetMicOn), the item keeps it for
-                             // the speaking rules and for when the row is built again.
-                             const QPersistentModelIndex index(item->listWidget()->model()->index(
-                                 item->listWidget()->row(item), 0));
-                             QObject::connect(row->form()->micButton, &QAbstractButton::toggled, row,
-                                              [index](bool on) {
-                                                  if (index.isValid())
-                                                      const_cast<QAbstractItemModel*>(index.model())
-                                                          ->setData(index, on, MicRole);
-                                              });
-                             return row;
-                         },
-                         kBuiltMargin);
+    return RowBinder::Of(
+        list, QStringLiteral("memberRowBinder"),
+        [dlg](QListWidgetItem* item) -> QWidget* {
+            auto* row = new MemberListItem;
+            row->SetData(item->data(RecordRole).toMap());
+            row->SetMicOn(item->data(MicRole).toBool());
+            QObject::connect(row, &MemberListItem::ButtonClicked, dlg, &LiveDlg::OnMicButtonClick);
+            // Whatever checks the button (a click or SetMicOn), the item keeps it for
+            // the speaking rules and for when the row is built again.
+            const QPersistentModelIndex index(
+                item->listWidget()->model()->index(item->listWidget()->row(item), 0));
+            QObject::connect(row->form()->micButton, &QAbstractButton::toggled, row, [index](bool on) {
+                if (index.isValid())
+                    const_cast<QAbstractItemModel*>(index.model())->setData(index, on, MicRole);
+            });
+            return row;
+        },
+        kBuiltMargin);
 }
 } // namespace
 
 void LiveDlg::RequestRoomMemberList()
 {
     qDebug().noquote() << QStringLiteral("刷新用户列表");
-    AppServer_RoomMemberList(m_liveId, kMemberPageNum, kMemberPageSize, &LiveDlg::OnAppServer_RoomMemberListSuccess,
-                             nullptr, this);
+    AppServer_RoomMemberList(m_liveId, kMemberPageNum, kMemberPageSize,
+        &LiveDlg::OnAppServer_RoomMemberListSuccess, nullptr, this);
 }
 
 void LiveDlg::OnAppServer_RoomMemberListSuccess(const QVariantMap& result, void* context)
@@ -193,7 +192,7 @@ void LiveDlg::OnMicButtonClick(const QVariantMap& data, bool checked)
 void LiveDlg::ReportMemberState(const QVariant& userId, bool on)
 {
     AppServer_RoomMemberStateReport(m_liveId, userId, on, &LiveDlg::OnAppServer_RoomMemeberStateReportSuccess,
-                                    nullptr, this, nullptr, false);
+        nullptr, this, nullptr, false);
 }
 
 void LiveDlg::OnAppServer_RoomMemeberStateReportSuccess(const QVariantMap& result, void* context)

@@ -42,8 +42,8 @@ MsgItem* MakeMsgItem(int width, const QString& name, const QString& time, const 
 
 MsgItem* MsgRowFromItem(QListWidgetItem* item)
 {
-    return MakeMsgItem(item->data(WidthRole).toInt(), item->data(NameRole).toString(), item->data(TimeRole).toString(),
-                       item->data(ContentRole).toString());
+    return MakeMsgItem(item->data(WidthRole).toInt(), item->data(NameRole).toString(),
+        item->data(TimeRole).toString(), item->data(ContentRole).toString());
 }
 
 QString FromUtf8(const ilive::String& s)

@@ -2,7 +2,9 @@
 
 #include "ui_MemberListItem.h"
 
-MemberListItem::MemberListItem(QWidget* parent) : QWidget(parent), ui(new Ui::MemberListItem)
+MemberListItem::MemberListItem(QWidget* parent)
+    : QWidget(parent)
+    , ui(new Ui::MemberListItem)
 {
     ui->setupUi(this);
     connect(ui->micButton, &QPushButton::clicked, this, &MemberListItem::OnMicClicked);

@@ -12,7 +12,10 @@ const int kMeasureHeight = 1000;
 const int kWrapFlags = Qt::AlignLeft | Qt::AlignTop | Qt::TextWrapAnywhere;
 } // namespace
 
-CharWrapLabel::CharWrapLabel(QWidget* parent) : QLabel(parent) {}
+CharWrapLabel::CharWrapLabel(QWidget* parent)
+    : QLabel(parent)
+{
+}
 
 void CharWrapLabel::paintEvent(QPaintEvent* event)
 {
@@ -23,7 +26,9 @@ void CharWrapLabel::paintEvent(QPaintEvent* event)
     painter.drawText(rect(), kWrapFlags, text());
 }
 
-MsgItem::MsgItem(QWidget* parent) : QWidget(parent), ui(new Ui::MsgItem)
+MsgItem::MsgItem(QWidget* parent)
+    : QWidget(parent)
+    , ui(new Ui::MsgItem)
 {
     ui->setupUi(this);
 }

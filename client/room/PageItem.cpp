@@ -4,7 +4,9 @@
 
 #include <QPixmap>
 
-PageItem::PageItem(QWidget* parent) : QWidget(parent), ui(new Ui::PageItem)
+PageItem::PageItem(QWidget* parent)
+    : QWidget(parent)
+    , ui(new Ui::PageItem)
 {
     ui->setupUi(this);
 }

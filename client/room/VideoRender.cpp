@@ -6,7 +6,9 @@
 #include <QStyle>
 #include <QStyleOption>
 
-VideoRender::VideoRender(QWidget* parent) : QWidget(parent), m_savedParent(parent)
+VideoRender::VideoRender(QWidget* parent)
+    : QWidget(parent)
+    , m_savedParent(parent)
 {
 }
 

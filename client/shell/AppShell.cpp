@@ -60,11 +60,20 @@ QString LogLine(QtMsgType type, const QDateTime& time, const QString& message)
 {
     const char* pattern = nullptr;
     switch (type) {
-    case QtDebugMsg: pattern = "Debug %1 - %2\n"; break;
-    case QtWarningMsg: pattern = "Warning %1 - %2\n"; break;
-    case QtCriticalMsg: pattern = "Critical %1 - %2\n"; break;
-    case QtFatalMsg: pattern = "Fatal %1 - %2\n"; break;
-    default: return QString();
+    case QtDebugMsg:
+        pattern = "Debug %1 - %2\n";
+        break;
+    case QtWarningMsg:
+        pattern = "Warning %1 - %2\n";
+        break;
+    case QtCriticalMsg:
+        pattern = "Critical %1 - %2\n";
+        break;
+    case QtFatalMsg:
+        pattern = "Fatal %1 - %2\n";
+        break;
+    default:
+        return QString();
     }
     // One arg() call: a "%2" inside the message must stay text.
     return QString::fromLatin1(pattern).arg(time.toString(QStringLiteral("yyyy/MM/dd hh:mm:ss")), message);
@@ -90,7 +99,8 @@ void LogMessageHandler(QtMsgType type, const QMessageLogContext&, const QString&
 void RemoveOldLogs()
 {
     const QString folder = LogFolder();
-    const QStringList names = QDir(folder).entryList({QStringLiteral("Lectern*.log")}, QDir::Files, QDir::Name);
+    const QStringList names
+        = QDir(folder).entryList({ QStringLiteral("Lectern*.log") }, QDir::Files, QDir::Name);
     for (int i = 0; i < names.size() - kKeptLogFiles; ++i)
         QFile::remove(folder + QStringLiteral("/") + names.at(i));
 }

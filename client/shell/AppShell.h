@@ -19,16 +19,17 @@ void RemoveOldLogs();
 void LoadTranslator(QApplication& app);
 bool LoadTranslator(QApplication& app, const QLocale& locale);
 // Applies the built-in style sheet; an unreadable sheet leaves the application unstyled.
-void LoadStyleSheet(QApplication& app, const QString& path = QStringLiteral(":/Lectern/Resources/default.qss"));
+void LoadStyleSheet(
+    QApplication& app, const QString& path = QStringLiteral(":/Lectern/Resources/default.qss"));
 // Ends the process at once with exit code 0: no destructors, no clean-up.
 [[noreturn]] void TerminateCurrentProcess();
 
 // The pieces, for tests.
 QString LogLine(QtMsgType type, const QDateTime& time, const QString& message);
 QString StyleSheetText(const QByteArray& bytes);
-QString LogFilePath();                      // empty until the first message
+QString LogFilePath(); // empty until the first message
 void ResetLogFilePath();
 // The folder that holds the logs and translations: the executable's folder unless set.
 QString LogFolder();
-void SetLogFolder(const QString& folder);   // empty restores the executable's folder
+void SetLogFolder(const QString& folder); // empty restores the executable's folder
 void SetLogClock(std::function<QDateTime()> clock); // null restores the wall clock

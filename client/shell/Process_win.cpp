@@ -30,12 +30,12 @@ HANDLE openMatching(DWORD pid, const wchar_t* name, const wchar_t* ownerPrefix)
     HANDLE process = OpenProcess(PROCESS_ALL_ACCESS, FALSE, pid);
     if (!process)
         return nullptr;
-    wchar_t image[kImageNameSize] = {0};
+    wchar_t image[kImageNameSize] = { 0 };
     if (GetProcessImageFileNameW(process, image, kImageNameSize) > 0
         && wcscmp(PathFindFileNameW(image), name) == 0) {
         if (!ownerPrefix || !*ownerPrefix)
             return process;
-        wchar_t path[MAX_PATH] = {0};
+        wchar_t path[MAX_PATH] = { 0 };
         DWORD size = MAX_PATH;
         if (QueryFullProcessImageNameW(process, 0, path, &size)
             && _wcsnicmp(path, ownerPrefix, wcslen(ownerPrefix)) == 0)

@@ -15,7 +15,10 @@ RowBinder* RowBinder::Of(QListWidget* list, const QString& name, const Factory& 
 }
 
 RowBinder::RowBinder(QListWidget* list, const Factory& factory, int margin)
-    : QObject(list), m_list(list), m_factory(factory), m_margin(margin)
+    : QObject(list)
+    , m_list(list)
+    , m_factory(factory)
+    , m_margin(margin)
 {
     list->viewport()->installEventFilter(this);
     connect(list->verticalScrollBar(), &QScrollBar::valueChanged, this, [this] { Sync(); });
@@ -23,9 +26,9 @@ RowBinder::RowBinder(QListWidget* list, const Factory& factory, int margin)
     // widget, or release another row's.
     QAbstractItemModel* model = list->model();
     connect(model, &QAbstractItemModel::rowsInserted, this,
-            [this](const QModelIndex&, int first, int last) { RowsInserted(first, last); });
+        [this](const QModelIndex&, int first, int last) { RowsInserted(first, last); });
     connect(model, &QAbstractItemModel::rowsRemoved, this,
-            [this](const QModelIndex&, int first, int last) { RowsRemoved(first, last); });
+        [this](const QModelIndex&, int first, int last) { RowsRemoved(first, last); });
     connect(model, &QAbstractItemModel::modelReset, this, [this] { m_built.clear(); });
     connect(model, &QAbstractItemModel::rowsMoved, this, &RowBinder::Rescan);
     connect(model, &QAbstractItemModel::layoutChanged, this, &RowBinder::Rescan);

@@ -21,7 +21,8 @@ void LoadUser(QString& user, QString& password)
 {
     QSettings* settings = GetSettings();
     user = settings->value(QStringLiteral("user")).toString();
-    password = QString::fromUtf8(QByteArray::fromBase64(settings->value(QStringLiteral("pwd")).toByteArray()));
+    password
+        = QString::fromUtf8(QByteArray::fromBase64(settings->value(QStringLiteral("pwd")).toByteArray()));
 }
 
 void SaveUser(const QString& user, const QString& password)
@@ -46,7 +47,8 @@ QString HashFilePath(const QString& path)
 {
     QString digest = Sha1Base64(path);
     qDebug() << "base64:" << digest;
-    for (QChar c : {QChar('"'), QChar('/'), QChar(':'), QChar('<'), QChar('>'), QChar('?'), QChar('\\'), QChar('|')})
+    for (QChar c :
+        { QChar('"'), QChar('/'), QChar(':'), QChar('<'), QChar('>'), QChar('?'), QChar('\\'), QChar('|') })
         digest.replace(c, QChar(' '));
     return digest;
 }
@@ -86,8 +88,8 @@ void ShowError(const QString& text, QWidget* parent)
 void ShowSdkError(int code, const QString& description, QWidget* parent, const QString& title)
 {
     HideWaiting();
-    const QString text = QStringLiteral("错误码:   ") + QString::number(code)
-        + QStringLiteral("\n错误信息: ") + description;
+    const QString text
+        = QStringLiteral("错误码:   ") + QString::number(code) + QStringLiteral("\n错误信息: ") + description;
     QMessageBox box(QMessageBox::Critical, title, text, QMessageBox::Ok, parent);
     box.setTextFormat(Qt::PlainText);
     box.exec();

@@ -8,8 +8,8 @@
 #include <algorithm>
 #include <cmath>
 
-WaitingSpinnerWidget::WaitingSpinnerWidget(QWidget* parent, bool centerOnParent,
-                                           bool disableParentWhenSpinning)
+WaitingSpinnerWidget::WaitingSpinnerWidget(
+    QWidget* parent, bool centerOnParent, bool disableParentWhenSpinning)
     : QWidget(parent)
     , m_centerOnParent(centerOnParent)
     , m_disableParentWhenSpinning(disableParentWhenSpinning)
@@ -44,11 +44,11 @@ void WaitingSpinnerWidget::paintEvent(QPaintEvent*)
         int distance = m_currentCounter - i;
         if (distance < 0)
             distance += m_numberOfLines;
-        const QColor color = currentLineColor(distance, m_numberOfLines, m_trailFadePercentage,
-                                              m_minimumTrailOpacity, m_color);
+        const QColor color = currentLineColor(
+            distance, m_numberOfLines, m_trailFadePercentage, m_minimumTrailOpacity, m_color);
         painter.setBrush(QBrush(color, Qt::SolidPattern));
         painter.drawRoundedRect(QRect(0, -(m_lineWidth / 2), m_lineLength, m_lineWidth), m_roundness,
-                                m_roundness, Qt::RelativeSize);
+            m_roundness, Qt::RelativeSize);
         painter.restore();
     }
 }
@@ -170,8 +170,8 @@ void WaitingSpinnerWidget::updatePosition()
         move(parentWidget()->width() / 2 - width() / 2, parentWidget()->height() / 2 - height() / 2);
 }
 
-QColor WaitingSpinnerWidget::currentLineColor(int distance, int totalNrOfLines, qreal trailFadePerc,
-                                              qreal minOpacity, QColor color)
+QColor WaitingSpinnerWidget::currentLineColor(
+    int distance, int totalNrOfLines, qreal trailFadePerc, qreal minOpacity, QColor color)
 {
     if (distance == 0)
         return color;

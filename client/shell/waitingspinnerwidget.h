@@ -9,8 +9,8 @@ class QTimer;
 class WaitingSpinnerWidget : public QWidget {
     Q_OBJECT
 public:
-    explicit WaitingSpinnerWidget(QWidget* parent = nullptr, bool centerOnParent = true,
-                                  bool disableParentWhenSpinning = true);
+    explicit WaitingSpinnerWidget(
+        QWidget* parent = nullptr, bool centerOnParent = true, bool disableParentWhenSpinning = true);
 
     void setColor(QColor color);
     void setRoundness(qreal roundness);
@@ -36,8 +36,8 @@ public:
     bool isSpinning() const { return m_isSpinning; }
     int timerIntervalMs() const;
 
-    static QColor currentLineColor(int distance, int totalNrOfLines, qreal trailFadePerc,
-                                   qreal minOpacity, QColor color);
+    static QColor currentLineColor(
+        int distance, int totalNrOfLines, qreal trailFadePerc, qreal minOpacity, QColor color);
 
 public slots:
     void start();

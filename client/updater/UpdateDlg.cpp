@@ -46,8 +46,8 @@ UpdateDlg::UpdateDlg(QWidget* parent)
     connect(m_downloader, &DownloadManagerHTTP::downloadComplete, this, &UpdateDlg::completed);
     connect(m_downloader, &DownloadManagerHTTP::downloadError, this, &UpdateDlg::error);
 
-    AppServer_CheckVersion(&UpdateDlg::OnAppServer_CheckVersionSuccess, &UpdateDlg::OnAppServer_CheckVersionError,
-                           this, nullptr, false);
+    AppServer_CheckVersion(&UpdateDlg::OnAppServer_CheckVersionSuccess,
+        &UpdateDlg::OnAppServer_CheckVersionError, this, nullptr, false);
 }
 
 UpdateDlg::~UpdateDlg() = default;
@@ -102,8 +102,8 @@ void UpdateDlg::completed(QString path)
     // Ending now would leave the teacher with neither the old client nor the new one.
     qDebug() << "cannot open installer" << path;
     QMessageBox box(QMessageBox::Information, QStringLiteral("更新"),
-                    QStringLiteral("无法自动打开安装程序，请手动运行：\n%1").arg(QDir::toNativeSeparators(path)),
-                    QMessageBox::Ok);
+        QStringLiteral("无法自动打开安装程序，请手动运行：\n%1").arg(QDir::toNativeSeparators(path)),
+        QMessageBox::Ok);
     box.exec();
     close();
 }

@@ -28,8 +28,8 @@ public:
     // How the installer is opened and the process ended; replaceable so tests keep running.
     using OpenFileFunction = std::function<bool(const QString& path)>;
     using EndProcessFunction = std::function<void()>;
-    static void SetOpenFileFunction(OpenFileFunction open);       // null restores the desktop shell
-    static void SetEndProcessFunction(EndProcessFunction end);    // null restores the forced end
+    static void SetOpenFileFunction(OpenFileFunction open); // null restores the desktop shell
+    static void SetEndProcessFunction(EndProcessFunction end); // null restores the forced end
 
 public slots:
     void progress(int percentage);

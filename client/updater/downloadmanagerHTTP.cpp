@@ -63,7 +63,8 @@ void DownloadManagerHTTP::download(QUrl url, QString filename)
     if (!m_manager)
         m_manager = new QNetworkAccessManager(this);
     m_request = QNetworkRequest(url);
-    m_request.setAttribute(QNetworkRequest::RedirectPolicyAttribute, QNetworkRequest::NoLessSafeRedirectPolicy);
+    m_request.setAttribute(
+        QNetworkRequest::RedirectPolicyAttribute, QNetworkRequest::NoLessSafeRedirectPolicy);
     // Sizes and ranges count the file's own bytes, never a compressed transfer.
     m_request.setRawHeader("Accept-Encoding", "identity");
     m_reply = m_manager->head(m_request);
@@ -89,7 +90,8 @@ void DownloadManagerHTTP::finishedHead()
         m_acceptRanges = value.trimmed().compare("bytes", Qt::CaseInsensitive) == 0;
         qDebug() << "Accept-Ranges =" << value << m_acceptRanges;
     }
-    m_totalSize = headOk ? qMax<qint64>(0, head->header(QNetworkRequest::ContentLengthHeader).toLongLong()) : 0;
+    m_totalSize
+        = headOk ? qMax<qint64>(0, head->header(QNetworkRequest::ContentLengthHeader).toLongLong()) : 0;
     head->deleteLater();
 
     m_request.setRawHeader("Connection", "Keep-Alive");
@@ -217,7 +219,8 @@ void DownloadManagerHTTP::timeout()
 
 void DownloadManagerHTTP::error(QNetworkReply::NetworkError code)
 {
-    qDebug() << "DownloadManagerHTTP::error" << "(" << code << ")";
+    qDebug() << "DownloadManagerHTTP::error"
+             << "(" << code << ")";
 }
 
 qint64 DownloadManagerHTTP::expectedSize() const

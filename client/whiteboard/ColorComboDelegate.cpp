@@ -7,8 +7,8 @@ ColorComboDelegate::ColorComboDelegate(QObject* parent)
 {
 }
 
-void ColorComboDelegate::paint(QPainter* painter, const QStyleOptionViewItem& option,
-                               const QModelIndex& index) const
+void ColorComboDelegate::paint(
+    QPainter* painter, const QStyleOptionViewItem& option, const QModelIndex& index) const
 {
     const QRect r = option.rect;
     const bool hovered = option.state & QStyle::State_MouseOver;

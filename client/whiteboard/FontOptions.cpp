@@ -19,13 +19,13 @@ FontOptions::FontOptions(QWidget* parent)
     for (const QString& color : PaintPalette())
         ui->colorComboBox->addItem(color, color);
     connect(ui->colorComboBox, QOverload<int>::of(&QComboBox::currentIndexChanged), this,
-            &FontOptions::colorChanged);
+        &FontOptions::colorChanged);
 
     m_sizes = PaintFontSizes();
     for (int size : m_sizes)
         ui->fontSizeComboBox->addItem(QString::number(size), size);
     connect(ui->fontSizeComboBox, QOverload<int>::of(&QComboBox::currentIndexChanged), this,
-            &FontOptions::fontSizeChanged);
+        &FontOptions::fontSizeChanged);
 
     const int colorIndex = PaintPalette().indexOf(FontSettings::color());
     colorChanged(colorIndex >= 1 ? colorIndex : 0);

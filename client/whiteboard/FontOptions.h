@@ -16,7 +16,6 @@ public:
     explicit FontOptions(QWidget* parent = nullptr);
     ~FontOptions() override;
 
-
 public slots:
     void colorChanged(int index);
     void fontSizeChanged(int index);

@@ -4,12 +4,12 @@
 
 namespace {
 
-constexpr int kPenWidthTable[] = {1, 3, 5};
+constexpr int kPenWidthTable[] = { 1, 3, 5 };
 
 struct PenState {
     int sizeIndex = 1;
     QString color = QStringLiteral("#000000");
-    QPen pen{QColor(QStringLiteral("#000000")), qreal(kPenWidthTable[1])};
+    QPen pen { QColor(QStringLiteral("#000000")), qreal(kPenWidthTable[1]) };
 };
 
 struct FontState {
@@ -103,11 +103,10 @@ void FontSettings::reset()
 
 const QStringList& PaintPalette()
 {
-    static const QStringList* palette = new QStringList{
-        QStringLiteral("#FF3537"), QStringLiteral("#FF6599"), QStringLiteral("#D05CC5"),
-        QStringLiteral("#00A9CC"), QStringLiteral("#00A056"), QStringLiteral("#FBC76D"),
-        QStringLiteral("#FB6445"), QStringLiteral("#979797"), QStringLiteral("#040404"),
-        QStringLiteral("#FFFFFF")};
+    static const QStringList* palette = new QStringList { QStringLiteral("#FF3537"),
+        QStringLiteral("#FF6599"), QStringLiteral("#D05CC5"), QStringLiteral("#00A9CC"),
+        QStringLiteral("#00A056"), QStringLiteral("#FBC76D"), QStringLiteral("#FB6445"),
+        QStringLiteral("#979797"), QStringLiteral("#040404"), QStringLiteral("#FFFFFF") };
     return *palette;
 }
 

@@ -14,9 +14,8 @@ PaintToolBar::PaintToolBar(QWidget* parent)
 {
     qRegisterMetaType<InstrumentType>("InstrumentType");
     ui->setupUi(this);
-    const QList<QAbstractButton*> buttons = {ui->penButton,  ui->textButton, ui->eraseButton,
-                                              ui->rectButton, ui->arrowButton, ui->moveButton,
-                                              ui->clearButton};
+    const QList<QAbstractButton*> buttons = { ui->penButton, ui->textButton, ui->eraseButton, ui->rectButton,
+        ui->arrowButton, ui->moveButton, ui->clearButton };
     for (QAbstractButton* b : buttons)
         connect(b, &QAbstractButton::clicked, this, &PaintToolBar::onButtonClicked);
 }

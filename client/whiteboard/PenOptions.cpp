@@ -18,13 +18,13 @@ PenOptions::PenOptions(QWidget* parent)
     for (const QString& color : PaintPalette())
         ui->comboBox->addItem(color, color);
     connect(ui->comboBox, QOverload<int>::of(&QComboBox::currentIndexChanged), this,
-            &PenOptions::ComboBox_currentIndexChanged);
+        &PenOptions::ComboBox_currentIndexChanged);
 
     connect(ui->smallRadioButton, &QRadioButton::clicked, this, [] { PenSettings::setSize(0); });
     connect(ui->midRadioButton, &QRadioButton::clicked, this, [] { PenSettings::setSize(1); });
     connect(ui->largeRadioButton, &QRadioButton::clicked, this, [] { PenSettings::setSize(2); });
 
-    QRadioButton* sizes[] = {ui->smallRadioButton, ui->midRadioButton, ui->largeRadioButton};
+    QRadioButton* sizes[] = { ui->smallRadioButton, ui->midRadioButton, ui->largeRadioButton };
     const int sizeIndex = PenSettings::sizeIndex();
     if (sizeIndex >= 0 && sizeIndex <= 2)
         sizes[sizeIndex]->setChecked(true);

@@ -15,7 +15,6 @@ public:
     explicit PenOptions(QWidget* parent = nullptr);
     ~PenOptions() override;
 
-
 public slots:
     void ComboBox_currentIndexChanged(int index);
 

@@ -37,7 +37,7 @@ int integer(const QJsonObject& object, const QString& key)
 QColor opaqueColor(const QJsonObject& object)
 {
     return QColor(integer(object, QStringLiteral("r")), integer(object, QStringLiteral("g")),
-                  integer(object, QStringLiteral("b")), 255);
+        integer(object, QStringLiteral("b")), 255);
 }
 
 } // namespace
@@ -206,7 +206,7 @@ QJsonObject PainterStorage::writeShape(const ShapeRecord& record)
     // One point object refilled for every point: a fresh object per point costs a third of the
     // save of a busy page.
     const QString x = QStringLiteral("x"), y = QStringLiteral("y");
-    QJsonObject point{{x, 0.0}, {y, 0.0}};
+    QJsonObject point { { x, 0.0 }, { y, 0.0 } };
     QJsonArray points;
     for (const QPointF& p : record.points) {
         point[x] = p.x();
@@ -214,14 +214,15 @@ QJsonObject PainterStorage::writeShape(const ShapeRecord& record)
         points.append(point);
     }
     object.insert(QStringLiteral("points"), points);
-    object.insert(QStringLiteral("pen"), QJsonObject{{QStringLiteral("r"), record.penColor.red()},
-                                                     {QStringLiteral("g"), record.penColor.green()},
-                                                     {QStringLiteral("b"), record.penColor.blue()},
-                                                     {QStringLiteral("width"), record.penWidth}});
-    object.insert(QStringLiteral("brush"), QJsonObject{{QStringLiteral("r"), record.brushColor.red()},
-                                                       {QStringLiteral("g"), record.brushColor.green()},
-                                                       {QStringLiteral("b"), record.brushColor.blue()},
-                                                       {QStringLiteral("style"), record.brushStyle}});
+    object.insert(QStringLiteral("pen"),
+        QJsonObject { { QStringLiteral("r"), record.penColor.red() },
+            { QStringLiteral("g"), record.penColor.green() }, { QStringLiteral("b"), record.penColor.blue() },
+            { QStringLiteral("width"), record.penWidth } });
+    object.insert(QStringLiteral("brush"),
+        QJsonObject { { QStringLiteral("r"), record.brushColor.red() },
+            { QStringLiteral("g"), record.brushColor.green() },
+            { QStringLiteral("b"), record.brushColor.blue() },
+            { QStringLiteral("style"), record.brushStyle } });
     if (record.text.length() > 0) {
         object.insert(QStringLiteral("text"), record.text);
         object.insert(QStringLiteral("fontSize"), record.fontSize);

@@ -147,7 +147,7 @@ ShapeList RenderArea::shapeAt(QPointF p)
 {
     for (int i = m_shapes.size() - 1; i >= 0; --i) {
         if (m_shapes[i]->distanceTo(p) * m_viewScaleX < 4.0f)
-            return ShapeList{m_shapes[i]};
+            return ShapeList { m_shapes[i] };
     }
     return {};
 }
@@ -270,7 +270,7 @@ void RenderArea::mouseMoveEvent(QMouseEvent* event)
             const qreal margin = m_currentShape->pen().widthF() + 3;
             const QRectF piece = QRectF(previous, p).normalized().adjusted(-margin, -margin, margin, margin);
             const QRectF onScreen(piece.topLeft() * m_viewScaleX + QPointF(m_viewOffsetX, m_viewOffsetY),
-                                  piece.size() * m_viewScaleX);
+                piece.size() * m_viewScaleX);
             update(onScreen.toAlignedRect());
         }
         break;
@@ -476,7 +476,8 @@ QRectF RenderArea::paintedExtent(GeneralShape& shape) const
         const QFontMetricsF metrics(words.font());
         const qreal w = std::max<qreal>(b.right - b.left, metrics.horizontalAdvance(words.text()));
         const qreal h = std::max<qreal>(b.bottom - b.top, metrics.height());
-        const qreal scale = std::max({1.0, qreal(std::fabs(shape.scaleX())), qreal(std::fabs(shape.scaleY()))});
+        const qreal scale
+            = std::max({ 1.0, qreal(std::fabs(shape.scaleX())), qreal(std::fabs(shape.scaleY())) });
         halfW = halfH = (w + h) * scale + h;
     }
     const qreal theta = qDegreesToRadians(qreal(shape.rotation()));
@@ -491,14 +492,14 @@ QRectF RenderArea::paintedExtent(GeneralShape& shape) const
         extentY = std::max(extentY, qreal(b.bottom - b.top) * 0.5);
         margin += 22 + shape.pen().widthF() * 2;
     }
-    return QRectF(c.x() - extentX - margin, c.y() - extentY - margin, 2 * (extentX + margin),
-                  2 * (extentY + margin));
+    return QRectF(
+        c.x() - extentX - margin, c.y() - extentY - margin, 2 * (extentX + margin), 2 * (extentY + margin));
 }
 
 QRect RenderArea::widgetRect(const QRectF& page) const
 {
-    return QRectF(page.topLeft() * m_viewScaleX + QPointF(m_viewOffsetX, m_viewOffsetY),
-                  page.size() * m_viewScaleX)
+    return QRectF(
+        page.topLeft() * m_viewScaleX + QPointF(m_viewOffsetX, m_viewOffsetY), page.size() * m_viewScaleX)
         .toAlignedRect();
 }
 

@@ -171,9 +171,7 @@ void GeneralShape::dragTo(QPointF point)
     addPoint(point);
 }
 
-void GeneralShape::endAt(QPointF)
-{
-}
+void GeneralShape::endAt(QPointF) { }
 
 void GeneralShape::scaleBy(float sx, float sy)
 {
@@ -189,8 +187,8 @@ void GeneralShape::scaleBy(float s)
 
 QPointF GeneralShape::center() const
 {
-    return QPointF((m_pointBounds.left + m_pointBounds.right) * 0.5,
-                   (m_pointBounds.top + m_pointBounds.bottom) * 0.5);
+    return QPointF(
+        (m_pointBounds.left + m_pointBounds.right) * 0.5, (m_pointBounds.top + m_pointBounds.bottom) * 0.5);
 }
 
 void GeneralShape::updateFrame()
@@ -200,10 +198,10 @@ void GeneralShape::updateFrame()
     const float cs = std::cos(theta);
     const float sn = std::sin(theta);
     const QPointF corners[4] = {
-        {m_pointBounds.left, m_pointBounds.top},
-        {m_pointBounds.right, m_pointBounds.top},
-        {m_pointBounds.left, m_pointBounds.bottom},
-        {m_pointBounds.right, m_pointBounds.bottom},
+        { m_pointBounds.left, m_pointBounds.top },
+        { m_pointBounds.right, m_pointBounds.top },
+        { m_pointBounds.left, m_pointBounds.bottom },
+        { m_pointBounds.right, m_pointBounds.bottom },
     };
     for (int i = 0; i < 4; ++i) {
         const float x = static_cast<float>(corners[i].x() - c.x()) * m_scaleX;
@@ -309,7 +307,7 @@ void PolylineShape::updateBounds()
         top = std::min(top, p.y());
         bottom = std::max(bottom, p.y());
     }
-    m_pointBounds = {float(left), float(top), float(right), float(bottom)};
+    m_pointBounds = { float(left), float(top), float(right), float(bottom) };
     updateFrame();
 }
 
@@ -350,7 +348,7 @@ void ArrowShape::draw(QPainter* painter, float viewScale)
     QLineF side = tipLine.normalVector();
     side.setLength(10.0);
     const QLineF otherSide = side.normalVector().normalVector();
-    const QPointF head[3] = {tipLine.p2(), side.p2(), otherSide.p2()};
+    const QPointF head[3] = { tipLine.p2(), side.p2(), otherSide.p2() };
 
     QPen headPen;
     headPen.setWidth(m_pen.width());
@@ -412,8 +410,8 @@ void RectangleShape::updateBounds()
         return;
     const QPointF p0 = m_points[0];
     const QPointF p1 = m_points[1];
-    m_pointBounds = {float(std::min(p0.x(), p1.x())), float(std::min(p0.y(), p1.y())),
-                     float(std::max(p0.x(), p1.x())), float(std::max(p0.y(), p1.y()))};
+    m_pointBounds = { float(std::min(p0.x(), p1.x())), float(std::min(p0.y(), p1.y())),
+        float(std::max(p0.x(), p1.x())), float(std::max(p0.y(), p1.y())) };
     updateFrame();
 }
 
@@ -480,8 +478,8 @@ void TextShape::updateBounds()
         return;
     const QSizeF size = measureRichText(m_font, m_text);
     const QPointF p0 = m_points[0];
-    m_pointBounds = {float(p0.x()), float(p0.y() - size.height()), float(p0.x() + size.width()),
-                     float(p0.y())};
+    m_pointBounds
+        = { float(p0.x()), float(p0.y() - size.height()), float(p0.x() + size.width()), float(p0.y()) };
     updateFrame();
 }
 
@@ -489,8 +487,8 @@ void TextShape::setScaleX(float sx)
 {
     const float factor = std::fabs(sx);
     const bool byHeight = m_text.isEmpty();
-    const float extent = byHeight ? m_pointBounds.bottom - m_pointBounds.top
-                                  : m_pointBounds.right - m_pointBounds.left;
+    const float extent
+        = byHeight ? m_pointBounds.bottom - m_pointBounds.top : m_pointBounds.right - m_pointBounds.left;
     const double target = extent * factor;
     m_scaleX = m_scaleY = sx;
 

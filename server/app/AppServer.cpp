@@ -23,180 +23,189 @@ namespace appserver {
 
 namespace {
 
-const char* const kJsonType = "application/json; charset=utf-8";
+    const char* const kJsonType = "application/json; charset=utf-8";
 
-std::string statusText(int status)
-{
-    switch (status) {
-    case 403: return "403 Forbidden\n";
-    case 404: return "404 Not Found\n";
-    case 413: return "413 Payload Too Large\n";
-    case 416: return "416 Range Not Satisfiable\n";
-    default: return std::to_string(status) + "\n";
-    }
-}
-
-const std::string& writeJson(const Json::Value& v, std::string* out)
-{
-    static const Json::StreamWriterBuilder builder = [] {
-        Json::StreamWriterBuilder b;
-        b["indentation"] = "";
-        b["emitUTF8"] = true;
-        return b;
-    }();
-    *out = Json::writeString(builder, v);
-    return *out;
-}
-
-// What a caller sent, fit for one log line: control characters would let it forge lines.
-std::string printable(const std::string& text, size_t max = 128)
-{
-    std::string out;
-    out.reserve(std::min(text.size(), max) + 8);
-    for (size_t i = 0; i < text.size() && i < max; ++i) {
-        const unsigned char c = static_cast<unsigned char>(text[i]);
-        if (c < 0x20 || c == 0x7f) {
-            char escaped[8];
-            std::snprintf(escaped, sizeof escaped, "\\x%02x", c);
-            out += escaped;
-        } else {
-            out += static_cast<char>(c);
+    std::string statusText(int status)
+    {
+        switch (status) {
+        case 403:
+            return "403 Forbidden\n";
+        case 404:
+            return "404 Not Found\n";
+        case 413:
+            return "413 Payload Too Large\n";
+        case 416:
+            return "416 Range Not Satisfiable\n";
+        default:
+            return std::to_string(status) + "\n";
         }
     }
-    if (text.size() > max)
-        out += "...";
-    return out;
-}
 
-AppError badParam(const char* key)
-{
-    return AppError(ErrorCode::InvalidParams, std::string("参数错误：") + key);
-}
-
-std::string needString(const Json::Value& params, const char* key)
-{
-    const Json::Value& v = params[key];
-    if (!v.isString())
-        throw badParam(key);
-    return v.asString();
-}
-
-// A JSON number without fraction that fits an int.
-int needInt(const Json::Value& params, const char* key)
-{
-    const Json::Value& v = params[key];
-    if (!v.isNumeric() || !v.isInt())
-        throw badParam(key);
-    return v.asInt();
-}
-
-// Ids travel as decimal text; anything else names nothing.
-std::optional<int64_t> idFromText(const std::string& s)
-{
-    if (s.empty() || s.size() > 18)
-        return std::nullopt;
-    int64_t v = 0;
-    for (char ch : s) {
-        if (ch < '0' || ch > '9')
-            return std::nullopt;
-        v = v * 10 + (ch - '0');
+    const std::string& writeJson(const Json::Value& v, std::string* out)
+    {
+        static const Json::StreamWriterBuilder builder = [] {
+            Json::StreamWriterBuilder b;
+            b["indentation"] = "";
+            b["emitUTF8"] = true;
+            return b;
+        }();
+        *out = Json::writeString(builder, v);
+        return *out;
     }
-    return v;
-}
 
-int64_t needLiveId(const Json::Value& params)
-{
-    const std::optional<int64_t> id = idFromText(needString(params, "liveId"));
-    if (!id)
-        throw AppError(ErrorCode::LiveNotFound, "直播不存在");
-    return *id;
-}
+    // What a caller sent, fit for one log line: control characters would let it forge lines.
+    std::string printable(const std::string& text, size_t max = 128)
+    {
+        std::string out;
+        out.reserve(std::min(text.size(), max) + 8);
+        for (size_t i = 0; i < text.size() && i < max; ++i) {
+            const unsigned char c = static_cast<unsigned char>(text[i]);
+            if (c < 0x20 || c == 0x7f) {
+                char escaped[8];
+                std::snprintf(escaped, sizeof escaped, "\\x%02x", c);
+                out += escaped;
+            } else {
+                out += static_cast<char>(c);
+            }
+        }
+        if (text.size() > max)
+            out += "...";
+        return out;
+    }
 
-struct PageArgs {
-    int offset = 0;
-    int limit = 0;
-    int pageNum = 0;
-    bool beyond = false; // the page starts past anything we could hold
-};
+    AppError badParam(const char* key)
+    {
+        return AppError(ErrorCode::InvalidParams, std::string("参数错误：") + key);
+    }
 
-PageArgs needPage(const Json::Value& params)
-{
-    PageArgs p;
-    p.pageNum = needInt(params, "pageNum");
-    const int pageSize = needInt(params, "pageSize");
-    if (p.pageNum < 1)
-        throw badParam("pageNum");
-    if (pageSize < 1)
-        throw badParam("pageSize");
-    p.limit = std::min(pageSize, 1000);
-    const int64_t offset = static_cast<int64_t>(p.pageNum - 1) * p.limit;
-    p.beyond = offset > INT_MAX;
-    p.offset = p.beyond ? 0 : static_cast<int>(offset);
-    return p;
-}
+    std::string needString(const Json::Value& params, const char* key)
+    {
+        const Json::Value& v = params[key];
+        if (!v.isString())
+            throw badParam(key);
+        return v.asString();
+    }
 
-std::string idText(int64_t id)
-{
-    return std::to_string(id);
-}
+    // A JSON number without fraction that fits an int.
+    int needInt(const Json::Value& params, const char* key)
+    {
+        const Json::Value& v = params[key];
+        if (!v.isNumeric() || !v.isInt())
+            throw badParam(key);
+        return v.asInt();
+    }
 
-void writeLive(JsonText& j, const LiveRecord& l)
-{
-    j.open('{');
-    j.key("liveId").string(idText(l.liveId));
-    j.key("teacherUserId").string(idText(l.teacherId));
-    j.key("title").string(l.title);
-    j.key("remark").string(l.remark);
-    j.key("startTime").number(l.startMs);
-    j.key("endTime").number(l.endMs);
-    j.key("state").string(l.state);
-    if (l.avRoomId)
-        j.key("avRoomId").number(*l.avRoomId);
-    else
-        j.key("avRoomId").null();
-    j.close('}');
-}
+    // Ids travel as decimal text; anything else names nothing.
+    std::optional<int64_t> idFromText(const std::string& s)
+    {
+        if (s.empty() || s.size() > 18)
+            return std::nullopt;
+        int64_t v = 0;
+        for (char ch : s) {
+            if (ch < '0' || ch > '9')
+                return std::nullopt;
+            v = v * 10 + (ch - '0');
+        }
+        return v;
+    }
 
-void writeMember(JsonText& j, const MemberRecord& m)
-{
-    j.open('{');
-    j.key("userId").string(idText(m.userId));
-    j.key("nickname").string(m.nickname);
-    j.key("role").string(m.role);
-    j.key("status").string(m.status);
-    j.close('}');
-}
+    int64_t needLiveId(const Json::Value& params)
+    {
+        const std::optional<int64_t> id = idFromText(needString(params, "liveId"));
+        if (!id)
+            throw AppError(ErrorCode::LiveNotFound, "直播不存在");
+        return *id;
+    }
 
-// {"list":[...],"total":n,"pageNum":n,"pageSize":n}
-template <typename Record, typename Write>
-std::string pageText(const std::vector<Record>& records, Write write, int total, int pageNum, int pageSize)
-{
-    std::string out;
-    out.reserve(records.size() * 256 + 64);
-    JsonText j(&out);
-    j.open('{').key("list").open('[');
-    for (const Record& r : records)
-        write(j, r);
-    j.close(']');
-    j.key("total").number(total);
-    j.key("pageNum").number(pageNum);
-    j.key("pageSize").number(pageSize);
-    j.close('}');
-    return out;
-}
+    struct PageArgs {
+        int offset = 0;
+        int limit = 0;
+        int pageNum = 0;
+        bool beyond = false; // the page starts past anything we could hold
+    };
+
+    PageArgs needPage(const Json::Value& params)
+    {
+        PageArgs p;
+        p.pageNum = needInt(params, "pageNum");
+        const int pageSize = needInt(params, "pageSize");
+        if (p.pageNum < 1)
+            throw badParam("pageNum");
+        if (pageSize < 1)
+            throw badParam("pageSize");
+        p.limit = std::min(pageSize, 1000);
+        const int64_t offset = static_cast<int64_t>(p.pageNum - 1) * p.limit;
+        p.beyond = offset > INT_MAX;
+        p.offset = p.beyond ? 0 : static_cast<int>(offset);
+        return p;
+    }
+
+    std::string idText(int64_t id)
+    {
+        return std::to_string(id);
+    }
+
+    void writeLive(JsonText& j, const LiveRecord& l)
+    {
+        j.open('{');
+        j.key("liveId").string(idText(l.liveId));
+        j.key("teacherUserId").string(idText(l.teacherId));
+        j.key("title").string(l.title);
+        j.key("remark").string(l.remark);
+        j.key("startTime").number(l.startMs);
+        j.key("endTime").number(l.endMs);
+        j.key("state").string(l.state);
+        if (l.avRoomId)
+            j.key("avRoomId").number(*l.avRoomId);
+        else
+            j.key("avRoomId").null();
+        j.close('}');
+    }
+
+    void writeMember(JsonText& j, const MemberRecord& m)
+    {
+        j.open('{');
+        j.key("userId").string(idText(m.userId));
+        j.key("nickname").string(m.nickname);
+        j.key("role").string(m.role);
+        j.key("status").string(m.status);
+        j.close('}');
+    }
+
+    // {"list":[...],"total":n,"pageNum":n,"pageSize":n}
+    template <typename Record, typename Write>
+    std::string pageText(
+        const std::vector<Record>& records, Write write, int total, int pageNum, int pageSize)
+    {
+        std::string out;
+        out.reserve(records.size() * 256 + 64);
+        JsonText j(&out);
+        j.open('{').key("list").open('[');
+        for (const Record& r : records)
+            write(j, r);
+        j.close(']');
+        j.key("total").number(total);
+        j.key("pageNum").number(pageNum);
+        j.key("pageSize").number(pageSize);
+        j.close('}');
+        return out;
+    }
 
 } // namespace
 
 struct AppServer::Call {
     std::string method;
-    Json::Value params{Json::objectValue};
+    Json::Value params { Json::objectValue };
     std::string host;
     std::optional<UserRecord> user;
     std::string who = "-"; // for the log line
     std::string rawResult; // a result already written as JSON text
 };
 
-AppServer::AppServer(AppServerOptions options) : m_options(std::move(options)) {}
+AppServer::AppServer(AppServerOptions options)
+    : m_options(std::move(options))
+{
+}
 
 AppServer::~AppServer()
 {
@@ -243,11 +252,11 @@ bool AppServer::listen(const QString& host, quint16 port, QString* error)
     });
     http.Post(kRpcPath, [this](const httplib::Request& req, httplib::Response& res) { handleRpc(req, res); });
     http.Get(R"(/downloads/(.*))",
-             [this](const httplib::Request& req, httplib::Response& res) { handleDownload(req, res); });
+        [this](const httplib::Request& req, httplib::Response& res) { handleDownload(req, res); });
     // Whatever the library refuses on the JSON-RPC path (such as a body over the limit) still
     // gets a JSON-RPC answer the client can show.
-    http.set_error_handler(httplib::Server::HandlerWithResponse(
-        [this](const httplib::Request& req, httplib::Response& res) {
+    http.set_error_handler(
+        httplib::Server::HandlerWithResponse([this](const httplib::Request& req, httplib::Response& res) {
             if (req.path != kRpcPath || req.method != "POST") {
                 if (res.body.empty())
                     res.set_content(statusText(res.status), "text/plain; charset=utf-8");
@@ -263,14 +272,15 @@ bool AppServer::listen(const QString& host, quint16 port, QString* error)
             res.status = 200;
             res.set_content(writeJson(answer, &text), kJsonType);
             logLine("jsonrpc - user=- error " + std::to_string(ErrorCode::InvalidRequest) + " (http "
-                    + std::to_string(status) + ")");
+                + std::to_string(status) + ")");
             return httplib::Server::HandlerResponse::Handled;
         }));
-    http.set_exception_handler([this](const httplib::Request& req, httplib::Response& res, std::exception_ptr) {
-        logLine("unexpected failure on " + printable(req.path));
-        res.status = 500;
-        res.set_content("internal error", "text/plain");
-    });
+    http.set_exception_handler(
+        [this](const httplib::Request& req, httplib::Response& res, std::exception_ptr) {
+            logLine("unexpected failure on " + printable(req.path));
+            res.status = 500;
+            res.set_content("internal error", "text/plain");
+        });
 
     const std::string h = host.toStdString();
     if (port == 0) {
@@ -410,18 +420,23 @@ void AppServer::handleRpc(const httplib::Request& req, httplib::Response& res)
         std::string id;
         writeJson(answer["id"], &id);
         text.reserve(call.rawResult.size() + id.size() + 40);
-        text.append("{\"id\":").append(id).append(",\"jsonrpc\":\"2.0\",\"result\":").append(call.rawResult).append("}");
+        text.append("{\"id\":")
+            .append(id)
+            .append(",\"jsonrpc\":\"2.0\",\"result\":")
+            .append(call.rawResult)
+            .append("}");
     } else {
         writeJson(answer, &text);
     }
     res.set_content(std::move(text), kJsonType);
 
-    const double ms = std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - started).count();
+    const double ms
+        = std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - started).count();
     char tail[64];
     std::snprintf(tail, sizeof tail, " %.2f ms", ms);
     logLine("jsonrpc " + (call.method.empty() ? std::string("-") : printable(call.method))
-            + " user=" + printable(call.who) + " "
-            + (errorCode ? "error " + std::to_string(errorCode) : std::string("ok")) + tail);
+        + " user=" + printable(call.who) + " "
+        + (errorCode ? "error " + std::to_string(errorCode) : std::string("ok")) + tail);
 }
 
 Json::Value AppServer::dispatch(Call& call)
@@ -467,16 +482,15 @@ Json::Value AppServer::dispatch(Call& call)
                 base.chop(1);
             result["type"] = 2;
             result["updateUrl"] = (base + QStringLiteral("/downloads/")
-                                   + QString::fromLatin1(QUrl::toPercentEncoding(QString::fromStdString(newest->fileName))))
+                + QString::fromLatin1(QUrl::toPercentEncoding(QString::fromStdString(newest->fileName))))
                                       .toStdString();
         }
         return result;
     }
 
-    static const char* const kSessionMethods[] = {
-        "live.usersig.create", "live.list.by.teacher.id", "live.create.room", "live.report.room.info",
-        "live.enter.room",     "live.quit.room",          "live.begin",       "live.end",
-        "live.room.member.list", "live.room.member.status.report"};
+    static const char* const kSessionMethods[] = { "live.usersig.create", "live.list.by.teacher.id",
+        "live.create.room", "live.report.room.info", "live.enter.room", "live.quit.room", "live.begin",
+        "live.end", "live.room.member.list", "live.room.member.status.report" };
     if (std::find(std::begin(kSessionMethods), std::end(kSessionMethods), m) == std::end(kSessionMethods))
         throw AppError(ErrorCode::MethodNotFound, "未知的方法：" + m.substr(0, 64));
 
@@ -492,8 +506,8 @@ Json::Value AppServer::dispatch(Call& call)
         const int64_t expires = store.nowMs() / 1000 + m_options.userSigTtlSecs;
         // Only a teacher's signature lets the relay make its holder a room's host.
         const usersig::Role role = me.role == "t" ? usersig::Role::Host : usersig::Role::Member;
-        result["userSig"] =
-            usersig::make(m_secret, QString::fromStdString(idText(me.userId)), expires, role).toStdString();
+        result["userSig"]
+            = usersig::make(m_secret, QString::fromStdString(idText(me.userId)), expires, role).toStdString();
         result["userId"] = idText(me.userId);
         result["expireTime"] = Json::Int64(expires);
         return result;
@@ -592,7 +606,8 @@ std::string AppServer::livePage(std::optional<int64_t> teacher, int offset, int 
     }
     auto page = std::make_shared<CachedPage>();
     int total = 0;
-    const std::vector<LiveRecord> lives = m_store->livesOfTeacher(teacher, offset, limit, &total, &page->version);
+    const std::vector<LiveRecord> lives
+        = m_store->livesOfTeacher(teacher, offset, limit, &total, &page->version);
     page->text = pageText(lives, writeLive, total, pageNum, limit);
     std::lock_guard<std::mutex> g(m_pagesMutex);
     if (m_pages.size() >= 64)
@@ -609,12 +624,12 @@ void AppServer::handleDownload(const httplib::Request& req, httplib::Response& r
         res.status = status;
         if (status >= 400 && res.body.empty() && !res.content_provider_)
             res.set_content(statusText(status), "text/plain; charset=utf-8");
-        const double ms =
-            std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - started).count();
+        const double ms
+            = std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - started).count();
         char tail[64];
         std::snprintf(tail, sizeof tail, " %.2f ms", ms);
         logLine(req.method + " /downloads/" + printable(name) + " " + std::to_string(status)
-                + (detail.empty() ? std::string() : " " + printable(detail)) + tail);
+            + (detail.empty() ? std::string() : " " + printable(detail)) + tail);
     };
 
     // A plain file name in the downloads folder: no separators, no hidden or partial files.
@@ -642,25 +657,26 @@ void AppServer::handleDownload(const httplib::Request& req, httplib::Response& r
     const int64_t first = range.kind == ByteRange::Partial ? range.first : 0;
     const int64_t length = range.kind == ByteRange::Partial ? range.last - range.first + 1 : size;
     if (range.kind == ByteRange::Partial)
-        res.set_header("Content-Range", "bytes " + std::to_string(range.first) + "-" + std::to_string(range.last)
-                                            + "/" + std::to_string(size));
+        res.set_header("Content-Range",
+            "bytes " + std::to_string(range.first) + "-" + std::to_string(range.last) + "/"
+                + std::to_string(size));
     if (length == 0) {
         res.set_content("", "application/octet-stream");
     } else {
         res.set_content_provider(static_cast<size_t>(length), "application/octet-stream",
-                                 [file, first](size_t offset, size_t want, httplib::DataSink& sink) {
-                                     char buffer[64 * 1024];
-                                     file->clear();
-                                     file->seekg(static_cast<std::streamoff>(first + static_cast<int64_t>(offset)));
-                                     file->read(buffer, static_cast<std::streamsize>(std::min(want, sizeof buffer)));
-                                     const std::streamsize got = file->gcount();
-                                     if (got <= 0)
-                                         return false; // the file shrank under us
-                                     return sink.write(buffer, static_cast<size_t>(got));
-                                 });
+            [file, first](size_t offset, size_t want, httplib::DataSink& sink) {
+                char buffer[64 * 1024];
+                file->clear();
+                file->seekg(static_cast<std::streamoff>(first + static_cast<int64_t>(offset)));
+                file->read(buffer, static_cast<std::streamsize>(std::min(want, sizeof buffer)));
+                const std::streamsize got = file->gcount();
+                if (got <= 0)
+                    return false; // the file shrank under us
+                return sink.write(buffer, static_cast<size_t>(got));
+            });
     }
     finish(range.kind == ByteRange::Partial ? 206 : 200,
-           range.kind == ByteRange::Partial ? req.get_header_value("Range") : std::string());
+        range.kind == ByteRange::Partial ? req.get_header_value("Range") : std::string());
 }
 
 } // namespace appserver

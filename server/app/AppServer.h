@@ -29,14 +29,14 @@ namespace appserver {
 
 struct AppServerOptions {
     QString dbPath;
-    QString downloadsDir;              // served under /downloads/; empty serves nothing
-    QString publicUrl;                 // base of "updateUrl"; empty: taken from the request's Host
+    QString downloadsDir; // served under /downloads/; empty serves nothing
+    QString publicUrl; // base of "updateUrl"; empty: taken from the request's Host
     int64_t sessionTtlMs = 7LL * 24 * 3600 * 1000;
     int64_t userSigTtlSecs = 24 * 3600;
     size_t maxBodyBytes = 1024 * 1024;
     int workerThreads = 8;
     bool logRequests = true;
-    std::function<int64_t()> clockMs;  // "now"; tests move it to age sessions
+    std::function<int64_t()> clockMs; // "now"; tests move it to age sessions
 };
 
 // The app server: JSON-RPC 2.0 on POST /app-server/jsonrpc/ and installer downloads on

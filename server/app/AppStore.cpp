@@ -18,87 +18,96 @@ namespace appserver {
 
 std::string sha1Base64(const std::string& text)
 {
-    const QByteArray digest = QCryptographicHash::hash(QByteArray::fromStdString(text), QCryptographicHash::Sha1);
+    const QByteArray digest
+        = QCryptographicHash::hash(QByteArray::fromStdString(text), QCryptographicHash::Sha1);
     return digest.toBase64().toStdString();
 }
 
 namespace {
 
-// Sessions are stored by digest so that a copy of the database holds no usable ak.
-std::string akDigest(const std::string& ak)
-{
-    return QCryptographicHash::hash(QByteArray::fromStdString(ak), QCryptographicHash::Sha256).toHex().toStdString();
-}
+    // Sessions are stored by digest so that a copy of the database holds no usable ak.
+    std::string akDigest(const std::string& ak)
+    {
+        return QCryptographicHash::hash(QByteArray::fromStdString(ak), QCryptographicHash::Sha256)
+            .toHex()
+            .toStdString();
+    }
 
-std::string randomHex(int bytes)
-{
-    QByteArray raw(bytes, Qt::Uninitialized);
-    QRandomGenerator::system()->generate(raw.begin(), raw.end());
-    return raw.toHex().toStdString();
-}
+    std::string randomHex(int bytes)
+    {
+        QByteArray raw(bytes, Qt::Uninitialized);
+        QRandomGenerator::system()->generate(raw.begin(), raw.end());
+        return raw.toHex().toStdString();
+    }
 
-bool sameText(const std::string& a, const std::string& b)
-{
-    if (a.size() != b.size())
-        return false;
-    unsigned char diff = 0;
-    for (size_t i = 0; i < a.size(); ++i)
-        diff |= static_cast<unsigned char>(a[i] ^ b[i]);
-    return diff == 0;
-}
+    bool sameText(const std::string& a, const std::string& b)
+    {
+        if (a.size() != b.size())
+            return false;
+        unsigned char diff = 0;
+        for (size_t i = 0; i < a.size(); ++i)
+            diff |= static_cast<unsigned char>(a[i] ^ b[i]);
+        return diff == 0;
+    }
 
-const char* const kSchemaV1[] = {
-    "CREATE TABLE meta(key TEXT PRIMARY KEY, value TEXT NOT NULL)",
-    "CREATE TABLE users(user_id INTEGER PRIMARY KEY, login_id TEXT NOT NULL UNIQUE, nickname TEXT NOT NULL,"
-    " role TEXT NOT NULL CHECK(role IN ('t','s')), password_digest TEXT NOT NULL, created_ms INTEGER NOT NULL)",
-    "CREATE TABLE lives(live_id INTEGER PRIMARY KEY, teacher_id INTEGER NOT NULL REFERENCES users(user_id),"
-    " title TEXT NOT NULL, remark TEXT NOT NULL DEFAULT '', start_ms INTEGER NOT NULL, end_ms INTEGER NOT NULL,"
-    " state TEXT NOT NULL DEFAULT 'v' CHECK(state IN ('v','s','i','e')), av_room_id INTEGER UNIQUE,"
-    " video_type INTEGER, device INTEGER, reported_ms INTEGER, begun_ms INTEGER, ended_ms INTEGER)",
-    "CREATE INDEX lives_by_teacher ON lives(teacher_id, start_ms)",
-    "CREATE TABLE members(av_room_id INTEGER NOT NULL, user_id INTEGER NOT NULL REFERENCES users(user_id),"
-    " live_role INTEGER NOT NULL, status TEXT NOT NULL DEFAULT '0' CHECK(status IN ('0','1')),"
-    " joined_ms INTEGER NOT NULL, PRIMARY KEY(av_room_id, user_id)) WITHOUT ROWID",
-    "CREATE TABLE sessions(ak_digest TEXT PRIMARY KEY, user_id INTEGER NOT NULL REFERENCES users(user_id),"
-    " expires_ms INTEGER NOT NULL) WITHOUT ROWID",
-    "CREATE INDEX sessions_by_expiry ON sessions(expires_ms)",
-    // Bumped by every change to lives, whoever makes it, so cached list answers know they are stale.
-    "INSERT INTO meta(key, value) VALUES('lives_version', '0')",
-    "CREATE TRIGGER lives_inserted AFTER INSERT ON lives BEGIN"
-    " UPDATE meta SET value = CAST(value AS INTEGER) + 1 WHERE key = 'lives_version'; END",
-    "CREATE TRIGGER lives_updated AFTER UPDATE ON lives BEGIN"
-    " UPDATE meta SET value = CAST(value AS INTEGER) + 1 WHERE key = 'lives_version'; END",
-    "CREATE TRIGGER lives_deleted AFTER DELETE ON lives BEGIN"
-    " UPDATE meta SET value = CAST(value AS INTEGER) + 1 WHERE key = 'lives_version'; END",
-};
+    const char* const kSchemaV1[] = {
+        "CREATE TABLE meta(key TEXT PRIMARY KEY, value TEXT NOT NULL)",
+        "CREATE TABLE users(user_id INTEGER PRIMARY KEY, login_id TEXT NOT NULL UNIQUE, nickname TEXT NOT "
+        "NULL,"
+        " role TEXT NOT NULL CHECK(role IN ('t','s')), password_digest TEXT NOT NULL, created_ms INTEGER NOT "
+        "NULL)",
+        "CREATE TABLE lives(live_id INTEGER PRIMARY KEY, teacher_id INTEGER NOT NULL REFERENCES "
+        "users(user_id),"
+        " title TEXT NOT NULL, remark TEXT NOT NULL DEFAULT '', start_ms INTEGER NOT NULL, end_ms INTEGER "
+        "NOT NULL,"
+        " state TEXT NOT NULL DEFAULT 'v' CHECK(state IN ('v','s','i','e')), av_room_id INTEGER UNIQUE,"
+        " video_type INTEGER, device INTEGER, reported_ms INTEGER, begun_ms INTEGER, ended_ms INTEGER)",
+        "CREATE INDEX lives_by_teacher ON lives(teacher_id, start_ms)",
+        "CREATE TABLE members(av_room_id INTEGER NOT NULL, user_id INTEGER NOT NULL REFERENCES "
+        "users(user_id),"
+        " live_role INTEGER NOT NULL, status TEXT NOT NULL DEFAULT '0' CHECK(status IN ('0','1')),"
+        " joined_ms INTEGER NOT NULL, PRIMARY KEY(av_room_id, user_id)) WITHOUT ROWID",
+        "CREATE TABLE sessions(ak_digest TEXT PRIMARY KEY, user_id INTEGER NOT NULL REFERENCES "
+        "users(user_id),"
+        " expires_ms INTEGER NOT NULL) WITHOUT ROWID",
+        "CREATE INDEX sessions_by_expiry ON sessions(expires_ms)",
+        // Bumped by every change to lives, whoever makes it, so cached list answers know they are stale.
+        "INSERT INTO meta(key, value) VALUES('lives_version', '0')",
+        "CREATE TRIGGER lives_inserted AFTER INSERT ON lives BEGIN"
+        " UPDATE meta SET value = CAST(value AS INTEGER) + 1 WHERE key = 'lives_version'; END",
+        "CREATE TRIGGER lives_updated AFTER UPDATE ON lives BEGIN"
+        " UPDATE meta SET value = CAST(value AS INTEGER) + 1 WHERE key = 'lives_version'; END",
+        "CREATE TRIGGER lives_deleted AFTER DELETE ON lives BEGIN"
+        " UPDATE meta SET value = CAST(value AS INTEGER) + 1 WHERE key = 'lives_version'; END",
+    };
 
-constexpr int64_t kFirstUserId = 10001;
-constexpr int64_t kFirstRoomId = 100001;
+    constexpr int64_t kFirstUserId = 10001;
+    constexpr int64_t kFirstRoomId = 100001;
 
-LiveRecord readLive(SQLite::Statement& s)
-{
-    LiveRecord r;
-    r.liveId = s.getColumn(0).getInt64();
-    r.teacherId = s.getColumn(1).getInt64();
-    r.title = s.getColumn(2).getString();
-    r.remark = s.getColumn(3).getString();
-    r.startMs = s.getColumn(4).getInt64();
-    r.endMs = s.getColumn(5).getInt64();
-    r.state = s.getColumn(6).getString();
-    if (!s.isColumnNull(7))
-        r.avRoomId = s.getColumn(7).getInt64();
-    return r;
-}
+    LiveRecord readLive(SQLite::Statement& s)
+    {
+        LiveRecord r;
+        r.liveId = s.getColumn(0).getInt64();
+        r.teacherId = s.getColumn(1).getInt64();
+        r.title = s.getColumn(2).getString();
+        r.remark = s.getColumn(3).getString();
+        r.startMs = s.getColumn(4).getInt64();
+        r.endMs = s.getColumn(5).getInt64();
+        r.state = s.getColumn(6).getString();
+        if (!s.isColumnNull(7))
+            r.avRoomId = s.getColumn(7).getInt64();
+        return r;
+    }
 
-UserRecord readUser(SQLite::Statement& s)
-{
-    UserRecord u;
-    u.userId = s.getColumn(0).getInt64();
-    u.loginId = s.getColumn(1).getString();
-    u.nickname = s.getColumn(2).getString();
-    u.role = s.getColumn(3).getString();
-    return u;
-}
+    UserRecord readUser(SQLite::Statement& s)
+    {
+        UserRecord u;
+        u.userId = s.getColumn(0).getInt64();
+        u.loginId = s.getColumn(1).getString();
+        u.nickname = s.getColumn(2).getString();
+        u.role = s.getColumn(3).getString();
+        return u;
+    }
 
 } // namespace
 
@@ -114,7 +123,10 @@ struct AppStore::Conn {
     // A cached statement, reset when the guard goes so no read snapshot stays open.
     class Query {
     public:
-        explicit Query(SQLite::Statement& s) : m_s(s) {}
+        explicit Query(SQLite::Statement& s)
+            : m_s(s)
+        {
+        }
         ~Query() { m_s.tryReset(); }
         SQLite::Statement* operator->() { return &m_s; }
         SQLite::Statement& operator*() { return m_s; }
@@ -137,7 +149,11 @@ struct AppStore::Conn {
 
 class AppStore::Lease {
 public:
-    Lease(AppStore& store, std::unique_ptr<Conn> conn) : m_store(store), m_conn(std::move(conn)) {}
+    Lease(AppStore& store, std::unique_ptr<Conn> conn)
+        : m_store(store)
+        , m_conn(std::move(conn))
+    {
+    }
     Lease(Lease&& other) noexcept = default;
     ~Lease()
     {
@@ -155,7 +171,8 @@ private:
 };
 
 AppStore::AppStore(std::string path, std::function<int64_t()> clockMs)
-    : m_path(std::move(path)), m_clockMs(std::move(clockMs))
+    : m_path(std::move(path))
+    , m_clockMs(std::move(clockMs))
 {
     if (!m_clockMs)
         m_clockMs = [] { return QDateTime::currentMSecsSinceEpoch(); };
@@ -183,8 +200,7 @@ AppStore::Lease AppStore::lease()
 
 // Runs fn(conn) in one IMMEDIATE transaction: taking the write lock up front avoids the
 // deadlock of two readers that both want to upgrade.
-template <typename Fn>
-auto AppStore::write(Fn&& fn)
+template <typename Fn> auto AppStore::write(Fn&& fn)
 {
     std::lock_guard<std::mutex> g(m_writeMutex);
     Lease c = lease();
@@ -208,7 +224,7 @@ void AppStore::open()
         const int version = c->db.execAndGet("PRAGMA user_version").getInt();
         if (version > kSchemaVersion)
             throw std::runtime_error("the database was written by a newer lectern-server (schema "
-                                     + std::to_string(version) + ")");
+                + std::to_string(version) + ")");
         if (version < 1) {
             SQLite::Transaction tx(c->db, SQLite::TransactionBehavior::IMMEDIATE);
             createSchema(c->db);
@@ -240,15 +256,16 @@ std::string AppStore::metaValue(Conn& c, const char* key)
     return q->executeStep() ? q->getColumn(0).getString() : std::string();
 }
 
-std::optional<UserRecord> AppStore::checkLogin(const std::string& loginId, const std::string& saltedPassword,
-                                               const std::string& salt)
+std::optional<UserRecord> AppStore::checkLogin(
+    const std::string& loginId, const std::string& saltedPassword, const std::string& salt)
 {
     auto c = lease();
     std::optional<UserRecord> user;
     // Unknown users are checked against a dummy digest so that timing does not tell them apart.
     std::string digest = sha1Base64("no such user");
     {
-        auto q = c->q("SELECT user_id, login_id, nickname, role, password_digest FROM users WHERE login_id = ?");
+        auto q
+            = c->q("SELECT user_id, login_id, nickname, role, password_digest FROM users WHERE login_id = ?");
         q->bind(1, loginId);
         if (q->executeStep()) {
             user = readUser(*q);
@@ -309,8 +326,8 @@ int64_t AppStore::livesVersion()
     return std::stoll("0" + metaValue(*c, "lives_version"));
 }
 
-std::vector<LiveRecord> AppStore::livesOfTeacher(std::optional<int64_t> teacherId, int offset, int limit,
-                                                 int* total, int64_t* version)
+std::vector<LiveRecord> AppStore::livesOfTeacher(
+    std::optional<int64_t> teacherId, int offset, int limit, int* total, int64_t* version)
 {
     auto c = lease();
     SQLite::Transaction snapshot(c->db); // count, page and version from the same state
@@ -326,9 +343,10 @@ std::vector<LiveRecord> AppStore::livesOfTeacher(std::optional<int64_t> teacherI
         *total = q->getColumn(0).getInt();
     }
     // Classes running now first, then the coming ones soonest first, then the past ones latest first.
-    auto q = c->q("SELECT live_id, teacher_id, title, remark, start_ms, end_ms, state, av_room_id FROM lives"
-                  " WHERE ?1 IS NULL OR teacher_id = ?1 ORDER BY CASE state WHEN 'i' THEN 0 WHEN 'e' THEN 2 ELSE 1 END,"
-                  " CASE WHEN state = 'e' THEN -start_ms ELSE start_ms END, live_id LIMIT ?2 OFFSET ?3");
+    auto q = c->q(
+        "SELECT live_id, teacher_id, title, remark, start_ms, end_ms, state, av_room_id FROM lives"
+        " WHERE ?1 IS NULL OR teacher_id = ?1 ORDER BY CASE state WHEN 'i' THEN 0 WHEN 'e' THEN 2 ELSE 1 END,"
+        " CASE WHEN state = 'e' THEN -start_ms ELSE start_ms END, live_id LIMIT ?2 OFFSET ?3");
     if (teacherId)
         q->bind(1, *teacherId);
     else
@@ -409,12 +427,12 @@ void AppStore::reportRoom(int64_t callerId, int64_t liveId, int videoType, int d
 }
 
 namespace {
-std::optional<LiveRecord> liveOfRoom(SQLite::Statement& s)
-{
-    if (!s.executeStep())
-        return std::nullopt;
-    return readLive(s);
-}
+    std::optional<LiveRecord> liveOfRoom(SQLite::Statement& s)
+    {
+        if (!s.executeStep())
+            return std::nullopt;
+        return readLive(s);
+    }
 } // namespace
 
 void AppStore::enterRoom(int64_t userId, int64_t avRoomId, int liveRole)
@@ -422,8 +440,9 @@ void AppStore::enterRoom(int64_t userId, int64_t avRoomId, int liveRole)
     write([&](Conn& c) {
         std::optional<LiveRecord> l;
         {
-            auto q = c.q("SELECT live_id, teacher_id, title, remark, start_ms, end_ms, state, av_room_id FROM lives"
-                         " WHERE av_room_id = ?");
+            auto q = c.q(
+                "SELECT live_id, teacher_id, title, remark, start_ms, end_ms, state, av_room_id FROM lives"
+                " WHERE av_room_id = ?");
             q->bind(1, avRoomId);
             l = liveOfRoom(*q);
         }
@@ -434,9 +453,10 @@ void AppStore::enterRoom(int64_t userId, int64_t avRoomId, int liveRole)
         if (l->state == "e")
             throw AppError(ErrorCode::LiveEnded, "直播已结束");
         // Whoever comes back starts off the microphone.
-        auto q = c.q("INSERT INTO members(av_room_id, user_id, live_role, status, joined_ms) VALUES(?, ?, ?, '0', ?)"
-                     " ON CONFLICT(av_room_id, user_id) DO UPDATE SET live_role = excluded.live_role,"
-                     " status = '0', joined_ms = excluded.joined_ms");
+        auto q = c.q(
+            "INSERT INTO members(av_room_id, user_id, live_role, status, joined_ms) VALUES(?, ?, ?, '0', ?)"
+            " ON CONFLICT(av_room_id, user_id) DO UPDATE SET live_role = excluded.live_role,"
+            " status = '0', joined_ms = excluded.joined_ms");
         q->bind(1, avRoomId);
         q->bind(2, userId);
         q->bind(3, liveRole);
@@ -494,7 +514,8 @@ void AppStore::endLive(int64_t callerId, int64_t liveId)
     });
 }
 
-std::vector<MemberRecord> AppStore::members(int64_t callerId, int64_t liveId, int offset, int limit, int* total)
+std::vector<MemberRecord> AppStore::members(
+    int64_t callerId, int64_t liveId, int offset, int limit, int* total)
 {
     auto c = lease();
     SQLite::Transaction snapshot(c->db);
@@ -520,8 +541,9 @@ std::vector<MemberRecord> AppStore::members(int64_t callerId, int64_t liveId, in
         *total = q->getColumn(0).getInt();
     }
     // Teachers on top, students in the order they came in.
-    auto q = c->q("SELECT u.user_id, u.nickname, u.role, m.status FROM members m JOIN users u ON u.user_id = m.user_id"
-                  " WHERE m.av_room_id = ? ORDER BY u.role = 't' DESC, m.joined_ms, u.user_id LIMIT ? OFFSET ?");
+    auto q = c->q(
+        "SELECT u.user_id, u.nickname, u.role, m.status FROM members m JOIN users u ON u.user_id = m.user_id"
+        " WHERE m.av_room_id = ? ORDER BY u.role = 't' DESC, m.joined_ms, u.user_id LIMIT ? OFFSET ?");
     q->bind(1, *l->avRoomId);
     q->bind(2, limit);
     q->bind(3, offset);
@@ -572,7 +594,8 @@ std::optional<ClientRelease> AppStore::newestRelease()
 void AppStore::setNewestRelease(const ClientRelease& release)
 {
     write([&](Conn& c) {
-        auto q = c.q("INSERT INTO meta(key, value) VALUES(?, ?) ON CONFLICT(key) DO UPDATE SET value = excluded.value");
+        auto q = c.q("INSERT INTO meta(key, value) VALUES(?, ?) ON CONFLICT(key) DO UPDATE SET value = "
+                     "excluded.value");
         q->bind(1, "newest_version");
         q->bind(2, release.version);
         q->exec();
@@ -590,48 +613,51 @@ std::string AppStore::liveSecret()
 }
 
 namespace {
-int64_t insertUser(SQLite::Database& db, const std::string& loginId, const std::string& password,
-                   const std::string& nickname, const std::string& role, int64_t nowMs)
-{
-    SQLite::Statement q(db, "INSERT INTO users(user_id, login_id, nickname, role, password_digest, created_ms)"
-                            " SELECT COALESCE(MAX(user_id) + 1, ?), ?, ?, ?, ?, ? FROM users");
-    q.bind(1, kFirstUserId);
-    q.bind(2, loginId);
-    q.bind(3, nickname);
-    q.bind(4, role);
-    q.bind(5, sha1Base64(password));
-    q.bind(6, nowMs);
-    q.exec();
-    return db.getLastInsertRowid();
-}
+    int64_t insertUser(SQLite::Database& db, const std::string& loginId, const std::string& password,
+        const std::string& nickname, const std::string& role, int64_t nowMs)
+    {
+        SQLite::Statement q(db,
+            "INSERT INTO users(user_id, login_id, nickname, role, password_digest, created_ms)"
+            " SELECT COALESCE(MAX(user_id) + 1, ?), ?, ?, ?, ?, ? FROM users");
+        q.bind(1, kFirstUserId);
+        q.bind(2, loginId);
+        q.bind(3, nickname);
+        q.bind(4, role);
+        q.bind(5, sha1Base64(password));
+        q.bind(6, nowMs);
+        q.exec();
+        return db.getLastInsertRowid();
+    }
 
-bool hasUser(SQLite::Database& db, const std::string& loginId)
-{
-    SQLite::Statement q(db, "SELECT 1 FROM users WHERE login_id = ?");
-    q.bind(1, loginId);
-    return q.executeStep();
-}
+    bool hasUser(SQLite::Database& db, const std::string& loginId)
+    {
+        SQLite::Statement q(db, "SELECT 1 FROM users WHERE login_id = ?");
+        q.bind(1, loginId);
+        return q.executeStep();
+    }
 
-int64_t insertLive(SQLite::Database& db, int64_t teacherId, const std::string& title, const std::string& remark,
-                   int64_t startMs, int64_t endMs, const char* state, std::optional<int64_t> room)
-{
-    SQLite::Statement q(db, "INSERT INTO lives(teacher_id, title, remark, start_ms, end_ms, state, av_room_id)"
-                            " VALUES(?, ?, ?, ?, ?, ?, ?)");
-    q.bind(1, teacherId);
-    q.bind(2, title);
-    q.bind(3, remark);
-    q.bind(4, startMs);
-    q.bind(5, endMs);
-    q.bind(6, state);
-    if (room)
-        q.bind(7, *room);
-    q.exec();
-    return db.getLastInsertRowid();
-}
+    int64_t insertLive(SQLite::Database& db, int64_t teacherId, const std::string& title,
+        const std::string& remark, int64_t startMs, int64_t endMs, const char* state,
+        std::optional<int64_t> room)
+    {
+        SQLite::Statement q(db,
+            "INSERT INTO lives(teacher_id, title, remark, start_ms, end_ms, state, av_room_id)"
+            " VALUES(?, ?, ?, ?, ?, ?, ?)");
+        q.bind(1, teacherId);
+        q.bind(2, title);
+        q.bind(3, remark);
+        q.bind(4, startMs);
+        q.bind(5, endMs);
+        q.bind(6, state);
+        if (room)
+            q.bind(7, *room);
+        q.exec();
+        return db.getLastInsertRowid();
+    }
 } // namespace
 
-int64_t AppStore::addUser(const std::string& loginId, const std::string& password, const std::string& nickname,
-                          const std::string& role)
+int64_t AppStore::addUser(const std::string& loginId, const std::string& password,
+    const std::string& nickname, const std::string& role)
 {
     if (loginId.empty() || loginId.size() > 64 || loginId.find_first_of(" \t\r\n") != std::string::npos)
         throw AppError(ErrorCode::InvalidParams, "登录名不能为空，不能含空白，最长64个字符");
@@ -658,8 +684,8 @@ std::vector<UserRecord> AppStore::users()
     return out;
 }
 
-int64_t AppStore::addLive(const std::string& teacherLoginId, const std::string& title, const std::string& remark,
-                          int64_t startMs, int64_t endMs)
+int64_t AppStore::addLive(const std::string& teacherLoginId, const std::string& title,
+    const std::string& remark, int64_t startMs, int64_t endMs)
 {
     if (title.empty())
         throw AppError(ErrorCode::InvalidParams, "直播标题不能为空");
@@ -694,7 +720,8 @@ bool AppStore::seedDemo()
         if (!metaValue(c, "demo_seeded").empty())
             return false;
         const int64_t now = nowMs();
-        auto ensureUser = [&](const std::string& login, const std::string& nick, const char* role) -> int64_t {
+        auto ensureUser
+            = [&](const std::string& login, const std::string& nick, const char* role) -> int64_t {
             SQLite::Statement q(c.db, "SELECT user_id FROM users WHERE login_id = ?");
             q.bind(1, login);
             if (q.executeStep())
@@ -703,8 +730,8 @@ bool AppStore::seedDemo()
         };
         const int64_t teacher = ensureUser("teacher01", "王老师", "t");
         const int64_t other = ensureUser("teacher02", "李老师", "t");
-        const char* const students[] = {"张小明", "李华", "王芳", "刘洋", "陈静", "杨帆",
-                                        "赵磊", "黄婷", "周杰", "吴倩", "徐浩", "孙悦"};
+        const char* const students[] = { "张小明", "李华", "王芳", "刘洋", "陈静", "杨帆", "赵磊", "黄婷",
+            "周杰", "吴倩", "徐浩", "孙悦" };
         for (int i = 0; i < 12; ++i) {
             char login[16];
             std::snprintf(login, sizeof login, "student%02d", i + 1);
@@ -723,18 +750,20 @@ bool AppStore::seedDemo()
                 room = q.getColumn(0).getInt64() + 1;
         }
         const int64_t minute = 60 * 1000;
-        insertLive(c.db, teacher, "高一数学：函数的单调性", "请提前预习课本第三章，带好草稿纸", at(1, 9, 0), at(1, 9, 45),
-                   "v", std::nullopt);
-        insertLive(c.db, teacher, "高一数学：指数函数", "课前完成练习册第12页", at(2, 14, 0), at(2, 14, 45), "s", room++);
-        insertLive(c.db, teacher, "高一数学：集合与常用逻辑用语（直播中）", "本节课有随堂小测验", now - 10 * minute,
-                   now + 35 * minute, "i", room++);
-        insertLive(c.db, teacher, "高一数学：一元二次不等式", "已结束，回放稍后上传", at(-1, 10, 0), at(-1, 10, 45), "e",
-                   room++);
-        insertLive(c.db, teacher, "期中复习晚自习答疑", "跨夜答疑，欢迎随时提问", at(-3, 23, 0), at(-2, 0, 30), "e",
-                   room++);
+        insertLive(c.db, teacher, "高一数学：函数的单调性", "请提前预习课本第三章，带好草稿纸", at(1, 9, 0),
+            at(1, 9, 45), "v", std::nullopt);
+        insertLive(c.db, teacher, "高一数学：指数函数", "课前完成练习册第12页", at(2, 14, 0), at(2, 14, 45),
+            "s", room++);
+        insertLive(c.db, teacher, "高一数学：集合与常用逻辑用语（直播中）", "本节课有随堂小测验",
+            now - 10 * minute, now + 35 * minute, "i", room++);
+        insertLive(c.db, teacher, "高一数学：一元二次不等式", "已结束，回放稍后上传", at(-1, 10, 0),
+            at(-1, 10, 45), "e", room++);
+        insertLive(c.db, teacher, "期中复习晚自习答疑", "跨夜答疑，欢迎随时提问", at(-3, 23, 0),
+            at(-2, 0, 30), "e", room++);
         insertLive(c.db, other, "初二物理：浮力", "李老师的课", at(0, 16, 0), at(0, 16, 45), "s", room++);
 
-        SQLite::Statement release(c.db, "INSERT OR IGNORE INTO meta(key, value) VALUES('newest_version', 'rided4a_win_1.0')");
+        SQLite::Statement release(
+            c.db, "INSERT OR IGNORE INTO meta(key, value) VALUES('newest_version', 'rided4a_win_1.0')");
         release.exec();
         SQLite::Statement mark(c.db, "INSERT INTO meta(key, value) VALUES('demo_seeded', '1')");
         mark.exec();

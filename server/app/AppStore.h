@@ -17,26 +17,30 @@ namespace appserver {
 
 // Codes of the JSON-RPC "error" object. The negative ones are the protocol's own.
 namespace ErrorCode {
-constexpr int ParseError = -32700;
-constexpr int InvalidRequest = -32600;
-constexpr int MethodNotFound = -32601;
-constexpr int InvalidParams = -32602;
-constexpr int Internal = -32603;
-constexpr int NotSignedIn = 101001; // ak missing, unknown or expired
-constexpr int BadLogin = 101002;
-constexpr int UserExists = 101003;
-constexpr int UserNotFound = 101004;
-constexpr int LiveNotFound = 109001;
-constexpr int RoomNotFound = 109002;
-constexpr int LiveEnded = 109003;
-constexpr int NotInRoom = 109004;
-constexpr int NoRoomYet = 109005;
-constexpr int NotYourLive = 109007; // the client shows its own text for this one
+    constexpr int ParseError = -32700;
+    constexpr int InvalidRequest = -32600;
+    constexpr int MethodNotFound = -32601;
+    constexpr int InvalidParams = -32602;
+    constexpr int Internal = -32603;
+    constexpr int NotSignedIn = 101001; // ak missing, unknown or expired
+    constexpr int BadLogin = 101002;
+    constexpr int UserExists = 101003;
+    constexpr int UserNotFound = 101004;
+    constexpr int LiveNotFound = 109001;
+    constexpr int RoomNotFound = 109002;
+    constexpr int LiveEnded = 109003;
+    constexpr int NotInRoom = 109004;
+    constexpr int NoRoomYet = 109005;
+    constexpr int NotYourLive = 109007; // the client shows its own text for this one
 } // namespace ErrorCode
 
 // A refusal that reaches the caller as {"code", "message"}; messages are shown to teachers.
 struct AppError : std::runtime_error {
-    AppError(int code, const std::string& message) : std::runtime_error(message), code(code) {}
+    AppError(int code, const std::string& message)
+        : std::runtime_error(message)
+        , code(code)
+    {
+    }
     int code;
 };
 
@@ -93,16 +97,16 @@ public:
     int64_t nowMs() const { return m_clockMs(); }
 
     // Sign-in. checkLogin takes the client's Sha1Base64(Sha1Base64(password) + salt).
-    std::optional<UserRecord> checkLogin(const std::string& loginId, const std::string& saltedPassword,
-                                         const std::string& salt);
+    std::optional<UserRecord> checkLogin(
+        const std::string& loginId, const std::string& saltedPassword, const std::string& salt);
     Session createSession(int64_t userId, int64_t ttlMs);
     std::optional<UserRecord> sessionUser(const std::string& ak);
     std::optional<UserRecord> userById(int64_t userId);
 
     // Lives and rooms; each throws AppError for what the caller may not do.
     // nullopt lists every teacher's lives.
-    std::vector<LiveRecord> livesOfTeacher(std::optional<int64_t> teacherId, int offset, int limit, int* total,
-                                           int64_t* version = nullptr);
+    std::vector<LiveRecord> livesOfTeacher(
+        std::optional<int64_t> teacherId, int offset, int limit, int* total, int64_t* version = nullptr);
     // Changes whenever any live changes, also when another process changed it.
     int64_t livesVersion();
     int64_t createRoom(int64_t callerId, int64_t liveId);
@@ -124,10 +128,10 @@ public:
 
     // Administration.
     int64_t addUser(const std::string& loginId, const std::string& password, const std::string& nickname,
-                    const std::string& role);
+        const std::string& role);
     std::vector<UserRecord> users();
     int64_t addLive(const std::string& teacherLoginId, const std::string& title, const std::string& remark,
-                    int64_t startMs, int64_t endMs);
+        int64_t startMs, int64_t endMs);
     std::vector<LiveRecord> allLives();
     // Seeds the demo school once; returns false when it was already there.
     bool seedDemo();
@@ -139,8 +143,7 @@ private:
 
     std::unique_ptr<Conn> connect();
     Lease lease();
-    template <typename Fn>
-    auto write(Fn&& fn);
+    template <typename Fn> auto write(Fn&& fn);
     void createSchema(SQLite::Database& db);
     LiveRecord ownLive(Conn& c, int64_t callerId, int64_t liveId);
     std::optional<LiveRecord> liveIn(Conn& c, int64_t liveId);

@@ -6,22 +6,22 @@
 namespace appserver {
 
 namespace {
-// Parses the digits in s[from, to); false when empty, not all digits or too large.
-bool parseNumber(const std::string& s, size_t from, size_t to, int64_t* out)
-{
-    if (from >= to)
-        return false;
-    int64_t v = 0;
-    for (size_t i = from; i < to; ++i) {
-        if (!std::isdigit(static_cast<unsigned char>(s[i])))
+    // Parses the digits in s[from, to); false when empty, not all digits or too large.
+    bool parseNumber(const std::string& s, size_t from, size_t to, int64_t* out)
+    {
+        if (from >= to)
             return false;
-        if (v > (std::numeric_limits<int64_t>::max() - 9) / 10)
-            return false;
-        v = v * 10 + (s[i] - '0');
+        int64_t v = 0;
+        for (size_t i = from; i < to; ++i) {
+            if (!std::isdigit(static_cast<unsigned char>(s[i])))
+                return false;
+            if (v > (std::numeric_limits<int64_t>::max() - 9) / 10)
+                return false;
+            v = v * 10 + (s[i] - '0');
+        }
+        *out = v;
+        return true;
     }
-    *out = v;
-    return true;
-}
 } // namespace
 
 ByteRange ByteRange::parse(const std::string& header, int64_t size)

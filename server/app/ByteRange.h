@@ -8,8 +8,8 @@ namespace appserver {
 // One "Range: bytes=..." request resolved against a file of `size` bytes.
 struct ByteRange {
     enum Kind {
-        Whole,         // no usable range: send the whole file with 200
-        Partial,       // send [first, last] with 206
+        Whole, // no usable range: send the whole file with 200
+        Partial, // send [first, last] with 206
         Unsatisfiable, // starts past the end: 416
     };
     Kind kind = Whole;

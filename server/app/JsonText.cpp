@@ -14,11 +14,21 @@ JsonText& JsonText::string(const std::string& s)
         m_out.append(s, plain, i - plain);
         plain = i + 1;
         switch (c) {
-        case '"': m_out += "\\\""; break;
-        case '\\': m_out += "\\\\"; break;
-        case '\n': m_out += "\\n"; break;
-        case '\r': m_out += "\\r"; break;
-        case '\t': m_out += "\\t"; break;
+        case '"':
+            m_out += "\\\"";
+            break;
+        case '\\':
+            m_out += "\\\\";
+            break;
+        case '\n':
+            m_out += "\\n";
+            break;
+        case '\r':
+            m_out += "\\r";
+            break;
+        case '\t':
+            m_out += "\\t";
+            break;
         default: {
             static const char hex[] = "0123456789abcdef";
             m_out += "\\u00";

@@ -9,7 +9,10 @@ namespace appserver {
 // document tree for them costs more than the database query behind it.
 class JsonText {
 public:
-    explicit JsonText(std::string* out) : m_out(*out) {}
+    explicit JsonText(std::string* out)
+        : m_out(*out)
+    {
+    }
 
     JsonText& raw(const char* text)
     {

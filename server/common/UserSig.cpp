@@ -6,18 +6,18 @@
 namespace usersig {
 
 namespace {
-const QByteArray::Base64Options kB64 = QByteArray::Base64UrlEncoding | QByteArray::OmitTrailingEquals;
+    const QByteArray::Base64Options kB64 = QByteArray::Base64UrlEncoding | QByteArray::OmitTrailingEquals;
 
-QByteArray mac(const QByteArray& secret, const QByteArray& payload)
-{
-    return QMessageAuthenticationCode::hash(payload, secret, QCryptographicHash::Sha256);
-}
+    QByteArray mac(const QByteArray& secret, const QByteArray& payload)
+    {
+        return QMessageAuthenticationCode::hash(payload, secret, QCryptographicHash::Sha256);
+    }
 } // namespace
 
 QString make(const QByteArray& secret, const QString& userId, qint64 expiresAtSecs, Role role)
 {
-    const QByteArray payload =
-        userId.toUtf8() + ':' + QByteArray::number(expiresAtSecs) + ':' + (role == Role::Host ? 'h' : 'm');
+    const QByteArray payload
+        = userId.toUtf8() + ':' + QByteArray::number(expiresAtSecs) + ':' + (role == Role::Host ? 'h' : 'm');
     return QString::fromLatin1(payload.toBase64(kB64) + '.' + mac(secret, payload).toBase64(kB64));
 }
 
@@ -61,11 +61,16 @@ Check verify(const QByteArray& secret, const QString& sig, const QString& userId
 const char* describe(Check check)
 {
     switch (check) {
-    case Check::Ok: return "ok";
-    case Check::Malformed: return "malformed signature";
-    case Check::BadSignature: return "bad signature";
-    case Check::Expired: return "signature expired";
-    case Check::WrongUser: return "signature belongs to another user";
+    case Check::Ok:
+        return "ok";
+    case Check::Malformed:
+        return "malformed signature";
+    case Check::BadSignature:
+        return "bad signature";
+    case Check::Expired:
+        return "signature expired";
+    case Check::WrongUser:
+        return "signature belongs to another user";
     }
     return "unknown";
 }

@@ -18,7 +18,7 @@ enum class Check { Ok, Malformed, BadSignature, Expired, WrongUser };
 // nowSecs is passed in so callers (and tests) decide the clock. role, when given, receives the
 // signed role of a signature that checks out.
 Check verify(const QByteArray& secret, const QString& sig, const QString& userId, qint64 nowSecs,
-             Role* role = nullptr);
+    Role* role = nullptr);
 
 const char* describe(Check check);
 

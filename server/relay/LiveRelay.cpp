@@ -42,11 +42,16 @@ const int kMaxTextMessage = 64 << 10;
 int sigCode(usersig::Check check)
 {
     switch (check) {
-    case usersig::Check::Ok: return kOk;
-    case usersig::Check::Malformed: return kSigMalformed;
-    case usersig::Check::BadSignature: return kSigBad;
-    case usersig::Check::Expired: return kSigExpired;
-    case usersig::Check::WrongUser: return kSigWrongUser;
+    case usersig::Check::Ok:
+        return kOk;
+    case usersig::Check::Malformed:
+        return kSigMalformed;
+    case usersig::Check::BadSignature:
+        return kSigBad;
+    case usersig::Check::Expired:
+        return kSigExpired;
+    case usersig::Check::WrongUser:
+        return kSigWrongUser;
     }
     return kSigBad;
 }
@@ -67,7 +72,8 @@ bool cleanElems(const QJsonValue& value, QJsonArray* out)
             const QJsonValue ext = e.value("ext");
             if (!ext.isUndefined() && !ext.isString())
                 return false;
-            out->append(QJsonObject { { "type", 1 }, { "data", e.value("data") }, { "ext", ext.toString() } });
+            out->append(
+                QJsonObject { { "type", 1 }, { "data", e.value("data") }, { "ext", ext.toString() } });
         } else {
             return false;
         }
@@ -161,7 +167,8 @@ void LiveRelay::onNewConnection()
         s->ws = ws;
         m_sessions.insert(ws, s);
         connect(ws, &QWebSocket::textMessageReceived, this, [this, s](const QString& t) { onText(s, t); });
-        connect(ws, &QWebSocket::binaryMessageReceived, this, [this, s](const QByteArray& b) { onBinary(s, b); });
+        connect(
+            ws, &QWebSocket::binaryMessageReceived, this, [this, s](const QByteArray& b) { onBinary(s, b); });
         connect(ws, &QWebSocket::disconnected, this, [this, s] { onClosed(s); });
         QTimer::singleShot(m_signInTimeoutMs, ws, [this, ws] {
             Session* s = m_sessions.value(ws);
@@ -243,8 +250,9 @@ void LiveRelay::onText(Session* s, const QString& text)
         QJsonArray members;
         for (Session* m : roomMembers(s->roomId))
             members.append(m->userId);
-        sendJson(s, QJsonObject { { "op", "reply" }, { "id", id }, { "code", kOk }, { "desc", "" },
-                                  { "members", members } });
+        sendJson(s,
+            QJsonObject {
+                { "op", "reply" }, { "id", id }, { "code", kOk }, { "desc", "" }, { "members", members } });
         // Only after the reply: a client takes no member news for a room it has not entered yet.
         if (entered)
             tellRoomState(s);
@@ -257,13 +265,15 @@ void LiveRelay::onText(Session* s, const QString& text)
             const QList<Session*> members = roomMembers(roomId);
             for (Session* m : members) {
                 if (m->host) {
-                    rooms.append(QJsonObject { { "roomId", qint64(roomId) }, { "host", m->userId },
-                                               { "members", members.size() } });
+                    rooms.append(QJsonObject {
+                        { "roomId", qint64(roomId) }, { "host", m->userId }, { "members", members.size() } });
                     break;
                 }
             }
         }
-        sendJson(s, QJsonObject { { "op", "reply" }, { "id", id }, { "code", kOk }, { "desc", "" }, { "rooms", rooms } });
+        sendJson(s,
+            QJsonObject {
+                { "op", "reply" }, { "id", id }, { "code", kOk }, { "desc", "" }, { "rooms", rooms } });
     } else if (op == QLatin1String("quitRoom")) {
         leaveRoom(s);
         reply(s, id, kOk, QString());
@@ -312,7 +322,8 @@ void LiveRelay::handleLogin(Session* s, int id, const QJsonObject& req)
     }
     // One session per user: the older one is told and closed.
     if (Session* old = m_byUser.value(userId)) {
-        sendJson(old, QJsonObject { { "op", "kicked" }, { "code", kKicked }, { "desc", "signed in elsewhere" } });
+        sendJson(
+            old, QJsonObject { { "op", "kicked" }, { "code", kKicked }, { "desc", "signed in elsewhere" } });
         leaveRoom(old);
         m_byUser.remove(userId);
         old->userId.clear();
@@ -377,8 +388,8 @@ void LiveRelay::onBinary(Session* s, const QByteArray& data)
     const quint32 width = qFromBigEndian<quint32>(p + 8);
     const quint32 height = qFromBigEndian<quint32>(p + 12);
     const qint64 payload = data.size() - kFrameHeaderSize - idLen;
-    const bool sizeOk = width > 0 && height > 0 && width <= kMaxFrameSide && height <= kMaxFrameSide && payload > 0
-        && (format == 1 || (format == 2 && payload == qint64(width) * height * 4));
+    const bool sizeOk = width > 0 && height > 0 && width <= kMaxFrameSide && height <= kMaxFrameSide
+        && payload > 0 && (format == 1 || (format == 2 && payload == qint64(width) * height * 4));
     if ((p[3] != 1 && p[3] != 2) || (format != 1 && format != 2) || !sizeOk) {
         sendError(s, kBadFrame, QStringLiteral("malformed frame"));
         return;
@@ -498,8 +509,8 @@ void LiveRelay::leaveRoom(Session* s)
 
 void LiveRelay::broadcastEvent(quint32 roomId, int event, const QString& userId, const Session* except)
 {
-    const QByteArray bytes = QJsonDocument(QJsonObject { { "op", "memberEvent" }, { "event", event },
-                                                         { "ids", QJsonArray { userId } } })
+    const QByteArray bytes = QJsonDocument(
+        QJsonObject { { "op", "memberEvent" }, { "event", event }, { "ids", QJsonArray { userId } } })
                                  .toJson(QJsonDocument::Compact);
     for (Session* m : roomMembers(roomId))
         if (m != except)

@@ -24,7 +24,7 @@ HttpResponse HttpResponse::json(const QByteArray& body, int status)
 }
 
 HttpResponse HttpResponse::file(const HttpRequestRecord& request, const QByteArray& content,
-                                const QByteArray& acceptRanges, bool honourRanges)
+    const QByteArray& acceptRanges, bool honourRanges)
 {
     HttpResponse r;
     r.headers = { { "Content-Type", "application/octet-stream" } };
@@ -45,8 +45,9 @@ HttpResponse HttpResponse::file(const HttpRequestRecord& request, const QByteArr
             last = content.size() - 1;
         r.status = okFirst && first <= last ? 206 : 416;
         r.headers.append({ "Content-Range",
-            r.status == 416 ? "bytes */" + size
-                            : "bytes " + QByteArray::number(first) + '-' + QByteArray::number(last) + '/' + size });
+            r.status == 416
+                ? "bytes */" + size
+                : "bytes " + QByteArray::number(first) + '-' + QByteArray::number(last) + '/' + size });
         if (r.status == 206)
             r.body = content.mid(int(first), int(last - first + 1));
     }
@@ -130,7 +131,9 @@ void HttpFixture::serve(QTcpSocket* socket)
             head += h.first + ": " + h.second + "\r\n";
         if (response.sendContentLength)
             head += "Content-Length: "
-                + QByteArray::number(response.contentLength >= 0 ? response.contentLength : response.body.size()) + "\r\n";
+                + QByteArray::number(
+                    response.contentLength >= 0 ? response.contentLength : response.body.size())
+                + "\r\n";
         else
             head += "Connection: close\r\n";
         socket->write(head + "\r\n");
@@ -156,7 +159,8 @@ void HttpFixture::sendBody(QTcpSocket* socket, qint64 sent, const HttpResponse& 
     if (end < size)
         QTimer::singleShot(response.chunkIntervalMs, socket, [=] { sendBody(socket, end, response); });
     else
-        finish(socket, !response.sendContentLength || (response.contentLength >= 0 && response.contentLength != size));
+        finish(socket,
+            !response.sendContentLength || (response.contentLength >= 0 && response.contentLength != size));
 }
 
 void HttpFixture::finish(QTcpSocket* socket, bool close)

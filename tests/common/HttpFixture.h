@@ -26,20 +26,20 @@ struct HttpRequestRecord {
 struct HttpResponse {
     int status = 200;
     HttpHeaders headers;
-    QByteArray body;            // never sent for HEAD
-    qint64 contentLength = -1;  // announced length; -1 means body.size()
+    QByteArray body; // never sent for HEAD
+    qint64 contentLength = -1; // announced length; -1 means body.size()
     bool sendContentLength = true; // false: no length, the connection closes after the body
-    int delayMs = 0;            // before the status line
-    bool neverAnswer = false;   // keep the connection open and silent
-    qint64 cutAfterBytes = -1;  // close the connection after this many body bytes
-    int chunkBytes = 0;         // dribble the body in pieces of this size ...
-    int chunkIntervalMs = 0;    // ... this far apart
+    int delayMs = 0; // before the status line
+    bool neverAnswer = false; // keep the connection open and silent
+    qint64 cutAfterBytes = -1; // close the connection after this many body bytes
+    int chunkBytes = 0; // dribble the body in pieces of this size ...
+    int chunkIntervalMs = 0; // ... this far apart
 
     static HttpResponse json(const QByteArray& body, int status = 200);
     // The content as a file: HEAD gives the size; GET honours "Range" (206, or 416 when it
     // cannot be met) when honourRanges is set, else sends everything with 200.
     static HttpResponse file(const HttpRequestRecord& request, const QByteArray& content,
-                             const QByteArray& acceptRanges = "bytes", bool honourRanges = true);
+        const QByteArray& acceptRanges = "bytes", bool honourRanges = true);
 };
 
 // A small HTTP/1.1 server on 127.0.0.1 that really speaks over its sockets, one answer at a time

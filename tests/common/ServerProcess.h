@@ -31,7 +31,10 @@ public:
 
     quint16 port() const { return m_port; }
     quint16 livePort() const { return m_livePort; }
-    QString jsonRpcUrl() const { return QStringLiteral("http://127.0.0.1:%1/app-server/jsonrpc/").arg(m_port); }
+    QString jsonRpcUrl() const
+    {
+        return QStringLiteral("http://127.0.0.1:%1/app-server/jsonrpc/").arg(m_port);
+    }
     QString liveUrl() const { return QStringLiteral("ws://127.0.0.1:%1/live").arg(m_livePort); }
 
 private:

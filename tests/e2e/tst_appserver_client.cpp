@@ -47,7 +47,8 @@ private slots:
             QVERIFY(part.open(QIODevice::WriteOnly) && part.write(m_installer.left(kept)) == kept);
             part.close();
             dm.download(url);
-            QVERIFY(QTest::qWaitFor([&] { return !complete.isEmpty() || !failed.isEmpty(); }, 20000) && failed.isEmpty());
+            QVERIFY(QTest::qWaitFor([&] { return !complete.isEmpty() || !failed.isEmpty(); }, 20000)
+                && failed.isEmpty());
             QFile file(complete.takeFirst().value(0).toString());
             QVERIFY(file.open(QIODevice::ReadOnly) && file.readAll() == m_installer);
             QVERIFY(!part.exists() && file.remove());
@@ -60,7 +61,8 @@ private slots:
         CallOutcome theirs;
         AppServer_LiveList(CallOutcome::OnOk, CallOutcome::OnFail, &theirs, nullptr, false);
         QVERIFY(theirs.wait());
-        const QString liveId = theirs.result.value("list").toList().value(0).toMap().value("liveId").toString();
+        const QString liveId
+            = theirs.result.value("list").toList().value(0).toMap().value("liveId").toString();
 
         QCOMPARE(signIn("teacher01").value("nickname").toString(), QStringLiteral("王老师"));
         CallOutcome sig;
@@ -71,7 +73,8 @@ private slots:
         QVERIFY(lives.wait());
         int withoutRoom = 0;
         for (const QVariant& live : lives.result.value("list").toList()) {
-            QCOMPARE(live.toMap().value("startTime").type(), QVariant::String); // every scalar arrives as text
+            QCOMPARE(
+                live.toMap().value("startTime").type(), QVariant::String); // every scalar arrives as text
             withoutRoom += live.toMap().value("avRoomId").isNull(); // a null stays null
         }
         QCOMPARE(withoutRoom, 1);

@@ -59,8 +59,9 @@ QStringList TestClassroom::DiscussionRows()
     for (int i = 0; i < list->count(); ++i) {
         // Rows far from view have no widget; this class is short enough to have them all.
         if (QWidget* row = list->itemWidget(list->item(i)))
-            rows << row->findChild<QLabel*>("nameLabel")->text() + "|" + row->findChild<QLabel*>("timeLabel")->text()
-                    + "|" + row->findChild<QLabel*>("contentLabel")->text();
+            rows << row->findChild<QLabel*>("nameLabel")->text() + "|"
+                    + row->findChild<QLabel*>("timeLabel")->text() + "|"
+                    + row->findChild<QLabel*>("contentLabel")->text();
     }
     return rows;
 }
@@ -96,9 +97,9 @@ void TestClassroom::studentEntersChatsSpeaksAndLeaves()
     QProcess student;
     student.setProcessChannelMode(QProcess::MergedChannels);
     student.start(QStringLiteral(LECTERN_BIN_DIR "/lectern-student"),
-                  { "--server", m_server.jsonRpcUrl(), "--live", m_server.liveUrl(), "--login", "student01", "--password",
-                    "123456", "--room", QString::number(g_liveDlg->avRoomId()), "--chat-every", "2", "--mic-off-after", "2",
-                    "--duration", "12" });
+        { "--server", m_server.jsonRpcUrl(), "--live", m_server.liveUrl(), "--login", "student01",
+            "--password", "123456", "--room", QString::number(g_liveDlg->avRoomId()), "--chat-every", "2",
+            "--mic-off-after", "2", "--duration", "12" });
     QVERIFY(student.waitForStarted(5000));
     QByteArray studentLog;
     connect(&student, &QProcess::readyRead, this, [&] { studentLog += student.readAll(); });

@@ -27,8 +27,14 @@ struct Recorder {
     QList<Frame> remote;
 };
 
-Recorder* rec(void* d) { return static_cast<Recorder*>(d); }
-void onSuc(void* d) { rec(d)->successes++; }
+Recorder* rec(void* d)
+{
+    return static_cast<Recorder*>(d);
+}
+void onSuc(void* d)
+{
+    rec(d)->successes++;
+}
 void onErr(int code, const char* desc, void* d)
 {
     rec(d)->failures++;
@@ -40,8 +46,9 @@ void onMessage(const ilive::Message& msg, void* d)
     QStringList parts;
     for (const ilive::MessageElem* e : msg.elems) {
         const auto* c = static_cast<const ilive::MessageCustomElem*>(e);
-        parts << (e->type == ilive::TEXT ? "t:" + QString::fromUtf8(static_cast<const ilive::MessageTextElem*>(e)->content.c_str())
-                                         : "c:" + QString::fromUtf8(c->data.c_str()) + "|" + QString::fromUtf8(c->ext.c_str()));
+        parts << (e->type == ilive::TEXT
+                ? "t:" + QString::fromUtf8(static_cast<const ilive::MessageTextElem*>(e)->content.c_str())
+                : "c:" + QString::fromUtf8(c->data.c_str()) + "|" + QString::fromUtf8(c->ext.c_str()));
     }
     rec(d)->messages << qMakePair(QString::fromUtf8(msg.sender.c_str()), parts);
 }
@@ -50,12 +57,18 @@ void onEvent(ilive::E_EndpointEventId event, const ilive::Vector<ilive::String>&
     for (const ilive::String& id : ids)
         rec(d)->events << QString::number(event) + ":" + QString::fromUtf8(id.c_str());
 }
-void onDisconnect(int, const char*, void* d) { rec(d)->disconnects++; }
+void onDisconnect(int, const char*, void* d)
+{
+    rec(d)->disconnects++;
+}
 void onRemote(const ilive::LiveVideoFrame* f, void* d)
 {
     const int w = int(f->desc.width), h = int(f->desc.height);
-    const QRgb centre = f->desc.colorFormat == ilive::COLOR_FORMAT_RGB32 ? reinterpret_cast<const QRgb*>(f->data)[h / 2 * w + w / 2] : 0;
-    rec(d)->remote << Recorder::Frame { QString::fromUtf8(f->identifier.c_str()), int(f->desc.srcType), w, h, int(f->dataSize), centre };
+    const QRgb centre = f->desc.colorFormat == ilive::COLOR_FORMAT_RGB32
+        ? reinterpret_cast<const QRgb*>(f->data)[h / 2 * w + w / 2]
+        : 0;
+    rec(d)->remote << Recorder::Frame { QString::fromUtf8(f->identifier.c_str()), int(f->desc.srcType), w, h,
+        int(f->dataSize), centre };
 }
 
 ilive::Message textAndCommand(const QString& text, const QString& data)
@@ -86,7 +99,8 @@ private:
         s->setMessageCallBack(onMessage, r);
         s->setRemoteVideoCallBack(onRemote, r);
         s->init(1400001234, 8848, true);
-        const QByteArray sig = usersig::make(kSecret, user, QDateTime::currentSecsSinceEpoch() + 600).toUtf8();
+        const QByteArray sig
+            = usersig::make(kSecret, user, QDateTime::currentSecsSinceEpoch() + 600).toUtf8();
         s->login(user.toUtf8().constData(), sig.constData(), onSuc, onErr, r);
         if (!QTest::qWaitFor([r] { return r->successes + r->failures > 0; }, 5000) || r->successes != 1)
             return nullptr;
@@ -136,7 +150,8 @@ private slots:
         QTRY_COMPARE(rt->successes, 1);
         for (Recorder* r : { r1, r2 }) {
             QTRY_COMPARE(r->messages.size(), 1);
-            QCOMPARE(r->messages[0], qMakePair(QString("t1"), QStringList({ "t:同学们好", "c:" + cmd + "|LiveNotification" })));
+            QCOMPARE(r->messages[0],
+                qMakePair(QString("t1"), QStringList({ "t:同学们好", "c:" + cmd + "|LiveNotification" })));
         }
         // Delivery to one peer is walked by the classroom test's invitation; here its failure.
         teacher->sendC2CMessage("nobody", textAndCommand("x", "{}"), onSuc, onErr, rt);
@@ -176,7 +191,8 @@ private slots:
         s1->pushCameraImage(red);
         QTRY_COMPARE(rt->remote.size(), 1);
         const Recorder::Frame f = rt->remote[0];
-        QCOMPARE(QList<int>({ f.src, f.w, f.h, f.size }), QList<int>({ int(ilive::VIDEO_SRC_TYPE_CAMERA), 64, 48, 64 * 48 * 4 }));
+        QCOMPARE(QList<int>({ f.src, f.w, f.h, f.size }),
+            QList<int>({ int(ilive::VIDEO_SRC_TYPE_CAMERA), 64, 48, 64 * 48 * 4 }));
         QCOMPARE(f.id, QString("s1"));
         QVERIFY(qRed(f.centre) > 180 && qGreen(f.centre) < 60 && qBlue(f.centre) < 60);
         s1->closeExternalCapture();
@@ -190,7 +206,8 @@ private slots:
         teacher->openScreenShare(0, 0, 320, 240, 10);
         QTRY_VERIFY(r1->events.contains("7:t1") && !r1->remote.isEmpty());
         const Recorder::Frame screen = r1->remote.last();
-        QCOMPARE(QList<int>({ screen.src, screen.w, screen.h }), QList<int>({ int(ilive::VIDEO_SRC_TYPE_SCREEN), 320, 240 }));
+        QCOMPARE(QList<int>({ screen.src, screen.w, screen.h }),
+            QList<int>({ int(ilive::VIDEO_SRC_TYPE_SCREEN), 320, 240 }));
         QCOMPARE(screen.id, QString("t1"));
         teacher->closeScreenShare();
         QTRY_VERIFY(r1->events.contains("8:t1"));

@@ -26,8 +26,11 @@ struct Teacher {
     QSize frameSize;
 };
 
-void onSuc(void* d) { static_cast<Teacher*>(d)->ok++; }
-void onErr(int, const char*, void*) {}
+void onSuc(void* d)
+{
+    static_cast<Teacher*>(d)->ok++;
+}
+void onErr(int, const char*, void*) { }
 void onMessage(const ilive::Message& msg, void* d)
 {
     auto* t = static_cast<Teacher*>(d);
@@ -36,7 +39,9 @@ void onMessage(const ilive::Message& msg, void* d)
             t->chatSenders << QString::fromUtf8(msg.sender.c_str());
         } else {
             t->commandSenders << QString::fromUtf8(msg.sender.c_str());
-            t->commands << QJsonDocument::fromJson(static_cast<const ilive::MessageCustomElem*>(e)->data.c_str()).object();
+            t->commands << QJsonDocument::fromJson(
+                static_cast<const ilive::MessageCustomElem*>(e)->data.c_str())
+                               .object();
         }
     }
 }
@@ -51,7 +56,7 @@ void onRemote(const ilive::LiveVideoFrame* f, void* d)
     t->frames += f->desc.srcType == ilive::VIDEO_SRC_TYPE_CAMERA;
     t->frameSize = QSize(int(f->desc.width), int(f->desc.height));
 }
-void onDisconnect(int, const char*, void*) {}
+void onDisconnect(int, const char*, void*) { }
 
 QString sha1Base64(const QString& text)
 {
@@ -78,15 +83,19 @@ private slots:
             methods << method;
             QJsonObject result;
             if (method == "user.login") {
-                if (p.value("saltedPassword").toString() != sha1Base64(sha1Base64("123456") + p.value("salt").toString()))
-                    return HttpResponse::json(R"({"jsonrpc":"2.0","error":{"code":"1001","message":"bad password"}})");
+                if (p.value("saltedPassword").toString()
+                    != sha1Base64(sha1Base64("123456") + p.value("salt").toString()))
+                    return HttpResponse::json(
+                        R"({"jsonrpc":"2.0","error":{"code":"1001","message":"bad password"}})");
                 result = { { "ak", "ak-s1" }, { "userId", "s1" }, { "nickname", "小明" } };
             } else if (method == "live.usersig.create" && p.value("ak").toString() == "ak-s1") {
-                result = { { "userSig", usersig::make(kSecret, "s1", QDateTime::currentSecsSinceEpoch() + 600) } };
+                result = { { "userSig",
+                    usersig::make(kSecret, "s1", QDateTime::currentSecsSinceEpoch() + 600) } };
             } else if (method == "live.enter.room") {
                 entered = p;
             }
-            return HttpResponse::json(QJsonDocument(QJsonObject { { "jsonrpc", "2.0" }, { "result", result } }).toJson());
+            return HttpResponse::json(
+                QJsonDocument(QJsonObject { { "jsonrpc", "2.0" }, { "result", result } }).toJson());
         });
         QVERIFY(app.start());
     }
@@ -105,8 +114,9 @@ private slots:
         service.setMessageCallBack(onMessage, &teacher);
         service.setRemoteVideoCallBack(onRemote, &teacher);
         service.init(1400001234, 8848, true);
-        service.login("t1", usersig::make(kSecret, "t1", QDateTime::currentSecsSinceEpoch() + 600).toUtf8().constData(), onSuc,
-                      onErr, &teacher);
+        service.login("t1",
+            usersig::make(kSecret, "t1", QDateTime::currentSecsSinceEpoch() + 600).toUtf8().constData(),
+            onSuc, onErr, &teacher);
         QTRY_COMPARE(teacher.ok, 1);
         ilive::iLiveRoomOption option;
         option.roomId = kRoom;
@@ -118,13 +128,15 @@ private slots:
         QTRY_COMPARE(teacher.ok, 2);
 
         QProcess student;
-        student.start(LECTERN_BIN_DIR "/lectern-student", { "--server", app.url("/app-server/jsonrpc/"), "--live", liveUrl, "--login",
-                                                           "student01", "--password", "123456", "--chat-every", "1", "--camera",
-                                                           "--duration", "4" });
+        student.start(LECTERN_BIN_DIR "/lectern-student",
+            { "--server", app.url("/app-server/jsonrpc/"), "--live", liveUrl, "--login", "student01",
+                "--password", "123456", "--chat-every", "1", "--camera", "--duration", "4" });
         QTRY_VERIFY_WITH_TIMEOUT(!teacher.commands.isEmpty(), 8000);
         QCOMPARE(teacher.commandSenders.first(), QString("s1"));
         QCOMPARE(teacher.commands.first().value("userAction").toInt(), 1); // entered
-        const QJsonObject who = QJsonDocument::fromJson(teacher.commands.first().value("actionParam").toString().toUtf8()).object();
+        const QJsonObject who
+            = QJsonDocument::fromJson(teacher.commands.first().value("actionParam").toString().toUtf8())
+                  .object();
         QCOMPARE(who.value("nickname").toString() + who.value("userId").toString(), QString("小明s1"));
         // It found the class in progress on the relay and entered its room as a student.
         QVERIFY(!methods.contains("live.list.by.teacher.id"));
@@ -152,7 +164,8 @@ private slots:
         p.start(LECTERN_BIN_DIR "/lectern-student", { "--login", "a", "--duration", "soon" });
         QTRY_COMPARE_WITH_TIMEOUT(p.state(), QProcess::NotRunning, 5000);
         QCOMPARE(p.exitCode(), 2);
-        p.start(LECTERN_BIN_DIR "/lectern-student", { "--server", app.url("/app-server/jsonrpc/"), "--login", "student01", "--password", "nope" });
+        p.start(LECTERN_BIN_DIR "/lectern-student",
+            { "--server", app.url("/app-server/jsonrpc/"), "--login", "student01", "--password", "nope" });
         QTRY_COMPARE_WITH_TIMEOUT(p.state(), QProcess::NotRunning, 8000);
         QCOMPARE(p.exitCode(), 1);
         QVERIFY(p.readAllStandardError().contains("bad password"));

@@ -21,7 +21,7 @@ public:
     explicit Member(quint16 port)
     {
         connect(&ws, &QWebSocket::textMessageReceived, this,
-                [this](const QString& t) { texts << QJsonDocument::fromJson(t.toUtf8()).object(); });
+            [this](const QString& t) { texts << QJsonDocument::fromJson(t.toUtf8()).object(); });
         connect(&ws, &QWebSocket::binaryMessageReceived, this, [this](const QByteArray& b) { frames << b; });
         connect(&ws, &QWebSocket::disconnected, this, [this] { closed = true; });
         ws.open(QUrl(QStringLiteral("ws://127.0.0.1:%1/live").arg(port)));
@@ -39,12 +39,14 @@ public:
     QJsonObject reply()
     {
         QJsonObject found;
-        (void)QTest::qWaitFor([&] {
-            for (const QJsonObject& o : texts)
-                if (o.value("op") == "reply" && o.value("id").toInt() == lastId)
-                    return !(found = o).isEmpty();
-            return false;
-        }, 5000);
+        (void)QTest::qWaitFor(
+            [&] {
+                for (const QJsonObject& o : texts)
+                    if (o.value("op") == "reply" && o.value("id").toInt() == lastId)
+                        return !(found = o).isEmpty();
+                return false;
+            },
+            5000);
         return found;
     }
 
@@ -66,7 +68,7 @@ public:
     int login(const QString& user, const QString& sig = QString())
     {
         return call({ { "op", "login" }, { "userId", user },
-                      { "userSig", sig.isNull() ? usersig::make(kSecret, user, kNow + 3600) : sig } });
+            { "userSig", sig.isNull() ? usersig::make(kSecret, user, kNow + 3600) : sig } });
     }
 
     QWebSocket ws;
@@ -76,7 +78,8 @@ public:
     int lastId = 0;
 };
 
-QByteArray frame(int src, quint32 w, quint32 h, const QByteArray& id, const QByteArray& payload, int format = 1)
+QByteArray frame(
+    int src, quint32 w, quint32 h, const QByteArray& id, const QByteArray& payload, int format = 1)
 {
     QByteArray out(24, '\0');
     auto* p = reinterpret_cast<uchar*>(out.data());
@@ -91,7 +94,10 @@ QByteArray frame(int src, quint32 w, quint32 h, const QByteArray& id, const QByt
     return out + id + payload;
 }
 
-QJsonArray text(const QString& t) { return { QJsonObject { { "type", 0 }, { "text", t } } }; }
+QJsonArray text(const QString& t)
+{
+    return { QJsonObject { { "type", 0 }, { "text", t } } };
+}
 
 } // namespace
 
@@ -105,7 +111,8 @@ private:
     std::unique_ptr<Member> in(const QString& user, int room, bool host = false)
     {
         auto m = std::make_unique<Member>(port);
-        if (m->login(user) != 0 || m->call({ { "op", host ? "createRoom" : "joinRoom" }, { "roomId", room } }) != 0)
+        if (m->login(user) != 0
+            || m->call({ { "op", host ? "createRoom" : "joinRoom" }, { "roomId", room } }) != 0)
             return nullptr;
         return m;
     }
@@ -134,7 +141,8 @@ private slots:
         const QByteArray bare = "t1:" + QByteArray::number(kNow + 60);
         auto sign = [&](const QByteArray& shown, const QByteArray& hashed) {
             return QString::fromLatin1(shown.toBase64(b64) + '.'
-                                       + QMessageAuthenticationCode::hash(hashed, kSecret, QCryptographicHash::Sha256).toBase64(b64));
+                + QMessageAuthenticationCode::hash(hashed, kSecret, QCryptographicHash::Sha256)
+                      .toBase64(b64));
         };
         QTest::newRow("good") << usersig::make(kSecret, "t1", kNow + 60) << 0;
         QTest::newRow("wrong secret") << usersig::make("other", "t1", kNow + 60) << 70003;
@@ -202,12 +210,15 @@ private slots:
         QCOMPARE(host->frames.first().mid(24), QByteArray("s1") + QByteArray(16, 'p'));
         QCOMPARE(int(uchar(host->frames.first()[5])), 2);
         // 30,000 three-byte characters: under the request limit in characters, over it in bytes.
-        QCOMPARE(host->call({ { "op", "groupMsg" }, { "elems", text(QString(30000, QChar(0x4F60))) } }), 4000);
+        QCOMPARE(
+            host->call({ { "op", "groupMsg" }, { "elems", text(QString(30000, QChar(0x4F60))) } }), 4000);
         QCOMPARE(host->call({ { "op", "groupMsg" }, { "elems", text(QString(20000, QChar(0x4F60))) } }), 0);
         QTRY_COMPARE(m2->ofOp("msg").size(), 1);
         QCOMPARE(m2->ofOp("msg").first().value("elems").toArray(), text(QString(20000, QChar(0x4F60))));
         QTest::qWait(100);
-        QCOMPARE(host->ofOp("msg").size() + m1->frames.size() + elsewhere->ofOp("msg").size() + elsewhere->frames.size(), 0);
+        QCOMPARE(host->ofOp("msg").size() + m1->frames.size() + elsewhere->ofOp("msg").size()
+                + elsewhere->frames.size(),
+            0);
         QCOMPARE(m2->frames.size(), 1);
 
         // Leaving with the camera on tells the room both things.
@@ -233,7 +244,8 @@ private slots:
         QCOMPARE(m.login("s1"), 0);
         QCOMPARE(m.call({ { "op", "fly" } }), 4001);
         QCOMPARE(m.call({ { "op", "joinRoom" }, { "roomId", -3 } }), 4000);
-        QCOMPARE(m.call({ { "op", "groupMsg" }, { "elems", QJsonArray { QJsonObject { { "type", 5 } } } } }), 4000);
+        QCOMPARE(m.call({ { "op", "groupMsg" }, { "elems", QJsonArray { QJsonObject { { "type", 5 } } } } }),
+            4000);
         QCOMPARE(m.call({ { "op", "joinRoom" }, { "roomId", 3 } }), 0);
         m.ws.sendBinaryMessage(frame(1, 4, 4, "", QByteArray(10, 'p'), 2)); // raw size wrong
         QTRY_COMPARE(m.ofOp("error").size(), 4);

@@ -32,7 +32,10 @@ Json::Value params(Members members)
     return p;
 }
 
-int64_t at(int day, int hour) { return QDateTime(QDate(2030, 3, day), QTime(hour, 0)).toMSecsSinceEpoch(); }
+int64_t at(int day, int hour)
+{
+    return QDateTime(QDate(2030, 3, day), QTime(hour, 0)).toMSecsSinceEpoch();
+}
 
 QString sha1Base64(const QByteArray& text)
 {
@@ -46,7 +49,8 @@ int errorCode(const Json::Value& answer)
 
 class Harness {
 public:
-    explicit Harness(bool logRequests = false) : m_logRequests(logRequests)
+    explicit Harness(bool logRequests = false)
+        : m_logRequests(logRequests)
     {
         QDir(dir.path()).mkpath("downloads");
         start();
@@ -95,8 +99,9 @@ public:
         if (!p.isMember("clientVersion"))
             p["clientVersion"] = "rided4a_win_1.0";
         Json::Value answer;
-        post(Json::writeString(Json::StreamWriterBuilder(), params({{"jsonrpc", "2.0"}, {"method", method}, {"params", p}})),
-             &answer);
+        post(Json::writeString(Json::StreamWriterBuilder(),
+                 params({ { "jsonrpc", "2.0" }, { "method", method }, { "params", p } })),
+            &answer);
         return answer;
     }
 
@@ -104,15 +109,19 @@ public:
     {
         const QString salt = QStringLiteral("4321");
         const std::string salted = sha1Base64((sha1Base64(password.toUtf8()) + salt).toUtf8()).toStdString();
-        return call("user.login", params({{"loginId", loginId}, {"saltedPassword", salted}, {"salt", "4321"}}), "");
+        return call("user.login",
+            params({ { "loginId", loginId }, { "saltedPassword", salted }, { "salt", "4321" } }), "");
     }
 
     // Signs in and returns the ak; empty when refused, which later calls then report.
-    std::string ak(const std::string& loginId) const { return login(loginId, "123456")["result"]["ak"].asString(); }
+    std::string ak(const std::string& loginId) const
+    {
+        return login(loginId, "123456")["result"]["ak"].asString();
+    }
 
     QTemporaryDir dir;
     std::unique_ptr<AppServer> server;
-    std::atomic<int64_t> clockShiftMs{0};
+    std::atomic<int64_t> clockShiftMs { 0 };
     bool m_logRequests;
 };
 } // namespace
@@ -124,14 +133,18 @@ class TestAppServer : public QObject {
     {
         return h->call(method, params(members), ak);
     }
-    int code(const std::string& ak, const char* method, Members members = {}) { return errorCode(call(ak, method, members)); }
+    int code(const std::string& ak, const char* method, Members members = {})
+    {
+        return errorCode(call(ak, method, members));
+    }
     Json::Value memberList(const std::string& ak, int64_t liveId)
     {
-        return call(ak, "live.room.member.list", {{"liveId", std::to_string(liveId)}, {"pageNum", 1}, {"pageSize", 1000}});
+        return call(ak, "live.room.member.list",
+            { { "liveId", std::to_string(liveId) }, { "pageNum", 1 }, { "pageSize", 1000 } });
     }
     Json::Value createRoom(const std::string& ak, int64_t host, const std::string& liveId)
     {
-        return call(ak, "live.create.room", {{"hostUserId", std::to_string(host)}, {"liveId", liveId}});
+        return call(ak, "live.create.room", { { "hostUserId", std::to_string(host) }, { "liveId", liveId } });
     }
     QString sigOf(const std::string& ak)
     {
@@ -157,7 +170,8 @@ private slots:
     {
         const Json::Value r = h->login("t1", "123456")["result"];
         QCOMPARE(r["userId"].asString(), std::to_string(teacher));
-        QVERIFY(r["ak"].asString().size() >= 32 && r["ak"] != h->login("t1", "123456")["result"]["ak"]); // each its own
+        QVERIFY(r["ak"].asString().size() >= 32
+            && r["ak"] != h->login("t1", "123456")["result"]["ak"]); // each its own
         QCOMPARE(errorCode(h->login("nonascii", "密码123")), 0); // hashed over UTF-8
         const Json::Value wrong = h->login("t1", "654321"), nobody = h->login("nobody", "123456");
         QCOMPARE(errorCode(wrong), Code::BadLogin);
@@ -168,9 +182,11 @@ private slots:
         const QByteArray secret = h->server->liveSecret();
         const qint64 now = QDateTime::currentSecsSinceEpoch();
         usersig::Role role = usersig::Role::Member;
-        QCOMPARE(usersig::verify(secret, sigOf(ak), QString::number(teacher), now, &role), usersig::Check::Ok);
+        QCOMPARE(
+            usersig::verify(secret, sigOf(ak), QString::number(teacher), now, &role), usersig::Check::Ok);
         QVERIFY(role == usersig::Role::Host);
-        QCOMPARE(usersig::verify(secret, sigOf(h->ak("s1")), QString::number(student), now, &role), usersig::Check::Ok);
+        QCOMPARE(usersig::verify(secret, sigOf(h->ak("s1")), QString::number(student), now, &role),
+            usersig::Check::Ok);
         QVERIFY(role == usersig::Role::Member);
 
         QCOMPARE(code(ak + "x", "live.usersig.create"), Code::NotSignedIn);
@@ -182,13 +198,15 @@ private slots:
     void envelopeFaultsGetJsonRpcErrors()
     {
         const std::vector<std::pair<std::string, int>> cases = {
-            {"{\"a\":1} trailing", Code::ParseError},
-            {std::string(10000, '['), Code::ParseError}, // nesting that once threw out of the parser
-            {"[{\"jsonrpc\":\"2.0\",\"method\":\"client.version.check\"}]", Code::InvalidRequest},
-            {"{\"jsonrpc\":\"2.0\",\"method\":\"client.version.check\",\"params\":[1]}", Code::InvalidParams},
-            {"{\"jsonrpc\":\"2.0\",\"method\":\"no.such.method\",\"params\":{}}", Code::MethodNotFound},
-            {"{\"jsonrpc\":\"2.0\",\"method\":\"user.login\",\"params\":{\"loginId\":\"" + std::string(1100 * 1024, 'a') + "\"}}",
-             Code::InvalidRequest},
+            { "{\"a\":1} trailing", Code::ParseError },
+            { std::string(10000, '['), Code::ParseError }, // nesting that once threw out of the parser
+            { "[{\"jsonrpc\":\"2.0\",\"method\":\"client.version.check\"}]", Code::InvalidRequest },
+            { "{\"jsonrpc\":\"2.0\",\"method\":\"client.version.check\",\"params\":[1]}",
+                Code::InvalidParams },
+            { "{\"jsonrpc\":\"2.0\",\"method\":\"no.such.method\",\"params\":{}}", Code::MethodNotFound },
+            { "{\"jsonrpc\":\"2.0\",\"method\":\"user.login\",\"params\":{\"loginId\":\""
+                    + std::string(1100 * 1024, 'a') + "\"}}",
+                Code::InvalidRequest },
         };
         for (const auto& [body, want] : cases) {
             Json::Value answer;
@@ -206,7 +224,8 @@ private slots:
         const std::string ak = h->ak("t1");
         auto page = [&](int num, int size, int64_t who = 0) {
             return call(ak, "live.list.by.teacher.id",
-                        {{"teacherUserId", std::to_string(who ? who : teacher)}, {"pageNum", num}, {"pageSize", size}})["result"];
+                { { "teacherUserId", std::to_string(who ? who : teacher) }, { "pageNum", num },
+                    { "pageSize", size } })["result"];
         };
         std::set<std::string> seen;
         for (int n = 1; n <= 3; ++n) {
@@ -220,7 +239,7 @@ private slots:
 
         // Answers are cached, yet follow every change: ours, and another process's on the same file.
         QCOMPARE(page(1, 1000)["list"][0]["state"].asString(), std::string("v"));
-        QCOMPARE(code(ak, "live.begin", {{"liveId", std::to_string(live)}}), 0);
+        QCOMPARE(code(ak, "live.begin", { { "liveId", std::to_string(live) } }), 0);
         QCOMPARE(page(1, 1000)["list"][0]["state"].asString(), std::string("i"));
         appserver::AppStore admin(h->dir.filePath("lectern.db").toStdString(), nullptr);
         admin.open();
@@ -239,7 +258,7 @@ private slots:
         QCOMPARE(errorCode(createRoom(ak, teacher, "x1")), Code::LiveNotFound);
 
         auto enter = [&](const std::string& a, int role, int r) {
-            return code(a, "live.enter.room", {{"liveRole", role}, {"avRoomId", r}});
+            return code(a, "live.enter.room", { { "liveRole", role }, { "avRoomId", r } });
         };
         QCOMPARE(enter(ak, 1, room), 0);
         QCOMPARE(enter(sak, 1, room), Code::NotYourLive); // a student cannot take the host's role
@@ -250,40 +269,46 @@ private slots:
 
         // Speaking state; the id may come as text or as a number.
         auto report = [&](const std::string& a, const Json::Value& who, const char* action) {
-            return code(a, "live.room.member.status.report", {{"liveId", lid}, {"action", action}, {"userId", who}});
+            return code(a, "live.room.member.status.report",
+                { { "liveId", lid }, { "action", action }, { "userId", who } });
         };
         auto status = [&] { return memberList(ak, live)["result"]["list"][1]["status"].asString(); };
         QCOMPARE(report(ak, std::to_string(student), "on"), 0);
         QCOMPARE(status(), std::string("1"));
-        QCOMPARE(report(sak2, std::to_string(student), "off"), Code::NotYourLive); // not about another student
-        QCOMPARE(report(sak, std::to_string(student), "on"), Code::NotYourLive); // only off, never on by themself
+        QCOMPARE(
+            report(sak2, std::to_string(student), "off"), Code::NotYourLive); // not about another student
+        QCOMPARE(
+            report(sak, std::to_string(student), "on"), Code::NotYourLive); // only off, never on by themself
         QCOMPARE(report(sak, Json::Int64(student), "off"), 0);
         QCOMPARE(status(), std::string("0"));
 
         // Leaving drops the member.
-        QCOMPARE(code(sak2, "live.quit.room", {{"liveRole", 0}, {"avRoomId", room}}), 0);
+        QCOMPARE(code(sak2, "live.quit.room", { { "liveRole", 0 }, { "avRoomId", room } }), 0);
         QCOMPARE(report(ak, std::to_string(student2), "off"), Code::NotInRoom);
 
         // Begin and end: states, repeated calls, nothing after the end, microphones off.
-        QCOMPARE(code(ak, "live.begin", {{"liveId", lid}}) + report(ak, std::to_string(student), "on"), 0);
+        QCOMPARE(
+            code(ak, "live.begin", { { "liveId", lid } }) + report(ak, std::to_string(student), "on"), 0);
         QCOMPARE(h->store().live(live)->state, std::string("i"));
         for (int i = 0; i < 2; ++i)
-            QCOMPARE(code(ak, "live.end", {{"liveId", lid}}), 0);
+            QCOMPARE(code(ak, "live.end", { { "liveId", lid } }), 0);
         QCOMPARE(h->store().live(live)->state, std::string("e"));
         QCOMPARE(status(), std::string("0"));
-        QCOMPARE(code(ak, "live.begin", {{"liveId", lid}}), Code::LiveEnded);
+        QCOMPARE(code(ak, "live.begin", { { "liveId", lid } }), Code::LiveEnded);
         QCOMPARE(enter(sak2, 0, room), Code::LiveEnded);
     }
 
     // That a published installer is offered with its address is checked through the client.
     void versionCheckOffersOnlyNewerInstallers()
     {
-        auto check = [&](const std::string& version) { return call("", "client.version.check", {{"clientVersion", version}}); };
+        auto check = [&](const std::string& version) {
+            return call("", "client.version.check", { { "clientVersion", version } });
+        };
         auto type = [&](const std::string& version) { return check(version)["result"]["type"].asInt(); };
         QCOMPARE(type("rided4a_win_1.0"), 1); // nothing published
-        h->store().setNewestRelease({"rided4a_win_1.2", "Lectern Setup 1.2.exe"});
+        h->store().setNewestRelease({ "rided4a_win_1.2", "Lectern Setup 1.2.exe" });
         QCOMPARE(type("rided4a_win_1.1"), 2);
-        for (const char* notOlder : {"rided4a_win_1.10", "rided4a_win_1.2.0", "rided4a_mac_0.1"})
+        for (const char* notOlder : { "rided4a_win_1.10", "rided4a_win_1.2.0", "rided4a_mac_0.1" })
             QCOMPARE(type(notOlder), 1);
         QCOMPARE(errorCode(check("garbage")), Code::InvalidParams);
     }
@@ -298,20 +323,22 @@ private slots:
         };
         const QString secret = h->dir.filePath("secret.txt");
         QVERIFY(write(h->dir.filePath("downloads/setup.exe"), content) && write(secret, "do not serve"));
-        QVERIFY(QFile::link(secret, h->dir.filePath("downloads/link.txt")) && QDir(h->dir.filePath("downloads")).mkdir("folder"));
+        QVERIFY(QFile::link(secret, h->dir.filePath("downloads/link.txt"))
+            && QDir(h->dir.filePath("downloads")).mkdir("folder"));
 
         auto c = h->client();
         // Ranges it cannot serve as asked get the whole file or a refusal, never a wrong slice.
-        for (const char* odd : {"bytes=0-1,5-6", "bytes=20-10", "bytes=99999999999999999999-"}) {
-            auto r = c->Get("/downloads/setup.exe", {{"Range", odd}});
+        for (const char* odd : { "bytes=0-1,5-6", "bytes=20-10", "bytes=99999999999999999999-" }) {
+            auto r = c->Get("/downloads/setup.exe", { { "Range", odd } });
             QVERIFY2(r && (r->status == 416 || (r->status == 200 && r->body.size() == 5000)), odd);
         }
-        auto past = c->Get("/downloads/setup.exe", {{"Range", "bytes=5000-"}});
+        auto past = c->Get("/downloads/setup.exe", { { "Range", "bytes=5000-" } });
         QCOMPARE(past->status, 416);
         QCOMPARE(past->get_header_value("Content-Range"), std::string("bytes */5000"));
 
-        for (const char* path : {"/downloads/../secret.txt", "/downloads/%2e%2e/secret.txt", "/downloads/..%2fsecret.txt",
-                                 "/downloads/link.txt", "/downloads/folder", "/downloads/", "/downloads/.hidden"}) {
+        for (const char* path :
+            { "/downloads/../secret.txt", "/downloads/%2e%2e/secret.txt", "/downloads/..%2fsecret.txt",
+                "/downloads/link.txt", "/downloads/folder", "/downloads/", "/downloads/.hidden" }) {
             auto r = c->Get(path);
             QVERIFY2(r && r->status == 404 && r->body.find("do not serve") == std::string::npos, path);
         }
@@ -333,9 +360,10 @@ private slots:
         auto liveOf = [&](int t, int i) { return liveIds[(t * 7 + i * 3) % liveIds.size()]; };
 
         // Every thread creates rooms for lives (racing the others) and moves its student into the first room.
-        const int firstRoom = createRoom(ak, teacher, std::to_string(liveIds[0]))["result"]["avRoomId"].asInt();
+        const int firstRoom
+            = createRoom(ak, teacher, std::to_string(liveIds[0]))["result"]["avRoomId"].asInt();
         std::vector<std::vector<int>> rooms(threads);
-        std::atomic<int> failures{0};
+        std::atomic<int> failures { 0 };
         std::vector<std::thread> pool;
         for (int t = 0; t < threads; ++t) {
             pool.emplace_back([&, t] {
@@ -343,7 +371,9 @@ private slots:
                     const Json::Value a = createRoom(ak, teacher, std::to_string(liveOf(t, i)));
                     rooms[t].push_back(a["result"]["avRoomId"].asInt());
                     failures += errorCode(a) != 0;
-                    failures += code(aks[t], "live.enter.room", {{"liveRole", 0}, {"avRoomId", firstRoom}}) != 0;
+                    failures
+                        += code(aks[t], "live.enter.room", { { "liveRole", 0 }, { "avRoomId", firstRoom } })
+                        != 0;
                 }
             });
         }
@@ -368,7 +398,7 @@ private slots:
         const std::string ak = h->ak("t1");
         const QByteArray secret = h->server->liveSecret();
         const int room = createRoom(ak, teacher, std::to_string(live))["result"]["avRoomId"].asInt();
-        QCOMPARE(code(ak, "live.enter.room", {{"liveRole", 1}, {"avRoomId", room}}), 0);
+        QCOMPARE(code(ak, "live.enter.room", { { "liveRole", 1 }, { "avRoomId", room } }), 0);
         QVERIFY(h->store().seedDemo());
         const size_t users = h->store().users().size();
 
@@ -388,14 +418,17 @@ private slots:
             Harness logged(true);
             auto c = logged.client();
             const std::string forged = "x\n2030-01-01 00:00:00.000 jsonrpc user.login user=10001 ok";
-            c->Post(AppServer::kRpcPath, "{\"jsonrpc\":\"2.0\",\"method\":\"" + forged + "\",\"params\":{}}", "application/json");
+            c->Post(AppServer::kRpcPath, "{\"jsonrpc\":\"2.0\",\"method\":\"" + forged + "\",\"params\":{}}",
+                "application/json");
             QVERIFY(c->Get("/downloads/a%1B[2Kb%00c")->status == 404);
         }
         const QStringList lines = log.lines();
         QVERIFY2(lines.size() == 2, qPrintable(lines.join(" | ")));
         for (const QString& line : lines) {
-            QVERIFY2(!line.contains('\n') && !line.contains('\r') && !line.contains(QChar(0)), qPrintable(line));
-            QVERIFY2((line.contains("\\x0a") || line.contains("\\x1b")) && !line.contains(QChar(0x1b)), qPrintable(line));
+            QVERIFY2(
+                !line.contains('\n') && !line.contains('\r') && !line.contains(QChar(0)), qPrintable(line));
+            QVERIFY2((line.contains("\\x0a") || line.contains("\\x1b")) && !line.contains(QChar(0x1b)),
+                qPrintable(line));
         }
     }
 

@@ -19,10 +19,11 @@ private:
     {
         QProcess p;
         p.start(QStringLiteral(LECTERN_BIN_DIR "/lectern-server"),
-                QStringList{"--db", m_dir.filePath("school.db"), "--downloads", m_dir.filePath("dl")} + args);
+            QStringList { "--db", m_dir.filePath("school.db"), "--downloads", m_dir.filePath("dl") } + args);
         if (!p.waitForFinished(15000) || p.exitStatus() != QProcess::NormalExit)
             return {};
-        return {p.exitCode(), QString::fromUtf8(p.readAllStandardOutput()), QString::fromUtf8(p.readAllStandardError())};
+        return { p.exitCode(), QString::fromUtf8(p.readAllStandardOutput()),
+            QString::fromUtf8(p.readAllStandardError()) };
     }
 
     QTemporaryDir m_dir;
@@ -30,22 +31,28 @@ private:
 private slots:
     void usersAndLivesAreAddedAndListed()
     {
-        QCOMPARE(run({"user", "add", "zhang", "pw 1", "张老师", "teacher"}).code, 0);
-        QCOMPARE(run({"user", "add", "li", "pw2", "李同学"}).code, 0);
-        QVERIFY(run({"user", "add", "zhang", "x", "y", "teacher"}).err.contains("zhang")); // taken
-        for (const QStringList& bad : {QStringList{"user", "add", "wang", "x", "y", "admin"}, QStringList{"user", "add", "wang"},
-                                       QStringList{"live", "add", "zhang", "bad time", "tomorrow", "2030-05-01 09:45"},
-                                       QStringList{"live", "add", "zhang", "backwards", "2030-05-01 10:00", "2030-05-01 09:00"},
-                                       QStringList{"frobnicate"}})
+        QCOMPARE(run({ "user", "add", "zhang", "pw 1", "张老师", "teacher" }).code, 0);
+        QCOMPARE(run({ "user", "add", "li", "pw2", "李同学" }).code, 0);
+        QVERIFY(run({ "user", "add", "zhang", "x", "y", "teacher" }).err.contains("zhang")); // taken
+        for (const QStringList& bad :
+            { QStringList { "user", "add", "wang", "x", "y", "admin" }, QStringList { "user", "add", "wang" },
+                QStringList { "live", "add", "zhang", "bad time", "tomorrow", "2030-05-01 09:45" },
+                QStringList { "live", "add", "zhang", "backwards", "2030-05-01 10:00", "2030-05-01 09:00" },
+                QStringList { "frobnicate" } })
             QVERIFY2(run(bad).code == 1, qPrintable(bad.join(' ')));
 
-        const QString users = run({"user", "list"}).out;
-        QVERIFY(users.contains("zhang\tteacher\t张老师") && users.contains("li\tstudent\t李同学") && !users.contains("wang"));
+        const QString users = run({ "user", "list" }).out;
+        QVERIFY(users.contains("zhang\tteacher\t张老师") && users.contains("li\tstudent\t李同学")
+            && !users.contains("wang"));
 
-        QCOMPARE(run({"live", "add", "zhang", "高一数学", "2030-05-01 09:00", "2030-05-01 09:45", "带练习册"}).code, 0);
-        QCOMPARE(run({"live", "add", "li", "student's", "2030-05-01 09:00", "2030-05-01 09:45"}).code, 1);
-        const QString lives = run({"live", "list"}).out;
-        QVERIFY(lives.count('\n') == 1 && lives.contains("2030-05-01 09:00 ~ 2030-05-01 09:45") && lives.contains("高一数学"));
+        QCOMPARE(
+            run({ "live", "add", "zhang", "高一数学", "2030-05-01 09:00", "2030-05-01 09:45", "带练习册" })
+                .code,
+            0);
+        QCOMPARE(run({ "live", "add", "li", "student's", "2030-05-01 09:00", "2030-05-01 09:45" }).code, 1);
+        const QString lives = run({ "live", "list" }).out;
+        QVERIFY(lives.count('\n') == 1 && lives.contains("2030-05-01 09:00 ~ 2030-05-01 09:45")
+            && lives.contains("高一数学"));
     }
 
     void publishCopiesWholeOrRefuses()
@@ -53,10 +60,10 @@ private slots:
         QFile setup(m_dir.filePath("Setup.exe"));
         QVERIFY(setup.open(QIODevice::WriteOnly) && setup.write(QByteArray(300000, 's')) == 300000);
         setup.close();
-        QCOMPARE(run({"--publish", "1.1", setup.fileName()}).code, 1); // not a version
-        QCOMPARE(run({"--publish", "rided4a_win_1.1", m_dir.filePath("missing.exe")}).code, 1);
+        QCOMPARE(run({ "--publish", "1.1", setup.fileName() }).code, 1); // not a version
+        QCOMPARE(run({ "--publish", "rided4a_win_1.1", m_dir.filePath("missing.exe") }).code, 1);
         QVERIFY(QDir(m_dir.filePath("dl")).entryList(QDir::Files | QDir::Hidden).isEmpty());
-        QCOMPARE(run({"--publish", "rided4a_win_1.1", setup.fileName()}).code, 0);
+        QCOMPARE(run({ "--publish", "rided4a_win_1.1", setup.fileName() }).code, 0);
         QCOMPARE(QFileInfo(m_dir.filePath("dl/Setup-rided4a_win_1.1.exe")).size(), 300000);
         QCOMPARE(QDir(m_dir.filePath("dl")).entryList(QDir::Files | QDir::Hidden).size(), 1); // no leftovers
 
@@ -64,7 +71,7 @@ private slots:
         // part file of the older download must not be resumed with them.
         QVERIFY(setup.open(QIODevice::WriteOnly) && setup.write(QByteArray(200000, 'n')) == 200000);
         setup.close();
-        QCOMPARE(run({"--publish", "rided4a_win_1.2", setup.fileName()}).code, 0);
+        QCOMPARE(run({ "--publish", "rided4a_win_1.2", setup.fileName() }).code, 0);
         QCOMPARE(QFileInfo(m_dir.filePath("dl/Setup-rided4a_win_1.1.exe")).size(), 300000);
         QCOMPARE(QFileInfo(m_dir.filePath("dl/Setup-rided4a_win_1.2.exe")).size(), 200000);
     }

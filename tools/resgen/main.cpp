@@ -241,7 +241,7 @@ void roomIcons()
 
 void paintIcons()
 {
-    for (int diameter : {4, 8, 12}) {
+    for (int diameter : { 4, 8, 12 }) {
         drawIcon(QStringLiteral("paint/circle%1.png").arg(diameter), 24, [diameter](QPainter& p) {
             p.resetTransform();
             p.setPen(Qt::NoPen);
@@ -414,8 +414,8 @@ void loginBackground()
     sky.setColorAt(1, QColor(0x0C, 0x22, 0x42));
     p.fillRect(image.rect(), sky);
     p.setPen(Qt::NoPen);
-    for (const auto& spot : {std::make_tuple(660.0, 90.0, 220.0), std::make_tuple(110.0, 520.0, 180.0),
-                             std::make_tuple(760.0, 560.0, 120.0)}) {
+    for (const auto& spot : { std::make_tuple(660.0, 90.0, 220.0), std::make_tuple(110.0, 520.0, 180.0),
+             std::make_tuple(760.0, 560.0, 120.0) }) {
         QRadialGradient glow(std::get<0>(spot), std::get<1>(spot), std::get<2>(spot));
         glow.setColorAt(0, QColor(0x5F, 0xC4, 0xFF, 70));
         glow.setColorAt(1, QColor(0x5F, 0xC4, 0xFF, 0));
@@ -447,11 +447,12 @@ void loginBackground()
     QFont label(kCjkFont);
     label.setPixelSize(16);
     p.setFont(label);
-    const QRectF fields[] = {QRectF(320, 278, 216, 40), QRectF(320, 332, 216, 40)};
-    const QString labels[] = {QStringLiteral("账号"), QStringLiteral("密码")};
+    const QRectF fields[] = { QRectF(320, 278, 216, 40), QRectF(320, 332, 216, 40) };
+    const QString labels[] = { QStringLiteral("账号"), QStringLiteral("密码") };
     for (int i = 0; i < 2; ++i) {
         p.setPen(QColor(0xDD, 0xEA, 0xF7));
-        p.drawText(QRectF(250, fields[i].y(), 58, fields[i].height()), Qt::AlignRight | Qt::AlignVCenter, labels[i]);
+        p.drawText(
+            QRectF(250, fields[i].y(), 58, fields[i].height()), Qt::AlignRight | Qt::AlignVCenter, labels[i]);
         p.setPen(QPen(QColor(0x4F, 0x8F, 0xCF), 1));
         p.setBrush(QColor(0x0A, 0x1A, 0x30));
         p.drawRoundedRect(fields[i].adjusted(0.5, 0.5, -0.5, -0.5), 4, 4);

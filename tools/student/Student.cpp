@@ -37,7 +37,9 @@ QByteArray rawFrame(quint32 w, quint32 h, const QByteArray& pixels)
 } // namespace
 
 Student::Student(const StudentOptions& options, QObject* parent)
-    : QObject(parent), m_opt(options), m_http(new QNetworkAccessManager(this))
+    : QObject(parent)
+    , m_opt(options)
+    , m_http(new QNetworkAccessManager(this))
 {
     connect(&m_chatTimer, &QTimer::timeout, this, &Student::sendChat);
     connect(&m_cameraTimer, &QTimer::timeout, this, &Student::sendCameraFrame);
@@ -63,7 +65,7 @@ void Student::rpc(const QString& method, QVariantMap params, std::function<void(
     params.insert("clientVersion", "rided4a_win_1.0");
     params.insert("appType", "rided4a_win");
     const QJsonObject envelope { { "jsonrpc", "2.0" }, { "method", method },
-                                 { "params", QJsonObject::fromVariantMap(params) } };
+        { "params", QJsonObject::fromVariantMap(params) } };
     QNetworkRequest request(m_opt.server);
     request.setHeader(QNetworkRequest::ContentTypeHeader, "application/json");
     request.setTransferTimeout(5000);
@@ -83,7 +85,7 @@ void Student::rpc(const QString& method, QVariantMap params, std::function<void(
         if (!error.isUndefined() && !error.isNull()) {
             fail(QStringLiteral("%1 refused: %2 %3")
                      .arg(method, error.toObject().value("code").toVariant().toString(),
-                          error.toObject().value("message").toString()));
+                         error.toObject().value("message").toString()));
             return;
         }
         onResult(doc.object().value("result").toObject().toVariantMap());
@@ -94,8 +96,7 @@ void Student::start()
 {
     const QString salt = QString::number(QRandomGenerator::global()->bounded(1000, 10999));
     const QVariantMap params { { "loginId", m_opt.login },
-                               { "saltedPassword", sha1Base64(sha1Base64(m_opt.password) + salt) },
-                               { "salt", salt } };
+        { "saltedPassword", sha1Base64(sha1Base64(m_opt.password) + salt) }, { "salt", salt } };
     rpc("user.login", params, [this](const QVariantMap& result) {
         m_ak = result.value("ak").toString();
         m_userId = result.value("userId").toString();
@@ -158,12 +159,13 @@ void Student::enterRoom(quint32 roomId)
     m_roomId = roomId;
     rpc("live.enter.room", { { "liveRole", 0 }, { "avRoomId", m_roomId } }, [this](const QVariantMap&) {
         log(QStringLiteral("entered room %1").arg(m_roomId));
-        relayRequest({ { "op", "joinRoom" }, { "roomId", qint64(m_roomId) } }, [this](int code, const QString& desc) {
-            if (code != 0)
-                fail(QStringLiteral("join room refused: %1 %2").arg(code).arg(desc));
-            else
-                joined();
-        });
+        relayRequest(
+            { { "op", "joinRoom" }, { "roomId", qint64(m_roomId) } }, [this](int code, const QString& desc) {
+                if (code != 0)
+                    fail(QStringLiteral("join room refused: %1 %2").arg(code).arg(desc));
+                else
+                    joined();
+            });
     });
 }
 
@@ -172,13 +174,13 @@ void Student::openRelay()
     m_ws = new QWebSocket(QString(), QWebSocketProtocol::VersionLatest, this);
     connect(m_ws, &QWebSocket::connected, this, [this] {
         relayRequest({ { "op", "login" }, { "userId", m_userId }, { "userSig", m_sig } },
-                     [this](int code, const QString& desc) {
-                         if (code != 0) {
-                             fail(QStringLiteral("live login refused: %1 %2").arg(code).arg(desc));
-                             return;
-                         }
-                         chooseRoom();
-                     });
+            [this](int code, const QString& desc) {
+                if (code != 0) {
+                    fail(QStringLiteral("live login refused: %1 %2").arg(code).arg(desc));
+                    return;
+                }
+                chooseRoom();
+            });
     });
     connect(m_ws, &QWebSocket::textMessageReceived, this, &Student::onRelayText);
     connect(m_ws, &QWebSocket::disconnected, this, [this] {
@@ -214,7 +216,8 @@ void Student::onRelayText(const QString& text)
             m_toldWaiting = true;
             m_lookupTimer.start(2000);
         } else {
-            log(QStringLiteral("class of %1 in progress").arg(rooms.first().toObject().value("host").toString()));
+            log(QStringLiteral("class of %1 in progress")
+                    .arg(rooms.first().toObject().value("host").toString()));
             enterRoom(quint32(rooms.first().toObject().value("roomId").toVariant().toLongLong()));
         }
     } else if (op == QLatin1String("reply")) {
@@ -222,7 +225,9 @@ void Student::onRelayText(const QString& text)
         if (handler)
             handler(obj.value("code").toInt(), obj.value("desc").toString());
         else if (obj.value("code").toInt() != 0)
-            log(QStringLiteral("relay refused: %1 %2").arg(obj.value("code").toInt()).arg(obj.value("desc").toString()));
+            log(QStringLiteral("relay refused: %1 %2")
+                    .arg(obj.value("code").toInt())
+                    .arg(obj.value("desc").toString()));
     } else if (op == QLatin1String("msg")) {
         const QString sender = obj.value("sender").toString();
         for (const QJsonValue& v : obj.value("elems").toArray()) {
@@ -332,8 +337,7 @@ void Student::sendCmd(E_CustomCmd cmd, const QString& param, const QString& to)
     // Written like the teacher's client writes its commands: indented, keys in order.
     const QJsonObject body { { "actionParam", param }, { "userAction", int(cmd) } };
     const QJsonArray elems { QJsonObject { { "type", 1 },
-                                           { "data", QString::fromUtf8(QJsonDocument(body).toJson()) },
-                                           { "ext", "LiveNotification" } } };
+        { "data", QString::fromUtf8(QJsonDocument(body).toJson()) }, { "ext", "LiveNotification" } } };
     QJsonObject req { { "op", to.isEmpty() ? "groupMsg" : "peerMsg" }, { "elems", elems } };
     if (!to.isEmpty())
         req.insert("to", to);
@@ -344,7 +348,8 @@ void Student::sendChat()
 {
     ++m_chatCount;
     const QString text = QStringLiteral("%1：第%2条消息").arg(m_nickname).arg(m_chatCount);
-    relayRequest({ { "op", "groupMsg" }, { "elems", QJsonArray { QJsonObject { { "type", 0 }, { "text", text } } } } });
+    relayRequest({ { "op", "groupMsg" },
+        { "elems", QJsonArray { QJsonObject { { "type", 0 }, { "text", text } } } } });
     log(QStringLiteral("chat: %1").arg(text));
 }
 
@@ -354,8 +359,8 @@ void Student::sendCameraFrame()
     const quint32 w = 160, h = 120;
     QByteArray pixels(int(w * h * 4), Qt::Uninitialized);
     auto* px = reinterpret_cast<quint32*>(pixels.data());
-    static const quint32 bars[] = { 0xFFFFFFFF, 0xFFFFFF00, 0xFF00FFFF, 0xFF00FF00,
-                                    0xFFFF00FF, 0xFFFF0000, 0xFF0000FF, 0xFF000000 };
+    static const quint32 bars[]
+        = { 0xFFFFFFFF, 0xFFFFFF00, 0xFF00FFFF, 0xFF00FF00, 0xFFFF00FF, 0xFFFF0000, 0xFF0000FF, 0xFF000000 };
     for (quint32 y = 0; y < h; ++y)
         for (quint32 x = 0; x < w; ++x)
             px[y * w + x] = qToLittleEndian(bars[((x + quint32(m_frameCount) * 4) / 20) % 8]);

@@ -19,16 +19,16 @@ struct StudentOptions {
     QUrl live { QStringLiteral("ws://127.0.0.1:8081/live") };
     QString login;
     QString password { QStringLiteral("123456") };
-    QString nickname;        // empty: the login result's, else the login id
-    QString teacher;         // whose lives to look in
-    QString liveId;          // empty: the first room a teacher has opened
-    quint32 roomId = 0;      // set: skip the live lookup
+    QString nickname; // empty: the login result's, else the login id
+    QString teacher; // whose lives to look in
+    QString liveId; // empty: the first room a teacher has opened
+    quint32 roomId = 0; // set: skip the live lookup
     int chatEverySecs = 0;
     bool reject = false;
     int rejectReason = 0;
     int micOffAfterSecs = 0;
     bool camera = false;
-    int durationSecs = 0;    // 0: until the class ends
+    int durationSecs = 0; // 0: until the class ends
     int answerDelayMs = 1000;
 };
 

@@ -29,24 +29,36 @@ int main(int argc, char** argv)
     parser.addHelpOption();
     StudentOptions o;
     const QCommandLineOption server("server",
-                                    QStringLiteral("App-server JSON-RPC endpoint (default: %1).").arg(o.server.toString()),
-                                    "URL", o.server.toString());
-    const QCommandLineOption live("live", QStringLiteral("Live relay WebSocket URL (default: %1).").arg(o.live.toString()),
-                                  "URL", o.live.toString());
+        QStringLiteral("App-server JSON-RPC endpoint (default: %1).").arg(o.server.toString()), "URL",
+        o.server.toString());
+    const QCommandLineOption live("live",
+        QStringLiteral("Live relay WebSocket URL (default: %1).").arg(o.live.toString()), "URL",
+        o.live.toString());
     const QCommandLineOption login("login", "Login id (required).", "ID");
     const QCommandLineOption password("password", "Password (default: 123456).", "TEXT", o.password);
     const QCommandLineOption nickname("nickname", "Name to announce (default: the account's).", "TEXT");
-    const QCommandLineOption teacher("teacher", "Numeric user id (not the login) of the teacher whose lives --live-id is looked up in (default: all teachers).", "USERID");
-    const QCommandLineOption liveId("live-id", "Live to join, looked up in the lives of --teacher (default: the first class a teacher has opened on the relay).", "ID");
+    const QCommandLineOption teacher("teacher",
+        "Numeric user id (not the login) of the teacher whose lives --live-id is looked up in (default: all "
+        "teachers).",
+        "USERID");
+    const QCommandLineOption liveId("live-id",
+        "Live to join, looked up in the lives of --teacher (default: the first class a teacher has opened on "
+        "the relay).",
+        "ID");
     const QCommandLineOption room("room", "Join this av room directly, without looking up a live.", "N");
     const QCommandLineOption chat("chat-every", "Send a chat line every SECONDS (0: never).", "SECONDS", "0");
     const QCommandLineOption accept("accept", "Accept invitations to speak (the default).");
-    const QCommandLineOption reject("reject", "Decline invitations to speak: REASON 0 declines, 1 or 2 says the microphone cannot be used.", "REASON");
-    const QCommandLineOption micOff("mic-off-after", "Go off the microphone SECONDS after accepting.", "SECONDS", "0");
-    const QCommandLineOption camera("camera", "Turn on a synthetic camera: moving colour bars, 5 frames a second.");
-    const QCommandLineOption duration("duration", "Leave after SECONDS (0: when the class ends).", "SECONDS", "0");
-    parser.addOptions({ server, live, login, password, nickname, teacher, liveId, room, chat, accept, reject, micOff,
-                        camera, duration });
+    const QCommandLineOption reject("reject",
+        "Decline invitations to speak: REASON 0 declines, 1 or 2 says the microphone cannot be used.",
+        "REASON");
+    const QCommandLineOption micOff(
+        "mic-off-after", "Go off the microphone SECONDS after accepting.", "SECONDS", "0");
+    const QCommandLineOption camera(
+        "camera", "Turn on a synthetic camera: moving colour bars, 5 frames a second.");
+    const QCommandLineOption duration(
+        "duration", "Leave after SECONDS (0: when the class ends).", "SECONDS", "0");
+    parser.addOptions({ server, live, login, password, nickname, teacher, liveId, room, chat, accept, reject,
+        micOff, camera, duration });
     parser.process(app);
 
     auto number = [&](const QCommandLineOption& opt, int* out) {
@@ -68,7 +80,8 @@ int main(int argc, char** argv)
     o.liveId = parser.value(liveId);
     o.camera = parser.isSet(camera);
     int roomId = 0;
-    if (!number(chat, &o.chatEverySecs) || !number(micOff, &o.micOffAfterSecs) || !number(duration, &o.durationSecs))
+    if (!number(chat, &o.chatEverySecs) || !number(micOff, &o.micOffAfterSecs)
+        || !number(duration, &o.durationSecs))
         return 2;
     if (parser.isSet(room) && (!number(room, &roomId) || roomId == 0)) {
         qCritical("lectern-student: --room needs a room number");

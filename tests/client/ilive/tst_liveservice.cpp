@@ -49,7 +49,7 @@ QByteArray rgb32Of(const QImage& image)
 }
 
 ilive::LiveVideoFrame frameOf(const QString& user, const QByteArray& pixels, int w, int h,
-                              ilive::E_ColorFormat format = ilive::COLOR_FORMAT_RGB32)
+    ilive::E_ColorFormat format = ilive::COLOR_FORMAT_RGB32)
 {
     ilive::LiveVideoFrame f;
     const QByteArray id = user.toUtf8();
@@ -81,7 +81,8 @@ quint16 closedPort()
 // A relay stand-in that answers what it is told to and can slip pushes in before a reply.
 class ScriptedRelay : public QObject {
 public:
-    ScriptedRelay() : server(QStringLiteral("scripted"), QWebSocketServer::NonSecureMode)
+    ScriptedRelay()
+        : server(QStringLiteral("scripted"), QWebSocketServer::NonSecureMode)
     {
         server.listen(QHostAddress::LocalHost, 0);
         connect(&server, &QWebSocketServer::newConnection, this, [this] {
@@ -99,9 +100,9 @@ public:
                     else
                         ws->sendBinaryMessage(push);
                 }
-                ws->sendTextMessage(QString::fromUtf8(
-                    QJsonDocument(QJsonObject { { "op", "reply" }, { "id", req.value("id") }, { "code", 0 } })
-                        .toJson(QJsonDocument::Compact)));
+                ws->sendTextMessage(QString::fromUtf8(QJsonDocument(
+                    QJsonObject { { "op", "reply" }, { "id", req.value("id") },
+                        { "code", 0 } }).toJson(QJsonDocument::Compact)));
             });
         });
     }
@@ -116,7 +117,7 @@ public:
 QByteArray chatFrom(const QString& sender, const QString& text, bool group)
 {
     return QJsonDocument(QJsonObject { { "op", "msg" }, { "sender", sender }, { "group", group },
-                                       { "elems", QJsonArray { QJsonObject { { "type", 0 }, { "text", text } } } } })
+                             { "elems", QJsonArray { QJsonObject { { "type", 0 }, { "text", text } } } } })
         .toJson(QJsonDocument::Compact);
 }
 
@@ -160,10 +161,10 @@ private slots:
         livewire::Frame back;
         QVERIFY(livewire::decodeFrame(bytes, &back));
         QCOMPARE(QList<quint64>({ quint64(back.srcType), back.width, back.height, back.timestampMs }),
-                 QList<quint64>({ quint64(f.srcType), 3, 2, f.timestampMs }));
+            QList<quint64>({ quint64(f.srcType), 3, 2, f.timestampMs }));
         QVERIFY(back.id == f.id && back.payload == f.payload);
 
-        QVERIFY(!livewire::decodeFrame(bytes.left(20), &back));          // truncated header
+        QVERIFY(!livewire::decodeFrame(bytes.left(20), &back)); // truncated header
         QVERIFY(!livewire::decodeFrame(bytes.left(bytes.size() - 1), &back)); // raw size short
         QByteArray badMagic = bytes;
         badMagic[0] = 'X';
@@ -219,7 +220,8 @@ private slots:
         QCOMPARE(QColor(shot.pixel(100, 100)), QColor(Qt::red));
         QCOMPARE(QColor(shot.pixel(100, 5)), QColor(Qt::blue)); // fitted: bars above and below
 
-        view.addView("s1", ilive::VIDEO_SRC_TYPE_CAMERA, ilive::iLiveView(ilive::VIEW_MODE_HIDDEN, true, {}, 5));
+        view.addView(
+            "s1", ilive::VIDEO_SRC_TYPE_CAMERA, ilive::iLiveView(ilive::VIEW_MODE_HIDDEN, true, {}, 5));
         QVERIFY(render(view, "s1", pixels));
         shot = host.grab().toImage();
         QCOMPARE(QColor(shot.pixel(100, 5)), QColor(Qt::red)); // filled, cropped at the sides
@@ -250,9 +252,9 @@ private slots:
         service.openPlayer("no-such-speaker");
         QVERIFY(g_deviceOps.isEmpty()); // results come from the event loop, never inside the call
         const int missing = LiveService::kDeviceMissing;
-        QTRY_COMPARE(g_deviceOps, (QList<QPair<int, int>> { { ilive::E_OpenMic, missing },
-                                                            { ilive::E_OpenCamera, missing },
-                                                            { ilive::E_OpenPlayer, missing } }));
+        QTRY_COMPARE(g_deviceOps,
+            (QList<QPair<int, int>> { { ilive::E_OpenMic, missing }, { ilive::E_OpenCamera, missing },
+                { ilive::E_OpenPlayer, missing } }));
         QVERIFY(!service.getCurCameraState() && !service.getCurMicState() && !service.getCurPlayerState());
         QVERIFY(service.setMicVolume(30) == 0 && service.setMicVolume(101) != 0);
         QCOMPARE(service.getMicVolume(), 30u);
@@ -308,9 +310,10 @@ private slots:
     void roomTrafficStillOnItsWayAfterQuittingIsDropped()
     {
         ScriptedRelay relay;
-        relay.pushesBefore["quitRoom"] = { chatFrom("s1", "left behind", true), livewire::encodeFrame(cameraFrame("s1")),
-                                           chatFrom("s1", "just for you", false) };
-        relay.pushesBefore["groupMsg"] = { chatFrom("s1", "in the room", true), livewire::encodeFrame(cameraFrame("s1")) };
+        relay.pushesBefore["quitRoom"] = { chatFrom("s1", "left behind", true),
+            livewire::encodeFrame(cameraFrame("s1")), chatFrom("s1", "just for you", false) };
+        relay.pushesBefore["groupMsg"]
+            = { chatFrom("s1", "in the room", true), livewire::encodeFrame(cameraFrame("s1")) };
         LiveService service;
         service.setUrl(relay.url());
         service.setMessageCallBack(onText, nullptr);
@@ -358,7 +361,6 @@ private slots:
         QCOMPARE(second.failures, 0);
         QVERIFY(service.isSignedIn());
     }
-
 };
 
 QTEST_MAIN(TestLiveService)

@@ -78,10 +78,12 @@ private slots:
         QTRY_COMPARE(Outcomes(), 1);
         const HttpRequestRecord& r = m_server.requests().value(0);
         QCOMPARE(r.body,
-            QByteArray("{\n    \"jsonrpc\": \"2.0\",\n    \"method\": \"live.begin\",\n    \"params\": {\n"
-                       "        \"ak\": \"\",\n        \"appType\": \"rided4a_win\",\n        \"channel\": \"PC\",\n"
-                       "        \"clientVersion\": \"rided4a_win_1.0\",\n        \"liveId\": \"L1\",\n"
-                       "        \"nested\": {\n            \"a\": true,\n            \"b\": 2\n        }\n    }\n}\n"));
+            QByteArray(
+                "{\n    \"jsonrpc\": \"2.0\",\n    \"method\": \"live.begin\",\n    \"params\": {\n"
+                "        \"ak\": \"\",\n        \"appType\": \"rided4a_win\",\n        \"channel\": \"PC\",\n"
+                "        \"clientVersion\": \"rided4a_win_1.0\",\n        \"liveId\": \"L1\",\n"
+                "        \"nested\": {\n            \"a\": true,\n            \"b\": 2\n        }\n    "
+                "}\n}\n"));
         QCOMPARE(r.target, QByteArray("/app-server/jsonrpc/"));
         QCOMPARE(r.header("Content-Type"), QByteArray("application/json"));
 
@@ -89,7 +91,8 @@ private slots:
         // and without callbacks a failure only logs.
         SessionRecord().insert("ak", "AK-秘钥");
         m_server.enqueue(HttpResponse::json("{\"error\":{\"code\":1}}"));
-        AppServer_Call("x", { { "ak", "forged" }, { "title", "语文" } }, nullptr, nullptr, nullptr, nullptr, false);
+        AppServer_Call(
+            "x", { { "ak", "forged" }, { "title", "语文" } }, nullptr, nullptr, nullptr, nullptr, false);
         QVERIFY(m_server.waitForRequests(2));
         QTRY_COMPARE(Request::LiveCount(), 0);
         QVERIFY(g_events.size() == 1 && m_boxes.seen().isEmpty());
@@ -104,13 +107,18 @@ private slots:
         QTest::addColumn<QVariantMap>("expected");
         const QStringList ok { "success" }, badJson { "box:网络错误|无效的Json", "error:3" };
         QTest::newRow("scalars as text, nested")
-            << QByteArray("{\"result\":{\"big\":12345678901234,\"t\":true,\"nul\":null,\"list\":[{\"id\":1,\"tags\":[\"课\",2]}]}}")
+            << QByteArray("{\"result\":{\"big\":12345678901234,\"t\":true,\"nul\":null,\"list\":[{\"id\":1,"
+                          "\"tags\":[\"课\",2]}]}}")
             << ok
             << QVariantMap { { "big", "12345678901234" }, { "t", "true" }, { "nul", QVariant() },
-                   { "list", QVariantList { QVariantMap { { "id", "1" }, { "tags", QVariantList { "课", "2" } } } } } };
-        QTest::newRow("error null, result not an object") << QByteArray("{\"error\":null,\"result\":[1]}") << ok << QVariantMap();
+                   { "list",
+                       QVariantList {
+                           QVariantMap { { "id", "1" }, { "tags", QVariantList { "课", "2" } } } } } };
+        QTest::newRow("error null, result not an object")
+            << QByteArray("{\"error\":null,\"result\":[1]}") << ok << QVariantMap();
         QTest::newRow("comments, stops at NUL")
-            << QByteArrayLiteral("// a\n{\"result\":{/* x */\"a\":1}}\0trailing") << ok << QVariantMap { { "a", "1" } };
+            << QByteArrayLiteral("// a\n{\"result\":{/* x */\"a\":1}}\0trailing") << ok
+            << QVariantMap { { "a", "1" } };
         QTest::newRow("array top level") << QByteArray("[{\"result\":{}}]") << badJson << QVariantMap();
         QTest::newRow("broken json") << QByteArray("{\"result\":") << badJson << QVariantMap();
         QTest::newRow("error object")
@@ -127,7 +135,8 @@ private slots:
         QFETCH(QByteArray, body);
         QFETCH(QStringList, events);
         QFETCH(QVariantMap, expected);
-        m_server.enqueue(HttpResponse::json(body, QTest::currentDataTag() == QByteArray("status 500") ? 500 : 200));
+        m_server.enqueue(
+            HttpResponse::json(body, QTest::currentDataTag() == QByteArray("status 500") ? 500 : 200));
         AppServer_Call("m", QVariantMap(), &OnSuccess, &OnError, this, nullptr, true);
         QTRY_COMPARE(Outcomes(), 1);
         QCOMPARE(g_events, events); // the box is closed before the error callback runs
@@ -156,10 +165,11 @@ private slots:
 #define CALL(expr) Call([](QWidget* w) { expr; })
         QTest::newRow("report room") << CALL(AppServer_ReportRoom("L9", &OnSuccess, &OnError, w))
                                      << "live.report.room.info"
-                                     << QJsonObject { { "hostUserId", "77" }, { "liveId", "L9" }, { "videoType", 0 },
-                                            { "device", 2 } }
+                                     << QJsonObject { { "hostUserId", "77" }, { "liveId", "L9" },
+                                            { "videoType", 0 }, { "device", 2 } }
                                      << true;
-        QTest::newRow("enter room") << CALL(AppServer_EnterRoom(4321, &OnSuccess, &OnError, w)) << "live.enter.room"
+        QTest::newRow("enter room") << CALL(AppServer_EnterRoom(4321, &OnSuccess, &OnError, w))
+                                    << "live.enter.room"
                                     << QJsonObject { { "liveRole", 1 }, { "avRoomId", 4321 } } << true;
         QTest::newRow("report off, number id")
             << CALL(AppServer_RoomMemberStateReport("L9", 15, false, &OnSuccess, &OnError, w, nullptr, true))

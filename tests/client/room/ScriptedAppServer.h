@@ -34,17 +34,22 @@ public:
     QList<Call> callsOf(const QString& method) const
     {
         QList<Call> out;
-        std::copy_if(calls.begin(), calls.end(), std::back_inserter(out), [&](const Call& c) { return c.method == method; });
+        std::copy_if(calls.begin(), calls.end(), std::back_inserter(out),
+            [&](const Call& c) { return c.method == method; });
         return out;
     }
     int count(const QString& method) const { return callsOf(method).size(); }
-    bool waitFor(const QString& method, int n) const { return QTest::qWaitFor([&] { return count(method) >= n; }, 5000); }
+    bool waitFor(const QString& method, int n) const
+    {
+        return QTest::qWaitFor([&] { return count(method) >= n; }, 5000);
+    }
 
 private:
     HttpResponse answer(const HttpRequestRecord& request)
     {
         const QJsonObject envelope = QJsonDocument::fromJson(request.body).object();
-        calls << Call { envelope.value("method").toString(), envelope.value("params").toObject().toVariantMap() };
+        calls << Call { envelope.value("method").toString(),
+            envelope.value("params").toObject().toVariantMap() };
         QVariantMap result;
         int delayMs = 0;
         if (calls.last().method == QLatin1String("live.room.member.list")) {
@@ -56,7 +61,8 @@ private:
             result.insert("list", list);
         }
         const QVariantMap reply { { "jsonrpc", "2.0" }, { "result", result } };
-        HttpResponse response = HttpResponse::json(QJsonDocument(QJsonObject::fromVariantMap(reply)).toJson());
+        HttpResponse response
+            = HttpResponse::json(QJsonDocument(QJsonObject::fromVariantMap(reply)).toJson());
         response.delayMs = delayMs;
         return response;
     }
@@ -67,7 +73,7 @@ private:
 
 // A member record as the app server sends it: every scalar is text.
 inline QVariantMap MemberRecord(const QString& userId, const QString& nickname, const QString& role,
-                                const QString& status = QStringLiteral("0"))
+    const QString& status = QStringLiteral("0"))
 {
     return { { "userId", userId }, { "nickname", nickname }, { "role", role }, { "status", status } };
 }

@@ -24,7 +24,8 @@ void TestCmdMsg::commandIsIndentedJsonWithActionParamAlwaysPresent_data()
     QTest::addColumn<QString>("param");
     QTest::addColumn<QByteArray>("expected");
     auto json = [](const QByteArray& param, int action) {
-        return "{\n    \"actionParam\": \"" + param + "\",\n    \"userAction\": " + QByteArray::number(action) + "\n}\n";
+        return "{\n    \"actionParam\": \"" + param + "\",\n    \"userAction\": " + QByteArray::number(action)
+            + "\n}\n";
     };
     QTest::newRow("null") << int(CmdLiveEnd) << QString() << json("", 6);
     QTest::newRow("identity with quotes and Chinese")

@@ -18,7 +18,8 @@ using namespace roomkit;
 namespace {
 QString Identity(const QString& userId, const QString& nickname)
 {
-    return QJsonDocument(QJsonObject { { "userId", userId }, { "nickname", nickname } }).toJson(QJsonDocument::Compact);
+    return QJsonDocument(QJsonObject { { "userId", userId }, { "nickname", nickname } })
+        .toJson(QJsonDocument::Compact);
 }
 
 QString Command(int action, const QString& param)
@@ -86,7 +87,8 @@ QStringList TestDiscussion::RowNames() const
     QStringList names;
     for (int i = 0; i < m_dlg->form()->msgListWidget->count(); ++i) {
         const Ui::MsgItem* ui = Row(i) ? Row(i)->form() : nullptr;
-        names << (ui ? ui->nameLabel->text() + "|" + ui->timeLabel->text() + "|" + ui->contentLabel->text() : QString());
+        names << (ui ? ui->nameLabel->text() + "|" + ui->timeLabel->text() + "|" + ui->contentLabel->text()
+                     : QString());
     }
     return names;
 }
@@ -96,7 +98,8 @@ void TestDiscussion::textAndCustomElementsOfOneMessageActInOrder()
     NicknameCache().insert(QStringLiteral("stu-a"), QStringLiteral("小红"));
     ilive::Message msg;
     msg.sender = ilive::String("stu-a");
-    msg.elems.push_back(new ilive::MessageTextElem(ilive::String(QStringLiteral("老师好").toUtf8().constData())));
+    msg.elems.push_back(
+        new ilive::MessageTextElem(ilive::String(QStringLiteral("老师好").toUtf8().constData())));
     msg.elems.push_back(new ilive::MessageCustomElem(
         ilive::String(Command(CmdLeaveRoom, Identity("stu-a", QStringLiteral("小红"))).toUtf8().constData()),
         ilive::String("anything")));
@@ -104,7 +107,9 @@ void TestDiscussion::textAndCustomElementsOfOneMessageActInOrder()
 
     const QStringList rows = RowNames();
     QCOMPARE(rows.size(), 2);
-    QVERIFY(QRegularExpression(QStringLiteral("^小红\\|\\d\\d:\\d\\d:\\d\\d\\|老师好$")).match(rows[0]).hasMatch());
+    QVERIFY(QRegularExpression(QStringLiteral("^小红\\|\\d\\d:\\d\\d:\\d\\d\\|老师好$"))
+                .match(rows[0])
+                .hasMatch());
     QCOMPARE(rows[1], QStringLiteral("小红|离开直播间|"));
     QCOMPARE(m_dlg->form()->msgListWidget->currentRow(), 1);
     // Someone left: the member list is asked for again.
@@ -131,11 +136,12 @@ void TestDiscussion::malformedCommandsChangeNothing()
 {
     BoxCatcher boxes;
     for (const QString& bad : { QStringLiteral("not json"), QStringLiteral("[2, 3]"),
-                                QStringLiteral("{\"userAction\":\"abc\",\"actionParam\":\"\"}"), Command(4, QString()),
-                                Command(99999, QString()) })
+             QStringLiteral("{\"userAction\":\"abc\",\"actionParam\":\"\"}"), Command(4, QString()),
+             Command(99999, QString()) })
         m_service->deliverCustom(QStringLiteral("s1"), bad);
     QTest::qWait(150);
-    QVERIFY(RowNames().isEmpty() && boxes.seen().isEmpty() && m_server.calls.isEmpty() && m_service->sent.isEmpty());
+    QVERIFY(RowNames().isEmpty() && boxes.seen().isEmpty() && m_server.calls.isEmpty()
+        && m_service->sent.isEmpty());
 }
 
 void TestDiscussion::rejectAcceptAndMicOffNoticesAndReports()
@@ -155,8 +161,9 @@ void TestDiscussion::rejectAcceptAndMicOffNoticesAndReports()
     m_service->deliverCustom(QStringLiteral("stu-m"), Command(CmdMicOff, QString()));
     QVERIFY(m_server.waitFor("live.room.member.list", 1));
     const QVariantMap report = m_server.callsOf("live.room.member.status.report").value(0).params;
-    QCOMPARE(report.value("liveId").toString() + report.value("userId").toString() + report.value("action").toString(),
-             QStringLiteral("live-42stu-moff"));
+    QCOMPARE(report.value("liveId").toString() + report.value("userId").toString()
+            + report.value("action").toString(),
+        QStringLiteral("live-42stu-moff"));
     QCOMPARE(RowNames().size(), 0); // speaking notices stay out of the discussion
 }
 
@@ -173,7 +180,9 @@ void TestDiscussion::enterRoomBroadcastsClassTimeOnlyOnceTheClassStarted()
     m_service->deliverCustom(QStringLiteral("s3"), Command(CmdLeaveRoom, Identity("s3", "丙")));
     const auto sent = SentCommands(m_service);
     QVERIFY(sent.size() == 1 && sent[0].first == int(CmdClassTime) && m_service->sent[0].to.isEmpty());
-    QVERIFY(QRegularExpression("^[0-9]$|^[1-5][0-9]$").match(sent[0].second).hasMatch()); // seconds since the start
+    QVERIFY(QRegularExpression("^[0-9]$|^[1-5][0-9]$")
+                .match(sent[0].second)
+                .hasMatch()); // seconds since the start
 }
 
 void TestDiscussion::chatIsShownAsMeAtOnceAndEnterSends()
@@ -184,7 +193,8 @@ void TestDiscussion::chatIsShownAsMeAtOnceAndEnterSends()
     edit->setPlainText(QStringLiteral("第一行\n第二行"));
     m_dlg->form()->sendButton->click();
     QVERIFY(edit->toPlainText().isEmpty() && RowNames().size() == 1);
-    QVERIFY(RowNames()[0].startsWith(QStringLiteral("我|")) && RowNames()[0].endsWith(QStringLiteral("|第一行\n第二行")));
+    QVERIFY(RowNames()[0].startsWith(QStringLiteral("我|"))
+        && RowNames()[0].endsWith(QStringLiteral("|第一行\n第二行")));
     QCOMPARE(FakeILive::textOf(m_service->sent.last().msg), QStringLiteral("第一行\n第二行"));
 
     // Either Enter key sends instead of breaking the line.
@@ -214,7 +224,8 @@ void TestDiscussion::longDiscussionBuildsOnlyRowsNearViewAndRebuildsThemOnScroll
     // Back at the top the first rows show their own texts again.
     list->scrollToTop();
     QTRY_VERIFY(Row(0));
-    QVERIFY(RowNames()[0].startsWith(QStringLiteral("学生0|")) && RowNames()[0].endsWith(QStringLiteral("|第0条")));
+    QVERIFY(RowNames()[0].startsWith(QStringLiteral("学生0|"))
+        && RowNames()[0].endsWith(QStringLiteral("|第0条")));
 
     // A new line scrolls the list back to the end and is built there.
     m_dlg->AddMessage(QStringLiteral("最后"), QStringLiteral("尾"), true);

@@ -112,13 +112,15 @@ void TestLiveDlg::startClassOpensShareCameraMicSpeakerInOrder()
     QTRY_VERIFY_WITH_TIMEOUT(dlg->isClassStarted(), 10000);
     QVERIFY(log.contains("live.begin"));
     QCOMPARE(m_service->calls.filter(QRegularExpression("^open")),
-             QStringList({ m_service->calls.filter("openScreenShare").value(0), "openCamera cam0", "openMic mic0",
-                           "openPlayer spk0" }));
+        QStringList({ m_service->calls.filter("openScreenShare").value(0), "openCamera cam0", "openMic mic0",
+            "openPlayer spk0" }));
     // The shared area is the slide preview on screen, at 10 frames a second.
     const QLabel* preview = ui->previewLabel;
-    const QRect area(preview->mapToGlobal(QPoint(0, 0)), preview->mapToGlobal(QPoint(preview->width(), preview->height())));
-    QCOMPARE(QRect(QPoint(m_service->shareLeft, m_service->shareTop), QPoint(m_service->shareRight, m_service->shareBottom)),
-             area);
+    const QRect area(preview->mapToGlobal(QPoint(0, 0)),
+        preview->mapToGlobal(QPoint(preview->width(), preview->height())));
+    QCOMPARE(QRect(QPoint(m_service->shareLeft, m_service->shareTop),
+                 QPoint(m_service->shareRight, m_service->shareBottom)),
+        area);
     QCOMPARE(m_service->shareFps, 10u);
     QVERIFY(ui->cameraButton->isChecked() && ui->microPhoneButton->isChecked() && boxes.seen().isEmpty());
 }
@@ -147,11 +149,15 @@ void TestLiveDlg::activationSwitchesSharedArea()
     QVERIFY(!filter.eventFilter(qApp, &deactivate));
     const QSize screen = QGuiApplication::primaryScreen()->geometry().size();
     QCOMPARE(m_service->calls.last(),
-             QStringLiteral("changeScreenShareSize 0 0 %1 %2").arg(screen.width()).arg(screen.height()));
+        QStringLiteral("changeScreenShareSize 0 0 %1 %2").arg(screen.width()).arg(screen.height()));
     QVERIFY(!filter.eventFilter(qApp, &activate));
     const QRect area = dlg->PreviewShareRect();
-    QCOMPARE(m_service->calls.last(), QStringLiteral("changeScreenShareSize %1 %2 %3 %4")
-                                          .arg(area.left()).arg(area.top()).arg(area.right()).arg(area.bottom()));
+    QCOMPARE(m_service->calls.last(),
+        QStringLiteral("changeScreenShareSize %1 %2 %3 %4")
+            .arg(area.left())
+            .arg(area.top())
+            .arg(area.right())
+            .arg(area.bottom()));
 }
 
 void TestLiveDlg::videoFramesAndMemberStatusReachTheirViews()
@@ -266,7 +272,8 @@ void TestLiveDlg::endingOrLeavingTheClassAsksOnce()
     // Cancel at closing keeps the window and the class.
     boxes.setAnswer(QMessageBox::Cancel);
     QVERIFY(!dlg->close());
-    QVERIFY(boxes.seen()[1].text == "是否下课？" && boxes.seen()[1].buttons == (QMessageBox::Yes | QMessageBox::No | QMessageBox::Cancel));
+    QVERIFY(boxes.seen()[1].text == "是否下课？"
+        && boxes.seen()[1].buttons == (QMessageBox::Yes | QMessageBox::No | QMessageBox::Cancel));
     QVERIFY(dlg->isVisible() && g_liveDlg == dlg && !m_service->calls.contains("quitRoom"));
 
     // No leaves the room without ending the live, and the lobby comes back.

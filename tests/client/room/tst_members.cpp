@@ -86,20 +86,24 @@ void TestMembers::listIsRebuiltFromPageOneOfAThousand()
 {
     // "T" is not a teacher and " 1" is not on: both compare exactly.
     const QString markup = QStringLiteral("<b>李</b>");
-    m_server.members = { MemberRecord("t-9", QStringLiteral("张老师"), "t", "1"), MemberRecord("s-2", "乙", "s", "1"),
-                         MemberRecord("s-1", "甲", "T", " 1"), MemberRecord("s-0", markup, "s") };
+    m_server.members
+        = { MemberRecord("t-9", QStringLiteral("张老师"), "t", "1"), MemberRecord("s-2", "乙", "s", "1"),
+              MemberRecord("s-1", "甲", "T", " 1"), MemberRecord("s-0", markup, "s") };
     m_dlg->show(); // showing asks for the list
     QTRY_COMPARE(m_dlg->form()->memberListWidget->count(), 4);
     const QVariantMap params = m_server.callsOf("live.room.member.list").first().params;
-    QCOMPARE(QStringList({ params.value("liveId").toString(), params.value("pageNum").toString(), params.value("pageSize").toString() }),
-             QStringList({ "live-7", "1", "1000" }));
+    QCOMPARE(QStringList({ params.value("liveId").toString(), params.value("pageNum").toString(),
+                 params.value("pageSize").toString() }),
+        QStringList({ "live-7", "1", "1000" }));
     QCOMPARE(m_dlg->form()->tabWidget->tabText(1), QStringLiteral("成员(4人)"));
     // The server's order, unsorted.
     QCOMPARE(Row(0)->GetUserId() + Row(1)->GetUserId() + Row(2)->GetUserId(), QStringLiteral("t-9s-2s-1"));
-    QVERIFY(Row(0)->form()->styleLabel->text() == "老师" && Row(0)->form()->micButton->isHidden() && Row(0)->IsMicOn());
+    QVERIFY(Row(0)->form()->styleLabel->text() == "老师" && Row(0)->form()->micButton->isHidden()
+        && Row(0)->IsMicOn());
     QVERIFY(Row(1)->IsMicOn() && !Row(2)->IsMicOn() && Row(2)->form()->styleLabel->text() == "学生");
     // Regression: a nickname that looks like markup was rendered.
-    QVERIFY(Row(3)->form()->nameLabel->text() == markup && Row(3)->form()->nameLabel->textFormat() == Qt::PlainText);
+    QVERIFY(Row(3)->form()->nameLabel->text() == markup
+        && Row(3)->form()->nameLabel->textFormat() == Qt::PlainText);
 
     // A refresh replaces every row; a missing "list" empties it.
     m_server.members = { MemberRecord("s-3", QStringLiteral("学生丙"), "s") };
@@ -116,7 +120,7 @@ void TestMembers::oneSpeakerAtATimeOnlyDuringClass()
     // same student is listed twice (two devices).
     QTimer::singleShot(0, m_dlg, [this] {
         m_dlg->SetMembers({ MemberRecord("t-1", "师", "t"), MemberRecord("s-1", "甲", "s"),
-                            MemberRecord("s-2", "乙", "s"), MemberRecord("s-1", "甲", "s") });
+            MemberRecord("s-2", "乙", "s"), MemberRecord("s-1", "甲", "s") });
     });
     BoxCatcher boxes;
     Click(0);
@@ -165,8 +169,8 @@ void TestMembers::speakingRulesHoldForRowsOutOfView()
 {
     StartClass();
     for (int i = 0; i < 400; ++i)
-        m_server.members << MemberRecord(QStringLiteral("s-%1").arg(i), QStringLiteral("学生%1").arg(i), "s",
-                                         i == 390 ? "1" : "0");
+        m_server.members << MemberRecord(
+            QStringLiteral("s-%1").arg(i), QStringLiteral("学生%1").arg(i), "s", i == 390 ? "1" : "0");
     m_dlg->show(); // asks for the list, which arrives while its tab is hidden
     QVERIFY(QTest::qWaitForWindowExposed(m_dlg));
     QListWidget* list = m_dlg->form()->memberListWidget;
@@ -174,7 +178,8 @@ void TestMembers::speakingRulesHoldForRowsOutOfView()
     m_dlg->form()->tabWidget->setCurrentIndex(1);
     // Regression: rows filled on the hidden tab were narrower than the list, the button out of sight.
     QTRY_VERIFY(Row(0) && Row(0)->width() == list->viewport()->width());
-    QVERIFY(Row(1)->form()->micButton->isVisible() && Row(1)->form()->micButton->geometry().right() < list->viewport()->width());
+    QVERIFY(Row(1)->form()->micButton->isVisible()
+        && Row(1)->form()->micButton->geometry().right() < list->viewport()->width());
     QVERIFY(!Row(390)); // far below the view: no widget
     QCOMPARE(NicknameCache().value("s-399"), QStringLiteral("学生399"));
 

@@ -82,7 +82,10 @@ void TestPages::initTestCase()
     QVERIFY2(SignIn("teacher01", "123456", &error), qPrintable(error));
 }
 
-void TestPages::init() { m_service = InstallService(); }
+void TestPages::init()
+{
+    m_service = InstallService();
+}
 
 void TestPages::cleanup()
 {
@@ -113,7 +116,8 @@ QStringList TestPages::makeSlides(int count, const QString& tag)
     for (int i = 0; i < count; ++i) {
         QImage image(1280, 720, QImage::Format_RGB32);
         image.fill(QColor::fromHsv((i * 70) % 360, 120, 230));
-        const QString path = m_dir.filePath(QStringLiteral("%1_%2.png").arg(tag).arg(i + 1, 3, 10, QChar('0')));
+        const QString path
+            = m_dir.filePath(QStringLiteral("%1_%2.png").arg(tag).arg(i + 1, 3, 10, QChar('0')));
         image.save(path);
         paths << path;
     }
@@ -130,7 +134,8 @@ void TestPages::drawStroke(RenderArea* area, QPoint from, QPoint to)
 {
     QTest::mousePress(area, Qt::LeftButton, Qt::NoModifier, from);
     for (int i = 1; i <= 5; ++i) {
-        QMouseEvent move(QEvent::MouseMove, from + (to - from) * i / 5, Qt::NoButton, Qt::LeftButton, Qt::NoModifier);
+        QMouseEvent move(
+            QEvent::MouseMove, from + (to - from) * i / 5, Qt::NoButton, Qt::LeftButton, Qt::NoModifier);
         QApplication::sendEvent(area, &move);
     }
     QTest::mouseRelease(area, Qt::LeftButton, Qt::NoModifier, to);
@@ -162,7 +167,8 @@ void TestPages::openDocumentWaitsOnTopThenSlidesBecomePagesEachWithItsOwnDrawing
     connect(&probe, &QTimer::timeout, this, [&] {
         sawWaiting |= CurrentWaitingSpinner() != nullptr;
         // What the window system is told, not only what the widget remembers.
-        sawOnTop |= (dlg->windowFlags() & Qt::WindowStaysOnTopHint) && (dlg->windowHandle()->flags() & Qt::WindowStaysOnTopHint);
+        sawOnTop |= (dlg->windowFlags() & Qt::WindowStaysOnTopHint)
+            && (dlg->windowHandle()->flags() & Qt::WindowStaysOnTopHint);
         sawEmptyList |= ui->imageListWidget->count() == 0;
     });
     probe.start(5);

@@ -33,7 +33,7 @@ private slots:
 void TestVideoRender::viewCreatedOnFirstShowBoundAndReleasedAfterUninit()
 {
     g_viewEvents.clear();
-    ilive::SetILiveForTesting(FakeILive::instance(), [] () -> ilive::iLiveRootView* {
+    ilive::SetILiveForTesting(FakeILive::instance(), []() -> ilive::iLiveRootView* {
         auto* view = new RecordingView;
         FakeRootView::all().append(view);
         return view;
@@ -77,7 +77,8 @@ void TestVideoRender::fullScreenReturnsToLayoutSlotAndGoesWithItsWindow()
     const QRect before = render->geometry();
 
     QTest::mouseDClick(render, Qt::LeftButton);
-    QVERIFY(render->isFullScreenView() && render->isWindow() && (render->windowState() & Qt::WindowFullScreen));
+    QVERIFY(
+        render->isFullScreenView() && render->isWindow() && (render->windowState() & Qt::WindowFullScreen));
     QTest::mouseDClick(render, Qt::LeftButton);
     QVERIFY(!render->isWindow() && render->isVisible() && layout->indexOf(render) == 1);
     layout->activate();

@@ -3,7 +3,6 @@
 #include <QApplication>
 #include <QtTest>
 
-
 namespace {
 
 QByteArray readAll(const QString& path)
@@ -56,10 +55,10 @@ private slots:
         QCOMPARE(LogFilePath(), path);
         QVERIFY(!QFile::exists(m_dir.path() + QStringLiteral("/Lectern_20261206.log")));
         QCOMPARE(QString::fromUtf8(readAll(path)),
-                 QStringLiteral("Debug 2026/12/06 00:03:09 - startup---\n\n"
-                                "Warning 2026/12/06 00:03:09 - \"quoted\" 100%2 %1\n"
-                                "Critical 2026/12/06 00:03:09 - bad\n"
-                                "Fatal 2026/12/06 00:03:09 - worse\n"));
+            QStringLiteral("Debug 2026/12/06 00:03:09 - startup---\n\n"
+                           "Warning 2026/12/06 00:03:09 - \"quoted\" 100%2 %1\n"
+                           "Critical 2026/12/06 00:03:09 - bad\n"
+                           "Fatal 2026/12/06 00:03:09 - worse\n"));
     }
 
     void removeOldLogsKeepsTheTenLastByName()
@@ -75,7 +74,8 @@ private slots:
 
         RemoveOldLogs();
         RemoveOldLogs(); // ten left: nothing more goes
-        const QStringList left = QDir(folder).entryList({QStringLiteral("Lectern*.log")}, QDir::Files, QDir::Name);
+        const QStringList left
+            = QDir(folder).entryList({ QStringLiteral("Lectern*.log") }, QDir::Files, QDir::Name);
         QCOMPARE(left.size(), 10);
         QCOMPARE(left.first(), QStringLiteral("Lectern_20261203.log"));
         QCOMPARE(left.last(), QStringLiteral("Lectern_x.log"));
@@ -104,15 +104,17 @@ private slots:
             return loaded;
         };
         QVERIFY(!load());
-        QCOMPARE(messages, QStringList({QStringLiteral("translate location: \"%1/translations\"").arg(m_dir.path()),
-                                        QStringLiteral("load translate fail")}));
+        QCOMPARE(messages,
+            QStringList({ QStringLiteral("translate location: \"%1/translations\"").arg(m_dir.path()),
+                QStringLiteral("load translate fail") }));
 
         // The "qt" catalogue only names its parts; every part must be beside it.
         const QString source = QLibraryInfo::location(QLibraryInfo::TranslationsPath);
         QDir().mkpath(m_dir.path() + QStringLiteral("/translations"));
-        for (const char* part : {"qt", "qtbase", "qtscript", "qtmultimedia", "qtxmlpatterns"}) {
+        for (const char* part : { "qt", "qtbase", "qtscript", "qtmultimedia", "qtxmlpatterns" }) {
             const QString name = QLatin1String(part) + QStringLiteral("_zh_CN.qm");
-            QVERIFY(QFile::copy(source + QLatin1Char('/') + name, m_dir.path() + QStringLiteral("/translations/") + name));
+            QVERIFY(QFile::copy(
+                source + QLatin1Char('/') + name, m_dir.path() + QStringLiteral("/translations/") + name));
         }
         QVERIFY(load());
         QCOMPARE(messages.last(), QStringLiteral("qtTranslator ok"));

@@ -12,7 +12,7 @@ class TestProcess : public QObject {
 
 private:
     // Beside the test, not in /tmp, which may be mounted without exec rights.
-    QTemporaryDir m_dir{QCoreApplication::applicationDirPath() + QStringLiteral("/probe-XXXXXX")};
+    QTemporaryDir m_dir { QCoreApplication::applicationDirPath() + QStringLiteral("/probe-XXXXXX") };
     QString m_name;
     std::vector<std::unique_ptr<QProcess>> m_children;
 
@@ -20,7 +20,7 @@ private:
     QProcess* startChild(const QString& marker = QStringLiteral("0"))
     {
         m_children.push_back(std::make_unique<QProcess>());
-        m_children.back()->start(m_dir.path() + QLatin1Char('/') + m_name, {QStringLiteral("30"), marker});
+        m_children.back()->start(m_dir.path() + QLatin1Char('/') + m_name, { QStringLiteral("30"), marker });
         return m_children.back()->waitForStarted(5000) ? m_children.back().get() : nullptr;
     }
 
@@ -51,7 +51,7 @@ private slots:
         QProcess* child = startChild();
         QVERIFY(child);
         QVERIFY(IsProcessRunning(m_name));
-        for (const QString& other : {m_name.toUpper(), m_name.chopped(1), QString()})
+        for (const QString& other : { m_name.toUpper(), m_name.chopped(1), QString() })
             QVERIFY2(!IsProcessRunning(other), qPrintable(other));
 
         wchar_t buffer[kProcessNameBufferSize];

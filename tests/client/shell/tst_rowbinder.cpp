@@ -42,9 +42,9 @@ private slots:
     {
         m_list = new QListWidget;
         m_list->resize(200, 10 * kRowHeight + 2 * m_list->frameWidth());
-        m_binder = RowBinder::Of(m_list, QStringLiteral("binder"),
-                                 [](QListWidgetItem* item) -> QWidget* { return new QLabel(item->text()); },
-                                 kMargin);
+        m_binder = RowBinder::Of(
+            m_list, QStringLiteral("binder"),
+            [](QListWidgetItem* item) -> QWidget* { return new QLabel(item->text()); }, kMargin);
         for (int i = 0; i < 300; ++i)
             AddRow(QStringLiteral("row %1").arg(i));
     }

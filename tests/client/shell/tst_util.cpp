@@ -30,15 +30,9 @@ private slots:
         QFile::remove(settingPath());
     }
 
-    void cleanupTestCase()
-    {
-        QFile::remove(settingPath());
-    }
+    void cleanupTestCase() { QFile::remove(settingPath()); }
 
-    void cleanup()
-    {
-        HideWaiting();
-    }
+    void cleanup() { HideWaiting(); }
 
     void settingsStartEmptyAndRoundTripAPassword()
     {
@@ -59,7 +53,8 @@ private slots:
 
     void hashFilePathIsAFileName()
     {
-        QCOMPARE(Sha1Base64(QStringLiteral("C:\\课件\\第一课.pptx")), QStringLiteral("ze7gIk5WJLEc98bO3onIqQFStag="));
+        QCOMPARE(Sha1Base64(QStringLiteral("C:\\课件\\第一课.pptx")),
+            QStringLiteral("ze7gIk5WJLEc98bO3onIqQFStag="));
         // The digest's '/' and '+' have no place in a file name.
         QCOMPARE(HashFilePath(QString()), QStringLiteral("2jmj7l5rSw0yVb vlWAYkK YBwk="));
     }
@@ -97,7 +92,8 @@ private slots:
                 box->accept();
             }
         });
-        ShowSdkError(-1003, QStringLiteral("<b>李</b><img src=x>"), &window, QStringLiteral("iLive Login Error"));
+        ShowSdkError(
+            -1003, QStringLiteral("<b>李</b><img src=x>"), &window, QStringLiteral("iLive Login Error"));
         QCOMPARE(seen, QStringLiteral("iLive Login Error|错误码:   -1003\n错误信息: <b>李</b><img src=x>"));
         QVERIFY(window.isEnabled());
         QCOMPARE(CurrentWaitingSpinner(), nullptr);

@@ -33,17 +33,23 @@ private:
     // An application folder whose suite is a stand-in: the launcher logs its arguments one per line
     // to starts.log and runs "soffice.bin" (perl) with them for lifetimeSeconds; a negative lifetime
     // starts nothing. The launcher first waits delaySeconds as "oosplash", as a slow real start does.
-    QString fakeSuite(const QString& name, int lifetimeSeconds, double delaySeconds = 0, bool withMacro = true)
+    QString fakeSuite(
+        const QString& name, int lifetimeSeconds, double delaySeconds = 0, bool withMacro = true)
     {
-        const QString app = m_root.filePath(name), program = app + "/LibreOfficePortable/App/libreoffice/program";
+        const QString app = m_root.filePath(name),
+                      program = app + "/LibreOfficePortable/App/libreoffice/program";
         if (!QDir().mkpath(program) || !QFile::copy("/usr/bin/perl", program + "/soffice.bin")
-            || !QFile::copy("/usr/bin/perl", program + "/oosplash") || (withMacro && !InstallOfficeProfile(app)))
+            || !QFile::copy("/usr/bin/perl", program + "/oosplash")
+            || (withMacro && !InstallOfficeProfile(app)))
             return QString();
         QString script = QStringLiteral("#!/bin/sh\nprintf '%s\\n' \"$@\" >> \"%1/starts.log\"\n").arg(app);
         if (lifetimeSeconds >= 0)
-            script += QStringLiteral("exec \"%1/oosplash\" -e 'select(undef, undef, undef, %3); "
-                                     "exec \"%1/soffice.bin\", \"-e\", \"sleep %2\", \"--\", @ARGV' -- \"$@\"\n")
-                          .arg(program).arg(lifetimeSeconds).arg(delaySeconds);
+            script
+                += QStringLiteral("exec \"%1/oosplash\" -e 'select(undef, undef, undef, %3); "
+                                  "exec \"%1/soffice.bin\", \"-e\", \"sleep %2\", \"--\", @ARGV' -- \"$@\"\n")
+                       .arg(program)
+                       .arg(lifetimeSeconds)
+                       .arg(delaySeconds);
         if (!writeBytes(program + "/soffice", script.toUtf8())
             || !QFile::setPermissions(program + "/soffice", QFile::ReadOwner | QFile::ExeOwner))
             return QString();
@@ -85,7 +91,8 @@ private slots:
         QString error;
         const QString decks = newFolder("decks");
         for (const char* format : { "pptx", "ppt" })
-            QVERIFY2(deckgen::writeDeck(decks + "/deck." + format, 10, m_root.filePath("deckgen-profile"), &error),
+            QVERIFY2(
+                deckgen::writeDeck(decks + "/deck." + format, 10, m_root.filePath("deckgen-profile"), &error),
                 qPrintable(error));
     }
 
@@ -104,7 +111,8 @@ private slots:
         const QString macro = "/user/basic/ExportImages/ExportImages.xba";
         const QString installed = QStringLiteral(LECTERN_BIN_DIR) + kOfficeProfileFolder;
         QVERIFY(!readBytes(installed + macro).isEmpty());
-        QCOMPARE(readBytes(installed + macro), readBytes(LECTERN_SOURCE_DIR "/client/slides/LibreOfficeProfile" + macro));
+        QCOMPARE(readBytes(installed + macro),
+            readBytes(LECTERN_SOURCE_DIR "/client/slides/LibreOfficeProfile" + macro));
         QVERIFY(QFile::exists(installed + "/user/registrymodifications.xcu"));
     }
 
@@ -123,7 +131,8 @@ private slots:
         const QString folder = newFolder("convert-" + format + "/带 空格"), output = folder + "/_output_";
         const QString document = folder + "/课件 deck." + format;
         QVERIFY(QFile::copy(m_root.filePath("decks/deck." + format), document) && QDir().mkpath(output));
-        for (const char* name : { "_output_/001.png", "_output_/old.txt", ".~lock.课件 deck.pptx#", ".~lock.other.odp#" })
+        for (const char* name :
+            { "_output_/001.png", "_output_/old.txt", ".~lock.课件 deck.pptx#", ".~lock.other.odp#" })
             QVERIFY(writeBytes(folder + "/" + QString::fromUtf8(name), "old"));
         QVERIFY(writeBytes(folder + "/keep.txt", "not a lock"));
 
@@ -171,7 +180,8 @@ private slots:
         QTRY_COMPARE(slides.count(), 4);
         // Deleted while a notification happened, then written again: a new image.
         QVERIFY(writeBytes(output + "/slide2.png", "x"));
-        QTRY_COMPARE(announced(), QStringList({ "b.PNG", "slide2.png", "slide10.png", "slide3.png", "slide2.png" }));
+        QTRY_COMPARE(
+            announced(), QStringList({ "b.PNG", "slide2.png", "slide10.png", "slide3.png", "slide2.png" }));
         QVERIFY(writeBytes(output + "/slide10.png", "rewritten"));
         QTest::qWait(1500);
         QCOMPARE(slides.count() + failed.count(), 5);
@@ -207,7 +217,8 @@ private slots:
         // that our conversion is still alive.
         QVERIFY(QFile::copy("/usr/bin/perl", newFolder("teachers-office") + "/soffice.bin"));
         QProcess teachers;
-        teachers.start(m_root.filePath("teachers-office/soffice.bin"), { "-e", "sleep 60", "--", "unsaved.odp" });
+        teachers.start(
+            m_root.filePath("teachers-office/soffice.bin"), { "-e", "sleep 60", "--", "unsaved.odp" });
         QVERIFY(teachers.waitForStarted());
         QTRY_VERIFY(IsProcessRunning(kOffice, "unsaved.odp"));
         const QString quits = fakeSuite("quits-at-once", -1);
@@ -257,12 +268,15 @@ private slots:
         QTRY_VERIFY_WITH_TIMEOUT(IsProcessRunning(kOffice, second), 6000);
         QTest::qWait(1500);
         QVERIFY(!IsProcessRunning(kOffice, folder + "/first.pptx"));
-        const QStringList started = QString::fromUtf8(readBytes(app + "/starts.log")).split('\n', Qt::SkipEmptyParts);
-        QCOMPARE(started.mid(11), QStringList({ OfficeProfileMarker(app), "--headless", "--nocrashreport", "--nodefault",
-            "--nolockcheck", "--nologo", "--nofirststartwizard", "--norestore",
-            "macro:///ExportImages.ExportImages.ExportAsImages()", "-o", second }));
+        const QStringList started
+            = QString::fromUtf8(readBytes(app + "/starts.log")).split('\n', Qt::SkipEmptyParts);
+        QCOMPARE(started.mid(11),
+            QStringList({ OfficeProfileMarker(app), "--headless", "--nocrashreport", "--nodefault",
+                "--nolockcheck", "--nologo", "--nofirststartwizard", "--norestore",
+                "macro:///ExportImages.ExportImages.ExportAsImages()", "-o", second }));
         m_tool->KillOffice();
-        QVERIFY(!IsProcessRunning(kOffice, OfficeProfileMarker(app)) && !IsProcessRunning("oosplash", OfficeProfileMarker(app)));
+        QVERIFY(!IsProcessRunning(kOffice, OfficeProfileMarker(app))
+            && !IsProcessRunning("oosplash", OfficeProfileMarker(app)));
     }
 };
 

@@ -32,7 +32,7 @@ bool WriteFile(const QString& path, const QByteArray& bytes)
 
 // The content as a file, dribbled in chunks when chunk > 0, the connection cut after cutAfter bytes.
 Handler Serve(const QByteArray& c, const QByteArray& ranges = "bytes", bool honour = true, int chunk = 0,
-              qint64 cutAfter = -1)
+    qint64 cutAfter = -1)
 {
     return [=](const HttpRequestRecord& r) {
         HttpResponse answer = HttpResponse::file(r, c, ranges, honour);
@@ -92,10 +92,13 @@ private slots:
             return r.method == "HEAD" ? Status(404, 99) : HttpResponse::file(r, c);
         }) << path << name << QByteArray();
         // A name taken from the address never climbs out of the folder.
-        QTest::newRow("backslashes") << Serve(c) << "/dl/..%5C..%5Cevil.exe" << "evil.exe" << resumed;
-        QTest::newRow("dot dot") << Serve(c) << "/dl/.." << "download" << resumed;
+        QTest::newRow("backslashes") << Serve(c) << "/dl/..%5C..%5Cevil.exe"
+                                     << "evil.exe" << resumed;
+        QTest::newRow("dot dot") << Serve(c) << "/dl/.."
+                                 << "download" << resumed;
 
-        QTest::newRow("cut after progress") << Serve(c, "bytes", true, 2000, 10000) << path << QString() << resumed;
+        QTest::newRow("cut after progress")
+            << Serve(c, "bytes", true, 2000, 10000) << path << QString() << resumed;
         // The GET ends cleanly (connection close, no length) but short of the size HEAD gave.
         QTest::newRow("truncated") << Handler([c](const HttpRequestRecord& r) {
             HttpResponse answer = HttpResponse::file(r, r.method == "GET" ? c.left(3000) : c, QByteArray());
@@ -107,9 +110,11 @@ private slots:
         QTest::newRow("rename fails") << Serve(c) << path << QString() << resumed;
         // Sizes stay 64-bit, and 2000 of 5 GB is not a finished installer.
         QTest::newRow("beyond 2 GiB") << Handler([](const HttpRequestRecord& r) {
-            HttpResponse answer = Status(r.method == "GET" ? 206 : 200, r.method == "GET" ? 1000 : Q_INT64_C(5000000000));
+            HttpResponse answer
+                = Status(r.method == "GET" ? 206 : 200, r.method == "GET" ? 1000 : Q_INT64_C(5000000000));
             answer.body.truncate(1000);
-            answer.headers = {{"Accept-Ranges", "bytes"}, {"Content-Range", "bytes 1000-1999/5000000000"}};
+            answer.headers
+                = { { "Accept-Ranges", "bytes" }, { "Content-Range", "bytes 1000-1999/5000000000" } };
             return answer;
         }) << path << QString() << QByteArray("bytes=1000-5000000000");
     }

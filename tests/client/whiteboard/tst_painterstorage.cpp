@@ -60,21 +60,22 @@ void TestPainterStorage::init()
 
 void TestPainterStorage::roundTripKeepsValuesAndLayout()
 {
-    auto stroke = curve({{0.123456789012, 1e-9}, {1234.5678901234, -98.7654321}}, QColor(10, 160, 30, 40), 5);
+    auto stroke
+        = curve({ { 0.123456789012, 1e-9 }, { 1234.5678901234, -98.7654321 } }, QColor(10, 160, 30, 40), 5);
     auto rect = std::make_shared<RectangleShape>();
-    rect->addPoint({5, 5});
-    rect->addPoint({50, 25});
+    rect->addPoint({ 5, 5 });
+    rect->addPoint({ 50, 25 });
     rect->setRotation(37.5f);
     rect->setScaleX(1.25f);
     rect->setScaleY(-0.5f);
     rect->setBrush(QBrush(QColor(200, 100, 50), Qt::Dense4Pattern));
     auto text = std::make_shared<TextShape>();
-    text->addPoint({100, 200});
+    text->addPoint({ 100, 200 });
     text->setText(QStringLiteral("光合作用"));
     text->setFontSize(18);
     text->setRotation(-12);
     PainterStorage out;
-    out.setShapes({stroke, rect, text});
+    out.setShapes({ stroke, rect, text });
     QVERIFY(out.save("trip.json"));
 
     // The page file others read: indented JSON with these keys.
@@ -105,7 +106,7 @@ void TestPainterStorage::roundTripKeepsValuesAndLayout()
 void TestPainterStorage::badNamesAndFilesLoadWhatTheyCan()
 {
     PainterStorage named;
-    named.setShapes({curve({{0, 0}, {1, 1}})});
+    named.setShapes({ curve({ { 0, 0 }, { 1, 1 } }) });
     QVERIFY(!named.save(QString()) && !named.load(QString()));
 
     QDir(m_dir->path()).mkdir("storage");
@@ -137,12 +138,12 @@ void TestPainterStorage::badNamesAndFilesLoadWhatTheyCan()
 void TestPainterStorage::interruptedSaveKeepsOldFile()
 {
     PainterStorage small;
-    small.setShapes({curve({{0, 0}, {5, 5}})});
+    small.setShapes({ curve({ { 0, 0 }, { 5, 5 } }) });
     QVERIFY(small.save("page.json"));
     const QByteArray before = readAll(filePath("page.json"));
     ShapeList many;
     for (int i = 0; i < 200; ++i)
-        many.append(curve({{double(i), 0}, {double(i), 100}, {i + 0.5, 50}}));
+        many.append(curve({ { double(i), 0 }, { double(i), 100 }, { i + 0.5, 50 } }));
     PainterStorage big;
     big.setShapes(many);
 
@@ -159,7 +160,7 @@ void TestPainterStorage::interruptedSaveKeepsOldFile()
 
     QVERIFY2(!saved, "a failed write is not reported as saved");
     QCOMPARE(readAll(filePath("page.json")), before);
-    QCOMPARE(QDir(m_dir->path() + "/storage").entryList(QDir::Files), QStringList {"page.json"});
+    QCOMPARE(QDir(m_dir->path() + "/storage").entryList(QDir::Files), QStringList { "page.json" });
     QVERIFY(big.save("page.json"));
     QVERIFY(small.load("page.json"));
     QCOMPARE(small.records.size(), 200);

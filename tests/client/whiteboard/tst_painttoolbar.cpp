@@ -54,14 +54,15 @@ void TestPaintToolBar::init()
 void TestPaintToolBar::buttonsAnnounceTools()
 {
     PaintToolBar& bar = *m_bar;
-    const QList<QPair<InstrumentType, QString>> tools = {{Pen, "画笔"}, {Text, "文字"}, {Eraser, "清除"},
-        {Rectangle, "矩形"}, {Arrow, "箭头"}, {Move, "移动"}, {Clear, "清空"}};
+    const QList<QPair<InstrumentType, QString>> tools = { { Pen, "画笔" }, { Text, "文字" },
+        { Eraser, "清除" }, { Rectangle, "矩形" }, { Arrow, "箭头" }, { Move, "移动" }, { Clear, "清空" } };
     QSignalSpy spy(&bar, &PaintToolBar::SelectTool);
     for (const auto& tool : tools) {
         QCOMPARE(bar.button(tool.first)->toolTip(), tool.second);
         OptionsContainer* popup = open(tool.first);
         QCOMPARE(spy.last().at(0).value<InstrumentType>(), tool.first);
-        QCOMPARE(bool(popup), tool.first == Pen || tool.first == Text || tool.first == Rectangle || tool.first == Arrow);
+        QCOMPARE(bool(popup),
+            tool.first == Pen || tool.first == Text || tool.first == Rectangle || tool.first == Arrow);
         if (popup)
             QCOMPARE(bool(popup->findChild<FontOptions*>()), tool.first == Text);
         closePopups();
@@ -109,7 +110,8 @@ void TestPaintToolBar::toolNamesSurvivePlatformHeaders()
     // Both names still reach what they mean once the other headers have been seen.
     QCOMPARE(int(None), 0);
     QCOMPARE(::Rectangle(nullptr, 0, 0, 4, 5), 20);
-    QCOMPARE(QVariant::fromValue(InstrumentType::Rectangle).value<InstrumentType>(), InstrumentType::Rectangle);
+    QCOMPARE(
+        QVariant::fromValue(InstrumentType::Rectangle).value<InstrumentType>(), InstrumentType::Rectangle);
 }
 
 QTEST_MAIN(TestPaintToolBar)

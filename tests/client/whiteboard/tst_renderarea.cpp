@@ -54,7 +54,7 @@ bool screenMatchesFullPaint(QWidget* w)
 // Painted through the cached layer and without it, over a clear and over a coloured slide.
 bool cacheMatchesDirect(RenderArea* area)
 {
-    for (const QColor& background : {QColor(Qt::transparent), QColor(30, 120, 200)}) {
+    for (const QColor& background : { QColor(Qt::transparent), QColor(30, 120, 200) }) {
         const QImage cached = render(area, background);
         area->setLayerCacheEnabled(false);
         const QImage direct = render(area, background);
@@ -73,7 +73,7 @@ QVector<ShapeRecord> saved(const QString& name)
 }
 
 ShapeRecord record(const QString& name, QVector<QPointF> points, int width = 3, float rotation = 0,
-                   float scaleX = 1, float scaleY = 1)
+    float scaleX = 1, float scaleY = 1)
 {
     ShapeRecord r;
     r.name = name;
@@ -121,23 +121,23 @@ void TestRenderArea::drawingToolsKeepOnlyRealShapes()
 {
     RenderArea& area = *m_area;
     area.setInstrumentType(Pen);
-    click(&area, {50, 50});
+    click(&area, { 50, 50 });
     QVERIFY2(area.shapes().isEmpty(), "a single click is no stroke");
     PenSettings::setColor("#00A9CC");
     PenSettings::setSize(2);
-    drag(&area, {10, 10}, {60, 40});
+    drag(&area, { 10, 10 }, { 60, 40 });
     QCOMPARE(area.shapes().size(), 1);
     QCOMPARE(area.shapes()[0]->points().size(), 6);
     QCOMPARE(area.shapes()[0]->pen(), QPen(QColor("#00A9CC"), 5));
 
     // A flat rectangle is no shape; a clicked arrow stays as a dot.
     area.setInstrumentType(Rectangle);
-    drag(&area, {100, 100}, {200, 100});
-    drag(&area, {100, 100}, {180, 160});
-    QCOMPARE(area.shapes()[1]->points(), (QVector<QPointF>{{100, 100}, {180, 160}}));
+    drag(&area, { 100, 100 }, { 200, 100 });
+    drag(&area, { 100, 100 }, { 180, 160 });
+    QCOMPARE(area.shapes()[1]->points(), (QVector<QPointF> { { 100, 100 }, { 180, 160 } }));
     area.setInstrumentType(Arrow);
-    click(&area, {300, 200});
-    drag(&area, {300, 50}, {350, 80});
+    click(&area, { 300, 200 });
+    drag(&area, { 300, 50 }, { 350, 80 });
     QCOMPARE(area.shapes().size(), 4);
     QCOMPARE(area.shapes()[3]->name(), QStringLiteral("ArrowShape"));
 }
@@ -146,11 +146,11 @@ void TestRenderArea::eraserTakesWhatTheBandHolds()
 {
     RenderArea& area = *m_area;
     area.setInstrumentType(Rectangle);
-    drag(&area, {100, 100}, {150, 150});
-    drag(&area, {200, 100}, {250, 150});
+    drag(&area, { 100, 100 }, { 150, 150 });
+    drag(&area, { 200, 100 }, { 250, 150 });
     area.setInstrumentType(Eraser);
     // The band's edge touches the second rectangle: only the first lies strictly inside.
-    drag(&area, {90, 90}, {250, 160});
+    drag(&area, { 90, 90 }, { 250, 160 });
     QCOMPARE(area.shapes().size(), 1);
     QCOMPARE(area.shapes()[0]->points()[0], QPointF(200, 100));
 }
@@ -159,22 +159,22 @@ void TestRenderArea::moveToolSelectsAndDrags()
 {
     RenderArea& area = *m_area;
     area.setInstrumentType(Rectangle);
-    drag(&area, {20, 20}, {60, 60});
-    drag(&area, {100, 20}, {140, 60});
-    drag(&area, {250, 200}, {300, 250});
+    drag(&area, { 20, 20 }, { 60, 60 });
+    drag(&area, { 100, 20 }, { 140, 60 });
+    drag(&area, { 250, 200 }, { 300, 250 });
     const auto a = area.shapes()[0];
     const auto b = area.shapes()[1];
     const auto c = area.shapes()[2];
 
     area.setInstrumentType(Move);
-    drag(&area, {10, 10}, {150, 70});
-    QCOMPARE(area.pickedShapes(), (ShapeList{a, b}));
+    drag(&area, { 10, 10 }, { 150, 70 });
+    QCOMPARE(area.pickedShapes(), (ShapeList { a, b }));
     // Dragging a picked shape moves the whole selection; an unpicked one replaces it.
-    drag(&area, {40, 20}, {50, 30});
+    drag(&area, { 40, 20 }, { 50, 30 });
     QCOMPARE(a->points()[0], QPointF(30, 30));
     QCOMPARE(b->points()[0], QPointF(110, 30));
-    drag(&area, {250, 225}, {240, 215});
-    QCOMPARE(area.pickedShapes(), ShapeList{c});
+    drag(&area, { 250, 225 }, { 240, 215 });
+    QCOMPARE(area.pickedShapes(), ShapeList { c });
     QCOMPARE(c->points()[0], QPointF(240, 190));
 }
 
@@ -186,7 +186,7 @@ void TestRenderArea::typedTextIsKeptOnEveryWayOut_regression()
     FontSettings::setColor("#FF6599");
     FontSettings::setFontSize(16);
     area.setInstrumentType(Text);
-    click(&area, {50, 120});
+    click(&area, { 50, 120 });
     QLineEdit* editor = area.textEditor();
     QVERIFY(editor && editor->isVisible());
     QTRY_VERIFY(editor->hasFocus());
@@ -201,7 +201,7 @@ void TestRenderArea::typedTextIsKeptOnEveryWayOut_regression()
     QCOMPARE(text->pointBounds().bottom, 120.0f);
 
     // Losing the keyboard focus finishes as well.
-    click(&area, {50, 200});
+    click(&area, { 50, 200 });
     QTRY_VERIFY(editor->hasFocus());
     QTest::keyClicks(editor, QStringLiteral("de"));
     editor->clearFocus();
@@ -209,23 +209,23 @@ void TestRenderArea::typedTextIsKeptOnEveryWayOut_regression()
     QCOMPARE(area.shapes().size(), 2);
 
     // A press elsewhere, or another tool, finishes what was typed instead of dropping it.
-    click(&area, {50, 250});
+    click(&area, { 50, 250 });
     editor->setText(QStringLiteral("第一行"));
-    click(&area, {200, 250});
+    click(&area, { 200, 250 });
     QVERIFY(editor->isVisible() && editor->text().isEmpty());
     editor->setText(QStringLiteral("second"));
     area.setInstrumentType(Arrow);
-    drag(&area, {200, 50}, {300, 60});
+    drag(&area, { 200, 50 }, { 300, 60 });
     QCOMPARE(area.shapes().size(), 5);
     QCOMPARE(static_cast<TextShape*>(area.shapes()[2].get())->text(), QStringLiteral("第一行"));
     QCOMPARE(static_cast<TextShape*>(area.shapes()[3].get())->text(), QStringLiteral("second"));
 
     // A text pending when the page was cleared must not take the next stroke when it finishes.
     area.setInstrumentType(Text);
-    click(&area, {50, 120});
+    click(&area, { 50, 120 });
     area.clearDrawing();
     area.setInstrumentType(Pen);
-    drag(&area, {10, 10}, {60, 60});
+    drag(&area, { 10, 10 }, { 60, 60 });
     area.textEditor()->setText(QStringLiteral("late"));
     area.editingFinished();
     QCOMPARE(area.shapes().size(), 1);
@@ -236,24 +236,25 @@ void TestRenderArea::pageSwitchKeepsDegenerateShapesAndTypedText_regression()
 {
     // Shapes the tools would never finish can still come from a file; leaving the page keeps them.
     PainterStorage file;
-    file.records = {record("CurveShape", {{5, 5}}), record("RectangleShape", {{10, 40}, {90, 40}}),
-                    record("ArrowShape", {{1, 1}, {50, 60}})};
+    file.records = { record("CurveShape", { { 5, 5 } }), record("RectangleShape", { { 10, 40 }, { 90, 40 } }),
+        record("ArrowShape", { { 1, 1 }, { 50, 60 } }) };
     QVERIFY(file.save("odd.json"));
     RenderArea& area = *m_area;
     area.setFileName("empty.json");
     area.setFileName("odd.json");
-    QVERIFY2(!QFile::exists(PainterStorage::storagePath() + "/empty.json"), "nothing to save on an empty page");
+    QVERIFY2(
+        !QFile::exists(PainterStorage::storagePath() + "/empty.json"), "nothing to save on an empty page");
     QCOMPARE(area.shapes().size(), 3);
     area.setInstrumentType(Text);
-    click(&area, {200, 200});
+    click(&area, { 200, 200 });
     area.setFileName("next.json");
     const QVector<ShapeRecord> odd = saved("odd.json");
     QCOMPARE(odd.size(), 3);
-    QCOMPARE(odd[0].points, QVector<QPointF>{QPointF(5, 5)});
+    QCOMPARE(odd[0].points, QVector<QPointF> { QPointF(5, 5) });
     QCOMPARE(odd[1].name, QStringLiteral("RectangleShape"));
 
     // A surface hidden while the teacher types still keeps the text when the page changes.
-    click(&area, {30, 100});
+    click(&area, { 30, 100 });
     area.textEditor()->setText(QStringLiteral("隐藏"));
     area.hide();
     area.setFileName("odd.json");
@@ -271,20 +272,22 @@ void TestRenderArea::partialRepaintsAndCachedLayerMatchFullPaint_regression()
     // Shapes that paint beyond their frames: a turned, stretched rectangle, a shrunken text and arrow
     // (glyphs and head keep their size), a text measured as rich but painted as plain; strokes over all.
     auto text = [](QPointF at, const QString& words, int fontSize, float scale) {
-        ShapeRecord r = record("TextShape", {at}, 1, 0, scale, scale);
+        ShapeRecord r = record("TextShape", { at }, 1, 0, scale, scale);
         r.text = words;
         r.fontSize = fontSize;
         return r;
     };
     PainterStorage file;
-    file.records = {record("RectangleShape", {{20, 20}, {120, 90}}, 5),
-                    record("RectangleShape", {{150, 40}, {260, 120}}, 4, 35, 1.6f, 0.7f),
-                    text({60, 230}, QStringLiteral("gjpqy 板书 Descent"), 20, 0.4f),
-                    record("ArrowShape", {{330, 260}, {250, 200}}, 5),
-                    record("ArrowShape", {{200, 280}, {390, 170}}, 3, 50, 0.3f, 0.3f)};
+    file.records = { record("RectangleShape", { { 20, 20 }, { 120, 90 } }, 5),
+        record("RectangleShape", { { 150, 40 }, { 260, 120 } }, 4, 35, 1.6f, 0.7f),
+        text({ 60, 230 }, QStringLiteral("gjpqy 板书 Descent"), 20, 0.4f),
+        record("ArrowShape", { { 330, 260 }, { 250, 200 } }, 5),
+        record("ArrowShape", { { 200, 280 }, { 390, 170 } }, 3, 50, 0.3f, 0.3f) };
     for (int i = 0; i < 12; ++i)
-        file.records.append(record("CurveShape", {{40.0 + i * 25, 10}, {60.0 + i * 20, 150}, {30.0 + i * 28, 290}}, 1 + i % 5));
-    file.records.append(text({30, 200}, QStringLiteral("<p style=\"font-size:1pt\">tiny box, wide line</p>"), 14, 1));
+        file.records.append(record("CurveShape",
+            { { 40.0 + i * 25, 10 }, { 60.0 + i * 20, 150 }, { 30.0 + i * 28, 290 } }, 1 + i % 5));
+    file.records.append(
+        text({ 30, 200 }, QStringLiteral("<p style=\"font-size:1pt\">tiny box, wide line</p>"), 14, 1));
     QVERIFY(file.save("busy.json"));
 
     RenderArea& area = *m_area;
@@ -308,12 +311,12 @@ void TestRenderArea::partialRepaintsAndCachedLayerMatchFullPaint_regression()
         }
         return QPoint(-1, -1);
     };
-    for (int index : {0, 1, 2, 3, 4, 17}) {
+    for (int index : { 0, 1, 2, 3, 4, 17 }) {
         const QPoint from = grip(index);
         QVERIFY2(from.x() >= 0, qPrintable(QStringLiteral("no grip on shape %1").arg(index)));
         QApplication::processEvents();
         press(&area, from);
-        QCOMPARE(area.pickedShapes(), ShapeList{area.shapes()[index]});
+        QCOMPARE(area.pickedShapes(), ShapeList { area.shapes()[index] });
         // Away from where the shape was, so that nothing but its own old extent clears it.
         const int sideways = from.x() < area.width() / 2 ? 9 : -9;
         for (int step = 1; step <= 12; ++step) {
@@ -329,14 +332,14 @@ void TestRenderArea::partialRepaintsAndCachedLayerMatchFullPaint_regression()
     // A pen stroke over the page repaints only its new pieces.
     area.setInstrumentType(Pen);
     PenSettings::setSize(2);
-    press(&area, {40, 40});
+    press(&area, { 40, 40 });
     for (int i = 1; i < 60; ++i) {
         QApplication::processEvents();
-        move(&area, {40 + (i * 37) % 300, 40 + (i * 53) % 220});
+        move(&area, { 40 + (i * 37) % 300, 40 + (i * 53) % 220 });
     }
     QVERIFY2(screenMatchesFullPaint(&area), "a stroke in progress");
     QVERIFY2(cacheMatchesDirect(&area), "a stroke in progress");
-    QTest::mouseRelease(&area, Qt::LeftButton, Qt::NoModifier, {40, 40});
+    QTest::mouseRelease(&area, Qt::LeftButton, Qt::NoModifier, { 40, 40 });
     area.clearDrawing();
     QVERIFY2(cacheMatchesDirect(&area), "cleared");
 }

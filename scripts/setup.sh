@@ -15,6 +15,8 @@ packages=(
   libreoffice-impress-nogui poppler-utils
   # benchmarks
   wrk
+  # the pinned formatter scripts/format.sh checks with
+  clang-format-14
 )
 
 missing=()

@@ -1,6 +1,7 @@
 // Whiteboard at 1920 x 1080: the paint cost of a pen move on a busy page, a full repaint, and
 // saving and loading the page file, for pages of 200, 2,000 and 20,000 strokes of 100 points.
 #include "whiteboard/PaintSettings.h"
+#include "shell/AppFolders.h"
 #include "whiteboard/painterstorage.h"
 #include "whiteboard/renderarea.h"
 
@@ -63,7 +64,7 @@ int main(int argc, char** argv)
     QApplication app(argc, argv);
     qInstallMessageHandler([](QtMsgType, const QMessageLogContext&, const QString&) {});
     QTemporaryDir dir;
-    PainterStorage::setApplicationFolder(dir.path());
+    SetAppFolders(dir.path(), dir.path());
 
     std::printf("%-8s %14s %14s %14s %14s %12s %12s %12s %10s\n", "strokes", "move ms", "move full ms",
         "repaint ms", "repaint cached", "drag ms", "save ms", "load ms", "file MB");

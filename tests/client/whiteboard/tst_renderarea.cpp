@@ -1,4 +1,5 @@
 #include "whiteboard/PaintSettings.h"
+#include "shell/AppFolders.h"
 #include "whiteboard/painterstorage.h"
 #include "whiteboard/renderarea.h"
 
@@ -108,7 +109,7 @@ void TestRenderArea::init()
 {
     m_area.reset();
     m_dir = std::make_unique<QTemporaryDir>();
-    PainterStorage::setApplicationFolder(m_dir->path());
+    SetAppFolders(m_dir->path(), m_dir->path());
     PenSettings::reset();
     FontSettings::reset();
     m_area = std::make_unique<RenderArea>();

@@ -155,8 +155,8 @@ const AppServer::Method AppServer::kMethods[] = {
 
 Json::Value AppServer::dispatch(Call& call)
 {
-    const auto method = std::find_if(std::begin(kMethods), std::end(kMethods),
-        [&](const Method& m) { return call.method == m.name; });
+    const auto method = std::find_if(
+        std::begin(kMethods), std::end(kMethods), [&](const Method& m) { return call.method == m.name; });
     if (method == std::end(kMethods))
         throw AppError(ErrorCode::MethodNotFound, "未知的方法：" + call.method.substr(0, 64));
     if (method->needsSession) {

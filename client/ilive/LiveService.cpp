@@ -3,13 +3,13 @@
 #include "LiveWire.h"
 #include "FrameConvert.h"
 #include "lectern_config.h"
+#include "protocol/RelayOps.h"
 
 #include <QBuffer>
 #include <QDateTime>
 #include <QDebug>
 #include <QElapsedTimer>
 #include <QJsonArray>
-#include <QJsonDocument>
 #include <QJsonObject>
 #include <QTimer>
 #include <QWebSocket>
@@ -207,9 +207,8 @@ void LiveService::dropSocket()
 
 void LiveService::onConnected()
 {
-    const QJsonObject req { { "op", "login" }, { "id", m_loginId }, { "userId", m_pendingUser },
-        { "userSig", m_pendingSig } };
-    m_ws->sendTextMessage(QString::fromUtf8(QJsonDocument(req).toJson(QJsonDocument::Compact)));
+    m_ws->sendTextMessage(
+        QString::fromUtf8(relayop::request(relayop::login(m_pendingUser, m_pendingSig), m_loginId)));
 }
 
 void LiveService::onDisconnected()
@@ -239,27 +238,29 @@ void LiveService::onDisconnected()
 
 void LiveService::onText(const QString& text)
 {
-    const QJsonDocument doc = QJsonDocument::fromJson(text.toUtf8());
-    if (!doc.isObject()) {
+    const relayop::Push push = relayop::readPush(text.toUtf8());
+    switch (push.kind) {
+    case relayop::Push::Invalid:
         qWarning() << "live relay sent something that is not a JSON object";
-        return;
-    }
-    const QJsonObject obj = doc.object();
-    const QString op = obj.value("op").toString();
-    if (op == QLatin1String("reply")) {
-        onReply(obj.value("id").toInt(), obj.value("code").toInt(), obj.value("desc").toString());
-    } else if (op == QLatin1String("msg")) {
-        onMessage(obj);
-    } else if (op == QLatin1String("memberEvent")) {
-        QStringList ids;
-        for (const QJsonValue& v : obj.value("ids").toArray())
-            ids << v.toString();
-        onMemberEvent(obj.value("event").toInt(), ids);
-    } else if (op == QLatin1String("kicked")) {
+        break;
+    case relayop::Push::Reply:
+        onReply(push.id, push.code, push.desc);
+        break;
+    case relayop::Push::Msg:
+        onMessage(push);
+        break;
+    case relayop::Push::MemberEvent:
+        onMemberEvent(push.event, push.ids);
+        break;
+    case relayop::Push::Kicked:
         // The relay closes the connection right after; the listener runs then.
         m_kicked = true;
-    } else if (op == QLatin1String("error")) {
-        qWarning() << "live relay error" << obj.value("code").toInt() << obj.value("desc").toString();
+        break;
+    case relayop::Push::Error:
+        qWarning() << "live relay error" << push.code << push.desc;
+        break;
+    case relayop::Push::Other:
+        break;
     }
 }
 
@@ -320,25 +321,23 @@ void LiveService::checkTimeouts()
 }
 
 int LiveService::request(
-    QJsonObject req, const QString& op, ilive::iLiveSucCallback suc, ilive::iLiveErrCallback err, void* data)
+    const QJsonObject& req, ilive::iLiveSucCallback suc, ilive::iLiveErrCallback err, void* data)
 {
     if (!isSignedIn()) {
         failLater(err, kNotSignedIn, QStringLiteral("not signed in to the live service"), data);
         return 0;
     }
     const int id = m_nextId++;
-    req.insert("op", op);
-    req.insert("id", id);
     Pending p;
     p.suc = suc;
     p.err = err;
     p.data = data;
-    p.op = op;
+    p.op = req.value("op").toString();
     p.deadlineMs = monotonicMs() + m_timeoutMs;
     p.roomId = quint32(req.value("roomId").toVariant().toLongLong());
     m_pending.insert(id, p);
     m_timeoutTimer->start();
-    m_ws->sendTextMessage(QString::fromUtf8(QJsonDocument(req).toJson(QJsonDocument::Compact)));
+    m_ws->sendTextMessage(QString::fromUtf8(relayop::request(req, id)));
     return id;
 }
 
@@ -372,8 +371,7 @@ void LiveService::createRoom(const ilive::iLiveRoomOption& option, ilive::iLiveS
     m_roomDisconnect = option.roomDisconnectListener;
     m_memberStatus = option.memberStatusListener;
     m_roomData = option.data;
-    request(QJsonObject { { "roomId", qint64(option.roomId) }, { "role", fromIlive(option.controlRole) } },
-        QStringLiteral("createRoom"), suc, err, data);
+    request(relayop::createRoom(option.roomId, fromIlive(option.controlRole)), suc, err, data);
 }
 
 void LiveService::joinRoom(uint32_t roomId, ilive::iLiveRoomDisconnectListener disconnectListener,
@@ -387,7 +385,7 @@ void LiveService::joinRoom(uint32_t roomId, ilive::iLiveRoomDisconnectListener d
     m_roomDisconnect = disconnectListener;
     m_memberStatus = memberListener;
     m_roomData = listenerData;
-    request(QJsonObject { { "roomId", qint64(roomId) } }, QStringLiteral("joinRoom"), suc, err, data);
+    request(relayop::joinRoom(roomId), suc, err, data);
 }
 
 void LiveService::enteredRoom(quint32 roomId)
@@ -411,13 +409,13 @@ void LiveService::quitRoom(ilive::iLiveSucCallback suc, ilive::iLiveErrCallback 
     // From here on a lost connection is no longer this room's business.
     m_inRoom = false;
     m_roomId = 0;
-    request(QJsonObject(), QStringLiteral("quitRoom"), suc, err, data);
+    request(relayop::quitRoom(), suc, err, data);
 }
 
 void LiveService::announce(int event)
 {
     if (m_inRoom)
-        request(QJsonObject { { "event", event } }, QStringLiteral("event"), nullptr, nullptr, nullptr);
+        request(relayop::event(event), nullptr, nullptr, nullptr);
 }
 
 void LiveService::sendGroupMessage(
@@ -450,31 +448,27 @@ void LiveService::sendMessage(const QString& to, const ilive::Message& msg, iliv
             continue;
         if (e->type == ilive::TEXT) {
             const auto* t = static_cast<const ilive::MessageTextElem*>(e);
-            elems.append(QJsonObject { { "type", 0 }, { "text", fromIlive(t->content) } });
+            elems.append(relayop::textElem(fromIlive(t->content)));
         } else if (e->type == ilive::CUSTOM) {
             const auto* c = static_cast<const ilive::MessageCustomElem*>(e);
-            elems.append(
-                QJsonObject { { "type", 1 }, { "data", fromIlive(c->data) }, { "ext", fromIlive(c->ext) } });
+            elems.append(relayop::customElem(fromIlive(c->data), fromIlive(c->ext)));
         }
     }
     if (elems.isEmpty()) {
         failLater(err, kBadArgument, QStringLiteral("empty message"), data);
         return;
     }
-    QJsonObject req { { "elems", elems } };
-    if (!to.isEmpty())
-        req.insert("to", to);
-    request(req, to.isEmpty() ? QStringLiteral("groupMsg") : QStringLiteral("peerMsg"), suc, err, data);
+    request(to.isEmpty() ? relayop::groupMsg(elems) : relayop::peerMsg(to, elems), suc, err, data);
 }
 
-void LiveService::onMessage(const QJsonObject& obj)
+void LiveService::onMessage(const relayop::Push& push)
 {
     // A group message still on its way from a room we have left belongs to no room window.
-    if (!m_messageListener || (obj.value("group").toBool() && !m_inRoom))
+    if (!m_messageListener || (push.group && !m_inRoom))
         return;
     ilive::Message msg;
-    msg.sender = toIlive(obj.value("sender").toString());
-    for (const QJsonValue& v : obj.value("elems").toArray()) {
+    msg.sender = toIlive(push.sender);
+    for (const QJsonValue& v : push.elems) {
         const QJsonObject e = v.toObject();
         const int type = e.value("type").toInt(-1);
         if (type == ilive::TEXT)

@@ -17,6 +17,9 @@ class QJsonObject;
 class QTimer;
 class QWebSocket;
 class CameraGrabber;
+namespace relayop {
+struct Push;
+}
 
 // The shipped live-video service: a WebSocket session with the live relay, with devices from Qt
 // Multimedia and screen share by grabbing the screen. Everything, callbacks and listeners
@@ -122,12 +125,12 @@ private:
     void onText(const QString& text);
     void onBinary(const QByteArray& bytes);
     void onReply(int id, int code, const QString& desc);
-    void onMessage(const QJsonObject& obj);
+    void onMessage(const relayop::Push& push);
     void onMemberEvent(int event, const QStringList& ids);
     void checkTimeouts();
 
-    int request(QJsonObject req, const QString& op, ilive::iLiveSucCallback suc, ilive::iLiveErrCallback err,
-        void* data);
+    // req is one of relayop's requests; its id is added here.
+    int request(const QJsonObject& req, ilive::iLiveSucCallback suc, ilive::iLiveErrCallback err, void* data);
     void failLater(ilive::iLiveErrCallback err, int code, const QString& desc, void* data);
     void failAllPending(int code, const QString& desc);
     void sendMessage(const QString& to, const ilive::Message& msg, ilive::iLiveSucCallback suc,

@@ -3,6 +3,7 @@
 #include "Request.h"
 #include "shell/Util.h"
 #include "lectern_config.h"
+#include "protocol/LoginHash.h"
 
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -78,7 +79,7 @@ void AppServer_Login(const QString& loginId, const QString& password, AppServerS
     AppServerErrorCallback error, void* context, QWidget* waitingParent)
 {
     const QString salt = QString::number(std::rand() % 9999 + 1000);
-    const QString saltedPassword = Sha1Base64(Sha1Base64(password) + salt);
+    const QString saltedPassword = loginhash::saltedPassword(password, salt);
     QVariantMap params;
     params.insert(QStringLiteral("loginId"), loginId);
     params.insert(QStringLiteral("saltedPassword"), saltedPassword);

@@ -1,11 +1,13 @@
 #include "CmdMsgHelper.h"
 
+#include "protocol/CmdMessage.h"
+
 #include <QDebug>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QVariantMap>
 
-const char* const kCmdMessageExt = "LiveNotification";
+const char* const kCmdMessageExt = cmdmessage::kExt;
 
 namespace {
 ilive::String ToIliveString(const QByteArray& bytes)
@@ -16,10 +18,7 @@ ilive::String ToIliveString(const QByteArray& bytes)
 
 QByteArray CmdMsgHelper::BuildCmdJson(E_CustomCmd cmd, const QString& param)
 {
-    QVariantMap command;
-    command.insert(QStringLiteral("userAction"), int(cmd));
-    command.insert(QStringLiteral("actionParam"), param.isNull() ? QString(QLatin1String("")) : param);
-    return QJsonDocument(QJsonObject::fromVariantMap(command)).toJson(QJsonDocument::Indented);
+    return cmdmessage::build(cmd, param);
 }
 
 ilive::Message CmdMsgHelper::BuildCmdMessage(E_CustomCmd cmd, const QString& param)

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "CustomCmd.h"
+#include "protocol/CustomCmd.h"
 #include "ilive/ilive.h"
 
 #include <QString>

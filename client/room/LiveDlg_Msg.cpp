@@ -3,6 +3,7 @@
 
 #include "CmdMsgHelper.h"
 #include "MsgItem.h"
+#include "protocol/CmdMessage.h"
 #include "shell/RowBinder.h"
 #include "shell/Util.h"
 #include "ui_LiveDlg.h"
@@ -135,11 +136,11 @@ void LiveDlg::dealMessage(const ilive::Message& msg)
 
 void LiveDlg::parseCustomMessage(const QString& sender, const QString& data)
 {
-    QJsonObject object;
-    if (!ParseObject(data, &object))
+    const std::optional<cmdmessage::Command> command = cmdmessage::parse(data.toUtf8());
+    if (!command)
         return;
-    const int action = object.value(QStringLiteral("userAction")).toVariant().toInt();
-    const QString param = object.value(QStringLiteral("actionParam")).toVariant().toString();
+    const int action = command->userAction;
+    const QString& param = command->actionParam;
 
     QVariant userId;
     QString nickname;

@@ -5,6 +5,8 @@
 #include <QByteArray>
 #include <QString>
 
+#include <json/value.h>
+
 #include <cstdint>
 #include <functional>
 #include <map>
@@ -19,10 +21,6 @@ namespace httplib {
 class Server;
 struct Request;
 struct Response;
-}
-
-namespace Json {
-class Value;
 }
 
 namespace appserver {
@@ -65,7 +63,35 @@ public:
     static std::optional<int> compareVersions(const std::string& a, const std::string& b);
 
 private:
-    struct Call;
+    // One JSON-RPC call on its way through dispatch().
+    struct Call {
+        std::string method;
+        Json::Value params { Json::objectValue };
+        std::string host;
+        std::optional<UserRecord> user; // set for methods that need a session
+        std::string who = "-"; // for the log line
+        std::string rawResult; // a result already written as JSON text
+    };
+    struct Method {
+        const char* name;
+        bool needsSession;
+        Json::Value (AppServer::*handler)(Call&);
+    };
+    static const Method kMethods[];
+
+    Json::Value login(Call& call);
+    Json::Value versionCheck(Call& call);
+    Json::Value createUserSig(Call& call);
+    Json::Value liveList(Call& call);
+    Json::Value createRoom(Call& call);
+    Json::Value reportRoomInfo(Call& call);
+    Json::Value enterRoom(Call& call);
+    Json::Value quitRoom(Call& call);
+    Json::Value beginLive(Call& call);
+    Json::Value endLive(Call& call);
+    Json::Value memberList(Call& call);
+    Json::Value memberStatusReport(Call& call);
+
     void handleRpc(const httplib::Request& req, httplib::Response& res);
     void handleDownload(const httplib::Request& req, httplib::Response& res);
     Json::Value dispatch(Call& call);

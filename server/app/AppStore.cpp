@@ -1,5 +1,7 @@
 #include "AppStore.h"
 
+#include "protocol/LoginHash.h"
+
 #include <QByteArray>
 #include <QCryptographicHash>
 #include <QDate>
@@ -16,14 +18,12 @@
 
 namespace appserver {
 
-std::string sha1Base64(const std::string& text)
-{
-    const QByteArray digest
-        = QCryptographicHash::hash(QByteArray::fromStdString(text), QCryptographicHash::Sha1);
-    return digest.toBase64().toStdString();
-}
-
 namespace {
+
+    std::string passwordDigest(const std::string& password)
+    {
+        return loginhash::sha1Base64(QByteArray::fromStdString(password)).toStdString();
+    }
 
     // Sessions are stored by digest so that a copy of the database holds no usable ak.
     std::string akDigest(const std::string& ak)
@@ -262,7 +262,7 @@ std::optional<UserRecord> AppStore::checkLogin(
     auto c = lease();
     std::optional<UserRecord> user;
     // Unknown users are checked against a dummy digest so that timing does not tell them apart.
-    std::string digest = sha1Base64("no such user");
+    std::string digest = passwordDigest("no such user");
     {
         auto q
             = c->q("SELECT user_id, login_id, nickname, role, password_digest FROM users WHERE login_id = ?");
@@ -272,7 +272,9 @@ std::optional<UserRecord> AppStore::checkLogin(
             digest = q->getColumn(4).getString();
         }
     }
-    const bool match = sameText(sha1Base64(digest + salt), saltedPassword);
+    const bool match = sameText(
+        loginhash::salted(QByteArray::fromStdString(digest), QByteArray::fromStdString(salt)).toStdString(),
+        saltedPassword);
     if (!user || !match)
         return std::nullopt;
     return user;
@@ -623,7 +625,7 @@ namespace {
         q.bind(2, loginId);
         q.bind(3, nickname);
         q.bind(4, role);
-        q.bind(5, sha1Base64(password));
+        q.bind(5, passwordDigest(password));
         q.bind(6, nowMs);
         q.exec();
         return db.getLastInsertRowid();

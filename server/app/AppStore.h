@@ -156,6 +156,4 @@ private:
     std::mutex m_writeMutex; // one writer at a time inside this process
 };
 
-std::string sha1Base64(const std::string& text);
-
 } // namespace appserver

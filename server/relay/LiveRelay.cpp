@@ -1,6 +1,8 @@
 #include "LiveRelay.h"
 
 #include "common/UserSig.h"
+#include "protocol/RelayOps.h"
+#include "protocol/RelayRequest.h"
 
 #include <QDateTime>
 #include <QJsonArray>
@@ -15,29 +17,11 @@
 
 namespace {
 
-// Result codes shared with the client; server/PROTOCOL.md lists them.
-enum Code {
-    kOk = 0,
-    kMalformed = 4000,
-    kUnknownOp = 4001,
-    kBadFrame = 4002,
-    kNotSignedIn = 8001,
-    kNotHost = 10004,
-    kNotInRoom = 10010,
-    kNoPermission = 10021,
-    kPeerUnknown = 20003,
-    kSigMalformed = 70002,
-    kSigBad = 70003,
-    kSigExpired = 70001,
-    kSigWrongUser = 70013,
-    kKicked = 70030,
-};
+using namespace relayop;
 
 const int kFrameHeaderSize = 24;
 const quint32 kMaxFrameSide = 8192;
 const quint64 kMaxIncomingMessage = 16 << 20;
-// Chat and commands are small; a bigger text would be copied into every member's queue.
-const int kMaxTextMessage = 64 << 10;
 
 int sigCode(usersig::Check check)
 {
@@ -54,31 +38,6 @@ int sigCode(usersig::Check check)
         return kSigWrongUser;
     }
     return kSigBad;
-}
-
-// A message element as the relay passes it on; anything else makes the message malformed.
-bool cleanElems(const QJsonValue& value, QJsonArray* out)
-{
-    if (!value.isArray() || value.toArray().isEmpty())
-        return false;
-    for (const QJsonValue& v : value.toArray()) {
-        if (!v.isObject())
-            return false;
-        const QJsonObject e = v.toObject();
-        const int type = e.value("type").toInt(-1);
-        if (type == 0 && e.value("text").isString()) {
-            out->append(QJsonObject { { "type", 0 }, { "text", e.value("text") } });
-        } else if (type == 1 && e.value("data").isString()) {
-            const QJsonValue ext = e.value("ext");
-            if (!ext.isUndefined() && !ext.isString())
-                return false;
-            out->append(
-                QJsonObject { { "type", 1 }, { "data", e.value("data") }, { "ext", ext.toString() } });
-        } else {
-            return false;
-        }
-    }
-    return true;
 }
 
 } // namespace
@@ -201,62 +160,52 @@ void LiveRelay::onText(Session* s, const QString& text)
 {
     if (s->dead)
         return;
-    const QByteArray utf8 = text.toUtf8();
-    QJsonParseError perr;
-    const QJsonDocument doc = QJsonDocument::fromJson(utf8, &perr);
-    if (perr.error != QJsonParseError::NoError || !doc.isObject()) {
-        sendError(s, kMalformed, QStringLiteral("malformed request: not a JSON object"));
+    const relayrequest::Request req = relayrequest::parse(text.toUtf8());
+    if (!req.isObject) {
+        sendError(s, req.error, req.desc);
         return;
     }
-    const QJsonObject req = doc.object();
-    const QString op = req.value("op").toString();
-    const int id = req.value("id").toInt(0);
-    if (utf8.size() > kMaxTextMessage) {
-        reply(s, id, kMalformed, QStringLiteral("malformed request: over %1 bytes").arg(kMaxTextMessage));
-        return;
-    }
-    if (op.isEmpty()) {
-        reply(s, id, kMalformed, QStringLiteral("malformed request: no op"));
-        return;
-    }
-    if (op == QLatin1String("login")) {
+    const QByteArray& id = req.rawId;
+    if (req.op == QLatin1String("login") && !req.error) {
         handleLogin(s, id, req);
+        return;
+    }
+    if (req.op.isEmpty()) { // too long to read, or no op
+        reply(s, id, req.error, req.desc);
         return;
     }
     if (s->userId.isEmpty()) {
         reply(s, id, kNotSignedIn, QStringLiteral("not signed in"));
         return;
     }
-    if (op == QLatin1String("createRoom") || op == QLatin1String("joinRoom")) {
-        const qint64 roomId = req.value("roomId").toVariant().toLongLong();
-        if (roomId <= 0 || roomId > 0xFFFFFFFFLL) {
-            reply(s, id, kMalformed, QStringLiteral("malformed request: bad roomId"));
-            return;
-        }
-        const bool host = op == QLatin1String("createRoom");
+    if (req.error) {
+        reply(s, id, req.error, req.desc);
+        return;
+    }
+    if (req.op == QLatin1String("createRoom") || req.op == QLatin1String("joinRoom")) {
+        const quint32 roomId = req.roomId;
+        const bool host = req.op == QLatin1String("createRoom");
         if (host && !s->mayHost) {
             reply(s, id, kNotHost, QStringLiteral("only a teacher may host a room"));
             return;
         }
         if (host) {
-            for (Session* m : roomMembers(quint32(roomId))) {
+            for (Session* m : roomMembers(roomId)) {
                 if (m->host && m->userId != s->userId) {
                     reply(s, id, kNoPermission, QStringLiteral("room %1 already has a host").arg(roomId));
                     return;
                 }
             }
         }
-        const bool entered = joinRoom(s, quint32(roomId), host);
+        const bool entered = joinRoom(s, roomId, host);
         QJsonArray members;
         for (Session* m : roomMembers(s->roomId))
             members.append(m->userId);
-        sendJson(s,
-            QJsonObject {
-                { "op", "reply" }, { "id", id }, { "code", kOk }, { "desc", "" }, { "members", members } });
+        sendRaw(s, relayop::reply(id, kOk, QString(), QJsonObject { { "members", members } }), true, false);
         // Only after the reply: a client takes no member news for a room it has not entered yet.
         if (entered)
             tellRoomState(s);
-    } else if (op == QLatin1String("rooms")) {
+    } else if (req.op == QLatin1String("rooms")) {
         // Rooms that have a host: how a member finds the class it may join.
         QList<quint32> ids = m_rooms.keys();
         std::sort(ids.begin(), ids.end());
@@ -271,41 +220,30 @@ void LiveRelay::onText(Session* s, const QString& text)
                 }
             }
         }
-        sendJson(s,
-            QJsonObject {
-                { "op", "reply" }, { "id", id }, { "code", kOk }, { "desc", "" }, { "rooms", rooms } });
-    } else if (op == QLatin1String("quitRoom")) {
+        sendRaw(s, relayop::reply(id, kOk, QString(), QJsonObject { { "rooms", rooms } }), true, false);
+    } else if (req.op == QLatin1String("quitRoom")) {
         leaveRoom(s);
         reply(s, id, kOk, QString());
-    } else if (op == QLatin1String("groupMsg")) {
-        handleMessage(s, id, req, true);
-    } else if (op == QLatin1String("peerMsg")) {
-        handleMessage(s, id, req, false);
-    } else if (op == QLatin1String("event")) {
-        const int event = req.value("event").toInt(-1);
-        if (event != 3 && event != 4 && event != 7 && event != 8) {
-            reply(s, id, kMalformed, QStringLiteral("malformed request: bad event"));
-            return;
-        }
+    } else if (req.op == QLatin1String("groupMsg") || req.op == QLatin1String("peerMsg")) {
+        handleMessage(s, id, req);
+    } else if (req.op == QLatin1String("event")) {
         if (!s->roomId) {
             reply(s, id, kNotInRoom, QStringLiteral("not in a room"));
             return;
         }
-        if (event == 3 || event == 4)
-            s->camera = event == 3;
+        if (req.event == kCameraOn || req.event == kCameraOff)
+            s->camera = req.event == kCameraOn;
         else
-            s->screen = event == 7;
-        broadcastEvent(s->roomId, event, s->userId, s);
+            s->screen = req.event == kScreenOn;
+        broadcastEvent(s->roomId, req.event, s->userId, s);
         reply(s, id, kOk, QString());
-    } else {
-        reply(s, id, kUnknownOp, QStringLiteral("unknown op: %1").arg(op));
     }
 }
 
-void LiveRelay::handleLogin(Session* s, int id, const QJsonObject& req)
+void LiveRelay::handleLogin(Session* s, const QByteArray& id, const relayrequest::Request& req)
 {
-    const QString userId = req.value("userId").toString();
-    const QString sig = req.value("userSig").toString();
+    const QString& userId = req.userId;
+    const QString& sig = req.userSig;
     if (!s->userId.isEmpty()) {
         reply(s, id, kMalformed, QStringLiteral("already signed in"));
         return;
@@ -322,8 +260,7 @@ void LiveRelay::handleLogin(Session* s, int id, const QJsonObject& req)
     }
     // One session per user: the older one is told and closed.
     if (Session* old = m_byUser.value(userId)) {
-        sendJson(
-            old, QJsonObject { { "op", "kicked" }, { "code", kKicked }, { "desc", "signed in elsewhere" } });
+        sendRaw(old, relayop::kicked(), true, false);
         leaveRoom(old);
         m_byUser.remove(userId);
         old->userId.clear();
@@ -337,15 +274,10 @@ void LiveRelay::handleLogin(Session* s, int id, const QJsonObject& req)
     emit sessionSignedIn(userId);
 }
 
-void LiveRelay::handleMessage(Session* s, int id, const QJsonObject& req, bool group)
+void LiveRelay::handleMessage(Session* s, const QByteArray& id, const relayrequest::Request& req)
 {
-    QJsonArray elems;
-    if (!cleanElems(req.value("elems"), &elems)) {
-        reply(s, id, kMalformed, QStringLiteral("malformed request: bad elems"));
-        return;
-    }
-    QJsonObject out { { "op", "msg" }, { "sender", s->userId }, { "group", group }, { "elems", elems } };
-    const QByteArray bytes = QJsonDocument(out).toJson(QJsonDocument::Compact);
+    const bool group = req.op == QLatin1String("groupMsg");
+    const QByteArray bytes = relayop::msg(s->userId, group, req.elems);
     if (group) {
         if (!s->roomId) {
             reply(s, id, kNotInRoom, QStringLiteral("not in a room"));
@@ -355,10 +287,9 @@ void LiveRelay::handleMessage(Session* s, int id, const QJsonObject& req, bool g
             if (m != s)
                 sendRaw(m, bytes, true, false);
     } else {
-        const QString to = req.value("to").toString();
-        Session* peer = m_byUser.value(to);
+        Session* peer = m_byUser.value(req.to);
         if (!peer || peer->dead) {
-            reply(s, id, kPeerUnknown, QStringLiteral("user not online: %1").arg(to));
+            reply(s, id, kPeerUnknown, QStringLiteral("user not online: %1").arg(req.to));
             return;
         }
         sendRaw(peer, bytes, true, false);
@@ -412,19 +343,14 @@ void LiveRelay::onBinary(Session* s, const QByteArray& data)
     }
 }
 
-void LiveRelay::reply(Session* s, int id, int code, const QString& desc)
+void LiveRelay::reply(Session* s, const QByteArray& id, int code, const QString& desc)
 {
-    sendJson(s, QJsonObject { { "op", "reply" }, { "id", id }, { "code", code }, { "desc", desc } });
+    sendRaw(s, relayop::reply(id, code, desc), true, false);
 }
 
 void LiveRelay::sendError(Session* s, int code, const QString& desc)
 {
-    sendJson(s, QJsonObject { { "op", "error" }, { "code", code }, { "desc", desc } });
-}
-
-void LiveRelay::sendJson(Session* s, const QJsonObject& obj)
-{
-    sendRaw(s, QJsonDocument(obj).toJson(QJsonDocument::Compact), true, false);
+    sendRaw(s, relayop::error(code, desc), true, false);
 }
 
 bool LiveRelay::sendRaw(Session* s, const QByteArray& bytes, bool text, bool droppable)
@@ -463,7 +389,7 @@ bool LiveRelay::joinRoom(Session* s, quint32 roomId, bool host)
     s->roomId = roomId;
     s->host = host;
     s->camera = s->screen = false;
-    broadcastEvent(roomId, 1, s->userId, s);
+    broadcastEvent(roomId, kEntered, s->userId, s);
     m_rooms[roomId].append(s);
     return true;
 }
@@ -471,20 +397,20 @@ bool LiveRelay::joinRoom(Session* s, quint32 roomId, bool host)
 // The newcomer learns whose cameras and screen shares are already on.
 void LiveRelay::tellRoomState(Session* s)
 {
-    QJsonArray cameras;
-    QJsonArray screens;
+    QStringList cameras;
+    QStringList screens;
     for (Session* m : roomMembers(s->roomId)) {
         if (m == s)
             continue;
         if (m->camera)
-            cameras.append(m->userId);
+            cameras << m->userId;
         if (m->screen)
-            screens.append(m->userId);
+            screens << m->userId;
     }
     if (!cameras.isEmpty())
-        sendJson(s, QJsonObject { { "op", "memberEvent" }, { "event", 3 }, { "ids", cameras } });
+        sendRaw(s, relayop::memberEvent(kCameraOn, cameras), true, false);
     if (!screens.isEmpty())
-        sendJson(s, QJsonObject { { "op", "memberEvent" }, { "event", 7 }, { "ids", screens } });
+        sendRaw(s, relayop::memberEvent(kScreenOn, screens), true, false);
 }
 
 void LiveRelay::leaveRoom(Session* s)
@@ -499,19 +425,17 @@ void LiveRelay::leaveRoom(Session* s)
             m_rooms.erase(it);
     }
     if (s->camera)
-        broadcastEvent(roomId, 4, s->userId, s);
+        broadcastEvent(roomId, kCameraOff, s->userId, s);
     if (s->screen)
-        broadcastEvent(roomId, 8, s->userId, s);
-    broadcastEvent(roomId, 2, s->userId, s);
+        broadcastEvent(roomId, kScreenOff, s->userId, s);
+    broadcastEvent(roomId, kLeft, s->userId, s);
     s->roomId = 0;
     s->host = s->camera = s->screen = false;
 }
 
 void LiveRelay::broadcastEvent(quint32 roomId, int event, const QString& userId, const Session* except)
 {
-    const QByteArray bytes = QJsonDocument(
-        QJsonObject { { "op", "memberEvent" }, { "event", event }, { "ids", QJsonArray { userId } } })
-                                 .toJson(QJsonDocument::Compact);
+    const QByteArray bytes = relayop::memberEvent(event, { userId });
     for (Session* m : roomMembers(roomId))
         if (m != except)
             sendRaw(m, bytes, true, false);

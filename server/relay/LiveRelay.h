@@ -3,7 +3,6 @@
 #include <QByteArray>
 #include <QHash>
 #include <QHostAddress>
-#include <QJsonObject>
 #include <QList>
 #include <QObject>
 #include <QString>
@@ -12,6 +11,9 @@
 
 class QWebSocket;
 class QWebSocketServer;
+namespace relayrequest {
+struct Request;
+}
 
 // The live relay: WebSocket sessions signed in with the app server's user signature, rooms with a
 // host and members, group and peer messages, member events and video frames fanned out to the
@@ -51,11 +53,10 @@ private:
     void onBinary(Session* s, const QByteArray& data);
     void onClosed(Session* s);
 
-    void handleLogin(Session* s, int id, const QJsonObject& req);
-    void handleMessage(Session* s, int id, const QJsonObject& req, bool group);
-    void reply(Session* s, int id, int code, const QString& desc);
+    void handleLogin(Session* s, const QByteArray& id, const relayrequest::Request& req);
+    void handleMessage(Session* s, const QByteArray& id, const relayrequest::Request& req);
+    void reply(Session* s, const QByteArray& id, int code, const QString& desc);
     void sendError(Session* s, int code, const QString& desc);
-    void sendJson(Session* s, const QJsonObject& obj);
     bool sendRaw(Session* s, const QByteArray& bytes, bool text, bool droppable);
     // False when the session was in that room already.
     bool joinRoom(Session* s, quint32 roomId, bool host);

@@ -1,6 +1,9 @@
 #include "Student.h"
 
-#include <QCryptographicHash>
+#include "protocol/CmdMessage.h"
+#include "protocol/LoginHash.h"
+#include "protocol/RelayOps.h"
+
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QNetworkAccessManager>
@@ -12,11 +15,6 @@
 #include <QWebSocket>
 
 namespace {
-
-QString sha1Base64(const QString& text)
-{
-    return QString::fromLatin1(QCryptographicHash::hash(text.toUtf8(), QCryptographicHash::Sha1).toBase64());
-}
 
 // The relay's binary frame header; see server/PROTOCOL.md.
 QByteArray rawFrame(quint32 w, quint32 h, const QByteArray& pixels)
@@ -96,7 +94,7 @@ void Student::start()
 {
     const QString salt = QString::number(QRandomGenerator::global()->bounded(1000, 10999));
     const QVariantMap params { { "loginId", m_opt.login },
-        { "saltedPassword", sha1Base64(sha1Base64(m_opt.password) + salt) }, { "salt", salt } };
+        { "saltedPassword", loginhash::saltedPassword(m_opt.password, salt) }, { "salt", salt } };
     rpc("user.login", params, [this](const QVariantMap& result) {
         m_ak = result.value("ak").toString();
         m_userId = result.value("userId").toString();
@@ -127,7 +125,7 @@ void Student::chooseRoom()
         findLive();
     } else {
         // The first room that a teacher has opened on the relay is the live in progress.
-        m_roomsId = relayRequest({ { "op", "rooms" } });
+        m_roomsId = relayRequest(relayop::rooms());
     }
 }
 
@@ -159,13 +157,12 @@ void Student::enterRoom(quint32 roomId)
     m_roomId = roomId;
     rpc("live.enter.room", { { "liveRole", 0 }, { "avRoomId", m_roomId } }, [this](const QVariantMap&) {
         log(QStringLiteral("entered room %1").arg(m_roomId));
-        relayRequest(
-            { { "op", "joinRoom" }, { "roomId", qint64(m_roomId) } }, [this](int code, const QString& desc) {
-                if (code != 0)
-                    fail(QStringLiteral("join room refused: %1 %2").arg(code).arg(desc));
-                else
-                    joined();
-            });
+        relayRequest(relayop::joinRoom(m_roomId), [this](int code, const QString& desc) {
+            if (code != 0)
+                fail(QStringLiteral("join room refused: %1 %2").arg(code).arg(desc));
+            else
+                joined();
+        });
     });
 }
 
@@ -173,14 +170,13 @@ void Student::openRelay()
 {
     m_ws = new QWebSocket(QString(), QWebSocketProtocol::VersionLatest, this);
     connect(m_ws, &QWebSocket::connected, this, [this] {
-        relayRequest({ { "op", "login" }, { "userId", m_userId }, { "userSig", m_sig } },
-            [this](int code, const QString& desc) {
-                if (code != 0) {
-                    fail(QStringLiteral("live login refused: %1 %2").arg(code).arg(desc));
-                    return;
-                }
-                chooseRoom();
-            });
+        relayRequest(relayop::login(m_userId, m_sig), [this](int code, const QString& desc) {
+            if (code != 0) {
+                fail(QStringLiteral("live login refused: %1 %2").arg(code).arg(desc));
+                return;
+            }
+            chooseRoom();
+        });
     });
     connect(m_ws, &QWebSocket::textMessageReceived, this, &Student::onRelayText);
     connect(m_ws, &QWebSocket::disconnected, this, [this] {
@@ -191,25 +187,23 @@ void Student::openRelay()
     m_ws->open(m_opt.live);
 }
 
-int Student::relayRequest(QJsonObject req, std::function<void(int, const QString&)> onReply)
+int Student::relayRequest(const QJsonObject& req, std::function<void(int, const QString&)> onReply)
 {
     if (!m_ws || m_ws->state() != QAbstractSocket::ConnectedState)
         return 0;
     const int id = m_nextId++;
-    req.insert("id", id);
     if (onReply)
         m_replies.insert(id, onReply);
-    m_ws->sendTextMessage(QString::fromUtf8(QJsonDocument(req).toJson(QJsonDocument::Compact)));
+    m_ws->sendTextMessage(QString::fromUtf8(relayop::request(req, id)));
     return id;
 }
 
 void Student::onRelayText(const QString& text)
 {
-    const QJsonObject obj = QJsonDocument::fromJson(text.toUtf8()).object();
-    const QString op = obj.value("op").toString();
-    if (op == QLatin1String("reply") && m_roomsId && obj.value("id").toInt() == m_roomsId) {
+    const relayop::Push push = relayop::readPush(text.toUtf8());
+    if (push.kind == relayop::Push::Reply && m_roomsId && push.id == m_roomsId) {
         m_roomsId = 0;
-        const QJsonArray rooms = obj.value("rooms").toArray();
+        const QJsonArray rooms = push.object.value("rooms").toArray();
         if (rooms.isEmpty()) {
             if (!m_toldWaiting)
                 log("no class in progress yet, waiting");
@@ -220,24 +214,21 @@ void Student::onRelayText(const QString& text)
                     .arg(rooms.first().toObject().value("host").toString()));
             enterRoom(quint32(rooms.first().toObject().value("roomId").toVariant().toLongLong()));
         }
-    } else if (op == QLatin1String("reply")) {
-        const auto handler = m_replies.take(obj.value("id").toInt());
+    } else if (push.kind == relayop::Push::Reply) {
+        const auto handler = m_replies.take(push.id);
         if (handler)
-            handler(obj.value("code").toInt(), obj.value("desc").toString());
-        else if (obj.value("code").toInt() != 0)
-            log(QStringLiteral("relay refused: %1 %2")
-                    .arg(obj.value("code").toInt())
-                    .arg(obj.value("desc").toString()));
-    } else if (op == QLatin1String("msg")) {
-        const QString sender = obj.value("sender").toString();
-        for (const QJsonValue& v : obj.value("elems").toArray()) {
+            handler(push.code, push.desc);
+        else if (push.code != 0)
+            log(QStringLiteral("relay refused: %1 %2").arg(push.code).arg(push.desc));
+    } else if (push.kind == relayop::Push::Msg) {
+        for (const QJsonValue& v : push.elems) {
             const QJsonObject e = v.toObject();
             if (e.value("type").toInt() == 0)
-                log(QStringLiteral("chat from %1: %2").arg(sender, e.value("text").toString()));
+                log(QStringLiteral("chat from %1: %2").arg(push.sender, e.value("text").toString()));
             else if (e.value("type").toInt() == 1)
-                onCommand(sender, e.value("data").toString());
+                onCommand(push.sender, e.value("data").toString());
         }
-    } else if (op == QLatin1String("kicked")) {
+    } else if (push.kind == relayop::Push::Kicked) {
         m_leaving = true;
         fail("signed in elsewhere");
     }
@@ -245,9 +236,9 @@ void Student::onRelayText(const QString& text)
 
 void Student::onCommand(const QString& sender, const QString& data)
 {
-    const QJsonObject cmd = QJsonDocument::fromJson(data.toUtf8()).object();
-    const int action = cmd.value("userAction").toInt();
-    const QString param = cmd.value("actionParam").toString();
+    const cmdmessage::Command cmd = cmdmessage::parse(data.toUtf8()).value_or(cmdmessage::Command());
+    const int action = cmd.userAction;
+    const QString& param = cmd.actionParam;
     switch (action) {
     case CmdInviteInteract:
         log(QStringLiteral("invited to speak by %1").arg(sender));
@@ -296,7 +287,7 @@ void Student::joined()
     if (m_opt.chatEverySecs > 0)
         m_chatTimer.start(m_opt.chatEverySecs * 1000);
     if (m_opt.camera) {
-        relayRequest({ { "op", "event" }, { "event", 3 } });
+        relayRequest(relayop::event(relayop::kCameraOn));
         m_cameraTimer.start(200);
     }
     if (m_opt.durationSecs > 0)
@@ -316,9 +307,9 @@ void Student::leave(const QString& why)
         return;
     }
     if (m_opt.camera)
-        relayRequest({ { "op", "event" }, { "event", 4 } });
+        relayRequest(relayop::event(relayop::kCameraOff));
     sendCmd(CmdLeaveRoom, identity());
-    relayRequest({ { "op", "quitRoom" } }, [this](int, const QString&) {
+    relayRequest(relayop::quitRoom(), [this](int, const QString&) {
         m_inRoom = false;
         m_ws->close();
         rpc("live.quit.room", { { "liveRole", 0 }, { "avRoomId", m_roomId } },
@@ -334,22 +325,16 @@ QString Student::identity() const
 
 void Student::sendCmd(E_CustomCmd cmd, const QString& param, const QString& to)
 {
-    // Written like the teacher's client writes its commands: indented, keys in order.
-    const QJsonObject body { { "actionParam", param }, { "userAction", int(cmd) } };
-    const QJsonArray elems { QJsonObject { { "type", 1 },
-        { "data", QString::fromUtf8(QJsonDocument(body).toJson()) }, { "ext", "LiveNotification" } } };
-    QJsonObject req { { "op", to.isEmpty() ? "groupMsg" : "peerMsg" }, { "elems", elems } };
-    if (!to.isEmpty())
-        req.insert("to", to);
-    relayRequest(req);
+    const QJsonArray elems { relayop::customElem(
+        QString::fromUtf8(cmdmessage::build(cmd, param)), cmdmessage::kExt) };
+    relayRequest(to.isEmpty() ? relayop::groupMsg(elems) : relayop::peerMsg(to, elems));
 }
 
 void Student::sendChat()
 {
     ++m_chatCount;
     const QString text = QStringLiteral("%1：第%2条消息").arg(m_nickname).arg(m_chatCount);
-    relayRequest({ { "op", "groupMsg" },
-        { "elems", QJsonArray { QJsonObject { { "type", 0 }, { "text", text } } } } });
+    relayRequest(relayop::groupMsg({ relayop::textElem(text) }));
     log(QStringLiteral("chat: %1").arg(text));
 }
 

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "room/CustomCmd.h"
+#include "protocol/CustomCmd.h"
 
 #include <QJsonObject>
 #include <QObject>
@@ -50,7 +50,7 @@ private:
     void findLive();
     void enterRoom(quint32 roomId);
     void openRelay();
-    int relayRequest(QJsonObject req, std::function<void(int code, const QString& desc)> onReply = {});
+    int relayRequest(const QJsonObject& req, std::function<void(int code, const QString& desc)> onReply = {});
     void onRelayText(const QString& text);
     void onCommand(const QString& sender, const QString& data);
     void joined();

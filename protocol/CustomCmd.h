@@ -2,8 +2,8 @@
 
 #include <cstdint>
 
-// Commands shared with the students' clients (lectern-student includes this too); the values
-// travel on the wire as "userAction".
+// Classroom commands between the teacher's client and the students; the values travel on the wire
+// as "userAction" (see CmdMessage.h).
 enum E_CustomCmd : int32_t {
     CmdEnterRoom = 1,
     CmdLeaveRoom = 2,

@@ -1,0 +1,67 @@
+// A JSON-RPC request body as it reaches the app server's endpoint, answered against a real
+// database holding the demo school.
+#include "FuzzSupport.h"
+
+#include "app/AppServer.h"
+
+#include <QDir>
+#include <QTemporaryDir>
+
+#include <httplib.h>
+#include <json/json.h>
+
+#include <memory>
+#include <string>
+
+namespace fuzz {
+struct HandleRpcTag {
+    using type = void (appserver::AppServer::*)(const httplib::Request&, httplib::Response&);
+    friend type get(HandleRpcTag);
+};
+} // namespace fuzz
+
+namespace {
+
+appserver::AppServer* MakeServer()
+{
+    // In memory where there is a RAM disk: every request may write to the database.
+    static QTemporaryDir* folder = QDir(QStringLiteral("/dev/shm")).exists()
+        ? new QTemporaryDir(QStringLiteral("/dev/shm/lectern-fuzz-XXXXXX"))
+        : new QTemporaryDir;
+    appserver::AppServerOptions options;
+    options.dbPath = folder->filePath(QStringLiteral("app.db"));
+    options.logRequests = false;
+    auto* server = new appserver::AppServer(options);
+    QString error;
+    fuzz::Require(server->open(&error), "database opens");
+    server->store().seedDemo();
+    return server;
+}
+
+} // namespace
+
+template struct fuzz::PrivateMember<fuzz::HandleRpcTag, &appserver::AppServer::handleRpc>;
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
+{
+    static appserver::AppServer* server = MakeServer();
+    httplib::Request request;
+    request.method = "POST";
+    request.path = appserver::AppServer::kRpcPath;
+    request.headers.emplace("Host", "127.0.0.1:8080");
+    request.body.assign(reinterpret_cast<const char*>(data), size);
+    httplib::Response response;
+    (server->*get(fuzz::HandleRpcTag()))(request, response);
+
+    // Whatever came in, the answer is one JSON-RPC object.
+    Json::CharReaderBuilder builder;
+    Json::CharReaderBuilder::strictMode(&builder.settings_);
+    std::unique_ptr<Json::CharReader> reader(builder.newCharReader());
+    Json::Value answer;
+    std::string errors;
+    const char* begin = response.body.data();
+    fuzz::Require(reader->parse(begin, begin + response.body.size(), &answer, &errors), "answer is JSON");
+    fuzz::Require(answer.isObject() && answer["jsonrpc"] == "2.0", "answer is a JSON-RPC object");
+    fuzz::Require(answer.isMember("result") != answer.isMember("error"), "either a result or an error");
+    return 0;
+}

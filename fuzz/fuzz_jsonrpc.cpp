@@ -24,12 +24,13 @@ namespace {
 
 appserver::AppServer* MakeServer()
 {
-    // In memory where there is a RAM disk: every request may write to the database.
-    static QTemporaryDir* folder = QDir(QStringLiteral("/dev/shm")).exists()
-        ? new QTemporaryDir(QStringLiteral("/dev/shm/lectern-fuzz-XXXXXX"))
-        : new QTemporaryDir;
+    // In memory where there is a RAM disk: every request may write to the database. Removed when
+    // the run ends.
+    static QTemporaryDir folder(QDir(QStringLiteral("/dev/shm")).exists()
+            ? QStringLiteral("/dev/shm/lectern-fuzz-XXXXXX")
+            : QDir::tempPath() + QStringLiteral("/lectern-fuzz-XXXXXX"));
     appserver::AppServerOptions options;
-    options.dbPath = folder->filePath(QStringLiteral("app.db"));
+    options.dbPath = folder.filePath(QStringLiteral("app.db"));
     options.logRequests = false;
     auto* server = new appserver::AppServer(options);
     QString error;

@@ -10,10 +10,10 @@
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
     fuzz::EnsureApplication();
-    static QTemporaryDir* folder = new QTemporaryDir;
+    static QTemporaryDir folder; // removed when the run ends
     static const bool ready = [] {
-        PainterStorage::setApplicationFolder(folder->path());
-        return QDir(folder->path()).mkpath(QStringLiteral("storage"));
+        PainterStorage::setApplicationFolder(folder.path());
+        return QDir(folder.path()).mkpath(QStringLiteral("storage"));
     }();
     fuzz::Require(ready, "scratch storage folder");
 

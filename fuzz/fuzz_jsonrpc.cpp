@@ -1,9 +1,12 @@
 // A JSON-RPC request body as it reaches the app server's endpoint, answered against a real
-// database holding the demo school.
+// database holding the demo school. "@T@" and "@S@" in the input stand for the session tokens of a
+// signed-in teacher and student and "@TI@" for the teacher's user id, so the methods behind sign-in
+// are reached too.
 #include "FuzzSupport.h"
 
 #include "app/AppServer.h"
 
+#include <QCryptographicHash>
 #include <QDir>
 #include <QTemporaryDir>
 
@@ -22,6 +25,30 @@ struct HandleRpcTag {
 
 namespace {
 
+std::string g_teacherAk;
+std::string g_studentAk;
+std::string g_teacherId;
+
+std::string SignIn(appserver::AppStore& store, const char* loginId, std::string* userId = nullptr)
+{
+    auto sha1 = [](const QByteArray& text) {
+        return QCryptographicHash::hash(text, QCryptographicHash::Sha1).toBase64();
+    };
+    const QByteArray salt = "1000";
+    const auto user
+        = store.checkLogin(loginId, sha1(sha1("123456") + salt).toStdString(), salt.toStdString());
+    fuzz::Require(user.has_value(), "demo user signs in");
+    if (userId)
+        *userId = std::to_string(user->userId);
+    return store.createSession(user->userId, 24LL * 3600 * 1000).ak;
+}
+
+void ReplaceAll(std::string* text, const std::string& from, const std::string& to)
+{
+    for (size_t at = text->find(from); at != std::string::npos; at = text->find(from, at + to.size()))
+        text->replace(at, from.size(), to);
+}
+
 appserver::AppServer* MakeServer()
 {
     // In memory where there is a RAM disk: every request may write to the database. Removed when
@@ -36,6 +63,8 @@ appserver::AppServer* MakeServer()
     QString error;
     fuzz::Require(server->open(&error), "database opens");
     server->store().seedDemo();
+    g_teacherAk = SignIn(server->store(), "teacher01", &g_teacherId);
+    g_studentAk = SignIn(server->store(), "student01");
     return server;
 }
 
@@ -51,6 +80,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     request.path = appserver::AppServer::kRpcPath;
     request.headers.emplace("Host", "127.0.0.1:8080");
     request.body.assign(reinterpret_cast<const char*>(data), size);
+    ReplaceAll(&request.body, "@T@", g_teacherAk);
+    ReplaceAll(&request.body, "@S@", g_studentAk);
+    ReplaceAll(&request.body, "@TI@", g_teacherId);
     httplib::Response response;
     (server->*get(fuzz::HandleRpcTag()))(request, response);
 

@@ -17,6 +17,8 @@ packages=(
   wrk
   # the pinned formatter scripts/format.sh checks with
   clang-format-14
+  # fuzz targets: clang with libFuzzer and the sanitizer runtimes
+  clang libclang-rt-14-dev
 )
 
 missing=()

@@ -53,7 +53,8 @@ private:
         child.setProcessEnvironment(env);
         if (readOnly)
             child.start("unshare",
-                { "-m", "sh", "-c", "mount --bind \"$1\" \"$1\" && mount -o remount,bind,ro \"$1\" && exec \"$2\" \"$3\"",
+                { "-m", "sh", "-c",
+                    "mount --bind \"$1\" \"$1\" && mount -o remount,bind,ro \"$1\" && exec \"$2\" \"$3\"",
                     "sh", folder, self, kChildSwitch });
         else
             child.start(self, { kChildSwitch });
@@ -92,7 +93,8 @@ private slots:
         QVERIFY2(written.size() == 3, qPrintable("the child did not run in a read-only mount: " + log));
         const QString data = m_home.path() + "/data/";
         QVERIFY2(written.at(0).startsWith(data), qPrintable(written.join('|')));
-        QVERIFY(written.at(1).startsWith(written.at(0) + "/Lectern_") && written.at(2) == written.at(0) + "/setting");
+        QVERIFY(written.at(1).startsWith(written.at(0) + "/Lectern_")
+            && written.at(2) == written.at(0) + "/setting");
         QVERIFY(ReadAll(written.at(2)).contains("user=teacher01"));
         QVERIFY2(log.contains("data folder: " + written.at(0)
                      + " (per-user: the executable's folder is not writable)"),

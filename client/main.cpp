@@ -1,5 +1,6 @@
 #include "lobby/LoginDlg.h"
 #include "room/ActiveFilter.h"
+#include "shell/AppFolders.h"
 #include "shell/AppShell.h"
 #include "shell/Resources.h"
 #include "updater/UpdateDlg.h"
@@ -26,6 +27,7 @@ int main(int argc, char* argv[])
     // 5.-6. From here on every message goes to the daily log file.
     qInstallMessageHandler(LogMessageHandler);
     qDebug() << "startup---------------------------------\n";
+    LogAppFolders();
 
     // 7.-8.
     LoadTranslator(app);

@@ -5,6 +5,7 @@
 #include "ProcessEnd.h"
 #include "ilive/ilive.h"
 #include "remote/AppServer.h"
+#include "remote/PendingLiveEnds.h"
 #include "room/LiveDlg.h"
 #include "shell/GuiThread.h"
 #include "shell/RowBinder.h"
@@ -69,6 +70,7 @@ LiveListDlg::LiveListDlg(QWidget* parent)
         kBuiltMargin);
 
     connect(ui->enterButton, &QPushButton::clicked, this, &LiveListDlg::OnEnterButtonClick);
+    connect(PendingLiveEnds::GetInstance(), &PendingLiveEnds::changed, this, &LiveListDlg::RefreshItems);
 
     m_refreshTimer = new QTimer(this);
     connect(m_refreshTimer, &QTimer::timeout, this, &LiveListDlg::timer_tick);
@@ -153,7 +155,17 @@ void LiveListDlg::OnStateTabChanged(int row)
 
 void LiveListDlg::RefreshItems()
 {
-    SetupItems(FilterLives(m_lives, m_currentTab));
+    // A live the teacher ended whose end has not reached the server yet shows as ending.
+    QVariantList lives = FilterLives(m_lives, m_currentTab);
+    const PendingLiveEnds* ends = PendingLiveEnds::GetInstance();
+    for (QVariant& live : lives) {
+        QVariantMap record = live.toMap();
+        if (ends->IsPending(record.value(QStringLiteral("liveId")).toString())) {
+            record.insert(QStringLiteral("ending"), true);
+            live = record;
+        }
+    }
+    SetupItems(lives);
 }
 
 void LiveListDlg::SetupItems(const QVariantList& list)
@@ -256,7 +268,12 @@ void LiveListDlg::OnAppServer_LiveListError(int, const QVariantMap&, void*) { }
 
 void LiveListDlg::OnEnterButtonClick()
 {
-    const QVariantMap live = QuickEntryLive(m_lives, QDateTime::currentMSecsSinceEpoch());
+    QVariantList enterable;
+    for (const QVariant& live : qAsConst(m_lives))
+        if (!PendingLiveEnds::GetInstance()->IsPending(
+                live.toMap().value(QStringLiteral("liveId")).toString()))
+            enterable.append(live);
+    const QVariantMap live = QuickEntryLive(enterable, QDateTime::currentMSecsSinceEpoch());
     if (live.isEmpty()) {
         ShowInformation(QString(), QStringLiteral("当前没有可进入的直播"), this);
         return;
@@ -267,7 +284,8 @@ void LiveListDlg::OnEnterButtonClick()
 void LiveListDlg::OnItemButtonClick(const QVariantMap& data)
 {
     qDebug() << data;
-    if (LiveState(data) == 2)
+    if (LiveState(data) == 2
+        || PendingLiveEnds::GetInstance()->IsPending(data.value(QStringLiteral("liveId")).toString()))
         return;
     // One live at a time: a second click while the first is on its way (the waiting indicator
     // does not cover the live-video step, and any answer hides it) would open a second room

@@ -35,7 +35,7 @@ void LiveListItem::SetData(const QVariantMap& data)
     ui->remarkLabel->setText(data.value(QStringLiteral("remark")).toString());
     ui->timeLabel->setText(TimeText(data.value(QStringLiteral("startTime")).toLongLong(),
         data.value(QStringLiteral("endTime")).toLongLong()));
-    const int state = LiveListDlg::LiveState(data);
+    const int state = data.value(QStringLiteral("ending")).toBool() ? kEnding : LiveListDlg::LiveState(data);
     if (state != m_state) {
         // Re-polishing a style sheet is the costly part of a row; skip it when nothing changed.
         m_state = state;
@@ -61,6 +61,8 @@ QString LiveListItem::ButtonColor(int state)
         return QStringLiteral("#B3B3B3");
     case 1:
         return QStringLiteral("#0097F7");
+    case kEnding:
+        return QStringLiteral("#B3B3B3");
     default:
         return QStringLiteral("#27B459");
     }
@@ -73,6 +75,8 @@ QString LiveListItem::ButtonText(int state)
         return QStringLiteral("尚未开始");
     case 1:
         return QStringLiteral("进入直播");
+    case kEnding:
+        return QStringLiteral("下课中");
     default:
         return QStringLiteral("已结束");
     }

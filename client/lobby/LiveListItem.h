@@ -25,7 +25,10 @@ public:
 
     // "直播时间：" + start + "~" + end; the end drops its date when it falls on the start's day.
     static QString TimeText(qint64 startMs, qint64 endMs);
-    // Colour and text of the button for a live state (0 not started, 1 in progress, 2 ended).
+    // A live the teacher ended whose end has not reached the app server yet.
+    static constexpr int kEnding = 3;
+    // Colour and text of the button for a live state (0 not started, 1 in progress, 2 ended,
+    // kEnding).
     static QString ButtonColor(int state);
     static QString ButtonText(int state);
     static QString ButtonStyle(int state);

@@ -5,6 +5,8 @@
 #include "ilive/ilive.h"
 #include "lectern_config.h"
 #include "remote/AppServer.h"
+#include "remote/PendingLiveEnds.h"
+#include "remote/Request.h"
 #include "room/LiveDlg.h"
 #include "shell/GuiThread.h"
 #include "shell/Util.h"
@@ -93,23 +95,37 @@ void LoginDlg::OnLoginButtonClick()
         ShowInformation(QString(), QStringLiteral("请输入密码"), this);
         return;
     }
-    AppServer_Login(m_user, m_password, OnAppServerLoginSuccess, nullptr, this, this);
+    if (m_signingIn) {
+        qDebug() << "a sign-in is under way already";
+        return;
+    }
+    m_signingIn = true;
+    AppServer_Login(m_user, m_password, OnAppServerLoginSuccess, OnAppServerSignInError, this, this);
+}
+
+void LoginDlg::OnAppServerSignInError(int code, const QVariantMap&, void* context)
+{
+    qDebug() << "sign-in request failed, code:" << code;
+    static_cast<LoginDlg*>(context)->m_signingIn = false;
 }
 
 void LoginDlg::OnAppServerLoginSuccess(const QVariantMap& result, void* context)
 {
-    qDebug() << "login success\n" << result;
+    qDebug() << "login success\n" << MaskSecretsForLog(result);
     SessionRecord() = result;
-    AppServer_CreateSig(OnAppServerCreateSigSuccess, nullptr, context, static_cast<LoginDlg*>(context));
+    AppServer_CreateSig(
+        OnAppServerCreateSigSuccess, OnAppServerSignInError, context, static_cast<LoginDlg*>(context));
 }
 
 void LoginDlg::OnAppServerCreateSigSuccess(const QVariantMap& result, void* context)
 {
     qDebug() << "create sig success\n" << result;
-    const QVariant sig = result.value(QStringLiteral("userSig"));
-    if (sig.isNull())
-        return;
     auto* dlg = static_cast<LoginDlg*>(context);
+    const QVariant sig = result.value(QStringLiteral("userSig"));
+    if (sig.isNull()) {
+        dlg->m_signingIn = false;
+        return;
+    }
     dlg->m_userSig = sig.toString();
     dlg->LiveServiceLogin();
 }
@@ -137,11 +153,14 @@ void LoginDlg::OnLiveLoginFailure(int code, const char* description, void* data)
 
 void LoginDlg::iLiveLoginCompleted(int code, const std::string& desc)
 {
+    m_signingIn = false;
     if (code != 0) {
         ShowSdkError(code, QString::fromStdString(desc), this, QStringLiteral("iLive Login Error"));
         return;
     }
     SaveUser(m_user, m_password);
+    // A class ended while the server could not be reached is ended now.
+    PendingLiveEnds::GetInstance()->Resume();
     LiveListDlg::GetInstance()->showMaximized();
     close();
 }

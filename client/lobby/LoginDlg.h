@@ -27,12 +27,15 @@ public:
 
     static void OnAppServerLoginSuccess(const QVariantMap& result, void* context);
     static void OnAppServerCreateSigSuccess(const QVariantMap& result, void* context);
+    // The request has shown its box; the teacher may try again.
+    static void OnAppServerSignInError(int code, const QVariantMap& error, void* context);
     static void OnLiveLoginSuccess(void* data);
     static void OnLiveLoginFailure(int code, const char* description, void* data);
 
     QString user() const { return m_user; }
     QString password() const { return m_password; }
     QString userSig() const { return m_userSig; }
+    bool isSigningIn() const { return m_signingIn; }
     Ui::LoginDlg* form() const { return ui.get(); }
 
 public slots:
@@ -48,4 +51,7 @@ private:
     QString m_user;
     QString m_password;
     QString m_userSig;
+    // From a click on 登录 until the sign-in has succeeded or failed: one attempt at a time, since
+    // the service gives up on a pending sign-in when a second one starts.
+    bool m_signingIn = false;
 };

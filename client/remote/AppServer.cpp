@@ -7,6 +7,7 @@
 
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QRandomGenerator>
 #include <QWidget>
 
 #include <cstdlib>
@@ -31,6 +32,17 @@ QString ClientVersion()
 QString SessionUserId()
 {
     return SessionRecord().value(QStringLiteral("userId")).toString();
+}
+
+// The salt generator is seeded once per process: unseeded, every client would send the same salts
+// in the same order.
+void SeedSaltsOnce()
+{
+    static const bool seeded = [] {
+        std::srand(QRandomGenerator::system()->generate());
+        return true;
+    }();
+    Q_UNUSED(seeded);
 }
 
 } // namespace
@@ -78,6 +90,7 @@ void AppServer_Call(const QString& method, QVariantMap params, AppServerSuccessC
 void AppServer_Login(const QString& loginId, const QString& password, AppServerSuccessCallback success,
     AppServerErrorCallback error, void* context, QWidget* waitingParent)
 {
+    SeedSaltsOnce();
     const QString salt = QString::number(std::rand() % 9999 + 1000);
     const QString saltedPassword = loginhash::saltedPassword(password, salt);
     QVariantMap params;

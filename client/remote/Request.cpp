@@ -4,6 +4,7 @@
 #include "shell/waitingspinnerwidget.h"
 
 #include <QMessageBox>
+#include <QRegularExpression>
 #include <QtDebug>
 
 #include <json/json.h>
@@ -59,7 +60,7 @@ int Request::LiveCount()
 
 void Request::doRequest()
 {
-    qDebug().noquote() << "Request:\n====\n" << AppServerUrl() << "?\n" << m_requestText;
+    qDebug().noquote() << "Request:\n====\n" << AppServerUrl() << "?\n" << MaskSecretsForLog(m_requestText);
     if (m_waitingParent)
         ShowWaiting(m_waitingParent);
     NetworkHelper::Post(AppServerUrl(), m_requestText, &Request::OnNetworkReply, this, kRequestTimeoutMs);
@@ -76,7 +77,7 @@ void Request::OnNetworkReply(int code, const QByteArray& body, void* request)
 {
     std::unique_ptr<Request> self(static_cast<Request*>(request));
     HideWaiting();
-    qDebug().noquote() << "Response:\n====\n" << QString::fromUtf8(body);
+    qDebug().noquote() << "Response:\n====\n" << MaskSecretsForLog(QString::fromUtf8(body));
 
     if (code != 0) {
         qDebug() << "network error";
@@ -160,4 +161,27 @@ QVariant JsonToVariant(const Json::Value& value)
         return QString::fromUtf8(text.data(), int(text.size()));
     }
     }
+}
+
+namespace {
+const QStringList kSecretKeys = { QStringLiteral("ak"), QStringLiteral("saltedPassword") };
+const QString kMask = QStringLiteral("***");
+} // namespace
+
+QString MaskSecretsForLog(const QString& json)
+{
+    // A string member of any object, whatever the spacing; escaped quotes stay inside the value.
+    static const QRegularExpression secret(
+        QStringLiteral("(\"(?:ak|saltedPassword)\"\\s*:\\s*)\"(?:[^\"\\\\]|\\\\.)*\""));
+    QString masked = json;
+    masked.replace(secret, QStringLiteral("\\1\"") + kMask + QLatin1Char('"'));
+    return masked;
+}
+
+QVariantMap MaskSecretsForLog(QVariantMap map)
+{
+    for (const QString& key : kSecretKeys)
+        if (map.contains(key))
+            map.insert(key, kMask);
+    return map;
 }

@@ -40,4 +40,8 @@ private:
 };
 
 QString GetErrorMessage(QVariantMap error);
+// The session token ("ak") and the salted password, replaced by "***" wherever they occur as
+// JSON members of the text (requests and answers), or as entries of the map.
+QString MaskSecretsForLog(const QString& json);
+QVariantMap MaskSecretsForLog(QVariantMap map);
 QVariant JsonToVariant(const Json::Value& value);

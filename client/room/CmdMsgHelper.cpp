@@ -55,10 +55,11 @@ void CmdMsgHelper::sendC2CCmdMessage(const QString& userId, E_CustomCmd cmd, con
         to.constData(), msg, &CmdMsgHelper::OnSendMsgSuc, &CmdMsgHelper::OnSendMsgErr, nullptr);
 }
 
-void CmdMsgHelper::sendGroupTextMessage(const QString& text)
+void CmdMsgHelper::sendGroupTextMessage(
+    const QString& text, ilive::iLiveSucCallback suc, ilive::iLiveErrCallback err, void* data)
 {
     const ilive::Message msg = BuildTextMessage(text);
-    GetILive()->sendGroupMessage(msg, &CmdMsgHelper::OnSendMsgSuc, &CmdMsgHelper::OnSendMsgErr, nullptr);
+    GetILive()->sendGroupMessage(msg, suc, err, data);
 }
 
 void CmdMsgHelper::OnSendMsgSuc(void* data)

@@ -6,12 +6,14 @@
 #include <QString>
 
 // Wraps chat text and commands into service messages and sends them to the room or one user.
-// The outcome of a send is only logged.
+// The outcome of a command is only logged; a chat line's goes to the given callbacks, which log it
+// as well.
 class CmdMsgHelper {
 public:
     static void sendGroupCmdMessage(E_CustomCmd cmd, const QString& param);
     static void sendC2CCmdMessage(const QString& userId, E_CustomCmd cmd, const QString& param);
-    static void sendGroupTextMessage(const QString& text);
+    static void sendGroupTextMessage(const QString& text, ilive::iLiveSucCallback suc = &OnSendMsgSuc,
+        ilive::iLiveErrCallback err = &OnSendMsgErr, void* data = nullptr);
 
     // {"actionParam": param, "userAction": cmd} in the indented JSON form, as UTF-8.
     static QByteArray BuildCmdJson(E_CustomCmd cmd, const QString& param);

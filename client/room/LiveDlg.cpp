@@ -4,6 +4,7 @@
 #include "PageItem.h"
 #include "VideoRender.h"
 #include "remote/AppServer.h"
+#include "remote/PendingLiveEnds.h"
 #include "shell/GuiThread.h"
 #include "shell/Util.h"
 #include "shell/WindowStacking.h"
@@ -285,7 +286,8 @@ void LiveDlg::LeaveRoom(bool endClass)
     if (service->getCurCameraState())
         service->closeCamera();
     if (endClass) {
-        AppServer_EndLive(m_liveId, nullptr, nullptr, nullptr, nullptr);
+        // Sent until the server has it, even across a restart of the client.
+        PendingLiveEnds::GetInstance()->End(m_liveId);
         CmdMsgHelper::sendGroupCmdMessage(CmdLiveEnd, QString());
     } else {
         AppServer_QuitRoom(m_avRoomId, nullptr, nullptr, nullptr, nullptr);

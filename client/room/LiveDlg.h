@@ -93,6 +93,9 @@ public:
     void parseCustomMessage(const QString& sender, const QString& data);
     void AddMessage(const QString& name, const QString& text, bool isChat);
     void AppendMsgItem(const QString& name, const QString& time, const QString& content);
+    // Outcome of one chat line's send; data names the line's row.
+    static void OnChatSendSuccess(void* data);
+    static void OnChatSendError(int code, const char* desc, void* data);
 
     // Members and speaking control.
     void RequestRoomMemberList();

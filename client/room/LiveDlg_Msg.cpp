@@ -4,6 +4,7 @@
 #include "CmdMsgHelper.h"
 #include "MsgItem.h"
 #include "protocol/CmdMessage.h"
+#include "shell/GuiThread.h"
 #include "shell/RowBinder.h"
 #include "shell/Util.h"
 #include "ui_LiveDlg.h"
@@ -13,8 +14,12 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QListWidget>
+#include <QPersistentModelIndex>
+#include <QPointer>
 #include <QThread>
 #include <QTime>
+
+#include <memory>
 
 // The parsed identity object of a command.
 struct ActionParem {
@@ -30,6 +35,14 @@ const int kMsgItemInset = 10;
 // Rows above and below the visible ones whose widgets stay built.
 const int kBuiltMargin = 20;
 enum MsgRole { NameRole = Qt::UserRole + 1, TimeRole, ContentRole, WidthRole };
+// Shown after the time of a chat line the service could not deliver.
+const QString kUndelivered = QStringLiteral(" 发送失败");
+
+// The row of a chat line on its way; the window may close, and rows come and go, meanwhile.
+struct ChatSend {
+    QPointer<LiveDlg> dlg;
+    QPersistentModelIndex row;
+};
 
 MsgItem* MakeMsgItem(int width, const QString& name, const QString& time, const QString& content)
 {
@@ -229,7 +242,34 @@ void LiveDlg::SendChatMessage()
     ui->msgTextEdit->clear();
     if (text.isEmpty())
         return;
-    // Shown at once; a failed send is only logged.
+    // Shown at once; a line that does not get through is marked so.
     AddMessage(QStringLiteral("我"), text, true);
-    CmdMsgHelper::sendGroupTextMessage(text);
+    QListWidget* list = ui->msgListWidget;
+    auto* send = new ChatSend { this, QPersistentModelIndex(list->model()->index(list->count() - 1, 0)) };
+    CmdMsgHelper::sendGroupTextMessage(text, &LiveDlg::OnChatSendSuccess, &LiveDlg::OnChatSendError, send);
+}
+
+void LiveDlg::OnChatSendSuccess(void* data)
+{
+    CmdMsgHelper::OnSendMsgSuc(nullptr);
+    // Its row index belongs to the list, on the GUI thread.
+    auto* send = static_cast<ChatSend*>(data);
+    RunOnGuiThread([send] { delete send; });
+}
+
+void LiveDlg::OnChatSendError(int code, const char* desc, void* data)
+{
+    CmdMsgHelper::OnSendMsgErr(code, desc, nullptr);
+    auto* send = static_cast<ChatSend*>(data);
+    RunOnGuiThread([send] {
+        const std::unique_ptr<ChatSend> done(send);
+        if (!send->dlg || !send->row.isValid())
+            return;
+        QListWidget* list = send->dlg->ui->msgListWidget;
+        QListWidgetItem* item = list->item(send->row.row());
+        const QString time = item->data(TimeRole).toString() + kUndelivered;
+        item->setData(TimeRole, time);
+        if (auto* row = qobject_cast<MsgItem*>(list->itemWidget(item)))
+            row->SetTime(time);
+    });
 }

@@ -6,9 +6,26 @@
 #include <QCoreApplication>
 #include <QCryptographicHash>
 #include <QDebug>
+#include <QFile>
 #include <QMessageBox>
 #include <QPointer>
 #include <QTimer>
+
+namespace {
+// "setting" holds the password: readable by its owner only. Created so before the first write,
+// since the settings writer keeps the modes of the file it replaces.
+void RestrictToOwner(const QString& path, bool create)
+{
+    QFile file(path);
+    if (!file.exists()) {
+        if (!create || !file.open(QIODevice::WriteOnly))
+            return;
+        file.close();
+    }
+    if (!file.setPermissions(QFileDevice::ReadOwner | QFileDevice::WriteOwner))
+        qDebug() << "setting file permissions not set:" << path;
+}
+} // namespace
 
 QSettings* GetSettings()
 {
@@ -19,6 +36,7 @@ QSettings* GetSettings()
     const QString path = AppWriteFolder() + QStringLiteral("/setting");
     if (!settings || boundPath != path) {
         delete settings;
+        RestrictToOwner(path, true);
         settings = new QSettings(path, QSettings::IniFormat);
         boundPath = path;
     }
@@ -44,6 +62,7 @@ void SaveUser(const QString& user, const QString& password)
     settings->setValue(QStringLiteral("pwd"), bytes.toBase64());
     // The process never shuts down in order, so a deferred write would be lost.
     settings->sync();
+    RestrictToOwner(settings->fileName(), false);
 }
 
 QString Sha1Base64(const QString& text)

@@ -5,6 +5,7 @@
 #include "lobby/LoginDlg.h"
 #include "lobby/ProcessEnd.h"
 #include "remote/AppServer.h"
+#include "remote/Request.h"
 #include "ServerProcess.h"
 #include "shell/Resources.h"
 #include "shell/Util.h"
@@ -133,6 +134,26 @@ private slots:
         QTRY_VERIFY_WITH_TIMEOUT(LiveListDlg::GetInstance()->isVisible(), 5000);
         QVERIFY(!dlg.isVisible());
         QCOMPARE(GetSettings()->value("user").toString(), QStringLiteral("teacher01"));
+    }
+
+    // Regression: a second click on 登录 while the live-video sign-in ran started a second one; the
+    // service gave up on the first, whose failure box ("iLive Login Error 8001") then showed although
+    // the second succeeded.
+    void secondClickDuringSignInStartedAnotherAttempt()
+    {
+        m_fake->answerLogin = false;
+        LoginDlg dlg;
+        dlg.show();
+        BoxCatcher boxes;
+        typeAndClick(dlg, QStringLiteral("teacher01"), QStringLiteral("123456"));
+        QTRY_VERIFY_WITH_TIMEOUT(m_fake->pendingSuc, 10000);
+        QVERIFY(dlg.isSigningIn());
+        QTest::mouseClick(dlg.form()->loginButton, Qt::LeftButton);
+        m_fake->answerPending(0);
+        QTRY_VERIFY_WITH_TIMEOUT(LiveListDlg::GetInstance()->isVisible() && Request::LiveCount() == 0, 10000);
+        QCOMPARE(m_fake->calls.filter(QRegularExpression("^login ")).size(), 1);
+        QVERIFY2(boxes.seen().isEmpty(), qPrintable(boxes.texts().join('|')));
+        QVERIFY(!dlg.isSigningIn());
     }
 
     void emptyUserOrPasswordAsksForItInPlainBox()

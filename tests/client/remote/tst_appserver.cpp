@@ -4,9 +4,11 @@
 
 #include "BoxCatcher.h"
 #include "HttpFixture.h"
+#include "LogCapture.h"
 
 #include <QtTest>
 
+#include <cstdlib>
 #include <functional>
 
 using Call = std::function<void(QWidget*)>;
@@ -193,6 +195,48 @@ private slots:
         QCOMPARE(ParamsOf(r, true), params); // compares JSON types too
         QCOMPARE(ParamsOf(r).value("ak").toString(), QStringLiteral("k"));
         QCOMPARE(m_boxes.seen().size(), box ? 1 : 0);
+    }
+
+    // Regression: the salt generator was never seeded, so every client sent the same salts in the
+    // same order. These are the first logins of this process.
+    void saltsFollowedTheUnseededSequenceInEveryProcess()
+    {
+        m_server.setHandler([](const HttpRequestRecord&) { return HttpResponse::json("{\"result\":{}}"); });
+        for (int i = 0; i < 4; ++i)
+            AppServer_Login("teacher01", "pw", &OnSuccess, &OnError, nullptr, nullptr);
+        QTRY_COMPARE(Outcomes(), 4);
+        QStringList sent;
+        for (const HttpRequestRecord& r : m_server.requests())
+            sent << ParamsOf(r).value("salt").toString();
+        std::srand(1);
+        QStringList unseeded;
+        for (int i = 0; i < 4; ++i)
+            unseeded << QString::number(std::rand() % 9999 + 1000);
+        QCOMPARE(sent.size(), 4);
+        QVERIFY2(sent != unseeded, qPrintable(sent.join(' ')));
+    }
+
+    // Regression: the daily log held the session token and the salted password of every request.
+    void logShowedSessionTokenAndSaltedPassword()
+    {
+        LogCapture log;
+        SessionRecord() = QVariantMap { { "ak", "token-of-this-session" } };
+        m_server.setHandler([](const HttpRequestRecord&) {
+            return HttpResponse::json("{\"result\":{\"ak\":\"token-of-the-next\",\"userId\":\"7\"}}");
+        });
+        AppServer_Login("teacher01", "pw", &OnSuccess, &OnError, nullptr, nullptr);
+        QTRY_COMPARE(Outcomes(), 1);
+        const QString salted = ParamsOf(m_server.requests().value(0)).value("saltedPassword").toString();
+        QVERIFY(!salted.isEmpty() && log.contains("user.login") && log.contains("\"userId\":\"7\""));
+        QVERIFY(!log.contains(salted) && !log.contains("token-of-this-session")
+            && !log.contains("token-of-the-next"));
+        QVERIFY(log.contains("\"saltedPassword\": \"***\"") && log.contains("\"ak\": \"***\"")
+            && log.contains("\"ak\":\"***\""));
+        // The login result logged by the login window goes through the same mask.
+        const QVariantMap masked = MaskSecretsForLog(QVariantMap { { "ak", "t" }, { "userId", "7" } });
+        QCOMPARE(masked, (QVariantMap { { "ak", "***" }, { "userId", "7" } }));
+        QCOMPARE(MaskSecretsForLog(QString("{\"ak\" : \"a\\\"b\", \"x\": 1}")),
+            QString("{\"ak\" : \"***\", \"x\": 1}"));
     }
 
     void loginSaltsAndHashes()

@@ -42,6 +42,7 @@ private slots:
     void enterRoomBroadcastsClassTimeOnlyOnceTheClassStarted();
     void chatIsShownAsMeAtOnceAndEnterSends();
     void longDiscussionBuildsOnlyRowsNearViewAndRebuildsThemOnScroll();
+    void undeliveredChatLookedSent();
 
 private:
     MsgItem* Row(int i) const;
@@ -230,6 +231,36 @@ void TestDiscussion::longDiscussionBuildsOnlyRowsNearViewAndRebuildsThemOnScroll
     // A new line scrolls the list back to the end and is built there.
     m_dlg->AddMessage(QStringLiteral("最后"), QStringLiteral("尾"), true);
     QVERIFY(Row(300) && list->currentRow() == 300);
+}
+
+// Regression: after the relay dropped, a typed line appeared as sent; only the log said otherwise.
+void TestDiscussion::undeliveredChatLookedSent()
+{
+    m_dlg->show();
+    QVERIFY(QTest::qWaitForWindowExposed(m_dlg));
+    QTextEdit* edit = m_dlg->form()->msgTextEdit;
+    m_service->sendCode = 8001;
+    m_service->sendDesc = QStringLiteral("not signed in");
+    edit->setPlainText(QStringLiteral("丢了"));
+    m_dlg->form()->sendButton->click();
+    m_service->sendCode = 0;
+    edit->setPlainText(QStringLiteral("到了"));
+    m_dlg->form()->sendButton->click();
+    QCOMPARE(RowNames().size(), 2);
+    QVERIFY2(
+        RowNames()[0].contains(QStringLiteral("发送失败")) && RowNames()[0].endsWith(QStringLiteral("|丢了")),
+        qPrintable(RowNames()[0]));
+    QVERIFY2(!RowNames()[1].contains(QStringLiteral("发送失败")), qPrintable(RowNames()[1]));
+
+    // The mark stays with the line when its row is built again after a scroll.
+    for (int i = 0; i < 100; ++i)
+        m_dlg->AddMessage(QStringLiteral("学生"), QString::number(i), true);
+    QListWidget* list = m_dlg->form()->msgListWidget;
+    QTRY_VERIFY(!Row(0));
+    list->scrollToTop();
+    QTRY_VERIFY(Row(0));
+    QVERIFY(RowNames()[0].contains(QStringLiteral("发送失败"))
+        && !RowNames()[1].contains(QStringLiteral("发送失败")));
 }
 
 QTEST_MAIN(TestDiscussion)

@@ -51,6 +51,21 @@ private slots:
         QCOMPARE(password, secret);
     }
 
+    // The file holds the password: it was readable by every user of the machine.
+    void settingFileWithPasswordWasWorldReadable()
+    {
+        SaveUser(QStringLiteral("t"), QStringLiteral("p"));
+        QVERIFY(QFile::exists(settingPath()));
+        const QFileDevice::Permissions others = QFileDevice::ReadGroup | QFileDevice::WriteGroup
+            | QFileDevice::ExeGroup | QFileDevice::ReadOther | QFileDevice::WriteOther
+            | QFileDevice::ExeOther;
+        QCOMPARE(QFile::permissions(settingPath()) & others, QFileDevice::Permissions());
+        QVERIFY(QFile::permissions(settingPath()) & QFileDevice::ReadOwner);
+        // A second write, which replaces the file, keeps it so.
+        SaveUser(QStringLiteral("t2"), QStringLiteral("p2"));
+        QCOMPARE(QFile::permissions(settingPath()) & others, QFileDevice::Permissions());
+    }
+
     void hashFilePathIsAFileName()
     {
         QCOMPARE(Sha1Base64(QStringLiteral("C:\\课件\\第一课.pptx")),

@@ -257,6 +257,27 @@ private slots:
         QCOMPARE(slides.count(), 0);
     }
 
+    // An installed client reads the suite and the profile's template from its own folder and runs the
+    // suite on a copy of the profile in the folder it writes to; the teacher's later changes to that
+    // copy stay.
+    void suiteRunsOnTheProfileCopiedIntoTheWrittenRoot()
+    {
+        const QString app = fakeSuite("read-root", 30), written = newFolder("written-root");
+        const QString macro = "/user/basic/ExportImages/ExportImages.xba";
+        QVERIFY(QDir().mkpath(written + kOfficeProfileFolder + "/user")
+            && writeBytes(written + kOfficeProfileFolder + "/user/kept.xcu", "changed by the suite"));
+        SetAppFolders(app, written);
+        m_tool->OpenFile(newFolder("read-root-doc") + "/deck.pptx");
+        QTRY_VERIFY_WITH_TIMEOUT(IsProcessRunning(kOffice, OfficeProfileMarker(written)), 6000);
+        QCOMPARE(
+            readBytes(written + kOfficeProfileFolder + macro), readBytes(app + kOfficeProfileFolder + macro));
+        QCOMPARE(
+            readBytes(written + kOfficeProfileFolder + "/user/kept.xcu"), QByteArray("changed by the suite"));
+        QVERIFY(!IsProcessRunning(kOffice, OfficeProfileMarker(app)));
+        QVERIFY(killOffice());
+        m_apps << written;
+    }
+
     // Regression: a launcher that takes its time before "soffice.bin" runs is a suite that is
     // starting, not a dead one; and a second document picked at once kills it before it can start
     // the first one's conversion. The suite runs on our profile, hidden, with the fixed switches,

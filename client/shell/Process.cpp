@@ -9,3 +9,13 @@ bool ToWCharArray(const QString& text, wchar_t* buffer, int bufferSize)
     buffer[written] = L'\0';
     return true;
 }
+
+bool IsProcessRunning(const QString& name)
+{
+    wchar_t buffer[kProcessNameBufferSize];
+    if (!ToWCharArray(name, buffer))
+        return false;
+    ProcessHandle handle = GetProcessByName(buffer);
+    CloseProcessHandle(handle);
+    return handle != nullptr;
+}

@@ -134,16 +134,6 @@ void KillProcessByName(const QString& name)
         KillProcessByName(buffer);
 }
 
-bool IsProcessRunning(const QString& name)
-{
-    wchar_t buffer[kProcessNameBufferSize];
-    if (!ToWCharArray(name, buffer))
-        return false;
-    ProcessHandle handle = GetProcessByName(buffer);
-    CloseProcessHandle(handle);
-    return handle != nullptr;
-}
-
 void KillProcessByName(const QString& name, const QString& ownerMarker)
 {
     if (name.size() < kProcessNameBufferSize)

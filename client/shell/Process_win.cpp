@@ -100,16 +100,6 @@ void KillProcessByName(const QString& name)
         KillProcessByName(buffer);
 }
 
-bool IsProcessRunning(const QString& name)
-{
-    static wchar_t buffer[kProcessNameBufferSize];
-    if (!ToWCharArray(name, buffer))
-        return false;
-    ProcessHandle handle = GetProcessByName(buffer);
-    CloseProcessHandle(handle);
-    return handle != nullptr;
-}
-
 // Image paths come back with backslashes; the marker is usually a Qt path with slashes.
 void KillProcessByName(const QString& name, const QString& ownerMarker)
 {

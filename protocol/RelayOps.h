@@ -19,6 +19,9 @@ enum Code {
     kNotSignedIn = 8001,
     kNotHost = 10004,
     kNotInRoom = 10010,
+    kNoSuchRoom = 10015,
+    kNotLetIn = 10016,
+    kLiveEnded = 10017,
     kNoPermission = 10021,
     kPeerUnknown = 20003,
     kSigExpired = 70001,
@@ -37,6 +40,9 @@ enum Event {
     kScreenOn = 7,
     kScreenOff = 8,
 };
+
+// What a session does with a room, for the check of who may.
+enum class RoomUse { Host, Join, List };
 
 // Message elements.
 QJsonObject textElem(const QString& text);

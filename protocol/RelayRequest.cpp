@@ -6,7 +6,7 @@
 #include <QJsonObject>
 #include <QJsonParseError>
 
-#include <QVariant>
+#include <cmath>
 
 namespace relayrequest {
 
@@ -84,12 +84,15 @@ namespace {
         return true;
     }
 
+    // An integer room number in 1 … 2^32-1; 12.5, "12" or true name no room.
     bool roomNumber(const QJsonValue& v, quint32* out)
     {
-        const qint64 n = v.toVariant().toLongLong();
-        if (n <= 0 || n > 0xFFFFFFFFLL)
+        if (!v.isDouble())
             return false;
-        *out = quint32(n);
+        const double d = v.toDouble();
+        if (!(d >= 1 && d <= 4294967295.0) || std::floor(d) != d)
+            return false;
+        *out = quint32(d);
         return true;
     }
 

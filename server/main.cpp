@@ -16,6 +16,7 @@
 
 #include <csignal>
 #include <cstdio>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -51,6 +52,16 @@ void quitOnSignals(QCoreApplication& app)
     sa.sa_flags = SA_RESTART;
     sigaction(SIGINT, &sa, nullptr);
     sigaction(SIGTERM, &sa, nullptr);
+}
+
+// Every open connection is a file descriptor; the default soft limit of 1024 would cap a school.
+void raiseOpenFileLimit()
+{
+    rlimit limit = {};
+    if (::getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur < limit.rlim_max) {
+        limit.rlim_cur = limit.rlim_max;
+        ::setrlimit(RLIMIT_NOFILE, &limit);
+    }
 }
 
 QTextStream& out()
@@ -247,6 +258,7 @@ int main(int argc, char* argv[])
     if (!QDir().mkpath(options.downloadsDir))
         return fail(QStringLiteral("cannot create the downloads folder %1").arg(options.downloadsDir));
 
+    raiseOpenFileLimit();
     AppServer server(options);
     QString error;
     if (!server.open(&error))
@@ -277,6 +289,9 @@ int main(int argc, char* argv[])
     if (!server.listen(address.toString(), static_cast<quint16>(port), &error))
         return fail(error);
     LiveRelay relay(server.liveSecret());
+    relay.setRoomAccess([&server](const QString& userId, quint32 roomId, LiveRelay::RoomUse use) {
+        return server.roomVerdict(userId, roomId, use);
+    });
     if (!relay.listen(address, static_cast<quint16>(livePort), &error))
         return fail(QStringLiteral("live relay: %1").arg(error));
     out() << "app server on http://" << address.toString() << ':' << server.port() << AppServer::kRpcPath

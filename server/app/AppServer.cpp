@@ -1,23 +1,27 @@
 #include "AppServer.h"
 #include "ByteRange.h"
-#include "JsonText.h"
+#include "RpcRequest.h"
 
-#include "common/UserSig.h"
-
+#include <QDateTime>
 #include <QDebug>
 #include <QDir>
 #include <QFileInfo>
-#include <QUrl>
+#include <QLocale>
 
-#include <SQLiteCpp/Exception.h>
-#include <httplib.h>
 #include <json/json.h>
+#include <microhttpd.h>
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
-#include <climits>
-#include <fstream>
-#include <vector>
+#include <cstring>
 
 namespace appserver {
 
@@ -25,23 +29,7 @@ namespace {
 
     const char* const kJsonType = "application/json; charset=utf-8";
 
-    std::string statusText(int status)
-    {
-        switch (status) {
-        case 403:
-            return "403 Forbidden\n";
-        case 404:
-            return "404 Not Found\n";
-        case 413:
-            return "413 Payload Too Large\n";
-        case 416:
-            return "416 Range Not Satisfiable\n";
-        default:
-            return std::to_string(status) + "\n";
-        }
-    }
-
-    const std::string& writeJson(const Json::Value& v, std::string* out)
+    const Json::StreamWriterBuilder& jsonWriter()
     {
         static const Json::StreamWriterBuilder builder = [] {
             Json::StreamWriterBuilder b;
@@ -49,8 +37,7 @@ namespace {
             b["emitUTF8"] = true;
             return b;
         }();
-        *out = Json::writeString(builder, v);
-        return *out;
+        return builder;
     }
 
     // What a caller sent, fit for one log line: control characters would let it forge lines.
@@ -73,10 +60,102 @@ namespace {
         return out;
     }
 
+    std::string header(MHD_Connection* c, const char* name)
+    {
+        const char* v = MHD_lookup_connection_value(c, MHD_HEADER_KIND, name);
+        return v ? std::string(v) : std::string();
+    }
+
+    std::string clientAddress(MHD_Connection* c)
+    {
+        const MHD_ConnectionInfo* info = MHD_get_connection_info(c, MHD_CONNECTION_INFO_CLIENT_ADDRESS);
+        if (!info || !info->client_addr)
+            return "-";
+        char text[INET6_ADDRSTRLEN] = {};
+        const sockaddr* sa = info->client_addr;
+        if (sa->sa_family == AF_INET)
+            inet_ntop(AF_INET, &reinterpret_cast<const sockaddr_in*>(sa)->sin_addr, text, sizeof text);
+        else if (sa->sa_family == AF_INET6)
+            inet_ntop(AF_INET6, &reinterpret_cast<const sockaddr_in6*>(sa)->sin6_addr, text, sizeof text);
+        return text;
+    }
+
+    MHD_Result answer(MHD_Connection* c, unsigned status, const std::string& body, const char* type,
+        const std::vector<std::pair<std::string, std::string>>& headers = {})
+    {
+        MHD_Response* r = MHD_create_response_from_buffer(
+            body.size(), const_cast<char*>(body.data()), MHD_RESPMEM_MUST_COPY);
+        if (!r)
+            return MHD_NO;
+        MHD_add_response_header(r, "Content-Type", type);
+        for (const auto& [name, value] : headers)
+            MHD_add_response_header(r, name.c_str(), value.c_str());
+        const MHD_Result ok = MHD_queue_response(c, status, r);
+        MHD_destroy_response(r);
+        return ok;
+    }
+
+    std::string statusText(unsigned status)
+    {
+        switch (status) {
+        case 403:
+            return "403 Forbidden\n";
+        case 404:
+            return "404 Not Found\n";
+        case 405:
+            return "405 Method Not Allowed\n";
+        case 416:
+            return "416 Range Not Satisfiable\n";
+        case 431:
+            return "431 Request Header Fields Too Large\n";
+        case 503:
+            return "503 Service Unavailable\n";
+        default:
+            return std::to_string(status) + "\n";
+        }
+    }
+
+    std::string httpDate(int64_t secs)
+    {
+        return QLocale::c()
+                   .toString(QDateTime::fromSecsSinceEpoch(secs, Qt::UTC),
+                       QStringLiteral("ddd, dd MMM yyyy hh:mm:ss"))
+                   .toStdString()
+            + " GMT";
+    }
+
+    MHD_Result countHeader(void* cls, MHD_ValueKind, const char*, const char*)
+    {
+        ++*static_cast<int*>(cls);
+        return MHD_YES;
+    }
+
 } // namespace
+
+// What one request carries between the library's calls for it.
+struct Exchange {
+    std::chrono::steady_clock::time_point started = std::chrono::steady_clock::now();
+    bool rpc = false;
+    bool refused = false; // the body passed the limit: nothing more of it is kept
+    size_t received = 0;
+    std::string body;
+    std::string address; // holds a download slot while set
+};
+
+struct AppServer::Http {
+    static MHD_Result onRequest(void* cls, MHD_Connection* c, const char* url, const char* method,
+        const char* version, const char* upload, size_t* uploadSize, void** state);
+    static void onCompleted(void* cls, MHD_Connection* c, void** state, MHD_RequestTerminationCode why);
+    static void onLibraryLog(void* cls, const char* format, va_list ap);
+    static MHD_Result handleRpc(AppServer* self, MHD_Connection* c, Exchange* ex);
+    static MHD_Result answerRpcRefusal(AppServer* self, MHD_Connection* c, const char* message);
+    static MHD_Result handleDownload(
+        AppServer* self, MHD_Connection* c, Exchange* ex, const std::string& name, const std::string& verb);
+};
 
 AppServer::AppServer(AppServerOptions options)
     : m_options(std::move(options))
+    , m_logins(m_options.login)
 {
 }
 
@@ -100,94 +179,192 @@ bool AppServer::open(QString* error)
     }
 }
 
+// Our own listening socket: bound exclusively (SO_REUSEADDR only, never SO_REUSEPORT, so a second
+// server on a busy port fails instead of sharing it) with a backlog a whole class can arrive in.
+static int listenSocket(const QString& host, quint16 port, int backlog, int sendBuffer, QString* error)
+{
+    sockaddr_storage addr = {};
+    socklen_t len = 0;
+    const std::string h = host.toStdString();
+    auto* v4 = reinterpret_cast<sockaddr_in*>(&addr);
+    auto* v6 = reinterpret_cast<sockaddr_in6*>(&addr);
+    if (inet_pton(AF_INET, h.c_str(), &v4->sin_addr) == 1) {
+        v4->sin_family = AF_INET;
+        v4->sin_port = htons(port);
+        len = sizeof *v4;
+    } else if (inet_pton(AF_INET6, h.c_str(), &v6->sin6_addr) == 1) {
+        v6->sin6_family = AF_INET6;
+        v6->sin6_port = htons(port);
+        len = sizeof *v6;
+    } else {
+        *error = QStringLiteral("cannot listen on %1: not an IP address").arg(host);
+        return -1;
+    }
+    const int fd = ::socket(addr.ss_family, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0) {
+        *error = QStringLiteral("cannot open a socket: %1").arg(QString::fromLocal8Bit(std::strerror(errno)));
+        return -1;
+    }
+    const int on = 1;
+    ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+    // Connections inherit this. The kernel wakes a writer only when half its send buffer is free:
+    // with the buffer loopback would grow to, a slow reader could drain for many seconds before the
+    // next write, and a reader that keeps making progress would look idle.
+    ::setsockopt(fd, SOL_SOCKET, SO_SNDBUF, &sendBuffer, sizeof sendBuffer);
+    if (::bind(fd, reinterpret_cast<sockaddr*>(&addr), len) != 0 || ::listen(fd, backlog) != 0) {
+        const int e = errno;
+        ::close(fd);
+        *error = e == EADDRINUSE ? QStringLiteral("port in use: %1:%2").arg(host).arg(port)
+                                 : QStringLiteral("cannot listen on %1:%2: %3")
+                                       .arg(host)
+                                       .arg(port)
+                                       .arg(QString::fromLocal8Bit(std::strerror(e)));
+        return -1;
+    }
+    return fd;
+}
+
 bool AppServer::listen(const QString& host, quint16 port, QString* error)
 {
     if (!m_store && !open(error))
         return false;
     stop();
-    m_http = std::make_unique<httplib::Server>();
-    httplib::Server& http = *m_http;
-    const int threads = std::max(1, m_options.workerThreads);
-    http.new_task_queue = [threads] { return new httplib::ThreadPool(static_cast<size_t>(threads)); };
-    http.set_payload_max_length(m_options.maxBodyBytes);
-    http.set_keep_alive_max_count(1000);
-    // Headers and body go out in separate writes; without this each answer waits on a delayed ACK.
-    http.set_tcp_nodelay(true);
-    http.set_read_timeout(10, 0);
-    http.set_write_timeout(10, 0);
-
-    // We answer byte ranges ourselves: the library's own handling sends a wrong Content-Range
-    // for an end past the file.
-    http.set_pre_routing_handler([](const httplib::Request& req, httplib::Response&) {
-        if (req.path.rfind("/downloads/", 0) == 0)
-            const_cast<httplib::Request&>(req).ranges.clear();
-        return httplib::Server::HandlerResponse::Unhandled;
-    });
-    http.Post(kRpcPath, [this](const httplib::Request& req, httplib::Response& res) { handleRpc(req, res); });
-    http.Get(R"(/downloads/(.*))",
-        [this](const httplib::Request& req, httplib::Response& res) { handleDownload(req, res); });
-    // Whatever the library refuses on the JSON-RPC path (such as a body over the limit) still
-    // gets a JSON-RPC answer the client can show.
-    http.set_error_handler(
-        httplib::Server::HandlerWithResponse([this](const httplib::Request& req, httplib::Response& res) {
-            if (req.path != kRpcPath || req.method != "POST") {
-                if (res.body.empty())
-                    res.set_content(statusText(res.status), "text/plain; charset=utf-8");
-                return httplib::Server::HandlerResponse::Handled;
-            }
-            const int status = res.status;
-            Json::Value answer(Json::objectValue);
-            answer["jsonrpc"] = "2.0";
-            answer["id"] = Json::nullValue;
-            answer["error"]["code"] = ErrorCode::InvalidRequest;
-            answer["error"]["message"] = status == 413 ? "请求内容过大" : "无效的请求";
-            std::string text;
-            res.status = 200;
-            res.set_content(writeJson(answer, &text), kJsonType);
-            logLine("jsonrpc - user=- error " + std::to_string(ErrorCode::InvalidRequest) + " (http "
-                + std::to_string(status) + ")");
-            return httplib::Server::HandlerResponse::Handled;
-        }));
-    http.set_exception_handler(
-        [this](const httplib::Request& req, httplib::Response& res, std::exception_ptr) {
-            logLine("unexpected failure on " + printable(req.path));
-            res.status = 500;
-            res.set_content("internal error", "text/plain");
-        });
-
-    const std::string h = host.toStdString();
-    if (port == 0) {
-        const int bound = http.bind_to_any_port(h);
-        if (bound <= 0) {
-            if (error)
-                *error = QStringLiteral("cannot listen on %1").arg(host);
-            m_http.reset();
-            return false;
-        }
-        m_port = static_cast<quint16>(bound);
-    } else {
-        if (!http.bind_to_port(h, port)) {
-            if (error)
-                *error = QStringLiteral("cannot listen on %1:%2").arg(host).arg(port);
-            m_http.reset();
-            return false;
-        }
-        m_port = port;
+    QString why;
+    const int fd = listenSocket(host, port, m_options.listenBacklog, m_options.sendBufferBytes, &why);
+    if (fd < 0) {
+        if (error)
+            *error = why;
+        return false;
     }
-    m_thread = std::thread([&http] { http.listen_after_bind(); });
-    // A stop() that comes before the loop runs would be lost and leave the thread serving.
-    for (int i = 0; i < 5000 && !http.is_running(); ++i)
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    sockaddr_storage bound = {};
+    socklen_t len = sizeof bound;
+    ::getsockname(fd, reinterpret_cast<sockaddr*>(&bound), &len);
+    m_port = ntohs(bound.ss_family == AF_INET6 ? reinterpret_cast<sockaddr_in6*>(&bound)->sin6_port
+                                               : reinterpret_cast<sockaddr_in*>(&bound)->sin_port);
+
+    // Event-driven: a slow or idle connection costs a socket and its memory pool, never a thread.
+    // Headers (their count and size) must fit the per-connection pool.
+    const unsigned flags = MHD_USE_INTERNAL_POLLING_THREAD | MHD_USE_EPOLL | MHD_USE_ERROR_LOG;
+    // The logger comes first, so even the library's complaints about later options go to our log.
+    m_daemon = MHD_start_daemon(flags, 0, nullptr, nullptr, &Http::onRequest, this, //
+        MHD_OPTION_EXTERNAL_LOGGER, &Http::onLibraryLog, this, //
+        MHD_OPTION_LISTEN_SOCKET, fd, //
+        MHD_OPTION_THREAD_POOL_SIZE, static_cast<unsigned>(std::max(1, m_options.workerThreads)), //
+        MHD_OPTION_CONNECTION_LIMIT, static_cast<unsigned>(m_options.maxConnections), //
+        MHD_OPTION_PER_IP_CONNECTION_LIMIT, static_cast<unsigned>(m_options.maxConnectionsPerAddress), //
+        MHD_OPTION_CONNECTION_TIMEOUT, static_cast<unsigned>(m_options.idleTimeoutSecs), //
+        MHD_OPTION_CONNECTION_MEMORY_LIMIT, static_cast<size_t>(m_options.maxHeaderBytes), //
+        MHD_OPTION_NOTIFY_COMPLETED, &Http::onCompleted, this, //
+        MHD_OPTION_END);
+    if (!m_daemon) {
+        ::close(fd);
+        if (error)
+            *error = QStringLiteral("cannot start serving on %1:%2").arg(host).arg(m_port);
+        return false;
+    }
     return true;
 }
 
 void AppServer::stop()
 {
-    if (m_http)
-        m_http->stop();
-    if (m_thread.joinable())
-        m_thread.join();
-    m_http.reset();
+    if (m_daemon) {
+        MHD_stop_daemon(m_daemon);
+        m_daemon = nullptr;
+    }
+}
+
+void AppServer::Http::onLibraryLog(void* cls, const char* format, va_list ap)
+{
+    char text[512];
+    std::vsnprintf(text, sizeof text, format, ap);
+    std::string line(text);
+    while (!line.empty() && (line.back() == '\n' || line.back() == '\r'))
+        line.pop_back();
+    static_cast<AppServer*>(cls)->logLine("http: " + printable(line, 256));
+}
+
+void AppServer::Http::onCompleted(void* cls, MHD_Connection*, void** state, MHD_RequestTerminationCode)
+{
+    auto* self = static_cast<AppServer*>(cls);
+    auto* ex = static_cast<Exchange*>(*state);
+    if (!ex)
+        return;
+    if (!ex->address.empty()) {
+        std::lock_guard<std::mutex> g(self->m_downloadsMutex);
+        auto it = self->m_downloadsByAddress.find(ex->address);
+        if (it != self->m_downloadsByAddress.end() && --it->second <= 0)
+            self->m_downloadsByAddress.erase(it);
+    }
+    delete ex;
+    *state = nullptr;
+}
+
+MHD_Result AppServer::Http::onRequest(void* cls, MHD_Connection* c, const char* url, const char* method,
+    const char*, const char* upload, size_t* uploadSize, void** state)
+{
+    auto* self = static_cast<AppServer*>(cls);
+    auto* ex = static_cast<Exchange*>(*state);
+    const std::string path = url ? url : "";
+    const std::string verb = method ? method : "";
+    if (!ex) {
+        ex = new Exchange;
+        *state = ex;
+        int headers = 0;
+        MHD_get_connection_values(c, MHD_HEADER_KIND, &countHeader, &headers);
+        if (headers > self->m_options.maxHeaderCount)
+            return answer(c, 431, statusText(431), "text/plain; charset=utf-8");
+        ex->rpc = path == kRpcPath && verb == "POST";
+        if (ex->rpc) {
+            // A body declared far past the limit is refused before a byte of it is read.
+            const std::string declared = header(c, "Content-Length");
+            if (!declared.empty()
+                && (declared.size() > 18 || std::stoll("0" + declared) > int64_t(self->discardLimit())))
+                return answerRpcRefusal(self, c, "请求内容过大");
+            return MHD_YES;
+        }
+        if (path.rfind("/downloads/", 0) == 0 && (verb == "GET" || verb == "HEAD"))
+            return handleDownload(self, c, ex, path.substr(std::strlen("/downloads/")), verb);
+        if (path == kRpcPath)
+            return answer(c, 405, statusText(405), "text/plain; charset=utf-8", { { "Allow", "POST" } });
+        return answer(c, 404, statusText(404), "text/plain; charset=utf-8");
+    }
+    if (!ex->rpc)
+        return MHD_YES; // a body nobody asked for
+    if (*uploadSize > 0) {
+        // Counted as the bytes arrive, whatever the framing. Past the limit nothing more is kept; a
+        // little more is read and dropped so the client still gets its answer, and past that the
+        // connection ends.
+        ex->received += *uploadSize;
+        if (ex->received > self->m_options.maxBodyBytes) {
+            ex->refused = true;
+            ex->body.clear();
+            ex->body.shrink_to_fit();
+            if (ex->received > self->discardLimit()) {
+                self->logLine("jsonrpc - user=- error " + std::to_string(ErrorCode::InvalidRequest)
+                    + " (body over " + std::to_string(self->discardLimit()) + " bytes, connection closed)");
+                return MHD_NO;
+            }
+        } else {
+            ex->body.append(upload, *uploadSize);
+        }
+        *uploadSize = 0;
+        return MHD_YES;
+    }
+    if (ex->refused)
+        return answerRpcRefusal(self, c, "请求内容过大");
+    return handleRpc(self, c, ex);
+}
+
+MHD_Result AppServer::Http::answerRpcRefusal(AppServer* self, MHD_Connection* c, const char* message)
+{
+    Json::Value answerObject(Json::objectValue);
+    answerObject["jsonrpc"] = "2.0";
+    answerObject["id"] = Json::nullValue;
+    answerObject["error"]["code"] = ErrorCode::InvalidRequest;
+    answerObject["error"]["message"] = message;
+    self->logLine(
+        "jsonrpc - user=- error " + std::to_string(ErrorCode::InvalidRequest) + " (" + message + ")");
+    return answer(c, 200, Json::writeString(jsonWriter(), answerObject), kJsonType);
 }
 
 void AppServer::logLine(const std::string& text)
@@ -195,7 +372,6 @@ void AppServer::logLine(const std::string& text)
     if (m_options.logRequests)
         qInfo().noquote() << QString::fromStdString(text);
 }
-
 std::optional<int> AppServer::compareVersions(const std::string& a, const std::string& b)
 {
     auto split = [](const std::string& v, std::string* app, std::vector<long>* parts) {
@@ -235,63 +411,65 @@ std::optional<int> AppServer::compareVersions(const std::string& a, const std::s
     return 0;
 }
 
-void AppServer::handleRpc(const httplib::Request& req, httplib::Response& res)
+MHD_Result AppServer::Http::handleRpc(AppServer* self, MHD_Connection* c, Exchange* ex)
+{
+    std::string body;
+    body.swap(ex->body);
+    const std::string text = self->answerBody(body.data(), body.size(), header(c, "Host"), clientAddress(c));
+    body = std::string();
+    return answer(c, 200, text, kJsonType);
+}
+
+std::string AppServer::answerBody(
+    const char* data, size_t size, const std::string& host, const std::string& address)
+{
+    const RpcBody body = parseRpcBody(data, size);
+    std::string text;
+    if (body.batch)
+        text += '[';
+    for (size_t i = 0; i < body.calls.size(); ++i) {
+        if (i)
+            text += ',';
+        text += answerCall(body.calls[i], host, address);
+    }
+    if (body.batch)
+        text += ']';
+    return text;
+}
+
+std::string AppServer::answerCall(
+    const RpcRequest& request, const std::string& host, const std::string& address)
 {
     const auto started = std::chrono::steady_clock::now();
     Call call;
-    call.host = req.get_header_value("Host");
-    Json::Value answer(Json::objectValue);
-    answer["jsonrpc"] = "2.0";
-    answer["id"] = Json::nullValue;
-    int errorCode = 0;
-    try {
-        Json::Value root;
-        {
-            Json::CharReaderBuilder rb;
-            Json::CharReaderBuilder::strictMode(&rb.settings_);
-            rb["stackLimit"] = 64;
-            std::unique_ptr<Json::CharReader> reader(rb.newCharReader());
-            std::string errors;
-            const char* begin = req.body.data();
-            bool parsed = false;
-            try {
-                parsed = reader->parse(begin, begin + req.body.size(), &root, &errors);
-            } catch (const Json::Exception&) {
-                parsed = false; // nesting past the stack limit throws instead of failing
-            }
-            if (!parsed)
-                throw AppError(ErrorCode::ParseError, "请求不是有效的JSON");
+    call.method = request.method;
+    call.params = request.params;
+    call.host = host;
+    call.address = address;
+    Json::Value reply(Json::objectValue);
+    reply["jsonrpc"] = "2.0";
+    reply["id"] = request.id;
+    int errorCode = request.error;
+    if (errorCode) {
+        reply["error"]["code"] = errorCode;
+        reply["error"]["message"] = request.message;
+    } else {
+        try {
+            reply["result"] = dispatch(call);
+        } catch (const AppError& e) {
+            errorCode = e.code;
+            reply["error"]["code"] = e.code;
+            reply["error"]["message"] = e.what();
+        } catch (const std::exception& e) {
+            errorCode = ErrorCode::Internal;
+            reply["error"]["code"] = ErrorCode::Internal;
+            reply["error"]["message"] = "服务器内部错误，请稍后再试";
+            logLine("internal error in " + printable(call.method) + ": " + printable(e.what(), 512));
         }
-        if (!root.isObject())
-            throw AppError(ErrorCode::InvalidRequest, "无效的请求");
-        const Json::Value& id = root["id"];
-        if (id.isString() || id.isNumeric())
-            answer["id"] = id;
-        if (root["jsonrpc"] != "2.0")
-            throw AppError(ErrorCode::InvalidRequest, "无效的请求：jsonrpc必须为\"2.0\"");
-        if (!root["method"].isString())
-            throw AppError(ErrorCode::InvalidRequest, "无效的请求：缺少method");
-        call.method = root["method"].asString();
-        const Json::Value& params = root["params"];
-        if (!params.isNull() && !params.isObject())
-            throw AppError(ErrorCode::InvalidParams, "参数错误：params必须是对象");
-        if (params.isObject())
-            call.params = params;
-        answer["result"] = dispatch(call);
-    } catch (const AppError& e) {
-        errorCode = e.code;
-        answer["error"]["code"] = e.code;
-        answer["error"]["message"] = e.what();
-    } catch (const std::exception& e) {
-        errorCode = ErrorCode::Internal;
-        answer["error"]["code"] = ErrorCode::Internal;
-        answer["error"]["message"] = "服务器内部错误，请稍后再试";
-        logLine("internal error in " + printable(call.method) + ": " + printable(e.what(), 512));
     }
     std::string text;
     if (errorCode == 0 && !call.rawResult.empty()) {
-        std::string id;
-        writeJson(answer["id"], &id);
+        const std::string id = Json::writeString(jsonWriter(), reply["id"]);
         text.reserve(call.rawResult.size() + id.size() + 40);
         text.append("{\"id\":")
             .append(id)
@@ -299,9 +477,8 @@ void AppServer::handleRpc(const httplib::Request& req, httplib::Response& res)
             .append(call.rawResult)
             .append("}");
     } else {
-        writeJson(answer, &text);
+        text = Json::writeString(jsonWriter(), reply);
     }
-    res.set_content(std::move(text), kJsonType);
 
     const double ms
         = std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - started).count();
@@ -310,69 +487,103 @@ void AppServer::handleRpc(const httplib::Request& req, httplib::Response& res)
     logLine("jsonrpc " + (call.method.empty() ? std::string("-") : printable(call.method))
         + " user=" + printable(call.who) + " "
         + (errorCode ? "error " + std::to_string(errorCode) : std::string("ok")) + tail);
+    return text;
 }
 
-void AppServer::handleDownload(const httplib::Request& req, httplib::Response& res)
+MHD_Result AppServer::Http::handleDownload(
+    AppServer* self, MHD_Connection* c, Exchange* ex, const std::string& name, const std::string& verb)
 {
-    const auto started = std::chrono::steady_clock::now();
-    const std::string name = req.matches.size() > 1 ? req.matches[1].str() : std::string();
-    auto finish = [&](int status, const std::string& detail) {
-        res.status = status;
-        if (status >= 400 && res.body.empty() && !res.content_provider_)
-            res.set_content(statusText(status), "text/plain; charset=utf-8");
+    auto finish = [&](unsigned status, const std::string& detail) {
         const double ms
-            = std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - started).count();
+            = std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - ex->started)
+                  .count();
         char tail[64];
         std::snprintf(tail, sizeof tail, " %.2f ms", ms);
-        logLine(req.method + " /downloads/" + printable(name) + " " + std::to_string(status)
+        self->logLine(verb + " /downloads/" + printable(name) + " " + std::to_string(status)
             + (detail.empty() ? std::string() : " " + printable(detail)) + tail);
+    };
+    auto refuse = [&](unsigned status, const std::string& detail = std::string(),
+                      const std::vector<std::pair<std::string, std::string>>& headers = {}) {
+        finish(status, detail);
+        return answer(c, status, statusText(status), "text/plain; charset=utf-8", headers);
     };
 
     // A plain file name in the downloads folder: no separators, no hidden or partial files.
     const bool plain = !name.empty() && name.size() <= 255 && name[0] != '.'
         && name.find_first_of(std::string("/\\\0", 3)) == std::string::npos;
-    if (m_options.downloadsDir.isEmpty() || !plain)
-        return finish(404, "");
-    const QDir dir(m_options.downloadsDir);
+    if (self->m_options.downloadsDir.isEmpty() || !plain)
+        return refuse(404);
+    const QDir dir(self->m_options.downloadsDir);
     const QFileInfo info(dir.filePath(QString::fromStdString(name)));
     const QString root = QFileInfo(dir.absolutePath()).canonicalFilePath();
     const QString real = info.canonicalFilePath();
     if (root.isEmpty() || real.isEmpty() || !real.startsWith(root + QLatin1Char('/')) || !info.isFile())
-        return finish(404, "");
+        return refuse(404);
 
-    auto file = std::make_shared<std::ifstream>(real.toStdString(), std::ios::binary);
-    if (!*file)
-        return finish(403, "");
-    const int64_t size = info.size();
-    const ByteRange range = ByteRange::parse(req.get_header_value("Range"), size);
-    res.set_header("Accept-Ranges", "bytes");
-    if (range.kind == ByteRange::Unsatisfiable) {
-        res.set_header("Content-Range", "bytes */" + std::to_string(size));
-        return finish(416, req.get_header_value("Range"));
+    const int fd = ::open(real.toLocal8Bit().constData(), O_RDONLY | O_CLOEXEC);
+    struct stat st = {};
+    if (fd < 0 || ::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        if (fd >= 0)
+            ::close(fd);
+        return refuse(403);
     }
+    const int64_t size = st.st_size;
+    char tag[64];
+    std::snprintf(tag, sizeof tag, "\"%llx-%llx\"", static_cast<unsigned long long>(size),
+        static_cast<unsigned long long>(st.st_mtim.tv_sec) * 1000000000ULL
+            + static_cast<unsigned long long>(st.st_mtim.tv_nsec));
+    const std::string etag = tag;
+    const std::string lastModified = httpDate(st.st_mtim.tv_sec);
+    std::string rangeHeader = header(c, "Range");
+    // A range of a file that changed since the client's copy would splice two versions: send it whole.
+    const std::string ifRange = header(c, "If-Range");
+    if (!ifRange.empty() && ifRange != etag && ifRange != lastModified)
+        rangeHeader.clear();
+    const ByteRange range = ByteRange::parse(rangeHeader, size);
+    std::vector<std::pair<std::string, std::string>> headers
+        = { { "Accept-Ranges", "bytes" }, { "ETag", etag }, { "Last-Modified", lastModified } };
+    if (range.kind == ByteRange::Unsatisfiable) {
+        ::close(fd);
+        headers.emplace_back("Content-Range", "bytes */" + std::to_string(size));
+        return refuse(416, rangeHeader, headers);
+    }
+
+    // One address holding many downloads at once is refused more, so it cannot take every connection.
+    const std::string address = clientAddress(c);
+    {
+        std::lock_guard<std::mutex> g(self->m_downloadsMutex);
+        int& held = self->m_downloadsByAddress[address];
+        if (held >= self->m_options.maxDownloadsPerAddress) {
+            ::close(fd);
+            headers = { { "Retry-After", "10" } };
+            return refuse(503, "too many downloads from " + address, headers);
+        }
+        ++held;
+        ex->address = address;
+    }
+
     const int64_t first = range.kind == ByteRange::Partial ? range.first : 0;
     const int64_t length = range.kind == ByteRange::Partial ? range.last - range.first + 1 : size;
     if (range.kind == ByteRange::Partial)
-        res.set_header("Content-Range",
+        headers.emplace_back("Content-Range",
             "bytes " + std::to_string(range.first) + "-" + std::to_string(range.last) + "/"
                 + std::to_string(size));
-    if (length == 0) {
-        res.set_content("", "application/octet-stream");
-    } else {
-        res.set_content_provider(static_cast<size_t>(length), "application/octet-stream",
-            [file, first](size_t offset, size_t want, httplib::DataSink& sink) {
-                char buffer[64 * 1024];
-                file->clear();
-                file->seekg(static_cast<std::streamoff>(first + static_cast<int64_t>(offset)));
-                file->read(buffer, static_cast<std::streamsize>(std::min(want, sizeof buffer)));
-                const std::streamsize got = file->gcount();
-                if (got <= 0)
-                    return false; // the file shrank under us
-                return sink.write(buffer, static_cast<size_t>(got));
-            });
-    }
-    finish(range.kind == ByteRange::Partial ? 206 : 200,
-        range.kind == ByteRange::Partial ? req.get_header_value("Range") : std::string());
+    // The library sends straight from the file as the reader takes it.
+    MHD_Response* r = length > 0 ? MHD_create_response_from_fd_at_offset64(
+                          static_cast<uint64_t>(length), fd, static_cast<uint64_t>(first))
+                                 : MHD_create_response_from_buffer(0, nullptr, MHD_RESPMEM_PERSISTENT);
+    if (length == 0)
+        ::close(fd);
+    if (!r)
+        return MHD_NO;
+    MHD_add_response_header(r, "Content-Type", "application/octet-stream");
+    for (const auto& [n, v] : headers)
+        MHD_add_response_header(r, n.c_str(), v.c_str());
+    const unsigned status = range.kind == ByteRange::Partial ? 206 : 200;
+    const MHD_Result ok = MHD_queue_response(c, status, r);
+    MHD_destroy_response(r);
+    finish(status, range.kind == ByteRange::Partial ? rangeHeader : std::string());
+    return ok;
 }
 
 } // namespace appserver

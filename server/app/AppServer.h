@@ -1,6 +1,9 @@
 #pragma once
 
 #include "AppStore.h"
+#include "LoginThrottle.h"
+
+#include "protocol/RelayOps.h"
 
 #include <QByteArray>
 #include <QString>
@@ -14,16 +17,14 @@
 #include <mutex>
 #include <optional>
 #include <string>
-#include <thread>
 #include <tuple>
+#include <unordered_map>
 
-namespace httplib {
-class Server;
-struct Request;
-struct Response;
-}
+struct MHD_Daemon;
 
 namespace appserver {
+
+struct RpcRequest;
 
 struct AppServerOptions {
     QString dbPath;
@@ -31,14 +32,24 @@ struct AppServerOptions {
     QString publicUrl; // base of "updateUrl"; empty: taken from the request's Host
     int64_t sessionTtlMs = 7LL * 24 * 3600 * 1000;
     int64_t userSigTtlSecs = 24 * 3600;
-    size_t maxBodyBytes = 1024 * 1024;
-    int workerThreads = 8;
+    size_t maxBodyBytes = 1024 * 1024; // counted as it arrives, chunked or not
+    int workerThreads = 4; // event loops; a connection costs no thread of its own
+    int listenBacklog = 1024; // a class that arrives at once
+    int maxConnections = 4096;
+    int maxConnectionsPerAddress = 1024; // a whole school may sit behind one address
+    int maxDownloadsPerAddress = 16;
+    int idleTimeoutSecs = 30; // a connection that sends and reads nothing for this long is closed
+    int sendBufferBytes = 256 * 1024; // per connection; see listenSocket()
+    int maxHeaderBytes = 32 * 1024; // request line and headers of one request
+    int maxHeaderCount = 100;
+    int maxSessionsPerUser = 10; // the oldest session ends when a user signs in once more
+    LoginLimits login;
     bool logRequests = true;
     std::function<int64_t()> clockMs; // "now"; tests move it to age sessions
 };
 
 // The app server: JSON-RPC 2.0 on POST /app-server/jsonrpc/ and installer downloads on
-// GET/HEAD /downloads/<file>, served from worker threads of its own.
+// GET/HEAD /downloads/<file>, served from event-loop threads of its own.
 class AppServer {
 public:
     static constexpr const char* kRpcPath = "/app-server/jsonrpc/";
@@ -56,8 +67,15 @@ public:
     void stop();
 
     AppStore& store() { return *m_store; }
+    // The answer to one POST body (a call or a batch), whatever its bytes.
+    std::string answerBody(
+        const char* data, size_t size, const std::string& host, const std::string& address);
     // The secret the live relay checks user signatures with.
     QByteArray liveSecret() const { return m_secret; }
+    // Whether the relay lets userId host, join or see a room: hosts only the teacher of the room's
+    // live, members only whom "live.enter.room" let in, and nobody once the live has ended.
+    // 0 or the relay's code to refuse with.
+    int roomVerdict(const QString& userId, quint32 roomId, relayop::RoomUse use);
 
     // Compares "<app type>_<x.y...>" versions; nullopt when either is not of that form.
     static std::optional<int> compareVersions(const std::string& a, const std::string& b);
@@ -69,6 +87,7 @@ private:
         Json::Value params { Json::objectValue };
         std::string host;
         std::optional<UserRecord> user; // set for methods that need a session
+        std::string address; // the caller's IP address
         std::string who = "-"; // for the log line
         std::string rawResult; // a result already written as JSON text
     };
@@ -92,8 +111,11 @@ private:
     Json::Value memberList(Call& call);
     Json::Value memberStatusReport(Call& call);
 
-    void handleRpc(const httplib::Request& req, httplib::Response& res);
-    void handleDownload(const httplib::Request& req, httplib::Response& res);
+    // The HTTP side (requests, downloads), kept out of this header with the library's types.
+    struct Http;
+    // Bytes of an over-long body read (and dropped) before the connection is ended instead.
+    size_t discardLimit() const { return m_options.maxBodyBytes * 4; }
+    std::string answerCall(const RpcRequest& request, const std::string& host, const std::string& address);
     Json::Value dispatch(Call& call);
     void logLine(const std::string& text);
 
@@ -109,8 +131,10 @@ private:
 
     AppServerOptions m_options;
     std::unique_ptr<AppStore> m_store;
-    std::unique_ptr<httplib::Server> m_http;
-    std::thread m_thread;
+    LoginThrottle m_logins;
+    MHD_Daemon* m_daemon = nullptr;
+    std::mutex m_downloadsMutex;
+    std::unordered_map<std::string, int> m_downloadsByAddress;
     QByteArray m_secret;
     quint16 m_port = 0;
 };

@@ -1,7 +1,9 @@
 #include "AppServer.h"
 #include "JsonText.h"
+#include "RpcRequest.h"
 
 #include "common/UserSig.h"
+#include "protocol/LoginHash.h"
 
 #include <QString>
 #include <QUrl>
@@ -158,7 +160,7 @@ Json::Value AppServer::dispatch(Call& call)
     const auto method = std::find_if(
         std::begin(kMethods), std::end(kMethods), [&](const Method& m) { return call.method == m.name; });
     if (method == std::end(kMethods))
-        throw AppError(ErrorCode::MethodNotFound, "未知的方法：" + call.method.substr(0, 64));
+        throw AppError(ErrorCode::MethodNotFound, "未知的方法：" + utf8Prefix(call.method, 64));
     if (method->needsSession) {
         const Json::Value& ak = call.params["ak"];
         if (ak.isString())
@@ -170,18 +172,54 @@ Json::Value AppServer::dispatch(Call& call)
     return (this->*method->handler)(call);
 }
 
+int AppServer::roomVerdict(const QString& userId, quint32 roomId, relayop::RoomUse use)
+{
+    bool ok = false;
+    const int64_t user = userId.toLongLong(&ok);
+    if (!ok)
+        return relayop::kNotLetIn;
+    try {
+        const AppStore::RoomAccess a = m_store->roomAccess(roomId, user);
+        if (!a.exists)
+            return relayop::kNoSuchRoom;
+        if (a.ended)
+            return relayop::kLiveEnded;
+        switch (use) {
+        case relayop::RoomUse::Host:
+            return a.teacherId == user ? relayop::kOk : relayop::kNotLetIn;
+        case relayop::RoomUse::Join:
+            return a.member || a.teacherId == user ? relayop::kOk : relayop::kNotLetIn;
+        case relayop::RoomUse::List:
+            return relayop::kOk;
+        }
+    } catch (const std::exception& e) {
+        logLine(std::string("room check failed: ") + e.what());
+    }
+    return relayop::kNotLetIn;
+}
+
 Json::Value AppServer::login(Call& call)
 {
     const Json::Value& p = call.params;
     const std::string loginId = needString(p, "loginId");
     const std::string salted = needString(p, "saltedPassword");
     const std::string salt = needString(p, "salt");
-    call.who = "login:" + loginId.substr(0, 64);
+    if (!loginhash::isValidSalt(QByteArray::fromStdString(salt)))
+        throw badParam("salt");
+    call.who = "login:" + utf8Prefix(loginId, 64);
+    const int64_t now = m_store->nowMs();
+    if (const int64_t waitMs = m_logins.waitMs(loginId, call.address, now))
+        throw AppError(ErrorCode::TooManyAttempts,
+            "登录失败次数过多，请" + std::to_string((waitMs + 999) / 1000) + "秒后再试");
     const std::optional<UserRecord> user = m_store->checkLogin(loginId, salted, salt);
-    if (!user)
+    if (!user) {
+        m_logins.failed(loginId, call.address, now);
         throw AppError(ErrorCode::BadLogin, "用户名或密码错误");
+    }
+    m_logins.succeeded(loginId);
     call.who = idText(user->userId);
-    const Session s = m_store->createSession(user->userId, m_options.sessionTtlMs);
+    const Session s
+        = m_store->createSession(user->userId, m_options.sessionTtlMs, m_options.maxSessionsPerUser);
     Json::Value result(Json::objectValue);
     result["ak"] = s.ak;
     result["userId"] = idText(user->userId);

@@ -231,6 +231,7 @@ void AppStore::open()
             tx.commit();
         }
         SQLite::Transaction tx(c->db, SQLite::TransactionBehavior::IMMEDIATE);
+        c->db.exec("CREATE INDEX IF NOT EXISTS sessions_by_user ON sessions(user_id, expires_ms)");
         if (metaValue(*c, "live_secret").empty()) {
             auto q = c->q("INSERT INTO meta(key, value) VALUES('live_secret', ?)");
             q->bind(1, randomHex(32));
@@ -280,7 +281,7 @@ std::optional<UserRecord> AppStore::checkLogin(
     return user;
 }
 
-Session AppStore::createSession(int64_t userId, int64_t ttlMs)
+Session AppStore::createSession(int64_t userId, int64_t ttlMs, int maxPerUser)
 {
     Session s;
     s.ak = randomHex(24);
@@ -294,8 +295,46 @@ Session AppStore::createSession(int64_t userId, int64_t ttlMs)
         q->bind(2, userId);
         q->bind(3, s.expiresMs);
         q->exec();
+        // The new session stays whatever the clock says; of the others the latest to expire stay.
+        auto cap = c.q("DELETE FROM sessions WHERE user_id = ?1 AND ak_digest != ?3 AND ak_digest NOT IN"
+                       " (SELECT ak_digest FROM sessions WHERE user_id = ?1 AND ak_digest != ?3"
+                       " ORDER BY expires_ms DESC LIMIT ?2)");
+        cap->bind(1, userId);
+        cap->bind(2, std::max(0, maxPerUser - 1));
+        cap->bind(3, akDigest(s.ak));
+        cap->exec();
     });
     return s;
+}
+
+int AppStore::sessionCount(int64_t userId)
+{
+    auto c = lease();
+    auto q = c->q("SELECT COUNT(*) FROM sessions WHERE user_id = ?");
+    q->bind(1, userId);
+    q->executeStep();
+    return q->getColumn(0).getInt();
+}
+
+AppStore::RoomAccess AppStore::roomAccess(int64_t avRoomId, int64_t userId)
+{
+    auto c = lease();
+    SQLite::Transaction snapshot(c->db);
+    RoomAccess a;
+    {
+        auto q = c->q("SELECT teacher_id, state FROM lives WHERE av_room_id = ?");
+        q->bind(1, avRoomId);
+        if (!q->executeStep())
+            return a;
+        a.exists = true;
+        a.teacherId = q->getColumn(0).getInt64();
+        a.ended = q->getColumn(1).getString() == "e";
+    }
+    auto q = c->q("SELECT 1 FROM members WHERE av_room_id = ? AND user_id = ?");
+    q->bind(1, avRoomId);
+    q->bind(2, userId);
+    a.member = q->executeStep();
+    return a;
 }
 
 std::optional<UserRecord> AppStore::sessionUser(const std::string& ak)

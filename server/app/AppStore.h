@@ -32,6 +32,7 @@ namespace ErrorCode {
     constexpr int NotInRoom = 109004;
     constexpr int NoRoomYet = 109005;
     constexpr int NotYourLive = 109007; // the client shows its own text for this one
+    constexpr int TooManyAttempts = 101005; // login failures: wait before the next try
 } // namespace ErrorCode
 
 // A refusal that reaches the caller as {"code", "message"}; messages are shown to teachers.
@@ -99,7 +100,9 @@ public:
     // Sign-in. checkLogin takes the client's Sha1Base64(Sha1Base64(password) + salt).
     std::optional<UserRecord> checkLogin(
         const std::string& loginId, const std::string& saltedPassword, const std::string& salt);
-    Session createSession(int64_t userId, int64_t ttlMs);
+    // Ends the user's oldest sessions beyond maxPerUser, and every expired one.
+    Session createSession(int64_t userId, int64_t ttlMs, int maxPerUser = 10);
+    int sessionCount(int64_t userId);
     std::optional<UserRecord> sessionUser(const std::string& ak);
     std::optional<UserRecord> userById(int64_t userId);
 
@@ -118,6 +121,14 @@ public:
     std::vector<MemberRecord> members(int64_t callerId, int64_t liveId, int offset, int limit, int* total);
     void setMemberStatus(int64_t callerId, int64_t liveId, int64_t userId, bool on);
     std::optional<LiveRecord> live(int64_t liveId);
+    // What the live relay needs to know to let a user host or join a room.
+    struct RoomAccess {
+        bool exists = false; // some live has this room
+        bool ended = false;
+        int64_t teacherId = 0;
+        bool member = false; // "live.enter.room" let the user in and it has not quit since
+    };
+    RoomAccess roomAccess(int64_t avRoomId, int64_t userId);
 
     // Client releases.
     std::optional<ClientRelease> newestRelease();

@@ -6,7 +6,8 @@
 namespace appserver {
 
 namespace {
-    // Parses the digits in s[from, to); false when empty, not all digits or too large.
+    // Parses the digits in s[from, to); false when empty or not all digits. A number too large to
+    // hold is still a number: it is taken as the largest there is, past any file's end.
     bool parseNumber(const std::string& s, size_t from, size_t to, int64_t* out)
     {
         if (from >= to)
@@ -16,8 +17,9 @@ namespace {
             if (!std::isdigit(static_cast<unsigned char>(s[i])))
                 return false;
             if (v > (std::numeric_limits<int64_t>::max() - 9) / 10)
-                return false;
-            v = v * 10 + (s[i] - '0');
+                v = std::numeric_limits<int64_t>::max();
+            else
+                v = v * 10 + (s[i] - '0');
         }
         *out = v;
         return true;

@@ -17,7 +17,8 @@ struct ByteRange {
     int64_t last = -1;
 
     // Several ranges, or one that cannot be parsed, fall back to the whole file as HTTP allows;
-    // an end past the file is cut to its last byte.
+    // an end past the file (however large its number) is cut to its last byte. Needs no server:
+    // any header text is safe to pass.
     static ByteRange parse(const std::string& header, int64_t size);
 };
 

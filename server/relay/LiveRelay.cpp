@@ -8,6 +8,7 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonParseError>
+#include <QTcpServer>
 #include <QTimer>
 #include <QWebSocket>
 #include <QWebSocketServer>
@@ -19,9 +20,20 @@ namespace {
 
 using namespace relayop;
 
+QString roomRefusalText(int code, quint32 roomId)
+{
+    switch (code) {
+    case kNoSuchRoom:
+        return QStringLiteral("room %1 belongs to no live").arg(roomId);
+    case kLiveEnded:
+        return QStringLiteral("the live of room %1 has ended").arg(roomId);
+    default:
+        return QStringLiteral("not let into room %1").arg(roomId);
+    }
+}
+
 const int kFrameHeaderSize = 24;
 const quint32 kMaxFrameSide = 8192;
-const quint64 kMaxIncomingMessage = 16 << 20;
 
 int sigCode(usersig::Check check)
 {
@@ -51,6 +63,7 @@ struct LiveRelay::Session {
     bool camera = false;
     bool screen = false;
     bool dead = false; // closing: nothing more is sent or handled
+    qint64 queued = 0; // bytes waiting when last sent to
 };
 
 LiveRelay::LiveRelay(const QByteArray& secret, QObject* parent)
@@ -71,8 +84,13 @@ bool LiveRelay::listen(const QHostAddress& address, quint16 port, QString* error
 {
     if (m_server->listen(address, port))
         return true;
-    if (error)
-        *error = m_server->errorString();
+    if (!error)
+        return false;
+    // The WebSocket server does not say why; a plain listen on the same port does.
+    QTcpServer probe;
+    *error = !probe.listen(address, port) && probe.serverError() == QAbstractSocket::AddressInUseError
+        ? QStringLiteral("port in use: %1:%2").arg(address.toString()).arg(port)
+        : m_server->errorString();
     return false;
 }
 
@@ -97,10 +115,16 @@ void LiveRelay::close()
     m_rooms.clear();
 }
 
-void LiveRelay::setQueueLimits(qint64 frameBudgetBytes, qint64 hardLimitBytes)
+void LiveRelay::setQueueLimits(qint64 frameBudgetBytes, qint64 hardLimitBytes, qint64 totalLimitBytes)
 {
     m_frameBudget = frameBudgetBytes;
     m_hardLimit = hardLimitBytes;
+    m_totalLimit = totalLimitBytes;
+}
+
+void LiveRelay::setMaxIncomingBytes(qint64 bytes)
+{
+    m_maxIncoming = bytes;
 }
 
 void LiveRelay::setClock(std::function<qint64()> nowSecs)
@@ -121,7 +145,8 @@ int LiveRelay::roomMemberCount(quint32 roomId) const
 void LiveRelay::onNewConnection()
 {
     while (QWebSocket* ws = m_server->nextPendingConnection()) {
-        ws->setMaxAllowedIncomingMessageSize(kMaxIncomingMessage);
+        ws->setMaxAllowedIncomingFrameSize(quint64(m_maxIncoming));
+        ws->setMaxAllowedIncomingMessageSize(quint64(m_maxIncoming));
         auto* s = new Session;
         s->ws = ws;
         m_sessions.insert(ws, s);
@@ -145,6 +170,7 @@ void LiveRelay::onClosed(Session* s)
     if (!m_sessions.contains(s->ws))
         return;
     s->dead = true;
+    m_queuedEstimate -= s->queued;
     leaveRoom(s);
     m_sessions.remove(s->ws);
     if (!s->userId.isEmpty() && m_byUser.value(s->userId) == s)
@@ -189,6 +215,12 @@ void LiveRelay::onText(Session* s, const QString& text)
             reply(s, id, kNotHost, QStringLiteral("only a teacher may host a room"));
             return;
         }
+        if (m_access) {
+            if (const int refusal = m_access(s->userId, roomId, host ? RoomUse::Host : RoomUse::Join)) {
+                reply(s, id, refusal, roomRefusalText(refusal, roomId));
+                return;
+            }
+        }
         if (host) {
             for (Session* m : roomMembers(roomId)) {
                 if (m->host && m->userId != s->userId) {
@@ -212,6 +244,8 @@ void LiveRelay::onText(Session* s, const QString& text)
         QJsonArray rooms;
         for (quint32 roomId : ids) {
             const QList<Session*> members = roomMembers(roomId);
+            if (m_access && m_access(s->userId, roomId, RoomUse::List) != kOk)
+                continue;
             for (Session* m : members) {
                 if (m->host) {
                     rooms.append(QJsonObject {
@@ -362,16 +396,53 @@ bool LiveRelay::sendRaw(Session* s, const QByteArray& bytes, bool text, bool dro
         return false;
     if (!droppable && queued > m_hardLimit) {
         // A member that reads nothing would hold every message in memory: cut it off instead.
-        s->dead = true;
-        QWebSocket* ws = s->ws;
-        QTimer::singleShot(0, ws, [ws] { ws->abort(); });
+        cutOff(s);
         return false;
     }
     if (text)
         s->ws->sendTextMessage(QString::fromUtf8(bytes));
     else
         s->ws->sendBinaryMessage(bytes);
+    const qint64 now = s->ws->bytesToWrite();
+    m_queuedEstimate += now - s->queued;
+    s->queued = now;
+    if (m_queuedEstimate > m_totalLimit)
+        keepTotalQueueBounded();
     return true;
+}
+
+void LiveRelay::cutOff(Session* s)
+{
+    s->dead = true;
+    ++m_membersCutOff;
+    m_queuedEstimate -= s->queued;
+    s->queued = 0;
+    QWebSocket* ws = s->ws;
+    QTimer::singleShot(0, ws, [ws] { ws->abort(); });
+}
+
+// Many members that read nothing could together hold far more than one may: past the total, the
+// members furthest behind go first, until the rest fits.
+void LiveRelay::keepTotalQueueBounded()
+{
+    QList<Session*> live;
+    qint64 total = 0;
+    for (Session* m : qAsConst(m_sessions)) {
+        if (m->dead)
+            continue;
+        m->queued = m->ws->bytesToWrite();
+        total += m->queued;
+        live << m;
+    }
+    std::sort(
+        live.begin(), live.end(), [](const Session* a, const Session* b) { return a->queued > b->queued; });
+    for (Session* m : qAsConst(live)) {
+        if (total <= m_totalLimit)
+            break;
+        total -= m->queued;
+        cutOff(m);
+    }
+    m_queuedEstimate = total;
 }
 
 QList<LiveRelay::Session*> LiveRelay::roomMembers(quint32 roomId) const

@@ -7,6 +7,8 @@
 #include <QObject>
 #include <QString>
 
+#include "protocol/RelayOps.h"
+
 #include <functional>
 
 class QWebSocket;
@@ -29,8 +31,17 @@ public:
     void close();
 
     // Per-member budget of unsent bytes: video frames beyond it are dropped; messages are kept
-    // up to the hard limit, past which the member is disconnected as too slow.
-    void setQueueLimits(qint64 frameBudgetBytes, qint64 hardLimitBytes);
+    // up to the hard limit, past which the member is disconnected as too slow. All members together
+    // may hold totalLimitBytes; past it the members furthest behind are disconnected first.
+    void setQueueLimits(qint64 frameBudgetBytes, qint64 hardLimitBytes, qint64 totalLimitBytes = 256 << 20);
+    // Incoming frames and messages over this end the connection (1009) before they are buffered.
+    void setMaxIncomingBytes(qint64 bytes);
+
+    // Who may do what with a room, asked when a session hosts, joins or lists it. Returns 0 or the
+    // relay code to refuse with. Without one every signed-in user may (the relay alone, in tests).
+    using RoomUse = relayop::RoomUse;
+    using RoomAccess = std::function<int(const QString& userId, quint32 roomId, RoomUse use)>;
+    void setRoomAccess(RoomAccess access) { m_access = std::move(access); }
     // A connection that has not signed in by then is closed, so idle sockets cannot pile up.
     void setSignInTimeout(int ms) { m_signInTimeoutMs = ms; }
     // The relay's clock in seconds since the epoch, for signature expiry (tests move it).
@@ -40,6 +51,7 @@ public:
     int roomMemberCount(quint32 roomId) const;
     qint64 framesDropped() const { return m_framesDropped; }
     qint64 framesForwarded() const { return m_framesForwarded; }
+    qint64 membersCutOff() const { return m_membersCutOff; }
 
 signals:
     void sessionSignedIn(const QString& userId);
@@ -58,6 +70,8 @@ private:
     void reply(Session* s, const QByteArray& id, int code, const QString& desc);
     void sendError(Session* s, int code, const QString& desc);
     bool sendRaw(Session* s, const QByteArray& bytes, bool text, bool droppable);
+    void cutOff(Session* s);
+    void keepTotalQueueBounded();
     // False when the session was in that room already.
     bool joinRoom(Session* s, quint32 roomId, bool host);
     void tellRoomState(Session* s);
@@ -73,6 +87,11 @@ private:
     std::function<qint64()> m_now;
     qint64 m_frameBudget = 1 << 20;
     qint64 m_hardLimit = 32 << 20;
+    qint64 m_totalLimit = 256 << 20;
+    qint64 m_queuedEstimate = 0; // sum of the members' queues when last sent to; only ever high
+    qint64 m_maxIncoming = 16 << 20;
+    qint64 m_membersCutOff = 0;
+    RoomAccess m_access;
     int m_signInTimeoutMs = 30000;
     qint64 m_framesDropped = 0;
     qint64 m_framesForwarded = 0;

@@ -1,4 +1,5 @@
 // The live relay spoken to over real sockets, one raw WebSocket per member.
+#include "app/AppServer.h"
 #include "common/UserSig.h"
 #include "relay/LiveRelay.h"
 
@@ -6,6 +7,8 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QMessageAuthenticationCode>
+#include <QTcpSocket>
+#include <QTemporaryDir>
 #include <QWebSocket>
 #include <QtEndian>
 #include <QtTest>
@@ -20,8 +23,10 @@ class Member : public QObject {
 public:
     explicit Member(quint16 port)
     {
-        connect(&ws, &QWebSocket::textMessageReceived, this,
-            [this](const QString& t) { texts << QJsonDocument::fromJson(t.toUtf8()).object(); });
+        connect(&ws, &QWebSocket::textMessageReceived, this, [this](const QString& t) {
+            raw << t;
+            texts << QJsonDocument::fromJson(t.toUtf8()).object();
+        });
         connect(&ws, &QWebSocket::binaryMessageReceived, this, [this](const QByteArray& b) { frames << b; });
         connect(&ws, &QWebSocket::disconnected, this, [this] { closed = true; });
         ws.open(QUrl(QStringLiteral("ws://127.0.0.1:%1/live").arg(port)));
@@ -73,6 +78,7 @@ public:
 
     QWebSocket ws;
     QList<QJsonObject> texts;
+    QStringList raw; // as sent, for what parsing would change
     QList<QByteArray> frames;
     bool closed = false;
     int lastId = 0;
@@ -98,6 +104,83 @@ QJsonArray text(const QString& t)
 {
     return { QJsonObject { { "type", 0 }, { "text", t } } };
 }
+
+// A WebSocket spoken byte by byte: for what no client library would send, and for a member that
+// stops reading.
+class RawMember {
+public:
+    bool open(quint16 port)
+    {
+        sock.connectToHost(QHostAddress::LocalHost, port);
+        if (!sock.waitForConnected(5000))
+            return false;
+        sock.write("GET /live HTTP/1.1\r\nHost: 127.0.0.1\r\nUpgrade: websocket\r\nConnection: Upgrade\r\n"
+                   "Sec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\r\nSec-WebSocket-Version: 13\r\n\r\n");
+        if (!waitFor("\r\n\r\n") || !in.startsWith("HTTP/1.1 101"))
+            return false;
+        in.remove(0, in.indexOf("\r\n\r\n") + 4); // frames from here on
+        return true;
+    }
+    // A client frame header (masked with a zero key, so the payload goes as it is).
+    void header(int opcode, quint64 length, bool fin = true)
+    {
+        QByteArray h;
+        h.append(char((fin ? 0x80 : 0) | opcode));
+        if (length < 126) {
+            h.append(char(0x80 | length));
+        } else if (length < 65536) {
+            h.append(char(0x80 | 126));
+            h.append(char(length >> 8)).append(char(length));
+        } else {
+            h.append(char(0x80 | 127));
+            for (int i = 7; i >= 0; --i)
+                h.append(char(length >> (8 * i)));
+        }
+        h.append(QByteArray(4, '\0'));
+        sock.write(h);
+    }
+    void text(const QByteArray& payload)
+    {
+        header(1, quint64(payload.size()));
+        sock.write(payload);
+    }
+    bool waitFor(const QByteArray& needle, int timeoutMs = 5000)
+    {
+        return QTest::qWaitFor(
+            [&] {
+                in += sock.readAll();
+                return in.contains(needle);
+            },
+            timeoutMs);
+    }
+    // The code of the close frame the relay sent, or -1 when none came.
+    int closeCode(int timeoutMs = 5000)
+    {
+        int code = -1;
+        (void)QTest::qWaitFor(
+            [&] {
+                in += sock.readAll();
+                for (int i = 0; i + 4 <= in.size();) {
+                    const int op = in[i] & 0x0f;
+                    int len = in[i + 1] & 0x7f, at = i + 2;
+                    if (len == 126) {
+                        len = (uchar(in[i + 2]) << 8) | uchar(in[i + 3]);
+                        at = i + 4;
+                    }
+                    if (op == 8 && at + 2 <= in.size()) {
+                        code = (uchar(in[at]) << 8) | uchar(in[at + 1]);
+                        return true;
+                    }
+                    i = at + len;
+                }
+                return false;
+            },
+            timeoutMs);
+        return code;
+    }
+    QTcpSocket sock;
+    QByteArray in;
+};
 
 } // namespace
 
@@ -255,6 +338,124 @@ private slots:
         m.ws.sendBinaryMessage(QByteArray(17 << 20, 'x'));
         QTRY_VERIFY_WITH_TIMEOUT(m.closed, 10000);
         QVERIFY(in("s2", 3));
+    }
+
+    void frameOrMessageOverTheLimitIsRefusedBeforeItIsBuffered()
+    {
+        relay->setMaxIncomingBytes(1 << 20);
+        // One frame announcing 100 MiB: refused on its header, not after its payload.
+        RawMember big;
+        QVERIFY(big.open(port));
+        big.header(2, 100ull << 20);
+        big.sock.write(QByteArray(4096, 'x'));
+        QCOMPARE(big.closeCode(), 1009);
+        // A message of two frames, each under the limit, together over it: refused once the frame
+        // that passes it is in, so no more than one frame past the limit is ever held.
+        RawMember split;
+        QVERIFY(split.open(port));
+        split.header(2, 700 << 10, false);
+        split.sock.write(QByteArray(700 << 10, 'x'));
+        split.header(0, 700 << 10);
+        split.sock.write(QByteArray(700 << 10, 'x'));
+        QCOMPARE(split.closeCode(), 1009);
+        QVERIFY(in("s1", 3)); // the relay carries on
+    }
+
+    void nonReadersTogetherCannotHoldMoreThanTheTotal()
+    {
+        // Each member alone stays under its own limit; the room together goes past the total.
+        relay->setQueueLimits(1 << 20, 64 << 20, 4 << 20);
+        auto host = in("t1", 9, true);
+        QVERIFY(host);
+        std::vector<std::unique_ptr<RawMember>> stalled;
+        for (int i = 0; i < 4; ++i) {
+            auto m = std::make_unique<RawMember>();
+            m->sock.setReadBufferSize(1024);
+            m->sock.setSocketOption(QAbstractSocket::ReceiveBufferSizeSocketOption, 4096);
+            QVERIFY(m->open(port));
+            const QString user = QStringLiteral("s%1").arg(i);
+            m->text(QJsonDocument(QJsonObject { { "op", "login" }, { "id", 1 }, { "userId", user },
+                                      { "userSig", usersig::make(kSecret, user, kNow + 3600) } })
+                        .toJson(QJsonDocument::Compact));
+            m->text(R"({"op":"joinRoom","id":2,"roomId":9})");
+            QVERIFY(m->waitFor("\"id\":2"));
+            stalled.push_back(std::move(m));
+        }
+        QTRY_COMPARE(relay->roomMemberCount(9), 5);
+        const QString chunk(60000, QLatin1Char('c'));
+        for (int i = 0; i < 200 && relay->membersCutOff() == 0; ++i) {
+            host->send({ { "op", "groupMsg" }, { "elems", text(chunk) } });
+            QTest::qWait(5);
+        }
+        QVERIFY(relay->membersCutOff() > 0);
+        QTRY_VERIFY(relay->roomMemberCount(9) < 5);
+        QCOMPARE(host->reply().value("code").toInt(), 0); // the reading member is served on
+    }
+
+    void roomIdsMustBeIntegersAndRequestIdsComeBackAsSent()
+    {
+        Member m(port);
+        QCOMPARE(m.login("s1"), 0);
+        for (const QJsonValue& bad :
+            { QJsonValue("5"), QJsonValue(5.5), QJsonValue(true), QJsonValue(4294967296.0) })
+            QCOMPARE(m.call({ { "op", "joinRoom" }, { "roomId", bad } }), 4000);
+        m.ws.sendTextMessage(R"({"op":"rooms","id":"req-7"})");
+        m.ws.sendTextMessage(R"({"op":"rooms","id":123456789012345678901})");
+        QTRY_COMPARE(m.raw.filter("\"op\":\"reply\"").filter("\"rooms\"").size(), 2);
+        QVERIFY(m.raw.filter("\"rooms\"").filter("\"id\":\"req-7\"").size() == 1);
+        QVERIFY(m.raw.filter("\"rooms\"").filter("\"id\":123456789012345678901,").size() == 1);
+    }
+
+    void roomsAreHostedAndJoinedOnlyAsTheirLivesAllow()
+    {
+        QTemporaryDir dir;
+        appserver::AppServerOptions o;
+        o.dbPath = dir.filePath("lectern.db");
+        o.logRequests = false;
+        appserver::AppServer app(o);
+        QString error;
+        QVERIFY2(app.open(&error), qPrintable(error));
+        auto& store = app.store();
+        const qint64 t1 = store.addUser("t1", "123456", "王老师", "t"),
+                     t2 = store.addUser("t2", "123456", "李老师", "t");
+        const qint64 s1 = store.addUser("s1", "123456", "张小明", "s"),
+                     s2 = store.addUser("s2", "123456", "李华", "s");
+        const int64_t now = QDateTime::currentMSecsSinceEpoch();
+        const int64_t live = store.addLive("t1", "高一数学", "", now, now + 3600000);
+        const int room = int(store.createRoom(t1, live));
+
+        LiveRelay school(app.liveSecret());
+        school.setClock([] { return kNow; });
+        school.setRoomAccess([&app](const QString& user, quint32 r, LiveRelay::RoomUse use) {
+            return app.roomVerdict(user, r, use);
+        });
+        QVERIFY(school.listen(QHostAddress::LocalHost, 0, &error));
+        auto member = [&](qint64 id, bool teacher) {
+            auto m = std::make_unique<Member>(school.port());
+            const QString user = QString::number(id);
+            m->login(user,
+                usersig::make(app.liveSecret(), user, kNow + 3600,
+                    teacher ? usersig::Role::Host : usersig::Role::Member));
+            return m;
+        };
+        auto roomsOf = [](Member& m) {
+            m.send({ { "op", "rooms" } });
+            return m.reply().value("rooms").toArray().size();
+        };
+        auto other = member(t2, true), teacher = member(t1, true), student = member(s1, false),
+             late = member(s2, false);
+        QCOMPARE(
+            other->call({ { "op", "createRoom" }, { "roomId", room } }), 10016); // not the live's teacher
+        QCOMPARE(teacher->call({ { "op", "createRoom" }, { "roomId", room + 1 } }), 10015); // no live's room
+        QCOMPARE(teacher->call({ { "op", "createRoom" }, { "roomId", room } }), 0);
+        QCOMPARE(student->call({ { "op", "joinRoom" }, { "roomId", room } }), 10016); // not entered the live
+        QCOMPARE(roomsOf(*student), 1);
+        store.enterRoom(s1, room, 0);
+        store.enterRoom(s2, room, 0);
+        QCOMPARE(student->call({ { "op", "joinRoom" }, { "roomId", room } }), 0);
+        store.endLive(t1, live);
+        QCOMPARE(late->call({ { "op", "joinRoom" }, { "roomId", room } }), 10017);
+        QCOMPARE(roomsOf(*late), 0);
     }
 };
 

@@ -308,12 +308,14 @@ void Student::leave(const QString& why)
     }
     if (m_opt.camera)
         relayRequest(relayop::event(relayop::kCameraOff));
-    sendCmd(CmdLeaveRoom, identity());
-    relayRequest(relayop::quitRoom(), [this](int, const QString&) {
-        m_inRoom = false;
-        m_ws->close();
-        rpc("live.quit.room", { { "liveRole", 0 }, { "avRoomId", m_roomId } },
-            [this](const QVariantMap&) { emit finished(0); });
+    // The app server hears first, so the member list the teacher fetches on our goodbye is without us.
+    rpc("live.quit.room", { { "liveRole", 0 }, { "avRoomId", m_roomId } }, [this](const QVariantMap&) {
+        sendCmd(CmdLeaveRoom, identity());
+        relayRequest(relayop::quitRoom(), [this](int, const QString&) {
+            m_inRoom = false;
+            m_ws->close();
+            emit finished(0);
+        });
     });
 }
 

@@ -76,10 +76,14 @@ bool ServerProcess::start(QString* error, const QStringList& extraArguments)
     }
     QElapsedTimer clock;
     clock.start();
-    while (isRunning() && clock.elapsed() < 15000) {
+    // Ready when both halves accept: the HTTP side may listen before the relay does.
+    const auto accepts = [](quint16 port) {
         QTcpSocket socket;
-        socket.connectToHost(QHostAddress::LocalHost, m_port);
-        if (socket.waitForConnected(200))
+        socket.connectToHost(QHostAddress::LocalHost, port);
+        return socket.waitForConnected(200);
+    };
+    while (isRunning() && clock.elapsed() < 15000) {
+        if (accepts(m_port) && accepts(m_livePort))
             return true;
         QTest::qWait(100);
     }

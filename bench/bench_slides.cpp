@@ -2,6 +2,7 @@
 // suite's own PDF export followed by pdftoppm on the same deck, in the same run, warm profiles.
 // Targets: first page <= 1.2 x the pipeline's first page; whole deck <= 0.8 x the pipeline.
 #include "slides/PowerPointTool.h"
+#include "shell/AppFolders.h"
 
 #include "shell/Process.h"
 
@@ -123,7 +124,7 @@ int main(int argc, char* argv[])
         return 1;
     }
     PowerPointTool* tool = PowerPointTool::GetInstance();
-    tool->SetApplicationFolder(appFolder);
+    SetAppFolders(appFolder, appFolder);
     const QString pipelineProfile = root.filePath("pdf-profile");
 
     std::printf("%-22s %10s %10s %10s %10s %8s %8s\n", "deck", "first ms", "pdf first", "last ms", "pdf last",

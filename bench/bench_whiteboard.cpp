@@ -7,6 +7,7 @@
 #include "whiteboard/LessonExporter.h"
 #include "whiteboard/PageStore.h"
 #include "whiteboard/PaintSettings.h"
+#include "shell/AppFolders.h"
 #include "whiteboard/painterstorage.h"
 #include "whiteboard/renderarea.h"
 
@@ -274,7 +275,7 @@ int main(int argc, char** argv)
     QApplication app(argc, argv);
     qInstallMessageHandler([](QtMsgType, const QMessageLogContext&, const QString&) {});
     QTemporaryDir dir;
-    PainterStorage::setApplicationFolder(dir.path());
+    SetAppFolders(dir.path(), dir.path());
 
     std::printf("%-8s %14s %14s %14s %14s %12s %12s %12s %10s\n", "strokes", "move ms", "move full ms",
         "repaint ms", "repaint cached", "drag ms", "save ms", "load ms", "file MB");

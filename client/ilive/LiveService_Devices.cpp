@@ -1,6 +1,8 @@
 // Devices and screen share of the shipped live-video service.
 #include "LiveService.h"
 
+#include "shell/GuiThread.h"
+
 #include <QAbstractVideoSurface>
 #include <QAudioDeviceInfo>
 #include <QAudioInput>
@@ -11,7 +13,6 @@
 #include <QGuiApplication>
 #include <QPixmap>
 #include <QScreen>
-#include <QThread>
 #include <QTimer>
 #include <QVideoSurfaceFormat>
 
@@ -49,11 +50,7 @@ public:
         copy.unmap();
         if (image.isNull())
             return false;
-        if (QThread::currentThread() == m_owner->thread())
-            m_sink(image);
-        else
-            QMetaObject::invokeMethod(
-                m_owner, [sink = m_sink, image] { sink(image); }, Qt::QueuedConnection);
+        RunOnGuiThread(m_owner, [sink = m_sink, image] { sink(image); });
         return true;
     }
 

@@ -6,36 +6,25 @@
 #include "ilive/ilive.h"
 #include "remote/AppServer.h"
 #include "room/LiveDlg.h"
+#include "shell/GuiThread.h"
 #include "shell/RowBinder.h"
 #include "shell/Util.h"
 #include "ui_LiveListDlg.h"
 
-#include <QCoreApplication>
 #include <QDateTime>
 #include <QDebug>
 #include <QMessageBox>
-#include <QMetaObject>
 #include <QScreen>
 #include <QShowEvent>
 #include <QScrollBar>
-#include <QThread>
 #include <QTimer>
 
-#include <atomic>
 #include <limits>
 
 namespace {
 constexpr int kRefreshIntervalMs = 10000;
 // Rows kept built beyond each edge of the view, so a short scroll shows finished rows.
 constexpr int kBuiltMargin = 1;
-
-bool OnGuiThread()
-{
-    return QThread::currentThread() == QCoreApplication::instance()->thread();
-}
-
-// The lobby once built, for listeners on other threads, which must not build it themselves.
-std::atomic<LiveListDlg*> g_builtLobby { nullptr };
 
 // A live without a room carries "avRoomId" as null (or not at all).
 bool HasRoom(const QVariant& avRoomId)
@@ -46,11 +35,7 @@ bool HasRoom(const QVariant& avRoomId)
 
 LiveListDlg* LiveListDlg::GetInstance()
 {
-    static LiveListDlg* instance = [] {
-        auto* lobby = new LiveListDlg;
-        g_builtLobby = lobby;
-        return lobby;
-    }();
+    static LiveListDlg* instance = new LiveListDlg;
     return instance;
 }
 
@@ -74,8 +59,8 @@ LiveListDlg::LiveListDlg(QWidget* parent)
     ui->stateListWidget->setCurrentRow(0);
 
     ui->itemsListWidget->setUniformItemSizes(true);
-    m_rowBinder = RowBinder::Of(
-        ui->itemsListWidget, QStringLiteral("liveRowBinder"),
+    m_rowBinder = new RowBinder(
+        ui->itemsListWidget,
         [this](QListWidgetItem* item) -> QWidget* {
             auto* row = new LiveListItem(item->data(Qt::UserRole).toMap());
             connect(row, &LiveListItem::ButtonClicked, this, &LiveListDlg::OnItemButtonClick);
@@ -296,7 +281,8 @@ void LiveListDlg::OnItemButtonClick(const QVariantMap& data)
     m_title = data.value(QStringLiteral("title")).toString();
     const QVariant avRoomId = data.value(QStringLiteral("avRoomId"));
     if (!HasRoom(avRoomId)) {
-        AppServer_CreateRoom(m_liveId, OnAppServer_CreateRoomSuccess, OnAppServer_CreateRoomError, this);
+        AppServer_CreateRoom(
+            m_liveId, OnAppServer_CreateRoomSuccess, OnAppServer_CreateRoomError, this, this);
         return;
     }
     m_avRoomId = avRoomId.toInt();
@@ -342,30 +328,21 @@ void LiveListDlg::CreateLiveRoom()
 void LiveListDlg::OnCreateRoomSuccess(void* data)
 {
     auto* dlg = static_cast<LiveListDlg*>(data);
-    if (!OnGuiThread()) {
-        QMetaObject::invokeMethod(dlg, "iLiveCreateRoomCompleted", Qt::BlockingQueuedConnection,
-            Q_ARG(int, 0), Q_ARG(const std::string&, std::string()));
-        return;
-    }
-    dlg->iLiveCreateRoomCompleted(0, std::string());
+    RunOnGuiThread(dlg, [dlg] { dlg->iLiveCreateRoomCompleted(0, std::string()); });
 }
 
 void LiveListDlg::OnCreateRoomFailure(int code, const char* desc, void* data)
 {
     auto* dlg = static_cast<LiveListDlg*>(data);
     const std::string text = desc ? desc : "";
-    if (!OnGuiThread()) {
-        QMetaObject::invokeMethod(dlg, "iLiveCreateRoomCompleted", Qt::BlockingQueuedConnection,
-            Q_ARG(int, code), Q_ARG(const std::string&, text));
-        return;
-    }
-    dlg->iLiveCreateRoomCompleted(code, text);
+    RunOnGuiThread(dlg, [dlg, code, text] { dlg->iLiveCreateRoomCompleted(code, text); });
 }
 
 void LiveListDlg::iLiveCreateRoomCompleted(int code, const std::string& desc)
 {
     if (code == 0) {
-        AppServer_ReportRoom(m_liveId, OnAppServer_ReportRoomSuccess, OnAppServer_ReportRoomError, this);
+        AppServer_ReportRoom(
+            m_liveId, OnAppServer_ReportRoomSuccess, OnAppServer_ReportRoomError, this, this);
         return;
     }
     m_entering = false;
@@ -388,7 +365,7 @@ void LiveListDlg::OnAppServer_ReportRoomSuccess(const QVariantMap&, void* contex
 {
     auto* dlg = static_cast<LiveListDlg*>(context);
     qDebug() << "report room success";
-    AppServer_EnterRoom(dlg->m_avRoomId, OnAppServer_EnterRoomSuccess, OnAppServer_EnterRoomError, dlg);
+    AppServer_EnterRoom(dlg->m_avRoomId, OnAppServer_EnterRoomSuccess, OnAppServer_EnterRoomError, dlg, dlg);
 }
 
 void LiveListDlg::OnAppServer_ReportRoomError(int, const QVariantMap&, void* context)
@@ -408,6 +385,8 @@ void LiveListDlg::OnAppServer_EnterRoomSuccess(const QVariantMap&, void* context
     g_liveDlg->setAvRoomId(dlg->m_avRoomId);
     g_liveDlg->setLiveId(dlg->m_liveId);
     g_liveDlg->setWindowTitle(dlg->m_title);
+    // The lobby comes back when the room window closes.
+    connect(g_liveDlg, &LiveDlg::closed, dlg, &QWidget::show);
     g_liveDlg->showMaximized();
     dlg->hide();
 }
@@ -423,17 +402,9 @@ void LiveListDlg::OnAppServer_EnterRoomError(int, const QVariantMap&, void* cont
 
 void LiveListDlg::OnForceOffline()
 {
-    if (!OnGuiThread()) {
-        // A notice during sign-in may come before the lobby exists; a window is built on the
-        // GUI thread only, so the lobby is then made there.
-        if (LiveListDlg* dlg = g_builtLobby.load())
-            QMetaObject::invokeMethod(dlg, "ShowOfflineMsg", Qt::QueuedConnection);
-        else
-            QMetaObject::invokeMethod(
-                QCoreApplication::instance(), [] { GetInstance()->ShowOfflineMsg(); }, Qt::QueuedConnection);
-        return;
-    }
-    GetInstance()->ShowOfflineMsg();
+    // A notice during sign-in may come before the lobby exists; a window is built on the GUI
+    // thread only, so the lobby is made there.
+    RunOnGuiThread([] { GetInstance()->ShowOfflineMsg(); });
 }
 
 void LiveListDlg::ShowOfflineMsg()

@@ -6,21 +6,12 @@
 #include "lectern_config.h"
 #include "remote/AppServer.h"
 #include "room/LiveDlg.h"
+#include "shell/GuiThread.h"
 #include "shell/Util.h"
 #include "ui_LoginDlg.h"
 
 #include <QChildEvent>
-#include <QCoreApplication>
 #include <QDebug>
-#include <QMetaObject>
-#include <QThread>
-
-namespace {
-bool OnGuiThread()
-{
-    return QThread::currentThread() == QCoreApplication::instance()->thread();
-}
-} // namespace
 
 LoginDlg::LoginDlg(QWidget* parent)
     : QDialog(parent)
@@ -102,14 +93,14 @@ void LoginDlg::OnLoginButtonClick()
         ShowInformation(QString(), QStringLiteral("请输入密码"), this);
         return;
     }
-    AppServer_Login(m_user, m_password, OnAppServerLoginSuccess, nullptr, this);
+    AppServer_Login(m_user, m_password, OnAppServerLoginSuccess, nullptr, this, this);
 }
 
 void LoginDlg::OnAppServerLoginSuccess(const QVariantMap& result, void* context)
 {
     qDebug() << "login success\n" << result;
     SessionRecord() = result;
-    AppServer_CreateSig(OnAppServerCreateSigSuccess, nullptr, context);
+    AppServer_CreateSig(OnAppServerCreateSigSuccess, nullptr, context, static_cast<LoginDlg*>(context));
 }
 
 void LoginDlg::OnAppServerCreateSigSuccess(const QVariantMap& result, void* context)
@@ -134,24 +125,14 @@ void LoginDlg::OnLiveLoginSuccess(void* data)
 {
     auto* dlg = static_cast<LoginDlg*>(data);
     // Widgets are touched only on the GUI thread, whichever thread the service answers on.
-    if (!OnGuiThread()) {
-        QMetaObject::invokeMethod(dlg, "iLiveLoginCompleted", Qt::BlockingQueuedConnection, Q_ARG(int, 0),
-            Q_ARG(const std::string&, std::string()));
-        return;
-    }
-    dlg->iLiveLoginCompleted(0, std::string());
+    RunOnGuiThread(dlg, [dlg] { dlg->iLiveLoginCompleted(0, std::string()); });
 }
 
 void LoginDlg::OnLiveLoginFailure(int code, const char* description, void* data)
 {
     auto* dlg = static_cast<LoginDlg*>(data);
     const std::string desc = description ? description : "";
-    if (!OnGuiThread()) {
-        QMetaObject::invokeMethod(dlg, "iLiveLoginCompleted", Qt::BlockingQueuedConnection, Q_ARG(int, code),
-            Q_ARG(const std::string&, desc));
-        return;
-    }
-    dlg->iLiveLoginCompleted(code, desc);
+    RunOnGuiThread(dlg, [dlg, code, desc] { dlg->iLiveLoginCompleted(code, desc); });
 }
 
 void LoginDlg::iLiveLoginCompleted(int code, const std::string& desc)

@@ -32,12 +32,6 @@ QString SessionUserId()
     return SessionRecord().value(QStringLiteral("userId")).toString();
 }
 
-// The methods without a waiting-parent argument wait over the window that called them.
-QWidget* CallerWindow(void* context)
-{
-    return static_cast<QWidget*>(context);
-}
-
 } // namespace
 
 QVariantMap& SessionRecord()
@@ -81,7 +75,7 @@ void AppServer_Call(const QString& method, QVariantMap params, AppServerSuccessC
 }
 
 void AppServer_Login(const QString& loginId, const QString& password, AppServerSuccessCallback success,
-    AppServerErrorCallback error, void* context)
+    AppServerErrorCallback error, void* context, QWidget* waitingParent)
 {
     const QString salt = QString::number(std::rand() % 9999 + 1000);
     const QString saltedPassword = Sha1Base64(Sha1Base64(password) + salt);
@@ -89,14 +83,14 @@ void AppServer_Login(const QString& loginId, const QString& password, AppServerS
     params.insert(QStringLiteral("loginId"), loginId);
     params.insert(QStringLiteral("saltedPassword"), saltedPassword);
     params.insert(QStringLiteral("salt"), salt);
-    AppServer_Call(
-        QStringLiteral("user.login"), params, success, error, context, CallerWindow(context), true);
+    AppServer_Call(QStringLiteral("user.login"), params, success, error, context, waitingParent, true);
 }
 
-void AppServer_CreateSig(AppServerSuccessCallback success, AppServerErrorCallback error, void* context)
+void AppServer_CreateSig(
+    AppServerSuccessCallback success, AppServerErrorCallback error, void* context, QWidget* waitingParent)
 {
-    AppServer_Call(QStringLiteral("live.usersig.create"), QVariantMap(), success, error, context,
-        CallerWindow(context), true);
+    AppServer_Call(
+        QStringLiteral("live.usersig.create"), QVariantMap(), success, error, context, waitingParent, true);
 }
 
 void AppServer_CheckVersion(AppServerSuccessCallback success, AppServerErrorCallback error, void* context,
@@ -117,63 +111,59 @@ void AppServer_LiveList(AppServerSuccessCallback success, AppServerErrorCallback
         showErrorBox);
 }
 
-void AppServer_CreateRoom(
-    const QString& liveId, AppServerSuccessCallback success, AppServerErrorCallback error, void* context)
+void AppServer_CreateRoom(const QString& liveId, AppServerSuccessCallback success,
+    AppServerErrorCallback error, void* context, QWidget* waitingParent)
 {
     QVariantMap params;
     params.insert(QStringLiteral("hostUserId"), SessionUserId());
     params.insert(QStringLiteral("liveId"), liveId);
-    AppServer_Call(
-        QStringLiteral("live.create.room"), params, success, error, context, CallerWindow(context), true);
+    AppServer_Call(QStringLiteral("live.create.room"), params, success, error, context, waitingParent, true);
 }
 
-void AppServer_ReportRoom(
-    const QString& liveId, AppServerSuccessCallback success, AppServerErrorCallback error, void* context)
+void AppServer_ReportRoom(const QString& liveId, AppServerSuccessCallback success,
+    AppServerErrorCallback error, void* context, QWidget* waitingParent)
 {
     QVariantMap params;
     params.insert(QStringLiteral("hostUserId"), SessionUserId());
     params.insert(QStringLiteral("liveId"), liveId);
     params.insert(QStringLiteral("videoType"), 0);
     params.insert(QStringLiteral("device"), 2);
-    AppServer_Call(QStringLiteral("live.report.room.info"), params, success, error, context,
-        CallerWindow(context), true);
+    AppServer_Call(
+        QStringLiteral("live.report.room.info"), params, success, error, context, waitingParent, true);
 }
 
-void AppServer_EnterRoom(
-    int avRoomId, AppServerSuccessCallback success, AppServerErrorCallback error, void* context)
+void AppServer_EnterRoom(int avRoomId, AppServerSuccessCallback success, AppServerErrorCallback error,
+    void* context, QWidget* waitingParent)
 {
     QVariantMap params;
     params.insert(QStringLiteral("liveRole"), 1);
     params.insert(QStringLiteral("avRoomId"), avRoomId);
-    AppServer_Call(
-        QStringLiteral("live.enter.room"), params, success, error, context, CallerWindow(context), true);
+    AppServer_Call(QStringLiteral("live.enter.room"), params, success, error, context, waitingParent, true);
 }
 
-void AppServer_QuitRoom(
-    int avRoomId, AppServerSuccessCallback success, AppServerErrorCallback error, void* context)
+void AppServer_QuitRoom(int avRoomId, AppServerSuccessCallback success, AppServerErrorCallback error,
+    void* context, QWidget* waitingParent)
 {
     QVariantMap params;
     params.insert(QStringLiteral("liveRole"), 1);
     params.insert(QStringLiteral("avRoomId"), avRoomId);
-    AppServer_Call(
-        QStringLiteral("live.quit.room"), params, success, error, context, CallerWindow(context), true);
+    AppServer_Call(QStringLiteral("live.quit.room"), params, success, error, context, waitingParent, true);
 }
 
-void AppServer_BeginLive(
-    const QString& liveId, AppServerSuccessCallback success, AppServerErrorCallback error, void* context)
+void AppServer_BeginLive(const QString& liveId, AppServerSuccessCallback success,
+    AppServerErrorCallback error, void* context, QWidget* waitingParent)
 {
     QVariantMap params;
     params.insert(QStringLiteral("liveId"), liveId);
-    AppServer_Call(
-        QStringLiteral("live.begin"), params, success, error, context, CallerWindow(context), true);
+    AppServer_Call(QStringLiteral("live.begin"), params, success, error, context, waitingParent, true);
 }
 
-void AppServer_EndLive(
-    const QString& liveId, AppServerSuccessCallback success, AppServerErrorCallback error, void* context)
+void AppServer_EndLive(const QString& liveId, AppServerSuccessCallback success, AppServerErrorCallback error,
+    void* context, QWidget* waitingParent)
 {
     QVariantMap params;
     params.insert(QStringLiteral("liveId"), liveId);
-    AppServer_Call(QStringLiteral("live.end"), params, success, error, context, CallerWindow(context), true);
+    AppServer_Call(QStringLiteral("live.end"), params, success, error, context, waitingParent, true);
 }
 
 void AppServer_RoomMemberList(const QString& liveId, int pageNum, int pageSize,

@@ -30,25 +30,27 @@ QString AppServerClientVersion();
 void AppServer_Call(const QString& method, QVariantMap params, AppServerSuccessCallback success,
     AppServerErrorCallback error, void* context, QWidget* waitingParent, bool showErrorBox);
 
+// Each call below shows the waiting indicator over waitingParent (none when null) while it runs.
 void AppServer_Login(const QString& loginId, const QString& password, AppServerSuccessCallback success,
-    AppServerErrorCallback error, void* context);
-void AppServer_CreateSig(AppServerSuccessCallback success, AppServerErrorCallback error, void* context);
+    AppServerErrorCallback error, void* context, QWidget* waitingParent);
+void AppServer_CreateSig(
+    AppServerSuccessCallback success, AppServerErrorCallback error, void* context, QWidget* waitingParent);
 void AppServer_CheckVersion(AppServerSuccessCallback success, AppServerErrorCallback error, void* context,
     QWidget* waitingParent, bool showErrorBox);
 void AppServer_LiveList(AppServerSuccessCallback success, AppServerErrorCallback error, void* context,
     QWidget* waitingParent, bool showErrorBox);
-void AppServer_CreateRoom(
-    const QString& liveId, AppServerSuccessCallback success, AppServerErrorCallback error, void* context);
-void AppServer_ReportRoom(
-    const QString& liveId, AppServerSuccessCallback success, AppServerErrorCallback error, void* context);
-void AppServer_EnterRoom(
-    int avRoomId, AppServerSuccessCallback success, AppServerErrorCallback error, void* context);
-void AppServer_QuitRoom(
-    int avRoomId, AppServerSuccessCallback success, AppServerErrorCallback error, void* context);
-void AppServer_BeginLive(
-    const QString& liveId, AppServerSuccessCallback success, AppServerErrorCallback error, void* context);
-void AppServer_EndLive(
-    const QString& liveId, AppServerSuccessCallback success, AppServerErrorCallback error, void* context);
+void AppServer_CreateRoom(const QString& liveId, AppServerSuccessCallback success,
+    AppServerErrorCallback error, void* context, QWidget* waitingParent);
+void AppServer_ReportRoom(const QString& liveId, AppServerSuccessCallback success,
+    AppServerErrorCallback error, void* context, QWidget* waitingParent);
+void AppServer_EnterRoom(int avRoomId, AppServerSuccessCallback success, AppServerErrorCallback error,
+    void* context, QWidget* waitingParent);
+void AppServer_QuitRoom(int avRoomId, AppServerSuccessCallback success, AppServerErrorCallback error,
+    void* context, QWidget* waitingParent);
+void AppServer_BeginLive(const QString& liveId, AppServerSuccessCallback success,
+    AppServerErrorCallback error, void* context, QWidget* waitingParent);
+void AppServer_EndLive(const QString& liveId, AppServerSuccessCallback success, AppServerErrorCallback error,
+    void* context, QWidget* waitingParent);
 void AppServer_RoomMemberList(const QString& liveId, int pageNum, int pageSize,
     AppServerSuccessCallback success, AppServerErrorCallback error, void* context);
 void AppServer_RoomMemberStateReport(const QString& liveId, const QVariant& userId, bool on,

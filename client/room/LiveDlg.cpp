@@ -1,12 +1,12 @@
 #include "LiveDlg.h"
 
 #include "CmdMsgHelper.h"
-#include "HoverButton.h"
 #include "PageItem.h"
 #include "VideoRender.h"
-#include "lobby/LiveListDlg.h"
 #include "remote/AppServer.h"
+#include "shell/GuiThread.h"
 #include "shell/Util.h"
+#include "shell/WindowStacking.h"
 #include "shell/waitingspinnerwidget.h"
 #include "slides/PowerPointTool.h"
 #include "whiteboard/PaintToolBar.h"
@@ -14,73 +14,21 @@
 #include "ui_LiveDlg.h"
 
 #include <QCloseEvent>
-#include <QCoreApplication>
 #include <QDebug>
 #include <QFileDialog>
-#include <QGuiApplication>
 #include <QKeyEvent>
 #include <QListWidget>
 #include <QMessageBox>
 #include <QPixmap>
 #include <QResizeEvent>
-#include <QScreen>
-#include <QSlider>
 #include <QThread>
 #include <QTimer>
-#include <QWindow>
-
-#ifdef Q_OS_WIN
-#include <windows.h>
-#endif
 
 LiveDlg* g_liveDlg = nullptr;
 
 namespace {
 
 const int kClockIntervalMs = 1000;
-const int kNoSignalMs = 3000;
-const uint32_t kShareFps = 10;
-
-bool OnGuiThread()
-{
-    return QCoreApplication::instance() && QThread::currentThread() == QCoreApplication::instance()->thread();
-}
-
-// Runs fn later on the GUI thread; listeners called from the service's own threads come through here.
-template <typename Fn> void RunOnGuiThread(Fn fn)
-{
-    QMetaObject::invokeMethod(QCoreApplication::instance(), std::move(fn), Qt::QueuedConnection);
-}
-
-// A frame whose pixels outlive the listener call that delivered it.
-struct FrameCopy {
-    QByteArray identifier;
-    QByteArray pixels;
-    ilive::VideoFrameDesc desc;
-    uint64_t timestamp = 0;
-};
-
-FrameCopy CopyFrame(const ilive::LiveVideoFrame* frame)
-{
-    FrameCopy copy;
-    copy.identifier = QByteArray(frame->identifier.c_str(), int(frame->identifier.size()));
-    if (frame->data && frame->dataSize)
-        copy.pixels = QByteArray(reinterpret_cast<const char*>(frame->data), int(frame->dataSize));
-    copy.desc = frame->desc;
-    copy.timestamp = frame->timestamp;
-    return copy;
-}
-
-void ReplayFrame(const FrameCopy& copy, ilive::iLivePreviewListener listener)
-{
-    ilive::LiveVideoFrame frame;
-    frame.identifier = ilive::String(copy.identifier.constData(), size_t(copy.identifier.size()));
-    frame.data = reinterpret_cast<const uint8_t*>(copy.pixels.constData());
-    frame.dataSize = uint32_t(copy.pixels.size());
-    frame.desc = copy.desc;
-    frame.timestamp = copy.timestamp;
-    listener(&frame, nullptr);
-}
 
 QPixmap ScaledToPreview(const QString& path, const QSize& size)
 {
@@ -132,6 +80,8 @@ LiveDlg::LiveDlg(QWidget* parent)
     // the tabs' own width when it arrives.
     ui->tabWidget->installEventFilter(this);
     ui->msgListWidget->setSelectionMode(QAbstractItemView::NoSelection);
+    CreateMsgBinder();
+    CreateMemberBinder();
 
     m_clockTimer = new QTimer(this);
     connect(m_clockTimer, &QTimer::timeout, this, &LiveDlg::OnClockTick);
@@ -238,10 +188,8 @@ void LiveDlg::closeEvent(QCloseEvent* event)
 {
     if (!m_closeConfirmed) {
         if (m_classStarted) {
-            QMessageBox box(QMessageBox::Question, QStringLiteral("确认"), QStringLiteral("是否下课？"),
-                QMessageBox::Yes | QMessageBox::No | QMessageBox::Cancel, this);
-            box.setDefaultButton(QMessageBox::Yes);
-            const int answer = box.exec();
+            // No leaves the class running for the students; Cancel stays in the room.
+            const int answer = AskEndClass(QMessageBox::Yes | QMessageBox::No | QMessageBox::Cancel);
             if (answer == QMessageBox::Yes) {
                 LeaveRoom(true);
             } else if (answer == QMessageBox::No) {
@@ -260,7 +208,15 @@ void LiveDlg::closeEvent(QCloseEvent* event)
     deleteLater();
     if (g_liveDlg == this)
         g_liveDlg = nullptr;
-    LiveListDlg::GetInstance()->show();
+    emit closed();
+}
+
+int LiveDlg::AskEndClass(QMessageBox::StandardButtons buttons)
+{
+    QMessageBox box(
+        QMessageBox::Question, QStringLiteral("确认"), QStringLiteral("是否下课？"), buttons, this);
+    box.setDefaultButton(QMessageBox::Yes);
+    return box.exec();
 }
 
 void LiveDlg::OnClockTick()
@@ -273,17 +229,14 @@ void LiveDlg::OnClockTick()
 void LiveDlg::OnStartButtonClick()
 {
     if (!m_classStarted) {
-        AppServer_BeginLive(
-            m_liveId, &LiveDlg::OnAppServer_BeginLiveSuccess, &LiveDlg::OnAppServer_BeginLiveError, this);
+        AppServer_BeginLive(m_liveId, &LiveDlg::OnAppServer_BeginLiveSuccess,
+            &LiveDlg::OnAppServer_BeginLiveError, this, this);
         m_classStartTime = QTime::currentTime();
         BroadcastClassTime();
         return;
     }
 
-    QMessageBox box(QMessageBox::Question, QStringLiteral("确认"), QStringLiteral("是否下课？"),
-        QMessageBox::Yes | QMessageBox::No, this);
-    box.setDefaultButton(QMessageBox::Yes);
-    if (box.exec() != QMessageBox::Yes)
+    if (AskEndClass(QMessageBox::Yes | QMessageBox::No) != QMessageBox::Yes)
         return;
     LeaveRoom(true);
     m_closeConfirmed = true;
@@ -332,421 +285,25 @@ void LiveDlg::LeaveRoom(bool endClass)
     if (service->getCurCameraState())
         service->closeCamera();
     if (endClass) {
-        AppServer_EndLive(m_liveId, nullptr, nullptr, nullptr);
+        AppServer_EndLive(m_liveId, nullptr, nullptr, nullptr, nullptr);
         CmdMsgHelper::sendGroupCmdMessage(CmdLiveEnd, QString());
     } else {
-        AppServer_QuitRoom(m_avRoomId, nullptr, nullptr, nullptr);
+        AppServer_QuitRoom(m_avRoomId, nullptr, nullptr, nullptr, nullptr);
         CmdMsgHelper::sendGroupCmdMessage(CmdLivePause, QString());
     }
     service->quitRoom(nullptr, nullptr, nullptr);
 }
 
-// ---- devices -------------------------------------------------------------------------------
-
-void LiveDlg::UpdateControls()
-{
-    ilive::iLive* service = GetILive();
-    ui->volumeButton->setChecked(service->getCurPlayerState());
-    ui->microPhoneButton->setChecked(service->getCurMicState());
-
-    ilive::Vector<ilive::Pair<ilive::String, ilive::String>> cameras;
-    service->getCameraList(cameras);
-    m_cameraList.clear();
-    for (const auto& camera : cameras)
-        m_cameraList.append(
-            qMakePair(QString::fromUtf8(camera.first.c_str()), QString::fromUtf8(camera.second.c_str())));
-    ui->cameraButton->setChecked(!m_cameraList.isEmpty() && service->getCurCameraState());
-
-    ui->startButton->setText(m_classStarted ? QStringLiteral("下课") : QStringLiteral("上课"));
-    ui->shareButton->setChecked(service->getScreenShareState() != 0);
-
-    ui->pauseButton->hide();
-    const bool broadcasting = ui->cameraButton->isChecked() || ui->shareButton->isChecked();
-    ui->pauseButton->setChecked(broadcasting);
-    ui->pauseButton->setText(broadcasting ? QStringLiteral("暂停") : QStringLiteral("恢复"));
-}
-
-void LiveDlg::OpenCamera()
-{
-    ilive::Vector<ilive::Pair<ilive::String, ilive::String>> cameras;
-    GetILive()->getCameraList(cameras);
-    m_cameraList.clear();
-    for (const auto& camera : cameras)
-        m_cameraList.append(
-            qMakePair(QString::fromUtf8(camera.first.c_str()), QString::fromUtf8(camera.second.c_str())));
-    if (cameras.empty()) {
-        ShowInformation(QString(), QStringLiteral("找不到摄像头"), nullptr);
-        return;
-    }
-    GetILive()->openCamera(cameras[0].first.c_str());
-}
-
-void LiveDlg::OpenMic()
-{
-    ilive::Vector<ilive::Pair<ilive::String, ilive::String>> mics;
-    const int ret = GetILive()->getMicList(mics);
-    if (ret != 0) {
-        ShowSdkError(ret, QStringLiteral("获取麦克风失败"), this, QStringLiteral("Error"));
-        return;
-    }
-    if (!mics.empty())
-        GetILive()->openMic(mics[0].first.c_str());
-}
-
-void LiveDlg::OpenPlayer()
-{
-    ilive::Vector<ilive::Pair<ilive::String, ilive::String>> players;
-    const int ret = GetILive()->getPlayerList(players);
-    if (ret != 0) {
-        ShowSdkError(ret, QStringLiteral("获取扬声器失败"), this, QStringLiteral("Error"));
-        return;
-    }
-    if (players.empty()) {
-        qDebug() << "not player";
-        return;
-    }
-    GetILive()->openPlayer(players[0].first.c_str());
-}
-
-void LiveDlg::OnCameraButtonClick()
-{
-    if (!m_classStarted) {
-        QMessageBox box(QMessageBox::Information, QStringLiteral("提示"), QStringLiteral("请先上课"),
-            QMessageBox::Ok, this);
-        box.exec();
-    } else if (!ui->cameraButton->isChecked()) {
-        if (GetILive()->getCurCameraState())
-            GetILive()->closeCamera();
-    } else {
-        OpenCamera();
-    }
-    UpdateControls();
-}
-
-void LiveDlg::OnVolumeButtonCheckChanged()
-{
-    SignalBlocker blocker(ui->volumeButton, 0);
-    if (ui->volumeButton->isChecked())
-        OpenPlayer();
-    else
-        GetILive()->closePlayer();
-    // No speaker, or none listed: no result comes back to put the button right.
-    UpdateControls();
-}
-
-void LiveDlg::OnMicroPhoneButtonCheckChanged()
-{
-    SignalBlocker blocker(ui->microPhoneButton, 0);
-    if (ui->microPhoneButton->isChecked())
-        OpenMic();
-    else
-        GetILive()->closeMic();
-    UpdateControls();
-}
-
-void LiveDlg::OnSpeakerVolumeChanged(int value)
-{
-    SignalBlocker blocker(ui->volumeButton->slider(), 0);
-    GetILive()->setPlayerVolume(uint32_t(qMax(0, value)));
-}
-
-void LiveDlg::OnMicVolumeChanged(int value)
-{
-    SignalBlocker blocker(ui->microPhoneButton->slider(), 0);
-    GetILive()->setMicVolume(uint32_t(qMax(0, value)));
-}
-
-void LiveDlg::OnPauseButtonClick()
-{
-    ilive::iLive* service = GetILive();
-    if (ui->pauseButton->isChecked()) {
-        OpenCamera();
-        OpenScreenShareDocumentArea();
-        OpenPlayer();
-        OpenMic();
-    } else {
-        if (service->getCurCameraState())
-            service->closeCamera();
-        CloseScreenShare();
-        service->closePlayer();
-        service->closeMic();
-        CmdMsgHelper::sendGroupCmdMessage(CmdLivePause, QString());
-    }
-    UpdateControls();
-}
-
-// ---- screen share --------------------------------------------------------------------------
-
-QRect LiveDlg::PreviewShareRect() const
-{
-    const QPoint topLeft = ui->previewLabel->mapToGlobal(QPoint(0, 0));
-    const QPoint end
-        = ui->previewLabel->mapToGlobal(QPoint(ui->previewLabel->width(), ui->previewLabel->height()));
-    return QRect(topLeft, end);
-}
-
-void LiveDlg::OnShareButtonClick()
-{
-    if (!m_classStarted) {
-        QMessageBox box(QMessageBox::Information, QStringLiteral("提示"), QStringLiteral("请先上课"),
-            QMessageBox::Ok, this);
-        box.exec();
-    } else if (ui->shareButton->isChecked()) {
-        OpenScreenShareDocumentArea();
-    } else {
-        CloseScreenShare();
-    }
-    UpdateControls();
-}
-
-void LiveDlg::OpenScreenShareDocumentArea()
-{
-    ilive::iLive* service = GetILive();
-    if (service->getScreenShareState() != 0) {
-        qDebug() << "已经开启屏幕分享，不操作";
-        return;
-    }
-    const QRect area = PreviewShareRect();
-    service->openScreenShare(area.left(), area.top(), area.right(), area.bottom(), kShareFps);
-}
-
-void LiveDlg::CloseScreenShare()
-{
-    ilive::iLive* service = GetILive();
-    if (service->getScreenShareState() != 0)
-        service->closeScreenShare();
-    else
-        qDebug() << "已经关闭屏幕分享，不操作";
-}
-
-void LiveDlg::OnActive()
-{
-    qDebug() << "activate, call changeScreenShareSize";
-    const QRect area = PreviewShareRect();
-    const int ret = GetILive()->changeScreenShareSize(area.left(), area.top(), area.right(), area.bottom());
-    qDebug() << "share ppt area:" << ret;
-}
-
-void LiveDlg::OnDeactive()
-{
-    qDebug() << "Deactivate, call changeScreenShareSize";
-    QSize screen;
-    if (QScreen* primary = QGuiApplication::primaryScreen())
-        screen = primary->geometry().size();
-    const int ret = GetILive()->changeScreenShareSize(0, 0, screen.width(), screen.height());
-    qDebug() << "share full screen:" << ret;
-}
-
-// ---- video ---------------------------------------------------------------------------------
-
-void LiveDlg::OnLocalVideoFrame(const ilive::LiveVideoFrame* frame, void* data)
-{
-    Q_UNUSED(data);
-    if (!g_liveDlg || !frame)
-        return;
-    if (!OnGuiThread()) {
-        const FrameCopy copy = CopyFrame(frame);
-        RunOnGuiThread([copy] { ReplayFrame(copy, &LiveDlg::OnLocalVideoFrame); });
-        return;
-    }
-    if (frame->desc.srcType == ilive::VIDEO_SRC_TYPE_CAMERA)
-        g_liveDlg->m_localRender->doRender(frame);
-}
-
-void LiveDlg::OnRemoteVideoFrame(const ilive::LiveVideoFrame* frame, void* data)
-{
-    Q_UNUSED(data);
-    if (!g_liveDlg || !frame)
-        return;
-    if (!OnGuiThread()) {
-        const FrameCopy copy = CopyFrame(frame);
-        RunOnGuiThread([copy] { ReplayFrame(copy, &LiveDlg::OnRemoteVideoFrame); });
-        return;
-    }
-    LiveDlg* dlg = g_liveDlg;
-    if (!dlg->isVisible() || frame->desc.srcType != ilive::VIDEO_SRC_TYPE_CAMERA)
-        return;
-    dlg->ShowRemoteVideo();
-    dlg->m_noSignalTimer->start(kNoSignalMs);
-    dlg->m_remoteRender->doRender(frame);
-}
-
-void LiveDlg::ShowRemoteVideo()
-{
-    const int width = ui->tabWidget->width();
-    m_remoteRender->setFixedSize(width, width * 3 / 4);
-}
-
-void LiveDlg::OnRemoteVideoNoSignal()
-{
-    qDebug() << "no remote signal,hide video render";
-    m_remoteRender->setFixedHeight(0);
-    m_noSignalTimer->stop();
-}
-
-void LiveDlg::OnMemStatusChange(
-    ilive::E_EndpointEventId eventId, const ilive::Vector<ilive::String>& ids, void* data)
-{
-    Q_UNUSED(data);
-    if (!OnGuiThread()) {
-        QList<QByteArray> copied;
-        for (const ilive::String& id : ids)
-            copied.append(QByteArray(id.c_str(), int(id.size())));
-        RunOnGuiThread([eventId, copied] {
-            ilive::Vector<ilive::String> again;
-            for (const QByteArray& id : copied)
-                again.push_back(ilive::String(id.constData(), size_t(id.size())));
-            OnMemStatusChange(eventId, again, nullptr);
-        });
-        return;
-    }
-    if (!g_liveDlg) {
-        qDebug() << "OnMemStatusChange:g_liveDlg not init";
-        return;
-    }
-    if (eventId != ilive::EVENT_ID_ENDPOINT_HAS_CAMERA_VIDEO
-        && eventId != ilive::EVENT_ID_ENDPOINT_NO_CAMERA_VIDEO)
-        return;
-    const QString self = SessionRecord().value(QStringLiteral("userId")).toString();
-    for (const ilive::String& id : ids) {
-        VideoRender* view
-            = QString::fromUtf8(id.c_str()) == self ? g_liveDlg->m_localRender : g_liveDlg->m_remoteRender;
-        if (eventId == ilive::EVENT_ID_ENDPOINT_HAS_CAMERA_VIDEO)
-            view->BindView(id, ilive::VIDEO_SRC_TYPE_CAMERA);
-        else
-            view->ClearView();
-    }
-}
-
-// ---- service events ------------------------------------------------------------------------
-
-void LiveDlg::OnDeviceOperation(ilive::E_DeviceOperationType oper, int retCode, void* data)
-{
-    Q_UNUSED(data);
-    if (!OnGuiThread()) {
-        RunOnGuiThread([oper, retCode] { OnDeviceOperation(oper, retCode, nullptr); });
-        return;
-    }
-    LiveDlg* dlg = g_liveDlg;
-    if (!dlg)
-        return;
-    switch (oper) {
-    case ilive::E_OpenCamera:
-        dlg->OnOpenCameraCB(retCode);
-        break;
-    case ilive::E_CloseCamera:
-        dlg->OnCloseCameraCB(retCode);
-        break;
-    case ilive::E_OpenMic:
-        dlg->OnOpenMicCB(retCode);
-        break;
-    case ilive::E_CloseMic:
-        dlg->OnCloseMicCB(retCode);
-        break;
-    case ilive::E_OpenPlayer:
-        dlg->OnOpenPlayerCB(retCode);
-        break;
-    case ilive::E_ClosePlayer:
-        dlg->OnClosePlayerCB(retCode);
-        break;
-    case ilive::E_OpenScreenShare:
-        dlg->OnOpenScreenShareCB(retCode);
-        break;
-    case ilive::E_CloseScreenShare:
-        dlg->OnCloseScreenShareCB(retCode);
-        break;
-    default:
-        break;
-    }
-    // A box shown above may have let the window close meanwhile.
-    if (g_liveDlg == dlg)
-        dlg->UpdateControls();
-}
+// ---- service events ----------------------------------------------------------------------
 
 void LiveDlg::OnRoomDisconnect(int reason, const char* errorInfo, void* data)
 {
     Q_UNUSED(data);
     const QString info = QString::fromUtf8(errorInfo ? errorInfo : "");
-    if (!OnGuiThread()) {
-        const QByteArray copied = info.toUtf8();
-        RunOnGuiThread([reason, copied] { OnRoomDisconnect(reason, copied.constData(), nullptr); });
-        return;
-    }
-    qDebug() << "已被强制退出房间.reason:" << reason << "errorinfo" << info;
-    ShowInformation(QString(), QStringLiteral("已掉线。请检查网络并重新进入房间"), nullptr);
-}
-
-void LiveDlg::OnOpenCameraCB(const int& ret)
-{
-    if (ret == 0)
-        return;
-    qDebug() << "打开摄像头失败：错误码：" << ret;
-    ShowInformation(QString(), QStringLiteral("打开摄像头失败"), nullptr);
-}
-
-void LiveDlg::OnCloseCameraCB(const int& ret)
-{
-    if (ret == 0)
-        return;
-    qDebug() << "关闭摄像头失败：错误码：" << ret;
-    ShowInformation(QString(), QStringLiteral("关闭摄像头失败"), nullptr);
-}
-
-void LiveDlg::OnOpenMicCB(const int& ret)
-{
-    if (ret == 0) {
-        ui->microPhoneButton->slider()->setValue(int(GetILive()->getMicVolume()));
-        return;
-    }
-    qDebug() << "打开麦克风失败：错误码：" << ret;
-    ShowInformation(QString(), QStringLiteral("打开麦克风失败"), nullptr);
-}
-
-void LiveDlg::OnCloseMicCB(const int& ret)
-{
-    if (ret == 0)
-        return;
-    qDebug() << "关闭麦克风失败：错误码：" << ret;
-    ShowInformation(QString(), QStringLiteral("关闭麦克风失败"), nullptr);
-}
-
-void LiveDlg::OnOpenPlayerCB(const int& ret)
-{
-    if (ret == 0) {
-        ui->volumeButton->slider()->setValue(int(GetILive()->getPlayerVolume()));
-        return;
-    }
-    qDebug() << "打开扬声器失败：错误码：" << ret;
-    ShowInformation(QString(), QStringLiteral("打开扬声器失败"), this);
-}
-
-void LiveDlg::OnClosePlayerCB(const int& ret)
-{
-    if (ret == 0)
-        return;
-    qDebug() << "关闭扬声器失败：错误码：" << ret;
-    ShowInformation(QString(), QStringLiteral("关闭扬声器失败"), nullptr);
-}
-
-void LiveDlg::OnOpenScreenShareCB(const int& ret)
-{
-    if (ret == 0)
-        return;
-    qDebug() << "打开屏幕分享失败，错误码：" << ret;
-    if (ret == 1002)
-        ShowError(QStringLiteral("屏幕分享和文件播放不能同时打开."), this);
-    else if (ret == 1008)
-        ShowError(QStringLiteral("房间内其他成员已经占用辅路视频."), this);
-    else
-        ShowSdkError(ret, QStringLiteral("打开屏幕分享失败."), this, QStringLiteral("Error"));
-}
-
-void LiveDlg::OnCloseScreenShareCB(const int& ret)
-{
-    if (ret == 0)
-        return;
-    qDebug() << "关闭屏幕分享失败：错误码：" << ret;
-    ShowInformation(QString(), QStringLiteral("关闭屏幕分享失败"), nullptr);
+    RunOnGuiThread([reason, info] {
+        qDebug() << "已被强制退出房间.reason:" << reason << "errorinfo" << info;
+        ShowInformation(QString(), QStringLiteral("已掉线。请检查网络并重新进入房间"), nullptr);
+    });
 }
 
 // ---- whiteboard ----------------------------------------------------------------------------
@@ -769,23 +326,6 @@ QString LiveDlg::PageFileName(int row) const
     return digest + QString::number(row) + QStringLiteral(".json");
 }
 
-void LiveDlg::SetTopMost(bool topMost)
-{
-#ifdef Q_OS_WIN
-    SetWindowPos(reinterpret_cast<HWND>(winId()), topMost ? HWND_TOPMOST : HWND_NOTOPMOST, 0, 0, 0, 0,
-        SWP_NOMOVE | SWP_NOSIZE);
-#else
-    if (bool(windowFlags() & Qt::WindowStaysOnTopHint) == topMost)
-        return;
-    // setWindowFlag() would hide the window and show it anew (a lost activation, a second member
-    // list request); the window system takes the hint on the live window instead.
-    const Qt::WindowFlags flags = windowFlags() ^ Qt::WindowStaysOnTopHint;
-    overrideWindowFlags(flags);
-    if (QWindow* window = windowHandle())
-        window->setFlags(flags);
-#endif
-}
-
 void LiveDlg::OnOpenButtonClick()
 {
     const QString path = QFileDialog::getOpenFileName(
@@ -794,7 +334,7 @@ void LiveDlg::OnOpenButtonClick()
         return;
     m_docPath = path;
     ShowWaiting(this);
-    SetTopMost(true);
+    SetWindowTopMost(this, true);
     PowerPointTool* converter = PowerPointTool::GetInstance();
     converter->KillOffice();
     converter->OpenFile(path);
@@ -805,7 +345,7 @@ void LiveDlg::OnOpenButtonClick()
 void LiveDlg::OnNewSlide(const QString& path)
 {
     HideWaiting();
-    SetTopMost(false);
+    SetWindowTopMost(this, false);
     qDebug() << "create page for:" << path;
     QThread::msleep(10);
     m_pageImages.append(path);
@@ -847,7 +387,7 @@ void LiveDlg::OnBlankPageButtonClick()
 
 void LiveDlg::OnOpenFail()
 {
-    SetTopMost(false);
+    SetWindowTopMost(this, false);
     ShowError(QStringLiteral("无法打开文件"), nullptr);
     HideWaiting();
 }

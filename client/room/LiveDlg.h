@@ -5,6 +5,7 @@
 
 #include <QList>
 #include <QMainWindow>
+#include <QMessageBox>
 #include <QMap>
 #include <QPair>
 #include <QString>
@@ -24,6 +25,7 @@ class QTimer;
 class VideoRender;
 class RenderArea;
 class PaintToolBar;
+class RowBinder;
 
 class LiveDlg;
 // The open room window, or null. Set by the lobby, cleared when the window closes.
@@ -33,7 +35,8 @@ extern LiveDlg* g_liveDlg;
 QMap<QString, QString>& NicknameCache();
 
 // The window in which the teacher holds a class. Split by concern:
-//   LiveDlg.cpp          window, media controls, class start/end, video, clock, pages
+//   LiveDlg.cpp          window, class start/end, clock, pages
+//   LiveDlg_Media.cpp    devices, screen share, video views and the device results
 //   LiveDlg_Msg.cpp      incoming messages, discussion list, chat sending
 //   LiveDlg_Member.cpp   member list and speaking control
 class LiveDlg : public QMainWindow {
@@ -111,6 +114,8 @@ public:
 
 signals:
     void postMessage(const ilive::Message& msg);
+    // The window has closed and is on its way out; the lobby shows itself again.
+    void closed();
 
 public slots:
     void SelectTool(InstrumentType type);
@@ -144,9 +149,15 @@ protected:
     bool eventFilter(QObject* watched, QEvent* event) override;
 
 private:
-    // Keeps the window above others while the office suite converts a document.
-    void SetTopMost(bool topMost);
     QString PageFileName(int row) const;
+    // The "是否下课？" question with the given buttons; the answer.
+    int AskEndClass(QMessageBox::StandardButtons buttons);
+    // False, after telling the teacher to start the class first, when it has not started.
+    bool ClassStartedOrTell();
+    void ShowDeviceFailure(ilive::E_DeviceOperationType oper, int ret, QWidget* parent);
+    // The row binders of the discussion and the member list, made once by the constructor.
+    void CreateMsgBinder();
+    void CreateMemberBinder();
 
     std::unique_ptr<Ui::LiveDlg> ui;
     bool m_classStarted = false;
@@ -161,6 +172,11 @@ private:
     QTimer* m_noSignalTimer = nullptr;
     RenderArea* m_renderArea = nullptr;
     PaintToolBar* m_paintToolBar = nullptr;
+    // Row widgets of the discussion and the member list, built only near the view.
+    RowBinder* m_msgBinder = nullptr;
+    RowBinder* m_memberBinder = nullptr;
+    // Set while SetMembers adds its rows: the binder builds the visible ones once at the end.
+    bool m_deferMemberRows = false;
 
     // Pages: the chosen document and one image per slide row.
     QString m_docPath;

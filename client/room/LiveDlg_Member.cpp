@@ -59,23 +59,22 @@ QListWidgetItem* ItemOfRow(QListWidget* list, const QWidget* row)
             return list->item(i);
     return nullptr;
 }
-// Set while SetMembers adds its rows: the binder builds the visible ones once at the end.
-bool g_deferMemberRows = false;
+} // namespace
 
-RowBinder* MemberBinder(LiveDlg* dlg, QListWidget* list)
+void LiveDlg::CreateMemberBinder()
 {
-    return RowBinder::Of(
-        list, QStringLiteral("memberRowBinder"),
-        [dlg](QListWidgetItem* item) -> QWidget* {
+    m_memberBinder = new RowBinder(
+        ui->memberListWidget,
+        [this](QListWidgetItem* item) -> QWidget* {
             auto* row = new MemberListItem;
             row->SetData(item->data(RecordRole).toMap());
             row->SetMicOn(item->data(MicRole).toBool());
-            QObject::connect(row, &MemberListItem::ButtonClicked, dlg, &LiveDlg::OnMicButtonClick);
+            connect(row, &MemberListItem::ButtonClicked, this, &LiveDlg::OnMicButtonClick);
             // Whatever checks the button (a click or SetMicOn), the item keeps it for
             // the speaking rules and for when the row is built again.
             const QPersistentModelIndex index(
                 item->listWidget()->model()->index(item->listWidget()->row(item), 0));
-            QObject::connect(row->form()->micButton, &QAbstractButton::toggled, row, [index](bool on) {
+            connect(row->form()->micButton, &QAbstractButton::toggled, row, [index](bool on) {
                 if (index.isValid())
                     const_cast<QAbstractItemModel*>(index.model())->setData(index, on, MicRole);
             });
@@ -83,7 +82,6 @@ RowBinder* MemberBinder(LiveDlg* dlg, QListWidget* list)
         },
         kBuiltMargin);
 }
-} // namespace
 
 void LiveDlg::RequestRoomMemberList()
 {
@@ -105,23 +103,21 @@ void LiveDlg::OnAppServer_RoomMemberListSuccess(const QVariantMap& result, void*
 void LiveDlg::SetMembers(const QVariantList& records)
 {
     QListWidget* list = ui->memberListWidget;
-    RowBinder* binder = MemberBinder(this, list);
     list->setUpdatesEnabled(false);
     list->clear();
     ui->tabWidget->setTabText(kMemberTabIndex, QStringLiteral("成员(%1人)").arg(records.size()));
-    g_deferMemberRows = true;
+    m_deferMemberRows = true;
     for (const QVariant& record : records)
         AddMember(record.toMap());
-    g_deferMemberRows = false;
+    m_deferMemberRows = false;
     list->doItemsLayout();
-    binder->Sync();
+    m_memberBinder->Sync();
     list->setUpdatesEnabled(true);
 }
 
 void LiveDlg::AddMember(const QVariantMap& record)
 {
     QListWidget* list = ui->memberListWidget;
-    RowBinder* binder = MemberBinder(this, list);
     auto* item = new QListWidgetItem;
     item->setSizeHint(MemberRowSize());
     item->setData(RecordRole, record);
@@ -129,10 +125,10 @@ void LiveDlg::AddMember(const QVariantMap& record)
     list->addItem(item);
     // Rows of a shown window are built as they come into view.
     if (!list->window()->isVisible()) {
-        binder->Built(list->count() - 1);
-        list->setItemWidget(item, binder->Build(item));
-    } else if (!g_deferMemberRows) {
-        binder->Sync();
+        m_memberBinder->Built(list->count() - 1);
+        list->setItemWidget(item, m_memberBinder->Build(item));
+    } else if (!m_deferMemberRows) {
+        m_memberBinder->Sync();
     }
 
     const QString userId = record.value(QStringLiteral("userId")).toString();

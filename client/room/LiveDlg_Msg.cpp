@@ -197,6 +197,12 @@ void LiveDlg::AddMessage(const QString& name, const QString& text, bool isChat)
         AppendMsgItem(name, text, QString());
 }
 
+void LiveDlg::CreateMsgBinder()
+{
+    // The discussion only grows: rows far from view give their widgets back.
+    m_msgBinder = new RowBinder(ui->msgListWidget, MsgRowFromItem, kBuiltMargin);
+}
+
 void LiveDlg::AppendMsgItem(const QString& name, const QString& time, const QString& content)
 {
     QListWidget* list = ui->msgListWidget;
@@ -211,11 +217,9 @@ void LiveDlg::AppendMsgItem(const QString& name, const QString& time, const QStr
     item->setData(WidthRole, width);
     list->addItem(item);
     list->setItemWidget(item, row);
-    // The discussion only grows: rows far from view give their widgets back.
-    RowBinder* binder = RowBinder::Of(list, QStringLiteral("msgRowBinder"), MsgRowFromItem, kBuiltMargin);
-    binder->Built(list->count() - 1);
+    m_msgBinder->Built(list->count() - 1);
     list->setCurrentRow(list->count() - 1);
-    binder->Sync();
+    m_msgBinder->Sync();
 }
 
 void LiveDlg::SendChatMessage()

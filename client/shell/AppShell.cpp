@@ -1,5 +1,7 @@
 #include "AppShell.h"
 
+#include "AppFolders.h"
+
 #include <QApplication>
 #include <QDebug>
 #include <QDir>
@@ -21,7 +23,6 @@ namespace {
 constexpr int kKeptLogFiles = 10;
 
 QString g_logFilePath;
-QString g_logFolderOverride;
 std::function<QDateTime()> g_logClock;
 
 QDateTime now()
@@ -30,16 +31,6 @@ QDateTime now()
 }
 
 } // namespace
-
-QString LogFolder()
-{
-    return g_logFolderOverride.isEmpty() ? QCoreApplication::applicationDirPath() : g_logFolderOverride;
-}
-
-void SetLogFolder(const QString& folder)
-{
-    g_logFolderOverride = folder;
-}
 
 void SetLogClock(std::function<QDateTime()> clock)
 {
@@ -84,8 +75,8 @@ void LogMessageHandler(QtMsgType type, const QMessageLogContext&, const QString&
     const QDateTime time = now();
     // Fixed by the first message, so a run past midnight stays in one file.
     if (g_logFilePath.isEmpty())
-        g_logFilePath = LogFolder() + QStringLiteral("/Lectern_") + time.toString(QStringLiteral("yyyyMMdd"))
-            + QStringLiteral(".log");
+        g_logFilePath = AppWriteFolder() + QStringLiteral("/Lectern_")
+            + time.toString(QStringLiteral("yyyyMMdd")) + QStringLiteral(".log");
     const QString line = LogLine(type, time, message);
     if (line.isEmpty())
         return;
@@ -98,7 +89,7 @@ void LogMessageHandler(QtMsgType type, const QMessageLogContext&, const QString&
 
 void RemoveOldLogs()
 {
-    const QString folder = LogFolder();
+    const QString folder = AppWriteFolder();
     const QStringList names
         = QDir(folder).entryList({ QStringLiteral("Lectern*.log") }, QDir::Files, QDir::Name);
     for (int i = 0; i < names.size() - kKeptLogFiles; ++i)
@@ -109,7 +100,7 @@ bool LoadTranslator(QApplication& app, const QLocale& locale)
 {
     // Installed for the life of the process.
     auto* translator = new QTranslator();
-    const QString location = LogFolder() + QStringLiteral("/translations");
+    const QString location = AppReadFolder() + QStringLiteral("/translations");
     qDebug() << "translate location:" << location;
     if (translator->load(locale, QStringLiteral("qt"), QStringLiteral("_"), location)) {
         qDebug() << "qtTranslator ok";

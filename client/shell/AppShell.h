@@ -10,10 +10,10 @@ class QApplication;
 class QByteArray;
 class QLocale;
 
-// Appends every diagnostic message to the daily log file "Lectern_yyyyMMdd.log" in the log
-// folder; the file name is fixed by the first message of the run.
+// Appends every diagnostic message to the daily log file "Lectern_yyyyMMdd.log" in the written
+// root (AppFolders.h); the file name is fixed by the first message of the run.
 void LogMessageHandler(QtMsgType type, const QMessageLogContext& context, const QString& message);
-// Deletes the oldest "Lectern*.log" files of the log folder so that 10 remain.
+// Deletes the oldest "Lectern*.log" files of the written root so that 10 remain.
 void RemoveOldLogs();
 // Installs the framework's own catalogue ("translations/qt_<locale>.qm") for the system locale.
 void LoadTranslator(QApplication& app);
@@ -29,7 +29,4 @@ QString LogLine(QtMsgType type, const QDateTime& time, const QString& message);
 QString StyleSheetText(const QByteArray& bytes);
 QString LogFilePath(); // empty until the first message
 void ResetLogFilePath();
-// The folder that holds the logs and translations: the executable's folder unless set.
-QString LogFolder();
-void SetLogFolder(const QString& folder); // empty restores the executable's folder
 void SetLogClock(std::function<QDateTime()> clock); // null restores the wall clock

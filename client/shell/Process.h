@@ -23,6 +23,12 @@ bool IsProcessRunning(const QString& name);
 void KillProcessByName(const QString& name, const QString& ownerMarker);
 bool IsProcessRunning(const QString& name, const QString& ownerMarker);
 
+// The command line of process pid as one text, arguments separated by spaces; empty when it cannot
+// be read (gone, a zombie, or on Windows, where no documented call gives another process's).
+QString ProcessCommandLine(qint64 pid);
+// Ends process pid at once.
+void KillProcessId(qint64 pid);
+
 // Writes text's UTF-16 units and a terminating NUL into buffer; the caller provides
 // text.size() + 1 units. Returns false (and writes nothing) when text does not fit bufferSize.
 bool ToWCharArray(const QString& text, wchar_t* buffer, int bufferSize = kProcessNameBufferSize);

@@ -156,3 +156,14 @@ bool IsProcessRunning(const QString& name, const QString& ownerMarker)
         return false;
     return findProcess(name, ownerMarker) != nullptr;
 }
+
+QString ProcessCommandLine(qint64 pid)
+{
+    return pid > 0 ? commandLine(QString::number(pid)) : QString();
+}
+
+void KillProcessId(qint64 pid)
+{
+    if (pid > 0)
+        ::kill(pid_t(pid), SIGKILL);
+}

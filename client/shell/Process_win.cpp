@@ -129,3 +129,18 @@ bool IsProcessRunning(const QString& name, const QString& ownerMarker)
     CloseProcessHandle(process);
     return process != nullptr;
 }
+
+QString ProcessCommandLine(qint64)
+{
+    return QString();
+}
+
+void KillProcessId(qint64 pid)
+{
+    if (pid <= 0)
+        return;
+    if (HANDLE process = OpenProcess(PROCESS_TERMINATE, FALSE, DWORD(pid))) {
+        TerminateProcess(process, 0);
+        CloseHandle(process);
+    }
+}

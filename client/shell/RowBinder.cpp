@@ -5,19 +5,10 @@
 #include <QListWidget>
 #include <QScrollBar>
 
-RowBinder* RowBinder::Of(QListWidget* list, const QString& name, const Factory& factory, int margin)
-{
-    if (QObject* existing = list->findChild<QObject*>(name, Qt::FindDirectChildrenOnly))
-        return static_cast<RowBinder*>(existing);
-    auto* binder = new RowBinder(list, factory, margin);
-    binder->setObjectName(name);
-    return binder;
-}
-
-RowBinder::RowBinder(QListWidget* list, const Factory& factory, int margin)
+RowBinder::RowBinder(QListWidget* list, Factory factory, int margin)
     : QObject(list)
     , m_list(list)
-    , m_factory(factory)
+    , m_factory(std::move(factory))
     , m_margin(margin)
 {
     list->viewport()->installEventFilter(this);

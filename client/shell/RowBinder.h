@@ -18,8 +18,8 @@ class RowBinder : public QObject {
 public:
     using Factory = std::function<QWidget*(QListWidgetItem*)>;
 
-    // The list's binder of that name, made on first use. Margin: rows kept built beyond each edge.
-    static RowBinder* Of(QListWidget* list, const QString& name, const Factory& factory, int margin);
+    // Owned by the list; one per list. Margin: rows kept built beyond each edge.
+    RowBinder(QListWidget* list, Factory factory, int margin);
 
     QWidget* Build(QListWidgetItem* item) const { return m_factory(item); }
     // The caller has set the row's widget itself.
@@ -32,8 +32,6 @@ protected:
     bool eventFilter(QObject* watched, QEvent* event) override;
 
 private:
-    RowBinder(QListWidget* list, const Factory& factory, int margin);
-
     void RowsInserted(int first, int last);
     void RowsRemoved(int first, int last);
     void Rescan();

@@ -1,5 +1,6 @@
 #include "Util.h"
 
+#include "AppFolders.h"
 #include "waitingspinnerwidget.h"
 
 #include <QCoreApplication>
@@ -11,9 +12,16 @@
 
 QSettings* GetSettings()
 {
-    // Never destroyed: the process ends by terminating itself.
-    static QSettings* settings = new QSettings(
-        QCoreApplication::applicationDirPath() + QStringLiteral("/setting"), QSettings::IniFormat);
+    // Never destroyed: the process ends by terminating itself. Made anew only when a test has
+    // moved the written root.
+    static QSettings* settings = nullptr;
+    static QString boundPath;
+    const QString path = AppWriteFolder() + QStringLiteral("/setting");
+    if (!settings || boundPath != path) {
+        delete settings;
+        settings = new QSettings(path, QSettings::IniFormat);
+        boundPath = path;
+    }
     return settings;
 }
 

@@ -1,52 +1,27 @@
 #include "PowerPointTool.h"
 
+#include "OfficeProcess.h"
+#include "shell/AppFolders.h"
 #include "shell/Process.h"
 
-#include <QCoreApplication>
+#include <QCollator>
 #include <QDebug>
-#include <QElapsedTimer>
+#include <QDirIterator>
 #include <QFile>
 #include <QFileInfo>
 #include <QFileSystemWatcher>
-#include <QProcess>
-#include <QStandardPaths>
-#include <QThread>
+#include <QLocale>
 #include <QTimer>
-#include <QUrl>
 
 #include <algorithm>
 
-#ifdef Q_OS_WIN
-#include <windows.h>
-#else
-#include <csignal>
-#include <sys/types.h>
-#endif
-
 namespace {
 
-const QString kProcessName = QStringLiteral("soffice.bin");
-#ifndef Q_OS_WIN
-// The launcher that the "soffice" script execs into; it starts "soffice.bin", and starts it once
-// more when the first one ends for a fresh profile.
-const QString kLauncherName = QStringLiteral("oosplash");
-// What the suite needs to find in the profile to run our macro.
-const QString kMacroModule = QStringLiteral("/user/basic/ExportImages/ExportImages.xba");
-#endif
-#ifdef Q_OS_WIN
-const QString kOfficeProgram = QStringLiteral("/LibreOfficePortable/App/libreoffice/program/soffice.exe");
-#else
-const QString kOfficeProgram = QStringLiteral("/LibreOfficePortable/App/libreoffice/program/soffice");
-#endif
-const QString kOfficeSuite = QStringLiteral("/LibreOfficePortable/App/libreoffice");
 const QString kProfileFolder = QStringLiteral("/LibreOfficePortable/Data/settings");
 const QString kCrashFolder = QStringLiteral("/LibreOfficePortable/Data/settings/crash");
 const QString kOutputFolder = QStringLiteral("_output_");
 const QString kLockFileFilter = QStringLiteral(".~lock*");
 const QString kImageSuffix = QStringLiteral(".png");
-const QString kParameterTemplate = QStringLiteral(
-    "--nocrashreport --nodefault --nolockcheck --nologo --nofirststartwizard --norestore \"%1\" -o \"%2\"");
-const QString kMacroUrl = QStringLiteral("macro:///ExportImages.ExportImages.ExportAsImages()");
 constexpr int kTickIntervalMs = 1000;
 // The command-line buffers of the hidden start (MAX_PATH UTF-16 units, terminator included).
 constexpr int kCommandBufferSize = 260;
@@ -55,61 +30,21 @@ constexpr int kCommandBufferSize = 260;
 constexpr int kKillWaitMs = 3000;
 constexpr int kKillPollMs = 20;
 
-// Name order in which "slide2.png" comes before "slide10.png".
-bool naturalLess(const QString& a, const QString& b)
+// Copies what is missing of the profile template into the profile in use; the suite's own writes
+// to the profile stay.
+void CopyMissing(const QString& from, const QString& to)
 {
-    int i = 0;
-    int j = 0;
-    while (i < a.size() && j < b.size()) {
-        if (a.at(i).isDigit() && b.at(j).isDigit()) {
-            int endA = i;
-            int endB = j;
-            while (endA < a.size() && a.at(endA).isDigit())
-                ++endA;
-            while (endB < b.size() && b.at(endB).isDigit())
-                ++endB;
-            QStringRef numberA = a.midRef(i, endA - i);
-            QStringRef numberB = b.midRef(j, endB - j);
-            while (numberA.size() > 1 && numberA.at(0) == QLatin1Char('0'))
-                numberA = numberA.mid(1);
-            while (numberB.size() > 1 && numberB.at(0) == QLatin1Char('0'))
-                numberB = numberB.mid(1);
-            if (numberA.size() != numberB.size())
-                return numberA.size() < numberB.size();
-            const int order = numberA.compare(numberB);
-            if (order != 0)
-                return order < 0;
-            i = endA;
-            j = endB;
+    QDirIterator it(from, QDir::Files | QDir::Hidden, QDirIterator::Subdirectories);
+    while (it.hasNext()) {
+        const QString source = it.next();
+        const QString target = to + source.mid(from.size());
+        if (QFileInfo::exists(target))
             continue;
-        }
-        const QChar charA = a.at(i).toCaseFolded();
-        const QChar charB = b.at(j).toCaseFolded();
-        if (charA != charB)
-            return charA < charB;
-        ++i;
-        ++j;
+        QDir().mkpath(QFileInfo(target).absolutePath());
+        if (!QFile::copy(source, target))
+            qDebug() << "office profile copy failed:" << target;
     }
-    if (a.size() - i != b.size() - j)
-        return a.size() - i < b.size() - j;
-    return a < b;
 }
-
-#ifndef Q_OS_WIN
-// The process pid still runs with ownerMarker on its command line: not ended, not reused by
-// another program. A zombie has no command line left.
-bool launcherAlive(qint64 pid, const QString& ownerMarker)
-{
-    if (pid <= 0)
-        return false;
-    QFile file(QStringLiteral("/proc/%1/cmdline").arg(pid));
-    if (!file.open(QIODevice::ReadOnly))
-        return false;
-    QByteArray bytes = file.readAll();
-    bytes.replace('\0', ' ');
-    return QString::fromLocal8Bit(bytes).contains(ownerMarker);
-}
-#endif
 
 } // namespace
 
@@ -124,14 +59,12 @@ PowerPointTool::PowerPointTool(QObject* parent)
     : QObject(parent)
     , m_timer(new QTimer(this))
     , m_watcher(new QFileSystemWatcher(this))
+    , m_killTimer(new QTimer(this))
 {
     connect(m_timer, &QTimer::timeout, this, &PowerPointTool::OnTimer);
     connect(m_watcher, &QFileSystemWatcher::directoryChanged, this, &PowerPointTool::OnFileChanged);
-}
-
-void PowerPointTool::SetApplicationFolder(const QString& folder)
-{
-    m_applicationFolder = folder;
+    m_killTimer->setInterval(kKillPollMs);
+    connect(m_killTimer, &QTimer::timeout, this, &PowerPointTool::OnKillTick);
 }
 
 void PowerPointTool::SetTickLimit(int ticks)
@@ -139,40 +72,21 @@ void PowerPointTool::SetTickLimit(int ticks)
     m_tickLimit = ticks;
 }
 
-QString PowerPointTool::ApplicationFolder() const
-{
-    return m_applicationFolder.isEmpty() ? QCoreApplication::applicationDirPath() : m_applicationFolder;
-}
-
 QString PowerPointTool::ProfileFolder() const
 {
-    return ApplicationFolder() + kProfileFolder;
+    return AppWriteFolder() + kProfileFolder;
 }
 
 QString PowerPointTool::OwnerMarker() const
 {
-#ifdef Q_OS_WIN
-    // Our suite is the one whose image lies in the application folder.
-    return QDir::toNativeSeparators(ApplicationFolder() + kOfficeSuite);
-#else
-    // Our suite is the one started on our profile.
-    return QStringLiteral("-env:UserInstallation=")
-        + QUrl::fromLocalFile(ProfileFolder()).toString(QUrl::FullyEncoded);
-#endif
+    return Office::OwnerMarker(AppReadFolder(), ProfileFolder());
 }
 
-QString PowerPointTool::OfficeProgram() const
+void PowerPointTool::PrepareProfile() const
 {
-    const QString portable = ApplicationFolder() + kOfficeProgram;
-#ifndef Q_OS_WIN
-    // Without a suite in the application folder, the system's own (Debian's) is used.
-    if (!QFileInfo(portable).isExecutable()) {
-        const QString system = QStandardPaths::findExecutable(QStringLiteral("soffice"));
-        if (!system.isEmpty())
-            return system;
-    }
-#endif
-    return portable;
+    const QString profileTemplate = AppReadFolder() + kProfileFolder;
+    if (QDir(profileTemplate).absolutePath() != QDir(ProfileFolder()).absolutePath())
+        CopyMissing(profileTemplate, ProfileFolder());
 }
 
 void PowerPointTool::KillOffice()
@@ -182,69 +96,85 @@ void PowerPointTool::KillOffice()
 
 void PowerPointTool::KillOwnOffice()
 {
-    const QString marker = OwnerMarker();
-    QElapsedTimer waited;
-    waited.start();
-    for (;;) {
-#ifndef Q_OS_WIN
-        // The launcher first: killed after "soffice.bin" it could still start another, and one
-        // started a moment ago may not have come as far as starting "soffice.bin" at all.
-        if (launcherAlive(m_launcherPid, marker))
-            ::kill(pid_t(m_launcherPid), SIGKILL);
-        KillProcessByName(kLauncherName, marker);
-#endif
-        KillProcessByName(kProcessName, marker);
-        if (!OwnOfficeRunning() || waited.elapsed() >= kKillWaitMs)
-            break;
-        QThread::msleep(kKillPollMs);
+    Office::KillOwn(OwnerMarker(), m_launcherPid);
+    if (m_killTimer->isActive())
+        return;
+    if (!OwnOfficeRunning()) {
+        KillEnded();
+        return;
     }
+    m_killClock.start();
+    m_killTimer->start();
+}
+
+void PowerPointTool::OnKillTick()
+{
+    Office::KillOwn(OwnerMarker(), m_launcherPid);
+    if (OwnOfficeRunning() && m_killClock.elapsed() < kKillWaitMs)
+        return;
+    m_killTimer->stop();
+    KillEnded();
+}
+
+void PowerPointTool::KillEnded()
+{
     m_launcherPid = 0;
+    emit OfficeEnded();
+    if (m_failPending) {
+        m_failPending = false;
+        qDebug() << "open file fail";
+        emit OpenFail();
+    }
+    if (!m_pendingDocument.isEmpty())
+        StartConversion();
 }
 
 bool PowerPointTool::OwnOfficeRunning() const
 {
-    const QString marker = OwnerMarker();
-#ifndef Q_OS_WIN
-    // A launcher still on its way to "soffice.bin", or between the two starts of a fresh profile,
-    // is a suite that runs.
-    if (launcherAlive(m_launcherPid, marker) || IsProcessRunning(kLauncherName, marker))
-        return true;
-#endif
-    return IsProcessRunning(kProcessName, marker);
+    return Office::OwnRunning(OwnerMarker(), m_launcherPid);
 }
 
 void PowerPointTool::OpenFile(QString path)
 {
     qDebug() << "start process file at:" << path;
     ++m_conversion;
-    const QFileInfo document(path);
-    m_outputPath = QDir(document.absolutePath()).filePath(kOutputFolder);
     m_timer->stop();
-    KillOwnOffice();
-    m_knownImages.clear();
+    // Nothing of the previous conversion is announced or reported from here on.
+    m_failPending = false;
     const QStringList watched = m_watcher->files() + m_watcher->directories();
     if (!watched.isEmpty())
         m_watcher->removePaths(watched);
+    m_pendingDocument = path;
+    KillOwnOffice();
+}
+
+void PowerPointTool::StartConversion()
+{
+    const QString path = m_pendingDocument;
+    m_pendingDocument.clear();
+    const QFileInfo document(path);
+    m_outputPath = QDir(document.absolutePath()).filePath(kOutputFolder);
+    m_knownImages.clear();
     RemoveLockFiles(document.absoluteDir());
     CreateOutputPath();
     m_watcher->addPath(m_outputPath);
 
-    const QString program = OfficeProgram();
-    const QString crashFolder = ApplicationFolder() + kCrashFolder;
+    const QString program = Office::ProgramPath(AppReadFolder());
+    const QString crashFolder = AppWriteFolder() + kCrashFolder;
     qDebug() << "office path:" << program;
     qDebug() << "remove office crash report:" << QDir(crashFolder).removeRecursively();
 
-    const QString parameters = kParameterTemplate.arg(kMacroUrl, path);
-    StartOffice(program, parameters, path);
+    StartOffice(program, path);
 
     m_tickCount = 0;
     m_timer->start(kTickIntervalMs);
 }
 
-bool PowerPointTool::StartOffice(const QString& program, const QString& parameters, const QString& document)
+bool PowerPointTool::StartOffice(const QString& program, const QString& document)
 {
     // Refused rather than cut: a shortened path would name another document. The failure then
     // reaches the teacher on the first tick, as any failed start does.
+    const QString parameters = Office::CommandLine(document);
     wchar_t file[kCommandBufferSize];
     wchar_t arguments[kCommandBufferSize];
     if (!ToWCharArray(QDir::toNativeSeparators(program), file, kCommandBufferSize)
@@ -252,46 +182,8 @@ bool PowerPointTool::StartOffice(const QString& program, const QString& paramete
         qDebug() << "office command line too long, not started:" << parameters.size() + 1 << "units";
         return false;
     }
-#ifdef Q_OS_WIN
-    Q_UNUSED(document);
-    const auto result
-        = reinterpret_cast<INT_PTR>(ShellExecuteW(nullptr, nullptr, file, arguments, nullptr, SW_HIDE));
-    if (result <= 32) {
-        qDebug() << "ShellExecuteW fail,GetLastError:" << GetLastError();
-        return false;
-    }
-    return true;
-#else
-    // The same parameters as one argument list, so no quote inside a file name can split it;
-    // the suite runs hidden on the profile that holds our macro.
-    QStringList list { QStringLiteral("-env:UserInstallation=")
-            + QUrl::fromLocalFile(ProfileFolder()).toString(QUrl::FullyEncoded),
-        QStringLiteral("--headless") };
-    for (const QString& argument : QProcess::splitCommand(kParameterTemplate)) {
-        if (argument == QLatin1String("%1"))
-            list << kMacroUrl;
-        else if (argument == QLatin1String("%2"))
-            list << document;
-        else
-            list << argument;
-    }
-    // Without our macro the suite would open the document and idle on for ever.
-    if (!QFileInfo::exists(ProfileFolder() + kMacroModule)) {
-        qDebug() << "office macro missing, not started:" << ProfileFolder() + kMacroModule;
-        return false;
-    }
-    QProcess process;
-    process.setProgram(program);
-    process.setArguments(list);
-    process.setStandardOutputFile(QProcess::nullDevice());
-    process.setStandardErrorFile(QProcess::nullDevice());
-    m_launcherPid = 0;
-    if (!process.startDetached(&m_launcherPid)) {
-        qDebug() << "ShellExecuteW fail,GetLastError:" << process.error() << process.errorString();
-        return false;
-    }
-    return true;
-#endif
+    PrepareProfile();
+    return Office::StartHidden(program, ProfileFolder(), document, &m_launcherPid);
 }
 
 void PowerPointTool::CreateOutputPath()
@@ -299,12 +191,7 @@ void PowerPointTool::CreateOutputPath()
     QDir output(m_outputPath);
     qDebug() << "remove output path result:" << output.removeRecursively();
     qDebug() << "create output path result:" << QDir().mkpath(m_outputPath);
-#ifdef Q_OS_WIN
-    if (!SetFileAttributesW(
-            reinterpret_cast<LPCWSTR>(QDir::toNativeSeparators(m_outputPath).utf16()), FILE_ATTRIBUTE_HIDDEN))
-        qDebug() << "set output path hidden fail,GetLastError:" << GetLastError();
-#endif
-    // Elsewhere the folder stays as named: hiding would mean renaming it to ".something".
+    Office::HideFolder(m_outputPath);
 }
 
 void PowerPointTool::RemoveLockFiles(QDir folder)
@@ -327,6 +214,9 @@ void PowerPointTool::OnTimer()
 
 void PowerPointTool::OnFileChanged(const QString&)
 {
+    // A late notice from the previous conversion's folder while the next one waits to start.
+    if (!m_pendingDocument.isEmpty())
+        return;
     m_timer->stop();
     qDebug() << "watcher fired";
     const QStringList listing = QDir(m_outputPath).entryList(QDir::Files, QDir::Unsorted);
@@ -335,8 +225,12 @@ void PowerPointTool::OnFileChanged(const QString&)
         if (name.endsWith(kImageSuffix, Qt::CaseInsensitive) && !m_knownImages.contains(name))
             fresh << name;
     }
-    // The file system lists in its own order; pages must follow the slides.
-    std::sort(fresh.begin(), fresh.end(), naturalLess);
+    // The file system lists in its own order; pages must follow the slides ("slide2" before "slide10").
+    // An explicit locale: the "C" locale's collation ignores the numeric mode.
+    QCollator collator(QLocale(QLocale::English));
+    collator.setNumericMode(true);
+    collator.setCaseSensitivity(Qt::CaseInsensitive);
+    std::sort(fresh.begin(), fresh.end(), collator);
     // Known before announcing: a handler that spins the event loop must not see them again.
     m_knownImages = listing;
     const quint64 conversion = m_conversion;
@@ -353,7 +247,7 @@ void PowerPointTool::OnFileChanged(const QString&)
 void PowerPointTool::RaiseFail()
 {
     m_timer->stop();
+    // Reported once the suite is gone, so a new conversion never meets the failed one's suite.
+    m_failPending = true;
     KillOwnOffice();
-    qDebug() << "open file fail";
-    emit OpenFail();
 }

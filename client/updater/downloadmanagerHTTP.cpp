@@ -1,9 +1,12 @@
 #include "downloadmanagerHTTP.h"
 
+#include "DownloadHeaders.h"
+
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <QNetworkAccessManager>
+#include <QSaveFile>
 #include <QStandardPaths>
 #include <QTimer>
 #include <QtDebug>
@@ -28,6 +31,11 @@ DownloadManagerHTTP::~DownloadManagerHTTP()
     blockSignals(true);
     if (m_reply)
         pause();
+}
+
+void DownloadManagerHTTP::setStallTimeoutMs(int ms)
+{
+    m_timer->setInterval(ms);
 }
 
 void DownloadManagerHTTP::download(QUrl url)
@@ -58,6 +66,8 @@ void DownloadManagerHTTP::download(QUrl url, QString filename)
     m_offset = 0;
     m_totalSize = 0;
     m_acceptRanges = false;
+    m_validator.clear();
+    m_restarted = false;
     QDir().mkpath(m_downloadFolder);
 
     if (!m_manager)
@@ -83,15 +93,16 @@ void DownloadManagerHTTP::finishedHead()
 
     for (const auto& header : head->rawHeaderPairs())
         emit addLine(QString::fromUtf8(header.first + " = " + header.second));
-    // An error page's size and ranges say nothing about the file.
-    const bool headOk = head->error() == QNetworkReply::NoError;
-    if (headOk && head->hasRawHeader("Accept-Ranges")) {
-        const QByteArray value = head->rawHeader("Accept-Ranges");
-        m_acceptRanges = value.trimmed().compare("bytes", Qt::CaseInsensitive) == 0;
-        qDebug() << "Accept-Ranges =" << value << m_acceptRanges;
+    // An error page's size, ranges and identity say nothing about the file.
+    if (head->error() == QNetworkReply::NoError) {
+        const DownloadHeaders headers = DownloadHeaders::parse(head->rawHeaderPairs());
+        if (head->hasRawHeader("Accept-Ranges")) {
+            m_acceptRanges = headers.acceptRanges;
+            qDebug() << "Accept-Ranges =" << head->rawHeader("Accept-Ranges") << m_acceptRanges;
+        }
+        m_totalSize = qMax<qint64>(0, headers.contentLength);
+        m_validator = headers.validator;
     }
-    m_totalSize
-        = headOk ? qMax<qint64>(0, head->header(QNetworkRequest::ContentLengthHeader).toLongLong()) : 0;
     head->deleteLater();
 
     m_request.setRawHeader("Connection", "Keep-Alive");
@@ -106,8 +117,13 @@ void DownloadManagerHTTP::finishedHead()
 bool DownloadManagerHTTP::openPartFile()
 {
     m_file = new QFile(m_partFile, this);
-    if (!m_acceptRanges)
-        QFile::remove(m_partFile);
+    // Bytes kept from another version of the file would be completed with this one's: the part
+    // file goes on only where it was written for the file the server names now.
+    if (!m_acceptRanges || storedValidator() != m_validator) {
+        if (QFileInfo(m_partFile).size() > 0)
+            qDebug() << "part file" << m_partFile << "is not from this file, starting over";
+        removePartFiles();
+    }
     if (!m_file->open(QIODevice::ReadWrite | QIODevice::Append)) {
         qDebug() << "cannot open" << m_partFile << m_file->errorString();
         return false;
@@ -116,7 +132,34 @@ bool DownloadManagerHTTP::openPartFile()
     // A part file as long as the whole file or longer is not a prefix we can trust.
     if (m_totalSize > 0 && m_offset >= m_totalSize)
         restartPartFile();
+    return storeValidator();
+}
+
+QByteArray DownloadManagerHTTP::storedValidator() const
+{
+    QFile file(validatorFile());
+    return file.open(QIODevice::ReadOnly) ? file.read(4096) : QByteArray();
+}
+
+// Written before any byte of the file lands in the part file.
+bool DownloadManagerHTTP::storeValidator()
+{
+    if (m_validator.isEmpty()) {
+        QFile::remove(validatorFile());
+        return !QFile::exists(validatorFile());
+    }
+    QSaveFile file(validatorFile());
+    if (!file.open(QIODevice::WriteOnly) || file.write(m_validator) != m_validator.size() || !file.commit()) {
+        qDebug() << "cannot write" << validatorFile() << file.errorString();
+        return false;
+    }
     return true;
+}
+
+void DownloadManagerHTTP::removePartFiles()
+{
+    QFile::remove(m_partFile);
+    QFile::remove(validatorFile());
 }
 
 void DownloadManagerHTTP::restartPartFile()
@@ -146,6 +189,9 @@ void DownloadManagerHTTP::download()
     } else {
         m_request.setRawHeader("Range", QByteArray());
     }
+    // The server sends the whole file instead of the rest when it is no longer the same file.
+    const bool continuing = m_acceptRanges && m_offset > 0 && !m_validator.isEmpty();
+    m_request.setRawHeader("If-Range", continuing ? m_validator : QByteArray());
     m_rangeChecked = false;
     m_reply = m_manager->get(m_request);
     m_timer->start();
@@ -154,27 +200,62 @@ void DownloadManagerHTTP::download()
     connect(m_reply, &QNetworkReply::errorOccurred, this, &DownloadManagerHTTP::error);
 }
 
-void DownloadManagerHTTP::checkRangeAnswer()
+// False when the current reply's bytes are not to be kept: the download failed or started over.
+bool DownloadManagerHTTP::checkRangeAnswer()
 {
     if (m_rangeChecked || !m_reply || !m_file)
-        return;
+        return m_reply != nullptr;
     const int status = m_reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
     if (status == 0)
-        return;
+        return true;
     m_rangeChecked = true;
+    if (status < 200 || status >= 300)
+        return true;
+    const DownloadHeaders headers = DownloadHeaders::parse(m_reply->rawHeaderPairs());
+    if (status == 206 && !headers.validator.isEmpty() && headers.validator != m_validator) {
+        // The rest of some other file: what we hold and what comes do not belong together.
+        qDebug() << "the file changed during the download, starting over";
+        m_validator = headers.validator;
+        restartTransfer();
+        return false;
+    }
+    if (status == 206 && (!headers.hasRange || headers.rangeFirst != m_offset)) {
+        qDebug() << "unexpected Content-Range" << m_reply->rawHeader("Content-Range") << "for offset"
+                 << m_offset;
+        fail();
+        return false;
+    }
     if (status == 200 && m_offset > 0) {
-        // The range was ignored and the whole file is coming: start the part file over.
+        // The range was ignored, or the file changed: the whole file is coming.
         qDebug() << "range ignored by the server, starting over";
         restartPartFile();
-    } else if (status == 206) {
-        const QByteArray contentRange = m_reply->rawHeader("Content-Range");
-        const QByteArray first = contentRange.mid(contentRange.indexOf(' ') + 1).split('-').value(0);
-        bool ok = false;
-        if (first.toLongLong(&ok) != m_offset || !ok) {
-            qDebug() << "unexpected Content-Range" << contentRange << "for offset" << m_offset;
+    }
+    if (status == 200 && headers.validator != m_validator) {
+        m_validator = headers.validator;
+        if (!storeValidator()) {
             fail();
+            return false;
         }
     }
+    return true;
+}
+
+// Asks again from the first byte, keeping nothing of what came before.
+void DownloadManagerHTTP::restartTransfer()
+{
+    // A server whose file keeps changing under us gets one new start, not endless ones.
+    if (m_restarted) {
+        fail();
+        return;
+    }
+    m_restarted = true;
+    dropReply();
+    restartPartFile();
+    if (!storeValidator()) {
+        fail();
+        return;
+    }
+    download();
 }
 
 void DownloadManagerHTTP::writeBuffered()
@@ -194,8 +275,7 @@ void DownloadManagerHTTP::downloadProgress(qint64 bytesReceived, qint64 bytesTot
     // An error page is not part of the file, and its size is no progress.
     if (m_reply->error() != QNetworkReply::NoError)
         return;
-    checkRangeAnswer();
-    if (!m_reply)
+    if (!checkRangeAnswer())
         return;
     m_received = m_offset + bytesReceived;
     qDebug() << "Download Progress: Received=" << m_received << ": Total=" << m_offset + bytesTotal;
@@ -215,6 +295,9 @@ void DownloadManagerHTTP::downloadProgress(qint64 bytesReceived, qint64 bytesTot
 void DownloadManagerHTTP::timeout()
 {
     qDebug() << "DownloadManagerHTTP::timeout";
+    // Nothing arrived for the whole period: a server that hangs must not hold the client.
+    if (m_reply)
+        fail();
 }
 
 void DownloadManagerHTTP::error(QNetworkReply::NetworkError code)
@@ -226,16 +309,11 @@ void DownloadManagerHTTP::error(QNetworkReply::NetworkError code)
 qint64 DownloadManagerHTTP::expectedSize() const
 {
     const int status = m_reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
-    if (status == 206) {
-        const QByteArray contentRange = m_reply->rawHeader("Content-Range");
-        bool ok = false;
-        const qint64 total = contentRange.mid(contentRange.lastIndexOf('/') + 1).toLongLong(&ok);
-        if (ok)
-            return total;
-    }
-    const QVariant length = m_reply->header(QNetworkRequest::ContentLengthHeader);
-    if (length.isValid())
-        return m_offset + length.toLongLong();
+    const DownloadHeaders headers = DownloadHeaders::parse(m_reply->rawHeaderPairs());
+    if (status == 206 && headers.completeLength >= 0)
+        return headers.completeLength;
+    if (headers.contentLength >= 0)
+        return m_offset + headers.contentLength;
     return m_totalSize > 0 ? m_totalSize : -1;
 }
 
@@ -257,7 +335,7 @@ void DownloadManagerHTTP::fail()
     delete m_file;
     m_file = nullptr;
     QFile::remove(m_fileName);
-    QFile::remove(m_partFile);
+    removePartFiles();
     emit downloadError();
 }
 
@@ -267,10 +345,11 @@ void DownloadManagerHTTP::finished()
     m_timer->stop();
     const bool transferred = m_reply->error() == QNetworkReply::NoError;
     if (transferred) {
-        checkRangeAnswer();
+        if (!checkRangeAnswer())
+            return; // failed and reported, or asked again
         writeBuffered();
         if (!m_reply)
-            return; // already failed and reported
+            return;
     }
     const int status = m_reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
     const qint64 expected = transferred ? expectedSize() : -1;
@@ -296,11 +375,12 @@ void DownloadManagerHTTP::finished()
         ok = false;
     }
     if (ok) {
+        QFile::remove(validatorFile());
         emit downloadComplete(m_fileName);
         return;
     }
     QFile::remove(m_fileName);
-    QFile::remove(m_partFile);
+    removePartFiles();
     emit downloadError();
 }
 
@@ -312,8 +392,8 @@ void DownloadManagerHTTP::pause()
     m_timer->stop();
     if (m_file) {
         // Keep what has arrived; the part file itself says where to go on.
-        checkRangeAnswer();
-        writeBuffered();
+        if (checkRangeAnswer())
+            writeBuffered();
         if (!m_reply)
             return;
     }

@@ -24,6 +24,8 @@ public:
     QString fileName() const { return m_fileName; }
     QString partFileName() const { return m_partFile; }
     bool isRunning() const { return m_reply != nullptr; }
+    // How long a transfer may go without progress before it fails (5000 ms unless set).
+    void setStallTimeoutMs(int ms);
 
 signals:
     void addLine(QString line);
@@ -48,11 +50,16 @@ private slots:
 private:
     bool openPartFile();
     void restartPartFile();
-    void checkRangeAnswer();
+    QString validatorFile() const { return m_partFile + ".validator"; }
+    QByteArray storedValidator() const;
+    bool storeValidator();
+    void removePartFiles();
+    bool checkRangeAnswer();
     void writeBuffered();
     void fail();
     void dropReply();
     qint64 expectedSize() const;
+    void restartTransfer();
 
     QUrl m_url;
     QString m_partFile;
@@ -68,4 +75,6 @@ private:
     qint64 m_offset = 0;
     QTimer* m_timer = nullptr;
     bool m_rangeChecked = false; // the current GET's status has been matched against the offset
+    QByteArray m_validator; // the file's identity the part file's bytes belong to
+    bool m_restarted = false; // this download already started over once
 };

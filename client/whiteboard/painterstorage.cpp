@@ -1,5 +1,7 @@
 #include "painterstorage.h"
 
+#include "shell/AppFolders.h"
+
 #include <QCoreApplication>
 #include <QDebug>
 #include <QDir>
@@ -12,18 +14,6 @@
 #include <limits>
 
 namespace {
-
-QString& applicationFolderOverride()
-{
-    static QString* folder = new QString;
-    return *folder;
-}
-
-QDir applicationFolder()
-{
-    const QString& forced = applicationFolderOverride();
-    return QDir(forced.isEmpty() ? QCoreApplication::applicationDirPath() : forced);
-}
 
 // Values read as a variant would convert them: a missing key or another type gives 0.
 double number(const QJsonObject& object, const QString& key)
@@ -75,14 +65,9 @@ float rotationOf(double degrees)
 
 } // namespace
 
-void PainterStorage::setApplicationFolder(const QString& folder)
-{
-    applicationFolderOverride() = folder;
-}
-
 QString PainterStorage::storagePath()
 {
-    return applicationFolder().absoluteFilePath(QStringLiteral("storage"));
+    return QDir(AppWriteFolder()).absoluteFilePath(QStringLiteral("storage"));
 }
 
 bool PainterStorage::save(const QString& name)
@@ -92,7 +77,7 @@ bool PainterStorage::save(const QString& name)
     const QDir storage(storagePath());
     qDebug() << storage.absolutePath();
     if (!storage.exists()) {
-        if (!applicationFolder().mkdir(QStringLiteral("storage"))) {
+        if (!QDir().mkpath(storage.absolutePath())) {
             qWarning() << "create file path error :" << storage.absolutePath();
             return false;
         }

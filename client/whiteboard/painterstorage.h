@@ -41,9 +41,7 @@ public:
     void setShapes(const ShapeList& shapes);
     ShapeList getGeneralShape() const;
 
-    // The folder that holds "storage"; empty means the executable's folder. Tests point it at a
-    // scratch folder so they never touch the real one.
-    static void setApplicationFolder(const QString& folder);
+    // "storage" in the written root (shell/AppFolders.h).
     static QString storagePath();
 
     // Renames a page file that cannot be read out of the way; returns the new path, empty on failure.

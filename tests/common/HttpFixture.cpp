@@ -24,14 +24,21 @@ HttpResponse HttpResponse::json(const QByteArray& body, int status)
 }
 
 HttpResponse HttpResponse::file(const HttpRequestRecord& request, const QByteArray& content,
-    const QByteArray& acceptRanges, bool honourRanges)
+    const QByteArray& acceptRanges, bool honourRanges, const QByteArray& etag, const QByteArray& lastModified)
 {
     HttpResponse r;
     r.headers = { { "Content-Type", "application/octet-stream" } };
     if (!acceptRanges.isEmpty())
         r.headers.append({ "Accept-Ranges", acceptRanges });
+    if (!etag.isEmpty())
+        r.headers.append({ "ETag", etag });
+    if (!lastModified.isEmpty())
+        r.headers.append({ "Last-Modified", lastModified });
     const QByteArray size = QByteArray::number(content.size());
-    const QByteArray range = request.header("Range");
+    const QByteArray ifRange = request.header("If-Range");
+    const bool sameFile = ifRange.isEmpty()
+        || (ifRange.startsWith('"') ? ifRange == etag : !lastModified.isEmpty() && ifRange == lastModified);
+    const QByteArray range = sameFile ? request.header("Range") : QByteArray();
     if (request.method == "HEAD") {
         r.contentLength = content.size();
     } else if (!honourRanges || !range.startsWith("bytes=")) {

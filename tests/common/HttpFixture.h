@@ -37,9 +37,11 @@ struct HttpResponse {
 
     static HttpResponse json(const QByteArray& body, int status = 200);
     // The content as a file: HEAD gives the size; GET honours "Range" (206, or 416 when it
-    // cannot be met) when honourRanges is set, else sends everything with 200.
+    // cannot be met) when honourRanges is set, else sends everything with 200. A non-empty etag
+    // or lastModified is sent with both, and a GET whose "If-Range" names neither gets 200.
     static HttpResponse file(const HttpRequestRecord& request, const QByteArray& content,
-        const QByteArray& acceptRanges = "bytes", bool honourRanges = true);
+        const QByteArray& acceptRanges = "bytes", bool honourRanges = true, const QByteArray& etag = {},
+        const QByteArray& lastModified = {});
 };
 
 // A small HTTP/1.1 server on 127.0.0.1 that really speaks over its sockets, one answer at a time

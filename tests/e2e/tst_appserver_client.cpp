@@ -66,7 +66,7 @@ private slots:
 
         QCOMPARE(signIn("teacher01").value("nickname").toString(), QStringLiteral("王老师"));
         CallOutcome sig;
-        AppServer_CreateSig(CallOutcome::OnOk, CallOutcome::OnFail, &sig);
+        AppServer_CreateSig(CallOutcome::OnOk, CallOutcome::OnFail, &sig, nullptr);
         QVERIFY(sig.wait() && sig.result.value("userSig").toString().contains('.'));
         CallOutcome lives;
         AppServer_LiveList(CallOutcome::OnOk, CallOutcome::OnFail, &lives, &lives, true);
@@ -81,7 +81,7 @@ private slots:
 
         BoxCatcher boxes;
         CallOutcome room;
-        AppServer_CreateRoom(liveId, CallOutcome::OnOk, CallOutcome::OnFail, &room);
+        AppServer_CreateRoom(liveId, CallOutcome::OnOk, CallOutcome::OnFail, &room, nullptr);
         QVERIFY(room.wait());
         QCOMPARE(room.code, int(AppServerErrorObject));
         QCOMPARE(room.error.value("code").toString(), QStringLiteral("109007"));
@@ -93,7 +93,8 @@ private:
     QVariantMap signIn(const char* loginId)
     {
         CallOutcome login;
-        AppServer_Login(loginId, QStringLiteral("123456"), CallOutcome::OnOk, CallOutcome::OnFail, &login);
+        AppServer_Login(
+            loginId, QStringLiteral("123456"), CallOutcome::OnOk, CallOutcome::OnFail, &login, nullptr);
         return SessionRecord() = login.wait() ? login.result : QVariantMap();
     }
 

@@ -253,10 +253,17 @@ private slots:
         QTRY_VERIFY_WITH_TIMEOUT(g_liveDlg, 5000);
         QCOMPARE(
             g_liveDlg->liveId() + ' ' + QString::number(g_liveDlg->avRoomId()), QStringLiteral("21 2100"));
+        QTRY_VERIFY(!m_lobby->isVisible());
         // While the room window is open the lobby opens nothing either.
         m_lobby->OnItemButtonClick(m_lobby->liveAt(1));
         QCOMPARE(m_fake->calls.filter("createRoom").size(), 1);
         QVERIFY(boxes.seen().isEmpty());
+
+        // Leaving the room (no class started: nothing to ask) brings the lobby back.
+        QPointer<LiveDlg> room(g_liveDlg);
+        QVERIFY(room->close());
+        QVERIFY(m_lobby->isVisible() && !g_liveDlg);
+        QTRY_VERIFY(room.isNull());
     }
 
     void quickEntryPicksRunningThenNextFromEveryTab()
@@ -302,7 +309,7 @@ private:
     }
     void answerFromServiceThread(int code)
     {
-        // The service thread waits until the GUI thread has taken the answer.
+        // The answer comes on a thread of its own, as the service's does; it is queued, not waited for.
         std::atomic<bool> returned { false };
         std::thread service([&] {
             m_fake->answerPending(code, QStringLiteral("房间忙"));

@@ -20,7 +20,7 @@
 #include <thread>
 
 namespace {
-// The service answers on a thread of its own and waits until the GUI thread has taken the answer.
+// The service answers on a thread of its own; the answer reaches the window through the event loop.
 void AnswerFromServiceThread(FakeILive* fake, int code, const QString& desc = QString())
 {
     std::atomic<bool> returned { false };

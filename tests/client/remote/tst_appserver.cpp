@@ -163,12 +163,12 @@ private slots:
         QTest::addColumn<QJsonObject>("params");
         QTest::addColumn<bool>("box");
 #define CALL(expr) Call([](QWidget* w) { expr; })
-        QTest::newRow("report room") << CALL(AppServer_ReportRoom("L9", &OnSuccess, &OnError, w))
+        QTest::newRow("report room") << CALL(AppServer_ReportRoom("L9", &OnSuccess, &OnError, w, w))
                                      << "live.report.room.info"
                                      << QJsonObject { { "hostUserId", "77" }, { "liveId", "L9" },
                                             { "videoType", 0 }, { "device", 2 } }
                                      << true;
-        QTest::newRow("enter room") << CALL(AppServer_EnterRoom(4321, &OnSuccess, &OnError, w))
+        QTest::newRow("enter room") << CALL(AppServer_EnterRoom(4321, &OnSuccess, &OnError, w, w))
                                     << "live.enter.room"
                                     << QJsonObject { { "liveRole", 1 }, { "avRoomId", 4321 } } << true;
         QTest::newRow("report off, number id")
@@ -204,7 +204,7 @@ private slots:
         m_server.setHandler([](const HttpRequestRecord&) { return HttpResponse::json("{\"result\":{}}"); });
         QWidget window;
         for (int i = 0; i < 8; ++i)
-            AppServer_Login("teacher01", password, &OnSuccess, &OnError, &window);
+            AppServer_Login("teacher01", password, &OnSuccess, &OnError, &window, &window);
         QTRY_COMPARE(Outcomes(), 8);
         QSet<QString> salts;
         for (const HttpRequestRecord& r : m_server.requests()) {

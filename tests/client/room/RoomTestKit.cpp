@@ -16,7 +16,7 @@ namespace roomkit {
 bool SignIn(const QString& loginId, const QString& password, QString* error)
 {
     CallOutcome o;
-    AppServer_Login(loginId, password, CallOutcome::OnOk, CallOutcome::OnFail, &o);
+    AppServer_Login(loginId, password, CallOutcome::OnOk, CallOutcome::OnFail, &o, nullptr);
     o.wait(10000);
     if (!o.ok)
         *error = QStringLiteral("user.login failed, code %1").arg(o.code);

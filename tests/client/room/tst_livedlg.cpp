@@ -1,7 +1,6 @@
 #include "FakeILive.h"
 #include "RoomTestKit.h"
 #include "ilive/RenderRootView.h"
-#include "lobby/LiveListDlg.h"
 #include "remote/AppServer.h"
 #include "room/ActiveFilter.h"
 #include "room/HoverButton.h"
@@ -70,7 +69,6 @@ void TestLiveDlg::initTestCase()
 void TestLiveDlg::cleanup()
 {
     DiscardRoom();
-    LiveListDlg::GetInstance()->hide();
     WaitForRequests();
     FakeILive::uninstall();
 }
@@ -276,15 +274,16 @@ void TestLiveDlg::endingOrLeavingTheClassAsksOnce()
         && boxes.seen()[1].buttons == (QMessageBox::Yes | QMessageBox::No | QMessageBox::Cancel));
     QVERIFY(dlg->isVisible() && g_liveDlg == dlg && !m_service->calls.contains("quitRoom"));
 
-    // No leaves the room without ending the live, and the lobby comes back.
+    // No leaves the room without ending the live, and tells the lobby to come back.
     m_service->sent.clear();
     boxes.setAnswer(QMessageBox::No);
+    QSignalSpy closed(dlg, &LiveDlg::closed);
     QVERIFY(dlg->close());
     QVERIFY(g_liveDlg == nullptr && m_service->shareState == 0 && !m_service->cameraOn);
     QCOMPARE(m_service->calls.last(), QStringLiteral("quitRoom"));
     QCOMPARE(SentCommands(m_service), Commands({ { 4, "" } }));
     QTRY_VERIFY(guard.isNull());
-    QVERIFY(LiveListDlg::GetInstance()->isVisible());
+    QCOMPARE(closed.count(), 1);
     QVERIFY(WaitForRequests());
     QVERIFY(log.contains("live.quit.room") && !log.contains("live.end"));
 

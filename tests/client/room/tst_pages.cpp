@@ -1,4 +1,5 @@
 #include "FakeILive.h"
+#include "shell/AppFolders.h"
 #include "RoomTestKit.h"
 #include "remote/AppServer.h"
 #include "room/LiveDlg.h"
@@ -63,7 +64,6 @@ private:
 
     QTemporaryDir m_dir;
     QTemporaryDir m_appFolder;
-    QTemporaryDir m_noSuiteFolder; // no suite here: conversions fail, the tests hand over the images
     ServerProcess m_server;
     FakeILive* m_service = nullptr;
 };
@@ -71,10 +71,10 @@ private:
 void TestPages::initTestCase()
 {
     LecternInitResources();
-    QVERIFY(m_dir.isValid() && m_appFolder.isValid() && m_noSuiteFolder.isValid());
+    QVERIFY(m_dir.isValid() && m_appFolder.isValid());
     // Whiteboard files of these tests go to a folder of their own.
-    PainterStorage::setApplicationFolder(m_appFolder.path());
-    PowerPointTool::GetInstance()->SetApplicationFolder(m_noSuiteFolder.path());
+    // No suite there either: conversions fail, the tests hand over the images.
+    SetAppFolders(m_appFolder.path(), m_appFolder.path());
     // The room asks for its members when shown: our own server answers, so no error box comes.
     QString error;
     QVERIFY2(m_server.start(&error), qPrintable(error));

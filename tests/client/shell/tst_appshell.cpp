@@ -1,5 +1,7 @@
 #include "shell/AppShell.h"
 
+#include "shell/AppFolders.h"
+
 #include <QApplication>
 #include <QtTest>
 
@@ -33,7 +35,7 @@ private slots:
     {
         ResetLogFilePath();
         SetLogClock(nullptr);
-        SetLogFolder(m_dir.path());
+        SetAppFolders(m_dir.path(), m_dir.path());
         QDir(m_dir.path()).removeRecursively();
         QDir().mkpath(m_dir.path());
     }

@@ -9,10 +9,10 @@ Q_DECLARE_METATYPE(Handler)
 
 namespace {
 
-QByteArray MakeContent(int size)
+QByteArray MakeContent(int size, quint32 seed = 0)
 {
     QByteArray bytes(size, Qt::Uninitialized);
-    quint32 x = quint32(size);
+    quint32 x = quint32(size) + seed;
     for (char& c : bytes)
         c = char((x = x * 1664525u + 1013904223u) >> 24);
     return bytes;
@@ -32,12 +32,12 @@ bool WriteFile(const QString& path, const QByteArray& bytes)
 
 // The content as a file, dribbled in chunks when chunk > 0, the connection cut after cutAfter bytes.
 Handler Serve(const QByteArray& c, const QByteArray& ranges = "bytes", bool honour = true, int chunk = 0,
-    qint64 cutAfter = -1)
+    qint64 cutAfter = -1, int chunkIntervalMs = 10)
 {
     return [=](const HttpRequestRecord& r) {
         HttpResponse answer = HttpResponse::file(r, c, ranges, honour);
         answer.chunkBytes = chunk;
-        answer.chunkIntervalMs = chunk ? 10 : 0;
+        answer.chunkIntervalMs = chunk ? chunkIntervalMs : 0;
         answer.cutAfterBytes = cutAfter;
         return answer;
     };
@@ -190,6 +190,116 @@ private slots:
         const QByteArray from = QByteArray::number(kept < content.size() ? kept : 0);
         QCOMPARE(m_server->requests().last().header("Range"), "bytes=" + from + "-200000");
         QVERIFY(ReadFile(final) == content);
+    }
+
+    void stallFailsSteadyTransferCompletes_data()
+    {
+        QTest::addColumn<Handler>("handler");
+        QTest::addColumn<bool>("completes");
+        const QByteArray c = m_content;
+        auto silent = [c](const QByteArray& method) {
+            return Handler([c, method](const HttpRequestRecord& r) {
+                HttpResponse answer = HttpResponse::file(r, c);
+                answer.neverAnswer = r.method == method;
+                return answer;
+            });
+        };
+        QTest::newRow("size query hangs") << silent("HEAD") << false;
+        QTest::newRow("no answer to the GET") << silent("GET") << false;
+        QTest::newRow("body stops midway") << Serve(c, "bytes", true, 4000, -1, 600000) << false;
+        // Slower in all than the watchdog's period, but never silent for that long.
+        QTest::newRow("slow and steady") << Serve(c, "bytes", true, 2000, -1, 120) << true;
+    }
+    void stallFailsSteadyTransferCompletes()
+    {
+        QFETCH(Handler, handler);
+        QFETCH(bool, completes);
+        m_server->setHandler(handler);
+        m_dm->setStallTimeoutMs(600);
+        QElapsedTimer clock;
+        clock.start();
+        m_dm->download(QUrl(m_server->url("/s.bin")), QString());
+        QCOMPARE(finish(), completes);
+        QCOMPARE(m_error->count(), completes ? 0 : 1);
+        QVERIFY(clock.elapsed() >= 570); // a coarse timer may fire 5 % early
+        if (completes) {
+            QVERIFY(ReadFile(m_dir->filePath("s.bin")) == m_content);
+            return;
+        }
+        QVERIFY(!m_dm->isRunning());
+        QCOMPARE(QDir(m_dir->path()).entryList(QDir::Files), QStringList());
+    }
+
+    // A part file kept by an earlier start meets the file the server has now.
+    void resumesOnlyTheSameFileNeverMixesTwo_data()
+    {
+        QTest::addColumn<QByteArray>("oldEtag");
+        QTest::addColumn<QByteArray>("oldDate");
+        QTest::addColumn<QByteArray>("newEtag");
+        QTest::addColumn<QByteArray>("newDate");
+        QTest::addColumn<bool>("sameBytes"); // the server's file is still the one the part came from
+        QTest::addColumn<QByteArray>("ifRange"); // expected on the second GET; empty: the part restarts
+        const QByteArray v1 = "\"v1\"", v2 = "\"v2\"";
+        const QByteArray d1 = "Mon, 07 Dec 2026 00:10:00 GMT", d2 = "Mon, 07 Dec 2026 00:20:00 GMT";
+        const QByteArray none, weak = "W/\"v1\"";
+        QTest::newRow("same ETag") << v1 << d1 << v1 << d2 << true << v1;
+        QTest::newRow("ETag changed") << v1 << d1 << v2 << d1 << false << none;
+        QTest::newRow("same date") << none << d1 << none << d1 << true << d1;
+        QTest::newRow("date changed") << none << d1 << none << d2 << false << none;
+        QTest::newRow("weak ETag, same date") << weak << d1 << weak << d1 << true << d1;
+        // Kept by a client that stored no validator: nothing says whose bytes these are.
+        QTest::newRow("validator new") << none << none << v1 << none << false << none;
+        // HEAD still describes the old file, the GET already sends the new one.
+        QTest::newRow("changed after HEAD") << v1 << d1 << v2 << d2 << false << v1;
+    }
+    void resumesOnlyTheSameFileNeverMixesTwo()
+    {
+        QFETCH(QByteArray, oldEtag);
+        QFETCH(QByteArray, oldDate);
+        QFETCH(QByteArray, newEtag);
+        QFETCH(QByteArray, newDate);
+        QFETCH(bool, sameBytes);
+        QFETCH(QByteArray, ifRange);
+        const QByteArray tag = QTest::currentDataTag();
+        const QByteArray oldFile = MakeContent(60000), newFile = MakeContent(60000, sameBytes ? 0 : 1);
+        m_server->setHandler([=](const HttpRequestRecord& r) {
+            HttpResponse answer = HttpResponse::file(r, oldFile, "bytes", true, oldEtag, oldDate);
+            answer.chunkBytes = 3000;
+            answer.chunkIntervalMs = 10;
+            return answer;
+        });
+        bool paused = false;
+        connect(m_dm.get(), &DownloadManagerHTTP::progress, this, [&](int percentage) {
+            if (!paused && percentage >= 20) {
+                paused = true;
+                m_dm->pause();
+            }
+        });
+        m_dm->download(QUrl(m_server->url("/i.bin")), QString());
+        QTRY_VERIFY(paused);
+        const qint64 kept = QFileInfo(m_dir->filePath("i.bin.part")).size();
+        QVERIFY(kept > 0 && kept < oldFile.size());
+
+        // The next start.
+        m_dm.reset(new DownloadManagerHTTP);
+        m_dm->setDownloadFolder(m_dir->path());
+        m_complete.reset(new QSignalSpy(m_dm.get(), &DownloadManagerHTTP::downloadComplete));
+        m_error.reset(new QSignalSpy(m_dm.get(), &DownloadManagerHTTP::downloadError));
+        m_server->setHandler([=](const HttpRequestRecord& r) {
+            if (tag == "changed after HEAD" && r.method == "HEAD")
+                return HttpResponse::file(r, oldFile, "bytes", true, oldEtag, oldDate);
+            return HttpResponse::file(r, newFile, "bytes", true, newEtag, newDate);
+        });
+        m_server->clearRequests();
+        m_dm->download(QUrl(m_server->url("/i.bin")), QString());
+        QVERIFY(finish());
+        QVERIFY(ReadFile(m_dir->filePath("i.bin")) == newFile);
+        QCOMPARE(QDir(m_dir->path()).entryList(QDir::Files), QStringList { "i.bin" });
+        const HttpRequestRecord get = m_server->requests().at(1);
+        QCOMPARE(get.header("If-Range"), ifRange);
+        QCOMPARE(get.header("Range"),
+            "bytes=" + QByteArray::number(ifRange.isEmpty() ? 0 : kept) + "-"
+                + QByteArray::number(oldFile.size()));
     }
 
 private:

@@ -43,6 +43,7 @@ private slots:
         m_log->clear();
         m_ended = 0;
         m_openSucceeds = true;
+        m_stallAfterFirstChunk = false;
     }
 
     // The check waits over nothing; a failed check, like an up-to-date client, shows nothing.
@@ -134,6 +135,27 @@ private slots:
         QCOMPARE(m_ended, 0);
     }
 
+    void stalledDownloadFailsAfterTheWatchdogAndLetsTheTeacherOn()
+    {
+        // Regression: a server that stopped sending left the modal window up for good.
+        serve("\"type\":0,");
+        m_stallAfterFirstChunk = true;
+        QElapsedTimer clock;
+        clock.start();
+        start();
+        // Frozen, the modal window would hold this test for good: closed late, the checks report it.
+        QTimer::singleShot(15000, m_dlg.get(), [this] { m_dlg->reject(); });
+        QVERIFY(m_server->waitForRequests(3)); // the check, HEAD, GET
+        QTRY_COMPARE_WITH_TIMEOUT(m_boxes.seen().size(), 1, 15000);
+        QVERIFY(clock.elapsed() >= 4750); // the watchdog's 5 s, which a coarse timer may cut by 5 %
+        QCOMPARE(m_boxes.seen()[0].title + m_boxes.seen()[0].text, QStringLiteral("下载更新失败"));
+        QTRY_VERIFY(!m_dlg->isVisible());
+        QVERIFY(!QApplication::activeModalWidget()); // the login window takes input again
+        QVERIFY(m_log->contains("DownloadManagerHTTP::timeout"));
+        QVERIFY(QDir(m_dir->path()).entryList(QDir::Files).isEmpty());
+        QVERIFY(m_opened.isEmpty() && m_ended == 0);
+    }
+
 private:
     void start()
     {
@@ -152,7 +174,7 @@ private:
             if (r.target == "/downloads/setup.exe") {
                 HttpResponse file = HttpResponse::file(r, m_installer);
                 file.chunkBytes = 24000;
-                file.chunkIntervalMs = 25;
+                file.chunkIntervalMs = m_stallAfterFirstChunk ? 600000 : 25;
                 return file;
             }
             return HttpResponse::json("{}", 404);
@@ -168,6 +190,7 @@ private:
     QByteArray m_installer;
     int m_ended = 0;
     bool m_openSucceeds = true;
+    bool m_stallAfterFirstChunk = false;
 };
 
 QTEST_MAIN(TestUpdateDlg)

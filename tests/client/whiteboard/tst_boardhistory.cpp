@@ -1,3 +1,4 @@
+#include "shell/AppFolders.h"
 #include "whiteboard/PageStore.h"
 #include "whiteboard/PaintSettings.h"
 #include "whiteboard/PaintToolBar.h"
@@ -108,7 +109,7 @@ void TestBoardHistory::init()
     m_area.reset();
     PageStore::instance()->flush();
     m_dir = std::make_unique<QTemporaryDir>();
-    PainterStorage::setApplicationFolder(m_dir->path());
+    SetAppFolders(m_dir->path(), m_dir->path());
     PenSettings::reset();
     FontSettings::reset();
     m_area = std::make_unique<RenderArea>();

@@ -1,3 +1,4 @@
+#include "shell/AppFolders.h"
 #include "whiteboard/LessonExporter.h"
 #include "whiteboard/PageStore.h"
 #include "whiteboard/painterstorage.h"
@@ -92,7 +93,7 @@ bool near(const QColor& a, const QColor& b)
 int exportIntoReadOnlyFolder()
 {
     QTemporaryDir storage;
-    PainterStorage::setApplicationFolder(storage.path());
+    SetAppFolders(storage.path(), storage.path());
     QString error;
     const QVector<LessonPage> pages { LessonPage { QString(), "nothing.json", false } };
     const bool ok = LessonExporter::write(pages, kCanvas, qEnvironmentVariable(kChildTarget), &error);
@@ -117,7 +118,7 @@ void TestLessonExporter::init()
 {
     PageStore::instance()->flush();
     m_dir = std::make_unique<QTemporaryDir>();
-    PainterStorage::setApplicationFolder(m_dir->path());
+    SetAppFolders(m_dir->path(), m_dir->path());
 }
 
 void TestLessonExporter::sixSlideDeckWithTwoDrawnPagesGivesSixPagesWithTheStrokes()

@@ -1,5 +1,6 @@
 #include "LogCapture.h"
 
+#include "shell/AppFolders.h"
 #include "whiteboard/PageStore.h"
 #include "whiteboard/PaintSettings.h"
 #include "whiteboard/painterstorage.h"
@@ -58,7 +59,7 @@ QString storageFile(const QString& name)
 // page and says so after each, until it is killed.
 int drawUntilKilled()
 {
-    PainterStorage::setApplicationFolder(qEnvironmentVariable(kChildFolder));
+    SetAppFolders(qEnvironmentVariable(kChildFolder), qEnvironmentVariable(kChildFolder));
     qInstallMessageHandler([](QtMsgType, const QMessageLogContext&, const QString&) {});
     RenderArea area;
     area.resize(400, 300);
@@ -99,7 +100,7 @@ void TestPageStore::init()
 {
     PageStore::instance()->flush();
     m_dir = std::make_unique<QTemporaryDir>();
-    PainterStorage::setApplicationFolder(m_dir->path());
+    SetAppFolders(m_dir->path(), m_dir->path());
     PenSettings::reset();
 }
 

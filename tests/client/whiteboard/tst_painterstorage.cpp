@@ -1,4 +1,5 @@
 #include "whiteboard/painterstorage.h"
+#include "shell/AppFolders.h"
 
 #include <QApplication>
 #include <QFile>
@@ -55,7 +56,7 @@ void TestPainterStorage::init()
 {
     m_dir = std::make_unique<QTemporaryDir>();
     QVERIFY(m_dir->isValid());
-    PainterStorage::setApplicationFolder(m_dir->path());
+    SetAppFolders(m_dir->path(), m_dir->path());
 }
 
 void TestPainterStorage::roundTripKeepsValuesAndLayout()

@@ -1,5 +1,6 @@
 #include "slides/PowerPointTool.h"
 
+#include "shell/AppFolders.h"
 #include "shell/Process.h"
 
 #include "../../../tools/deckgen/DeckWriter.h"
@@ -57,6 +58,14 @@ private:
         return app;
     }
 
+    // Ends our suite; true once it is gone.
+    bool killOffice()
+    {
+        QSignalSpy ended(m_tool, &PowerPointTool::OfficeEnded);
+        m_tool->KillOffice();
+        return !ended.isEmpty() || ended.wait(5000);
+    }
+
     QString newFolder(const QString& name)
     {
         const QString folder = m_root.filePath(name);
@@ -66,7 +75,7 @@ private:
     // Opens the document with the suite of app; the time until OpenFail, or -1 when it never came.
     qint64 failureAfter(const QString& app, const QString& document, int timeoutMs = 5000)
     {
-        m_tool->SetApplicationFolder(app);
+        SetAppFolders(app, app);
         QSignalSpy failed(m_tool, &PowerPointTool::OpenFail);
         QElapsedTimer clock;
         clock.start();
@@ -99,8 +108,8 @@ private slots:
     void cleanupTestCase()
     {
         for (const QString& app : qAsConst(m_apps)) {
-            m_tool->SetApplicationFolder(app);
-            m_tool->KillOffice();
+            SetAppFolders(app, app);
+            QVERIFY(killOffice());
         }
     }
 
@@ -136,10 +145,10 @@ private slots:
             QVERIFY(writeBytes(folder + "/" + QString::fromUtf8(name), "old"));
         QVERIFY(writeBytes(folder + "/keep.txt", "not a lock"));
 
-        m_tool->SetApplicationFolder(m_realApp);
+        SetAppFolders(m_realApp, m_realApp);
         QSignalSpy slides(m_tool, &PowerPointTool::NewSlides);
         QSignalSpy failed(m_tool, &PowerPointTool::OpenFail);
-        m_tool->KillOffice();
+        QVERIFY(killOffice());
         m_tool->OpenFile(document);
         QVERIFY(!QFile::exists(output + "/old.txt") && !QFile::exists(folder + "/.~lock.other.odp#")
             && QFile::exists(folder + "/keep.txt"));
@@ -163,7 +172,7 @@ private slots:
     {
         // A suite that writes nothing and ends at once: only the first change stops the tick.
         const QString app = fakeSuite("no-office", -1), output = newFolder("watch") + "/_output_";
-        m_tool->SetApplicationFolder(app);
+        SetAppFolders(app, app);
         QSignalSpy slides(m_tool, &PowerPointTool::NewSlides);
         QSignalSpy failed(m_tool, &PowerPointTool::OpenFail);
         m_tool->OpenFile(m_root.filePath("watch/deck.pptx"));
@@ -222,8 +231,8 @@ private slots:
         QVERIFY(teachers.waitForStarted());
         QTRY_VERIFY(IsProcessRunning(kOffice, "unsaved.odp"));
         const QString quits = fakeSuite("quits-at-once", -1);
-        m_tool->SetApplicationFolder(quits);
-        m_tool->KillOffice();
+        SetAppFolders(quits, quits);
+        QVERIFY(killOffice());
         QVERIFY(quick(failureAfter(quits, document)));
         QVERIFY(IsProcessRunning(kOffice, "unsaved.odp"));
         teachers.kill();
@@ -255,7 +264,7 @@ private slots:
     void slowLauncherCountsAsRunningAndIsKilledOnReopen()
     {
         const QString app = fakeSuite("slow-launcher", 30, 2.5), folder = newFolder("slow-launcher-doc");
-        m_tool->SetApplicationFolder(app);
+        SetAppFolders(app, app);
         QSignalSpy failed(m_tool, &PowerPointTool::OpenFail);
         m_tool->OpenFile(folder + "/first.pptx");
         QTest::qWait(1800);
@@ -274,11 +283,11 @@ private slots:
             QStringList({ OfficeProfileMarker(app), "--headless", "--nocrashreport", "--nodefault",
                 "--nolockcheck", "--nologo", "--nofirststartwizard", "--norestore",
                 "macro:///ExportImages.ExportImages.ExportAsImages()", "-o", second }));
-        m_tool->KillOffice();
+        QVERIFY(killOffice());
         QVERIFY(!IsProcessRunning(kOffice, OfficeProfileMarker(app))
             && !IsProcessRunning("oosplash", OfficeProfileMarker(app)));
     }
 };
 
 QTEST_MAIN(PowerPointToolTest)
-#include "tst_PowerPointTool.moc"
+#include "tst_powerpointtool.moc"

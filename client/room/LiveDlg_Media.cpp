@@ -1,0 +1,443 @@
+// Devices, screen share and video.
+#include "LiveDlg.h"
+
+#include "CmdMsgHelper.h"
+#include "HoverButton.h"
+#include "VideoRender.h"
+#include "remote/AppServer.h"
+#include "shell/GuiThread.h"
+#include "shell/Util.h"
+#include "ui_LiveDlg.h"
+
+#include <QDebug>
+#include <QGuiApplication>
+#include <QMessageBox>
+#include <QScreen>
+#include <QSlider>
+#include <QTimer>
+
+namespace {
+
+const int kNoSignalMs = 3000;
+const uint32_t kShareFps = 10;
+
+// One row per device result: the handler that takes it and what the teacher is told on failure.
+struct DeviceResult {
+    ilive::E_DeviceOperationType oper;
+    void (LiveDlg::*handler)(const int&);
+    const char* failure;
+};
+
+const DeviceResult kDeviceResults[] = {
+    { ilive::E_OpenCamera, &LiveDlg::OnOpenCameraCB, "打开摄像头失败" },
+    { ilive::E_CloseCamera, &LiveDlg::OnCloseCameraCB, "关闭摄像头失败" },
+    { ilive::E_OpenMic, &LiveDlg::OnOpenMicCB, "打开麦克风失败" },
+    { ilive::E_CloseMic, &LiveDlg::OnCloseMicCB, "关闭麦克风失败" },
+    { ilive::E_OpenPlayer, &LiveDlg::OnOpenPlayerCB, "打开扬声器失败" },
+    { ilive::E_ClosePlayer, &LiveDlg::OnClosePlayerCB, "关闭扬声器失败" },
+    { ilive::E_OpenScreenShare, &LiveDlg::OnOpenScreenShareCB, "打开屏幕分享失败" },
+    { ilive::E_CloseScreenShare, &LiveDlg::OnCloseScreenShareCB, "关闭屏幕分享失败" },
+};
+
+const DeviceResult* ResultRow(ilive::E_DeviceOperationType oper)
+{
+    for (const DeviceResult& row : kDeviceResults)
+        if (row.oper == oper)
+            return &row;
+    return nullptr;
+}
+
+using DeviceList = ilive::Vector<ilive::Pair<ilive::String, ilive::String>>;
+
+QList<QPair<QString, QString>> ToCameraList(const DeviceList& cameras)
+{
+    QList<QPair<QString, QString>> list;
+    for (const auto& camera : cameras)
+        list.append(
+            qMakePair(QString::fromUtf8(camera.first.c_str()), QString::fromUtf8(camera.second.c_str())));
+    return list;
+}
+
+// A frame whose pixels outlive the listener call that delivered it.
+struct FrameCopy {
+    QByteArray identifier;
+    QByteArray pixels;
+    ilive::VideoFrameDesc desc;
+    uint64_t timestamp = 0;
+};
+
+FrameCopy CopyFrame(const ilive::LiveVideoFrame* frame)
+{
+    FrameCopy copy;
+    copy.identifier = QByteArray(frame->identifier.c_str(), int(frame->identifier.size()));
+    if (frame->data && frame->dataSize)
+        copy.pixels = QByteArray(reinterpret_cast<const char*>(frame->data), int(frame->dataSize));
+    copy.desc = frame->desc;
+    copy.timestamp = frame->timestamp;
+    return copy;
+}
+
+void ReplayFrame(const FrameCopy& copy, ilive::iLivePreviewListener listener)
+{
+    ilive::LiveVideoFrame frame;
+    frame.identifier = ilive::String(copy.identifier.constData(), size_t(copy.identifier.size()));
+    frame.data = reinterpret_cast<const uint8_t*>(copy.pixels.constData());
+    frame.dataSize = uint32_t(copy.pixels.size());
+    frame.desc = copy.desc;
+    frame.timestamp = copy.timestamp;
+    listener(&frame, nullptr);
+}
+
+// Frames from the service's threads are copied, since their pixels are gone when the call returns.
+bool DeferredToGuiThread(const ilive::LiveVideoFrame* frame, ilive::iLivePreviewListener listener)
+{
+    if (IsGuiThread())
+        return false;
+    const FrameCopy copy = CopyFrame(frame);
+    RunOnGuiThread([copy, listener] { ReplayFrame(copy, listener); });
+    return true;
+}
+
+} // namespace
+
+// ---- devices -------------------------------------------------------------------------------
+
+bool LiveDlg::ClassStartedOrTell()
+{
+    if (m_classStarted)
+        return true;
+    QMessageBox box(
+        QMessageBox::Information, QStringLiteral("提示"), QStringLiteral("请先上课"), QMessageBox::Ok, this);
+    box.exec();
+    return false;
+}
+
+void LiveDlg::UpdateControls()
+{
+    ilive::iLive* service = GetILive();
+    ui->volumeButton->setChecked(service->getCurPlayerState());
+    ui->microPhoneButton->setChecked(service->getCurMicState());
+
+    DeviceList cameras;
+    service->getCameraList(cameras);
+    m_cameraList = ToCameraList(cameras);
+    ui->cameraButton->setChecked(!m_cameraList.isEmpty() && service->getCurCameraState());
+
+    ui->startButton->setText(m_classStarted ? QStringLiteral("下课") : QStringLiteral("上课"));
+    ui->shareButton->setChecked(service->getScreenShareState() != 0);
+
+    ui->pauseButton->hide();
+    const bool broadcasting = ui->cameraButton->isChecked() || ui->shareButton->isChecked();
+    ui->pauseButton->setChecked(broadcasting);
+    ui->pauseButton->setText(broadcasting ? QStringLiteral("暂停") : QStringLiteral("恢复"));
+}
+
+void LiveDlg::OpenCamera()
+{
+    DeviceList cameras;
+    GetILive()->getCameraList(cameras);
+    m_cameraList = ToCameraList(cameras);
+    if (cameras.empty()) {
+        ShowInformation(QString(), QStringLiteral("找不到摄像头"), nullptr);
+        return;
+    }
+    GetILive()->openCamera(cameras[0].first.c_str());
+}
+
+void LiveDlg::OpenMic()
+{
+    DeviceList mics;
+    const int ret = GetILive()->getMicList(mics);
+    if (ret != 0) {
+        ShowSdkError(ret, QStringLiteral("获取麦克风失败"), this, QStringLiteral("Error"));
+        return;
+    }
+    if (!mics.empty())
+        GetILive()->openMic(mics[0].first.c_str());
+}
+
+void LiveDlg::OpenPlayer()
+{
+    DeviceList players;
+    const int ret = GetILive()->getPlayerList(players);
+    if (ret != 0) {
+        ShowSdkError(ret, QStringLiteral("获取扬声器失败"), this, QStringLiteral("Error"));
+        return;
+    }
+    if (players.empty()) {
+        qDebug() << "not player";
+        return;
+    }
+    GetILive()->openPlayer(players[0].first.c_str());
+}
+
+void LiveDlg::OnCameraButtonClick()
+{
+    if (ClassStartedOrTell()) {
+        if (!ui->cameraButton->isChecked()) {
+            if (GetILive()->getCurCameraState())
+                GetILive()->closeCamera();
+        } else {
+            OpenCamera();
+        }
+    }
+    UpdateControls();
+}
+
+void LiveDlg::OnVolumeButtonCheckChanged()
+{
+    SignalBlocker blocker(ui->volumeButton, 0);
+    if (ui->volumeButton->isChecked())
+        OpenPlayer();
+    else
+        GetILive()->closePlayer();
+    // No speaker, or none listed: no result comes back to put the button right.
+    UpdateControls();
+}
+
+void LiveDlg::OnMicroPhoneButtonCheckChanged()
+{
+    SignalBlocker blocker(ui->microPhoneButton, 0);
+    if (ui->microPhoneButton->isChecked())
+        OpenMic();
+    else
+        GetILive()->closeMic();
+    UpdateControls();
+}
+
+void LiveDlg::OnSpeakerVolumeChanged(int value)
+{
+    SignalBlocker blocker(ui->volumeButton->slider(), 0);
+    GetILive()->setPlayerVolume(uint32_t(qMax(0, value)));
+}
+
+void LiveDlg::OnMicVolumeChanged(int value)
+{
+    SignalBlocker blocker(ui->microPhoneButton->slider(), 0);
+    GetILive()->setMicVolume(uint32_t(qMax(0, value)));
+}
+
+void LiveDlg::OnPauseButtonClick()
+{
+    ilive::iLive* service = GetILive();
+    if (ui->pauseButton->isChecked()) {
+        OpenCamera();
+        OpenScreenShareDocumentArea();
+        OpenPlayer();
+        OpenMic();
+    } else {
+        if (service->getCurCameraState())
+            service->closeCamera();
+        CloseScreenShare();
+        service->closePlayer();
+        service->closeMic();
+        CmdMsgHelper::sendGroupCmdMessage(CmdLivePause, QString());
+    }
+    UpdateControls();
+}
+
+// ---- screen share --------------------------------------------------------------------------
+
+QRect LiveDlg::PreviewShareRect() const
+{
+    const QPoint topLeft = ui->previewLabel->mapToGlobal(QPoint(0, 0));
+    const QPoint end
+        = ui->previewLabel->mapToGlobal(QPoint(ui->previewLabel->width(), ui->previewLabel->height()));
+    return QRect(topLeft, end);
+}
+
+void LiveDlg::OnShareButtonClick()
+{
+    if (ClassStartedOrTell()) {
+        if (ui->shareButton->isChecked())
+            OpenScreenShareDocumentArea();
+        else
+            CloseScreenShare();
+    }
+    UpdateControls();
+}
+
+void LiveDlg::OpenScreenShareDocumentArea()
+{
+    ilive::iLive* service = GetILive();
+    if (service->getScreenShareState() != 0) {
+        qDebug() << "已经开启屏幕分享，不操作";
+        return;
+    }
+    const QRect area = PreviewShareRect();
+    service->openScreenShare(area.left(), area.top(), area.right(), area.bottom(), kShareFps);
+}
+
+void LiveDlg::CloseScreenShare()
+{
+    ilive::iLive* service = GetILive();
+    if (service->getScreenShareState() != 0)
+        service->closeScreenShare();
+    else
+        qDebug() << "已经关闭屏幕分享，不操作";
+}
+
+void LiveDlg::OnActive()
+{
+    qDebug() << "activate, call changeScreenShareSize";
+    const QRect area = PreviewShareRect();
+    const int ret = GetILive()->changeScreenShareSize(area.left(), area.top(), area.right(), area.bottom());
+    qDebug() << "share ppt area:" << ret;
+}
+
+void LiveDlg::OnDeactive()
+{
+    qDebug() << "Deactivate, call changeScreenShareSize";
+    QSize screen;
+    if (QScreen* primary = QGuiApplication::primaryScreen())
+        screen = primary->geometry().size();
+    const int ret = GetILive()->changeScreenShareSize(0, 0, screen.width(), screen.height());
+    qDebug() << "share full screen:" << ret;
+}
+
+// ---- video ---------------------------------------------------------------------------------
+
+void LiveDlg::OnLocalVideoFrame(const ilive::LiveVideoFrame* frame, void* data)
+{
+    Q_UNUSED(data);
+    if (!g_liveDlg || !frame || DeferredToGuiThread(frame, &LiveDlg::OnLocalVideoFrame))
+        return;
+    if (frame->desc.srcType == ilive::VIDEO_SRC_TYPE_CAMERA)
+        g_liveDlg->m_localRender->doRender(frame);
+}
+
+void LiveDlg::OnRemoteVideoFrame(const ilive::LiveVideoFrame* frame, void* data)
+{
+    Q_UNUSED(data);
+    if (!g_liveDlg || !frame || DeferredToGuiThread(frame, &LiveDlg::OnRemoteVideoFrame))
+        return;
+    LiveDlg* dlg = g_liveDlg;
+    if (!dlg->isVisible() || frame->desc.srcType != ilive::VIDEO_SRC_TYPE_CAMERA)
+        return;
+    dlg->ShowRemoteVideo();
+    dlg->m_noSignalTimer->start(kNoSignalMs);
+    dlg->m_remoteRender->doRender(frame);
+}
+
+void LiveDlg::ShowRemoteVideo()
+{
+    const int width = ui->tabWidget->width();
+    m_remoteRender->setFixedSize(width, width * 3 / 4);
+}
+
+void LiveDlg::OnRemoteVideoNoSignal()
+{
+    qDebug() << "no remote signal,hide video render";
+    m_remoteRender->setFixedHeight(0);
+    m_noSignalTimer->stop();
+}
+
+void LiveDlg::OnMemStatusChange(
+    ilive::E_EndpointEventId eventId, const ilive::Vector<ilive::String>& ids, void* data)
+{
+    Q_UNUSED(data);
+    QList<QByteArray> copied;
+    for (const ilive::String& id : ids)
+        copied.append(QByteArray(id.c_str(), int(id.size())));
+    RunOnGuiThread([eventId, copied] {
+        if (!g_liveDlg) {
+            qDebug() << "OnMemStatusChange:g_liveDlg not init";
+            return;
+        }
+        if (eventId != ilive::EVENT_ID_ENDPOINT_HAS_CAMERA_VIDEO
+            && eventId != ilive::EVENT_ID_ENDPOINT_NO_CAMERA_VIDEO)
+            return;
+        const QByteArray self = SessionRecord().value(QStringLiteral("userId")).toString().toUtf8();
+        for (const QByteArray& id : copied) {
+            VideoRender* view = id == self ? g_liveDlg->m_localRender : g_liveDlg->m_remoteRender;
+            if (eventId == ilive::EVENT_ID_ENDPOINT_HAS_CAMERA_VIDEO)
+                view->BindView(
+                    ilive::String(id.constData(), size_t(id.size())), ilive::VIDEO_SRC_TYPE_CAMERA);
+            else
+                view->ClearView();
+        }
+    });
+}
+
+// ---- device results ------------------------------------------------------------------------
+
+void LiveDlg::OnDeviceOperation(ilive::E_DeviceOperationType oper, int retCode, void* data)
+{
+    Q_UNUSED(data);
+    RunOnGuiThread([oper, retCode] {
+        LiveDlg* dlg = g_liveDlg;
+        if (!dlg)
+            return;
+        if (const DeviceResult* row = ResultRow(oper))
+            (dlg->*row->handler)(retCode);
+        // A box shown above may have let the window close meanwhile.
+        if (g_liveDlg == dlg)
+            dlg->UpdateControls();
+    });
+}
+
+void LiveDlg::ShowDeviceFailure(ilive::E_DeviceOperationType oper, int ret, QWidget* parent)
+{
+    const QString failure = QString::fromUtf8(ResultRow(oper)->failure);
+    qDebug().noquote() << failure + QStringLiteral("：错误码：") << ret;
+    ShowInformation(QString(), failure, parent);
+}
+
+void LiveDlg::OnOpenCameraCB(const int& ret)
+{
+    if (ret != 0)
+        ShowDeviceFailure(ilive::E_OpenCamera, ret, nullptr);
+}
+
+void LiveDlg::OnCloseCameraCB(const int& ret)
+{
+    if (ret != 0)
+        ShowDeviceFailure(ilive::E_CloseCamera, ret, nullptr);
+}
+
+void LiveDlg::OnOpenMicCB(const int& ret)
+{
+    if (ret == 0)
+        ui->microPhoneButton->slider()->setValue(int(GetILive()->getMicVolume()));
+    else
+        ShowDeviceFailure(ilive::E_OpenMic, ret, nullptr);
+}
+
+void LiveDlg::OnCloseMicCB(const int& ret)
+{
+    if (ret != 0)
+        ShowDeviceFailure(ilive::E_CloseMic, ret, nullptr);
+}
+
+void LiveDlg::OnOpenPlayerCB(const int& ret)
+{
+    if (ret == 0)
+        ui->volumeButton->slider()->setValue(int(GetILive()->getPlayerVolume()));
+    else // the only one of these boxes that belongs to the window
+        ShowDeviceFailure(ilive::E_OpenPlayer, ret, this);
+}
+
+void LiveDlg::OnClosePlayerCB(const int& ret)
+{
+    if (ret != 0)
+        ShowDeviceFailure(ilive::E_ClosePlayer, ret, nullptr);
+}
+
+void LiveDlg::OnOpenScreenShareCB(const int& ret)
+{
+    if (ret == 0)
+        return;
+    qDebug() << "打开屏幕分享失败，错误码：" << ret;
+    if (ret == 1002)
+        ShowError(QStringLiteral("屏幕分享和文件播放不能同时打开."), this);
+    else if (ret == 1008)
+        ShowError(QStringLiteral("房间内其他成员已经占用辅路视频."), this);
+    else
+        ShowSdkError(ret, QStringLiteral("打开屏幕分享失败."), this, QStringLiteral("Error"));
+}
+
+void LiveDlg::OnCloseScreenShareCB(const int& ret)
+{
+    if (ret != 0)
+        ShowDeviceFailure(ilive::E_CloseScreenShare, ret, nullptr);
+}

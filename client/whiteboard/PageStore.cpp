@@ -15,7 +15,7 @@
 namespace {
 
 // Shapes a checkpoint leaves out at the top of a page: undoing that many repaints from it.
-constexpr int kCheckpointDepth = 32;
+constexpr int kCheckpointDepth = 16;
 
 QByteArray digest(const QByteArray& bytes)
 {

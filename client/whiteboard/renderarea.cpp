@@ -26,6 +26,9 @@ RenderArea::RenderArea(QWidget* parent)
     setPalette(pal);
     // A click on the board gives it the keys, for undo and redo.
     setFocusPolicy(Qt::ClickFocus);
+    m_saveTimer.setSingleShot(true);
+    m_saveTimer.setInterval(0);
+    connect(&m_saveTimer, &QTimer::timeout, this, &RenderArea::saveDrawing);
     m_laserTimer.setInterval(30);
     connect(&m_laserTimer, &QTimer::timeout, this, &RenderArea::laserTick);
     m_clock.start();
@@ -40,6 +43,8 @@ RenderArea::~RenderArea()
         editingFinished();
     if (m_currentShape)
         finishCurrentShape();
+    if (m_saveTimer.isActive())
+        saveDrawing();
     // The editor dies with the widget base, after the shapes: it must not call back by then.
     if (m_textEditor)
         m_textEditor->disconnect(this);
@@ -93,6 +98,8 @@ void RenderArea::setFileName(const QString& name)
     // What is typed but not yet confirmed belongs to the page being left.
     if (m_textEditor && !m_textEditor->isHidden())
         editingFinished();
+    if (m_saveTimer.isActive())
+        saveDrawing();
     if (m_loadTicket != 0) {
         // Left before it was read: what was drawn waits for the read and is merged then.
         m_unread.insert(m_fileName, Unread { m_loadTicket, m_shapes, m_changesWhileLoading });
@@ -153,8 +160,16 @@ ShapeList RenderArea::savedShapes() const
     return finished;
 }
 
+void RenderArea::scheduleSave()
+{
+    // The snapshot is taken once the event loop turns: the change is on screen first, and
+    // changes made in one go give one snapshot. The journal already holds them.
+    m_saveTimer.start();
+}
+
 void RenderArea::saveDrawing()
 {
+    m_saveTimer.stop();
     // A page still being read is written once what was drawn on it has been merged.
     if (m_fileName.isEmpty() || m_loadTicket != 0)
         return;
@@ -256,7 +271,7 @@ void RenderArea::commit(PageChange change)
         m_changesWhileLoading.append(std::move(change));
     } else {
         m_journal.append(change);
-        saveDrawing();
+        scheduleSave();
     }
     emit historyChanged(canUndo(), canRedo());
 }
@@ -301,7 +316,7 @@ bool RenderArea::applyFromHistory(const PageChange& change)
     }
     m_pickedShapes.clear();
     m_journal.append(change);
-    saveDrawing();
+    scheduleSave();
     update();
     emit historyChanged(canUndo(), canRedo());
     return true;

@@ -82,7 +82,7 @@ protected:
 private:
     // Shapes are painted unscaled: the page is neither zoomed nor panned.
     static constexpr float kViewScale = 1.0f;
-    static constexpr int kCheckpointDepth = 32;
+    static constexpr int kCheckpointDepth = 16;
     static constexpr qint64 kLaserFadeMs = 1000;
 
     void finishCurrentShape();
@@ -96,6 +96,7 @@ private:
 
     // A finished change: into the history, the journal and the background writer.
     void commit(PageChange change);
+    void scheduleSave();
     bool applyFromHistory(const PageChange& change);
     ShapeList savedShapes() const;
     void pageRead(quint64 ticket, LoadedPage page);
@@ -152,6 +153,7 @@ private:
         qint64 ms = 0;
     };
     QVector<QVector<LaserPoint>> m_laserTrails;
+    QTimer m_saveTimer;
     QTimer m_laserTimer;
     QElapsedTimer m_clock;
     QRect m_laserPainted;

@@ -59,6 +59,7 @@ QStringList describe(const ShapeList& shapes)
 // The page file as a client that knows no journal reads it.
 QStringList pageFile(const QString& name)
 {
+    QCoreApplication::processEvents();
     PageStore::instance()->flush();
     PainterStorage storage;
     // A page that never held a shape is not written at all.
@@ -101,12 +102,14 @@ private:
 void TestBoardHistory::cleanup()
 {
     m_area.reset();
+    QCoreApplication::processEvents();
     PageStore::instance()->flush();
 }
 
 void TestBoardHistory::init()
 {
     m_area.reset();
+    QCoreApplication::processEvents();
     PageStore::instance()->flush();
     m_dir = std::make_unique<QTemporaryDir>();
     SetAppFolders(m_dir->path(), m_dir->path());

@@ -116,6 +116,7 @@ private:
 
 void TestLessonExporter::init()
 {
+    QCoreApplication::processEvents();
     PageStore::instance()->flush();
     m_dir = std::make_unique<QTemporaryDir>();
     SetAppFolders(m_dir->path(), m_dir->path());

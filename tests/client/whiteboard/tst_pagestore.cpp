@@ -98,6 +98,7 @@ private:
 
 void TestPageStore::init()
 {
+    QCoreApplication::processEvents();
     PageStore::instance()->flush();
     m_dir = std::make_unique<QTemporaryDir>();
     SetAppFolders(m_dir->path(), m_dir->path());
@@ -127,11 +128,13 @@ void TestPageStore::damagedPageFileIsSetAsideNotOverwritten_regression()
         QCOMPARE(aside.readAll(), damaged);
         // Leaving the page writes nothing over it; a new drawing starts a new file beside it.
         area.setFileName("next.json");
+        QCoreApplication::processEvents();
         PageStore::instance()->flush();
         QVERIFY(!QFile::exists(storageFile("cut.json")));
         area.setFileName("cut.json");
         area.setInstrumentType(Pen);
         drag(&area, { 10, 10 }, { 50, 50 });
+        QCoreApplication::processEvents();
         PageStore::instance()->flush();
         PainterStorage reread;
         QVERIFY(reread.load("cut.json"));
@@ -197,6 +200,7 @@ void TestPageStore::pageReadWhileTheTeacherDrawsKeepsBoth()
     QVERIFY(loaded.wait(20000));
     QCOMPARE(area.shapes().size(), 1501);
     QCOMPARE(area.shapes().last(), drawn);
+    QCoreApplication::processEvents();
     PageStore::instance()->flush();
     PainterStorage reread;
     QVERIFY(reread.load("busy.json"));
@@ -215,6 +219,7 @@ void TestPageStore::pageReadWhileTheTeacherDrawsKeepsBoth()
     QTRY_VERIFY_WITH_TIMEOUT(std::any_of(written.begin(), written.end(),
                                  [](const QList<QVariant>& w) { return w[0] == "second.json"; }),
         20000);
+    QCoreApplication::processEvents();
     PageStore::instance()->flush();
     QVERIFY(reread.load("second.json"));
     QCOMPARE(reread.records.size(), 1501);
@@ -231,6 +236,7 @@ void TestPageStore::journalFoldsIntoThePageFileThatTodaysClientReads()
     area.setFileName("fold.json");
     drag(&area, { 10, 10 }, { 100, 100 });
     drag(&area, { 10, 100 }, { 100, 10 });
+    QCoreApplication::processEvents();
     PageStore::instance()->flush();
     // Both the journal and the file hold the strokes; the file says which entries it holds.
     QFile page(storageFile("fold.json"));
@@ -247,6 +253,7 @@ void TestPageStore::journalFoldsIntoThePageFileThatTodaysClientReads()
     QCOMPARE(area.shapes().size(), 2);
     QVERIFY(!QFile::exists(PageStore::journalPath("fold.json")));
     drag(&area, { 200, 10 }, { 300, 100 });
+    QCoreApplication::processEvents();
     PageStore::instance()->flush();
 
     // Today's client rewrites the page without the journal's tag: the journal no longer applies.
@@ -321,6 +328,7 @@ void TestPageStore::closingTheSurfaceKeepsThePageInView_regression()
         QTest::mouseClick(&area, Qt::LeftButton, Qt::NoModifier, { 50, 200 });
         area.textEditor()->setText(QStringLiteral("未确认"));
     }
+    QCoreApplication::processEvents();
     PageStore::instance()->flush();
     PainterStorage reread;
     QVERIFY(reread.load("close.json"));
@@ -338,6 +346,7 @@ void TestPageStore::closingTheSurfaceKeepsThePageInView_regression()
         area.setInstrumentType(Rectangle);
         drag(&area, { 20, 20 }, { 200, 150 });
     }
+    QCoreApplication::processEvents();
     PageStore::instance()->flush();
     QVERIFY(reread.load("closing.json"));
     QCOMPARE(reread.records.size(), 1501);

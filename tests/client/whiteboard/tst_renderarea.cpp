@@ -73,6 +73,7 @@ bool cacheMatchesDirect(RenderArea* area)
 QVector<ShapeRecord> saved(const QString& name)
 {
     // Pages are written in the background.
+    QCoreApplication::processEvents();
     PageStore::instance()->flush();
     PainterStorage storage;
     storage.load(name);
@@ -119,6 +120,7 @@ private:
 void TestRenderArea::cleanup()
 {
     m_area.reset();
+    QCoreApplication::processEvents();
     PageStore::instance()->flush();
 }
 
@@ -463,6 +465,7 @@ void TestRenderArea::laserTrailFadesAndIsNeverSaved()
     QCOMPARE(redPixels(render(&area, Qt::white)), 0);
     QVERIFY(area.shapes().isEmpty() && !area.canUndo());
     area.setFileName(QStringLiteral("other.json"));
+    QCoreApplication::processEvents();
     PageStore::instance()->flush();
     QVERIFY(!QFile::exists(PainterStorage::storagePath() + "/laser.json"));
     QVERIFY(!QFile::exists(PageStore::journalPath("laser.json")));

@@ -131,8 +131,13 @@ QString RenderArea::fileName() const
 
 void RenderArea::resetPage()
 {
-    // A large page takes a while to free; the worker does it.
-    PageStore::instance()->dispose(std::move(m_shapes));
+    // A large page takes a while to free; the worker does it. Every list that holds its shapes
+    // goes there, or the last one let go here would free them on this thread after all.
+    PageStore* store = PageStore::instance();
+    store->dispose(std::move(m_layerShapes));
+    store->dispose(std::move(m_checkpointShapes));
+    store->dispose(std::move(m_pickedShapes));
+    store->dispose(std::move(m_shapes));
     m_shapes.clear();
     m_laserTrails.clear();
     m_moveOriginals.clear();

@@ -77,7 +77,7 @@ void waitLoaded(RenderArea& area)
 
 // The longest the GUI thread went without turning its event loop while `until` is false: a
 // timer asks every millisecond, the gaps between its calls are the blocks.
-template <typename Until> double longestBlockMs(Until until, int timeoutMs = 30000)
+template <typename Until> double longestBlockMs(Until until, int timeoutMs = 180000)
 {
     QElapsedTimer clock;
     clock.start();
@@ -115,13 +115,6 @@ qint64 peakRssKb()
             return line.mid(6).trimmed().split(' ').value(0).toLongLong();
     }
     return -1;
-}
-
-void resetPeakRss()
-{
-    QFile clear(QStringLiteral("/proc/self/clear_refs"));
-    if (clear.open(QIODevice::WriteOnly))
-        clear.write("5");
 }
 
 void backgroundFigures()
@@ -184,6 +177,8 @@ void backgroundFigures()
         area.undo();
         area.repaint();
         const double undoMs = msSince(timer);
+        // The snapshot the undo asked for is written before the switch is timed.
+        QApplication::processEvents();
         PageStore::instance()->flush();
 
         // Switching to the other page: the longest block, and when its drawing is shown.
@@ -251,7 +246,6 @@ void exportFigures(const QString& folder)
         savePage(pageFile, drawing);
         lesson.append(LessonPage { image, pageFile, false });
     }
-    resetPeakRss();
     const qint64 before = RssKb();
     QElapsedTimer timer;
     timer.start();
@@ -279,6 +273,8 @@ int main(int argc, char** argv)
     qInstallMessageHandler([](QtMsgType, const QMessageLogContext&, const QString&) {});
     QTemporaryDir dir;
     SetAppFolders(dir.path(), dir.path());
+    // First, while the process is small: its peak is the export's own.
+    exportFigures(dir.path());
 
     std::printf("%-8s %14s %14s %14s %14s %12s %12s %12s %10s\n", "strokes", "move ms", "move full ms",
         "repaint ms", "repaint cached", "drag ms", "save ms", "load ms", "file MB");
@@ -397,6 +393,5 @@ int main(int argc, char** argv)
                 "save/load ms: page file written / read, rebuilt into shapes and painted (median of 3), off "
                 "the GUI thread\n");
     backgroundFigures();
-    exportFigures(dir.path());
     return 0;
 }

@@ -10,6 +10,7 @@
 #include "shell/WindowStacking.h"
 #include "shell/waitingspinnerwidget.h"
 #include "slides/PowerPointTool.h"
+#include "whiteboard/LessonExporter.h"
 #include "whiteboard/PaintToolBar.h"
 #include "whiteboard/renderarea.h"
 #include "ui_LiveDlg.h"
@@ -101,11 +102,14 @@ LiveDlg::LiveDlg(QWidget* parent)
 
     m_renderArea = new RenderArea(ui->previewContainer);
     m_renderArea->setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Expanding);
-    m_renderArea->setFileName(QStringLiteral("test.json"));
     ui->previewLayout->addWidget(m_renderArea, 0, 0);
     m_paintToolBar = new PaintToolBar(ui->previewContainer);
     ui->previewLayout->addWidget(m_paintToolBar, 0, 0, Qt::AlignBottom | Qt::AlignLeft);
     connect(m_paintToolBar, &PaintToolBar::SelectTool, this, &LiveDlg::SelectTool);
+    connect(m_paintToolBar, &PaintToolBar::UndoRequested, m_renderArea, &RenderArea::undo);
+    connect(m_paintToolBar, &PaintToolBar::RedoRequested, m_renderArea, &RenderArea::redo);
+    connect(m_renderArea, &RenderArea::historyChanged, m_paintToolBar, &PaintToolBar::setHistoryState);
+    connect(ui->exportButton, &QPushButton::clicked, this, &LiveDlg::OnExportButtonClick);
     // The converter outlives room windows: a conversion begun in a room that has since closed
     // must not put its slides (or its failure) into the next one, which has chosen no document.
     PowerPointTool* converter = PowerPointTool::GetInstance();
@@ -320,9 +324,22 @@ void LiveDlg::SelectTool(InstrumentType type)
 
 // ---- pages ---------------------------------------------------------------------------------
 
+void LiveDlg::setLiveId(const QString& liveId)
+{
+    m_liveId = liveId;
+    if (m_docPath.isEmpty() && !ui->blankPageButton->isChecked())
+        m_renderArea->setFileName(OpeningFileName());
+}
+
+QString LiveDlg::OpeningFileName() const
+{
+    return HashFilePath(QStringLiteral("live:") + m_liveId) + QStringLiteral("opening.json");
+}
+
 QString LiveDlg::PageFileName(int row) const
 {
-    const QString digest = HashFilePath(m_docPath);
+    // Until a document is chosen the blank page is the live's own, not every live's.
+    const QString digest = HashFilePath(m_docPath.isEmpty() ? QStringLiteral("live:") + m_liveId : m_docPath);
     if (row < 0)
         return digest + QStringLiteral("blank.json");
     return digest + QString::number(row) + QStringLiteral(".json");
@@ -385,6 +402,18 @@ void LiveDlg::OnBlankPageButtonClick()
     ui->previewLabel->setPixmap(
         ScaledToPreview(QStringLiteral(":/Lectern/Resources/icons/blank.png"), ui->previewLabel->size()));
     m_renderArea->setFileName(PageFileName(-1));
+}
+
+void LiveDlg::OnExportButtonClick()
+{
+    // In the order of the page column: the blank page (when drawn on), then the slides.
+    QVector<LessonPage> pages;
+    pages.append(
+        LessonPage { QStringLiteral(":/Lectern/Resources/icons/blank.png"), PageFileName(-1), true });
+    for (int row = 0; row < m_pageImages.size(); ++row)
+        pages.append(LessonPage { m_pageImages.at(row), PageFileName(row), false });
+    m_renderArea->saveDrawing();
+    LessonExporter::run(this, pages, m_renderArea->size());
 }
 
 void LiveDlg::OnOpenFail()

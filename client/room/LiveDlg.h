@@ -47,7 +47,8 @@ public:
 
     void setAvRoomId(int avRoomId) { m_avRoomId = avRoomId; }
     int avRoomId() const { return m_avRoomId; }
-    void setLiveId(const QString& liveId) { m_liveId = liveId; }
+    // Also binds the board to the live's opening canvas while no page has been chosen.
+    void setLiveId(const QString& liveId);
     QString liveId() const { return m_liveId; }
     bool isClassStarted() const { return m_classStarted; }
 
@@ -138,6 +139,7 @@ public slots:
     void OnMicButtonClick(const QVariantMap& data, bool checked);
 
     void OnOpenButtonClick();
+    void OnExportButtonClick();
     void OnBlankPageButtonClick();
     void OnPageChanged(int row);
     void OnNewSlide(const QString& path);
@@ -152,7 +154,10 @@ protected:
     bool eventFilter(QObject* watched, QEvent* event) override;
 
 private:
+    // Page file names. Before any document, the blank page and the canvas shown on entering
+    // belong to the live; a document's pages belong to the document.
     QString PageFileName(int row) const;
+    QString OpeningFileName() const;
     // The "是否下课？" question with the given buttons; the answer.
     int AskEndClass(QMessageBox::StandardButtons buttons);
     // False, after telling the teacher to start the class first, when it has not started.

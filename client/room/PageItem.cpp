@@ -36,6 +36,6 @@ void PageItem::SetImage(const QString& path, int width)
     const int imageHeight = imageWidth * 3 / 4;
     QPixmap image(path);
     if (!image.isNull())
-        image = image.scaled(imageWidth, imageHeight, Qt::KeepAspectRatio, Qt::FastTransformation);
+        image = image.scaled(imageWidth, imageHeight, Qt::KeepAspectRatio, Qt::SmoothTransformation);
     ui->imageLabel->setPixmap(image);
 }

@@ -11,8 +11,9 @@
 #include <QMetaType>
 
 namespace whiteboard {
-// The whiteboard tool in use. Clear is never stored: choosing it empties the drawing.
-enum InstrumentType { None = 0, Pen, Text, Rectangle, Eraser, Arrow, Pointer, Move, Clear };
+// The whiteboard tool in use. Clear is never stored: choosing it empties the drawing. Laser
+// points without drawing: its trail fades and is never part of the page.
+enum InstrumentType { None = 0, Pen, Text, Rectangle, Eraser, Arrow, Pointer, Move, Clear, Laser };
 } // namespace whiteboard
 
 using whiteboard::InstrumentType;

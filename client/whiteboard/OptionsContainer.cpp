@@ -1,6 +1,9 @@
 #include "OptionsContainer.h"
 
+#include <QApplication>
 #include <QBitmap>
+#include <QMouseEvent>
+#include <QWindow>
 #include <QPainter>
 #include <QPixmap>
 #include <QVBoxLayout>
@@ -60,6 +63,28 @@ void OptionsContainer::updateMask()
     painter.fillPath(bubblePath(), Qt::black);
     painter.end();
     setMask(shape.mask());
+}
+
+void OptionsContainer::mousePressEvent(QMouseEvent* event)
+{
+    if (rect().contains(event->pos())) {
+        QWidget::mousePressEvent(event);
+        return;
+    }
+    // The press that closes the bubble is meant for what lies under it (the board starts its
+    // stroke with it), so it is handed on once the bubble is gone; the window system is kept
+    // from handing it on a second time.
+    setAttribute(Qt::WA_NoMouseReplay);
+    const QPoint global = event->globalPos();
+    close();
+    QWidget* target = QApplication::widgetAt(global);
+    QWindow* window = target ? target->window()->windowHandle() : nullptr;
+    if (!window)
+        return;
+    const QPointF local = window->mapFromGlobal(global);
+    QApplication::postEvent(window,
+        new QMouseEvent(QEvent::MouseButtonPress, local, local, global, event->button(), event->buttons(),
+            event->modifiers(), Qt::MouseEventSynthesizedByApplication));
 }
 
 void OptionsContainer::resizeEvent(QResizeEvent* event)

@@ -15,9 +15,21 @@ PaintToolBar::PaintToolBar(QWidget* parent)
     qRegisterMetaType<InstrumentType>("InstrumentType");
     ui->setupUi(this);
     const QList<QAbstractButton*> buttons = { ui->penButton, ui->textButton, ui->eraseButton, ui->rectButton,
-        ui->arrowButton, ui->moveButton, ui->clearButton };
+        ui->arrowButton, ui->moveButton, ui->laserButton, ui->clearButton };
     for (QAbstractButton* b : buttons)
         connect(b, &QAbstractButton::clicked, this, &PaintToolBar::onButtonClicked);
+    // The board keeps the keyboard (undo and redo keys, the text being typed) when a tool is chosen.
+    for (QAbstractButton* b : findChildren<QAbstractButton*>())
+        b->setFocusPolicy(Qt::NoFocus);
+    connect(ui->undoButton, &QPushButton::clicked, this, &PaintToolBar::UndoRequested);
+    connect(ui->redoButton, &QPushButton::clicked, this, &PaintToolBar::RedoRequested);
+    setHistoryState(false, false);
+}
+
+void PaintToolBar::setHistoryState(bool canUndo, bool canRedo)
+{
+    ui->undoButton->setEnabled(canUndo);
+    ui->redoButton->setEnabled(canRedo);
 }
 
 PaintToolBar::~PaintToolBar() = default;
@@ -39,6 +51,8 @@ QAbstractButton* PaintToolBar::button(InstrumentType tool) const
         return ui->moveButton;
     case Clear:
         return ui->clearButton;
+    case Laser:
+        return ui->laserButton;
     default:
         return nullptr;
     }
@@ -63,6 +77,8 @@ void PaintToolBar::onButtonClicked()
         emit SelectTool(Arrow);
     } else if (from == ui->moveButton) {
         emit SelectTool(Move);
+    } else if (from == ui->laserButton) {
+        emit SelectTool(Laser);
     } else if (from == ui->clearButton) {
         // Clearing is an action, not a tool: the tool in use stays selected and shown.
         ui->clearButton->setChecked(false);

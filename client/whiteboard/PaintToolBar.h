@@ -21,8 +21,14 @@ public:
 
     QAbstractButton* button(InstrumentType tool) const;
 
+public slots:
+    // The undo and redo buttons follow what the page in view can do.
+    void setHistoryState(bool canUndo, bool canRedo);
+
 signals:
     void SelectTool(InstrumentType toolType);
+    void UndoRequested();
+    void RedoRequested();
 
 private slots:
     void onButtonClicked();

@@ -10,6 +10,9 @@
 #include <QJsonDocument>
 #include <QSaveFile>
 
+#include <cmath>
+#include <limits>
+
 namespace {
 
 // Values read as a variant would convert them: a missing key or another type gives 0.
@@ -21,13 +24,43 @@ double number(const QJsonObject& object, const QString& key)
 
 int integer(const QJsonObject& object, const QString& key)
 {
-    return object.value(key).toVariant().toInt();
+    const QVariant value = object.value(key).toVariant();
+    const double wide = value.toDouble();
+    // Out of the int range the conversion is undefined; the far end of the range stands in.
+    if (std::isfinite(wide) && std::fabs(wide) >= 2147483647.0)
+        return wide < 0 ? std::numeric_limits<int>::min() : std::numeric_limits<int>::max();
+    return std::isfinite(wide) || value.type() != QVariant::Double ? value.toInt() : 0;
+}
+
+int channel(const QJsonObject& object, const QString& key)
+{
+    return qBound(0, integer(object, key), 255);
 }
 
 QColor opaqueColor(const QJsonObject& object)
 {
-    return QColor(integer(object, QStringLiteral("r")), integer(object, QStringLiteral("g")),
-        integer(object, QStringLiteral("b")), 255);
+    return QColor(channel(object, QStringLiteral("r")), channel(object, QStringLiteral("g")),
+        channel(object, QStringLiteral("b")), 255);
+}
+
+// Numbers from a file are brought into what the surface can draw: a float cannot hold 1e308, and a
+// huge pen or font makes painting crawl.
+constexpr double kMaxCoordinate = 1e6;
+constexpr double kMaxScale = 100;
+constexpr int kMaxPenWidth = 100;
+constexpr int kMinFontSize = 1;
+constexpr int kMaxFontSize = 400;
+
+double bounded(double value, double limit, double fallback)
+{
+    if (!std::isfinite(value))
+        return fallback;
+    return qBound(-limit, value, limit);
+}
+
+float rotationOf(double degrees)
+{
+    return std::isfinite(degrees) ? static_cast<float>(std::fmod(degrees, 360.0)) : 0.0f;
 }
 
 } // namespace
@@ -82,9 +115,37 @@ bool PainterStorage::load(const QString& name)
         qWarning() << "Couldn't open save file.";
         return false;
     }
-    const QJsonDocument document = QJsonDocument::fromJson(file.readAll());
+    const QByteArray bytes = file.readAll();
+    file.close();
+    return parse(bytes, file.fileName());
+}
+
+bool PainterStorage::parse(const QByteArray& bytes, const QString& path)
+{
+    QJsonParseError error {};
+    const QJsonDocument document = QJsonDocument::fromJson(bytes, &error);
+    if (error.error != QJsonParseError::NoError || !document.isObject()) {
+        // Loading it as an empty page would let the next save write that over it: keep it aside.
+        const QString kept = setAside(path);
+        qWarning() << "damaged page file" << path << ":"
+                   << (error.error != QJsonParseError::NoError ? error.errorString()
+                                                               : QStringLiteral("not an object"))
+                   << "; set aside as" << kept << ", the page opens empty";
+        records.clear();
+        return false;
+    }
     readDocument(document.object());
     return true;
+}
+
+QString PainterStorage::setAside(const QString& path)
+{
+    QString target = path + QStringLiteral(".damaged");
+    for (int n = 2; QFile::exists(target); ++n)
+        target = path + QStringLiteral(".damaged%1").arg(n);
+    if (!QFile::rename(path, target))
+        return QString();
+    return target;
 }
 
 void PainterStorage::setShapes(const ShapeList& shapes)
@@ -120,26 +181,16 @@ ShapeRecord PainterStorage::recordFromShape(GeneralShape& shape)
     record.scaleY = shape.scaleY();
     record.brushColor = shape.brush().color();
     record.brushStyle = shape.brush().style();
-    if (record.name == QLatin1String("TextShape")) {
-        auto& text = static_cast<TextShape&>(shape);
-        record.text = text.text();
-        record.fontSize = text.font().pointSize();
-    }
+    record.text = shape.textContent();
+    if (!record.text.isEmpty())
+        record.fontSize = shape.fontPointSize();
     return record;
 }
 
 std::shared_ptr<GeneralShape> PainterStorage::shapeFromRecord(const ShapeRecord& record)
 {
-    std::shared_ptr<GeneralShape> shape;
-    if (record.name == QLatin1String("CurveShape"))
-        shape = std::make_shared<CurveShape>();
-    else if (record.name == QLatin1String("RectangleShape"))
-        shape = std::make_shared<RectangleShape>();
-    else if (record.name == QLatin1String("TextShape"))
-        shape = std::make_shared<TextShape>();
-    else if (record.name == QLatin1String("ArrowShape"))
-        shape = std::make_shared<ArrowShape>();
-    else
+    std::shared_ptr<GeneralShape> shape = GeneralShape::create(record.name);
+    if (!shape)
         return shape;
 
     // Same bounds as adding the points one by one, measured once instead of per point.
@@ -158,11 +209,7 @@ std::shared_ptr<GeneralShape> PainterStorage::shapeFromRecord(const ShapeRecord&
     const bool plainStyle = record.brushStyle >= Qt::NoBrush && record.brushStyle <= Qt::DiagCrossPattern;
     brush.setStyle(plainStyle ? static_cast<Qt::BrushStyle>(record.brushStyle) : Qt::NoBrush);
     shape->setBrush(brush);
-    if (record.name == QLatin1String("TextShape")) {
-        auto* text = static_cast<TextShape*>(shape.get());
-        text->setText(record.text);
-        text->setFontSize(record.fontSize);
-    }
+    shape->setTextContent(record.text, record.fontSize);
     return shape;
 }
 
@@ -178,6 +225,8 @@ QJsonObject PainterStorage::writeDocument() const
     for (const ShapeRecord& record : records)
         shapes.append(writeShape(record));
     object.insert(QStringLiteral("shapes"), shapes);
+    if (!journalTag.isEmpty())
+        object.insert(QStringLiteral("journal"), journalTag);
     return object;
 }
 
@@ -220,6 +269,7 @@ void PainterStorage::readDocument(const QJsonObject& object)
     scaleX = static_cast<float>(object.value(QStringLiteral("scaleX")).toVariant().toDouble());
     scaleY = static_cast<float>(object.value(QStringLiteral("scaleY")).toVariant().toDouble());
     color = opaqueColor(object);
+    journalTag = object.value(QStringLiteral("journal")).toObject();
     records.clear();
     const QJsonArray shapes = object.value(QStringLiteral("shapes")).toArray();
     records.reserve(shapes.size());
@@ -231,24 +281,29 @@ ShapeRecord PainterStorage::readShape(const QJsonObject& map)
 {
     ShapeRecord record;
     record.name = map.value(QStringLiteral("name")).toVariant().toString();
-    record.rotation = static_cast<float>(number(map, QStringLiteral("rotation")));
-    record.scaleX = static_cast<float>(number(map, QStringLiteral("scaleX")));
-    record.scaleY = static_cast<float>(number(map, QStringLiteral("scaleY")));
+    record.rotation = rotationOf(number(map, QStringLiteral("rotation")));
+    record.scaleX = static_cast<float>(bounded(number(map, QStringLiteral("scaleX")), kMaxScale, 1));
+    record.scaleY = static_cast<float>(bounded(number(map, QStringLiteral("scaleY")), kMaxScale, 1));
     const QJsonArray points = map.value(QStringLiteral("points")).toArray();
     record.points.reserve(points.size());
     for (const QJsonValue& point : points) {
         const QJsonObject p = point.toObject();
-        record.points.append(QPointF(number(p, QStringLiteral("x")), number(p, QStringLiteral("y"))));
+        const double x = number(p, QStringLiteral("x"));
+        const double y = number(p, QStringLiteral("y"));
+        // A point that is no number cannot be placed; one far off is brought to the edge.
+        if (std::isfinite(x) && std::isfinite(y))
+            record.points.append(QPointF(
+                qBound(-kMaxCoordinate, x, kMaxCoordinate), qBound(-kMaxCoordinate, y, kMaxCoordinate)));
     }
     const QJsonObject pen = map.value(QStringLiteral("pen")).toObject();
     record.penColor = opaqueColor(pen);
-    record.penWidth = integer(pen, QStringLiteral("width"));
+    record.penWidth = qBound(0, integer(pen, QStringLiteral("width")), kMaxPenWidth);
     const QJsonObject brush = map.value(QStringLiteral("brush")).toObject();
     record.brushColor = opaqueColor(brush);
     record.brushStyle = integer(brush, QStringLiteral("style"));
     if (map.contains(QStringLiteral("text"))) {
         record.text = map.value(QStringLiteral("text")).toVariant().toString();
-        record.fontSize = integer(map, QStringLiteral("fontSize"));
+        record.fontSize = qBound(kMinFontSize, integer(map, QStringLiteral("fontSize")), kMaxFontSize);
     }
     return record;
 }

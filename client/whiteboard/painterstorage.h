@@ -30,21 +30,30 @@ public:
     float scaleY = 1;
     QColor color = Qt::black;
     QVector<ShapeRecord> records;
+    // Which journal entries the file already holds (written as "journal"; readers that do not
+    // know it skip it). Empty when the file is not ours or has no journal.
+    QJsonObject journalTag;
 
     bool save(const QString& name);
     bool load(const QString& name);
+    // The document from a file's bytes; a damaged file at path is set aside and gives false.
+    bool parse(const QByteArray& bytes, const QString& path);
     void setShapes(const ShapeList& shapes);
     ShapeList getGeneralShape() const;
 
     // "storage" in the written root (shell/AppFolders.h).
     static QString storagePath();
 
+    // Renames a page file that cannot be read out of the way; returns the new path, empty on failure.
+    static QString setAside(const QString& path);
+
     static ShapeRecord recordFromShape(GeneralShape& shape);
     static std::shared_ptr<GeneralShape> shapeFromRecord(const ShapeRecord& record);
+
+    static QJsonObject writeShape(const ShapeRecord& record);
+    static ShapeRecord readShape(const QJsonObject& map);
 
 private:
     QJsonObject writeDocument() const;
     void readDocument(const QJsonObject& object);
-    static QJsonObject writeShape(const ShapeRecord& record);
-    static ShapeRecord readShape(const QJsonObject& map);
 };

@@ -5,11 +5,13 @@
 
 #include <QDebug>
 #include <QFontMetricsF>
+#include <QKeyEvent>
 #include <QLineEdit>
 #include <QMouseEvent>
 #include <QPainter>
 #include <QPalette>
 #include <QRegion>
+#include <QSet>
 #include <QtMath>
 
 #include <algorithm>
@@ -19,14 +21,43 @@
 RenderArea::RenderArea(QWidget* parent)
     : QWidget(parent)
 {
+    QPalette pal = palette();
+    pal.setColor(QPalette::Base, Qt::white);
+    setPalette(pal);
+    // A click on the board gives it the keys, for undo and redo.
+    setFocusPolicy(Qt::ClickFocus);
+    m_saveTimer.setSingleShot(true);
+    m_saveTimer.setInterval(0);
+    connect(&m_saveTimer, &QTimer::timeout, this, &RenderArea::saveDrawing);
+    m_laserTimer.setInterval(30);
+    connect(&m_laserTimer, &QTimer::timeout, this, &RenderArea::laserTick);
+    m_clock.start();
     setInstrumentType(None);
 }
 
 RenderArea::~RenderArea()
 {
+    // Every way out of the room keeps the page in view: the text being typed and the shape
+    // being drawn are finished and written like any other change.
+    if (m_textEditor && !m_textEditor->isHidden())
+        editingFinished();
+    if (m_currentShape)
+        finishCurrentShape();
+    if (m_saveTimer.isActive())
+        saveDrawing();
     // The editor dies with the widget base, after the shapes: it must not call back by then.
     if (m_textEditor)
         m_textEditor->disconnect(this);
+    m_journal.close();
+    // Pages still being read keep what was drawn on them: their reads are finished here.
+    if (m_loadTicket != 0)
+        m_unread.insert(m_fileName, Unread { m_loadTicket, m_shapes, m_changesWhileLoading });
+    if (!m_unread.isEmpty()) {
+        PageStore::instance()->flush();
+        for (auto it = m_unread.begin(); it != m_unread.end(); ++it)
+            mergeUnread(it.key(), PageStore::instance()->read(it.key()), *it);
+    }
+    PageStore::instance()->dispose(std::move(m_shapes));
 }
 
 void RenderArea::setInstrumentType(InstrumentType type)
@@ -36,6 +67,8 @@ void RenderArea::setInstrumentType(InstrumentType type)
     if (type == Pointer) {
         setCursor(Qt::PointingHandCursor);
         saveDrawing();
+    } else if (type == Laser) {
+        setCursor(Qt::CrossCursor);
     } else {
         setCursor(Qt::ArrowCursor);
     }
@@ -47,8 +80,16 @@ void RenderArea::setInstrumentType(InstrumentType type)
 
 void RenderArea::clearDrawing()
 {
+    // What is typed is confirmed first, so that the clear takes it with the rest as one step.
+    if (m_textEditor && !m_textEditor->isHidden())
+        editingFinished();
+    PageChange change;
+    for (int i = 0; i < m_shapes.size(); ++i)
+        change.removed.append({ i, m_shapes[i] });
     m_shapes.clear();
     m_pickedShapes.clear();
+    m_currentShape.reset();
+    commit(std::move(change));
     update();
 }
 
@@ -57,10 +98,30 @@ void RenderArea::setFileName(const QString& name)
     // What is typed but not yet confirmed belongs to the page being left.
     if (m_textEditor && !m_textEditor->isHidden())
         editingFinished();
-    saveDrawing();
+    if (m_saveTimer.isActive())
+        saveDrawing();
+    if (m_loadTicket != 0) {
+        // Left before it was read: what was drawn waits for the read and is merged then.
+        m_unread.insert(m_fileName, Unread { m_loadTicket, m_shapes, m_changesWhileLoading });
+        m_loadTicket = 0;
+        m_changesWhileLoading.clear();
+    }
+    m_journal.close();
     m_fileName = name;
     resetPage();
-    load();
+    m_history.setPage(name);
+    const auto unread = m_unread.find(name);
+    if (unread != m_unread.end()) {
+        // Back on a page whose read is still on its way: carry on where the teacher left it.
+        m_loadTicket = unread->ticket;
+        m_shapes = unread->shapes;
+        m_changesWhileLoading = unread->changes;
+        m_unread.erase(unread);
+        update();
+    } else {
+        load();
+    }
+    emit historyChanged(canUndo(), canRedo());
 }
 
 QString RenderArea::fileName() const
@@ -70,7 +131,17 @@ QString RenderArea::fileName() const
 
 void RenderArea::resetPage()
 {
+    // A large page takes a while to free; the worker does it. Every list that holds its shapes
+    // goes there, or the last one let go here would free them on this thread after all.
+    PageStore* store = PageStore::instance();
+    store->dispose(std::move(m_layerShapes));
+    store->dispose(std::move(m_checkpointShapes));
+    store->dispose(std::move(m_pickedShapes));
+    store->dispose(std::move(m_shapes));
     m_shapes.clear();
+    m_laserTrails.clear();
+    m_moveOriginals.clear();
+    m_moveCopies.clear();
     m_pickedShapes.clear();
     m_currentShape.reset();
     m_pickFrameShape.reset();
@@ -84,29 +155,176 @@ void RenderArea::resetPage()
     invalidateLayer();
 }
 
-void RenderArea::saveDrawing()
+ShapeList RenderArea::savedShapes() const
 {
-    PainterStorage storage;
-    storage.scaleX = storage.scaleY = 1.0f;
-    storage.color = Qt::black;
     // The shape under construction (a text with nothing typed yet) is not part of the page; every
     // other shape is, also a degenerate one that came from the file.
     ShapeList finished = m_shapes;
     if (m_currentShape && m_currentShape->isEmpty())
         finished.removeOne(m_currentShape);
-    storage.setShapes(finished);
-    storage.save(m_fileName);
+    return finished;
+}
+
+void RenderArea::scheduleSave()
+{
+    // The snapshot is taken once the event loop turns: the change is on screen first, and
+    // changes made in one go give one snapshot. The journal already holds them.
+    m_saveTimer.start();
+}
+
+void RenderArea::saveDrawing()
+{
+    m_saveTimer.stop();
+    // A page still being read is written once what was drawn on it has been merged.
+    if (m_fileName.isEmpty() || m_loadTicket != 0)
+        return;
+    PainterStorage storage;
+    // The records share the shapes' point data: taking them costs no copy of the points.
+    storage.setShapes(savedShapes());
+    PageStore::instance()->write(m_fileName, std::move(storage.records), m_journal.state());
 }
 
 void RenderArea::load()
 {
-    PainterStorage storage;
-    if (!storage.load(m_fileName))
+    if (m_loadTicket == 0 && !m_shapes.isEmpty()) {
+        // Read again from the start: what is shown goes.
+        resetPage();
+    }
+    m_journal.reset(m_fileName, JournalState {});
+    if (m_fileName.isEmpty())
         return;
-    m_shapes = storage.getGeneralShape();
-    qDebug() << "load shapes count = " << m_shapes.size();
-    invalidateLayer();
+    PageStore* store = PageStore::instance();
+    const quint64 ticket = ++m_lastTicket;
+    m_loadTicket = ticket;
+    if (store->readsAtOnce(m_fileName)) {
+        pageRead(ticket, store->read(m_fileName));
+        return;
+    }
+    const qreal ratio = devicePixelRatioF();
+    store->readLater(m_fileName, size() * ratio, ratio, this,
+        [this, ticket](LoadedPage page) { pageRead(ticket, std::move(page)); });
+}
+
+void RenderArea::pageRead(quint64 ticket, LoadedPage page)
+{
+    const int below = page.shapes.size();
+    if (ticket == m_loadTicket) {
+        m_loadTicket = 0;
+        m_history.shiftPending(m_fileName, below, m_changesWhileLoading.size());
+        m_journal.reset(m_fileName, page.journal);
+        for (PageChange change : m_changesWhileLoading) {
+            change.shiftBy(below);
+            m_journal.append(change);
+        }
+        const bool drawnMeanwhile = !m_changesWhileLoading.isEmpty();
+        m_changesWhileLoading.clear();
+        const qreal ratio = devicePixelRatioF();
+        const bool layerFits = !page.layer.isNull() && page.layer.size() == size() * ratio
+            && page.layer.devicePixelRatio() == ratio;
+        m_shapes = page.shapes + m_shapes;
+        if (layerFits) {
+            m_layer = page.layer;
+            m_layerShapes = page.shapes;
+            m_checkpoint = page.checkpoint;
+            m_checkpointShapes = page.shapes.mid(0, page.checkpointCount);
+        } else {
+            invalidateLayer();
+        }
+        qDebug() << "load shapes count = " << m_shapes.size();
+        if (drawnMeanwhile || page.recovered)
+            saveDrawing();
+        update();
+        emit pageLoaded(m_fileName);
+        emit historyChanged(canUndo(), canRedo());
+        return;
+    }
+    for (auto it = m_unread.begin(); it != m_unread.end(); ++it) {
+        if (it->ticket == ticket) {
+            mergeUnread(it.key(), std::move(page), *it);
+            m_unread.erase(it);
+            return;
+        }
+    }
+}
+
+void RenderArea::mergeUnread(const QString& name, LoadedPage page, const Unread& unread)
+{
+    // A page left while it was read: what was drawn goes on top of what the file held.
+    const int below = page.shapes.size();
+    m_history.shiftPending(name, below, unread.changes.size());
+    PageJournal journal;
+    journal.reset(name, page.journal);
+    for (PageChange change : unread.changes) {
+        change.shiftBy(below);
+        journal.append(change);
+    }
+    journal.close();
+    if (unread.changes.isEmpty() && !page.recovered)
+        return;
+    PainterStorage storage;
+    storage.setShapes(page.shapes + unread.shapes);
+    PageStore::instance()->write(name, std::move(storage.records), journal.state());
+    PageStore::instance()->dispose(std::move(page.shapes));
+}
+
+void RenderArea::commit(PageChange change)
+{
+    if (change.isEmpty())
+        return;
+    m_history.record(change);
+    if (m_loadTicket != 0) {
+        m_changesWhileLoading.append(std::move(change));
+    } else {
+        m_journal.append(change);
+        scheduleSave();
+    }
+    emit historyChanged(canUndo(), canRedo());
+}
+
+bool RenderArea::canUndo() const
+{
+    return m_loadTicket == 0 && m_history.canUndo();
+}
+
+bool RenderArea::canRedo() const
+{
+    return m_loadTicket == 0 && m_history.canRedo();
+}
+
+bool RenderArea::undo()
+{
+    // Text being typed is confirmed, and is then the step undone.
+    if (m_textEditor && !m_textEditor->isHidden())
+        editingFinished();
+    // Not in the middle of a shape, nor before the page has been read (the steps of an earlier
+    // visit count places in the whole page).
+    if (!canUndo() || m_pressed || m_currentShape)
+        return false;
+    return applyFromHistory(m_history.takeUndo());
+}
+
+bool RenderArea::redo()
+{
+    if (m_textEditor && !m_textEditor->isHidden())
+        editingFinished();
+    if (!canRedo() || m_pressed || m_currentShape)
+        return false;
+    return applyFromHistory(m_history.takeRedo());
+}
+
+bool RenderArea::applyFromHistory(const PageChange& change)
+{
+    if (!change.applyTo(m_shapes)) {
+        qWarning() << "history step does not fit the page" << m_fileName;
+        emit historyChanged(canUndo(), canRedo());
+        return false;
+    }
+    m_pickedShapes.clear();
+    m_journal.append(change);
+    scheduleSave();
     update();
+    emit historyChanged(canUndo(), canRedo());
+    return true;
 }
 
 const QList<std::shared_ptr<GeneralShape>>& RenderArea::shapes() const
@@ -128,7 +346,8 @@ void RenderArea::setPreferredSize(const QSize& size)
 
 QPointF RenderArea::pagePoint(const QPointF& pos) const
 {
-    return QPointF((pos.x() - m_viewOffsetX) / m_viewScaleX, (pos.y() - m_viewOffsetY) / m_viewScaleX);
+    // The page is not zoomed or panned: page and widget coordinates are the same.
+    return pos;
 }
 
 ShapeList RenderArea::getPickShapes(QPointF a, QPointF b)
@@ -146,7 +365,7 @@ ShapeList RenderArea::getPickShapes(QPointF a, QPointF b)
 ShapeList RenderArea::shapeAt(QPointF p)
 {
     for (int i = m_shapes.size() - 1; i >= 0; --i) {
-        if (m_shapes[i]->distanceTo(p) * m_viewScaleX < 4.0f)
+        if (m_shapes[i]->distanceTo(p) < 4.0f)
             return ShapeList { m_shapes[i] };
     }
     return {};
@@ -157,26 +376,47 @@ bool RenderArea::eraseAt(QPointF p)
     const ShapeList hit = shapeAt(p);
     if (hit.isEmpty())
         return false;
-    return m_shapes.removeOne(hit.first());
+    const int index = m_shapes.indexOf(hit.first());
+    if (index < 0)
+        return false;
+    m_shapes.removeAt(index);
+    PageChange change;
+    change.removed.append({ index, hit.first() });
+    commit(std::move(change));
+    return true;
 }
 
 void RenderArea::removeShapes(const ShapeList& list)
 {
+    if (list.isEmpty())
+        return;
+    QSet<GeneralShape*> doomed;
     for (const auto& shape : list)
-        m_shapes.removeOne(shape);
+        doomed.insert(shape.get());
+    PageChange change;
+    ShapeList kept;
+    kept.reserve(m_shapes.size());
+    for (int i = 0; i < m_shapes.size(); ++i) {
+        if (doomed.remove(m_shapes[i].get()))
+            change.removed.append({ i, m_shapes[i] });
+        else
+            kept.append(m_shapes[i]);
+    }
+    m_shapes.swap(kept);
+    commit(std::move(change));
 }
 
 std::shared_ptr<GeneralShape> RenderArea::createShape(InstrumentType type) const
 {
     switch (type) {
     case Pen:
-        return std::make_shared<CurveShape>();
+        return GeneralShape::create(QStringLiteral("CurveShape"));
     case Text:
-        return std::make_shared<TextShape>();
+        return GeneralShape::create(QStringLiteral("TextShape"));
     case Rectangle:
-        return std::make_shared<RectangleShape>();
+        return GeneralShape::create(QStringLiteral("RectangleShape"));
     case Arrow:
-        return std::make_shared<ArrowShape>();
+        return GeneralShape::create(QStringLiteral("ArrowShape"));
     default:
         return {};
     }
@@ -205,14 +445,14 @@ void RenderArea::mousePressEvent(QMouseEvent* event)
         break;
     case Text:
         finishCurrentShape();
-        m_currentShape = std::make_shared<TextShape>();
+        m_currentShape = createShape(Text);
         m_currentShape->addPoint(p);
         m_shapes.append(m_currentShape);
         showTextEditor(p);
         break;
     case Arrow:
         if (!m_currentShape) {
-            m_currentShape = std::make_shared<ArrowShape>();
+            m_currentShape = createShape(Arrow);
             m_shapes.append(m_currentShape);
         }
         m_currentShape->setPen(PenSettings::pen());
@@ -230,6 +470,10 @@ void RenderArea::mousePressEvent(QMouseEvent* event)
             m_pickFrameShape->addPoint(p);
             m_pickFrameShape->addPoint(p);
         }
+        break;
+    case Laser:
+        m_laserTrails.append({ LaserPoint { p, m_clock.elapsed() } });
+        m_laserTimer.start();
         break;
     case Move: {
         if (event->button() == Qt::RightButton)
@@ -269,9 +513,7 @@ void RenderArea::mouseMoveEvent(QMouseEvent* event)
             m_currentShape->dragTo(p);
             const qreal margin = m_currentShape->pen().widthF() + 3;
             const QRectF piece = QRectF(previous, p).normalized().adjusted(-margin, -margin, margin, margin);
-            const QRectF onScreen(piece.topLeft() * m_viewScaleX + QPointF(m_viewOffsetX, m_viewOffsetY),
-                piece.size() * m_viewScaleX);
-            update(onScreen.toAlignedRect());
+            update(piece.toAlignedRect());
         }
         break;
     case Rectangle:
@@ -289,6 +531,13 @@ void RenderArea::mouseMoveEvent(QMouseEvent* event)
             update();
         }
         break;
+    case Laser:
+        if (!m_laserTrails.isEmpty()) {
+            const QPointF previous = m_laserTrails.last().last().at;
+            m_laserTrails.last().append(LaserPoint { p, m_clock.elapsed() });
+            update(QRectF(previous, p).normalized().adjusted(-8, -8, 8, 8).toAlignedRect());
+        }
+        break;
     case Move:
         if (m_pickedShapes.isEmpty()) {
             qDebug() << "-----pickFrameShape = " << !m_pickFrameShape;
@@ -299,19 +548,18 @@ void RenderArea::mouseMoveEvent(QMouseEvent* event)
             }
         } else {
             const QPointF offset = p - m_lastPoint;
+            if (m_moveCopies.isEmpty() && offset != QPointF())
+                startMoveCopies();
             // Only where the moved shapes were and are now changes on screen; a big selection
             // is repainted whole rather than as a region of many pieces.
             const bool few = m_pickedShapes.size() <= 16;
             QRegion changed;
             for (const auto& shape : m_pickedShapes) {
-                // A moved shape must not stay painted at its old place in the layer.
-                if (m_layerShapes.contains(shape))
-                    invalidateLayer();
                 if (few)
-                    changed += widgetRect(paintedExtent(*shape));
+                    changed += shape->paintedExtent().toAlignedRect();
                 shape->translate(offset);
                 if (few)
-                    changed += widgetRect(paintedExtent(*shape));
+                    changed += shape->paintedExtent().toAlignedRect();
             }
             m_lastPoint = p;
             if (few)
@@ -357,12 +605,31 @@ void RenderArea::mouseReleaseEvent(QMouseEvent* event)
             m_pickedShapes = getPickShapes(m_pressPoint, m_lastPoint);
             qDebug() << "pickedShapes shapes = " << m_pickedShapes.size();
         }
+        finishMove();
         break;
     default:
         break;
     }
     m_pressed = false;
     update();
+}
+
+void RenderArea::keyPressEvent(QKeyEvent* event)
+{
+    const bool ctrl = event->modifiers() & Qt::ControlModifier;
+    const bool shift = event->modifiers() & Qt::ShiftModifier;
+    if (event->matches(QKeySequence::Undo) || (ctrl && !shift && event->key() == Qt::Key_Z)) {
+        undo();
+        event->accept();
+        return;
+    }
+    if (event->matches(QKeySequence::Redo) || (ctrl && event->key() == Qt::Key_Y)
+        || (ctrl && shift && event->key() == Qt::Key_Z)) {
+        redo();
+        event->accept();
+        return;
+    }
+    QWidget::keyPressEvent(event);
 }
 
 void RenderArea::leaveEvent(QEvent* event)
@@ -393,12 +660,52 @@ void RenderArea::finishCurrentShape()
         if (present && !m_currentShape->isEmpty()) {
             m_shapes.append(m_currentShape);
             qDebug() << "shape count = " << m_shapes.size();
-            for (const auto& shape : m_shapes)
-                qDebug() << "shape name = " << shape->name();
+            // One line per shape would cost more than the stroke on a busy page.
+            if (m_shapes.size() <= 100) {
+                for (const auto& shape : m_shapes)
+                    qDebug() << "shape name = " << shape->name();
+            }
+            PageChange change;
+            change.added.append({ int(m_shapes.size()) - 1, m_currentShape });
+            m_currentShape.reset();
+            commit(std::move(change));
         }
     }
     m_currentShape.reset();
     update();
+}
+
+void RenderArea::startMoveCopies()
+{
+    // The page gets copies to move; the shapes as they were stay for undo and for the pending
+    // write, which reads them on another thread.
+    QHash<GeneralShape*, int> places;
+    places.reserve(m_shapes.size());
+    for (int i = 0; i < m_shapes.size(); ++i)
+        places.insert(m_shapes[i].get(), i);
+    for (auto& shape : m_pickedShapes) {
+        const int index = places.value(shape.get(), -1);
+        if (index < 0)
+            continue;
+        auto copy = shape->clone();
+        m_moveOriginals.append({ index, shape });
+        m_moveCopies.append({ index, copy });
+        m_shapes[index] = copy;
+        shape = copy;
+    }
+    auto byPlace = [](const PageChange::Placed& a, const PageChange::Placed& b) { return a.first < b.first; };
+    std::sort(m_moveOriginals.begin(), m_moveOriginals.end(), byPlace);
+    std::sort(m_moveCopies.begin(), m_moveCopies.end(), byPlace);
+}
+
+void RenderArea::finishMove()
+{
+    if (m_moveCopies.isEmpty())
+        return;
+    PageChange change { m_moveOriginals, m_moveCopies };
+    m_moveOriginals.clear();
+    m_moveCopies.clear();
+    commit(std::move(change));
 }
 
 void RenderArea::showTextEditor(QPointF p)
@@ -406,6 +713,8 @@ void RenderArea::showTextEditor(QPointF p)
     if (!m_textEditor) {
         m_textEditor = new QLineEdit(this);
         connect(m_textEditor, &QLineEdit::editingFinished, this, &RenderArea::editingFinished);
+        // A line edit passes Enter on to its parents, where the room would send its chat draft.
+        m_textEditor->installEventFilter(this);
         m_textEditor->hide();
     }
     m_textEditor->setStyleSheet(
@@ -425,6 +734,18 @@ void RenderArea::showTextEditor(QPointF p)
     m_textEditor->setFocus();
 }
 
+bool RenderArea::eventFilter(QObject* watched, QEvent* event)
+{
+    if (watched == m_textEditor && event->type() == QEvent::KeyPress) {
+        const int key = static_cast<QKeyEvent*>(event)->key();
+        if (key == Qt::Key_Return || key == Qt::Key_Enter) {
+            editingFinished();
+            return true;
+        }
+    }
+    return QWidget::eventFilter(watched, event);
+}
+
 void RenderArea::editingFinished()
 {
     if (!m_textEditor)
@@ -435,11 +756,9 @@ void RenderArea::editingFinished()
     }
     const QString typed = m_textEditor->text();
     qDebug() << "text = " << typed;
-    if (m_currentShape && m_currentShape->name() == QLatin1String("TextShape")) {
-        auto* text = static_cast<TextShape*>(m_currentShape.get());
-        text->setText(typed);
-        text->setFontSize(FontSettings::fontSize());
-        text->setPen(QPen(QColor(FontSettings::color()), 1));
+    if (m_currentShape) {
+        m_currentShape->setTextContent(typed, FontSettings::fontSize());
+        m_currentShape->setPen(QPen(QColor(FontSettings::color()), 1));
     }
     finishCurrentShape();
     update();
@@ -457,55 +776,45 @@ void RenderArea::invalidateLayer()
 {
     m_layerShapes.clear();
     m_layer = QImage();
+    m_checkpointShapes.clear();
+    m_checkpoint = QImage();
 }
 
-QRectF RenderArea::paintedExtent(GeneralShape& shape) const
+int RenderArea::laserPoints() const
 {
-    // Worked out from the points' bounds, scale and rotation, not from the frame: a shape loaded
-    // from a file keeps the frame of its unrotated points. Generous on purpose, since it decides
-    // what may be left unpainted.
-    const ShapeBounds& b = shape.pointBounds();
-    const QPointF c = shape.center();
-    const bool text = shape.name() == QLatin1String("TextShape");
-    qreal halfW = (b.right - b.left) * 0.5 * std::fabs(shape.scaleX());
-    qreal halfH = (b.bottom - b.top) * 0.5 * std::fabs(shape.scaleY());
-    if (text) {
-        // Glyphs keep their size when the box is scaled and hang below the baseline; the box is
-        // measured as rich text, the line is painted as plain text.
-        auto& words = static_cast<TextShape&>(shape);
-        const QFontMetricsF metrics(words.font());
-        const qreal w = std::max<qreal>(b.right - b.left, metrics.horizontalAdvance(words.text()));
-        const qreal h = std::max<qreal>(b.bottom - b.top, metrics.height());
-        const qreal scale
-            = std::max({ 1.0, qreal(std::fabs(shape.scaleX())), qreal(std::fabs(shape.scaleY())) });
-        halfW = halfH = (w + h) * scale + h;
+    int count = 0;
+    for (const auto& trail : m_laserTrails)
+        count += trail.size();
+    return count;
+}
+
+QRect RenderArea::laserBounds() const
+{
+    QRectF box;
+    for (const auto& trail : m_laserTrails) {
+        for (const LaserPoint& point : trail)
+            box |= QRectF(point.at, QSizeF(1, 1));
     }
-    const qreal theta = qDegreesToRadians(qreal(shape.rotation()));
-    const qreal cs = std::fabs(std::cos(theta));
-    const qreal sn = std::fabs(std::sin(theta));
-    qreal extentX = halfW * cs + halfH * sn;
-    qreal extentY = halfW * sn + halfH * cs;
-    qreal margin = shape.pen().widthF() * 2 + 4;
-    if (shape.name() == QLatin1String("ArrowShape")) {
-        // The head is painted at the stored end point, neither scaled nor turned with the line.
-        extentX = std::max(extentX, qreal(b.right - b.left) * 0.5);
-        extentY = std::max(extentY, qreal(b.bottom - b.top) * 0.5);
-        margin += 22 + shape.pen().widthF() * 2;
+    return box.isNull() ? QRect() : box.adjusted(-8, -8, 8, 8).toAlignedRect();
+}
+
+void RenderArea::laserTick()
+{
+    // Points older than the fade are gone; a trail still being drawn keeps its last point.
+    const qint64 now = m_clock.elapsed();
+    for (int t = m_laserTrails.size() - 1; t >= 0; --t) {
+        auto& trail = m_laserTrails[t];
+        const bool drawing = m_pressed && m_instrument == Laser && t == m_laserTrails.size() - 1;
+        int gone = 0;
+        while (gone < trail.size() - (drawing ? 1 : 0) && now - trail[gone].ms >= kLaserFadeMs)
+            ++gone;
+        trail.remove(0, gone);
+        if (trail.isEmpty())
+            m_laserTrails.removeAt(t);
     }
-    return QRectF(
-        c.x() - extentX - margin, c.y() - extentY - margin, 2 * (extentX + margin), 2 * (extentY + margin));
-}
-
-QRect RenderArea::widgetRect(const QRectF& page) const
-{
-    return QRectF(
-        page.topLeft() * m_viewScaleX + QPointF(m_viewOffsetX, m_viewOffsetY), page.size() * m_viewScaleX)
-        .toAlignedRect();
-}
-
-QRectF RenderArea::pageRect(const QRect& widget) const
-{
-    return QRectF(pagePoint(widget.topLeft()), QSizeF(widget.size()) / m_viewScaleX);
+    update(m_laserPainted | laserBounds());
+    if (m_laserTrails.isEmpty())
+        m_laserTimer.stop();
 }
 
 int RenderArea::firstLiveShape() const
@@ -514,48 +823,74 @@ int RenderArea::firstLiveShape() const
     if (m_currentShape && !m_shapes.isEmpty() && m_shapes.last() == m_currentShape)
         live = m_shapes.size() - 1;
     // Shapes being dragged change on every move; they and everything above them are painted live.
-    if (m_instrument == Move && m_pressed) {
-        for (const auto& shape : m_pickedShapes) {
-            const int index = m_shapes.indexOf(shape);
-            if (index >= 0)
-                live = std::min(live, index);
+    if (m_instrument == Move && m_pressed && !m_pickedShapes.isEmpty()) {
+        QSet<GeneralShape*> picked;
+        for (const auto& shape : m_pickedShapes)
+            picked.insert(shape.get());
+        for (int i = 0; i < live; ++i) {
+            if (picked.contains(m_shapes[i].get()))
+                return i;
         }
     }
     return live;
 }
 
+namespace {
+
+void paintShapes(QImage& image, const ShapeList& shapes, int from, int to, float viewScale)
+{
+    if (from >= to)
+        return;
+    QPainter painter(&image);
+    painter.setRenderHint(QPainter::Antialiasing, true);
+    painter.setRenderHint(QPainter::TextAntialiasing, true);
+    for (int i = from; i < to; ++i)
+        shapes[i]->draw(&painter, viewScale);
+}
+
+} // namespace
+
 void RenderArea::updateLayer(int count)
 {
     const qreal ratio = devicePixelRatioF();
     const QSize pixels = size() * ratio;
-    bool reuse = !m_layer.isNull() && m_layer.size() == pixels && m_layer.devicePixelRatio() == ratio
-        && m_layerShapes.size() <= count;
-    for (int i = 0; reuse && i < m_layerShapes.size(); ++i)
-        reuse = m_layerShapes[i] == m_shapes[i];
-    if (!reuse) {
-        m_layer = QImage(pixels, QImage::Format_ARGB32_Premultiplied);
-        m_layer.setDevicePixelRatio(ratio);
-        m_layer.fill(Qt::transparent);
-        m_layerShapes.clear();
+    auto fits = [&](const QImage& image, const ShapeList& painted) {
+        if (image.isNull() || image.size() != pixels || image.devicePixelRatio() != ratio
+            || painted.size() > count)
+            return false;
+        for (int i = 0; i < painted.size(); ++i) {
+            if (painted[i] != m_shapes[i])
+                return false;
+        }
+        return true;
+    };
+    if (!fits(m_layer, m_layerShapes)) {
+        if (!fits(m_checkpoint, m_checkpointShapes)) {
+            m_checkpoint = QImage(pixels, QImage::Format_ARGB32_Premultiplied);
+            m_checkpoint.setDevicePixelRatio(ratio);
+            m_checkpoint.fill(Qt::transparent);
+            const int below = std::max(0, count - kCheckpointDepth);
+            paintShapes(m_checkpoint, m_shapes, 0, below, kViewScale);
+            m_checkpointShapes = m_shapes.mid(0, below);
+        }
+        // Undoing the top shapes (or drawing again after it) starts from the checkpoint.
+        m_layer = m_checkpoint.copy();
+        m_layerShapes = m_checkpointShapes;
     }
-    if (m_layerShapes.size() == count)
-        return;
-    QPainter painter(&m_layer);
-    painter.setRenderHint(QPainter::Antialiasing, true);
-    painter.setRenderHint(QPainter::TextAntialiasing, true);
-    for (int i = m_layerShapes.size(); i < count; ++i) {
-        m_shapes[i]->draw(&painter, m_viewScaleX);
-        m_layerShapes.append(m_shapes[i]);
+    if (m_layerShapes.size() < count) {
+        paintShapes(m_layer, m_shapes, m_layerShapes.size(), count, kViewScale);
+        m_layerShapes = m_shapes.mid(0, count);
+    }
+    // The checkpoint trails the layer by one to two depths, so that it is brought up rarely.
+    if (count - m_checkpointShapes.size() >= 2 * kCheckpointDepth) {
+        const int below = count - kCheckpointDepth;
+        paintShapes(m_checkpoint, m_shapes, m_checkpointShapes.size(), below, kViewScale);
+        m_checkpointShapes = m_shapes.mid(0, below);
     }
 }
 
 void RenderArea::paintEvent(QPaintEvent* event)
 {
-    QPalette pal = palette();
-    if (pal.color(QPalette::Base) != Qt::white) {
-        pal.setColor(QPalette::Base, Qt::white);
-        setPalette(pal);
-    }
     const QRect dirty = event->rect() & rect();
     if (dirty.isEmpty())
         return;
@@ -592,17 +927,34 @@ void RenderArea::paintEvent(QPaintEvent* event)
         // While a selection is dragged only a small area is repainted; the shapes above it that
         // cannot reach that area are left out.
         const bool dragging = m_instrument == Move && m_pressed && !m_pickedShapes.isEmpty();
-        const QRectF dirtyPage = pageRect(dirty);
+        const QRectF dirtyPage(dirty);
         for (int i = from; i < m_shapes.size(); ++i) {
-            if (dragging && !dirtyPage.intersects(paintedExtent(*m_shapes[i])))
+            if (dragging && !dirtyPage.intersects(m_shapes[i]->paintedExtent()))
                 continue;
-            m_shapes[i]->draw(&painter, m_viewScaleX);
+            m_shapes[i]->draw(&painter, kViewScale);
         }
         if (m_pickFrameShape) {
             m_pickFrameShape->setPen(QPen(Qt::green, 1, Qt::SolidLine));
-            m_pickFrameShape->draw(&painter, m_viewScaleX);
+            m_pickFrameShape->draw(&painter, kViewScale);
+        }
+        // The laser trail: red, fading out with its age.
+        const qint64 now = m_clock.elapsed();
+        for (const auto& trail : m_laserTrails) {
+            for (int i = 0; i < trail.size(); ++i) {
+                const qreal life = 1.0 - qreal(now - trail[i].ms) / kLaserFadeMs;
+                if (life <= 0)
+                    continue;
+                QColor red(255, 0, 0);
+                red.setAlphaF(std::min<qreal>(1.0, life));
+                painter.setPen(QPen(red, 4, Qt::SolidLine, Qt::RoundCap, Qt::RoundJoin));
+                if (i == 0)
+                    painter.drawPoint(trail[i].at);
+                else
+                    painter.drawLine(trail[i - 1].at, trail[i].at);
+            }
         }
     }
+    m_laserPainted = laserBounds();
     QPainter painter(this);
     painter.drawImage(QRectF(dirty), m_composite, QRectF(pixels));
 }

@@ -1,8 +1,9 @@
 #include "shapes.h"
 
-#include <QGraphicsTextItem>
+#include <QFontMetricsF>
 #include <QLineF>
 #include <QPainter>
+#include <QTextDocument>
 #include <QTransform>
 
 #include <algorithm>
@@ -49,15 +50,71 @@ float boxDistance(float lx, float ly, float hw, float hh)
     return std::sqrt(ex * ex + ey * ey);
 }
 
+// The size a graphics text item gives the text, measured with the document it lays out, which
+// (unlike the item) may be used off the GUI thread: pages are read and exported there.
 QSizeF measureRichText(const QFont& font, const QString& html)
 {
-    QGraphicsTextItem item;
-    item.setFont(font);
-    item.setHtml(html);
-    return item.boundingRect().size();
+    QTextDocument document;
+    document.setDefaultFont(font);
+    document.setHtml(html);
+    return document.size();
 }
 
+// The page area a box of half extents halfW, halfH about c covers once turned, plus a margin.
+// At least minHalfX, minHalfY either side of c, whatever the turn.
+QRectF turnedBox(
+    QPointF c, qreal halfW, qreal halfH, float rotation, qreal margin, qreal minHalfX = 0, qreal minHalfY = 0)
+{
+    const qreal theta = radians(rotation);
+    const qreal cs = std::fabs(std::cos(theta));
+    const qreal sn = std::fabs(std::sin(theta));
+    const qreal extentX = std::max(halfW * cs + halfH * sn, minHalfX) + margin;
+    const qreal extentY = std::max(halfW * sn + halfH * cs, minHalfY) + margin;
+    return QRectF(c.x() - extentX, c.y() - extentY, 2 * extentX, 2 * extentY);
+}
+
+using Maker = std::shared_ptr<GeneralShape> (*)();
+
+template <typename T> std::shared_ptr<GeneralShape> make()
+{
+    return std::make_shared<T>();
+}
+
+// The kinds a page file may hold, by the name it stores. PolylineShape is never drawn or stored.
+const std::pair<const char*, Maker> kKinds[] = {
+    { "CurveShape", &make<CurveShape> },
+    { "RectangleShape", &make<RectangleShape> },
+    { "TextShape", &make<TextShape> },
+    { "ArrowShape", &make<ArrowShape> },
+};
+
 } // namespace
+
+std::shared_ptr<GeneralShape> GeneralShape::create(const QString& name)
+{
+    for (const auto& kind : kKinds) {
+        if (name == QLatin1String(kind.first))
+            return kind.second();
+    }
+    return {};
+}
+
+QStringList GeneralShape::kinds()
+{
+    QStringList names;
+    for (const auto& kind : kKinds)
+        names.append(QLatin1String(kind.first));
+    return names;
+}
+
+void GeneralShape::setTextContent(const QString&, int) { }
+
+QRectF GeneralShape::paintedExtent() const
+{
+    const ShapeBounds& b = m_pointBounds;
+    return turnedBox(center(), (b.right - b.left) * 0.5 * std::fabs(m_scaleX),
+        (b.bottom - b.top) * 0.5 * std::fabs(m_scaleY), m_rotation, m_pen.widthF() * 2 + 4);
+}
 
 QString GeneralShape::pointsToString() const
 {
@@ -229,6 +286,19 @@ bool GeneralShape::frameInside(QPointF a, QPointF b) const
     return minX < m_frame.minX && maxX > m_frame.maxX && minY < m_frame.minY && maxY > m_frame.maxY;
 }
 
+bool GeneralShape::sameAs(const GeneralShape& other) const
+{
+    if (this == &other)
+        return true;
+    // What a page file keeps: colours without alpha, whole pen widths.
+    return name() == other.name() && m_rotation == other.m_rotation && m_scaleX == other.m_scaleX
+        && m_scaleY == other.m_scaleY && m_pen.color().rgb() == other.m_pen.color().rgb()
+        && m_pen.width() == other.m_pen.width() && m_brush.style() == other.m_brush.style()
+        && m_brush.color().rgb() == other.m_brush.color().rgb() && textContent() == other.textContent()
+        && (textContent().isEmpty() || fontPointSize() == other.fontPointSize())
+        && m_points == other.m_points;
+}
+
 float GeneralShape::segmentDistance(QPointF q, QPointF a, QPointF b)
 {
     const double dx = a.x() - b.x();
@@ -356,6 +426,15 @@ void ArrowShape::draw(QPainter* painter, float viewScale)
     headPen.setJoinStyle(Qt::MiterJoin);
     painter->setPen(headPen);
     painter->drawPolygon(head, 3, Qt::OddEvenFill);
+}
+
+QRectF ArrowShape::paintedExtent() const
+{
+    // The head is painted at the stored end point, neither scaled nor turned with the line.
+    const ShapeBounds& b = m_pointBounds;
+    return turnedBox(center(), (b.right - b.left) * 0.5 * std::fabs(m_scaleX),
+        (b.bottom - b.top) * 0.5 * std::fabs(m_scaleY), m_rotation, m_pen.widthF() * 4 + 26,
+        (b.right - b.left) * 0.5, (b.bottom - b.top) * 0.5);
 }
 
 // --- RectangleShape --------------------------------------------------------------------------
@@ -507,6 +586,25 @@ void TextShape::setScaleX(float sx)
     }
     m_font = defaultFont(std::max(1, size - 1));
     updateBounds();
+}
+
+void TextShape::setTextContent(const QString& text, int pointSize)
+{
+    m_text = text;
+    setFontSize(pointSize);
+}
+
+QRectF TextShape::paintedExtent() const
+{
+    // Glyphs keep their size when the box is scaled and hang below the baseline; the box is
+    // measured as rich text, the line is painted as plain text.
+    const ShapeBounds& b = m_pointBounds;
+    const QFontMetricsF metrics(m_font);
+    const qreal w = std::max<qreal>(b.right - b.left, metrics.horizontalAdvance(m_text));
+    const qreal h = std::max<qreal>(b.bottom - b.top, metrics.height());
+    const qreal scale = std::max({ 1.0, qreal(std::fabs(m_scaleX)), qreal(std::fabs(m_scaleY)) });
+    const qreal half = (w + h) * scale + h;
+    return turnedBox(center(), half, half, m_rotation, m_pen.widthF() * 2 + 4);
 }
 
 void TextShape::setText(const QString& text)

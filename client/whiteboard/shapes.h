@@ -5,7 +5,9 @@
 #include <QList>
 #include <QPen>
 #include <QPointF>
+#include <QRectF>
 #include <QString>
+#include <QStringList>
 #include <QVector>
 
 #include <memory>
@@ -34,8 +36,13 @@ public:
     GeneralShape() = default;
     virtual ~GeneralShape() = default;
 
-    virtual std::shared_ptr<GeneralShape> nullShape() = 0;
+    // One factory for every kind, by the name the page file stores; an unknown name gives none.
+    static std::shared_ptr<GeneralShape> create(const QString& name);
+    static QStringList kinds();
+
     virtual QString name() const = 0;
+    // A copy that shares the point data until either side changes it.
+    virtual std::shared_ptr<GeneralShape> clone() const = 0;
     virtual QString pointsToString() const;
     virtual void pointsFromString(const QString& text);
     virtual void draw(QPainter* painter, float viewScale) = 0;
@@ -62,10 +69,19 @@ public:
     virtual void updateFrame();
     virtual void translate(QPointF offset) = 0;
 
+    // What only a text carries; other kinds have no words and ignore them.
+    virtual QString textContent() const { return QString(); }
+    virtual int fontPointSize() const { return 0; }
+    virtual void setTextContent(const QString& text, int pointSize);
+    // Generous page area the shape may paint into, pen included; decides what may stay unpainted.
+    virtual QRectF paintedExtent() const;
+
     QPen& pen() { return m_pen; }
     QBrush& brush() { return m_brush; }
     const QVector<QPointF>& points() const { return m_points; }
     bool frameInside(QPointF a, QPointF b) const;
+    // Whether the other shape is this one, or draws and saves the same (read again from its file).
+    bool sameAs(const GeneralShape& other) const;
     const ShapeBounds& pointBounds() const { return m_pointBounds; }
     const ShapeFrame& frame() const { return m_frame; }
     // Centre of the point bounds: the pivot of scale and rotation.
@@ -91,8 +107,8 @@ using ShapeList = QList<std::shared_ptr<GeneralShape>>;
 
 class PolylineShape : public GeneralShape {
 public:
-    std::shared_ptr<GeneralShape> nullShape() override { return {}; }
     QString name() const override { return QStringLiteral("PolylineShape"); }
+    std::shared_ptr<GeneralShape> clone() const override { return std::make_shared<PolylineShape>(*this); }
     void draw(QPainter* painter, float viewScale) override;
     bool isEmpty() const override;
     float distanceTo(QPointF point) override;
@@ -102,23 +118,24 @@ public:
 
 class CurveShape : public PolylineShape {
 public:
-    std::shared_ptr<GeneralShape> nullShape() override { return {}; }
     QString name() const override { return QStringLiteral("CurveShape"); }
+    std::shared_ptr<GeneralShape> clone() const override { return std::make_shared<CurveShape>(*this); }
     void beginAt(QPointF point) override;
     void dragTo(QPointF point) override;
 };
 
 class ArrowShape : public PolylineShape {
 public:
-    std::shared_ptr<GeneralShape> nullShape() override { return {}; }
+    QRectF paintedExtent() const override;
     QString name() const override { return QStringLiteral("ArrowShape"); }
+    std::shared_ptr<GeneralShape> clone() const override { return std::make_shared<ArrowShape>(*this); }
     void draw(QPainter* painter, float viewScale) override;
 };
 
 class RectangleShape : public GeneralShape {
 public:
-    std::shared_ptr<GeneralShape> nullShape() override { return {}; }
     QString name() const override { return QStringLiteral("RectangleShape"); }
+    std::shared_ptr<GeneralShape> clone() const override { return std::make_shared<RectangleShape>(*this); }
     void draw(QPainter* painter, float viewScale) override;
     bool isEmpty() const override;
     float distanceTo(QPointF point) override;
@@ -130,13 +147,17 @@ class TextShape : public RectangleShape {
 public:
     TextShape();
 
-    std::shared_ptr<GeneralShape> nullShape() override { return {}; }
     QString name() const override { return QStringLiteral("TextShape"); }
+    std::shared_ptr<GeneralShape> clone() const override { return std::make_shared<TextShape>(*this); }
     void draw(QPainter* painter, float viewScale) override;
     bool isEmpty() const override;
     float distanceTo(QPointF point) override;
     void updateBounds() override;
     void setScaleX(float sx) override;
+    QString textContent() const override { return m_text; }
+    int fontPointSize() const override { return m_font.pointSize(); }
+    void setTextContent(const QString& text, int pointSize) override;
+    QRectF paintedExtent() const override;
 
     void setText(const QString& text);
     QString& text() { return m_text; }

@@ -336,6 +336,58 @@ void paintIcons()
     });
 }
 
+// A curved arrow that turns back to the left (undo) or, mirrored, to the right (redo).
+void turnArrow(QPainter& p, const QColor& color, bool mirrored)
+{
+    if (mirrored) {
+        p.translate(48, 0);
+        p.scale(-1, 1);
+    }
+    p.setPen(strokePen(color, 3.5));
+    p.setBrush(Qt::NoBrush);
+    QPainterPath path;
+    path.moveTo(14, 19);
+    path.lineTo(29, 19);
+    path.cubicTo(36, 19, 40, 24, 40, 29.5);
+    path.cubicTo(40, 35, 36, 40, 29, 40);
+    path.lineTo(20, 40);
+    p.drawPath(path);
+    QPainterPath head;
+    head.moveTo(8, 19);
+    head.lineTo(17, 11);
+    head.lineTo(17, 27);
+    head.closeSubpath();
+    p.setPen(strokePen(color, 2));
+    p.setBrush(color);
+    p.drawPath(head);
+}
+
+void boardIcons()
+{
+    const QColor disabled(0xB8, 0xBA, 0xBF);
+    drawIcon("paint/undo.png", 48, [](QPainter& p) { turnArrow(p, kInk, false); });
+    drawIcon("paint/undo-disable.png", 48, [&](QPainter& p) { turnArrow(p, disabled, false); });
+    drawIcon("paint/redo.png", 48, [](QPainter& p) { turnArrow(p, kInk, true); });
+    drawIcon("paint/redo-disable.png", 48, [&](QPainter& p) { turnArrow(p, disabled, true); });
+    drawIcon("paint/laser.png", 48, [](QPainter& p) {
+        // A pointer pen whose beam ends in a red spot.
+        p.save();
+        p.translate(30, 30);
+        p.rotate(45);
+        p.setPen(strokePen(kInk, 3));
+        p.setBrush(Qt::NoBrush);
+        p.drawRoundedRect(QRectF(-4.5, -6, 9, 24), 3, 3);
+        p.setBrush(kInk);
+        p.drawRect(QRectF(-2, -9.5, 4, 3.5));
+        p.restore();
+        p.setPen(QPen(QColor(0xFF, 0x35, 0x37), 2, Qt::DashLine, Qt::RoundCap));
+        p.drawLine(QPointF(21, 21), QPointF(13, 13));
+        p.setPen(Qt::NoPen);
+        p.setBrush(QColor(0xFF, 0x35, 0x37));
+        p.drawEllipse(QPointF(10, 10), 4.5, 4.5);
+    });
+}
+
 void dropdown()
 {
     QImage image(16, 16, QImage::Format_ARGB32_Premultiplied);
@@ -496,5 +548,6 @@ int main(int argc, char* argv[])
     dropdown();
     roomIcons();
     paintIcons();
+    boardIcons();
     return g_failures == 0 ? 0 : 1;
 }

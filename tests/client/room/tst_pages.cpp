@@ -17,6 +17,7 @@
 #include <QFileDialog>
 #include <QImage>
 #include <QLineEdit>
+#include <QPointer>
 #include <QTemporaryDir>
 #include <QtTest>
 
@@ -54,6 +55,7 @@ private slots:
 
     void openDocumentWaitsOnTopThenSlidesBecomePagesEachWithItsOwnDrawing();
     void conversionOfClosedRoomStaysOutOfNextRoom();
+    void openingCanvasAndBlankPageStayWithTheirLiveAndSurviveClosing_regression();
 
 private:
     // Chooses path in the room's open dialog.
@@ -150,7 +152,7 @@ void TestPages::openDocumentWaitsOnTopThenSlidesBecomePagesEachWithItsOwnDrawing
     QVERIFY(WaitForRequests());
     // A blank page before any document; the first slide shown unchecks it.
     QTest::mouseClick(ui->blankPageButton, Qt::LeftButton);
-    QCOMPARE(dlg->renderArea()->fileName(), HashFilePath(QString()) + "blank.json");
+    QCOMPARE(dlg->renderArea()->fileName(), HashFilePath("live:1") + "blank.json");
     QVERIFY(ui->blankPageButton->isChecked() && !ui->previewLabel->pixmap(Qt::ReturnByValue).isNull());
     for (const QString& slide : makeSlides(2, "earlier"))
         dlg->OnNewSlide(slide);
@@ -247,8 +249,52 @@ void TestPages::conversionOfClosedRoomStaysOutOfNextRoom()
         emit PowerPointTool::GetInstance()->NewSlides(slide);
     QVERIFY(boxes.seen().isEmpty());
     QCOMPARE(next->form()->imageListWidget->count(), 0);
-    QCOMPARE(next->renderArea()->fileName(), QStringLiteral("test.json"));
+    QCOMPARE(next->renderArea()->fileName(), HashFilePath("live:1") + "opening.json");
     QVERIFY(next->isEnabled());
+}
+
+void TestPages::openingCanvasAndBlankPageStayWithTheirLiveAndSurviveClosing_regression()
+{
+    // Drawn on entering live 1, with a text still being typed when the teacher closes the room.
+    BoxCatcher boxes;
+    LiveDlg* dlg = OpenRoom("1", 1);
+    QVERIFY(QTest::qWaitForWindowExposed(dlg));
+    QVERIFY(WaitForRequests());
+    dlg->SelectTool(Pen);
+    drawStroke(dlg->renderArea(), QPoint(40, 40), QPoint(160, 140));
+    dlg->SelectTool(Text);
+    QTest::mouseClick(dlg->renderArea(), Qt::LeftButton, Qt::NoModifier, QPoint(60, 220));
+    dlg->renderArea()->textEditor()->setText(QStringLiteral("未完"));
+    QPointer<LiveDlg> closing(dlg);
+    QVERIFY(dlg->close());
+    QTRY_VERIFY(!closing);
+    // The blank page before any document, in the same live.
+    dlg = OpenRoom("1", 1);
+    QVERIFY(WaitForRequests());
+    QCOMPARE(dlg->renderArea()->shapes().size(), 2);
+    QCOMPARE(dlg->renderArea()->shapes()[1]->textContent(), QStringLiteral("未完"));
+    QTest::mouseClick(dlg->form()->blankPageButton, Qt::LeftButton);
+    QVERIFY(dlg->renderArea()->shapes().isEmpty());
+    dlg->SelectTool(Rectangle);
+    drawStroke(dlg->renderArea(), QPoint(50, 50), QPoint(150, 150));
+    closing = dlg;
+    QVERIFY(dlg->close());
+    QTRY_VERIFY(!closing);
+
+    // Another live sees none of it.
+    dlg = OpenRoom("2", 2);
+    QVERIFY(WaitForRequests());
+    QVERIFY(dlg->renderArea()->shapes().isEmpty());
+    QTest::mouseClick(dlg->form()->blankPageButton, Qt::LeftButton);
+    QVERIFY(dlg->renderArea()->shapes().isEmpty());
+    DiscardRoom();
+
+    dlg = OpenRoom("1", 1);
+    QVERIFY(WaitForRequests());
+    QCOMPARE(dlg->renderArea()->shapes().size(), 2);
+    QTest::mouseClick(dlg->form()->blankPageButton, Qt::LeftButton);
+    QCOMPARE(dlg->renderArea()->shapes().size(), 1);
+    QCOMPARE(dlg->renderArea()->shapes()[0]->name(), QStringLiteral("RectangleShape"));
 }
 
 QTEST_MAIN(TestPages)

@@ -114,8 +114,10 @@ void TestPainterStorage::badNamesAndFilesLoadWhatTheyCan()
     writeAll(filePath("junk.json"), "{ this is not json");
     PainterStorage storage;
     storage.records.append(ShapeRecord());
-    QVERIFY(storage.load("junk.json"));
+    // Damaged: nothing loads and the file is put aside, so no save can empty it.
+    QVERIFY(!storage.load("junk.json"));
     QVERIFY(storage.records.isEmpty());
+    QVERIFY(!QFile::exists(filePath("junk.json")) && QFile::exists(filePath("junk.json.damaged")));
 
     // Unknown kinds are skipped, missing keys read as zero, a bogus brush style as no fill.
     writeAll(filePath("mixed.json"), R"({"shapes": [

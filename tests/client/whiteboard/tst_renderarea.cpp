@@ -1,8 +1,12 @@
-#include "whiteboard/PaintSettings.h"
 #include "shell/AppFolders.h"
+#include "whiteboard/PageStore.h"
+#include "whiteboard/PaintSettings.h"
+#include "whiteboard/PaintToolBar.h"
 #include "whiteboard/painterstorage.h"
 #include "whiteboard/renderarea.h"
 
+#include <QGridLayout>
+#include <QRadioButton>
 #include <QApplication>
 #include <QLineEdit>
 #include <QScreen>
@@ -68,6 +72,9 @@ bool cacheMatchesDirect(RenderArea* area)
 
 QVector<ShapeRecord> saved(const QString& name)
 {
+    // Pages are written in the background.
+    QCoreApplication::processEvents();
+    PageStore::instance()->flush();
     PainterStorage storage;
     storage.load(name);
     return storage.records;
@@ -99,11 +106,23 @@ private slots:
     void typedTextIsKeptOnEveryWayOut_regression();
     void pageSwitchKeepsDegenerateShapesAndTypedText_regression();
     void partialRepaintsAndCachedLayerMatchFullPaint_regression();
+    void enterInTextBoxConfirmsTheTextWithoutReachingTheWindow_regression();
+    void firstStrokeAfterChoosingPenIsNotSwallowedByTheClosingPopup_regression();
+    void laserTrailFadesAndIsNeverSaved();
+
+    void cleanup();
 
 private:
     std::unique_ptr<QTemporaryDir> m_dir;
     std::unique_ptr<RenderArea> m_area;
 };
+
+void TestRenderArea::cleanup()
+{
+    m_area.reset();
+    QCoreApplication::processEvents();
+    PageStore::instance()->flush();
+}
 
 void TestRenderArea::init()
 {
@@ -172,11 +191,15 @@ void TestRenderArea::moveToolSelectsAndDrags()
     QCOMPARE(area.pickedShapes(), (ShapeList { a, b }));
     // Dragging a picked shape moves the whole selection; an unpicked one replaces it.
     drag(&area, { 40, 20 }, { 50, 30 });
-    QCOMPARE(a->points()[0], QPointF(30, 30));
-    QCOMPARE(b->points()[0], QPointF(110, 30));
+    // The page holds moved copies; the shapes as they were stay for undo.
+    QCOMPARE(area.shapes()[0]->points()[0], QPointF(30, 30));
+    QCOMPARE(area.shapes()[1]->points()[0], QPointF(110, 30));
+    QCOMPARE(a->points()[0], QPointF(20, 20));
+    QCOMPARE(area.pickedShapes(), (ShapeList { area.shapes()[0], area.shapes()[1] }));
     drag(&area, { 250, 225 }, { 240, 215 });
-    QCOMPARE(area.pickedShapes(), ShapeList { c });
-    QCOMPARE(c->points()[0], QPointF(240, 190));
+    QCOMPARE(area.pickedShapes(), ShapeList { area.shapes()[2] });
+    QCOMPARE(area.shapes()[2]->points()[0], QPointF(240, 190));
+    QCOMPARE(c->points()[0], QPointF(250, 200));
 }
 
 void TestRenderArea::typedTextIsKeptOnEveryWayOut_regression()
@@ -343,6 +366,109 @@ void TestRenderArea::partialRepaintsAndCachedLayerMatchFullPaint_regression()
     QTest::mouseRelease(&area, Qt::LeftButton, Qt::NoModifier, { 40, 40 });
     area.clearDrawing();
     QVERIFY2(cacheMatchesDirect(&area), "cleared");
+}
+
+namespace {
+
+// The room window: Enter anywhere in it sends the chat draft.
+class EnterSink : public QWidget {
+public:
+    int enters = 0;
+
+protected:
+    void keyPressEvent(QKeyEvent* event) override
+    {
+        if (event->key() == Qt::Key_Return || event->key() == Qt::Key_Enter)
+            ++enters;
+    }
+};
+
+int redPixels(const QImage& image)
+{
+    int count = 0;
+    for (int y = 0; y < image.height(); ++y) {
+        for (int x = 0; x < image.width(); ++x) {
+            const QColor c = image.pixelColor(x, y);
+            count += c.red() > 180 && c.green() < 80 && c.blue() < 80;
+        }
+    }
+    return count;
+}
+
+} // namespace
+
+void TestRenderArea::enterInTextBoxConfirmsTheTextWithoutReachingTheWindow_regression()
+{
+    m_area.reset();
+    EnterSink window;
+    auto* area = new RenderArea(&window);
+    area->resize(300, 200);
+    window.resize(300, 200);
+    window.show();
+    window.activateWindow();
+    QVERIFY(QTest::qWaitForWindowActive(&window));
+    area->setInstrumentType(Text);
+    click(area, { 40, 100 });
+    QLineEdit* editor = area->textEditor();
+    QTRY_VERIFY(editor && editor->hasFocus());
+    editor->insert(QStringLiteral("板书"));
+    QTest::keyClick(editor, Qt::Key_Return);
+    QCOMPARE(area->shapes().size(), 1);
+    QCOMPARE(area->shapes()[0]->textContent(), QStringLiteral("板书"));
+    QCOMPARE(window.enters, 0);
+    // Enter elsewhere still reaches the window.
+    QTest::keyClick(&window, Qt::Key_Return);
+    QCOMPARE(window.enters, 1);
+}
+
+void TestRenderArea::firstStrokeAfterChoosingPenIsNotSwallowedByTheClosingPopup_regression()
+{
+    // The board with the tool bar over its bottom left, as in the room.
+    m_area.reset();
+    QWidget window;
+    auto* grid = new QGridLayout(&window);
+    grid->setContentsMargins(0, 0, 0, 0);
+    auto* area = new RenderArea;
+    auto* bar = new PaintToolBar;
+    grid->addWidget(area, 0, 0);
+    grid->addWidget(bar, 0, 0, Qt::AlignBottom | Qt::AlignLeft);
+    connect(bar, &PaintToolBar::SelectTool, area, &RenderArea::setInstrumentType);
+    window.resize(640, 480);
+    window.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&window));
+    for (int attempt = 0; attempt < 2; ++attempt) {
+        QTest::mouseClick(bar->button(Pen), Qt::LeftButton);
+        QTRY_VERIFY(QApplication::activePopupWidget());
+        // The press that closes the popup is the start of the stroke.
+        QWindow* handle = window.windowHandle();
+        const QPoint from(100 + attempt * 200, 60);
+        QTest::mousePress(handle, Qt::LeftButton, Qt::NoModifier, from);
+        QTRY_VERIFY(!QApplication::activePopupWidget());
+        for (int i = 1; i <= 5; ++i)
+            QTest::mouseMove(handle, from + QPoint(i * 10, i * 8));
+        QTest::mouseRelease(handle, Qt::LeftButton, Qt::NoModifier, from + QPoint(50, 40));
+        QTRY_COMPARE(area->shapes().size(), attempt + 1);
+        QCOMPARE(area->shapes().last()->points().first(), QPointF(from));
+    }
+}
+
+void TestRenderArea::laserTrailFadesAndIsNeverSaved()
+{
+    RenderArea& area = *m_area;
+    area.setFileName(QStringLiteral("laser.json"));
+    area.setInstrumentType(Laser);
+    QCOMPARE(area.cursor().shape(), Qt::CrossCursor);
+    drag(&area, { 40, 40 }, { 300, 200 });
+    QVERIFY(area.laserPoints() > 0);
+    QVERIFY2(redPixels(render(&area, Qt::white)) > 100, "the trail is drawn in red");
+    QTRY_COMPARE_WITH_TIMEOUT(area.laserPoints(), 0, 1500);
+    QCOMPARE(redPixels(render(&area, Qt::white)), 0);
+    QVERIFY(area.shapes().isEmpty() && !area.canUndo());
+    area.setFileName(QStringLiteral("other.json"));
+    QCoreApplication::processEvents();
+    PageStore::instance()->flush();
+    QVERIFY(!QFile::exists(PainterStorage::storagePath() + "/laser.json"));
+    QVERIFY(!QFile::exists(PageStore::journalPath("laser.json")));
 }
 
 QTEST_MAIN(TestRenderArea)

@@ -1,6 +1,7 @@
 // A page file as it may be found in "storage": loaded, then turned into shapes for the surface.
 #include "FuzzSupport.h"
 
+#include "shell/AppFolders.h"
 #include "whiteboard/painterstorage.h"
 
 #include <QDir>
@@ -12,7 +13,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     fuzz::EnsureApplication();
     static QTemporaryDir folder; // removed when the run ends
     static const bool ready = [] {
-        PainterStorage::setApplicationFolder(folder.path());
+        SetAppFolders(QString(), folder.path());
         return QDir(folder.path()).mkpath(QStringLiteral("storage"));
     }();
     fuzz::Require(ready, "scratch storage folder");

@@ -227,7 +227,7 @@ void PowerPointTool::OnFileChanged(const QString&)
     }
     // The file system lists in its own order; pages must follow the slides ("slide2" before "slide10").
     // An explicit locale: the "C" locale's collation ignores the numeric mode.
-    QCollator collator(QLocale(QLocale::English));
+    QCollator collator { QLocale(QLocale::English) };
     collator.setNumericMode(true);
     collator.setCaseSensitivity(Qt::CaseInsensitive);
     std::sort(fresh.begin(), fresh.end(), collator);

@@ -13,7 +13,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     fuzz::EnsureApplication();
     static QTemporaryDir folder; // removed when the run ends
     static const bool ready = [] {
-        SetAppFolders(folder.path(), folder.path());
+        SetAppFolders(QString(), folder.path());
         return QDir(folder.path()).mkpath(QStringLiteral("storage"));
     }();
     fuzz::Require(ready, "scratch storage folder");

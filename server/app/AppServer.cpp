@@ -14,6 +14,7 @@
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -211,6 +212,8 @@ static int listenSocket(const QString& host, quint16 port, int backlog, int send
     // with the buffer loopback would grow to, a slow reader could drain for many seconds before the
     // next write, and a reader that keeps making progress would look idle.
     ::setsockopt(fd, SOL_SOCKET, SO_SNDBUF, &sendBuffer, sizeof sendBuffer);
+    // Headers and body may go out in separate writes; without this an answer can wait on a delayed ACK.
+    ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
     if (::bind(fd, reinterpret_cast<sockaddr*>(&addr), len) != 0 || ::listen(fd, backlog) != 0) {
         const int e = errno;
         ::close(fd);

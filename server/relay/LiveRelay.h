@@ -33,6 +33,9 @@ public:
     void setQueueLimits(qint64 frameBudgetBytes, qint64 hardLimitBytes);
     // A connection that has not signed in by then is closed, so idle sockets cannot pile up.
     void setSignInTimeout(int ms) { m_signInTimeoutMs = ms; }
+    // How long a member whose connection dropped keeps its place (room, host role, camera state)
+    // for a resuming sign-in, before the room hears that it left.
+    void setGracePeriod(int ms) { m_graceMs = ms; }
     // The relay's clock in seconds since the epoch, for signature expiry (tests move it).
     void setClock(std::function<qint64()> nowSecs);
 
@@ -64,6 +67,10 @@ private:
     void leaveRoom(Session* s);
     void broadcastEvent(quint32 roomId, int event, const QString& userId, const Session* except);
     QList<Session*> roomMembers(quint32 roomId) const;
+    // Dropped members held for a resume, by serial; see setGracePeriod.
+    void hold(Session* s);
+    bool resume(Session* s, const relayrequest::Request& req);
+    void endHeld(Session* s);
 
     QByteArray m_secret;
     QWebSocketServer* m_server = nullptr;
@@ -74,6 +81,9 @@ private:
     qint64 m_frameBudget = 1 << 20;
     qint64 m_hardLimit = 32 << 20;
     int m_signInTimeoutMs = 30000;
+    int m_graceMs = 15000;
+    QHash<quint64, Session*> m_held;
+    quint64 m_nextSerial = 1;
     qint64 m_framesDropped = 0;
     qint64 m_framesForwarded = 0;
 };

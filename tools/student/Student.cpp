@@ -434,8 +434,10 @@ void Student::sendChat()
 {
     ++m_chatCount;
     const QString text = QStringLiteral("%1：第%2条消息").arg(m_nickname).arg(m_chatCount);
-    relayRequest(relayop::groupMsg({ relayop::textElem(text) }));
-    log(QStringLiteral("chat: %1").arg(text));
+    if (relayRequest(relayop::groupMsg({ relayop::textElem(text) })))
+        log(QStringLiteral("chat: %1").arg(text));
+    else
+        log(QStringLiteral("chat not sent, no relay connection: %1").arg(text));
 }
 
 void Student::sendCameraFrame()

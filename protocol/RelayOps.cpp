@@ -21,9 +21,12 @@ QJsonObject customElem(const QString& data, const QString& ext)
     return QJsonObject { { "type", 1 }, { "data", data }, { "ext", ext } };
 }
 
-QJsonObject login(const QString& userId, const QString& userSig)
+QJsonObject login(const QString& userId, const QString& userSig, const QString& resume)
 {
-    return QJsonObject { { "op", "login" }, { "userId", userId }, { "userSig", userSig } };
+    QJsonObject req { { "op", "login" }, { "userId", userId }, { "userSig", userSig } };
+    if (!resume.isEmpty())
+        req.insert("resume", resume);
+    return req;
 }
 
 QJsonObject createRoom(quint32 roomId, const QString& role)

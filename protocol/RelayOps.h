@@ -49,7 +49,8 @@ QJsonObject textElem(const QString& text);
 QJsonObject customElem(const QString& data, const QString& ext);
 
 // Requests, without their "id" (request() adds it).
-QJsonObject login(const QString& userId, const QString& userSig);
+// resume: the token the relay handed out at an earlier sign-in, to take that session's place back.
+QJsonObject login(const QString& userId, const QString& userSig, const QString& resume = QString());
 QJsonObject createRoom(quint32 roomId, const QString& role);
 QJsonObject joinRoom(quint32 roomId);
 QJsonObject quitRoom();

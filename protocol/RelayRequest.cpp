@@ -174,6 +174,7 @@ Request parse(const QByteArray& text)
     } else if (r.op == QLatin1String("login")) {
         r.userId = req.value("userId").toString();
         r.userSig = req.value("userSig").toString();
+        r.resume = req.value("resume").toString().left(256);
     } else if (r.op == QLatin1String("createRoom") || r.op == QLatin1String("joinRoom")) {
         r.role = req.value("role").toString();
         if (!roomNumber(req.value("roomId"), &r.roomId))

@@ -21,6 +21,7 @@ struct Request {
 
     QString userId; // login
     QString userSig;
+    QString resume; // login: the token of a dropped session to take over, if any
     quint32 roomId = 0; // createRoom, joinRoom: an integer in 1 … 2^32-1
     QString role; // createRoom
     QString to; // peerMsg

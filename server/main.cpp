@@ -232,8 +232,12 @@ int main(int argc, char* argv[])
     const QCommandLineOption publishOpt(QStringLiteral("publish"),
         QStringLiteral("Publish client VERSION with the installer FILE given after it, then exit."),
         QStringLiteral("version"));
-    parser.addOptions(
-        { hostOpt, portOpt, livePortOpt, dbOpt, downloadsOpt, publicUrlOpt, demoOpt, publishOpt });
+    const QCommandLineOption liveGraceOpt(QStringLiteral("live-grace-ms"),
+        QStringLiteral("How long the live relay keeps the place of a member whose connection dropped, for it "
+                       "to resume (default: 15000; 0: members leave at once)."),
+        QStringLiteral("ms"), QStringLiteral("15000"));
+    parser.addOptions({ hostOpt, portOpt, livePortOpt, dbOpt, downloadsOpt, publicUrlOpt, demoOpt, publishOpt,
+        liveGraceOpt });
     parser.addPositionalArgument(QStringLiteral("command"), QStringLiteral("user … | live … (see above)"),
         QStringLiteral("[command]"));
     parser.process(app);
@@ -245,6 +249,9 @@ int main(int argc, char* argv[])
     const uint livePort = parser.value(livePortOpt).toUInt(&ok);
     if (!ok || livePort > 65535)
         return fail(QStringLiteral("bad --live-port %1").arg(parser.value(livePortOpt)));
+    const int liveGraceMs = parser.value(liveGraceOpt).toInt(&ok);
+    if (!ok || liveGraceMs < 0)
+        return fail(QStringLiteral("bad --live-grace-ms %1").arg(parser.value(liveGraceOpt)));
     const QHostAddress address(parser.value(hostOpt));
     if (address.isNull())
         return fail(QStringLiteral("--host takes an IP address, not %1").arg(parser.value(hostOpt)));
@@ -292,6 +299,7 @@ int main(int argc, char* argv[])
     relay.setRoomAccess([&server](const QString& userId, quint32 roomId, LiveRelay::RoomUse use) {
         return server.roomVerdict(userId, roomId, use);
     });
+    relay.setGracePeriod(liveGraceMs);
     if (!relay.listen(address, static_cast<quint16>(livePort), &error))
         return fail(QStringLiteral("live relay: %1").arg(error));
     out() << "app server on http://" << address.toString() << ':' << server.port() << AppServer::kRpcPath

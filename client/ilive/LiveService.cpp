@@ -48,6 +48,12 @@ LiveService::LiveService(QObject* parent)
     , m_timeoutTimer(new QTimer(this))
     , m_shareTimer(new QTimer(this))
 {
+    m_pingTimer = new QTimer(this);
+    m_pingTimer->setInterval(m_pingIntervalMs);
+    connect(m_pingTimer, &QTimer::timeout, this, &LiveService::ping);
+    m_retryTimer = new QTimer(this);
+    m_retryTimer->setSingleShot(true);
+    connect(m_retryTimer, &QTimer::timeout, this, &LiveService::tryReconnect);
     m_timeoutTimer->setInterval(250);
     connect(m_timeoutTimer, &QTimer::timeout, this, &LiveService::checkTimeouts);
     m_shareTimer->setTimerType(Qt::PreciseTimer);
@@ -136,6 +142,7 @@ void LiveService::login(const char* userId, const char* userSig, ilive::iLiveSuc
         return;
     }
     dropSocket();
+    m_resumeToken.clear();
     m_pendingUser = user;
     m_pendingSig = QString::fromUtf8(userSig ? userSig : "");
     m_loginId = m_nextId++;
@@ -176,12 +183,20 @@ void LiveService::openSocket()
             onDisconnected();
     });
     connect(ws, &QWebSocket::textMessageReceived, this, [this, ws](const QString& t) {
-        if (ws == m_ws)
-            onText(t);
+        if (ws != m_ws)
+            return;
+        m_lastHeardMs = monotonicMs();
+        onText(t);
     });
     connect(ws, &QWebSocket::binaryMessageReceived, this, [this, ws](const QByteArray& b) {
+        if (ws != m_ws)
+            return;
+        m_lastHeardMs = monotonicMs();
+        onBinary(b);
+    });
+    connect(ws, &QWebSocket::pong, this, [this, ws] {
         if (ws == m_ws)
-            onBinary(b);
+            m_lastHeardMs = monotonicMs();
     });
     ws->open(m_url);
 }
@@ -198,6 +213,10 @@ void LiveService::dropSocket()
     m_signedIn = false;
     m_inRoom = false;
     m_kicked = false;
+    m_reconnecting = false;
+    m_resumeRoom = 0;
+    m_retryTimer->stop();
+    m_pingTimer->stop();
     // Later, not inside login() or logout(): a failure callback may well sign in again.
     const QHash<int, Pending> pending = m_pending;
     m_pending.clear();
@@ -207,8 +226,11 @@ void LiveService::dropSocket()
 
 void LiveService::onConnected()
 {
+    m_lastHeardMs = monotonicMs();
+    m_pingTimer->start();
+    const QString resume = m_reconnecting ? m_resumeToken : QString();
     m_ws->sendTextMessage(
-        QString::fromUtf8(relayop::request(relayop::login(m_pendingUser, m_pendingSig), m_loginId)));
+        QString::fromUtf8(relayop::request(relayop::login(m_pendingUser, m_pendingSig, resume), m_loginId)));
 }
 
 void LiveService::onDisconnected()
@@ -217,10 +239,12 @@ void LiveService::onDisconnected()
     m_ws = nullptr;
     ws->disconnect(this);
     ws->deleteLater();
+    m_pingTimer->stop();
     const bool wasSignedIn = m_signedIn;
     const bool wasInRoom = m_inRoom;
     const bool kicked = m_kicked;
     m_signedIn = m_inRoom = m_kicked = false;
+    const bool keep = !kicked && m_graceMs > 0 && (wasSignedIn || m_reconnecting);
     if (wasSignedIn)
         failAllPending(kNotSignedIn, QStringLiteral("connection to the live service lost"));
     else
@@ -230,6 +254,17 @@ void LiveService::onDisconnected()
         qDebug() << "live session ended: signed in elsewhere";
         if (m_forceOffline)
             m_forceOffline();
+        return;
+    }
+    if (keep) {
+        if (!m_reconnecting)
+            startReconnect(wasInRoom ? m_roomId : 0);
+        else
+            m_retryTimer->start(500);
+        return;
+    }
+    if (m_reconnecting) {
+        giveUpReconnect();
         return;
     }
     if (wasInRoom && m_roomDisconnect)
@@ -244,7 +279,7 @@ void LiveService::onText(const QString& text)
         qWarning() << "live relay sent something that is not a JSON object";
         break;
     case relayop::Push::Reply:
-        onReply(push.id, push.code, push.desc);
+        onReply(push);
         break;
     case relayop::Push::Msg:
         onMessage(push);
@@ -264,16 +299,28 @@ void LiveService::onText(const QString& text)
     }
 }
 
-void LiveService::onReply(int id, int code, const QString& desc)
+void LiveService::onReply(const relayop::Push& push)
 {
+    const int id = push.id;
+    const int code = push.code;
     if (!m_pending.contains(id))
         return;
     const Pending p = m_pending.take(id);
-    const QByteArray descUtf8 = desc.toUtf8();
+    const QByteArray descUtf8 = push.desc.toUtf8();
+    if (p.op == QLatin1String("login") && m_reconnecting) {
+        if (code == kOk) {
+            reconnected(push.object);
+        } else {
+            qWarning().noquote() << "live relay refused to resume the session:" << code << push.desc;
+            giveUpReconnect();
+        }
+        return;
+    }
     if (p.op == QLatin1String("login")) {
         if (code == kOk) {
             m_signedIn = true;
             m_userId = m_pendingUser;
+            m_resumeToken = push.object.value("resume").toString();
         } else {
             // A refused session is of no further use; nobody needs to hear that it closes.
             QWebSocket* ws = m_ws;
@@ -312,6 +359,9 @@ void LiveService::checkTimeouts()
                 ws->abort();
                 ws->deleteLater();
             }
+            m_pingTimer->stop();
+            if (m_reconnecting)
+                m_retryTimer->start(500);
         }
         if (p.err)
             p.err(kTimeout, "the live service did not answer in time", p.data);
@@ -359,6 +409,125 @@ void LiveService::failAllPending(int code, const QString& desc)
             p.err(code, text.constData(), p.data);
 }
 
+// ---- keeping the session through drops ------------------------------------------------------
+
+void LiveService::setPingIntervalMs(int ms)
+{
+    m_pingIntervalMs = qMax(50, ms);
+    m_pingTimer->setInterval(m_pingIntervalMs);
+}
+
+void LiveService::ping()
+{
+    if (!m_ws || m_ws->state() != QAbstractSocket::ConnectedState)
+        return;
+    // A connection that went silent (a cable pulled, a frozen relay) never reports a close by itself.
+    if (monotonicMs() - m_lastHeardMs > 3 * m_pingIntervalMs) {
+        qWarning() << "live relay silent for" << monotonicMs() - m_lastHeardMs << "ms: connection dropped";
+        m_ws->disconnect(this);
+        m_ws->abort();
+        onDisconnected();
+        return;
+    }
+    m_ws->ping();
+}
+
+void LiveService::startReconnect(quint32 roomId)
+{
+    qWarning() << "connection to the live relay lost; reconnecting for up to" << m_graceMs << "ms";
+    m_reconnecting = true;
+    m_dropMs = monotonicMs();
+    m_resumeRoom = roomId;
+    tryReconnect();
+}
+
+void LiveService::tryReconnect()
+{
+    if (!m_reconnecting || m_ws)
+        return;
+    if (monotonicMs() - m_dropMs >= m_graceMs) {
+        giveUpReconnect();
+        return;
+    }
+    m_pendingUser = m_userId;
+    m_loginId = m_nextId++;
+    Pending p;
+    p.op = QStringLiteral("login");
+    p.deadlineMs = monotonicMs() + qMin(m_timeoutMs, 3000);
+    m_pending.insert(m_loginId, p);
+    m_timeoutTimer->start();
+    openSocket();
+}
+
+void LiveService::reconnected(const QJsonObject& reply)
+{
+    m_signedIn = true;
+    m_resumeToken = reply.value("resume").toString(m_resumeToken);
+    const bool resumed = reply.value("resumed").toBool();
+    const quint32 heldRoom = quint32(reply.value("roomId").toVariant().toLongLong());
+    const quint32 room = m_resumeRoom;
+    m_reconnecting = false;
+    m_resumeRoom = 0;
+    ++m_reconnects;
+    qDebug() << "live session back after" << monotonicMs() - m_dropMs << "ms, resumed:" << resumed;
+    if (resumed && heldRoom == room) {
+        if (room) {
+            m_inRoom = true;
+            m_roomId = room;
+        }
+        return;
+    }
+    if (heldRoom) // kept for a room that was left meanwhile
+        request(relayop::quitRoom(), nullptr, nullptr, nullptr);
+    if (!room)
+        return;
+    // The relay forgot us (it restarted, or the place expired): enter the same room again quietly.
+    m_roomId = room;
+    m_reconnecting = true;
+    m_resumeRoom = room;
+    const QJsonObject enter = m_roomHost ? relayop::createRoom(room, m_roomRole) : relayop::joinRoom(room);
+    request(enter, &LiveService::onRejoined, &LiveService::onRejoinFailed, this);
+}
+
+void LiveService::onRejoined(void* self)
+{
+    auto* service = static_cast<LiveService*>(self);
+    service->m_reconnecting = false;
+    service->m_resumeRoom = 0;
+}
+
+void LiveService::onRejoinFailed(int code, const char* desc, void* self)
+{
+    auto* service = static_cast<LiveService*>(self);
+    if (!service->m_ws) // dropped again on the way back in: the next attempt goes on
+        return;
+    qWarning() << "could not enter the room again after a drop:" << code << desc;
+    if (service->m_reconnecting)
+        service->giveUpReconnect();
+}
+
+void LiveService::giveUpReconnect()
+{
+    const quint32 room = m_resumeRoom;
+    m_reconnecting = false;
+    m_resumeRoom = 0;
+    m_retryTimer->stop();
+    m_pingTimer->stop();
+    m_inRoom = false;
+    m_signedIn = false;
+    if (m_ws) {
+        QWebSocket* ws = m_ws;
+        m_ws = nullptr;
+        ws->disconnect(this);
+        ws->abort();
+        ws->deleteLater();
+    }
+    failAllPending(kNotSignedIn, QStringLiteral("connection to the live service lost"));
+    qWarning() << "live relay unreachable for" << monotonicMs() - m_dropMs << "ms: giving up";
+    if (room && m_roomDisconnect)
+        m_roomDisconnect(kNotSignedIn, "connection to the live service lost", m_roomData);
+}
+
 // ---- rooms and messages ----------------------------------------------------------------------
 
 void LiveService::createRoom(const ilive::iLiveRoomOption& option, ilive::iLiveSucCallback suc,
@@ -371,6 +540,8 @@ void LiveService::createRoom(const ilive::iLiveRoomOption& option, ilive::iLiveS
     m_roomDisconnect = option.roomDisconnectListener;
     m_memberStatus = option.memberStatusListener;
     m_roomData = option.data;
+    m_roomHost = true;
+    m_roomRole = fromIlive(option.controlRole);
     request(relayop::createRoom(option.roomId, fromIlive(option.controlRole)), suc, err, data);
 }
 
@@ -385,6 +556,7 @@ void LiveService::joinRoom(uint32_t roomId, ilive::iLiveRoomDisconnectListener d
     m_roomDisconnect = disconnectListener;
     m_memberStatus = memberListener;
     m_roomData = listenerData;
+    m_roomHost = false;
     request(relayop::joinRoom(roomId), suc, err, data);
 }
 
@@ -402,6 +574,15 @@ void LiveService::enteredRoom(quint32 roomId)
 
 void LiveService::quitRoom(ilive::iLiveSucCallback suc, ilive::iLiveErrCallback err, void* data)
 {
+    if (m_reconnecting && m_resumeRoom) {
+        // Left while the connection is down: nobody is taken back in, and the relay lets the
+        // place go when the grace period ends.
+        m_resumeRoom = 0;
+        m_roomId = 0;
+        if (suc)
+            QTimer::singleShot(0, this, [suc, data] { suc(data); });
+        return;
+    }
     if (!m_inRoom) {
         failLater(err, kNotInRoom, QStringLiteral("not in a room"), data);
         return;

@@ -48,6 +48,13 @@ public:
     void setUrl(const QUrl& url) { m_url = url; }
     QUrl url() const { return m_url; }
     void setRequestTimeoutMs(int ms) { m_timeoutMs = ms; }
+    // A dropped connection is opened again and the session resumed (same room, same members)
+    // for this long before the room hears that it is lost; 0 turns reconnecting off.
+    void setReconnectGraceMs(int ms) { m_graceMs = ms; }
+    // The relay is pinged this often; silence for three periods counts as a dropped connection.
+    void setPingIntervalMs(int ms);
+    bool isReconnecting() const { return m_reconnecting; }
+    int reconnectCount() const { return m_reconnects; }
 
     // Entering a room as a member (the students' side); the teacher's client only creates rooms.
     void joinRoom(uint32_t roomId, ilive::iLiveRoomDisconnectListener disconnectListener,
@@ -124,7 +131,14 @@ private:
     void onDisconnected();
     void onText(const QString& text);
     void onBinary(const QByteArray& bytes);
-    void onReply(int id, int code, const QString& desc);
+    void onReply(const relayop::Push& push);
+    void ping();
+    void startReconnect(quint32 roomId);
+    void tryReconnect();
+    void reconnected(const QJsonObject& reply);
+    void giveUpReconnect();
+    static void onRejoined(void* self);
+    static void onRejoinFailed(int code, const char* desc, void* self);
     void onMessage(const relayop::Push& push);
     void onMemberEvent(int event, const QStringList& ids);
     void checkTimeouts();
@@ -173,9 +187,23 @@ private:
     QHash<int, Pending> m_pending;
     QTimer* m_timeoutTimer = nullptr;
 
+    // Keeping the session through short drops.
+    QString m_resumeToken;
+    QTimer* m_pingTimer = nullptr;
+    int m_pingIntervalMs = 2000;
+    qint64 m_lastHeardMs = 0;
+    int m_graceMs = 15000;
+    bool m_reconnecting = false;
+    qint64 m_dropMs = 0;
+    quint32 m_resumeRoom = 0; // the room to be back in after the drop, 0 for none
+    QTimer* m_retryTimer = nullptr;
+    int m_reconnects = 0;
+
     // Room.
     bool m_inRoom = false;
     quint32 m_roomId = 0;
+    bool m_roomHost = false; // created (not joined): the way back in after a drop
+    QString m_roomRole;
     ilive::iLiveRoomDisconnectListener m_roomDisconnect = nullptr;
     ilive::iLiveMemStatusListener m_memberStatus = nullptr;
     void* m_roomData = nullptr;

@@ -155,16 +155,21 @@ void LiveDlg::parseCustomMessage(const QString& sender, const QString& data)
     const int action = command->userAction;
     const QString& param = command->actionParam;
 
-    QVariant userId;
+    // Whoever the relay names as sender is who acted: an identity object may name only them.
+    const QVariant userId = sender;
     QString nickname;
     ActionParem ap;
-    if (ParseActionParam(param, &ap)) {
-        // An identity object without a user id still names the sender; the id comes from the service.
-        userId = ap.userId.toString().isEmpty() ? QVariant(sender) : ap.userId;
+    const bool hasIdentity = ParseActionParam(param, &ap);
+    const QString named = ap.userId.toString();
+    if (!named.isEmpty() && named != sender) {
+        qWarning().noquote() << "command refused: sent by" << sender << "in the name of" << named
+                             << "action:" << action;
+        return;
+    }
+    if (hasIdentity) {
         nickname = ap.nickname;
-        NicknameCache().insert(userId.toString(), nickname);
+        NicknameCache().insert(sender, nickname);
     } else {
-        userId = sender;
         nickname = getNicknameFromSender(sender);
     }
     qDebug().noquote() << "userId:" << userId.toString() << "nickname:" << nickname;

@@ -9,6 +9,7 @@
 #include <QJsonDocument>
 #include <QJsonParseError>
 #include <QTcpServer>
+#include <QRandomGenerator>
 #include <QTimer>
 #include <QWebSocket>
 #include <QWebSocketServer>
@@ -64,6 +65,8 @@ struct LiveRelay::Session {
     bool screen = false;
     bool dead = false; // closing: nothing more is sent or handled
     qint64 queued = 0; // bytes waiting when last sent to
+    QByteArray resumeToken; // handed out at sign-in
+    quint64 heldSerial = 0; // set while the connection is gone and the place is kept
 };
 
 LiveRelay::LiveRelay(const QByteArray& secret, QObject* parent)
@@ -111,6 +114,8 @@ void LiveRelay::close()
         delete s;
     }
     m_sessions.clear();
+    qDeleteAll(m_held);
+    m_held.clear();
     m_byUser.clear();
     m_rooms.clear();
 }
@@ -169,6 +174,10 @@ void LiveRelay::onClosed(Session* s)
 {
     if (!m_sessions.contains(s->ws))
         return;
+    if (m_graceMs > 0 && !s->dead && s->roomId && m_byUser.value(s->userId) == s) {
+        hold(s);
+        return;
+    }
     s->dead = true;
     m_queuedEstimate -= s->queued;
     leaveRoom(s);
@@ -292,8 +301,9 @@ void LiveRelay::handleLogin(Session* s, const QByteArray& id, const relayrequest
         reply(s, id, sigCode(check), QString::fromLatin1(usersig::describe(check)));
         return;
     }
+    const bool resumed = resume(s, req);
     // One session per user: the older one is told and closed.
-    if (Session* old = m_byUser.value(userId)) {
+    if (Session* old = resumed ? nullptr : m_byUser.value(userId)) {
         sendRaw(old, relayop::kicked(), true, false);
         leaveRoom(old);
         m_byUser.remove(userId);
@@ -304,7 +314,12 @@ void LiveRelay::handleLogin(Session* s, const QByteArray& id, const relayrequest
     s->userId = userId;
     s->mayHost = role == usersig::Role::Host;
     m_byUser.insert(userId, s);
-    reply(s, id, kOk, QString());
+    if (s->resumeToken.isEmpty())
+        s->resumeToken = QByteArray::number(QRandomGenerator::system()->generate64(), 16)
+            + QByteArray::number(QRandomGenerator::system()->generate64(), 16);
+    const QJsonObject extra { { "resume", QString::fromLatin1(s->resumeToken) }, { "resumed", resumed },
+        { "roomId", qint64(s->roomId) } };
+    sendRaw(s, relayop::reply(id, kOk, QString(), extra), true, false);
     emit sessionSignedIn(userId);
 }
 
@@ -510,4 +525,74 @@ void LiveRelay::broadcastEvent(quint32 roomId, int event, const QString& userId,
     for (Session* m : roomMembers(roomId))
         if (m != except)
             sendRaw(m, bytes, true, false);
+}
+
+// The connection is gone but the member stays in its room, silent, until it resumes or the grace
+// period ends: a short network drop shows the others no leave and enter.
+void LiveRelay::hold(Session* s)
+{
+    m_sessions.remove(s->ws);
+    s->ws->deleteLater();
+    s->ws = nullptr;
+    s->dead = true;
+    m_queuedEstimate -= s->queued; // what the gone connection held is gone with it
+    s->queued = 0;
+    s->heldSerial = m_nextSerial++;
+    m_held.insert(s->heldSerial, s);
+    const quint64 serial = s->heldSerial;
+    QTimer::singleShot(m_graceMs, this, [this, serial] {
+        if (Session* held = m_held.value(serial))
+            endHeld(held);
+    });
+}
+
+// A sign-in that names the resume token of its user's session takes that session's place: held
+// after a drop, or still open where the relay has not yet noticed the old connection go silent.
+// Any other sign-in of that user ends a held session first.
+bool LiveRelay::resume(Session* s, const relayrequest::Request& req)
+{
+    Session* old = m_byUser.value(req.userId);
+    if (!old)
+        return false;
+    if (req.resume.isEmpty() || req.resume.toLatin1() != old->resumeToken) {
+        if (old->heldSerial)
+            endHeld(old);
+        return false;
+    }
+    if (old->heldSerial) {
+        m_held.remove(old->heldSerial);
+    } else {
+        m_sessions.remove(old->ws);
+        old->dead = true;
+        old->ws->disconnect(this);
+        old->ws->abort();
+        old->ws->deleteLater();
+    }
+    s->roomId = old->roomId;
+    s->host = old->host;
+    s->camera = old->camera;
+    s->screen = old->screen;
+    s->resumeToken = old->resumeToken;
+    if (s->roomId) {
+        QList<Session*>& members = m_rooms[s->roomId];
+        const int at = members.indexOf(old);
+        if (at >= 0)
+            members[at] = s;
+        else
+            members.append(s);
+    }
+    m_byUser.remove(req.userId);
+    delete old;
+    return true;
+}
+
+void LiveRelay::endHeld(Session* s)
+{
+    m_held.remove(s->heldSerial);
+    leaveRoom(s);
+    if (m_byUser.value(s->userId) == s)
+        m_byUser.remove(s->userId);
+    const QString userId = s->userId;
+    delete s;
+    emit sessionClosed(userId);
 }

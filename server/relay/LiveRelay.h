@@ -44,6 +44,9 @@ public:
     void setRoomAccess(RoomAccess access) { m_access = std::move(access); }
     // A connection that has not signed in by then is closed, so idle sockets cannot pile up.
     void setSignInTimeout(int ms) { m_signInTimeoutMs = ms; }
+    // How long a member whose connection dropped keeps its place (room, host role, camera state)
+    // for a resuming sign-in, before the room hears that it left.
+    void setGracePeriod(int ms) { m_graceMs = ms; }
     // The relay's clock in seconds since the epoch, for signature expiry (tests move it).
     void setClock(std::function<qint64()> nowSecs);
 
@@ -78,6 +81,10 @@ private:
     void leaveRoom(Session* s);
     void broadcastEvent(quint32 roomId, int event, const QString& userId, const Session* except);
     QList<Session*> roomMembers(quint32 roomId) const;
+    // Dropped members held for a resume, by serial; see setGracePeriod.
+    void hold(Session* s);
+    bool resume(Session* s, const relayrequest::Request& req);
+    void endHeld(Session* s);
 
     QByteArray m_secret;
     QWebSocketServer* m_server = nullptr;
@@ -93,6 +100,9 @@ private:
     qint64 m_membersCutOff = 0;
     RoomAccess m_access;
     int m_signInTimeoutMs = 30000;
+    int m_graceMs = 15000;
+    QHash<quint64, Session*> m_held;
+    quint64 m_nextSerial = 1;
     qint64 m_framesDropped = 0;
     qint64 m_framesForwarded = 0;
 };

@@ -6,6 +6,9 @@
 
 #include <QDateTime>
 #include <QImage>
+#include <QTcpServer>
+#include <QTcpSocket>
+#include <QWebSocket>
 #include <QWidget>
 #include <QtTest>
 
@@ -79,6 +82,43 @@ ilive::Message textAndCommand(const QString& text, const QString& data)
     return msg;
 }
 
+// A TCP hop between the services and the relay that can go silent: what a pulled cable or a
+// frozen relay looks like to a client. Connections made after a freeze pass again.
+class SilentLink : public QObject {
+public:
+    quint16 listen(quint16 relayPort)
+    {
+        m_relayPort = relayPort;
+        connect(&m_server, &QTcpServer::newConnection, this, [this] {
+            while (QTcpSocket* in = m_server.nextPendingConnection()) {
+                auto* out = new QTcpSocket(in);
+                out->connectToHost(QHostAddress::LocalHost, m_relayPort);
+                m_live << in;
+                pipe(in, out, in);
+                pipe(out, in, in);
+            }
+        });
+        return m_server.listen(QHostAddress::LocalHost, 0) ? m_server.serverPort() : 0;
+    }
+    // Every connection open now stops carrying bytes, both ways, without closing.
+    void freeze() { m_frozen += m_live; }
+    int connections() const { return m_live.size(); }
+
+private:
+    void pipe(QTcpSocket* from, QTcpSocket* to, QTcpSocket* client)
+    {
+        connect(from, &QTcpSocket::readyRead, this, [this, from, to, client] {
+            const QByteArray bytes = from->readAll();
+            if (!m_frozen.contains(client))
+                to->write(bytes);
+        });
+    }
+    QTcpServer m_server;
+    quint16 m_relayPort = 0;
+    QList<QTcpSocket*> m_live;
+    QList<QTcpSocket*> m_frozen;
+};
+
 } // namespace
 
 class TestLiveSession : public QObject {
@@ -89,13 +129,13 @@ private:
     QList<Recorder*> recorders;
 
     // Signed in and in the room: as its host, or as a member; null when a step fails.
-    LiveService* member(const QString& user, quint32 room, bool host, Recorder** rec)
+    LiveService* member(const QString& user, quint32 room, bool host, Recorder** rec, quint16 port = 0)
     {
         auto* s = new LiveService;
         Recorder* r = *rec = new Recorder;
         services << s;
         recorders << r;
-        s->setUrl(QUrl(QStringLiteral("ws://127.0.0.1:%1/live").arg(relay->port())));
+        s->setUrl(QUrl(QStringLiteral("ws://127.0.0.1:%1/live").arg(port ? port : relay->port())));
         s->setMessageCallBack(onMessage, r);
         s->setRemoteVideoCallBack(onRemote, r);
         s->init(1400001234, 8848, true);
@@ -144,6 +184,8 @@ private slots:
         LiveService* teacher = member("t1", 1234, true, &rt);
         LiveService* s1 = member("s1", 1234, false, &r1);
         QVERIFY(teacher && s1 && member("s2", 1234, false, &r2));
+        for (LiveService* s : services)
+            s->setReconnectGraceMs(1000);
 
         const QString cmd = "{\n    \"actionParam\": \"\",\n    \"userAction\": 6\n}\n";
         teacher->sendGroupMessage(textAndCommand("同学们好", cmd), onSuc, onErr, rt);
@@ -164,14 +206,89 @@ private slots:
         QCOMPARE(rt->messages[0].first, QString("s1"));
         QCOMPARE(r1->messages.size(), 1); // not its own
 
-        // The relay goes away: every room member is told once, and nothing more is sent.
+        // The relay goes away for longer than the grace period: every room member is told once,
+        // after trying to come back, and nothing more is sent.
         relay->close();
+        QTRY_VERIFY(teacher->isReconnecting());
+        QCOMPARE(rt->disconnects, 0);
         QTRY_VERIFY(rt->disconnects == 1 && r1->disconnects == 1 && r2->disconnects == 1);
+        QVERIFY(!teacher->isReconnecting());
         QTest::qWait(200);
         QCOMPARE(rt->disconnects, 1);
         teacher->sendGroupMessage(textAndCommand("x", "{}"), onSuc, onErr, rt);
         QTRY_COMPARE(rt->failures, 2);
         QCOMPARE(rt->lastCode, int(LiveService::kNotSignedIn));
+    }
+
+    // A drop under the grace period: the dropped side comes back on its own, in the same room, and
+    // the others hear of no leave and enter. Three ways to drop: the connection closes, the relay
+    // restarts on the same port, the connection goes silent.
+    void shortDropsKeepTheRoomWithoutLeaveOrEnter()
+    {
+        relay->setGracePeriod(5000);
+        SilentLink link;
+        const quint16 linkPort = link.listen(relay->port());
+        QVERIFY(linkPort);
+        Recorder *rt, *r1, *r2;
+        LiveService* teacher = member("t1", 55, true, &rt, linkPort);
+        LiveService* s1 = member("s1", 55, false, &r1);
+        LiveService* s2 = member("s2", 55, false, &r2);
+        QVERIFY(teacher && s1 && s2);
+        teacher->setPingIntervalMs(200);
+        s1->openExternalCapture();
+        QTRY_VERIFY(rt->events.contains("3:s1"));
+        const int settled[] = { int(rt->events.size()), int(r1->events.size()), int(r2->events.size()) };
+        const auto comingsAndGoings = [&](const QString& which) {
+            QStringList seen;
+            int i = 0;
+            for (Recorder* r : { rt, r1, r2 })
+                seen += r->events.mid(settled[i++]).filter(QRegularExpression("^[" + which + "]:"));
+            return seen;
+        };
+        const auto chatBothWays = [&](const QString& tag) {
+            const int before1 = r1->messages.size(), beforeT = rt->messages.size();
+            teacher->sendGroupMessage(textAndCommand("t-" + tag, "{}"), onSuc, onErr, rt);
+            s1->sendGroupMessage(textAndCommand("s-" + tag, "{}"), onSuc, onErr, r1);
+            return QTest::qWaitFor([&] {
+                return r1->messages.size() > before1 && rt->messages.size() > beforeT;
+            }) && r1->messages.last().second.first() == "t:t-" + tag
+                && rt->messages.last().second.first() == "t:s-" + tag;
+        };
+
+        // The teacher's connection closes under it.
+        teacher->findChild<QWebSocket*>()->abort();
+        QTRY_COMPARE(teacher->reconnectCount(), 1);
+        QVERIFY(chatBothWays("closed"));
+        QCOMPARE(relay->roomMemberCount(55), 3);
+
+        // A student's connection closes: the teacher hears nothing of it.
+        s1->findChild<QWebSocket*>()->abort();
+        QTRY_COMPARE(s1->reconnectCount(), 1);
+        QVERIFY(chatBothWays("student"));
+        QVERIFY(s1->getCurCameraState());
+
+        // The teacher's link goes silent: the ping notices and the session is taken over.
+        link.freeze();
+        QTRY_COMPARE(teacher->reconnectCount(), 2);
+        QVERIFY(link.connections() >= 2);
+        QVERIFY(chatBothWays("silent"));
+        QVERIFY2(comingsAndGoings("12").isEmpty(), qPrintable(comingsAndGoings("12").join(' ')));
+
+        // The relay restarts on the same port: everyone enters again, quietly.
+        const quint16 port = relay->port();
+        delete relay;
+        relay = new LiveRelay(kSecret);
+        QString error;
+        QVERIFY2(relay->listen(QHostAddress::LocalHost, port, &error), qPrintable(error));
+        QTRY_VERIFY(teacher->reconnectCount() == 3 && s1->reconnectCount() == 2 && s2->reconnectCount() == 1);
+        QTRY_VERIFY(teacher->isInRoom() && s1->isInRoom() && s2->isInRoom());
+        QCOMPARE(relay->roomMemberCount(55), 3);
+        QVERIFY(chatBothWays("restart"));
+        // The camera that was on is on again for the room that forgot it.
+        QTRY_VERIFY(rt->events.count("3:s1") == 2);
+
+        QVERIFY(rt->disconnects + r1->disconnects + r2->disconnects == 0);
+        QVERIFY2(comingsAndGoings("2").isEmpty(), qPrintable(comingsAndGoings("2").join(' ')));
     }
 
     void cameraAndScreenFramesAndEventsReachTheRoom()

@@ -13,6 +13,8 @@
 #include <QProcess>
 #include <QtTest>
 
+#include <memory>
+
 namespace {
 
 const QByteArray kSecret = "student-test-secret";
@@ -22,7 +24,7 @@ const quint32 kRoom = 4321;
 struct Teacher {
     QStringList chatSenders, commandSenders, events; // events as "3:s1"
     QList<QJsonObject> commands;
-    int frames = 0, ok = 0;
+    int frames = 0, ok = 0, disconnects = 0;
     QSize frameSize;
 };
 
@@ -56,7 +58,10 @@ void onRemote(const ilive::LiveVideoFrame* f, void* d)
     t->frames += f->desc.srcType == ilive::VIDEO_SRC_TYPE_CAMERA;
     t->frameSize = QSize(int(f->desc.width), int(f->desc.height));
 }
-void onDisconnect(int, const char*, void*) { }
+void onDisconnect(int, const char*, void* d)
+{
+    static_cast<Teacher*>(d)->disconnects++;
+}
 
 QString sha1Base64(const QString& text)
 {
@@ -156,6 +161,63 @@ private slots:
         QTRY_VERIFY(teacher.events.contains("4:s1"));
         QTRY_COMPARE(methods.count("live.quit.room"), 1);
         QCOMPARE(relay.roomMemberCount(kRoom), 1);
+    }
+
+    // The relay restarts on the same port mid-class: the student and the teacher's service come back
+    // into the room on their own, chat goes on and nobody announces leaving or entering again.
+    // A relay gone for longer than they wait ends the student and tells the teacher once.
+    void studentAndTeacherRideOutARelayRestart()
+    {
+        auto relay = std::make_unique<LiveRelay>(kSecret);
+        QString error;
+        QVERIFY2(relay->listen(QHostAddress::LocalHost, 0, &error), qPrintable(error));
+        const quint16 port = relay->port();
+        const QString liveUrl = QStringLiteral("ws://127.0.0.1:%1/live").arg(port);
+        Teacher teacher;
+        LiveService service;
+        service.setUrl(QUrl(liveUrl));
+        service.setReconnectGraceMs(2500);
+        service.setMessageCallBack(onMessage, &teacher);
+        service.init(1400001234, 8848, true);
+        service.login("t1",
+            usersig::make(kSecret, "t1", QDateTime::currentSecsSinceEpoch() + 600).toUtf8().constData(),
+            onSuc, onErr, &teacher);
+        QTRY_COMPARE(teacher.ok, 1);
+        ilive::iLiveRoomOption option;
+        option.roomId = kRoom;
+        option.controlRole = "LiveMaster";
+        option.roomDisconnectListener = onDisconnect;
+        option.memberStatusListener = onEvent;
+        option.data = &teacher;
+        service.createRoom(option, onSuc, onErr, &teacher);
+        QTRY_COMPARE(teacher.ok, 2);
+
+        QProcess student;
+        student.start(LECTERN_BIN_DIR "/lectern-student",
+            { "--server", app.url("/app-server/jsonrpc/"), "--live", liveUrl, "--login", "student01",
+                "--room", QString::number(kRoom), "--chat-every", "1", "--reconnect-ms", "2500" });
+        QTRY_VERIFY_WITH_TIMEOUT(!teacher.chatSenders.isEmpty(), 8000);
+
+        relay.reset();
+        relay = std::make_unique<LiveRelay>(kSecret);
+        QVERIFY2(relay->listen(QHostAddress::LocalHost, port, &error), qPrintable(error));
+        QTRY_VERIFY_WITH_TIMEOUT(relay->roomMemberCount(kRoom) == 2 && service.isInRoom(), 5000);
+        const int chatsBefore = teacher.chatSenders.size();
+        QTRY_VERIFY_WITH_TIMEOUT(teacher.chatSenders.size() > chatsBefore, 4000);
+        QCOMPARE(student.state(), QProcess::Running);
+        QCOMPARE(teacher.disconnects, 0);
+        QStringList actions;
+        for (const QJsonObject& c : teacher.commands)
+            actions << c.value("userAction").toVariant().toString();
+        QCOMPARE(actions, QStringList({ "1" })); // entered once, never left
+        QVERIFY(student.readAllStandardOutput().contains("back in room"));
+
+        relay.reset();
+        QTRY_COMPARE_WITH_TIMEOUT(student.state(), QProcess::NotRunning, 8000);
+        QCOMPARE(student.exitCode(), 1);
+        QVERIFY(student.readAllStandardError().contains("unreachable"));
+        QTRY_COMPARE_WITH_TIMEOUT(teacher.disconnects, 1, 8000);
+        QVERIFY(!service.isReconnecting());
     }
 
     void badArgumentsAndAWrongPasswordEndTheStudent()

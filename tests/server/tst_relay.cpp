@@ -304,7 +304,8 @@ private slots:
             0);
         QCOMPARE(m2->frames.size(), 1);
 
-        // Leaving with the camera on tells the room both things.
+        // Leaving with the camera on tells the room both things, once the dropped place expires.
+        relay->setGracePeriod(300);
         const int seen = host->ofOp("memberEvent").size();
         m1->ws.close();
         QTRY_COMPARE(host->ofOp("memberEvent").size(), seen + 2);
@@ -312,6 +313,53 @@ private slots:
         QCOMPARE(host->ofOp("memberEvent").at(seen + 1).value("event").toInt(), 2);
         QCOMPARE(m2->call({ { "op", "quitRoom" } }), 0);
         QCOMPARE(m2->call({ { "op", "groupMsg" }, { "elems", text("x") } }), 10010);
+    }
+
+    // A dropped member keeps its place for a sign-in that brings its resume token; the room hears
+    // nothing of it. Another sign-in of that user ends the held place with the usual leave.
+    void droppedMemberResumesOnlyWithItsToken()
+    {
+        relay->setGracePeriod(5000);
+        auto host = in("t1", 9, true);
+        QVERIFY(host);
+        auto m = std::make_unique<Member>(port);
+        QCOMPARE(m->login("s1"), 0);
+        const QString token = m->reply().value("resume").toString();
+        QVERIFY(token.size() >= 16 && !m->reply().value("resumed").toBool());
+        QCOMPARE(m->call({ { "op", "joinRoom" }, { "roomId", 9 } }), 0);
+        QCOMPARE(m->call({ { "op", "event" }, { "event", 3 } }), 0);
+        QTRY_COMPARE(host->ofOp("memberEvent").size(), 2); // 1 entered, 3 camera on
+        const int sessions = relay->sessionCount();
+
+        m->ws.abort();
+        QTRY_COMPARE(relay->sessionCount(), sessions - 1);
+        QCOMPARE(relay->roomMemberCount(9), 2);
+        // A peer message to the dropped member is refused, not queued.
+        QCOMPARE(host->call({ { "op", "peerMsg" }, { "to", "s1" }, { "elems", text("x") } }), 20003);
+        Member back(port);
+        QCOMPARE(back.call({ { "op", "login" }, { "userId", "s1" },
+                     { "userSig", usersig::make(kSecret, "s1", kNow + 3600) }, { "resume", token } }),
+            0);
+        QVERIFY(back.reply().value("resumed").toBool() && back.reply().value("roomId").toInt() == 9);
+        QCOMPARE(back.reply().value("resume").toString(), token);
+        QCOMPARE(back.call({ { "op", "groupMsg" }, { "elems", text("还在") } }), 0);
+        QTRY_COMPARE(host->ofOp("msg").size(), 1);
+        QCOMPARE(host->ofOp("memberEvent").size(), 2);
+        // Its camera state came along: a newcomer hears of it.
+        auto late = in("s2", 9);
+        QTRY_VERIFY(late && !late->ofOp("memberEvent").isEmpty());
+        QCOMPARE(late->ofOp("memberEvent").first().value("ids").toArray(), QJsonArray { "s1" });
+
+        back.ws.abort();
+        QTRY_COMPARE(relay->sessionCount(), sessions);
+        Member other(port);
+        QCOMPARE(other.call({ { "op", "login" }, { "userId", "s1" },
+                     { "userSig", usersig::make(kSecret, "s1", kNow + 3600) }, { "resume", "guessed" } }),
+            0);
+        QVERIFY(!other.reply().value("resumed").toBool() && other.reply().value("roomId").toInt() == 0);
+        QTRY_COMPARE(host->ofOp("memberEvent").size(), 5); // 1 for s2, then 4 and 2 for s1
+        QCOMPARE(host->ofOp("memberEvent").last().value("event").toInt(), 2);
+        QCOMPARE(relay->roomMemberCount(9), 2);
     }
 
     void malformedInputIsAnsweredWithoutCrash()

@@ -6,6 +6,7 @@
 
 #include <QJsonArray>
 #include <QJsonDocument>
+#include <QDateTime>
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
 #include <QNetworkRequest>
@@ -15,6 +16,13 @@
 #include <QWebSocket>
 
 namespace {
+
+const int kPingMs = 2000;
+
+qint64 nowMs()
+{
+    return QDateTime::currentMSecsSinceEpoch();
+}
 
 // The relay's binary frame header; see server/PROTOCOL.md.
 QByteArray rawFrame(quint32 w, quint32 h, const QByteArray& pixels)
@@ -43,6 +51,9 @@ Student::Student(const StudentOptions& options, QObject* parent)
     connect(&m_cameraTimer, &QTimer::timeout, this, &Student::sendCameraFrame);
     m_lookupTimer.setSingleShot(true);
     connect(&m_lookupTimer, &QTimer::timeout, this, &Student::chooseRoom);
+    connect(&m_pingTimer, &QTimer::timeout, this, &Student::ping);
+    m_retryTimer.setSingleShot(true);
+    connect(&m_retryTimer, &QTimer::timeout, this, &Student::openRelay);
 }
 
 void Student::log(const QString& line) const
@@ -168,23 +179,109 @@ void Student::enterRoom(quint32 roomId)
 
 void Student::openRelay()
 {
+    if (m_ws)
+        m_ws->deleteLater();
     m_ws = new QWebSocket(QString(), QWebSocketProtocol::VersionLatest, this);
-    connect(m_ws, &QWebSocket::connected, this, [this] {
-        relayRequest(relayop::login(m_userId, m_sig), [this](int code, const QString& desc) {
+    QWebSocket* ws = m_ws;
+    connect(ws, &QWebSocket::connected, this, [this] {
+        m_lastHeardMs = nowMs();
+        m_pingTimer.start(kPingMs);
+        const QString resume = m_reconnecting ? m_resume : QString();
+        relayRequest(relayop::login(m_userId, m_sig, resume), [this](int code, const QString& desc) {
             if (code != 0) {
+                m_leaving = true;
                 fail(QStringLiteral("live login refused: %1 %2").arg(code).arg(desc));
                 return;
             }
-            chooseRoom();
         });
     });
-    connect(m_ws, &QWebSocket::textMessageReceived, this, &Student::onRelayText);
-    connect(m_ws, &QWebSocket::disconnected, this, [this] {
-        if (m_leaving)
+    connect(ws, &QWebSocket::textMessageReceived, this, [this, ws](const QString& text) {
+        if (ws != m_ws)
             return;
-        fail(QStringLiteral("live relay connection lost: %1").arg(m_ws->errorString()));
+        m_lastHeardMs = nowMs();
+        onRelayText(text);
     });
-    m_ws->open(m_opt.live);
+    connect(ws, &QWebSocket::pong, this, [this, ws] {
+        if (ws == m_ws)
+            m_lastHeardMs = nowMs();
+    });
+    connect(ws, &QWebSocket::disconnected, this, [this, ws] { relayLost(ws); });
+    connect(ws, QOverload<QAbstractSocket::SocketError>::of(&QWebSocket::error), this, [this, ws] {
+        if (ws->state() != QAbstractSocket::ConnectedState)
+            relayLost(ws);
+    });
+    ws->open(m_opt.live);
+    // A relay that accepts the connection but never answers (frozen) is tried again as well.
+    QTimer::singleShot(3000, ws, [this, ws] {
+        if (ws == m_ws && !m_relaySignedIn && m_reconnecting)
+            relayLost(ws);
+    });
+}
+
+void Student::signedIn(const QJsonObject& reply)
+{
+    m_relaySignedIn = true;
+    m_resume = reply.value("resume").toString(m_resume);
+    if (!m_reconnecting) {
+        chooseRoom();
+        return;
+    }
+    m_reconnecting = false;
+    const bool resumed = reply.value("resumed").toBool();
+    const quint32 heldRoom = quint32(reply.value("roomId").toVariant().toLongLong());
+    log(QStringLiteral("relay connection back after %1 ms").arg(nowMs() - m_dropMs));
+    if (m_inRoom && resumed && heldRoom == m_roomId)
+        return;
+    if (!m_inRoom) {
+        chooseRoom();
+        return;
+    }
+    // The relay no longer holds our place (it restarted): take it again without a second hello.
+    relayRequest(relayop::joinRoom(m_roomId), [this](int code, const QString& desc) {
+        if (code != 0)
+            fail(QStringLiteral("join room again refused: %1 %2").arg(code).arg(desc));
+        else
+            log(QStringLiteral("back in room %1").arg(m_roomId));
+    });
+}
+
+void Student::relayLost(QWebSocket* ws)
+{
+    if (ws != m_ws || m_leaving)
+        return;
+    m_pingTimer.stop();
+    const QString why = ws->errorString();
+    ws->disconnect(this);
+    ws->abort();
+    if (!m_reconnecting) {
+        if (!m_relaySignedIn || m_opt.reconnectMs <= 0) {
+            fail(QStringLiteral("live relay connection lost: %1").arg(why));
+            return;
+        }
+        m_reconnecting = true;
+        m_dropMs = nowMs();
+        log(QStringLiteral("live relay connection lost (%1), reconnecting").arg(why));
+    }
+    m_relaySignedIn = false;
+    m_replies.clear();
+    m_roomsId = 0;
+    if (nowMs() - m_dropMs >= m_opt.reconnectMs) {
+        fail(QStringLiteral("live relay unreachable for %1 ms").arg(nowMs() - m_dropMs));
+        return;
+    }
+    m_retryTimer.start(500);
+}
+
+void Student::ping()
+{
+    if (!m_ws || m_ws->state() != QAbstractSocket::ConnectedState)
+        return;
+    // A frozen relay or a pulled cable closes nothing: silence is the only sign.
+    if (nowMs() - m_lastHeardMs > 3 * kPingMs) {
+        relayLost(m_ws);
+        return;
+    }
+    m_ws->ping();
 }
 
 int Student::relayRequest(const QJsonObject& req, std::function<void(int, const QString&)> onReply)
@@ -201,7 +298,10 @@ int Student::relayRequest(const QJsonObject& req, std::function<void(int, const 
 void Student::onRelayText(const QString& text)
 {
     const relayop::Push push = relayop::readPush(text.toUtf8());
-    if (push.kind == relayop::Push::Reply && m_roomsId && push.id == m_roomsId) {
+    if (push.kind == relayop::Push::Reply && !m_relaySignedIn && push.code == 0) {
+        m_replies.remove(push.id);
+        signedIn(push.object);
+    } else if (push.kind == relayop::Push::Reply && m_roomsId && push.id == m_roomsId) {
         m_roomsId = 0;
         const QJsonArray rooms = push.object.value("rooms").toArray();
         if (rooms.isEmpty()) {
@@ -336,8 +436,10 @@ void Student::sendChat()
 {
     ++m_chatCount;
     const QString text = QStringLiteral("%1：第%2条消息").arg(m_nickname).arg(m_chatCount);
-    relayRequest(relayop::groupMsg({ relayop::textElem(text) }));
-    log(QStringLiteral("chat: %1").arg(text));
+    if (relayRequest(relayop::groupMsg({ relayop::textElem(text) })))
+        log(QStringLiteral("chat: %1").arg(text));
+    else
+        log(QStringLiteral("chat not sent, no relay connection: %1").arg(text));
 }
 
 void Student::sendCameraFrame()

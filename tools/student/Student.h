@@ -30,6 +30,7 @@ struct StudentOptions {
     bool camera = false;
     int durationSecs = 0; // 0: until the class ends
     int answerDelayMs = 1000;
+    int reconnectMs = 15000; // how long a dropped relay connection is tried again; 0: never
 };
 
 // One scripted student: signs in, enters a live, joins its room on the relay and behaves as told.
@@ -50,6 +51,9 @@ private:
     void findLive();
     void enterRoom(quint32 roomId);
     void openRelay();
+    void relayLost(QWebSocket* ws);
+    void signedIn(const QJsonObject& reply);
+    void ping();
     int relayRequest(const QJsonObject& req, std::function<void(int code, const QString& desc)> onReply = {});
     void onRelayText(const QString& text);
     void onCommand(const QString& sender, const QString& data);
@@ -81,4 +85,12 @@ private:
     QTimer m_chatTimer;
     QTimer m_cameraTimer;
     QTimer m_lookupTimer;
+    // Keeping the relay session through short drops.
+    QString m_resume;
+    bool m_relaySignedIn = false;
+    bool m_reconnecting = false;
+    qint64 m_dropMs = 0;
+    qint64 m_lastHeardMs = 0;
+    QTimer m_pingTimer;
+    QTimer m_retryTimer;
 };

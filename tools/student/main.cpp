@@ -57,8 +57,12 @@ int main(int argc, char** argv)
         "camera", "Turn on a synthetic camera: moving colour bars, 5 frames a second.");
     const QCommandLineOption duration(
         "duration", "Leave after SECONDS (0: when the class ends).", "SECONDS", "0");
+    const QCommandLineOption reconnect("reconnect-ms",
+        "Keep trying a dropped live relay connection for MS milliseconds, resuming the same place in the "
+        "room (default: 15000; 0: give up at once).",
+        "MS", "15000");
     parser.addOptions({ server, live, login, password, nickname, teacher, liveId, room, chat, accept, reject,
-        micOff, camera, duration });
+        micOff, camera, duration, reconnect });
     parser.process(app);
 
     auto number = [&](const QCommandLineOption& opt, int* out) {
@@ -81,7 +85,7 @@ int main(int argc, char** argv)
     o.camera = parser.isSet(camera);
     int roomId = 0;
     if (!number(chat, &o.chatEverySecs) || !number(micOff, &o.micOffAfterSecs)
-        || !number(duration, &o.durationSecs))
+        || !number(duration, &o.durationSecs) || !number(reconnect, &o.reconnectMs))
         return 2;
     if (parser.isSet(room) && (!number(room, &roomId) || roomId == 0)) {
         qCritical("lectern-student: --room needs a room number");

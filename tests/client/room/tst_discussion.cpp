@@ -43,6 +43,7 @@ private slots:
     void chatIsShownAsMeAtOnceAndEnterSends();
     void longDiscussionBuildsOnlyRowsNearViewAndRebuildsThemOnScroll();
     void undeliveredChatLookedSent();
+    void studentCouldSpeakAndRenameForAnother();
 
 private:
     MsgItem* Row(int i) const;
@@ -261,6 +262,37 @@ void TestDiscussion::undeliveredChatLookedSent()
     QTRY_VERIFY(Row(0));
     QVERIFY(RowNames()[0].contains(QStringLiteral("发送失败"))
         && !RowNames()[1].contains(QStringLiteral("发送失败")));
+}
+
+// Regression: the identity object's userId was taken over the sender the relay named, so one
+// student could put another on or off the microphone and rename anyone in the nickname cache.
+void TestDiscussion::studentCouldSpeakAndRenameForAnother()
+{
+    BoxCatcher boxes;
+    LogCapture log;
+    NicknameCache().insert(QStringLiteral("stu-b"), QStringLiteral("小兰"));
+    NicknameCache().insert(QStringLiteral("stu-t"), QStringLiteral("老师"));
+    m_service->deliverCustom(QStringLiteral("stu-a"), Command(CmdAcceptInteract, Identity("stu-b", "小兰")));
+    m_service->deliverCustom(QStringLiteral("stu-a"), Command(CmdMicOff, Identity("stu-b", "小兰")));
+    m_service->deliverCustom(QStringLiteral("stu-a"), Command(CmdEnterRoom, Identity("stu-t", "骗子")));
+    m_service->deliverCustom(QStringLiteral("stu-a"), Command(CmdLeaveRoom, Identity("stu-b", QString())));
+    // The sender's own identity object still counts, with the id as a string or a number.
+    m_service->deliverCustom(QStringLiteral("1001"),
+        Command(CmdMicOff,
+            QJsonDocument(QJsonObject { { "userId", 1001 }, { "nickname", QStringLiteral("小刚") } })
+                .toJson(QJsonDocument::Compact)));
+    QVERIFY(m_server.waitFor("live.room.member.list", 1));
+
+    const auto reports = m_server.callsOf("live.room.member.status.report");
+    QCOMPARE(reports.size(), 1);
+    QCOMPARE(reports[0].params.value("userId").toString() + reports[0].params.value("action").toString(),
+        QStringLiteral("1001off"));
+    QTRY_COMPARE(boxes.texts(), QStringList({ QStringLiteral("小刚已下麦") }));
+    QVERIFY(RowNames().isEmpty());
+    QCOMPARE(NicknameCache().value("stu-b"), QStringLiteral("小兰"));
+    QCOMPARE(NicknameCache().value("stu-t"), QStringLiteral("老师"));
+    QCOMPARE(NicknameCache().value("1001"), QStringLiteral("小刚"));
+    QCOMPARE(log.count(QStringLiteral("command refused: sent by stu-a")), 4);
 }
 
 QTEST_MAIN(TestDiscussion)

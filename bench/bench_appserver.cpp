@@ -2,6 +2,7 @@
 // fixed number of "user.login" and then "live.list.by.teacher.id" requests (1,000 lives per answer).
 // Prints requests per second and p50/p99 latency for both; then the latency of logins while 200 slow
 // or idle connections are held open (slow header senders, downloads nobody reads, idle keep-alive).
+#include "LoopbackSocket.h"
 #include "app/AppServer.h"
 
 #include <QCoreApplication>
@@ -93,22 +94,6 @@ void print(const char* name, const Figures& f, double targetRps)
     std::fflush(stdout);
 }
 
-int connectTo(quint16 port, int receiveBuffer = 0)
-{
-    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    if (receiveBuffer > 0)
-        ::setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &receiveBuffer, sizeof receiveBuffer);
-    sockaddr_in a = {};
-    a.sin_family = AF_INET;
-    a.sin_port = htons(port);
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
-        ::close(fd);
-        return -1;
-    }
-    return fd;
-}
-
 void sendText(int fd, const std::string& text)
 {
     [[maybe_unused]] const ssize_t n = ::send(fd, text.data(), text.size(), MSG_NOSIGNAL);
@@ -129,7 +114,7 @@ void slowConnections(quint16 port, const QString& downloads, const std::string& 
     std::vector<int> sockets;
     for (int i = 0; i < kSlow; ++i) {
         const int kind = i % 3;
-        const int fd = connectTo(port, kind == 1 ? 4096 : 0);
+        const int fd = ConnectLoopback(port, kind == 1 ? 4096 : 0);
         if (fd < 0)
             continue;
         sockets.push_back(fd);

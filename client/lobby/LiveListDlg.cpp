@@ -340,6 +340,7 @@ void LiveListDlg::CreateLiveRoom()
     option.roomDisconnectListener = LiveDlg::OnRoomDisconnect;
     option.memberStatusListener = LiveDlg::OnMemStatusChange;
     option.data = nullptr;
+    LiveDlg::ForgetPendingMemberEvents();
     GetILive()->createRoom(option, OnCreateRoomSuccess, OnCreateRoomFailure, this);
 }
 
@@ -406,6 +407,8 @@ void LiveListDlg::OnAppServer_EnterRoomSuccess(const QVariantMap&, void* context
     // The lobby comes back when the room window closes.
     connect(g_liveDlg, &LiveDlg::closed, dlg, &QWidget::show);
     g_liveDlg->showMaximized();
+    // Members whose camera was on before the window existed (the views bind once shown).
+    g_liveDlg->ApplyPendingMemberEvents();
     dlg->hide();
 }
 

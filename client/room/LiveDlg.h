@@ -61,6 +61,10 @@ public:
     static void OnRoomDisconnect(int reason, const char* errorInfo, void* data);
     static void OnMemStatusChange(
         ilive::E_EndpointEventId eventId, const ilive::Vector<ilive::String>& ids, void* data);
+    // Camera states that came before the window existed: dropped when a room is entered anew,
+    // applied once the window for it is made.
+    static void ForgetPendingMemberEvents();
+    void ApplyPendingMemberEvents();
 
     // Device-operation results; 0 is success.
     void OnOpenCameraCB(const int& ret);
@@ -176,6 +180,7 @@ private:
     QList<QPair<QString, QString>> m_cameraList; // (id, name) as last read from the service
     VideoRender* m_localRender = nullptr;
     VideoRender* m_remoteRender = nullptr;
+    void ApplyCameraState(const QByteArray& id, ilive::E_EndpointEventId eventId);
     QTimer* m_clockTimer = nullptr;
     QTimer* m_noSignalTimer = nullptr;
     RenderArea* m_renderArea = nullptr;

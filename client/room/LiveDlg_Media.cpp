@@ -9,6 +9,7 @@
 #include "shell/Util.h"
 #include "ui_LiveDlg.h"
 
+#include <QHash>
 #include <QDebug>
 #include <QGuiApplication>
 #include <QMessageBox>
@@ -332,6 +333,41 @@ void LiveDlg::OnRemoteVideoNoSignal()
     m_noSignalTimer->stop();
 }
 
+namespace {
+
+// Camera states the service announced between entering the room and the room window's making
+// (members whose camera was already on): the newest per member, handed to the window when it opens.
+QHash<QByteArray, ilive::E_EndpointEventId>& PendingCameraStates()
+{
+    static QHash<QByteArray, ilive::E_EndpointEventId> states;
+    return states;
+}
+
+} // namespace
+
+void LiveDlg::ApplyCameraState(const QByteArray& id, ilive::E_EndpointEventId eventId)
+{
+    const QByteArray self = SessionRecord().value(QStringLiteral("userId")).toString().toUtf8();
+    VideoRender* view = id == self ? m_localRender : m_remoteRender;
+    if (eventId == ilive::EVENT_ID_ENDPOINT_HAS_CAMERA_VIDEO)
+        view->BindView(ilive::String(id.constData(), size_t(id.size())), ilive::VIDEO_SRC_TYPE_CAMERA);
+    else
+        view->ClearView();
+}
+
+void LiveDlg::ForgetPendingMemberEvents()
+{
+    PendingCameraStates().clear();
+}
+
+void LiveDlg::ApplyPendingMemberEvents()
+{
+    const auto pending = PendingCameraStates();
+    PendingCameraStates().clear();
+    for (auto it = pending.cbegin(); it != pending.cend(); ++it)
+        ApplyCameraState(it.key(), it.value());
+}
+
 void LiveDlg::OnMemStatusChange(
     ilive::E_EndpointEventId eventId, const ilive::Vector<ilive::String>& ids, void* data)
 {
@@ -340,22 +376,17 @@ void LiveDlg::OnMemStatusChange(
     for (const ilive::String& id : ids)
         copied.append(QByteArray(id.c_str(), int(id.size())));
     RunOnGuiThread([eventId, copied] {
-        if (!g_liveDlg) {
-            qDebug() << "OnMemStatusChange:g_liveDlg not init";
-            return;
-        }
         if (eventId != ilive::EVENT_ID_ENDPOINT_HAS_CAMERA_VIDEO
             && eventId != ilive::EVENT_ID_ENDPOINT_NO_CAMERA_VIDEO)
             return;
-        const QByteArray self = SessionRecord().value(QStringLiteral("userId")).toString().toUtf8();
-        for (const QByteArray& id : copied) {
-            VideoRender* view = id == self ? g_liveDlg->m_localRender : g_liveDlg->m_remoteRender;
-            if (eventId == ilive::EVENT_ID_ENDPOINT_HAS_CAMERA_VIDEO)
-                view->BindView(
-                    ilive::String(id.constData(), size_t(id.size())), ilive::VIDEO_SRC_TYPE_CAMERA);
-            else
-                view->ClearView();
+        if (!g_liveDlg) {
+            qDebug() << "OnMemStatusChange:g_liveDlg not init";
+            for (const QByteArray& id : copied)
+                PendingCameraStates().insert(id, eventId);
+            return;
         }
+        for (const QByteArray& id : copied)
+            g_liveDlg->ApplyCameraState(id, eventId);
     });
 }
 

@@ -68,6 +68,25 @@ QString sha1Base64(const QString& text)
     return QString::fromLatin1(QCryptographicHash::hash(text.toUtf8(), QCryptographicHash::Sha1).toBase64());
 }
 
+// The teacher signs in to the relay and hosts kRoom; false when either step fails.
+bool HostRoom(LiveService& service, Teacher& teacher)
+{
+    service.init(1400001234, 8848, true);
+    service.login("t1",
+        usersig::make(kSecret, "t1", QDateTime::currentSecsSinceEpoch() + 600).toUtf8().constData(), onSuc,
+        onErr, &teacher);
+    if (!QTest::qWaitFor([&] { return teacher.ok == 1; }, 5000))
+        return false;
+    ilive::iLiveRoomOption option;
+    option.roomId = kRoom;
+    option.controlRole = "LiveMaster";
+    option.roomDisconnectListener = onDisconnect;
+    option.memberStatusListener = onEvent;
+    option.data = &teacher;
+    service.createRoom(option, onSuc, onErr, &teacher);
+    return QTest::qWaitFor([&] { return teacher.ok == 2; }, 5000);
+}
+
 } // namespace
 
 class TestStudent : public QObject {
@@ -118,19 +137,7 @@ private slots:
         service.setUrl(QUrl(liveUrl));
         service.setMessageCallBack(onMessage, &teacher);
         service.setRemoteVideoCallBack(onRemote, &teacher);
-        service.init(1400001234, 8848, true);
-        service.login("t1",
-            usersig::make(kSecret, "t1", QDateTime::currentSecsSinceEpoch() + 600).toUtf8().constData(),
-            onSuc, onErr, &teacher);
-        QTRY_COMPARE(teacher.ok, 1);
-        ilive::iLiveRoomOption option;
-        option.roomId = kRoom;
-        option.controlRole = "LiveMaster";
-        option.roomDisconnectListener = onDisconnect;
-        option.memberStatusListener = onEvent;
-        option.data = &teacher;
-        service.createRoom(option, onSuc, onErr, &teacher);
-        QTRY_COMPARE(teacher.ok, 2);
+        QVERIFY(HostRoom(service, teacher));
 
         QProcess student;
         student.start(LECTERN_BIN_DIR "/lectern-student",
@@ -178,19 +185,7 @@ private slots:
         service.setUrl(QUrl(liveUrl));
         service.setReconnectGraceMs(2500);
         service.setMessageCallBack(onMessage, &teacher);
-        service.init(1400001234, 8848, true);
-        service.login("t1",
-            usersig::make(kSecret, "t1", QDateTime::currentSecsSinceEpoch() + 600).toUtf8().constData(),
-            onSuc, onErr, &teacher);
-        QTRY_COMPARE(teacher.ok, 1);
-        ilive::iLiveRoomOption option;
-        option.roomId = kRoom;
-        option.controlRole = "LiveMaster";
-        option.roomDisconnectListener = onDisconnect;
-        option.memberStatusListener = onEvent;
-        option.data = &teacher;
-        service.createRoom(option, onSuc, onErr, &teacher);
-        QTRY_COMPARE(teacher.ok, 2);
+        QVERIFY(HostRoom(service, teacher));
 
         QProcess student;
         student.start(LECTERN_BIN_DIR "/lectern-student",

@@ -1,6 +1,7 @@
 // The app server against hostile or careless HTTP clients: bodies and headers past the limits, slow
 // and idle connections, odd ranges, batches, bad bytes, guessed passwords. Limits are set small here
 // so each case stays quick.
+#include "LoopbackSocket.h"
 #include "app/AppServer.h"
 
 #include <QCryptographicHash>
@@ -35,14 +36,8 @@ class Raw {
 public:
     Raw(quint16 port, int receiveBuffer = 0)
     {
-        fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        if (receiveBuffer > 0)
-            ::setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &receiveBuffer, sizeof receiveBuffer);
-        sockaddr_in a = {};
-        a.sin_family = AF_INET;
-        a.sin_port = htons(port);
-        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        if (::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0)
+        fd = ConnectLoopback(port, receiveBuffer);
+        if (fd < 0)
             qFatal("cannot connect to the app server on port %d", port);
         timeval tv { 10, 0 };
         ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);

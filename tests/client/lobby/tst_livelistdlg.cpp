@@ -5,6 +5,7 @@
 #include "lobby/LiveListItem.h"
 #include "remote/AppServer.h"
 #include "room/LiveDlg.h"
+#include "room/VideoRender.h"
 #include "shell/Resources.h"
 #include "shell/waitingspinnerwidget.h"
 #include "ui_LiveListDlg.h"
@@ -225,7 +226,7 @@ private slots:
         QVERIFY(!g_liveDlg);
     }
 
-    void clicksWhileEnteringOpenOneRoom()
+    void clicksWhileEnteringOpenOneRoomThatMissedCamerasAlreadyOn_regression()
     {
         m_fake->answerCreateRoom = false;
         showQuietly();
@@ -246,6 +247,9 @@ private slots:
         QVERIFY(option.roomKind == 1 && option.authBits == ~quint64(0) && option.controlRole == "LiveMaster");
         QVERIFY(option.roomDisconnectListener && option.memberStatusListener);
 
+        // A student whose camera is on when the teacher enters is announced before the window exists.
+        m_fake->memberStatus(ilive::EVENT_ID_ENDPOINT_HAS_CAMERA_VIDEO, { "s9" });
+
         // A success from the service thread goes on to exactly one room window, for the first live.
         m_http.enqueue(Ok());
         m_http.enqueue(Ok());
@@ -253,6 +257,7 @@ private slots:
         QTRY_VERIFY_WITH_TIMEOUT(g_liveDlg, 5000);
         QCOMPARE(
             g_liveDlg->liveId() + ' ' + QString::number(g_liveDlg->avRoomId()), QStringLiteral("21 2100"));
+        QCOMPARE(g_liveDlg->remoteRender()->boundUserId(), QStringLiteral("s9"));
         QTRY_VERIFY(!m_lobby->isVisible());
         // While the room window is open the lobby opens nothing either.
         m_lobby->OnItemButtonClick(m_lobby->liveAt(1));

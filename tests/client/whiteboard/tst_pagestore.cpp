@@ -6,6 +6,8 @@
 #include "whiteboard/painterstorage.h"
 #include "whiteboard/renderarea.h"
 
+#include "BoardInput.h"
+
 #include <QApplication>
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -19,20 +21,6 @@
 namespace {
 
 constexpr char kChildFolder[] = "LECTERN_BOARD_CHILD_FOLDER";
-
-void move(QWidget* w, QPoint p)
-{
-    QMouseEvent event(QEvent::MouseMove, p, w->mapToGlobal(p), Qt::NoButton, Qt::LeftButton, Qt::NoModifier);
-    QApplication::sendEvent(w, &event);
-}
-
-void drag(QWidget* w, QPoint from, QPoint to)
-{
-    QTest::mousePress(w, Qt::LeftButton, Qt::NoModifier, from);
-    for (int i = 1; i <= 5; ++i)
-        move(w, from + (to - from) * i / 5);
-    QTest::mouseRelease(w, Qt::LeftButton, Qt::NoModifier, to);
-}
 
 // A page of strokes large enough to be read in the background.
 void writeBusyPage(const QString& name, int strokes)

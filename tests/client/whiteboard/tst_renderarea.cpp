@@ -5,6 +5,8 @@
 #include "whiteboard/painterstorage.h"
 #include "whiteboard/renderarea.h"
 
+#include "BoardInput.h"
+
 #include <QGridLayout>
 #include <QRadioButton>
 #include <QApplication>
@@ -18,20 +20,6 @@ namespace {
 void press(QWidget* w, QPoint p)
 {
     QTest::mousePress(w, Qt::LeftButton, Qt::NoModifier, p);
-}
-
-void move(QWidget* w, QPoint p)
-{
-    QMouseEvent event(QEvent::MouseMove, p, w->mapToGlobal(p), Qt::NoButton, Qt::LeftButton, Qt::NoModifier);
-    QApplication::sendEvent(w, &event);
-}
-
-void drag(QWidget* w, QPoint from, QPoint to)
-{
-    press(w, from);
-    for (int i = 1; i <= 5; ++i)
-        move(w, from + (to - from) * i / 5);
-    QTest::mouseRelease(w, Qt::LeftButton, Qt::NoModifier, to);
 }
 
 void click(QWidget* w, QPoint p)

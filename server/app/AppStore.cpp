@@ -286,22 +286,38 @@ Session AppStore::createSession(int64_t userId, int64_t ttlMs, int maxPerUser)
     Session s;
     s.ak = randomHex(24);
     s.expiresMs = nowMs() + ttlMs;
+    const std::string digest = akDigest(s.ak);
     write([&](Conn& c) {
-        auto purge = c.q("DELETE FROM sessions WHERE expires_ms <= ?");
-        purge->bind(1, nowMs());
-        purge->exec();
+        // Expired sessions are refused when used; clearing them out once a second is enough.
+        const int64_t now = nowMs();
+        if (now - m_lastPurgeMs >= 1000 || now < m_lastPurgeMs) {
+            auto purge = c.q("DELETE FROM sessions WHERE expires_ms <= ?");
+            purge->bind(1, now);
+            purge->exec();
+            m_lastPurgeMs = now;
+        }
         auto q = c.q("INSERT INTO sessions(ak_digest, user_id, expires_ms) VALUES(?, ?, ?)");
-        q->bind(1, akDigest(s.ak));
+        q->bind(1, digest);
         q->bind(2, userId);
         q->bind(3, s.expiresMs);
         q->exec();
         // The new session stays whatever the clock says; of the others the latest to expire stay.
-        auto cap = c.q("DELETE FROM sessions WHERE user_id = ?1 AND ak_digest != ?3 AND ak_digest NOT IN"
-                       " (SELECT ak_digest FROM sessions WHERE user_id = ?1 AND ak_digest != ?3"
-                       " ORDER BY expires_ms DESC LIMIT ?2)");
+        // The cut is the first of the others past the cap, found by walking sessions_by_user
+        // (user_id, expires_ms, ak_digest) backwards: no temporary table per login.
+        if (maxPerUser <= 1) {
+            auto all = c.q("DELETE FROM sessions WHERE user_id = ? AND ak_digest != ?");
+            all->bind(1, userId);
+            all->bind(2, digest);
+            all->exec();
+            return;
+        }
+        auto cap
+            = c.q("DELETE FROM sessions WHERE user_id = ?1 AND ak_digest != ?3 AND (expires_ms, ak_digest) <="
+                  " (SELECT expires_ms, ak_digest FROM sessions WHERE user_id = ?1 AND ak_digest != ?3"
+                  " ORDER BY expires_ms DESC, ak_digest DESC LIMIT 1 OFFSET ?2)");
         cap->bind(1, userId);
-        cap->bind(2, std::max(0, maxPerUser - 1));
-        cap->bind(3, akDigest(s.ak));
+        cap->bind(2, maxPerUser - 1);
+        cap->bind(3, digest);
         cap->exec();
     });
     return s;

@@ -165,6 +165,7 @@ private:
     std::mutex m_poolMutex;
     std::vector<std::unique_ptr<Conn>> m_idle;
     std::mutex m_writeMutex; // one writer at a time inside this process
+    int64_t m_lastPurgeMs = 0; // of expired sessions; guarded by m_writeMutex
 };
 
 } // namespace appserver

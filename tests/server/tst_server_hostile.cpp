@@ -261,6 +261,17 @@ private slots:
         QCOMPARE(server->store().sessionCount(user), 3);
         QVERIFY(!server->store().sessionUser(aks[0]) && !server->store().sessionUser(aks[1]));
         QVERIFY(server->store().sessionUser(aks[4]));
+        // Sessions that expire in the same millisecond are capped all the same.
+        for (int i = 0; i < 5; ++i)
+            aks.push_back(server->store().createSession(user, 60 * 1000, 3).ak);
+        QCOMPARE(server->store().sessionCount(user), 3);
+        QVERIFY(server->store().sessionUser(aks.back()));
+        // Expired sessions go at a later sign-in, even another user's.
+        const int64_t other = server->store().addUser("t2", "123456", "李老师", "t");
+        shiftMs += 8LL * 24 * 3600 * 1000;
+        QCOMPARE(code(post(loginBody("t2", "123456"))), 0);
+        QCOMPARE(server->store().sessionCount(user), 0);
+        QCOMPARE(server->store().sessionCount(other), 1);
     }
 
     void loginRefusesBadSaltsAndSlowsDownGuessing()

@@ -3,6 +3,7 @@
 #include "PaintSettings.h"
 #include "painterstorage.h"
 
+#include <QApplication>
 #include <QDebug>
 #include <QFontMetricsF>
 #include <QKeyEvent>
@@ -31,6 +32,12 @@ RenderArea::RenderArea(QWidget* parent)
     connect(&m_saveTimer, &QTimer::timeout, this, &RenderArea::saveDrawing);
     m_laserTimer.setInterval(30);
     connect(&m_laserTimer, &QTimer::timeout, this, &RenderArea::laserTick);
+    // A box that opens while the button is held (closing the room mid-stroke) would never get the
+    // pointer back from the press's grab: give it up once another window takes the focus.
+    connect(qApp, &QApplication::focusChanged, this, [this](QWidget*, QWidget* now) {
+        if (now && now->window() != window() && QWidget::mouseGrabber() == this)
+            releaseMouse();
+    });
     m_clock.start();
     setInstrumentType(None);
 }

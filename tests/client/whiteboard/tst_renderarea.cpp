@@ -13,6 +13,7 @@
 #include <QLineEdit>
 #include <QScreen>
 #include <QTemporaryDir>
+#include <QMessageBox>
 #include <QtTest>
 
 namespace {
@@ -97,6 +98,7 @@ private slots:
     void enterInTextBoxConfirmsTheTextWithoutReachingTheWindow_regression();
     void firstStrokeAfterChoosingPenIsNotSwallowedByTheClosingPopup_regression();
     void laserTrailFadesAndIsNeverSaved();
+    void boxOpenedMidStrokeCouldNotGetThePointer_regression();
 
     void cleanup();
 
@@ -457,6 +459,21 @@ void TestRenderArea::laserTrailFadesAndIsNeverSaved()
     PageStore::instance()->flush();
     QVERIFY(!QFile::exists(PainterStorage::storagePath() + "/laser.json"));
     QVERIFY(!QFile::exists(PageStore::journalPath("laser.json")));
+}
+
+void TestRenderArea::boxOpenedMidStrokeCouldNotGetThePointer_regression()
+{
+    m_area->show();
+    QVERIFY(QTest::qWaitForWindowActive(m_area.get()));
+    QTest::mousePress(m_area.get(), Qt::LeftButton, Qt::NoModifier, QPoint(40, 40));
+    QCOMPARE(QWidget::mouseGrabber(), m_area.get());
+    // Closing the room mid-stroke asks its question while the button is still down.
+    QMessageBox box(QMessageBox::Question, QStringLiteral("确认"), QStringLiteral("是否下课？"),
+        QMessageBox::Yes | QMessageBox::No);
+    box.show();
+    box.activateWindow();
+    QVERIFY(QTest::qWaitForWindowActive(&box));
+    QTRY_VERIFY(QWidget::mouseGrabber() == nullptr);
 }
 
 QTEST_MAIN(TestRenderArea)

@@ -6,7 +6,7 @@
 #include "whiteboard/painterstorage.h"
 #include "whiteboard/renderarea.h"
 
-#include "BoardInput.h"
+#include "BoardTestKit.h"
 
 #include <QApplication>
 #include <QLineEdit>
@@ -47,8 +47,7 @@ QStringList describe(const ShapeList& shapes)
 // The page file as a client that knows no journal reads it.
 QStringList pageFile(const QString& name)
 {
-    QCoreApplication::processEvents();
-    PageStore::instance()->flush();
+    WaitForPageFiles();
     PainterStorage storage;
     // A page that never held a shape is not written at all.
     if (!storage.load(name))
@@ -90,15 +89,13 @@ private:
 void TestBoardHistory::cleanup()
 {
     m_area.reset();
-    QCoreApplication::processEvents();
-    PageStore::instance()->flush();
+    WaitForPageFiles();
 }
 
 void TestBoardHistory::init()
 {
     m_area.reset();
-    QCoreApplication::processEvents();
-    PageStore::instance()->flush();
+    WaitForPageFiles();
     m_dir = std::make_unique<QTemporaryDir>();
     SetAppFolders(m_dir->path(), m_dir->path());
     PenSettings::reset();

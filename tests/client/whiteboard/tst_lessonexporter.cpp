@@ -3,6 +3,8 @@
 #include "whiteboard/PageStore.h"
 #include "whiteboard/painterstorage.h"
 
+#include "BoardTestKit.h"
+
 #include <QApplication>
 #include <QPainter>
 #include <QProcess>
@@ -116,8 +118,7 @@ private:
 
 void TestLessonExporter::init()
 {
-    QCoreApplication::processEvents();
-    PageStore::instance()->flush();
+    WaitForPageFiles();
     m_dir = std::make_unique<QTemporaryDir>();
     SetAppFolders(m_dir->path(), m_dir->path());
 }

@@ -6,7 +6,7 @@
 #include "whiteboard/painterstorage.h"
 #include "whiteboard/renderarea.h"
 
-#include "BoardInput.h"
+#include "BoardTestKit.h"
 
 #include <QApplication>
 #include <QJsonDocument>
@@ -86,8 +86,7 @@ private:
 
 void TestPageStore::init()
 {
-    QCoreApplication::processEvents();
-    PageStore::instance()->flush();
+    WaitForPageFiles();
     m_dir = std::make_unique<QTemporaryDir>();
     SetAppFolders(m_dir->path(), m_dir->path());
     PenSettings::reset();
@@ -116,14 +115,12 @@ void TestPageStore::damagedPageFileIsSetAsideNotOverwritten_regression()
         QCOMPARE(aside.readAll(), damaged);
         // Leaving the page writes nothing over it; a new drawing starts a new file beside it.
         area.setFileName("next.json");
-        QCoreApplication::processEvents();
-        PageStore::instance()->flush();
+        WaitForPageFiles();
         QVERIFY(!QFile::exists(storageFile("cut.json")));
         area.setFileName("cut.json");
         area.setInstrumentType(Pen);
         drag(&area, { 10, 10 }, { 50, 50 });
-        QCoreApplication::processEvents();
-        PageStore::instance()->flush();
+        WaitForPageFiles();
         PainterStorage reread;
         QVERIFY(reread.load("cut.json"));
         QCOMPARE(reread.records.size(), 1);
@@ -188,8 +185,7 @@ void TestPageStore::pageReadWhileTheTeacherDrawsKeepsBoth()
     QVERIFY(loaded.wait(20000));
     QCOMPARE(area.shapes().size(), 1501);
     QCOMPARE(area.shapes().last(), drawn);
-    QCoreApplication::processEvents();
-    PageStore::instance()->flush();
+    WaitForPageFiles();
     PainterStorage reread;
     QVERIFY(reread.load("busy.json"));
     QCOMPARE(reread.records.size(), 1501);
@@ -207,8 +203,7 @@ void TestPageStore::pageReadWhileTheTeacherDrawsKeepsBoth()
     QTRY_VERIFY_WITH_TIMEOUT(std::any_of(written.begin(), written.end(),
                                  [](const QList<QVariant>& w) { return w[0] == "second.json"; }),
         20000);
-    QCoreApplication::processEvents();
-    PageStore::instance()->flush();
+    WaitForPageFiles();
     QVERIFY(reread.load("second.json"));
     QCOMPARE(reread.records.size(), 1501);
     area.setFileName("second.json");
@@ -224,8 +219,7 @@ void TestPageStore::journalFoldsIntoThePageFileThatTodaysClientReads()
     area.setFileName("fold.json");
     drag(&area, { 10, 10 }, { 100, 100 });
     drag(&area, { 10, 100 }, { 100, 10 });
-    QCoreApplication::processEvents();
-    PageStore::instance()->flush();
+    WaitForPageFiles();
     // Both the journal and the file hold the strokes; the file says which entries it holds.
     QFile page(storageFile("fold.json"));
     QVERIFY(page.open(QIODevice::ReadOnly));
@@ -241,8 +235,7 @@ void TestPageStore::journalFoldsIntoThePageFileThatTodaysClientReads()
     QCOMPARE(area.shapes().size(), 2);
     QVERIFY(!QFile::exists(PageStore::journalPath("fold.json")));
     drag(&area, { 200, 10 }, { 300, 100 });
-    QCoreApplication::processEvents();
-    PageStore::instance()->flush();
+    WaitForPageFiles();
 
     // Today's client rewrites the page without the journal's tag: the journal no longer applies.
     PainterStorage old;
@@ -316,8 +309,7 @@ void TestPageStore::closingTheSurfaceKeepsThePageInView_regression()
         QTest::mouseClick(&area, Qt::LeftButton, Qt::NoModifier, { 50, 200 });
         area.textEditor()->setText(QStringLiteral("未确认"));
     }
-    QCoreApplication::processEvents();
-    PageStore::instance()->flush();
+    WaitForPageFiles();
     PainterStorage reread;
     QVERIFY(reread.load("close.json"));
     QCOMPARE(reread.records.size(), 2);
@@ -334,8 +326,7 @@ void TestPageStore::closingTheSurfaceKeepsThePageInView_regression()
         area.setInstrumentType(Rectangle);
         drag(&area, { 20, 20 }, { 200, 150 });
     }
-    QCoreApplication::processEvents();
-    PageStore::instance()->flush();
+    WaitForPageFiles();
     QVERIFY(reread.load("closing.json"));
     QCOMPARE(reread.records.size(), 1501);
     QCOMPARE(reread.records.last().name, QStringLiteral("RectangleShape"));

@@ -5,7 +5,7 @@
 #include "whiteboard/painterstorage.h"
 #include "whiteboard/renderarea.h"
 
-#include "BoardInput.h"
+#include "BoardTestKit.h"
 
 #include <QGridLayout>
 #include <QRadioButton>
@@ -62,8 +62,7 @@ bool cacheMatchesDirect(RenderArea* area)
 QVector<ShapeRecord> saved(const QString& name)
 {
     // Pages are written in the background.
-    QCoreApplication::processEvents();
-    PageStore::instance()->flush();
+    WaitForPageFiles();
     PainterStorage storage;
     storage.load(name);
     return storage.records;
@@ -110,8 +109,7 @@ private:
 void TestRenderArea::cleanup()
 {
     m_area.reset();
-    QCoreApplication::processEvents();
-    PageStore::instance()->flush();
+    WaitForPageFiles();
 }
 
 void TestRenderArea::init()
@@ -455,8 +453,7 @@ void TestRenderArea::laserTrailFadesAndIsNeverSaved()
     QCOMPARE(redPixels(render(&area, Qt::white)), 0);
     QVERIFY(area.shapes().isEmpty() && !area.canUndo());
     area.setFileName(QStringLiteral("other.json"));
-    QCoreApplication::processEvents();
-    PageStore::instance()->flush();
+    WaitForPageFiles();
     QVERIFY(!QFile::exists(PainterStorage::storagePath() + "/laser.json"));
     QVERIFY(!QFile::exists(PageStore::journalPath("laser.json")));
 }

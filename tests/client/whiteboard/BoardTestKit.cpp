@@ -1,4 +1,6 @@
-#include "BoardInput.h"
+#include "BoardTestKit.h"
+
+#include "whiteboard/PageStore.h"
 
 #include <QApplication>
 #include <QMouseEvent>
@@ -16,4 +18,10 @@ void drag(QWidget* w, QPoint from, QPoint to)
     for (int i = 1; i <= 5; ++i)
         move(w, from + (to - from) * i / 5);
     QTest::mouseRelease(w, Qt::LeftButton, Qt::NoModifier, to);
+}
+
+void WaitForPageFiles()
+{
+    QCoreApplication::processEvents();
+    PageStore::instance()->flush();
 }

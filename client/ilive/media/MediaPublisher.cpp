@@ -162,8 +162,9 @@ void MediaPublisher::publish()
                               .arg(m_spec.fps)
                               .arg(m_spec.videoBitrate);
     const QString preview = QStringLiteral(
-        "vt. ! queue max-size-buffers=2 leaky=downstream ! videoconvert ! video/x-raw,format=BGRx ! "
-        "appsink name=preview sync=false max-buffers=1 drop=true ");
+        "vt. ! queue max-size-buffers=2 leaky=downstream ! videoconvert ! video/x-raw,format=%1 ! "
+        "appsink name=preview sync=false max-buffers=1 drop=true ")
+                                .arg(m_spec.previewI420 ? "I420" : "BGRx");
     const QString audio = QStringLiteral(
         "queue name=ain ! audioconvert ! audioresample ! audio/x-raw,rate=48000,channels=1 ! volume "
         "name=micvol ! "
@@ -189,6 +190,16 @@ void MediaPublisher::publish()
             fail(error);
             return;
         }
+    } else if (!m_spec.videoPipeline.isEmpty()) {
+        GError* parseError = nullptr;
+        GstElement* source
+            = gst_parse_bin_from_description(m_spec.videoPipeline.toUtf8().constData(), TRUE, &parseError);
+        if (!source || !linkSource(m_pipeline, source, "vin", &error)) {
+            fail(source ? error
+                        : QStringLiteral("video source: %1").arg(QString::fromUtf8(parseError->message)));
+            g_clear_error(&parseError);
+            return;
+        }
     } else if (m_spec.hasVideo()) {
         GstElement* camera = MediaDevices::create(MediaDevices::Camera, m_spec.video, &error);
         if (!camera || !linkSource(m_pipeline, camera, "vin", &error)) {
@@ -204,7 +215,7 @@ void MediaPublisher::publish()
         }
     }
     if (GstElement* sink = element("preview")) {
-        deliverFrames(sink, false);
+        deliverFrames(sink, m_spec.previewI420);
         gst_object_unref(sink);
     }
     applyVolume();

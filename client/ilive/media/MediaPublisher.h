@@ -19,11 +19,14 @@ struct FeedSpec {
     int videoBitrate = 600000;
     QString audio;
     int audioBitrate = 32000;
-    // The video comes from pushFrame() instead of a device (a screen grabbed by the caller).
+    // Or a GStreamer description of the video source (a screen capture source).
+    QString videoPipeline;
+    // Or the video comes from pushFrame() (a screen grabbed by the caller).
     bool pushedVideo = false;
     // Raw video frames are handed to the frame callback too (the local preview).
     bool preview = false;
-    bool hasVideo() const { return pushedVideo || !video.isEmpty(); }
+    bool previewI420 = false;
+    bool hasVideo() const { return pushedVideo || !video.isEmpty() || !videoPipeline.isEmpty(); }
     bool hasAudio() const { return !audio.isEmpty(); }
 };
 

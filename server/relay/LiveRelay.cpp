@@ -1,5 +1,7 @@
 #include "LiveRelay.h"
 
+#include "MediaRooms.h"
+
 #include "common/UserSig.h"
 #include "protocol/RelayOps.h"
 #include "protocol/RelayRequest.h"
@@ -67,6 +69,8 @@ struct LiveRelay::Session {
     qint64 queued = 0; // bytes waiting when last sent to
     QByteArray resumeToken; // handed out at sign-in
     quint64 heldSerial = 0; // set while the connection is gone and the place is kept
+    quint64 serial = 0; // tells a session from a later one at the same address
+    bool knowsMedia = false; // has been told its room's media room
 };
 
 LiveRelay::LiveRelay(const QByteArray& secret, QObject* parent)
@@ -154,6 +158,7 @@ void LiveRelay::onNewConnection()
         ws->setMaxAllowedIncomingMessageSize(quint64(m_maxIncoming));
         auto* s = new Session;
         s->ws = ws;
+        s->serial = m_nextSessionSerial++;
         m_sessions.insert(ws, s);
         connect(ws, &QWebSocket::textMessageReceived, this, [this, s](const QString& t) { onText(s, t); });
         connect(
@@ -230,22 +235,23 @@ void LiveRelay::onText(Session* s, const QString& text)
                 return;
             }
         }
-        if (host) {
-            for (Session* m : roomMembers(roomId)) {
-                if (m->host && m->userId != s->userId) {
-                    reply(s, id, kNoPermission, QStringLiteral("room %1 already has a host").arg(roomId));
-                    return;
-                }
-            }
+        if (host && hostTaken(roomId, s)) {
+            reply(s, id, kNoPermission, QStringLiteral("room %1 already has a host").arg(roomId));
+            return;
         }
-        const bool entered = joinRoom(s, roomId, host);
-        QJsonArray members;
-        for (Session* m : roomMembers(s->roomId))
-            members.append(m->userId);
-        sendRaw(s, relayop::reply(id, kOk, QString(), QJsonObject { { "members", members } }), true, false);
-        // Only after the reply: a client takes no member news for a room it has not entered yet.
-        if (entered)
-            tellRoomState(s);
+        // The host's reply waits for the media room, so it can carry its address and PIN.
+        if (host && m_mediaRooms && !(m_media.contains(roomId) && m_media.value(roomId).ready)) {
+            m_pendingHosts[roomId].append(PendingHost { s->serial, id });
+            if (!m_media.contains(roomId)) {
+                m_media.insert(roomId, Media {});
+                m_mediaRooms->create(roomId, [this, roomId](const std::optional<MediaRooms::Room>& room) {
+                    onMediaCreated(
+                        roomId, room.has_value(), room ? room->url : QString(), room ? room->pin : QString());
+                });
+            }
+            return;
+        }
+        enterAndReply(s, id, roomId, host);
     } else if (req.op == QLatin1String("rooms")) {
         // Rooms that have a host: how a member finds the class it may join.
         QList<quint32> ids = m_rooms.keys();
@@ -460,6 +466,136 @@ void LiveRelay::keepTotalQueueBounded()
     m_queuedEstimate = total;
 }
 
+bool LiveRelay::hostTaken(quint32 roomId, const Session* s) const
+{
+    for (Session* m : roomMembers(roomId))
+        if (m->host && m->userId != s->userId)
+            return true;
+    return false;
+}
+
+void LiveRelay::enterAndReply(Session* s, const QByteArray& id, quint32 roomId, bool host)
+{
+    const bool entered = joinRoom(s, roomId, host);
+    QJsonArray members;
+    for (Session* m : roomMembers(s->roomId))
+        members.append(m->userId);
+    QJsonObject extra { { "members", members } };
+    if (m_media.value(roomId).ready) {
+        extra.insert("media", mediaObject(roomId));
+        s->knowsMedia = true;
+    }
+    sendRaw(s, relayop::reply(id, kOk, QString(), extra), true, false);
+    // Only after the reply: a client takes no member news for a room it has not entered yet.
+    if (entered)
+        tellRoomState(s);
+}
+
+void LiveRelay::setMediaRooms(MediaRooms* rooms)
+{
+    m_mediaRooms = rooms;
+    connect(rooms, &MediaRooms::roomsLost, this, [this](const QList<quint32>& roomIds) {
+        for (quint32 roomId : roomIds)
+            if (m_media.value(roomId).ready)
+                forgetMedia(roomId);
+    });
+}
+
+bool LiveRelay::hasMedia(quint32 roomId) const
+{
+    return m_media.value(roomId).ready;
+}
+
+void LiveRelay::endMedia(quint32 roomId)
+{
+    if (!m_media.contains(roomId))
+        return;
+    const bool ready = m_media.value(roomId).ready;
+    forgetMedia(roomId);
+    // One still being made is destroyed when it comes (onMediaCreated no longer wants it).
+    if (ready && m_mediaRooms)
+        m_mediaRooms->destroy(roomId);
+}
+
+void LiveRelay::forgetMedia(quint32 roomId)
+{
+    m_media.remove(roomId);
+    for (Session* m : roomMembers(roomId))
+        m->knowsMedia = false;
+}
+
+void LiveRelay::onMediaCreated(quint32 roomId, bool made, const QString& url, const QString& pin)
+{
+    auto it = m_media.find(roomId);
+    if (it == m_media.end() || it->ready) {
+        if (made && m_mediaRooms)
+            m_mediaRooms->destroy(roomId); // the live ended meanwhile
+    } else if (made) {
+        it->ready = true;
+        it->url = url;
+        it->pin = pin;
+    } else {
+        m_media.erase(it); // no media this time; the host's next entry tries again
+    }
+    const QList<PendingHost> pending = m_pendingHosts.take(roomId);
+    for (const PendingHost& p : pending) {
+        Session* s = nullptr;
+        for (Session* candidate : qAsConst(m_sessions))
+            if (candidate->serial == p.serial)
+                s = candidate;
+        if (!s || s->dead || s->userId.isEmpty())
+            continue;
+        if (hostTaken(roomId, s))
+            reply(s, p.requestId, kNoPermission, QStringLiteral("room %1 already has a host").arg(roomId));
+        else
+            enterAndReply(s, p.requestId, roomId, true);
+    }
+}
+
+LiveRelay::Feeds LiveRelay::feedsOf(Media& media, const QString& userId)
+{
+    auto it = media.feeds.find(userId);
+    if (it != media.feeds.end())
+        return *it;
+    // Random ids below 2^53 stay exact in JavaScript; distinct within the room.
+    const auto draw = [&media](qint64 other) {
+        for (;;) {
+            const qint64 v = qint64(QRandomGenerator::system()->generate64() & ((quint64(1) << 53) - 1));
+            if (v == 0 || v == other)
+                continue;
+            bool used = false;
+            for (const Feeds& f : qAsConst(media.feeds))
+                used = used || f.camera == v || f.screen == v;
+            if (!used)
+                return v;
+        }
+    };
+    Feeds f;
+    f.camera = draw(0);
+    f.screen = draw(f.camera);
+    media.feeds.insert(userId, f);
+    return f;
+}
+
+QJsonObject LiveRelay::feedsObject(quint32 roomId, const QList<Session*>& members)
+{
+    Media& media = m_media[roomId];
+    QJsonObject feeds;
+    for (const Session* m : members) {
+        const Feeds f = feedsOf(media, m->userId);
+        feeds.insert(
+            m->userId, QJsonObject { { "camera", double(f.camera) }, { "screen", double(f.screen) } });
+    }
+    return feeds;
+}
+
+QJsonObject LiveRelay::mediaObject(quint32 roomId)
+{
+    const Media& media = m_media[roomId];
+    return QJsonObject { { "url", media.url }, { "room", qint64(roomId) }, { "pin", media.pin },
+        { "feeds", feedsObject(roomId, roomMembers(roomId)) } };
+}
+
 QList<LiveRelay::Session*> LiveRelay::roomMembers(quint32 roomId) const
 {
     return m_rooms.value(roomId);
@@ -475,8 +611,27 @@ bool LiveRelay::joinRoom(Session* s, quint32 roomId, bool host)
     s->roomId = roomId;
     s->host = host;
     s->camera = s->screen = false;
-    broadcastEvent(roomId, kEntered, s->userId, s);
     m_rooms[roomId].append(s);
+    if (!m_media.value(roomId).ready) {
+        broadcastEvent(roomId, kEntered, s->userId, s);
+        return true;
+    }
+    // The others learn the newcomer's feed ids; members that entered before the room had media
+    // learn the whole media room with it.
+    const QJsonObject feeds { { "feeds", feedsObject(roomId, { s }) } };
+    const QByteArray plain = relayop::memberEvent(kEntered, { s->userId }, feeds);
+    for (Session* m : roomMembers(roomId)) {
+        if (m == s)
+            continue;
+        if (m->knowsMedia) {
+            sendRaw(m, plain, true, false);
+        } else {
+            QJsonObject full = feeds;
+            full.insert("media", mediaObject(roomId));
+            sendRaw(m, relayop::memberEvent(kEntered, { s->userId }, full), true, false);
+            m->knowsMedia = true;
+        }
+    }
     return true;
 }
 
@@ -516,7 +671,7 @@ void LiveRelay::leaveRoom(Session* s)
         broadcastEvent(roomId, kScreenOff, s->userId, s);
     broadcastEvent(roomId, kLeft, s->userId, s);
     s->roomId = 0;
-    s->host = s->camera = s->screen = false;
+    s->host = s->camera = s->screen = s->knowsMedia = false;
 }
 
 void LiveRelay::broadcastEvent(quint32 roomId, int event, const QString& userId, const Session* except)
@@ -572,6 +727,7 @@ bool LiveRelay::resume(Session* s, const relayrequest::Request& req)
     s->host = old->host;
     s->camera = old->camera;
     s->screen = old->screen;
+    s->knowsMedia = old->knowsMedia;
     s->resumeToken = old->resumeToken;
     if (s->roomId) {
         QList<Session*>& members = m_rooms[s->roomId];

@@ -10,7 +10,9 @@
 #include "protocol/RelayOps.h"
 
 #include <functional>
+#include <optional>
 
+class MediaRooms;
 class QWebSocket;
 class QWebSocketServer;
 namespace relayrequest {
@@ -50,6 +52,13 @@ public:
     // The relay's clock in seconds since the epoch, for signature expiry (tests move it).
     void setClock(std::function<qint64()> nowSecs);
 
+    // Makes a VideoRoom for each room a host enters and hands its address, PIN and the feed ids
+    // to the members let in. Without it (or while it fails) rooms have no media.
+    void setMediaRooms(MediaRooms* rooms);
+    // The room's live has ended: its media room goes.
+    void endMedia(quint32 roomId);
+    bool hasMedia(quint32 roomId) const;
+
     int sessionCount() const;
     int roomMemberCount(quint32 roomId) const;
     qint64 framesDropped() const { return m_framesDropped; }
@@ -62,6 +71,21 @@ signals:
 
 private:
     struct Session;
+    // The ids a member publishes its camera and its screen share under.
+    struct Feeds {
+        qint64 camera = 0;
+        qint64 screen = 0;
+    };
+    struct Media {
+        bool ready = false; // false while the VideoRoom is being made
+        QString url;
+        QString pin;
+        QHash<QString, Feeds> feeds; // kept while the room has media, so re-entries keep their ids
+    };
+    struct PendingHost {
+        quint64 serial;
+        QByteArray requestId;
+    };
 
     void onNewConnection();
     void onText(Session* s, const QString& text);
@@ -77,6 +101,14 @@ private:
     void keepTotalQueueBounded();
     // False when the session was in that room already.
     bool joinRoom(Session* s, quint32 roomId, bool host);
+    bool hostTaken(quint32 roomId, const Session* s) const;
+    // Enters and replies (with the media room, when there is one).
+    void enterAndReply(Session* s, const QByteArray& id, quint32 roomId, bool host);
+    void onMediaCreated(quint32 roomId, bool made, const QString& url, const QString& pin);
+    void forgetMedia(quint32 roomId);
+    Feeds feedsOf(Media& media, const QString& userId);
+    QJsonObject feedsObject(quint32 roomId, const QList<Session*>& members);
+    QJsonObject mediaObject(quint32 roomId);
     void tellRoomState(Session* s);
     void leaveRoom(Session* s);
     void broadcastEvent(quint32 roomId, int event, const QString& userId, const Session* except);
@@ -102,6 +134,10 @@ private:
     int m_signInTimeoutMs = 30000;
     int m_graceMs = 15000;
     QHash<quint64, Session*> m_held;
+    MediaRooms* m_mediaRooms = nullptr;
+    QHash<quint32, Media> m_media;
+    QHash<quint32, QList<PendingHost>> m_pendingHosts;
+    quint64 m_nextSessionSerial = 1;
     quint64 m_nextSerial = 1;
     qint64 m_framesDropped = 0;
     qint64 m_framesForwarded = 0;

@@ -15,7 +15,6 @@
 #include <QTimer>
 #include <QWebSocket>
 #include <QWebSocketServer>
-#include <QtEndian>
 
 #include <algorithm>
 
@@ -34,9 +33,6 @@ QString roomRefusalText(int code, quint32 roomId)
         return QStringLiteral("not let into room %1").arg(roomId);
     }
 }
-
-const int kFrameHeaderSize = 24;
-const quint32 kMaxFrameSide = 8192;
 
 int sigCode(usersig::Check check)
 {
@@ -124,9 +120,8 @@ void LiveRelay::close()
     m_rooms.clear();
 }
 
-void LiveRelay::setQueueLimits(qint64 frameBudgetBytes, qint64 hardLimitBytes, qint64 totalLimitBytes)
+void LiveRelay::setQueueLimits(qint64 hardLimitBytes, qint64 totalLimitBytes)
 {
-    m_frameBudget = frameBudgetBytes;
     m_hardLimit = hardLimitBytes;
     m_totalLimit = totalLimitBytes;
 }
@@ -161,8 +156,7 @@ void LiveRelay::onNewConnection()
         s->serial = m_nextSessionSerial++;
         m_sessions.insert(ws, s);
         connect(ws, &QWebSocket::textMessageReceived, this, [this, s](const QString& t) { onText(s, t); });
-        connect(
-            ws, &QWebSocket::binaryMessageReceived, this, [this, s](const QByteArray& b) { onBinary(s, b); });
+        connect(ws, &QWebSocket::binaryMessageReceived, this, [this, s] { onBinary(s); });
         connect(ws, &QWebSocket::disconnected, this, [this, s] { onClosed(s); });
         QTimer::singleShot(m_signInTimeoutMs, ws, [this, ws] {
             Session* s = m_sessions.value(ws);
@@ -269,7 +263,7 @@ void LiveRelay::onText(Session* s, const QString& text)
                 }
             }
         }
-        sendRaw(s, relayop::reply(id, kOk, QString(), QJsonObject { { "rooms", rooms } }), true, false);
+        sendRaw(s, relayop::reply(id, kOk, QString(), QJsonObject { { "rooms", rooms } }));
     } else if (req.op == QLatin1String("quitRoom")) {
         leaveRoom(s);
         reply(s, id, kOk, QString());
@@ -310,7 +304,7 @@ void LiveRelay::handleLogin(Session* s, const QByteArray& id, const relayrequest
     const bool resumed = resume(s, req);
     // One session per user: the older one is told and closed.
     if (Session* old = resumed ? nullptr : m_byUser.value(userId)) {
-        sendRaw(old, relayop::kicked(), true, false);
+        sendRaw(old, relayop::kicked());
         leaveRoom(old);
         m_byUser.remove(userId);
         old->userId.clear();
@@ -325,7 +319,7 @@ void LiveRelay::handleLogin(Session* s, const QByteArray& id, const relayrequest
             + QByteArray::number(QRandomGenerator::system()->generate64(), 16);
     const QJsonObject extra { { "resume", QString::fromLatin1(s->resumeToken) }, { "resumed", resumed },
         { "roomId", qint64(s->roomId) } };
-    sendRaw(s, relayop::reply(id, kOk, QString(), extra), true, false);
+    sendRaw(s, relayop::reply(id, kOk, QString(), extra));
     emit sessionSignedIn(userId);
 }
 
@@ -340,90 +334,51 @@ void LiveRelay::handleMessage(Session* s, const QByteArray& id, const relayreque
         }
         for (Session* m : roomMembers(s->roomId))
             if (m != s)
-                sendRaw(m, bytes, true, false);
+                sendRaw(m, bytes);
     } else {
         Session* peer = m_byUser.value(req.to);
         if (!peer || peer->dead) {
             reply(s, id, kPeerUnknown, QStringLiteral("user not online: %1").arg(req.to));
             return;
         }
-        sendRaw(peer, bytes, true, false);
+        sendRaw(peer, bytes);
     }
     reply(s, id, kOk, QString());
 }
 
-void LiveRelay::onBinary(Session* s, const QByteArray& data)
+// Video frames once came this way; now a binary message is a client that has not learnt of the
+// media room. It is told so, and nothing of it goes further.
+void LiveRelay::onBinary(Session* s)
 {
     if (s->dead)
         return;
-    if (s->userId.isEmpty()) {
+    if (s->userId.isEmpty())
         sendError(s, kNotSignedIn, QStringLiteral("not signed in"));
-        return;
-    }
-    if (!s->roomId) {
-        sendError(s, kNotInRoom, QStringLiteral("not in a room"));
-        return;
-    }
-    const auto* p = reinterpret_cast<const uchar*>(data.constData());
-    if (data.size() <= kFrameHeaderSize || p[0] != 'L' || p[1] != 'V' || p[2] != 1) {
-        sendError(s, kBadFrame, QStringLiteral("malformed frame"));
-        return;
-    }
-    const int format = p[4];
-    const int idLen = p[5];
-    const quint32 width = qFromBigEndian<quint32>(p + 8);
-    const quint32 height = qFromBigEndian<quint32>(p + 12);
-    const qint64 payload = data.size() - kFrameHeaderSize - idLen;
-    const bool sizeOk = width > 0 && height > 0 && width <= kMaxFrameSide && height <= kMaxFrameSide
-        && payload > 0 && (format == 1 || (format == 2 && payload == qint64(width) * height * 4));
-    if ((p[3] != 1 && p[3] != 2) || (format != 1 && format != 2) || !sizeOk) {
-        sendError(s, kBadFrame, QStringLiteral("malformed frame"));
-        return;
-    }
-    // Whose frame it is comes from the session, never from the sender's header.
-    const QByteArray id = s->userId.toUtf8().left(255);
-    QByteArray out;
-    out.reserve(kFrameHeaderSize + id.size() + int(payload));
-    out.append(data.constData(), kFrameHeaderSize);
-    out[5] = char(id.size());
-    out.append(id);
-    out.append(data.constData() + kFrameHeaderSize + idLen, int(payload));
-    for (Session* m : roomMembers(s->roomId)) {
-        if (m == s)
-            continue;
-        if (sendRaw(m, out, false, true))
-            ++m_framesForwarded;
-        else
-            ++m_framesDropped;
-    }
+    else
+        sendError(
+            s, kBadFrame, QStringLiteral("the relay carries no video frames: use the room's media room"));
 }
 
 void LiveRelay::reply(Session* s, const QByteArray& id, int code, const QString& desc)
 {
-    sendRaw(s, relayop::reply(id, code, desc), true, false);
+    sendRaw(s, relayop::reply(id, code, desc));
 }
 
 void LiveRelay::sendError(Session* s, int code, const QString& desc)
 {
-    sendRaw(s, relayop::error(code, desc), true, false);
+    sendRaw(s, relayop::error(code, desc));
 }
 
-bool LiveRelay::sendRaw(Session* s, const QByteArray& bytes, bool text, bool droppable)
+bool LiveRelay::sendRaw(Session* s, const QByteArray& bytes)
 {
     if (s->dead)
         return false;
-    const qint64 queued = s->ws->bytesToWrite();
-    if (droppable && queued > m_frameBudget)
-        return false;
-    if (!droppable && queued > m_hardLimit) {
+    if (s->ws->bytesToWrite() > m_hardLimit) {
         // A member that reads nothing would hold every message in memory: cut it off instead.
         cutOff(s);
         return false;
     }
-    if (text)
-        s->ws->sendTextMessage(QString::fromUtf8(bytes));
-    else
-        s->ws->sendBinaryMessage(bytes);
+    s->ws->sendTextMessage(QString::fromUtf8(bytes));
     const qint64 now = s->ws->bytesToWrite();
     m_queuedEstimate += now - s->queued;
     s->queued = now;
@@ -485,7 +440,7 @@ void LiveRelay::enterAndReply(Session* s, const QByteArray& id, quint32 roomId, 
         extra.insert("media", mediaObject(roomId));
         s->knowsMedia = true;
     }
-    sendRaw(s, relayop::reply(id, kOk, QString(), extra), true, false);
+    sendRaw(s, relayop::reply(id, kOk, QString(), extra));
     // Only after the reply: a client takes no member news for a room it has not entered yet.
     if (entered)
         tellRoomState(s);
@@ -624,11 +579,11 @@ bool LiveRelay::joinRoom(Session* s, quint32 roomId, bool host)
         if (m == s)
             continue;
         if (m->knowsMedia) {
-            sendRaw(m, plain, true, false);
+            sendRaw(m, plain);
         } else {
             QJsonObject full = feeds;
             full.insert("media", mediaObject(roomId));
-            sendRaw(m, relayop::memberEvent(kEntered, { s->userId }, full), true, false);
+            sendRaw(m, relayop::memberEvent(kEntered, { s->userId }, full));
             m->knowsMedia = true;
         }
     }
@@ -649,9 +604,9 @@ void LiveRelay::tellRoomState(Session* s)
             screens << m->userId;
     }
     if (!cameras.isEmpty())
-        sendRaw(s, relayop::memberEvent(kCameraOn, cameras), true, false);
+        sendRaw(s, relayop::memberEvent(kCameraOn, cameras));
     if (!screens.isEmpty())
-        sendRaw(s, relayop::memberEvent(kScreenOn, screens), true, false);
+        sendRaw(s, relayop::memberEvent(kScreenOn, screens));
 }
 
 void LiveRelay::leaveRoom(Session* s)
@@ -679,7 +634,7 @@ void LiveRelay::broadcastEvent(quint32 roomId, int event, const QString& userId,
     const QByteArray bytes = relayop::memberEvent(event, { userId });
     for (Session* m : roomMembers(roomId))
         if (m != except)
-            sendRaw(m, bytes, true, false);
+            sendRaw(m, bytes);
 }
 
 // The connection is gone but the member stays in its room, silent, until it resumes or the grace

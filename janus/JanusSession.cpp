@@ -17,7 +17,8 @@ qint64 nowMs()
 QJsonObject timeoutError()
 {
     return QJsonObject { { "janus", "error" },
-        { "error", QJsonObject { { "code", -1 }, { "reason", "no answer from the media server in time" } } } };
+        { "error",
+            QJsonObject { { "code", -1 }, { "reason", "no answer from the media server in time" } } } };
 }
 
 } // namespace
@@ -64,6 +65,9 @@ void JanusSession::open(const QUrl& url)
             emit ready();
         });
     });
+    // A refused or unreachable server may never count as connected, so no disconnected() follows.
+    connect(m_ws, QOverload<QAbstractSocket::SocketError>::of(&QWebSocket::error), this,
+        [this] { fail(QStringLiteral("cannot reach the media server: %1").arg(m_ws->errorString())); });
     connect(m_ws, &QWebSocket::disconnected, this, [this] {
         fail(QStringLiteral("the connection to the media server closed: %1").arg(m_ws->closeReason()));
     });
@@ -188,8 +192,16 @@ void JanusSession::onText(const QString& text)
 
 void JanusSession::fail(const QString& why)
 {
+    // Requests still waiting get their error now: nothing more will answer them.
+    QList<Answer> orphaned;
+    for (auto it = m_waiting.begin(); it != m_waiting.end(); ++it)
+        orphaned << std::move(it->done);
     close();
     emit failed(why);
+    const QJsonObject lost { { "janus", "error" },
+        { "error", QJsonObject { { "code", -1 }, { "reason", why } } } };
+    for (const Answer& done : orphaned)
+        done(lost);
 }
 
 void JanusSession::checkTimeouts()

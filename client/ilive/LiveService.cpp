@@ -1,6 +1,6 @@
 #include "LiveService.h"
 
-#include "LiveMedia.h"
+#include "media/LiveMedia.h"
 #include "lectern_config.h"
 #include "protocol/RelayOps.h"
 

@@ -1,7 +1,7 @@
 // Devices and screen share of the shipped live-video service.
 #include "LiveService.h"
 
-#include "LiveMedia.h"
+#include "media/LiveMedia.h"
 #include "media/MediaDevices.h"
 
 #include <QDebug>

@@ -267,15 +267,9 @@ void LiveMedia::reconcile()
             if (whoseFeed(feed, &user, &source))
                 wanted.insert(feed);
     }
-    for (auto it = m_subscribers.begin(); it != m_subscribers.end();) {
-        if (!wanted.contains(it.key())) {
-            it.value()->disconnect();
-            it.value()->deleteLater();
-            it = m_subscribers.erase(it);
-        } else {
-            ++it;
-        }
-    }
+    for (quint64 feed : m_subscribers.keys())
+        if (!wanted.contains(feed))
+            dropSubscriber(feed);
     for (quint64 feed : wanted) {
         if (m_subscribers.contains(feed))
             continue;
@@ -290,15 +284,25 @@ void LiveMedia::reconcile()
         connect(sub, &media::MediaSubscriber::audioLevel, this,
             [this, user](double db) { emit remoteLevel(user, db); });
         connect(sub, &media::MediaPeer::failed, this, [this, feed] {
-            if (media::MediaSubscriber* gone = m_subscribers.take(feed)) {
-                gone->disconnect();
-                gone->deleteLater();
-            }
+            dropSubscriber(feed);
             m_retry.start(kRetryMs);
         });
         m_subscribers.insert(feed, sub);
         sub->start();
     }
+}
+
+void LiveMedia::dropSubscriber(quint64 feed)
+{
+    media::MediaSubscriber* gone = m_subscribers.take(feed);
+    if (!gone)
+        return;
+    gone->disconnect();
+    gone->deleteLater();
+    QString user;
+    int source = 0;
+    if (whoseFeed(feed, &user, &source))
+        emit remoteEnded(user, source);
 }
 
 void LiveMedia::setCamera(const QString& id)

@@ -70,6 +70,8 @@ signals:
     void remoteFrame(const QString& userId, int source, const media::VideoFrame& frame);
     void localFrame(const media::VideoFrame& frame);
     void remoteLevel(const QString& userId, double db);
+    // A feed of another member is no longer received (unpublished, or its connection failed).
+    void remoteEnded(const QString& userId, int source);
 
 private:
     void openSession();
@@ -79,6 +81,7 @@ private:
     void reconcile();
     void settleReady(bool ok);
     bool whoseFeed(quint64 feed, QString* user, int* source) const;
+    void dropSubscriber(quint64 feed);
 
     QString m_self;
     media::RoomAccess m_access;

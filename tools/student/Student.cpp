@@ -24,7 +24,7 @@ qint64 nowMs()
     return QDateTime::currentMSecsSinceEpoch();
 }
 
-const double kSoundOnDb = -30.0;
+const double kSoundOnDb = -40.0;
 const double kSoundOffDb = -60.0;
 
 // The brightness class of a picture's middle, enough to tell a test's black from its white.

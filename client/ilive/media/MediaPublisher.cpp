@@ -104,6 +104,13 @@ void MediaPublisher::onAttached()
     m_session->message(m_handle, join, QJsonObject(), [self](const QJsonObject& answer) {
         if (!self)
             return;
+        // The feed's previous participant may still be on its way out (detached just before).
+        const int kIdTaken = 436;
+        if (JanusSession::pluginData(answer).value("error_code").toInt() == kIdTaken
+            && ++self->m_joinTries < 20) {
+            QTimer::singleShot(100, self, [self] { self->onAttached(); });
+            return;
+        }
         if (!JanusSession::ok(answer)) {
             self->fail(
                 QStringLiteral("could not join the media room: %1").arg(JanusSession::errorText(answer)));

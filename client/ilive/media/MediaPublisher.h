@@ -77,6 +77,7 @@ private:
     quint64 m_feedId = 0;
     FeedSpec m_spec;
     bool m_joined = false;
+    int m_joinTries = 0;
     QSet<quint64> m_published;
     QTimer m_capsWait;
     int m_capsPolls = 0;

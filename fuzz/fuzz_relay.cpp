@@ -13,10 +13,6 @@ struct OnTextTag {
     using type = void (LiveService::*)(const QString&);
     friend type get(OnTextTag);
 };
-struct OnBinaryTag {
-    using type = void (LiveService::*)(const QByteArray&);
-    friend type get(OnBinaryTag);
-};
 struct InRoomTag {
     using type = bool LiveService::*;
     friend type get(InRoomTag);
@@ -60,7 +56,6 @@ void OnVideo(const ilive::LiveVideoFrame* frame, void*)
 } // namespace
 
 template struct fuzz::PrivateMember<fuzz::OnTextTag, &LiveService::onText>;
-template struct fuzz::PrivateMember<fuzz::OnBinaryTag, &LiveService::onBinary>;
 template struct fuzz::PrivateMember<fuzz::InRoomTag, &LiveService::m_inRoom>;
 template struct fuzz::PrivateMember<fuzz::MemberStatusTag, &LiveService::m_memberStatus>;
 
@@ -78,9 +73,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     service->*get(fuzz::MemberStatusTag()) = &OnMembers;
 
     const QByteArray bytes(reinterpret_cast<const char*>(data), int(size));
-    if (bytes.startsWith("LV"))
-        (service->*get(fuzz::OnBinaryTag()))(bytes);
-    else
-        (service->*get(fuzz::OnTextTag()))(QString::fromUtf8(bytes));
+    // Pictures no longer come through the relay: every input is a text push.
+    (service->*get(fuzz::OnTextTag()))(QString::fromUtf8(bytes));
     return 0;
 }

@@ -65,9 +65,6 @@ void JanusSession::open(const QUrl& url)
             emit ready();
         });
     });
-    // A refused or unreachable server may never count as connected, so no disconnected() follows.
-    connect(m_ws, QOverload<QAbstractSocket::SocketError>::of(&QWebSocket::error), this,
-        [this] { fail(QStringLiteral("cannot reach the media server: %1").arg(m_ws->errorString())); });
     connect(m_ws, &QWebSocket::disconnected, this, [this] {
         fail(QStringLiteral("the connection to the media server closed: %1").arg(m_ws->closeReason()));
     });

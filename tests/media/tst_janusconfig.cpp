@@ -4,7 +4,10 @@
 #include "janus/JanusSession.h"
 
 #include <QJsonArray>
+#include <QJsonDocument>
 #include <QSignalSpy>
+#include <QWebSocket>
+#include <QWebSocketServer>
 #include <QtTest>
 
 #include <optional>
@@ -27,6 +30,7 @@ class TestJanusConfig : public QObject {
     Q_OBJECT
 private slots:
     void onlyTheAdminKeyCreatesRoomsAndNoSampleRoomIsThere();
+    void requestLeftWaitingByALostServerHungForever();
 };
 
 void TestJanusConfig::onlyTheAdminKeyCreatesRoomsAndNoSampleRoomIsThere()
@@ -82,6 +86,39 @@ void TestJanusConfig::onlyTheAdminKeyCreatesRoomsAndNoSampleRoomIsThere()
     QVERIFY(!QFileInfo::exists(QStringLiteral("/proc/%1").arg(pid)));
     // The session notices its server is gone.
     QTRY_VERIFY_WITH_TIMEOUT(!failed.isEmpty(), 10000);
+}
+
+// Regression: a request still waiting when the connection died was dropped unanswered, so whoever
+// waited on it (a teacher's createRoom) waited forever.
+void TestJanusConfig::requestLeftWaitingByALostServerHungForever()
+{
+    // Creates the session, then drops the connection on the next request instead of answering.
+    QWebSocketServer server(QStringLiteral("scripted"), QWebSocketServer::NonSecureMode);
+    QVERIFY(server.listen(QHostAddress::LocalHost, 0));
+    connect(&server, &QWebSocketServer::newConnection, this, [&server] {
+        QWebSocket* ws = server.nextPendingConnection();
+        connect(ws, &QWebSocket::textMessageReceived, ws, [ws](const QString& text) {
+            const QJsonObject request = QJsonDocument::fromJson(text.toUtf8()).object();
+            if (request.value("janus") != QLatin1String("create")) {
+                ws->abort();
+                return;
+            }
+            const QJsonObject answer { { "janus", "success" },
+                { "transaction", request.value("transaction") }, { "data", QJsonObject { { "id", 77 } } } };
+            ws->sendTextMessage(QString::fromUtf8(QJsonDocument(answer).toJson(QJsonDocument::Compact)));
+        });
+    });
+    JanusSession session;
+    session.setRequestTimeoutMs(60000); // the answer must come from the loss, not the timeout
+    QSignalSpy ready(&session, &JanusSession::ready);
+    QSignalSpy failed(&session, &JanusSession::failed);
+    session.open(QUrl(QStringLiteral("ws://127.0.0.1:%1").arg(server.serverPort())));
+    QVERIFY(ready.wait(10000));
+    std::optional<QJsonObject> answer;
+    session.attach(QStringLiteral("janus.plugin.videoroom"), [&answer](const QJsonObject& a) { answer = a; });
+    QTRY_VERIFY_WITH_TIMEOUT(answer.has_value(), 10000);
+    QVERIFY(!JanusSession::ok(*answer));
+    QCOMPARE(failed.size(), 1);
 }
 
 QTEST_GUILESS_MAIN(TestJanusConfig)

@@ -454,6 +454,19 @@ void PageStore::dispose(ShapeList shapes)
     run([doomed] { doomed->clear(); });
 }
 
+void PageStore::dispose(QVector<ShapeList> lists, QVector<QImage> images)
+{
+    struct Doomed {
+        QVector<ShapeList> lists;
+        QVector<QImage> images;
+    };
+    auto doomed = std::make_shared<Doomed>(Doomed { std::move(lists), std::move(images) });
+    run([doomed] {
+        doomed->lists.clear();
+        doomed->images.clear();
+    });
+}
+
 void PageStore::flush()
 {
     m_worker.waitForDone();

@@ -74,8 +74,10 @@ public:
     // surface paints them; it is written beside the page file, keyed by it.
     void write(const QString& name, QVector<ShapeRecord> records, const JournalState& journal,
         const QImage& picture = QImage());
-    // Lets the worker free what the GUI thread no longer needs.
+    // Lets the worker free what the GUI thread no longer needs, in one job. Images go too: a
+    // layer freed here would wait for the allocator while the worker frees a page's shapes.
     void dispose(ShapeList shapes);
+    void dispose(QVector<ShapeList> lists, QVector<QImage> images);
     // Waits until every job given so far has run.
     void flush();
     // Runs any job on the worker, in order with the page jobs.

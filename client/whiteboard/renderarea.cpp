@@ -18,6 +18,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstring>
+#include <utility>
 
 RenderArea::RenderArea(QWidget* parent)
     : QWidget(parent)
@@ -141,13 +142,11 @@ void RenderArea::resetPage()
 {
     // A large page takes a while to free; the worker does it. Every list that holds its shapes
     // goes there, or the last one let go here would free them on this thread after all.
-    PageStore* store = PageStore::instance();
-    store->dispose(std::move(m_layerShapes));
-    store->dispose(std::move(m_checkpointShapes));
-    store->dispose(std::move(m_pickedShapes));
-    store->dispose(std::move(m_shapes));
+    PageStore::instance()->dispose({ std::move(m_layerShapes), std::move(m_checkpointShapes),
+                                       std::move(m_pickedShapes), std::move(m_shapes) },
+        { std::exchange(m_layer, QImage()), std::exchange(m_checkpoint, QImage()),
+            std::exchange(m_picture, QImage()) });
     m_shapes.clear();
-    m_picture = QImage();
     m_laserTrails.clear();
     m_moveOriginals.clear();
     m_moveCopies.clear();
@@ -272,7 +271,8 @@ void RenderArea::pageRead(quint64 ticket, LoadedPage page)
         }
         qDebug() << "load shapes count = " << m_shapes.size();
         const bool pictureShown = !m_picture.isNull();
-        m_picture = QImage();
+        if (pictureShown)
+            PageStore::instance()->dispose({}, { std::exchange(m_picture, QImage()) });
         if (drawnMeanwhile || page.recovered)
             saveDrawing();
         update();

@@ -435,8 +435,9 @@ void PageStore::writePending(const QString& name)
             { QStringLiteral("seq"), double(journal.seq) } };
     QByteArray bytes;
     const bool ok = file.save(name, &bytes);
+    // A page read at once needs no picture; painting one into a file would only cost the worker.
     if (ok)
-        storePicture(name, file.records.isEmpty() ? QImage() : picture, bytes, file.journalTag);
+        storePicture(name, bytes.size() < kSmallPageBytes ? QImage() : picture, bytes, file.journalTag);
     {
         QMutexLocker locker(&m_lock);
         Pending& pending = m_pending[name];

@@ -9,8 +9,8 @@ packages=(
   cmake g++ make pkg-config
   qtbase5-dev qtmultimedia5-dev libqt5multimedia5-plugins libqt5websockets5-dev qttranslations5-l10n
   libjsoncpp-dev libcpp-httplib-dev libmicrohttpd-dev libsqlitecpp-dev libsqlite3-dev
-  # the board: page files read fast, and the digest its saved pictures are keyed by (header-only)
-  rapidjson-dev libxxhash-dev
+  # the board: the digest its saved pictures are keyed by (header-only)
+  libxxhash-dev
   # running and testing the client without a desktop
   xvfb xauth fonts-wqy-zenhei fonts-liberation2
   # slides: the office suite that exports them, and the PDF pipeline the benchmark compares with

@@ -10,13 +10,8 @@
 #include <QJsonDocument>
 #include <QSaveFile>
 
-#include <rapidjson/memorystream.h>
-#include <rapidjson/reader.h>
-
 #include <cmath>
-#include <cstring>
 #include <limits>
-#include <vector>
 
 namespace {
 
@@ -67,244 +62,6 @@ float rotationOf(double degrees)
 {
     return std::isfinite(degrees) ? static_cast<float>(std::fmod(degrees, 360.0)) : 0.0f;
 }
-
-// Reads page files as our writer lays them out, several times faster than the document model:
-// events straight into records. Anything else (another type where a number belongs, a key it
-// does not know, a key twice, a syntax error) makes it give up, and the document model reads
-// the file with its own rules.
-class PageReader : public rapidjson::BaseReaderHandler<rapidjson::UTF8<>, PageReader> {
-public:
-    double scaleX = 0;
-    double scaleY = 0;
-    int rgb[3] = {};
-    QJsonObject journalTag;
-    QVector<ShapeRecord> records;
-
-    bool StartObject()
-    {
-        switch (where()) {
-        case Top:
-            return push(Root);
-        case Root:
-            return m_key == kJournal && push(Journal);
-        case Shapes:
-            m_shape = Raw {};
-            return push(Shape);
-        case Shape:
-            if (m_key == kPen || m_key == kBrush) {
-                m_channels[0] = m_channels[1] = m_channels[2] = m_channels[3] = 0;
-                return push(m_key == kPen ? Pen : Brush);
-            }
-            return false;
-        case Points:
-            m_x = m_y = 0;
-            return push(Point);
-        default:
-            return false;
-        }
-    }
-    bool EndObject(rapidjson::SizeType)
-    {
-        switch (where()) {
-        case Shape:
-            finishShape();
-            break;
-        case Point:
-            m_shape.record.points.append(QPointF(
-                qBound(-kMaxCoordinate, m_x, kMaxCoordinate), qBound(-kMaxCoordinate, m_y, kMaxCoordinate)));
-            break;
-        case Pen:
-        case Brush: {
-            ShapeRecord& r = m_shape.record;
-            const QColor color(qBound(0, m_channels[0], 255), qBound(0, m_channels[1], 255),
-                qBound(0, m_channels[2], 255), 255);
-            if (where() == Pen) {
-                r.penColor = color;
-                r.penWidth = qBound(0, m_channels[3], kMaxPenWidth);
-            } else {
-                r.brushColor = color;
-                r.brushStyle = m_channels[3];
-            }
-            break;
-        }
-        default:
-            break;
-        }
-        m_levels.pop_back();
-        m_seen.pop_back();
-        return true;
-    }
-    bool StartArray()
-    {
-        if (where() == Root && m_key == kShapes)
-            return push(Shapes);
-        if (where() == Shape && m_key == kPoints)
-            return push(Points);
-        return false;
-    }
-    bool EndArray(rapidjson::SizeType)
-    {
-        m_levels.pop_back();
-        m_seen.pop_back();
-        return true;
-    }
-    bool Key(const char* text, rapidjson::SizeType length, bool)
-    {
-        static const char* const names[]
-            = { "b", "g", "r", "scaleX", "scaleY", "journal", "shapes", "id", "seq", "name", "rotation",
-                  "points", "pen", "brush", "text", "fontSize", "x", "y", "width", "style" };
-        m_key = -1;
-        for (int k = 0; k < int(sizeof names / sizeof *names); ++k) {
-            if (std::strlen(names[k]) == length && std::memcmp(names[k], text, length) == 0) {
-                m_key = k;
-                break;
-            }
-        }
-        if (m_key < 0 || (m_seen.back() & (1u << m_key)))
-            return false;
-        m_seen.back() |= 1u << m_key;
-        return true;
-    }
-    bool String(const char* text, rapidjson::SizeType length, bool)
-    {
-        const QString value = QString::fromUtf8(text, int(length));
-        if (where() == Journal && m_key == kId) {
-            journalTag.insert(QStringLiteral("id"), value);
-            return true;
-        }
-        if (where() == Shape && (m_key == kName || m_key == kText)) {
-            (m_key == kName ? m_shape.record.name : m_shape.record.text) = value;
-            m_shape.hasText = m_shape.hasText || m_key == kText;
-            return true;
-        }
-        return false;
-    }
-    bool Int(int i) { return number(i, true); }
-    bool Uint(unsigned u) { return number(u, u <= unsigned(std::numeric_limits<int>::max())); }
-    bool Int64(int64_t i) { return number(double(i), false); }
-    bool Uint64(uint64_t u) { return number(double(u), false); }
-    bool Double(double d) { return number(d, d == std::trunc(d) && std::fabs(d) < 2147483647.0); }
-    // Null, true, false and the rest are not in a page file we wrote.
-    bool Default() { return false; }
-
-private:
-    enum Level { Top, Root, Journal, Shapes, Shape, Points, Point, Pen, Brush };
-    enum Key {
-        kB,
-        kG,
-        kR,
-        kScaleX,
-        kScaleY,
-        kJournal,
-        kShapes,
-        kId,
-        kSeq,
-        kName,
-        kRotation,
-        kPoints,
-        kPen,
-        kBrush,
-        kText,
-        kFontSize,
-        kX,
-        kY,
-        kWidth,
-        kStyle
-    };
-    struct Raw {
-        ShapeRecord record;
-        double rotation = 0;
-        double scaleX = 0;
-        double scaleY = 0;
-        int fontSize = 0;
-        bool hasText = false;
-    };
-
-    Level where() const { return m_levels.back(); }
-    bool push(Level level)
-    {
-        // Only the layout written: shapes at the root, points in shapes.
-        m_levels.push_back(level);
-        m_seen.push_back(0);
-        return true;
-    }
-    // A number in place; whole is whether it is an int exactly, as the integer fields need.
-    bool number(double d, bool whole)
-    {
-        switch (where()) {
-        case Root:
-            if (m_key == kScaleX || m_key == kScaleY) {
-                (m_key == kScaleX ? scaleX : scaleY) = d;
-                return true;
-            }
-            if (m_key == kB || m_key == kG || m_key == kR) {
-                rgb[m_key == kR ? 0 : m_key == kG ? 1 : 2] = int(d);
-                return whole;
-            }
-            return false;
-        case Journal:
-            if (m_key != kSeq)
-                return false;
-            journalTag.insert(QStringLiteral("seq"), d);
-            return true;
-        case Shape:
-            switch (m_key) {
-            case kRotation:
-                m_shape.rotation = d;
-                return true;
-            case kScaleX:
-                m_shape.scaleX = d;
-                return true;
-            case kScaleY:
-                m_shape.scaleY = d;
-                return true;
-            case kFontSize:
-                m_shape.fontSize = int(d);
-                return whole;
-            default:
-                return false;
-            }
-        case Point:
-            (m_key == kX ? m_x : m_y) = d;
-            return m_key == kX || m_key == kY;
-        case Pen:
-        case Brush: {
-            const int last = where() == Pen ? kWidth : kStyle;
-            const int slot = m_key == kR ? 0 : m_key == kG ? 1 : m_key == kB ? 2 : m_key == last ? 3 : -1;
-            if (slot < 0 || !whole)
-                return false;
-            m_channels[slot] = int(d);
-            return true;
-        }
-        default:
-            return false;
-        }
-    }
-    void finishShape()
-    {
-        ShapeRecord& r = m_shape.record;
-        r.rotation = rotationOf(m_shape.rotation);
-        r.scaleX = static_cast<float>(bounded(m_shape.scaleX, kMaxScale, 1));
-        r.scaleY = static_cast<float>(bounded(m_shape.scaleY, kMaxScale, 1));
-        if (!(m_seen.back() & (1u << kPen)))
-            r.penColor = QColor(0, 0, 0, 255);
-        if (!(m_seen.back() & (1u << kBrush)))
-            r.brushColor = QColor(0, 0, 0, 255);
-        if (m_shape.hasText)
-            r.fontSize = qBound(kMinFontSize, m_shape.fontSize, kMaxFontSize);
-        else
-            r.text.clear();
-        records.append(std::move(r));
-    }
-
-    std::vector<Level> m_levels { Top };
-    std::vector<quint32> m_seen { 0 };
-    int m_key = -1;
-    Raw m_shape;
-    double m_x = 0;
-    double m_y = 0;
-    int m_channels[4] = {};
-};
 
 } // namespace
 
@@ -367,8 +124,6 @@ bool PainterStorage::load(const QString& name)
 
 bool PainterStorage::parse(const QByteArray& bytes, const QString& path)
 {
-    if (parseOurs(bytes))
-        return true;
     QJsonParseError error {};
     const QJsonDocument document = QJsonDocument::fromJson(bytes, &error);
     if (error.error != QJsonParseError::NoError || !document.isObject()) {
@@ -382,24 +137,6 @@ bool PainterStorage::parse(const QByteArray& bytes, const QString& path)
         return false;
     }
     readDocument(document.object());
-    return true;
-}
-
-bool PainterStorage::parseOurs(const QByteArray& bytes)
-{
-    PageReader reader;
-    rapidjson::MemoryStream stream(bytes.constData(), size_t(bytes.size()));
-    rapidjson::Reader parser;
-    constexpr unsigned kFlags = rapidjson::kParseFullPrecisionFlag | rapidjson::kParseValidateEncodingFlag;
-    // A NUL byte reads as the end of the stream: stopping short of the real end is no success.
-    if (parser.Parse<kFlags>(stream, reader).IsError() || stream.Tell() != size_t(bytes.size()))
-        return false;
-    scaleX = static_cast<float>(reader.scaleX);
-    scaleY = static_cast<float>(reader.scaleY);
-    color = QColor(
-        qBound(0, reader.rgb[0], 255), qBound(0, reader.rgb[1], 255), qBound(0, reader.rgb[2], 255), 255);
-    journalTag = reader.journalTag;
-    records = std::move(reader.records);
     return true;
 }
 

@@ -54,10 +54,6 @@ public:
     static QJsonObject writeShape(const ShapeRecord& record);
     static ShapeRecord readShape(const QJsonObject& map);
 
-    // A document as our writer lays it out, read fast; false (nothing changed) for anything else,
-    // which parse reads with the document model.
-    bool parseOurs(const QByteArray& bytes);
-
 private:
     QJsonObject writeDocument() const;
     void readDocument(const QJsonObject& object);

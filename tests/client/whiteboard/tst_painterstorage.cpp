@@ -37,22 +37,6 @@ void writeAll(const QString& path, const QByteArray& bytes)
     file.write(bytes);
 }
 
-// What the document model makes of a page file, shape by shape.
-QVector<ShapeRecord> documentModelRecords(const QByteArray& bytes)
-{
-    QVector<ShapeRecord> records;
-    for (const QJsonValue& shape : QJsonDocument::fromJson(bytes).object().value("shapes").toArray())
-        records.append(PainterStorage::readShape(shape.toObject()));
-    return records;
-}
-
-bool sameRecord(const ShapeRecord& a, const ShapeRecord& b)
-{
-    return a.name == b.name && a.points == b.points && a.rotation == b.rotation && a.penColor == b.penColor
-        && a.penWidth == b.penWidth && a.brushColor == b.brushColor && a.brushStyle == b.brushStyle
-        && a.text == b.text && a.fontSize == b.fontSize && a.scaleX == b.scaleX && a.scaleY == b.scaleY;
-}
-
 } // namespace
 
 class TestPainterStorage : public QObject {
@@ -62,8 +46,6 @@ private slots:
     void roundTripKeepsValuesAndLayout();
     void badNamesAndFilesLoadWhatTheyCan();
     void interruptedSaveKeepsOldFile();
-    void fastReaderReadsWhatTheDocumentModelReads_data();
-    void fastReaderReadsWhatTheDocumentModelReads();
 
 private:
     QString filePath(const QString& name) const { return m_dir->path() + "/storage/" + name; }
@@ -185,76 +167,6 @@ void TestPainterStorage::interruptedSaveKeepsOldFile()
     QVERIFY(big.save("page.json"));
     QVERIFY(small.load("page.json"));
     QCOMPARE(small.records.size(), 200);
-}
-
-void TestPainterStorage::fastReaderReadsWhatTheDocumentModelReads_data()
-{
-    QTest::addColumn<QByteArray>("bytes");
-    QTest::addColumn<bool>("fast");
-    auto stroke = curve({ { 0.1, 1e-7 }, { 123456.789, -98.7654321 }, { 5e-324, 0.30000000000000004 } },
-        QColor(10, 160, 30), 5);
-    auto text = std::make_shared<TextShape>();
-    text->addPoint({ 100, 200 });
-    text->setText(QStringLiteral("光合作用 \"引号\" \\ \t"));
-    text->setFontSize(18);
-    text->setRotation(-12.25f);
-    text->setScaleX(1.5f);
-    auto rect = std::make_shared<RectangleShape>();
-    rect->addPoint({ 5, 5 });
-    rect->addPoint({ 50, 25 });
-    rect->setBrush(QBrush(QColor(200, 100, 50), Qt::Dense4Pattern));
-    PainterStorage written;
-    written.setShapes({ stroke, text, rect });
-    written.journalTag = QJsonObject { { "id", "a-b" }, { "seq", 7 } };
-    QVERIFY(written.save("ours.json"));
-    QTest::newRow("written by us") << readAll(filePath("ours.json")) << true;
-    QTest::newRow("keys missing") << QByteArray(
-        R"({"shapes": [{"name": "TextShape", "points": [{"x": 3}], "text": ""}, {"points": [{}]}]})")
-                                  << true;
-    QTest::newRow("out of range") << QByteArray(
-        R"({"shapes": [{"name": "CurveShape", "rotation": 1e300, "scaleX": -1e9, "points": [{"x": 1e300,
-            "y": -4e7}], "pen": {"r": 999, "g": -5, "width": 5000}, "text": "x", "fontSize": 100000}]})")
-                                  << true;
-    // Where the fast reader gives up, the document model's rules still hold.
-    QTest::newRow("fractional width") << QByteArray(
-        R"({"shapes": [{"name": "CurveShape", "points": [{"x": 1, "y": 2}], "pen": {"width": 2.7}}]})")
-                                      << false;
-    QTest::newRow("string number") << QByteArray(
-        R"({"shapes": [{"name": "CurveShape", "points": [{"x": "12", "y": true}]}]})")
-                                   << false;
-    QTest::newRow("key twice") << QByteArray(
-        R"({"shapes": [{"name": "CurveShape", "points": [{"x": 1, "x": 9, "y": 2}]}]})")
-                               << false;
-    QTest::newRow("unknown key") << QByteArray(
-        R"({"shapes": [{"name": "CurveShape", "colour": 3, "points": []}]})")
-                                 << false;
-    QTest::newRow("not an object") << QByteArray(R"({"shapes": ["not an object", {"name": "CurveShape"}]})")
-                                   << false;
-    QTest::newRow("huge integer") << QByteArray(
-        R"({"shapes": [{"name": "CurveShape", "brush": {"style": 99999999999}}]})")
-                                  << false;
-}
-
-void TestPainterStorage::fastReaderReadsWhatTheDocumentModelReads()
-{
-    QFETCH(QByteArray, bytes);
-    QFETCH(bool, fast);
-    PainterStorage read;
-    QCOMPARE(read.parseOurs(bytes), fast);
-    QVERIFY(read.parse(bytes, filePath("x.json")));
-    const QVector<ShapeRecord> expected = documentModelRecords(bytes);
-    QCOMPARE(read.records.size(), expected.size());
-    for (int i = 0; i < expected.size(); ++i)
-        QVERIFY2(sameRecord(read.records[i], expected[i]), qPrintable(QStringLiteral("shape %1").arg(i)));
-    const QJsonObject root = QJsonDocument::fromJson(bytes).object();
-    QCOMPARE(read.journalTag, root.value("journal").toObject());
-    QCOMPARE(read.scaleX, float(root.value("scaleX").toDouble()));
-
-    // A document that ends early is damaged, whatever follows the NUL byte.
-    QDir().mkpath(PainterStorage::storagePath());
-    writeAll(filePath("nul.json"), bytes + QByteArray(1, '\0') + "garbage");
-    QVERIFY(!read.load("nul.json"));
-    QVERIFY(QFile::exists(filePath("nul.json.damaged")));
 }
 
 QTEST_MAIN(TestPainterStorage)

@@ -10,7 +10,14 @@
 #include <QMutexLocker>
 #include <QPointer>
 #include <QPainter>
+#include <QSaveFile>
 #include <QUuid>
+
+#include <cstring>
+#include <limits>
+
+#define XXH_INLINE_ALL
+#include <xxhash.h>
 
 namespace {
 
@@ -67,6 +74,129 @@ bool replay(const QJsonObject& entry, QVector<ShapeRecord>& records)
     return true;
 }
 
+// What a picture is keyed by: fast enough to run over a 200 MB page file while the page opens.
+QString pictureDigest(const QByteArray& bytes)
+{
+    const XXH128_hash_t hash = XXH3_128bits(bytes.constData(), size_t(bytes.size()));
+    return QString::number(hash.high64, 16).rightJustified(16, QLatin1Char('0'))
+        + QString::number(hash.low64, 16).rightJustified(16, QLatin1Char('0'));
+}
+
+constexpr int kPictureVersion = 1;
+constexpr int kPictureHeaderMax = 4096;
+
+// Writes the picture of the page file just written from bytes, or takes away one that no
+// longer fits it. Written after the page file: a kill in between leaves a picture whose key no
+// longer matches, never one that is believed.
+void storePicture(const QString& name, const QImage& picture, const QByteArray& bytes, const QJsonObject& tag)
+{
+    const QString path = PageStore::picturePath(name);
+    if (picture.isNull() || picture.format() != QImage::Format_ARGB32_Premultiplied) {
+        QFile::remove(path);
+        return;
+    }
+    const QJsonObject header {
+        { QStringLiteral("picture"), kPictureVersion },
+        { QStringLiteral("digest"), pictureDigest(bytes) },
+        { QStringLiteral("bytes"), double(bytes.size()) },
+        { QStringLiteral("journal"), tag.value(QStringLiteral("id")) },
+        { QStringLiteral("seq"), tag.value(QStringLiteral("seq")) },
+        { QStringLiteral("width"), picture.width() },
+        { QStringLiteral("height"), picture.height() },
+        { QStringLiteral("ratio"), picture.devicePixelRatio() },
+    };
+    // The layer's own pixels, not a re-encoded image: what is shown is exactly what was painted.
+    const QByteArray pixels = qCompress(picture.constBits(), int(picture.sizeInBytes()), 1);
+    QSaveFile out(path);
+    if (!out.open(QIODevice::WriteOnly)
+        || out.write(QJsonDocument(header).toJson(QJsonDocument::Compact) + '\n') < 0
+        || out.write(pixels) != pixels.size() || !out.commit()) {
+        qWarning() << "page picture cannot be written:" << path << out.errorString();
+        QFile::remove(path);
+    }
+}
+
+// Whether the page's journal holds changes that a page file with this tag does not.
+bool journalGoesBeyond(const QString& name, const QString& tagId, qint64 tagSeq)
+{
+    QFile journal(PageStore::journalPath(name));
+    if (!journal.open(QIODevice::ReadOnly))
+        return false;
+    const QByteArray all = journal.readAll();
+    const QList<QByteArray> lines = all.left(all.lastIndexOf('\n') + 1).split('\n');
+    const QString id
+        = QJsonDocument::fromJson(lines.value(0)).object().value(QStringLiteral("journal")).toString();
+    if (id.isEmpty())
+        return false;
+    // A journal of another id is dropped as stale when the page is read; without a tag of its
+    // own the file may take any journal, so any entry counts.
+    if (!tagId.isEmpty() && id != tagId)
+        return false;
+    for (int i = 1; i < lines.size(); ++i) {
+        const QJsonObject entry = QJsonDocument::fromJson(lines[i]).object();
+        if (!entry.isEmpty()
+            && (tagId.isEmpty() || qint64(entry.value(QStringLiteral("seq")).toDouble()) > tagSeq))
+            return true;
+    }
+    return false;
+}
+
+// The digest of a page file, read through a mapping: no copy of a file that may be 200 MB.
+QString fileDigest(QFile& file)
+{
+    if (file.size() == 0)
+        return pictureDigest(QByteArray());
+    uchar* data = file.map(0, file.size());
+    if (!data)
+        return QString();
+    const QString digest
+        = pictureDigest(QByteArray::fromRawData(reinterpret_cast<const char*>(data), int(file.size())));
+    file.unmap(data);
+    return digest;
+}
+
+// The page's picture when it was painted from exactly the page file at this size, and the
+// journal adds nothing to it; a null image otherwise.
+QImage readPicture(const QString& name, QFile& page, const QSize& pixels, qreal ratio)
+{
+    QFile in(PageStore::picturePath(name));
+    if (!in.open(QIODevice::ReadOnly))
+        return QImage();
+    const QByteArray line = in.readLine(kPictureHeaderMax);
+    const QJsonObject header = QJsonDocument::fromJson(line).object();
+    if (header.value(QStringLiteral("picture")).toInt() != kPictureVersion
+        || header.value(QStringLiteral("width")).toInt() != pixels.width()
+        || header.value(QStringLiteral("height")).toInt() != pixels.height()
+        || header.value(QStringLiteral("ratio")).toDouble() != ratio
+        || qint64(header.value(QStringLiteral("bytes")).toDouble()) != page.size()
+        || page.size() > std::numeric_limits<int>::max())
+        return QImage();
+    const qint64 size = qint64(pixels.width()) * pixels.height() * 4;
+    // The compressed data starts with the size it unpacks to; nothing larger than the layer is
+    // ever unpacked, and nothing more than that is read.
+    const qint64 packed = in.size() - in.pos();
+    if (packed < 4 || packed > size + size / 8 + 1024)
+        return QImage();
+    const QByteArray data = in.readAll();
+    const quint32 unpacked = (quint32(uchar(data[0])) << 24) | (quint32(uchar(data[1])) << 16)
+        | (quint32(uchar(data[2])) << 8) | quint32(uchar(data[3]));
+    if (unpacked != size)
+        return QImage();
+    // Checked last: it reads the whole page file.
+    if (header.value(QStringLiteral("digest")).toString() != fileDigest(page))
+        return QImage();
+    if (journalGoesBeyond(name, header.value(QStringLiteral("journal")).toString(),
+            qint64(header.value(QStringLiteral("seq")).toDouble())))
+        return QImage();
+    const QByteArray plain = qUncompress(data);
+    if (plain.size() != size)
+        return QImage();
+    QImage picture(pixels, QImage::Format_ARGB32_Premultiplied);
+    std::memcpy(picture.bits(), plain.constData(), size_t(size));
+    picture.setDevicePixelRatio(ratio);
+    return picture;
+}
+
 void paintShapes(QImage& image, const ShapeList& shapes, int from, int to)
 {
     QPainter painter(&image);
@@ -107,6 +237,11 @@ QString PageStore::journalPath(const QString& name)
     return QDir(PainterStorage::storagePath()).absoluteFilePath(name + QStringLiteral(".journal"));
 }
 
+QString PageStore::picturePath(const QString& name)
+{
+    return QDir(PainterStorage::storagePath()).absoluteFilePath(name + QStringLiteral(".picture"));
+}
+
 bool PageStore::readsAtOnce(const QString& name) const
 {
     {
@@ -120,7 +255,8 @@ bool PageStore::readsAtOnce(const QString& name) const
         < kSmallPageBytes;
 }
 
-LoadedPage PageStore::read(const QString& name, const QSize& layerPixels, qreal ratio, bool tidy)
+LoadedPage PageStore::read(const QString& name, const QSize& layerPixels, qreal ratio, bool tidy,
+    const std::function<void(QImage)>& shown)
 {
     LoadedPage page;
     page.name = name;
@@ -148,6 +284,12 @@ LoadedPage PageStore::read(const QString& name, const QSize& layerPixels, qreal 
     {
         QFile in(path);
         if (in.open(QIODevice::ReadOnly)) {
+            // The picture first: it needs the file's digest, not its 200 MB read and parsed.
+            if (shown && !layerPixels.isEmpty()) {
+                QImage picture = readPicture(name, in, layerPixels, ratio);
+                if (!picture.isNull())
+                    shown(std::move(picture));
+            }
             bytes = in.readAll();
             present = file.parse(bytes, path);
         } else if (in.exists()) {
@@ -235,11 +377,16 @@ LoadedPage PageStore::read(const QString& name, const QSize& layerPixels, qreal 
 }
 
 void PageStore::readLater(const QString& name, const QSize& layerPixels, qreal ratio, QObject* context,
-    std::function<void(LoadedPage)> done)
+    std::function<void(QImage)> shown, std::function<void(LoadedPage)> done)
 {
     QPointer<QObject> guard(context);
-    run([this, name, layerPixels, ratio, guard, done] {
-        auto page = std::make_shared<LoadedPage>(read(name, layerPixels, ratio));
+    run([this, name, layerPixels, ratio, guard, shown, done] {
+        auto post = [guard, shown](QImage picture) {
+            if (guard)
+                QMetaObject::invokeMethod(
+                    guard, [shown, picture] { shown(picture); }, Qt::QueuedConnection);
+        };
+        auto page = std::make_shared<LoadedPage>(read(name, layerPixels, ratio, true, post));
         if (!guard)
             return;
         QMetaObject::invokeMethod(
@@ -247,7 +394,8 @@ void PageStore::readLater(const QString& name, const QSize& layerPixels, qreal r
     });
 }
 
-void PageStore::write(const QString& name, QVector<ShapeRecord> records, const JournalState& journal)
+void PageStore::write(
+    const QString& name, QVector<ShapeRecord> records, const JournalState& journal, const QImage& picture)
 {
     if (name.isEmpty())
         return;
@@ -258,6 +406,7 @@ void PageStore::write(const QString& name, QVector<ShapeRecord> records, const J
         pending.points += r.points.size() + 1;
     pending.records = std::move(records);
     pending.journal = journal;
+    pending.picture = picture;
     if (pending.queued)
         return;
     pending.queued = true;
@@ -270,11 +419,13 @@ void PageStore::writePending(const QString& name)
 {
     PainterStorage file;
     JournalState journal;
+    QImage picture;
     {
         QMutexLocker locker(&m_lock);
         Pending& pending = m_pending[name];
         file.records = pending.records;
         journal = pending.journal;
+        picture = pending.picture;
         pending.queued = false;
     }
     file.scaleX = file.scaleY = 1.0f;
@@ -282,7 +433,11 @@ void PageStore::writePending(const QString& name)
     if (!journal.id.isEmpty())
         file.journalTag = QJsonObject { { QStringLiteral("id"), journal.id },
             { QStringLiteral("seq"), double(journal.seq) } };
-    const bool ok = file.save(name);
+    QByteArray bytes;
+    const bool ok = file.save(name, &bytes);
+    // A page read at once needs no picture; painting one into a file would only cost the worker.
+    if (ok)
+        storePicture(name, bytes.size() < kSmallPageBytes ? QImage() : picture, bytes, file.journalTag);
     {
         QMutexLocker locker(&m_lock);
         Pending& pending = m_pending[name];
@@ -298,6 +453,19 @@ void PageStore::dispose(ShapeList shapes)
         return;
     auto doomed = std::make_shared<ShapeList>(std::move(shapes));
     run([doomed] { doomed->clear(); });
+}
+
+void PageStore::dispose(QVector<ShapeList> lists, QVector<QImage> images)
+{
+    struct Doomed {
+        QVector<ShapeList> lists;
+        QVector<QImage> images;
+    };
+    auto doomed = std::make_shared<Doomed>(Doomed { std::move(lists), std::move(images) });
+    run([doomed] {
+        doomed->lists.clear();
+        doomed->images.clear();
+    });
 }
 
 void PageStore::flush()

@@ -51,22 +51,33 @@ public:
     ~PageStore() override;
 
     static QString journalPath(const QString& name);
+    // Beside each page file a picture of its drawing ("<page>.picture"), keyed by a digest of the
+    // file it was painted from, shown while the page is read. Clients that do not know it never
+    // look at it.
+    static QString picturePath(const QString& name);
 
     // Reads a page (any thread). A layer size that is not empty asks for the drawing painted.
     // Tidying drops a journal that the page file holds whole or that belongs to another state of
     // it; only the reader of the page in view tidies.
-    LoadedPage read(
-        const QString& name, const QSize& layerPixels = QSize(), qreal ratio = 1.0, bool tidy = true);
+    // With shown given, the page's picture is handed to it first when it shows exactly what the
+    // page file and journal hold, at the layer's size.
+    LoadedPage read(const QString& name, const QSize& layerPixels = QSize(), qreal ratio = 1.0,
+        bool tidy = true, const std::function<void(QImage)>& shown = {});
     // Whether the page can be read on the GUI thread at once: small, and no write of it pending.
     bool readsAtOnce(const QString& name) const;
-    // Reads on the worker; done runs on context's thread, unless context is gone by then.
+    // Reads on the worker; shown (with the page's picture, if it has a fitting one) and done run
+    // on context's thread, unless context is gone by then.
     void readLater(const QString& name, const QSize& layerPixels, qreal ratio, QObject* context,
-        std::function<void(LoadedPage)> done);
+        std::function<void(QImage)> shown, std::function<void(LoadedPage)> done);
     // Writes the page file on the worker. Snapshots of the same page that wait are merged into
-    // the newest; the last one is always written.
-    void write(const QString& name, QVector<ShapeRecord> records, const JournalState& journal);
-    // Lets the worker free what the GUI thread no longer needs.
+    // the newest; the last one is always written. A picture given is the records painted as the
+    // surface paints them; it is written beside the page file, keyed by it.
+    void write(const QString& name, QVector<ShapeRecord> records, const JournalState& journal,
+        const QImage& picture = QImage());
+    // Lets the worker free what the GUI thread no longer needs, in one job. Images go too: a
+    // layer freed here would wait for the allocator while the worker frees a page's shapes.
     void dispose(ShapeList shapes);
+    void dispose(QVector<ShapeList> lists, QVector<QImage> images);
     // Waits until every job given so far has run.
     void flush();
     // Runs any job on the worker, in order with the page jobs.
@@ -88,6 +99,7 @@ private:
         QVector<ShapeRecord> records;
         qint64 points = 0;
         JournalState journal;
+        QImage picture;
         bool queued = false;
         int jobs = 0;
     };

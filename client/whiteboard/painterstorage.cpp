@@ -70,7 +70,7 @@ QString PainterStorage::storagePath()
     return QDir(AppWriteFolder()).absoluteFilePath(QStringLiteral("storage"));
 }
 
-bool PainterStorage::save(const QString& name)
+bool PainterStorage::save(const QString& name, QByteArray* written)
 {
     if (name.isEmpty())
         return false;
@@ -100,6 +100,8 @@ bool PainterStorage::save(const QString& name)
         qWarning() << "write error :" << path << file.errorString();
         return false;
     }
+    if (written)
+        *written = bytes;
     return true;
 }
 

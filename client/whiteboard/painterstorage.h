@@ -34,7 +34,8 @@ public:
     // know it skip it). Empty when the file is not ours or has no journal.
     QJsonObject journalTag;
 
-    bool save(const QString& name);
+    // The bytes written are handed back through written, when given.
+    bool save(const QString& name, QByteArray* written = nullptr);
     bool load(const QString& name);
     // The document from a file's bytes; a damaged file at path is set aside and gives false.
     bool parse(const QByteArray& bytes, const QString& path);

@@ -18,6 +18,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstring>
+#include <utility>
 
 RenderArea::RenderArea(QWidget* parent)
     : QWidget(parent)
@@ -58,7 +59,7 @@ RenderArea::~RenderArea()
     m_journal.close();
     // Pages still being read keep what was drawn on them: their reads are finished here.
     if (m_loadTicket != 0)
-        m_unread.insert(m_fileName, Unread { m_loadTicket, m_shapes, m_changesWhileLoading });
+        m_unread.insert(m_fileName, Unread { m_loadTicket, m_shapes, m_changesWhileLoading, m_picture });
     if (!m_unread.isEmpty()) {
         PageStore::instance()->flush();
         for (auto it = m_unread.begin(); it != m_unread.end(); ++it)
@@ -109,7 +110,7 @@ void RenderArea::setFileName(const QString& name)
         saveDrawing();
     if (m_loadTicket != 0) {
         // Left before it was read: what was drawn waits for the read and is merged then.
-        m_unread.insert(m_fileName, Unread { m_loadTicket, m_shapes, m_changesWhileLoading });
+        m_unread.insert(m_fileName, Unread { m_loadTicket, m_shapes, m_changesWhileLoading, m_picture });
         m_loadTicket = 0;
         m_changesWhileLoading.clear();
     }
@@ -123,6 +124,7 @@ void RenderArea::setFileName(const QString& name)
         m_loadTicket = unread->ticket;
         m_shapes = unread->shapes;
         m_changesWhileLoading = unread->changes;
+        m_picture = unread->picture;
         m_unread.erase(unread);
         update();
     } else {
@@ -140,11 +142,10 @@ void RenderArea::resetPage()
 {
     // A large page takes a while to free; the worker does it. Every list that holds its shapes
     // goes there, or the last one let go here would free them on this thread after all.
-    PageStore* store = PageStore::instance();
-    store->dispose(std::move(m_layerShapes));
-    store->dispose(std::move(m_checkpointShapes));
-    store->dispose(std::move(m_pickedShapes));
-    store->dispose(std::move(m_shapes));
+    PageStore::instance()->dispose({ std::move(m_layerShapes), std::move(m_checkpointShapes),
+                                       std::move(m_pickedShapes), std::move(m_shapes) },
+        { std::exchange(m_layer, QImage()), std::exchange(m_checkpoint, QImage()),
+            std::exchange(m_picture, QImage()) });
     m_shapes.clear();
     m_laserTrails.clear();
     m_moveOriginals.clear();
@@ -185,10 +186,20 @@ void RenderArea::saveDrawing()
     // A page still being read is written once what was drawn on it has been merged.
     if (m_fileName.isEmpty() || m_loadTicket != 0)
         return;
+    const ShapeList saved = savedShapes();
+    // The layer goes along as the page's picture when it holds exactly what is saved (it is what
+    // the next paint brings it to anyway); while shapes are dragged or drawn it does not.
+    QImage picture;
+    const int painted = firstLiveShape();
+    if (m_layerCacheEnabled && isVisible() && !size().isEmpty() && painted == saved.size()
+        && m_shapes.mid(0, painted) == saved) {
+        updateLayer(painted);
+        picture = m_layer;
+    }
     PainterStorage storage;
     // The records share the shapes' point data: taking them costs no copy of the points.
-    storage.setShapes(savedShapes());
-    PageStore::instance()->write(m_fileName, std::move(storage.records), m_journal.state());
+    storage.setShapes(saved);
+    PageStore::instance()->write(m_fileName, std::move(storage.records), m_journal.state(), picture);
 }
 
 void RenderArea::load()
@@ -208,8 +219,29 @@ void RenderArea::load()
         return;
     }
     const qreal ratio = devicePixelRatioF();
-    store->readLater(m_fileName, size() * ratio, ratio, this,
+    store->readLater(
+        m_fileName, size() * ratio, ratio, this,
+        [this, ticket](QImage picture) { pictureRead(ticket, picture); },
         [this, ticket](LoadedPage page) { pageRead(ticket, std::move(page)); });
+}
+
+bool RenderArea::pictureFits() const
+{
+    const qreal ratio = devicePixelRatioF();
+    return !m_picture.isNull() && m_picture.size() == size() * ratio && m_picture.devicePixelRatio() == ratio;
+}
+
+void RenderArea::pictureRead(quint64 ticket, QImage picture)
+{
+    if (ticket != m_loadTicket)
+        return;
+    m_picture = std::move(picture);
+    if (!pictureFits()) {
+        m_picture = QImage();
+        return;
+    }
+    update();
+    emit pageShown(m_fileName);
 }
 
 void RenderArea::pageRead(quint64 ticket, LoadedPage page)
@@ -238,9 +270,14 @@ void RenderArea::pageRead(quint64 ticket, LoadedPage page)
             invalidateLayer();
         }
         qDebug() << "load shapes count = " << m_shapes.size();
+        const bool pictureShown = !m_picture.isNull();
+        if (pictureShown)
+            PageStore::instance()->dispose({}, { std::exchange(m_picture, QImage()) });
         if (drawnMeanwhile || page.recovered)
             saveDrawing();
         update();
+        if (!pictureShown)
+            emit pageShown(m_fileName);
         emit pageLoaded(m_fileName);
         emit historyChanged(canUndo(), canRedo());
         return;
@@ -918,17 +955,22 @@ void RenderArea::paintEvent(QPaintEvent* event)
         from = firstLiveShape();
         updateLayer(from);
     }
+    // While the page is read its saved picture lies under what is drawn meanwhile.
+    const bool underPicture = pictureFits();
+    const QImage& base = underPicture ? m_picture : m_layer;
     const int rowBytes = pixels.width() * 4;
     for (int y = pixels.top(); y <= pixels.bottom(); ++y) {
         uchar* row = m_composite.scanLine(y) + pixels.left() * 4;
-        if (m_layerCacheEnabled)
-            std::memcpy(row, m_layer.constScanLine(y) + pixels.left() * 4, size_t(rowBytes));
+        if (m_layerCacheEnabled || underPicture)
+            std::memcpy(row, base.constScanLine(y) + pixels.left() * 4, size_t(rowBytes));
         else
             std::memset(row, 0, size_t(rowBytes));
     }
     {
         QPainter painter(&m_composite);
         painter.setClipRect(dirty);
+        if (underPicture && m_layerCacheEnabled && from > 0)
+            painter.drawImage(QPointF(0, 0), m_layer);
         painter.setRenderHint(QPainter::Antialiasing, true);
         painter.setRenderHint(QPainter::TextAntialiasing, true);
         // While a selection is dragged only a small area is repainted; the shapes above it that

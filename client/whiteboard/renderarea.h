@@ -65,6 +65,8 @@ public slots:
     bool redo();
 
 signals:
+    // The page's drawing is on screen: its saved picture or, without one, its shapes.
+    void pageShown(const QString& name);
     // The page's drawing has been read and is shown.
     void pageLoaded(const QString& name);
     void historyChanged(bool canUndo, bool canRedo);
@@ -100,6 +102,8 @@ private:
     bool applyFromHistory(const PageChange& change);
     ShapeList savedShapes() const;
     void pageRead(quint64 ticket, LoadedPage page);
+    void pictureRead(quint64 ticket, QImage picture);
+    bool pictureFits() const;
     struct Unread;
     void mergeUnread(const QString& name, LoadedPage page, const Unread& unread);
     void startMoveCopies();
@@ -130,7 +134,10 @@ private:
         quint64 ticket = 0;
         ShapeList shapes;
         QVector<PageChange> changes;
+        QImage picture;
     };
+    // The page's drawing as last saved, shown under what is drawn until its shapes are read.
+    QImage m_picture;
     // Pages left before they were read, keyed by file name: merged when the read arrives.
     QHash<QString, Unread> m_unread;
     // The shapes a drag moves, as they were before it; the page holds moved copies.

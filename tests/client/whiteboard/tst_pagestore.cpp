@@ -79,6 +79,8 @@ private slots:
     void journalFoldsIntoThePageFileThatTodaysClientReads();
     void killedClientLosesAtMostTheStrokeBeingDrawn();
     void closingTheSurfaceKeepsThePageInView_regression();
+    void pictureIsShownOnlyWhenItIsThePageFilesDrawing_data();
+    void pictureIsShownOnlyWhenItIsThePageFilesDrawing();
 
 private:
     std::unique_ptr<QTemporaryDir> m_dir;
@@ -330,6 +332,81 @@ void TestPageStore::closingTheSurfaceKeepsThePageInView_regression()
     QVERIFY(reread.load("closing.json"));
     QCOMPARE(reread.records.size(), 1501);
     QCOMPARE(reread.records.last().name, QStringLiteral("RectangleShape"));
+}
+
+void TestPageStore::pictureIsShownOnlyWhenItIsThePageFilesDrawing_data()
+{
+    QTest::addColumn<QString>("spoiler");
+    QTest::addColumn<bool>("shown");
+    QTest::addColumn<int>("shapes");
+    QTest::newRow("as saved") << "" << true << 1501;
+    QTest::newRow("page file rewritten by another client") << "rewrite" << false << 1500;
+    QTest::newRow("journal holds a later stroke") << "journal" << false << 1502;
+    QTest::newRow("picture cut short") << "cut" << false << 1501;
+    QTest::newRow("surface of another size") << "resize" << false << 1501;
+}
+
+void TestPageStore::pictureIsShownOnlyWhenItIsThePageFilesDrawing()
+{
+    QFETCH(QString, spoiler);
+    QFETCH(bool, shown);
+    QFETCH(int, shapes);
+    writeBusyPage("pic.json", 1500);
+    RenderArea area;
+    area.resize(400, 300);
+    area.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&area));
+    QSignalSpy loaded(&area, &RenderArea::pageLoaded);
+    area.setFileName("pic.json");
+    QVERIFY(loaded.wait(20000));
+    area.setInstrumentType(Pen);
+    drag(&area, { 20, 20 }, { 380, 280 });
+    WaitForPageFiles();
+    QVERIFY(QFile::exists(PageStore::picturePath("pic.json")));
+    area.setFileName("other.json");
+
+    PainterStorage file;
+    QVERIFY(file.load("pic.json"));
+    if (spoiler == "rewrite") {
+        file.records.removeFirst();
+        QVERIFY(file.save("pic.json"));
+    } else if (spoiler == "journal") {
+        PageJournal journal;
+        journal.reset("pic.json",
+            JournalState { file.journalTag.value("id").toString(),
+                qint64(file.journalTag.value("seq").toDouble()), QByteArray(), true });
+        PageChange stroke;
+        stroke.added.append({ 1501, PainterStorage::shapeFromRecord(file.records.first()) });
+        QVERIFY(journal.append(stroke));
+        journal.close();
+    } else if (spoiler == "cut") {
+        QFile picture(PageStore::picturePath("pic.json"));
+        QVERIFY(picture.resize(picture.size() / 2));
+    } else if (spoiler == "resize") {
+        area.resize(401, 300);
+    }
+
+    // Straight from the store: the picture is what the shapes read paint, pixel for pixel.
+    QImage picture;
+    const LoadedPage page = PageStore::instance()->read(
+        "pic.json", area.size(), 1.0, false, [&](QImage p) { picture = std::move(p); });
+    QCOMPARE(!picture.isNull(), shown);
+    QCOMPARE(page.shapes.size(), shapes);
+    if (shown)
+        QVERIFY(picture == page.layer);
+
+    // On the surface: shown before the shapes are read, and the same drawing once they are.
+    bool loadingWhenShown = false;
+    QImage first;
+    connect(&area, &RenderArea::pageShown, this, [&] {
+        loadingWhenShown = area.isLoading();
+        first = area.grab().toImage();
+    });
+    area.setFileName("pic.json");
+    QVERIFY(loaded.wait(20000));
+    QCOMPARE(loadingWhenShown, shown);
+    QCOMPARE(area.shapes().size(), shapes);
+    QVERIFY(first == area.grab().toImage());
 }
 
 int main(int argc, char** argv)

@@ -2,9 +2,9 @@
 // 640x360@15 and Opus from the test sources; students (media-library subscribers in this process,
 // each decoding the picture) are added one at a time while every one still gets the full frame
 // rate, that is at 90 % or more of the rate the teacher really sends (on a loaded machine the
-// test camera itself falls short of 15). Prints, per number of students, the slowest student's frame rate, Janus's CPU and memory,
-// and the time from a student's join to its first decoded teacher frame.
-// Run inside the media tests' network namespace: tests/media/netns-run.sh build/bench/bench_fanout
+// test camera itself falls short of 15). Prints, per number of students, the slowest student's frame rate,
+// Janus's CPU and memory, and the time from a student's join to its first decoded teacher frame. Run inside
+// the media tests' network namespace: tests/media/netns-run.sh build/bench/bench_fanout
 #include "JanusProcess.h"
 #include "ProcessMemory.h"
 #include "janus/JanusSession.h"
@@ -114,7 +114,8 @@ int main(int argc, char* argv[])
     const double idleCpu = (cpuSeconds(pid) - cpu0) * 1000.0 / kWindowMs * 100.0;
     const qint64 rss0 = RssKb(pid);
     std::printf("Janus with the teacher alone: %.1f %% CPU, %.1f MB\n", idleCpu, rss0 / 1024.0);
-    std::printf("%8s %10s %12s %12s %12s %16s\n", "students", "sent fps", "slowest fps", "Janus CPU %", "Janus MB", "join->frame ms");
+    std::printf("%8s %10s %12s %12s %12s %16s\n", "students", "sent fps", "slowest fps", "Janus CPU %",
+        "Janus MB", "join->frame ms");
 
     std::vector<std::unique_ptr<Student>> students;
     int held = 0;

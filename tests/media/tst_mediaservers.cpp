@@ -163,9 +163,10 @@ RoomAccess TestMediaServers::host(RelayClient* relay, qint64 room, const QString
     const relayop::Push in = relay->ask(relayop::createRoom(quint32(room), "LiveMaster"));
     const QJsonObject media = in.object.value("media").toObject();
     if (camera)
-        *camera = quint64(media.value("feeds").toObject().value(userId).toObject().value("camera").toDouble());
+        *camera
+            = quint64(media.value("feeds").toObject().value(userId).toObject().value("camera").toDouble());
     return in.code == 0 ? RoomAccess { media.value("url").toString(), quint64(media.value("room").toDouble()),
-                              media.value("pin").toString() }
+        media.value("pin").toString() }
                         : RoomAccess();
 }
 
@@ -208,7 +209,8 @@ void TestMediaServers::livesSpreadOverServersAndSkipOneThatIsDown()
         placed[i] = host(relays[i].get(), rooms[i], teachers[i]->userId, &cameras[i]);
         QVERIFY2(placed[i].isValid(), "a live without media");
     }
-    QCOMPARE(QSet<QString>({ placed[0].url, placed[1].url }), QSet<QString>({ m_janus[0].url(), m_janus[1].url() }));
+    QCOMPARE(QSet<QString>({ placed[0].url, placed[1].url }),
+        QSet<QString>({ m_janus[0].url(), m_janus[1].url() }));
     for (int i = 0; i < 2; ++i)
         QVERIFY2(carriesMedia(placed[i], cameras[i]), qPrintable(placed[i].url));
 

@@ -282,6 +282,12 @@ void TestClassMedia::studentHearsAndSeesTheTeacherAndTheSwitchesSilenceIt()
 
 void TestClassMedia::invitedStudentIsHeardAndSeenUntilTakenOffTheMicrophone()
 {
+    bool studentEnded = false;
+    QMetaObject::Connection ended
+        = connect(m_teacher->media(), &LiveMedia::remoteEnded, this, [&](const QString& user, int source) {
+              studentEnded |= user == m_studentId && source == LiveMedia::Camera;
+          });
+    auto disconnectEnded = qScopeGuard([&] { disconnect(ended); });
     int from = studentLines();
     command(CmdInviteInteract, m_studentId);
     QVERIFY2(studentSays("sending a test tone and a test picture", from), qPrintable(m_log));
@@ -301,8 +307,22 @@ void TestClassMedia::invitedStudentIsHeardAndSeenUntilTakenOffTheMicrophone()
 
     // Taken off the microphone: the student says so, and the teacher hears silence.
     from = studentLines();
+    studentEnded = false;
     command(CmdMicOff, m_studentId);
     QVERIFY2(studentSays("taken off the microphone by the teacher", from), qPrintable(m_log));
+    QTRY_VERIFY_WITH_TIMEOUT(studentLevel() < kSilentDb, kWaitMs);
+    // The student ended its feed itself, so the teacher holds no subscription to it.
+    QTRY_VERIFY_WITH_TIMEOUT(studentEnded, kWaitMs);
+    QTRY_COMPARE_WITH_TIMEOUT(m_teacher->media()->subscriptionCount(), 0, kWaitMs);
+
+    // On the microphone again: heard again, under the same feed.
+    from = studentLines();
+    command(CmdInviteInteract, m_studentId);
+    QVERIFY2(studentSays("sending a test tone and a test picture", from), qPrintable(m_log));
+    QTRY_VERIFY_WITH_TIMEOUT(studentLevel() > kLoudDb, kWaitMs);
+    // An honest student never left its feed for the media server to remove.
+    QVERIFY2(!m_log.contains("the media server removed"), qPrintable(m_log));
+    command(CmdMicOff, m_studentId);
     QTRY_VERIFY_WITH_TIMEOUT(studentLevel() < kSilentDb, kWaitMs);
 }
 

@@ -41,6 +41,8 @@ public:
     void addFeeds(const FeedMap& feeds);
     void leaveRoom();
     bool hasRoom() const { return m_access.isValid(); }
+    const media::RoomAccess& access() const { return m_access; }
+    const FeedMap& feeds() const { return m_feeds; }
     bool isConnected() const;
     // Runs done(true) once the media server can be used, done(false) when it cannot (no media
     // room, the server unreachable).

@@ -86,6 +86,7 @@ private slots:
     void cleanupTestCase();
     void studentHearsAndSeesTheTeacherAndTheSwitchesSilenceIt();
     void invitedStudentIsHeardAndSeenUntilTakenOffTheMicrophone();
+    void removedFeedIsNotOfferedAgainInALoop();
     void mediaRidesOutARelayBlip();
     void classGoesOnWhenTheMediaServerDies();
 
@@ -282,6 +283,12 @@ void TestClassMedia::studentHearsAndSeesTheTeacherAndTheSwitchesSilenceIt()
 
 void TestClassMedia::invitedStudentIsHeardAndSeenUntilTakenOffTheMicrophone()
 {
+    bool studentEnded = false;
+    QMetaObject::Connection ended
+        = connect(m_teacher->media(), &LiveMedia::remoteEnded, this, [&](const QString& user, int source) {
+              studentEnded |= user == m_studentId && source == LiveMedia::Camera;
+          });
+    auto disconnectEnded = qScopeGuard([&] { disconnect(ended); });
     int from = studentLines();
     command(CmdInviteInteract, m_studentId);
     QVERIFY2(studentSays("sending a test tone and a test picture", from), qPrintable(m_log));
@@ -301,9 +308,52 @@ void TestClassMedia::invitedStudentIsHeardAndSeenUntilTakenOffTheMicrophone()
 
     // Taken off the microphone: the student says so, and the teacher hears silence.
     from = studentLines();
+    studentEnded = false;
     command(CmdMicOff, m_studentId);
     QVERIFY2(studentSays("taken off the microphone by the teacher", from), qPrintable(m_log));
     QTRY_VERIFY_WITH_TIMEOUT(studentLevel() < kSilentDb, kWaitMs);
+    // The student ended its feed itself, so the teacher holds no subscription to it.
+    QTRY_VERIFY_WITH_TIMEOUT(studentEnded, kWaitMs);
+    QTRY_COMPARE_WITH_TIMEOUT(m_teacher->media()->subscriptionCount(), 0, kWaitMs);
+
+    // On the microphone again: heard again, under the same feed.
+    from = studentLines();
+    command(CmdInviteInteract, m_studentId);
+    QVERIFY2(studentSays("sending a test tone and a test picture", from), qPrintable(m_log));
+    QTRY_VERIFY_WITH_TIMEOUT(studentLevel() > kLoudDb, kWaitMs);
+    // An honest student never left its feed for the media server to remove.
+    QVERIFY2(!m_log.contains("the media server removed"), qPrintable(m_log));
+    command(CmdMicOff, m_studentId);
+    QTRY_VERIFY_WITH_TIMEOUT(studentLevel() < kSilentDb, kWaitMs);
+}
+
+void TestClassMedia::removedFeedIsNotOfferedAgainInALoop()
+{
+    // A program holding the room's PIN publishes under a feed id the relay never gave out.
+    LiveMedia rogue;
+    QSignalSpy removed(&rogue, &LiveMedia::feedRemoved);
+    LiveMedia::FeedMap feeds { { "rogue", LiveMedia::Feeds { 777, 0 } } };
+    feeds.insert(m_teacherId, m_teacher->media()->feeds().value(m_teacherId));
+    rogue.enterRoom("rogue", m_teacher->media()->access(), feeds);
+    rogue.setMic("test-microphone");
+    QVERIFY(removed.wait(kWaitMs));
+    QCOMPARE(removed.takeFirst().at(0).toInt(), int(LiveMedia::Camera));
+    QVERIFY(!rogue.mayPublish());
+
+    // Long past a retry: a student is invited and heard meanwhile, and the removed feed stayed away.
+    int from = studentLines();
+    command(CmdInviteInteract, m_studentId);
+    QVERIFY2(studentSays("sending a test tone", from), qPrintable(m_log));
+    QTRY_VERIFY_WITH_TIMEOUT(studentLevel() > kLoudDb, kWaitMs);
+    QTRY_VERIFY_WITH_TIMEOUT(rogue.subscriptionCount() > 0, kWaitMs);
+    QCOMPARE(removed.size(), 0);
+    QCOMPARE(rogue.publisherUpCount(), 0);
+    command(CmdMicOff, m_studentId);
+    QTRY_VERIFY_WITH_TIMEOUT(studentLevel() < kSilentDb, kWaitMs);
+
+    // Offered again only when told it may, and removed again.
+    rogue.setMayPublish(true);
+    QVERIFY(removed.wait(kWaitMs));
 }
 
 void TestClassMedia::mediaRidesOutARelayBlip()

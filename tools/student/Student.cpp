@@ -52,6 +52,12 @@ Student::Student(const StudentOptions& options, QObject* parent)
     media::MediaTestKit::setEnabled(true);
     m_media = new LiveMedia(this);
     m_media->setSpeaker(QStringLiteral("test-speaker"), true);
+    // A student is heard only while on the microphone.
+    m_media->setMayPublish(false);
+    connect(m_media, &LiveMedia::feedRemoved, this, [this](int source) {
+        log(QStringLiteral("the media server removed our %1 feed; waiting for the microphone")
+                .arg(source == LiveMedia::Screen ? "screen" : "camera"));
+    });
     connect(m_media, &LiveMedia::remoteLevel, this, &Student::heard);
     connect(m_media, &LiveMedia::remoteFrame, this, &Student::saw);
     connect(m_media, &LiveMedia::remoteEnded, this, [this](const QString& user, int source) {
@@ -473,6 +479,8 @@ void Student::enterMedia(const QJsonObject& reply)
 
 void Student::publish(bool on)
 {
+    // Off the microphone the feed ends rather than goes quiet: a feed left published is removed.
+    m_media->setMayPublish(on);
     m_media->setMic(on ? QStringLiteral("test-microphone") : QString());
     if (m_opt.camera) {
         m_media->setCamera(on ? QStringLiteral("test-camera") : QString());

@@ -11,6 +11,7 @@ namespace {
 
 const int kRetryMs = 2000;
 const int kScreenSettleMs = 300;
+const double kSilenceDb = -200.0;
 
 template <typename T> void dropPeer(T*& peer)
 {
@@ -43,6 +44,10 @@ LiveMedia::LiveMedia(QObject* parent)
     m_screenRestart.setSingleShot(true);
     m_screenRestart.setInterval(kScreenSettleMs);
     connect(&m_screenRestart, &QTimer::timeout, this, &LiveMedia::restartScreenFeed);
+    // Several settings changed together (a student put on the microphone) make one new feed.
+    m_cameraRestart.setSingleShot(true);
+    m_cameraRestart.setInterval(0);
+    connect(&m_cameraRestart, &QTimer::timeout, this, &LiveMedia::restartCameraFeed);
 }
 
 LiveMedia::~LiveMedia()
@@ -115,6 +120,7 @@ void LiveMedia::leaveRoom()
 {
     m_retry.stop();
     m_screenRestart.stop();
+    m_cameraRestart.stop();
     dropPeer(m_cameraFeed);
     dropPeer(m_screenFeed);
     for (media::MediaSubscriber* s : m_subscribers) {
@@ -193,13 +199,17 @@ void LiveMedia::sessionLost(const QString& why)
 
 void LiveMedia::restartCameraFeed()
 {
+    m_cameraRestart.stop();
     dropPeer(m_cameraFeed);
     const quint64 id = m_feeds.value(m_self).camera;
     if (!isConnected() || !id)
         return;
+    // Without media the participant still joins: it is how we hear which feeds are published.
     media::FeedSpec spec;
-    spec.video = m_camera;
-    spec.audio = m_mic;
+    if (m_mayPublish) {
+        spec.video = m_camera;
+        spec.audio = m_mic;
+    }
     spec.preview = true;
     spec.previewI420 = m_i420;
     m_cameraFeed = new media::MediaPublisher(m_session, m_access, id, spec, this);
@@ -212,6 +222,13 @@ void LiveMedia::restartCameraFeed()
     };
     connect(m_cameraFeed, &media::MediaPublisher::feedsChanged, this, heard);
     connect(m_cameraFeed, &media::MediaPublisher::joined, this, heard);
+    connect(m_cameraFeed, &media::MediaPublisher::removed, this, [this] {
+        // Offering the feed again would only be removed again: listen until we may speak.
+        qInfo() << "media: our camera feed was removed; sending nothing until allowed to";
+        m_mayPublish = false;
+        scheduleCameraRestart();
+        emit feedRemoved(Camera);
+    });
     connect(m_cameraFeed, &media::MediaPeer::failed, this, [this] {
         dropPeer(m_cameraFeed);
         m_retry.start(kRetryMs);
@@ -236,6 +253,12 @@ void LiveMedia::restartScreenFeed()
         spec.videoPipeline = media::MediaDevices::screenSource(
             m_screenArea.left(), m_screenArea.top(), m_screenArea.right() + 1, m_screenArea.bottom() + 1);
     m_screenFeed = new media::MediaPublisher(m_session, m_access, id, spec, this);
+    connect(m_screenFeed, &media::MediaPublisher::removed, this, [this] {
+        qInfo() << "media: our screen feed was removed; it stays off until shared again";
+        m_screenOn = false;
+        dropPeer(m_screenFeed);
+        emit feedRemoved(Screen);
+    });
     connect(m_screenFeed, &media::MediaPeer::failed, this, [this] {
         dropPeer(m_screenFeed);
         m_retry.start(kRetryMs);
@@ -283,8 +306,16 @@ void LiveMedia::reconcile()
             [this, user, source](const media::VideoFrame& frame) { emit remoteFrame(user, source, frame); });
         connect(sub, &media::MediaSubscriber::audioLevel, this,
             [this, user](double db) { emit remoteLevel(user, db); });
-        connect(sub, &media::MediaPeer::failed, this, [this, feed] {
+        connect(sub, &media::MediaPeer::failed, this, [this, feed, sub] {
+            const bool gone = sub->feedGone();
             dropSubscriber(feed);
+            if (gone) {
+                // Not asked for again until the room lists it as published anew.
+                m_published.remove(feed);
+                if (m_cameraFeed)
+                    m_cameraFeed->forgetFeed(feed);
+                return;
+            }
             m_retry.start(kRetryMs);
         });
         m_subscribers.insert(feed, sub);
@@ -301,8 +332,12 @@ void LiveMedia::dropSubscriber(quint64 feed)
     gone->deleteLater();
     QString user;
     int source = 0;
-    if (whoseFeed(feed, &user, &source))
-        emit remoteEnded(user, source);
+    if (!whoseFeed(feed, &user, &source))
+        return;
+    // The last level heard is not what plays now: nothing does.
+    if (source == Camera)
+        emit remoteLevel(user, kSilenceDb);
+    emit remoteEnded(user, source);
 }
 
 void LiveMedia::setCamera(const QString& id)
@@ -310,7 +345,15 @@ void LiveMedia::setCamera(const QString& id)
     if (id == m_camera)
         return;
     m_camera = id;
-    restartCameraFeed();
+    scheduleCameraRestart();
+}
+
+void LiveMedia::setMayPublish(bool may)
+{
+    if (may == m_mayPublish)
+        return;
+    m_mayPublish = may;
+    scheduleCameraRestart();
 }
 
 void LiveMedia::setMic(const QString& id)
@@ -320,7 +363,7 @@ void LiveMedia::setMic(const QString& id)
     m_micMuted = id.isEmpty();
     if (!id.isEmpty() && id != m_mic) {
         m_mic = id;
-        restartCameraFeed();
+        scheduleCameraRestart();
         return;
     }
     if (m_cameraFeed)

@@ -41,6 +41,8 @@ public:
     void addFeeds(const FeedMap& feeds);
     void leaveRoom();
     bool hasRoom() const { return m_access.isValid(); }
+    const media::RoomAccess& access() const { return m_access; }
+    const FeedMap& feeds() const { return m_feeds; }
     bool isConnected() const;
     // Runs done(true) once the media server can be used, done(false) when it cannot (no media
     // room, the server unreachable).
@@ -55,6 +57,11 @@ public:
     void setSpeaker(const QString& id, bool on);
     void setSpeakerVolume(double volume);
     void setI420(bool i420) { m_i420 = i420; }
+    // Whether the member may be heard and seen now. The host always may; a student only while on
+    // the microphone: off it, its camera feed is ended (the media server removes a feed left
+    // published), and it stays ended, also after the server removed it, until this is set again.
+    void setMayPublish(bool may);
+    bool mayPublish() const { return m_mayPublish; }
 
     // The screen feed: a rectangle (right and bottom exclusive) at a rate, or off.
     void setScreen(const QRect& area, int fps, bool pushed);
@@ -72,11 +79,14 @@ signals:
     void remoteLevel(const QString& userId, double db);
     // A feed of another member is no longer received (unpublished, or its connection failed).
     void remoteEnded(const QString& userId, int source);
+    // The media server removed one of our feeds; it is not offered again until we may publish.
+    void feedRemoved(int source);
 
 private:
     void openSession();
     void sessionLost(const QString& why);
     void restartCameraFeed();
+    void scheduleCameraRestart() { m_cameraRestart.start(); }
     void restartScreenFeed();
     void reconcile();
     void settleReady(bool ok);
@@ -91,12 +101,14 @@ private:
     bool m_sessionFailed = false;
     QTimer m_retry;
     QTimer m_screenRestart;
+    QTimer m_cameraRestart;
     QList<std::function<void(bool)>> m_waiting;
 
     QString m_camera;
     QString m_mic;
     double m_micVolume = 1.0;
     bool m_micMuted = false;
+    bool m_mayPublish = true;
     QString m_speaker;
     bool m_speakerOn = false;
     double m_speakerVolume = 1.0;

@@ -139,7 +139,7 @@ void MediaPublisher::notePublishers(const QJsonObject& data)
             changed = true;
         }
     }
-    for (const char* key : { "unpublished", "leaving" }) {
+    for (const char* key : { "unpublished", "leaving", "kicked" }) {
         const QJsonValue gone = data.value(QLatin1String(key));
         if (gone.isDouble() && m_published.remove(quint64(gone.toDouble())))
             changed = true;
@@ -148,8 +148,24 @@ void MediaPublisher::notePublishers(const QJsonObject& data)
         emit feedsChanged();
 }
 
+void MediaPublisher::forgetFeed(quint64 id)
+{
+    if (m_published.remove(id))
+        emit feedsChanged();
+}
+
 void MediaPublisher::onPluginEvent(const QJsonObject& data, const QJsonObject& jsep)
 {
+    // Put out by the room's owner: Janus tells us with "leaving": "ok" (others hear our id).
+    const bool putOut = (data.value("leaving").toString() == QLatin1String("ok")
+                            && data.value("reason").toString() == QLatin1String("kicked"))
+        || quint64(data.value("kicked").toDouble()) == m_feedId;
+    if (putOut && !m_removed) {
+        m_removed = true;
+        qWarning().noquote() << "media: the media server removed feed" << m_feedId;
+        emit removed();
+        return;
+    }
     notePublishers(data);
     if (jsep.value("type").toString() == QLatin1String("answer"))
         setRemote(QStringLiteral("answer"), jsep.value("sdp").toString());

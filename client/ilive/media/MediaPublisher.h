@@ -45,6 +45,10 @@ public:
     const FeedSpec& spec() const { return m_spec; }
     // Feeds others publish in the room now.
     QSet<quint64> publishedFeeds() const { return m_published; }
+    // A feed the media server says does not exist any more, though no event told us so.
+    void forgetFeed(quint64 id);
+    // The media server put this participant out of the room (the room's owner removed it).
+    bool wasRemoved() const { return m_removed; }
 
     // Live controls: the microphone's gain (0-1) and mute; a muted feed sends silence.
     void setVolume(double volume);
@@ -60,6 +64,7 @@ public:
 signals:
     void joined();
     void feedsChanged();
+    void removed();
 
 protected:
     void onAttached() override;
@@ -77,6 +82,7 @@ private:
     quint64 m_feedId = 0;
     FeedSpec m_spec;
     bool m_joined = false;
+    bool m_removed = false;
     int m_joinTries = 0;
     QSet<quint64> m_published;
     QTimer m_capsWait;

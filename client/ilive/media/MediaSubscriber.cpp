@@ -36,6 +36,8 @@ void MediaSubscriber::onAttached()
             return;
         const QJsonObject jsep = answer.value("jsep").toObject();
         if (!JanusSession::ok(answer) || jsep.value("type").toString() != QLatin1String("offer")) {
+            const int kNoSuchFeed = 428;
+            self->m_feedGone = JanusSession::pluginData(answer).value("error_code").toInt() == kNoSuchFeed;
             self->fail(QStringLiteral("could not receive feed %1: %2")
                            .arg(self->m_feedId)
                            .arg(JanusSession::errorText(answer)));

@@ -28,6 +28,8 @@ public:
     }
     // RTP bytes received so far, audio and video.
     qint64 receivedBytes() const { return m_receivedBytes; }
+    // The media server said the feed does not exist (it ended or was removed).
+    bool feedGone() const { return m_feedGone; }
 
 signals:
     // Every 20 ms of sound played: its loudness in dBFS.
@@ -48,6 +50,7 @@ private:
     bool m_i420 = false;
     double m_volume = 1.0;
     bool m_muted = false;
+    bool m_feedGone = false;
     double m_level = -200.0;
     std::function<void(const VideoFrame&)> m_onFrame;
     std::atomic<qint64> m_receivedBytes { 0 };

@@ -236,8 +236,12 @@ int main(int argc, char* argv[])
         QStringLiteral("How long the live relay keeps the place of a member whose connection dropped, for it "
                        "to resume (default: 15000; 0: members leave at once)."),
         QStringLiteral("ms"), QStringLiteral("15000"));
+    const QCommandLineOption studentPageOpt(QStringLiteral("student-page"),
+        QStringLiteral("Folder of the students' web page, served under /student/ (default: \"web/student\" "
+                       "beside this program)."),
+        QStringLiteral("dir"));
     parser.addOptions({ hostOpt, portOpt, livePortOpt, dbOpt, downloadsOpt, publicUrlOpt, demoOpt, publishOpt,
-        liveGraceOpt });
+        liveGraceOpt, studentPageOpt });
     parser.addPositionalArgument(QStringLiteral("command"), QStringLiteral("user … | live … (see above)"),
         QStringLiteral("[command]"));
     parser.process(app);
@@ -262,6 +266,9 @@ int main(int argc, char* argv[])
         ? parser.value(downloadsOpt)
         : QFileInfo(options.dbPath).absoluteDir().filePath(QStringLiteral("downloads"));
     options.publicUrl = parser.value(publicUrlOpt);
+    options.studentPageDir = parser.isSet(studentPageOpt)
+        ? parser.value(studentPageOpt)
+        : QDir(QCoreApplication::applicationDirPath()).filePath(QStringLiteral("web/student"));
     if (!QDir().mkpath(options.downloadsDir))
         return fail(QStringLiteral("cannot create the downloads folder %1").arg(options.downloadsDir));
 
@@ -302,10 +309,13 @@ int main(int argc, char* argv[])
     relay.setGracePeriod(liveGraceMs);
     if (!relay.listen(address, static_cast<quint16>(livePort), &error))
         return fail(QStringLiteral("live relay: %1").arg(error));
+    server.setLivePort(relay.port());
     out() << "app server on http://" << address.toString() << ':' << server.port() << AppServer::kRpcPath
           << '\n'
           << "live relay on ws://" << address.toString() << ':' << relay.port() << "/live" << '\n'
-          << "downloads from " << QDir(options.downloadsDir).absolutePath() << Qt::endl;
+          << "downloads from " << QDir(options.downloadsDir).absolutePath() << '\n'
+          << "students' page on http://" << address.toString() << ':' << server.port() << "/student/"
+          << Qt::endl;
 
     quitOnSignals(app);
     const int code = app.exec();

@@ -10,6 +10,7 @@
 
 #include <json/value.h>
 
+#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <map>
@@ -29,6 +30,7 @@ struct RpcRequest;
 struct AppServerOptions {
     QString dbPath;
     QString downloadsDir; // served under /downloads/; empty serves nothing
+    QString studentPageDir; // the students' web page, served under /student/; empty serves nothing
     QString publicUrl; // base of "updateUrl"; empty: taken from the request's Host
     int64_t sessionTtlMs = 7LL * 24 * 3600 * 1000;
     int64_t userSigTtlSecs = 24 * 3600;
@@ -48,8 +50,9 @@ struct AppServerOptions {
     std::function<int64_t()> clockMs; // "now"; tests move it to age sessions
 };
 
-// The app server: JSON-RPC 2.0 on POST /app-server/jsonrpc/ and installer downloads on
-// GET/HEAD /downloads/<file>, served from event-loop threads of its own.
+// The app server: JSON-RPC 2.0 on POST /app-server/jsonrpc/, installer downloads on
+// GET/HEAD /downloads/<file> and the students' web page on GET/HEAD /student/, served from
+// event-loop threads of its own.
 class AppServer {
 public:
     static constexpr const char* kRpcPath = "/app-server/jsonrpc/";
@@ -65,6 +68,8 @@ public:
     bool listen(const QString& host, quint16 port, QString* error);
     quint16 port() const { return m_port; }
     void stop();
+    // The live relay's port, told to the students' page (0 until the relay listens).
+    void setLivePort(quint16 port) { m_livePort = port; }
 
     AppStore& store() { return *m_store; }
     // The answer to one POST body (a call or a batch), whatever its bytes.
@@ -102,6 +107,7 @@ private:
     Json::Value versionCheck(Call& call);
     Json::Value createUserSig(Call& call);
     Json::Value liveList(Call& call);
+    Json::Value openLives(Call& call);
     Json::Value createRoom(Call& call);
     Json::Value reportRoomInfo(Call& call);
     Json::Value enterRoom(Call& call);
@@ -137,6 +143,7 @@ private:
     std::unordered_map<std::string, int> m_downloadsByAddress;
     QByteArray m_secret;
     quint16 m_port = 0;
+    std::atomic<quint16> m_livePort { 0 };
 };
 
 } // namespace appserver

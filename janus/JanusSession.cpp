@@ -17,7 +17,8 @@ qint64 nowMs()
 QJsonObject timeoutError()
 {
     return QJsonObject { { "janus", "error" },
-        { "error", QJsonObject { { "code", -1 }, { "reason", "no answer from the media server in time" } } } };
+        { "error",
+            QJsonObject { { "code", -1 }, { "reason", "no answer from the media server in time" } } } };
 }
 
 } // namespace
@@ -188,8 +189,16 @@ void JanusSession::onText(const QString& text)
 
 void JanusSession::fail(const QString& why)
 {
+    // Requests still waiting get their error now: nothing more will answer them.
+    QList<Answer> orphaned;
+    for (auto it = m_waiting.begin(); it != m_waiting.end(); ++it)
+        orphaned << std::move(it->done);
     close();
     emit failed(why);
+    const QJsonObject lost { { "janus", "error" },
+        { "error", QJsonObject { { "code", -1 }, { "reason", why } } } };
+    for (const Answer& done : orphaned)
+        done(lost);
 }
 
 void JanusSession::checkTimeouts()

@@ -92,10 +92,13 @@ QByteArray msg(const QString& sender, bool group, const QJsonArray& elems)
         QJsonObject { { "op", "msg" }, { "sender", sender }, { "group", group }, { "elems", elems } });
 }
 
-QByteArray memberEvent(int event, const QStringList& ids)
+QByteArray memberEvent(int event, const QStringList& ids, const QJsonObject& extra)
 {
-    return compact(QJsonObject {
-        { "op", "memberEvent" }, { "event", event }, { "ids", QJsonArray::fromStringList(ids) } });
+    QJsonObject o = extra;
+    o.insert("op", "memberEvent");
+    o.insert("event", event);
+    o.insert("ids", QJsonArray::fromStringList(ids));
+    return compact(o);
 }
 
 QByteArray kicked()

@@ -65,7 +65,8 @@ QByteArray request(QJsonObject op, int id);
 QByteArray reply(const QByteArray& rawId, int code, const QString& desc, const QJsonObject& extra = {});
 QByteArray error(int code, const QString& desc);
 QByteArray msg(const QString& sender, bool group, const QJsonArray& elems);
-QByteArray memberEvent(int event, const QStringList& ids);
+// extra: fields some events carry ("feeds", "media" on entering a room with a media room).
+QByteArray memberEvent(int event, const QStringList& ids, const QJsonObject& extra = {});
 QByteArray kicked();
 
 // One op pushed by the relay, as the client reads it.

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# Installs and builds (setup.sh), starts the app server with its live relay and demo data, then
-# the client. Options:
+# Installs and builds (setup.sh), starts the Janus media server (build/run/janus/, log in
+# build/run/janus.log) and the app server with its live relay and demo data, then the client.
+# Options:
 #   --students N   also start N scripted students in the first live in progress
 # Works on a desktop and under xvfb-run.
 set -euo pipefail
@@ -10,7 +11,7 @@ while [ $# -gt 0 ]; do
   case "$1" in
     --students) students=${2:?}; shift 2 ;;
     --students=*) students=${1#*=}; shift ;;
-    -h|--help) sed -n '2,6p' "$0"; exit 0 ;;
+    -h|--help) sed -n '2,7p' "$0"; exit 0 ;;
     *) echo "run.sh: unknown option $1" >&2; exit 2 ;;
   esac
 done
@@ -22,12 +23,14 @@ data="$build_dir/run"
 mkdir -p "$data/downloads"
 
 server_pid=
+janus_pid=
 student_pids=()
 # Students first, so they leave their room while the server can still hear it.
 cleanup() {
   for p in "${student_pids[@]}"; do kill "$p" 2>/dev/null || true; done
   for p in "${student_pids[@]}"; do wait "$p" 2>/dev/null || true; done
   if [ -n "$server_pid" ]; then kill "$server_pid" 2>/dev/null || true; fi
+  if [ -n "$janus_pid" ]; then kill "$janus_pid" 2>/dev/null || true; fi
 }
 trap cleanup EXIT
 
@@ -37,7 +40,22 @@ if [ -x "$bin/lectern-server" ]; then
     echo "run.sh: port 8080 is already taken; stop the other lectern-server first" >&2
     exit 1
   fi
-  "$bin/lectern-server" --demo --db "$data/lectern.db" --downloads "$data/downloads" &
+  if (exec 3<>/dev/tcp/127.0.0.1/8188) 2>/dev/null; then
+    echo "run.sh: port 8188 (the media server) is already taken; stop the other Janus first" >&2
+    exit 1
+  fi
+  # A fresh admin key each run: only this lectern-server may create rooms on this Janus.
+  janus_key=$(head -c 24 /dev/urandom | od -An -tx1 | tr -d ' \n')
+  server/janus/start-janus.sh --dir "$data/janus" --port 8188 --admin-key "$janus_key" --debug-level 2 \
+    > "$data/janus.log" 2>&1 &
+  janus_pid=$!
+  for _ in $(seq 50); do
+    if (exec 3<>/dev/tcp/127.0.0.1/8188) 2>/dev/null; then break; fi
+    kill -0 "$janus_pid" 2>/dev/null || { echo "run.sh: Janus did not start (see $data/janus.log)" >&2; exit 1; }
+    sleep 0.2
+  done
+  "$bin/lectern-server" --demo --db "$data/lectern.db" --downloads "$data/downloads" \
+    --janus ws://127.0.0.1:8188 --janus-admin-key "$janus_key" &
   server_pid=$!
   # Wait until the app server answers, at most 10 s.
   for _ in $(seq 50); do

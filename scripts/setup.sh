@@ -9,6 +9,11 @@ packages=(
   cmake g++ make pkg-config
   qtbase5-dev qtmultimedia5-dev libqt5multimedia5-plugins libqt5websockets5-dev qttranslations5-l10n
   libjsoncpp-dev libcpp-httplib-dev libmicrohttpd-dev libsqlitecpp-dev libsqlite3-dev
+  # live video: the media server, GStreamer's WebRTC stack and its headers
+  janus gstreamer1.0-plugins-base gstreamer1.0-plugins-good gstreamer1.0-plugins-bad gstreamer1.0-nice
+  libgstreamer1.0-dev libgstreamer-plugins-base1.0-dev libgstreamer-plugins-bad1.0-dev
+  # media tests run in a private network namespace built with ip
+  iproute2
   # running and testing the client without a desktop
   xvfb xauth fonts-wqy-zenhei fonts-liberation2
   # slides: the office suite that exports them, and the PDF pipeline the benchmark compares with

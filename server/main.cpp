@@ -2,6 +2,7 @@
 // relay (WebSocket) in one process, plus the administration commands that fill its database.
 #include "app/AppServer.h"
 #include "relay/LiveRelay.h"
+#include "relay/MediaRooms.h"
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
@@ -13,6 +14,7 @@
 #include <QSaveFile>
 #include <QSocketNotifier>
 #include <QTextStream>
+#include <QUrl>
 
 #include <csignal>
 #include <cstdio>
@@ -188,6 +190,61 @@ int publish(AppStore& store, const QString& version, const QString& file, const 
     return 0;
 }
 
+// Pairs each --janus with the key and public address given in the same place among theirs: one
+// key (or public address) may serve every server; otherwise there is one per server.
+bool mediaServers(const QStringList& urls, const QStringList& keys, const QStringList& publicUrls,
+    QList<MediaServerConfig>* servers, QString* error)
+{
+    if (urls.isEmpty()) {
+        if (!keys.isEmpty() || !publicUrls.isEmpty()) {
+            *error = QStringLiteral("--janus-admin-key and --janus-public-url need --janus");
+            return false;
+        }
+        return true;
+    }
+    const auto pick = [&urls](const QStringList& values, int i) {
+        return values.size() == 1 ? values.first() : values.value(i);
+    };
+    if (keys.size() != 1 && keys.size() != urls.size()) {
+        *error = QStringLiteral("give one --janus-admin-key, or one for each --janus");
+        return false;
+    }
+    if (publicUrls.size() > 1 && publicUrls.size() != urls.size()) {
+        *error = QStringLiteral("give one --janus-public-url, or one for each --janus");
+        return false;
+    }
+    const auto wsUrl = [](const QString& text) {
+        const QUrl url(text, QUrl::StrictMode);
+        return url.isValid() && !url.host().isEmpty()
+                && (url.scheme() == QLatin1String("ws") || url.scheme() == QLatin1String("wss"))
+            ? url
+            : QUrl();
+    };
+    for (int i = 0; i < urls.size(); ++i) {
+        MediaServerConfig c;
+        c.url = wsUrl(urls[i]);
+        c.adminKey = pick(keys, i);
+        if (c.url.isEmpty()) {
+            *error = QStringLiteral("--janus takes a ws:// or wss:// URL, not %1").arg(urls[i]);
+            return false;
+        }
+        if (c.adminKey.isEmpty()) {
+            *error = QStringLiteral("--janus-admin-key is empty");
+            return false;
+        }
+        if (!publicUrls.isEmpty()) {
+            c.publicUrl = wsUrl(pick(publicUrls, i));
+            if (c.publicUrl.isEmpty()) {
+                *error = QStringLiteral("--janus-public-url takes a ws:// or wss:// URL, not %1")
+                             .arg(pick(publicUrls, i));
+                return false;
+            }
+        }
+        servers->append(c);
+    }
+    return true;
+}
+
 } // namespace
 
 int main(int argc, char* argv[])
@@ -240,8 +297,17 @@ int main(int argc, char* argv[])
         QStringLiteral("Folder of the students' web page, served under /student/ (default: \"web/student\" "
                        "beside this program)."),
         QStringLiteral("dir"));
+    const QCommandLineOption janusOpt(QStringLiteral("janus"),
+        QStringLiteral("WebSocket URL of the Janus media server that lives' VideoRooms are created on, e.g. "
+                       "ws://127.0.0.1:8188 (without it lives have no sound or video)."),
+        QStringLiteral("url"));
+    const QCommandLineOption janusKeyOpt(QStringLiteral("janus-admin-key"),
+        QStringLiteral("The VideoRoom admin_key of the --janus server."), QStringLiteral("key"));
+    const QCommandLineOption janusPublicOpt(QStringLiteral("janus-public-url"),
+        QStringLiteral("The address clients reach the --janus server at (default: the --janus URL)."),
+        QStringLiteral("url"));
     parser.addOptions({ hostOpt, portOpt, livePortOpt, dbOpt, downloadsOpt, publicUrlOpt, demoOpt, publishOpt,
-        liveGraceOpt, studentPageOpt });
+        liveGraceOpt, janusOpt, janusKeyOpt, janusPublicOpt, studentPageOpt });
     parser.addPositionalArgument(QStringLiteral("command"), QStringLiteral("user … | live … (see above)"),
         QStringLiteral("[command]"));
     parser.process(app);
@@ -260,6 +326,12 @@ int main(int argc, char* argv[])
     if (address.isNull())
         return fail(QStringLiteral("--host takes an IP address, not %1").arg(parser.value(hostOpt)));
 
+    QList<MediaServerConfig> janusServers;
+    QString mediaError;
+    if (!mediaServers(parser.values(janusOpt), parser.values(janusKeyOpt), parser.values(janusPublicOpt),
+            &janusServers, &mediaError))
+        return fail(mediaError);
+
     AppServerOptions options;
     options.dbPath = parser.value(dbOpt);
     options.downloadsDir = parser.isSet(downloadsOpt)
@@ -273,6 +345,14 @@ int main(int argc, char* argv[])
         return fail(QStringLiteral("cannot create the downloads folder %1").arg(options.downloadsDir));
 
     raiseOpenFileLimit();
+    // Set before the app server starts: it calls this from its worker threads.
+    LiveRelay* relayForEnds = nullptr;
+    options.liveEnded = [&relayForEnds](quint32 roomId) {
+        if (relayForEnds)
+            QMetaObject::invokeMethod(
+                relayForEnds, [relay = relayForEnds, roomId] { relay->endMedia(roomId); },
+                Qt::QueuedConnection);
+    };
     AppServer server(options);
     QString error;
     if (!server.open(&error))
@@ -300,9 +380,13 @@ int main(int argc, char* argv[])
         return fail(QString::fromUtf8(e.what()));
     }
 
+    LiveRelay relay(server.liveSecret());
+    relayForEnds = &relay;
+    MediaRooms mediaRooms(server.liveSecret(), janusServers);
+    if (!janusServers.isEmpty())
+        relay.setMediaRooms(&mediaRooms);
     if (!server.listen(address.toString(), static_cast<quint16>(port), &error))
         return fail(error);
-    LiveRelay relay(server.liveSecret());
     relay.setRoomAccess([&server](const QString& userId, quint32 roomId, LiveRelay::RoomUse use) {
         return server.roomVerdict(userId, roomId, use);
     });
@@ -313,8 +397,10 @@ int main(int argc, char* argv[])
     out() << "app server on http://" << address.toString() << ':' << server.port() << AppServer::kRpcPath
           << '\n'
           << "live relay on ws://" << address.toString() << ':' << relay.port() << "/live" << '\n'
-          << "downloads from " << QDir(options.downloadsDir).absolutePath() << '\n'
-          << "students' page on http://" << address.toString() << ':' << server.port() << "/student/"
+          << "downloads from " << QDir(options.downloadsDir).absolutePath() << Qt::endl;
+    for (const MediaServerConfig& c : janusServers)
+        out() << "media rooms on " << c.url.toString() << Qt::endl;
+    out() << "students' page on http://" << address.toString() << ':' << server.port() << "/student/"
           << Qt::endl;
 
     quitOnSignals(app);

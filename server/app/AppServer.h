@@ -48,6 +48,8 @@ struct AppServerOptions {
     LoginLimits login;
     bool logRequests = true;
     std::function<int64_t()> clockMs; // "now"; tests move it to age sessions
+    // Told the room of each live that ends, on a worker thread (the relay drops its media room).
+    std::function<void(quint32 avRoomId)> liveEnded;
 };
 
 // The app server: JSON-RPC 2.0 on POST /app-server/jsonrpc/, installer downloads on

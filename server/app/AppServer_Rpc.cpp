@@ -384,7 +384,13 @@ Json::Value AppServer::beginLive(Call& call)
 
 Json::Value AppServer::endLive(Call& call)
 {
-    m_store->endLive(call.user->userId, needLiveId(call.params));
+    const int64_t liveId = needLiveId(call.params);
+    m_store->endLive(call.user->userId, liveId);
+    if (m_options.liveEnded) {
+        const std::optional<LiveRecord> live = m_store->live(liveId);
+        if (live && live->avRoomId)
+            m_options.liveEnded(quint32(*live->avRoomId));
+    }
     return Json::Value(Json::objectValue);
 }
 

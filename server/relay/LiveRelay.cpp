@@ -1,5 +1,7 @@
 #include "LiveRelay.h"
 
+#include "MediaRooms.h"
+
 #include "common/UserSig.h"
 #include "protocol/RelayOps.h"
 #include "protocol/RelayRequest.h"
@@ -13,7 +15,6 @@
 #include <QTimer>
 #include <QWebSocket>
 #include <QWebSocketServer>
-#include <QtEndian>
 
 #include <algorithm>
 
@@ -32,9 +33,6 @@ QString roomRefusalText(int code, quint32 roomId)
         return QStringLiteral("not let into room %1").arg(roomId);
     }
 }
-
-const int kFrameHeaderSize = 24;
-const quint32 kMaxFrameSide = 8192;
 
 int sigCode(usersig::Check check)
 {
@@ -67,6 +65,8 @@ struct LiveRelay::Session {
     qint64 queued = 0; // bytes waiting when last sent to
     QByteArray resumeToken; // handed out at sign-in
     quint64 heldSerial = 0; // set while the connection is gone and the place is kept
+    quint64 serial = 0; // tells a session from a later one at the same address
+    bool knowsMedia = false; // has been told its room's media room
 };
 
 LiveRelay::LiveRelay(const QByteArray& secret, QObject* parent)
@@ -120,9 +120,8 @@ void LiveRelay::close()
     m_rooms.clear();
 }
 
-void LiveRelay::setQueueLimits(qint64 frameBudgetBytes, qint64 hardLimitBytes, qint64 totalLimitBytes)
+void LiveRelay::setQueueLimits(qint64 hardLimitBytes, qint64 totalLimitBytes)
 {
-    m_frameBudget = frameBudgetBytes;
     m_hardLimit = hardLimitBytes;
     m_totalLimit = totalLimitBytes;
 }
@@ -154,10 +153,10 @@ void LiveRelay::onNewConnection()
         ws->setMaxAllowedIncomingMessageSize(quint64(m_maxIncoming));
         auto* s = new Session;
         s->ws = ws;
+        s->serial = m_nextSessionSerial++;
         m_sessions.insert(ws, s);
         connect(ws, &QWebSocket::textMessageReceived, this, [this, s](const QString& t) { onText(s, t); });
-        connect(
-            ws, &QWebSocket::binaryMessageReceived, this, [this, s](const QByteArray& b) { onBinary(s, b); });
+        connect(ws, &QWebSocket::binaryMessageReceived, this, [this, s] { onBinary(s); });
         connect(ws, &QWebSocket::disconnected, this, [this, s] { onClosed(s); });
         QTimer::singleShot(m_signInTimeoutMs, ws, [this, ws] {
             Session* s = m_sessions.value(ws);
@@ -230,22 +229,23 @@ void LiveRelay::onText(Session* s, const QString& text)
                 return;
             }
         }
-        if (host) {
-            for (Session* m : roomMembers(roomId)) {
-                if (m->host && m->userId != s->userId) {
-                    reply(s, id, kNoPermission, QStringLiteral("room %1 already has a host").arg(roomId));
-                    return;
-                }
-            }
+        if (host && hostTaken(roomId, s)) {
+            reply(s, id, kNoPermission, QStringLiteral("room %1 already has a host").arg(roomId));
+            return;
         }
-        const bool entered = joinRoom(s, roomId, host);
-        QJsonArray members;
-        for (Session* m : roomMembers(s->roomId))
-            members.append(m->userId);
-        sendRaw(s, relayop::reply(id, kOk, QString(), QJsonObject { { "members", members } }), true, false);
-        // Only after the reply: a client takes no member news for a room it has not entered yet.
-        if (entered)
-            tellRoomState(s);
+        // The host's reply waits for the media room, so it can carry its address and PIN.
+        if (host && m_mediaRooms && !(m_media.contains(roomId) && m_media.value(roomId).ready)) {
+            m_pendingHosts[roomId].append(PendingHost { s->serial, id });
+            if (!m_media.contains(roomId)) {
+                m_media.insert(roomId, Media {});
+                m_mediaRooms->create(roomId, [this, roomId](const std::optional<MediaRooms::Room>& room) {
+                    onMediaCreated(
+                        roomId, room.has_value(), room ? room->url : QString(), room ? room->pin : QString());
+                });
+            }
+            return;
+        }
+        enterAndReply(s, id, roomId, host);
     } else if (req.op == QLatin1String("rooms")) {
         // Rooms that have a host: how a member finds the class it may join.
         QList<quint32> ids = m_rooms.keys();
@@ -263,7 +263,7 @@ void LiveRelay::onText(Session* s, const QString& text)
                 }
             }
         }
-        sendRaw(s, relayop::reply(id, kOk, QString(), QJsonObject { { "rooms", rooms } }), true, false);
+        sendRaw(s, relayop::reply(id, kOk, QString(), QJsonObject { { "rooms", rooms } }));
     } else if (req.op == QLatin1String("quitRoom")) {
         leaveRoom(s);
         reply(s, id, kOk, QString());
@@ -304,7 +304,7 @@ void LiveRelay::handleLogin(Session* s, const QByteArray& id, const relayrequest
     const bool resumed = resume(s, req);
     // One session per user: the older one is told and closed.
     if (Session* old = resumed ? nullptr : m_byUser.value(userId)) {
-        sendRaw(old, relayop::kicked(), true, false);
+        sendRaw(old, relayop::kicked());
         leaveRoom(old);
         m_byUser.remove(userId);
         old->userId.clear();
@@ -319,7 +319,7 @@ void LiveRelay::handleLogin(Session* s, const QByteArray& id, const relayrequest
             + QByteArray::number(QRandomGenerator::system()->generate64(), 16);
     const QJsonObject extra { { "resume", QString::fromLatin1(s->resumeToken) }, { "resumed", resumed },
         { "roomId", qint64(s->roomId) } };
-    sendRaw(s, relayop::reply(id, kOk, QString(), extra), true, false);
+    sendRaw(s, relayop::reply(id, kOk, QString(), extra));
     emit sessionSignedIn(userId);
 }
 
@@ -334,90 +334,51 @@ void LiveRelay::handleMessage(Session* s, const QByteArray& id, const relayreque
         }
         for (Session* m : roomMembers(s->roomId))
             if (m != s)
-                sendRaw(m, bytes, true, false);
+                sendRaw(m, bytes);
     } else {
         Session* peer = m_byUser.value(req.to);
         if (!peer || peer->dead) {
             reply(s, id, kPeerUnknown, QStringLiteral("user not online: %1").arg(req.to));
             return;
         }
-        sendRaw(peer, bytes, true, false);
+        sendRaw(peer, bytes);
     }
     reply(s, id, kOk, QString());
 }
 
-void LiveRelay::onBinary(Session* s, const QByteArray& data)
+// Video frames once came this way; now a binary message is a client that has not learnt of the
+// media room. It is told so, and nothing of it goes further.
+void LiveRelay::onBinary(Session* s)
 {
     if (s->dead)
         return;
-    if (s->userId.isEmpty()) {
+    if (s->userId.isEmpty())
         sendError(s, kNotSignedIn, QStringLiteral("not signed in"));
-        return;
-    }
-    if (!s->roomId) {
-        sendError(s, kNotInRoom, QStringLiteral("not in a room"));
-        return;
-    }
-    const auto* p = reinterpret_cast<const uchar*>(data.constData());
-    if (data.size() <= kFrameHeaderSize || p[0] != 'L' || p[1] != 'V' || p[2] != 1) {
-        sendError(s, kBadFrame, QStringLiteral("malformed frame"));
-        return;
-    }
-    const int format = p[4];
-    const int idLen = p[5];
-    const quint32 width = qFromBigEndian<quint32>(p + 8);
-    const quint32 height = qFromBigEndian<quint32>(p + 12);
-    const qint64 payload = data.size() - kFrameHeaderSize - idLen;
-    const bool sizeOk = width > 0 && height > 0 && width <= kMaxFrameSide && height <= kMaxFrameSide
-        && payload > 0 && (format == 1 || (format == 2 && payload == qint64(width) * height * 4));
-    if ((p[3] != 1 && p[3] != 2) || (format != 1 && format != 2) || !sizeOk) {
-        sendError(s, kBadFrame, QStringLiteral("malformed frame"));
-        return;
-    }
-    // Whose frame it is comes from the session, never from the sender's header.
-    const QByteArray id = s->userId.toUtf8().left(255);
-    QByteArray out;
-    out.reserve(kFrameHeaderSize + id.size() + int(payload));
-    out.append(data.constData(), kFrameHeaderSize);
-    out[5] = char(id.size());
-    out.append(id);
-    out.append(data.constData() + kFrameHeaderSize + idLen, int(payload));
-    for (Session* m : roomMembers(s->roomId)) {
-        if (m == s)
-            continue;
-        if (sendRaw(m, out, false, true))
-            ++m_framesForwarded;
-        else
-            ++m_framesDropped;
-    }
+    else
+        sendError(
+            s, kBadFrame, QStringLiteral("the relay carries no video frames: use the room's media room"));
 }
 
 void LiveRelay::reply(Session* s, const QByteArray& id, int code, const QString& desc)
 {
-    sendRaw(s, relayop::reply(id, code, desc), true, false);
+    sendRaw(s, relayop::reply(id, code, desc));
 }
 
 void LiveRelay::sendError(Session* s, int code, const QString& desc)
 {
-    sendRaw(s, relayop::error(code, desc), true, false);
+    sendRaw(s, relayop::error(code, desc));
 }
 
-bool LiveRelay::sendRaw(Session* s, const QByteArray& bytes, bool text, bool droppable)
+bool LiveRelay::sendRaw(Session* s, const QByteArray& bytes)
 {
     if (s->dead)
         return false;
-    const qint64 queued = s->ws->bytesToWrite();
-    if (droppable && queued > m_frameBudget)
-        return false;
-    if (!droppable && queued > m_hardLimit) {
+    if (s->ws->bytesToWrite() > m_hardLimit) {
         // A member that reads nothing would hold every message in memory: cut it off instead.
         cutOff(s);
         return false;
     }
-    if (text)
-        s->ws->sendTextMessage(QString::fromUtf8(bytes));
-    else
-        s->ws->sendBinaryMessage(bytes);
+    s->ws->sendTextMessage(QString::fromUtf8(bytes));
     const qint64 now = s->ws->bytesToWrite();
     m_queuedEstimate += now - s->queued;
     s->queued = now;
@@ -460,6 +421,136 @@ void LiveRelay::keepTotalQueueBounded()
     m_queuedEstimate = total;
 }
 
+bool LiveRelay::hostTaken(quint32 roomId, const Session* s) const
+{
+    for (Session* m : roomMembers(roomId))
+        if (m->host && m->userId != s->userId)
+            return true;
+    return false;
+}
+
+void LiveRelay::enterAndReply(Session* s, const QByteArray& id, quint32 roomId, bool host)
+{
+    const bool entered = joinRoom(s, roomId, host);
+    QJsonArray members;
+    for (Session* m : roomMembers(s->roomId))
+        members.append(m->userId);
+    QJsonObject extra { { "members", members } };
+    if (m_media.value(roomId).ready) {
+        extra.insert("media", mediaObject(roomId));
+        s->knowsMedia = true;
+    }
+    sendRaw(s, relayop::reply(id, kOk, QString(), extra));
+    // Only after the reply: a client takes no member news for a room it has not entered yet.
+    if (entered)
+        tellRoomState(s);
+}
+
+void LiveRelay::setMediaRooms(MediaRooms* rooms)
+{
+    m_mediaRooms = rooms;
+    connect(rooms, &MediaRooms::roomsLost, this, [this](const QList<quint32>& roomIds) {
+        for (quint32 roomId : roomIds)
+            if (m_media.value(roomId).ready)
+                forgetMedia(roomId);
+    });
+}
+
+bool LiveRelay::hasMedia(quint32 roomId) const
+{
+    return m_media.value(roomId).ready;
+}
+
+void LiveRelay::endMedia(quint32 roomId)
+{
+    if (!m_media.contains(roomId))
+        return;
+    const bool ready = m_media.value(roomId).ready;
+    forgetMedia(roomId);
+    // One still being made is destroyed when it comes (onMediaCreated no longer wants it).
+    if (ready && m_mediaRooms)
+        m_mediaRooms->destroy(roomId);
+}
+
+void LiveRelay::forgetMedia(quint32 roomId)
+{
+    m_media.remove(roomId);
+    for (Session* m : roomMembers(roomId))
+        m->knowsMedia = false;
+}
+
+void LiveRelay::onMediaCreated(quint32 roomId, bool made, const QString& url, const QString& pin)
+{
+    auto it = m_media.find(roomId);
+    if (it == m_media.end() || it->ready) {
+        if (made && m_mediaRooms)
+            m_mediaRooms->destroy(roomId); // the live ended meanwhile
+    } else if (made) {
+        it->ready = true;
+        it->url = url;
+        it->pin = pin;
+    } else {
+        m_media.erase(it); // no media this time; the host's next entry tries again
+    }
+    const QList<PendingHost> pending = m_pendingHosts.take(roomId);
+    for (const PendingHost& p : pending) {
+        Session* s = nullptr;
+        for (Session* candidate : qAsConst(m_sessions))
+            if (candidate->serial == p.serial)
+                s = candidate;
+        if (!s || s->dead || s->userId.isEmpty())
+            continue;
+        if (hostTaken(roomId, s))
+            reply(s, p.requestId, kNoPermission, QStringLiteral("room %1 already has a host").arg(roomId));
+        else
+            enterAndReply(s, p.requestId, roomId, true);
+    }
+}
+
+LiveRelay::Feeds LiveRelay::feedsOf(Media& media, const QString& userId)
+{
+    auto it = media.feeds.find(userId);
+    if (it != media.feeds.end())
+        return *it;
+    // Random ids below 2^53 stay exact in JavaScript; distinct within the room.
+    const auto draw = [&media](qint64 other) {
+        for (;;) {
+            const qint64 v = qint64(QRandomGenerator::system()->generate64() & ((quint64(1) << 53) - 1));
+            if (v == 0 || v == other)
+                continue;
+            bool used = false;
+            for (const Feeds& f : qAsConst(media.feeds))
+                used = used || f.camera == v || f.screen == v;
+            if (!used)
+                return v;
+        }
+    };
+    Feeds f;
+    f.camera = draw(0);
+    f.screen = draw(f.camera);
+    media.feeds.insert(userId, f);
+    return f;
+}
+
+QJsonObject LiveRelay::feedsObject(quint32 roomId, const QList<Session*>& members)
+{
+    Media& media = m_media[roomId];
+    QJsonObject feeds;
+    for (const Session* m : members) {
+        const Feeds f = feedsOf(media, m->userId);
+        feeds.insert(
+            m->userId, QJsonObject { { "camera", double(f.camera) }, { "screen", double(f.screen) } });
+    }
+    return feeds;
+}
+
+QJsonObject LiveRelay::mediaObject(quint32 roomId)
+{
+    const Media& media = m_media[roomId];
+    return QJsonObject { { "url", media.url }, { "room", qint64(roomId) }, { "pin", media.pin },
+        { "feeds", feedsObject(roomId, roomMembers(roomId)) } };
+}
+
 QList<LiveRelay::Session*> LiveRelay::roomMembers(quint32 roomId) const
 {
     return m_rooms.value(roomId);
@@ -475,8 +566,27 @@ bool LiveRelay::joinRoom(Session* s, quint32 roomId, bool host)
     s->roomId = roomId;
     s->host = host;
     s->camera = s->screen = false;
-    broadcastEvent(roomId, kEntered, s->userId, s);
     m_rooms[roomId].append(s);
+    if (!m_media.value(roomId).ready) {
+        broadcastEvent(roomId, kEntered, s->userId, s);
+        return true;
+    }
+    // The others learn the newcomer's feed ids; members that entered before the room had media
+    // learn the whole media room with it.
+    const QJsonObject feeds { { "feeds", feedsObject(roomId, { s }) } };
+    const QByteArray plain = relayop::memberEvent(kEntered, { s->userId }, feeds);
+    for (Session* m : roomMembers(roomId)) {
+        if (m == s)
+            continue;
+        if (m->knowsMedia) {
+            sendRaw(m, plain);
+        } else {
+            QJsonObject full = feeds;
+            full.insert("media", mediaObject(roomId));
+            sendRaw(m, relayop::memberEvent(kEntered, { s->userId }, full));
+            m->knowsMedia = true;
+        }
+    }
     return true;
 }
 
@@ -494,9 +604,9 @@ void LiveRelay::tellRoomState(Session* s)
             screens << m->userId;
     }
     if (!cameras.isEmpty())
-        sendRaw(s, relayop::memberEvent(kCameraOn, cameras), true, false);
+        sendRaw(s, relayop::memberEvent(kCameraOn, cameras));
     if (!screens.isEmpty())
-        sendRaw(s, relayop::memberEvent(kScreenOn, screens), true, false);
+        sendRaw(s, relayop::memberEvent(kScreenOn, screens));
 }
 
 void LiveRelay::leaveRoom(Session* s)
@@ -516,7 +626,7 @@ void LiveRelay::leaveRoom(Session* s)
         broadcastEvent(roomId, kScreenOff, s->userId, s);
     broadcastEvent(roomId, kLeft, s->userId, s);
     s->roomId = 0;
-    s->host = s->camera = s->screen = false;
+    s->host = s->camera = s->screen = s->knowsMedia = false;
 }
 
 void LiveRelay::broadcastEvent(quint32 roomId, int event, const QString& userId, const Session* except)
@@ -524,7 +634,7 @@ void LiveRelay::broadcastEvent(quint32 roomId, int event, const QString& userId,
     const QByteArray bytes = relayop::memberEvent(event, { userId });
     for (Session* m : roomMembers(roomId))
         if (m != except)
-            sendRaw(m, bytes, true, false);
+            sendRaw(m, bytes);
 }
 
 // The connection is gone but the member stays in its room, silent, until it resumes or the grace
@@ -572,6 +682,7 @@ bool LiveRelay::resume(Session* s, const relayrequest::Request& req)
     s->host = old->host;
     s->camera = old->camera;
     s->screen = old->screen;
+    s->knowsMedia = old->knowsMedia;
     s->resumeToken = old->resumeToken;
     if (s->roomId) {
         QList<Session*>& members = m_rooms[s->roomId];

@@ -10,7 +10,9 @@
 #include "protocol/RelayOps.h"
 
 #include <functional>
+#include <optional>
 
+class MediaRooms;
 class QWebSocket;
 class QWebSocketServer;
 namespace relayrequest {
@@ -18,8 +20,9 @@ struct Request;
 }
 
 // The live relay: WebSocket sessions signed in with the app server's user signature, rooms with a
-// host and members, group and peer messages, member events and video frames fanned out to the
-// room. The wire protocol is described in server/PROTOCOL.md.
+// host and members, group and peer messages and member events, and the hand-off of each room's
+// media room (sound and video go through the media server, never through the relay). The wire
+// protocol is described in server/PROTOCOL.md.
 class LiveRelay : public QObject {
     Q_OBJECT
 public:
@@ -30,11 +33,11 @@ public:
     quint16 port() const;
     void close();
 
-    // Per-member budget of unsent bytes: video frames beyond it are dropped; messages are kept
-    // up to the hard limit, past which the member is disconnected as too slow. All members together
-    // may hold totalLimitBytes; past it the members furthest behind are disconnected first.
-    void setQueueLimits(qint64 frameBudgetBytes, qint64 hardLimitBytes, qint64 totalLimitBytes = 256 << 20);
-    // Incoming frames and messages over this end the connection (1009) before they are buffered.
+    // Per-member limit of unsent bytes, past which the member is disconnected as too slow (nothing
+    // the relay sends may be dropped). All members together may hold totalLimitBytes; past it the
+    // members furthest behind are disconnected first.
+    void setQueueLimits(qint64 hardLimitBytes, qint64 totalLimitBytes = 256 << 20);
+    // Incoming messages over this end the connection (1009) before they are buffered.
     void setMaxIncomingBytes(qint64 bytes);
 
     // Who may do what with a room, asked when a session hosts, joins or lists it. Returns 0 or the
@@ -50,10 +53,15 @@ public:
     // The relay's clock in seconds since the epoch, for signature expiry (tests move it).
     void setClock(std::function<qint64()> nowSecs);
 
+    // Makes a VideoRoom for each room a host enters and hands its address, PIN and the feed ids
+    // to the members let in. Without it (or while it fails) rooms have no media.
+    void setMediaRooms(MediaRooms* rooms);
+    // The room's live has ended: its media room goes.
+    void endMedia(quint32 roomId);
+    bool hasMedia(quint32 roomId) const;
+
     int sessionCount() const;
     int roomMemberCount(quint32 roomId) const;
-    qint64 framesDropped() const { return m_framesDropped; }
-    qint64 framesForwarded() const { return m_framesForwarded; }
     qint64 membersCutOff() const { return m_membersCutOff; }
 
 signals:
@@ -62,21 +70,44 @@ signals:
 
 private:
     struct Session;
+    // The ids a member publishes its camera and its screen share under.
+    struct Feeds {
+        qint64 camera = 0;
+        qint64 screen = 0;
+    };
+    struct Media {
+        bool ready = false; // false while the VideoRoom is being made
+        QString url;
+        QString pin;
+        QHash<QString, Feeds> feeds; // kept while the room has media, so re-entries keep their ids
+    };
+    struct PendingHost {
+        quint64 serial;
+        QByteArray requestId;
+    };
 
     void onNewConnection();
     void onText(Session* s, const QString& text);
-    void onBinary(Session* s, const QByteArray& data);
+    void onBinary(Session* s);
     void onClosed(Session* s);
 
     void handleLogin(Session* s, const QByteArray& id, const relayrequest::Request& req);
     void handleMessage(Session* s, const QByteArray& id, const relayrequest::Request& req);
     void reply(Session* s, const QByteArray& id, int code, const QString& desc);
     void sendError(Session* s, int code, const QString& desc);
-    bool sendRaw(Session* s, const QByteArray& bytes, bool text, bool droppable);
+    bool sendRaw(Session* s, const QByteArray& bytes);
     void cutOff(Session* s);
     void keepTotalQueueBounded();
     // False when the session was in that room already.
     bool joinRoom(Session* s, quint32 roomId, bool host);
+    bool hostTaken(quint32 roomId, const Session* s) const;
+    // Enters and replies (with the media room, when there is one).
+    void enterAndReply(Session* s, const QByteArray& id, quint32 roomId, bool host);
+    void onMediaCreated(quint32 roomId, bool made, const QString& url, const QString& pin);
+    void forgetMedia(quint32 roomId);
+    Feeds feedsOf(Media& media, const QString& userId);
+    QJsonObject feedsObject(quint32 roomId, const QList<Session*>& members);
+    QJsonObject mediaObject(quint32 roomId);
     void tellRoomState(Session* s);
     void leaveRoom(Session* s);
     void broadcastEvent(quint32 roomId, int event, const QString& userId, const Session* except);
@@ -92,7 +123,6 @@ private:
     QHash<QString, Session*> m_byUser;
     QHash<quint32, QList<Session*>> m_rooms;
     std::function<qint64()> m_now;
-    qint64 m_frameBudget = 1 << 20;
     qint64 m_hardLimit = 32 << 20;
     qint64 m_totalLimit = 256 << 20;
     qint64 m_queuedEstimate = 0; // sum of the members' queues when last sent to; only ever high
@@ -102,7 +132,9 @@ private:
     int m_signInTimeoutMs = 30000;
     int m_graceMs = 15000;
     QHash<quint64, Session*> m_held;
+    MediaRooms* m_mediaRooms = nullptr;
+    QHash<quint32, Media> m_media;
+    QHash<quint32, QList<PendingHost>> m_pendingHosts;
+    quint64 m_nextSessionSerial = 1;
     quint64 m_nextSerial = 1;
-    qint64 m_framesDropped = 0;
-    qint64 m_framesForwarded = 0;
 };

@@ -1,38 +1,14 @@
 #include "ServerProcess.h"
 
+#include "ChildProcess.h"
+
 #include <QElapsedTimer>
 #include <QFile>
 #include <QTcpServer>
 #include <QTcpSocket>
 #include <QTest>
 
-#ifdef Q_OS_LINUX
-#include <csignal>
-#include <sys/prctl.h>
-#include <unistd.h>
-#endif
-
 namespace {
-
-#ifdef Q_OS_LINUX
-// Runs in the forked child before the server program replaces it: the kernel then kills the server
-// when the thread that started it ends. Only async-signal-safe calls belong here.
-class OrphanKillingProcess : public QProcess {
-protected:
-    void setupChildProcess() override
-    {
-        prctl(PR_SET_PDEATHSIG, SIGKILL);
-        // The parent may have died before the line above took effect.
-        if (getppid() != m_parent)
-            _exit(127);
-    }
-
-private:
-    const pid_t m_parent = getpid();
-};
-#else
-using OrphanKillingProcess = QProcess;
-#endif
 
 quint16 FreeLoopbackPort()
 {
@@ -64,7 +40,7 @@ bool ServerProcess::start(QString* error, const QStringList& extraArguments)
     do
         m_livePort = FreeLoopbackPort();
     while (m_livePort == m_port);
-    m_process.reset(new OrphanKillingProcess);
+    m_process.reset(new ChildProcess);
     m_process->setProcessChannelMode(QProcess::MergedChannels);
     m_process->start(exe,
         QStringList { QStringLiteral("--port"), QString::number(m_port), QStringLiteral("--live-port"),

@@ -55,6 +55,35 @@ private slots:
             && lives.contains("高一数学"));
     }
 
+    // Refused before anything is served: a server that cannot make media rooms must not look as
+    // if it could.
+    void mediaServerFlagsThatCannotWorkAreRefused_data()
+    {
+        QTest::addColumn<QStringList>("args");
+        QTest::addColumn<QString>("says");
+        const QString ws = QStringLiteral("ws://127.0.0.1:8188");
+        QTest::newRow("no key") << QStringList { "--janus", ws } << "--janus-admin-key";
+        QTest::newRow("empty key") << QStringList { "--janus", ws, "--janus-admin-key", "" } << "empty";
+        QTest::newRow("key without server") << QStringList { "--janus-admin-key", "k" } << "need --janus";
+        QTest::newRow("http url") << QStringList { "--janus", "http://127.0.0.1:8188", "--janus-admin-key",
+            "k" } << "ws://";
+        QTest::newRow("bad public url")
+            << QStringList { "--janus", ws, "--janus-admin-key", "k", "--janus-public-url", "nowhere" }
+            << "--janus-public-url";
+        QTest::newRow("keys not matching servers") << QStringList { "--janus", ws, "--janus",
+            "ws://127.0.0.1:8189", "--janus", "ws://127.0.0.1:8190", "--janus-admin-key", "a",
+            "--janus-admin-key", "b" } << "one for each --janus";
+    }
+
+    void mediaServerFlagsThatCannotWorkAreRefused()
+    {
+        QFETCH(QStringList, args);
+        QFETCH(QString, says);
+        const Run r = run(QStringList { "--port", "0", "--live-port", "0" } + args);
+        QCOMPARE(r.code, 1);
+        QVERIFY2(r.err.contains(says), qPrintable(r.err));
+    }
+
     void publishCopiesWholeOrRefuses()
     {
         QFile setup(m_dir.filePath("Setup.exe"));

@@ -1,0 +1,207 @@
+#include "MediaRooms.h"
+
+#include "janus/JanusSession.h"
+
+#include <QDebug>
+#include <QMessageAuthenticationCode>
+#include <QRandomGenerator>
+#include <QTimer>
+
+namespace {
+
+const int kRoomExists = 427;
+
+QString randomPin()
+{
+    QString pin;
+    for (int i = 0; i < 2; ++i)
+        pin += QStringLiteral("%1").arg(QRandomGenerator::system()->generate64(), 16, 16, QLatin1Char('0'));
+    return pin;
+}
+
+} // namespace
+
+struct MediaRooms::Server {
+    MediaServerConfig config;
+    JanusSession* session = nullptr;
+    QTimer* openTimer = nullptr;
+    quint64 handle = 0; // the VideoRoom handle rooms are made through; 0 until ready
+    bool opening = false;
+    QList<Ready> waiting;
+    int rooms = 0;
+};
+
+MediaRooms::MediaRooms(const QByteArray& secret, const QList<MediaServerConfig>& servers, QObject* parent)
+    : QObject(parent)
+    , m_secret(secret)
+{
+    for (const MediaServerConfig& config : servers) {
+        auto* s = new Server;
+        s->config = config;
+        if (s->config.publicUrl.isEmpty())
+            s->config.publicUrl = config.url;
+        s->session = new JanusSession(this);
+        s->openTimer = new QTimer(this);
+        s->openTimer->setSingleShot(true);
+        connect(s->openTimer, &QTimer::timeout, this, [this, s] {
+            s->session->close();
+            qWarning().noquote() << "media server" << s->config.url.toString() << "did not answer in time";
+            settle(s, false);
+        });
+        connect(s->session, &JanusSession::ready, this, [this, s] {
+            s->session->attach(
+                QStringLiteral("janus.plugin.videoroom"), [this, s](const QJsonObject& answer) {
+                    s->handle = quint64(answer.value("data").toObject().value("id").toDouble());
+                    if (!JanusSession::ok(answer) || !s->handle) {
+                        qWarning().noquote()
+                            << "media server" << s->config.url.toString()
+                            << "refused the VideoRoom plugin:" << JanusSession::errorText(answer);
+                        s->handle = 0;
+                        s->session->close();
+                    }
+                    settle(s, s->handle != 0);
+                });
+        });
+        connect(s->session, &JanusSession::failed, this, [this, s](const QString& why) {
+            qWarning().noquote() << "media server" << s->config.url.toString() << why;
+            s->handle = 0;
+            // Rooms live on in Janus while it runs, but nothing here reaches them any more: a
+            // host entering again makes the room afresh.
+            QList<quint32> lost;
+            for (auto it = m_rooms.begin(); it != m_rooms.end();) {
+                if (it.value() == s) {
+                    lost << it.key();
+                    it = m_rooms.erase(it);
+                } else {
+                    ++it;
+                }
+            }
+            s->rooms = 0;
+            if (s->opening)
+                settle(s, false);
+            if (!lost.isEmpty())
+                emit roomsLost(lost);
+        });
+        m_servers << s;
+    }
+}
+
+MediaRooms::~MediaRooms()
+{
+    for (Server* s : qAsConst(m_servers))
+        s->session->disconnect(this);
+    qDeleteAll(m_servers);
+}
+
+QString MediaRooms::secretOf(quint32 roomId) const
+{
+    return QString::fromLatin1(QMessageAuthenticationCode::hash(
+        "videoroom:" + QByteArray::number(roomId), m_secret, QCryptographicHash::Sha256)
+                                   .toHex());
+}
+
+MediaRooms::Server* MediaRooms::pickServer() const
+{
+    Server* best = nullptr;
+    for (Server* s : m_servers)
+        if (!best || s->rooms < best->rooms)
+            best = s;
+    return best;
+}
+
+void MediaRooms::whenReady(Server* s, Ready then)
+{
+    if (s->handle) {
+        then(true);
+        return;
+    }
+    s->waiting << std::move(then);
+    if (s->opening)
+        return;
+    s->opening = true;
+    s->session->setRequestTimeoutMs(m_timeoutMs);
+    s->openTimer->start(m_timeoutMs);
+    s->session->open(s->config.url);
+}
+
+void MediaRooms::settle(Server* s, bool ok)
+{
+    s->opening = false;
+    s->openTimer->stop();
+    const QList<Ready> waiting = std::move(s->waiting);
+    s->waiting.clear();
+    for (const Ready& then : waiting)
+        then(ok);
+}
+
+void MediaRooms::create(quint32 roomId, Created done)
+{
+    Server* s = pickServer();
+    if (!s) {
+        done(std::nullopt);
+        return;
+    }
+    whenReady(s, [this, s, roomId, done](bool ok) {
+        if (!ok)
+            done(std::nullopt);
+        else
+            createOn(s, roomId, false, done);
+    });
+}
+
+void MediaRooms::createOn(Server* s, quint32 roomId, bool replacing, Created done)
+{
+    const QString pin = randomPin();
+    const QJsonObject body { { "request", "create" }, { "room", double(roomId) },
+        { "admin_key", s->config.adminKey }, { "description", QStringLiteral("live room %1").arg(roomId) },
+        { "secret", secretOf(roomId) }, { "pin", pin }, { "is_private", true }, { "permanent", false },
+        { "publishers", kPublishers }, { "bitrate", kBitrateCap }, { "bitrate_cap", true },
+        { "audiocodec", "opus" }, { "videocodec", "vp8" } };
+    s->session->message(
+        s->handle, body, {}, [this, s, roomId, replacing, pin, done](const QJsonObject& answer) {
+            if (JanusSession::ok(answer)) {
+                if (!m_rooms.contains(roomId))
+                    ++s->rooms;
+                m_rooms.insert(roomId, s);
+                done(Room { s->config.publicUrl.toString(), pin });
+                return;
+            }
+            // Left from before a restart, or from an earlier host entry: the secret is ours, so it
+            // goes and comes back with a PIN nobody has seen.
+            if (!replacing && JanusSession::pluginData(answer).value("error_code").toInt() == kRoomExists) {
+                const QJsonObject destroy { { "request", "destroy" }, { "room", double(roomId) },
+                    { "secret", secretOf(roomId) }, { "permanent", false } };
+                s->session->message(s->handle, destroy, {}, [this, s, roomId, done](const QJsonObject& gone) {
+                    if (JanusSession::ok(gone) && s->handle) {
+                        createOn(s, roomId, true, done);
+                    } else {
+                        qWarning().noquote()
+                            << "media room" << roomId
+                            << "exists and cannot be replaced:" << JanusSession::errorText(gone);
+                        done(std::nullopt);
+                    }
+                });
+                return;
+            }
+            qWarning().noquote() << "media room" << roomId
+                                 << "not created:" << JanusSession::errorText(answer);
+            done(std::nullopt);
+        });
+}
+
+void MediaRooms::destroy(quint32 roomId)
+{
+    Server* s = m_rooms.take(roomId);
+    if (!s)
+        return;
+    --s->rooms;
+    if (!s->handle)
+        return;
+    const QJsonObject body { { "request", "destroy" }, { "room", double(roomId) },
+        { "secret", secretOf(roomId) }, { "permanent", false } };
+    s->session->message(s->handle, body, {}, [roomId](const QJsonObject& answer) {
+        if (!JanusSession::ok(answer))
+            qWarning().noquote() << "media room" << roomId
+                                 << "not destroyed:" << JanusSession::errorText(answer);
+    });
+}

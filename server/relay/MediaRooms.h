@@ -1,0 +1,69 @@
+#pragma once
+
+#include <QByteArray>
+#include <QHash>
+#include <QList>
+#include <QObject>
+#include <QString>
+#include <QUrl>
+
+#include <functional>
+#include <optional>
+
+class JanusSession;
+class QTimer;
+
+// One Janus media server lectern-server creates VideoRooms on.
+struct MediaServerConfig {
+    QUrl url; // where lectern-server reaches its WebSocket transport
+    QString adminKey; // the VideoRoom plugin's admin_key
+    QUrl publicUrl; // what clients are told to connect to (url when empty)
+};
+
+// The VideoRooms of the lives: created with the admin key on the media server with the fewest
+// rooms, with a room secret derived from the server's secret (so a restarted lectern-server can
+// still destroy a room it made before) and a fresh random PIN that only members let in learn.
+class MediaRooms : public QObject {
+    Q_OBJECT
+public:
+    struct Room {
+        QString url; // the media server's client-facing address
+        QString pin;
+    };
+    // nullopt: no media room (no server reachable, or it refused); the class goes on without.
+    using Created = std::function<void(const std::optional<Room>& room)>;
+
+    static constexpr int kBitrateCap = 1500000;
+    static constexpr int kPublishers = 16;
+
+    MediaRooms(const QByteArray& secret, const QList<MediaServerConfig>& servers, QObject* parent = nullptr);
+    ~MediaRooms() override;
+
+    // How long a server may take to connect or answer before the room goes without media.
+    void setTimeoutMs(int ms) { m_timeoutMs = ms; }
+
+    // Creates the VideoRoom with id roomId, replacing one left from before under the same id.
+    void create(quint32 roomId, Created done);
+    void destroy(quint32 roomId);
+
+    // The room secret: never leaves lectern-server.
+    QString secretOf(quint32 roomId) const;
+
+signals:
+    // A media server was lost: its rooms are gone with it (or unreachable).
+    void roomsLost(const QList<quint32>& roomIds);
+
+private:
+    struct Server;
+    using Ready = std::function<void(bool ok)>;
+
+    void whenReady(Server* s, Ready then);
+    void settle(Server* s, bool ok);
+    void createOn(Server* s, quint32 roomId, bool replacing, Created done);
+    Server* pickServer() const;
+
+    QByteArray m_secret;
+    QList<Server*> m_servers;
+    QHash<quint32, Server*> m_rooms;
+    int m_timeoutMs = 5000;
+};

@@ -1,0 +1,125 @@
+// Our Janus configuration, started the way tests and scripts/run.sh start it: only a holder of the
+// admin key creates rooms, the packaged sample room is not there, and stopping ends Janus.
+#include "JanusProcess.h"
+#include "janus/JanusSession.h"
+
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QSignalSpy>
+#include <QWebSocket>
+#include <QWebSocketServer>
+#include <QtTest>
+
+#include <optional>
+
+namespace {
+
+// Sends one VideoRoom request and waits for its answer.
+QJsonObject ask(JanusSession& session, quint64 handle, const QJsonObject& body)
+{
+    std::optional<QJsonObject> answer;
+    session.message(handle, body, {}, [&answer](const QJsonObject& a) { answer = a; });
+    if (!QTest::qWaitFor([&answer] { return answer.has_value(); }, 15000))
+        return QJsonObject { { "janus", "error" }, { "error", QJsonObject { { "reason", "no answer" } } } };
+    return *answer;
+}
+
+} // namespace
+
+class TestJanusConfig : public QObject {
+    Q_OBJECT
+private slots:
+    void onlyTheAdminKeyCreatesRoomsAndNoSampleRoomIsThere();
+    void requestLeftWaitingByALostServerHungForever();
+};
+
+void TestJanusConfig::onlyTheAdminKeyCreatesRoomsAndNoSampleRoomIsThere()
+{
+    JanusProcess janus;
+    QString error;
+    QVERIFY2(janus.start(&error), qPrintable(error));
+
+    JanusSession session;
+    QSignalSpy ready(&session, &JanusSession::ready);
+    QSignalSpy failed(&session, &JanusSession::failed);
+    session.open(QUrl(janus.url()));
+    QTRY_VERIFY_WITH_TIMEOUT(!ready.isEmpty() || !failed.isEmpty(), 10000);
+    QVERIFY2(failed.isEmpty(), failed.isEmpty() ? "" : qPrintable(failed.first().first().toString()));
+    quint64 handle = 0;
+    session.attach(QStringLiteral("janus.plugin.videoroom"), [&handle](const QJsonObject& a) {
+        handle = quint64(a.value("data").toObject().value("id").toDouble());
+    });
+    QTRY_VERIFY_WITH_TIMEOUT(handle != 0, 10000);
+
+    const QJsonObject room { { "request", "create" }, { "room", 4242 }, { "secret", "s" }, { "pin", "p" } };
+    QJsonObject keyed = room;
+    keyed.insert("admin_key", janus.adminKey());
+    QJsonObject wrongKey = room;
+    wrongKey.insert("admin_key", janus.adminKey() + "x");
+
+    struct Case {
+        const char* what;
+        QJsonObject body;
+        int errorCode; // 0: created
+    };
+    const Case cases[] = {
+        { "without the admin key", room, 429 },
+        { "with a wrong admin key", wrongKey, 433 },
+        { "with the admin key", keyed, 0 },
+    };
+    for (const Case& c : cases) {
+        const QJsonObject data = JanusSession::pluginData(ask(session, handle, c.body));
+        QCOMPARE(data.value("error_code").toInt(), c.errorCode);
+        if (!c.errorCode)
+            QCOMPARE(data.value("videoroom").toString(), QStringLiteral("created"));
+    }
+
+    // Only the room just made exists: no sample room with its published secrets.
+    const QJsonObject list = JanusSession::pluginData(ask(session, handle, { { "request", "list" } }));
+    QVERIFY2(list.value("list").isArray(), qPrintable(JanusSession::errorText(list)));
+    QJsonArray rooms = list.value("list").toArray();
+    QCOMPARE(rooms.size(), 1);
+    QCOMPARE(rooms.first().toObject().value("room").toInt(), 4242);
+
+    const qint64 pid = janus.processId();
+    QVERIFY(janus.stop());
+    QVERIFY(!QFileInfo::exists(QStringLiteral("/proc/%1").arg(pid)));
+    // The session notices its server is gone.
+    QTRY_VERIFY_WITH_TIMEOUT(!failed.isEmpty(), 10000);
+}
+
+// Regression: a request still waiting when the connection died was dropped unanswered, so whoever
+// waited on it (a teacher's createRoom) waited forever.
+void TestJanusConfig::requestLeftWaitingByALostServerHungForever()
+{
+    // Creates the session, then drops the connection on the next request instead of answering.
+    QWebSocketServer server(QStringLiteral("scripted"), QWebSocketServer::NonSecureMode);
+    QVERIFY(server.listen(QHostAddress::LocalHost, 0));
+    connect(&server, &QWebSocketServer::newConnection, this, [&server] {
+        QWebSocket* ws = server.nextPendingConnection();
+        connect(ws, &QWebSocket::textMessageReceived, ws, [ws](const QString& text) {
+            const QJsonObject request = QJsonDocument::fromJson(text.toUtf8()).object();
+            if (request.value("janus") != QLatin1String("create")) {
+                ws->abort();
+                return;
+            }
+            const QJsonObject answer { { "janus", "success" },
+                { "transaction", request.value("transaction") }, { "data", QJsonObject { { "id", 77 } } } };
+            ws->sendTextMessage(QString::fromUtf8(QJsonDocument(answer).toJson(QJsonDocument::Compact)));
+        });
+    });
+    JanusSession session;
+    session.setRequestTimeoutMs(60000); // the answer must come from the loss, not the timeout
+    QSignalSpy ready(&session, &JanusSession::ready);
+    QSignalSpy failed(&session, &JanusSession::failed);
+    session.open(QUrl(QStringLiteral("ws://127.0.0.1:%1").arg(server.serverPort())));
+    QVERIFY(ready.wait(10000));
+    std::optional<QJsonObject> answer;
+    session.attach(QStringLiteral("janus.plugin.videoroom"), [&answer](const QJsonObject& a) { answer = a; });
+    QTRY_VERIFY_WITH_TIMEOUT(answer.has_value(), 10000);
+    QVERIFY(!JanusSession::ok(*answer));
+    QCOMPARE(failed.size(), 1);
+}
+
+QTEST_GUILESS_MAIN(TestJanusConfig)
+#include "tst_janusconfig.moc"

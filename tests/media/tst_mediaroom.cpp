@@ -1,0 +1,356 @@
+// lectern-server makes each live's VideoRoom on a real Janus and hands its address, PIN and feed ids
+// to the members it lets in, and to nobody else; the class goes on without media when Janus is down.
+// Runs in its own network namespace (tests/media/netns-run.sh).
+#include "JanusProcess.h"
+#include "ServerProcess.h"
+#include "janus/JanusSession.h"
+#include "protocol/LoginHash.h"
+#include "protocol/RelayOps.h"
+
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QNetworkAccessManager>
+#include <QNetworkReply>
+#include <QSignalSpy>
+#include <QWebSocket>
+#include <QtTest>
+
+#include <memory>
+#include <optional>
+
+namespace {
+
+const int kWaitMs = 15000;
+
+// One JSON-RPC call to the app server; the whole answer.
+QJsonObject rpc(
+    const ServerProcess& server, const QString& method, QJsonObject params, const QString& ak = {})
+{
+    params.insert("ak", ak);
+    params.insert("channel", "PC");
+    params.insert("appType", "rided4a_win");
+    params.insert("clientVersion", "rided4a_win_1.0");
+    QNetworkAccessManager net;
+    QNetworkRequest request { QUrl(server.jsonRpcUrl()) };
+    request.setHeader(QNetworkRequest::ContentTypeHeader, "application/json");
+    const QJsonObject call { { "jsonrpc", "2.0" }, { "id", 1 }, { "method", method }, { "params", params } };
+    std::unique_ptr<QNetworkReply> reply(
+        net.post(request, QJsonDocument(call).toJson(QJsonDocument::Compact)));
+    (void)QTest::qWaitFor([&reply] { return reply->isFinished(); }, kWaitMs);
+    return QJsonDocument::fromJson(reply->readAll()).object();
+}
+
+struct Account {
+    QString ak;
+    QString userId;
+    QString userSig;
+};
+
+Account signIn(const ServerProcess& server, const QString& login)
+{
+    Account a;
+    const QJsonObject r = rpc(server, "user.login",
+        { { "loginId", login }, { "saltedPassword", loginhash::saltedPassword("123456", "4321") },
+            { "salt", "4321" } })
+                              .value("result")
+                              .toObject();
+    a.ak = r.value("ak").toString();
+    a.userId = r.value("userId").toString();
+    a.userSig
+        = rpc(server, "live.usersig.create", {}, a.ak).value("result").toObject().value("userSig").toString();
+    return a;
+}
+
+// A relay connection: requests answered in order, pushes kept.
+class RelayClient : public QObject {
+public:
+    explicit RelayClient(const QString& url)
+    {
+        connect(&m_ws, &QWebSocket::textMessageReceived, this,
+            [this](const QString& text) { m_pushes << relayop::readPush(text.toUtf8()); });
+        m_ws.open(QUrl(url));
+    }
+
+    // The reply to one request (kind Invalid when none came).
+    relayop::Push ask(const QJsonObject& op)
+    {
+        if (!QTest::qWaitFor([this] { return m_ws.state() == QAbstractSocket::ConnectedState; }, kWaitMs))
+            return {};
+        const int id = m_nextId++;
+        m_ws.sendTextMessage(QString::fromUtf8(relayop::request(op, id)));
+        relayop::Push answer;
+        (void)QTest::qWaitFor(
+            [&] {
+                for (int i = 0; i < m_pushes.size(); ++i) {
+                    if (m_pushes[i].kind == relayop::Push::Reply && m_pushes[i].id == id) {
+                        answer = m_pushes.takeAt(i);
+                        return true;
+                    }
+                }
+                return false;
+            },
+            kWaitMs);
+        return answer;
+    }
+
+    // The first pushed memberEvent with this event that names userId, waited for.
+    std::optional<relayop::Push> event(int event, const QString& userId)
+    {
+        std::optional<relayop::Push> found;
+        (void)QTest::qWaitFor(
+            [&] {
+                for (const relayop::Push& p : qAsConst(m_pushes))
+                    if (p.kind == relayop::Push::MemberEvent && p.event == event && p.ids.contains(userId))
+                        found = p;
+                return found.has_value();
+            },
+            kWaitMs);
+        return found;
+    }
+    QList<relayop::Push>& pushes() { return m_pushes; }
+
+private:
+    QWebSocket m_ws;
+    QList<relayop::Push> m_pushes;
+    int m_nextId = 1;
+};
+
+std::unique_ptr<RelayClient> signedIn(const ServerProcess& server, const Account& a)
+{
+    auto c = std::make_unique<RelayClient>(server.liveUrl());
+    if (c->ask(relayop::login(a.userId, a.userSig)).code != 0)
+        return nullptr;
+    return c;
+}
+
+// A Janus client joining a VideoRoom as a publisher under feed; the plugin's answer.
+QJsonObject joinAsPublisher(const QString& url, qint64 room, qint64 feed, const std::optional<QString>& pin)
+{
+    JanusSession session;
+    QSignalSpy ready(&session, &JanusSession::ready);
+    session.open(QUrl(url));
+    if (!ready.wait(kWaitMs))
+        return { { "error", "no session" } };
+    quint64 handle = 0;
+    session.attach("janus.plugin.videoroom", [&handle](const QJsonObject& a) {
+        handle = quint64(a.value("data").toObject().value("id").toDouble());
+    });
+    if (!QTest::qWaitFor([&handle] { return handle != 0; }, kWaitMs))
+        return { { "error", "no handle" } };
+    QJsonObject body { { "request", "join" }, { "ptype", "publisher" }, { "room", double(room) },
+        { "id", double(feed) } };
+    if (pin)
+        body.insert("pin", *pin);
+    std::optional<QJsonObject> answer;
+    session.message(
+        handle, body, {}, [&answer](const QJsonObject& a) { answer = JanusSession::pluginData(a); });
+    (void)QTest::qWaitFor([&answer] { return answer.has_value(); }, kWaitMs);
+    return answer.value_or(QJsonObject { { "error", "no answer" } });
+}
+
+} // namespace
+
+class TestMediaRoom : public QObject {
+    Q_OBJECT
+private slots:
+    void initTestCase();
+    void membersLetInGetTheMediaRoomAndNobodyElse();
+    void restartedServerReplacesItsLeftoverRoomWithAFreshPin();
+    void endedLiveTakesItsMediaRoomAlong();
+    void classGoesOnWithoutMediaWhenJanusIsDown();
+
+private:
+    bool startServer(QString* error);
+    // The av room of teacher01's live in state, made ready for hosting.
+    qint64 roomOfLive(const QString& state, QString* liveId = nullptr);
+
+    JanusProcess m_janus;
+    ServerProcess m_server;
+    Account m_teacher;
+    // What the first test handed out, for the ones after it.
+    qint64 m_room = 0;
+    QString m_pin;
+    qint64 m_studentCamera = 0;
+};
+
+bool TestMediaRoom::startServer(QString* error)
+{
+    return m_server.start(error, { "--janus", m_janus.url(), "--janus-admin-key", m_janus.adminKey() });
+}
+
+qint64 TestMediaRoom::roomOfLive(const QString& state, QString* liveId)
+{
+    const QJsonArray lives = rpc(m_server, "live.list.by.teacher.id",
+        { { "teacherUserId", m_teacher.userId }, { "pageNum", 1 }, { "pageSize", 100 } }, m_teacher.ak)
+                                 .value("result")
+                                 .toObject()
+                                 .value("list")
+                                 .toArray();
+    for (const QJsonValue& l : lives) {
+        if (l.toObject().value("state").toString() != state)
+            continue;
+        const QString id = l.toObject().value("liveId").toString();
+        if (liveId)
+            *liveId = id;
+        return rpc(m_server, "live.create.room", { { "hostUserId", m_teacher.userId }, { "liveId", id } },
+            m_teacher.ak)
+            .value("result")
+            .toObject()
+            .value("avRoomId")
+            .toVariant()
+            .toLongLong();
+    }
+    return 0;
+}
+
+void TestMediaRoom::initTestCase()
+{
+    QString error;
+    QVERIFY2(m_janus.start(&error), qPrintable(error));
+    QVERIFY2(startServer(&error), qPrintable(error));
+    m_teacher = signIn(m_server, "teacher01");
+    QVERIFY(!m_teacher.userSig.isEmpty());
+}
+
+void TestMediaRoom::membersLetInGetTheMediaRoomAndNobodyElse()
+{
+    const qint64 room = roomOfLive("i");
+    QVERIFY(room > 0);
+    const Account student = signIn(m_server, "student01");
+    const Account outsider = signIn(m_server, "student02");
+    QVERIFY(!student.userSig.isEmpty() && !outsider.userSig.isEmpty());
+    QVERIFY(rpc(m_server, "live.enter.room", { { "liveRole", 0 }, { "avRoomId", room } }, student.ak)
+                .contains("result"));
+
+    // The host: the media server's address, the room, a PIN and its own two feed ids.
+    auto teacher = signedIn(m_server, m_teacher);
+    QVERIFY(teacher);
+    const relayop::Push created = teacher->ask(relayop::createRoom(quint32(room), "LiveMaster"));
+    QCOMPARE(created.code, 0);
+    const QJsonObject media = created.object.value("media").toObject();
+    QCOMPARE(media.value("url").toString(), m_janus.url());
+    QCOMPARE(media.value("room").toVariant().toLongLong(), room);
+    const QString pin = media.value("pin").toString();
+    QVERIFY(pin.size() >= 16);
+    const QJsonObject teacherFeeds = media.value("feeds").toObject().value(m_teacher.userId).toObject();
+    QCOMPARE(media.value("feeds").toObject().size(), 1);
+    const qint64 camera = teacherFeeds.value("camera").toVariant().toLongLong();
+    const qint64 screen = teacherFeeds.value("screen").toVariant().toLongLong();
+    QVERIFY(camera > 0 && screen > 0 && camera != screen && camera < (qint64(1) << 53));
+
+    // A member let in: the same room and PIN, and every member's feeds, its own included.
+    auto member = signedIn(m_server, student);
+    QVERIFY(member);
+    const relayop::Push joined = member->ask(relayop::joinRoom(quint32(room)));
+    QCOMPARE(joined.code, 0);
+    const QJsonObject seen = joined.object.value("media").toObject();
+    QCOMPARE(seen.value("pin").toString(), pin);
+    QCOMPARE(seen.value("room").toVariant().toLongLong(), room);
+    QCOMPARE(seen.value("feeds").toObject().value(m_teacher.userId).toObject(), teacherFeeds);
+    const QJsonObject studentFeeds = seen.value("feeds").toObject().value(student.userId).toObject();
+    const qint64 studentCamera = studentFeeds.value("camera").toVariant().toLongLong();
+    QVERIFY(studentCamera > 0 && studentCamera != camera && studentCamera != screen);
+
+    // The host learns the newcomer's feeds with its entry.
+    const std::optional<relayop::Push> entered = teacher->event(relayop::kEntered, student.userId);
+    QVERIFY(entered);
+    QCOMPARE(entered->object.value("feeds").toObject().value(student.userId).toObject(), studentFeeds);
+    QVERIFY(!entered->object.contains("media")); // it has it already
+
+    // Leaving and coming back keeps the feed ids.
+    QCOMPARE(member->ask(relayop::quitRoom()).code, 0);
+    const relayop::Push again = member->ask(relayop::joinRoom(quint32(room)));
+    QCOMPARE(
+        again.object.value("media").toObject().value("feeds").toObject().value(student.userId).toObject(),
+        studentFeeds);
+
+    // Not let in: refused as ever, and told nothing of the media room.
+    auto stranger = signedIn(m_server, outsider);
+    QVERIFY(stranger);
+    const relayop::Push refused = stranger->ask(relayop::joinRoom(quint32(room)));
+    QCOMPARE(refused.code, int(relayop::kNotLetIn));
+    QVERIFY(!refused.object.contains("media"));
+    for (const relayop::Push& p : stranger->pushes())
+        QVERIFY(!QJsonDocument(p.object).toJson().contains(pin.toUtf8()));
+
+    // The PIN opens the VideoRoom under the member's feed id; without it, or with another, nothing.
+    const QJsonObject published = joinAsPublisher(seen.value("url").toString(), room, studentCamera, pin);
+    QCOMPARE(published.value("videoroom").toString(), QStringLiteral("joined"));
+    QCOMPARE(published.value("id").toVariant().toLongLong(), studentCamera);
+    // 429: the PIN is missing; 433: it is wrong.
+    const QPair<std::optional<QString>, int> turnedAway[] = { { std::nullopt, 429 }, { pin + "x", 433 } };
+    for (const auto& [wrong, code] : turnedAway)
+        QCOMPARE(
+            joinAsPublisher(m_janus.url(), room, studentCamera + 1, wrong).value("error_code").toInt(), code);
+    m_room = room;
+    m_pin = pin;
+    m_studentCamera = studentCamera;
+}
+
+void TestMediaRoom::restartedServerReplacesItsLeftoverRoomWithAFreshPin()
+{
+    QVERIFY(m_room);
+    QVERIFY(m_server.stop());
+    QString error;
+    QVERIFY2(startServer(&error), qPrintable(error));
+    m_teacher = signIn(m_server, "teacher01");
+    auto teacher = signedIn(m_server, m_teacher);
+    QVERIFY(teacher);
+    const relayop::Push created = teacher->ask(relayop::createRoom(quint32(m_room), "LiveMaster"));
+    QCOMPARE(created.code, 0);
+    const QString pin = created.object.value("media").toObject().value("pin").toString();
+    QVERIFY(!pin.isEmpty());
+    QVERIFY(pin != m_pin);
+    QCOMPARE(joinAsPublisher(m_janus.url(), m_room, m_studentCamera, m_pin).value("error_code").toInt(), 433);
+    QCOMPARE(joinAsPublisher(m_janus.url(), m_room, m_studentCamera, pin).value("videoroom").toString(),
+        QStringLiteral("joined"));
+    m_pin = pin;
+}
+
+void TestMediaRoom::endedLiveTakesItsMediaRoomAlong()
+{
+    QVERIFY(m_room);
+    QString liveId;
+    QCOMPARE(roomOfLive("i", &liveId), m_room);
+    QVERIFY(rpc(m_server, "live.end", { { "liveId", liveId } }, m_teacher.ak).contains("result"));
+    // 426: no such room.
+    QTRY_COMPARE_WITH_TIMEOUT(
+        joinAsPublisher(m_janus.url(), m_room, m_studentCamera, m_pin).value("error_code").toInt(), 426,
+        kWaitMs);
+}
+
+void TestMediaRoom::classGoesOnWithoutMediaWhenJanusIsDown()
+{
+    const qint64 room = roomOfLive("s");
+    QVERIFY(room > 0);
+    const Account student = signIn(m_server, "student03");
+    QVERIFY(rpc(m_server, "live.enter.room", { { "liveRole", 0 }, { "avRoomId", room } }, student.ak)
+                .contains("result"));
+    QVERIFY(m_janus.stop());
+
+    auto teacher = signedIn(m_server, m_teacher);
+    QVERIFY(teacher);
+    const relayop::Push created = teacher->ask(relayop::createRoom(quint32(room), "LiveMaster"));
+    QCOMPARE(created.code, 0);
+    QVERIFY(!created.object.contains("media"));
+    auto member = signedIn(m_server, student);
+    QVERIFY(member);
+    const relayop::Push joined = member->ask(relayop::joinRoom(quint32(room)));
+    QCOMPARE(joined.code, 0);
+    QVERIFY(!joined.object.contains("media"));
+    QVERIFY(teacher->event(relayop::kEntered, student.userId));
+
+    // Messages go on.
+    QCOMPARE(member->ask(relayop::groupMsg({ relayop::textElem("听得到吗") })).code, 0);
+    QVERIFY(QTest::qWaitFor(
+        [&] {
+            for (const relayop::Push& p : teacher->pushes())
+                if (p.kind == relayop::Push::Msg && p.sender == student.userId)
+                    return true;
+            return false;
+        },
+        kWaitMs));
+}
+
+QTEST_GUILESS_MAIN(TestMediaRoom)
+#include "tst_mediaroom.moc"

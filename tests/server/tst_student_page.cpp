@@ -38,8 +38,8 @@ class TestStudentPage : public QObject {
         envelope["id"] = 1;
         envelope["method"] = method;
         envelope["params"] = params;
-        auto res = client()->Post(
-            AppServer::kRpcPath, Json::writeString(Json::StreamWriterBuilder(), envelope), "application/json");
+        auto res = client()->Post(AppServer::kRpcPath,
+            Json::writeString(Json::StreamWriterBuilder(), envelope), "application/json");
         Json::Value answer;
         if (res) {
             std::unique_ptr<Json::CharReader> reader(Json::CharReaderBuilder().newCharReader());
@@ -124,8 +124,8 @@ private slots:
 
         for (const char* path : { "/student/../secret.html", "/student/%2e%2e/secret.html",
                  "/student/..%2fsecret.html", "/student/js/..%2f..%2fsecret.html", "/student/link.html",
-                 "/student/.hidden.js", "/student/notes.txt", "/student/js", "/student/js/", "/student//style.css",
-                 "/student/js\\main.js", "/student/nothing.js" }) {
+                 "/student/.hidden.js", "/student/notes.txt", "/student/js", "/student/js/",
+                 "/student//style.css", "/student/js\\main.js", "/student/nothing.js" }) {
             auto r = c->Get(path);
             QVERIFY2(r && r->status == 404, path);
             QVERIFY2(r->body.find("do not serve") == std::string::npos, path);
@@ -174,7 +174,8 @@ private slots:
         QCOMPARE(roomCall("live.enter.room", student, mathRoom, 0), 0);
         QCOMPARE(open(), Titles());
 
-        QCOMPARE(roomCall("live.enter.room", t1, mathRoom, 1) + roomCall("live.enter.room", t2, physicsRoom, 1)
+        QCOMPARE(roomCall("live.enter.room", t1, mathRoom, 1)
+                + roomCall("live.enter.room", t2, physicsRoom, 1)
                 + roomCall("live.enter.room", t1, historyRoom, 1),
             0);
         Json::Value liveId(Json::objectValue);
@@ -187,7 +188,8 @@ private slots:
         QCOMPARE(call("live.end", liveId, t1)["error"]["code"].asInt(), 0);
         QCOMPARE(roomCall("live.quit.room", t2, physicsRoom, 1), 0); // the teacher paused and left
         QCOMPARE(open(), Titles({ "高一数学/王老师" }));
-        const Json::Value row = call("live.list.open", Json::Value(Json::objectValue), student)["result"]["list"][0];
+        const Json::Value row
+            = call("live.list.open", Json::Value(Json::objectValue), student)["result"]["list"][0];
         QCOMPARE(row["avRoomId"].asInt(), mathRoom);
         QCOMPARE(row["liveId"].asString(), std::to_string(math));
         QCOMPARE(row["teacherUserId"].asString(), std::to_string(teacher));

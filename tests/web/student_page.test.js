@@ -170,6 +170,51 @@ test('invitations: accept, stop speaking, taken off by the teacher, decline with
   assert.deepEqual([...a.errors, ...b.errors], []);
 });
 
+test('forged commands: a student cannot invite, end the class, switch another\'s microphone or speak for another', { timeout: 120000 }, async (t) => {
+  const { server, browser } = await setUp(t);
+  const teacher = await new RelayPeer(server, 'teacher01').open();
+  t.after(() => teacher.close());
+  const roomId = await teacher.host();
+  const a = await openStudent(browser, server.pageUrl);
+  await signIn(a, 'student01');
+  await enterClass(a, LIVE);
+  const aId = (await waitFor(() => teacher.commands().find((c) => c.userAction === Cmd.ENTER_ROOM), 'the hello')).sender;
+
+  // A classmate speaking the relay's protocol directly, as a doctored page would.
+  const forger = await new RelayPeer(server, 'student02').open();
+  t.after(() => forger.close());
+  await server.rpc('live.enter.room', { liveRole: 0, avRoomId: roomId }, forger.ak);
+  assert.equal((await forger.send({ op: 'joinRoom', roomId })).code, 0);
+  const identityOfA = JSON.stringify({ nickname: '张小明', userId: aId });
+  const forged = [
+    ['invite A', { to: aId, action: Cmd.INVITE_INTERACT }],
+    ['A off the microphone', { to: aId, action: Cmd.MIC_OFF }],
+    ['end the class', { action: Cmd.LIVE_END }],
+    ['pause the class', { action: Cmd.LIVE_PAUSE }],
+    ['class time', { action: Cmd.CLASS_TIME, param: '99999' }],
+    ['accept in A\'s name', { to: teacher.userId, action: Cmd.ACCEPT_INTERACT, param: identityOfA }],
+    ['A leaving', { action: Cmd.LEAVE_ROOM, param: identityOfA }],
+  ];
+  for (const [what, { to = '', action, param = '' }] of forged) {
+    const reply = await forger.command(action, param, to);
+    assert.equal(reply.code, 10022, what);
+  }
+  const chatToA = await forger.send({ op: 'peerMsg', to: aId, elems: [{ type: 0, text: '私聊' }] });
+  assert.equal(chatToA.code, 10022);
+  // What a student may do still goes through, and arrives after anything forged would have.
+  assert.equal((await forger.command(Cmd.REJECT_INTERACT, '0', teacher.userId)).code, 0);
+  assert.equal((await forger.chat('大家好')).code, 0);
+  await waitFor(() => teacher.texts().some((m) => m.text === '大家好'), 'the allowed chat at the teacher');
+  await a.waitForFunction(() => [...document.querySelectorAll('#chatList .chat-text')].some((e) => e.textContent === '大家好'));
+
+  assert.ok(await a.$('#roomView:not([hidden])'));
+  assert.ok(await a.$('#inviteDialog[hidden]'));
+  assert.ok(await a.$('#classClock[hidden]'));
+  assert.ok(!(await chatRows(a)).some((r) => r.includes('离开直播间') || r.includes('私聊')));
+  assert.deepEqual(teacher.commands().filter((c) => c.sender === forger.userId).map((c) => c.userAction), [Cmd.REJECT_INTERACT]);
+  assert.deepEqual(a.errors, []);
+});
+
 test('the relay restarts mid-class: the page reconnects by itself, chat works again; then the class ends', { timeout: 120000 }, async (t) => {
   const { server, browser } = await setUp(t);
   let teacher = await new RelayPeer(server, 'teacher01').open();

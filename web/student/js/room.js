@@ -88,6 +88,7 @@ export class Room {
     $('chatList').replaceChildren();
     $('roomNotice').hidden = true;
     $('classClock').hidden = true;
+    $('videoPlaceholder').textContent = '等待老师开始上课';
     this.setSpeaking(false);
   }
 
@@ -257,6 +258,7 @@ export class Room {
   startClock(seconds) {
     if (!Number.isFinite(seconds) || seconds < 0) return;
     this.showRoomNotice('');
+    $('videoPlaceholder').textContent = '正在上课';
     this.clockBase = { seconds, at: performance.now() };
     const tick = () => {
       const elapsed = this.clockBase.seconds + (performance.now() - this.clockBase.at) / 1000;

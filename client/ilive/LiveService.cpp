@@ -1,11 +1,9 @@
 #include "LiveService.h"
 
-#include "LiveWire.h"
-#include "FrameConvert.h"
+#include "media/LiveMedia.h"
 #include "lectern_config.h"
 #include "protocol/RelayOps.h"
 
-#include <QBuffer>
 #include <QDateTime>
 #include <QDebug>
 #include <QElapsedTimer>
@@ -35,9 +33,6 @@ ilive::String toIlive(const QString& s)
     return ilive::String(utf8.constData(), size_t(utf8.size()));
 }
 
-// Frames waiting in our own socket beyond this are dropped: video is worth less than latency.
-const qint64 kUplinkBudgetBytes = 2 << 20;
-
 } // namespace
 
 QUrl LiveService::s_defaultUrl;
@@ -46,8 +41,18 @@ LiveService::LiveService(QObject* parent)
     : QObject(parent)
     , m_url(s_defaultUrl.isValid() ? s_defaultUrl : QUrl(QStringLiteral(LECTERN_LIVE_URL)))
     , m_timeoutTimer(new QTimer(this))
+    , m_media(new LiveMedia(this))
     , m_shareTimer(new QTimer(this))
 {
+    connect(m_media, &LiveMedia::localFrame, this, [this](const media::VideoFrame& frame) {
+        if (m_cameraOn)
+            deliverFrame(m_userId, ilive::VIDEO_SRC_TYPE_CAMERA, frame, true);
+    });
+    connect(m_media, &LiveMedia::remoteFrame, this,
+        [this](const QString& user, int source, const media::VideoFrame& frame) {
+            if (m_inRoom)
+                deliverFrame(user, ilive::E_VideoSrc(source), frame, false);
+        });
     m_pingTimer = new QTimer(this);
     m_pingTimer->setInterval(m_pingIntervalMs);
     connect(m_pingTimer, &QTimer::timeout, this, &LiveService::ping);
@@ -107,6 +112,7 @@ void LiveService::setDeviceOperationCallback(ilive::iLiveDeviceOperationListener
 void LiveService::setVideoColorFormat(ilive::E_ColorFormat format)
 {
     m_colorFormat = format == ilive::COLOR_FORMAT_I420 ? ilive::COLOR_FORMAT_I420 : ilive::COLOR_FORMAT_RGB32;
+    m_media->setI420(m_colorFormat == ilive::COLOR_FORMAT_I420);
 }
 
 int LiveService::init(int appId, int accountType, bool)
@@ -188,12 +194,6 @@ void LiveService::openSocket()
         m_lastHeardMs = monotonicMs();
         onText(t);
     });
-    connect(ws, &QWebSocket::binaryMessageReceived, this, [this, ws](const QByteArray& b) {
-        if (ws != m_ws)
-            return;
-        m_lastHeardMs = monotonicMs();
-        onBinary(b);
-    });
     connect(ws, &QWebSocket::pong, this, [this, ws] {
         if (ws == m_ws)
             m_lastHeardMs = monotonicMs();
@@ -212,6 +212,7 @@ void LiveService::dropSocket()
     }
     m_signedIn = false;
     m_inRoom = false;
+    m_media->leaveRoom();
     m_kicked = false;
     m_reconnecting = false;
     m_resumeRoom = 0;
@@ -267,6 +268,7 @@ void LiveService::onDisconnected()
         giveUpReconnect();
         return;
     }
+    m_media->leaveRoom();
     if (wasInRoom && m_roomDisconnect)
         m_roomDisconnect(kNotSignedIn, "connection to the live service lost", m_roomData);
 }
@@ -285,6 +287,8 @@ void LiveService::onText(const QString& text)
         onMessage(push);
         break;
     case relayop::Push::MemberEvent:
+        if (push.event == ilive::EVENT_ID_ENDPOINT_ENTER && m_inRoom)
+            m_media->addFeeds(LiveMedia::parseFeeds(push.object.value("feeds").toObject()));
         onMemberEvent(push.event, push.ids);
         break;
     case relayop::Push::Kicked:
@@ -333,6 +337,7 @@ void LiveService::onReply(const relayop::Push& push)
         }
     } else if ((p.op == QLatin1String("createRoom") || p.op == QLatin1String("joinRoom")) && code == kOk) {
         enteredRoom(p.roomId);
+        enteredMedia(push.object);
     }
     if (code == kOk) {
         if (p.suc)
@@ -515,6 +520,7 @@ void LiveService::giveUpReconnect()
     m_pingTimer->stop();
     m_inRoom = false;
     m_signedIn = false;
+    m_media->leaveRoom();
     if (m_ws) {
         QWebSocket* ws = m_ws;
         m_ws = nullptr;
@@ -579,6 +585,7 @@ void LiveService::quitRoom(ilive::iLiveSucCallback suc, ilive::iLiveErrCallback 
         // place go when the grace period ends.
         m_resumeRoom = 0;
         m_roomId = 0;
+        m_media->leaveRoom();
         if (suc)
             QTimer::singleShot(0, this, [suc, data] { suc(data); });
         return;
@@ -590,6 +597,7 @@ void LiveService::quitRoom(ilive::iLiveSucCallback suc, ilive::iLiveErrCallback 
     // From here on a lost connection is no longer this room's business.
     m_inRoom = false;
     m_roomId = 0;
+    m_media->leaveRoom();
     request(relayop::quitRoom(), suc, err, data);
 }
 
@@ -671,91 +679,35 @@ void LiveService::onMemberEvent(int event, const QStringList& ids)
     m_memberStatus(ilive::E_EndpointEventId(event), list, m_roomData);
 }
 
-// ---- video -----------------------------------------------------------------------------------
+// ---- video ----------------------------------------------------------------------------------
 
-void LiveService::onBinary(const QByteArray& bytes)
+void LiveService::enteredMedia(const QJsonObject& reply)
 {
-    livewire::Frame wire;
-    if (!livewire::decodeFrame(bytes, &wire)) {
-        qWarning() << "live relay sent a malformed frame," << bytes.size() << "bytes";
+    media::RoomAccess access;
+    LiveMedia::FeedMap feeds;
+    if (!LiveMedia::parseRoom(reply.value("media").toObject(), &access, &feeds))
+        qWarning() << "the room has no media server: no sound or video in it";
+    m_media->enterRoom(m_userId, access, feeds);
+}
+
+void LiveService::deliverFrame(
+    const QString& id, ilive::E_VideoSrc src, const media::VideoFrame& picture, bool local)
+{
+    ilive::iLivePreviewListener listener = local ? m_localVideo : m_remoteVideo;
+    if (!listener)
         return;
-    }
-    if (!m_remoteVideo || !m_inRoom)
+    // The pictures come in the format asked when their feed started; one asked later is not
+    // passed on in the wrong one.
+    if (picture.i420 != (m_colorFormat == ilive::COLOR_FORMAT_I420))
         return;
-    QImage image;
-    if (wire.format == livewire::Jpeg)
-        image = QImage::fromData(wire.payload, "JPG");
-    else
-        image = QImage(reinterpret_cast<const uchar*>(wire.payload.constData()), int(wire.width),
-            int(wire.height), int(wire.width) * 4, QImage::Format_RGB32);
-    if (image.isNull())
-        return;
-    const QByteArray pixels = frameconvert::fromImage(image, m_colorFormat);
     ilive::LiveVideoFrame frame;
-    frame.identifier = ilive::String(wire.id.constData(), size_t(wire.id.size()));
-    frame.data = reinterpret_cast<const uint8_t*>(pixels.constData());
-    frame.dataSize = uint32_t(pixels.size());
+    frame.identifier = toIlive(id);
+    frame.data = reinterpret_cast<const uint8_t*>(picture.data.constData());
+    frame.dataSize = uint32_t(picture.data.size());
     frame.desc.colorFormat = m_colorFormat;
-    frame.desc.width = uint32_t(image.width());
-    frame.desc.height = uint32_t(image.height());
-    frame.desc.srcType = ilive::E_VideoSrc(wire.srcType);
-    frame.timestamp = wire.timestampMs;
-    m_remoteVideo(&frame, m_remoteVideoData);
-}
-
-void LiveService::sendVideo(const QImage& image, ilive::E_VideoSrc src)
-{
-    if (!m_inRoom || !m_ws || image.isNull())
-        return;
-    if (m_ws->bytesToWrite() > kUplinkBudgetBytes)
-        return;
-    QByteArray jpeg;
-    QBuffer buffer(&jpeg);
-    buffer.open(QIODevice::WriteOnly);
-    if (!image.save(&buffer, "JPG", 70))
-        return;
-    livewire::Frame wire;
-    wire.srcType = src;
-    wire.format = livewire::Jpeg;
-    wire.width = uint32_t(image.width());
-    wire.height = uint32_t(image.height());
-    wire.timestampMs = quint64(QDateTime::currentMSecsSinceEpoch());
-    wire.payload = jpeg;
-    m_ws->sendBinaryMessage(livewire::encodeFrame(wire));
-    ++m_framesSent;
-}
-
-void LiveService::deliverLocal(const QImage& image)
-{
-    if (!m_localVideo || image.isNull())
-        return;
-    const QByteArray pixels = frameconvert::fromImage(image, m_colorFormat);
-    ilive::LiveVideoFrame frame;
-    frame.identifier = toIlive(m_userId);
-    frame.data = reinterpret_cast<const uint8_t*>(pixels.constData());
-    frame.dataSize = uint32_t(pixels.size());
-    frame.desc.colorFormat = m_colorFormat;
-    frame.desc.width = uint32_t(image.width());
-    frame.desc.height = uint32_t(image.height());
-    frame.desc.srcType = ilive::VIDEO_SRC_TYPE_CAMERA;
-    frame.timestamp = quint64(QDateTime::currentMSecsSinceEpoch());
-    m_localVideo(&frame, m_localVideoData);
-}
-
-void LiveService::onCameraImage(const QImage& image)
-{
-    if (!m_cameraOn)
-        return;
-    deliverLocal(image);
-    // The room gets at most 15 camera frames a second.
-    const qint64 now = monotonicMs();
-    if (now - m_lastCameraSendMs >= 66) {
-        m_lastCameraSendMs = now;
-        sendVideo(image, ilive::VIDEO_SRC_TYPE_CAMERA);
-    }
-}
-
-void LiveService::pushCameraImage(const QImage& image)
-{
-    onCameraImage(image);
+    frame.desc.width = uint32_t(picture.width);
+    frame.desc.height = uint32_t(picture.height);
+    frame.desc.srcType = src;
+    frame.timestamp = quint64(picture.timestampMs);
+    listener(&frame, local ? m_localVideoData : m_remoteVideoData);
 }

@@ -3,27 +3,25 @@
 #include "ilive.h"
 
 #include <QHash>
-#include <QImage>
 #include <QObject>
 #include <QPointer>
 #include <QRect>
 #include <QUrl>
 
-class QAudioInput;
-class QAudioOutput;
-class QCamera;
-class QIODevice;
+class LiveMedia;
 class QJsonObject;
 class QTimer;
 class QWebSocket;
-class CameraGrabber;
+namespace media {
+struct VideoFrame;
+}
 namespace relayop {
 struct Push;
 }
 
-// The shipped live-video service: a WebSocket session with the live relay, with devices from Qt
-// Multimedia and screen share by grabbing the screen. Everything, callbacks and listeners
-// included, runs on the thread that owns the object (the GUI thread).
+// The shipped live-video service: a WebSocket session with the live relay (rooms, members,
+// messages), and sound and video through the room's media server (LiveMedia). Everything, callbacks and
+// listeners included, runs on the thread that owns the object (the GUI thread).
 class LiveService : public QObject, public ilive::iLive {
     Q_OBJECT
 public:
@@ -60,20 +58,14 @@ public:
     void joinRoom(uint32_t roomId, ilive::iLiveRoomDisconnectListener disconnectListener,
         ilive::iLiveMemStatusListener memberListener, void* listenerData, ilive::iLiveSucCallback suc,
         ilive::iLiveErrCallback err, void* data);
-    // A camera-kind frame from outside Qt Multimedia (a file, a test pattern): shown locally and
-    // sent to the room as if a camera had produced it.
-    // While on, it counts as the open camera (events 3 and 4, the camera state) and reports
-    // through the device-operation listener as external capture (operations 3 and 4).
-    void openExternalCapture();
-    void closeExternalCapture();
-    void pushCameraImage(const QImage& image);
+    // The room's media, for tests and the student tool.
+    LiveMedia* media() const { return m_media; }
 
     QString userId() const { return m_userId; }
     bool isSignedIn() const;
     bool isInRoom() const { return m_inRoom; }
     quint32 roomId() const { return m_roomId; }
     QRect screenShareArea() const { return m_shareRect; }
-    int framesSent() const { return m_framesSent; }
 
     // ---- iLive ----
     void setMessageCallBack(ilive::iLiveMessageListener listener, void* data) override;
@@ -130,7 +122,6 @@ private:
     void onConnected();
     void onDisconnected();
     void onText(const QString& text);
-    void onBinary(const QByteArray& bytes);
     void onReply(const relayop::Push& push);
     void ping();
     void startReconnect(quint32 roomId);
@@ -152,12 +143,11 @@ private:
     void enteredRoom(quint32 roomId);
     void announce(int event);
 
+    void enteredMedia(const QJsonObject& reply);
     void reportDevice(ilive::E_DeviceOperationType op, int code);
-    void onCameraImage(const QImage& image);
-    void sendVideo(const QImage& image, ilive::E_VideoSrc src);
     void grabScreen();
     void closeCameraNow();
-    void deliverLocal(const QImage& image);
+    void deliverFrame(const QString& id, ilive::E_VideoSrc src, const media::VideoFrame& frame, bool local);
 
     static QUrl s_defaultUrl;
     QUrl m_url;
@@ -209,15 +199,11 @@ private:
     void* m_roomData = nullptr;
 
     // Devices.
-    QCamera* m_camera = nullptr;
-    CameraGrabber* m_grabber = nullptr;
+    LiveMedia* m_media = nullptr;
     bool m_cameraOn = false;
-    bool m_externalCapture = false;
-    qint64 m_lastCameraSendMs = 0;
-    QAudioInput* m_mic = nullptr;
-    QIODevice* m_micSink = nullptr;
-    QAudioOutput* m_player = nullptr;
-    QIODevice* m_playerSource = nullptr;
+    bool m_micOn = false;
+    bool m_playerOn = false;
+    QString m_playerId;
     uint32_t m_micVolume = 50;
     uint32_t m_playerVolume = 50;
 
@@ -225,5 +211,4 @@ private:
     bool m_shareOn = false;
     QRect m_shareRect;
     QTimer* m_shareTimer = nullptr;
-    int m_framesSent = 0;
 };

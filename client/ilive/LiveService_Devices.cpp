@@ -1,125 +1,40 @@
 // Devices and screen share of the shipped live-video service.
 #include "LiveService.h"
 
-#include "shell/GuiThread.h"
+#include "media/LiveMedia.h"
+#include "media/MediaDevices.h"
 
-#include <QAbstractVideoSurface>
-#include <QAudioDeviceInfo>
-#include <QAudioInput>
-#include <QAudioOutput>
-#include <QCamera>
-#include <QCameraInfo>
 #include <QDebug>
 #include <QGuiApplication>
+#include <QImage>
 #include <QPixmap>
 #include <QScreen>
 #include <QTimer>
-#include <QVideoSurfaceFormat>
-
-#include <cstring>
-#include <functional>
-
-// Receives the camera's frames as images, on the service's thread.
-class CameraGrabber : public QAbstractVideoSurface {
-public:
-    CameraGrabber(QObject* owner, std::function<void(const QImage&)> sink)
-        : QAbstractVideoSurface(owner)
-        , m_owner(owner)
-        , m_sink(std::move(sink))
-    {
-    }
-
-    QList<QVideoFrame::PixelFormat> supportedPixelFormats(
-        QAbstractVideoBuffer::HandleType type) const override
-    {
-        if (type != QAbstractVideoBuffer::NoHandle)
-            return {};
-        return { QVideoFrame::Format_RGB32, QVideoFrame::Format_ARGB32, QVideoFrame::Format_RGB24,
-            QVideoFrame::Format_RGB565 };
-    }
-
-    bool present(const QVideoFrame& frame) override
-    {
-        QVideoFrame copy(frame);
-        if (!copy.map(QAbstractVideoBuffer::ReadOnly))
-            return false;
-        const QImage::Format format = QVideoFrame::imageFormatFromPixelFormat(copy.pixelFormat());
-        QImage image;
-        if (format != QImage::Format_Invalid)
-            image = QImage(copy.bits(), copy.width(), copy.height(), copy.bytesPerLine(), format).copy();
-        copy.unmap();
-        if (image.isNull())
-            return false;
-        RunOnGuiThread(m_owner, [sink = m_sink, image] { sink(image); });
-        return true;
-    }
-
-private:
-    QObject* m_owner;
-    std::function<void(const QImage&)> m_sink;
-};
 
 namespace {
 
-// The microphone's samples go nowhere yet: sound does not cross the relay.
-class NullSink : public QIODevice {
-public:
-    using QIODevice::QIODevice;
-
-protected:
-    qint64 readData(char*, qint64) override { return 0; }
-    qint64 writeData(const char*, qint64 len) override { return len; }
-};
-
-// Silence for the speaker, which has nothing to play until sound is carried.
-class SilenceSource : public QIODevice {
-public:
-    using QIODevice::QIODevice;
-    bool isSequential() const override { return true; }
-
-protected:
-    qint64 readData(char* data, qint64 maxlen) override
-    {
-        std::memset(data, 0, size_t(maxlen));
-        return maxlen;
-    }
-    qint64 writeData(const char*, qint64) override { return -1; }
-};
-
 using DeviceList = ilive::Vector<ilive::Pair<ilive::String, ilive::String>>;
 
-void addDevice(DeviceList& list, const QString& id, const QString& name)
+void fillList(DeviceList& list, media::MediaDevices::Kind kind)
 {
-    const QByteArray i = id.toUtf8();
-    const QByteArray n = name.toUtf8();
-    list.push_back(ilive::Pair<ilive::String, ilive::String>(
-        ilive::String(i.constData(), size_t(i.size())), ilive::String(n.constData(), size_t(n.size()))));
-}
-
-// Without a sound server the backend still lists one nameless device that cannot be opened.
-QList<QAudioDeviceInfo> audioDevices(QAudio::Mode mode)
-{
-    QList<QAudioDeviceInfo> out;
-    for (const QAudioDeviceInfo& info : QAudioDeviceInfo::availableDevices(mode))
-        if (!info.isNull() && !info.deviceName().isEmpty())
-            out << info;
-    return out;
-}
-
-bool findAudioDevice(QAudio::Mode mode, const QString& id, QAudioDeviceInfo* out)
-{
-    for (const QAudioDeviceInfo& info : audioDevices(mode)) {
-        if (info.deviceName() == id) {
-            *out = info;
-            return true;
-        }
+    list.clear();
+    for (const auto& device : media::MediaDevices::list(kind)) {
+        const QByteArray id = device.first.toUtf8();
+        const QByteArray name = device.second.toUtf8();
+        list.push_back(
+            ilive::Pair<ilive::String, ilive::String>(ilive::String(id.constData(), size_t(id.size())),
+                ilive::String(name.constData(), size_t(name.size()))));
     }
-    return false;
 }
 
 bool validRect(int left, int top, int right, int bottom)
 {
     return right > left && bottom > top;
+}
+
+QString fromUtf8(const char* s)
+{
+    return QString::fromUtf8(s ? s : "");
 }
 
 } // namespace
@@ -135,25 +50,19 @@ void LiveService::reportDevice(ilive::E_DeviceOperationType op, int code)
 
 int LiveService::getCameraList(DeviceList& cameras)
 {
-    cameras.clear();
-    for (const QCameraInfo& info : QCameraInfo::availableCameras())
-        addDevice(cameras, info.deviceName(), info.description());
+    fillList(cameras, media::MediaDevices::Camera);
     return kOk;
 }
 
 int LiveService::getMicList(DeviceList& mics)
 {
-    mics.clear();
-    for (const QAudioDeviceInfo& info : audioDevices(QAudio::AudioInput))
-        addDevice(mics, info.deviceName(), info.deviceName());
+    fillList(mics, media::MediaDevices::Microphone);
     return kOk;
 }
 
 int LiveService::getPlayerList(DeviceList& players)
 {
-    players.clear();
-    for (const QAudioDeviceInfo& info : audioDevices(QAudio::AudioOutput))
-        addDevice(players, info.deviceName(), info.deviceName());
+    fillList(players, media::MediaDevices::Speaker);
     return kOk;
 }
 
@@ -165,45 +74,32 @@ void LiveService::openCamera(const char* id)
         reportDevice(ilive::E_OpenCamera, kOk);
         return;
     }
-    const QString wanted = QString::fromUtf8(id ? id : "");
-    QCameraInfo found;
-    for (const QCameraInfo& info : QCameraInfo::availableCameras())
-        if (info.deviceName() == wanted)
-            found = info;
-    if (found.isNull()) {
+    const QString wanted = fromUtf8(id);
+    if (!media::MediaDevices::exists(media::MediaDevices::Camera, wanted)) {
         reportDevice(ilive::E_OpenCamera, kDeviceMissing);
         return;
     }
-    m_camera = new QCamera(found, this);
-    m_grabber = new CameraGrabber(this, [this](const QImage& image) { onCameraImage(image); });
-    m_camera->setViewfinder(m_grabber);
-    m_camera->start();
-    if (m_camera->error() != QCamera::NoError) {
-        qWarning() << "camera failed:" << m_camera->errorString();
-        closeCameraNow();
-        reportDevice(ilive::E_OpenCamera, kDeviceFailed);
-        return;
-    }
-    m_cameraOn = true;
-    announce(ilive::EVENT_ID_ENDPOINT_HAS_CAMERA_VIDEO);
-    onMemberEvent(ilive::EVENT_ID_ENDPOINT_HAS_CAMERA_VIDEO, { m_userId });
-    reportDevice(ilive::E_OpenCamera, kOk);
+    // The camera is seen by the room only through its media server: without one it counts as failed.
+    m_media->whenReady([this, wanted](bool ok) {
+        if (!ok) {
+            reportDevice(ilive::E_OpenCamera, kDeviceFailed);
+            return;
+        }
+        if (!m_cameraOn) {
+            m_cameraOn = true;
+            m_media->setCamera(wanted);
+            announce(ilive::EVENT_ID_ENDPOINT_HAS_CAMERA_VIDEO);
+            onMemberEvent(ilive::EVENT_ID_ENDPOINT_HAS_CAMERA_VIDEO, { m_userId });
+        }
+        reportDevice(ilive::E_OpenCamera, kOk);
+    });
 }
 
 void LiveService::closeCameraNow()
 {
     const bool wasOn = m_cameraOn;
     m_cameraOn = false;
-    m_externalCapture = false;
-    if (m_camera) {
-        m_camera->stop();
-        m_camera->deleteLater();
-        m_camera = nullptr;
-    }
-    if (m_grabber) {
-        m_grabber->deleteLater();
-        m_grabber = nullptr;
-    }
+    m_media->setCamera(QString());
     if (wasOn) {
         announce(ilive::EVENT_ID_ENDPOINT_NO_CAMERA_VIDEO);
         onMemberEvent(ilive::EVENT_ID_ENDPOINT_NO_CAMERA_VIDEO, { m_userId });
@@ -216,24 +112,6 @@ void LiveService::closeCamera()
     reportDevice(ilive::E_CloseCamera, kOk);
 }
 
-void LiveService::openExternalCapture()
-{
-    if (!m_cameraOn) {
-        m_cameraOn = true;
-        m_externalCapture = true;
-        announce(ilive::EVENT_ID_ENDPOINT_HAS_CAMERA_VIDEO);
-        onMemberEvent(ilive::EVENT_ID_ENDPOINT_HAS_CAMERA_VIDEO, { m_userId });
-    }
-    reportDevice(ilive::E_OpenExternalCapture, m_externalCapture ? kOk : kDeviceFailed);
-}
-
-void LiveService::closeExternalCapture()
-{
-    if (m_externalCapture)
-        closeCameraNow();
-    reportDevice(ilive::E_CloseExternalCapture, kOk);
-}
-
 bool LiveService::getCurCameraState()
 {
     return m_cameraOn;
@@ -243,88 +121,65 @@ bool LiveService::getCurCameraState()
 
 void LiveService::openMic(const char* id)
 {
-    if (m_mic) {
+    if (m_micOn) {
         reportDevice(ilive::E_OpenMic, kOk);
         return;
     }
-    QAudioDeviceInfo info;
-    if (!findAudioDevice(QAudio::AudioInput, QString::fromUtf8(id ? id : ""), &info)) {
+    const QString wanted = fromUtf8(id);
+    if (!media::MediaDevices::exists(media::MediaDevices::Microphone, wanted)) {
         reportDevice(ilive::E_OpenMic, kDeviceMissing);
         return;
     }
-    m_mic = new QAudioInput(info, info.preferredFormat(), this);
-    m_mic->setVolume(m_micVolume / 100.0);
-    m_micSink = new NullSink(this);
-    m_micSink->open(QIODevice::WriteOnly);
-    m_mic->start(m_micSink);
-    if (m_mic->error() != QAudio::NoError) {
-        closeMic();
-        reportDevice(ilive::E_OpenMic, kDeviceFailed);
-        return;
-    }
-    reportDevice(ilive::E_OpenMic, kOk);
+    m_media->whenReady([this, wanted](bool ok) {
+        if (ok && !m_micOn) {
+            m_micOn = true;
+            m_media->setMicVolume(m_micVolume / 100.0);
+            m_media->setMic(wanted);
+        }
+        reportDevice(ilive::E_OpenMic, ok ? kOk : kDeviceFailed);
+    });
 }
 
 void LiveService::closeMic()
 {
-    if (m_mic) {
-        m_mic->stop();
-        m_mic->deleteLater();
-        m_mic = nullptr;
-    }
-    if (m_micSink) {
-        m_micSink->deleteLater();
-        m_micSink = nullptr;
-    }
+    m_micOn = false;
+    m_media->setMic(QString());
     reportDevice(ilive::E_CloseMic, kOk);
 }
 
 void LiveService::openPlayer(const char* id)
 {
-    if (m_player) {
+    if (m_playerOn) {
         reportDevice(ilive::E_OpenPlayer, kOk);
         return;
     }
-    QAudioDeviceInfo info;
-    if (!findAudioDevice(QAudio::AudioOutput, QString::fromUtf8(id ? id : ""), &info)) {
+    const QString wanted = fromUtf8(id);
+    if (!media::MediaDevices::exists(media::MediaDevices::Speaker, wanted)) {
         reportDevice(ilive::E_OpenPlayer, kDeviceMissing);
         return;
     }
-    m_player = new QAudioOutput(info, info.preferredFormat(), this);
-    m_player->setVolume(m_playerVolume / 100.0);
-    m_playerSource = new SilenceSource(this);
-    m_playerSource->open(QIODevice::ReadOnly);
-    m_player->start(m_playerSource);
-    if (m_player->error() != QAudio::NoError) {
-        closePlayer();
-        reportDevice(ilive::E_OpenPlayer, kDeviceFailed);
-        return;
-    }
+    m_playerOn = true;
+    m_playerId = wanted;
+    m_media->setSpeakerVolume(m_playerVolume / 100.0);
+    m_media->setSpeaker(wanted, true);
     reportDevice(ilive::E_OpenPlayer, kOk);
 }
 
 void LiveService::closePlayer()
 {
-    if (m_player) {
-        m_player->stop();
-        m_player->deleteLater();
-        m_player = nullptr;
-    }
-    if (m_playerSource) {
-        m_playerSource->deleteLater();
-        m_playerSource = nullptr;
-    }
+    m_playerOn = false;
+    m_media->setSpeaker(m_playerId, false);
     reportDevice(ilive::E_ClosePlayer, kOk);
 }
 
 bool LiveService::getCurMicState()
 {
-    return m_mic != nullptr;
+    return m_micOn;
 }
 
 bool LiveService::getCurPlayerState()
 {
-    return m_player != nullptr;
+    return m_playerOn;
 }
 
 int LiveService::setMicVolume(uint32_t value)
@@ -332,8 +187,7 @@ int LiveService::setMicVolume(uint32_t value)
     if (value > 100)
         return kBadArgument;
     m_micVolume = value;
-    if (m_mic)
-        m_mic->setVolume(value / 100.0);
+    m_media->setMicVolume(value / 100.0);
     return kOk;
 }
 
@@ -342,8 +196,7 @@ int LiveService::setPlayerVolume(uint32_t value)
     if (value > 100)
         return kBadArgument;
     m_playerVolume = value;
-    if (m_player)
-        m_player->setVolume(value / 100.0);
+    m_media->setSpeakerVolume(value / 100.0);
     return kOk;
 }
 
@@ -359,13 +212,26 @@ void LiveService::openScreenShare(int left, int top, int right, int bottom, uint
         reportDevice(ilive::E_OpenScreenShare, kDeviceMissing);
         return;
     }
-    m_shareRect = QRect(QPoint(left, top), QPoint(right - 1, bottom - 1));
-    m_shareTimer->start(int(1000 / qMin<uint32_t>(fps, 30)));
-    if (!m_shareOn) {
-        m_shareOn = true;
-        announce(ilive::EVENT_ID_ENDPOINT_HAS_SCREEN_VIDEO);
-    }
-    reportDevice(ilive::E_OpenScreenShare, kOk);
+    const QRect area(QPoint(left, top), QPoint(right - 1, bottom - 1));
+    const int rate = int(qMin<uint32_t>(fps, 30));
+    m_media->whenReady([this, area, rate](bool ok) {
+        if (!ok) {
+            reportDevice(ilive::E_OpenScreenShare, kDeviceFailed);
+            return;
+        }
+        m_shareRect = area;
+        // X11 has a capture source of its own; elsewhere (no display server, e.g. offscreen) the
+        // screen is grabbed through Qt at the rate asked.
+        const bool grabbed = QGuiApplication::platformName() != QLatin1String("xcb");
+        m_media->setScreen(area, rate, grabbed);
+        if (grabbed)
+            m_shareTimer->start(1000 / rate);
+        if (!m_shareOn) {
+            m_shareOn = true;
+            announce(ilive::EVENT_ID_ENDPOINT_HAS_SCREEN_VIDEO);
+        }
+        reportDevice(ilive::E_OpenScreenShare, kOk);
+    });
 }
 
 int LiveService::changeScreenShareSize(int left, int top, int right, int bottom)
@@ -373,12 +239,14 @@ int LiveService::changeScreenShareSize(int left, int top, int right, int bottom)
     if (!validRect(left, top, right, bottom))
         return kBadArgument;
     m_shareRect = QRect(QPoint(left, top), QPoint(right - 1, bottom - 1));
+    m_media->changeScreenArea(m_shareRect);
     return kOk;
 }
 
 void LiveService::closeScreenShare()
 {
     m_shareTimer->stop();
+    m_media->stopScreen();
     if (m_shareOn) {
         m_shareOn = false;
         announce(ilive::EVENT_ID_ENDPOINT_NO_SCREEN_VIDEO);
@@ -388,7 +256,7 @@ void LiveService::closeScreenShare()
 
 void LiveService::grabScreen()
 {
-    if (!m_shareOn || !m_inRoom)
+    if (!m_shareOn)
         return;
     QScreen* screen = QGuiApplication::screenAt(m_shareRect.center());
     if (!screen)
@@ -399,7 +267,13 @@ void LiveService::grabScreen()
     const QRect area = m_shareRect.intersected(geometry);
     if (area.isEmpty())
         return;
-    const QPixmap shot = screen->grabWindow(
-        0, area.x() - geometry.x(), area.y() - geometry.y(), area.width(), area.height());
-    sendVideo(shot.toImage(), ilive::VIDEO_SRC_TYPE_SCREEN);
+    const QImage shot
+        = screen->grabWindow(0, area.x() - geometry.x(), area.y() - geometry.y(), area.width(), area.height())
+              .toImage()
+              .convertToFormat(QImage::Format_RGB32);
+    media::VideoFrame frame;
+    frame.width = shot.width();
+    frame.height = shot.height();
+    frame.data = QByteArray(reinterpret_cast<const char*>(shot.constBits()), int(shot.sizeInBytes()));
+    m_media->pushScreenFrame(frame);
 }

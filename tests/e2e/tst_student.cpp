@@ -24,8 +24,7 @@ const quint32 kRoom = 4321;
 struct Teacher {
     QStringList chatSenders, commandSenders, events; // events as "3:s1"
     QList<QJsonObject> commands;
-    int frames = 0, ok = 0, disconnects = 0;
-    QSize frameSize;
+    int ok = 0, disconnects = 0;
 };
 
 void onSuc(void* d)
@@ -51,12 +50,6 @@ void onEvent(ilive::E_EndpointEventId event, const ilive::Vector<ilive::String>&
 {
     for (const ilive::String& id : ids)
         static_cast<Teacher*>(d)->events << QString::number(event) + ":" + QString::fromUtf8(id.c_str());
-}
-void onRemote(const ilive::LiveVideoFrame* f, void* d)
-{
-    auto* t = static_cast<Teacher*>(d);
-    t->frames += f->desc.srcType == ilive::VIDEO_SRC_TYPE_CAMERA;
-    t->frameSize = QSize(int(f->desc.width), int(f->desc.height));
 }
 void onDisconnect(int, const char*, void* d)
 {
@@ -125,7 +118,8 @@ private slots:
     }
 
     // Chatting, the microphone and leaving are also walked through against the teacher's window.
-    void studentFindsTheClassShowsCameraAndLeaves()
+    // Its sound and pictures are the media tests' business (tests/media).
+    void studentFindsTheClassChatsAndLeaves()
     {
         // The teacher: the shipped live-video service, hosting the room.
         LiveRelay relay(kSecret);
@@ -136,13 +130,12 @@ private slots:
         LiveService service;
         service.setUrl(QUrl(liveUrl));
         service.setMessageCallBack(onMessage, &teacher);
-        service.setRemoteVideoCallBack(onRemote, &teacher);
         QVERIFY(HostRoom(service, teacher));
 
         QProcess student;
         student.start(LECTERN_BIN_DIR "/lectern-student",
             { "--server", app.url("/app-server/jsonrpc/"), "--live", liveUrl, "--login", "student01",
-                "--password", "123456", "--chat-every", "1", "--camera", "--duration", "4" });
+                "--password", "123456", "--chat-every", "1", "--duration", "4" });
         QTRY_VERIFY_WITH_TIMEOUT(!teacher.commands.isEmpty(), 8000);
         QCOMPARE(teacher.commandSenders.first(), QString("s1"));
         QCOMPARE(teacher.commands.first().value("userAction").toInt(), 1); // entered
@@ -155,9 +148,6 @@ private slots:
         QCOMPARE(methods.count("live.enter.room"), 1);
         QVERIFY(entered.value("avRoomId").toInt() == int(kRoom) && entered.value("liveRole").toInt() == 0);
 
-        QTRY_VERIFY(teacher.events.contains("3:s1"));
-        QTRY_VERIFY(teacher.frames >= 3);
-        QCOMPARE(teacher.frameSize, QSize(160, 120));
         QTRY_VERIFY_WITH_TIMEOUT(!teacher.chatSenders.isEmpty(), 4000);
         QCOMPARE(teacher.chatSenders.first(), QString("s1"));
 
@@ -165,7 +155,6 @@ private slots:
         QVERIFY(student.exitStatus() == QProcess::NormalExit && student.exitCode() == 0);
         QTRY_COMPARE(teacher.commands.size(), 2);
         QCOMPARE(teacher.commands.last().value("userAction").toInt(), 2); // left
-        QTRY_VERIFY(teacher.events.contains("4:s1"));
         QTRY_COMPARE(methods.count("live.quit.room"), 1);
         QCOMPARE(relay.roomMemberCount(kRoom), 1);
     }

@@ -1,5 +1,6 @@
 #include "Student.h"
 
+#include "media/MediaDevices.h"
 #include "protocol/CmdMessage.h"
 #include "protocol/LoginHash.h"
 #include "protocol/RelayOps.h"
@@ -12,7 +13,6 @@
 #include <QNetworkRequest>
 #include <QRandomGenerator>
 #include <QTextStream>
-#include <QtEndian>
 #include <QWebSocket>
 
 namespace {
@@ -24,20 +24,20 @@ qint64 nowMs()
     return QDateTime::currentMSecsSinceEpoch();
 }
 
-// The relay's binary frame header; see server/PROTOCOL.md.
-QByteArray rawFrame(quint32 w, quint32 h, const QByteArray& pixels)
+const double kSoundOnDb = -40.0;
+const double kSoundOffDb = -60.0;
+
+// The brightness class of a picture's middle, enough to tell a test's black from its white.
+QString brightnessOf(const media::VideoFrame& frame)
 {
-    QByteArray out(24, '\0');
-    auto* p = reinterpret_cast<uchar*>(out.data());
-    p[0] = 'L';
-    p[1] = 'V';
-    p[2] = 1;
-    p[3] = 1; // camera
-    p[4] = 2; // raw RGB32
-    qToBigEndian<quint32>(w, p + 8);
-    qToBigEndian<quint32>(h, p + 12);
-    qToBigEndian<quint64>(quint64(QDateTime::currentMSecsSinceEpoch()), p + 16);
-    return out + pixels;
+    int value = 0;
+    if (frame.i420)
+        value = uchar(frame.data.at(frame.height / 2 * frame.width + frame.width / 2));
+    else
+        value = uchar(frame.data.at((frame.height / 2 * frame.width + frame.width / 2) * 4 + 1));
+    return value < 50 ? QStringLiteral("dark")
+        : value > 200 ? QStringLiteral("bright")
+                      : QStringLiteral("mixed");
 }
 
 } // namespace
@@ -48,7 +48,20 @@ Student::Student(const StudentOptions& options, QObject* parent)
     , m_http(new QNetworkAccessManager(this))
 {
     connect(&m_chatTimer, &QTimer::timeout, this, &Student::sendChat);
-    connect(&m_cameraTimer, &QTimer::timeout, this, &Student::sendCameraFrame);
+    // A scripted student has no devices: a test tone and a test picture stand in for them.
+    media::MediaTestKit::setEnabled(true);
+    m_media = new LiveMedia(this);
+    m_media->setSpeaker(QStringLiteral("test-speaker"), true);
+    connect(m_media, &LiveMedia::remoteLevel, this, &Student::heard);
+    connect(m_media, &LiveMedia::remoteFrame, this, &Student::saw);
+    connect(m_media, &LiveMedia::remoteEnded, this, [this](const QString& user, int source) {
+        const QString key
+            = QStringLiteral("%1 %2").arg(user, source == LiveMedia::Screen ? "screen" : "camera");
+        m_pictures.remove(key);
+        if (source == LiveMedia::Camera)
+            m_soundOn.remove(user);
+        log(QStringLiteral("feed from %1: ended").arg(key));
+    });
     m_lookupTimer.setSingleShot(true);
     connect(&m_lookupTimer, &QTimer::timeout, this, &Student::chooseRoom);
     connect(&m_pingTimer, &QTimer::timeout, this, &Student::ping);
@@ -315,11 +328,16 @@ void Student::onRelayText(const QString& text)
             enterRoom(quint32(rooms.first().toObject().value("roomId").toVariant().toLongLong()));
         }
     } else if (push.kind == relayop::Push::Reply) {
+        if (push.object.contains("media"))
+            enterMedia(push.object.value("media").toObject());
         const auto handler = m_replies.take(push.id);
         if (handler)
             handler(push.code, push.desc);
         else if (push.code != 0)
             log(QStringLiteral("relay refused: %1 %2").arg(push.code).arg(push.desc));
+    } else if (push.kind == relayop::Push::MemberEvent) {
+        if (push.event == 1)
+            m_media->addFeeds(LiveMedia::parseFeeds(push.object.value("feeds").toObject()));
     } else if (push.kind == relayop::Push::Msg) {
         for (const QJsonValue& v : push.elems) {
             const QJsonObject e = v.toObject();
@@ -351,11 +369,13 @@ void Student::onCommand(const QString& sender, const QString& data)
             m_onMic = true;
             sendCmd(CmdAcceptInteract, identity(), sender);
             log("accepted, on the microphone");
+            publish(true);
             if (m_opt.micOffAfterSecs > 0)
                 QTimer::singleShot(m_opt.micOffAfterSecs * 1000, this, [this, sender] {
                     if (!m_onMic || m_leaving)
                         return;
                     m_onMic = false;
+                    publish(false);
                     sendCmd(CmdMicOff, identity(), sender);
                     log("went off the microphone");
                 });
@@ -363,6 +383,7 @@ void Student::onCommand(const QString& sender, const QString& data)
         break;
     case CmdMicOff:
         m_onMic = false;
+        publish(false);
         log("taken off the microphone by the teacher");
         break;
     case CmdClassTime:
@@ -386,10 +407,6 @@ void Student::joined()
     sendCmd(CmdEnterRoom, identity());
     if (m_opt.chatEverySecs > 0)
         m_chatTimer.start(m_opt.chatEverySecs * 1000);
-    if (m_opt.camera) {
-        relayRequest(relayop::event(relayop::kCameraOn));
-        m_cameraTimer.start(200);
-    }
     if (m_opt.durationSecs > 0)
         QTimer::singleShot(m_opt.durationSecs * 1000, this, [this] { leave("time is up"); });
 }
@@ -400,14 +417,14 @@ void Student::leave(const QString& why)
         return;
     m_leaving = true;
     m_chatTimer.stop();
-    m_cameraTimer.stop();
     log(QStringLiteral("leaving: %1").arg(why));
     if (!m_inRoom || !m_ws) {
         emit finished(0);
         return;
     }
-    if (m_opt.camera)
+    if (m_opt.camera && m_onMic)
         relayRequest(relayop::event(relayop::kCameraOff));
+    m_media->leaveRoom();
     // The app server hears first, so the member list the teacher fetches on our goodbye is without us.
     rpc("live.quit.room", { { "liveRole", 0 }, { "avRoomId", m_roomId } }, [this](const QVariantMap&) {
         sendCmd(CmdLeaveRoom, identity());
@@ -442,18 +459,45 @@ void Student::sendChat()
         log(QStringLiteral("chat not sent, no relay connection: %1").arg(text));
 }
 
-void Student::sendCameraFrame()
+void Student::enterMedia(const QJsonObject& reply)
 {
-    // Moving colour bars, so a viewer can tell the picture is live.
-    const quint32 w = 160, h = 120;
-    QByteArray pixels(int(w * h * 4), Qt::Uninitialized);
-    auto* px = reinterpret_cast<quint32*>(pixels.data());
-    static const quint32 bars[]
-        = { 0xFFFFFFFF, 0xFFFFFF00, 0xFF00FFFF, 0xFF00FF00, 0xFFFF00FF, 0xFFFF0000, 0xFF0000FF, 0xFF000000 };
-    for (quint32 y = 0; y < h; ++y)
-        for (quint32 x = 0; x < w; ++x)
-            px[y * w + x] = qToLittleEndian(bars[((x + quint32(m_frameCount) * 4) / 20) % 8]);
-    ++m_frameCount;
-    if (m_ws && m_ws->bytesToWrite() < (1 << 20))
-        m_ws->sendBinaryMessage(rawFrame(w, h, pixels));
+    media::RoomAccess access;
+    LiveMedia::FeedMap feeds;
+    if (!LiveMedia::parseRoom(reply, &access, &feeds)) {
+        log("no media room: no sound or video");
+        return;
+    }
+    log(QStringLiteral("media room %1 on %2").arg(access.room).arg(access.url));
+    m_media->enterRoom(m_userId, access, feeds);
+}
+
+void Student::publish(bool on)
+{
+    m_media->setMic(on ? QStringLiteral("test-microphone") : QString());
+    if (m_opt.camera) {
+        m_media->setCamera(on ? QStringLiteral("test-camera") : QString());
+        relayRequest(relayop::event(on ? relayop::kCameraOn : relayop::kCameraOff));
+    }
+    log(on ? QStringLiteral("sending a test tone%1").arg(m_opt.camera ? " and a test picture" : "")
+           : QStringLiteral("sending nothing"));
+}
+
+void Student::heard(const QString& user, double db)
+{
+    bool& on = m_soundOn[user];
+    if ((!on && db > kSoundOnDb) || (on && db < kSoundOffDb)) {
+        on = !on;
+        log(QStringLiteral("sound from %1: %2 (%3 dB)").arg(user, on ? "on" : "off").arg(db, 0, 'f', 1));
+    }
+}
+
+void Student::saw(const QString& user, int source, const media::VideoFrame& frame)
+{
+    const QString key = QStringLiteral("%1 %2").arg(user, source == LiveMedia::Screen ? "screen" : "camera");
+    const QString seen
+        = QStringLiteral("%1x%2 %3").arg(frame.width).arg(frame.height).arg(brightnessOf(frame));
+    if (m_pictures.value(key) != seen) {
+        m_pictures.insert(key, seen);
+        log(QStringLiteral("picture from %1: %2").arg(key, seen));
+    }
 }

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "media/LiveMedia.h"
 #include "protocol/CustomCmd.h"
 
 #include <QJsonObject>
@@ -27,7 +28,7 @@ struct StudentOptions {
     bool reject = false;
     int rejectReason = 0;
     int micOffAfterSecs = 0;
-    bool camera = false;
+    bool camera = false; // a test picture beside the test tone when on the microphone
     int durationSecs = 0; // 0: until the class ends
     int answerDelayMs = 1000;
     int reconnectMs = 15000; // how long a dropped relay connection is tried again; 0: never
@@ -60,7 +61,11 @@ private:
     void joined();
     void sendCmd(E_CustomCmd cmd, const QString& param, const QString& to = QString());
     void sendChat();
-    void sendCameraFrame();
+    void enterMedia(const QJsonObject& reply);
+    // On the microphone (and camera): the test tone (and picture) go out, or nothing does.
+    void publish(bool on);
+    void heard(const QString& user, double db);
+    void saw(const QString& user, int source, const media::VideoFrame& frame);
     QString identity() const;
     void log(const QString& line) const;
 
@@ -81,9 +86,10 @@ private:
     bool m_onMic = false;
     bool m_toldWaiting = false; // said once, not every look
     int m_chatCount = 0;
-    int m_frameCount = 0;
+    LiveMedia* m_media = nullptr;
+    QHash<QString, bool> m_soundOn;
+    QHash<QString, QString> m_pictures; // what was last logged of each picture
     QTimer m_chatTimer;
-    QTimer m_cameraTimer;
     QTimer m_lookupTimer;
     // Keeping the relay session through short drops.
     QString m_resume;

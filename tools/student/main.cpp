@@ -22,7 +22,9 @@ int main(int argc, char** argv)
     QCommandLineParser parser;
     parser.setApplicationDescription(
         "Signs in to the app server as a student, enters a live and joins its room on the live relay; "
-        "announces itself, chats, answers invitations to speak and can send a synthetic camera picture.\n"
+        "announces itself, chats, answers invitations to speak, receives the teacher's sound and video "
+        "(logging the sound's on/off edges and each picture's size and brightness) and, on the microphone, "
+        "sends a test tone and, with --camera, a test picture.\n"
         "Without --room or --live-id it waits for the first class a teacher opens. It leaves when the "
         "class ends, after --duration, or on Ctrl+C.\n"
         "Example: lectern-student --login student01 --chat-every 20");
@@ -54,7 +56,7 @@ int main(int argc, char** argv)
     const QCommandLineOption micOff(
         "mic-off-after", "Go off the microphone SECONDS after accepting.", "SECONDS", "0");
     const QCommandLineOption camera(
-        "camera", "Turn on a synthetic camera: moving colour bars, 5 frames a second.");
+        "camera", "On the microphone, send a test picture (colour bars) beside the test tone.");
     const QCommandLineOption duration(
         "duration", "Leave after SECONDS (0: when the class ends).", "SECONDS", "0");
     const QCommandLineOption reconnect("reconnect-ms",

@@ -1,8 +1,7 @@
-// The shipped live-video service on its own: the boundary types, the frame wire format, colour
-// conversion, the render view, and every device path on a machine without devices.
+// The shipped live-video service on its own: the boundary types, colour conversion, the render
+// view, and every device path on a machine without devices or a media room.
 #include "ilive/FrameConvert.h"
 #include "ilive/LiveService.h"
-#include "ilive/LiveWire.h"
 #include "ilive/RenderRootView.h"
 
 #include <QJsonArray>
@@ -94,12 +93,8 @@ public:
                 ops << op;
                 if (op == "login" && !answerLogin)
                     return;
-                for (const QByteArray& push : pushesBefore.take(op)) {
-                    if (push.startsWith('{'))
-                        ws->sendTextMessage(QString::fromUtf8(push));
-                    else
-                        ws->sendBinaryMessage(push);
-                }
+                for (const QByteArray& push : pushesBefore.take(op))
+                    ws->sendTextMessage(QString::fromUtf8(push));
                 ws->sendTextMessage(QString::fromUtf8(QJsonDocument(
                     QJsonObject { { "op", "reply" }, { "id", req.value("id") },
                         { "code", 0 } }).toJson(QJsonDocument::Compact)));
@@ -121,29 +116,12 @@ QByteArray chatFrom(const QString& sender, const QString& text, bool group)
         .toJson(QJsonDocument::Compact);
 }
 
-livewire::Frame cameraFrame(const QByteArray& sender, quint32 w = 2, quint32 h = 2)
-{
-    livewire::Frame f;
-    f.srcType = ilive::VIDEO_SRC_TYPE_CAMERA;
-    f.format = livewire::RawRgb32;
-    f.width = w;
-    f.height = h;
-    f.id = sender;
-    f.payload = QByteArray(int(w * h * 4), char(0x7f));
-    return f;
-}
-
 QStringList g_texts;
 void onText(const ilive::Message& msg, void*)
 {
     for (const ilive::MessageElem* e : msg.elems)
         if (e->type == ilive::TEXT)
             g_texts << QString::fromUtf8(static_cast<const ilive::MessageTextElem*>(e)->content.c_str());
-}
-int g_remoteFrames = 0;
-void onRemoteFrame(const ilive::LiveVideoFrame*, void*)
-{
-    ++g_remoteFrames;
 }
 
 } // namespace
@@ -152,30 +130,6 @@ class TestLiveService : public QObject {
     Q_OBJECT
 private slots:
     void init() { g_deviceOps.clear(); }
-
-    void wireFrameRoundTripsAndRefusesDamage()
-    {
-        livewire::Frame f = cameraFrame("学生01", 3, 2);
-        f.timestampMs = 1234567890123ULL;
-        const QByteArray bytes = livewire::encodeFrame(f);
-        livewire::Frame back;
-        QVERIFY(livewire::decodeFrame(bytes, &back));
-        QCOMPARE(QList<quint64>({ quint64(back.srcType), back.width, back.height, back.timestampMs }),
-            QList<quint64>({ quint64(f.srcType), 3, 2, f.timestampMs }));
-        QVERIFY(back.id == f.id && back.payload == f.payload);
-
-        QVERIFY(!livewire::decodeFrame(bytes.left(20), &back)); // truncated header
-        QVERIFY(!livewire::decodeFrame(bytes.left(bytes.size() - 1), &back)); // raw size short
-        QByteArray badMagic = bytes;
-        badMagic[0] = 'X';
-        QVERIFY(!livewire::decodeFrame(badMagic, &back));
-        livewire::Frame zero = f;
-        zero.width = 0;
-        QVERIFY(!livewire::decodeFrame(livewire::encodeFrame(zero), &back));
-        livewire::Frame unknown = f;
-        unknown.format = 9;
-        QVERIFY(!livewire::decodeFrame(livewire::encodeFrame(unknown), &back));
-    }
 
     void colourFormatsConvertBothWays()
     {
@@ -237,7 +191,7 @@ private slots:
         QVERIFY(surface.isNull());
     }
 
-    void devicesWithoutHardwareFailLaterAndScreenShareKeepsItsArea()
+    void devicesWithoutHardwareOrMediaRoomFailLaterAndScreenShareKeepsItsArea()
     {
         LiveService service;
         service.setDeviceOperationCallback(onDeviceOp, nullptr);
@@ -261,11 +215,11 @@ private slots:
 
         g_deviceOps.clear();
         service.openScreenShare(10, 10, 10, 50, 10); // empty area
-        service.openScreenShare(0, 0, 320, 240, 10);
+        service.openScreenShare(0, 0, 320, 240, 10); // nowhere to send it: no media room
         QTRY_COMPARE(g_deviceOps.size(), 2);
-        QVERIFY(g_deviceOps[0].first == ilive::E_OpenScreenShare && g_deviceOps[0].second != 0);
-        QCOMPARE(g_deviceOps[1], qMakePair(int(ilive::E_OpenScreenShare), 0));
-        QCOMPARE(service.screenShareArea(), QRect(0, 0, 320, 240)); // right and bottom exclusive
+        QCOMPARE(g_deviceOps[0], qMakePair(int(ilive::E_OpenScreenShare), int(LiveService::kBadArgument)));
+        QCOMPARE(g_deviceOps[1], qMakePair(int(ilive::E_OpenScreenShare), int(LiveService::kDeviceFailed)));
+        QCOMPARE(service.getScreenShareState(), 0);
         QVERIFY(service.changeScreenShareSize(50, 50, 40, 60) != 0);
         QCOMPARE(service.changeScreenShareSize(20, 30, 120, 130), 0);
         QCOMPARE(service.screenShareArea(), QRect(20, 30, 100, 100));
@@ -310,17 +264,14 @@ private slots:
     void roomTrafficStillOnItsWayAfterQuittingIsDropped()
     {
         ScriptedRelay relay;
-        relay.pushesBefore["quitRoom"] = { chatFrom("s1", "left behind", true),
-            livewire::encodeFrame(cameraFrame("s1")), chatFrom("s1", "just for you", false) };
-        relay.pushesBefore["groupMsg"]
-            = { chatFrom("s1", "in the room", true), livewire::encodeFrame(cameraFrame("s1")) };
+        relay.pushesBefore["quitRoom"]
+            = { chatFrom("s1", "left behind", true), chatFrom("s1", "just for you", false) };
+        relay.pushesBefore["groupMsg"] = { chatFrom("s1", "in the room", true) };
         LiveService service;
         service.setUrl(relay.url());
         service.setMessageCallBack(onText, nullptr);
-        service.setRemoteVideoCallBack(onRemoteFrame, nullptr);
         QCOMPARE(service.init(1400001234, 8848, true), 0);
         g_texts.clear();
-        g_remoteFrames = 0;
         Outcome login, join, send, quit;
         service.login("t1", "sig", onSuc, onErr, &login);
         QTRY_COMPARE(login.successes, 1);
@@ -331,13 +282,11 @@ private slots:
         service.sendGroupMessage(msg, onSuc, onErr, &send);
         QTRY_COMPARE(send.successes, 1);
         QCOMPARE(g_texts, QStringList { "in the room" });
-        QCOMPARE(g_remoteFrames, 1);
 
         service.quitRoom(onSuc, onErr, &quit);
         QTRY_COMPARE(quit.successes, 1);
-        // The room's chat and video are gone with the room; a peer message is still for us.
+        // The room's chat is gone with the room; a peer message is still for us.
         QCOMPARE(g_texts, QStringList({ "in the room", "just for you" }));
-        QCOMPARE(g_remoteFrames, 1);
     }
 
     void aReplacedLoginFailsOnceAndLaterNotInsideTheNewCall()

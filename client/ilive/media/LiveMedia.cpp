@@ -1,0 +1,401 @@
+#include "LiveMedia.h"
+
+#include "janus/JanusSession.h"
+#include "media/MediaDevices.h"
+#include "media/MediaSubscriber.h"
+
+#include <QDebug>
+#include <QJsonObject>
+
+namespace {
+
+const int kRetryMs = 2000;
+const int kScreenSettleMs = 300;
+
+template <typename T> void dropPeer(T*& peer)
+{
+    if (!peer)
+        return;
+    peer->disconnect();
+    peer->deleteLater();
+    peer = nullptr;
+}
+
+} // namespace
+
+LiveMedia::LiveMedia(QObject* parent)
+    : QObject(parent)
+{
+    m_retry.setSingleShot(true);
+    connect(&m_retry, &QTimer::timeout, this, [this] {
+        if (!hasRoom())
+            return;
+        if (!m_session)
+            openSession();
+        else if (m_session->isReady()) {
+            if (!m_cameraFeed)
+                restartCameraFeed();
+            if (m_screenOn && !m_screenFeed)
+                restartScreenFeed();
+            reconcile();
+        }
+    });
+    m_screenRestart.setSingleShot(true);
+    m_screenRestart.setInterval(kScreenSettleMs);
+    connect(&m_screenRestart, &QTimer::timeout, this, &LiveMedia::restartScreenFeed);
+}
+
+LiveMedia::~LiveMedia()
+{
+    leaveRoom();
+}
+
+LiveMedia::FeedMap LiveMedia::parseFeeds(const QJsonObject& feeds)
+{
+    FeedMap out;
+    for (auto it = feeds.begin(); it != feeds.end(); ++it) {
+        const QJsonObject ids = it.value().toObject();
+        Feeds f;
+        f.camera = quint64(ids.value("camera").toDouble());
+        f.screen = quint64(ids.value("screen").toDouble());
+        if (f.camera || f.screen)
+            out.insert(it.key(), f);
+    }
+    return out;
+}
+
+bool LiveMedia::parseRoom(const QJsonObject& media, media::RoomAccess* access, FeedMap* feeds)
+{
+    access->url = media.value("url").toString();
+    access->room = quint64(media.value("room").toDouble());
+    access->pin = media.value("pin").toString();
+    *feeds = parseFeeds(media.value("feeds").toObject());
+    return access->isValid();
+}
+
+bool LiveMedia::isConnected() const
+{
+    return m_session && m_session->isReady();
+}
+
+int LiveMedia::publisherUpCount() const
+{
+    return (m_cameraFeed && m_cameraFeed->isUp() ? 1 : 0) + (m_screenFeed && m_screenFeed->isUp() ? 1 : 0);
+}
+
+void LiveMedia::enterRoom(const QString& self, const media::RoomAccess& access, const FeedMap& feeds)
+{
+    const bool same = m_session && self == m_self && access.url == m_access.url
+        && access.room == m_access.room && access.pin == m_access.pin
+        && feeds.value(self).camera == m_feeds.value(self).camera
+        && feeds.value(self).screen == m_feeds.value(self).screen;
+    if (same) {
+        // Back in the same media room (the relay resumed us): what runs goes on.
+        addFeeds(feeds);
+        return;
+    }
+    leaveRoom();
+    m_self = self;
+    m_access = access;
+    m_feeds = feeds;
+    if (hasRoom())
+        openSession();
+    else
+        settleReady(false);
+}
+
+void LiveMedia::addFeeds(const FeedMap& feeds)
+{
+    for (auto it = feeds.begin(); it != feeds.end(); ++it)
+        m_feeds.insert(it.key(), it.value());
+    reconcile();
+}
+
+void LiveMedia::leaveRoom()
+{
+    m_retry.stop();
+    m_screenRestart.stop();
+    dropPeer(m_cameraFeed);
+    dropPeer(m_screenFeed);
+    for (media::MediaSubscriber* s : m_subscribers) {
+        s->disconnect();
+        s->deleteLater();
+    }
+    m_subscribers.clear();
+    if (m_session) {
+        m_session->disconnect(this);
+        m_session->close();
+        m_session->deleteLater();
+        m_session = nullptr;
+    }
+    m_access = media::RoomAccess();
+    m_feeds.clear();
+    m_published.clear();
+    m_sessionFailed = false;
+    settleReady(false);
+}
+
+void LiveMedia::whenReady(std::function<void(bool)> done)
+{
+    if (!hasRoom() || m_sessionFailed || isConnected()) {
+        const bool ok = isConnected();
+        QTimer::singleShot(0, this, [done, ok] { done(ok); });
+        return;
+    }
+    m_waiting << std::move(done);
+}
+
+void LiveMedia::settleReady(bool ok)
+{
+    const QList<std::function<void(bool)>> waiting = m_waiting;
+    m_waiting.clear();
+    for (const auto& done : waiting)
+        done(ok);
+}
+
+void LiveMedia::openSession()
+{
+    m_session = new JanusSession(this);
+    connect(m_session, &JanusSession::ready, this, [this] {
+        m_sessionFailed = false;
+        qDebug() << "media server session open";
+        settleReady(true);
+        restartCameraFeed();
+        if (m_screenOn)
+            restartScreenFeed();
+    });
+    connect(m_session, &JanusSession::failed, this, &LiveMedia::sessionLost);
+    m_session->open(QUrl(m_access.url));
+}
+
+void LiveMedia::sessionLost(const QString& why)
+{
+    qWarning().noquote() << "media server lost:" << why;
+    dropPeer(m_cameraFeed);
+    dropPeer(m_screenFeed);
+    for (media::MediaSubscriber* s : m_subscribers) {
+        s->disconnect();
+        s->deleteLater();
+    }
+    m_subscribers.clear();
+    m_published.clear();
+    if (m_session) {
+        m_session->disconnect(this);
+        m_session->deleteLater();
+        m_session = nullptr;
+    }
+    m_sessionFailed = true;
+    settleReady(false);
+    // The class goes on without media; they come back when the server does.
+    if (hasRoom())
+        m_retry.start(kRetryMs);
+}
+
+void LiveMedia::restartCameraFeed()
+{
+    dropPeer(m_cameraFeed);
+    const quint64 id = m_feeds.value(m_self).camera;
+    if (!isConnected() || !id)
+        return;
+    media::FeedSpec spec;
+    spec.video = m_camera;
+    spec.audio = m_mic;
+    spec.preview = true;
+    spec.previewI420 = m_i420;
+    m_cameraFeed = new media::MediaPublisher(m_session, m_access, id, spec, this);
+    m_cameraFeed->setVolume(m_micVolume);
+    m_cameraFeed->setMuted(m_micMuted);
+    m_cameraFeed->setFrameCallback([this](const media::VideoFrame& frame) { emit localFrame(frame); });
+    auto heard = [this] {
+        m_published = m_cameraFeed->publishedFeeds();
+        reconcile();
+    };
+    connect(m_cameraFeed, &media::MediaPublisher::feedsChanged, this, heard);
+    connect(m_cameraFeed, &media::MediaPublisher::joined, this, heard);
+    connect(m_cameraFeed, &media::MediaPeer::failed, this, [this] {
+        dropPeer(m_cameraFeed);
+        m_retry.start(kRetryMs);
+    });
+    m_cameraFeed->start();
+}
+
+void LiveMedia::restartScreenFeed()
+{
+    dropPeer(m_screenFeed);
+    const quint64 id = m_feeds.value(m_self).screen;
+    if (!m_screenOn || !isConnected() || !id || m_screenArea.isEmpty())
+        return;
+    media::FeedSpec spec;
+    spec.width = m_screenArea.width() & ~1;
+    spec.height = m_screenArea.height() & ~1;
+    spec.fps = m_screenFps;
+    spec.videoBitrate = 800000;
+    if (m_screenPushed)
+        spec.pushedVideo = true;
+    else
+        spec.videoPipeline = media::MediaDevices::screenSource(
+            m_screenArea.left(), m_screenArea.top(), m_screenArea.right() + 1, m_screenArea.bottom() + 1);
+    m_screenFeed = new media::MediaPublisher(m_session, m_access, id, spec, this);
+    connect(m_screenFeed, &media::MediaPeer::failed, this, [this] {
+        dropPeer(m_screenFeed);
+        m_retry.start(kRetryMs);
+    });
+    m_screenFeed->start();
+}
+
+bool LiveMedia::whoseFeed(quint64 feed, QString* user, int* source) const
+{
+    for (auto it = m_feeds.begin(); it != m_feeds.end(); ++it) {
+        if (it.key() == m_self)
+            continue;
+        if (it->camera == feed || it->screen == feed) {
+            *user = it.key();
+            *source = it->camera == feed ? Camera : Screen;
+            return true;
+        }
+    }
+    return false;
+}
+
+void LiveMedia::reconcile()
+{
+    QSet<quint64> wanted;
+    if (isConnected()) {
+        QString user;
+        int source = 0;
+        for (quint64 feed : m_published)
+            if (whoseFeed(feed, &user, &source))
+                wanted.insert(feed);
+    }
+    for (quint64 feed : m_subscribers.keys())
+        if (!wanted.contains(feed))
+            dropSubscriber(feed);
+    for (quint64 feed : wanted) {
+        if (m_subscribers.contains(feed))
+            continue;
+        QString user;
+        int source = 0;
+        whoseFeed(feed, &user, &source);
+        auto* sub = new media::MediaSubscriber(m_session, m_access, feed, m_speaker, m_i420, this);
+        sub->setVolume(m_speakerVolume);
+        sub->setMuted(!m_speakerOn);
+        sub->setFrameCallback(
+            [this, user, source](const media::VideoFrame& frame) { emit remoteFrame(user, source, frame); });
+        connect(sub, &media::MediaSubscriber::audioLevel, this,
+            [this, user](double db) { emit remoteLevel(user, db); });
+        connect(sub, &media::MediaPeer::failed, this, [this, feed] {
+            dropSubscriber(feed);
+            m_retry.start(kRetryMs);
+        });
+        m_subscribers.insert(feed, sub);
+        sub->start();
+    }
+}
+
+void LiveMedia::dropSubscriber(quint64 feed)
+{
+    media::MediaSubscriber* gone = m_subscribers.take(feed);
+    if (!gone)
+        return;
+    gone->disconnect();
+    gone->deleteLater();
+    QString user;
+    int source = 0;
+    if (whoseFeed(feed, &user, &source))
+        emit remoteEnded(user, source);
+}
+
+void LiveMedia::setCamera(const QString& id)
+{
+    if (id == m_camera)
+        return;
+    m_camera = id;
+    restartCameraFeed();
+}
+
+void LiveMedia::setMic(const QString& id)
+{
+    // Closing the microphone silences the feed at once; taking the track out would cost a new
+    // negotiation for every press of the button.
+    m_micMuted = id.isEmpty();
+    if (!id.isEmpty() && id != m_mic) {
+        m_mic = id;
+        restartCameraFeed();
+        return;
+    }
+    if (m_cameraFeed)
+        m_cameraFeed->setMuted(m_micMuted);
+}
+
+void LiveMedia::setMicVolume(double volume)
+{
+    m_micVolume = volume;
+    if (m_cameraFeed)
+        m_cameraFeed->setVolume(volume);
+}
+
+void LiveMedia::setMicMuted(bool muted)
+{
+    m_micMuted = muted;
+    if (m_cameraFeed)
+        m_cameraFeed->setMuted(muted);
+}
+
+void LiveMedia::setSpeaker(const QString& id, bool on)
+{
+    const bool deviceChanged = on && id != m_speaker;
+    m_speakerOn = on;
+    if (on)
+        m_speaker = id;
+    if (deviceChanged && !m_subscribers.isEmpty()) {
+        // The sink is chosen when a feed's sound arrives: take the feeds in again.
+        for (media::MediaSubscriber* s : m_subscribers) {
+            s->disconnect();
+            s->deleteLater();
+        }
+        m_subscribers.clear();
+        reconcile();
+        return;
+    }
+    for (media::MediaSubscriber* s : m_subscribers)
+        s->setMuted(!on);
+}
+
+void LiveMedia::setSpeakerVolume(double volume)
+{
+    m_speakerVolume = volume;
+    for (media::MediaSubscriber* s : m_subscribers)
+        s->setVolume(volume);
+}
+
+void LiveMedia::setScreen(const QRect& area, int fps, bool pushed)
+{
+    m_screenOn = true;
+    m_screenArea = area;
+    m_screenFps = fps;
+    m_screenPushed = pushed;
+    restartScreenFeed();
+}
+
+void LiveMedia::changeScreenArea(const QRect& area)
+{
+    if (area == m_screenArea)
+        return;
+    m_screenArea = area;
+    // Pushed pictures are scaled into the feed; a capture source is made again once the area settles.
+    if (m_screenOn && !m_screenPushed)
+        m_screenRestart.start();
+}
+
+void LiveMedia::stopScreen()
+{
+    m_screenOn = false;
+    m_screenRestart.stop();
+    dropPeer(m_screenFeed);
+}
+
+void LiveMedia::pushScreenFrame(const media::VideoFrame& frame)
+{
+    if (m_screenFeed)
+        m_screenFeed->pushFrame(frame);
+}

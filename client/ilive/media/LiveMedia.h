@@ -1,0 +1,112 @@
+#pragma once
+
+#include "media/MediaPeer.h"
+#include "media/MediaPublisher.h"
+
+#include <QHash>
+#include <QObject>
+#include <QRect>
+#include <QSet>
+#include <QTimer>
+
+#include <functional>
+
+class JanusSession;
+namespace media {
+class MediaSubscriber;
+}
+
+// The room's sound and video for the live-video service: one Janus session, the member's camera
+// feed (camera + microphone; it also hears which feeds are published), the screen feed, and one
+// subscriber per feed of another member. Recovers by itself from a media server that goes away.
+class LiveMedia : public QObject {
+    Q_OBJECT
+public:
+    struct Feeds {
+        quint64 camera = 0;
+        quint64 screen = 0;
+    };
+    using FeedMap = QHash<QString, Feeds>;
+    enum Source { Camera = 1, Screen = 2 };
+
+    explicit LiveMedia(QObject* parent = nullptr);
+    ~LiveMedia() override;
+
+    // Reads the relay's "media" object; false when there is none.
+    static bool parseRoom(const QJsonObject& media, media::RoomAccess* access, FeedMap* feeds);
+    static FeedMap parseFeeds(const QJsonObject& feeds);
+
+    // The room's media (an invalid access: the room has none), and whose feeds are whose.
+    void enterRoom(const QString& self, const media::RoomAccess& access, const FeedMap& feeds);
+    void addFeeds(const FeedMap& feeds);
+    void leaveRoom();
+    bool hasRoom() const { return m_access.isValid(); }
+    bool isConnected() const;
+    // Runs done(true) once the media server can be used, done(false) when it cannot (no media
+    // room, the server unreachable).
+    void whenReady(std::function<void(bool)> done);
+
+    // What the camera feed carries: a camera and a microphone (device ids; empty for none).
+    void setCamera(const QString& id);
+    void setMic(const QString& id);
+    void setMicVolume(double volume);
+    void setMicMuted(bool muted);
+    // Where received sound plays (empty: nowhere), and how loud.
+    void setSpeaker(const QString& id, bool on);
+    void setSpeakerVolume(double volume);
+    void setI420(bool i420) { m_i420 = i420; }
+
+    // The screen feed: a rectangle (right and bottom exclusive) at a rate, or off.
+    void setScreen(const QRect& area, int fps, bool pushed);
+    void changeScreenArea(const QRect& area);
+    void stopScreen();
+    void pushScreenFrame(const media::VideoFrame& frame);
+
+    // Subscribed feeds, and the ones whose media flow, for tests and logs.
+    int subscriptionCount() const { return m_subscribers.size(); }
+    int publisherUpCount() const;
+
+signals:
+    void remoteFrame(const QString& userId, int source, const media::VideoFrame& frame);
+    void localFrame(const media::VideoFrame& frame);
+    void remoteLevel(const QString& userId, double db);
+    // A feed of another member is no longer received (unpublished, or its connection failed).
+    void remoteEnded(const QString& userId, int source);
+
+private:
+    void openSession();
+    void sessionLost(const QString& why);
+    void restartCameraFeed();
+    void restartScreenFeed();
+    void reconcile();
+    void settleReady(bool ok);
+    bool whoseFeed(quint64 feed, QString* user, int* source) const;
+    void dropSubscriber(quint64 feed);
+
+    QString m_self;
+    media::RoomAccess m_access;
+    FeedMap m_feeds;
+    QSet<quint64> m_published; // by others, as the camera feed last heard
+    JanusSession* m_session = nullptr;
+    bool m_sessionFailed = false;
+    QTimer m_retry;
+    QTimer m_screenRestart;
+    QList<std::function<void(bool)>> m_waiting;
+
+    QString m_camera;
+    QString m_mic;
+    double m_micVolume = 1.0;
+    bool m_micMuted = false;
+    QString m_speaker;
+    bool m_speakerOn = false;
+    double m_speakerVolume = 1.0;
+    bool m_i420 = false;
+    bool m_screenOn = false;
+    bool m_screenPushed = false;
+    QRect m_screenArea;
+    int m_screenFps = 10;
+
+    media::MediaPublisher* m_cameraFeed = nullptr;
+    media::MediaPublisher* m_screenFeed = nullptr;
+    QHash<quint64, media::MediaSubscriber*> m_subscribers;
+};

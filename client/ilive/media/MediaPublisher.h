@@ -1,0 +1,90 @@
+#pragma once
+
+#include "MediaPeer.h"
+
+#include <QByteArray>
+#include <QSet>
+#include <QTimer>
+
+#include <functional>
+
+namespace media {
+
+// What one feed carries. A source is a device id (see MediaDevices) or empty for none.
+struct FeedSpec {
+    QString video;
+    int width = 640;
+    int height = 360;
+    int fps = 15;
+    int videoBitrate = 600000;
+    QString audio;
+    int audioBitrate = 32000;
+    // Or a GStreamer description of the video source (a screen capture source).
+    QString videoPipeline;
+    // Or the video comes from pushFrame() (a screen grabbed by the caller).
+    bool pushedVideo = false;
+    // Raw video frames are handed to the frame callback too (the local preview).
+    bool preview = false;
+    bool previewI420 = false;
+    bool hasVideo() const { return pushedVideo || !video.isEmpty() || !videoPipeline.isEmpty(); }
+    bool hasAudio() const { return !audio.isEmpty(); }
+};
+
+// One participant of a Janus VideoRoom under a given feed id: joins (and so hears which feeds are
+// published), and publishes the feed's audio and video with webrtcbin (VP8 + Opus) when it has any.
+class MediaPublisher : public MediaPeer {
+    Q_OBJECT
+public:
+    MediaPublisher(JanusSession* session, const RoomAccess& access, quint64 feedId, const FeedSpec& spec,
+        QObject* parent = nullptr);
+    ~MediaPublisher() override;
+
+    void start();
+    quint64 feedId() const { return m_feedId; }
+    bool isJoined() const { return m_joined; }
+    const FeedSpec& spec() const { return m_spec; }
+    // Feeds others publish in the room now.
+    QSet<quint64> publishedFeeds() const { return m_published; }
+
+    // Live controls: the microphone's gain (0-1) and mute; a muted feed sends silence.
+    void setVolume(double volume);
+    void setMuted(bool muted);
+    // A picture for a pushedVideo feed; dropped while the encoder is still busy with the last one.
+    void pushFrame(const VideoFrame& frame);
+    // The local preview's pictures, on the owner's thread.
+    void setFrameCallback(std::function<void(const VideoFrame&)> callback)
+    {
+        m_onFrame = std::move(callback);
+    }
+
+signals:
+    void joined();
+    void feedsChanged();
+
+protected:
+    void onAttached() override;
+    void onPluginEvent(const QJsonObject& data, const QJsonObject& jsep) override;
+    void onLocalDescription(const QString& type, const QString& sdp) override;
+    void onFrame(const VideoFrame& frame) override;
+
+private:
+    void onJoined(const QJsonObject& data);
+    void notePublishers(const QJsonObject& data);
+    void publish();
+    void offerWhenReady();
+    void applyVolume();
+
+    quint64 m_feedId = 0;
+    FeedSpec m_spec;
+    bool m_joined = false;
+    int m_joinTries = 0;
+    QSet<quint64> m_published;
+    QTimer m_capsWait;
+    int m_capsPolls = 0;
+    double m_volume = 1.0;
+    bool m_muted = false;
+    std::function<void(const VideoFrame&)> m_onFrame;
+    GstElement* m_appsrc = nullptr;
+};
+
+} // namespace media

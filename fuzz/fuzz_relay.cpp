@@ -1,6 +1,6 @@
-// What the live relay sends the client: replies and pushes as text, video frames as binary
-// messages (an input that starts with the frame magic "LV"). Handed to the service's reader the
-// way its socket hands them over, with a room entered and every listener set.
+// What the live relay sends the client: replies and pushes as text (member events with their feed
+// ids included). Handed to the service's reader the way its socket hands them over, with a room
+// entered and every listener set.
 #include "FuzzSupport.h"
 
 #include "ilive/LiveService.h"
@@ -12,10 +12,6 @@ namespace fuzz {
 struct OnTextTag {
     using type = void (LiveService::*)(const QString&);
     friend type get(OnTextTag);
-};
-struct OnBinaryTag {
-    using type = void (LiveService::*)(const QByteArray&);
-    friend type get(OnBinaryTag);
 };
 struct InRoomTag {
     using type = bool LiveService::*;
@@ -47,20 +43,9 @@ void OnMembers(ilive::E_EndpointEventId, const ilive::Vector<ilive::String>& ids
         QString::fromUtf8(id.c_str(), int(id.size()));
 }
 
-void OnVideo(const ilive::LiveVideoFrame* frame, void*)
-{
-    fuzz::Require(
-        quint64(frame->desc.width) * frame->desc.height * 4 == frame->dataSize, "whole RGB32 picture");
-    // Touch the picture as a renderer would: a short buffer shows up as an invalid read.
-    static volatile uint8_t sink = 0;
-    for (uint32_t i = 0; i < frame->dataSize; i += 61)
-        sink = sink + frame->data[i];
-}
-
 } // namespace
 
 template struct fuzz::PrivateMember<fuzz::OnTextTag, &LiveService::onText>;
-template struct fuzz::PrivateMember<fuzz::OnBinaryTag, &LiveService::onBinary>;
 template struct fuzz::PrivateMember<fuzz::InRoomTag, &LiveService::m_inRoom>;
 template struct fuzz::PrivateMember<fuzz::MemberStatusTag, &LiveService::m_memberStatus>;
 
@@ -70,7 +55,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     static LiveService* service = [] {
         auto* s = new LiveService;
         s->setMessageCallBack(&OnMessage, nullptr);
-        s->setRemoteVideoCallBack(&OnVideo, nullptr);
         return s;
     }();
     // A push may leave the room (as a relay's would); every input starts inside it.
@@ -78,9 +62,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     service->*get(fuzz::MemberStatusTag()) = &OnMembers;
 
     const QByteArray bytes(reinterpret_cast<const char*>(data), int(size));
-    if (bytes.startsWith("LV"))
-        (service->*get(fuzz::OnBinaryTag()))(bytes);
-    else
-        (service->*get(fuzz::OnTextTag()))(QString::fromUtf8(bytes));
+    // Pictures no longer come through the relay: every input is a text push.
+    (service->*get(fuzz::OnTextTag()))(QString::fromUtf8(bytes));
     return 0;
 }

@@ -7,7 +7,7 @@ cd "$(dirname "$0")/.."
 packages=(
   # build
   cmake g++ make pkg-config
-  qtbase5-dev qtmultimedia5-dev libqt5multimedia5-plugins libqt5websockets5-dev qttranslations5-l10n
+  qtbase5-dev libqt5websockets5-dev qttranslations5-l10n
   libjsoncpp-dev libcpp-httplib-dev libmicrohttpd-dev libsqlitecpp-dev libsqlite3-dev
   # live video: the media server, GStreamer's WebRTC stack and its headers
   janus gstreamer1.0-plugins-base gstreamer1.0-plugins-good gstreamer1.0-plugins-bad gstreamer1.0-nice

@@ -38,6 +38,7 @@ private slots:
     void cleanupTestCase();
     void toneEdgesAndPictureSwitchesArriveAtASubscriber();
     void volumeAndMuteSilenceWhatIsSentAndWhatIsPlayed();
+    void peerDyingAfterItsSessionDoesNotTouchIt();
 
 private:
     JanusProcess m_janus;
@@ -152,6 +153,22 @@ void TestMediaPublish::volumeAndMuteSilenceWhatIsSentAndWhatIsPlayed()
         control.second(false);
         QTRY_VERIFY2_WITH_TIMEOUT(subscriber.level() > kLoudDb, control.first, kWaitMs);
     }
+}
+
+void TestMediaPublish::peerDyingAfterItsSessionDoesNotTouchIt()
+{
+    auto* owner = new QObject;
+    auto* session = new JanusSession(owner);
+    QSignalSpy ready(session, &JanusSession::ready);
+    session->open(QUrl(m_janus.url()));
+    QVERIFY(ready.wait(kWaitMs));
+    auto* publisher = new MediaPublisher(session, m_access, m_nextFeed++, FeedSpec(), owner);
+    QSignalSpy joined(publisher, &MediaPublisher::joined);
+    publisher->start();
+    QVERIFY(joined.wait(kWaitMs));
+    QVERIFY(publisher->isJoined());
+    // The session, made first, is destroyed first; the publisher must not detach through it then.
+    delete owner;
 }
 
 QTEST_GUILESS_MAIN(TestMediaPublish)

@@ -3,6 +3,7 @@
 #include <QByteArray>
 #include <QJsonObject>
 #include <QObject>
+#include <QPointer>
 #include <QString>
 
 #include <functional>
@@ -77,7 +78,8 @@ protected:
     // An audio level (dBFS, the loudest channel's RMS over 20 ms) from a "level" element.
     virtual void onLevel(double) { }
 
-    JanusSession* m_session = nullptr;
+    // The session may go first when both die with their owner.
+    QPointer<JanusSession> m_session;
     RoomAccess m_access;
     quint64 m_handle = 0;
     GstElement* m_pipeline = nullptr;

@@ -68,6 +68,14 @@ void MediaSubscriber::onLocalDescription(const QString& type, const QString& sdp
 
 void MediaSubscriber::onPadAdded(GstPad* pad)
 {
+    gst_pad_add_probe(
+        pad, GST_PAD_PROBE_TYPE_BUFFER,
+        [](GstPad*, GstPadProbeInfo* info, gpointer data) {
+            static_cast<std::atomic<qint64>*>(data)->fetch_add(
+                qint64(gst_buffer_get_size(GST_PAD_PROBE_INFO_BUFFER(info))));
+            return GST_PAD_PROBE_OK;
+        },
+        &m_receivedBytes, nullptr);
     GstCaps* caps = gst_pad_get_current_caps(pad);
     if (!caps)
         caps = gst_pad_query_caps(pad, nullptr);

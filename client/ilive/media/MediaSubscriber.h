@@ -2,6 +2,7 @@
 
 #include "MediaPeer.h"
 
+#include <atomic>
 #include <functional>
 
 namespace media {
@@ -25,6 +26,8 @@ public:
     {
         m_onFrame = std::move(callback);
     }
+    // RTP bytes received so far, audio and video.
+    qint64 receivedBytes() const { return m_receivedBytes; }
 
 signals:
     // Every 20 ms of sound played: its loudness in dBFS.
@@ -47,6 +50,7 @@ private:
     bool m_muted = false;
     double m_level = -200.0;
     std::function<void(const VideoFrame&)> m_onFrame;
+    std::atomic<qint64> m_receivedBytes { 0 };
 };
 
 } // namespace media

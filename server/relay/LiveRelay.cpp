@@ -385,6 +385,7 @@ void LiveRelay::handleMessage(Session* s, const QByteArray& id, const relayreque
         for (Session* m : roomMembers(s->roomId))
             if (m != s)
                 sendRaw(m, bytes);
+        policeMessage(s, QString(), req.elems);
     } else {
         Session* peer = m_byUser.value(req.to);
         if (!peer || peer->dead) {
@@ -392,6 +393,8 @@ void LiveRelay::handleMessage(Session* s, const QByteArray& id, const relayreque
             return;
         }
         sendRaw(peer, bytes);
+        if (s->roomId && peer->roomId == s->roomId)
+            policeMessage(s, req.to, req.elems);
     }
     reply(s, id, kOk, QString());
 }
@@ -499,6 +502,7 @@ void LiveRelay::enterAndReply(Session* s, const QByteArray& id, quint32 roomId, 
 void LiveRelay::setMediaRooms(MediaRooms* rooms)
 {
     m_mediaRooms = rooms;
+    rooms->setPublisherCheck([this](quint32 roomId, quint64 feedId) { return mayPublish(roomId, feedId); });
     connect(rooms, &MediaRooms::roomsLost, this, [this](const QList<quint32>& roomIds) {
         for (quint32 roomId : roomIds)
             if (m_media.value(roomId).ready)
@@ -517,6 +521,7 @@ void LiveRelay::endMedia(quint32 roomId)
         return;
     const bool ready = m_media.value(roomId).ready;
     forgetMedia(roomId);
+    m_police.forgetRoom(roomId);
     // One still being made is destroyed when it comes (onMediaCreated no longer wants it).
     if (ready && m_mediaRooms)
         m_mediaRooms->destroy(roomId);
@@ -580,6 +585,30 @@ LiveRelay::Feeds LiveRelay::feedsOf(Media& media, const QString& userId)
     f.screen = draw(f.camera);
     media.feeds.insert(userId, f);
     return f;
+}
+
+bool LiveRelay::mayPublish(quint32 roomId, quint64 feedId) const
+{
+    const auto media = m_media.constFind(roomId);
+    if (media == m_media.constEnd())
+        return false;
+    for (auto f = media->feeds.constBegin(); f != media->feeds.constEnd(); ++f) {
+        if (quint64(f->camera) != feedId && quint64(f->screen) != feedId)
+            continue;
+        // A member held for a resume keeps its place, and with it its leave to publish.
+        for (const Session* m : roomMembers(roomId))
+            if (m->userId == f.key())
+                return m->host || m_police.onMic(roomId, m->userId);
+        return false;
+    }
+    return false;
+}
+
+void LiveRelay::policeMessage(Session* s, const QString& to, const QJsonArray& elems)
+{
+    const QStringList ended = m_police.observe(s->roomId, s->userId, s->host, to, elems);
+    if (!ended.isEmpty() && m_mediaRooms && m_media.value(s->roomId).ready)
+        m_mediaRooms->recheck(s->roomId);
 }
 
 QJsonObject LiveRelay::feedsObject(quint32 roomId, const QList<Session*>& members)
@@ -675,6 +704,9 @@ void LiveRelay::leaveRoom(Session* s)
     if (s->screen)
         broadcastEvent(roomId, kScreenOff, s->userId, s);
     broadcastEvent(roomId, kLeft, s->userId, s);
+    m_police.forgetMember(roomId, s->userId);
+    if (m_mediaRooms && m_media.value(roomId).ready)
+        m_mediaRooms->recheck(roomId);
     s->roomId = 0;
     s->host = s->camera = s->screen = s->knowsMedia = false;
 }

@@ -7,6 +7,7 @@
 #include <QObject>
 #include <QString>
 
+#include "MediaPolice.h"
 #include "protocol/RelayOps.h"
 
 #include <functional>
@@ -106,6 +107,10 @@ private:
     void onMediaCreated(quint32 roomId, bool made, const QString& url, const QString& pin);
     void forgetMedia(quint32 roomId);
     Feeds feedsOf(Media& media, const QString& userId);
+    // Whether feedId belongs to a member now in the room who may publish: the host, or a student
+    // on the microphone.
+    bool mayPublish(quint32 roomId, quint64 feedId) const;
+    void policeMessage(Session* s, const QString& to, const QJsonArray& elems);
     QJsonObject feedsObject(quint32 roomId, const QList<Session*>& members);
     QJsonObject mediaObject(quint32 roomId);
     void tellRoomState(Session* s);
@@ -134,6 +139,7 @@ private:
     QHash<quint64, Session*> m_held;
     MediaRooms* m_mediaRooms = nullptr;
     QHash<quint32, Media> m_media;
+    MediaPolice m_police;
     QHash<quint32, QList<PendingHost>> m_pendingHosts;
     quint64 m_nextSessionSerial = 1;
     quint64 m_nextSerial = 1;

@@ -4,7 +4,9 @@
 
 #include <QDebug>
 #include <QMessageAuthenticationCode>
+#include <QJsonArray>
 #include <QRandomGenerator>
+#include <QSet>
 #include <QTimer>
 
 namespace {
@@ -29,6 +31,11 @@ struct MediaRooms::Server {
     bool opening = false;
     QList<Ready> waiting;
     int rooms = 0;
+    struct Watch {
+        quint64 handle = 0; // lectern-server's own participant; 0 until attached
+        QSet<quint64> publishers;
+    };
+    QHash<quint32, Watch> watches;
 };
 
 MediaRooms::MediaRooms(const QByteArray& secret, const QList<MediaServerConfig>& servers, QObject* parent)
@@ -62,9 +69,12 @@ MediaRooms::MediaRooms(const QByteArray& secret, const QList<MediaServerConfig>&
                     settle(s, s->handle != 0);
                 });
         });
+        connect(s->session, &JanusSession::handleEvent, this,
+            [this, s](quint64 handle, const QJsonObject& message) { onHandleEvent(s, handle, message); });
         connect(s->session, &JanusSession::failed, this, [this, s](const QString& why) {
             qWarning().noquote() << "media server" << s->config.url.toString() << why;
             s->handle = 0;
+            s->watches.clear();
             // Rooms live on in Janus while it runs, but nothing here reaches them any more: a
             // host entering again makes the room afresh.
             QList<quint32> lost;
@@ -163,6 +173,7 @@ void MediaRooms::createOn(Server* s, quint32 roomId, bool replacing, Created don
                 if (!m_rooms.contains(roomId))
                     ++s->rooms;
                 m_rooms.insert(roomId, s);
+                watch(s, roomId, pin);
                 done(Room { s->config.publicUrl.toString(), pin });
                 return;
             }
@@ -197,6 +208,7 @@ void MediaRooms::destroy(quint32 roomId)
     --s->rooms;
     if (!s->handle)
         return;
+    unwatch(s, roomId);
     const QJsonObject body { { "request", "destroy" }, { "room", double(roomId) },
         { "secret", secretOf(roomId) }, { "permanent", false } };
     s->session->message(s->handle, body, {}, [roomId](const QJsonObject& answer) {
@@ -204,4 +216,103 @@ void MediaRooms::destroy(quint32 roomId)
             qWarning().noquote() << "media room" << roomId
                                  << "not destroyed:" << JanusSession::errorText(answer);
     });
+}
+
+void MediaRooms::watch(Server* s, quint32 roomId, const QString& pin)
+{
+    unwatch(s, roomId);
+    s->watches.insert(roomId, {});
+    s->session->attach(
+        QStringLiteral("janus.plugin.videoroom"), [this, s, roomId, pin](const QJsonObject& a) {
+            const quint64 handle = quint64(a.value("data").toObject().value("id").toDouble());
+            auto it = s->watches.find(roomId);
+            if (it == s->watches.end() || it->handle || !JanusSession::ok(a) || !handle) {
+                if (handle)
+                    s->session->detach(handle);
+                if (it != s->watches.end() && !it->handle)
+                    qWarning().noquote()
+                        << "media room" << roomId << "cannot be watched:" << JanusSession::errorText(a);
+                return;
+            }
+            it->handle = handle;
+            // Joined as a publisher that never publishes: others are not told of it, and it hears of
+            // every publisher that comes and goes.
+            const QJsonObject join { { "request", "join" }, { "ptype", "publisher" },
+                { "room", double(roomId) }, { "pin", pin }, { "display", "lectern-server" } };
+            s->session->message(handle, join, {}, [this, s, roomId](const QJsonObject& answer) {
+                if (!JanusSession::ok(answer)) {
+                    qWarning().noquote()
+                        << "media room" << roomId << "cannot be watched:" << JanusSession::errorText(answer);
+                    return;
+                }
+                notePublishers(s, roomId, JanusSession::pluginData(answer));
+            });
+        });
+}
+
+void MediaRooms::unwatch(Server* s, quint32 roomId)
+{
+    const Server::Watch w = s->watches.take(roomId);
+    if (w.handle && s->handle)
+        s->session->detach(w.handle);
+}
+
+void MediaRooms::onHandleEvent(Server* s, quint64 handle, const QJsonObject& message)
+{
+    for (auto it = s->watches.begin(); it != s->watches.end(); ++it) {
+        if (it->handle != handle)
+            continue;
+        const QJsonObject data = message.value("plugindata").toObject().value("data").toObject();
+        for (const char* gone : { "unpublished", "leaving", "kicked" })
+            if (data.value(gone).isDouble())
+                it->publishers.remove(quint64(data.value(gone).toDouble()));
+        notePublishers(s, it.key(), data);
+        return;
+    }
+}
+
+void MediaRooms::notePublishers(Server* s, quint32 roomId, const QJsonObject& data)
+{
+    const QJsonArray publishers = data.value("publishers").toArray();
+    for (const QJsonValue& p : publishers) {
+        const quint64 feed = quint64(p.toObject().value("id").toDouble());
+        auto it = s->watches.find(roomId);
+        if (!feed || it == s->watches.end())
+            return;
+        it->publishers.insert(feed);
+        judge(s, roomId, feed);
+    }
+}
+
+void MediaRooms::judge(Server* s, quint32 roomId, quint64 feedId)
+{
+    if (!m_check || m_check(roomId, feedId))
+        return;
+    s->watches[roomId].publishers.remove(feedId);
+    qInfo().noquote() << "media room" << roomId << "removes publisher" << feedId;
+    const QJsonObject kick { { "request", "kick" }, { "room", double(roomId) },
+        { "secret", secretOf(roomId) }, { "id", double(feedId) } };
+    s->session->message(s->handle, kick, {}, [this, roomId, feedId](const QJsonObject& answer) {
+        if (JanusSession::ok(answer))
+            emit publisherRemoved(roomId, feedId);
+        else
+            qWarning().noquote() << "media room" << roomId << "could not remove publisher" << feedId << ":"
+                                 << JanusSession::errorText(answer);
+    });
+}
+
+void MediaRooms::recheck(quint32 roomId)
+{
+    Server* s = m_rooms.value(roomId);
+    if (!s || !s->handle)
+        return;
+    const QList<quint64> feeds = publishersOf(roomId);
+    for (quint64 feed : feeds)
+        judge(s, roomId, feed);
+}
+
+QList<quint64> MediaRooms::publishersOf(quint32 roomId) const
+{
+    Server* s = m_rooms.value(roomId);
+    return s ? s->watches.value(roomId).publishers.values() : QList<quint64>();
 }

@@ -2,6 +2,7 @@
 
 #include <QByteArray>
 #include <QHash>
+#include <QJsonObject>
 #include <QList>
 #include <QObject>
 #include <QString>
@@ -49,7 +50,18 @@ public:
     // The room secret: never leaves lectern-server.
     QString secretOf(quint32 roomId) const;
 
+    // Asked for every publisher that appears in a room: false removes it at once. Each room is
+    // watched by a participant of lectern-server's own that joins without publishing.
+    using PublisherCheck = std::function<bool(quint32 roomId, quint64 feedId)>;
+    void setPublisherCheck(PublisherCheck check) { m_check = std::move(check); }
+    // Asks again for the room's current publishers (someone's leave to publish ended).
+    void recheck(quint32 roomId);
+    // Publishers lectern-server has seen in the room and not seen go.
+    QList<quint64> publishersOf(quint32 roomId) const;
+
 signals:
+    // A publisher the check refused was removed from the room.
+    void publisherRemoved(quint32 roomId, quint64 feedId);
     // A media server was lost: its rooms are gone with it (or unreachable).
     void roomsLost(const QList<quint32>& roomIds);
 
@@ -61,9 +73,15 @@ private:
     void settle(Server* s, bool ok);
     void createOn(Server* s, quint32 roomId, bool replacing, Created done);
     Server* pickServer() const;
+    void watch(Server* s, quint32 roomId, const QString& pin);
+    void onHandleEvent(Server* s, quint64 handle, const QJsonObject& message);
+    void notePublishers(Server* s, quint32 roomId, const QJsonObject& data);
+    void judge(Server* s, quint32 roomId, quint64 feedId);
+    void unwatch(Server* s, quint32 roomId);
 
     QByteArray m_secret;
     QList<Server*> m_servers;
     QHash<quint32, Server*> m_rooms;
     int m_timeoutMs = 5000;
+    PublisherCheck m_check;
 };

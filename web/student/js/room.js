@@ -1,6 +1,7 @@
 // One class from the student's seat: the discussion, the notices, the class clock and speaking.
 import { rpc } from './api.js';
 import { Cmd, commandElem, parseCommand, parseIdentity, textElem } from './commands.js';
+import { Media, deviceProblem } from './media.js';
 
 export const MAX_CHAT_CHARS = 500;
 const $ = (id) => document.getElementById(id);
@@ -33,6 +34,9 @@ export class Room {
     this.clockTimer = 0;
     this.listeners = [];
     this.abort = new AbortController();
+    this.media = new Media(String(session.userId), this.teacherId);
+    this.media.addEventListener('video', (e) => this.showVideo(e.detail));
+    this.media.addEventListener('status', (e) => this.showMediaStatus(e.detail));
   }
 
   identity() {
@@ -46,11 +50,13 @@ export class Room {
     this.inRoom = true;
     this.refreshNames();
     this.listen('msg', (e) => this.onMsg(e.detail));
+    this.listen('memberEvent', (e) => this.onMemberEvent(e.detail));
     this.listen('resumed', (e) => this.onRelayBack(e.detail));
     this.bindUi();
     this.showRoom();
     this.addNotice(this.session.nickname, '进入直播间');
     await this.sendGroup([commandElem(Cmd.ENTER_ROOM, this.identity())]);
+    this.media.setMedia(reply.media);
   }
 
   listen(type, handler) {
@@ -89,7 +95,31 @@ export class Room {
     $('roomNotice').hidden = true;
     $('classClock').hidden = true;
     $('videoPlaceholder').textContent = '等待老师开始上课';
+    this.showVideo({ kind: 'camera', stream: null });
+    this.showVideo({ kind: 'screen', stream: null });
+    this.showMediaStatus('');
     this.setSpeaking(false);
+  }
+
+  // ---- sound and video -----------------------------------------------------------------------
+
+  onMemberEvent(push) {
+    if (push.event !== 1) return;
+    this.media.addFeeds(push.feeds);
+    if (push.media) this.media.setMedia(push.media);
+  }
+
+  // The screen share takes the stage; the camera then sits in its corner.
+  showVideo({ kind, stream }) {
+    const video = $(kind === 'screen' ? 'teacherScreen' : 'teacherCamera');
+    if (video.srcObject !== stream) video.srcObject = stream;
+    video.hidden = !stream;
+    if (stream) video.play().catch(() => {});
+  }
+
+  showMediaStatus(text) {
+    $('mediaStatus').textContent = text;
+    $('mediaStatus').hidden = !text;
   }
 
   // ---- the discussion ------------------------------------------------------------------------
@@ -239,6 +269,7 @@ export class Room {
         break;
       case Cmd.MIC_OFF:
         if (fromTeacher && this.speaking) {
+          this.media.unpublish();
           this.setSpeaking(false);
           this.addNotice('老师', '结束了你的发言');
         }
@@ -287,15 +318,32 @@ export class Room {
     $('inviteDialog').hidden = true;
   }
 
+  // The microphone first: a refused one declines the invitation, as a student without one does.
   async acceptInvite() {
     this.hideInvite();
+    const withCamera = $('inviteCamera').checked;
+    this.showMediaStatus(withCamera ? '请在浏览器的提示中允许使用麦克风和摄像头' : '请在浏览器的提示中允许使用麦克风');
+    try {
+      await this.media.capture(withCamera);
+    } catch (error) {
+      const problem = deviceProblem(error);
+      this.showMediaStatus('');
+      this.addNotice('我', `无法发言：${problem.text}`);
+      await this.sendToTeacher(Cmd.REJECT_INTERACT, String(problem.reason)).catch(() => {});
+      return;
+    }
+    this.showMediaStatus('');
     try {
       await this.sendToTeacher(Cmd.ACCEPT_INTERACT, this.identity());
-      this.setSpeaking(true);
-      this.addNotice('我', '开始发言');
     } catch {
+      this.media.unpublish();
       this.addNotice('我', '接受邀请失败，请检查网络');
+      return;
     }
+    // The relay lets our feed publish once it has passed the acceptance on.
+    this.setSpeaking(true);
+    this.addNotice('我', '开始发言');
+    await this.media.publishLocal();
   }
 
   async declineInvite(reason) {
@@ -306,6 +354,7 @@ export class Room {
 
   async stopSpeaking() {
     if (!this.speaking) return;
+    this.media.unpublish();
     this.setSpeaking(false);
     await this.sendToTeacher(Cmd.MIC_OFF, this.identity()).catch(() => {});
     this.addNotice('我', '结束了发言');
@@ -323,6 +372,7 @@ export class Room {
     if (!this.inRoom || (resumed && roomId === this.roomId)) return;
     // The relay no longer holds our place (it restarted): take it again.
     const reply = await this.relay.send({ op: 'joinRoom', roomId: this.roomId }).catch((why) => why);
+    if (reply.code === 0) this.media.setMedia(reply.media);
     if (reply.code !== 0) {
       this.finish('无法回到教室', `${reply.desc || '直播服务拒绝了进入'} (${reply.code})`);
       return;
@@ -347,6 +397,9 @@ export class Room {
   }
 
   dispose() {
+    this.media.close();
+    this.showVideo({ kind: 'camera', stream: null });
+    this.showVideo({ kind: 'screen', stream: null });
     this.stopClock();
     this.hideInvite();
     this.abort.abort();

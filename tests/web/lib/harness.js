@@ -172,6 +172,7 @@ export class RelayPeer {
     const reply = await this.send({ op: 'createRoom', roomId: avRoomId, role: 'LiveMaster' });
     need(reply.code === 0, `createRoom: ${reply.code} ${reply.desc}`);
     this.roomId = avRoomId;
+    this.media = reply.media; // with a media server: {url, room, pin, feeds}
     return avRoomId;
   }
 
@@ -208,14 +209,15 @@ export const CHROMIUM_FLAGS = [
 ];
 
 // A fresh browser with a profile folder of its own; extraFlags e.g. a host mapping.
-export async function launchBrowser(extraFlags = []) {
+// Without fakeUi the browser asks before giving a device, as for a real student.
+export async function launchBrowser(extraFlags = [], { fakeUi = true } = {}) {
   need(existsSync(CHROMIUM), `no Chromium at ${CHROMIUM}; scripts/setup.sh installs it`);
   const profile = mkdtempSync(path.join(tmpdir(), 'lectern-chromium-'));
   const browser = await puppeteer.launch({
     executablePath: CHROMIUM,
     headless: true,
     userDataDir: profile,
-    args: [...CHROMIUM_FLAGS, ...extraFlags],
+    args: [...CHROMIUM_FLAGS.filter((f) => fakeUi || f !== '--use-fake-ui-for-media-stream'), ...extraFlags],
   });
   const close = browser.close.bind(browser);
   browser.close = async () => {

@@ -91,6 +91,18 @@ test('the page sees and hears the teacher, speaks when invited, and stops on the
   assert.ok(quiet1 - quiet0 < 0.001, `energy rose while the teacher was silent: ${quiet0} → ${quiet1}`);
   assert.ok(loud - quiet1 > 0.01, `no energy with the teacher's tone: ${quiet1} → ${loud}`);
 
+  // The screen share takes the stage with the camera in its corner, and follows unpublish and republish.
+  await teacherTab.evaluate((f) => window.teacherMedia.shareScreen(f), teacherFeeds.screen);
+  await page.waitForSelector('#teacherScreen', { visible: true, timeout: 15000 });
+  const sizes = await page.evaluate(() => ['teacherScreen', 'teacherCamera']
+    .map((id) => document.getElementById(id).getBoundingClientRect().width));
+  assert.ok(sizes[0] > 2 * sizes[1], `the share is not the larger picture: ${sizes}`);
+  await teacherTab.evaluate((f) => window.teacherMedia.stopScreen(f), teacherFeeds.screen);
+  await page.waitForSelector('#teacherScreen', { hidden: true, timeout: 10000 });
+  await teacherTab.evaluate((f) => window.teacherMedia.shareScreen(f), teacherFeeds.screen);
+  await page.waitForSelector('#teacherScreen', { visible: true, timeout: 15000 });
+  await page.waitForFunction(() => document.getElementById('teacherScreen').videoWidth > 0, { timeout: 10000 });
+
   // Invited, the page accepts: the teacher hears the page's microphone under the student's feed.
   const hello = await waitFor(() => teacher.commands().find((c) => c.userAction === Cmd.ENTER_ROOM), 'the hello');
   const student = hello.sender;
@@ -109,8 +121,23 @@ test('the page sees and hears the teacher, speaks when invited, and stops on the
   // The teacher's CmdMicOff ends the publication.
   await teacher.command(Cmd.MIC_OFF, '', student);
   await page.waitForSelector('#speakingBadge', { hidden: true });
-  await teacherTab.waitForFunction((f) => window.teacherMedia.unpublished.includes(f), { timeout: 10000 },
+  await teacherTab.waitForFunction((f) => window.teacherMedia.gone.includes(f), { timeout: 10000 },
     studentFeeds.feeds[student].camera);
+
+  // Invited again, with the camera this time; the student stops by themselves.
+  await teacher.command(Cmd.INVITE_INTERACT, '', student);
+  await page.waitForSelector('#inviteDialog', { visible: true });
+  await page.click('#inviteCamera');
+  await page.click('#inviteAccept');
+  await page.waitForSelector('#speakingBadge', { visible: true });
+  await page.waitForFunction(() => window.peerConnections.some((pc) => pc.connectionState === 'connected'
+    && pc.getSenders().some((s) => s.track && s.track.kind === 'video')), { timeout: 15000 });
+  const offs = teacher.commands().filter((c) => c.userAction === Cmd.MIC_OFF).length;
+  const goneBefore = await teacherTab.evaluate(() => window.teacherMedia.gone.length);
+  await page.click('#stopSpeaking');
+  await waitFor(() => teacher.commands().filter((c) => c.userAction === Cmd.MIC_OFF).length > offs, 'the student\'s own CmdMicOff');
+  await teacherTab.waitForFunction((f, n) => window.teacherMedia.gone.slice(n).includes(f),
+    { timeout: 10000 }, studentFeeds.feeds[student].camera, goneBefore);
   assert.deepEqual(page.errors, []);
 });
 

@@ -8,27 +8,51 @@ window.teacherMedia = {
     this.url = url;
     this.room = room;
     this.pin = pin;
-    this.unpublished = [];
+    this.gone = []; // feed ids the room said went (unpublished, left or put out)
+    this.handles = new Map();
     this.stream = await navigator.mediaDevices.getUserMedia({ audio: true, video: true });
     this.janus = await new Promise((resolve, reject) => {
       const janus = new Janus({ server: url, iceServers: [], success: () => resolve(janus), error: reject });
     });
+    this.cameraFeed = feedId;
+    return this.publishFeed(feedId, this.stream);
+  },
+
+  // A second feed, as the teacher's screen share: a picture only.
+  async shareScreen(feedId) {
+    const screen = await navigator.mediaDevices.getUserMedia({ video: { width: 1280, height: 720 } });
+    return this.publishFeed(feedId, screen);
+  },
+
+  stopScreen(feedId) {
+    const handle = this.handles.get(feedId);
+    this.handles.delete(feedId);
+    handle.send({ message: { request: 'unpublish' } });
+    handle.detach();
+  },
+
+  publishFeed(feedId, stream) {
     return new Promise((resolve, reject) => {
+      let handle = null;
       this.janus.attach({
         plugin: 'janus.plugin.videoroom',
-        success: (handle) => {
-          this.handle = handle;
-          handle.send({ message: { request: 'join', room, ptype: 'publisher', id: feedId, pin } });
+        success: (h) => {
+          handle = h;
+          this.handles.set(feedId, h);
+          h.send({ message: { request: 'join', room: this.room, ptype: 'publisher', id: feedId, pin: this.pin } });
         },
         error: reject,
         onmessage: (msg, jsep) => {
-          if (jsep) this.handle.handleRemoteJsep({ jsep });
+          if (jsep) handle.handleRemoteJsep({ jsep });
           if (msg.error_code) reject(new Error(msg.error));
-          if (msg.unpublished) this.unpublished.push(msg.unpublished);
+          if (feedId === this.cameraFeed) {
+            const gone = msg.unpublished || msg.leaving || msg.kicked;
+            if (Number.isSafeInteger(gone)) this.gone.push(gone);
+          }
           if (msg.videoroom !== 'joined') return;
-          this.handle.createOffer({
-            tracks: this.stream.getTracks().map((t) => ({ type: t.kind, capture: t, recv: false })),
-            success: (offer) => this.handle.send({ message: { request: 'configure', audio: true, video: true }, jsep: offer }),
+          handle.createOffer({
+            tracks: stream.getTracks().map((t) => ({ type: t.kind, capture: t, recv: false })),
+            success: (offer) => handle.send({ message: { request: 'configure', audio: true, video: true }, jsep: offer }),
             error: reject,
           });
         },

@@ -153,16 +153,32 @@ export class Media extends EventTarget {
       this.status(`音视频服务拒绝了请求：${msg.error || msg.error_code}`);
       return;
     }
+    // Put out of the room (the relay removes a publication it no longer allows, e.g. after the
+    // teacher's CmdMicOff): join again, or the feed list and the next invitation are lost with it.
+    if (msg.leaving === 'ok' || msg.kicked === this.mine().camera) {
+      this.rejoin();
+      return;
+    }
     for (const p of Array.isArray(msg.publishers) ? msg.publishers : []) {
       if (p && Number.isSafeInteger(p.id)) this.published.add(p.id);
     }
-    for (const gone of [msg.unpublished, msg.leaving]) {
+    for (const gone of [msg.unpublished, msg.leaving, msg.kicked]) {
       if (Number.isSafeInteger(gone)) {
         this.published.delete(gone);
         this.unsubscribe(gone);
       }
     }
     this.subscribeWanted();
+  }
+
+  rejoin() {
+    this.joined = false;
+    this.stopLocal();
+    this.republishOnJoin = false;
+    const old = this.control;
+    this.control = null;
+    if (old) old.detach();
+    if (this.janus) this.attachControl();
   }
 
   subscribeWanted() {

@@ -69,7 +69,7 @@ async function enterStudent(browser, server, loginId) {
 }
 
 test('the page sees and hears the teacher, speaks when invited, and stops on the teacher\'s word', { timeout: 180000 }, async (t) => {
-  const { server, teacher, teacherFeeds } = await setUp(t);
+  const { janus, server, teacher, teacherFeeds } = await setUp(t);
   const teacherTab = await publishTeacher(t, server, teacher, teacherFeeds);
   const browser = await launchBrowser(MEDIA_FLAGS);
   t.after(() => browser.close());
@@ -138,6 +138,20 @@ test('the page sees and hears the teacher, speaks when invited, and stops on the
   await waitFor(() => teacher.commands().filter((c) => c.userAction === Cmd.MIC_OFF).length > offs, 'the student\'s own CmdMicOff');
   await teacherTab.waitForFunction((f, n) => window.teacherMedia.gone.slice(n).includes(f),
     { timeout: 10000 }, studentFeeds.feeds[student].camera, goneBefore);
+
+  // The media server dies: the page says it is reconnecting; back, with the room made again by the
+  // teacher's return, the page sees the teacher again by itself.
+  await janus.restart();
+  await page.waitForFunction(() => /正在重新连接/.test(document.getElementById('mediaStatus').textContent)
+    && !document.getElementById('mediaStatus').hidden, { timeout: 10000 });
+  await teacher.send({ op: 'quitRoom' });
+  const again = await teacher.send({ op: 'createRoom', roomId: teacher.roomId, role: 'LiveMaster' });
+  assert.ok(again.media, `no media room after Janus came back: ${JSON.stringify(again)}`);
+  await teacherTab.evaluate((u, r, p, f) => window.teacherMedia.publish(u, r, p, f),
+    again.media.url, again.media.room, again.media.pin, again.media.feeds[teacher.userId].camera);
+  const frames = (await mediaStats(page)).framesDecoded;
+  await waitStats(page, (st) => st.framesDecoded > frames + 10, 'frames after the media server came back', 20000);
+  await page.waitForSelector('#mediaStatus', { hidden: true });
   assert.deepEqual(page.errors, []);
 });
 

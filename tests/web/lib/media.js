@@ -46,8 +46,8 @@ function answersInfo(url) {
 export class Janus {
   async start() {
     this.dir = mkdtempSync(path.join(tmpdir(), 'lectern-janus-'));
-    this.port = await freePort(MEDIA_ADDRESS);
-    this.adminKey = randomBytes(12).toString('hex');
+    this.port = this.port || await freePort(MEDIA_ADDRESS);
+    this.adminKey = this.adminKey || randomBytes(12).toString('hex');
     this.output = '';
     this.process = spawn('/bin/bash', [START_JANUS, '--dir', this.dir, '--port', String(this.port),
       '--admin-key', this.adminKey, '--bind', MEDIA_ADDRESS, '--local-ip', MEDIA_ADDRESS,
@@ -62,6 +62,12 @@ export class Janus {
     }
     await this.stop();
     throw new Error(`Janus did not start (is the janus package installed?):\n${this.output}`);
+  }
+
+  // Dies and comes back on the same address, its rooms gone.
+  async restart() {
+    await this.stop();
+    await this.start();
   }
 
   get url() { return `ws://${MEDIA_ADDRESS}:${this.port}`; }

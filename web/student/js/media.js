@@ -150,7 +150,9 @@ export class Media extends EventTarget {
       this.republishOnJoin = false;
     }
     if (msg.error_code) {
-      this.status(`音视频服务拒绝了请求：${msg.error || msg.error_code}`);
+      // Not in yet: the media server may have just come back without the room; try again.
+      if (!this.joined) this.lost();
+      else this.status(`音视频服务拒绝了请求：${msg.error || msg.error_code}`);
       return;
     }
     // Put out of the room (the relay removes a publication it no longer allows, e.g. after the

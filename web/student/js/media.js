@@ -84,6 +84,7 @@ export class Media extends EventTarget {
   }
 
   status(text) {
+    this.statusText = text;
     this.dispatchEvent(new CustomEvent('status', { detail: text }));
   }
 
@@ -251,9 +252,20 @@ export class Media extends EventTarget {
   // ---- speaking ----------------------------------------------------------------------------
 
   // Asks the browser for the microphone (and camera); throws the getUserMedia error.
+  // A camera refused or missing still leaves the student their voice.
   async capture(withCamera) {
     this.stopLocal();
-    this.local = await navigator.mediaDevices.getUserMedia({ audio: true, video: withCamera });
+    try {
+      this.local = await navigator.mediaDevices.getUserMedia({ audio: true, video: withCamera });
+    } catch (error) {
+      if (!withCamera) throw error;
+      this.local = await navigator.mediaDevices.getUserMedia({ audio: true, video: false });
+      const text = '摄像头无法使用，只打开了麦克风';
+      this.status(text);
+      setTimeout(() => {
+        if (this.statusText === text) this.status('');
+      }, 4000);
+    }
     return this.local;
   }
 

@@ -322,17 +322,21 @@ export class Room {
   async acceptInvite() {
     this.hideInvite();
     const withCamera = $('inviteCamera').checked;
-    this.showMediaStatus(withCamera ? '请在浏览器的提示中允许使用麦克风和摄像头' : '请在浏览器的提示中允许使用麦克风');
+    const prompt = withCamera ? '请在浏览器的提示中允许使用麦克风和摄像头' : '请在浏览器的提示中允许使用麦克风';
+    const clearPrompt = () => {
+      if ($('mediaStatus').textContent === prompt) this.showMediaStatus('');
+    };
+    this.showMediaStatus(prompt);
     try {
       await this.media.capture(withCamera);
     } catch (error) {
       const problem = deviceProblem(error);
-      this.showMediaStatus('');
+      clearPrompt();
       this.addNotice('我', `无法发言：${problem.text}`);
       await this.sendToTeacher(Cmd.REJECT_INTERACT, String(problem.reason)).catch(() => {});
       return;
     }
-    this.showMediaStatus('');
+    clearPrompt();
     try {
       await this.sendToTeacher(Cmd.ACCEPT_INTERACT, this.identity());
     } catch {

@@ -606,9 +606,20 @@ bool LiveRelay::mayPublish(quint32 roomId, quint64 feedId) const
 
 void LiveRelay::policeMessage(Session* s, const QString& to, const QJsonArray& elems)
 {
-    const QStringList ended = m_police.observe(s->roomId, s->userId, s->host, to, elems);
-    if (!ended.isEmpty() && m_mediaRooms && m_media.value(s->roomId).ready)
-        m_mediaRooms->recheck(s->roomId);
+    if (!m_police.observe(s->roomId, s->userId, s->host, to, elems).isEmpty())
+        recheckPublishersSoon(s->roomId);
+}
+
+// An honest client ends its publication itself on hearing the command, and its listeners see the
+// feed end cleanly; only what is still published after a moment is removed.
+void LiveRelay::recheckPublishersSoon(quint32 roomId)
+{
+    if (!m_mediaRooms || !m_media.value(roomId).ready)
+        return;
+    QTimer::singleShot(kPublishGraceMs, this, [this, roomId] {
+        if (m_mediaRooms && m_media.value(roomId).ready)
+            m_mediaRooms->recheck(roomId);
+    });
 }
 
 QJsonObject LiveRelay::feedsObject(quint32 roomId, const QList<Session*>& members)
@@ -705,8 +716,7 @@ void LiveRelay::leaveRoom(Session* s)
         broadcastEvent(roomId, kScreenOff, s->userId, s);
     broadcastEvent(roomId, kLeft, s->userId, s);
     m_police.forgetMember(roomId, s->userId);
-    if (m_mediaRooms && m_media.value(roomId).ready)
-        m_mediaRooms->recheck(roomId);
+    recheckPublishersSoon(roomId);
     s->roomId = 0;
     s->host = s->camera = s->screen = s->knowsMedia = false;
 }

@@ -111,6 +111,8 @@ private:
     // on the microphone.
     bool mayPublish(quint32 roomId, quint64 feedId) const;
     void policeMessage(Session* s, const QString& to, const QJsonArray& elems);
+    void recheckPublishersSoon(quint32 roomId);
+    static constexpr int kPublishGraceMs = 2000;
     QJsonObject feedsObject(quint32 roomId, const QList<Session*>& members);
     QJsonObject mediaObject(quint32 roomId);
     void tellRoomState(Session* s);

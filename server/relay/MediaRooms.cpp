@@ -29,6 +29,7 @@ struct MediaRooms::Server {
     QTimer* openTimer = nullptr;
     quint64 handle = 0; // the VideoRoom handle rooms are made through; 0 until ready
     bool opening = false;
+    bool down = false; // takes no new rooms until it answers again
     QList<Ready> waiting;
     int rooms = 0;
     struct Watch {
@@ -41,7 +42,10 @@ struct MediaRooms::Server {
 MediaRooms::MediaRooms(const QByteArray& secret, const QList<MediaServerConfig>& servers, QObject* parent)
     : QObject(parent)
     , m_secret(secret)
+    , m_probe(new QTimer(this))
 {
+    m_probe->setInterval(10000);
+    connect(m_probe, &QTimer::timeout, this, &MediaRooms::probe);
     for (const MediaServerConfig& config : servers) {
         auto* s = new Server;
         s->config = config;
@@ -75,6 +79,7 @@ MediaRooms::MediaRooms(const QByteArray& secret, const QList<MediaServerConfig>&
             qWarning().noquote() << "media server" << s->config.url.toString() << why;
             s->handle = 0;
             s->watches.clear();
+            markDown(s);
             // Rooms live on in Janus while it runs, but nothing here reaches them any more: a
             // host entering again makes the room afresh.
             QList<quint32> lost;
@@ -110,13 +115,51 @@ QString MediaRooms::secretOf(quint32 roomId) const
                                    .toHex());
 }
 
-MediaRooms::Server* MediaRooms::pickServer() const
+MediaRooms::Server* MediaRooms::pickServer(const QList<Server*>& tried) const
 {
     Server* best = nullptr;
     for (Server* s : m_servers)
-        if (!best || s->rooms < best->rooms)
+        if (!s->down && !tried.contains(s) && (!best || s->rooms < best->rooms))
             best = s;
     return best;
+}
+
+void MediaRooms::setProbeIntervalMs(int ms)
+{
+    m_probe->setInterval(ms);
+}
+
+bool MediaRooms::isUp(int server) const
+{
+    return server >= 0 && server < m_servers.size() && !m_servers[server]->down;
+}
+
+int MediaRooms::roomCount(int server) const
+{
+    return server >= 0 && server < m_servers.size() ? m_servers[server]->rooms : 0;
+}
+
+void MediaRooms::markDown(Server* s)
+{
+    if (!s->down)
+        qWarning().noquote() << "media server" << s->config.url.toString()
+                             << "is down: it takes no new rooms";
+    s->down = true;
+    if (!m_probe->isActive())
+        m_probe->start();
+}
+
+void MediaRooms::probe()
+{
+    bool anyDown = false;
+    for (Server* s : qAsConst(m_servers)) {
+        if (!s->down)
+            continue;
+        anyDown = true;
+        whenReady(s, [](bool) {});
+    }
+    if (!anyDown)
+        m_probe->stop();
 }
 
 void MediaRooms::whenReady(Server* s, Ready then)
@@ -138,6 +181,12 @@ void MediaRooms::settle(Server* s, bool ok)
 {
     s->opening = false;
     s->openTimer->stop();
+    if (ok && s->down)
+        qInfo().noquote() << "media server" << s->config.url.toString() << "answers again";
+    if (ok)
+        s->down = false;
+    else
+        markDown(s);
     const QList<Ready> waiting = std::move(s->waiting);
     s->waiting.clear();
     for (const Ready& then : waiting)
@@ -146,14 +195,32 @@ void MediaRooms::settle(Server* s, bool ok)
 
 void MediaRooms::create(quint32 roomId, Created done)
 {
-    Server* s = pickServer();
+    // A room made again (the host entering anew) stays where it is while that server is up.
+    Server* home = m_rooms.value(roomId);
+    if (home && !home->down) {
+        whenReady(home, [this, home, roomId, done](bool ok) {
+            if (ok)
+                createOn(home, roomId, false, done);
+            else
+                createAny(roomId, { home }, done);
+        });
+        return;
+    }
+    createAny(roomId, {}, done);
+}
+
+// Fewest rooms first; a server that does not answer is marked down and the next one is tried.
+void MediaRooms::createAny(quint32 roomId, QList<Server*> tried, Created done)
+{
+    Server* s = pickServer(tried);
     if (!s) {
         done(std::nullopt);
         return;
     }
-    whenReady(s, [this, s, roomId, done](bool ok) {
+    tried << s;
+    whenReady(s, [this, s, roomId, tried, done](bool ok) {
         if (!ok)
-            done(std::nullopt);
+            createAny(roomId, tried, done);
         else
             createOn(s, roomId, false, done);
     });
@@ -170,8 +237,12 @@ void MediaRooms::createOn(Server* s, quint32 roomId, bool replacing, Created don
     s->session->message(
         s->handle, body, {}, [this, s, roomId, replacing, pin, done](const QJsonObject& answer) {
             if (JanusSession::ok(answer)) {
-                if (!m_rooms.contains(roomId))
+                Server* before = m_rooms.value(roomId);
+                if (before != s) {
+                    if (before)
+                        --before->rooms;
                     ++s->rooms;
+                }
                 m_rooms.insert(roomId, s);
                 watch(s, roomId, pin);
                 done(Room { s->config.publicUrl.toString(), pin });

@@ -42,6 +42,11 @@ public:
 
     // How long a server may take to connect or answer before the room goes without media.
     void setTimeoutMs(int ms) { m_timeoutMs = ms; }
+    // How often a media server that is down is tried again; it takes new rooms once it answers.
+    void setProbeIntervalMs(int ms);
+    // Servers now taking new rooms (not known to be down), and how many rooms each holds.
+    bool isUp(int server) const;
+    int roomCount(int server) const;
 
     // Creates the VideoRoom with id roomId, replacing one left from before under the same id.
     void create(quint32 roomId, Created done);
@@ -72,7 +77,10 @@ private:
     void whenReady(Server* s, Ready then);
     void settle(Server* s, bool ok);
     void createOn(Server* s, quint32 roomId, bool replacing, Created done);
-    Server* pickServer() const;
+    Server* pickServer(const QList<Server*>& tried) const;
+    void createAny(quint32 roomId, QList<Server*> tried, Created done);
+    void markDown(Server* s);
+    void probe();
     void watch(Server* s, quint32 roomId, const QString& pin);
     void onHandleEvent(Server* s, quint64 handle, const QJsonObject& message);
     void notePublishers(Server* s, quint32 roomId, const QJsonObject& data);
@@ -84,4 +92,5 @@ private:
     QHash<quint32, Server*> m_rooms;
     int m_timeoutMs = 5000;
     PublisherCheck m_check;
+    QTimer* m_probe = nullptr;
 };

@@ -28,7 +28,8 @@ namespace {
 const int kWaitMs = 15000;
 const double kLoudDb = -30.0;
 
-QJsonObject rpc(const ServerProcess& server, const QString& method, QJsonObject params, const QString& ak = {})
+QJsonObject rpc(
+    const ServerProcess& server, const QString& method, QJsonObject params, const QString& ak = {})
 {
     params.insert("ak", ak);
     params.insert("channel", "PC");
@@ -38,12 +39,14 @@ QJsonObject rpc(const ServerProcess& server, const QString& method, QJsonObject 
     QNetworkRequest request { QUrl(server.jsonRpcUrl()) };
     request.setHeader(QNetworkRequest::ContentTypeHeader, "application/json");
     const QJsonObject call { { "jsonrpc", "2.0" }, { "id", 1 }, { "method", method }, { "params", params } };
-    std::unique_ptr<QNetworkReply> reply(net.post(request, QJsonDocument(call).toJson(QJsonDocument::Compact)));
+    std::unique_ptr<QNetworkReply> reply(
+        net.post(request, QJsonDocument(call).toJson(QJsonDocument::Compact)));
     (void)QTest::qWaitFor([&reply] { return reply->isFinished(); }, kWaitMs);
     return QJsonDocument::fromJson(reply->readAll()).object();
 }
 
-QJsonObject result(const ServerProcess& server, const QString& method, QJsonObject params, const QString& ak = {})
+QJsonObject result(
+    const ServerProcess& server, const QString& method, QJsonObject params, const QString& ak = {})
 {
     return rpc(server, method, std::move(params), ak).value("result").toObject();
 }
@@ -96,7 +99,8 @@ public:
 
     int command(const QString& to, E_CustomCmd cmd)
     {
-        const QJsonArray elems { relayop::customElem(QString::fromUtf8(cmdmessage::build(cmd, {})), cmdmessage::kExt) };
+        const QJsonArray elems { relayop::customElem(
+            QString::fromUtf8(cmdmessage::build(cmd, {})), cmdmessage::kExt) };
         return ask(relayop::peerMsg(to, elems)).code;
     }
 
@@ -158,8 +162,8 @@ void TestMediaPolice::initTestCase()
     for (const QJsonValue& l : lives)
         if (l.toObject().value("state").toString() == QLatin1String("i"))
             liveId = l.toObject().value("liveId").toString();
-    const qint64 room = result(m_server, "live.create.room", { { "hostUserId", m_teacher.userId }, { "liveId", liveId } },
-        m_teacher.ak)
+    const qint64 room = result(m_server, "live.create.room",
+        { { "hostUserId", m_teacher.userId }, { "liveId", liveId } }, m_teacher.ak)
                             .value("avRoomId")
                             .toVariant()
                             .toLongLong();
@@ -180,7 +184,12 @@ void TestMediaPolice::initTestCase()
         const QJsonObject media = in.object.value("media").toObject();
         m_access = RoomAccess { media.value("url").toString(), quint64(room), media.value("pin").toString() };
         m_cameras.insert(account->userId,
-            quint64(media.value("feeds").toObject().value(account->userId).toObject().value("camera").toDouble()));
+            quint64(media.value("feeds")
+                        .toObject()
+                        .value(account->userId)
+                        .toObject()
+                        .value("camera")
+                        .toDouble()));
     }
     QVERIFY(m_access.isValid());
 
@@ -231,7 +240,8 @@ void TestMediaPolice::onlyTheHostAndAnInvitedStudentArePublished()
     QVERIFY(received(teacher.peer->feedId()));
 
     // A student that was not invited is removed under any feed id it claims, and nobody gets it.
-    const QList<std::pair<const char*, quint64>> rogueFeeds { { "its own camera", m_cameras.value(m_rogue.userId) },
+    const QList<std::pair<const char*, quint64>> rogueFeeds { { "its own camera",
+                                                                  m_cameras.value(m_rogue.userId) },
         { "another student's camera", m_cameras.value(m_other.userId) }, { "an id nobody was given", 777 } };
     for (const auto& [what, feed] : rogueFeeds) {
         Published rogue = publish(feed);

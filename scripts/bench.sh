@@ -19,4 +19,5 @@ for b in "$build_dir"/bench/bench_*; do
   [ "$(basename "$b")" = bench_fanout ] && run=(tests/media/netns-run.sh)
   "${run[@]}" "$b" || { echo "$(basename "$b"): exited with $? (a target missed or the run failed)"; status=1; }
 done
+if [ $# -eq 0 ] || [[ " $* " == *" bench_page "* ]]; then echo "== bench_page"; LECTERN_BIN_DIR="$(cd "$build_dir" && pwd)/bin" tests/media/netns-run.sh node bench/bench_page.mjs || { echo "bench_page: a target missed or the run failed"; status=1; }; fi
 exit $status

@@ -26,7 +26,13 @@ packages=(
   clang-format-14
   # fuzz targets: clang with libFuzzer and the sanitizer runtimes
   clang libclang-rt-14-dev
+  # the students' page: its browser libraries, and the browser its tests drive
+  libjs-janus-gateway libjs-webrtc-adapter chromium
 )
+# The page's browser tests run on Node; a machine with Node from elsewhere keeps its own.
+if ! command -v npm >/dev/null; then
+  packages+=(nodejs npm)
+fi
 
 missing=()
 for p in "${packages[@]}"; do
@@ -42,6 +48,11 @@ if ((${#missing[@]})); then
   export DEBIAN_FRONTEND=noninteractive
   "${sudo[@]}" apt-get update -qq
   "${sudo[@]}" apt-get install -y -qq --no-install-recommends "${missing[@]}"
+fi
+
+# The browser tests' npm packages, exactly as locked.
+if [ ! -d tests/web/node_modules/puppeteer-core ] || [ tests/web/package-lock.json -nt tests/web/node_modules ]; then
+  (cd tests/web && npm ci --no-audit --no-fund)
 fi
 
 build_dir=${LECTERN_BUILD_DIR:-build}

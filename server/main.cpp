@@ -293,6 +293,10 @@ int main(int argc, char* argv[])
         QStringLiteral("How long the live relay keeps the place of a member whose connection dropped, for it "
                        "to resume (default: 15000; 0: members leave at once)."),
         QStringLiteral("ms"), QStringLiteral("15000"));
+    const QCommandLineOption studentPageOpt(QStringLiteral("student-page"),
+        QStringLiteral("Folder of the students' web page, served under /student/ (default: \"web/student\" "
+                       "beside this program)."),
+        QStringLiteral("dir"));
     const QCommandLineOption janusOpt(QStringLiteral("janus"),
         QStringLiteral("WebSocket URL of the Janus media server that lives' VideoRooms are created on, e.g. "
                        "ws://127.0.0.1:8188 (without it lives have no sound or video)."),
@@ -303,7 +307,7 @@ int main(int argc, char* argv[])
         QStringLiteral("The address clients reach the --janus server at (default: the --janus URL)."),
         QStringLiteral("url"));
     parser.addOptions({ hostOpt, portOpt, livePortOpt, dbOpt, downloadsOpt, publicUrlOpt, demoOpt, publishOpt,
-        liveGraceOpt, janusOpt, janusKeyOpt, janusPublicOpt });
+        liveGraceOpt, janusOpt, janusKeyOpt, janusPublicOpt, studentPageOpt });
     parser.addPositionalArgument(QStringLiteral("command"), QStringLiteral("user … | live … (see above)"),
         QStringLiteral("[command]"));
     parser.process(app);
@@ -334,6 +338,9 @@ int main(int argc, char* argv[])
         ? parser.value(downloadsOpt)
         : QFileInfo(options.dbPath).absoluteDir().filePath(QStringLiteral("downloads"));
     options.publicUrl = parser.value(publicUrlOpt);
+    options.studentPageDir = parser.isSet(studentPageOpt)
+        ? parser.value(studentPageOpt)
+        : QDir(QCoreApplication::applicationDirPath()).filePath(QStringLiteral("web/student"));
     if (!QDir().mkpath(options.downloadsDir))
         return fail(QStringLiteral("cannot create the downloads folder %1").arg(options.downloadsDir));
 
@@ -386,12 +393,15 @@ int main(int argc, char* argv[])
     relay.setGracePeriod(liveGraceMs);
     if (!relay.listen(address, static_cast<quint16>(livePort), &error))
         return fail(QStringLiteral("live relay: %1").arg(error));
+    server.setLivePort(relay.port());
     out() << "app server on http://" << address.toString() << ':' << server.port() << AppServer::kRpcPath
           << '\n'
           << "live relay on ws://" << address.toString() << ':' << relay.port() << "/live" << '\n'
           << "downloads from " << QDir(options.downloadsDir).absolutePath() << Qt::endl;
     for (const MediaServerConfig& c : janusServers)
         out() << "media rooms on " << c.url.toString() << Qt::endl;
+    out() << "students' page on http://" << address.toString() << ':' << server.port() << "/student/"
+          << Qt::endl;
 
     quitOnSignals(app);
     const int code = app.exec();

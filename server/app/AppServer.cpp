@@ -20,6 +20,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <chrono>
 #include <cstring>
@@ -108,6 +109,8 @@ namespace {
     std::string statusText(unsigned status)
     {
         switch (status) {
+        case 301:
+            return "301 Moved Permanently\n";
         case 403:
             return "403 Forbidden\n";
         case 404:
@@ -132,6 +135,48 @@ namespace {
                        QStringLiteral("ddd, dd MMM yyyy hh:mm:ss"))
                    .toStdString()
             + " GMT";
+    }
+
+    // The kinds of file the page folder serves; anything else there is not served at all.
+    const char* pageFileType(const std::string& name)
+    {
+        static const std::pair<const char*, const char*> kTypes[] = {
+            { ".html", "text/html; charset=utf-8" },
+            { ".js", "text/javascript; charset=utf-8" },
+            { ".css", "text/css; charset=utf-8" },
+            { ".json", "application/json; charset=utf-8" },
+            { ".svg", "image/svg+xml" },
+            { ".png", "image/png" },
+            { ".ico", "image/x-icon" },
+            { ".woff2", "font/woff2" },
+        };
+        for (const auto& [suffix, type] : kTypes) {
+            const size_t n = std::strlen(suffix);
+            if (name.size() > n && name.compare(name.size() - n, n, suffix) == 0)
+                return type;
+        }
+        return nullptr;
+    }
+
+    // A path below the page folder made of plain names only (the library has already decoded
+    // %-escapes): no empty, hidden, "." or ".." segments, no backslashes or control characters.
+    bool plainPagePath(const std::string& path)
+    {
+        if (path.empty() || path.size() > 200)
+            return false;
+        size_t start = 0;
+        while (start <= path.size()) {
+            const size_t end = std::min(path.find('/', start), path.size());
+            if (end == start || path[start] == '.')
+                return false;
+            for (size_t i = start; i < end; ++i) {
+                const char ch = path[i];
+                if (!std::isalnum(static_cast<unsigned char>(ch)) && ch != '.' && ch != '_' && ch != '-')
+                    return false;
+            }
+            start = end + 1;
+        }
+        return true;
     }
 
     MHD_Result countHeader(void* cls, MHD_ValueKind, const char*, const char*)
@@ -161,6 +206,8 @@ struct AppServer::Http {
     static MHD_Result answerRpcRefusal(AppServer* self, MHD_Connection* c, const char* message);
     static MHD_Result handleDownload(
         AppServer* self, MHD_Connection* c, Exchange* ex, const std::string& name, const std::string& verb);
+    static MHD_Result handleStudentPage(
+        AppServer* self, MHD_Connection* c, Exchange* ex, const std::string& path, const std::string& verb);
 };
 
 AppServer::AppServer(AppServerOptions options)
@@ -336,6 +383,8 @@ MHD_Result AppServer::Http::onRequest(void* cls, MHD_Connection* c, const char* 
         }
         if (path.rfind("/downloads/", 0) == 0 && (verb == "GET" || verb == "HEAD"))
             return handleDownload(self, c, ex, path.substr(std::strlen("/downloads/")), verb);
+        if (path == "/student" || path.rfind("/student/", 0) == 0)
+            return handleStudentPage(self, c, ex, path, verb);
         if (path == kRpcPath)
             return answer(c, 405, statusText(405), "text/plain; charset=utf-8", { { "Allow", "POST" } });
         return answer(c, 404, statusText(404), "text/plain; charset=utf-8");
@@ -597,6 +646,82 @@ MHD_Result AppServer::Http::handleDownload(
     const MHD_Result ok = MHD_queue_response(c, status, r);
     MHD_destroy_response(r);
     finish(status, range.kind == ByteRange::Partial ? rangeHeader : std::string());
+    return ok;
+}
+
+MHD_Result AppServer::Http::handleStudentPage(
+    AppServer* self, MHD_Connection* c, Exchange* ex, const std::string& path, const std::string& verb)
+{
+    const std::string text = "text/plain; charset=utf-8";
+    auto finish = [&](unsigned status) {
+        const double ms
+            = std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - ex->started)
+                  .count();
+        char tail[64];
+        std::snprintf(tail, sizeof tail, " %.2f ms", ms);
+        self->logLine(printable(verb, 16) + " " + printable(path) + " " + std::to_string(status) + tail);
+    };
+    auto refuse = [&](unsigned status, const std::vector<std::pair<std::string, std::string>>& headers = {}) {
+        finish(status);
+        return answer(c, status, statusText(status), text.c_str(), headers);
+    };
+    if (verb != "GET" && verb != "HEAD")
+        return refuse(405, { { "Allow", "GET, HEAD" } });
+    if (self->m_options.studentPageDir.isEmpty())
+        return refuse(404);
+    if (path == "/student") // relative links in the page need the folder's slash
+        return refuse(301, { { "Location", "/student/" } });
+
+    // Nothing here may be framed or sniffed; the page itself runs only its own files.
+    std::vector<std::pair<std::string, std::string>> headers = { { "X-Content-Type-Options", "nosniff" },
+        { "Cache-Control", "no-cache" }, { "Referrer-Policy", "no-referrer" } };
+    std::string rest = path.substr(std::strlen("/student/"));
+    if (rest == "config.json") {
+        // Where the page finds the live relay: the same host, the relay's port.
+        const std::string body = "{\"livePort\":" + std::to_string(self->m_livePort.load()) + "}";
+        finish(200);
+        return answer(c, 200, verb == "HEAD" ? std::string() : body, kJsonType, headers);
+    }
+    if (rest.empty())
+        rest = "index.html";
+    const char* type = pageFileType(rest);
+    if (!type || !plainPagePath(rest))
+        return refuse(404);
+    const QDir dir(self->m_options.studentPageDir);
+    const QFileInfo info(dir.filePath(QString::fromStdString(rest)));
+    const QString root = QFileInfo(dir.absolutePath()).canonicalFilePath();
+    const QString real = info.canonicalFilePath();
+    if (root.isEmpty() || real.isEmpty() || !real.startsWith(root + QLatin1Char('/')) || !info.isFile())
+        return refuse(404);
+    const int fd = ::open(real.toLocal8Bit().constData(), O_RDONLY | O_CLOEXEC);
+    struct stat st = {};
+    // The page's own files are small; anything big in the folder is a mistake, not something to send.
+    const int64_t kMaxPageFileBytes = 8 << 20;
+    if (fd < 0 || ::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_size > kMaxPageFileBytes) {
+        if (fd >= 0)
+            ::close(fd);
+        return refuse(403);
+    }
+    if (rest.size() > 5 && rest.compare(rest.size() - 5, 5, ".html") == 0) {
+        headers.emplace_back("Content-Security-Policy",
+            "default-src 'self'; script-src 'self'; style-src 'self'; img-src 'self' data:;"
+            " media-src 'self' blob: mediastream:; connect-src 'self' ws: wss:; frame-ancestors 'none';"
+            " base-uri 'none'; form-action 'none'");
+        headers.emplace_back("X-Frame-Options", "DENY");
+    }
+    MHD_Response* r = st.st_size > 0
+        ? MHD_create_response_from_fd_at_offset64(static_cast<uint64_t>(st.st_size), fd, 0)
+        : MHD_create_response_from_buffer(0, nullptr, MHD_RESPMEM_PERSISTENT);
+    if (st.st_size == 0)
+        ::close(fd);
+    if (!r)
+        return MHD_NO;
+    MHD_add_response_header(r, "Content-Type", type);
+    for (const auto& [n, v] : headers)
+        MHD_add_response_header(r, n.c_str(), v.c_str());
+    const MHD_Result ok = MHD_queue_response(c, 200, r);
+    MHD_destroy_response(r);
+    finish(200);
     return ok;
 }
 

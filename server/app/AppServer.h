@@ -10,6 +10,7 @@
 
 #include <json/value.h>
 
+#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <map>
@@ -29,6 +30,7 @@ struct RpcRequest;
 struct AppServerOptions {
     QString dbPath;
     QString downloadsDir; // served under /downloads/; empty serves nothing
+    QString studentPageDir; // the students' web page, served under /student/; empty serves nothing
     QString publicUrl; // base of "updateUrl"; empty: taken from the request's Host
     int64_t sessionTtlMs = 7LL * 24 * 3600 * 1000;
     int64_t userSigTtlSecs = 24 * 3600;
@@ -50,8 +52,9 @@ struct AppServerOptions {
     std::function<void(quint32 avRoomId)> liveEnded;
 };
 
-// The app server: JSON-RPC 2.0 on POST /app-server/jsonrpc/ and installer downloads on
-// GET/HEAD /downloads/<file>, served from event-loop threads of its own.
+// The app server: JSON-RPC 2.0 on POST /app-server/jsonrpc/, installer downloads on
+// GET/HEAD /downloads/<file> and the students' web page on GET/HEAD /student/, served from
+// event-loop threads of its own.
 class AppServer {
 public:
     static constexpr const char* kRpcPath = "/app-server/jsonrpc/";
@@ -67,6 +70,8 @@ public:
     bool listen(const QString& host, quint16 port, QString* error);
     quint16 port() const { return m_port; }
     void stop();
+    // The live relay's port, told to the students' page (0 until the relay listens).
+    void setLivePort(quint16 port) { m_livePort = port; }
 
     AppStore& store() { return *m_store; }
     // The answer to one POST body (a call or a batch), whatever its bytes.
@@ -104,6 +109,7 @@ private:
     Json::Value versionCheck(Call& call);
     Json::Value createUserSig(Call& call);
     Json::Value liveList(Call& call);
+    Json::Value openLives(Call& call);
     Json::Value createRoom(Call& call);
     Json::Value reportRoomInfo(Call& call);
     Json::Value enterRoom(Call& call);
@@ -139,6 +145,7 @@ private:
     std::unordered_map<std::string, int> m_downloadsByAddress;
     QByteArray m_secret;
     quint16 m_port = 0;
+    std::atomic<quint16> m_livePort { 0 };
 };
 
 } // namespace appserver

@@ -145,6 +145,7 @@ const AppServer::Method AppServer::kMethods[] = {
     { "client.version.check", false, &AppServer::versionCheck },
     { "live.usersig.create", true, &AppServer::createUserSig },
     { "live.list.by.teacher.id", true, &AppServer::liveList },
+    { "live.list.open", true, &AppServer::openLives },
     { "live.create.room", true, &AppServer::createRoom },
     { "live.report.room.info", true, &AppServer::reportRoomInfo },
     { "live.enter.room", true, &AppServer::enterRoom },
@@ -284,6 +285,31 @@ Json::Value AppServer::liveList(Call& call)
     else
         call.rawResult = pageText(std::vector<LiveRecord>(), writeLive, 0, page.pageNum, page.limit);
     return Json::Value(Json::objectValue);
+}
+
+Json::Value AppServer::openLives(Call&)
+{
+    // More classes than one school runs at once; a page shows no more than this.
+    const int kMaxOpenLives = 200;
+    const auto lives = m_store->openLives(kMaxOpenLives);
+    Json::Value list(Json::arrayValue);
+    for (const auto& [l, teacherNickname] : lives) {
+        Json::Value one(Json::objectValue);
+        one["liveId"] = idText(l.liveId);
+        one["teacherUserId"] = idText(l.teacherId);
+        one["teacherNickname"] = teacherNickname;
+        one["title"] = l.title;
+        one["remark"] = l.remark;
+        one["startTime"] = Json::Int64(l.startMs);
+        one["endTime"] = Json::Int64(l.endMs);
+        one["state"] = l.state;
+        one["avRoomId"] = Json::Int64(l.avRoomId.value_or(0));
+        list.append(one);
+    }
+    Json::Value result(Json::objectValue);
+    result["list"] = list;
+    result["total"] = Json::UInt(list.size());
+    return result;
 }
 
 namespace {

@@ -417,6 +417,22 @@ std::vector<LiveRecord> AppStore::livesOfTeacher(
     return out;
 }
 
+std::vector<std::pair<LiveRecord, std::string>> AppStore::openLives(int limit)
+{
+    auto c = lease();
+    auto q = c->q(
+        "SELECT l.live_id, l.teacher_id, l.title, l.remark, l.start_ms, l.end_ms, l.state,"
+        " l.av_room_id, u.nickname FROM lives l JOIN users u ON u.user_id = l.teacher_id"
+        " JOIN members m ON m.av_room_id = l.av_room_id AND m.user_id = l.teacher_id AND m.live_role = 1"
+        " WHERE l.state <> 'e' ORDER BY CASE l.state WHEN 'i' THEN 0 ELSE 1 END, l.start_ms, l.live_id"
+        " LIMIT ?");
+    q->bind(1, limit);
+    std::vector<std::pair<LiveRecord, std::string>> out;
+    while (q->executeStep())
+        out.emplace_back(readLive(*q), q->getColumn(8).getString());
+    return out;
+}
+
 std::optional<LiveRecord> AppStore::liveIn(Conn& c, int64_t liveId)
 {
     auto q = c.q("SELECT live_id, teacher_id, title, remark, start_ms, end_ms, state, av_room_id FROM lives"

@@ -112,6 +112,9 @@ public:
         std::optional<int64_t> teacherId, int offset, int limit, int* total, int64_t* version = nullptr);
     // Changes whenever any live changes, also when another process changed it.
     int64_t livesVersion();
+    // Lives whose room its teacher has entered (and not left) and that have not ended, running ones
+    // first, with each teacher's nickname; at most limit of them.
+    std::vector<std::pair<LiveRecord, std::string>> openLives(int limit);
     int64_t createRoom(int64_t callerId, int64_t liveId);
     void reportRoom(int64_t callerId, int64_t liveId, int videoType, int device);
     void enterRoom(int64_t userId, int64_t avRoomId, int liveRole);

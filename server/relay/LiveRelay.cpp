@@ -3,12 +3,14 @@
 #include "MediaRooms.h"
 
 #include "common/UserSig.h"
+#include "protocol/CmdMessage.h"
 #include "protocol/RelayOps.h"
 #include "protocol/RelayRequest.h"
 
 #include <QDateTime>
 #include <QJsonArray>
 #include <QJsonDocument>
+#include <QJsonObject>
 #include <QJsonParseError>
 #include <QTcpServer>
 #include <QRandomGenerator>
@@ -49,6 +51,44 @@ int sigCode(usersig::Check check)
         return kSigWrongUser;
     }
     return kSigBad;
+}
+
+// A student's message the relay does not pass on.
+constexpr int kStudentMayNot = 10022;
+
+// What a student may send: chat and its own hello or goodbye to its room, and to the room's host
+// only its own answer to an invitation or its going off the microphone. Anything else (an
+// invitation, the end of the class, another's microphone) would act in the teacher's name.
+QString studentRefusal(const QString& sender, bool group, bool toHost, const QJsonArray& elems)
+{
+    for (const QJsonValue& v : elems) {
+        const QJsonObject e = v.toObject();
+        const int type = e.value(QStringLiteral("type")).toInt(-1);
+        if (type == 0) {
+            if (!group)
+                return QStringLiteral("students chat to the room only");
+            continue;
+        }
+        const std::optional<cmdmessage::Command> cmd = type == 1
+            ? cmdmessage::parse(e.value(QStringLiteral("data")).toString().toUtf8())
+            : std::nullopt;
+        if (!cmd)
+            return QStringLiteral("students send chat and classroom commands only");
+        const int a = cmd->userAction;
+        const bool allowed = group
+            ? a == CmdEnterRoom || a == CmdLeaveRoom
+            : toHost && (a == CmdAcceptInteract || a == CmdRejectInteract || a == CmdMicOff);
+        if (!allowed)
+            return QStringLiteral("a student may not send command %1 %2")
+                .arg(a)
+                .arg(group ? "to the room" : "to this user");
+        // An identity, when there is one, must be the sender's own.
+        const QJsonObject identity = QJsonDocument::fromJson(cmd->actionParam.toUtf8()).object();
+        const QJsonValue named = identity.value(QStringLiteral("userId"));
+        if (!named.isUndefined() && named.toVariant().toString() != sender)
+            return QStringLiteral("a student may speak only for itself");
+    }
+    return QString();
 }
 
 } // namespace
@@ -326,6 +366,16 @@ void LiveRelay::handleLogin(Session* s, const QByteArray& id, const relayrequest
 void LiveRelay::handleMessage(Session* s, const QByteArray& id, const relayrequest::Request& req)
 {
     const bool group = req.op == QLatin1String("groupMsg");
+    if (!s->mayHost) {
+        bool toHost = false;
+        for (const Session* m : roomMembers(s->roomId))
+            toHost = toHost || (m->host && m->userId == req.to);
+        const QString refusal = studentRefusal(s->userId, group, toHost, req.elems);
+        if (!refusal.isEmpty()) {
+            reply(s, id, kStudentMayNot, refusal);
+            return;
+        }
+    }
     const QByteArray bytes = relayop::msg(s->userId, group, req.elems);
     if (group) {
         if (!s->roomId) {

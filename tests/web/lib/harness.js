@@ -1,0 +1,261 @@
+// Starts what the browser tests need for real: lectern-server on free loopback ports (its page
+// served from the build), Debian's Chromium headless with fake media, and a teacher who speaks
+// the app server's JSON-RPC and the relay's protocol as the teacher's client does.
+import { spawn } from 'node:child_process';
+import { createHash } from 'node:crypto';
+import { existsSync, mkdtempSync, rmSync } from 'node:fs';
+import { tmpdir } from 'node:os';
+import path from 'node:path';
+import puppeteer from 'puppeteer-core';
+import WebSocket from 'ws';
+
+const BIN_DIR = process.env.LECTERN_BIN_DIR;
+const CHROMIUM = process.env.LECTERN_CHROMIUM || '/usr/bin/chromium';
+
+export const Cmd = Object.freeze({
+  ENTER_ROOM: 1, LEAVE_ROOM: 2, LIVE_PAUSE: 4, LIVE_END: 6,
+  INVITE_INTERACT: 0x801, MIC_OFF: 0x802, ACCEPT_INTERACT: 0x803, REJECT_INTERACT: 0x804, CLASS_TIME: 0x805,
+});
+
+function need(condition, why) {
+  if (!condition) throw new Error(why);
+}
+
+export function waitFor(check, what, timeoutMs = 10000) {
+  return new Promise((resolve, reject) => {
+    const started = Date.now();
+    const poll = () => {
+      const value = check();
+      if (value) return resolve(value);
+      if (Date.now() - started > timeoutMs) return reject(new Error(`timed out waiting for ${what}`));
+      setTimeout(poll, 25);
+    };
+    poll();
+  });
+}
+
+export class Server {
+  async start(extraArgs = []) {
+    need(BIN_DIR && existsSync(path.join(BIN_DIR, 'lectern-server')),
+      `no lectern-server in LECTERN_BIN_DIR (${BIN_DIR}); build first`);
+    this.dir = mkdtempSync(path.join(tmpdir(), 'lectern-web-'));
+    this.output = '';
+    this.args = ['--port', '0', '--live-port', '0', '--db', path.join(this.dir, 'lectern.db'),
+      '--downloads', path.join(this.dir, 'downloads'), '--demo', ...extraArgs];
+    await this.launch();
+    return this;
+  }
+
+  // (Re)starts the process; with fixed ports after the first start, so pages can reconnect.
+  launch() {
+    this.process = spawn(path.join(BIN_DIR, 'lectern-server'), this.args, { stdio: ['ignore', 'pipe', 'pipe'] });
+    const proc = this.process;
+    return new Promise((resolve, reject) => {
+      const timer = setTimeout(() => reject(new Error(`server did not start:\n${this.output}`)), 15000);
+      const onData = (chunk) => {
+        this.output += chunk;
+        const http = /app server on http:\/\/127\.0\.0\.1:(\d+)\//.exec(this.output);
+        const live = /live relay on ws:\/\/127\.0\.0\.1:(\d+)\/live/.exec(this.output);
+        if (http && live && !this.port) {
+          this.port = Number(http[1]);
+          this.livePort = Number(live[1]);
+        }
+        if (http && live && /students' page on/.test(this.output)) {
+          clearTimeout(timer);
+          resolve();
+        }
+      };
+      proc.stdout.on('data', onData);
+      proc.stderr.on('data', onData);
+      proc.on('exit', (code) => {
+        clearTimeout(timer);
+        reject(new Error(`server ended with ${code}:\n${this.output}`));
+      });
+    });
+  }
+
+  async restart() {
+    await this.kill();
+    this.output = '';
+    this.args = this.args.map((a, i) => (this.args[i - 1] === '--port' ? String(this.port)
+      : this.args[i - 1] === '--live-port' ? String(this.livePort) : a));
+    await this.launch();
+  }
+
+  kill() {
+    const proc = this.process;
+    if (!proc || proc.exitCode !== null || proc.signalCode !== null) return Promise.resolve();
+    return new Promise((resolve) => {
+      proc.removeAllListeners('exit');
+      proc.on('exit', resolve);
+      proc.kill('SIGKILL');
+    });
+  }
+
+  async stop() {
+    await this.kill();
+    if (this.dir) rmSync(this.dir, { recursive: true, force: true });
+  }
+
+  get pageUrl() { return `http://127.0.0.1:${this.port}/student/`; }
+
+  async rpc(method, params, ak = '') {
+    const reply = await fetch(`http://127.0.0.1:${this.port}/app-server/jsonrpc/`, {
+      method: 'POST',
+      headers: { 'Content-Type': 'application/json' },
+      body: JSON.stringify({ jsonrpc: '2.0', id: 1, method, params: { ...params, ak } }),
+    });
+    const answer = await reply.json();
+    if (answer.error) throw new Error(`${method}: ${answer.error.code} ${answer.error.message}`);
+    return answer.result;
+  }
+
+  async login(loginId, password = '123456') {
+    const sha = (t) => createHash('sha1').update(t, 'utf8').digest('base64');
+    return this.rpc('user.login', { loginId, salt: '1234', saltedPassword: sha(sha(password) + '1234') });
+  }
+}
+
+// One relay session, as a teacher (host) or as a forging student, recording what it is sent.
+export class RelayPeer {
+  constructor(server, loginId) {
+    this.server = server;
+    this.loginId = loginId;
+    this.received = [];
+    this.nextId = 1;
+    this.waiting = new Map();
+  }
+
+  async open() {
+    const me = await this.server.login(this.loginId);
+    this.ak = me.ak;
+    this.userId = String(me.userId);
+    this.nickname = me.nickname;
+    this.sig = (await this.server.rpc('live.usersig.create', {}, this.ak)).userSig;
+    this.ws = new WebSocket(`ws://127.0.0.1:${this.server.livePort}/live`);
+    await new Promise((resolve, reject) => {
+      this.ws.once('open', resolve);
+      this.ws.once('error', reject);
+    });
+    this.ws.on('message', (data) => {
+      const push = JSON.parse(String(data));
+      if (push.op === 'reply' && this.waiting.has(push.id)) {
+        this.waiting.get(push.id)(push);
+        this.waiting.delete(push.id);
+      } else {
+        this.received.push(push);
+      }
+    });
+    const reply = await this.send({ op: 'login', userId: this.userId, userSig: this.sig });
+    need(reply.code === 0, `relay login of ${this.loginId}: ${reply.code} ${reply.desc}`);
+    return this;
+  }
+
+  send(request) {
+    const id = this.nextId++;
+    return new Promise((resolve) => {
+      this.waiting.set(id, resolve);
+      this.ws.send(JSON.stringify({ ...request, id }));
+    });
+  }
+
+  // Opens the class of the demo's live in progress as its teacher; returns its room id.
+  async host(title = '高一数学：集合与常用逻辑用语（直播中）') {
+    const lives = await this.server.rpc('live.list.by.teacher.id',
+      { teacherUserId: this.userId, pageNum: 1, pageSize: 100 }, this.ak);
+    const live = lives.list.find((l) => l.title === title);
+    need(live, `no live "${title}"`);
+    this.liveId = live.liveId;
+    const { avRoomId } = await this.server.rpc('live.create.room',
+      { hostUserId: this.userId, liveId: live.liveId }, this.ak);
+    await this.server.rpc('live.enter.room', { liveRole: 1, avRoomId }, this.ak);
+    const reply = await this.send({ op: 'createRoom', roomId: avRoomId, role: 'LiveMaster' });
+    need(reply.code === 0, `createRoom: ${reply.code} ${reply.desc}`);
+    this.roomId = avRoomId;
+    this.media = reply.media; // with a media server: {url, room, pin, feeds}
+    return avRoomId;
+  }
+
+  command(userAction, actionParam = '', to = '') {
+    const elems = [{ type: 1, data: JSON.stringify({ actionParam, userAction }, null, 4), ext: 'LiveNotification' }];
+    return this.send(to ? { op: 'peerMsg', to, elems } : { op: 'groupMsg', elems });
+  }
+
+  chat(text) {
+    return this.send({ op: 'groupMsg', elems: [{ type: 0, text }] });
+  }
+
+  // Commands received so far, as {sender, userAction, actionParam}.
+  commands() {
+    return this.received.filter((p) => p.op === 'msg').flatMap((p) => p.elems
+      .filter((e) => e.type === 1)
+      .map((e) => ({ sender: p.sender, ...JSON.parse(e.data) })));
+  }
+
+  texts() {
+    return this.received.filter((p) => p.op === 'msg')
+      .flatMap((p) => p.elems.filter((e) => e.type === 0).map((e) => ({ sender: p.sender, text: e.text })));
+  }
+
+  close() {
+    if (this.ws) this.ws.terminate();
+  }
+}
+
+export const CHROMIUM_FLAGS = [
+  '--use-fake-device-for-media-stream', '--use-fake-ui-for-media-stream',
+  '--autoplay-policy=no-user-gesture-required', '--no-first-run', '--disable-background-networking',
+  '--disable-component-update', '--disable-sync', '--no-sandbox',
+];
+
+// A fresh browser with a profile folder of its own; extraFlags e.g. a host mapping.
+// Without fakeUi the browser asks before giving a device, as for a real student.
+export async function launchBrowser(extraFlags = [], { fakeUi = true } = {}) {
+  need(existsSync(CHROMIUM), `no Chromium at ${CHROMIUM}; scripts/setup.sh installs it`);
+  const profile = mkdtempSync(path.join(tmpdir(), 'lectern-chromium-'));
+  const browser = await puppeteer.launch({
+    executablePath: CHROMIUM,
+    headless: true,
+    userDataDir: profile,
+    args: [...CHROMIUM_FLAGS.filter((f) => fakeUi || f !== '--use-fake-ui-for-media-stream'), ...extraFlags],
+  });
+  const close = browser.close.bind(browser);
+  browser.close = async () => {
+    await close();
+    rmSync(profile, { recursive: true, force: true });
+  };
+  return browser;
+}
+
+// A student's tab: page errors are kept, so a test can say none happened.
+export async function openStudent(browser, url) {
+  const context = await browser.createBrowserContext();
+  const page = await context.newPage();
+  page.errors = [];
+  page.on('pageerror', (e) => page.errors.push(e.message));
+  page.on('dialog', (d) => {
+    page.errors.push(`dialog: ${d.message()}`);
+    d.dismiss();
+  });
+  await page.goto(url);
+  return page;
+}
+
+export async function signIn(page, loginId, password = '123456') {
+  await page.waitForSelector('#loginForm', { visible: true });
+  await page.$eval('#loginId', (e) => { e.value = ''; });
+  await page.type('#loginId', loginId);
+  await page.$eval('#password', (e) => { e.value = ''; });
+  await page.type('#password', password);
+  await page.click('#loginButton');
+}
+
+export function text(page, selector) {
+  return page.$eval(selector, (e) => e.textContent);
+}
+
+// The rows of the discussion as "name|text" (notices) or "name|time|text" (chat).
+export function chatRows(page) {
+  return page.$$eval('#chatList .chat-row', (rows) => rows.map((r) => [...r.querySelectorAll('.chat-name, .chat-time, .chat-text')]
+    .map((e) => e.textContent).join('|')));
+}

@@ -1,0 +1,248 @@
+// The students' page in Debian's Chromium against the real lectern-server; the teacher speaks the
+// relay's protocol as the teacher's client does.
+import assert from 'node:assert/strict';
+import { execFileSync } from 'node:child_process';
+import path from 'node:path';
+import { test } from 'node:test';
+import {
+  Cmd, RelayPeer, Server, chatRows, launchBrowser, openStudent, signIn, text, waitFor,
+} from './lib/harness.js';
+
+const MARKUP_NAME = '<img src=x onerror="window.pwned=1">小坏';
+
+async function setUp(t, flags = []) {
+  const server = await new Server().start();
+  t.after(() => server.stop());
+  const browser = await launchBrowser(flags);
+  t.after(() => browser.close());
+  return { server, browser };
+}
+
+async function enterClass(page, title) {
+  await page.waitForSelector('#listView', { visible: true });
+  const row = await page.waitForSelector(`xpath/.//li[contains(@class,"live-row")][.//div[contains(text(),"${title}")]]`);
+  await (await row.$('button.enter')).click();
+  await page.waitForSelector('#roomView', { visible: true });
+}
+
+const LIVE = '高一数学：集合与常用逻辑用语（直播中）';
+
+test('sign-in, the class list, chat both ways, notices, class clock and markup shown as text', { timeout: 120000 }, async (t) => {
+  const { server, browser } = await setUp(t, ['--host-resolver-rules=MAP school.example 127.0.0.1']);
+  execFileSync(path.join(process.env.LECTERN_BIN_DIR, 'lectern-server'),
+    ['--db', path.join(server.dir, 'lectern.db'), 'user', 'add', 'mallory', '123456', MARKUP_NAME]);
+
+  // Opened by name from another machine over plain HTTP: told to use HTTPS, not a broken sign-in.
+  const remote = await openStudent(browser, `http://school.example:${server.port}/student/`);
+  await remote.waitForSelector('#insecureView', { visible: true });
+  assert.match(await text(remote, '#insecureView h1'), /请使用 HTTPS 打开本页面/);
+
+  const a = await openStudent(browser, server.pageUrl);
+  await signIn(a, 'student01', 'wrong-password');
+  await a.waitForSelector('#loginError', { visible: true });
+  assert.match(await text(a, '#loginError'), /账号或密码错误/);
+  await signIn(a, 'student01');
+  await a.waitForSelector('#listEmpty', { visible: true }); // the demo's running live has no teacher in it yet
+
+  const teacher = await new RelayPeer(server, 'teacher01').open();
+  t.after(() => teacher.close());
+  await teacher.host();
+  await a.click('#refreshList');
+  await enterClass(a, LIVE);
+  const hello = await waitFor(() => teacher.commands().find((c) => c.userAction === Cmd.ENTER_ROOM), 'the hello');
+  assert.deepEqual(JSON.parse(hello.actionParam), { nickname: '张小明', userId: hello.sender });
+
+  await teacher.command(Cmd.CLASS_TIME, '125');
+  await a.waitForFunction(() => /上课时间 00:02:0\d/.test(document.querySelector('#classClock').textContent));
+
+  const markup = '大家好<script>window.pwned=1</script><img src=x onerror="window.pwned=1">';
+  await teacher.chat(markup);
+  await a.waitForFunction(() => document.querySelectorAll('#chatList .chat-row.chat').length === 1);
+  const [teacherRow] = (await chatRows(a)).filter((r) => r.startsWith('王老师|'));
+  assert.match(teacherRow, /^王老师\|\d\d:\d\d:\d\d\|/);
+  assert.equal(teacherRow.split('|').slice(2).join('|'), markup);
+
+  const b = await openStudent(browser, server.pageUrl);
+  await signIn(b, 'mallory');
+  await enterClass(b, LIVE);
+  await a.waitForFunction((name) => [...document.querySelectorAll('#chatList .notice')]
+    .some((r) => r.textContent === `${name}进入直播间`), {}, MARKUP_NAME);
+
+  // Chat from a page reaches the teacher and the other student, under its sender's name.
+  await a.type('#chatInput', '老师好');
+  await a.keyboard.press('Enter');
+  await waitFor(() => teacher.texts().some((m) => m.text === '老师好'), 'the chat at the teacher');
+  await b.waitForFunction(() => [...document.querySelectorAll('#chatList .chat-row.chat')]
+    .some((r) => r.querySelector('.chat-name').textContent === '张小明' && r.querySelector('.chat-text').textContent === '老师好'));
+  assert.ok((await chatRows(a)).some((r) => /^我\|\d\d:\d\d:\d\d\|老师好$/.test(r)));
+
+  // An overlong line is refused with a message and keeps its text; nothing of it is sent.
+  const long = '长'.repeat(501);
+  await b.$eval('#chatInput', (e, v) => { e.value = v; e.dispatchEvent(new Event('input')); }, long);
+  await b.click('#chatSend');
+  await b.waitForSelector('#chatError', { visible: true });
+  assert.match(await text(b, '#chatError'), /消息过长（501字），最多500字/);
+  assert.equal(await b.$eval('#chatInput', (e) => e.value), long);
+  await b.$eval('#chatInput', (e) => { e.value = '短的'; e.dispatchEvent(new Event('input')); });
+  await b.click('#chatSend');
+  await waitFor(() => teacher.texts().some((m) => m.text === '短的'), 'the short line');
+  assert.ok(!teacher.texts().some((m) => m.text.startsWith('长')));
+
+  await b.click('#leaveRoom');
+  await b.waitForSelector('#endedView', { visible: true });
+  await a.waitForFunction((name) => [...document.querySelectorAll('#chatList .notice')]
+    .some((r) => r.textContent === `${name}离开直播间`), {}, MARKUP_NAME);
+  await waitFor(() => teacher.commands().some((c) => c.userAction === Cmd.LEAVE_ROOM), 'the goodbye');
+
+  for (const page of [a, b]) {
+    assert.equal(await page.evaluate(() => window.pwned), undefined);
+    assert.equal(await page.$$eval('#chatList img, #chatList script', (e) => e.length), 0);
+    assert.deepEqual(page.errors, []);
+  }
+
+  // A session the server no longer knows: back to sign-in with a clear message.
+  await a.evaluate(() => {
+    const kept = JSON.parse(sessionStorage.getItem('lectern.session'));
+    sessionStorage.setItem('lectern.session', JSON.stringify({ ...kept, ak: 'expired' }));
+  });
+  await a.reload();
+  await a.waitForSelector('#loginError', { visible: true });
+  assert.match(await text(a, '#loginError'), /登录已过期，请重新登录/);
+
+  // The server gone: the sign-in says so.
+  await server.kill();
+  await signIn(a, 'student01');
+  await a.waitForFunction(() => /无法连接服务器/.test(document.querySelector('#loginError').textContent));
+});
+
+test('invitations: accept, stop speaking, taken off by the teacher, decline with a reason', { timeout: 120000 }, async (t) => {
+  const { server, browser } = await setUp(t);
+  const teacher = await new RelayPeer(server, 'teacher01').open();
+  t.after(() => teacher.close());
+  await teacher.host();
+  const a = await openStudent(browser, server.pageUrl);
+  const b = await openStudent(browser, server.pageUrl);
+  for (const [page, login] of [[a, 'student01'], [b, 'student02']]) {
+    await signIn(page, login);
+    await enterClass(page, LIVE);
+  }
+  const hellos = await waitFor(() => {
+    const h = teacher.commands().filter((c) => c.userAction === Cmd.ENTER_ROOM);
+    return h.length === 2 && h;
+  }, 'both hellos');
+  const idOf = (nickname) => hellos.find((h) => JSON.parse(h.actionParam).nickname === nickname).sender;
+  const aId = idOf('张小明');
+  const bId = idOf('李华');
+  const from = (who, action) => teacher.commands().filter((c) => c.sender === who && c.userAction === action);
+
+  await teacher.command(Cmd.INVITE_INTERACT, '', aId);
+  await a.waitForSelector('#inviteDialog', { visible: true });
+  assert.equal(await text(a, '#inviteTitle'), '老师邀请你发言');
+  await a.click('#inviteAccept');
+  const accepted = await waitFor(() => from(aId, Cmd.ACCEPT_INTERACT)[0], 'the acceptance');
+  assert.deepEqual(JSON.parse(accepted.actionParam), { nickname: '张小明', userId: aId });
+  await a.waitForSelector('#speakingBadge', { visible: true });
+
+  // The teacher switches the microphone off.
+  await teacher.command(Cmd.MIC_OFF, '', aId);
+  await a.waitForSelector('#speakingBadge', { hidden: true });
+  assert.equal(from(aId, Cmd.MIC_OFF).length, 0); // the page does not echo the teacher's switch
+
+  // Invited again, the student stops by themself: the teacher is told.
+  await teacher.command(Cmd.INVITE_INTERACT, '', aId);
+  await a.waitForSelector('#inviteAccept', { visible: true });
+  await a.click('#inviteAccept');
+  await a.waitForSelector('#stopSpeaking', { visible: true });
+  await a.click('#stopSpeaking');
+  const off = await waitFor(() => from(aId, Cmd.MIC_OFF)[0], 'the student going off');
+  assert.equal(JSON.parse(off.actionParam).userId, aId);
+  await a.waitForSelector('#speakingBadge', { hidden: true });
+
+  await teacher.command(Cmd.INVITE_INTERACT, '', bId);
+  await b.waitForSelector('#inviteDecline', { visible: true });
+  await b.click('#inviteDecline');
+  await b.waitForSelector('#declineReasons', { visible: true });
+  await b.click('#declineReasons [data-reason="1"]');
+  const declined = await waitFor(() => from(bId, Cmd.REJECT_INTERACT)[0], 'the refusal');
+  assert.equal(declined.actionParam, '1'); // "no microphone": the teacher's client reads 1 and 2 as no means to speak
+  await b.waitForSelector('#inviteDialog', { hidden: true });
+  assert.equal(from(bId, Cmd.ACCEPT_INTERACT).length, 0);
+  assert.deepEqual([...a.errors, ...b.errors], []);
+});
+
+test('forged commands: a student cannot invite, end the class, switch another\'s microphone or speak for another', { timeout: 120000 }, async (t) => {
+  const { server, browser } = await setUp(t);
+  const teacher = await new RelayPeer(server, 'teacher01').open();
+  t.after(() => teacher.close());
+  const roomId = await teacher.host();
+  const a = await openStudent(browser, server.pageUrl);
+  await signIn(a, 'student01');
+  await enterClass(a, LIVE);
+  const aId = (await waitFor(() => teacher.commands().find((c) => c.userAction === Cmd.ENTER_ROOM), 'the hello')).sender;
+
+  // A classmate speaking the relay's protocol directly, as a doctored page would.
+  const forger = await new RelayPeer(server, 'student02').open();
+  t.after(() => forger.close());
+  await server.rpc('live.enter.room', { liveRole: 0, avRoomId: roomId }, forger.ak);
+  assert.equal((await forger.send({ op: 'joinRoom', roomId })).code, 0);
+  const identityOfA = JSON.stringify({ nickname: '张小明', userId: aId });
+  const forged = [
+    ['invite A', { to: aId, action: Cmd.INVITE_INTERACT }],
+    ['A off the microphone', { to: aId, action: Cmd.MIC_OFF }],
+    ['end the class', { action: Cmd.LIVE_END }],
+    ['pause the class', { action: Cmd.LIVE_PAUSE }],
+    ['class time', { action: Cmd.CLASS_TIME, param: '99999' }],
+    ['accept in A\'s name', { to: teacher.userId, action: Cmd.ACCEPT_INTERACT, param: identityOfA }],
+    ['A leaving', { action: Cmd.LEAVE_ROOM, param: identityOfA }],
+  ];
+  for (const [what, { to = '', action, param = '' }] of forged) {
+    const reply = await forger.command(action, param, to);
+    assert.equal(reply.code, 10022, what);
+  }
+  const chatToA = await forger.send({ op: 'peerMsg', to: aId, elems: [{ type: 0, text: '私聊' }] });
+  assert.equal(chatToA.code, 10022);
+  // What a student may do still goes through, and arrives after anything forged would have.
+  assert.equal((await forger.command(Cmd.REJECT_INTERACT, '0', teacher.userId)).code, 0);
+  assert.equal((await forger.chat('大家好')).code, 0);
+  await waitFor(() => teacher.texts().some((m) => m.text === '大家好'), 'the allowed chat at the teacher');
+  await a.waitForFunction(() => [...document.querySelectorAll('#chatList .chat-text')].some((e) => e.textContent === '大家好'));
+
+  assert.ok(await a.$('#roomView:not([hidden])'));
+  assert.ok(await a.$('#inviteDialog[hidden]'));
+  assert.ok(await a.$('#classClock[hidden]'));
+  assert.ok(!(await chatRows(a)).some((r) => r.includes('离开直播间') || r.includes('私聊')));
+  assert.deepEqual(teacher.commands().filter((c) => c.sender === forger.userId).map((c) => c.userAction), [Cmd.REJECT_INTERACT]);
+  assert.deepEqual(a.errors, []);
+});
+
+test('the relay restarts mid-class: the page reconnects by itself, chat works again; then the class ends', { timeout: 120000 }, async (t) => {
+  const { server, browser } = await setUp(t);
+  let teacher = await new RelayPeer(server, 'teacher01').open();
+  t.after(() => teacher.close());
+  await teacher.host();
+  const a = await openStudent(browser, server.pageUrl);
+  await signIn(a, 'student01');
+  await enterClass(a, LIVE);
+  await waitFor(() => teacher.commands().some((c) => c.userAction === Cmd.ENTER_ROOM), 'the hello');
+
+  teacher.close();
+  await server.restart();
+  await a.waitForSelector('#reconnecting', { visible: true });
+  assert.equal(await text(a, '#reconnecting'), '正在重新连接…');
+  teacher = await new RelayPeer(server, 'teacher01').open();
+  await teacher.host();
+  // Back in the room without signing in again.
+  await a.waitForSelector('#reconnecting', { hidden: true, timeout: 15000 });
+  await a.type('#chatInput', '回来了');
+  await a.keyboard.press('Enter');
+  await waitFor(() => teacher.texts().some((m) => m.text === '回来了'), 'chat after the restart');
+  assert.ok((await a.$('#roomView:not([hidden])')) !== null);
+
+  await teacher.command(Cmd.LIVE_PAUSE);
+  await a.waitForSelector('#roomNotice', { visible: true });
+  await teacher.command(Cmd.LIVE_END);
+  await a.waitForSelector('#endedView', { visible: true });
+  assert.equal(await text(a, '#endedTitle'), '本节课已结束');
+  await waitFor(() => teacher.commands().some((c) => c.userAction === Cmd.LEAVE_ROOM), 'the goodbye');
+  assert.deepEqual(a.errors, []);
+});

@@ -1,6 +1,7 @@
 // A class's sound and video for real: lectern-server with its Janus, the teacher's shipped
 // live-video service with test sources in place of devices, and a lectern-student process that
 // logs what it hears and sees. Runs in its own network namespace (tests/media/netns-run.sh).
+#include "ClassPeers.h"
 #include "ChildProcess.h"
 #include "JanusProcess.h"
 #include "ServerProcess.h"
@@ -20,28 +21,13 @@
 
 #include <memory>
 
+using classpeers::result;
+
 namespace {
 
 const int kWaitMs = 20000;
 const double kLoudDb = -30.0;
 const double kSilentDb = -70.0;
-
-QJsonObject rpc(
-    const ServerProcess& server, const QString& method, QJsonObject params, const QString& ak = {})
-{
-    params.insert("ak", ak);
-    params.insert("channel", "PC");
-    params.insert("appType", "rided4a_win");
-    params.insert("clientVersion", "rided4a_win_1.0");
-    QNetworkAccessManager net;
-    QNetworkRequest request { QUrl(server.jsonRpcUrl()) };
-    request.setHeader(QNetworkRequest::ContentTypeHeader, "application/json");
-    const QJsonObject call { { "jsonrpc", "2.0" }, { "id", 1 }, { "method", method }, { "params", params } };
-    std::unique_ptr<QNetworkReply> reply(
-        net.post(request, QJsonDocument(call).toJson(QJsonDocument::Compact)));
-    (void)QTest::qWaitFor([&reply] { return reply->isFinished(); }, kWaitMs);
-    return QJsonDocument::fromJson(reply->readAll()).object().value("result").toObject();
-}
 
 QList<QPair<int, int>> g_deviceResults;
 void onDevice(ilive::E_DeviceOperationType op, int code, void*)
@@ -144,20 +130,20 @@ void TestClassMedia::initTestCase()
     QVERIFY2(m_server.start(&error, { "--janus", m_janus.url(), "--janus-admin-key", m_janus.adminKey() }),
         qPrintable(error));
 
-    const QJsonObject login = rpc(m_server, "user.login",
+    const QJsonObject login = result(m_server, "user.login",
         { { "loginId", "teacher01" }, { "saltedPassword", loginhash::saltedPassword("123456", "4321") },
             { "salt", "4321" } });
     const QString ak = login.value("ak").toString();
     m_teacherId = login.value("userId").toString();
-    const QString sig = rpc(m_server, "live.usersig.create", {}, ak).value("userSig").toString();
+    const QString sig = result(m_server, "live.usersig.create", {}, ak).value("userSig").toString();
     QVERIFY(!sig.isEmpty());
     qint64 room = 0;
-    for (const QJsonValue& l : rpc(m_server, "live.list.by.teacher.id",
+    for (const QJsonValue& l : result(m_server, "live.list.by.teacher.id",
              { { "teacherUserId", m_teacherId }, { "pageNum", 1 }, { "pageSize", 100 } }, ak)
                                    .value("list")
                                    .toArray()) {
         if (l.toObject().value("state").toString() == "i")
-            room = rpc(m_server, "live.create.room",
+            room = result(m_server, "live.create.room",
                 { { "hostUserId", m_teacherId }, { "liveId", l.toObject().value("liveId").toString() } }, ak)
                        .value("avRoomId")
                        .toVariant()
@@ -195,7 +181,7 @@ void TestClassMedia::initTestCase()
     QVERIFY(m_student.waitForStarted(5000));
     QVERIFY2(studentSays("joined room"), qPrintable(m_log));
     QVERIFY2(studentSays("media room"), qPrintable(m_log));
-    m_studentId = rpc(m_server, "user.login",
+    m_studentId = result(m_server, "user.login",
         { { "loginId", "student01" }, { "saltedPassword", loginhash::saltedPassword("123456", "4321") },
             { "salt", "4321" } })
                       .value("userId")

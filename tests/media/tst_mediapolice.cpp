@@ -1,6 +1,7 @@
 // Speaking control holds in the media room: lectern-server removes every publisher that is not the
 // host or a student the host invited and that accepted, whatever feed id it claims, against a real
 // Janus and lectern-server. Runs in its own network namespace (tests/media/netns-run.sh).
+#include "ClassPeers.h"
 #include "JanusProcess.h"
 #include "ServerProcess.h"
 #include "janus/JanusSession.h"
@@ -23,92 +24,16 @@
 
 using namespace media;
 
+using classpeers::Account;
+using classpeers::RelayClient;
+using classpeers::result;
+using classpeers::rpc;
+using classpeers::signIn;
+
 namespace {
 
 const int kWaitMs = 15000;
 const double kLoudDb = -30.0;
-
-QJsonObject rpc(
-    const ServerProcess& server, const QString& method, QJsonObject params, const QString& ak = {})
-{
-    params.insert("ak", ak);
-    params.insert("channel", "PC");
-    params.insert("appType", "rided4a_win");
-    params.insert("clientVersion", "rided4a_win_1.0");
-    QNetworkAccessManager net;
-    QNetworkRequest request { QUrl(server.jsonRpcUrl()) };
-    request.setHeader(QNetworkRequest::ContentTypeHeader, "application/json");
-    const QJsonObject call { { "jsonrpc", "2.0" }, { "id", 1 }, { "method", method }, { "params", params } };
-    std::unique_ptr<QNetworkReply> reply(
-        net.post(request, QJsonDocument(call).toJson(QJsonDocument::Compact)));
-    (void)QTest::qWaitFor([&reply] { return reply->isFinished(); }, kWaitMs);
-    return QJsonDocument::fromJson(reply->readAll()).object();
-}
-
-QJsonObject result(
-    const ServerProcess& server, const QString& method, QJsonObject params, const QString& ak = {})
-{
-    return rpc(server, method, std::move(params), ak).value("result").toObject();
-}
-
-struct Account {
-    QString ak;
-    QString userId;
-    QString userSig;
-};
-
-Account signIn(const ServerProcess& server, const QString& login)
-{
-    const QJsonObject r = result(server, "user.login",
-        { { "loginId", login }, { "saltedPassword", loginhash::saltedPassword("123456", "4321") },
-            { "salt", "4321" } });
-    Account a { r.value("ak").toString(), r.value("userId").toString(), {} };
-    a.userSig = result(server, "live.usersig.create", {}, a.ak).value("userSig").toString();
-    return a;
-}
-
-// A relay connection that asks and waits for each reply in turn.
-class RelayClient : public QObject {
-public:
-    explicit RelayClient(const QString& url)
-    {
-        connect(&m_ws, &QWebSocket::textMessageReceived, this,
-            [this](const QString& text) { m_pushes << relayop::readPush(text.toUtf8()); });
-        m_ws.open(QUrl(url));
-    }
-
-    relayop::Push ask(const QJsonObject& op)
-    {
-        if (!QTest::qWaitFor([this] { return m_ws.state() == QAbstractSocket::ConnectedState; }, kWaitMs))
-            return {};
-        const int id = m_nextId++;
-        m_ws.sendTextMessage(QString::fromUtf8(relayop::request(op, id)));
-        relayop::Push answer;
-        (void)QTest::qWaitFor(
-            [&] {
-                for (int i = 0; i < m_pushes.size(); ++i)
-                    if (m_pushes[i].kind == relayop::Push::Reply && m_pushes[i].id == id) {
-                        answer = m_pushes.takeAt(i);
-                        return true;
-                    }
-                return false;
-            },
-            kWaitMs);
-        return answer;
-    }
-
-    int command(const QString& to, E_CustomCmd cmd)
-    {
-        const QJsonArray elems { relayop::customElem(
-            QString::fromUtf8(cmdmessage::build(cmd, {})), cmdmessage::kExt) };
-        return ask(relayop::peerMsg(to, elems)).code;
-    }
-
-private:
-    QWebSocket m_ws;
-    QList<relayop::Push> m_pushes;
-    int m_nextId = 1;
-};
 
 } // namespace
 

@@ -2,6 +2,7 @@
 // to the members it lets in, and to nobody else; when Janus dies or is down the class goes on
 // without media.
 // Runs in its own network namespace (tests/media/netns-run.sh).
+#include "ClassPeers.h"
 #include "JanusProcess.h"
 #include "ServerProcess.h"
 #include "janus/JanusSession.h"
@@ -19,102 +20,15 @@
 #include <memory>
 #include <optional>
 
+using classpeers::Account;
+using classpeers::RelayClient;
+using classpeers::result;
+using classpeers::rpc;
+using classpeers::signIn;
+
 namespace {
 
 const int kWaitMs = 15000;
-
-// One JSON-RPC call to the app server; the whole answer.
-QJsonObject rpc(
-    const ServerProcess& server, const QString& method, QJsonObject params, const QString& ak = {})
-{
-    params.insert("ak", ak);
-    params.insert("channel", "PC");
-    params.insert("appType", "rided4a_win");
-    params.insert("clientVersion", "rided4a_win_1.0");
-    QNetworkAccessManager net;
-    QNetworkRequest request { QUrl(server.jsonRpcUrl()) };
-    request.setHeader(QNetworkRequest::ContentTypeHeader, "application/json");
-    const QJsonObject call { { "jsonrpc", "2.0" }, { "id", 1 }, { "method", method }, { "params", params } };
-    std::unique_ptr<QNetworkReply> reply(
-        net.post(request, QJsonDocument(call).toJson(QJsonDocument::Compact)));
-    (void)QTest::qWaitFor([&reply] { return reply->isFinished(); }, kWaitMs);
-    return QJsonDocument::fromJson(reply->readAll()).object();
-}
-
-struct Account {
-    QString ak;
-    QString userId;
-    QString userSig;
-};
-
-Account signIn(const ServerProcess& server, const QString& login)
-{
-    Account a;
-    const QJsonObject r = rpc(server, "user.login",
-        { { "loginId", login }, { "saltedPassword", loginhash::saltedPassword("123456", "4321") },
-            { "salt", "4321" } })
-                              .value("result")
-                              .toObject();
-    a.ak = r.value("ak").toString();
-    a.userId = r.value("userId").toString();
-    a.userSig
-        = rpc(server, "live.usersig.create", {}, a.ak).value("result").toObject().value("userSig").toString();
-    return a;
-}
-
-// A relay connection: requests answered in order, pushes kept.
-class RelayClient : public QObject {
-public:
-    explicit RelayClient(const QString& url)
-    {
-        connect(&m_ws, &QWebSocket::textMessageReceived, this,
-            [this](const QString& text) { m_pushes << relayop::readPush(text.toUtf8()); });
-        m_ws.open(QUrl(url));
-    }
-
-    // The reply to one request (kind Invalid when none came).
-    relayop::Push ask(const QJsonObject& op)
-    {
-        if (!QTest::qWaitFor([this] { return m_ws.state() == QAbstractSocket::ConnectedState; }, kWaitMs))
-            return {};
-        const int id = m_nextId++;
-        m_ws.sendTextMessage(QString::fromUtf8(relayop::request(op, id)));
-        relayop::Push answer;
-        (void)QTest::qWaitFor(
-            [&] {
-                for (int i = 0; i < m_pushes.size(); ++i) {
-                    if (m_pushes[i].kind == relayop::Push::Reply && m_pushes[i].id == id) {
-                        answer = m_pushes.takeAt(i);
-                        return true;
-                    }
-                }
-                return false;
-            },
-            kWaitMs);
-        return answer;
-    }
-
-    // The first pushed memberEvent with this event that names userId, waited for.
-    std::optional<relayop::Push> event(int event, const QString& userId)
-    {
-        std::optional<relayop::Push> found;
-        (void)QTest::qWaitFor(
-            [&] {
-                for (const relayop::Push& p : qAsConst(m_pushes))
-                    if (p.kind == relayop::Push::MemberEvent && p.event == event && p.ids.contains(userId))
-                        found = p;
-                return found.has_value();
-            },
-            kWaitMs);
-        return found;
-    }
-    QList<relayop::Push>& pushes() { return m_pushes; }
-
-private:
-    QWebSocket m_ws;
-    QList<relayop::Push> m_pushes;
-    int m_nextId = 1;
-};
 
 std::unique_ptr<RelayClient> signedIn(const ServerProcess& server, const Account& a)
 {

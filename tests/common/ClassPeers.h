@@ -1,0 +1,54 @@
+#pragma once
+
+#include "ServerProcess.h"
+#include "protocol/CustomCmd.h"
+#include "protocol/RelayOps.h"
+
+#include <QJsonObject>
+#include <QList>
+#include <QObject>
+#include <QString>
+#include <QWebSocket>
+
+#include <optional>
+
+// The app server and relay as a class's members meet them, for tests that need members in a room
+// without the client: JSON-RPC calls, signing in, and a relay connection.
+namespace classpeers {
+
+const int kWaitMs = 15000;
+
+// One JSON-RPC call to the app server; the whole answer.
+QJsonObject rpc(const ServerProcess& server, const QString& method, QJsonObject params, const QString& ak = {});
+// Its "result".
+QJsonObject result(
+    const ServerProcess& server, const QString& method, QJsonObject params, const QString& ak = {});
+
+struct Account {
+    QString ak;
+    QString userId;
+    QString userSig;
+};
+// Signs in with the demo password and asks for the relay signature.
+Account signIn(const ServerProcess& server, const QString& login);
+
+// A relay connection: requests answered in order, pushes kept.
+class RelayClient : public QObject {
+public:
+    explicit RelayClient(const QString& url);
+
+    // The reply to one request (kind Invalid when none came).
+    relayop::Push ask(const QJsonObject& op);
+    // The first pushed memberEvent with this event that names userId, waited for.
+    std::optional<relayop::Push> event(int event, const QString& userId);
+    // A classroom command to one member; the relay's code.
+    int command(const QString& to, E_CustomCmd cmd);
+    QList<relayop::Push>& pushes() { return m_pushes; }
+
+private:
+    QWebSocket m_ws;
+    QList<relayop::Push> m_pushes;
+    int m_nextId = 1;
+};
+
+} // namespace classpeers

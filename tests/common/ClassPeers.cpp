@@ -24,7 +24,8 @@ QJsonObject rpc(const ServerProcess& server, const QString& method, QJsonObject 
     QNetworkRequest request { QUrl(server.jsonRpcUrl()) };
     request.setHeader(QNetworkRequest::ContentTypeHeader, "application/json");
     const QJsonObject call { { "jsonrpc", "2.0" }, { "id", 1 }, { "method", method }, { "params", params } };
-    std::unique_ptr<QNetworkReply> reply(net.post(request, QJsonDocument(call).toJson(QJsonDocument::Compact)));
+    std::unique_ptr<QNetworkReply> reply(
+        net.post(request, QJsonDocument(call).toJson(QJsonDocument::Compact)));
     (void)QTest::qWaitFor([&reply] { return reply->isFinished(); }, kWaitMs);
     return QJsonDocument::fromJson(reply->readAll()).object();
 }
@@ -88,7 +89,8 @@ std::optional<relayop::Push> RelayClient::event(int event, const QString& userId
 
 int RelayClient::command(const QString& to, E_CustomCmd cmd)
 {
-    const QJsonArray elems { relayop::customElem(QString::fromUtf8(cmdmessage::build(cmd, {})), cmdmessage::kExt) };
+    const QJsonArray elems { relayop::customElem(
+        QString::fromUtf8(cmdmessage::build(cmd, {})), cmdmessage::kExt) };
     return ask(relayop::peerMsg(to, elems)).code;
 }
 

@@ -19,7 +19,8 @@ namespace classpeers {
 const int kWaitMs = 15000;
 
 // One JSON-RPC call to the app server; the whole answer.
-QJsonObject rpc(const ServerProcess& server, const QString& method, QJsonObject params, const QString& ak = {});
+QJsonObject rpc(
+    const ServerProcess& server, const QString& method, QJsonObject params, const QString& ak = {});
 // Its "result".
 QJsonObject result(
     const ServerProcess& server, const QString& method, QJsonObject params, const QString& ak = {});

@@ -121,6 +121,16 @@ void LiveMedia::leaveRoom()
     m_retry.stop();
     m_screenRestart.stop();
     m_cameraRestart.stop();
+    dropSession(true);
+    m_access = media::RoomAccess();
+    m_feeds.clear();
+    m_published.clear();
+    m_sessionFailed = false;
+    settleReady(false);
+}
+
+void LiveMedia::dropSession(bool closeIt)
+{
     dropPeer(m_cameraFeed);
     dropPeer(m_screenFeed);
     for (media::MediaSubscriber* s : m_subscribers) {
@@ -130,15 +140,11 @@ void LiveMedia::leaveRoom()
     m_subscribers.clear();
     if (m_session) {
         m_session->disconnect(this);
-        m_session->close();
+        if (closeIt)
+            m_session->close();
         m_session->deleteLater();
         m_session = nullptr;
     }
-    m_access = media::RoomAccess();
-    m_feeds.clear();
-    m_published.clear();
-    m_sessionFailed = false;
-    settleReady(false);
 }
 
 void LiveMedia::whenReady(std::function<void(bool)> done)
@@ -177,19 +183,8 @@ void LiveMedia::openSession()
 void LiveMedia::sessionLost(const QString& why)
 {
     qWarning().noquote() << "media server lost:" << why;
-    dropPeer(m_cameraFeed);
-    dropPeer(m_screenFeed);
-    for (media::MediaSubscriber* s : m_subscribers) {
-        s->disconnect();
-        s->deleteLater();
-    }
-    m_subscribers.clear();
+    dropSession(false);
     m_published.clear();
-    if (m_session) {
-        m_session->disconnect(this);
-        m_session->deleteLater();
-        m_session = nullptr;
-    }
     m_sessionFailed = true;
     settleReady(false);
     // The class goes on without media; they come back when the server does.

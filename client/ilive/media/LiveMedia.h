@@ -85,6 +85,8 @@ signals:
 private:
     void openSession();
     void sessionLost(const QString& why);
+    // Ends the feeds, the subscriptions and the session (closing it first when it still stands).
+    void dropSession(bool closeIt);
     void restartCameraFeed();
     void scheduleCameraRestart() { m_cameraRestart.start(); }
     void restartScreenFeed();

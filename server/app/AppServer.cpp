@@ -13,6 +13,7 @@
 
 #include <arpa/inet.h>
 #include <fcntl.h>
+#include <limits>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <sys/socket.h>
@@ -183,6 +184,31 @@ namespace {
     {
         ++*static_cast<int*>(cls);
         return MHD_YES;
+    }
+
+    // Opens the regular file name inside folder dir for reading; its real path (links followed) must
+    // stay inside the folder. Returns the descriptor, or -1 with *status 404 (not there, or outside)
+    // or 403 (not a readable regular file, or over maxBytes).
+    int openInside(
+        const QString& dirPath, const std::string& name, int64_t maxBytes, struct stat* st, int* status)
+    {
+        const QDir dir(dirPath);
+        const QFileInfo info(dir.filePath(QString::fromStdString(name)));
+        const QString root = QFileInfo(dir.absolutePath()).canonicalFilePath();
+        const QString real = info.canonicalFilePath();
+        if (root.isEmpty() || real.isEmpty() || !real.startsWith(root + QLatin1Char('/')) || !info.isFile()) {
+            *status = 404;
+            return -1;
+        }
+        const int fd = ::open(real.toLocal8Bit().constData(), O_RDONLY | O_CLOEXEC);
+        *st = {};
+        if (fd < 0 || ::fstat(fd, st) != 0 || !S_ISREG(st->st_mode) || st->st_size > maxBytes) {
+            if (fd >= 0)
+                ::close(fd);
+            *status = 403;
+            return -1;
+        }
+        return fd;
     }
 
 } // namespace
@@ -576,20 +602,12 @@ MHD_Result AppServer::Http::handleDownload(
         && name.find_first_of(std::string("/\\\0", 3)) == std::string::npos;
     if (self->m_options.downloadsDir.isEmpty() || !plain)
         return refuse(404);
-    const QDir dir(self->m_options.downloadsDir);
-    const QFileInfo info(dir.filePath(QString::fromStdString(name)));
-    const QString root = QFileInfo(dir.absolutePath()).canonicalFilePath();
-    const QString real = info.canonicalFilePath();
-    if (root.isEmpty() || real.isEmpty() || !real.startsWith(root + QLatin1Char('/')) || !info.isFile())
-        return refuse(404);
-
-    const int fd = ::open(real.toLocal8Bit().constData(), O_RDONLY | O_CLOEXEC);
-    struct stat st = {};
-    if (fd < 0 || ::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-        if (fd >= 0)
-            ::close(fd);
-        return refuse(403);
-    }
+    struct stat st;
+    int refusal = 0;
+    const int fd
+        = openInside(self->m_options.downloadsDir, name, std::numeric_limits<int64_t>::max(), &st, &refusal);
+    if (fd < 0)
+        return refuse(refusal);
     const int64_t size = st.st_size;
     char tag[64];
     std::snprintf(tag, sizeof tag, "\"%llx-%llx\"", static_cast<unsigned long long>(size),
@@ -687,21 +705,13 @@ MHD_Result AppServer::Http::handleStudentPage(
     const char* type = pageFileType(rest);
     if (!type || !plainPagePath(rest))
         return refuse(404);
-    const QDir dir(self->m_options.studentPageDir);
-    const QFileInfo info(dir.filePath(QString::fromStdString(rest)));
-    const QString root = QFileInfo(dir.absolutePath()).canonicalFilePath();
-    const QString real = info.canonicalFilePath();
-    if (root.isEmpty() || real.isEmpty() || !real.startsWith(root + QLatin1Char('/')) || !info.isFile())
-        return refuse(404);
-    const int fd = ::open(real.toLocal8Bit().constData(), O_RDONLY | O_CLOEXEC);
-    struct stat st = {};
     // The page's own files are small; anything big in the folder is a mistake, not something to send.
     const int64_t kMaxPageFileBytes = 8 << 20;
-    if (fd < 0 || ::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_size > kMaxPageFileBytes) {
-        if (fd >= 0)
-            ::close(fd);
-        return refuse(403);
-    }
+    struct stat st;
+    int status = 0;
+    const int fd = openInside(self->m_options.studentPageDir, rest, kMaxPageFileBytes, &st, &status);
+    if (fd < 0)
+        return refuse(status);
     if (rest.size() > 5 && rest.compare(rest.size() - 5, 5, ".html") == 0) {
         headers.emplace_back("Content-Security-Policy",
             "default-src 'self'; script-src 'self'; style-src 'self'; img-src 'self' data:;"

@@ -1,6 +1,7 @@
 // A group message from the teacher to 200 connected members on loopback: delivery latency
 // (p50/p99) and the relay's memory. The relay runs in a child process (this program started
 // with --relay-child) so that its memory is measured alone.
+#include "BenchLoop.h"
 #include "ProcessMemory.h"
 #include "common/UserSig.h"
 #include "relay/LiveRelay.h"
@@ -24,6 +25,8 @@
 #include <memory>
 #include <vector>
 
+using bench::waitFor;
+
 namespace {
 
 const QByteArray kSecret = "bench-secret";
@@ -42,18 +45,6 @@ qint64 nowNs()
 QString request(const QJsonObject& obj)
 {
     return QString::fromUtf8(QJsonDocument(obj).toJson(QJsonDocument::Compact));
-}
-
-bool waitFor(const std::function<bool()>& done, int timeoutMs)
-{
-    QElapsedTimer t;
-    t.start();
-    while (!done()) {
-        if (t.elapsed() > timeoutMs)
-            return false;
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
-    }
-    return true;
 }
 
 int runRelay()
@@ -140,10 +131,7 @@ int main(int argc, char** argv)
         teacher.sendTextMessage(request({ { "op", "groupMsg" }, { "id", 100 + m },
             { "elems",
                 QJsonArray { QJsonObject { { "type", 0 }, { "text", QString::number(nowNs()) } } } } }));
-        QElapsedTimer gap;
-        gap.start();
-        while (gap.elapsed() < kIntervalMs)
-            QCoreApplication::processEvents(QEventLoop::AllEvents, 1);
+        bench::pump(kIntervalMs);
     }
     const size_t expected = size_t(kMembers) * kMessages;
     waitFor([&] { return latencies.size() >= expected; }, 30000);

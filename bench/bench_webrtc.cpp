@@ -6,6 +6,7 @@
 //     screen 1280x720@10, for 10 s (no subscriber in this process).
 //  3. Bytes per second one subscriber receives for a 1280x720@10 screen share of a still slide, then
 //     of one being drawn on, 10 s each.
+#include "BenchLoop.h"
 #include "JanusProcess.h"
 #include "janus/JanusSession.h"
 #include "media/MediaDevices.h"
@@ -28,31 +29,12 @@
 #include <unistd.h>
 
 using namespace media;
+using bench::pump;
+using bench::waitFor;
 
 namespace {
 
 const int kWaitMs = 15000;
-
-bool waitFor(const std::function<bool()>& done, int timeoutMs)
-{
-    QElapsedTimer t;
-    t.start();
-    // Wakes the blocking wait below: the loop sleeps between events instead of spinning, which
-    // would count a whole core against the teacher's CPU.
-    QTimer tick;
-    tick.start(5);
-    while (!done()) {
-        if (t.elapsed() > timeoutMs)
-            return false;
-        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
-    }
-    return true;
-}
-
-void pump(int ms)
-{
-    waitFor([] { return false; }, ms);
-}
 
 double percentile(QList<double> v, double p)
 {

@@ -4,6 +4,8 @@
 #include "relay/LiveRelay.h"
 #include "relay/MediaRooms.h"
 
+#include "common/TlsPair.h"
+
 #include <QCommandLineParser>
 #include <QCoreApplication>
 #include <QDateTime>
@@ -17,6 +19,7 @@
 #include <QUrl>
 
 #include <csignal>
+#include <optional>
 #include <cstdio>
 #include <sys/resource.h>
 #include <sys/socket.h>
@@ -306,8 +309,14 @@ int main(int argc, char* argv[])
     const QCommandLineOption janusPublicOpt(QStringLiteral("janus-public-url"),
         QStringLiteral("The address clients reach the --janus server at (default: the --janus URL)."),
         QStringLiteral("url"));
+    const QCommandLineOption tlsCertOpt(QStringLiteral("tls-cert"),
+        QStringLiteral("PEM certificate (then any intermediates): serve HTTPS and the relay over WSS with it "
+                       "and --tls-key. Browsers allow the microphone only on secure pages."),
+        QStringLiteral("file"));
+    const QCommandLineOption tlsKeyOpt(QStringLiteral("tls-key"),
+        QStringLiteral("The unencrypted PEM private key of --tls-cert."), QStringLiteral("file"));
     parser.addOptions({ hostOpt, portOpt, livePortOpt, dbOpt, downloadsOpt, publicUrlOpt, demoOpt, publishOpt,
-        liveGraceOpt, janusOpt, janusKeyOpt, janusPublicOpt, studentPageOpt });
+        liveGraceOpt, janusOpt, janusKeyOpt, janusPublicOpt, studentPageOpt, tlsCertOpt, tlsKeyOpt });
     parser.addPositionalArgument(QStringLiteral("command"), QStringLiteral("user … | live … (see above)"),
         QStringLiteral("[command]"));
     parser.process(app);
@@ -326,14 +335,29 @@ int main(int argc, char* argv[])
     if (address.isNull())
         return fail(QStringLiteral("--host takes an IP address, not %1").arg(parser.value(hostOpt)));
 
+    const QStringList janusKeys = parser.values(janusKeyOpt);
     QList<MediaServerConfig> janusServers;
     QString mediaError;
-    if (!mediaServers(parser.values(janusOpt), parser.values(janusKeyOpt), parser.values(janusPublicOpt),
-            &janusServers, &mediaError))
+    if (!mediaServers(
+            parser.values(janusOpt), janusKeys, parser.values(janusPublicOpt), &janusServers, &mediaError))
         return fail(mediaError);
+
+    std::optional<tlspair::Pair> tls;
+    if (parser.isSet(tlsCertOpt) != parser.isSet(tlsKeyOpt))
+        return fail(QStringLiteral("--tls-cert and --tls-key go together"));
+    if (parser.isSet(tlsCertOpt)) {
+        QString tlsError;
+        tls = tlspair::load(parser.value(tlsCertOpt), parser.value(tlsKeyOpt), &tlsError);
+        if (!tls)
+            return fail(tlsError);
+    }
 
     AppServerOptions options;
     options.dbPath = parser.value(dbOpt);
+    if (tls) {
+        options.tlsCertPem = tls->certPem.toStdString();
+        options.tlsKeyPem = tls->keyPem.toStdString();
+    }
     options.downloadsDir = parser.isSet(downloadsOpt)
         ? parser.value(downloadsOpt)
         : QFileInfo(options.dbPath).absoluteDir().filePath(QStringLiteral("downloads"));
@@ -382,6 +406,8 @@ int main(int argc, char* argv[])
 
     LiveRelay relay(server.liveSecret());
     relayForEnds = &relay;
+    if (tls && !relay.useTls(tls->certPem, tls->keyPem, &error))
+        return fail(QStringLiteral("live relay: %1").arg(error));
     MediaRooms mediaRooms(server.liveSecret(), janusServers);
     if (!janusServers.isEmpty())
         relay.setMediaRooms(&mediaRooms);
@@ -394,13 +420,15 @@ int main(int argc, char* argv[])
     if (!relay.listen(address, static_cast<quint16>(livePort), &error))
         return fail(QStringLiteral("live relay: %1").arg(error));
     server.setLivePort(relay.port());
-    out() << "app server on http://" << address.toString() << ':' << server.port() << AppServer::kRpcPath
+    const QString http = tls ? QStringLiteral("https://") : QStringLiteral("http://");
+    out() << "app server on " << http << address.toString() << ':' << server.port() << AppServer::kRpcPath
           << '\n'
-          << "live relay on ws://" << address.toString() << ':' << relay.port() << "/live" << '\n'
+          << "live relay on " << (tls ? "wss://" : "ws://") << address.toString() << ':' << relay.port()
+          << "/live" << '\n'
           << "downloads from " << QDir(options.downloadsDir).absolutePath() << Qt::endl;
     for (const MediaServerConfig& c : janusServers)
         out() << "media rooms on " << c.url.toString() << Qt::endl;
-    out() << "students' page on http://" << address.toString() << ':' << server.port() << "/student/"
+    out() << "students' page on " << http << address.toString() << ':' << server.port() << "/student/"
           << Qt::endl;
 
     quitOnSignals(app);

@@ -59,6 +59,8 @@ if [ -x "$bin/lectern-server" ]; then
   fi
   # A fresh admin key each run: only this lectern-server may create rooms on this Janus.
   janus_key=$(head -c 24 /dev/urandom | od -An -tx1 | tr -d ' \n')
+  # Handed to lectern-server in a file: on its command line ps would show it to every user.
+  (umask 077 && printf '%s\n' "$janus_key" > "$data/janus-admin-key")
   janus_tls=() server_tls=()
   if [ -n "$tls_cert" ]; then
     # lectern-server keeps talking to Janus over loopback; browsers come in over WSS.
@@ -75,7 +77,7 @@ if [ -x "$bin/lectern-server" ]; then
     sleep 0.2
   done
   "$bin/lectern-server" --demo --db "$data/lectern.db" --downloads "$data/downloads" \
-    --janus ws://127.0.0.1:8188 --janus-admin-key "$janus_key" "${server_tls[@]}" &
+    --janus ws://127.0.0.1:8188 --janus-admin-key-file "$data/janus-admin-key" "${server_tls[@]}" &
   server_pid=$!
   # Wait until the app server answers, at most 10 s.
   for _ in $(seq 50); do

@@ -193,6 +193,26 @@ int publish(AppStore& store, const QString& version, const QString& file, const 
     return 0;
 }
 
+// One admin key, alone in its file but for the line end an editor adds.
+std::optional<QString> readKeyFile(const QString& file, QString* error)
+{
+    QFile f(file);
+    if (!f.open(QIODevice::ReadOnly)) {
+        *error = QStringLiteral("cannot read the admin key file %1: %2").arg(file, f.errorString());
+        return std::nullopt;
+    }
+    const QByteArray text = f.read(4097).trimmed();
+    if (text.size() > 4096 || text.contains('\n')) {
+        *error = QStringLiteral("the admin key file %1 must hold the key alone, on one line").arg(file);
+        return std::nullopt;
+    }
+    if (text.isEmpty()) {
+        *error = QStringLiteral("the admin key file %1 is empty").arg(file);
+        return std::nullopt;
+    }
+    return QString::fromUtf8(text);
+}
+
 // Pairs each --janus with the key and public address given in the same place among theirs: one
 // key (or public address) may serve every server; otherwise there is one per server.
 bool mediaServers(const QStringList& urls, const QStringList& keys, const QStringList& publicUrls,
@@ -306,6 +326,10 @@ int main(int argc, char* argv[])
         QStringLiteral("url"));
     const QCommandLineOption janusKeyOpt(QStringLiteral("janus-admin-key"),
         QStringLiteral("The VideoRoom admin_key of the --janus server."), QStringLiteral("key"));
+    const QCommandLineOption janusKeyFileOpt(QStringLiteral("janus-admin-key-file"),
+        QStringLiteral("A file holding the --janus server's admin_key (out of sight of ps, unlike "
+                       "--janus-admin-key)."),
+        QStringLiteral("file"));
     const QCommandLineOption janusPublicOpt(QStringLiteral("janus-public-url"),
         QStringLiteral("The address clients reach the --janus server at (default: the --janus URL)."),
         QStringLiteral("url"));
@@ -315,8 +339,9 @@ int main(int argc, char* argv[])
         QStringLiteral("file"));
     const QCommandLineOption tlsKeyOpt(QStringLiteral("tls-key"),
         QStringLiteral("The unencrypted PEM private key of --tls-cert."), QStringLiteral("file"));
-    parser.addOptions({ hostOpt, portOpt, livePortOpt, dbOpt, downloadsOpt, publicUrlOpt, demoOpt, publishOpt,
-        liveGraceOpt, janusOpt, janusKeyOpt, janusPublicOpt, studentPageOpt, tlsCertOpt, tlsKeyOpt });
+    parser.addOptions(
+        { hostOpt, portOpt, livePortOpt, dbOpt, downloadsOpt, publicUrlOpt, demoOpt, publishOpt, liveGraceOpt,
+            janusOpt, janusKeyOpt, janusKeyFileOpt, janusPublicOpt, studentPageOpt, tlsCertOpt, tlsKeyOpt });
     parser.addPositionalArgument(QStringLiteral("command"), QStringLiteral("user … | live … (see above)"),
         QStringLiteral("[command]"));
     parser.process(app);
@@ -335,7 +360,20 @@ int main(int argc, char* argv[])
     if (address.isNull())
         return fail(QStringLiteral("--host takes an IP address, not %1").arg(parser.value(hostOpt)));
 
-    const QStringList janusKeys = parser.values(janusKeyOpt);
+    QStringList janusKeys = parser.values(janusKeyOpt);
+    if (parser.isSet(janusKeyFileOpt)) {
+        if (!janusKeys.isEmpty())
+            return fail(
+                QStringLiteral("give the admin keys with --janus-admin-key or --janus-admin-key-file, "
+                               "not both"));
+        for (const QString& file : parser.values(janusKeyFileOpt)) {
+            QString why;
+            const std::optional<QString> key = readKeyFile(file, &why);
+            if (!key)
+                return fail(why);
+            janusKeys << *key;
+        }
+    }
     QList<MediaServerConfig> janusServers;
     QString mediaError;
     if (!mediaServers(

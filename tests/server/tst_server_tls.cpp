@@ -1,5 +1,8 @@
 // lectern-server over HTTPS and WSS with a certificate made for the test: what a student on
 // another machine goes through, and what a wrong certificate or a plain client meets.
+#include "app/AppServer.h"
+#include "protocol/LoginHash.h"
+
 #include "ClassPeers.h"
 #include "ServerProcess.h"
 #include "TestCertificate.h"
@@ -121,6 +124,52 @@ private slots:
 
         QVERIFY(m_server.isRunning());
         QVERIFY(!signIn(m_server, "student02").ak.isEmpty());
+    }
+
+    void httpsHandshakesThatNeverFinishAreDroppedAndFreeTheirSlots()
+    {
+        QTemporaryDir dir;
+        appserver::AppServerOptions o;
+        o.dbPath = dir.filePath("lectern.db");
+        o.logRequests = false;
+        o.idleTimeoutSecs = 1;
+        o.maxConnectionsPerAddress = 3;
+        o.tlsCertPem = m_cert.certPem.toStdString();
+        o.tlsKeyPem = m_cert.keyPem.toStdString();
+        appserver::AppServer server(o);
+        QString error;
+        QVERIFY2(server.listen("127.0.0.1", 0, &error), qPrintable(error));
+        server.store().addUser("t1", "123456", "王老师", "t");
+
+        // Every slot of this address taken by a connection that never says hello, or stops halfway.
+        std::vector<std::unique_ptr<QTcpSocket>> stalled;
+        for (int i = 0; i < 3; ++i) {
+            stalled.push_back(std::make_unique<QTcpSocket>());
+            stalled.back()->connectToHost(QHostAddress::LocalHost, server.port());
+            QVERIFY(stalled.back()->waitForConnected(5000));
+        }
+        stalled[1]->write(QByteArray::fromHex("1603010200010001fc0303"));
+        for (const auto& s : stalled)
+            QTRY_COMPARE_WITH_TIMEOUT(s->state(), QAbstractSocket::UnconnectedState, 10000);
+
+        QNetworkAccessManager net;
+        QNetworkRequest request(QUrl(QStringLiteral("https://127.0.0.1:%1%2")
+                                         .arg(server.port())
+                                         .arg(QLatin1String(appserver::AppServer::kRpcPath))));
+        request.setHeader(QNetworkRequest::ContentTypeHeader, "application/json");
+        const QJsonObject call { { "jsonrpc", "2.0" }, { "id", 1 }, { "method", "user.login" },
+            { "params",
+                QJsonObject { { "loginId", "t1" }, { "salt", "4321" },
+                    { "saltedPassword", loginhash::saltedPassword("123456", "4321") } } } };
+        std::unique_ptr<QNetworkReply> reply(net.post(request, QJsonDocument(call).toJson()));
+        QTRY_VERIFY_WITH_TIMEOUT(reply->isFinished(), kWaitMs);
+        QVERIFY(!QJsonDocument::fromJson(reply->readAll())
+                     .object()
+                     .value("result")
+                     .toObject()
+                     .value("ak")
+                     .toString()
+                     .isEmpty());
     }
 
     void badTlsFlagsExitWithAMessage_data()

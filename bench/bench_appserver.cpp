@@ -2,6 +2,7 @@
 // fixed number of "user.login" and then "live.list.by.teacher.id" requests (1,000 lives per answer).
 // Prints requests per second and p50/p99 latency for both; then the latency of logins while 200 slow
 // or idle connections are held open (slow header senders, downloads nobody reads, idle keep-alive).
+// Last, "user.login" over HTTPS (a certificate made with openssl), on kept and on fresh connections.
 #include "LoopbackSocket.h"
 #include "app/AppServer.h"
 
@@ -10,6 +11,7 @@
 #include <QDateTime>
 #include <QDir>
 #include <QFile>
+#include <QProcess>
 #include <QTemporaryDir>
 
 #include <arpa/inet.h>
@@ -44,7 +46,10 @@ struct Figures {
     size_t bytesPerAnswer = 0;
 };
 
-Figures run(quint16 port, const std::string& body, int perClient)
+// scheme "https": over TLS, the certificate taken on trust. keepAlive false: a fresh connection
+// (and handshake) per request.
+Figures run(
+    quint16 port, const std::string& body, int perClient, const char* scheme = "http", bool keepAlive = true)
 {
     std::vector<std::vector<double>> latencies(kClients);
     std::atomic<int> failures { 0 };
@@ -53,8 +58,9 @@ Figures run(quint16 port, const std::string& body, int perClient)
     const auto started = std::chrono::steady_clock::now();
     for (int c = 0; c < kClients; ++c) {
         clients.emplace_back([&, c] {
-            httplib::Client cli("127.0.0.1", port);
-            cli.set_keep_alive(true);
+            httplib::Client cli(std::string(scheme) + "://127.0.0.1:" + std::to_string(port));
+            cli.enable_server_certificate_verification(false);
+            cli.set_keep_alive(keepAlive);
             cli.set_tcp_nodelay(true);
             latencies[c].reserve(perClient);
             for (int i = 0; i < perClient; ++i) {
@@ -92,6 +98,46 @@ void print(const char* name, const Figures& f, double targetRps)
         name, f.requestsPerSecond, f.p50Ms, f.p99Ms, f.bytesPerAnswer, f.failures, targetRps,
         f.requestsPerSecond >= targetRps && f.p99Ms <= 20.0 && f.failures == 0 ? "met" : "MISSED");
     std::fflush(stdout);
+}
+
+void printUntargeted(const char* name, const Figures& f)
+{
+    std::printf("%-26s %9.0f req/s  p50 %6.2f ms  p99 %6.2f ms  %7zu B/answer  %d failed\n", name,
+        f.requestsPerSecond, f.p50Ms, f.p99Ms, f.bytesPerAnswer, f.failures);
+    std::fflush(stdout);
+}
+
+// Logins over HTTPS, against the plain figures above: what TLS costs on this machine.
+bool httpsLogins(const QTemporaryDir& dir, const std::string& login)
+{
+    const QString cert = dir.filePath(QStringLiteral("cert.pem"));
+    const QString key = dir.filePath(QStringLiteral("key.pem"));
+    QProcess openssl;
+    openssl.start(QStringLiteral("openssl"),
+        { "req", "-x509", "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:prime256v1", "-nodes", "-days", "1",
+            "-subj", "/CN=127.0.0.1", "-keyout", key, "-out", cert });
+    QFile certFile(cert), keyFile(key);
+    if (!openssl.waitForFinished(30000) || openssl.exitCode() != 0 || !certFile.open(QIODevice::ReadOnly)
+        || !keyFile.open(QIODevice::ReadOnly)) {
+        std::fprintf(stderr, "bench_appserver: openssl could not make a certificate (scripts/setup.sh)\n");
+        return false;
+    }
+    appserver::AppServerOptions options;
+    options.dbPath = dir.filePath(QStringLiteral("bench-tls.db"));
+    options.tlsCertPem = certFile.readAll().toStdString();
+    options.tlsKeyPem = keyFile.readAll().toStdString();
+    appserver::AppServer server(options);
+    QString error;
+    if (!server.listen(QStringLiteral("127.0.0.1"), 0, &error)) {
+        std::fprintf(stderr, "bench_appserver: %s\n", qPrintable(error));
+        return false;
+    }
+    server.store().addUser("bench_teacher", "123456", "王老师", "t");
+    run(server.port(), login, 50, "https");
+    printUntargeted("user.login https", run(server.port(), login, 1500, "https"));
+    printUntargeted("user.login https, new conn", run(server.port(), login, 200, "https", false));
+    server.stop();
+    return true;
 }
 
 void sendText(int fd, const std::string& text)
@@ -224,7 +270,8 @@ int main(int argc, char* argv[])
 
     run(server.port(), list, 20);
     print("live.list.by.teacher.id", run(server.port(), list, 400), 1000);
+    printUntargeted("user.login, new conn", run(server.port(), login, 200, "http", false));
     slowConnections(server.port(), options.downloadsDir, login);
     server.stop();
-    return 0;
+    return httpsLogins(dir, login) ? 0 : 1;
 }

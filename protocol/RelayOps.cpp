@@ -81,6 +81,12 @@ QByteArray reply(const QByteArray& rawId, int code, const QString& desc, const Q
     return "{\"id\":" + (rawId.isEmpty() ? QByteArray("0") : rawId) + ',' + tail.mid(1);
 }
 
+QByteArray pong(const QByteArray& rawId, const QByteArray& rawSeq)
+{
+    const QByteArray id = rawId.isEmpty() ? QByteArray("0") : rawId;
+    return "{\"id\":" + id + (rawSeq.isEmpty() ? QByteArray() : ",\"seq\":" + rawSeq) + ",\"op\":\"pong\"}";
+}
+
 QByteArray error(int code, const QString& desc)
 {
     return compact(QJsonObject { { "op", "error" }, { "code", code }, { "desc", desc } });

@@ -68,6 +68,8 @@ QByteArray msg(const QString& sender, bool group, const QJsonArray& elems);
 // extra: fields some events carry ("feeds", "media" on entering a room with a media room).
 QByteArray memberEvent(int event, const QStringList& ids, const QJsonObject& extra = {});
 QByteArray kicked();
+// The answer to a ping: its id and seq (when it had one) exactly as they came.
+QByteArray pong(const QByteArray& rawId, const QByteArray& rawSeq);
 
 // One op pushed by the relay, as the client reads it.
 struct Push {

@@ -188,6 +188,8 @@ Request parse(const QByteArray& text)
         if (r.event != relayop::kCameraOn && r.event != relayop::kCameraOff && r.event != relayop::kScreenOn
             && r.event != relayop::kScreenOff)
             refuse(&r, relayop::kMalformed, QStringLiteral("malformed request: bad event"));
+    } else if (r.op == QLatin1String("ping")) {
+        r.rawSeq = rawScalarMember(text, "seq");
     } else if (r.op != QLatin1String("quitRoom") && r.op != QLatin1String("rooms")) {
         refuse(&r, relayop::kUnknownOp, QStringLiteral("unknown op: %1").arg(r.op.left(64)));
     }

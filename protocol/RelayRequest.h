@@ -27,6 +27,7 @@ struct Request {
     QString to; // peerMsg
     QJsonArray elems; // groupMsg, peerMsg: cleaned, kept in order
     int event = 0; // event: 3, 4, 7 or 8
+    QByteArray rawSeq; // ping: its "seq" exactly as sent, for the pong; empty when none
 };
 
 Request parse(const QByteArray& text);

@@ -3,18 +3,31 @@
 # build/run/janus.log) and the app server with its live relay and demo data, then the client.
 # Options:
 #   --students N   also start N scripted students in the first live in progress
+#   --tls-cert FILE --tls-key FILE --public-host NAME
+#                  for students on other machines: the server listens on every address and serves
+#                  HTTPS and WSS with this pair, Janus adds WSS on 8989; NAME is the server's name or
+#                  IP as the certificate gives it (the teacher's client then needs https/wss URLs)
 # Works on a desktop and under xvfb-run.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 students=0
+tls_cert= tls_key= public_host=
 while [ $# -gt 0 ]; do
   case "$1" in
     --students) students=${2:?}; shift 2 ;;
     --students=*) students=${1#*=}; shift ;;
-    -h|--help) sed -n '2,7p' "$0"; exit 0 ;;
+    --tls-cert) tls_cert=${2:?}; shift 2 ;;
+    --tls-key) tls_key=${2:?}; shift 2 ;;
+    --public-host) public_host=${2:?}; shift 2 ;;
+    -h|--help) sed -n '2,11p' "$0"; exit 0 ;;
     *) echo "run.sh: unknown option $1" >&2; exit 2 ;;
   esac
 done
+
+if [ -n "$tls_cert$tls_key$public_host" ] && { [ -z "$tls_cert" ] || [ -z "$tls_key" ] || [ -z "$public_host" ]; }; then
+  echo "run.sh: --tls-cert, --tls-key and --public-host go together" >&2
+  exit 2
+fi
 
 scripts/setup.sh
 build_dir=${LECTERN_BUILD_DIR:-build}
@@ -46,8 +59,17 @@ if [ -x "$bin/lectern-server" ]; then
   fi
   # A fresh admin key each run: only this lectern-server may create rooms on this Janus.
   janus_key=$(head -c 24 /dev/urandom | od -An -tx1 | tr -d ' \n')
+  # Handed to lectern-server in a file: on its command line ps would show it to every user.
+  (umask 077 && printf '%s\n' "$janus_key" > "$data/janus-admin-key")
+  janus_tls=() server_tls=()
+  if [ -n "$tls_cert" ]; then
+    # lectern-server keeps talking to Janus over loopback; browsers come in over WSS.
+    janus_tls=(--cert "$tls_cert" --key "$tls_key" --wss-port 8989 --wss-bind 0.0.0.0)
+    server_tls=(--host 0.0.0.0 --tls-cert "$tls_cert" --tls-key "$tls_key"
+      --janus-public-url "wss://$public_host:8989")
+  fi
   server/janus/start-janus.sh --dir "$data/janus" --port 8188 --admin-key "$janus_key" --debug-level 2 \
-    > "$data/janus.log" 2>&1 &
+    "${janus_tls[@]}" > "$data/janus.log" 2>&1 &
   janus_pid=$!
   for _ in $(seq 50); do
     if (exec 3<>/dev/tcp/127.0.0.1/8188) 2>/dev/null; then break; fi
@@ -55,7 +77,7 @@ if [ -x "$bin/lectern-server" ]; then
     sleep 0.2
   done
   "$bin/lectern-server" --demo --db "$data/lectern.db" --downloads "$data/downloads" \
-    --janus ws://127.0.0.1:8188 --janus-admin-key "$janus_key" &
+    --janus ws://127.0.0.1:8188 --janus-admin-key-file "$data/janus-admin-key" "${server_tls[@]}" &
   server_pid=$!
   # Wait until the app server answers, at most 10 s.
   for _ in $(seq 50); do

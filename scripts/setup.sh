@@ -9,6 +9,8 @@ packages=(
   cmake g++ make pkg-config
   qtbase5-dev libqt5websockets5-dev qttranslations5-l10n
   libjsoncpp-dev libcpp-httplib-dev libmicrohttpd-dev libsqlitecpp-dev libsqlite3-dev
+  # HTTPS/WSS: the check that a certificate and key belong together; certificates for trials and tests
+  libgnutls28-dev openssl
   # live video: the media server, GStreamer's WebRTC stack and its headers
   janus gstreamer1.0-plugins-base gstreamer1.0-plugins-good gstreamer1.0-plugins-bad gstreamer1.0-nice
   libgstreamer1.0-dev libgstreamer-plugins-base1.0-dev libgstreamer-plugins-bad1.0-dev

@@ -4,6 +4,8 @@
 #include "relay/LiveRelay.h"
 #include "relay/MediaRooms.h"
 
+#include "common/TlsPair.h"
+
 #include <QCommandLineParser>
 #include <QCoreApplication>
 #include <QDateTime>
@@ -17,6 +19,7 @@
 #include <QUrl>
 
 #include <csignal>
+#include <optional>
 #include <cstdio>
 #include <sys/resource.h>
 #include <sys/socket.h>
@@ -190,6 +193,26 @@ int publish(AppStore& store, const QString& version, const QString& file, const 
     return 0;
 }
 
+// One admin key, alone in its file but for the line end an editor adds.
+std::optional<QString> readKeyFile(const QString& file, QString* error)
+{
+    QFile f(file);
+    if (!f.open(QIODevice::ReadOnly)) {
+        *error = QStringLiteral("cannot read the admin key file %1: %2").arg(file, f.errorString());
+        return std::nullopt;
+    }
+    const QByteArray text = f.read(4097).trimmed();
+    if (text.size() > 4096 || text.contains('\n')) {
+        *error = QStringLiteral("the admin key file %1 must hold the key alone, on one line").arg(file);
+        return std::nullopt;
+    }
+    if (text.isEmpty()) {
+        *error = QStringLiteral("the admin key file %1 is empty").arg(file);
+        return std::nullopt;
+    }
+    return QString::fromUtf8(text);
+}
+
 // Pairs each --janus with the key and public address given in the same place among theirs: one
 // key (or public address) may serve every server; otherwise there is one per server.
 bool mediaServers(const QStringList& urls, const QStringList& keys, const QStringList& publicUrls,
@@ -303,11 +326,22 @@ int main(int argc, char* argv[])
         QStringLiteral("url"));
     const QCommandLineOption janusKeyOpt(QStringLiteral("janus-admin-key"),
         QStringLiteral("The VideoRoom admin_key of the --janus server."), QStringLiteral("key"));
+    const QCommandLineOption janusKeyFileOpt(QStringLiteral("janus-admin-key-file"),
+        QStringLiteral("A file holding the --janus server's admin_key (out of sight of ps, unlike "
+                       "--janus-admin-key)."),
+        QStringLiteral("file"));
     const QCommandLineOption janusPublicOpt(QStringLiteral("janus-public-url"),
         QStringLiteral("The address clients reach the --janus server at (default: the --janus URL)."),
         QStringLiteral("url"));
-    parser.addOptions({ hostOpt, portOpt, livePortOpt, dbOpt, downloadsOpt, publicUrlOpt, demoOpt, publishOpt,
-        liveGraceOpt, janusOpt, janusKeyOpt, janusPublicOpt, studentPageOpt });
+    const QCommandLineOption tlsCertOpt(QStringLiteral("tls-cert"),
+        QStringLiteral("PEM certificate (then any intermediates): serve HTTPS and the relay over WSS with it "
+                       "and --tls-key. Browsers allow the microphone only on secure pages."),
+        QStringLiteral("file"));
+    const QCommandLineOption tlsKeyOpt(QStringLiteral("tls-key"),
+        QStringLiteral("The unencrypted PEM private key of --tls-cert."), QStringLiteral("file"));
+    parser.addOptions(
+        { hostOpt, portOpt, livePortOpt, dbOpt, downloadsOpt, publicUrlOpt, demoOpt, publishOpt, liveGraceOpt,
+            janusOpt, janusKeyOpt, janusKeyFileOpt, janusPublicOpt, studentPageOpt, tlsCertOpt, tlsKeyOpt });
     parser.addPositionalArgument(QStringLiteral("command"), QStringLiteral("user … | live … (see above)"),
         QStringLiteral("[command]"));
     parser.process(app);
@@ -326,14 +360,42 @@ int main(int argc, char* argv[])
     if (address.isNull())
         return fail(QStringLiteral("--host takes an IP address, not %1").arg(parser.value(hostOpt)));
 
+    QStringList janusKeys = parser.values(janusKeyOpt);
+    if (parser.isSet(janusKeyFileOpt)) {
+        if (!janusKeys.isEmpty())
+            return fail(
+                QStringLiteral("give the admin keys with --janus-admin-key or --janus-admin-key-file, "
+                               "not both"));
+        for (const QString& file : parser.values(janusKeyFileOpt)) {
+            QString why;
+            const std::optional<QString> key = readKeyFile(file, &why);
+            if (!key)
+                return fail(why);
+            janusKeys << *key;
+        }
+    }
     QList<MediaServerConfig> janusServers;
     QString mediaError;
-    if (!mediaServers(parser.values(janusOpt), parser.values(janusKeyOpt), parser.values(janusPublicOpt),
-            &janusServers, &mediaError))
+    if (!mediaServers(
+            parser.values(janusOpt), janusKeys, parser.values(janusPublicOpt), &janusServers, &mediaError))
         return fail(mediaError);
+
+    std::optional<tlspair::Pair> tls;
+    if (parser.isSet(tlsCertOpt) != parser.isSet(tlsKeyOpt))
+        return fail(QStringLiteral("--tls-cert and --tls-key go together"));
+    if (parser.isSet(tlsCertOpt)) {
+        QString tlsError;
+        tls = tlspair::load(parser.value(tlsCertOpt), parser.value(tlsKeyOpt), &tlsError);
+        if (!tls)
+            return fail(tlsError);
+    }
 
     AppServerOptions options;
     options.dbPath = parser.value(dbOpt);
+    if (tls) {
+        options.tlsCertPem = tls->certPem.toStdString();
+        options.tlsKeyPem = tls->keyPem.toStdString();
+    }
     options.downloadsDir = parser.isSet(downloadsOpt)
         ? parser.value(downloadsOpt)
         : QFileInfo(options.dbPath).absoluteDir().filePath(QStringLiteral("downloads"));
@@ -382,6 +444,8 @@ int main(int argc, char* argv[])
 
     LiveRelay relay(server.liveSecret());
     relayForEnds = &relay;
+    if (tls && !relay.useTls(tls->certPem, tls->keyPem, &error))
+        return fail(QStringLiteral("live relay: %1").arg(error));
     MediaRooms mediaRooms(server.liveSecret(), janusServers);
     if (!janusServers.isEmpty())
         relay.setMediaRooms(&mediaRooms);
@@ -394,13 +458,15 @@ int main(int argc, char* argv[])
     if (!relay.listen(address, static_cast<quint16>(livePort), &error))
         return fail(QStringLiteral("live relay: %1").arg(error));
     server.setLivePort(relay.port());
-    out() << "app server on http://" << address.toString() << ':' << server.port() << AppServer::kRpcPath
+    const QString http = tls ? QStringLiteral("https://") : QStringLiteral("http://");
+    out() << "app server on " << http << address.toString() << ':' << server.port() << AppServer::kRpcPath
           << '\n'
-          << "live relay on ws://" << address.toString() << ':' << relay.port() << "/live" << '\n'
+          << "live relay on " << (tls ? "wss://" : "ws://") << address.toString() << ':' << relay.port()
+          << "/live" << '\n'
           << "downloads from " << QDir(options.downloadsDir).absolutePath() << Qt::endl;
     for (const MediaServerConfig& c : janusServers)
         out() << "media rooms on " << c.url.toString() << Qt::endl;
-    out() << "students' page on http://" << address.toString() << ':' << server.port() << "/student/"
+    out() << "students' page on " << http << address.toString() << ':' << server.port() << "/student/"
           << Qt::endl;
 
     quitOnSignals(app);

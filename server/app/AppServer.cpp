@@ -329,7 +329,15 @@ bool AppServer::listen(const QString& host, quint16 port, QString* error)
 
     // Event-driven: a slow or idle connection costs a socket and its memory pool, never a thread.
     // Headers (their count and size) must fit the per-connection pool.
-    const unsigned flags = MHD_USE_INTERNAL_POLLING_THREAD | MHD_USE_EPOLL | MHD_USE_ERROR_LOG;
+    const bool secure = !m_options.tlsCertPem.empty() && !m_options.tlsKeyPem.empty();
+    const unsigned flags
+        = MHD_USE_INTERNAL_POLLING_THREAD | MHD_USE_EPOLL | MHD_USE_ERROR_LOG | (secure ? MHD_USE_TLS : 0);
+    // The handshake counts against the idle timeout, so one that never finishes frees its slot.
+    MHD_OptionItem tls[] = {
+        { MHD_OPTION_HTTPS_MEM_CERT, 0, const_cast<char*>(m_options.tlsCertPem.c_str()) },
+        { MHD_OPTION_HTTPS_MEM_KEY, 0, const_cast<char*>(m_options.tlsKeyPem.c_str()) },
+        { MHD_OPTION_END, 0, nullptr },
+    };
     // The logger comes first, so even the library's complaints about later options go to our log.
     m_daemon = MHD_start_daemon(flags, 0, nullptr, nullptr, &Http::onRequest, this, //
         MHD_OPTION_EXTERNAL_LOGGER, &Http::onLibraryLog, this, //
@@ -340,6 +348,7 @@ bool AppServer::listen(const QString& host, quint16 port, QString* error)
         MHD_OPTION_CONNECTION_TIMEOUT, static_cast<unsigned>(m_options.idleTimeoutSecs), //
         MHD_OPTION_CONNECTION_MEMORY_LIMIT, static_cast<size_t>(m_options.maxHeaderBytes), //
         MHD_OPTION_NOTIFY_COMPLETED, &Http::onCompleted, this, //
+        MHD_OPTION_ARRAY, secure ? tls : tls + 2, //
         MHD_OPTION_END);
     if (!m_daemon) {
         ::close(fd);

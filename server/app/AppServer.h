@@ -32,6 +32,9 @@ struct AppServerOptions {
     QString downloadsDir; // served under /downloads/; empty serves nothing
     QString studentPageDir; // the students' web page, served under /student/; empty serves nothing
     QString publicUrl; // base of "updateUrl"; empty: taken from the request's Host
+    // Both set: HTTPS only (PEM, as tlspair::load read them); a plain request on the port fails.
+    std::string tlsCertPem;
+    std::string tlsKeyPem;
     int64_t sessionTtlMs = 7LL * 24 * 3600 * 1000;
     int64_t userSigTtlSecs = 24 * 3600;
     size_t maxBodyBytes = 1024 * 1024; // counted as it arrives, chunked or not

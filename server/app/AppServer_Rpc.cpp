@@ -246,7 +246,8 @@ Json::Value AppServer::versionCheck(Call& call)
     if (order && *order < 0 && !newest->fileName.empty()) {
         QString base = m_options.publicUrl;
         if (base.isEmpty())
-            base = QStringLiteral("http://") + QString::fromStdString(call.host);
+            base = QString::fromLatin1(m_options.tlsCertPem.empty() ? "http://" : "https://")
+                + QString::fromStdString(call.host);
         while (base.endsWith(QLatin1Char('/')))
             base.chop(1);
         result["type"] = 2;

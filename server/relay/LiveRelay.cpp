@@ -12,8 +12,13 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QJsonParseError>
+#include <QPointer>
 #include <QTcpServer>
 #include <QRandomGenerator>
+#include <QSslCertificate>
+#include <QSslConfiguration>
+#include <QSslKey>
+#include <QSslSocket>
 #include <QTimer>
 #include <QWebSocket>
 #include <QWebSocketServer>
@@ -107,15 +112,64 @@ struct LiveRelay::Session {
     quint64 heldSerial = 0; // set while the connection is gone and the place is kept
     quint64 serial = 0; // tells a session from a later one at the same address
     bool knowsMedia = false; // has been told its room's media room
+    QPointer<QSslSocket> tls; // under ws when the relay serves WSS
+
+    // What the member has not yet taken. Over TLS most of it waits already encrypted, where the
+    // WebSocket's own count does not see it.
+    qint64 unsent() const { return ws->bytesToWrite() + (tls ? tls->encryptedBytesToWrite() : 0); }
 };
 
 LiveRelay::LiveRelay(const QByteArray& secret, QObject* parent)
     : QObject(parent)
     , m_secret(secret)
-    , m_server(new QWebSocketServer(QStringLiteral("lectern-relay"), QWebSocketServer::NonSecureMode, this))
     , m_now([] { return QDateTime::currentSecsSinceEpoch(); })
 {
+    makeServer(false);
+}
+
+void LiveRelay::makeServer(bool secure)
+{
+    const int handshakeMs = m_server ? m_server->handshakeTimeoutMS() : 10000;
+    delete m_server;
+    m_server = new QWebSocketServer(QStringLiteral("lectern-relay"),
+        secure ? QWebSocketServer::SecureMode : QWebSocketServer::NonSecureMode, this);
+    m_server->setHandshakeTimeout(handshakeMs);
     connect(m_server, &QWebSocketServer::newConnection, this, &LiveRelay::onNewConnection);
+}
+
+bool LiveRelay::useTls(const QByteArray& certPem, const QByteArray& keyPem, QString* error)
+{
+    const QList<QSslCertificate> chain = QSslCertificate::fromData(certPem, QSsl::Pem);
+    QSslKey key(keyPem, QSsl::Rsa, QSsl::Pem);
+    if (key.isNull())
+        key = QSslKey(keyPem, QSsl::Ec, QSsl::Pem);
+    if (chain.isEmpty() || key.isNull()) {
+        *error = chain.isEmpty() ? QStringLiteral("no certificate the relay can read")
+                                 : QStringLiteral("the key is neither RSA nor EC, or is encrypted");
+        return false;
+    }
+    if (!QSslSocket::supportsSsl()) {
+        *error = QStringLiteral("no TLS library for the relay (%1)")
+                     .arg(QSslSocket::sslLibraryBuildVersionString());
+        return false;
+    }
+    QSslConfiguration config = QSslConfiguration::defaultConfiguration();
+    config.setLocalCertificateChain(chain);
+    config.setPrivateKey(key);
+    config.setPeerVerifyMode(QSslSocket::VerifyNone); // students sign in, they bring no certificate
+    makeServer(true);
+    m_server->setSslConfiguration(config);
+    return true;
+}
+
+bool LiveRelay::isSecure() const
+{
+    return m_server->secureMode() == QWebSocketServer::SecureMode;
+}
+
+void LiveRelay::setHandshakeTimeout(int ms)
+{
+    m_server->setHandshakeTimeout(ms);
 }
 
 LiveRelay::~LiveRelay()
@@ -193,6 +247,11 @@ void LiveRelay::onNewConnection()
         ws->setMaxAllowedIncomingMessageSize(quint64(m_maxIncoming));
         auto* s = new Session;
         s->ws = ws;
+        // The WebSocket does not hand out its TLS socket; the server keeps it among its children.
+        if (isSecure())
+            for (QSslSocket* tls : m_server->findChildren<QSslSocket*>())
+                if (tls->peerPort() == ws->peerPort() && tls->peerAddress() == ws->peerAddress())
+                    s->tls = tls;
         s->serial = m_nextSessionSerial++;
         m_sessions.insert(ws, s);
         connect(ws, &QWebSocket::textMessageReceived, this, [this, s](const QString& t) { onText(s, t); });
@@ -246,6 +305,12 @@ void LiveRelay::onText(Session* s, const QString& text)
     }
     if (req.op.isEmpty()) { // too long to read, or no op
         reply(s, id, req.error, req.desc);
+        return;
+    }
+    // Answered before sign-in too; it does not put off the sign-in deadline, and what it makes an
+    // unsigned connection hold is capped by kUnsignedQueueLimitBytes.
+    if (req.op == QLatin1String("ping")) {
+        sendRaw(s, relayop::pong(id, req.rawSeq));
         return;
     }
     if (s->userId.isEmpty()) {
@@ -426,13 +491,13 @@ bool LiveRelay::sendRaw(Session* s, const QByteArray& bytes)
 {
     if (s->dead)
         return false;
-    if (s->ws->bytesToWrite() > m_hardLimit) {
+    if (s->unsent() > (s->userId.isEmpty() ? kUnsignedQueueLimitBytes : m_hardLimit)) {
         // A member that reads nothing would hold every message in memory: cut it off instead.
         cutOff(s);
         return false;
     }
     s->ws->sendTextMessage(QString::fromUtf8(bytes));
-    const qint64 now = s->ws->bytesToWrite();
+    const qint64 now = s->unsent();
     m_queuedEstimate += now - s->queued;
     s->queued = now;
     if (m_queuedEstimate > m_totalLimit)
@@ -459,7 +524,7 @@ void LiveRelay::keepTotalQueueBounded()
     for (Session* m : qAsConst(m_sessions)) {
         if (m->dead)
             continue;
-        m->queued = m->ws->bytesToWrite();
+        m->queued = m->unsent();
         total += m->queued;
         live << m;
     }

@@ -30,6 +30,9 @@ public:
     explicit LiveRelay(const QByteArray& secret, QObject* parent = nullptr);
     ~LiveRelay() override;
 
+    // Serves WSS instead of WS from then on (PEM, as tlspair::load read them); before listen().
+    bool useTls(const QByteArray& certPem, const QByteArray& keyPem, QString* error);
+    bool isSecure() const;
     bool listen(const QHostAddress& address, quint16 port, QString* error);
     quint16 port() const;
     void close();
@@ -48,6 +51,11 @@ public:
     void setRoomAccess(RoomAccess access) { m_access = std::move(access); }
     // A connection that has not signed in by then is closed, so idle sockets cannot pile up.
     void setSignInTimeout(int ms) { m_signInTimeoutMs = ms; }
+    // A connection whose TLS handshake and WebSocket upgrade are not done by then is dropped.
+    void setHandshakeTimeout(int ms);
+    // Unsent bytes a connection that has not signed in may hold before it is cut off: answers to
+    // someone nobody has authenticated are small, and one that reads none of them is not a client.
+    static constexpr qint64 kUnsignedQueueLimitBytes = 64 << 10;
     // How long a member whose connection dropped keeps its place (room, host role, camera state)
     // for a resuming sign-in, before the room hears that it left.
     void setGracePeriod(int ms) { m_graceMs = ms; }
@@ -87,6 +95,7 @@ private:
         QByteArray requestId;
     };
 
+    void makeServer(bool secure);
     void onNewConnection();
     void onText(Session* s, const QString& text);
     void onBinary(Session* s);

@@ -36,6 +36,7 @@ bool ServerProcess::start(QString* error, const QStringList& extraArguments)
         return false;
     }
     stop();
+    m_secure = extraArguments.contains(QStringLiteral("--tls-cert"));
     m_port = FreeLoopbackPort();
     do
         m_livePort = FreeLoopbackPort();

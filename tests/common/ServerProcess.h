@@ -31,15 +31,22 @@ public:
 
     quint16 port() const { return m_port; }
     quint16 livePort() const { return m_livePort; }
-    QString jsonRpcUrl() const
+    // Started with "--tls-cert": HTTPS and WSS, and the URLs below say so.
+    bool isSecure() const { return m_secure; }
+    QString baseUrl() const
     {
-        return QStringLiteral("http://127.0.0.1:%1/app-server/jsonrpc/").arg(m_port);
+        return QStringLiteral("%1://127.0.0.1:%2").arg(m_secure ? "https" : "http").arg(m_port);
     }
-    QString liveUrl() const { return QStringLiteral("ws://127.0.0.1:%1/live").arg(m_livePort); }
+    QString jsonRpcUrl() const { return baseUrl() + QStringLiteral("/app-server/jsonrpc/"); }
+    QString liveUrl() const
+    {
+        return QStringLiteral("%1://127.0.0.1:%2/live").arg(m_secure ? "wss" : "ws").arg(m_livePort);
+    }
 
 private:
     QTemporaryDir m_dir;
     std::unique_ptr<QProcess> m_process;
     quint16 m_port = 0;
     quint16 m_livePort = 0;
+    bool m_secure = false;
 };

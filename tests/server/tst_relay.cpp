@@ -3,10 +3,13 @@
 #include "common/UserSig.h"
 #include "relay/LiveRelay.h"
 
+#include "TestCertificate.h"
+
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QMessageAuthenticationCode>
+#include <QSslSocket>
 #include <QTcpSocket>
 #include <QTemporaryDir>
 #include <QWebSocket>
@@ -21,7 +24,8 @@ const qint64 kNow = 1700000000;
 // One member: everything the relay sends is kept for the test to look at.
 class Member : public QObject {
 public:
-    explicit Member(quint16 port)
+    // With tls: over WSS, trusting what it trusts.
+    explicit Member(quint16 port, const QSslConfiguration* tls = nullptr)
     {
         connect(&ws, &QWebSocket::textMessageReceived, this, [this](const QString& t) {
             raw << t;
@@ -29,7 +33,9 @@ public:
         });
         connect(&ws, &QWebSocket::binaryMessageReceived, this, [this](const QByteArray& b) { frames << b; });
         connect(&ws, &QWebSocket::disconnected, this, [this] { closed = true; });
-        ws.open(QUrl(QStringLiteral("ws://127.0.0.1:%1/live").arg(port)));
+        if (tls)
+            ws.setSslConfiguration(*tls);
+        ws.open(QUrl(QStringLiteral("%1://127.0.0.1:%2/live").arg(tls ? "wss" : "ws").arg(port)));
         // Not connected in time shows as the first request going unanswered.
         (void)QTest::qWaitFor([this] { return ws.state() == QAbstractSocket::ConnectedState; }, 5000);
     }
@@ -109,11 +115,19 @@ QJsonArray text(const QString& t)
 // stops reading.
 class RawMember {
 public:
-    bool open(quint16 port)
+    bool open(quint16 port, const QSslConfiguration* tls = nullptr)
     {
-        sock.connectToHost(QHostAddress::LocalHost, port);
-        if (!sock.waitForConnected(5000))
-            return false;
+        if (tls) {
+            sock.setSslConfiguration(*tls);
+            sock.connectToHostEncrypted(QStringLiteral("127.0.0.1"), port);
+            // The relay runs on this thread: wait with its events going, not blocked.
+            if (!QTest::qWaitFor([this] { return sock.isEncrypted(); }, 5000))
+                return false;
+        } else {
+            sock.connectToHost(QHostAddress::LocalHost, port);
+            if (!sock.waitForConnected(5000))
+                return false;
+        }
         sock.write("GET /live HTTP/1.1\r\nHost: 127.0.0.1\r\nUpgrade: websocket\r\nConnection: Upgrade\r\n"
                    "Sec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\r\nSec-WebSocket-Version: 13\r\n\r\n");
         if (!waitFor("\r\n\r\n") || !in.startsWith("HTTP/1.1 101"))
@@ -178,7 +192,7 @@ public:
             timeoutMs);
         return code;
     }
-    QTcpSocket sock;
+    QSslSocket sock; // plain until told to encrypt
     QByteArray in;
 };
 
@@ -435,6 +449,119 @@ private slots:
         QVERIFY(relay->membersCutOff() > 0);
         QTRY_VERIFY(relay->roomMemberCount(9) < 5);
         QCOMPARE(host->reply().value("code").toInt(), 0); // the reading member is served on
+    }
+
+    void pingIsAnsweredWithPongBeforeAndAfterSignIn()
+    {
+        relay->setSignInTimeout(800);
+        Member early(port);
+        early.ws.sendTextMessage(R"({"op":"ping","id":"p-1","seq":41})");
+        early.ws.sendTextMessage(R"({"op":"ping","seq":{"deep":[1]}})"); // no scalar seq: none echoed
+        QTRY_COMPARE(early.ofOp("pong").size(), 2);
+        QCOMPARE(early.raw.filter("pong").first(), QStringLiteral(R"({"id":"p-1","seq":41,"op":"pong"})"));
+        QCOMPARE(early.raw.filter("pong").last(), QStringLiteral(R"({"id":0,"op":"pong"})"));
+        QCOMPARE(early.call({ { "op", "rooms" } }), 8001); // a pong lets nothing else in
+        // Pinging does not keep a connection that never signs in past its deadline.
+        QTimer pinger;
+        connect(
+            &pinger, &QTimer::timeout, &early, [&early] { early.ws.sendTextMessage(R"({"op":"ping"})"); });
+        pinger.start(100);
+        QTRY_VERIFY_WITH_TIMEOUT(early.closed, 5000);
+        QCOMPARE(early.ofOp("error").value(0).value("code").toInt(), 8001);
+
+        auto member = in("s1", 3);
+        QVERIFY(member);
+        member->send({ { "op", "ping" }, { "seq", 7 } });
+        QTRY_VERIFY(
+            member->raw.contains(QStringLiteral(R"({"id":%1,"seq":7,"op":"pong"})").arg(member->lastId)));
+    }
+
+    void unsignedConnectionThatReadsNoPongsCannotHoldMoreThanItsCap()
+    {
+        RawMember stalled;
+        stalled.sock.setReadBufferSize(1024);
+        stalled.sock.setSocketOption(QAbstractSocket::ReceiveBufferSizeSocketOption, 4096);
+        QVERIFY(stalled.open(port));
+        const QByteArray ping = "{\"op\":\"ping\",\"id\":\"" + QByteArray(200, 'i') + "\",\"seq\":\""
+            + QByteArray(200, 's') + "\"}";
+        for (int i = 0; i < 400 && relay->membersCutOff() == 0; ++i) {
+            for (int j = 0; j < 50; ++j)
+                stalled.text(ping);
+            QTest::qWait(5);
+        }
+        QCOMPARE(relay->membersCutOff(), 1);
+        QTRY_COMPARE(relay->sessionCount(), 0);
+        QVERIFY(in("s1", 3)); // the relay carries on
+    }
+
+    void overTlsFramesQueuesAndHandshakesStayBounded()
+    {
+        QTemporaryDir dir;
+        TestCertificate cert;
+        QString error;
+        QVERIFY2(cert.make(dir.path(), &error), qPrintable(error));
+        delete relay;
+        relay = new LiveRelay(kSecret);
+        relay->setClock([] { return kNow; });
+        QVERIFY2(relay->useTls(cert.certPem, cert.keyPem, &error), qPrintable(error));
+        QVERIFY(relay->isSecure());
+        relay->setHandshakeTimeout(500);
+        relay->setQueueLimits(1 << 20);
+        relay->setMaxIncomingBytes(1 << 20);
+        QVERIFY2(relay->listen(QHostAddress::LocalHost, 0, &error), qPrintable(error));
+        port = relay->port();
+        const QSslConfiguration trusting = cert.trusting();
+
+        // Connections that never finish their TLS handshake (silent, or stopped halfway through a
+        // hello) are dropped, as are plain WebSocket clients.
+        QTcpSocket silent, halfway;
+        silent.connectToHost(QHostAddress::LocalHost, port);
+        halfway.connectToHost(QHostAddress::LocalHost, port);
+        QVERIFY(silent.waitForConnected(5000) && halfway.waitForConnected(5000));
+        halfway.write(QByteArray::fromHex("1603010200010001fc0303"));
+        QWebSocket plain;
+        QSignalSpy plainOpened(&plain, &QWebSocket::connected);
+        QSignalSpy plainGone(&plain, &QWebSocket::disconnected);
+        plain.open(QUrl(QStringLiteral("ws://127.0.0.1:%1/live").arg(port)));
+
+        // A client that trusts the certificate signs in, hosts, and is answered.
+        Member host(port, &trusting);
+        QCOMPARE(host.login("t1"), 0);
+        QCOMPARE(host.call({ { "op", "createRoom" }, { "roomId", 9 } }), 0);
+        host.send({ { "op", "ping" }, { "seq", 1 } });
+        QTRY_COMPARE(host.ofOp("pong").size(), 1);
+
+        QTRY_VERIFY(plainGone.count() > 0);
+        QCOMPARE(plainOpened.count(), 0);
+        QTRY_COMPARE_WITH_TIMEOUT(silent.state(), QAbstractSocket::UnconnectedState, 5000);
+        QTRY_COMPARE_WITH_TIMEOUT(halfway.state(), QAbstractSocket::UnconnectedState, 5000);
+
+        // A member that reads nothing is cut off at its limit: over TLS what waits is encrypted
+        // already, and must be counted all the same.
+        RawMember stalled;
+        stalled.sock.setReadBufferSize(1024);
+        stalled.sock.setSocketOption(QAbstractSocket::ReceiveBufferSizeSocketOption, 4096);
+        QVERIFY(stalled.open(port, &trusting));
+        stalled.text(QJsonDocument(QJsonObject { { "op", "login" }, { "id", 1 }, { "userId", "s1" },
+                                       { "userSig", usersig::make(kSecret, "s1", kNow + 3600) } })
+                         .toJson(QJsonDocument::Compact));
+        stalled.text(R"({"op":"joinRoom","id":2,"roomId":9})");
+        QVERIFY(stalled.waitFor("\"id\":2"));
+        const QString chunk(60000, QLatin1Char('c'));
+        for (int i = 0; i < 300 && relay->membersCutOff() == 0; ++i) {
+            host.send({ { "op", "groupMsg" }, { "elems", text(chunk) } });
+            QTest::qWait(5);
+        }
+        QCOMPARE(relay->membersCutOff(), 1);
+        QTRY_COMPARE(relay->roomMemberCount(9), 1);
+
+        // A frame announcing more than the limit ends the connection on its header.
+        RawMember big;
+        QVERIFY(big.open(port, &trusting));
+        big.header(2, 100ull << 20);
+        big.sock.write(QByteArray(4096, 'x'));
+        QCOMPARE(big.closeCode(), 1009);
+        QCOMPARE(host.call({ { "op", "rooms" } }), 0); // the relay carries on
     }
 
     void roomIdsMustBeIntegersAndRequestIdsComeBackAsSent()

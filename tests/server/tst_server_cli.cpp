@@ -70,6 +70,21 @@ private slots:
         QTest::newRow("bad public url")
             << QStringList { "--janus", ws, "--janus-admin-key", "k", "--janus-public-url", "nowhere" }
             << "--janus-public-url";
+        const QString emptyKey = m_dir.filePath("empty-key");
+        const QString twoLines = m_dir.filePath("two-line-key");
+        QFile empty(emptyKey), lines(twoLines);
+        QVERIFY(empty.open(QIODevice::WriteOnly) && empty.write("\n") == 1);
+        QVERIFY(lines.open(QIODevice::WriteOnly) && lines.write("abc\ndef\n") == 8);
+        QTest::newRow("missing key file")
+            << QStringList { "--janus", ws, "--janus-admin-key-file", m_dir.filePath("no-such-key") }
+            << "cannot read the admin key file";
+        QTest::newRow("empty key file")
+            << QStringList { "--janus", ws, "--janus-admin-key-file", emptyKey } << "is empty";
+        QTest::newRow("key file of two lines")
+            << QStringList { "--janus", ws, "--janus-admin-key-file", twoLines } << "on one line";
+        QTest::newRow("key and key file")
+            << QStringList { "--janus", ws, "--janus-admin-key", "k", "--janus-admin-key-file", emptyKey }
+            << "not both";
         QTest::newRow("keys not matching servers") << QStringList { "--janus", ws, "--janus",
             "ws://127.0.0.1:8189", "--janus", "ws://127.0.0.1:8190", "--janus-admin-key", "a",
             "--janus-admin-key", "b" } << "one for each --janus";

@@ -4,6 +4,7 @@
 import { spawn } from 'node:child_process';
 import { createHash } from 'node:crypto';
 import { existsSync, mkdtempSync, rmSync } from 'node:fs';
+import https from 'node:https';
 import { tmpdir } from 'node:os';
 import path from 'node:path';
 import puppeteer from 'puppeteer-core';
@@ -34,8 +35,25 @@ export function waitFor(check, what, timeoutMs = 10000) {
   });
 }
 
+// A JSON POST over HTTPS trusting only ca (Node's fetch takes no CA of its own).
+function postTrusting(url, body, ca) {
+  return new Promise((resolve, reject) => {
+    const request = https.request(url, { method: 'POST', ca, headers: { 'Content-Type': 'application/json' } }, (reply) => {
+      let text = '';
+      reply.setEncoding('utf8');
+      reply.on('data', (chunk) => { text += chunk; });
+      reply.on('end', () => resolve(text));
+    });
+    request.on('error', reject);
+    request.end(body);
+  });
+}
+
 export class Server {
-  async start(extraArgs = []) {
+  // With "--tls-cert"/"--tls-key" in extraArgs, ca (the certificate's PEM) is what the test's own
+  // calls and relay peers trust.
+  async start(extraArgs = [], { ca = null } = {}) {
+    this.ca = ca;
     need(BIN_DIR && existsSync(path.join(BIN_DIR, 'lectern-server')),
       `no lectern-server in LECTERN_BIN_DIR (${BIN_DIR}); build first`);
     this.dir = mkdtempSync(path.join(tmpdir(), 'lectern-web-'));
@@ -54,8 +72,9 @@ export class Server {
       const timer = setTimeout(() => reject(new Error(`server did not start:\n${this.output}`)), 15000);
       const onData = (chunk) => {
         this.output += chunk;
-        const http = /app server on http:\/\/127\.0\.0\.1:(\d+)\//.exec(this.output);
-        const live = /live relay on ws:\/\/127\.0\.0\.1:(\d+)\/live/.exec(this.output);
+        const http = /app server on https?:\/\/127\.0\.0\.1:(\d+)\//.exec(this.output);
+        const live = /live relay on wss?:\/\/127\.0\.0\.1:(\d+)\/live/.exec(this.output);
+        this.secure = /app server on https:/.test(this.output);
         if (http && live && !this.port) {
           this.port = Number(http[1]);
           this.livePort = Number(live[1]);
@@ -97,15 +116,20 @@ export class Server {
     if (this.dir) rmSync(this.dir, { recursive: true, force: true });
   }
 
-  get pageUrl() { return `http://127.0.0.1:${this.port}/student/`; }
+  get origin() { return `${this.secure ? 'https' : 'http'}://127.0.0.1:${this.port}`; }
+
+  get pageUrl() { return `${this.origin}/student/`; }
+
+  get liveUrl() { return `${this.secure ? 'wss' : 'ws'}://127.0.0.1:${this.livePort}/live`; }
 
   async rpc(method, params, ak = '') {
-    const reply = await fetch(`http://127.0.0.1:${this.port}/app-server/jsonrpc/`, {
-      method: 'POST',
-      headers: { 'Content-Type': 'application/json' },
-      body: JSON.stringify({ jsonrpc: '2.0', id: 1, method, params: { ...params, ak } }),
-    });
-    const answer = await reply.json();
+    const body = JSON.stringify({ jsonrpc: '2.0', id: 1, method, params: { ...params, ak } });
+    const answer = this.ca ? JSON.parse(await postTrusting(`${this.origin}/app-server/jsonrpc/`, body, this.ca))
+      : await (await fetch(`${this.origin}/app-server/jsonrpc/`, {
+        method: 'POST',
+        headers: { 'Content-Type': 'application/json' },
+        body,
+      })).json();
     if (answer.error) throw new Error(`${method}: ${answer.error.code} ${answer.error.message}`);
     return answer.result;
   }
@@ -132,7 +156,7 @@ export class RelayPeer {
     this.userId = String(me.userId);
     this.nickname = me.nickname;
     this.sig = (await this.server.rpc('live.usersig.create', {}, this.ak)).userSig;
-    this.ws = new WebSocket(`ws://127.0.0.1:${this.server.livePort}/live`);
+    this.ws = new WebSocket(this.server.liveUrl, this.server.ca ? { ca: this.server.ca } : {});
     await new Promise((resolve, reject) => {
       this.ws.once('open', resolve);
       this.ws.once('error', reject);

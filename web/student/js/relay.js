@@ -115,7 +115,7 @@ export class Relay extends EventTarget {
       return;
     }
     if (!push || typeof push !== 'object') return;
-    if (push.op === 'reply') {
+    if (push.op === 'reply' || push.op === 'pong') {
       const waiting = this.pending.get(push.id);
       if (waiting) {
         this.pending.delete(push.id);
@@ -143,7 +143,8 @@ export class Relay extends EventTarget {
         this.dropped();
         return;
       }
-      // Browsers cannot send WebSocket pings; any reply proves the relay is there.
+      // Browsers cannot send WebSocket pings: the relay's pong (or anything else it sends) proves
+      // it is there.
       this.send({ op: 'ping' }, SILENT_LIMIT_MS).catch(() => {});
     }, PING_MS);
   }

@@ -97,6 +97,7 @@ export class Room {
     $('videoPlaceholder').textContent = '等待老师开始上课';
     this.showVideo({ kind: 'camera', stream: null });
     this.showVideo({ kind: 'screen', stream: null });
+    this.showVideo({ kind: 'classmate', stream: null });
     this.showMediaStatus('');
     this.setSpeaking(false);
   }
@@ -109,11 +110,12 @@ export class Room {
     if (push.media) this.media.setMedia(push.media);
   }
 
-  // The screen share takes the stage; the camera then sits in its corner.
+  // The screen share takes the stage; the camera then sits in its corner. A speaking classmate is
+  // heard, and seen in the other corner when they share their camera.
   showVideo({ kind, stream }) {
-    const video = $(kind === 'screen' ? 'teacherScreen' : 'teacherCamera');
+    const video = $({ screen: 'teacherScreen', classmate: 'classmateVideo' }[kind] || 'teacherCamera');
     if (video.srcObject !== stream) video.srcObject = stream;
-    video.hidden = !stream;
+    video.hidden = !stream || (kind === 'classmate' && !stream.getVideoTracks().length);
     if (stream) video.play().catch(() => {});
   }
 
@@ -404,6 +406,7 @@ export class Room {
     this.media.close();
     this.showVideo({ kind: 'camera', stream: null });
     this.showVideo({ kind: 'screen', stream: null });
+    this.showVideo({ kind: 'classmate', stream: null });
     this.stopClock();
     this.hideInvite();
     this.abort.abort();

@@ -13,6 +13,7 @@
 #include "remote/AppServer.h"
 #include "room/LiveDlg.h"
 #include "room/MemberListItem.h"
+#include "room/VideoRender.h"
 #include "shell/Resources.h"
 #include "shell/Util.h"
 #include "shell/waitingspinnerwidget.h"
@@ -23,6 +24,7 @@
 #include "ui_MemberListItem.h"
 
 #include <QApplication>
+#include <QImage>
 #include <QCommandLineParser>
 #include <QJsonArray>
 #include <QJsonDocument>
@@ -153,11 +155,15 @@ private:
                 kWaitMs))
             return fail(QStringLiteral("the class did not start with camera, microphone and share; boxes: %1")
                             .arg(m_boxes.texts().join('|')));
-        if (auto* service = dynamic_cast<LiveService*>(GetILive()))
-            connect(service->media(), &LiveMedia::remoteLevel, this, [this](const QString& user, double db) {
-                m_levels[user] = db;
-                m_peaks[user] = m_peaks.contains(user) ? qMax(m_peaks[user], db) : db;
-            });
+        auto* service = dynamic_cast<LiveService*>(GetILive());
+        if (!service)
+            return fail("the room does not use the shipped live service");
+        connect(service->media(), &LiveMedia::remoteFrame, this,
+            [this](const QString& user, int, const media::VideoFrame&) { ++m_frames[user]; });
+        connect(service->media(), &LiveMedia::remoteLevel, this, [this](const QString& user, double db) {
+            m_levels[user] = db;
+            m_peaks[user] = m_peaks.contains(user) ? qMax(m_peaks[user], db) : db;
+        });
         return { { "avRoomId", m_room->avRoomId() }, { "liveId", m_room->liveId() } };
     }
 
@@ -175,6 +181,10 @@ private:
         for (auto it = m_peaks.begin(); it != m_peaks.end(); ++it)
             peaks.insert(it.key(), it.value());
         m_peaks.clear();
+        QJsonObject frames;
+        for (auto it = m_frames.begin(); it != m_frames.end(); ++it)
+            frames.insert(it.key(), it.value());
+        out.insert("frames", frames);
         out.insert("levels", levels);
         out.insert("peaks", peaks);
         if (!m_room)
@@ -198,7 +208,23 @@ private:
         out.insert("discussion", discussion);
         out.insert("members", members);
         out.insert("classStarted", m_room->isClassStarted());
+        out.insert("remotePicture", ShowsPicture(m_room->remoteRender()));
         return out;
+    }
+
+    // Whether a video view shows a picture: not collapsed, and not all dark.
+    static bool ShowsPicture(QWidget* view)
+    {
+        if (!view->isVisible() || view->height() == 0)
+            return false;
+        const QImage image = view->grab().toImage();
+        int lit = 0;
+        int samples = 0;
+        for (int y = 0; y < image.height(); y += 8) {
+            for (int x = 0; x < image.width(); x += 8, ++samples)
+                lit += qGray(image.pixel(x, y)) > 40;
+        }
+        return samples > 0 && lit * 10 > samples;
     }
 
     // Clicks the member's microphone switch when it is not already as asked.
@@ -266,6 +292,7 @@ private:
     QPointer<LiveDlg> m_room;
     QMap<QString, double> m_levels;
     QMap<QString, double> m_peaks;
+    QMap<QString, int> m_frames; // pictures received, by member
     std::map<QString, std::function<QJsonObject(const QJsonObject&)>> m_commands;
 };
 

@@ -162,6 +162,7 @@ test('two students with the real teacher\'s client: see and hear, chat, speak, d
   await a.click('#inviteCamera');
   await a.click('#inviteAccept');
   await b.waitForFunction(() => document.getElementById('classmateVideo').videoWidth > 0, { timeout: 15000 });
+  await teacher.waitFor((s) => s.frames[aId] > 10 && s.remotePicture, 'A\'s picture in the room window');
   await a.click('#stopSpeaking');
   const offA = await teacher.waitFor((s) => s.notices.includes('张小明已下麦')
     && s.members.some((m) => m.userId === aId && !m.micOn) && s, 'A going off');

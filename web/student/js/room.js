@@ -30,6 +30,7 @@ export class Room {
     this.namesLoading = false;
     this.inRoom = false;
     this.speaking = false;
+    this.cameraOn = false;
     this.clockBase = null; // {seconds, at}
     this.clockTimer = 0;
     this.listeners = [];
@@ -349,7 +350,12 @@ export class Room {
     // The relay lets our feed publish once it has passed the acceptance on.
     this.setSpeaking(true);
     this.addNotice('我', '开始发言');
-    await this.media.publishLocal();
+    const published = await this.media.publishLocal();
+    // The teacher's client shows a member's picture once the room is told that camera is on.
+    if (published && this.speaking && this.media.local && this.media.local.getVideoTracks().length) {
+      this.cameraOn = true;
+      await this.relay.send({ op: 'event', event: 3 }).catch(() => {});
+    }
   }
 
   async declineInvite(reason) {
@@ -368,6 +374,10 @@ export class Room {
 
   setSpeaking(on) {
     this.speaking = on;
+    if (!on && this.cameraOn) {
+      this.cameraOn = false;
+      this.relay.send({ op: 'event', event: 4 }).catch(() => {});
+    }
     $('speakingBadge').hidden = !on;
     $('stopSpeaking').hidden = !on;
   }

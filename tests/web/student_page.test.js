@@ -1,5 +1,6 @@
-// The students' page in Debian's Chromium against the real lectern-server; the teacher speaks the
-// relay's protocol as the teacher's client does.
+// The students' page in Debian's Chromium against the real lectern-server, for what needs no sound
+// or video: sign-in and its failures, markup and overlong lines, forged commands. The teacher speaks
+// the relay's protocol as the teacher's client does (student_media.test.js has the real client).
 import assert from 'node:assert/strict';
 import { execFileSync } from 'node:child_process';
 import path from 'node:path';
@@ -115,61 +116,6 @@ test('sign-in, the class list, chat both ways, notices, class clock and markup s
   await a.waitForFunction(() => /无法连接服务器/.test(document.querySelector('#loginError').textContent));
 });
 
-test('invitations: accept, stop speaking, taken off by the teacher, decline with a reason', { timeout: 120000 }, async (t) => {
-  const { server, browser } = await setUp(t);
-  const teacher = await new RelayPeer(server, 'teacher01').open();
-  t.after(() => teacher.close());
-  await teacher.host();
-  const a = await openStudent(browser, server.pageUrl);
-  const b = await openStudent(browser, server.pageUrl);
-  for (const [page, login] of [[a, 'student01'], [b, 'student02']]) {
-    await signIn(page, login);
-    await enterClass(page, LIVE);
-  }
-  const hellos = await waitFor(() => {
-    const h = teacher.commands().filter((c) => c.userAction === Cmd.ENTER_ROOM);
-    return h.length === 2 && h;
-  }, 'both hellos');
-  const idOf = (nickname) => hellos.find((h) => JSON.parse(h.actionParam).nickname === nickname).sender;
-  const aId = idOf('张小明');
-  const bId = idOf('李华');
-  const from = (who, action) => teacher.commands().filter((c) => c.sender === who && c.userAction === action);
-
-  await teacher.command(Cmd.INVITE_INTERACT, '', aId);
-  await a.waitForSelector('#inviteDialog', { visible: true });
-  assert.equal(await text(a, '#inviteTitle'), '老师邀请你发言');
-  await a.click('#inviteAccept');
-  const accepted = await waitFor(() => from(aId, Cmd.ACCEPT_INTERACT)[0], 'the acceptance');
-  assert.deepEqual(JSON.parse(accepted.actionParam), { nickname: '张小明', userId: aId });
-  await a.waitForSelector('#speakingBadge', { visible: true });
-
-  // The teacher switches the microphone off.
-  await teacher.command(Cmd.MIC_OFF, '', aId);
-  await a.waitForSelector('#speakingBadge', { hidden: true });
-  assert.equal(from(aId, Cmd.MIC_OFF).length, 0); // the page does not echo the teacher's switch
-
-  // Invited again, the student stops by themself: the teacher is told.
-  await teacher.command(Cmd.INVITE_INTERACT, '', aId);
-  await a.waitForSelector('#inviteAccept', { visible: true });
-  await a.click('#inviteAccept');
-  await a.waitForSelector('#stopSpeaking', { visible: true });
-  await a.click('#stopSpeaking');
-  const off = await waitFor(() => from(aId, Cmd.MIC_OFF)[0], 'the student going off');
-  assert.equal(JSON.parse(off.actionParam).userId, aId);
-  await a.waitForSelector('#speakingBadge', { hidden: true });
-
-  await teacher.command(Cmd.INVITE_INTERACT, '', bId);
-  await b.waitForSelector('#inviteDecline', { visible: true });
-  await b.click('#inviteDecline');
-  await b.waitForSelector('#declineReasons', { visible: true });
-  await b.click('#declineReasons [data-reason="1"]');
-  const declined = await waitFor(() => from(bId, Cmd.REJECT_INTERACT)[0], 'the refusal');
-  assert.equal(declined.actionParam, '1'); // "no microphone": the teacher's client reads 1 and 2 as no means to speak
-  await b.waitForSelector('#inviteDialog', { hidden: true });
-  assert.equal(from(bId, Cmd.ACCEPT_INTERACT).length, 0);
-  assert.deepEqual([...a.errors, ...b.errors], []);
-});
-
 test('forged commands: a student cannot invite, end the class, switch another\'s microphone or speak for another', { timeout: 120000 }, async (t) => {
   const { server, browser } = await setUp(t);
   const teacher = await new RelayPeer(server, 'teacher01').open();
@@ -210,39 +156,12 @@ test('forged commands: a student cannot invite, end the class, switch another\'s
   assert.ok(await a.$('#roomView:not([hidden])'));
   assert.ok(await a.$('#inviteDialog[hidden]'));
   assert.ok(await a.$('#classClock[hidden]'));
+  assert.ok(await a.$('#roomNotice[hidden]'));
   assert.ok(!(await chatRows(a)).some((r) => r.includes('离开直播间') || r.includes('私聊')));
   assert.deepEqual(teacher.commands().filter((c) => c.sender === forger.userId).map((c) => c.userAction), [Cmd.REJECT_INTERACT]);
-  assert.deepEqual(a.errors, []);
-});
 
-test('the relay restarts mid-class: the page reconnects by itself, chat works again; then the class ends', { timeout: 120000 }, async (t) => {
-  const { server, browser } = await setUp(t);
-  let teacher = await new RelayPeer(server, 'teacher01').open();
-  t.after(() => teacher.close());
-  await teacher.host();
-  const a = await openStudent(browser, server.pageUrl);
-  await signIn(a, 'student01');
-  await enterClass(a, LIVE);
-  await waitFor(() => teacher.commands().some((c) => c.userAction === Cmd.ENTER_ROOM), 'the hello');
-
-  teacher.close();
-  await server.restart();
-  await a.waitForSelector('#reconnecting', { visible: true });
-  assert.equal(await text(a, '#reconnecting'), '正在重新连接…');
-  teacher = await new RelayPeer(server, 'teacher01').open();
-  await teacher.host();
-  // Back in the room without signing in again.
-  await a.waitForSelector('#reconnecting', { hidden: true, timeout: 15000 });
-  await a.type('#chatInput', '回来了');
-  await a.keyboard.press('Enter');
-  await waitFor(() => teacher.texts().some((m) => m.text === '回来了'), 'chat after the restart');
-  assert.ok((await a.$('#roomView:not([hidden])')) !== null);
-
+  // The teacher's own pause is shown, where the forged one was not.
   await teacher.command(Cmd.LIVE_PAUSE);
   await a.waitForSelector('#roomNotice', { visible: true });
-  await teacher.command(Cmd.LIVE_END);
-  await a.waitForSelector('#endedView', { visible: true });
-  assert.equal(await text(a, '#endedTitle'), '本节课已结束');
-  await waitFor(() => teacher.commands().some((c) => c.userAction === Cmd.LEAVE_ROOM), 'the goodbye');
   assert.deepEqual(a.errors, []);
 });

@@ -28,7 +28,7 @@ export function deviceProblem(error) {
   return { reason: 2, text: `麦克风无法使用：${(error && error.message) || error}` };
 }
 
-// Events: 'video' (detail: {kind: 'camera'|'screen', stream|null}), 'status' (detail: text or '').
+// Events: 'video' (detail: {kind: 'camera'|'screen'|'classmate', stream|null}), 'status' (detail: text or '').
 export class Media extends EventTarget {
   constructor(userId, teacherId) {
     super();
@@ -74,12 +74,15 @@ export class Media extends EventTarget {
     return this.feeds.get(this.userId) || null;
   }
 
-  // Only the teacher's feeds, and only under the ids the relay named.
+  // Only feeds under the ids the relay named: the teacher's, and a classmate's camera feed, which
+  // the media server carries only while the teacher lets that classmate speak.
   kindOf(feedId) {
     const teacher = this.feeds.get(this.teacherId);
-    if (!teacher) return '';
-    if (feedId === teacher.camera) return 'camera';
-    if (feedId === teacher.screen) return 'screen';
+    if (teacher && feedId === teacher.camera) return 'camera';
+    if (teacher && feedId === teacher.screen) return 'screen';
+    for (const [userId, f] of this.feeds) {
+      if (userId !== this.userId && userId !== this.teacherId && feedId === f.camera) return 'classmate';
+    }
     return '';
   }
 

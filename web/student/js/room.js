@@ -30,6 +30,7 @@ export class Room {
     this.namesLoading = false;
     this.inRoom = false;
     this.speaking = false;
+    this.cameraOn = false;
     this.clockBase = null; // {seconds, at}
     this.clockTimer = 0;
     this.listeners = [];
@@ -97,6 +98,7 @@ export class Room {
     $('videoPlaceholder').textContent = '等待老师开始上课';
     this.showVideo({ kind: 'camera', stream: null });
     this.showVideo({ kind: 'screen', stream: null });
+    this.showVideo({ kind: 'classmate', stream: null });
     this.showMediaStatus('');
     this.setSpeaking(false);
   }
@@ -109,11 +111,12 @@ export class Room {
     if (push.media) this.media.setMedia(push.media);
   }
 
-  // The screen share takes the stage; the camera then sits in its corner.
+  // The screen share takes the stage; the camera then sits in its corner. A speaking classmate is
+  // heard, and seen in the other corner when they share their camera.
   showVideo({ kind, stream }) {
-    const video = $(kind === 'screen' ? 'teacherScreen' : 'teacherCamera');
+    const video = $({ screen: 'teacherScreen', classmate: 'classmateVideo' }[kind] || 'teacherCamera');
     if (video.srcObject !== stream) video.srcObject = stream;
-    video.hidden = !stream;
+    video.hidden = !stream || (kind === 'classmate' && !stream.getVideoTracks().length);
     if (stream) video.play().catch(() => {});
   }
 
@@ -347,7 +350,12 @@ export class Room {
     // The relay lets our feed publish once it has passed the acceptance on.
     this.setSpeaking(true);
     this.addNotice('我', '开始发言');
-    await this.media.publishLocal();
+    const published = await this.media.publishLocal();
+    // The teacher's client shows a member's picture once the room is told that camera is on.
+    if (published && this.speaking && this.media.local && this.media.local.getVideoTracks().length) {
+      this.cameraOn = true;
+      await this.relay.send({ op: 'event', event: 3 }).catch(() => {});
+    }
   }
 
   async declineInvite(reason) {
@@ -366,6 +374,10 @@ export class Room {
 
   setSpeaking(on) {
     this.speaking = on;
+    if (!on && this.cameraOn) {
+      this.cameraOn = false;
+      this.relay.send({ op: 'event', event: 4 }).catch(() => {});
+    }
     $('speakingBadge').hidden = !on;
     $('stopSpeaking').hidden = !on;
   }
@@ -404,6 +416,7 @@ export class Room {
     this.media.close();
     this.showVideo({ kind: 'camera', stream: null });
     this.showVideo({ kind: 'screen', stream: null });
+    this.showVideo({ kind: 'classmate', stream: null });
     this.stopClock();
     this.hideInvite();
     this.abort.abort();

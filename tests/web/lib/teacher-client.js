@@ -1,0 +1,99 @@
+// The real teacher's client (tests/web/teacher/teacher_driver.cpp) as a child process: its login
+// window, lobby and room window offscreen, with a test camera, tone and speaker. Commands go in as
+// JSON lines and are answered in turn; `state()` is what the room window shows.
+import { spawn } from 'node:child_process';
+import { existsSync } from 'node:fs';
+import readline from 'node:readline';
+
+const DRIVER = process.env.LECTERN_TEACHER_DRIVER;
+const sleep = (ms) => new Promise((r) => setTimeout(r, ms));
+
+export class TeacherClient {
+  async start(server) {
+    if (!DRIVER || !existsSync(DRIVER)) {
+      throw new Error(`no teacher driver at LECTERN_TEACHER_DRIVER (${DRIVER}); build first`);
+    }
+    this.output = '';
+    this.waiting = new Map();
+    this.nextId = 1;
+    this.process = spawn(DRIVER, ['--server', `http://127.0.0.1:${server.port}/app-server/jsonrpc/`,
+      '--live', `ws://127.0.0.1:${server.livePort}/live`], {
+      stdio: ['pipe', 'pipe', 'pipe'], env: { ...process.env, QT_QPA_PLATFORM: 'offscreen' },
+    });
+    // The client logs a lot; the end of it is enough to tell why a step failed.
+    this.process.stderr.on('data', (c) => { this.output = (this.output + c).slice(-20000); });
+    const ready = new Promise((resolve, reject) => {
+      this.process.once('exit', (code, signal) => {
+        const why = new Error(`the teacher's client ended (${code ?? signal}):\n${this.output}`);
+        reject(why);
+        for (const w of this.waiting.values()) w.reject(why);
+        this.waiting.clear();
+      });
+      readline.createInterface({ input: this.process.stdout }).on('line', (line) => {
+        const reply = JSON.parse(line);
+        if (reply.ready) resolve();
+        const w = this.waiting.get(reply.id);
+        if (!w) return;
+        this.waiting.delete(reply.id);
+        if (reply.ok) w.resolve(reply);
+        else w.reject(new Error(`teacher ${w.cmd}: ${reply.error}\n${this.output}`));
+      });
+    });
+    await ready;
+    return this;
+  }
+
+  send(cmd, args = {}) {
+    const id = this.nextId++;
+    return new Promise((resolve, reject) => {
+      this.waiting.set(id, { resolve, reject, cmd });
+      this.process.stdin.write(`${JSON.stringify({ id, cmd, ...args })}\n`);
+    });
+  }
+
+  // Signs in through the login window, opens the live from the lobby and starts the class.
+  async enter(title, login = 'teacher01', password = '123456') {
+    const reply = await this.send('enter', { title, login, password });
+    Object.assign(this, { avRoomId: reply.avRoomId, liveId: reply.liveId });
+    return reply;
+  }
+
+  state() { return this.send('state'); }
+
+  // Polls the room window until check(state) holds; returns what check returned.
+  async waitFor(check, what, timeoutMs = 15000) {
+    const started = Date.now();
+    let last;
+    for (;;) {
+      last = await this.state();
+      const value = check(last);
+      if (value) return value;
+      if (Date.now() - started > timeoutMs) {
+        throw new Error(`timed out waiting for the teacher's ${what}: ${JSON.stringify(last)}`);
+      }
+      await sleep(200);
+    }
+  }
+
+  mic(user, on) { return this.send('mic', { user, on }); }
+
+  say(text) { return this.send('say', { text }); }
+
+  tone(on) { return this.send('tone', { on }); }
+
+  share(on) { return this.send('share', { on }); }
+
+  end() { return this.send('end'); }
+
+  grab(path) { return this.send('grab', { path }); }
+
+  async stop() {
+    const proc = this.process;
+    if (!proc || proc.exitCode !== null || proc.signalCode !== null) return;
+    await new Promise((resolve) => {
+      proc.removeAllListeners('exit');
+      proc.on('exit', resolve);
+      proc.kill('SIGKILL');
+    });
+  }
+}

@@ -1,0 +1,322 @@
+// The teacher's client for the browser tests: the shipped login window, lobby and room window,
+// offscreen, with the media test kit's camera, tone and speaker in place of devices. Driven over
+// stdin/stdout, one JSON object a line: {"id": n, "cmd": "...", ...} in, {"id": n, "ok": ...} out.
+// Every command acts through the windows' own widgets, as the teacher would.
+//   teacher_driver --server <JSON-RPC URL> --live <relay URL>
+#include "BoxCatcher.h"
+#include "ilive/LiveService.h"
+#include "ilive/media/LiveMedia.h"
+#include "ilive/media/MediaDevices.h"
+#include "lobby/LiveListDlg.h"
+#include "lobby/LiveListItem.h"
+#include "lobby/LoginDlg.h"
+#include "remote/AppServer.h"
+#include "room/LiveDlg.h"
+#include "room/MemberListItem.h"
+#include "room/VideoRender.h"
+#include "shell/Resources.h"
+#include "shell/Util.h"
+#include "shell/waitingspinnerwidget.h"
+#include "ui_LiveDlg.h"
+#include "ui_LiveListDlg.h"
+#include "ui_LiveListItem.h"
+#include "ui_LoginDlg.h"
+#include "ui_MemberListItem.h"
+
+#include <QApplication>
+#include <QImage>
+#include <QCommandLineParser>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QLabel>
+#include <QMap>
+#include <QPointer>
+#include <QListWidget>
+#include <QPushButton>
+#include <QSocketNotifier>
+#include <QTest>
+#include <QTextEdit>
+
+#include <cstdio>
+#include <functional>
+#include <map>
+#include <unistd.h>
+
+namespace {
+
+const int kWaitMs = 20000;
+
+class Driver : public QObject {
+public:
+    Driver()
+        : m_boxes(QMessageBox::Yes)
+        , m_stdin(STDIN_FILENO, QSocketNotifier::Read)
+    {
+        connect(&m_stdin, &QSocketNotifier::activated, this, &Driver::readInput);
+        m_commands = {
+            { "enter", [this](const QJsonObject& c) { return enter(c); } },
+            { "state", [this](const QJsonObject&) { return state(); } },
+            { "mic", [this](const QJsonObject& c) { return mic(c); } },
+            { "say", [this](const QJsonObject& c) { return say(c); } },
+            { "tone",
+                [](const QJsonObject& c) {
+                    media::MediaTestKit::setTone(c.value("on").toBool());
+                    return QJsonObject();
+                } },
+            { "share", [this](const QJsonObject& c) { return share(c); } },
+            { "end", [this](const QJsonObject&) { return end(); } },
+            { "grab", [this](const QJsonObject& c) { return grab(c); } },
+        };
+    }
+
+private:
+    void readInput()
+    {
+        char chunk[4096];
+        const ssize_t n = ::read(STDIN_FILENO, chunk, sizeof chunk);
+        if (n <= 0) {
+            m_stdin.setEnabled(false);
+            QCoreApplication::quit();
+            return;
+        }
+        m_input.append(chunk, int(n));
+        // A command may wait in a nested event loop; the lines behind it wait their turn.
+        if (m_busy)
+            return;
+        m_busy = true;
+        for (int eol; (eol = m_input.indexOf('\n')) >= 0;) {
+            const QByteArray line = m_input.left(eol);
+            m_input.remove(0, eol + 1);
+            if (!line.trimmed().isEmpty())
+                run(line);
+        }
+        m_busy = false;
+    }
+
+    void run(const QByteArray& line)
+    {
+        const QJsonObject command = QJsonDocument::fromJson(line).object();
+        QJsonObject reply;
+        const auto it = m_commands.find(command.value("cmd").toString());
+        if (it == m_commands.end()) {
+            reply = fail(QStringLiteral("unknown command: %1").arg(QString::fromUtf8(line)));
+        } else {
+            reply = it->second(command);
+            if (!reply.contains("error"))
+                reply.insert("ok", true);
+        }
+        reply.insert("id", command.value("id"));
+        const QByteArray out = QJsonDocument(reply).toJson(QJsonDocument::Compact) + '\n';
+        std::fwrite(out.constData(), 1, size_t(out.size()), stdout);
+        std::fflush(stdout);
+    }
+
+    static QJsonObject fail(const QString& why) { return { { "ok", false }, { "error", why } }; }
+
+    // Signs in through the login window, opens the live of that title from the lobby and starts
+    // the class; done when camera, microphone and screen share are on.
+    QJsonObject enter(const QJsonObject& c)
+    {
+        auto* login = new LoginDlg;
+        login->setAttribute(Qt::WA_DeleteOnClose);
+        login->show();
+        login->form()->userTextEdit->setText(c.value("login").toString());
+        login->form()->pwdTextEdit->setText(c.value("password").toString());
+        QTest::mouseClick(login->form()->loginButton, Qt::LeftButton);
+        LiveListDlg* lobby = LiveListDlg::GetInstance();
+        const QString title = c.value("title").toString();
+        int row = -1;
+        const bool listed = QTest::qWaitFor(
+            [&] {
+                if (!lobby->isVisible() || CurrentWaitingSpinner())
+                    return false;
+                for (int i = 0; i < lobby->form()->itemsListWidget->count(); ++i)
+                    if (lobby->liveAt(i).value("title").toString() == title)
+                        row = i;
+                return row >= 0;
+            },
+            kWaitMs);
+        if (!listed)
+            return fail(QStringLiteral("the lobby did not list \"%1\"; boxes: %2")
+                            .arg(title, m_boxes.texts().join('|')));
+        lobby->form()->itemsListWidget->scrollToItem(lobby->form()->itemsListWidget->item(row));
+        QTest::mouseClick(lobby->itemAt(row)->form()->startButton, Qt::LeftButton);
+        if (!QTest::qWaitFor([] { return g_liveDlg && g_liveDlg->isVisible(); }, kWaitMs))
+            return fail(QStringLiteral("no room window; boxes: %1").arg(m_boxes.texts().join('|')));
+        m_room = g_liveDlg;
+        QTest::mouseClick(m_room->form()->startButton, Qt::LeftButton);
+        Ui::LiveDlg* ui = m_room->form();
+        if (!QTest::qWaitFor(
+                [&] {
+                    return m_room && m_room->isClassStarted() && ui->cameraButton->isChecked()
+                        && ui->microPhoneButton->isChecked() && ui->shareButton->isChecked();
+                },
+                kWaitMs))
+            return fail(QStringLiteral("the class did not start with camera, microphone and share; boxes: %1")
+                            .arg(m_boxes.texts().join('|')));
+        auto* service = dynamic_cast<LiveService*>(GetILive());
+        if (!service)
+            return fail("the room does not use the shipped live service");
+        connect(service->media(), &LiveMedia::remoteFrame, this,
+            [this](const QString& user, int, const media::VideoFrame&) { ++m_frames[user]; });
+        connect(service->media(), &LiveMedia::remoteLevel, this, [this](const QString& user, double db) {
+            m_levels[user] = db;
+            m_peaks[user] = m_peaks.contains(user) ? qMax(m_peaks[user], db) : db;
+        });
+        return { { "avRoomId", m_room->avRoomId() }, { "liveId", m_room->liveId() } };
+    }
+
+    // What the room window shows now.
+    QJsonObject state()
+    {
+        QJsonObject out { { "inRoom", !m_room.isNull() },
+            { "notices", QJsonArray::fromStringList(m_boxes.texts()) } };
+        // The level heard from each member now, and its loudest since the last look: a browser's
+        // fake microphone beeps only now and then.
+        QJsonObject levels;
+        for (auto it = m_levels.begin(); it != m_levels.end(); ++it)
+            levels.insert(it.key(), it.value());
+        QJsonObject peaks;
+        for (auto it = m_peaks.begin(); it != m_peaks.end(); ++it)
+            peaks.insert(it.key(), it.value());
+        m_peaks.clear();
+        QJsonObject frames;
+        for (auto it = m_frames.begin(); it != m_frames.end(); ++it)
+            frames.insert(it.key(), it.value());
+        out.insert("frames", frames);
+        out.insert("levels", levels);
+        out.insert("peaks", peaks);
+        if (!m_room)
+            return out;
+        QJsonArray discussion;
+        QListWidget* messages = m_room->form()->msgListWidget;
+        for (int i = 0; i < messages->count(); ++i) {
+            // Rows far from view have no widget; a test's class is short enough to have them all.
+            if (QWidget* row = messages->itemWidget(messages->item(i)))
+                discussion.append(row->findChild<QLabel*>("nameLabel")->text() + "|"
+                    + row->findChild<QLabel*>("timeLabel")->text() + "|"
+                    + row->findChild<QLabel*>("contentLabel")->text());
+        }
+        QJsonArray members;
+        QListWidget* list = m_room->form()->memberListWidget;
+        for (int i = 0; i < list->count(); ++i) {
+            if (auto* row = qobject_cast<MemberListItem*>(list->itemWidget(list->item(i))))
+                members.append(QJsonObject { { "userId", row->GetUserId() },
+                    { "nickname", row->data().value("nickname").toString() }, { "micOn", row->IsMicOn() } });
+        }
+        out.insert("discussion", discussion);
+        out.insert("members", members);
+        out.insert("classStarted", m_room->isClassStarted());
+        out.insert("remotePicture", ShowsPicture(m_room->remoteRender()));
+        return out;
+    }
+
+    // Whether a video view shows a picture: not collapsed, and not all dark.
+    static bool ShowsPicture(QWidget* view)
+    {
+        if (!view->isVisible() || view->height() == 0)
+            return false;
+        const QImage image = view->grab().toImage();
+        int lit = 0;
+        int samples = 0;
+        for (int y = 0; y < image.height(); y += 8) {
+            for (int x = 0; x < image.width(); x += 8, ++samples)
+                lit += qGray(image.pixel(x, y)) > 40;
+        }
+        return samples > 0 && lit * 10 > samples;
+    }
+
+    // Clicks the member's microphone switch when it is not already as asked.
+    QJsonObject mic(const QJsonObject& c)
+    {
+        if (!m_room)
+            return fail("not in a room");
+        const QString userId = c.value("user").toString();
+        QListWidget* list = m_room->form()->memberListWidget;
+        for (int i = 0; i < list->count(); ++i) {
+            auto* row = qobject_cast<MemberListItem*>(list->itemWidget(list->item(i)));
+            if (!row || row->GetUserId() != userId)
+                continue;
+            if (row->IsMicOn() != c.value("on").toBool())
+                QTest::mouseClick(row->form()->micButton, Qt::LeftButton);
+            return {};
+        }
+        return fail(QStringLiteral("no member row for %1").arg(userId));
+    }
+
+    QJsonObject say(const QJsonObject& c)
+    {
+        if (!m_room)
+            return fail("not in a room");
+        m_room->form()->msgTextEdit->setPlainText(c.value("text").toString());
+        QTest::mouseClick(m_room->form()->sendButton, Qt::LeftButton);
+        return {};
+    }
+
+    // The share button, when the share is not already as asked.
+    QJsonObject share(const QJsonObject& c)
+    {
+        if (!m_room)
+            return fail("not in a room");
+        if (m_room->form()->shareButton->isChecked() != c.value("on").toBool())
+            QTest::mouseClick(m_room->form()->shareButton, Qt::LeftButton);
+        return {};
+    }
+
+    // The class button: "是否下课？" is answered yes.
+    QJsonObject end()
+    {
+        if (!m_room)
+            return fail("not in a room");
+        QTest::mouseClick(m_room->form()->startButton, Qt::LeftButton);
+        if (!QTest::qWaitFor([this] { return m_room.isNull(); }, kWaitMs))
+            return fail("the room window stayed open");
+        return {};
+    }
+
+    QJsonObject grab(const QJsonObject& c)
+    {
+        if (!m_room)
+            return fail("not in a room");
+        const QString path = c.value("path").toString();
+        if (!m_room->grab().save(path, "PNG"))
+            return fail(QStringLiteral("cannot write %1").arg(path));
+        return {};
+    }
+
+    BoxCatcher m_boxes;
+    QSocketNotifier m_stdin;
+    QByteArray m_input;
+    bool m_busy = false;
+    QPointer<LiveDlg> m_room;
+    QMap<QString, double> m_levels;
+    QMap<QString, double> m_peaks;
+    QMap<QString, int> m_frames; // pictures received, by member
+    std::map<QString, std::function<QJsonObject(const QJsonObject&)>> m_commands;
+};
+
+} // namespace
+
+int main(int argc, char* argv[])
+{
+    QApplication app(argc, argv);
+    QCommandLineParser parser;
+    parser.addOptions({ { "server", "The app server's JSON-RPC URL.", "url" },
+        { "live", "The live relay's WebSocket URL.", "url" } });
+    parser.process(app);
+    if (parser.value("server").isEmpty() || parser.value("live").isEmpty()) {
+        std::fprintf(stderr, "teacher_driver: --server and --live are needed\n");
+        return 2;
+    }
+    LecternInitResources();
+    // A run that was cut short may have left a class end to deliver; this database never had it.
+    GetSettings()->clear();
+    media::MediaTestKit::setEnabled(true);
+    SetAppServerUrl(parser.value("server"));
+    LiveService::setDefaultUrl(QUrl(parser.value("live")));
+    Driver driver;
+    std::fprintf(stdout, "{\"ready\":true}\n");
+    std::fflush(stdout);
+    return app.exec();
+}

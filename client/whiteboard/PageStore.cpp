@@ -11,15 +11,39 @@
 #include <QPointer>
 #include <QPainter>
 #include <QSaveFile>
+#include <QThread>
 #include <QUuid>
 
 #include <cstring>
 #include <limits>
 
+#ifdef Q_OS_LINUX
+#include <sys/resource.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+#endif
+
 #define XXH_INLINE_ALL
 #include <xxhash.h>
 
 namespace {
+
+// Reads and writes give way to the GUI thread: at the same priority, a page read and a picture
+// read on two cores kept it waiting for a core for tens of milliseconds while it painted.
+void yieldToGui()
+{
+    thread_local bool lowered = false;
+    if (lowered)
+        return;
+    lowered = true;
+#ifdef Q_OS_LINUX
+    // Linux's normal policy has no thread priorities, so QThread's does nothing there; a
+    // thread's nice value is its own.
+    setpriority(PRIO_PROCESS, id_t(syscall(SYS_gettid)), 10);
+#else
+    QThread::currentThread()->setPriority(QThread::LowPriority);
+#endif
+}
 
 // Shapes a checkpoint leaves out at the top of a page: undoing that many repaints from it.
 constexpr int kCheckpointDepth = 16;
@@ -155,6 +179,12 @@ QString fileDigest(QFile& file)
     return digest;
 }
 
+bool fits(const QImage& picture, const QSize& pixels, qreal ratio)
+{
+    return !picture.isNull() && picture.size() == pixels && picture.devicePixelRatio() == ratio
+        && picture.format() == QImage::Format_ARGB32_Premultiplied;
+}
+
 // The page's picture when it was painted from exactly the page file at this size, and the
 // journal adds nothing to it; a null image otherwise.
 QImage readPicture(const QString& name, QFile& page, const QSize& pixels, qreal ratio)
@@ -206,6 +236,22 @@ void paintShapes(QImage& image, const ShapeList& shapes, int from, int to)
         shapes[i]->draw(&painter, 1.0f);
 }
 
+// The page's drawing as the surface keeps it: everything but the top shapes in the checkpoint,
+// all of them in the layer.
+void paintLayers(LoadedPage& page, const QSize& layerPixels, qreal ratio)
+{
+    if (layerPixels.isEmpty() || page.shapes.isEmpty())
+        return;
+    page.checkpointCount = std::max(0, int(page.shapes.size()) - kCheckpointDepth);
+    page.checkpointShapes = page.shapes.mid(0, page.checkpointCount);
+    page.checkpoint = QImage(layerPixels, QImage::Format_ARGB32_Premultiplied);
+    page.checkpoint.setDevicePixelRatio(ratio);
+    page.checkpoint.fill(Qt::transparent);
+    paintShapes(page.checkpoint, page.shapes, 0, page.checkpointCount);
+    page.layer = page.checkpoint.copy();
+    paintShapes(page.layer, page.shapes, page.checkpointCount, page.shapes.size());
+}
+
 } // namespace
 
 PageStore* PageStore::instance()
@@ -225,10 +271,13 @@ PageStore::PageStore()
 {
     m_worker.setMaxThreadCount(1);
     m_worker.setExpiryTimeout(-1);
+    m_pictureReader.setMaxThreadCount(1);
+    m_pictureReader.setExpiryTimeout(-1);
 }
 
 PageStore::~PageStore()
 {
+    m_pictureReader.waitForDone();
     m_worker.waitForDone();
 }
 
@@ -271,8 +320,14 @@ LoadedPage PageStore::read(const QString& name, const QSize& layerPixels, qreal 
             PainterStorage snapshot;
             snapshot.records = it->records;
             page.journal = it->journal;
+            const QImage picture = it->picture;
             locker.unlock();
+            if (shown && fits(picture, layerPixels, ratio))
+                shown(picture);
             page.shapes = snapshot.getGeneralShape();
+            // Painted here as well: a large page waiting for its write would else be painted
+            // on the GUI thread.
+            paintLayers(page, layerPixels, ratio);
             return page;
         }
     }
@@ -364,29 +419,43 @@ LoadedPage PageStore::read(const QString& name, const QSize& layerPixels, qreal 
     page.journal.headerWritten = journalValid;
 
     page.shapes = file.getGeneralShape();
-    if (!layerPixels.isEmpty() && !page.shapes.isEmpty()) {
-        page.checkpointCount = std::max(0, int(page.shapes.size()) - kCheckpointDepth);
-        page.checkpoint = QImage(layerPixels, QImage::Format_ARGB32_Premultiplied);
-        page.checkpoint.setDevicePixelRatio(ratio);
-        page.checkpoint.fill(Qt::transparent);
-        paintShapes(page.checkpoint, page.shapes, 0, page.checkpointCount);
-        page.layer = page.checkpoint.copy();
-        paintShapes(page.layer, page.shapes, page.checkpointCount, page.shapes.size());
-    }
+    paintLayers(page, layerPixels, ratio);
     return page;
+}
+
+QImage PageStore::picture(const QString& name, const QSize& layerPixels, qreal ratio) const
+{
+    if (name.isEmpty() || layerPixels.isEmpty())
+        return QImage();
+    {
+        // A page waiting to be written is its snapshot, whose picture (if any) goes along.
+        QMutexLocker locker(&m_lock);
+        const auto it = m_pending.constFind(name);
+        if (it != m_pending.constEnd() && it->jobs > 0)
+            return fits(it->picture, layerPixels, ratio) ? it->picture : QImage();
+    }
+    QFile page(QDir(PainterStorage::storagePath()).absoluteFilePath(name));
+    if (!page.open(QIODevice::ReadOnly))
+        return QImage();
+    return readPicture(name, page, layerPixels, ratio);
 }
 
 void PageStore::readLater(const QString& name, const QSize& layerPixels, qreal ratio, QObject* context,
     std::function<void(QImage)> shown, std::function<void(LoadedPage)> done)
 {
     QPointer<QObject> guard(context);
-    run([this, name, layerPixels, ratio, guard, shown, done] {
-        auto post = [guard, shown](QImage picture) {
-            if (guard)
-                QMetaObject::invokeMethod(
-                    guard, [shown, picture] { shown(picture); }, Qt::QueuedConnection);
-        };
-        auto page = std::make_shared<LoadedPage>(read(name, layerPixels, ratio, true, post));
+    // The picture on a thread of its own: it must not wait for a page being written or freed.
+    // No write of this page can start before its read is done, so the page file it is checked
+    // against stays as it is.
+    m_pictureReader.start([this, name, layerPixels, ratio, guard, shown] {
+        yieldToGui();
+        QImage found = picture(name, layerPixels, ratio);
+        if (!found.isNull() && guard)
+            QMetaObject::invokeMethod(
+                guard, [shown, found] { shown(found); }, Qt::QueuedConnection);
+    });
+    run([this, name, layerPixels, ratio, guard, done] {
+        auto page = std::make_shared<LoadedPage>(read(name, layerPixels, ratio, true));
         if (!guard)
             return;
         QMetaObject::invokeMethod(
@@ -470,12 +539,16 @@ void PageStore::dispose(QVector<ShapeList> lists, QVector<QImage> images)
 
 void PageStore::flush()
 {
+    m_pictureReader.waitForDone();
     m_worker.waitForDone();
 }
 
 void PageStore::run(std::function<void()> job)
 {
-    m_worker.start(std::move(job));
+    m_worker.start([job = std::move(job)] {
+        yieldToGui();
+        job();
+    });
 }
 
 // ---- PageJournal ----------------------------------------------------------------------------

@@ -31,6 +31,7 @@ struct LoadedPage {
     // shapes[0, checkpointCount) painted in order into checkpoint, all of them into layer.
     QImage checkpoint;
     int checkpointCount = 0;
+    ShapeList checkpointShapes;
     QImage layer;
 };
 
@@ -63,10 +64,12 @@ public:
     // page file and journal hold, at the layer's size.
     LoadedPage read(const QString& name, const QSize& layerPixels = QSize(), qreal ratio = 1.0,
         bool tidy = true, const std::function<void(QImage)>& shown = {});
+    // The page's picture when it shows exactly what the page holds, at this size; null if not.
+    QImage picture(const QString& name, const QSize& layerPixels, qreal ratio) const;
     // Whether the page can be read on the GUI thread at once: small, and no write of it pending.
     bool readsAtOnce(const QString& name) const;
-    // Reads on the worker; shown (with the page's picture, if it has a fitting one) and done run
-    // on context's thread, unless context is gone by then.
+    // Reads on the worker; shown (with the page's picture, if it has a fitting one, read beside
+    // the worker) and done run on context's thread, unless context is gone by then.
     void readLater(const QString& name, const QSize& layerPixels, qreal ratio, QObject* context,
         std::function<void(QImage)> shown, std::function<void(LoadedPage)> done);
     // Writes the page file on the worker. Snapshots of the same page that wait are merged into
@@ -91,6 +94,7 @@ private:
     void writePending(const QString& name);
 
     QThreadPool m_worker;
+    QThreadPool m_pictureReader;
     mutable QMutex m_lock;
     // One reader of page files at a time: a tidying read must not cut a journal under another.
     QMutex m_readLock;

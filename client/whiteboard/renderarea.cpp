@@ -260,12 +260,13 @@ void RenderArea::pageRead(quint64 ticket, LoadedPage page)
         const qreal ratio = devicePixelRatioF();
         const bool layerFits = !page.layer.isNull() && page.layer.size() == size() * ratio
             && page.layer.devicePixelRatio() == ratio;
-        m_shapes = page.shapes + m_shapes;
+        // Lists of a large page are not copied here: what is shared costs nothing.
+        m_shapes = m_shapes.isEmpty() ? page.shapes : page.shapes + m_shapes;
         if (layerFits) {
             m_layer = page.layer;
             m_layerShapes = page.shapes;
             m_checkpoint = page.checkpoint;
-            m_checkpointShapes = page.shapes.mid(0, page.checkpointCount);
+            m_checkpointShapes = page.checkpointShapes;
         } else {
             invalidateLayer();
         }
@@ -892,24 +893,125 @@ void paintShapes(QImage& image, const ShapeList& shapes, int from, int to, float
         shapes[i]->draw(&painter, viewScale);
 }
 
+// Whether painted is shapes[0, painted.size()) with painted.size() <= count.
+bool paintedBelow(const ShapeList& painted, const ShapeList& shapes, int count)
+{
+    if (painted.size() > count)
+        return false;
+    for (int i = 0; i < painted.size(); ++i) {
+        if (painted[i] != shapes[i])
+            return false;
+    }
+    return true;
+}
+
+// How two drawings of a page differ: the shapes [head, end) of one became the shapes
+// [head, end) of the other; below head and above end they hold the same shapes in order.
+struct Difference {
+    int head = 0;
+    int oldEnd = 0;
+    int newEnd = 0;
+};
+
+Difference differenceOf(const ShapeList& painted, const ShapeList& shapes, int count)
+{
+    const int before = painted.size();
+    int head = 0;
+    while (head < before && head < count && painted[head] == shapes[head])
+        ++head;
+    int tail = 0;
+    while (
+        tail < before - head && tail < count - head && painted[before - 1 - tail] == shapes[count - 1 - tail])
+        ++tail;
+    return Difference { head, before - tail, count - tail };
+}
+
+// Painting again where shapes came or went costs about as much per shape as a whole repaint;
+// past this many a repaint from the checkpoint is no slower.
+constexpr int kMaxPatchedShapes = 512;
+
+// The area again: base's pixels (transparent without one), then the shapes of [from, to) that
+// reach into it, clipped to it. Painted at their true places, the shapes give the very same
+// pixels there as a paint of the whole image.
+void repaintArea(QImage& image, const QImage* base, const QRect& area, const ShapeList& shapes, int from,
+    int to, float viewScale)
+{
+    const qreal ratio = image.devicePixelRatio();
+    const QRect pixels = QRect(area.topLeft() * ratio, area.size() * ratio) & image.rect();
+    const int rowBytes = pixels.width() * 4;
+    for (int y = pixels.top(); y <= pixels.bottom(); ++y) {
+        uchar* row = image.scanLine(y) + pixels.left() * 4;
+        if (base)
+            std::memcpy(row, base->constScanLine(y) + pixels.left() * 4, size_t(rowBytes));
+        else
+            std::memset(row, 0, size_t(rowBytes));
+    }
+    QPainter painter(&image);
+    painter.setClipRect(area);
+    painter.setRenderHint(QPainter::Antialiasing, true);
+    painter.setRenderHint(QPainter::TextAntialiasing, true);
+    const QRectF reach(area);
+    for (int i = from; i < to; ++i) {
+        if (reach.intersects(shapes[i]->paintedExtent()))
+            shapes[i]->draw(&painter, viewScale);
+    }
+}
+
 } // namespace
+
+bool RenderArea::patchLayer(int count)
+{
+    const qreal ratio = devicePixelRatioF();
+    // An area's edge must fall between device pixels.
+    if (ratio != std::floor(ratio))
+        return false;
+    const Difference diff = differenceOf(m_layerShapes, m_shapes, count);
+    if ((diff.oldEnd - diff.head) + (diff.newEnd - diff.head) > kMaxPatchedShapes)
+        return false;
+    QRectF changed;
+    for (int i = diff.head; i < diff.oldEnd; ++i)
+        changed |= m_layerShapes[i]->paintedExtent();
+    for (int i = diff.head; i < diff.newEnd; ++i)
+        changed |= m_shapes[i]->paintedExtent();
+    const QRect area = changed.toAlignedRect() & rect();
+    const bool checkpointFits = m_checkpoint.size() == m_layer.size()
+        && m_checkpoint.devicePixelRatio() == m_layer.devicePixelRatio();
+    if (area.isEmpty()) {
+        // Nothing painted changes, the lists still do.
+    } else if (checkpointFits && m_checkpointShapes.size() <= diff.head) {
+        // Above the checkpoint (undoing the last stroke): only the few shapes over it are painted.
+        repaintArea(m_layer, &m_checkpoint, area, m_shapes, m_checkpointShapes.size(), count, kViewScale);
+    } else if (qint64(area.width()) * area.height() * 2 > qint64(width()) * height()) {
+        // Every shape there is painted again: past half the page a repaint from scratch is as quick.
+        return false;
+    } else {
+        // Below it: the checkpoint takes the same patch, up to where the change ends if it ends
+        // above the checkpoint.
+        if (checkpointFits) {
+            const int below = m_checkpointShapes.size() >= diff.oldEnd
+                ? m_checkpointShapes.size() + (diff.newEnd - diff.oldEnd)
+                : diff.newEnd;
+            repaintArea(m_checkpoint, nullptr, area, m_shapes, 0, below, kViewScale);
+            m_checkpointShapes = m_shapes.mid(0, below);
+        }
+        repaintArea(m_layer, nullptr, area, m_shapes, 0, count, kViewScale);
+    }
+    m_layerShapes = m_shapes.mid(0, count);
+    return true;
+}
 
 void RenderArea::updateLayer(int count)
 {
     const qreal ratio = devicePixelRatioF();
     const QSize pixels = size() * ratio;
-    auto fits = [&](const QImage& image, const ShapeList& painted) {
-        if (image.isNull() || image.size() != pixels || image.devicePixelRatio() != ratio
-            || painted.size() > count)
-            return false;
-        for (int i = 0; i < painted.size(); ++i) {
-            if (painted[i] != m_shapes[i])
-                return false;
-        }
-        return true;
+    auto sized = [&](const QImage& image) {
+        return !image.isNull() && image.size() == pixels && image.devicePixelRatio() == ratio;
     };
-    if (!fits(m_layer, m_layerShapes)) {
-        if (!fits(m_checkpoint, m_checkpointShapes)) {
+    // Shapes taken away, put back or replaced below the top change only where they lie.
+    if (sized(m_layer) && !paintedBelow(m_layerShapes, m_shapes, count) && !patchLayer(count))
+        m_layer = QImage();
+    if (!sized(m_layer) || !paintedBelow(m_layerShapes, m_shapes, count)) {
+        if (!sized(m_checkpoint) || !paintedBelow(m_checkpointShapes, m_shapes, count)) {
             m_checkpoint = QImage(pixels, QImage::Format_ARGB32_Premultiplied);
             m_checkpoint.setDevicePixelRatio(ratio);
             m_checkpoint.fill(Qt::transparent);
@@ -917,7 +1019,6 @@ void RenderArea::updateLayer(int count)
             paintShapes(m_checkpoint, m_shapes, 0, below, kViewScale);
             m_checkpointShapes = m_shapes.mid(0, below);
         }
-        // Undoing the top shapes (or drawing again after it) starts from the checkpoint.
         m_layer = m_checkpoint.copy();
         m_layerShapes = m_checkpointShapes;
     }
@@ -953,23 +1054,25 @@ void RenderArea::paintEvent(QPaintEvent* event)
     int from = 0;
     if (m_layerCacheEnabled) {
         from = firstLiveShape();
-        updateLayer(from);
+        // No shapes below the live ones (a page just switched to): no layer to build.
+        if (from > 0)
+            updateLayer(from);
     }
     // While the page is read its saved picture lies under what is drawn meanwhile.
     const bool underPicture = pictureFits();
-    const QImage& base = underPicture ? m_picture : m_layer;
+    const QImage* base = underPicture ? &m_picture : (from > 0 ? &m_layer : nullptr);
     const int rowBytes = pixels.width() * 4;
     for (int y = pixels.top(); y <= pixels.bottom(); ++y) {
         uchar* row = m_composite.scanLine(y) + pixels.left() * 4;
-        if (m_layerCacheEnabled || underPicture)
-            std::memcpy(row, base.constScanLine(y) + pixels.left() * 4, size_t(rowBytes));
+        if (base)
+            std::memcpy(row, base->constScanLine(y) + pixels.left() * 4, size_t(rowBytes));
         else
             std::memset(row, 0, size_t(rowBytes));
     }
     {
         QPainter painter(&m_composite);
         painter.setClipRect(dirty);
-        if (underPicture && m_layerCacheEnabled && from > 0)
+        if (underPicture && from > 0)
             painter.drawImage(QPointF(0, 0), m_layer);
         painter.setRenderHint(QPainter::Antialiasing, true);
         painter.setRenderHint(QPainter::TextAntialiasing, true);

@@ -94,6 +94,9 @@ private:
     void resetPage();
     void invalidateLayer();
     void updateLayer(int count);
+    // Brings the layer to shapes[0, count) by painting again only where shapes came or went;
+    // false when that would cost as much as painting it anew.
+    bool patchLayer(int count);
     int firstLiveShape() const;
 
     // A finished change: into the history, the journal and the background writer.

@@ -4,7 +4,7 @@
 import assert from 'node:assert/strict';
 import { test } from 'node:test';
 import { Server, launchBrowser, signIn, text } from './lib/harness.js';
-import { Janus, MEDIA_FLAGS, mediaStats, recordPeerConnections } from './lib/media.js';
+import { Janus, MEDIA_FLAGS, mediaStats, openInstrumented } from './lib/media.js';
 import { TeacherClient } from './lib/teacher-client.js';
 
 const LIVE = '高一数学：集合与常用逻辑用语（直播中）';
@@ -18,16 +18,6 @@ async function waitStats(page, check, what, timeoutMs = 15000) {
     if (Date.now() - started > timeoutMs) throw new Error(`timed out waiting for ${what}: ${JSON.stringify(stats)}`);
     await sleep(200);
   }
-}
-
-async function openInstrumented(browser, url) {
-  const context = await browser.createBrowserContext();
-  const page = await context.newPage();
-  page.errors = [];
-  page.on('pageerror', (e) => page.errors.push(e.message));
-  await recordPeerConnections(page);
-  await page.goto(url);
-  return page;
 }
 
 async function enterStudent(browser, server, loginId) {

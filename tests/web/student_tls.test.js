@@ -5,16 +5,14 @@ import assert from 'node:assert/strict';
 import { execFileSync, spawn } from 'node:child_process';
 import { X509Certificate, createHash, randomBytes } from 'node:crypto';
 import { mkdtempSync, readFileSync, rmSync, writeFileSync } from 'node:fs';
-import net from 'node:net';
 import { tmpdir } from 'node:os';
 import path from 'node:path';
 import { fileURLToPath } from 'node:url';
 import { test } from 'node:test';
-import WebSocket from 'ws';
 import {
   RelayPeer, Server, chatRows, launchBrowser, openStudent, signIn, waitFor,
 } from './lib/harness.js';
-import { MEDIA_ADDRESS, MEDIA_FLAGS, mediaStats, recordPeerConnections } from './lib/media.js';
+import { MEDIA_ADDRESS, MEDIA_FLAGS, answersInfo, freePort, mediaStats, openInstrumented } from './lib/media.js';
 
 const HERE = path.dirname(fileURLToPath(import.meta.url));
 const LIVE = '高一数学：集合与常用逻辑用语（直播中）';
@@ -65,31 +63,6 @@ test('sign-in over HTTPS, the open live, and chat both ways over WSS', { timeout
   assert.deepEqual(page.errors, []);
 });
 
-function freePort(host) {
-  return new Promise((resolve, reject) => {
-    const probe = net.createServer();
-    probe.once('error', (e) => reject(new Error(`cannot listen on ${host} (${e.message}): run inside tests/media/netns-run.sh`)));
-    probe.listen(0, host, () => {
-      const { port } = probe.address();
-      probe.close(() => resolve(port));
-    });
-  });
-}
-
-function answersInfo(url, ca) {
-  return new Promise((resolve) => {
-    const ws = new WebSocket(url, 'janus-protocol', { ca });
-    const done = (ok) => {
-      ws.terminate();
-      resolve(ok);
-    };
-    ws.once('open', () => ws.send(JSON.stringify({ janus: 'info', transaction: 'probe' })));
-    ws.once('message', (data) => done(/"server_info"/.test(String(data))));
-    ws.once('error', () => done(false));
-    setTimeout(() => done(false), 500);
-  });
-}
-
 // Janus by our start script with WSS beside its plain WS, which lectern-server keeps using.
 async function startSecureJanus(t, dir, certificate) {
   const port = await freePort(MEDIA_ADDRESS);
@@ -116,16 +89,6 @@ async function startSecureJanus(t, dir, certificate) {
     await sleep(100);
   }
   return { serverArgs: ['--janus', `ws://${MEDIA_ADDRESS}:${port}`, '--janus-admin-key-file', keyFile, '--janus-public-url', wss], wss };
-}
-
-async function openInstrumented(browser, url) {
-  const context = await browser.createBrowserContext();
-  const page = await context.newPage();
-  page.errors = [];
-  page.on('pageerror', (e) => page.errors.push(e.message));
-  await recordPeerConnections(page);
-  await page.goto(url);
-  return page;
 }
 
 test('the teacher\'s camera seen through Janus over WSS', { timeout: 120000 }, async (t) => {

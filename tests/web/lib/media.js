@@ -18,7 +18,7 @@ export const MEDIA_ADDRESS = '127.0.1.1'; // on the namespace's veth, where ICE 
 // ones out unless told.
 export const MEDIA_FLAGS = ['--disable-features=WebRtcHideLocalIpsWithMdns', '--allow-loopback-in-peer-connection'];
 
-function freePort(host) {
+export function freePort(host) {
   return new Promise((resolve, reject) => {
     const probe = net.createServer();
     probe.once('error', (e) => reject(new Error(`cannot listen on ${host} (${e.message}): run inside tests/media/netns-run.sh`)));
@@ -29,9 +29,10 @@ function freePort(host) {
   });
 }
 
-function answersInfo(url) {
+// Whether a Janus answers at url (ca: the certificate to trust, for wss://).
+export function answersInfo(url, ca) {
   return new Promise((resolve) => {
-    const ws = new WebSocket(url, 'janus-protocol');
+    const ws = new WebSocket(url, 'janus-protocol', ca ? { ca } : {});
     const done = (ok) => {
       ws.terminate();
       resolve(ok);
@@ -103,6 +104,17 @@ export function recordPeerConnections(page) {
 }
 
 // Totals over the page's open connections: inbound frames decoded and audio energy, outbound audio.
+// A fresh browser context's page at url that records its errors and peer connections.
+export async function openInstrumented(browser, url) {
+  const context = await browser.createBrowserContext();
+  const page = await context.newPage();
+  page.errors = [];
+  page.on('pageerror', (e) => page.errors.push(e.message));
+  await recordPeerConnections(page);
+  await page.goto(url);
+  return page;
+}
+
 export function mediaStats(page) {
   return page.evaluate(async () => {
     const total = { framesDecoded: 0, audioEnergy: 0, audioBytesSent: 0, connections: 0 };

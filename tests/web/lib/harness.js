@@ -257,6 +257,10 @@ export async function openStudent(browser, url) {
   const page = await context.newPage();
   page.errors = [];
   page.on('pageerror', (e) => page.errors.push(e.message));
+  // Only for saying why a page never came up: some tests cut the server off on purpose.
+  page.unanswered = [];
+  page.on('requestfailed', (r) => page.unanswered.push(`${r.url()}: ${r.failure()?.errorText}`));
+  page.on('response', (r) => { if (r.status() >= 400) page.unanswered.push(`${r.url()}: ${r.status()}`); });
   page.on('dialog', (d) => {
     page.errors.push(`dialog: ${d.message()}`);
     d.dismiss();
@@ -266,7 +270,14 @@ export async function openStudent(browser, url) {
 }
 
 export async function signIn(page, loginId, password = '123456') {
-  await page.waitForSelector('#loginForm', { visible: true });
+  try {
+    await page.waitForSelector('#loginForm', { visible: true });
+  } catch (e) {
+    const shown = await page.evaluate(() => [...document.querySelectorAll('body > * , main > *')]
+      .filter((el) => el.id && !el.hidden).map((el) => el.id)).catch(() => []);
+    throw new Error(`${e.message}; shown: ${shown.join(', ')}; requests not answered: `
+      + `${JSON.stringify(page.unanswered || [])}; page errors: ${JSON.stringify(page.errors || [])}`);
+  }
   await page.$eval('#loginId', (e) => { e.value = ''; });
   await page.type('#loginId', loginId);
   await page.$eval('#password', (e) => { e.value = ''; });

@@ -304,8 +304,7 @@ bool PageStore::readsAtOnce(const QString& name) const
         < kSmallPageBytes;
 }
 
-LoadedPage PageStore::read(const QString& name, const QSize& layerPixels, qreal ratio, bool tidy,
-    const std::function<void(QImage)>& shown)
+LoadedPage PageStore::read(const QString& name, const QSize& layerPixels, qreal ratio, bool tidy)
 {
     LoadedPage page;
     page.name = name;
@@ -320,10 +319,7 @@ LoadedPage PageStore::read(const QString& name, const QSize& layerPixels, qreal 
             PainterStorage snapshot;
             snapshot.records = it->records;
             page.journal = it->journal;
-            const QImage picture = it->picture;
             locker.unlock();
-            if (shown && fits(picture, layerPixels, ratio))
-                shown(picture);
             page.shapes = snapshot.getGeneralShape();
             // Painted here as well: a large page waiting for its write would else be painted
             // on the GUI thread.
@@ -339,12 +335,6 @@ LoadedPage PageStore::read(const QString& name, const QSize& layerPixels, qreal 
     {
         QFile in(path);
         if (in.open(QIODevice::ReadOnly)) {
-            // The picture first: it needs the file's digest, not its 200 MB read and parsed.
-            if (shown && !layerPixels.isEmpty()) {
-                QImage picture = readPicture(name, in, layerPixels, ratio);
-                if (!picture.isNull())
-                    shown(std::move(picture));
-            }
             bytes = in.readAll();
             present = file.parse(bytes, path);
         } else if (in.exists()) {

@@ -60,10 +60,8 @@ public:
     // Reads a page (any thread). A layer size that is not empty asks for the drawing painted.
     // Tidying drops a journal that the page file holds whole or that belongs to another state of
     // it; only the reader of the page in view tidies.
-    // With shown given, the page's picture is handed to it first when it shows exactly what the
-    // page file and journal hold, at the layer's size.
-    LoadedPage read(const QString& name, const QSize& layerPixels = QSize(), qreal ratio = 1.0,
-        bool tidy = true, const std::function<void(QImage)>& shown = {});
+    LoadedPage read(
+        const QString& name, const QSize& layerPixels = QSize(), qreal ratio = 1.0, bool tidy = true);
     // The page's picture when it shows exactly what the page holds, at this size; null if not.
     QImage picture(const QString& name, const QSize& layerPixels, qreal ratio) const;
     // Whether the page can be read on the GUI thread at once: small, and no write of it pending.

@@ -930,14 +930,9 @@ Difference differenceOf(const ShapeList& painted, const ShapeList& shapes, int c
 // past this many a repaint from the checkpoint is no slower.
 constexpr int kMaxPatchedShapes = 512;
 
-// The area again: base's pixels (transparent without one), then the shapes of [from, to) that
-// reach into it, clipped to it. Painted at their true places, the shapes give the very same
-// pixels there as a paint of the whole image.
-void repaintArea(QImage& image, const QImage* base, const QRect& area, const ShapeList& shapes, int from,
-    int to, float viewScale)
+// Device pixels of image set back to base's (transparent without one), row by row.
+void resetPixels(QImage& image, const QImage* base, const QRect& pixels)
 {
-    const qreal ratio = image.devicePixelRatio();
-    const QRect pixels = QRect(area.topLeft() * ratio, area.size() * ratio) & image.rect();
     const int rowBytes = pixels.width() * 4;
     for (int y = pixels.top(); y <= pixels.bottom(); ++y) {
         uchar* row = image.scanLine(y) + pixels.left() * 4;
@@ -946,6 +941,16 @@ void repaintArea(QImage& image, const QImage* base, const QRect& area, const Sha
         else
             std::memset(row, 0, size_t(rowBytes));
     }
+}
+
+// The area again: base's pixels (transparent without one), then the shapes of [from, to) that
+// reach into it, clipped to it. Painted at their true places, the shapes give the very same
+// pixels there as a paint of the whole image.
+void repaintArea(QImage& image, const QImage* base, const QRect& area, const ShapeList& shapes, int from,
+    int to, float viewScale)
+{
+    const qreal ratio = image.devicePixelRatio();
+    resetPixels(image, base, QRect(area.topLeft() * ratio, area.size() * ratio) & image.rect());
     QPainter painter(&image);
     painter.setClipRect(area);
     painter.setRenderHint(QPainter::Antialiasing, true);
@@ -1061,14 +1066,7 @@ void RenderArea::paintEvent(QPaintEvent* event)
     // While the page is read its saved picture lies under what is drawn meanwhile.
     const bool underPicture = pictureFits();
     const QImage* base = underPicture ? &m_picture : (from > 0 ? &m_layer : nullptr);
-    const int rowBytes = pixels.width() * 4;
-    for (int y = pixels.top(); y <= pixels.bottom(); ++y) {
-        uchar* row = m_composite.scanLine(y) + pixels.left() * 4;
-        if (base)
-            std::memcpy(row, base->constScanLine(y) + pixels.left() * 4, size_t(rowBytes));
-        else
-            std::memset(row, 0, size_t(rowBytes));
-    }
+    resetPixels(m_composite, base, pixels);
     {
         QPainter painter(&m_composite);
         painter.setClipRect(dirty);

@@ -387,9 +387,8 @@ void TestPageStore::pictureIsShownOnlyWhenItIsThePageFilesDrawing()
     }
 
     // Straight from the store: the picture is what the shapes read paint, pixel for pixel.
-    QImage picture;
-    const LoadedPage page = PageStore::instance()->read(
-        "pic.json", area.size(), 1.0, false, [&](QImage p) { picture = std::move(p); });
+    const QImage picture = PageStore::instance()->picture("pic.json", area.size(), 1.0);
+    const LoadedPage page = PageStore::instance()->read("pic.json", area.size(), 1.0, false);
     QCOMPARE(!picture.isNull(), shown);
     QCOMPARE(page.shapes.size(), shapes);
     if (shown)

@@ -5,11 +5,10 @@
 import { readFileSync, readdirSync, statSync } from 'node:fs';
 import path from 'node:path';
 import { fileURLToPath } from 'node:url';
-import { RelayPeer, Server, launchBrowser, signIn } from '../tests/web/lib/harness.js';
+import { RelayPeer, Server, launchBrowser, liveRow, signIn } from '../tests/web/lib/harness.js';
 import { Janus, MEDIA_FLAGS, recordPeerConnections } from '../tests/web/lib/media.js';
 
 const ROOT = path.resolve(path.dirname(fileURLToPath(import.meta.url)), '..');
-const LIVE = '高一数学：集合与常用逻辑用语（直播中）';
 const ENTER_TARGET_MS = 1500;
 const WEIGHT_TARGET = 300 * 1024;
 const MAX_TABS = Math.min(12, Number(process.env.LECTERN_BENCH_MAX_TABS || 8)); // the demo has 12 students
@@ -34,8 +33,7 @@ async function openPage(browser, url) {
 
 // Milliseconds from the click on "进入" to the first teacher frame the page decoded.
 async function enterTimed(page) {
-  await page.waitForSelector('#listView', { visible: true });
-  const row = await page.waitForSelector(`xpath/.//li[contains(@class,"live-row")][.//div[contains(text(),"${LIVE}")]]`);
+  const row = await liveRow(page);
   const button = await row.$('button.enter');
   await page.evaluate(() => {
     window.enteredAt = 0;

@@ -4,11 +4,10 @@
 //     tests/media/netns-run.sh node tests/web/screenshots.mjs OUT_DIR
 import { mkdirSync } from 'node:fs';
 import path from 'node:path';
-import { Server, launchBrowser, signIn } from './lib/harness.js';
+import { LIVE, Server, enterClass, launchBrowser, liveRow, signIn } from './lib/harness.js';
 import { Janus, MEDIA_FLAGS } from './lib/media.js';
 import { TeacherClient } from './lib/teacher-client.js';
 
-const LIVE = '高一数学：集合与常用逻辑用语（直播中）';
 const out = path.resolve(process.argv[2] || 'screenshots');
 mkdirSync(out, { recursive: true });
 const sleep = (ms) => new Promise((r) => setTimeout(r, ms));
@@ -29,18 +28,16 @@ try {
   };
   const enter = async (page, login) => {
     await signIn(page, login);
-    await page.waitForSelector('li.live-row button.enter');
-    await page.click('li.live-row button.enter');
-    await page.waitForSelector('#roomView', { visible: true });
+    await enterClass(page);
   };
   const page = await open();
   await page.waitForSelector('#loginForm', { visible: true });
   await page.type('#loginId', 'student01');
   await page.screenshot({ path: path.join(out, '1-sign-in.png') });
   await signIn(page, 'student01');
-  await page.waitForSelector('li.live-row');
+  const row = await liveRow(page);
   await page.screenshot({ path: path.join(out, '2-classes.png') });
-  await page.click('li.live-row button.enter');
+  await (await row.$('button.enter')).click();
   await page.waitForSelector('#teacherScreen', { visible: true, timeout: 15000 });
   const classmate = await open();
   await enter(classmate, 'student02');

@@ -3,22 +3,11 @@
 // (offscreen, with a test camera, tone and speaker).
 import assert from 'node:assert/strict';
 import { test } from 'node:test';
-import { Server, launchBrowser, signIn, text } from './lib/harness.js';
-import { Janus, MEDIA_FLAGS, mediaStats, openInstrumented } from './lib/media.js';
+import { LIVE, Server, enterClass, launchBrowser, signIn, text } from './lib/harness.js';
+import { Janus, MEDIA_FLAGS, mediaStats, openInstrumented, waitStats } from './lib/media.js';
 import { TeacherClient } from './lib/teacher-client.js';
 
-const LIVE = '高一数学：集合与常用逻辑用语（直播中）';
 const sleep = (ms) => new Promise((r) => setTimeout(r, ms));
-
-async function waitStats(page, check, what, timeoutMs = 15000) {
-  const started = Date.now();
-  for (;;) {
-    const stats = await mediaStats(page);
-    if (check(stats)) return stats;
-    if (Date.now() - started > timeoutMs) throw new Error(`timed out waiting for ${what}: ${JSON.stringify(stats)}`);
-    await sleep(200);
-  }
-}
 
 async function enterStudent(browser, server, loginId) {
   const page = await openInstrumented(browser, server.pageUrl);
@@ -28,10 +17,7 @@ async function enterStudent(browser, server, loginId) {
 
 async function enterLive(page, loginId) {
   await signIn(page, loginId);
-  await page.waitForSelector('#listView', { visible: true });
-  const row = await page.waitForSelector(`xpath/.//li[contains(@class,"live-row")][.//div[contains(text(),"${LIVE}")]]`);
-  await (await row.$('button.enter')).click();
-  await page.waitForSelector('#roomView', { visible: true });
+  await enterClass(page);
 }
 
 const hasRow = (page, pattern) => page.waitForFunction((source) => [...document.querySelectorAll('#chatList .chat-row')]

@@ -6,7 +6,7 @@ import { execFileSync } from 'node:child_process';
 import path from 'node:path';
 import { test } from 'node:test';
 import {
-  Cmd, RelayPeer, Server, chatRows, launchBrowser, openStudent, signIn, text, waitFor,
+  Cmd, LIVE, RelayPeer, Server, chatRows, enterClass, launchBrowser, openStudent, signIn, text, waitFor,
 } from './lib/harness.js';
 
 const MARKUP_NAME = '<img src=x onerror="window.pwned=1">小坏';
@@ -18,15 +18,6 @@ async function setUp(t, flags = []) {
   t.after(() => browser.close());
   return { server, browser };
 }
-
-async function enterClass(page, title) {
-  await page.waitForSelector('#listView', { visible: true });
-  const row = await page.waitForSelector(`xpath/.//li[contains(@class,"live-row")][.//div[contains(text(),"${title}")]]`);
-  await (await row.$('button.enter')).click();
-  await page.waitForSelector('#roomView', { visible: true });
-}
-
-const LIVE = '高一数学：集合与常用逻辑用语（直播中）';
 
 test('sign-in, the class list, chat both ways, notices, class clock and markup shown as text', { timeout: 120000 }, async (t) => {
   const { server, browser } = await setUp(t, ['--host-resolver-rules=MAP school.example 127.0.0.1']);

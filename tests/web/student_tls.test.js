@@ -10,12 +10,11 @@ import path from 'node:path';
 import { fileURLToPath } from 'node:url';
 import { test } from 'node:test';
 import {
-  RelayPeer, Server, chatRows, launchBrowser, openStudent, signIn, waitFor,
+  RelayPeer, Server, chatRows, enterClass, launchBrowser, openStudent, signIn, waitFor,
 } from './lib/harness.js';
-import { MEDIA_ADDRESS, MEDIA_FLAGS, answersInfo, freePort, mediaStats, openInstrumented } from './lib/media.js';
+import { MEDIA_ADDRESS, MEDIA_FLAGS, answersInfo, freePort, openInstrumented, waitStats } from './lib/media.js';
 
 const HERE = path.dirname(fileURLToPath(import.meta.url));
-const LIVE = '高一数学：集合与常用逻辑用语（直播中）';
 const sleep = (ms) => new Promise((r) => setTimeout(r, ms));
 
 function makeCertificate(dir) {
@@ -47,10 +46,7 @@ test('sign-in over HTTPS, the open live, and chat both ways over WSS', { timeout
   const page = await openStudent(browser, server.pageUrl);
   assert.deepEqual(await page.evaluate(() => [location.protocol, window.isSecureContext]), ['https:', true]);
   await signIn(page, 'student01');
-  await page.waitForSelector('#listView', { visible: true });
-  const row = await page.waitForSelector(`xpath/.//li[contains(@class,"live-row")][.//div[contains(text(),"${LIVE}")]]`);
-  await (await row.$('button.enter')).click();
-  await page.waitForSelector('#roomView', { visible: true });
+  await enterClass(page);
 
   await page.type('#chatInput', '老师，这边是 HTTPS');
   await page.click('#chatSend');
@@ -114,16 +110,8 @@ test('the teacher\'s camera seen through Janus over WSS', { timeout: 120000 }, a
 
   const page = await openInstrumented(browser, server.pageUrl);
   await signIn(page, 'student01');
-  await page.waitForSelector('#listView', { visible: true });
-  const row = await page.waitForSelector(`xpath/.//li[contains(@class,"live-row")][.//div[contains(text(),"${LIVE}")]]`);
-  await (await row.$('button.enter')).click();
+  await enterClass(page);
   await page.waitForSelector('#teacherCamera', { visible: true, timeout: 15000 });
-  const started = Date.now();
-  let stats = await mediaStats(page);
-  while (stats.framesDecoded <= 10) {
-    assert.ok(Date.now() - started < 15000, `no teacher frames decoded over WSS: ${JSON.stringify(stats)}`);
-    await sleep(200);
-    stats = await mediaStats(page);
-  }
+  await waitStats(page, (stats) => stats.framesDecoded > 10, 'teacher frames decoded over WSS');
   assert.deepEqual(page.errors, []);
 });

@@ -22,17 +22,31 @@ function need(condition, why) {
   if (!condition) throw new Error(why);
 }
 
-export function waitFor(check, what, timeoutMs = 10000) {
-  return new Promise((resolve, reject) => {
-    const started = Date.now();
-    const poll = () => {
-      const value = check();
-      if (value) return resolve(value);
-      if (Date.now() - started > timeoutMs) return reject(new Error(`timed out waiting for ${what}`));
-      setTimeout(poll, 25);
-    };
-    poll();
-  });
+// Polls check (which may be async) until it gives something truthy, and returns that; seen(), if
+// given, says in the error what was seen last.
+export async function waitFor(check, what, timeoutMs = 10000, { everyMs = 25, seen } = {}) {
+  const started = Date.now();
+  for (;;) {
+    const value = await check();
+    if (value) return value;
+    if (Date.now() - started > timeoutMs) throw new Error(`timed out waiting for ${what}${seen ? `: ${seen()}` : ''}`);
+    await new Promise((r) => setTimeout(r, everyMs));
+  }
+}
+
+// The demo school's live in progress, which the tests' students enter.
+export const LIVE = '高一数学：集合与常用逻辑用语（直播中）';
+
+// A live's row in the class list, once the list shows it.
+export async function liveRow(page, title = LIVE) {
+  await page.waitForSelector('#listView', { visible: true });
+  return page.waitForSelector(`xpath/.//li[contains(@class,"live-row")][.//div[contains(text(),"${title}")]]`);
+}
+
+// Enters a live from the class list and waits for the room.
+export async function enterClass(page, title = LIVE) {
+  await (await (await liveRow(page, title)).$('button.enter')).click();
+  await page.waitForSelector('#roomView', { visible: true });
 }
 
 // A JSON POST over HTTPS trusting only ca (Node's fetch takes no CA of its own).

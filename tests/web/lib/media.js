@@ -9,6 +9,7 @@ import { tmpdir } from 'node:os';
 import path from 'node:path';
 import { fileURLToPath } from 'node:url';
 import WebSocket from 'ws';
+import { waitFor } from './harness.js';
 
 const HERE = path.dirname(fileURLToPath(import.meta.url));
 const START_JANUS = path.resolve(HERE, '../../../server/janus/start-janus.sh');
@@ -113,6 +114,13 @@ export async function openInstrumented(browser, url) {
   await recordPeerConnections(page);
   await page.goto(url);
   return page;
+}
+
+// Polls the page's media figures until check(stats) holds, and returns them.
+export function waitStats(page, check, what, timeoutMs = 15000) {
+  let stats;
+  return waitFor(async () => (check((stats = await mediaStats(page))) ? stats : null), what, timeoutMs,
+    { everyMs: 200, seen: () => JSON.stringify(stats) });
 }
 
 export function mediaStats(page) {

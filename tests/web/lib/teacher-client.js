@@ -4,9 +4,9 @@
 import { spawn } from 'node:child_process';
 import { existsSync } from 'node:fs';
 import readline from 'node:readline';
+import { waitFor } from './harness.js';
 
 const DRIVER = process.env.LECTERN_TEACHER_DRIVER;
-const sleep = (ms) => new Promise((r) => setTimeout(r, ms));
 
 export class TeacherClient {
   async start(server) {
@@ -61,18 +61,10 @@ export class TeacherClient {
   state() { return this.send('state'); }
 
   // Polls the room window until check(state) holds; returns what check returned.
-  async waitFor(check, what, timeoutMs = 15000) {
-    const started = Date.now();
+  waitFor(check, what, timeoutMs = 15000) {
     let last;
-    for (;;) {
-      last = await this.state();
-      const value = check(last);
-      if (value) return value;
-      if (Date.now() - started > timeoutMs) {
-        throw new Error(`timed out waiting for the teacher's ${what}: ${JSON.stringify(last)}`);
-      }
-      await sleep(200);
-    }
+    return waitFor(async () => check((last = await this.state())), `the teacher's ${what}`, timeoutMs,
+      { everyMs: 200, seen: () => JSON.stringify(last) });
   }
 
   mic(user, on) { return this.send('mic', { user, on }); }

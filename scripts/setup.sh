@@ -28,6 +28,8 @@ packages=(
   clang-format-14
   # fuzz targets: clang with libFuzzer and the sanitizer runtimes
   clang libclang-rt-14-dev
+  # the Windows syntax check of the client's sources (scripts/wincheck.sh)
+  g++-mingw-w64-x86-64-posix
   # the students' page: its browser libraries, and the browser its tests drive
   libjs-janus-gateway libjs-webrtc-adapter chromium
 )

@@ -61,7 +61,8 @@ std::string ServerStats::text() const
             add("lectern_http_request_duration_seconds_bucket{method=\"%s\",le=\"%g\"} %llu\n", kMethods[m],
                 kBucketsSecs[b], std::min(cumulative, count));
         }
-        add("lectern_http_request_duration_seconds_bucket{method=\"%s\",le=\"+Inf\"} %llu\n", kMethods[m], count);
+        add("lectern_http_request_duration_seconds_bucket{method=\"%s\",le=\"+Inf\"} %llu\n", kMethods[m],
+            count);
         add("lectern_http_request_duration_seconds_sum{method=\"%s\"} %.6f\n", kMethods[m],
             static_cast<double>(p.sumMicros.load()) / 1e6);
         add("lectern_http_request_duration_seconds_count{method=\"%s\"} %llu\n", kMethods[m], count);

@@ -17,16 +17,16 @@ namespace appserver {
 
 namespace {
 
-void syncPath(const QString& path, int flags)
-{
-    const int fd = ::open(QFile::encodeName(path).constData(), flags | O_CLOEXEC);
-    if (fd < 0)
-        throw std::runtime_error("cannot open " + path.toStdString() + " to flush it");
-    const bool ok = ::fsync(fd) == 0;
-    ::close(fd);
-    if (!ok)
-        throw std::runtime_error("cannot flush " + path.toStdString() + " to disk");
-}
+    void syncPath(const QString& path, int flags)
+    {
+        const int fd = ::open(QFile::encodeName(path).constData(), flags | O_CLOEXEC);
+        if (fd < 0)
+            throw std::runtime_error("cannot open " + path.toStdString() + " to flush it");
+        const bool ok = ::fsync(fd) == 0;
+        ::close(fd);
+        if (!ok)
+            throw std::runtime_error("cannot flush " + path.toStdString() + " to disk");
+    }
 
 } // namespace
 
@@ -58,7 +58,8 @@ void backupDatabase(const std::string& dbPath, const std::string& destPath)
                 throw std::runtime_error("the copy fails its check: " + check);
         }
         syncPath(part, O_RDONLY);
-        if (std::rename(QFile::encodeName(part).constData(), QFile::encodeName(dest.absoluteFilePath()).constData())
+        if (std::rename(
+                QFile::encodeName(part).constData(), QFile::encodeName(dest.absoluteFilePath()).constData())
             != 0)
             throw std::runtime_error("cannot put the backup in place at " + destPath);
         syncPath(dest.absolutePath(), O_RDONLY | O_DIRECTORY);

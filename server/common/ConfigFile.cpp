@@ -13,14 +13,14 @@ constexpr qint64 kMaxBytes = 1 << 20;
 
 bool isKeyChar(QChar c)
 {
-    return (c >= QLatin1Char('a') && c <= QLatin1Char('z')) || (c >= QLatin1Char('0') && c <= QLatin1Char('9'))
-        || c == QLatin1Char('-');
+    return (c >= QLatin1Char('a') && c <= QLatin1Char('z'))
+        || (c >= QLatin1Char('0') && c <= QLatin1Char('9')) || c == QLatin1Char('-');
 }
 
 } // namespace
 
-bool ConfigFile::load(
-    const QString& path, const QList<QCommandLineOption>& options, const QStringList& repeatable, QString* error)
+bool ConfigFile::load(const QString& path, const QList<QCommandLineOption>& options,
+    const QStringList& repeatable, QString* error)
 {
     m_path = path;
     QFile f(path);
@@ -30,14 +30,15 @@ bool ConfigFile::load(
     }
     const QByteArray text = f.read(kMaxBytes + 1);
     if (text.size() > kMaxBytes) {
-        *error = QStringLiteral("%1: larger than %2 bytes, not a configuration file").arg(path).arg(kMaxBytes);
+        *error
+            = QStringLiteral("%1: larger than %2 bytes, not a configuration file").arg(path).arg(kMaxBytes);
         return false;
     }
     return parse(text, options, repeatable, error);
 }
 
-bool ConfigFile::parse(
-    const QByteArray& text, const QList<QCommandLineOption>& options, const QStringList& repeatable, QString* error)
+bool ConfigFile::parse(const QByteArray& text, const QList<QCommandLineOption>& options,
+    const QStringList& repeatable, QString* error)
 {
     m_settings.clear();
     m_flags.clear();
@@ -71,7 +72,8 @@ bool ConfigFile::parse(
         const QString key = line.left(eq).trimmed();
         const QString value = line.mid(eq + 1).trimmed();
         if (key.isEmpty() || !key[0].isLower() || !std::all_of(key.begin(), key.end(), isKeyChar))
-            return bad(QStringLiteral("\"%1\" is not a key (keys are option names such as port)").arg(key.left(80)));
+            return bad(
+                QStringLiteral("\"%1\" is not a key (keys are option names such as port)").arg(key.left(80)));
         const auto known = takesValue.constFind(key);
         if (known == takesValue.constEnd())
             return bad(QStringLiteral("unknown key \"%1\"").arg(key));

@@ -23,8 +23,8 @@ public:
     // options the command line takes several times).
     bool load(const QString& path, const QList<QCommandLineOption>& options, const QStringList& repeatable,
         QString* error);
-    bool parse(const QByteArray& text, const QList<QCommandLineOption>& options, const QStringList& repeatable,
-        QString* error);
+    bool parse(const QByteArray& text, const QList<QCommandLineOption>& options,
+        const QStringList& repeatable, QString* error);
 
     // The file's settings as command-line arguments ("--key=value", "--flag"), leaving out every
     // key the command line sets itself: the command line wins, also over repeated keys.

@@ -58,8 +58,8 @@ void RelayMetrics::sample()
         + "\n# HELP lectern_relay_bytes_total Bytes of relay messages received and sent.\n"
           "# TYPE lectern_relay_bytes_total counter\n"
           "lectern_relay_bytes_total{direction=\"in\"} "
-        + std::to_string(t.bytesIn) + "\nlectern_relay_bytes_total{direction=\"out\"} " + std::to_string(t.bytesOut)
-        + "\n";
+        + std::to_string(t.bytesIn) + "\nlectern_relay_bytes_total{direction=\"out\"} "
+        + std::to_string(t.bytesOut) + "\n";
     if (!m_servers.isEmpty()) {
         std::string rooms = "# HELP lectern_media_rooms VideoRooms held on each media server.\n"
                             "# TYPE lectern_media_rooms gauge\n";
@@ -67,7 +67,8 @@ void RelayMetrics::sample()
                          "# TYPE lectern_media_server_up gauge\n";
         for (int i = 0; i < m_servers.size(); ++i) {
             const std::string label = "{server=\"" + labelValue(m_servers[i].url.toString()) + "\"} ";
-            rooms += "lectern_media_rooms" + label + std::to_string(m_media ? m_media->roomCount(i) : 0) + "\n";
+            rooms
+                += "lectern_media_rooms" + label + std::to_string(m_media ? m_media->roomCount(i) : 0) + "\n";
             up += "lectern_media_server_up" + label + (m_media && m_media->isUp(i) ? "1" : "0") + "\n";
         }
         text += rooms + up;

@@ -91,7 +91,8 @@ Exposition parseExposition(const QByteArray& body)
             return bad(QStringLiteral("bad name"));
         QString family = name;
         for (const char* suffix : { "_bucket", "_sum", "_count" })
-            if (name.endsWith(QLatin1String(suffix)) && types.count(name.left(name.size() - int(strlen(suffix))))
+            if (name.endsWith(QLatin1String(suffix))
+                && types.count(name.left(name.size() - int(strlen(suffix))))
                 && types[name.left(name.size() - int(strlen(suffix)))] == QLatin1String("histogram"))
                 family = name.left(name.size() - int(strlen(suffix)));
         if (!types.count(family))
@@ -185,12 +186,13 @@ QString sha1Base64(const QByteArray& text)
 bool signIn(quint16 port, const QString& loginId, const QString& password)
 {
     const QString salted = sha1Base64((sha1Base64(password.toUtf8()) + QStringLiteral("4321")).toUtf8());
-    const std::string body = QStringLiteral("{\"jsonrpc\":\"2.0\",\"id\":1,\"method\":\"user.login\",\"params\":{"
-                                            "\"loginId\":\"%1\",\"saltedPassword\":\"%2\",\"salt\":\"4321\","
-                                            "\"channel\":\"PC\",\"appType\":\"rided4a_win\","
-                                            "\"clientVersion\":\"rided4a_win_1.0\"}}")
-                                 .arg(loginId, salted)
-                                 .toStdString();
+    const std::string body
+        = QStringLiteral("{\"jsonrpc\":\"2.0\",\"id\":1,\"method\":\"user.login\",\"params\":{"
+                         "\"loginId\":\"%1\",\"saltedPassword\":\"%2\",\"salt\":\"4321\","
+                         "\"channel\":\"PC\",\"appType\":\"rided4a_win\","
+                         "\"clientVersion\":\"rided4a_win_1.0\"}}")
+              .arg(loginId, salted)
+              .toStdString();
     httplib::Client c("127.0.0.1", port);
     c.set_read_timeout(10, 0);
     const auto res = c.Post(appserver::AppServer::kRpcPath, body, "application/json");
@@ -273,7 +275,8 @@ private slots:
         // The parser is strict: it refuses what a sloppy exposition would slip through.
         for (const QByteArray& bad : { QByteArray("x 1\n"), QByteArray("# TYPE x gauge\nx{a=\"\\t\"} 1\n"),
                  QByteArray("# TYPE x gauge\nx 1\nx 2\n"), QByteArray("# TYPE x gauge\nx one\n"),
-                 QByteArray("# TYPE h histogram\nh_bucket{le=\"1\"} 2\nh_bucket{le=\"+Inf\"} 1\nh_count 1\n") })
+                 QByteArray(
+                     "# TYPE h histogram\nh_bucket{le=\"1\"} 2\nh_bucket{le=\"+Inf\"} 1\nh_count 1\n") })
             QVERIFY2(!parseExposition(bad).error.isEmpty(), bad.constData());
     }
 
@@ -296,7 +299,8 @@ private slots:
             QCOMPARE(get(server.port(), path, "Bearer s3cret ").status, 401);
             QCOMPARE(get(server.port(), path, "Bearer s3cret").status, 200);
         }
-        server.setRelayMonitor([] { return std::string(); }, [] { return std::string("live relay: not listening"); });
+        server.setRelayMonitor(
+            [] { return std::string(); }, [] { return std::string("live relay: not listening"); });
         const Answer sick = get(server.port(), "/healthz", "Bearer s3cret");
         QCOMPARE(sick.status, 503);
         QCOMPARE(sick.body, QByteArray("live relay: not listening\n"));
@@ -323,7 +327,8 @@ private slots:
         for (int t = 0; t < 3; ++t)
             load.emplace_back([&, t] {
                 while (!stop)
-                    if (signIn(server.port(), QStringLiteral("student%1").arg(t + 1, 2, 10, QLatin1Char('0')), "123456"))
+                    if (signIn(server.port(), QStringLiteral("student%1").arg(t + 1, 2, 10, QLatin1Char('0')),
+                            "123456"))
                         ++signIns;
             });
         QTRY_VERIFY(signIns > 20);

@@ -40,7 +40,7 @@ using bench::waitFor;
 namespace {
 
 const QByteArray kSecret = "bench-secret";
-const int kRooms = 200;
+int kRooms = 200; // --rooms N for a smaller school
 const int kMembers = 50; // the teacher and 49 students
 const int kPingMs = 2000;
 const int kChatEveryMs = 2000; // per room
@@ -95,7 +95,8 @@ int runServer()
     LiveRelay relay(kSecret);
     auto metrics = std::make_shared<RelayMetrics>(&relay, nullptr, QList<MediaServerConfig>());
     app.setRelayMonitor([metrics] { return metrics->text(); }, [metrics] { return metrics->problem(); });
-    if (!app.listen(QStringLiteral("127.0.0.1"), 0, &error) || !relay.listen(QHostAddress::LocalHost, 0, &error)) {
+    if (!app.listen(QStringLiteral("127.0.0.1"), 0, &error)
+        || !relay.listen(QHostAddress::LocalHost, 0, &error)) {
         std::fprintf(stderr, "server: %s\n", qPrintable(error));
         return 1;
     }
@@ -119,6 +120,27 @@ struct Latencies {
     std::vector<qint64> chat;
 };
 
+// The relay's message totals (received + sent) from /metrics; -1 when it does not answer.
+qint64 relayMessages(quint16 httpPort, double* metricsMs = nullptr, size_t* bytes = nullptr)
+{
+    httplib::Client http("127.0.0.1", httpPort);
+    http.set_read_timeout(30, 0);
+    QElapsedTimer t;
+    t.start();
+    const auto res = http.Get("/metrics");
+    if (metricsMs)
+        *metricsMs = t.nsecsElapsed() / 1e6;
+    if (!res || res->status != 200)
+        return -1;
+    if (bytes)
+        *bytes = res->body.size();
+    qint64 total = 0;
+    for (const QByteArray& line : QByteArray::fromStdString(res->body).split('\n'))
+        if (line.startsWith("lectern_relay_messages_total{"))
+            total += line.mid(line.lastIndexOf(' ') + 1).toLongLong();
+    return total;
+}
+
 double pct(std::vector<qint64>& v, double p)
 {
     if (v.empty())
@@ -135,6 +157,9 @@ int main(int argc, char** argv)
     if (app.arguments().contains("--server-child"))
         return runServer();
     raiseFileLimit();
+    const int roomsAt = app.arguments().indexOf(QStringLiteral("--rooms"));
+    if (roomsAt > 0)
+        kRooms = std::max(1, app.arguments().value(roomsAt + 1).toInt());
 
     QProcess child;
     child.setProcessChannelMode(QProcess::ForwardedErrorChannel);
@@ -168,8 +193,8 @@ int main(int argc, char** argv)
                     { "userSig",
                         usersig::make(kSecret, raw->user, expiry,
                             raw->host ? usersig::Role::Host : usersig::Role::Member) } }));
-                raw->ws.sendTextMessage(request({ { "op", raw->host ? "createRoom" : "joinRoom" }, { "id", 2 },
-                    { "roomId", qint64(raw->room) }, { "role", "LiveMaster" } }));
+                raw->ws.sendTextMessage(request({ { "op", raw->host ? "createRoom" : "joinRoom" },
+                    { "id", 2 }, { "roomId", qint64(raw->room) }, { "role", "LiveMaster" } }));
             });
             QObject::connect(&raw->ws, &QWebSocket::textMessageReceived,
                 [raw, &lat, &measuring, &connected](const QString& text) {
@@ -179,8 +204,13 @@ int main(int argc, char** argv)
                             lat.ping.push_back(nowNs() - m.value("seq").toString().toLongLong());
                     } else if (text.contains(QLatin1String("\"op\":\"msg\""))) {
                         const QJsonObject m = QJsonDocument::fromJson(text.toUtf8()).object();
-                        const qint64 sent
-                            = m.value("elems").toArray().first().toObject().value("text").toString().toLongLong();
+                        const qint64 sent = m.value("elems")
+                                                .toArray()
+                                                .first()
+                                                .toObject()
+                                                .value("text")
+                                                .toString()
+                                                .toLongLong();
                         if (measuring && sent > 0)
                             lat.chat.push_back(nowNs() - sent);
                     } else if (!raw->joined && text.contains(QLatin1String("\"id\":2"))
@@ -227,7 +257,8 @@ int main(int argc, char** argv)
     QTimer churn;
     int churned = 0;
     QObject::connect(&churn, &QTimer::timeout, [&] {
-        Client* c = clients[size_t(rng.bounded(kRooms)) * kMembers + 1 + size_t(rng.bounded(kMembers - 1))].get();
+        Client* c
+            = clients[size_t(rng.bounded(kRooms)) * kMembers + 1 + size_t(rng.bounded(kMembers - 1))].get();
         c->ws.sendTextMessage(request({ { "op", "quitRoom" }, { "id", 5 } }));
         c->ws.sendTextMessage(request({ { "op", "joinRoom" }, { "id", 6 }, { "roomId", qint64(c->room) } }));
         ++churned;
@@ -236,6 +267,8 @@ int main(int argc, char** argv)
     lat.ping.reserve(size_t(clients.size()) * kRunMs / kPingMs + 1000);
     lat.chat.reserve(size_t(kRooms) * kRunMs / kChatEveryMs * kMembers + 10000);
     measuring = true;
+    bench::pump(1100); // the relay's figures are sampled once a second
+    const qint64 messagesBefore = relayMessages(httpPort);
     const double cpuBefore = cpuSecs(pid);
     const double loaderBefore = cpuSecs(::getpid());
     QElapsedTimer wall;
@@ -245,20 +278,23 @@ int main(int argc, char** argv)
     // /metrics under load, a few times spread over the run (Prometheus scrapes every 15 s or so).
     std::vector<double> metricsMs;
     size_t metricsBytes = 0;
+    qint64 messagesAfter = 0;
     for (int i = 0; i < 10; ++i) {
         bench::pump(kRunMs / 10);
-        httplib::Client http("127.0.0.1", httpPort);
-        QElapsedTimer t;
-        t.start();
-        const auto res = http.Get("/metrics");
-        metricsMs.push_back(t.nsecsElapsed() / 1e6);
-        if (res && res->status == 200)
-            metricsBytes = res->body.size();
+        double ms = 0;
+        messagesAfter = relayMessages(httpPort, &ms, &metricsBytes);
+        metricsMs.push_back(ms);
     }
     tick.stop();
     churn.stop();
     const double runSecs = wall.elapsed() / 1000.0;
     const double cpuRun = cpuSecs(pid) - cpuBefore;
+    // What the full load asks of the relay each second: every ping and its pong, every chat message
+    // and its copies to the room, the leaves and joins with their replies and events to the room.
+    const double fullRate = clients.size() * 2.0 * 1000 / kPingMs + kRooms * 1000.0 / kChatEveryMs * kMembers
+        + kChurnPerSec * 2 * (2 + kMembers - 1);
+    const qint64 handled = messagesAfter - messagesBefore;
+    const double cpuPerMessageUs = handled > 0 ? cpuRun * 1e6 / double(handled) : 0;
     const double loaderRun = cpuSecs(::getpid()) - loaderBefore;
     bench::pump(500); // messages still on their way
     measuring = false;
@@ -269,8 +305,8 @@ int main(int argc, char** argv)
     std::sort(metricsMs.begin(), metricsMs.end());
     QTextStream out(stdout);
     out << "capacity: " << kRooms << " rooms x " << kMembers << " members = " << clients.size()
-        << " relay connections, ping every " << kPingMs << " ms, a chat message per room every " << kChatEveryMs
-        << " ms, " << kChurnPerSec << " leaves+joins/s, " << kRunMs / 1000 << " s\n";
+        << " relay connections, ping every " << kPingMs << " ms, a chat message per room every "
+        << kChatEveryMs << " ms, " << kChurnPerSec << " leaves+joins/s, " << kRunMs / 1000 << " s\n";
     out << QStringLiteral("  connect+join     %1 s for all\n").arg(connectSecs, 0, 'f', 1);
     out << QStringLiteral("  server CPU       %1 % of one core (%2 s in %3 s)\n")
                .arg(100 * cpuRun / runSecs, 0, 'f', 1)
@@ -278,10 +314,19 @@ int main(int argc, char** argv)
                .arg(runSecs, 0, 'f', 1);
     out << QStringLiteral("  load CPU         %1 % of one core (the clients, same machine)\n")
                .arg(100 * loaderRun / runSecs, 0, 'f', 1);
-    out << "  server RSS       idle " << idleKb / 1024 << " MiB, joined " << joinedKb / 1024 << " MiB, under load "
-        << loadKb / 1024 << " MiB   (target <= 1024 MiB)\n";
+    out << QStringLiteral("  relay messages   %1 in+out handled (%2/s of the %3/s the full load asks)\n")
+               .arg(handled)
+               .arg(handled / runSecs, 0, 'f', 0)
+               .arg(fullRate, 0, 'f', 0);
+    out << QStringLiteral("  server CPU/msg   %1 us, so the full load needs %2 % of one core\n")
+               .arg(cpuPerMessageUs, 0, 'f', 1)
+               .arg(cpuPerMessageUs * fullRate / 1e4, 0, 'f', 0);
+    out << "  server RSS       idle " << idleKb / 1024 << " MiB, joined " << joinedKb / 1024
+        << " MiB, under load " << loadKb / 1024 << " MiB   (target <= 1024 MiB)\n";
     out << "  pings answered   " << pings << QStringLiteral(" (%1/s)\n").arg(pings / runSecs, 0, 'f', 0);
-    out << QStringLiteral("  ping p50/p99     %1 / %2 ms\n").arg(pct(lat.ping, 0.5), 0, 'f', 2).arg(pct(lat.ping, 0.99), 0, 'f', 2);
+    out << QStringLiteral("  ping p50/p99     %1 / %2 ms\n")
+               .arg(pct(lat.ping, 0.5), 0, 'f', 2)
+               .arg(pct(lat.ping, 0.99), 0, 'f', 2);
     out << "  chat delivered   " << chats << " of " << chatSent * (kMembers - 1) << " sent to members, "
         << churned << " leaves+joins\n";
     out << QStringLiteral("  chat p50/p99     %1 / %2 ms   (target p99 <= 50 ms)\n")

@@ -55,7 +55,8 @@ bool ConfigFile::parse(const QByteArray& text, const QList<QCommandLineOption>& 
         return false;
     }
     QHash<QString, int> firstLine;
-    const QStringList lines = all.split(QLatin1Char('\n'));
+    // A byte-order mark is what some editors start UTF-8 files with, not part of the first key.
+    const QStringList lines = (all.startsWith(QChar(0xFEFF)) ? all.mid(1) : all).split(QLatin1Char('\n'));
     for (int i = 0; i < lines.size(); ++i) {
         const int lineNo = i + 1;
         const auto bad = [&](const QString& why) {

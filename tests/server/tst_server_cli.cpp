@@ -117,8 +117,9 @@ private slots:
     void configFileSetsOptionsAndCommandLineWins()
     {
         const QString cfg = writeFile("a.conf",
-            "# the school's server\n\n  db = " + m_dir.filePath("cfg.db").toUtf8()
-                + "\ndownloads=" + m_dir.filePath("dl").toUtf8() + "\ndemo = false\n");
+            "\xEF\xBB\xBF# the school's server (an editor's byte-order mark first)\n\n  db = "
+                + m_dir.filePath("cfg.db").toUtf8() + "\ndownloads=" + m_dir.filePath("dl").toUtf8()
+                + "\ndemo = false\n");
         QCOMPARE(runBare({ "--config", cfg, "user", "add", "wu", "pw", "吴老师", "teacher" }).code, 0);
         QVERIFY(runBare({ "--db", m_dir.filePath("cfg.db"), "user", "list" }).out.contains("wu\tteacher"));
         QCOMPARE(

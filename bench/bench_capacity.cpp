@@ -153,6 +153,9 @@ double pct(std::vector<qint64>& v, double p)
 
 int main(int argc, char** argv)
 {
+    // The event dispatcher lectern-server runs on (see its main.cpp); "QT_NO_GLIB=" (set, empty) for glib's.
+    if (!qEnvironmentVariableIsSet("QT_NO_GLIB"))
+        qputenv("QT_NO_GLIB", "1");
     QCoreApplication app(argc, argv);
     if (app.arguments().contains("--server-child"))
         return runServer();

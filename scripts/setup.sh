@@ -24,6 +24,8 @@ packages=(
   libreoffice-impress-nogui poppler-utils
   # benchmarks
   wrk
+  # Debian packages (scripts/package.sh) and their test: building, checking, the units, the requests
+  dpkg-dev fakeroot binutils lintian systemd curl
   # the pinned formatter scripts/format.sh checks with
   clang-format-14
   # fuzz targets: clang with libFuzzer and the sanitizer runtimes

@@ -102,4 +102,4 @@ echo "wincheck: left out (Linux-only headers):"
 for l in "${left[@]}"; do echo "  $l"; done
 echo "wincheck: $checked files checked for Windows, ${#failed[@]} failed"
 for f in "${failed[@]}"; do echo "  FAILED $f"; done
-((${#failed[@]} == 0))
+if ((${#failed[@]})); then exit 1; fi

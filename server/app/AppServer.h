@@ -1,8 +1,10 @@
 #pragma once
 
 #include "AppStore.h"
+#include "ClassStore.h"
 #include "LoginThrottle.h"
 
+#include "protocol/ClassFacts.h"
 #include "protocol/RelayOps.h"
 
 #include <QByteArray>
@@ -86,6 +88,10 @@ public:
     // live, members only whom "live.enter.room" let in, and nobody once the live has ended.
     // 0 or the relay's code to refuse with.
     int roomVerdict(const QString& userId, quint32 roomId, relayop::RoomUse use);
+    // Records what the relay saw in a room and counts the quick questions' answers; called on the
+    // relay's thread.
+    classfacts::Verdict classFact(const classfacts::Fact& fact);
+    ClassStore& classes() { return *m_classes; }
 
     // Compares "<app type>_<x.y...>" versions; nullopt when either is not of that form.
     static std::optional<int> compareVersions(const std::string& a, const std::string& b);
@@ -121,6 +127,7 @@ private:
     Json::Value endLive(Call& call);
     Json::Value memberList(Call& call);
     Json::Value memberStatusReport(Call& call);
+    Json::Value attendance(Call& call);
 
     // The HTTP side (requests, downloads), kept out of this header with the library's types.
     struct Http;
@@ -142,6 +149,7 @@ private:
 
     AppServerOptions m_options;
     std::unique_ptr<AppStore> m_store;
+    std::unique_ptr<ClassStore> m_classes;
     LoginThrottle m_logins;
     MHD_Daemon* m_daemon = nullptr;
     std::mutex m_downloadsMutex;

@@ -79,6 +79,23 @@ export class TeacherClient {
 
   grab(path) { return this.send('grab', { path }); }
 
+  lowerHand(user) { return this.send('lowerHand', { user }); }
+
+  lowerAll() { return this.send('lowerAll'); }
+
+  quiz(choices, text = '') { return this.send('quiz', { choices, text }); }
+
+  quizClose() { return this.send('quizClose'); }
+
+  quizShare() { return this.send('quizShare'); }
+
+  // From the lobby: the live's attendance table (rows of cells), its CSV written to csv.
+  attendance(title, csv = '') { return this.send('attendance', { title, csv }); }
+
+  grabQuiz(path) { return this.send('grabQuiz', { path }); }
+
+  grabAttendance(path) { return this.send('grabAttendance', { path }); }
+
   async stop() {
     const proc = this.process;
     if (!proc || proc.exitCode !== null || proc.signalCode !== null) return;

@@ -84,7 +84,7 @@ void LiveDlg::UpdateMemberTabTitle()
     const int members = ui->memberListWidget->count();
     ui->tabWidget->setTabText(kMemberTabIndex,
         m_hands.isEmpty() ? QStringLiteral("成员(%1人)").arg(members)
-                          : QStringLiteral("成员(%1人, %2人举手)").arg(members).arg(m_hands.size()));
+                          : QStringLiteral("成员(%1人)举手%2").arg(members).arg(m_hands.size()));
 }
 
 void LiveDlg::SetHandRaised(const QString& userId, bool up)
@@ -123,7 +123,9 @@ void LiveDlg::ShowFloorNotice(const QString& text)
 {
     m_floorNotice->setText(text);
     m_floorNotice->adjustSize();
-    m_floorNotice->move((width() - m_floorNotice->width()) / 2, 56);
+    // Over the member and discussion tabs, never over the board a screen share may be showing.
+    const QRect tabs(ui->tabWidget->mapTo(this, QPoint(0, 0)), ui->tabWidget->size());
+    m_floorNotice->move(tabs.center().x() - m_floorNotice->width() / 2, tabs.top() + 40);
     m_floorNotice->raise();
     m_floorNotice->show();
     m_floorNoticeTimer->start(kNoticeMs);

@@ -58,12 +58,13 @@ test('hands, a quick question and the attendance: two pages and the real teacher
   await a.click('#raiseHand');
   await a.waitForFunction(() => document.querySelector('#raiseHand').textContent === '放下手');
   let state = await teacher.waitFor((s) => memberOf(s, idA).hand && s, 'A\'s hand on its row');
-  assert.match(state.memberTab, /1人举手/);
+  assert.match(state.memberTab, /举手1$/);
   assert.match(state.floorNotice, /张小明 举手了/);
   assert.deepEqual(state.members.map((m) => m.userId), orderBefore);
   await b.click('#raiseHand');
   state = await teacher.waitFor((s) => memberOf(s, idB).hand && s, 'B\'s hand on its row');
-  assert.match(state.memberTab, /2人举手/);
+  assert.match(state.memberTab, /举手2$/);
+  await teacher.showMembers();
   await shoot(teacher, { a, b }, '1-hands');
 
   // The teacher lowers B's hand by its row: B's page sees it. The invitation to A lowers A's.
@@ -74,9 +75,13 @@ test('hands, a quick question and the attendance: two pages and the real teacher
   assert.equal(await handUp(a), false);
   state = await teacher.waitFor((s) => !memberOf(s, idA).hand && s, 'A\'s hand lowered by the invitation');
   assert.doesNotMatch(state.memberTab, /举手/);
-  await a.click('#inviteDecline');
-  await a.click('#declineReasons [data-reason="0"]');
-  await a.waitForSelector('#inviteDialog', { hidden: true });
+  // A speaks for a while: the attendance counts that time.
+  await a.click('#inviteAccept');
+  await a.waitForSelector('#speakingBadge', { visible: true });
+  await teacher.waitFor((s) => memberOf(s, idA).micOn, 'A on the microphone');
+  await new Promise((r) => setTimeout(r, 2500));
+  await teacher.mic(idA, false);
+  await a.waitForSelector('#speakingBadge', { hidden: true });
 
   // All hands down reaches every page.
   await a.click('#raiseHand');
@@ -152,6 +157,8 @@ test('hands, a quick question and the attendance: two pages and the real teacher
   assert.deepEqual(byName['李华'].slice(4), ['0', '2', '1']);
   assert.match(byName['张小明'][1], /^\d{4}-\d\d-\d\d \d\d:\d\d:\d\d$/);
   assert.match(byName['张小明'][2], /^00:0\d:\d\d$/);
+  assert.match(byName['张小明'][3], /^00:00:0[2-9]$/); // on the microphone about 2.5 s
+  assert.equal(byName['李华'][3], '00:00:00');
   const bytes = readFileSync(csvPath);
   assert.deepEqual([...bytes.subarray(0, 3)], [0xef, 0xbb, 0xbf]);
   const lines = new TextDecoder('utf-8', { fatal: true }).decode(bytes.subarray(3)).split('\r\n');

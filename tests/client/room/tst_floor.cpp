@@ -103,7 +103,7 @@ void TestFloor::handsShowOnRowsUntilLoweredInvitedOrGone()
     BoxCatcher boxes;
     Raise("s-2", "乙");
     QVERIFY(Row(2)->IsHandRaised() && !Row(1)->IsHandRaised() && Row(0)->GetUserId() == "t-1");
-    QCOMPARE(m_dlg->form()->tabWidget->tabText(1), QStringLiteral("成员(3人, 1人举手)"));
+    QCOMPARE(m_dlg->form()->tabWidget->tabText(1), QStringLiteral("成员(3人)举手1"));
     QCOMPARE(m_dlg->FloorNotice(), QStringLiteral("乙 举手了"));
     Raise("s-2", "乙"); // twice is once
     QCOMPARE(m_dlg->RaisedHandCount(), 1);

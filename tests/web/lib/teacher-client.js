@@ -83,6 +83,8 @@ export class TeacherClient {
 
   lowerAll() { return this.send('lowerAll'); }
 
+  showMembers() { return this.send('showMembers'); }
+
   quiz(choices, text = '') { return this.send('quiz', { choices, text }); }
 
   quizClose() { return this.send('quizClose'); }

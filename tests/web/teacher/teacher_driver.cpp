@@ -74,6 +74,13 @@ public:
             { "grab", [this](const QJsonObject& c) { return grab(c); } },
             { "lowerHand", [this](const QJsonObject& c) { return lowerHand(c); } },
             { "lowerAll", [this](const QJsonObject&) { return click("lowerAllHandsButton"); } },
+            { "showMembers",
+                [this](const QJsonObject&) {
+                    if (!m_room)
+                        return fail("not in a room");
+                    m_room->form()->tabWidget->setCurrentIndex(1);
+                    return QJsonObject();
+                } },
             { "quiz", [this](const QJsonObject& c) { return quiz(c); } },
             { "quizClose", [this](const QJsonObject&) { return quizButton(&QuizPanel::closeButton); } },
             { "quizShare", [this](const QJsonObject&) { return quizButton(&QuizPanel::shareButton); } },

@@ -139,7 +139,7 @@ int quizRun()
     for (int i = 0; i < kStudents; ++i) {
         char login[32];
         std::snprintf(login, sizeof login, "bench%03d", i);
-        const int64_t id = store.addUser(login, "123456", std::string("学生") + std::to_string(i), "student");
+        const int64_t id = store.addUser(login, "123456", std::string("学生") + std::to_string(i), "s");
         store.enterRoom(id, room, 0);
         students.push_back(connectMember(QString::number(id), usersig::Role::Member, false));
     }
@@ -220,7 +220,7 @@ int attendanceRun()
     std::vector<int64_t> members;
     for (int i = 0; i < 200; ++i)
         members.push_back(
-            store.addUser("att" + std::to_string(i), "123456", "学生" + std::to_string(i), "student"));
+            store.addUser("att" + std::to_string(i), "123456", "学生" + std::to_string(i), "s"));
 
     QElapsedTimer fill;
     fill.start();

@@ -18,7 +18,9 @@ export class TeacherClient {
     this.nextId = 1;
     this.process = spawn(DRIVER, ['--server', `http://127.0.0.1:${server.port}/app-server/jsonrpc/`,
       '--live', `ws://127.0.0.1:${server.livePort}/live`], {
-      stdio: ['pipe', 'pipe', 'pipe'], env: { ...process.env, QT_QPA_PLATFORM: 'offscreen' },
+      // LECTERN_TEACHER_QPA=xcb shows its windows on a display (Xvfb) instead, for pictures.
+      stdio: ['pipe', 'pipe', 'pipe'],
+      env: { ...process.env, QT_QPA_PLATFORM: process.env.LECTERN_TEACHER_QPA || 'offscreen' },
     });
     // The client logs a lot; the end of it is enough to tell why a step failed.
     this.process.stderr.on('data', (c) => { this.output = (this.output + c).slice(-20000); });

@@ -23,6 +23,17 @@ namespace {
         " PRIMARY KEY(live_id, quiz_id, user_id)) WITHOUT ROWID",
     };
 
+    // Puts a kept statement back when the guard goes, so no read snapshot stays open.
+    struct Used {
+        SQLite::Statement& q;
+        ~Used()
+        {
+            q.tryReset();
+            q.clearBindings();
+        }
+        SQLite::Statement* operator->() { return &q; }
+    };
+
     // Per member, while walking its events in order.
     struct Walk {
         AttendanceRow row;
@@ -41,6 +52,14 @@ ClassStore::ClassStore(std::string path, std::function<int64_t()> clockMs)
 }
 
 ClassStore::~ClassStore() = default;
+
+SQLite::Statement& ClassStore::prepared(const char* sql)
+{
+    std::unique_ptr<SQLite::Statement>& slot = m_statements[sql];
+    if (!slot)
+        slot = std::make_unique<SQLite::Statement>(*m_db, sql);
+    return *slot;
+}
 
 void ClassStore::open()
 {
@@ -79,12 +98,12 @@ ClassStore::Result ClassStore::note(int64_t avRoomId, int64_t userId, Event even
     const std::optional<int64_t> liveId = liveOfRoom(avRoomId);
     if (!liveId)
         return Result::NoLive;
-    SQLite::Statement q(*m_db, "INSERT INTO class_events(live_id, user_id, kind, at_ms) VALUES(?, ?, ?, ?)");
-    q.bind(1, *liveId);
-    q.bind(2, userId);
-    q.bind(3, static_cast<int>(event));
-    q.bind(4, m_clockMs());
-    q.exec();
+    Used q { prepared("INSERT INTO class_events(live_id, user_id, kind, at_ms) VALUES(?, ?, ?, ?)") };
+    q->bind(1, *liveId);
+    q->bind(2, userId);
+    q->bind(3, static_cast<int>(event));
+    q->bind(4, m_clockMs());
+    q->exec();
     return Result::Ok;
 }
 
@@ -129,27 +148,26 @@ ClassStore::Result ClassStore::answer(int64_t avRoomId, int64_t quizId, int64_t 
         return Result::NoLive;
     SQLite::Transaction tx(*m_db, SQLite::TransactionBehavior::IMMEDIATE);
     {
-        SQLite::Statement q(
-            *m_db, "SELECT choices, closed_ms FROM quizzes WHERE live_id = ? AND quiz_id = ?");
-        q.bind(1, *liveId);
-        q.bind(2, quizId);
-        if (!q.executeStep())
+        Used q { prepared("SELECT choices, closed_ms FROM quizzes WHERE live_id = ? AND quiz_id = ?") };
+        q->bind(1, *liveId);
+        q->bind(2, quizId);
+        if (!q->executeStep())
             return Result::NoSuchQuestion;
-        if (!q.isColumnNull(1))
+        if (!q->isColumnNull(1))
             return Result::Closed;
-        if (choice < 0 || choice >= q.getColumn(0).getInt())
+        if (choice < 0 || choice >= q->getColumn(0).getInt())
             return Result::BadChoice;
     }
-    SQLite::Statement q(*m_db,
+    Used q { prepared(
         "INSERT INTO quiz_answers(live_id, quiz_id, user_id, choice, at_ms) VALUES(?, ?, ?, ?, ?)"
         " ON CONFLICT(live_id, quiz_id, user_id) DO UPDATE SET choice = excluded.choice, at_ms = "
-        "excluded.at_ms");
-    q.bind(1, *liveId);
-    q.bind(2, quizId);
-    q.bind(3, userId);
-    q.bind(4, choice);
-    q.bind(5, m_clockMs());
-    q.exec();
+        "excluded.at_ms") };
+    q->bind(1, *liveId);
+    q->bind(2, quizId);
+    q->bind(3, userId);
+    q->bind(4, choice);
+    q->bind(5, m_clockMs());
+    q->exec();
     tx.commit();
     return Result::Ok;
 }
@@ -168,27 +186,26 @@ std::optional<QuizTally> ClassStore::tallyLocked(int64_t liveId, int64_t quizId)
     QuizTally t;
     t.quizId = quizId;
     {
-        SQLite::Statement q(
-            *m_db, "SELECT choices, text, closed_ms FROM quizzes WHERE live_id = ? AND quiz_id = ?");
-        q.bind(1, liveId);
-        q.bind(2, quizId);
-        if (!q.executeStep())
+        Used q { prepared("SELECT choices, text, closed_ms FROM quizzes WHERE live_id = ? AND quiz_id = ?") };
+        q->bind(1, liveId);
+        q->bind(2, quizId);
+        if (!q->executeStep())
             return std::nullopt;
-        t.choices = q.getColumn(0).getInt();
-        t.text = q.getColumn(1).getString();
-        t.closed = !q.isColumnNull(2);
+        t.choices = q->getColumn(0).getInt();
+        t.text = q->getColumn(1).getString();
+        t.closed = !q->isColumnNull(2);
     }
     t.counts.assign(static_cast<size_t>(std::max(t.choices, 0)), 0);
-    SQLite::Statement q(
-        *m_db, "SELECT user_id, choice FROM quiz_answers WHERE live_id = ? AND quiz_id = ? ORDER BY user_id");
-    q.bind(1, liveId);
-    q.bind(2, quizId);
-    while (q.executeStep()) {
-        const int choice = q.getColumn(1).getInt();
+    Used q { prepared(
+        "SELECT user_id, choice FROM quiz_answers WHERE live_id = ? AND quiz_id = ? ORDER BY user_id") };
+    q->bind(1, liveId);
+    q->bind(2, quizId);
+    while (q->executeStep()) {
+        const int choice = q->getColumn(1).getInt();
         if (choice < 0 || choice >= t.choices)
             continue;
         ++t.counts[static_cast<size_t>(choice)];
-        t.answers.emplace_back(q.getColumn(0).getInt64(), choice);
+        t.answers.emplace_back(q->getColumn(0).getInt64(), choice);
     }
     return t;
 }

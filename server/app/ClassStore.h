@@ -12,6 +12,7 @@
 
 namespace SQLite {
 class Database;
+class Statement;
 }
 
 namespace appserver {
@@ -71,12 +72,15 @@ public:
 private:
     std::optional<int64_t> liveOfRoom(int64_t avRoomId);
     std::optional<QuizTally> tallyLocked(int64_t liveId, int64_t quizId);
+    // Prepared once (the relay records on its own thread, one fact at a time); reset after use.
+    SQLite::Statement& prepared(const char* sql);
 
     std::string m_path;
     std::function<int64_t()> m_clockMs;
     std::mutex m_mutex; // guards everything below
     std::unique_ptr<SQLite::Database> m_db;
     std::unordered_map<int64_t, int64_t> m_liveOfRoom; // a room, once given, stays its live's
+    std::unordered_map<const char*, std::unique_ptr<SQLite::Statement>> m_statements;
 };
 
 } // namespace appserver

@@ -516,6 +516,7 @@ int main(int argc, char* argv[])
     relay.setRoomAccess([&server](const QString& userId, quint32 roomId, LiveRelay::RoomUse use) {
         return server.roomVerdict(userId, roomId, use);
     });
+    relay.setClassRecord([&server](const classfacts::Fact& fact) { return server.classFact(fact); });
     relay.setGracePeriod(liveGraceMs);
     if (!relay.listen(address, static_cast<quint16>(livePort), &error))
         return fail(QStringLiteral("live relay: %1").arg(error));

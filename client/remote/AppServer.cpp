@@ -190,6 +190,14 @@ void AppServer_RoomMemberList(const QString& liveId, int pageNum, int pageSize,
     AppServer_Call(QStringLiteral("live.room.member.list"), params, success, error, context, nullptr, false);
 }
 
+void AppServer_Attendance(const QString& liveId, AppServerSuccessCallback success,
+    AppServerErrorCallback error, void* context, QWidget* waitingParent)
+{
+    QVariantMap params;
+    params.insert(QStringLiteral("liveId"), liveId);
+    AppServer_Call(QStringLiteral("live.attendance"), params, success, error, context, waitingParent, true);
+}
+
 void AppServer_RoomMemberStateReport(const QString& liveId, const QVariant& userId, bool on,
     AppServerSuccessCallback success, AppServerErrorCallback error, void* context, QWidget* waitingParent,
     bool showErrorBox)

@@ -257,7 +257,10 @@ bool AppServer::open(QString* error)
         auto store = std::make_unique<AppStore>(m_options.dbPath.toStdString(), m_options.clockMs);
         store->open();
         m_secret = QByteArray::fromStdString(store->liveSecret());
+        auto classes = std::make_unique<ClassStore>(m_options.dbPath.toStdString(), m_options.clockMs);
+        classes->open();
         m_store = std::move(store);
+        m_classes = std::move(classes);
         return true;
     } catch (const std::exception& e) {
         if (error)

@@ -1,8 +1,10 @@
 #pragma once
 
 #include "AppStore.h"
+#include "ClassStore.h"
 #include "LoginThrottle.h"
 
+#include "protocol/ClassFacts.h"
 #include "protocol/RelayOps.h"
 
 #include <QByteArray>
@@ -93,6 +95,10 @@ public:
     // live, members only whom "live.enter.room" let in, and nobody once the live has ended.
     // 0 or the relay's code to refuse with.
     int roomVerdict(const QString& userId, quint32 roomId, relayop::RoomUse use);
+    // Records what the relay saw in a room and counts the quick questions' answers; called on the
+    // relay's thread.
+    classfacts::Verdict classFact(const classfacts::Fact& fact);
+    ClassStore& classes() { return *m_classes; }
 
     // What the live relay adds to /metrics (Prometheus text) and what keeps it from serving (empty
     // when nothing does); called on worker threads. Set before listen().
@@ -134,6 +140,7 @@ private:
     Json::Value endLive(Call& call);
     Json::Value memberList(Call& call);
     Json::Value memberStatusReport(Call& call);
+    Json::Value attendance(Call& call);
 
     // The HTTP side (requests, downloads), kept out of this header with the library's types.
     struct Http;
@@ -158,6 +165,7 @@ private:
     std::function<std::string()> m_relayMetrics;
     std::function<std::string()> m_relayProblem;
     std::unique_ptr<AppStore> m_store;
+    std::unique_ptr<ClassStore> m_classes;
     LoginThrottle m_logins;
     MHD_Daemon* m_daemon = nullptr;
     std::mutex m_downloadsMutex;

@@ -155,6 +155,7 @@ const AppServer::Method AppServer::kMethods[] = {
     { "live.end", true, &AppServer::endLive },
     { "live.room.member.list", true, &AppServer::memberList },
     { "live.room.member.status.report", true, &AppServer::memberStatusReport },
+    { "live.attendance", true, &AppServer::attendance },
 };
 
 Json::Value AppServer::dispatch(Call& call)

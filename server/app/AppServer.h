@@ -86,6 +86,8 @@ public:
     // live, members only whom "live.enter.room" let in, and nobody once the live has ended.
     // 0 or the relay's code to refuse with.
     int roomVerdict(const QString& userId, quint32 roomId, relayop::RoomUse use);
+    // The user's nickname in the school's records; empty for an unknown user.
+    QString nicknameOf(const QString& userId);
 
     // Compares "<app type>_<x.y...>" versions; nullopt when either is not of that form.
     static std::optional<int> compareVersions(const std::string& a, const std::string& b);
@@ -130,7 +132,8 @@ private:
     Json::Value dispatch(Call& call);
     void logLine(const std::string& text);
 
-    std::string livePage(std::optional<int64_t> teacher, int offset, int limit, int pageNum);
+    std::string livePage(
+        std::optional<int64_t> teacher, int offset, int limit, int pageNum, std::optional<int64_t> viewer);
 
     // Answers of live.list.by.teacher.id, valid while the lives version stays the same.
     struct CachedPage {
@@ -138,7 +141,7 @@ private:
         std::string text;
     };
     std::mutex m_pagesMutex;
-    std::map<std::tuple<int64_t, int, int, int>, std::shared_ptr<const CachedPage>> m_pages;
+    std::map<std::tuple<int64_t, int, int, int, int64_t>, std::shared_ptr<const CachedPage>> m_pages;
 
     AppServerOptions m_options;
     std::unique_ptr<AppStore> m_store;

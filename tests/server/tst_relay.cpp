@@ -128,7 +128,7 @@ QJsonObject peer(const QString& to, const QJsonArray& elems)
     return { { "op", "peerMsg" }, { "to", to }, { "elems", elems } };
 }
 
-QJsonObject event(int event)
+QJsonObject mediaEvent(int event)
 {
     return { { "op", "event" }, { "event", event } };
 }
@@ -603,13 +603,13 @@ private slots:
             { guest.get(), peer("s1", command(CmdInviteInteract)) },
             { guest.get(), peer("s1", command(CmdMicOff)) },
             { guest.get(), peer("s1", text("私聊")) },
-            { guest.get(), event(7) },
-            { &student, event(7) },
+            { guest.get(), mediaEvent(7) },
+            { &student, mediaEvent(7) },
             { &student, peer("t1", command(CmdAcceptInteract)) },
         };
         for (const auto& [who, request] : refused)
             QCOMPARE(who->call(request), 10022);
-        QCOMPARE(student.call(event(3)), 0);
+        QCOMPARE(student.call(mediaEvent(3)), 0);
         QCOMPARE(host->call(peer("s1", command(CmdInviteInteract))), 0);
         QCOMPARE(student.call(peer("t1", command(CmdAcceptInteract))), 0);
         QCOMPARE(student.call(peer("t1", command(CmdAcceptInteract))), 10022); // answered already

@@ -308,10 +308,12 @@ private slots:
         };
         const auto sees = [&](const std::string& a) {
             bool open = false, listed = false;
-            for (const Json::Value& l : call(a, "live.list.open")["result"]["list"])
+            const Json::Value openLives = call(a, "live.list.open")["result"]["list"];
+            const Json::Value allLives = call(
+                a, "live.list.by.teacher.id", { { "pageNum", 1 }, { "pageSize", 100 } })["result"]["list"];
+            for (const Json::Value& l : openLives)
                 open = open || l["liveId"].asString() == lid;
-            for (const Json::Value& l : call(a, "live.list.by.teacher.id",
-                     { { "pageNum", 1 }, { "pageSize", 100 } })["result"]["list"])
+            for (const Json::Value& l : allLives)
                 listed = listed || l["liveId"].asString() == lid;
             return int(open) + int(listed); // 2 seen in both lists, 0 in neither
         };

@@ -10,6 +10,7 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
+#include <SQLiteCpp/SQLiteCpp.h>
 #include <httplib.h>
 #include <json/json.h>
 
@@ -337,6 +338,23 @@ private slots:
         // All or nothing: an unknown login adds nobody.
         QVERIFY_EXCEPTION_THROWN(h->store().setOnRoster(live, { "s1", "nobody" }, true), appserver::AppError);
         QCOMPARE(int(h->store().roster(live).size()), 1);
+    }
+
+    void databaseFromBeforeRostersGetsThemOnOpening()
+    {
+        const std::string file = h->dir.filePath("lectern.db").toStdString();
+        h->server.reset(); // the folder stays
+        {
+            SQLite::Database db(file, SQLite::OPEN_READWRITE);
+            db.exec("DROP TRIGGER roster_inserted; DROP TRIGGER roster_deleted; DROP TABLE roster;"
+                    " PRAGMA user_version=1");
+        }
+        appserver::AppStore store(file, nullptr);
+        store.open();
+        store.setOnRoster(live, { "s2" }, true);
+        QCOMPARE(store.roster(live).size(), size_t(1));
+        SQLite::Database db(file, SQLite::OPEN_READONLY);
+        QCOMPARE(db.execAndGet("PRAGMA user_version").getInt(), appserver::AppStore::kSchemaVersion);
     }
 
     // That a published installer is offered with its address is checked through the client.

@@ -178,3 +178,28 @@ test('forged commands and names: a student cannot invite, end the class, switch 
   assert.ok(!teacher.texts().some((m) => m.text === '还在吗'));
   assert.deepEqual(a.errors, []);
 });
+
+test('a class with a roster is listed and opened only for the students on it', { timeout: 120000 }, async (t) => {
+  const { server, browser } = await setUp(t);
+  const teacher = await new RelayPeer(server, 'teacher01').open();
+  t.after(() => teacher.close());
+  const roomId = await teacher.host();
+  execFileSync(path.join(process.env.LECTERN_BIN_DIR, 'lectern-server'),
+    ['--db', path.join(server.dir, 'lectern.db'), 'live', 'enrol', String(teacher.liveId), 'student02']);
+
+  const onRoster = await openStudent(browser, server.pageUrl);
+  await signIn(onRoster, 'student02');
+  await enterClass(onRoster, LIVE);
+  await waitFor(() => teacher.commands().some((c) => c.userAction === Cmd.ENTER_ROOM), 'the enrolled student\'s hello');
+
+  const other = await openStudent(browser, server.pageUrl);
+  await signIn(other, 'student01');
+  await other.waitForSelector('#listEmpty', { visible: true });
+  // Nor does knowing the room number let it in, as a doctored page would try.
+  const outsider = await new RelayPeer(server, 'student01').open();
+  t.after(() => outsider.close());
+  await assert.rejects(server.rpc('live.enter.room', { liveRole: 0, avRoomId: roomId }, outsider.ak), /109008/);
+  assert.equal((await outsider.send({ op: 'joinRoom', roomId })).code, 10016);
+  assert.deepEqual((await outsider.send({ op: 'rooms' })).rooms, []);
+  assert.deepEqual([...onRoster.errors, ...other.errors], []);
+});

@@ -97,7 +97,7 @@ namespace {
         " UPDATE meta SET value = CAST(value AS INTEGER) + 1 WHERE key = 'lives_version'; END",
     };
 
-    // Whether :viewer may see the live l: it has no roster, or ?v teaches it or is on it.
+    // Whether :viewer may see the live l: it has no roster, or :viewer teaches it or is on it.
     const char* const kMayVisit = "(NOT EXISTS(SELECT 1 FROM roster r WHERE r.live_id = l.live_id)"
                                   " OR l.teacher_id = :viewer OR EXISTS(SELECT 1 FROM roster r"
                                   " WHERE r.live_id = l.live_id AND r.user_id = :viewer))";

@@ -15,7 +15,7 @@
 namespace {
 
 const QString kAppType = QStringLiteral("rided4a_win");
-const QString kVersionNumber = QStringLiteral("1.0");
+const QString kVersionNumber = QStringLiteral(LECTERN_CLIENT_VERSION);
 const QString kChannel = QStringLiteral("PC");
 
 QString& EndpointUrl()

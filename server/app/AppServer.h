@@ -26,6 +26,7 @@ struct MHD_Daemon;
 namespace appserver {
 
 struct RpcRequest;
+class ServerStats;
 
 struct AppServerOptions {
     QString dbPath;
@@ -51,6 +52,12 @@ struct AppServerOptions {
     LoginLimits login;
     bool logRequests = true;
     std::function<int64_t()> clockMs; // "now"; tests move it to age sessions
+    // Lets addresses other than the loopback read /healthz and /metrics ("Authorization: Bearer …");
+    // empty: only the loopback may.
+    std::string metricsToken;
+    // Whether the loopback may read them without the token; not where a proxy on this machine
+    // forwards other addresses' requests.
+    bool monitoringFromLoopback = true;
     // Told the room of each live that ends, on a worker thread (the relay drops its media room).
     std::function<void(quint32 avRoomId)> liveEnded;
 };
@@ -88,6 +95,12 @@ public:
     int roomVerdict(const QString& userId, quint32 roomId, relayop::RoomUse use);
     // The user's nickname in the school's records; empty for an unknown user.
     QString nicknameOf(const QString& userId);
+
+    // What the live relay adds to /metrics (Prometheus text) and what keeps it from serving (empty
+    // when nothing does); called on worker threads. Set before listen().
+    void setRelayMonitor(std::function<std::string()> metrics, std::function<std::string()> problem);
+    // The status and body of GET /healthz (200, or 503 with the reason) and GET /metrics.
+    std::pair<int, std::string> monitoring(const std::string& path);
 
     // Compares "<app type>_<x.y...>" versions; nullopt when either is not of that form.
     static std::optional<int> compareVersions(const std::string& a, const std::string& b);
@@ -144,6 +157,9 @@ private:
     std::map<std::tuple<int64_t, int, int, int, int64_t>, std::shared_ptr<const CachedPage>> m_pages;
 
     AppServerOptions m_options;
+    std::unique_ptr<ServerStats> m_stats;
+    std::function<std::string()> m_relayMetrics;
+    std::function<std::string()> m_relayProblem;
     std::unique_ptr<AppStore> m_store;
     LoginThrottle m_logins;
     MHD_Daemon* m_daemon = nullptr;

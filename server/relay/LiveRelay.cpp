@@ -210,6 +210,19 @@ int LiveRelay::roomMemberCount(quint32 roomId) const
     return m_rooms.value(roomId).size();
 }
 
+int LiveRelay::memberCount() const
+{
+    int n = 0;
+    for (const QList<Session*>& members : m_rooms)
+        n += members.size();
+    return n;
+}
+
+bool LiveRelay::isListening() const
+{
+    return m_server->isListening();
+}
+
 void LiveRelay::onNewConnection()
 {
     while (QWebSocket* ws = m_server->nextPendingConnection()) {
@@ -271,7 +284,10 @@ void LiveRelay::onText(Session* s, const QString& text)
 {
     if (s->dead)
         return;
-    const relayrequest::Request req = relayrequest::parse(text.toUtf8());
+    const QByteArray bytes = text.toUtf8();
+    ++m_traffic.messagesIn;
+    m_traffic.bytesIn += bytes.size();
+    const relayrequest::Request req = relayrequest::parse(bytes);
     if (!req.isObject) {
         sendError(s, req.error, req.desc);
         return;
@@ -518,6 +534,8 @@ bool LiveRelay::sendRaw(Session* s, const QByteArray& bytes)
         return false;
     }
     s->ws->sendTextMessage(QString::fromUtf8(bytes));
+    ++m_traffic.messagesOut;
+    m_traffic.bytesOut += bytes.size();
     const qint64 now = s->unsent();
     m_queuedEstimate += now - s->queued;
     s->queued = now;

@@ -82,6 +82,17 @@ public:
 
     int sessionCount() const;
     int roomMemberCount(quint32 roomId) const;
+    // For monitoring: the totals since the start, rooms with members and their members.
+    struct Traffic {
+        qint64 messagesIn = 0;
+        qint64 bytesIn = 0;
+        qint64 messagesOut = 0;
+        qint64 bytesOut = 0;
+    };
+    const Traffic& traffic() const { return m_traffic; }
+    bool isListening() const;
+    int roomCount() const { return m_rooms.size(); }
+    int memberCount() const;
     qint64 membersCutOff() const { return m_membersCutOff; }
 
 signals:
@@ -159,6 +170,7 @@ private:
     qint64 m_queuedEstimate = 0; // sum of the members' queues when last sent to; only ever high
     qint64 m_maxIncoming = 16 << 20;
     qint64 m_membersCutOff = 0;
+    Traffic m_traffic;
     RoomAccess m_access;
     NameOf m_nameOf;
     QSet<quint32> m_closedRooms; // rooms whose live ended while this relay ran

@@ -113,6 +113,12 @@ QByteArray kicked()
         QJsonObject { { "op", "kicked" }, { "code", kKicked }, { "desc", "signed in elsewhere" } });
 }
 
+QByteArray roomClosed(quint32 roomId)
+{
+    return compact(QJsonObject { { "op", "roomClosed" }, { "roomId", qint64(roomId) }, { "code", kLiveEnded },
+        { "desc", "the class has ended" } });
+}
+
 Push readPush(const QByteArray& text)
 {
     Push p;
@@ -138,6 +144,9 @@ Push readPush(const QByteArray& text)
             p.ids << v.toString();
     } else if (op == QLatin1String("kicked")) {
         p.kind = Push::Kicked;
+    } else if (op == QLatin1String("roomClosed")) {
+        p.kind = Push::RoomClosed;
+        p.roomId = quint32(p.object.value("roomId").toVariant().toLongLong());
     } else if (op == QLatin1String("error")) {
         p.kind = Push::Error;
     } else {

@@ -68,12 +68,14 @@ QByteArray msg(const QString& sender, bool group, const QJsonArray& elems);
 // extra: fields some events carry ("feeds", "media" on entering a room with a media room).
 QByteArray memberEvent(int event, const QStringList& ids, const QJsonObject& extra = {});
 QByteArray kicked();
+// The room's live has ended: the member is out of the room, and nobody enters it again.
+QByteArray roomClosed(quint32 roomId);
 // The answer to a ping: its id and seq (when it had one) exactly as they came.
 QByteArray pong(const QByteArray& rawId, const QByteArray& rawSeq);
 
 // One op pushed by the relay, as the client reads it.
 struct Push {
-    enum Kind { Invalid, Reply, Msg, MemberEvent, Kicked, Error, Other };
+    enum Kind { Invalid, Reply, Msg, MemberEvent, Kicked, RoomClosed, Error, Other };
     Kind kind = Invalid;
     int id = 0; // Reply
     int code = 0; // Reply, Error, Kicked
@@ -83,6 +85,7 @@ struct Push {
     QJsonArray elems;
     int event = 0; // MemberEvent
     QStringList ids;
+    quint32 roomId = 0; // RoomClosed
     QJsonObject object; // everything, for fields only some replies carry ("members", "rooms")
 };
 Push readPush(const QByteArray& text);

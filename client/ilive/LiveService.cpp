@@ -295,6 +295,10 @@ void LiveService::onText(const QString& text)
         // The relay closes the connection right after; the listener runs then.
         m_kicked = true;
         break;
+    case relayop::Push::RoomClosed:
+        // Ending the class is the host's own doing; the window leaves the room as it always did.
+        qInfo() << "live relay closed room" << push.roomId << push.desc;
+        break;
     case relayop::Push::Error:
         qWarning() << "live relay error" << push.code << push.desc;
         break;

@@ -1,6 +1,7 @@
 #include "LiveRelay.h"
 
 #include "MediaRooms.h"
+#include "MemberRules.h"
 
 #include "common/UserSig.h"
 #include "protocol/CmdMessage.h"
@@ -58,45 +59,8 @@ int sigCode(usersig::Check check)
     return kSigBad;
 }
 
-// A student's message the relay does not pass on.
+// A member's message the relay does not pass on.
 constexpr int kStudentMayNot = 10022;
-
-// What a student may send: chat and its own hello or goodbye to its room, and to the room's host
-// only its own answer to an invitation, its going off the microphone, its hand and its answer to
-// a question. Anything else (an invitation, the end of the class, another's microphone, all hands
-// down) would act in the teacher's name.
-QString studentRefusal(const QString& sender, bool group, bool toHost, const QJsonArray& elems)
-{
-    for (const QJsonValue& v : elems) {
-        const QJsonObject e = v.toObject();
-        const int type = e.value(QStringLiteral("type")).toInt(-1);
-        if (type == 0) {
-            if (!group)
-                return QStringLiteral("students chat to the room only");
-            continue;
-        }
-        const std::optional<cmdmessage::Command> cmd = type == 1
-            ? cmdmessage::parse(e.value(QStringLiteral("data")).toString().toUtf8())
-            : std::nullopt;
-        if (!cmd)
-            return QStringLiteral("students send chat and classroom commands only");
-        const int a = cmd->userAction;
-        const bool allowed = group ? a == CmdEnterRoom || a == CmdLeaveRoom
-                                   : toHost
-                && (a == CmdAcceptInteract || a == CmdRejectInteract || a == CmdMicOff || a == CmdRaiseHand
-                    || a == CmdLowerHand || a == CmdQuizAnswer);
-        if (!allowed)
-            return QStringLiteral("a student may not send command %1 %2")
-                .arg(a)
-                .arg(group ? "to the room" : "to this user");
-        // An identity, when there is one, must be the sender's own.
-        const QJsonObject identity = QJsonDocument::fromJson(cmd->actionParam.toUtf8()).object();
-        const QJsonValue named = identity.value(QStringLiteral("userId"));
-        if (!named.isUndefined() && named.toVariant().toString() != sender)
-            return QStringLiteral("a student may speak only for itself");
-    }
-    return QString();
-}
 
 } // namespace
 
@@ -115,6 +79,9 @@ struct LiveRelay::Session {
     quint64 serial = 0; // tells a session from a later one at the same address
     bool knowsMedia = false; // has been told its room's media room
     QPointer<QSslSocket> tls; // under ws when the relay serves WSS
+    QString name; // in the school's records, from sign-in
+    QHostAddress address; // counted against its limit while not signed in
+    bool countedUnsigned = false;
 
     // What the member has not yet taken. Over TLS most of it waits already encrypted, where the
     // WebSocket's own count does not see it.
@@ -219,6 +186,7 @@ void LiveRelay::close()
     m_held.clear();
     m_byUser.clear();
     m_rooms.clear();
+    m_unsignedByAddress.clear();
 }
 
 void LiveRelay::setQueueLimits(qint64 hardLimitBytes, qint64 totalLimitBytes)
@@ -277,6 +245,13 @@ void LiveRelay::onNewConnection()
         connect(ws, &QWebSocket::textMessageReceived, this, [this, s](const QString& t) { onText(s, t); });
         connect(ws, &QWebSocket::binaryMessageReceived, this, [this, s] { onBinary(s); });
         connect(ws, &QWebSocket::disconnected, this, [this, s] { onClosed(s); });
+        if (!admitUnsigned(s)) {
+            s->dead = true;
+            ws->close(QWebSocketProtocol::CloseCodePolicyViolated,
+                QStringLiteral("too many connections not signed in from this address"));
+            QTimer::singleShot(1000, ws, [ws] { ws->abort(); }); // one that does not answer the close
+            continue;
+        }
         QTimer::singleShot(m_signInTimeoutMs, ws, [this, ws] {
             Session* s = m_sessions.value(ws);
             if (!s || s->dead || !s->userId.isEmpty())
@@ -298,6 +273,7 @@ void LiveRelay::onClosed(Session* s)
     }
     s->dead = true;
     m_queuedEstimate -= s->queued;
+    releaseUnsigned(s);
     leaveRoom(s);
     m_sessions.remove(s->ws);
     if (!s->userId.isEmpty() && m_byUser.value(s->userId) == s)
@@ -351,6 +327,10 @@ void LiveRelay::onText(Session* s, const QString& text)
             reply(s, id, kNotHost, QStringLiteral("only a teacher may host a room"));
             return;
         }
+        if (m_closedRooms.contains(roomId)) {
+            reply(s, id, kLiveEnded, roomRefusalText(kLiveEnded, roomId));
+            return;
+        }
         if (m_access) {
             if (const int refusal = m_access(s->userId, roomId, host ? RoomUse::Host : RoomUse::Join)) {
                 reply(s, id, refusal, roomRefusalText(refusal, roomId));
@@ -398,17 +378,50 @@ void LiveRelay::onText(Session* s, const QString& text)
     } else if (req.op == QLatin1String("groupMsg") || req.op == QLatin1String("peerMsg")) {
         handleMessage(s, id, req);
     } else if (req.op == QLatin1String("event")) {
-        if (!s->roomId) {
-            reply(s, id, kNotInRoom, QStringLiteral("not in a room"));
-            return;
-        }
-        if (req.event == kCameraOn || req.event == kCameraOff)
-            s->camera = req.event == kCameraOn;
-        else
-            s->screen = req.event == kScreenOn;
-        broadcastEvent(s->roomId, req.event, s->userId, s);
-        reply(s, id, kOk, QString());
+        handleEvent(s, id, req.event);
     }
+}
+
+void LiveRelay::handleEvent(Session* s, const QByteArray& id, int event)
+{
+    if (!s->roomId) {
+        reply(s, id, kNotInRoom, QStringLiteral("not in a room"));
+        return;
+    }
+    if (!s->host && !memberrules::mayTellEvent(event)) {
+        reply(s, id, kStudentMayNot, QStringLiteral("only the host may tell event %1").arg(event));
+        return;
+    }
+    if (event == kCameraOn || event == kCameraOff)
+        s->camera = event == kCameraOn;
+    else
+        s->screen = event == kScreenOn;
+    broadcastEvent(s->roomId, event, s->userId, s);
+    reply(s, id, kOk, QString());
+}
+
+bool LiveRelay::admitUnsigned(Session* s)
+{
+    s->address = s->ws->peerAddress();
+    int& count = m_unsignedByAddress[s->address];
+    if (count >= m_unsignedPerAddress) {
+        if (count == 0)
+            m_unsignedByAddress.remove(s->address);
+        return false;
+    }
+    ++count;
+    s->countedUnsigned = true;
+    return true;
+}
+
+void LiveRelay::releaseUnsigned(Session* s)
+{
+    if (!s->countedUnsigned)
+        return;
+    s->countedUnsigned = false;
+    auto it = m_unsignedByAddress.find(s->address);
+    if (it != m_unsignedByAddress.end() && --*it <= 0)
+        m_unsignedByAddress.erase(it);
 }
 
 void LiveRelay::handleLogin(Session* s, const QByteArray& id, const relayrequest::Request& req)
@@ -439,8 +452,10 @@ void LiveRelay::handleLogin(Session* s, const QByteArray& id, const relayrequest
         old->dead = true;
         old->ws->close(QWebSocketProtocol::CloseCodePolicyViolated, QStringLiteral("signed in elsewhere"));
     }
+    releaseUnsigned(s);
     s->userId = userId;
     s->mayHost = role == usersig::Role::Host;
+    s->name = m_nameOf ? m_nameOf(userId) : QString();
     m_byUser.insert(userId, s);
     if (s->resumeToken.isEmpty())
         s->resumeToken = QByteArray::number(QRandomGenerator::system()->generate64(), 16)
@@ -454,37 +469,41 @@ void LiveRelay::handleLogin(Session* s, const QByteArray& id, const relayrequest
 void LiveRelay::handleMessage(Session* s, const QByteArray& id, const relayrequest::Request& req)
 {
     const bool group = req.op == QLatin1String("groupMsg");
-    if (!s->mayHost) {
-        bool toHost = false;
-        for (const Session* m : roomMembers(s->roomId))
-            toHost = toHost || (m->host && m->userId == req.to);
-        const QString refusal = studentRefusal(s->userId, group, toHost, req.elems);
+    Session* peer = group ? nullptr : m_byUser.value(req.to);
+    if (group && !s->roomId) {
+        reply(s, id, kNotInRoom, QStringLiteral("not in a room"));
+        return;
+    }
+    if (!group && (!peer || peer->dead)) {
+        reply(s, id, kPeerUnknown, QStringLiteral("user not online: %1").arg(req.to));
+        return;
+    }
+    const bool sameRoom = group || (s->roomId && peer->roomId == s->roomId);
+    // The host speaks as the host in its own room only; anyone else, a teacher too, is a member.
+    if (!(s->host && sameRoom)) {
+        memberrules::Message m;
+        m.sender = s->userId;
+        m.route = group ? memberrules::Route::Room : memberrules::Route::Host;
+        m.toOwnHost = !group && sameRoom && peer->host;
+        m.invited = m_police.invited(s->roomId, s->userId);
+        const QString refusal = memberrules::refusal(m, req.elems);
         if (!refusal.isEmpty()) {
             reply(s, id, kStudentMayNot, refusal);
             return;
         }
     }
-    QJsonArray elems = req.elems;
+    QJsonArray elems = memberrules::withRealName(req.elems, s->name);
     if (!classMessage(s, id, group, &elems))
         return;
     const QByteArray bytes = relayop::msg(s->userId, group, elems);
     if (group) {
-        if (!s->roomId) {
-            reply(s, id, kNotInRoom, QStringLiteral("not in a room"));
-            return;
-        }
         for (Session* m : roomMembers(s->roomId))
             if (m != s)
                 sendRaw(m, bytes);
         policeMessage(s, QString(), elems);
     } else {
-        Session* peer = m_byUser.value(req.to);
-        if (!peer || peer->dead) {
-            reply(s, id, kPeerUnknown, QStringLiteral("user not online: %1").arg(req.to));
-            return;
-        }
         sendRaw(peer, bytes);
-        if (s->roomId && peer->roomId == s->roomId)
+        if (sameRoom)
             policeMessage(s, req.to, elems);
     }
     reply(s, id, kOk, QString());
@@ -577,6 +596,10 @@ bool LiveRelay::hostTaken(quint32 roomId, const Session* s) const
 
 void LiveRelay::enterAndReply(Session* s, const QByteArray& id, quint32 roomId, bool host)
 {
+    if (m_closedRooms.contains(roomId)) { // ended while its media room was being made
+        reply(s, id, kLiveEnded, roomRefusalText(kLiveEnded, roomId));
+        return;
+    }
     const bool entered = joinRoom(s, roomId, host);
     QJsonArray members;
     for (Session* m : roomMembers(s->roomId))
@@ -620,6 +643,19 @@ void LiveRelay::endMedia(quint32 roomId)
     // One still being made is destroyed when it comes (onMediaCreated no longer wants it).
     if (ready && m_mediaRooms)
         m_mediaRooms->destroy(roomId);
+}
+
+void LiveRelay::closeRoom(quint32 roomId)
+{
+    m_closedRooms.insert(roomId);
+    const QByteArray bytes = relayop::roomClosed(roomId);
+    for (Session* m : m_rooms.take(roomId)) {
+        sendRaw(m, bytes); // a member held for a resume finds itself in no room when it comes back
+        m->roomId = 0;
+        m->host = m->camera = m->screen = m->knowsMedia = false;
+    }
+    m_police.forgetRoom(roomId);
+    endMedia(roomId);
 }
 
 void LiveRelay::forgetMedia(quint32 roomId)

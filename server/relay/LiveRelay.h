@@ -57,6 +57,13 @@ public:
     // like any other.
     using ClassRecord = std::function<classfacts::Verdict(const classfacts::Fact& fact)>;
     void setClassRecord(ClassRecord record) { m_record = std::move(record); }
+    // The name the school's records give a user (empty when unknown): what a member's identity
+    // says of it in the messages it sends, whatever it claimed.
+    using NameOf = std::function<QString(const QString& userId)>;
+    void setNameOf(NameOf nameOf) { m_nameOf = std::move(nameOf); }
+    // Connections from one address that have not signed in yet, past which more are refused.
+    // Signed-in members do not count: a whole school may sit behind one address.
+    void setUnsignedPerAddressLimit(int connections) { m_unsignedPerAddress = connections; }
     // A connection that has not signed in by then is closed, so idle sockets cannot pile up.
     void setSignInTimeout(int ms) { m_signInTimeoutMs = ms; }
     // A connection whose TLS handshake and WebSocket upgrade are not done by then is dropped.
@@ -75,6 +82,9 @@ public:
     void setMediaRooms(MediaRooms* rooms);
     // The room's live has ended: its media room goes.
     void endMedia(quint32 roomId);
+    // The room's live has ended: its members are told and leave it, its media room goes, and
+    // nobody enters it again.
+    void closeRoom(quint32 roomId);
     bool hasMedia(quint32 roomId) const;
 
     int sessionCount() const;
@@ -122,6 +132,10 @@ private:
 
     void handleLogin(Session* s, const QByteArray& id, const relayrequest::Request& req);
     void handleMessage(Session* s, const QByteArray& id, const relayrequest::Request& req);
+    void handleEvent(Session* s, const QByteArray& id, int event);
+    // A session that has not signed in yet: counted against its address's limit, or refused.
+    bool admitUnsigned(Session* s);
+    void releaseUnsigned(Session* s);
     void reply(Session* s, const QByteArray& id, int code, const QString& desc);
     void sendError(Session* s, int code, const QString& desc);
     bool sendRaw(Session* s, const QByteArray& bytes);
@@ -182,6 +196,10 @@ private:
     qint64 m_membersCutOff = 0;
     Traffic m_traffic;
     RoomAccess m_access;
+    NameOf m_nameOf;
+    QSet<quint32> m_closedRooms; // rooms whose live ended while this relay ran
+    QHash<QHostAddress, int> m_unsignedByAddress;
+    int m_unsignedPerAddress = 256;
     int m_signInTimeoutMs = 30000;
     int m_graceMs = 15000;
     QHash<quint64, Session*> m_held;

@@ -189,8 +189,9 @@ void TestMediaPolice::onlyTheHostAndAnInvitedStudentArePublished()
         QVERIFY(!received(student.peer->feedId()));
     }
 
-    // Accepting without an invitation puts nobody on the microphone; the host stays on throughout.
-    QCOMPARE(m_rogueRelay->command(m_teacher.userId, CmdAcceptInteract), 0);
+    // Accepting without an invitation is refused and puts nobody on the microphone; the host stays on
+    // throughout.
+    QCOMPARE(m_rogueRelay->command(m_teacher.userId, CmdAcceptInteract), 10022);
     QVERIFY(publish(m_cameras.value(m_rogue.userId)).removed());
     QVERIFY(teacher.failed->isEmpty());
     QVERIFY(received(teacher.peer->feedId()));

@@ -169,6 +169,7 @@ void Student::findLive()
             const QVariantMap live = v.toMap();
             if (live.value("liveId").toString() == m_opt.liveId && live.value("avRoomId").toUInt() > 0) {
                 m_liveId = m_opt.liveId;
+                m_hostId = live.value("teacherUserId").toString();
                 log(QStringLiteral("live %1 \"%2\"").arg(m_liveId, live.value("title").toString()));
                 enterRoom(live.value("avRoomId").toUInt());
                 return;
@@ -329,8 +330,8 @@ void Student::onRelayText(const QString& text)
             m_toldWaiting = true;
             m_lookupTimer.start(2000);
         } else {
-            log(QStringLiteral("class of %1 in progress")
-                    .arg(rooms.first().toObject().value("host").toString()));
+            m_hostId = rooms.first().toObject().value("host").toString();
+            log(QStringLiteral("class of %1 in progress").arg(m_hostId));
             enterRoom(quint32(rooms.first().toObject().value("roomId").toVariant().toLongLong()));
         }
     } else if (push.kind == relayop::Push::Reply) {
@@ -352,6 +353,8 @@ void Student::onRelayText(const QString& text)
             else if (e.value("type").toInt() == 1)
                 onCommand(push.sender, e.value("data").toString());
         }
+    } else if (push.kind == relayop::Push::RoomClosed) {
+        leave("the class has ended");
     } else if (push.kind == relayop::Push::Kicked) {
         m_leaving = true;
         fail("signed in elsewhere");
@@ -363,6 +366,10 @@ void Student::onCommand(const QString& sender, const QString& data)
     const cmdmessage::Command cmd = cmdmessage::parse(data.toUtf8()).value_or(cmdmessage::Command());
     const int action = cmd.userAction;
     const QString& param = cmd.actionParam;
+    if (!m_hostId.isEmpty() && sender != m_hostId && action != CmdEnterRoom && action != CmdLeaveRoom) {
+        log(QStringLiteral("ignored command %1 from %2, who is not the host").arg(action).arg(sender));
+        return;
+    }
     switch (action) {
     case CmdInviteInteract:
         log(QStringLiteral("invited to speak by %1").arg(sender));

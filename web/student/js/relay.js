@@ -122,7 +122,7 @@ export class Relay extends EventTarget {
         clearTimeout(waiting.timer);
         waiting.resolve(push);
       }
-    } else if (push.op === 'msg' || push.op === 'memberEvent') {
+    } else if (push.op === 'msg' || push.op === 'memberEvent' || push.op === 'roomClosed') {
       this.dispatchEvent(new CustomEvent(push.op, { detail: push }));
     } else if (push.op === 'kicked') {
       this.closing = true;

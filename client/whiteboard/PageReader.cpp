@@ -124,7 +124,21 @@ bool parseNumber(std::string_view token, double& out)
     if (p != end)
         return false;
     const std::from_chars_result result = std::from_chars(begin, end, out);
+    // A zero of any spelling ("-0.0", "-0e5") was a whole number there, and whole numbers have no
+    // minus zero.
+    if (out == 0)
+        out = 0;
     return result.ec == std::errc() && result.ptr == end;
+}
+
+// A number as the tree held it: whole numbers in the 64-bit range as integers (a variant of one
+// turns into text without an exponent), any other as a double.
+QJsonValue numberValue(double value)
+{
+    constexpr double kRange = 9223372036854775808.0;
+    if (value >= -kRange && value < kRange && std::trunc(value) == value)
+        return QJsonValue(qint64(value));
+    return QJsonValue(value);
 }
 
 int hexDigit(char c)
@@ -356,7 +370,7 @@ struct PageReader::Private {
         if (!parseNumber(token, value))
             return fail(QStringLiteral("illegal number"));
         if (out)
-            *out = QJsonValue(value);
+            *out = numberValue(value);
         return true;
     }
 

@@ -182,6 +182,8 @@ void TestPageReader::readsWhatTheTreeReaderRead_data()
         "shapes": [{"name": 5, "rotation": "725", "scaleX": "1e3", "scaleY": false, "points": [{"x": "12.5", "y": true}, 7, "p", {"x": null, "y": [3]}, {"x": "inf", "y": 1}],
         "pen": {"r": 2.5, "g": -2.5, "b": "7", "width": 1e10}, "brush": {"style": "3", "r": 1.5}},
         {"name": "TextShape", "points": [{"x": 1, "y": 30}], "text": 12.5, "fontSize": "18"},
+        {"name": "TextShape", "points": [{"x": 1, "y": 30}], "text": 1e18, "fontSize": 9.2e18},
+        {"name": "TextShape", "points": [{"x": 1, "y": 30}], "text": -0e5, "name": 1e19},
         {"name": "TextShape", "points": [{"x": 1, "y": 30}], "text": ["a"], "fontSize": 2.5},
         {"name": "TextShape", "points": [{"x": 1, "y": 30}], "text": null},
         "not an object", [], null]})") << true;
@@ -204,6 +206,10 @@ void TestPageReader::readsWhatTheTreeReaderRead_data()
         R"({"seq": 3, "remove": [0, 2.0, 2.5, "1", -0], "add": [{"at": 1, "shape": {"name": "CurveShape", "points": [{"x": 1, "y": 1}]}}, {"at": 1e10}, 5]})")
                                   << true;
     QTest::newRow("empty object") << QByteArray("{}") << true;
+    QTest::newRow("control characters in strings") << QByteArray(
+        "{\"seq\": 3, \"k\": [\"\0001\", \"\x01\\\x02\"], \"add\": [{\"at\": 0, \"shape\": {\"text\": "
+        "\"\t\", \"points\": [{\"x\": -.0, \"y\": 1.}]}}]}",
+        107) << true;
 }
 
 void TestPageReader::readsWhatTheTreeReaderRead()

@@ -108,7 +108,7 @@ void TestPageReader::readsWhatTheTreeReaderRead_data()
         QFile in(corpus.absoluteFilePath(name));
         QVERIFY(in.open(QIODevice::ReadOnly));
         QTest::newRow(qPrintable("corpus " + name))
-            << in.readAll() << (name != QLatin1String("truncated.json"));
+            << in.readAll() << !(name.contains("truncated") || name.contains("damaged"));
     }
 
     // Every way a file is damaged, in keys that are read and in keys nobody reads.

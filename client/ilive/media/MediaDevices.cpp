@@ -42,11 +42,18 @@ namespace {
         return "";
     }
 
-    // A stable id: the device's path or name as its provider knows it, else the name shown.
+    // A stable id: the sound server's own name for the device (PulseAudio's "internal-name"), its
+    // path or name as its provider knows it, else the name shown.
     QString deviceId(GstDevice* device)
     {
         QString id;
-        if (GstStructure* props = gst_device_get_properties(device)) {
+        if (g_object_class_find_property(G_OBJECT_GET_CLASS(device), "internal-name")) {
+            gchar* internal = nullptr;
+            g_object_get(device, "internal-name", &internal, nullptr);
+            id = QString::fromUtf8(internal);
+            g_free(internal);
+        }
+        if (GstStructure* props = id.isEmpty() ? gst_device_get_properties(device) : nullptr) {
             for (const char* key :
                 { "device.path", "api.v4l2.path", "node.name", "device.name", "device.strid" }) {
                 if (const gchar* value = gst_structure_get_string(props, key)) {
@@ -62,6 +69,28 @@ namespace {
             g_free(name);
         }
         return id;
+    }
+
+    // The monitor of a speaker is listed as a sound source, but it records what the class hears.
+    bool isMonitor(GstDevice* device)
+    {
+        bool monitor = false;
+        if (GstStructure* props = gst_device_get_properties(device)) {
+            monitor = g_strcmp0(gst_structure_get_string(props, "device.class"), "monitor") == 0;
+            gst_structure_free(props);
+        }
+        return monitor;
+    }
+
+    bool isDefault(GstDevice* device)
+    {
+        gboolean on = FALSE;
+        if (GstStructure* props = gst_device_get_properties(device)) {
+            if (!gst_structure_get_boolean(props, "is-default", &on))
+                on = FALSE;
+            gst_structure_free(props);
+        }
+        return on;
     }
 
     // Calls fn for each device of the kind until it returns true.
@@ -114,9 +143,16 @@ QList<QPair<QString, QString>> MediaDevices::list(Kind kind)
     }
     QList<QPair<QString, QString>> out;
     forEachDevice(kind, [&](GstDevice* device) {
+        if (kind == Microphone && isMonitor(device))
+            return false;
         gchar* name = gst_device_get_display_name(device);
-        out << qMakePair(deviceId(device), QString::fromUtf8(name));
+        const auto entry = qMakePair(deviceId(device), QString::fromUtf8(name));
         g_free(name);
+        // The system's default is what the teacher uses every day; cameras keep their order.
+        if (kind != Camera && isDefault(device))
+            out.prepend(entry);
+        else
+            out << entry;
         return false;
     });
     return out;

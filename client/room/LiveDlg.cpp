@@ -122,6 +122,7 @@ LiveDlg::LiveDlg(QWidget* parent)
             OnOpenFail();
     });
 
+    SetUpDevices();
     UpdateControls();
     ui->platformLabel->setText(QStringLiteral("Tutorline"));
 }

@@ -118,7 +118,8 @@ bool PulseDaemon::addSpeaker(const QString& name, const QString& description, QS
         >= 0;
 }
 
-bool PulseDaemon::addToneMic(const QString& name, const QString& description, int hz, QString* error)
+bool PulseDaemon::addToneMic(
+    const QString& name, const QString& description, int hz, QString* error, bool steady)
 {
     const QString tone = name + QStringLiteral("_tone");
     QList<int> modules;
@@ -141,9 +142,10 @@ bool PulseDaemon::addToneMic(const QString& name, const QString& description, in
     const bool made = load(QStringLiteral("module-null-sink"),
                           { "sink_name=" + tone, "sink_properties=device.description=\"" + tone + "\"" })
         && load(QStringLiteral("module-sine"), { "sink=" + tone, QStringLiteral("frequency=%1").arg(hz) })
-        && load(QStringLiteral("module-loopback"),
-            { "source=" + tone + ".monitor", "sink=tone_drain", "latency_msec=20", "source_dont_move=true",
-                "sink_dont_move=true" })
+        && (!steady
+            || load(QStringLiteral("module-loopback"),
+                { "source=" + tone + ".monitor", "sink=tone_drain", "latency_msec=20",
+                    "source_dont_move=true", "sink_dont_move=true" }))
         && load(QStringLiteral("module-remap-source"),
             { "source_name=" + name, "master=" + tone + ".monitor",
                 "source_properties='device.description=\"" + description + "\"'" });

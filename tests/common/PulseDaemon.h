@@ -25,8 +25,10 @@ public:
 
     // A null sink named name; what plays there is lost.
     bool addSpeaker(const QString& name, const QString& description, QString* error);
-    // A microphone named name that hears a sine tone of hz.
-    bool addToneMic(const QString& name, const QString& description, int hz, QString* error);
+    // A microphone named name that hears a sine tone of hz. Its sink is kept rendering in short
+    // blocks unless steady is false (then, as a null sink does, 2 s at a time).
+    bool addToneMic(
+        const QString& name, const QString& description, int hz, QString* error, bool steady = true);
     // Unplugs what addToneMic made.
     bool removeMic(const QString& name, QString* error);
     bool setDefaultSource(const QString& name, QString* error);

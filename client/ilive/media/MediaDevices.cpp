@@ -14,6 +14,7 @@ namespace media {
 namespace {
 
     std::atomic<bool> g_testKit { false };
+    std::atomic<bool> g_testKitSound { true };
     std::atomic<int> g_pattern { 0 };
     std::atomic<bool> g_tone { true };
     std::mutex g_trackedMutex;
@@ -131,7 +132,7 @@ namespace {
 
 QList<QPair<QString, QString>> MediaDevices::list(Kind kind)
 {
-    if (g_testKit) {
+    if (g_testKit && (kind == Camera || g_testKitSound)) {
         switch (kind) {
         case Camera:
             return { { kTestCamera, QStringLiteral("Test camera") } };
@@ -171,7 +172,7 @@ bool MediaDevices::exists(Kind kind, const QString& id)
 GstElement* MediaDevices::create(Kind kind, const QString& id, QString* error)
 {
     ensureInit();
-    if (g_testKit) {
+    if (g_testKit && (kind == Camera || g_testKitSound)) {
         GstElement* element = nullptr;
         if (kind == Camera && id == QLatin1String(kTestCamera)) {
             element = testElement("videotestsrc", nullptr);
@@ -218,9 +219,15 @@ QString MediaDevices::screenSource(int left, int top, int right, int bottom)
 #endif
 }
 
-void MediaTestKit::setEnabled(bool on)
+void MediaTestKit::setEnabled(bool on, bool sound)
 {
     g_testKit = on;
+    g_testKitSound = sound;
+}
+
+bool MediaTestKit::coversSound()
+{
+    return g_testKit && g_testKitSound;
 }
 
 bool MediaTestKit::isEnabled()

@@ -56,6 +56,7 @@ void LiveService::setDeviceChangeCallback(ilive::iLiveDeviceChangeListener liste
 
 void LiveService::watchDevices()
 {
+    connect(m_media, &LiveMedia::micMoved, this, [this](const QString& id) { m_micId = id; });
     connect(m_media, &LiveMedia::micReplaced, this, [this](const QString& id) {
         m_micId = id;
         if (m_deviceChange) {

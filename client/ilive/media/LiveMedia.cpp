@@ -386,12 +386,17 @@ void LiveMedia::checkMic()
         const QString current = m_cameraFeed->micDevice();
         if (current != m_micSeen) {
             m_micSeen = current;
-            // Not where we asked it to go: the sound server moved it, the one in use being gone.
+            // Not where we asked it to go: the sound server moved it, mostly because the one in
+            // use is gone.
             if (current != m_mic) {
-                qInfo().noquote() << "media: the microphone" << m_mic
-                                  << "is gone; the sound server moved us to" << current;
+                const bool gone = !media::MediaDevices::exists(media::MediaDevices::Microphone, m_mic);
+                qInfo().noquote() << "media: the sound server moved the microphone from" << m_mic
+                                  << (gone ? "(gone)" : "(still there)") << "to" << current;
                 m_mic = current;
-                emit micReplaced(current);
+                if (gone)
+                    emit micReplaced(current);
+                else
+                    emit micMoved(current);
                 return;
             }
         }

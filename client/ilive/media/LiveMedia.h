@@ -86,6 +86,9 @@ signals:
     // The microphone in use went away and the sound comes from another one now: moved there by
     // the sound server, or by us to the system's default when the server left it without one.
     void micReplaced(const QString& id);
+    // The sound server moved the stream to another microphone while the one in use is still there
+    // (a headset plugged in again gets back the streams it had).
+    void micMoved(const QString& id);
     // The media server removed one of our feeds; it is not offered again until we may publish.
     void feedRemoved(int source);
 

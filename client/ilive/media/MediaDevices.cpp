@@ -83,8 +83,12 @@ namespace {
         return monitor;
     }
 
+    // Only the sound server's devices say which is the system's default; other providers keep
+    // their own order.
     bool isDefault(GstDevice* device)
     {
+        if (!g_object_class_find_property(G_OBJECT_GET_CLASS(device), "internal-name"))
+            return false;
         gboolean on = FALSE;
         if (GstStructure* props = gst_device_get_properties(device)) {
             if (!gst_structure_get_boolean(props, "is-default", &on))

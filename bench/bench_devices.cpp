@@ -55,26 +55,39 @@ QString figures(QList<qint64> v)
 // Milliseconds from now until the meter's first block of the tone; -1 on timeout.
 qint64 untilTone(ToneMeter& ear, double hz)
 {
+    // Two blocks in a row: a block half tone, half silence can count crossings like another tone.
     QElapsedTimer t;
     t.start();
-    bool heard = false;
-    QMetaObject::Connection c = QObject::connect(
-        &ear, &ToneMeter::block, [&](double block) { heard |= ToneMeter::near(block, hz); });
-    waitFor([&] { return heard; }, kWaitMs);
+    int inRow = 0;
+    qint64 first = -1;
+    QMetaObject::Connection c = QObject::connect(&ear, &ToneMeter::block, [&](double block) {
+        if (inRow >= 2)
+            return;
+        inRow = ToneMeter::near(block, hz) ? inRow + 1 : 0;
+        if (inRow == 1)
+            first = t.elapsed() - ToneMeter::kBlockMs;
+    });
+    waitFor([&] { return inRow >= 2; }, kWaitMs);
     QObject::disconnect(c);
-    return heard ? t.elapsed() : -1;
+    return inRow >= 2 ? std::max<qint64>(0, first) : -1;
 }
 
 qint64 untilSilence(ToneMeter& ear)
 {
     QElapsedTimer t;
     t.start();
-    bool quiet = false;
-    QMetaObject::Connection c
-        = QObject::connect(&ear, &ToneMeter::block, [&](double block) { quiet |= block == 0.0; });
-    waitFor([&] { return quiet; }, kWaitMs);
+    int inRow = 0;
+    qint64 first = -1;
+    QMetaObject::Connection c = QObject::connect(&ear, &ToneMeter::block, [&](double block) {
+        if (inRow >= 2)
+            return;
+        inRow = block == 0.0 ? inRow + 1 : 0;
+        if (inRow == 1)
+            first = t.elapsed() - ToneMeter::kBlockMs;
+    });
+    waitFor([&] { return inRow >= 2; }, kWaitMs);
     QObject::disconnect(c);
-    return quiet ? t.elapsed() : -1;
+    return inRow >= 2 ? std::max<qint64>(0, first) : -1;
 }
 
 } // namespace
@@ -88,6 +101,7 @@ int main(int argc, char** argv)
         return fail("cannot start itself in a network namespace");
     }
     QGuiApplication app(argc, argv);
+    setvbuf(stdout, nullptr, _IOLBF, 0);
     QString error;
     PulseDaemon pulse;
     if (!pulse.start(&error) || !pulse.addSpeaker("student_ear", "Student", &error))
@@ -113,8 +127,6 @@ int main(int argc, char** argv)
         return fail("no room");
     const media::RoomAccess access { janus.url(), 1, "p" };
     ToneMeter ear;
-    if (!ear.start("student_ear.monitor", &error))
-        return fail(error);
 
     for (const bool steady : { true, false }) {
         const QString a = steady ? "mic_a" : "raw_a";
@@ -122,6 +134,10 @@ int main(int argc, char** argv)
         if (!pulse.addToneMic(b, "Default microphone", 660, &error, steady)
             || !pulse.addToneMic(a, "Other microphone", 440, &error, steady)
             || !pulse.setDefaultSource(b, &error))
+            return fail(error);
+        // Started after the default changed: the sound server moves a recording to a new default.
+        ear.stop();
+        if (!ear.start("student_ear.monitor", &error))
             return fail(error);
         std::printf("%s\n",
             steady ? "Microphones delivering in short blocks:"

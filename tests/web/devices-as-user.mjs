@@ -34,7 +34,7 @@ for (const [name, desc, hz] of [['mic_usb', 'USB Headset Microphone', 440], ['mi
 pactl('set-default-source', 'mic_builtin');
 pactl('set-default-sink', 'speaker');
 
-const shoot = (window, name) => execSync(`xwd -silent -id ${window} | xwdtopnm 2>/dev/null | pnmtopng > ${path.join(out, name)}`);
+const shoot = (window, name) => execSync(`xwd -silent ${window === 'root' ? '-root' : `-id ${window}`} | xwdtopnm 2>/dev/null | pnmtopng > ${path.join(out, name)}`);
 
 // The tone the student's page hears: the strongest frequency of the teacher's sound.
 const heardHz = (page) => page.evaluate(async () => {
@@ -58,6 +58,7 @@ const waitHz = async (page, hz, what) => {
   const t0 = Date.now();
   for (;;) {
     const h = await heardHz(page);
+    if (process.env.VERBOSE) log('heard', h);
     if (Math.abs(h.hz - hz) < hz * 0.05 && h.db > -60) {
       log(`student hears ${h.hz} Hz (${h.db} dB) after ${Date.now() - t0} ms: ${what}`);
       return h;
@@ -90,7 +91,9 @@ try {
   await sleep(500);
   shoot(menu.window, '2-mic-menu.png');
   shoot('root', '2-screen-with-menu.png');
+  log('choosing mic_usb');
   await teacher.chooseDevice('mic_usb');
+  log('chosen');
   await waitHz(page, 440, 'the USB headset chosen in the ▲ menu');
   s = await teacher.state();
   log('teacher: mic', s.micId, 'meter', s.micMeter);
@@ -112,9 +115,12 @@ try {
   await page.waitForSelector('#teacherCamera', { hidden: true, timeout: 15000 });
   await waitHz(page, 660, 'the camera off, sound on');
   await page.screenshot({ path: path.join(out, '6-student-camera-off.png') });
+} catch (e) {
+  log('failed:', e.message.slice(0, 2000));
+  process.exitCode = 1;
 } finally {
   if (browser) await browser.close();
-  await teacher.stop();
+  await teacher.stop().catch(() => {});
   await server.stop();
   await janus.stop();
   for (const m of modules.reverse()) { try { pactl('unload-module', m); } catch {} }

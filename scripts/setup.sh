@@ -14,6 +14,8 @@ packages=(
   # live video: the media server, GStreamer's WebRTC stack and its headers
   janus gstreamer1.0-plugins-base gstreamer1.0-plugins-good gstreamer1.0-plugins-bad gstreamer1.0-nice
   libgstreamer1.0-dev libgstreamer-plugins-base1.0-dev libgstreamer-plugins-bad1.0-dev
+  # the teacher's microphones and speakers through the sound server; the device tests start their own
+  gstreamer1.0-pulseaudio pulseaudio pulseaudio-utils
   # media tests run in a private network namespace built with ip
   iproute2
   # the board: the digest its saved pictures are keyed by (header-only), the page file reader

@@ -53,6 +53,7 @@ LiveService::LiveService(QObject* parent)
             if (m_inRoom)
                 deliverFrame(user, ilive::E_VideoSrc(source), frame, false);
         });
+    watchDevices();
     m_pingTimer = new QTimer(this);
     m_pingTimer->setInterval(m_pingIntervalMs);
     connect(m_pingTimer, &QTimer::timeout, this, &LiveService::ping);

@@ -73,6 +73,7 @@ public:
     void setRemoteVideoCallBack(ilive::iLivePreviewListener listener, void* data) override;
     void setLocalVideoCallBack(ilive::iLivePreviewListener listener, void* data) override;
     void setDeviceOperationCallback(ilive::iLiveDeviceOperationListener listener, void* data) override;
+    void setDeviceChangeCallback(ilive::iLiveDeviceChangeListener listener, void* data) override;
     void setVideoColorFormat(ilive::E_ColorFormat format) override;
     int init(int appId, int accountType, bool imSupport) override;
     void release() override;
@@ -98,6 +99,10 @@ public:
     bool getCurCameraState() override;
     bool getCurMicState() override;
     bool getCurPlayerState() override;
+    ilive::String getCurCameraId() override;
+    ilive::String getCurMicId() override;
+    ilive::String getCurPlayerId() override;
+    double getMicLevel() override;
     int setMicVolume(uint32_t value) override;
     uint32_t getMicVolume() override { return m_micVolume; }
     int setPlayerVolume(uint32_t value) override;
@@ -145,6 +150,7 @@ private:
 
     void enteredMedia(const QJsonObject& reply);
     void reportDevice(ilive::E_DeviceOperationType op, int code);
+    void watchDevices();
     void grabScreen();
     void closeCameraNow();
     void deliverFrame(const QString& id, ilive::E_VideoSrc src, const media::VideoFrame& frame, bool local);
@@ -164,6 +170,8 @@ private:
     void* m_localVideoData = nullptr;
     ilive::iLiveDeviceOperationListener m_deviceListener = nullptr;
     void* m_deviceData = nullptr;
+    ilive::iLiveDeviceChangeListener m_deviceChange = nullptr;
+    void* m_deviceChangeData = nullptr;
 
     // Session with the relay.
     QWebSocket* m_ws = nullptr;
@@ -204,6 +212,8 @@ private:
     bool m_micOn = false;
     bool m_playerOn = false;
     QString m_playerId;
+    QString m_cameraId;
+    QString m_micId;
     uint32_t m_micVolume = 50;
     uint32_t m_playerVolume = 50;
 

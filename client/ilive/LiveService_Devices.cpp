@@ -48,6 +48,45 @@ void LiveService::reportDevice(ilive::E_DeviceOperationType op, int code)
     });
 }
 
+void LiveService::setDeviceChangeCallback(ilive::iLiveDeviceChangeListener listener, void* data)
+{
+    m_deviceChange = listener;
+    m_deviceChangeData = data;
+}
+
+void LiveService::watchDevices()
+{
+    connect(m_media, &LiveMedia::micMoved, this, [this](const QString& id) { m_micId = id; });
+    connect(m_media, &LiveMedia::micReplaced, this, [this](const QString& id) {
+        m_micId = id;
+        if (m_deviceChange) {
+            const QByteArray utf8 = id.toUtf8();
+            m_deviceChange(ilive::E_MicReplaced, ilive::String(utf8.constData(), size_t(utf8.size())),
+                m_deviceChangeData);
+        }
+    });
+}
+
+ilive::String LiveService::getCurCameraId()
+{
+    return m_cameraId.toUtf8().constData();
+}
+
+ilive::String LiveService::getCurMicId()
+{
+    return m_micId.toUtf8().constData();
+}
+
+ilive::String LiveService::getCurPlayerId()
+{
+    return m_playerId.toUtf8().constData();
+}
+
+double LiveService::getMicLevel()
+{
+    return m_micOn ? m_media->micLevel() : -200.0;
+}
+
 int LiveService::getCameraList(DeviceList& cameras)
 {
     fillList(cameras, media::MediaDevices::Camera);
@@ -70,13 +109,20 @@ int LiveService::getPlayerList(DeviceList& players)
 
 void LiveService::openCamera(const char* id)
 {
-    if (m_cameraOn) {
+    const QString wanted = fromUtf8(id);
+    if (m_cameraOn && wanted == m_cameraId) {
         reportDevice(ilive::E_OpenCamera, kOk);
         return;
     }
-    const QString wanted = fromUtf8(id);
     if (!media::MediaDevices::exists(media::MediaDevices::Camera, wanted)) {
         reportDevice(ilive::E_OpenCamera, kDeviceMissing);
+        return;
+    }
+    if (m_cameraOn) {
+        // Another camera: the feed is made again with it.
+        m_cameraId = wanted;
+        m_media->setCamera(wanted);
+        reportDevice(ilive::E_OpenCamera, kOk);
         return;
     }
     // The camera is seen by the room only through its media server: without one it counts as failed.
@@ -87,6 +133,7 @@ void LiveService::openCamera(const char* id)
         }
         if (!m_cameraOn) {
             m_cameraOn = true;
+            m_cameraId = wanted;
             m_media->setCamera(wanted);
             announce(ilive::EVENT_ID_ENDPOINT_HAS_CAMERA_VIDEO);
             onMemberEvent(ilive::EVENT_ID_ENDPOINT_HAS_CAMERA_VIDEO, { m_userId });
@@ -121,18 +168,26 @@ bool LiveService::getCurCameraState()
 
 void LiveService::openMic(const char* id)
 {
-    if (m_micOn) {
+    const QString wanted = fromUtf8(id);
+    if (m_micOn && wanted == m_micId) {
         reportDevice(ilive::E_OpenMic, kOk);
         return;
     }
-    const QString wanted = fromUtf8(id);
     if (!media::MediaDevices::exists(media::MediaDevices::Microphone, wanted)) {
         reportDevice(ilive::E_OpenMic, kDeviceMissing);
+        return;
+    }
+    if (m_micOn) {
+        // Another microphone, taken into the running feed.
+        m_micId = wanted;
+        m_media->setMic(wanted);
+        reportDevice(ilive::E_OpenMic, kOk);
         return;
     }
     m_media->whenReady([this, wanted](bool ok) {
         if (ok && !m_micOn) {
             m_micOn = true;
+            m_micId = wanted;
             m_media->setMicVolume(m_micVolume / 100.0);
             m_media->setMic(wanted);
         }
@@ -149,11 +204,11 @@ void LiveService::closeMic()
 
 void LiveService::openPlayer(const char* id)
 {
-    if (m_playerOn) {
+    const QString wanted = fromUtf8(id);
+    if (m_playerOn && wanted == m_playerId) {
         reportDevice(ilive::E_OpenPlayer, kOk);
         return;
     }
-    const QString wanted = fromUtf8(id);
     if (!media::MediaDevices::exists(media::MediaDevices::Speaker, wanted)) {
         reportDevice(ilive::E_OpenPlayer, kDeviceMissing);
         return;

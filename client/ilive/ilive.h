@@ -330,6 +330,12 @@ typedef void (*iLiveForceOfflineListener)();
 typedef void (*iLivePreviewListener)(const LiveVideoFrame* frame, void* data);
 typedef void (*iLiveDeviceOperationListener)(E_DeviceOperationType oper, int retCode, void* data);
 
+enum E_DeviceChangeType {
+    // The microphone in use went away (unplugged); the sound comes from the device id now.
+    E_MicReplaced = 1,
+};
+typedef void (*iLiveDeviceChangeListener)(E_DeviceChangeType type, const String& id, void* data);
+
 // ---- render views ----------------------------------------------------------------------------
 
 enum E_RootViewType {
@@ -391,6 +397,7 @@ public:
     virtual void setRemoteVideoCallBack(iLivePreviewListener listener, void* data) = 0;
     virtual void setLocalVideoCallBack(iLivePreviewListener listener, void* data) = 0;
     virtual void setDeviceOperationCallback(iLiveDeviceOperationListener listener, void* data) = 0;
+    virtual void setDeviceChangeCallback(iLiveDeviceChangeListener listener, void* data) = 0;
     virtual void setVideoColorFormat(E_ColorFormat format) = 0;
 
     // 0 = ok.
@@ -428,6 +435,13 @@ public:
     virtual bool getCurCameraState() = 0;
     virtual bool getCurMicState() = 0;
     virtual bool getCurPlayerState() = 0;
+    // The device in use or last opened (an id from the lists; empty before the first open).
+    // Opening another device while one is open switches to it.
+    virtual String getCurCameraId() = 0;
+    virtual String getCurMicId() = 0;
+    virtual String getCurPlayerId() = 0;
+    // How loud the microphone sends now, in dBFS (-200: nothing sent).
+    virtual double getMicLevel() = 0;
 
     // Volumes 0-100; 0 = ok for the setters.
     virtual int setMicVolume(uint32_t value) = 0;

@@ -123,6 +123,7 @@ LiveDlg::LiveDlg(QWidget* parent)
             OnOpenFail();
     });
 
+    SetUpDevices();
     UpdateControls();
     ui->platformLabel->setText(QStringLiteral("Tutorline"));
 }

@@ -23,6 +23,7 @@ Q_DECLARE_METATYPE(ilive::Message)
 namespace Ui {
 class LiveDlg;
 }
+class QMenu;
 class QTimer;
 class VideoRender;
 class RenderArea;
@@ -70,6 +71,7 @@ public:
     static void OnRoomDisconnect(int reason, const char* errorInfo, void* data);
     static void OnMemStatusChange(
         ilive::E_EndpointEventId eventId, const ilive::Vector<ilive::String>& ids, void* data);
+    static void OnDeviceChange(ilive::E_DeviceChangeType type, const ilive::String& id, void* data);
     // Camera states that came before the window existed: dropped when a room is entered anew,
     // applied once the window for it is made.
     static void ForgetPendingMemberEvents();
@@ -99,6 +101,15 @@ public:
     void LeaveRoom(bool endClass);
     void BroadcastClassTime();
     void ShowRemoteVideo();
+    // The devices of the ▲ menus: the list, the one in use marked; a choice is remembered and,
+    // while the device is open, switched to at once.
+    enum DeviceKind { SpeakerDevice, MicDevice, CameraDevice };
+    QMenu* DeviceMenu(DeviceKind kind);
+    void ChooseDevice(DeviceKind kind, const QString& id);
+    // The remembered device when it is listed, else the first (the system's default).
+    QString PreferredDevice(DeviceKind kind, const QList<QPair<QString, QString>>& list) const;
+    // A short notice in the tool bar that does not stop the class.
+    void ShowDeviceNotice(const QString& text);
     // previewLabel's rectangle in global screen pixels, right and bottom one past the last pixel.
     QRect PreviewShareRect() const;
 
@@ -195,6 +206,8 @@ private:
     // The row binders of the discussion and the member list, made once by the constructor.
     void CreateMsgBinder();
     void CreateMemberBinder();
+    void SetUpDevices();
+    void UpdateMicLevel();
     void SetupFloor();
     void DecorateMemberRow(MemberListItem* row, QListWidgetItem* item);
     void UpdateMemberTabTitle();
@@ -212,6 +225,8 @@ private:
     void ApplyCameraState(const QByteArray& id, ilive::E_EndpointEventId eventId);
     QTimer* m_clockTimer = nullptr;
     QTimer* m_noSignalTimer = nullptr;
+    QTimer* m_levelTimer = nullptr;
+    QTimer* m_noticeTimer = nullptr;
     RenderArea* m_renderArea = nullptr;
     PaintToolBar* m_paintToolBar = nullptr;
     // Row widgets of the discussion and the member list, built only near the view.

@@ -9,13 +9,19 @@
 #include "shell/Util.h"
 #include "ui_LiveDlg.h"
 
-#include <QHash>
+#include <QActionGroup>
 #include <QDebug>
 #include <QGuiApplication>
+#include <QHash>
+#include <QMenu>
 #include <QMessageBox>
+#include <QMouseEvent>
 #include <QScreen>
+#include <QSettings>
 #include <QSlider>
 #include <QTimer>
+
+#include <functional>
 
 namespace {
 
@@ -50,14 +56,81 @@ const DeviceResult* ResultRow(ilive::E_DeviceOperationType oper)
 
 using DeviceList = ilive::Vector<ilive::Pair<ilive::String, ilive::String>>;
 
-QList<QPair<QString, QString>> ToCameraList(const DeviceList& cameras)
+QList<QPair<QString, QString>> ToDeviceList(const DeviceList& devices)
 {
     QList<QPair<QString, QString>> list;
-    for (const auto& camera : cameras)
+    for (const auto& device : devices)
         list.append(
-            qMakePair(QString::fromUtf8(camera.first.c_str()), QString::fromUtf8(camera.second.c_str())));
+            qMakePair(QString::fromUtf8(device.first.c_str()), QString::fromUtf8(device.second.c_str())));
     return list;
 }
+
+const int kLevelMs = 100;
+const int kNoticeMs = 8000;
+const double kMeterFloorDb = -60.0;
+
+// Per device kind: where the choice is remembered in "setting", the log's word for it, and the
+// menu's line when there is none.
+struct DeviceKindRow {
+    const char* key;
+    const char* what;
+    const char* none;
+};
+
+const DeviceKindRow kDeviceKinds[] = {
+    { "device/speaker", "speaker", "找不到扬声器" },
+    { "device/microphone", "microphone", "找不到麦克风" },
+    { "device/camera", "camera", "找不到摄像头" },
+};
+
+QList<QPair<QString, QString>> ReadDevices(LiveDlg::DeviceKind kind)
+{
+    DeviceList devices;
+    ilive::iLive* service = GetILive();
+    if (kind == LiveDlg::SpeakerDevice)
+        service->getPlayerList(devices);
+    else if (kind == LiveDlg::MicDevice)
+        service->getMicList(devices);
+    else
+        service->getCameraList(devices);
+    return ToDeviceList(devices);
+}
+
+QString DeviceInUse(LiveDlg::DeviceKind kind)
+{
+    ilive::iLive* service = GetILive();
+    if (kind == LiveDlg::SpeakerDevice)
+        return service->getCurPlayerState() ? QString::fromUtf8(service->getCurPlayerId().c_str())
+                                            : QString();
+    if (kind == LiveDlg::MicDevice)
+        return service->getCurMicState() ? QString::fromUtf8(service->getCurMicId().c_str()) : QString();
+    return service->getCurCameraState() ? QString::fromUtf8(service->getCurCameraId().c_str()) : QString();
+}
+
+// A label has no click signal of its own.
+class ClickFilter : public QObject {
+public:
+    ClickFilter(QWidget* target, std::function<void()> onClick)
+        : QObject(target)
+        , m_onClick(std::move(onClick))
+    {
+        target->installEventFilter(this);
+        target->setCursor(Qt::PointingHandCursor);
+    }
+
+protected:
+    bool eventFilter(QObject*, QEvent* event) override
+    {
+        if (event->type() != QEvent::MouseButtonRelease
+            || static_cast<QMouseEvent*>(event)->button() != Qt::LeftButton)
+            return false;
+        m_onClick();
+        return true;
+    }
+
+private:
+    std::function<void()> m_onClick;
+};
 
 // A frame whose pixels outlive the listener call that delivered it.
 struct FrameCopy {
@@ -121,7 +194,7 @@ void LiveDlg::UpdateControls()
 
     DeviceList cameras;
     service->getCameraList(cameras);
-    m_cameraList = ToCameraList(cameras);
+    m_cameraList = ToDeviceList(cameras);
     ui->cameraButton->setChecked(!m_cameraList.isEmpty() && service->getCurCameraState());
 
     ui->startButton->setText(m_classStarted ? QStringLiteral("下课") : QStringLiteral("上课"));
@@ -133,16 +206,124 @@ void LiveDlg::UpdateControls()
     ui->pauseButton->setText(broadcasting ? QStringLiteral("暂停") : QStringLiteral("恢复"));
 }
 
+void LiveDlg::SetUpDevices()
+{
+    const QList<QPair<QLabel*, DeviceKind>> triangles { { ui->triangle1, SpeakerDevice },
+        { ui->triangle2, MicDevice }, { ui->triangle3, CameraDevice } };
+    for (const auto& triangle : triangles) {
+        QLabel* label = triangle.first;
+        const DeviceKind kind = triangle.second;
+        new ClickFilter(label, [this, label, kind] {
+            QMenu* menu = DeviceMenu(kind);
+            menu->setAttribute(Qt::WA_DeleteOnClose);
+            menu->popup(label->mapToGlobal(QPoint(0, -menu->sizeHint().height())));
+        });
+    }
+    ui->deviceNoticeLabel->hide();
+    m_noticeTimer = new QTimer(this);
+    m_noticeTimer->setSingleShot(true);
+    connect(m_noticeTimer, &QTimer::timeout, ui->deviceNoticeLabel, &QWidget::hide);
+    m_levelTimer = new QTimer(this);
+    connect(m_levelTimer, &QTimer::timeout, this, &LiveDlg::UpdateMicLevel);
+    m_levelTimer->start(kLevelMs);
+    GetILive()->setDeviceChangeCallback(&LiveDlg::OnDeviceChange, nullptr);
+}
+
+QMenu* LiveDlg::DeviceMenu(DeviceKind kind)
+{
+    auto* menu = new QMenu(this);
+    menu->setObjectName(QStringLiteral("deviceMenu"));
+    const auto devices = ReadDevices(kind);
+    QString marked = DeviceInUse(kind);
+    if (marked.isEmpty())
+        marked = PreferredDevice(kind, devices);
+    if (devices.isEmpty())
+        menu->addAction(QString::fromUtf8(kDeviceKinds[kind].none))->setEnabled(false);
+    auto* group = new QActionGroup(menu);
+    for (const auto& device : devices) {
+        QAction* action = menu->addAction(device.second);
+        action->setData(device.first);
+        action->setCheckable(true);
+        action->setChecked(device.first == marked);
+        group->addAction(action);
+        const QString id = device.first;
+        connect(action, &QAction::triggered, this, [this, kind, id] { ChooseDevice(kind, id); });
+    }
+    return menu;
+}
+
+void LiveDlg::ChooseDevice(DeviceKind kind, const QString& id)
+{
+    QSettings* settings = GetSettings();
+    settings->setValue(QString::fromUtf8(kDeviceKinds[kind].key), id);
+    settings->sync();
+    ilive::iLive* service = GetILive();
+    const QByteArray utf8 = id.toUtf8();
+    if (kind == SpeakerDevice && service->getCurPlayerState())
+        service->openPlayer(utf8.constData());
+    else if (kind == MicDevice && service->getCurMicState())
+        service->openMic(utf8.constData());
+    else if (kind == CameraDevice && service->getCurCameraState())
+        service->openCamera(utf8.constData());
+    UpdateControls();
+}
+
+QString LiveDlg::PreferredDevice(DeviceKind kind, const QList<QPair<QString, QString>>& list) const
+{
+    const QString remembered = GetSettings()->value(QString::fromUtf8(kDeviceKinds[kind].key)).toString();
+    for (const auto& device : list)
+        if (device.first == remembered)
+            return remembered;
+    const QString fallback = list.isEmpty() ? QString() : list.first().first;
+    if (!remembered.isEmpty())
+        qInfo().noquote() << "the remembered" << kDeviceKinds[kind].what << remembered
+                          << "is not there; using the default" << fallback;
+    return fallback;
+}
+
+void LiveDlg::ShowDeviceNotice(const QString& text)
+{
+    ui->deviceNoticeLabel->setText(text);
+    ui->deviceNoticeLabel->show();
+    m_noticeTimer->start(kNoticeMs);
+}
+
+void LiveDlg::UpdateMicLevel()
+{
+    ilive::iLive* service = GetILive();
+    const double db = service->getCurMicState() ? service->getMicLevel() : -200.0;
+    const int value = qBound(0, int((db - kMeterFloorDb) * 100.0 / -kMeterFloorDb), 100);
+    if (ui->micLevelBar->value() != value)
+        ui->micLevelBar->setValue(value);
+}
+
+void LiveDlg::OnDeviceChange(ilive::E_DeviceChangeType type, const ilive::String& id, void* data)
+{
+    Q_UNUSED(data);
+    const QString now = QString::fromUtf8(id.c_str());
+    RunOnGuiThread([type, now] {
+        if (!g_liveDlg || type != ilive::E_MicReplaced)
+            return;
+        QString name = now;
+        for (const auto& device : ReadDevices(MicDevice))
+            if (device.first == now)
+                name = device.second;
+        qInfo().noquote() << "the microphone in use went away; now" << now;
+        g_liveDlg->ShowDeviceNotice(QStringLiteral("麦克风已断开，已切换到%1").arg(name));
+        g_liveDlg->UpdateControls();
+    });
+}
+
 void LiveDlg::OpenCamera()
 {
     DeviceList cameras;
     GetILive()->getCameraList(cameras);
-    m_cameraList = ToCameraList(cameras);
+    m_cameraList = ToDeviceList(cameras);
     if (cameras.empty()) {
         ShowInformation(QString(), QStringLiteral("找不到摄像头"), nullptr);
         return;
     }
-    GetILive()->openCamera(cameras[0].first.c_str());
+    GetILive()->openCamera(PreferredDevice(CameraDevice, m_cameraList).toUtf8().constData());
 }
 
 void LiveDlg::OpenMic()
@@ -154,7 +335,7 @@ void LiveDlg::OpenMic()
         return;
     }
     if (!mics.empty())
-        GetILive()->openMic(mics[0].first.c_str());
+        GetILive()->openMic(PreferredDevice(MicDevice, ToDeviceList(mics)).toUtf8().constData());
 }
 
 void LiveDlg::OpenPlayer()
@@ -169,7 +350,7 @@ void LiveDlg::OpenPlayer()
         qDebug() << "not player";
         return;
     }
-    GetILive()->openPlayer(players[0].first.c_str());
+    GetILive()->openPlayer(PreferredDevice(SpeakerDevice, ToDeviceList(players)).toUtf8().constData());
 }
 
 void LiveDlg::OnCameraButtonClick()

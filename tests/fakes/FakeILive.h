@@ -29,6 +29,7 @@ public:
     QList<QPair<QString, QString>> cameras, mics, players;
     int listResult = 0, deviceResult = 0; // answers of the mic/player lists and of device operations
     int rootViewType = ilive::ROOT_VIEW_TYPE_SOFTWARE;
+    double micLevel = -200.0;
 
     // ---- recorded ----
     QStringList calls; // one line per call, e.g. "openCamera cam0", "createRoom 1234"
@@ -37,6 +38,9 @@ public:
     ilive::iLiveRoomOption lastRoomOption;
     int colorFormat = -1;
     bool cameraOn = false, micOn = false, playerOn = false, shareState = false;
+    QString curCamera, curMic, curPlayer; // the ids last opened
+    ilive::iLiveDeviceChangeListener deviceChange = nullptr;
+    void* deviceChangeData = nullptr;
     int shareLeft = 0, shareTop = 0, shareRight = 0, shareBottom = 0;
     uint32_t shareFps = 0, micVolume = 30, playerVolume = 40;
 
@@ -95,16 +99,31 @@ public:
     int getPlayerList(Devices& list) override { return fill(list, players, listResult); }
     void openCamera(const char* id) override
     {
+        curCamera = id;
         device("openCamera " + QString(id), cameraOn, true, ilive::E_OpenCamera);
     }
     void closeCamera() override { device("closeCamera", cameraOn, false, ilive::E_CloseCamera); }
-    void openMic(const char* id) override { device("openMic " + QString(id), micOn, true, ilive::E_OpenMic); }
+    void openMic(const char* id) override
+    {
+        curMic = id;
+        device("openMic " + QString(id), micOn, true, ilive::E_OpenMic);
+    }
     void closeMic() override { device("closeMic", micOn, false, ilive::E_CloseMic); }
     void openPlayer(const char* id) override
     {
+        curPlayer = id;
         device("openPlayer " + QString(id), playerOn, true, ilive::E_OpenPlayer);
     }
     void closePlayer() override { device("closePlayer", playerOn, false, ilive::E_ClosePlayer); }
+    ilive::String getCurCameraId() override { return curCamera.toUtf8().constData(); }
+    ilive::String getCurMicId() override { return curMic.toUtf8().constData(); }
+    ilive::String getCurPlayerId() override { return curPlayer.toUtf8().constData(); }
+    double getMicLevel() override { return micLevel; }
+    void setDeviceChangeCallback(ilive::iLiveDeviceChangeListener listener, void* data) override
+    {
+        deviceChange = listener;
+        deviceChangeData = data;
+    }
     bool getCurCameraState() override { return cameraOn; }
     bool getCurMicState() override { return micOn; }
     bool getCurPlayerState() override { return playerOn; }

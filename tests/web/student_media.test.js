@@ -85,6 +85,11 @@ test('two students with the real teacher\'s client: see and hear, chat, speak, d
   await a.waitForFunction(() => !document.getElementById('teacherScreen').hidden
     && document.getElementById('teacherScreen').videoWidth > 0, { timeout: 15000 });
 
+  // The teacher's camera off: the sound goes on below (a feed without video), and no black box
+  // stands where the picture was.
+  await teacher.camera(false);
+  await a.waitForSelector('#teacherCamera', { hidden: true, timeout: 15000 });
+
   // What the pages hear follows the teacher's tone: flat while silent, rising with it.
   await teacher.tone(false);
   await sleep(1500);
@@ -94,6 +99,16 @@ test('two students with the real teacher\'s client: see and hear, chat, speak, d
   const loud = await energyRise([a, b], 1500);
   quiet.forEach((e, i) => assert.ok(e < 0.001, `energy rose at page ${i} while the teacher was silent: ${e}`));
   loud.forEach((e, i) => assert.ok(e > 0.01, `no energy at page ${i} with the teacher's tone: ${e}`));
+  for (const page of [a, b]) {
+    const inset = await page.$eval('#teacherCamera', (e) => ({ hidden: e.hidden, tracks: e.srcObject
+      && e.srcObject.getTracks().map((t) => t.kind).join() }));
+    assert.deepEqual(inset, { hidden: true, tracks: 'audio' }, 'the camera inset while only sound arrives');
+  }
+  await teacher.camera(true);
+  for (const page of [a, b]) {
+    await page.waitForFunction(() => !document.getElementById('teacherCamera').hidden
+      && document.getElementById('teacherCamera').videoWidth > 0, { timeout: 15000 });
+  }
 
   // Chat both ways: the teacher's discussion shows the students' rows, each page the others'.
   await teacher.say('同学们好');

@@ -12,6 +12,8 @@ namespace {
 const int kRetryMs = 2000;
 const int kScreenSettleMs = 300;
 const double kSilenceDb = -200.0;
+// A microphone unplugged is noticed within this; the sound server has moved the stream by then.
+const int kMicWatchMs = 250;
 
 template <typename T> void dropPeer(T*& peer)
 {
@@ -48,6 +50,8 @@ LiveMedia::LiveMedia(QObject* parent)
     m_cameraRestart.setSingleShot(true);
     m_cameraRestart.setInterval(0);
     connect(&m_cameraRestart, &QTimer::timeout, this, &LiveMedia::restartCameraFeed);
+    m_micWatch.setInterval(kMicWatchMs);
+    connect(&m_micWatch, &QTimer::timeout, this, &LiveMedia::checkMic);
 }
 
 LiveMedia::~LiveMedia()
@@ -358,11 +362,57 @@ void LiveMedia::setMic(const QString& id)
     m_micMuted = id.isEmpty();
     if (!id.isEmpty() && id != m_mic) {
         m_mic = id;
-        scheduleCameraRestart();
-        return;
+        m_micWatch.start();
+        // Another microphone goes into the running feed: the students keep it and hear the new one.
+        if (!m_cameraFeed || !m_cameraFeed->isUp() || !m_cameraFeed->switchMic(id))
+            scheduleCameraRestart();
     }
     if (m_cameraFeed)
         m_cameraFeed->setMuted(m_micMuted);
+}
+
+double LiveMedia::micLevel() const
+{
+    return m_cameraFeed && m_cameraFeed->spec().hasAudio() ? m_cameraFeed->micLevel() : kSilenceDb;
+}
+
+void LiveMedia::checkMic()
+{
+    if (m_mic.isEmpty() || media::MediaTestKit::coversSound()) {
+        m_micWatch.stop();
+        return;
+    }
+    if (m_cameraFeed && m_cameraFeed->spec().hasAudio()) {
+        const QString current = m_cameraFeed->micDevice();
+        if (current != m_micSeen) {
+            m_micSeen = current;
+            // Not where we asked it to go: the sound server moved it, mostly because the one in
+            // use is gone.
+            if (current != m_mic) {
+                const bool gone = !media::MediaDevices::exists(media::MediaDevices::Microphone, m_mic);
+                qInfo().noquote() << "media: the sound server moved the microphone from" << m_mic
+                                  << (gone ? "(gone)" : "(still there)") << "to" << current;
+                m_mic = current;
+                if (gone)
+                    emit micReplaced(current);
+                else
+                    emit micMoved(current);
+                return;
+            }
+        }
+    }
+    if (media::MediaDevices::exists(media::MediaDevices::Microphone, m_mic))
+        return;
+    // Left without a microphone (or no feed to move): the system's default, if there is one.
+    const auto mics = media::MediaDevices::list(media::MediaDevices::Microphone);
+    if (mics.isEmpty())
+        return;
+    qInfo().noquote() << "media: the microphone" << m_mic << "is gone; using the default"
+                      << mics.first().first;
+    const bool muted = m_micMuted;
+    setMic(mics.first().first);
+    setMicMuted(muted);
+    emit micReplaced(m_mic);
 }
 
 void LiveMedia::setMicVolume(double volume)

@@ -51,6 +51,10 @@ public:
     // What the camera feed carries: a camera and a microphone (device ids; empty for none).
     void setCamera(const QString& id);
     void setMic(const QString& id);
+    // The microphone in use now (the sound server may have moved it), and how loud it sends
+    // (dBFS; -200 when nothing is sent).
+    QString micDevice() const { return m_mic; }
+    double micLevel() const;
     void setMicVolume(double volume);
     void setMicMuted(bool muted);
     // Where received sound plays (empty: nowhere), and how loud.
@@ -79,6 +83,12 @@ signals:
     void remoteLevel(const QString& userId, double db);
     // A feed of another member is no longer received (unpublished, or its connection failed).
     void remoteEnded(const QString& userId, int source);
+    // The microphone in use went away and the sound comes from another one now: moved there by
+    // the sound server, or by us to the system's default when the server left it without one.
+    void micReplaced(const QString& id);
+    // The sound server moved the stream to another microphone while the one in use is still there
+    // (a headset plugged in again gets back the streams it had).
+    void micMoved(const QString& id);
     // The media server removed one of our feeds; it is not offered again until we may publish.
     void feedRemoved(int source);
 
@@ -94,6 +104,7 @@ private:
     void settleReady(bool ok);
     bool whoseFeed(quint64 feed, QString* user, int* source) const;
     void dropSubscriber(quint64 feed);
+    void checkMic();
 
     QString m_self;
     media::RoomAccess m_access;
@@ -108,6 +119,8 @@ private:
 
     QString m_camera;
     QString m_mic;
+    QString m_micSeen; // where the running stream was last seen recording
+    QTimer m_micWatch;
     double m_micVolume = 1.0;
     bool m_micMuted = false;
     bool m_mayPublish = true;

@@ -14,6 +14,7 @@ namespace media {
 namespace {
 
     std::atomic<bool> g_testKit { false };
+    std::atomic<bool> g_testKitSound { true };
     std::atomic<int> g_pattern { 0 };
     std::atomic<bool> g_tone { true };
     std::mutex g_trackedMutex;
@@ -42,11 +43,18 @@ namespace {
         return "";
     }
 
-    // A stable id: the device's path or name as its provider knows it, else the name shown.
+    // A stable id: the sound server's own name for the device (PulseAudio's "internal-name"), its
+    // path or name as its provider knows it, else the name shown.
     QString deviceId(GstDevice* device)
     {
         QString id;
-        if (GstStructure* props = gst_device_get_properties(device)) {
+        if (g_object_class_find_property(G_OBJECT_GET_CLASS(device), "internal-name")) {
+            gchar* internal = nullptr;
+            g_object_get(device, "internal-name", &internal, nullptr);
+            id = QString::fromUtf8(internal);
+            g_free(internal);
+        }
+        if (GstStructure* props = id.isEmpty() ? gst_device_get_properties(device) : nullptr) {
             for (const char* key :
                 { "device.path", "api.v4l2.path", "node.name", "device.name", "device.strid" }) {
                 if (const gchar* value = gst_structure_get_string(props, key)) {
@@ -62,6 +70,32 @@ namespace {
             g_free(name);
         }
         return id;
+    }
+
+    // The monitor of a speaker is listed as a sound source, but it records what the class hears.
+    bool isMonitor(GstDevice* device)
+    {
+        bool monitor = false;
+        if (GstStructure* props = gst_device_get_properties(device)) {
+            monitor = g_strcmp0(gst_structure_get_string(props, "device.class"), "monitor") == 0;
+            gst_structure_free(props);
+        }
+        return monitor;
+    }
+
+    // Only the sound server's devices say which is the system's default; other providers keep
+    // their own order.
+    bool isDefault(GstDevice* device)
+    {
+        if (!g_object_class_find_property(G_OBJECT_GET_CLASS(device), "internal-name"))
+            return false;
+        gboolean on = FALSE;
+        if (GstStructure* props = gst_device_get_properties(device)) {
+            if (!gst_structure_get_boolean(props, "is-default", &on))
+                on = FALSE;
+            gst_structure_free(props);
+        }
+        return on;
     }
 
     // Calls fn for each device of the kind until it returns true.
@@ -102,7 +136,7 @@ namespace {
 
 QList<QPair<QString, QString>> MediaDevices::list(Kind kind)
 {
-    if (g_testKit) {
+    if (g_testKit && (kind == Camera || g_testKitSound)) {
         switch (kind) {
         case Camera:
             return { { kTestCamera, QStringLiteral("Test camera") } };
@@ -114,9 +148,16 @@ QList<QPair<QString, QString>> MediaDevices::list(Kind kind)
     }
     QList<QPair<QString, QString>> out;
     forEachDevice(kind, [&](GstDevice* device) {
+        if (kind == Microphone && isMonitor(device))
+            return false;
         gchar* name = gst_device_get_display_name(device);
-        out << qMakePair(deviceId(device), QString::fromUtf8(name));
+        const auto entry = qMakePair(deviceId(device), QString::fromUtf8(name));
         g_free(name);
+        // The system's default is what the teacher uses every day; cameras keep their order.
+        if (kind != Camera && isDefault(device))
+            out.prepend(entry);
+        else
+            out << entry;
         return false;
     });
     return out;
@@ -135,7 +176,7 @@ bool MediaDevices::exists(Kind kind, const QString& id)
 GstElement* MediaDevices::create(Kind kind, const QString& id, QString* error)
 {
     ensureInit();
-    if (g_testKit) {
+    if (g_testKit && (kind == Camera || g_testKitSound)) {
         GstElement* element = nullptr;
         if (kind == Camera && id == QLatin1String(kTestCamera)) {
             element = testElement("videotestsrc", nullptr);
@@ -182,9 +223,15 @@ QString MediaDevices::screenSource(int left, int top, int right, int bottom)
 #endif
 }
 
-void MediaTestKit::setEnabled(bool on)
+void MediaTestKit::setEnabled(bool on, bool sound)
 {
     g_testKit = on;
+    g_testKitSound = sound;
+}
+
+bool MediaTestKit::coversSound()
+{
+    return g_testKit && g_testKitSound;
 }
 
 bool MediaTestKit::isEnabled()

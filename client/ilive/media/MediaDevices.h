@@ -24,8 +24,11 @@ public:
 // Test sources and sinks in place of devices: a picture and a tone that the test switches.
 class MediaTestKit {
 public:
-    static void setEnabled(bool on);
+    // With sound false only the camera is the test's: microphones and speakers are the real ones.
+    static void setEnabled(bool on, bool sound = true);
     static bool isEnabled();
+    // The test's microphone and speaker stand in for the devices.
+    static bool coversSound();
     // The test camera's picture: a videotestsrc pattern (2 black, 3 white, 0 bars).
     static void setPattern(int pattern);
     static int pattern();

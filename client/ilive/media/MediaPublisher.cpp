@@ -192,7 +192,7 @@ void MediaPublisher::publish()
                                 .arg(m_spec.previewI420 ? "I420" : "BGRx");
     const QString audio = QStringLiteral(
         "queue name=ain ! audioconvert ! audioresample ! audio/x-raw,rate=48000,channels=1 ! volume "
-        "name=micvol ! "
+        "name=micvol ! level interval=100000000 post-messages=true ! "
         "queue ! opusenc bitrate=%1 frame-size=20 ! rtpopuspay mtu=1200 ! "
         "application/x-rtp,media=audio,encoding-name=OPUS,payload=111,clock-rate=48000 ! webrtc. ")
                               .arg(m_spec.audioBitrate);
@@ -238,6 +238,7 @@ void MediaPublisher::publish()
             fail(error);
             return;
         }
+        m_mic = mic;
     }
     if (GstElement* sink = element("preview")) {
         deliverFrames(sink, m_spec.previewI420);
@@ -314,6 +315,57 @@ void MediaPublisher::applyVolume()
         g_object_set(volume, "volume", m_volume, "mute", gboolean(m_muted), nullptr);
         gst_object_unref(volume);
     }
+}
+
+void MediaPublisher::onLevel(double db)
+{
+    m_level = db;
+}
+
+QString MediaPublisher::micDevice() const
+{
+    if (!m_mic || !g_object_class_find_property(G_OBJECT_GET_CLASS(m_mic), "current-device"))
+        return m_spec.audio;
+    gchar* current = nullptr;
+    g_object_get(m_mic, "current-device", &current, nullptr);
+    const QString id = QString::fromUtf8(current);
+    g_free(current);
+    // Not known until the sound server has opened the stream.
+    return id.isEmpty() ? m_spec.audio : id;
+}
+
+bool MediaPublisher::switchMic(const QString& id)
+{
+    if (!m_spec.hasAudio() || !m_mic)
+        return false;
+    m_spec.audio = id;
+    // A sound server moves a running stream to another device: no gap in the feed, no new offer.
+    if (g_object_class_find_property(G_OBJECT_GET_CLASS(m_mic), "current-device")) {
+        g_object_set(m_mic, "device", id.toUtf8().constData(), nullptr);
+        return true;
+    }
+    // Elsewhere the source is replaced in the running pipeline; what follows it stays.
+    QString error;
+    GstElement* next = MediaDevices::create(MediaDevices::Microphone, id, &error);
+    if (!next) {
+        qWarning().noquote() << "media:" << error;
+        return false;
+    }
+    GstElement* head = element("ain");
+    if (head) {
+        gst_element_unlink(m_mic, head);
+        gst_object_unref(head);
+    }
+    gst_element_set_state(m_mic, GST_STATE_NULL);
+    gst_bin_remove(GST_BIN(m_pipeline), m_mic);
+    m_mic = nullptr;
+    if (!linkSource(m_pipeline, next, "ain", &error)) {
+        qWarning().noquote() << "media:" << error;
+        return false;
+    }
+    gst_element_sync_state_with_parent(next);
+    m_mic = next;
+    return true;
 }
 
 void MediaPublisher::pushFrame(const VideoFrame& frame)

@@ -53,6 +53,12 @@ public:
     // Live controls: the microphone's gain (0-1) and mute; a muted feed sends silence.
     void setVolume(double volume);
     void setMuted(bool muted);
+    // The microphone in use (a sound server may have moved the stream to another device), and
+    // another one taken into the running feed; false when the feed sends no sound.
+    QString micDevice() const;
+    bool switchMic(const QString& id);
+    // The loudness sent (dBFS, after volume and mute); -200 before any sound.
+    double micLevel() const { return m_level; }
     // A picture for a pushedVideo feed; dropped while the encoder is still busy with the last one.
     void pushFrame(const VideoFrame& frame);
     // The local preview's pictures, on the owner's thread.
@@ -71,6 +77,7 @@ protected:
     void onPluginEvent(const QJsonObject& data, const QJsonObject& jsep) override;
     void onLocalDescription(const QString& type, const QString& sdp) override;
     void onFrame(const VideoFrame& frame) override;
+    void onLevel(double db) override;
 
 private:
     void onJoined(const QJsonObject& data);
@@ -91,6 +98,8 @@ private:
     bool m_muted = false;
     std::function<void(const VideoFrame&)> m_onFrame;
     GstElement* m_appsrc = nullptr;
+    GstElement* m_mic = nullptr; // owned by the pipeline
+    double m_level = -200.0;
 };
 
 } // namespace media

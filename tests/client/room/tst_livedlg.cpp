@@ -1,4 +1,6 @@
+#include "BoxCatcher.h"
 #include "FakeILive.h"
+#include "LogCapture.h"
 #include "RoomTestKit.h"
 #include "ilive/RenderRootView.h"
 #include "remote/AppServer.h"
@@ -7,10 +9,12 @@
 #include "room/LiveDlg.h"
 #include "room/VideoRender.h"
 #include "shell/Resources.h"
+#include "shell/Util.h"
 #include "ui_LiveDlg.h"
 #include "whiteboard/AutoClosePopup.h"
 
 #include <QGuiApplication>
+#include <QMenu>
 #include <QScreen>
 #include <QSlider>
 #include <QtTest>
@@ -21,6 +25,28 @@ using namespace roomkit;
 
 namespace {
 using Commands = QList<QPair<int, QString>>;
+
+// Clicks a ▲ and returns the menu that opened.
+QMenu* OpenDeviceMenu(LiveDlg* dlg, QLabel* triangle)
+{
+    QTest::mouseClick(triangle, Qt::LeftButton);
+    QMenu* shown = nullptr;
+    const bool opened = QTest::qWaitFor([&] {
+        for (QMenu* menu : dlg->findChildren<QMenu*>("deviceMenu"))
+            if (menu->isVisible())
+                shown = menu;
+        return shown != nullptr;
+    });
+    return opened ? shown : nullptr;
+}
+
+QStringList MenuLines(QMenu* menu)
+{
+    QStringList lines;
+    for (QAction* action : menu->actions())
+        lines << (action->isChecked() ? "* " : "  ") + action->text();
+    return lines;
+}
 
 FakeRootView* ViewOf(VideoRender* render)
 {
@@ -46,6 +72,9 @@ private slots:
     void videoFramesAndMemberStatusReachTheirViews();
     void deviceResultsShowBoxesAndBringButtonsToTheDevicesState();
     void speakerAndMicrophoneButtonsFollowTheDevices();
+    void deviceMenusSwitchAndRememberTheChoice_data();
+    void deviceMenusSwitchAndRememberTheChoice();
+    void microphoneMeterAndReplacedMicrophoneNotice();
     void endingOrLeavingTheClassAsksOnce();
     void lateBeginLiveAnswerAfterCloseIsIgnored();
 
@@ -256,6 +285,105 @@ void TestLiveDlg::speakerAndMicrophoneButtonsFollowTheDevices()
     QTRY_COMPARE(boxes.seen().size(), 2);
     QVERIFY(boxes.seen()[1].text.contains("获取扬声器失败") && boxes.seen()[1].text.contains("5"));
     QVERIFY(!speaker->isChecked() && !speaker->popup()->isVisible());
+}
+
+void TestLiveDlg::deviceMenusSwitchAndRememberTheChoice_data()
+{
+    QTest::addColumn<int>("kind");
+    QTest::addColumn<QString>("open");
+    QTest::addColumn<QString>("key");
+    QTest::newRow("speaker") << int(LiveDlg::SpeakerDevice) << "openPlayer"
+                             << "device/speaker";
+    QTest::newRow("microphone") << int(LiveDlg::MicDevice) << "openMic"
+                                << "device/microphone";
+    QTest::newRow("camera") << int(LiveDlg::CameraDevice) << "openCamera"
+                            << "device/camera";
+}
+
+void TestLiveDlg::deviceMenusSwitchAndRememberTheChoice()
+{
+    QFETCH(int, kind);
+    QFETCH(QString, open);
+    QFETCH(QString, key);
+    GetSettings()->remove(key);
+    const QList<QPair<QString, QString>> two { { "dev0", "Default device" }, { "dev1", "Headset" } };
+    auto setList = [&](const QList<QPair<QString, QString>>& list) {
+        (kind == LiveDlg::SpeakerDevice      ? m_service->players
+                : kind == LiveDlg::MicDevice ? m_service->mics
+                                             : m_service->cameras)
+            = list;
+    };
+    setList(two);
+    auto triangleOf = [&](LiveDlg* dlg) {
+        Ui::LiveDlg* ui = dlg->form();
+        return kind == LiveDlg::SpeakerDevice ? ui->triangle1
+            : kind == LiveDlg::MicDevice      ? ui->triangle2
+                                              : ui->triangle3;
+    };
+    auto opened = [&] { return m_service->calls.filter(QRegularExpression("^" + open + " ")); };
+
+    // Class start opens the first, the system's default; the menu lists both, that one marked.
+    LiveDlg* dlg = OpenStartedRoom();
+    QCOMPARE(opened(), QStringList({ open + " dev0" }));
+    QMenu* menu = OpenDeviceMenu(dlg, triangleOf(dlg));
+    QVERIFY(menu);
+    QCOMPARE(MenuLines(menu), QStringList({ "* Default device", "  Headset" }));
+    // Choosing switches the open device at once and remembers the choice.
+    menu->actions().at(1)->trigger();
+    QCOMPARE(opened(), QStringList({ open + " dev0", open + " dev1" }));
+    QCOMPARE(GetSettings()->value(key).toString(), QStringLiteral("dev1"));
+    menu = OpenDeviceMenu(dlg, triangleOf(dlg));
+    QVERIFY(menu);
+    QCOMPARE(MenuLines(menu), QStringList({ "  Default device", "* Headset" }));
+    menu->close();
+
+    // The next class (a restart of the client reads the same "setting") opens the choice.
+    DiscardRoom();
+    m_service->calls.clear();
+    dlg = OpenStartedRoom();
+    QCOMPARE(opened(), QStringList({ open + " dev1" }));
+
+    // Gone since: the default, and the log says why.
+    DiscardRoom();
+    m_service->calls.clear();
+    setList({ two.first() });
+    LogCapture log;
+    dlg = OpenStartedRoom();
+    QCOMPARE(opened(), QStringList({ open + " dev0" }));
+    QVERIFY2(log.contains("dev1 is not there; using the default dev0"), qPrintable(log.lines().join('\n')));
+}
+
+void TestLiveDlg::microphoneMeterAndReplacedMicrophoneNotice()
+{
+    m_service->mics = { { "mic0", "Microphone" }, { "mic1", "USB microphone" } };
+    LiveDlg* dlg = OpenStartedRoom();
+    Ui::LiveDlg* ui = dlg->form();
+    QVERIFY(!ui->deviceNoticeLabel->isVisible());
+    // The meter follows what the microphone sends, and lies flat when it is closed.
+    m_service->micLevel = -6.0;
+    QTRY_COMPARE(ui->micLevelBar->value(), 90);
+    m_service->micLevel = -200.0;
+    QTRY_COMPARE(ui->micLevelBar->value(), 0);
+    m_service->micLevel = -30.0;
+    QTRY_COMPARE(ui->micLevelBar->value(), 50);
+    QTest::mouseClick(ui->microPhoneButton, Qt::LeftButton);
+    QVERIFY(!m_service->micOn);
+    QTRY_COMPARE(ui->micLevelBar->value(), 0);
+    QTest::mouseClick(ui->microPhoneButton, Qt::LeftButton);
+
+    // The microphone in use went away: a notice in the tool bar, no box, and the menu marks the
+    // device the sound comes from now.
+    BoxCatcher boxes;
+    QVERIFY(m_service->deviceChange);
+    m_service->curMic = "mic1";
+    m_service->deviceChange(ilive::E_MicReplaced, "mic1", m_service->deviceChangeData);
+    QTRY_VERIFY(ui->deviceNoticeLabel->isVisible());
+    QCOMPARE(ui->deviceNoticeLabel->text(), QStringLiteral("麦克风已断开，已切换到USB microphone"));
+    QVERIFY(boxes.seen().isEmpty());
+    QMenu* menu = OpenDeviceMenu(dlg, ui->triangle2);
+    QVERIFY(menu);
+    QCOMPARE(MenuLines(menu), QStringList({ "  Microphone", "* USB microphone" }));
+    menu->close();
 }
 
 void TestLiveDlg::endingOrLeavingTheClassAsksOnce()

@@ -9,7 +9,9 @@ import { waitFor } from './harness.js';
 const DRIVER = process.env.LECTERN_TEACHER_DRIVER;
 
 export class TeacherClient {
-  async start(server) {
+  // soundDevices: the sound server's microphones and speakers instead of the test tone; platform:
+  // Qt's platform plugin ('xcb' shows the windows on $DISPLAY).
+  async start(server, { soundDevices = false, platform = 'offscreen' } = {}) {
     if (!DRIVER || !existsSync(DRIVER)) {
       throw new Error(`no teacher driver at LECTERN_TEACHER_DRIVER (${DRIVER}); build first`);
     }
@@ -17,10 +19,10 @@ export class TeacherClient {
     this.waiting = new Map();
     this.nextId = 1;
     this.process = spawn(DRIVER, ['--server', `http://127.0.0.1:${server.port}/app-server/jsonrpc/`,
-      '--live', `ws://127.0.0.1:${server.livePort}/live`], {
+      '--live', `ws://127.0.0.1:${server.livePort}/live`, ...(soundDevices ? ['--sound-devices'] : [])], {
       // LECTERN_TEACHER_QPA=xcb shows its windows on a display (Xvfb) instead, for pictures.
       stdio: ['pipe', 'pipe', 'pipe'],
-      env: { ...process.env, QT_QPA_PLATFORM: process.env.LECTERN_TEACHER_QPA || 'offscreen' },
+      env: { ...process.env, QT_QPA_PLATFORM: process.env.LECTERN_TEACHER_QPA || platform },
     });
     // The client logs a lot; the end of it is enough to tell why a step failed.
     this.process.stderr.on('data', (c) => { this.output = (this.output + c).slice(-20000); });
@@ -76,6 +78,12 @@ export class TeacherClient {
   tone(on) { return this.send('tone', { on }); }
 
   share(on) { return this.send('share', { on }); }
+
+  camera(on) { return this.send('camera', { on }); }
+
+  deviceMenu(kind) { return this.send('deviceMenu', { kind }); }
+
+  chooseDevice(id) { return this.send('chooseDevice', { id }); }
 
   end() { return this.send('end'); }
 

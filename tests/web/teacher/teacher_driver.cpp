@@ -35,6 +35,7 @@
 #include <QMap>
 #include <QPointer>
 #include <QListWidget>
+#include <QMenu>
 #include <QPushButton>
 #include <QSocketNotifier>
 #include <QTest>
@@ -70,6 +71,9 @@ public:
                     return QJsonObject();
                 } },
             { "share", [this](const QJsonObject& c) { return share(c); } },
+            { "camera", [this](const QJsonObject& c) { return camera(c); } },
+            { "deviceMenu", [this](const QJsonObject& c) { return deviceMenu(c); } },
+            { "chooseDevice", [this](const QJsonObject& c) { return chooseDevice(c); } },
             { "end", [this](const QJsonObject&) { return end(); } },
             { "grab", [this](const QJsonObject& c) { return grab(c); } },
             { "lowerHand", [this](const QJsonObject& c) { return lowerHand(c); } },
@@ -244,6 +248,12 @@ private:
         out.insert("members", members);
         out.insert("classStarted", m_room->isClassStarted());
         out.insert("remotePicture", ShowsPicture(m_room->remoteRender()));
+        out.insert("deviceNotice",
+            m_room->form()->deviceNoticeLabel->isVisible() ? m_room->form()->deviceNoticeLabel->text()
+                                                           : QString());
+        out.insert("micMeter", m_room->form()->micLevelBar->value());
+        out.insert("micId", QString::fromUtf8(GetILive()->getCurMicId().c_str()));
+        out.insert("window", QString::number(m_room->winId()));
         return out;
     }
 
@@ -299,6 +309,15 @@ private:
         return {};
     }
 
+    QJsonObject camera(const QJsonObject& c)
+    {
+        if (!m_room)
+            return fail("not in a room");
+        if (m_room->form()->cameraButton->isChecked() != c.value("on").toBool())
+            QTest::mouseClick(m_room->form()->cameraButton, Qt::LeftButton);
+        return {};
+    }
+
     // The class button: "是否下课？" is answered yes.
     QJsonObject end()
     {
@@ -308,6 +327,48 @@ private:
         if (!QTest::qWaitFor([this] { return m_room.isNull(); }, kWaitMs))
             return fail("the room window stayed open");
         return {};
+    }
+
+    // Opens the ▲ menu of "speaker", "mic" or "camera": its lines ("* " marks the one in use) and
+    // its window, for a screenshot.
+    QJsonObject deviceMenu(const QJsonObject& c)
+    {
+        if (!m_room)
+            return fail("not in a room");
+        const QString kind = c.value("kind").toString();
+        Ui::LiveDlg* ui = m_room->form();
+        QLabel* triangle = kind == "speaker" ? ui->triangle1 : kind == "mic" ? ui->triangle2 : ui->triangle3;
+        QTest::mouseClick(triangle, Qt::LeftButton);
+        QMenu* menu = nullptr;
+        if (!QTest::qWaitFor([&] { return (menu = openMenu()) != nullptr; }, kWaitMs))
+            return fail("no menu opened");
+        QJsonArray lines;
+        for (QAction* action : menu->actions())
+            lines.append((action->isChecked() ? "* " : "  ") + action->text());
+        return { { "lines", lines }, { "window", QString::number(menu->winId()) } };
+    }
+
+    QJsonObject chooseDevice(const QJsonObject& c)
+    {
+        QMenu* menu = openMenu();
+        if (!menu)
+            return fail("no menu open");
+        for (QAction* action : menu->actions()) {
+            if (action->data().toString() == c.value("id").toString()) {
+                action->trigger();
+                menu->close();
+                return {};
+            }
+        }
+        return fail("no such device in the menu");
+    }
+
+    QMenu* openMenu() const
+    {
+        for (QMenu* menu : m_room->findChildren<QMenu*>("deviceMenu"))
+            if (menu->isVisible())
+                return menu;
+        return nullptr;
     }
 
     QJsonObject grab(const QJsonObject& c)
@@ -445,7 +506,8 @@ int main(int argc, char* argv[])
     QApplication app(argc, argv);
     QCommandLineParser parser;
     parser.addOptions({ { "server", "The app server's JSON-RPC URL.", "url" },
-        { "live", "The live relay's WebSocket URL.", "url" } });
+        { "live", "The live relay's WebSocket URL.", "url" },
+        { "sound-devices", "The sound server's microphones and speakers instead of the test tone." } });
     parser.process(app);
     if (parser.value("server").isEmpty() || parser.value("live").isEmpty()) {
         std::fprintf(stderr, "teacher_driver: --server and --live are needed\n");
@@ -454,7 +516,7 @@ int main(int argc, char* argv[])
     LecternInitResources();
     // A run that was cut short may have left a class end to deliver; this database never had it.
     GetSettings()->clear();
-    media::MediaTestKit::setEnabled(true);
+    media::MediaTestKit::setEnabled(true, !parser.isSet("sound-devices"));
     SetAppServerUrl(parser.value("server"));
     LiveService::setDefaultUrl(QUrl(parser.value("live")));
     Driver driver;

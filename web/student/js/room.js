@@ -17,6 +17,25 @@ function timeNow() {
   return new Date().toTimeString().slice(0, 8);
 }
 
+// Shows the element while the video track delivers frames, hides it otherwise.
+function watchFrames(video, track) {
+  if (video.stopWatching) video.stopWatching();
+  video.watchedTrack = track;
+  const update = () => {
+    video.hidden = !track || track.readyState !== 'live' || track.muted || !video.videoWidth;
+  };
+  const events = ['loadeddata', 'resize', 'emptied'];
+  const trackEvents = ['mute', 'unmute', 'ended'];
+  events.forEach((e) => video.addEventListener(e, update));
+  if (track) trackEvents.forEach((e) => track.addEventListener(e, update));
+  video.stopWatching = () => {
+    events.forEach((e) => video.removeEventListener(e, update));
+    if (track) trackEvents.forEach((e) => track.removeEventListener(e, update));
+    video.stopWatching = null;
+  };
+  update();
+}
+
 export class Room {
   // session: {ak, userId, nickname}; live: a row of "live.list.open"; onEnded(title, text) when the
   // page leaves the room for good.
@@ -119,10 +138,14 @@ export class Room {
 
   // The screen share takes the stage; the camera then sits in its corner. A speaking classmate is
   // heard, and seen in the other corner when they share their camera.
+  // A picture shows only while frames arrive: a feed with sound only (no camera, or the camera
+  // turned off) leaves no black box behind.
   showVideo({ kind, stream }) {
     const video = $({ screen: 'teacherScreen', classmate: 'classmateVideo' }[kind] || 'teacherCamera');
     if (video.srcObject !== stream) video.srcObject = stream;
-    video.hidden = !stream || (kind === 'classmate' && !stream.getVideoTracks().length);
+    // The same stream may gain or lose its video track when the sender renegotiates.
+    const track = stream ? stream.getVideoTracks()[0] || null : null;
+    if (video.watchedTrack !== track || !video.stopWatching) watchFrames(video, track);
     if (stream) video.play().catch(() => {});
   }
 

@@ -268,6 +268,29 @@ bool mediaServers(const QStringList& urls, const QStringList& keys, const QStrin
     return true;
 }
 
+// Each --janus-admin-url, paired with --janus like the public addresses; without one lectern-server
+// reaches the Admin API beside the server's WebSocket transport (start-janus.sh's default).
+bool mediaAdminUrls(const QStringList& urls, QList<MediaServerConfig>* servers, QString* error)
+{
+    if (urls.isEmpty())
+        return true;
+    if (servers->isEmpty() || (urls.size() != 1 && urls.size() != servers->size())) {
+        *error = QStringLiteral("give one --janus-admin-url for each --janus");
+        return false;
+    }
+    for (int i = 0; i < servers->size(); ++i) {
+        const QString text = urls.size() == 1 ? urls.first() : urls[i];
+        const QUrl url(text, QUrl::StrictMode);
+        if (!url.isValid() || url.host().isEmpty()
+            || (url.scheme() != QLatin1String("ws") && url.scheme() != QLatin1String("wss"))) {
+            *error = QStringLiteral("--janus-admin-url takes a ws:// or wss:// URL, not %1").arg(text);
+            return false;
+        }
+        (*servers)[i].adminUrl = url;
+    }
+    return true;
+}
+
 } // namespace
 
 int main(int argc, char* argv[])
@@ -333,6 +356,11 @@ int main(int argc, char* argv[])
     const QCommandLineOption janusPublicOpt(QStringLiteral("janus-public-url"),
         QStringLiteral("The address clients reach the --janus server at (default: the --janus URL)."),
         QStringLiteral("url"));
+    const QCommandLineOption janusAdminOpt(QStringLiteral("janus-admin-url"),
+        QStringLiteral("The --janus server's Admin API, which hands out the members' tokens (default: the "
+                       "--janus host, the next port, ws://)."),
+        QStringLiteral("url"));
+    parser.addOption(janusAdminOpt);
     const QCommandLineOption tlsCertOpt(QStringLiteral("tls-cert"),
         QStringLiteral("PEM certificate (then any intermediates): serve HTTPS and the relay over WSS with it "
                        "and --tls-key. Browsers allow the microphone only on secure pages."),
@@ -378,6 +406,8 @@ int main(int argc, char* argv[])
     QString mediaError;
     if (!mediaServers(
             parser.values(janusOpt), janusKeys, parser.values(janusPublicOpt), &janusServers, &mediaError))
+        return fail(mediaError);
+    if (!mediaAdminUrls(parser.values(janusAdminOpt), &janusServers, &mediaError))
         return fail(mediaError);
 
     std::optional<tlspair::Pair> tls;

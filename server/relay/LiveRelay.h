@@ -7,6 +7,7 @@
 #include <QObject>
 #include <QString>
 
+#include "FeedCheck.h"
 #include "MediaPolice.h"
 #include "protocol/RelayOps.h"
 
@@ -83,10 +84,12 @@ private:
     struct Feeds {
         qint64 camera = 0;
         qint64 screen = 0;
+        QString token; // what opens a session on the media server, for this member only
     };
     struct Media {
         bool ready = false; // false while the VideoRoom is being made
         QString url;
+        quint64 videoRoom = 0;
         QString pin;
         QHash<QString, Feeds> feeds; // kept while the room has media, so re-entries keep their ids
     };
@@ -113,9 +116,9 @@ private:
     bool hostTaken(quint32 roomId, const Session* s) const;
     // Enters and replies (with the media room, when there is one).
     void enterAndReply(Session* s, const QByteArray& id, quint32 roomId, bool host);
-    void onMediaCreated(quint32 roomId, bool made, const QString& url, const QString& pin);
+    void onMediaCreated(quint32 roomId, bool made, const QString& url, quint64 videoRoom, const QString& pin);
     void forgetMedia(quint32 roomId);
-    Feeds feedsOf(Media& media, const QString& userId);
+    Feeds feedsOf(quint32 roomId, Media& media, const QString& userId);
     // Whether feedId belongs to a member now in the room who may publish: the host, or a student
     // on the microphone.
     bool mayPublish(quint32 roomId, quint64 feedId) const;
@@ -123,7 +126,10 @@ private:
     void recheckPublishersSoon(quint32 roomId);
     static constexpr int kPublishGraceMs = 2000;
     QJsonObject feedsObject(quint32 roomId, const QList<Session*>& members);
-    QJsonObject mediaObject(quint32 roomId);
+    QJsonObject mediaObject(quint32 roomId, const QString& forUser);
+    void handlePublish(Session* s, const QByteArray& id, const relayrequest::Request& req);
+    // Tells the room (or one member) which feeds are live; see FeedCheck.
+    void tellLiveFeeds(quint32 roomId, Session* only = nullptr);
     void tellRoomState(Session* s);
     void leaveRoom(Session* s);
     void broadcastEvent(quint32 roomId, int event, const QString& userId, const Session* except);
@@ -151,6 +157,7 @@ private:
     MediaRooms* m_mediaRooms = nullptr;
     QHash<quint32, Media> m_media;
     MediaPolice m_police;
+    FeedCheck* m_feedCheck = nullptr;
     QHash<quint32, QList<PendingHost>> m_pendingHosts;
     quint64 m_nextSessionSerial = 1;
     quint64 m_nextSerial = 1;

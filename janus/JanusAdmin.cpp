@@ -16,7 +16,8 @@ qint64 nowMs()
 
 QJsonObject failure(const QString& why)
 {
-    return QJsonObject { { "janus", "error" }, { "error", QJsonObject { { "code", -1 }, { "reason", why } } } };
+    return QJsonObject { { "janus", "error" },
+        { "error", QJsonObject { { "code", -1 }, { "reason", why } } } };
 }
 
 } // namespace
@@ -78,8 +79,8 @@ void JanusAdmin::connectNow()
         flush();
     });
     connect(m_ws, &QWebSocket::disconnected, this, [this] {
-        const QString why = QStringLiteral("the media server's admin connection closed: %1")
-                                .arg(m_ws->errorString());
+        const QString why
+            = QStringLiteral("the media server's admin connection closed: %1").arg(m_ws->errorString());
         m_ws->disconnect(this);
         m_ws->deleteLater();
         m_ws = nullptr;
@@ -155,7 +156,8 @@ void JanusAdmin::checkTimeouts()
         m_ws->deleteLater();
         m_ws = nullptr;
     }
-    const QJsonObject timeout = failure(QStringLiteral("no answer from the media server's admin API in time"));
+    const QJsonObject timeout
+        = failure(QStringLiteral("no answer from the media server's admin API in time"));
     for (const Answer& done : late)
         done(timeout);
 }

@@ -21,41 +21,41 @@ void FeedCheck::claim(quint32 roomId, const QString& userId, quint64 session, qu
         done(false);
         return;
     }
-    m_ask(roomId, session, handle, [this, roomId, userId, session, handle, feed, token = owner->token, done](
-                                       const HandleInfo& info) {
-        if (!m_rooms.contains(roomId) && !m_ownerOf(roomId, feed)) {
-            done(false); // the room's media went meanwhile
-            return;
-        }
-        if (!info.known || token.isEmpty() || info.token != token) {
-            done(false);
-            return;
-        }
-        Room& room = m_rooms[roomId];
-        QList<Claim>& claims = room.claims[userId];
-        const Claim c { session, handle };
-        claims.removeAll(c);
-        claims.append(c);
-        while (claims.size() > kClaimsPerMember)
-            claims.removeFirst();
-        // Feeds of this member waiting for a word from it are looked at again.
-        const QList<quint64> pending = room.pending.keys();
-        for (quint64 f : pending) {
-            const std::optional<Owner> o = m_ownerOf(roomId, f);
-            if (o && o->userId == userId)
-                check(roomId, f);
-        }
-        if (info.feed == feed) {
-            done(true);
-            return;
-        }
-        // Not joined yet: the id must be free when it joins. Whoever holds it is not this handle;
-        // at worst it is an older handle of the same member, which is on its way out anyway.
-        room.pending.remove(feed);
-        if (room.live.remove(feed))
-            emit liveChanged(roomId);
-        m_kick(roomId, feed, [done] { done(true); });
-    });
+    m_ask(roomId, session, handle,
+        [this, roomId, userId, session, handle, feed, token = owner->token, done](const HandleInfo& info) {
+            if (!m_rooms.contains(roomId) && !m_ownerOf(roomId, feed)) {
+                done(false); // the room's media went meanwhile
+                return;
+            }
+            if (!info.known || token.isEmpty() || info.token != token) {
+                done(false);
+                return;
+            }
+            Room& room = m_rooms[roomId];
+            QList<Claim>& claims = room.claims[userId];
+            const Claim c { session, handle };
+            claims.removeAll(c);
+            claims.append(c);
+            while (claims.size() > kClaimsPerMember)
+                claims.removeFirst();
+            // Feeds of this member waiting for a word from it are looked at again.
+            const QList<quint64> pending = room.pending.keys();
+            for (quint64 f : pending) {
+                const std::optional<Owner> o = m_ownerOf(roomId, f);
+                if (o && o->userId == userId)
+                    check(roomId, f);
+            }
+            if (info.feed == feed) {
+                done(true);
+                return;
+            }
+            // Not joined yet: the id must be free when it joins. Whoever holds it is not this handle;
+            // at worst it is an older handle of the same member, which is on its way out anyway.
+            room.pending.remove(feed);
+            if (room.live.remove(feed))
+                emit liveChanged(roomId);
+            m_kick(roomId, feed, [done] { done(true); });
+        });
 }
 
 void FeedCheck::seen(quint32 roomId, quint64 feed)

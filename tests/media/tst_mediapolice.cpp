@@ -44,15 +44,20 @@ class TestMediaPolice : public QObject {
 private slots:
     void initTestCase();
     void cleanupTestCase();
-    void onlyTheHostAndAnInvitedStudentArePublished();
+    // First: the teacher has named no media handle yet.
     void aFeedIdIsPublishedOnlyByItsOwner();
+    void onlyTheHostAndAnInvitedStudentArePublished();
 
 private:
     struct Published {
         std::unique_ptr<MediaPublisher> peer;
         std::unique_ptr<QSignalSpy> failed; // removed from the room, or refused
+        std::unique_ptr<QSignalSpy> kicked; // put out while joined without media
         bool up = false;
-        bool removed() { return !failed->isEmpty() || failed->wait(kWaitMs); }
+        bool removed()
+        {
+            return QTest::qWaitFor([this] { return !failed->isEmpty() || !kicked->isEmpty(); }, kWaitMs);
+        }
     };
     // Publishes test sound and picture under feed on who's own media session, having told the
     // relay its handle as clients do, until Janus has it up or it fails. Without media it only
@@ -164,6 +169,7 @@ TestMediaPolice::Published TestMediaPolice::publish(const Account& who, quint64 
             [proceed](const relayop::Push&) { proceed(); });
     });
     p.failed = std::make_unique<QSignalSpy>(p.peer.get(), &MediaPeer::failed);
+    p.kicked = std::make_unique<QSignalSpy>(p.peer.get(), &MediaPublisher::removed);
     if (!media) {
         QSignalSpy joined(p.peer.get(), &MediaPublisher::joined);
         p.peer->start();
@@ -242,6 +248,7 @@ void TestMediaPolice::aFeedIdIsPublishedOnlyByItsOwner()
         if (p.object.value("op").toString() == QLatin1String("feeds"))
             student.setLiveFeeds(relayop::readLiveFeeds(p.object));
     });
+    const auto unhook = qScopeGuard([this] { m_otherRelay->setOnPush(nullptr); });
     RoomAccess access = m_access;
     access.token = m_tokens.value(m_other.userId);
     student.setMayPublish(false);
@@ -286,7 +293,6 @@ void TestMediaPolice::aFeedIdIsPublishedOnlyByItsOwner()
     QVERIFY(publish(m_rogue, screen).removed());
     QCOMPARE(frames.value(LiveMedia::Screen), screenFrames);
     QVERIFY(teacherCamera.failed->isEmpty());
-    m_otherRelay->setOnPush(nullptr);
 }
 
 QTEST_GUILESS_MAIN(TestMediaPolice)

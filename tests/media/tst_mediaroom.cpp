@@ -45,8 +45,9 @@ QJsonObject joinAsPublisher(
     JanusSession session;
     session.setToken(token);
     QSignalSpy ready(&session, &JanusSession::ready);
+    QSignalSpy failed(&session, &JanusSession::failed);
     session.open(QUrl(url));
-    if (!ready.wait(kWaitMs))
+    if (!QTest::qWaitFor([&] { return !ready.isEmpty() || !failed.isEmpty(); }, kWaitMs) || ready.isEmpty())
         return { { "error", "no session" } };
     quint64 handle = 0;
     session.attach("janus.plugin.videoroom", [&handle](const QJsonObject& a) {
@@ -261,10 +262,18 @@ void TestMediaRoom::endedLiveTakesItsMediaRoomAlong()
     QCOMPARE(roomOfLive("i", &liveId), m_room);
     QVERIFY(rpc(m_server, "live.end", { { "liveId", liveId } }, m_teacher.ak).contains("result"));
     // 426: no such room.
-    QTRY_COMPARE_WITH_TIMEOUT(joinAsPublisher(m_janus.url(), m_token, m_videoRoom, m_studentCamera, m_pin)
-                                  .value("error_code")
-                                  .toInt(),
+    QString error;
+    QVERIFY2(m_janus.addToken(QStringLiteral("after-the-end"), &error), qPrintable(error));
+    QTRY_COMPARE_WITH_TIMEOUT(
+        joinAsPublisher(m_janus.url(), QStringLiteral("after-the-end"), m_videoRoom, m_studentCamera, m_pin)
+            .value("error_code")
+            .toInt(),
         426, kWaitMs);
+    // The members' tokens went with it: they open no session any more.
+    QCOMPARE(joinAsPublisher(m_janus.url(), m_token, m_videoRoom, m_studentCamera, m_pin)
+                 .value("error")
+                 .toString(),
+        QStringLiteral("no session"));
 }
 
 void TestMediaRoom::classGoesOnWhenJanusDiesOrIsDown()

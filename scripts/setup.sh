@@ -24,10 +24,14 @@ packages=(
   libreoffice-impress-nogui poppler-utils
   # benchmarks
   wrk
+  # Debian packages (scripts/package.sh) and their test: building, checking, the units, the requests
+  dpkg-dev fakeroot binutils lintian systemd curl
   # the pinned formatter scripts/format.sh checks with
   clang-format-14
   # fuzz targets: clang with libFuzzer and the sanitizer runtimes
   clang libclang-rt-14-dev
+  # the Windows syntax check of the client's sources (scripts/wincheck.sh)
+  g++-mingw-w64-x86-64-posix
   # the students' page: its browser libraries, and the browser its tests drive
   libjs-janus-gateway libjs-webrtc-adapter chromium
 )

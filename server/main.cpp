@@ -1,9 +1,12 @@
 // lectern-server: the app server (JSON-RPC over HTTP, SQLite, installer downloads) and the live
 // relay (WebSocket) in one process, plus the administration commands that fill its database.
 #include "app/AppServer.h"
+#include "app/StoreBackup.h"
 #include "relay/LiveRelay.h"
 #include "relay/MediaRooms.h"
+#include "relay/RelayMetrics.h"
 
+#include "common/ConfigFile.h"
 #include "common/TlsPair.h"
 
 #include <QCommandLineParser>
@@ -19,6 +22,7 @@
 #include <QUrl>
 
 #include <csignal>
+#include <memory>
 #include <optional>
 #include <cstdio>
 #include <sys/resource.h>
@@ -33,6 +37,8 @@ using appserver::AppStore;
 namespace {
 
 int g_signalPipe[2] = { -1, -1 };
+// Set once the configuration file is read, so refusals of its values name their line.
+const ConfigFile* g_config = nullptr;
 
 void onSignal(int)
 {
@@ -81,7 +87,8 @@ int fail(const QString& message)
 {
     QTextStream err(stderr);
     err.setCodec("UTF-8");
-    err << "lectern-server: " << message << Qt::endl;
+    err << "lectern-server: " << (g_config ? g_config->whereNamed(message) : QString()) << message
+        << Qt::endl;
     return 1;
 }
 
@@ -295,6 +302,10 @@ bool mediaAdminUrls(const QStringList& urls, QList<MediaServerConfig>* servers, 
 
 int main(int argc, char* argv[])
 {
+    // Qt's own event dispatcher rather than glib's: with 10,000 relay connections glib's costs about
+    // seven times the CPU per relay message (bench_capacity).
+    if (!qEnvironmentVariableIsSet("QT_NO_GLIB"))
+        qputenv("QT_NO_GLIB", "1");
     QCoreApplication app(argc, argv);
     QCoreApplication::setApplicationName(QStringLiteral("lectern-server"));
     qSetMessagePattern(QStringLiteral("%{time yyyy-MM-dd hh:mm:ss.zzz} %{message}"));
@@ -309,6 +320,7 @@ int main(int argc, char* argv[])
         "  user list\n"
         "  live add TEACHER_LOGIN TITLE \"yyyy-MM-dd hh:mm\" \"yyyy-MM-dd hh:mm\" [REMARK]\n"
         "  live list\n"
+        "  backup DEST              a consistent copy of the database, also while a server runs on it\n"
         "  --publish VERSION FILE   make FILE the installer of client VERSION"));
     parser.addHelpOption();
     const QCommandLineOption hostOpt(QStringLiteral("host"),
@@ -367,12 +379,43 @@ int main(int argc, char* argv[])
         QStringLiteral("file"));
     const QCommandLineOption tlsKeyOpt(QStringLiteral("tls-key"),
         QStringLiteral("The unencrypted PEM private key of --tls-cert."), QStringLiteral("file"));
-    parser.addOptions(
-        { hostOpt, portOpt, livePortOpt, dbOpt, downloadsOpt, publicUrlOpt, demoOpt, publishOpt, liveGraceOpt,
-            janusOpt, janusKeyOpt, janusKeyFileOpt, janusPublicOpt, studentPageOpt, tlsCertOpt, tlsKeyOpt });
-    parser.addPositionalArgument(QStringLiteral("command"), QStringLiteral("user … | live … (see above)"),
-        QStringLiteral("[command]"));
+    const QCommandLineOption metricsTokenOpt(QStringLiteral("metrics-token"),
+        QStringLiteral(
+            "Lets other addresses than the loopback read /healthz and /metrics with \"Authorization: "
+            "Bearer TOKEN\" (best given in the --config file, out of sight of ps)."),
+        QStringLiteral("token"));
+    const QCommandLineOption configOpt(QStringLiteral("config"),
+        QStringLiteral("Read options from FILE, one \"key = value\" a line with the options' names as keys "
+                       "(e.g. \"port = 8080\", \"demo = true\"); the command line wins over the file."),
+        QStringLiteral("file"));
+    const QList<QCommandLineOption> allOptions = { hostOpt, portOpt, livePortOpt, dbOpt, downloadsOpt,
+        publicUrlOpt, demoOpt, publishOpt, liveGraceOpt, janusOpt, janusKeyOpt, janusKeyFileOpt,
+        janusPublicOpt, studentPageOpt, tlsCertOpt, tlsKeyOpt, metricsTokenOpt, configOpt };
+    // The options given once for each media server.
+    const QStringList repeatable = { janusOpt.names().first(), janusKeyOpt.names().first(),
+        janusKeyFileOpt.names().first(), janusPublicOpt.names().first() };
+    parser.addOptions(allOptions);
+    parser.addPositionalArgument(QStringLiteral("command"),
+        QStringLiteral("user … | live … | backup … (see above)"), QStringLiteral("[command]"));
     parser.process(app);
+
+    // Every option but the file itself and the one-off --publish is a key of the file; its settings
+    // go before the command line's arguments, and any option the command line gives drops them.
+    ConfigFile config;
+    if (parser.isSet(configOpt)) {
+        QList<QCommandLineOption> keys;
+        for (const QCommandLineOption& o : allOptions)
+            if (o.names() != configOpt.names() && o.names() != publishOpt.names())
+                keys << o;
+        QString why;
+        if (!config.load(parser.value(configOpt), keys, repeatable, &why))
+            return fail(why);
+        const QStringList given = QCoreApplication::arguments();
+        const QStringList fromFile
+            = config.arguments([&parser](const QString& key) { return parser.isSet(key); });
+        parser.process(given.mid(0, 1) + fromFile + given.mid(1));
+        g_config = &config;
+    }
 
     bool ok = false;
     const uint port = parser.value(portOpt).toUInt(&ok);
@@ -430,9 +473,23 @@ int main(int argc, char* argv[])
         ? parser.value(downloadsOpt)
         : QFileInfo(options.dbPath).absoluteDir().filePath(QStringLiteral("downloads"));
     options.publicUrl = parser.value(publicUrlOpt);
+    options.metricsToken = parser.value(metricsTokenOpt).toStdString();
     options.studentPageDir = parser.isSet(studentPageOpt)
         ? parser.value(studentPageOpt)
         : QDir(QCoreApplication::applicationDirPath()).filePath(QStringLiteral("web/student"));
+    // Before the database is opened for serving: a backup only reads it, and never creates one.
+    if (parser.positionalArguments().value(0) == QLatin1String("backup")) {
+        const QStringList args = parser.positionalArguments();
+        if (args.size() != 2)
+            return fail(QStringLiteral("usage: backup DEST"));
+        try {
+            appserver::backupDatabase(options.dbPath.toStdString(), args[1].toStdString());
+        } catch (const std::exception& e) {
+            return fail(QString::fromStdString(e.what()));
+        }
+        out() << "backed up " << options.dbPath << " to " << args[1] << Qt::endl;
+        return 0;
+    }
     if (!QDir().mkpath(options.downloadsDir))
         return fail(QStringLiteral("cannot create the downloads folder %1").arg(options.downloadsDir));
 
@@ -479,15 +536,22 @@ int main(int argc, char* argv[])
     MediaRooms mediaRooms(server.liveSecret(), janusServers);
     if (!janusServers.isEmpty())
         relay.setMediaRooms(&mediaRooms);
+    // Shared with the app server's worker threads, which may answer /metrics until server.stop().
+    const auto relayMetrics = std::make_shared<RelayMetrics>(
+        &relay, janusServers.isEmpty() ? nullptr : &mediaRooms, janusServers);
+    server.setRelayMonitor(
+        [relayMetrics] { return relayMetrics->text(); }, [relayMetrics] { return relayMetrics->problem(); });
     if (!server.listen(address.toString(), static_cast<quint16>(port), &error))
         return fail(error);
     relay.setRoomAccess([&server](const QString& userId, quint32 roomId, LiveRelay::RoomUse use) {
         return server.roomVerdict(userId, roomId, use);
     });
+    relay.setClassRecord([&server](const classfacts::Fact& fact) { return server.classFact(fact); });
     relay.setGracePeriod(liveGraceMs);
     if (!relay.listen(address, static_cast<quint16>(livePort), &error))
         return fail(QStringLiteral("live relay: %1").arg(error));
     server.setLivePort(relay.port());
+    relayMetrics->sample();
     const QString http = tls ? QStringLiteral("https://") : QStringLiteral("http://");
     out() << "app server on " << http << address.toString() << ':' << server.port() << AppServer::kRpcPath
           << '\n'

@@ -1,5 +1,6 @@
 #include "LiveListDlg.h"
 
+#include "AttendanceDlg.h"
 #include "LiveListItem.h"
 #include "LiveListStateItem.h"
 #include "ProcessEnd.h"
@@ -65,6 +66,8 @@ LiveListDlg::LiveListDlg(QWidget* parent)
         [this](QListWidgetItem* item) -> QWidget* {
             auto* row = new LiveListItem(item->data(Qt::UserRole).toMap());
             connect(row, &LiveListItem::ButtonClicked, this, &LiveListDlg::OnItemButtonClick);
+            connect(row, &LiveListItem::AttendanceClicked, this,
+                [this](const QVariantMap& live) { AttendanceDlg::Open(live, this); });
             return row;
         },
         kBuiltMargin);

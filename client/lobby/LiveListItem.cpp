@@ -6,6 +6,7 @@
 
 #include <QDateTime>
 #include <QPixmap>
+#include <QPushButton>
 
 LiveListItem::LiveListItem(const QVariantMap& data, QWidget* parent)
     : QWidget(parent)
@@ -14,6 +15,14 @@ LiveListItem::LiveListItem(const QVariantMap& data, QWidget* parent)
     ui->setupUi(this);
     ui->coverLabel->setPixmap(Cover());
     connect(ui->startButton, &QPushButton::clicked, this, &LiveListItem::OnStartButtonClick);
+    m_attendance = new QPushButton(QStringLiteral("出勤"), ui->container);
+    m_attendance->setObjectName(QStringLiteral("attendanceButton"));
+    m_attendance->setCursor(Qt::PointingHandCursor);
+    m_attendance->setStyleSheet(QStringLiteral(
+        "color:#0097F7;padding:12px 20px;border:1px solid #0097F7;border-radius:23px;background:white"));
+    m_attendance->hide();
+    ui->containerLayout->insertWidget(ui->containerLayout->indexOf(ui->startButton), m_attendance);
+    connect(m_attendance, &QPushButton::clicked, this, [this] { emit AttendanceClicked(m_data); });
     SetData(data);
 }
 
@@ -41,6 +50,7 @@ void LiveListItem::SetData(const QVariantMap& data)
         m_state = state;
         ui->startButton->setStyleSheet(ButtonStyle(state));
         ui->startButton->setText(ButtonText(state));
+        m_attendance->setVisible(state != 0);
     }
 }
 

@@ -10,6 +10,7 @@ namespace Ui {
 class LiveListItem;
 }
 class QPixmap;
+class QPushButton;
 
 // One live in the lobby: cover, title, remark, time and a button that opens it.
 class LiveListItem : public QWidget {
@@ -35,6 +36,8 @@ public:
 
 signals:
     void ButtonClicked(QVariantMap data);
+    // "出勤", offered for a live in progress or ended.
+    void AttendanceClicked(QVariantMap data);
 
 private slots:
     void OnStartButtonClick();
@@ -43,6 +46,7 @@ private:
     static const QPixmap& Cover();
 
     std::unique_ptr<Ui::LiveListItem> ui;
+    QPushButton* m_attendance = nullptr;
     QVariantMap m_data;
     int m_state = -1;
 };

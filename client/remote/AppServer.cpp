@@ -15,7 +15,7 @@
 namespace {
 
 const QString kAppType = QStringLiteral("rided4a_win");
-const QString kVersionNumber = QStringLiteral("1.0");
+const QString kVersionNumber = QStringLiteral(LECTERN_CLIENT_VERSION);
 const QString kChannel = QStringLiteral("PC");
 
 QString& EndpointUrl()
@@ -188,6 +188,14 @@ void AppServer_RoomMemberList(const QString& liveId, int pageNum, int pageSize,
     params.insert(QStringLiteral("pageNum"), pageNum);
     params.insert(QStringLiteral("pageSize"), pageSize);
     AppServer_Call(QStringLiteral("live.room.member.list"), params, success, error, context, nullptr, false);
+}
+
+void AppServer_Attendance(const QString& liveId, AppServerSuccessCallback success,
+    AppServerErrorCallback error, void* context, QWidget* waitingParent)
+{
+    QVariantMap params;
+    params.insert(QStringLiteral("liveId"), liveId);
+    AppServer_Call(QStringLiteral("live.attendance"), params, success, error, context, waitingParent, true);
 }
 
 void AppServer_RoomMemberStateReport(const QString& liveId, const QVariant& userId, bool on,

@@ -53,6 +53,9 @@ void AppServer_EndLive(const QString& liveId, AppServerSuccessCallback success, 
     void* context, QWidget* waitingParent);
 void AppServer_RoomMemberList(const QString& liveId, int pageNum, int pageSize,
     AppServerSuccessCallback success, AppServerErrorCallback error, void* context);
+// Who was there: "live.attendance" of a live of the signed-in teacher.
+void AppServer_Attendance(const QString& liveId, AppServerSuccessCallback success,
+    AppServerErrorCallback error, void* context, QWidget* waitingParent);
 void AppServer_RoomMemberStateReport(const QString& liveId, const QVariant& userId, bool on,
     AppServerSuccessCallback success, AppServerErrorCallback error, void* context, QWidget* waitingParent,
     bool showErrorBox);

@@ -84,6 +84,7 @@ LiveDlg::LiveDlg(QWidget* parent)
     ui->msgListWidget->setSelectionMode(QAbstractItemView::NoSelection);
     CreateMsgBinder();
     CreateMemberBinder();
+    SetupFloor();
 
     m_clockTimer = new QTimer(this);
     connect(m_clockTimer, &QTimer::timeout, this, &LiveDlg::OnClockTick);

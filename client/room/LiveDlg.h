@@ -8,6 +8,7 @@
 #include <QMessageBox>
 #include <QMap>
 #include <QPair>
+#include <QSet>
 #include <QString>
 #include <QTime>
 #include <QVariant>
@@ -26,6 +27,10 @@ class VideoRender;
 class RenderArea;
 class PaintToolBar;
 class RowBinder;
+class MemberListItem;
+class QListWidgetItem;
+class QLabel;
+class QuizPanel;
 
 class LiveDlg;
 // The open room window, or null. Set by the lobby, cleared when the window closes.
@@ -39,6 +44,7 @@ QMap<QString, QString>& NicknameCache();
 //   LiveDlg_Media.cpp    devices, screen share, video views and the device results
 //   LiveDlg_Msg.cpp      incoming messages, discussion list, chat sending
 //   LiveDlg_Member.cpp   member list and speaking control
+//   LiveDlg_Floor.cpp    raised hands and quick questions
 class LiveDlg : public QMainWindow {
     Q_OBJECT
 public:
@@ -110,6 +116,22 @@ public:
     void ReportMemberState(const QVariant& userId, bool on);
     static void OnAppServer_RoomMemeberStateReportSuccess(const QVariantMap& result, void* context);
 
+    // Raised hands and quick questions. HandleFloorCommand takes the commands they travel in and
+    // returns false for any other.
+    bool HandleFloorCommand(const QString& sender, int action, const QString& param, const QString& nickname);
+    void SetHandRaised(const QString& userId, bool up);
+    bool IsHandRaised(const QString& userId) const { return m_hands.contains(userId); }
+    int RaisedHandCount() const { return m_hands.size(); }
+    // Lowers it here and tells the student.
+    void LowerHand(const QString& userId);
+    void LowerAllHands();
+    QuizPanel* quizPanel() const { return m_quiz; }
+    void OpenQuiz(int choices, const QString& text);
+    void CloseQuiz();
+    void ShareQuiz();
+    // The short notice at the top of the room (no box, no sound); empty while none is shown.
+    QString FloorNotice() const;
+
     // Class start.
     static void OnAppServer_BeginLiveSuccess(const QVariantMap& result, void* context);
     static void OnAppServer_BeginLiveError(int code, const QVariantMap& error, void* context);
@@ -170,6 +192,10 @@ private:
     // The row binders of the discussion and the member list, made once by the constructor.
     void CreateMsgBinder();
     void CreateMemberBinder();
+    void SetupFloor();
+    void DecorateMemberRow(MemberListItem* row, QListWidgetItem* item);
+    void UpdateMemberTabTitle();
+    void ShowFloorNotice(const QString& text);
 
     std::unique_ptr<Ui::LiveDlg> ui;
     bool m_classStarted = false;
@@ -194,4 +220,10 @@ private:
     // Pages: the chosen document and one image per slide row.
     QString m_docPath;
     QVector<QString> m_pageImages;
+
+    QSet<QString> m_hands; // raised, by user id; kept across member list refreshes
+    QuizPanel* m_quiz = nullptr;
+    qint64 m_quizId = 0; // the question asked last, 0 before any
+    QLabel* m_floorNotice = nullptr;
+    QTimer* m_floorNoticeTimer = nullptr;
 };

@@ -376,6 +376,10 @@ void LiveDlg::OnMemStatusChange(
     for (const ilive::String& id : ids)
         copied.append(QByteArray(id.c_str(), int(id.size())));
     RunOnGuiThread([eventId, copied] {
+        // A hand does not stay up for someone who has left.
+        if (eventId == ilive::EVENT_ID_ENDPOINT_EXIT && g_liveDlg)
+            for (const QByteArray& id : copied)
+                g_liveDlg->SetHandRaised(QString::fromUtf8(id), false);
         if (eventId != ilive::EVENT_ID_ENDPOINT_HAS_CAMERA_VIDEO
             && eventId != ilive::EVENT_ID_ENDPOINT_NO_CAMERA_VIDEO)
             return;

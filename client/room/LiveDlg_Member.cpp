@@ -70,6 +70,7 @@ void LiveDlg::CreateMemberBinder()
             row->SetData(item->data(RecordRole).toMap());
             row->SetMicOn(item->data(MicRole).toBool());
             connect(row, &MemberListItem::ButtonClicked, this, &LiveDlg::OnMicButtonClick);
+            DecorateMemberRow(row, item);
             // Whatever checks the button (a click or SetMicOn), the item keeps it for
             // the speaking rules and for when the row is built again.
             const QPersistentModelIndex index(
@@ -105,11 +106,11 @@ void LiveDlg::SetMembers(const QVariantList& records)
     QListWidget* list = ui->memberListWidget;
     list->setUpdatesEnabled(false);
     list->clear();
-    ui->tabWidget->setTabText(kMemberTabIndex, QStringLiteral("成员(%1人)").arg(records.size()));
     m_deferMemberRows = true;
     for (const QVariant& record : records)
         AddMember(record.toMap());
     m_deferMemberRows = false;
+    UpdateMemberTabTitle();
     list->doItemsLayout();
     m_memberBinder->Sync();
     list->setUpdatesEnabled(true);
@@ -181,6 +182,9 @@ void LiveDlg::OnMicButtonClick(const QVariantMap& data, bool checked)
         }
     }
     qDebug().noquote() << "invite user:" << userId;
+    // Being asked to speak answers the hand.
+    if (IsHandRaised(userId))
+        LowerHand(userId);
     CmdMsgHelper::sendC2CCmdMessage(userId, CmdInviteInteract, QString());
     ShowTopMessage(QString(), QStringLiteral("已发送互动邀请,等待用户确认"), this);
 }

@@ -183,6 +183,7 @@ void LiveDlg::parseCustomMessage(const QString& sender, const QString& data)
         break;
     case CmdLeaveRoom:
         qDebug().noquote() << QStringLiteral("离开房间");
+        SetHandRaised(sender, false);
         AddMessage(nickname, QStringLiteral("离开直播间"), false);
         RequestRoomMemberList();
         break;
@@ -204,6 +205,7 @@ void LiveDlg::parseCustomMessage(const QString& sender, const QString& data)
         break;
     }
     default:
+        HandleFloorCommand(sender, action, param, nickname);
         break;
     }
 }

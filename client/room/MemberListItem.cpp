@@ -2,12 +2,23 @@
 
 #include "ui_MemberListItem.h"
 
+#include <QPushButton>
+
 MemberListItem::MemberListItem(QWidget* parent)
     : QWidget(parent)
     , ui(new Ui::MemberListItem)
 {
     ui->setupUi(this);
     connect(ui->micButton, &QPushButton::clicked, this, &MemberListItem::OnMicClicked);
+    m_hand = new QPushButton(QStringLiteral("举手"), ui->widget);
+    m_hand->setObjectName(QStringLiteral("handButton"));
+    m_hand->setToolTip(QStringLiteral("放下举手"));
+    m_hand->setCursor(Qt::PointingHandCursor);
+    m_hand->setStyleSheet(QStringLiteral(
+        "QPushButton{background:#FB923B;color:white;border:none;border-radius:3px;padding:1px 6px;}"));
+    m_hand->hide();
+    ui->horizontalLayout->insertWidget(ui->horizontalLayout->indexOf(ui->micButton), m_hand);
+    connect(m_hand, &QPushButton::clicked, this, [this] { emit HandClicked(GetUserId()); });
 }
 
 MemberListItem::~MemberListItem() = default;
@@ -46,6 +57,16 @@ bool MemberListItem::IsMicOn() const
 void MemberListItem::SetMicOn(bool on)
 {
     ui->micButton->setChecked(on);
+}
+
+void MemberListItem::SetHandRaised(bool up)
+{
+    m_hand->setVisible(up);
+}
+
+bool MemberListItem::IsHandRaised() const
+{
+    return !m_hand->isHidden();
 }
 
 void MemberListItem::OnMicClicked()

@@ -5,6 +5,8 @@
 
 #include <memory>
 
+class QPushButton;
+
 namespace Ui {
 class MemberListItem;
 }
@@ -22,11 +24,16 @@ public:
     bool IsMicOn() const;
     // Changes the button only; ButtonClicked is not emitted.
     void SetMicOn(bool on);
+    // The student's raised hand, shown before the microphone button; a click asks to lower it.
+    void SetHandRaised(bool up);
+    bool IsHandRaised() const;
+    QPushButton* handButton() const { return m_hand; }
 
     Ui::MemberListItem* form() const { return ui.get(); }
 
 signals:
     void ButtonClicked(const QVariantMap& data, bool checked);
+    void HandClicked(const QString& userId);
 
 public slots:
     void OnMicClicked();
@@ -34,4 +41,5 @@ public slots:
 private:
     std::unique_ptr<Ui::MemberListItem> ui;
     QVariantMap m_data;
+    QPushButton* m_hand = nullptr;
 };

@@ -10,14 +10,6 @@
 #include <QTextStream>
 #include <QTranslator>
 
-#include <cstdlib>
-
-#ifdef Q_OS_WIN
-#include <windows.h>
-#else
-#include <unistd.h>
-#endif
-
 namespace {
 
 constexpr int kKeptLogFiles = 10;
@@ -129,12 +121,4 @@ void LoadStyleSheet(QApplication& app, const QString& path)
     if (file.open(QIODevice::ReadOnly))
         bytes = file.readAll();
     app.setStyleSheet(StyleSheetText(bytes));
-}
-
-void TerminateCurrentProcess()
-{
-#ifdef Q_OS_WIN
-    TerminateProcess(GetCurrentProcess(), 0);
-#endif
-    _exit(0);
 }

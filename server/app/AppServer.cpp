@@ -1,4 +1,5 @@
 #include "AppServer.h"
+#include "ServerStats.h"
 #include "ByteRange.h"
 #include "RpcRequest.h"
 
@@ -216,6 +217,7 @@ namespace {
 // What one request carries between the library's calls for it.
 struct Exchange {
     std::chrono::steady_clock::time_point started = std::chrono::steady_clock::now();
+    std::string method;
     bool rpc = false;
     bool refused = false; // the body passed the limit: nothing more of it is kept
     size_t received = 0;
@@ -234,10 +236,12 @@ struct AppServer::Http {
         AppServer* self, MHD_Connection* c, Exchange* ex, const std::string& name, const std::string& verb);
     static MHD_Result handleStudentPage(
         AppServer* self, MHD_Connection* c, Exchange* ex, const std::string& path, const std::string& verb);
+    static MHD_Result handleMonitoring(AppServer* self, MHD_Connection* c, const std::string& path);
 };
 
 AppServer::AppServer(AppServerOptions options)
     : m_options(std::move(options))
+    , m_stats(std::make_unique<ServerStats>())
     , m_logins(m_options.login)
 {
 }
@@ -253,7 +257,10 @@ bool AppServer::open(QString* error)
         auto store = std::make_unique<AppStore>(m_options.dbPath.toStdString(), m_options.clockMs);
         store->open();
         m_secret = QByteArray::fromStdString(store->liveSecret());
+        auto classes = std::make_unique<ClassStore>(m_options.dbPath.toStdString(), m_options.clockMs);
+        classes->open();
         m_store = std::move(store);
+        m_classes = std::move(classes);
         return true;
     } catch (const std::exception& e) {
         if (error)
@@ -383,6 +390,8 @@ void AppServer::Http::onCompleted(void* cls, MHD_Connection*, void** state, MHD_
     auto* ex = static_cast<Exchange*>(*state);
     if (!ex)
         return;
+    self->m_stats->requestDone(
+        ex->method, std::chrono::duration<double>(std::chrono::steady_clock::now() - ex->started).count());
     if (!ex->address.empty()) {
         std::lock_guard<std::mutex> g(self->m_downloadsMutex);
         auto it = self->m_downloadsByAddress.find(ex->address);
@@ -402,6 +411,7 @@ MHD_Result AppServer::Http::onRequest(void* cls, MHD_Connection* c, const char* 
     const std::string verb = method ? method : "";
     if (!ex) {
         ex = new Exchange;
+        ex->method = verb;
         *state = ex;
         int headers = 0;
         MHD_get_connection_values(c, MHD_HEADER_KIND, &countHeader, &headers);
@@ -420,6 +430,8 @@ MHD_Result AppServer::Http::onRequest(void* cls, MHD_Connection* c, const char* 
             return handleDownload(self, c, ex, path.substr(std::strlen("/downloads/")), verb);
         if (path == "/student" || path.rfind("/student/", 0) == 0)
             return handleStudentPage(self, c, ex, path, verb);
+        if ((path == "/healthz" || path == "/metrics") && verb == "GET")
+            return handleMonitoring(self, c, path);
         if (path == kRpcPath)
             return answer(c, 405, statusText(405), "text/plain; charset=utf-8", { { "Allow", "POST" } });
         return answer(c, 404, statusText(404), "text/plain; charset=utf-8");
@@ -461,6 +473,32 @@ MHD_Result AppServer::Http::answerRpcRefusal(AppServer* self, MHD_Connection* c,
     self->logLine(
         "jsonrpc - user=- error " + std::to_string(ErrorCode::InvalidRequest) + " (" + message + ")");
     return answer(c, 200, Json::writeString(jsonWriter(), answerObject), kJsonType);
+}
+
+// Monitoring tells the load and the state of the school: the loopback (a collector on this machine)
+// may read it, other addresses only with the configured token.
+MHD_Result AppServer::Http::handleMonitoring(AppServer* self, MHD_Connection* c, const std::string& path)
+{
+    const std::string from = clientAddress(c);
+    const bool loopback = self->m_options.monitoringFromLoopback
+        && (from.rfind("127.", 0) == 0 || from == "::1" || from.rfind("::ffff:127.", 0) == 0);
+    const std::string& token = self->m_options.metricsToken;
+    const std::string given = header(c, "Authorization");
+    const std::string expected = "Bearer " + token;
+    // Compared in full whatever the first difference, so the time taken tells nothing of the token.
+    unsigned char differs = given.size() != expected.size();
+    for (size_t i = 0; i < given.size() && i < expected.size(); ++i)
+        differs |= static_cast<unsigned char>(given[i] ^ expected[i]);
+    if (!loopback && (token.empty() || differs)) {
+        if (token.empty())
+            return answer(c, 403, statusText(403), "text/plain; charset=utf-8");
+        return answer(
+            c, 401, statusText(401), "text/plain; charset=utf-8", { { "WWW-Authenticate", "Bearer" } });
+    }
+    const auto [status, body] = self->monitoring(path);
+    return answer(c, static_cast<unsigned>(status), body,
+        path == "/metrics" ? "text/plain; version=0.0.4; charset=utf-8" : "text/plain; charset=utf-8",
+        { { "Cache-Control", "no-store" } });
 }
 
 void AppServer::logLine(const std::string& text)

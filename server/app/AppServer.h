@@ -1,8 +1,10 @@
 #pragma once
 
 #include "AppStore.h"
+#include "ClassStore.h"
 #include "LoginThrottle.h"
 
+#include "protocol/ClassFacts.h"
 #include "protocol/RelayOps.h"
 
 #include <QByteArray>
@@ -26,6 +28,7 @@ struct MHD_Daemon;
 namespace appserver {
 
 struct RpcRequest;
+class ServerStats;
 
 struct AppServerOptions {
     QString dbPath;
@@ -51,6 +54,12 @@ struct AppServerOptions {
     LoginLimits login;
     bool logRequests = true;
     std::function<int64_t()> clockMs; // "now"; tests move it to age sessions
+    // Lets addresses other than the loopback read /healthz and /metrics ("Authorization: Bearer …");
+    // empty: only the loopback may.
+    std::string metricsToken;
+    // Whether the loopback may read them without the token; not where a proxy on this machine
+    // forwards other addresses' requests.
+    bool monitoringFromLoopback = true;
     // Told the room of each live that ends, on a worker thread (the relay drops its media room).
     std::function<void(quint32 avRoomId)> liveEnded;
 };
@@ -86,6 +95,16 @@ public:
     // live, members only whom "live.enter.room" let in, and nobody once the live has ended.
     // 0 or the relay's code to refuse with.
     int roomVerdict(const QString& userId, quint32 roomId, relayop::RoomUse use);
+    // Records what the relay saw in a room and counts the quick questions' answers; called on the
+    // relay's thread.
+    classfacts::Verdict classFact(const classfacts::Fact& fact);
+    ClassStore& classes() { return *m_classes; }
+
+    // What the live relay adds to /metrics (Prometheus text) and what keeps it from serving (empty
+    // when nothing does); called on worker threads. Set before listen().
+    void setRelayMonitor(std::function<std::string()> metrics, std::function<std::string()> problem);
+    // The status and body of GET /healthz (200, or 503 with the reason) and GET /metrics.
+    std::pair<int, std::string> monitoring(const std::string& path);
 
     // Compares "<app type>_<x.y...>" versions; nullopt when either is not of that form.
     static std::optional<int> compareVersions(const std::string& a, const std::string& b);
@@ -121,6 +140,7 @@ private:
     Json::Value endLive(Call& call);
     Json::Value memberList(Call& call);
     Json::Value memberStatusReport(Call& call);
+    Json::Value attendance(Call& call);
 
     // The HTTP side (requests, downloads), kept out of this header with the library's types.
     struct Http;
@@ -141,7 +161,11 @@ private:
     std::map<std::tuple<int64_t, int, int, int>, std::shared_ptr<const CachedPage>> m_pages;
 
     AppServerOptions m_options;
+    std::unique_ptr<ServerStats> m_stats;
+    std::function<std::string()> m_relayMetrics;
+    std::function<std::string()> m_relayProblem;
     std::unique_ptr<AppStore> m_store;
+    std::unique_ptr<ClassStore> m_classes;
     LoginThrottle m_logins;
     MHD_Daemon* m_daemon = nullptr;
     std::mutex m_downloadsMutex;

@@ -1,4 +1,5 @@
 #include "AppServer.h"
+#include "ServerStats.h"
 #include "JsonText.h"
 #include "RpcRequest.h"
 
@@ -154,6 +155,7 @@ const AppServer::Method AppServer::kMethods[] = {
     { "live.end", true, &AppServer::endLive },
     { "live.room.member.list", true, &AppServer::memberList },
     { "live.room.member.status.report", true, &AppServer::memberStatusReport },
+    { "live.attendance", true, &AppServer::attendance },
 };
 
 Json::Value AppServer::dispatch(Call& call)
@@ -209,15 +211,19 @@ Json::Value AppServer::login(Call& call)
         throw badParam("salt");
     call.who = "login:" + utf8Prefix(loginId, 64);
     const int64_t now = m_store->nowMs();
-    if (const int64_t waitMs = m_logins.waitMs(loginId, call.address, now))
+    if (const int64_t waitMs = m_logins.waitMs(loginId, call.address, now)) {
+        m_stats->signInFailed(ServerStats::SignInFailure::Throttled);
         throw AppError(ErrorCode::TooManyAttempts,
             "登录失败次数过多，请" + std::to_string((waitMs + 999) / 1000) + "秒后再试");
+    }
     const std::optional<UserRecord> user = m_store->checkLogin(loginId, salted, salt);
     if (!user) {
         m_logins.failed(loginId, call.address, now);
+        m_stats->signInFailed(ServerStats::SignInFailure::BadPassword);
         throw AppError(ErrorCode::BadLogin, "用户名或密码错误");
     }
     m_logins.succeeded(loginId);
+    m_stats->signedIn();
     call.who = idText(user->userId);
     const Session s
         = m_store->createSession(user->userId, m_options.sessionTtlMs, m_options.maxSessionsPerUser);

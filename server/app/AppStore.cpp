@@ -383,6 +383,14 @@ int64_t AppStore::livesVersion()
     return std::stoll("0" + metaValue(*c, "lives_version"));
 }
 
+int AppStore::livesInProgress()
+{
+    auto c = lease();
+    auto q = c->q("SELECT count(*) FROM lives WHERE state = 'i'");
+    q->executeStep();
+    return q->getColumn(0).getInt();
+}
+
 std::vector<LiveRecord> AppStore::livesOfTeacher(
     std::optional<int64_t> teacherId, int offset, int limit, int* total, int64_t* version)
 {

@@ -150,6 +150,9 @@ public:
     // Seeds the demo school once; returns false when it was already there.
     bool seedDemo();
 
+    // Lives begun and not ended; also how monitoring learns that the database answers (throws).
+    int livesInProgress();
+
 private:
     struct Conn;
     class Lease;

@@ -62,8 +62,9 @@ int sigCode(usersig::Check check)
 constexpr int kStudentMayNot = 10022;
 
 // What a student may send: chat and its own hello or goodbye to its room, and to the room's host
-// only its own answer to an invitation or its going off the microphone. Anything else (an
-// invitation, the end of the class, another's microphone) would act in the teacher's name.
+// only its own answer to an invitation, its going off the microphone, its hand and its answer to
+// a question. Anything else (an invitation, the end of the class, another's microphone, all hands
+// down) would act in the teacher's name.
 QString studentRefusal(const QString& sender, bool group, bool toHost, const QJsonArray& elems)
 {
     for (const QJsonValue& v : elems) {
@@ -80,9 +81,10 @@ QString studentRefusal(const QString& sender, bool group, bool toHost, const QJs
         if (!cmd)
             return QStringLiteral("students send chat and classroom commands only");
         const int a = cmd->userAction;
-        const bool allowed = group
-            ? a == CmdEnterRoom || a == CmdLeaveRoom
-            : toHost && (a == CmdAcceptInteract || a == CmdRejectInteract || a == CmdMicOff);
+        const bool allowed = group ? a == CmdEnterRoom || a == CmdLeaveRoom
+                                   : toHost
+                && (a == CmdAcceptInteract || a == CmdRejectInteract || a == CmdMicOff || a == CmdRaiseHand
+                    || a == CmdLowerHand || a == CmdQuizAnswer);
         if (!allowed)
             return QStringLiteral("a student may not send command %1 %2")
                 .arg(a)
@@ -118,6 +120,11 @@ struct LiveRelay::Session {
     // WebSocket's own count does not see it.
     qint64 unsent() const { return ws->bytesToWrite() + (tls ? tls->encryptedBytesToWrite() : 0); }
 };
+
+LiveRelay::Seat LiveRelay::seat(const Session* s)
+{
+    return { s->userId, s->roomId, s->host };
+}
 
 LiveRelay::LiveRelay(const QByteArray& secret, QObject* parent)
     : QObject(parent)
@@ -240,6 +247,19 @@ int LiveRelay::roomMemberCount(quint32 roomId) const
     return m_rooms.value(roomId).size();
 }
 
+int LiveRelay::memberCount() const
+{
+    int n = 0;
+    for (const QList<Session*>& members : m_rooms)
+        n += members.size();
+    return n;
+}
+
+bool LiveRelay::isListening() const
+{
+    return m_server->isListening();
+}
+
 void LiveRelay::onNewConnection()
 {
     while (QWebSocket* ws = m_server->nextPendingConnection()) {
@@ -293,7 +313,10 @@ void LiveRelay::onText(Session* s, const QString& text)
 {
     if (s->dead)
         return;
-    const relayrequest::Request req = relayrequest::parse(text.toUtf8());
+    const QByteArray bytes = text.toUtf8();
+    ++m_traffic.messagesIn;
+    m_traffic.bytesIn += bytes.size();
+    const relayrequest::Request req = relayrequest::parse(bytes);
     if (!req.isObject) {
         sendError(s, req.error, req.desc);
         return;
@@ -446,7 +469,10 @@ void LiveRelay::handleMessage(Session* s, const QByteArray& id, const relayreque
             return;
         }
     }
-    const QByteArray bytes = relayop::msg(s->userId, group, req.elems);
+    QJsonArray elems = req.elems;
+    if (!classMessage(s, id, group, &elems))
+        return;
+    const QByteArray bytes = relayop::msg(s->userId, group, elems);
     if (group) {
         if (!s->roomId) {
             reply(s, id, kNotInRoom, QStringLiteral("not in a room"));
@@ -455,7 +481,7 @@ void LiveRelay::handleMessage(Session* s, const QByteArray& id, const relayreque
         for (Session* m : roomMembers(s->roomId))
             if (m != s)
                 sendRaw(m, bytes);
-        policeMessage(s, QString(), req.elems);
+        policeMessage(s, QString(), elems);
     } else {
         Session* peer = m_byUser.value(req.to);
         if (!peer || peer->dead) {
@@ -464,7 +490,7 @@ void LiveRelay::handleMessage(Session* s, const QByteArray& id, const relayreque
         }
         sendRaw(peer, bytes);
         if (s->roomId && peer->roomId == s->roomId)
-            policeMessage(s, req.to, req.elems);
+            policeMessage(s, req.to, elems);
     }
     reply(s, id, kOk, QString());
 }
@@ -502,6 +528,8 @@ bool LiveRelay::sendRaw(Session* s, const QByteArray& bytes)
         return false;
     }
     s->ws->sendTextMessage(QString::fromUtf8(bytes));
+    ++m_traffic.messagesOut;
+    m_traffic.bytesOut += bytes.size();
     const qint64 now = s->unsent();
     m_queuedEstimate += now - s->queued;
     s->queued = now;
@@ -565,8 +593,10 @@ void LiveRelay::enterAndReply(Session* s, const QByteArray& id, quint32 roomId, 
     }
     sendRaw(s, relayop::reply(id, kOk, QString(), extra));
     // Only after the reply: a client takes no member news for a room it has not entered yet.
-    if (entered)
+    if (entered) {
         tellRoomState(s);
+        tellOpenQuestion(s);
+    }
     if (m_media.value(roomId).ready)
         tellLiveFeeds(roomId, s);
 }
@@ -709,8 +739,18 @@ bool LiveRelay::mayPublish(quint32 roomId, quint64 feedId) const
 
 void LiveRelay::policeMessage(Session* s, const QString& to, const QJsonArray& elems)
 {
+    const QStringList before = m_record ? onMicNow(s->roomId) : QStringList();
     if (!m_police.observe(s->roomId, s->userId, s->host, to, elems).isEmpty())
         recheckPublishersSoon(s->roomId);
+    if (!m_record)
+        return;
+    const QStringList after = onMicNow(s->roomId);
+    for (const QString& userId : after)
+        if (!before.contains(userId))
+            record(classfacts::Kind::MicOn, s->roomId, userId);
+    for (const QString& userId : before)
+        if (!after.contains(userId))
+            record(classfacts::Kind::MicOff, s->roomId, userId);
 }
 
 // An honest client ends its publication itself on hearing the command, and its listeners see the
@@ -799,6 +839,7 @@ bool LiveRelay::joinRoom(Session* s, quint32 roomId, bool host)
     s->host = host;
     s->camera = s->screen = false;
     m_rooms[roomId].append(s);
+    record(classfacts::Kind::Entered, roomId, s->userId);
     if (!m_media.value(roomId).ready) {
         broadcastEvent(roomId, kEntered, s->userId, s);
         return true;
@@ -857,6 +898,7 @@ void LiveRelay::leaveRoom(Session* s)
     if (s->screen)
         broadcastEvent(roomId, kScreenOff, s->userId, s);
     broadcastEvent(roomId, kLeft, s->userId, s);
+    classLeave(s, roomId);
     m_police.forgetMember(roomId, s->userId);
     recheckPublishersSoon(roomId);
     s->roomId = 0;

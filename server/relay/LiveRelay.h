@@ -4,11 +4,14 @@
 #include <QHash>
 #include <QHostAddress>
 #include <QList>
+#include <QPair>
+#include <QSet>
 #include <QObject>
 #include <QString>
 
 #include "FeedCheck.h"
 #include "MediaPolice.h"
+#include "protocol/ClassFacts.h"
 #include "protocol/RelayOps.h"
 
 #include <functional>
@@ -50,6 +53,11 @@ public:
     using RoomUse = relayop::RoomUse;
     using RoomAccess = std::function<int(const QString& userId, quint32 roomId, RoomUse use)>;
     void setRoomAccess(RoomAccess access) { m_access = std::move(access); }
+    // Where what happens in a room is recorded and the quick questions' answers are counted (the
+    // relay keeps no records). Without one nothing is recorded and the questions' commands pass
+    // like any other.
+    using ClassRecord = std::function<classfacts::Verdict(const classfacts::Fact& fact)>;
+    void setClassRecord(ClassRecord record) { m_record = std::move(record); }
     // A connection that has not signed in by then is closed, so idle sockets cannot pile up.
     void setSignInTimeout(int ms) { m_signInTimeoutMs = ms; }
     // A connection whose TLS handshake and WebSocket upgrade are not done by then is dropped.
@@ -72,6 +80,17 @@ public:
 
     int sessionCount() const;
     int roomMemberCount(quint32 roomId) const;
+    // For monitoring: the totals since the start, rooms with members and their members.
+    struct Traffic {
+        qint64 messagesIn = 0;
+        qint64 bytesIn = 0;
+        qint64 messagesOut = 0;
+        qint64 bytesOut = 0;
+    };
+    const Traffic& traffic() const { return m_traffic; }
+    bool isListening() const;
+    int roomCount() const { return m_rooms.size(); }
+    int memberCount() const;
     qint64 membersCutOff() const { return m_membersCutOff; }
 
 signals:
@@ -126,6 +145,23 @@ private:
     void recheckPublishersSoon(quint32 roomId);
     static constexpr int kPublishGraceMs = 2000;
     QJsonObject feedsObject(quint32 roomId, const QList<Session*>& members);
+    // Raised hands and quick questions (LiveRelay_Class.cpp). classMessage records what a message
+    // shows and may rewrite it; false when it goes no further (the reply is sent).
+    bool classMessage(Session* s, const QByteArray& id, bool group, QJsonArray* elems);
+    // What those need to know of a session.
+    struct Seat {
+        QString userId;
+        quint32 roomId = 0;
+        bool host = false;
+    };
+    static Seat seat(const Session* s);
+    void record(classfacts::Kind kind, quint32 roomId, const QString& userId);
+    void sendTallySoon(quint32 roomId, qint64 quizId);
+    void sendTally(quint32 roomId, const QJsonObject& tally);
+    void tellOpenQuestion(Session* s);
+    void classLeave(Session* s, quint32 roomId);
+    QStringList onMicNow(quint32 roomId) const;
+    static constexpr int kTallyDelayMs = 50;
     QJsonObject mediaObject(quint32 roomId, const QString& forUser);
     void handlePublish(Session* s, const QByteArray& id, const relayrequest::Request& req);
     // Tells the room (or one member) which feeds are live; see FeedCheck.
@@ -150,6 +186,7 @@ private:
     qint64 m_queuedEstimate = 0; // sum of the members' queues when last sent to; only ever high
     qint64 m_maxIncoming = 16 << 20;
     qint64 m_membersCutOff = 0;
+    Traffic m_traffic;
     RoomAccess m_access;
     int m_signInTimeoutMs = 30000;
     int m_graceMs = 15000;
@@ -161,4 +198,8 @@ private:
     QHash<quint32, QList<PendingHost>> m_pendingHosts;
     quint64 m_nextSessionSerial = 1;
     quint64 m_nextSerial = 1;
+    ClassRecord m_record;
+    QHash<quint32, QSet<QString>> m_hands; // raised, per room
+    QHash<quint32, QByteArray> m_openQuestion; // the host's open question as sent, for who comes later
+    QSet<QPair<quint32, qint64>> m_tallyDue;
 };

@@ -17,13 +17,26 @@ private:
 
     Run run(const QStringList& args)
     {
-        QProcess p;
-        p.start(QStringLiteral(LECTERN_BIN_DIR "/lectern-server"),
+        return runBare(
             QStringList { "--db", m_dir.filePath("school.db"), "--downloads", m_dir.filePath("dl") } + args);
+    }
+
+    Run runBare(const QStringList& args)
+    {
+        QProcess p;
+        p.start(QStringLiteral(LECTERN_BIN_DIR "/lectern-server"), args);
         if (!p.waitForFinished(15000) || p.exitStatus() != QProcess::NormalExit)
             return {};
         return { p.exitCode(), QString::fromUtf8(p.readAllStandardOutput()),
             QString::fromUtf8(p.readAllStandardError()) };
+    }
+
+    QString writeFile(const QString& name, const QByteArray& text)
+    {
+        QFile f(m_dir.filePath(name));
+        if (!f.open(QIODevice::WriteOnly) || f.write(text) != text.size())
+            return QString();
+        return f.fileName();
     }
 
     QTemporaryDir m_dir;
@@ -97,6 +110,75 @@ private slots:
         const Run r = run(QStringList { "--port", "0", "--live-port", "0" } + args);
         QCOMPARE(r.code, 1);
         QVERIFY2(r.err.contains(says), qPrintable(r.err));
+    }
+
+    // Every option is a key; repeated media-server keys pair up as on the command line, and an option
+    // the command line gives replaces the file's, also all of a repeated key.
+    void configFileSetsOptionsAndCommandLineWins()
+    {
+        const QString cfg = writeFile("a.conf",
+            "\xEF\xBB\xBF# the school's server (an editor's byte-order mark first)\n\n  db = "
+                + m_dir.filePath("cfg.db").toUtf8() + "\ndownloads=" + m_dir.filePath("dl").toUtf8()
+                + "\ndemo = false\n");
+        QCOMPARE(runBare({ "--config", cfg, "user", "add", "wu", "pw", "吴老师", "teacher" }).code, 0);
+        QVERIFY(runBare({ "--db", m_dir.filePath("cfg.db"), "user", "list" }).out.contains("wu\tteacher"));
+        QCOMPARE(
+            runBare({ "--config", cfg, "--db", m_dir.filePath("cli.db"), "user", "add", "ma", "pw", "马" })
+                .code,
+            0);
+        QVERIFY(runBare({ "--db", m_dir.filePath("cli.db"), "user", "list" }).out.contains("ma\tstudent"));
+        QVERIFY(!runBare({ "--config", cfg, "user", "list" }).out.contains("ma\t"));
+
+        // The file's second media server has a bad public address; given on the command line, the
+        // one good pair replaces both of the file's.
+        const QString media = writeFile("media.conf",
+            "port = 0\nlive-port = 0\njanus = ws://127.0.0.1:1\njanus-admin-key = k\n"
+            "janus-public-url = ws://127.0.0.1:1\njanus = ws://127.0.0.1:2\njanus-public-url = nowhere\n");
+        const Run bad = run({ "--config", media });
+        QCOMPARE(bad.code, 1);
+        QVERIFY2(
+            bad.err.contains("media.conf:7: --janus-public-url takes a ws:// or wss:// URL, not nowhere"),
+            qPrintable(bad.err));
+        const Run overridden
+            = run({ "--config", media, "--janus-public-url", "ws://127.0.0.1:3", "user", "list" });
+        QVERIFY2(overridden.code == 0, qPrintable(overridden.err));
+    }
+
+    void badConfigFileStopsTheStartWithLineAndReason_data()
+    {
+        QTest::addColumn<QByteArray>("text");
+        QTest::addColumn<QString>("says");
+        QTest::newRow("unknown key") << QByteArray("port = 0\n# ok\nprot = 8080\n")
+                                     << ":3: unknown key \"prot\"";
+        QTest::newRow("no equals") << QByteArray("\nport 8080\n") << ":2: expected \"key = value\"";
+        QTest::newRow("dashes") << QByteArray("--port = 1\n") << ":1: \"--port\" is not a key";
+        QTest::newRow("twice") << QByteArray("port = 1\nhost = 127.0.0.1\nport = 2\n")
+                               << ":3: \"port\" is set again (first on line 1)";
+        QTest::newRow("no value") << QByteArray("public-url =\n") << ":1: \"public-url\" has no value";
+        QTest::newRow("flag") << QByteArray("demo = yes please\n") << ":1: \"demo\" takes true or false";
+        QTest::newRow("command") << QByteArray("publish = 1.0\n") << ":1: unknown key \"publish\"";
+        QTest::newRow("nested") << QByteArray("config = other.conf\n") << ":1: unknown key \"config\"";
+        QTest::newRow("not text") << QByteArray("port = \xff\xfe\n") << "not UTF-8";
+        QTest::newRow("bad port") << QByteArray("host = 127.0.0.1\nport = eighty\n")
+                                  << ":2: bad --port eighty";
+        QTest::newRow("bad host") << QByteArray("port = 0\nlive-port = 0\nhost = school\n")
+                                  << ":3: --host takes an IP address";
+        QTest::newRow("half a pair") << QByteArray("port = 0\nlive-port = 0\ntls-key = k.pem\n")
+                                     << ":3: --tls-cert and --tls-key go together";
+    }
+
+    void badConfigFileStopsTheStartWithLineAndReason()
+    {
+        QFETCH(QByteArray, text);
+        QFETCH(QString, says);
+        const QString cfg = writeFile("bad.conf", text);
+        const Run r = run({ "--config", cfg });
+        QCOMPARE(r.code, 1);
+        QVERIFY2(
+            r.err.contains(says) && (says == "not UTF-8" || r.err.contains(cfg + ":")), qPrintable(r.err));
+        const Run missing = run({ "--config", m_dir.filePath("none.conf") });
+        QVERIFY2(missing.code == 1 && missing.err.contains("cannot read the configuration file"),
+            qPrintable(missing.err));
     }
 
     void publishCopiesWholeOrRefuses()

@@ -18,7 +18,9 @@ export class TeacherClient {
     this.nextId = 1;
     this.process = spawn(DRIVER, ['--server', `http://127.0.0.1:${server.port}/app-server/jsonrpc/`,
       '--live', `ws://127.0.0.1:${server.livePort}/live`], {
-      stdio: ['pipe', 'pipe', 'pipe'], env: { ...process.env, QT_QPA_PLATFORM: 'offscreen' },
+      // LECTERN_TEACHER_QPA=xcb shows its windows on a display (Xvfb) instead, for pictures.
+      stdio: ['pipe', 'pipe', 'pipe'],
+      env: { ...process.env, QT_QPA_PLATFORM: process.env.LECTERN_TEACHER_QPA || 'offscreen' },
     });
     // The client logs a lot; the end of it is enough to tell why a step failed.
     this.process.stderr.on('data', (c) => { this.output = (this.output + c).slice(-20000); });
@@ -78,6 +80,25 @@ export class TeacherClient {
   end() { return this.send('end'); }
 
   grab(path) { return this.send('grab', { path }); }
+
+  lowerHand(user) { return this.send('lowerHand', { user }); }
+
+  lowerAll() { return this.send('lowerAll'); }
+
+  showMembers() { return this.send('showMembers'); }
+
+  quiz(choices, text = '') { return this.send('quiz', { choices, text }); }
+
+  quizClose() { return this.send('quizClose'); }
+
+  quizShare() { return this.send('quizShare'); }
+
+  // From the lobby: the live's attendance table (rows of cells), its CSV written to csv.
+  attendance(title, csv = '') { return this.send('attendance', { title, csv }); }
+
+  grabQuiz(path) { return this.send('grabQuiz', { path }); }
+
+  grabAttendance(path) { return this.send('grabAttendance', { path }); }
 
   async stop() {
     const proc = this.process;

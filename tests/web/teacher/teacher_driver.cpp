@@ -7,12 +7,14 @@
 #include "ilive/LiveService.h"
 #include "ilive/media/LiveMedia.h"
 #include "ilive/media/MediaDevices.h"
+#include "lobby/AttendanceDlg.h"
 #include "lobby/LiveListDlg.h"
 #include "lobby/LiveListItem.h"
 #include "lobby/LoginDlg.h"
 #include "remote/AppServer.h"
 #include "room/LiveDlg.h"
 #include "room/MemberListItem.h"
+#include "room/QuizPanel.h"
 #include "room/VideoRender.h"
 #include "shell/Resources.h"
 #include "shell/Util.h"
@@ -36,6 +38,9 @@
 #include <QPushButton>
 #include <QSocketNotifier>
 #include <QTest>
+#include <QLineEdit>
+#include <QSpinBox>
+#include <QTableWidget>
 #include <QTextEdit>
 
 #include <cstdio>
@@ -67,6 +72,23 @@ public:
             { "share", [this](const QJsonObject& c) { return share(c); } },
             { "end", [this](const QJsonObject&) { return end(); } },
             { "grab", [this](const QJsonObject& c) { return grab(c); } },
+            { "lowerHand", [this](const QJsonObject& c) { return lowerHand(c); } },
+            { "lowerAll", [this](const QJsonObject&) { return click("lowerAllHandsButton"); } },
+            { "showMembers",
+                [this](const QJsonObject&) {
+                    if (!m_room)
+                        return fail("not in a room");
+                    m_room->form()->tabWidget->setCurrentIndex(1);
+                    return QJsonObject();
+                } },
+            { "quiz", [this](const QJsonObject& c) { return quiz(c); } },
+            { "quizClose", [this](const QJsonObject&) { return quizButton(&QuizPanel::closeButton); } },
+            { "quizShare", [this](const QJsonObject&) { return quizButton(&QuizPanel::shareButton); } },
+            { "attendance", [this](const QJsonObject& c) { return attendance(c); } },
+            { "grabQuiz",
+                [this](
+                    const QJsonObject& c) { return grabWidget(m_room ? m_room->quizPanel() : nullptr, c); } },
+            { "grabAttendance", [this](const QJsonObject& c) { return grabWidget(m_attendance, c); } },
         };
     }
 
@@ -203,8 +225,21 @@ private:
         for (int i = 0; i < list->count(); ++i) {
             if (auto* row = qobject_cast<MemberListItem*>(list->itemWidget(list->item(i))))
                 members.append(QJsonObject { { "userId", row->GetUserId() },
-                    { "nickname", row->data().value("nickname").toString() }, { "micOn", row->IsMicOn() } });
+                    { "nickname", row->data().value("nickname").toString() }, { "micOn", row->IsMicOn() },
+                    { "hand", row->IsHandRaised() } });
         }
+        out.insert("memberTab", m_room->form()->tabWidget->tabText(1));
+        out.insert("floorNotice", m_room->FloorNotice());
+        QuizPanel* quiz = m_room->quizPanel();
+        QJsonArray counts;
+        for (int i = 0; i < quiz->choicesBox()->maximum(); ++i)
+            counts.append(quiz->count(i));
+        QJsonArray answers;
+        for (int i = 0; i < quiz->answerList()->count(); ++i)
+            answers.append(quiz->answerList()->item(i)->text());
+        out.insert("quiz",
+            QJsonObject { { "counts", counts }, { "answered", quiz->answered() }, { "answers", answers },
+                { "closed", quiz->isClosed() } });
         out.insert("discussion", discussion);
         out.insert("members", members);
         out.insert("classStarted", m_room->isClassStarted());
@@ -285,6 +320,113 @@ private:
         return {};
     }
 
+    // The hand button on the member's row.
+    QJsonObject lowerHand(const QJsonObject& c)
+    {
+        if (!m_room)
+            return fail("not in a room");
+        QListWidget* list = m_room->form()->memberListWidget;
+        for (int i = 0; i < list->count(); ++i) {
+            auto* row = qobject_cast<MemberListItem*>(list->itemWidget(list->item(i)));
+            if (row && row->GetUserId() == c.value("user").toString()) {
+                if (!row->IsHandRaised())
+                    return fail("that hand is not raised");
+                QTest::mouseClick(row->handButton(), Qt::LeftButton);
+                return {};
+            }
+        }
+        return fail(QStringLiteral("no member row for %1").arg(c.value("user").toString()));
+    }
+
+    QJsonObject click(const char* name)
+    {
+        auto* button = m_room ? m_room->findChild<QPushButton*>(QString::fromLatin1(name)) : nullptr;
+        if (!button)
+            return fail(QStringLiteral("no button %1").arg(QString::fromLatin1(name)));
+        QTest::mouseClick(button, Qt::LeftButton);
+        return {};
+    }
+
+    // "随堂提问", then the panel's choices, text and "发布提问".
+    QJsonObject quiz(const QJsonObject& c)
+    {
+        if (QJsonObject r = click("quizButton"); r.contains("error"))
+            return r;
+        QuizPanel* panel = m_room->quizPanel();
+        panel->choicesBox()->setValue(c.value("choices").toInt());
+        panel->textEdit()->setText(c.value("text").toString());
+        QTest::mouseClick(panel->askButton(), Qt::LeftButton);
+        return {};
+    }
+
+    QJsonObject quizButton(QPushButton* (QuizPanel::*button)() const)
+    {
+        if (!m_room)
+            return fail("not in a room");
+        QPushButton* b = (m_room->quizPanel()->*button)();
+        if (!b->isEnabled())
+            return fail(QStringLiteral("%1 is disabled").arg(b->text()));
+        QTest::mouseClick(b, Qt::LeftButton);
+        return {};
+    }
+
+    // From the lobby (the class over or the room closed): the live's "出勤", its table once loaded,
+    // and its CSV written to "csv" when given.
+    QJsonObject attendance(const QJsonObject& c)
+    {
+        LiveListDlg* lobby = LiveListDlg::GetInstance();
+        const QString title = c.value("title").toString();
+        LiveListItem* item = nullptr;
+        if (!QTest::qWaitFor(
+                [&] {
+                    for (int i = 0; lobby->isVisible() && i < lobby->form()->itemsListWidget->count(); ++i)
+                        if (lobby->liveAt(i).value("title").toString() == title) {
+                            lobby->form()->itemsListWidget->scrollToItem(
+                                lobby->form()->itemsListWidget->item(i));
+                            item = lobby->itemAt(i);
+                        }
+                    return item != nullptr;
+                },
+                kWaitMs))
+            return fail(QStringLiteral("the lobby does not show \"%1\"").arg(title));
+        auto* button = item->findChild<QPushButton*>(QStringLiteral("attendanceButton"));
+        if (!button || !button->isVisible())
+            return fail("no \"出勤\" on the live's row");
+        QTest::mouseClick(button, Qt::LeftButton);
+        if (!QTest::qWaitFor(
+                [&] {
+                    m_attendance = lobby->findChild<AttendanceDlg*>();
+                    return m_attendance && m_attendance->exportButton()->isEnabled();
+                },
+                kWaitMs))
+            return fail(QStringLiteral("the attendance did not load: %1")
+                            .arg(m_attendance ? m_attendance->stateLabel()->text() : QString()));
+        QJsonArray rows;
+        QTableWidget* table = m_attendance->table();
+        for (int r = 0; r < table->rowCount(); ++r) {
+            QJsonArray cells;
+            for (int col = 0; col < table->columnCount(); ++col)
+                cells.append(table->item(r, col)->text());
+            rows.append(cells);
+        }
+        const QString csv = c.value("csv").toString();
+        QString error;
+        if (!csv.isEmpty() && !m_attendance->ExportTo(csv, &error))
+            return fail(error);
+        return { { "rows", rows } };
+    }
+
+    QJsonObject grabWidget(QWidget* w, const QJsonObject& c)
+    {
+        if (!w)
+            return fail("nothing to grab");
+        const QString path = c.value("path").toString();
+        if (!w->grab().save(path, "PNG"))
+            return fail(QStringLiteral("cannot write %1").arg(path));
+        return {};
+    }
+
+    QPointer<AttendanceDlg> m_attendance;
     BoxCatcher m_boxes;
     QSocketNotifier m_stdin;
     QByteArray m_input;

@@ -47,3 +47,26 @@ export function parseIdentity(param) {
   }
   return null;
 }
+
+// The class talking back: hands and quick questions (choices counted from 0 = A).
+export const FloorCmd = Object.freeze({
+  RAISE_HAND: 0x806,
+  LOWER_HAND: 0x807,
+  LOWER_ALL_HANDS: 0x808,
+  QUIZ_OPEN: 0x809,
+  QUIZ_ANSWER: 0x80a,
+  QUIZ_CLOSE: 0x80b,
+  QUIZ_SHARE: 0x80c,
+});
+
+export const CHOICE_LETTERS = 'ABCDEF';
+
+// The JSON object a command carries, or null.
+export function paramObject(param) {
+  try {
+    const object = JSON.parse(param);
+    return object && typeof object === 'object' && !Array.isArray(object) ? object : null;
+  } catch {
+    return null;
+  }
+}

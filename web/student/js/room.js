@@ -1,6 +1,7 @@
 // One class from the student's seat: the discussion, the notices, the class clock and speaking.
 import { rpc } from './api.js';
 import { Cmd, commandElem, parseCommand, parseIdentity, textElem } from './commands.js';
+import { Floor } from './floor.js';
 import { Media, deviceProblem } from './media.js';
 
 export const MAX_CHAT_CHARS = 500;
@@ -58,6 +59,7 @@ export class Room {
     this.listen('resumed', (e) => this.onRelayBack(e.detail));
     this.bindUi();
     this.showRoom();
+    this.floor = new Floor(this);
     this.addNotice(this.session.nickname, '进入直播间');
     await this.sendGroup([commandElem(Cmd.ENTER_ROOM, this.identity())]);
     this.media.setMedia(reply.media);
@@ -422,6 +424,7 @@ export class Room {
     this.showVideo({ kind: 'classmate', stream: null });
     this.stopClock();
     this.hideInvite();
+    if (this.floor) this.floor.dispose();
     this.abort.abort();
     for (const [type, handler] of this.listeners) this.relay.removeEventListener(type, handler);
     this.listeners = [];

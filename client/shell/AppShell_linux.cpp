@@ -1,0 +1,8 @@
+#include "AppShell.h"
+
+#include <unistd.h>
+
+void TerminateCurrentProcess()
+{
+    _exit(0);
+}

@@ -324,6 +324,29 @@ QString unreachableMedia(const QHostAddress& bound, const QList<MediaServerConfi
     return QString();
 }
 
+// Each --janus-admin-url, paired with --janus like the public addresses; without one lectern-server
+// reaches the Admin API beside the server's WebSocket transport (start-janus.sh's default).
+bool mediaAdminUrls(const QStringList& urls, QList<MediaServerConfig>* servers, QString* error)
+{
+    if (urls.isEmpty())
+        return true;
+    if (servers->isEmpty() || (urls.size() != 1 && urls.size() != servers->size())) {
+        *error = QStringLiteral("give one --janus-admin-url for each --janus");
+        return false;
+    }
+    for (int i = 0; i < servers->size(); ++i) {
+        const QString text = urls.size() == 1 ? urls.first() : urls[i];
+        const QUrl url(text, QUrl::StrictMode);
+        if (!url.isValid() || url.host().isEmpty()
+            || (url.scheme() != QLatin1String("ws") && url.scheme() != QLatin1String("wss"))) {
+            *error = QStringLiteral("--janus-admin-url takes a ws:// or wss:// URL, not %1").arg(text);
+            return false;
+        }
+        (*servers)[i].adminUrl = url;
+    }
+    return true;
+}
+
 } // namespace
 
 int main(int argc, char* argv[])
@@ -397,6 +420,10 @@ int main(int argc, char* argv[])
     const QCommandLineOption janusPublicOpt(QStringLiteral("janus-public-url"),
         QStringLiteral("The address clients reach the --janus server at (default: the --janus URL)."),
         QStringLiteral("url"));
+    const QCommandLineOption janusAdminOpt(QStringLiteral("janus-admin-url"),
+        QStringLiteral("The --janus server's Admin API, which hands out the members' tokens (default: the "
+                       "--janus host, the next port, ws://)."),
+        QStringLiteral("url"));
     const QCommandLineOption tlsCertOpt(QStringLiteral("tls-cert"),
         QStringLiteral("PEM certificate (then any intermediates): serve HTTPS and the relay over WSS with it "
                        "and --tls-key. Browsers allow the microphone only on secure pages."),
@@ -414,10 +441,10 @@ int main(int argc, char* argv[])
         QStringLiteral("file"));
     const QList<QCommandLineOption> allOptions = { hostOpt, portOpt, livePortOpt, dbOpt, downloadsOpt,
         publicUrlOpt, demoOpt, publishOpt, liveGraceOpt, janusOpt, janusKeyOpt, janusKeyFileOpt,
-        janusPublicOpt, studentPageOpt, tlsCertOpt, tlsKeyOpt, metricsTokenOpt, configOpt };
+        janusPublicOpt, janusAdminOpt, studentPageOpt, tlsCertOpt, tlsKeyOpt, metricsTokenOpt, configOpt };
     // The options given once for each media server.
     const QStringList repeatable = { janusOpt.names().first(), janusKeyOpt.names().first(),
-        janusKeyFileOpt.names().first(), janusPublicOpt.names().first() };
+        janusKeyFileOpt.names().first(), janusPublicOpt.names().first(), janusAdminOpt.names().first() };
     parser.addOptions(allOptions);
     parser.addPositionalArgument(QStringLiteral("command"),
         QStringLiteral("user … | live … | backup … (see above)"), QStringLiteral("[command]"));
@@ -476,6 +503,8 @@ int main(int argc, char* argv[])
         return fail(mediaError);
     if (const QString unreachable = unreachableMedia(address, janusServers); !unreachable.isEmpty())
         return fail(unreachable);
+    if (!mediaAdminUrls(parser.values(janusAdminOpt), &janusServers, &mediaError))
+        return fail(mediaError);
 
     std::optional<tlspair::Pair> tls;
     if (parser.isSet(tlsCertOpt) != parser.isSet(tlsKeyOpt))

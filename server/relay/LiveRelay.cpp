@@ -347,8 +347,8 @@ void LiveRelay::onText(Session* s, const QString& text)
             if (!m_media.contains(roomId)) {
                 m_media.insert(roomId, Media {});
                 m_mediaRooms->create(roomId, [this, roomId](const std::optional<MediaRooms::Room>& room) {
-                    onMediaCreated(
-                        roomId, room.has_value(), room ? room->url : QString(), room ? room->pin : QString());
+                    onMediaCreated(roomId, room.has_value(), room ? room->url : QString(),
+                        room ? room->videoRoom : 0, room ? room->pin : QString());
                 });
             }
             return;
@@ -379,6 +379,8 @@ void LiveRelay::onText(Session* s, const QString& text)
         handleMessage(s, id, req);
     } else if (req.op == QLatin1String("event")) {
         handleEvent(s, id, req.event);
+    } else if (req.op == QLatin1String("publish")) {
+        handlePublish(s, id, req);
     }
 }
 
@@ -463,6 +465,9 @@ void LiveRelay::handleLogin(Session* s, const QByteArray& id, const relayrequest
     const QJsonObject extra { { "resume", QString::fromLatin1(s->resumeToken) }, { "resumed", resumed },
         { "roomId", qint64(s->roomId) } };
     sendRaw(s, relayop::reply(id, kOk, QString(), extra));
+    // What went live or ended while the connection was gone.
+    if (resumed && s->roomId && m_media.value(s->roomId).ready)
+        tellLiveFeeds(s->roomId, s);
     emit sessionSignedIn(userId);
 }
 
@@ -606,7 +611,7 @@ void LiveRelay::enterAndReply(Session* s, const QByteArray& id, quint32 roomId, 
         members.append(m->userId);
     QJsonObject extra { { "members", members } };
     if (m_media.value(roomId).ready) {
-        extra.insert("media", mediaObject(roomId));
+        extra.insert("media", mediaObject(roomId, s->userId));
         s->knowsMedia = true;
     }
     sendRaw(s, relayop::reply(id, kOk, QString(), extra));
@@ -615,12 +620,36 @@ void LiveRelay::enterAndReply(Session* s, const QByteArray& id, quint32 roomId, 
         tellRoomState(s);
         tellOpenQuestion(s);
     }
+    if (m_media.value(roomId).ready)
+        tellLiveFeeds(roomId, s);
 }
 
 void LiveRelay::setMediaRooms(MediaRooms* rooms)
 {
     m_mediaRooms = rooms;
     rooms->setPublisherCheck([this](quint32 roomId, quint64 feedId) { return mayPublish(roomId, feedId); });
+    delete m_feedCheck;
+    m_feedCheck = new FeedCheck(
+        [this](quint32 roomId, quint64 feed) -> std::optional<FeedCheck::Owner> {
+            const Media media = m_media.value(roomId);
+            for (auto f = media.feeds.constBegin(); f != media.feeds.constEnd(); ++f)
+                if (quint64(f->camera) == feed || quint64(f->screen) == feed)
+                    return FeedCheck::Owner { f.key(), f->token };
+            return std::nullopt;
+        },
+        [this](quint32 roomId, quint64 session, quint64 handle,
+            std::function<void(const FeedCheck::HandleInfo&)> done) {
+            m_mediaRooms->handleInfo(roomId, session, handle, [done](const MediaRooms::HandleInfo& i) {
+                done(FeedCheck::HandleInfo { i.known, i.token, i.feed });
+            });
+        },
+        [this](quint32 roomId, quint64 feed, std::function<void()> done) {
+            m_mediaRooms->kick(roomId, feed, std::move(done));
+        },
+        this);
+    connect(rooms, &MediaRooms::publisherSeen, m_feedCheck, &FeedCheck::seen);
+    connect(rooms, &MediaRooms::publisherGone, m_feedCheck, &FeedCheck::gone);
+    connect(m_feedCheck, &FeedCheck::liveChanged, this, [this](quint32 roomId) { tellLiveFeeds(roomId); });
     connect(rooms, &MediaRooms::roomsLost, this, [this](const QList<quint32>& roomIds) {
         for (quint32 roomId : roomIds)
             if (m_media.value(roomId).ready)
@@ -661,11 +690,14 @@ void LiveRelay::closeRoom(quint32 roomId)
 void LiveRelay::forgetMedia(quint32 roomId)
 {
     m_media.remove(roomId);
+    if (m_feedCheck)
+        m_feedCheck->forgetRoom(roomId);
     for (Session* m : roomMembers(roomId))
         m->knowsMedia = false;
 }
 
-void LiveRelay::onMediaCreated(quint32 roomId, bool made, const QString& url, const QString& pin)
+void LiveRelay::onMediaCreated(
+    quint32 roomId, bool made, const QString& url, quint64 videoRoom, const QString& pin)
 {
     auto it = m_media.find(roomId);
     if (it == m_media.end() || it->ready) {
@@ -674,6 +706,7 @@ void LiveRelay::onMediaCreated(quint32 roomId, bool made, const QString& url, co
     } else if (made) {
         it->ready = true;
         it->url = url;
+        it->videoRoom = videoRoom;
         it->pin = pin;
     } else {
         m_media.erase(it); // no media this time; the host's next entry tries again
@@ -693,7 +726,7 @@ void LiveRelay::onMediaCreated(quint32 roomId, bool made, const QString& url, co
     }
 }
 
-LiveRelay::Feeds LiveRelay::feedsOf(Media& media, const QString& userId)
+LiveRelay::Feeds LiveRelay::feedsOf(quint32 roomId, Media& media, const QString& userId)
 {
     auto it = media.feeds.find(userId);
     if (it != media.feeds.end())
@@ -714,7 +747,12 @@ LiveRelay::Feeds LiveRelay::feedsOf(Media& media, const QString& userId)
     Feeds f;
     f.camera = draw(0);
     f.screen = draw(f.camera);
+    f.token = QString::number(QRandomGenerator::system()->generate64(), 16)
+        + QString::number(QRandomGenerator::system()->generate64(), 16);
     media.feeds.insert(userId, f);
+    // Sent to the media server before the member hears of it.
+    if (m_mediaRooms)
+        m_mediaRooms->allowToken(roomId, f.token);
     return f;
 }
 
@@ -768,18 +806,57 @@ QJsonObject LiveRelay::feedsObject(quint32 roomId, const QList<Session*>& member
     Media& media = m_media[roomId];
     QJsonObject feeds;
     for (const Session* m : members) {
-        const Feeds f = feedsOf(media, m->userId);
+        const Feeds f = feedsOf(roomId, media, m->userId);
         feeds.insert(
             m->userId, QJsonObject { { "camera", double(f.camera) }, { "screen", double(f.screen) } });
     }
     return feeds;
 }
 
-QJsonObject LiveRelay::mediaObject(quint32 roomId)
+QJsonObject LiveRelay::mediaObject(quint32 roomId, const QString& forUser)
 {
+    const QJsonObject feeds = feedsObject(roomId, roomMembers(roomId));
     const Media& media = m_media[roomId];
-    return QJsonObject { { "url", media.url }, { "room", qint64(roomId) }, { "pin", media.pin },
-        { "feeds", feedsObject(roomId, roomMembers(roomId)) } };
+    return QJsonObject { { "url", media.url }, { "room", double(media.videoRoom) }, { "pin", media.pin },
+        { "token", media.feeds.value(forUser).token }, { "feeds", feeds } };
+}
+
+// A member names the media server handle it publishes a feed on; the feed goes live for the room
+// once the media server shows that handle is the member's (FeedCheck).
+void LiveRelay::handlePublish(Session* s, const QByteArray& id, const relayrequest::Request& req)
+{
+    if (!s->roomId) {
+        reply(s, id, kNotInRoom, QStringLiteral("not in a room"));
+        return;
+    }
+    if (!m_feedCheck || !m_media.value(s->roomId).ready) {
+        reply(s, id, kNoMedia, QStringLiteral("room %1 has no media room").arg(s->roomId));
+        return;
+    }
+    const quint64 serial = s->serial;
+    m_feedCheck->claim(
+        s->roomId, s->userId, req.mediaSession, req.mediaHandle, req.mediaFeed, [this, serial, id](bool ok) {
+            for (Session* m : qAsConst(m_sessions)) {
+                if (m->serial != serial)
+                    continue;
+                if (ok)
+                    reply(m, id, kOk, QString());
+                else
+                    reply(m, id, kNotYours,
+                        QStringLiteral("the feed id or the media server handle is not the sender's"));
+            }
+        });
+}
+
+void LiveRelay::tellLiveFeeds(quint32 roomId, Session* only)
+{
+    const QByteArray bytes = relayop::liveFeeds(m_feedCheck ? m_feedCheck->live(roomId) : QList<quint64>());
+    if (only) {
+        sendRaw(only, bytes);
+        return;
+    }
+    for (Session* m : roomMembers(roomId))
+        sendRaw(m, bytes);
 }
 
 QList<LiveRelay::Session*> LiveRelay::roomMembers(quint32 roomId) const
@@ -814,7 +891,7 @@ bool LiveRelay::joinRoom(Session* s, quint32 roomId, bool host)
             sendRaw(m, plain);
         } else {
             QJsonObject full = feeds;
-            full.insert("media", mediaObject(roomId));
+            full.insert("media", mediaObject(roomId, m->userId));
             sendRaw(m, relayop::memberEvent(kEntered, { s->userId }, full));
             m->knowsMedia = true;
         }

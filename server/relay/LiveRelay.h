@@ -9,6 +9,7 @@
 #include <QObject>
 #include <QString>
 
+#include "FeedCheck.h"
 #include "MediaPolice.h"
 #include "protocol/ClassFacts.h"
 #include "protocol/RelayOps.h"
@@ -112,10 +113,12 @@ private:
     struct Feeds {
         qint64 camera = 0;
         qint64 screen = 0;
+        QString token; // what opens a session on the media server, for this member only
     };
     struct Media {
         bool ready = false; // false while the VideoRoom is being made
         QString url;
+        quint64 videoRoom = 0;
         QString pin;
         QHash<QString, Feeds> feeds; // kept while the room has media, so re-entries keep their ids
     };
@@ -146,9 +149,9 @@ private:
     bool hostTaken(quint32 roomId, const Session* s) const;
     // Enters and replies (with the media room, when there is one).
     void enterAndReply(Session* s, const QByteArray& id, quint32 roomId, bool host);
-    void onMediaCreated(quint32 roomId, bool made, const QString& url, const QString& pin);
+    void onMediaCreated(quint32 roomId, bool made, const QString& url, quint64 videoRoom, const QString& pin);
     void forgetMedia(quint32 roomId);
-    Feeds feedsOf(Media& media, const QString& userId);
+    Feeds feedsOf(quint32 roomId, Media& media, const QString& userId);
     // Whether feedId belongs to a member now in the room who may publish: the host, or a student
     // on the microphone.
     bool mayPublish(quint32 roomId, quint64 feedId) const;
@@ -173,7 +176,10 @@ private:
     void classLeave(Session* s, quint32 roomId);
     QStringList onMicNow(quint32 roomId) const;
     static constexpr int kTallyDelayMs = 50;
-    QJsonObject mediaObject(quint32 roomId);
+    QJsonObject mediaObject(quint32 roomId, const QString& forUser);
+    void handlePublish(Session* s, const QByteArray& id, const relayrequest::Request& req);
+    // Tells the room (or one member) which feeds are live; see FeedCheck.
+    void tellLiveFeeds(quint32 roomId, Session* only = nullptr);
     void tellRoomState(Session* s);
     void leaveRoom(Session* s);
     void broadcastEvent(quint32 roomId, int event, const QString& userId, const Session* except);
@@ -206,6 +212,7 @@ private:
     MediaRooms* m_mediaRooms = nullptr;
     QHash<quint32, Media> m_media;
     MediaPolice m_police;
+    FeedCheck* m_feedCheck = nullptr;
     QHash<quint32, QList<PendingHost>> m_pendingHosts;
     quint64 m_nextSessionSerial = 1;
     quint64 m_nextSerial = 1;

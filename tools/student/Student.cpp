@@ -58,6 +58,17 @@ Student::Student(const StudentOptions& options, QObject* parent)
         log(QStringLiteral("the media server removed our %1 feed; waiting for the microphone")
                 .arg(source == LiveMedia::Screen ? "screen" : "camera"));
     });
+    // The relay hears which handle our feed goes out on before it joins, so it can vouch for it.
+    m_media->setClaim([this](quint64 session, quint64 handle, quint64 feed, std::function<void()> done) {
+        const int id = relayRequest(
+            relayop::publish(session, handle, feed), [this, done](int code, const QString& desc) {
+                if (code != 0)
+                    log(QStringLiteral("relay refused our media handle: %1 %2").arg(code).arg(desc));
+                done();
+            });
+        if (!id)
+            done();
+    });
     connect(m_media, &LiveMedia::remoteLevel, this, &Student::heard);
     connect(m_media, &LiveMedia::remoteFrame, this, &Student::saw);
     connect(m_media, &LiveMedia::remoteEnded, this, [this](const QString& user, int source) {
@@ -345,6 +356,9 @@ void Student::onRelayText(const QString& text)
     } else if (push.kind == relayop::Push::MemberEvent) {
         if (push.event == 1)
             m_media->addFeeds(LiveMedia::parseFeeds(push.object.value("feeds").toObject()));
+    } else if (push.kind == relayop::Push::Other
+        && push.object.value("op").toString() == QLatin1String("feeds")) {
+        m_media->setLiveFeeds(relayop::readLiveFeeds(push.object));
     } else if (push.kind == relayop::Push::Msg) {
         for (const QJsonValue& v : push.elems) {
             const QJsonObject e = v.toObject();

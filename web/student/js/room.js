@@ -57,7 +57,9 @@ export class Room {
     this.clockTimer = 0;
     this.listeners = [];
     this.abort = new AbortController();
-    this.media = new Media(String(session.userId), this.teacherId);
+    // The relay hears which media handle is ours before it joins, so it can vouch for our feed.
+    const claim = (session, handle, feed) => this.relay.send({ op: 'publish', session, handle, feed });
+    this.media = new Media(String(session.userId), this.teacherId, claim);
     this.media.addEventListener('video', (e) => this.showVideo(e.detail));
     this.media.addEventListener('status', (e) => this.showMediaStatus(e.detail));
   }
@@ -74,6 +76,7 @@ export class Room {
     this.refreshNames();
     this.listen('msg', (e) => this.onMsg(e.detail));
     this.listen('memberEvent', (e) => this.onMemberEvent(e.detail));
+    this.listen('feeds', (e) => this.media.setLive(e.detail.live));
     this.listen('resumed', (e) => this.onRelayBack(e.detail));
     // The class ended: the relay has taken everyone out of the room already.
     this.listen('roomClosed', () => this.leave('本节课已结束', '老师已结束本节课，感谢参加。'));

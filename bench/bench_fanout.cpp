@@ -71,7 +71,12 @@ int main(int argc, char* argv[])
         std::fprintf(stderr, "bench_fanout: %s\n", qPrintable(error));
         return 1;
     }
+    if (!janus.addToken(QStringLiteral("bench"), &error)) {
+        std::fprintf(stderr, "bench_fanout: %s\n", qPrintable(error));
+        return 1;
+    }
     JanusSession session;
+    session.setToken(QStringLiteral("bench"));
     QSignalSpy ready(&session, &JanusSession::ready);
     session.open(QUrl(janus.url()));
     if (!ready.wait(kWaitMs))
@@ -82,7 +87,7 @@ int main(int argc, char* argv[])
     });
     if (!QTest::qWaitFor([&] { return handle != 0; }, kWaitMs))
         return 1;
-    const RoomAccess access { janus.url(), 7001, QStringLiteral("fanout-pin") };
+    const RoomAccess access { janus.url(), 7001, QStringLiteral("fanout-pin"), QStringLiteral("bench") };
     bool created = false;
     session.message(handle,
         { { "request", "create" }, { "room", 7001 }, { "admin_key", janus.adminKey() }, { "pin", access.pin },

@@ -80,8 +80,10 @@ async function main() {
     browsers.push(teacherBrowser);
     const teacherTab = await openPage(teacherBrowser, server.pageUrl);
     await teacherTab.evaluate(readFileSync(path.join(ROOT, 'tests/web/lib/teacher-media.js'), 'utf8'));
-    const { url, room, pin, feeds } = teacher.media;
-    await teacherTab.evaluate((u, r, p, f) => window.teacherMedia.publish(u, r, p, f), url, room, pin, feeds[teacher.userId].camera);
+    await teacherTab.exposeFunction('claimFeed', (session, handle, feed) => teacher.send({ op: 'publish', session, handle, feed }));
+    const { url, room, pin, token, feeds } = teacher.media;
+    await teacherTab.evaluate((u, r, p, k, f) => window.teacherMedia.publish(u, r, p, k, f), url, room, pin, token,
+      feeds[teacher.userId].camera);
     const sent = await teacherTab.evaluate(async () => {
       await new Promise((r) => setTimeout(r, 3000));
       for (const pc of window.peerConnections) {

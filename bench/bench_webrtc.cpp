@@ -91,7 +91,10 @@ int main(int argc, char** argv)
     QString error;
     if (!janus.start(&error))
         return fail(qPrintable(error));
+    if (!janus.addToken(QStringLiteral("bench"), &error))
+        return fail(qPrintable(error));
     JanusSession session;
+    session.setToken(QStringLiteral("bench"));
     QSignalSpy ready(&session, &JanusSession::ready);
     session.open(QUrl(janus.url()));
     if (!ready.wait(kWaitMs))
@@ -108,7 +111,7 @@ int main(int argc, char** argv)
         {}, [&created](const QJsonObject& a) { created = JanusSession::ok(a); });
     if (!waitFor([&] { return created; }, kWaitMs))
         return fail("no room");
-    const RoomAccess access { janus.url(), 1, "p" };
+    const RoomAccess access { janus.url(), 1, "p", QStringLiteral("bench") };
 
     // 1. Latency.
     {

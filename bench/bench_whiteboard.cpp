@@ -4,6 +4,9 @@
 // the export of a 40-slide lesson.
 #include "ProcessMemory.h"
 
+#include "client/whiteboard/TreeReader.h"
+#include "whiteboard/PageReader.h"
+
 #include "whiteboard/LessonExporter.h"
 #include "whiteboard/PageStore.h"
 #include "whiteboard/PaintSettings.h"
@@ -25,6 +28,9 @@
 #include <cstdio>
 #include <ctime>
 #include <vector>
+
+#define XXH_INLINE_ALL
+#include <xxhash.h>
 
 namespace {
 
@@ -136,6 +142,117 @@ qint64 peakRssKb()
             return line.mid(6).trimmed().split(' ').value(0).toLongLong();
     }
     return -1;
+}
+
+// Resets the process's peak resident size to what it holds now (Linux 4.0 on); false elsewhere.
+bool resetPeakRss()
+{
+    QFile clear(QStringLiteral("/proc/self/clear_refs"));
+    return clear.open(QIODevice::WriteOnly) && clear.write("5") == 1;
+}
+
+struct ReadFigures {
+    double mbPerSecond = 0;
+    // Per second of the reading thread's own CPU time: what the read costs on a shared machine.
+    double mbPerCpuSecond = 0;
+    double ms = 0;
+    double peakMb = -1;
+};
+
+// The read of a page file alone: its bytes loaded and parsed into shapes, nothing else (median
+// of three), and the most memory the read held above what was there before.
+template <typename Read> ReadFigures readFigures(const QString& name, Read read)
+{
+    const QString path = PainterStorage::storagePath() + QLatin1Char('/') + name;
+    const double mb = QFileInfo(path).size() / 1e6;
+    std::vector<double> runs;
+    std::vector<double> cpuRuns;
+    ReadFigures figures;
+    for (int i = 0; i < 3; ++i) {
+        const bool peak = i == 0 && resetPeakRss();
+        const qint64 before = RssKb();
+        QElapsedTimer timer;
+        timer.start();
+        const qint64 cpu = threadCpuNs();
+        ShapeList shapes = read(path);
+        cpuRuns.push_back((threadCpuNs() - cpu) / 1e6);
+        runs.push_back(msSince(timer));
+        if (peak)
+            figures.peakMb = (peakRssKb() - before) / 1024.0;
+        if (shapes.isEmpty()) {
+            std::fprintf(stderr, "read of %s gave no shapes\n", qPrintable(name));
+            std::exit(1);
+        }
+    }
+    figures.ms = median(runs);
+    figures.mbPerSecond = mb / (figures.ms / 1000.0);
+    figures.mbPerCpuSecond = mb / (median(cpuRuns) / 1000.0);
+    return figures;
+}
+
+// The digest a saved picture is keyed by, over the mapped page file as the picture's reader
+// takes it (median of three).
+double digestMs(const QString& name)
+{
+    QFile file(PainterStorage::storagePath() + QLatin1Char('/') + name);
+    if (!file.open(QIODevice::ReadOnly))
+        return -1;
+    std::vector<double> runs;
+    for (int i = 0; i < 3; ++i) {
+        QElapsedTimer timer;
+        timer.start();
+        uchar* data = file.map(0, file.size());
+        const XXH128_hash_t hash = XXH3_128bits(data, size_t(file.size()));
+        file.unmap(data);
+        runs.push_back(msSince(timer));
+        static volatile quint64 kept;
+        kept = hash.low64;
+    }
+    return median(runs);
+}
+
+void readFigures()
+{
+    std::printf("\n%-8s %10s %22s %18s %22s %18s %10s\n", "strokes", "file MB", "page reader MB/s",
+        "page reader peak", "tree reader MB/s", "tree reader peak", "digest ms");
+    for (int strokes : { 2000, 20000 }) {
+        const QString name = QStringLiteral("read%1.json").arg(strokes);
+        savePage(name, makePage(strokes));
+        const double mb = QFileInfo(PainterStorage::storagePath() + QLatin1Char('/') + name).size() / 1e6;
+        const ReadFigures page = readFigures(name, [](const QString& path) {
+            QFile in(path);
+            PageBytes bytes;
+            PainterStorage storage;
+            if (!in.open(QIODevice::ReadOnly) || !bytes.read(in) || !storage.parse(bytes, path))
+                return ShapeList();
+            return storage.getGeneralShape();
+        });
+        const ReadFigures tree = readFigures(name, [](const QString& path) {
+            QFile in(path);
+            PainterStorage storage;
+            if (!in.open(QIODevice::ReadOnly) || !TreeReader::readPage(in.readAll(), storage))
+                return ShapeList();
+            return storage.getGeneralShape();
+        });
+        char pagePeak[32];
+        std::snprintf(pagePeak, sizeof pagePeak, "%.0f MB (%.2fx)", page.peakMb, page.peakMb / mb);
+        char treePeak[32];
+        std::snprintf(treePeak, sizeof treePeak, "%.0f MB (%.2fx)", tree.peakMb, tree.peakMb / mb);
+        char pageRate[32];
+        std::snprintf(pageRate, sizeof pageRate, "%.0f / %.0f cpu", page.mbPerSecond, page.mbPerCpuSecond);
+        char treeRate[32];
+        std::snprintf(treeRate, sizeof treeRate, "%.0f / %.0f cpu", tree.mbPerSecond, tree.mbPerCpuSecond);
+        std::printf("%-8d %10.1f %22s %18s %22s %18s %10.1f\n", strokes, mb, pageRate, pagePeak, treeRate,
+            treePeak, digestMs(name));
+        std::fflush(stdout);
+        QFile::remove(PainterStorage::storagePath() + QLatin1Char('/') + name);
+    }
+    std::printf(
+        "page reader MB/s: a page file loaded and parsed into shapes (median of 3), target >= 400 MB/s\n"
+        "peak: the most memory the read held above what was there before, and that over the file's "
+        "size, target <= 2x at 20,000 strokes\n"
+        "tree reader: the reader page files had before (the whole document as a JSON tree first)\n"
+        "digest ms: the digest a saved picture is keyed by, over the mapped page file (cache warm)\n");
 }
 
 void backgroundFigures()
@@ -335,6 +452,11 @@ int main(int argc, char** argv)
         backgroundFigures();
         return 0;
     }
+    // "read" only the figures of reading page files.
+    if (app.arguments().contains(QStringLiteral("read"))) {
+        readFigures();
+        return 0;
+    }
     // First, while the process is small: its peak is the export's own.
     exportFigures(dir.path());
 
@@ -454,6 +576,7 @@ int main(int argc, char** argv)
                 "drag ms: one move of the bottom stroke with the move tool (median of 40; -1: no free grip)\n"
                 "save/load ms: page file written / read, rebuilt into shapes and painted (median of 3), off "
                 "the GUI thread\n");
+    readFigures();
     backgroundFigures();
     return 0;
 }

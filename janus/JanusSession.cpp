@@ -87,8 +87,10 @@ void JanusSession::close()
     m_ws = nullptr;
     ws->disconnect(this);
     if (m_sessionId && ws->state() == QAbstractSocket::ConnectedState) {
-        const QJsonObject destroy { { "janus", "destroy" }, { "session_id", double(m_sessionId) },
+        QJsonObject destroy { { "janus", "destroy" }, { "session_id", double(m_sessionId) },
             { "transaction", QStringLiteral("t%1").arg(m_nextTransaction++) } };
+        if (!m_token.isEmpty())
+            destroy.insert("token", m_token);
         ws->sendTextMessage(QString::fromUtf8(QJsonDocument(destroy).toJson(QJsonDocument::Compact)));
         ws->flush();
     }
@@ -159,6 +161,8 @@ void JanusSession::send(QJsonObject request, Answer done)
     request.insert("transaction", transaction);
     if (m_sessionId)
         request.insert("session_id", double(m_sessionId));
+    if (!m_token.isEmpty())
+        request.insert("token", m_token);
     if (done)
         m_waiting.insert(transaction, Waiting { std::move(done), nowMs() + m_timeoutMs });
     m_ws->sendTextMessage(QString::fromUtf8(QJsonDocument(request).toJson(QJsonDocument::Compact)));

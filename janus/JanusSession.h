@@ -29,6 +29,9 @@ public:
     bool isReady() const { return m_sessionId != 0; }
     quint64 sessionId() const { return m_sessionId; }
 
+    // The token the media server asks of every request (token_auth); before open().
+    void setToken(const QString& token) { m_token = token; }
+
     void setKeepAliveMs(int ms);
     // An answer that has not come by then is given as an error (code -1, "timeout").
     void setRequestTimeoutMs(int ms) { m_timeoutMs = ms; }
@@ -70,6 +73,7 @@ private:
     QTimer* m_keepAlive = nullptr;
     QTimer* m_timeouts = nullptr;
     quint64 m_sessionId = 0;
+    QString m_token;
     int m_timeoutMs = 10000;
     quint64 m_nextTransaction = 1;
     QHash<QString, Waiting> m_waiting;

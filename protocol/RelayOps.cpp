@@ -64,6 +64,12 @@ QJsonObject event(int event)
     return QJsonObject { { "op", "event" }, { "event", event } };
 }
 
+QJsonObject publish(quint64 session, quint64 handle, quint64 feed)
+{
+    return QJsonObject { { "op", "publish" }, { "session", double(session) }, { "handle", double(handle) },
+        { "feed", double(feed) } };
+}
+
 QByteArray request(QJsonObject op, int id)
 {
     op.insert("id", id);
@@ -113,6 +119,29 @@ QByteArray kicked()
         QJsonObject { { "op", "kicked" }, { "code", kKicked }, { "desc", "signed in elsewhere" } });
 }
 
+QByteArray roomClosed(quint32 roomId)
+{
+    return compact(QJsonObject { { "op", "roomClosed" }, { "roomId", qint64(roomId) }, { "code", kLiveEnded },
+        { "desc", "the class has ended" } });
+}
+
+QByteArray liveFeeds(const QList<quint64>& feeds)
+{
+    QJsonArray live;
+    for (quint64 f : feeds)
+        live.append(double(f));
+    return compact(QJsonObject { { "op", "feeds" }, { "live", live } });
+}
+
+QList<quint64> readLiveFeeds(const QJsonObject& push)
+{
+    QList<quint64> feeds;
+    for (const QJsonValue& v : push.value("live").toArray())
+        if (v.toDouble() >= 1)
+            feeds << quint64(v.toDouble());
+    return feeds;
+}
+
 Push readPush(const QByteArray& text)
 {
     Push p;
@@ -138,6 +167,9 @@ Push readPush(const QByteArray& text)
             p.ids << v.toString();
     } else if (op == QLatin1String("kicked")) {
         p.kind = Push::Kicked;
+    } else if (op == QLatin1String("roomClosed")) {
+        p.kind = Push::RoomClosed;
+        p.roomId = quint32(p.object.value("roomId").toVariant().toLongLong());
     } else if (op == QLatin1String("error")) {
         p.kind = Push::Error;
     } else {

@@ -23,6 +23,8 @@ enum Code {
     kNotLetIn = 10016,
     kLiveEnded = 10017,
     kNoPermission = 10021,
+    kNoMedia = 10031,
+    kNotYours = 10032,
     kPeerUnknown = 20003,
     kSigExpired = 70001,
     kSigMalformed = 70002,
@@ -58,6 +60,8 @@ QJsonObject rooms();
 QJsonObject groupMsg(const QJsonArray& elems);
 QJsonObject peerMsg(const QString& to, const QJsonArray& elems);
 QJsonObject event(int event);
+// The Janus session and VideoRoom handle the sender is about to publish its feed on.
+QJsonObject publish(quint64 session, quint64 handle, quint64 feed);
 // The compact text of a request with its id.
 QByteArray request(QJsonObject op, int id);
 
@@ -68,12 +72,18 @@ QByteArray msg(const QString& sender, bool group, const QJsonArray& elems);
 // extra: fields some events carry ("feeds", "media" on entering a room with a media room).
 QByteArray memberEvent(int event, const QStringList& ids, const QJsonObject& extra = {});
 QByteArray kicked();
+// The room's live has ended: the member is out of the room, and nobody enters it again.
+QByteArray roomClosed(quint32 roomId);
+// The room's feeds the relay vouches for: published by their owners.
+QByteArray liveFeeds(const QList<quint64>& feeds);
+// The feed ids of a "feeds" push.
+QList<quint64> readLiveFeeds(const QJsonObject& push);
 // The answer to a ping: its id and seq (when it had one) exactly as they came.
 QByteArray pong(const QByteArray& rawId, const QByteArray& rawSeq);
 
 // One op pushed by the relay, as the client reads it.
 struct Push {
-    enum Kind { Invalid, Reply, Msg, MemberEvent, Kicked, Error, Other };
+    enum Kind { Invalid, Reply, Msg, MemberEvent, Kicked, RoomClosed, Error, Other };
     Kind kind = Invalid;
     int id = 0; // Reply
     int code = 0; // Reply, Error, Kicked
@@ -83,6 +93,7 @@ struct Push {
     QJsonArray elems;
     int event = 0; // MemberEvent
     QStringList ids;
+    quint32 roomId = 0; // RoomClosed
     QJsonObject object; // everything, for fields only some replies carry ("members", "rooms")
 };
 Push readPush(const QByteArray& text);

@@ -96,6 +96,18 @@ namespace {
         return true;
     }
 
+    // A media server's session or handle id: an integer in 1 … 2^53-1, as Janus draws them.
+    bool janusId(const QJsonValue& v, quint64* out)
+    {
+        if (!v.isDouble())
+            return false;
+        const double d = v.toDouble();
+        if (!(d >= 1 && d <= 9007199254740991.0) || std::floor(d) != d)
+            return false;
+        *out = quint64(d);
+        return true;
+    }
+
     void refuse(Request* r, int code, const QString& desc)
     {
         r->error = code;
@@ -190,6 +202,10 @@ Request parse(const QByteArray& text)
             refuse(&r, relayop::kMalformed, QStringLiteral("malformed request: bad event"));
     } else if (r.op == QLatin1String("ping")) {
         r.rawSeq = rawScalarMember(text, "seq");
+    } else if (r.op == QLatin1String("publish")) {
+        if (!janusId(req.value("session"), &r.mediaSession) || !janusId(req.value("handle"), &r.mediaHandle)
+            || !janusId(req.value("feed"), &r.mediaFeed))
+            refuse(&r, relayop::kMalformed, QStringLiteral("malformed request: bad session, handle or feed"));
     } else if (r.op != QLatin1String("quitRoom") && r.op != QLatin1String("rooms")) {
         refuse(&r, relayop::kUnknownOp, QStringLiteral("unknown op: %1").arg(r.op.left(64)));
     }

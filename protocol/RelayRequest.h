@@ -28,6 +28,9 @@ struct Request {
     QJsonArray elems; // groupMsg, peerMsg: cleaned, kept in order
     int event = 0; // event: 3, 4, 7 or 8
     QByteArray rawSeq; // ping: its "seq" exactly as sent, for the pong; empty when none
+    quint64 mediaSession = 0; // publish: the sender's Janus session and handle, 1 … 2^53-1
+    quint64 mediaHandle = 0;
+    quint64 mediaFeed = 0; // publish: the feed id it is about to publish
 };
 
 Request parse(const QByteArray& text);

@@ -53,8 +53,8 @@ if [ -x "$bin/lectern-server" ]; then
     echo "run.sh: port 8080 is already taken; stop the other lectern-server first" >&2
     exit 1
   fi
-  if (exec 3<>/dev/tcp/127.0.0.1/8188) 2>/dev/null; then
-    echo "run.sh: port 8188 (the media server) is already taken; stop the other Janus first" >&2
+  if (exec 3<>/dev/tcp/127.0.0.1/8188) 2>/dev/null || (exec 3<>/dev/tcp/127.0.0.1/8189) 2>/dev/null; then
+    echo "run.sh: port 8188 or 8189 (the media server and its Admin API) is already taken; stop the other Janus first" >&2
     exit 1
   fi
   # A fresh admin key each run: only this lectern-server may create rooms on this Janus.

@@ -18,8 +18,8 @@ packages=(
   gstreamer1.0-pulseaudio pulseaudio pulseaudio-utils
   # media tests run in a private network namespace built with ip
   iproute2
-  # the board: the digest its saved pictures are keyed by (header-only)
-  libxxhash-dev
+  # the board: the digest its saved pictures are keyed by (header-only), the page file reader
+  libxxhash-dev libsimdjson-dev
   # running and testing the client without a desktop
   xvfb xauth fonts-wqy-zenhei fonts-liberation2
   # slides: the office suite that exports them, and the PDF pipeline the benchmark compares with

@@ -136,6 +136,32 @@ int userCommand(AppStore& store, const QStringList& args)
     return fail(QStringLiteral("usage: user add LOGIN PASSWORD NICKNAME [teacher|student] | user list"));
 }
 
+// A live with a roster is for its teacher and the users on it only; without one, for everybody.
+int rosterCommand(AppStore& store, const QStringList& args)
+{
+    const bool show = args[1] == QLatin1String("roster");
+    bool ok = false;
+    const qint64 liveId = args.value(2).toLongLong(&ok);
+    if (!ok || (show ? args.size() != 3 : args.size() < 4))
+        return fail(QStringLiteral("usage: live enrol LIVE_ID LOGIN... | live unenrol LIVE_ID LOGIN... | "
+                                   "live roster LIVE_ID"));
+    if (!show) {
+        std::vector<std::string> logins;
+        for (const QString& login : args.mid(3))
+            logins.push_back(login.toStdString());
+        store.setOnRoster(liveId, logins, args[1] == QLatin1String("enrol"));
+    }
+    const std::vector<appserver::UserRecord> roster = store.roster(liveId);
+    if (roster.empty())
+        out() << "live " << liveId << " has no roster: every student may enter" << Qt::endl;
+    for (const appserver::UserRecord& u : roster)
+        out() << u.userId << '\t' << QString::fromStdString(u.loginId) << '\t'
+              << (u.role == "t" ? "teacher" : "student") << '\t' << QString::fromStdString(u.nickname)
+              << '\n';
+    out().flush();
+    return 0;
+}
+
 int liveCommand(AppStore& store, const QStringList& args)
 {
     if (args.value(1) == QLatin1String("add") && args.size() >= 6 && args.size() <= 7) {
@@ -157,9 +183,12 @@ int liveCommand(AppStore& store, const QStringList& args)
         out().flush();
         return 0;
     }
+    if (args.value(1) == QLatin1String("enrol") || args.value(1) == QLatin1String("unenrol")
+        || args.value(1) == QLatin1String("roster"))
+        return rosterCommand(store, args);
     return fail(QStringLiteral(
         "usage: live add TEACHER_LOGIN TITLE \"yyyy-MM-dd hh:mm\" \"yyyy-MM-dd hh:mm\" [REMARK]"
-        " | live list"));
+        " | live list | live enrol LIVE_ID LOGIN... | live unenrol LIVE_ID LOGIN... | live roster LIVE_ID"));
 }
 
 // Copies the installer into the downloads folder whole or not at all, then makes it the newest.
@@ -275,6 +304,49 @@ bool mediaServers(const QStringList& urls, const QStringList& keys, const QStrin
     return true;
 }
 
+// Students on other machines get the media server's client-facing address: one only this machine
+// reaches would leave them without sound or video, with nothing said about why.
+QString unreachableMedia(const QHostAddress& bound, const QList<MediaServerConfig>& servers)
+{
+    if (bound.isLoopback())
+        return QString();
+    for (const MediaServerConfig& c : servers) {
+        const QUrl url = c.publicUrl.isEmpty() ? c.url : c.publicUrl;
+        const QString host = url.host();
+        if (host.compare(QLatin1String("localhost"), Qt::CaseInsensitive) == 0
+            || QHostAddress(host).isLoopback())
+            return QStringLiteral(
+                "--host %1 lets students on other machines in, but they would be sent the media "
+                "server at %2, which only this machine reaches: give --janus-public-url with an "
+                "address they can reach")
+                .arg(bound.toString(), url.toString());
+    }
+    return QString();
+}
+
+// Each --janus-admin-url, paired with --janus like the public addresses; without one lectern-server
+// reaches the Admin API beside the server's WebSocket transport (start-janus.sh's default).
+bool mediaAdminUrls(const QStringList& urls, QList<MediaServerConfig>* servers, QString* error)
+{
+    if (urls.isEmpty())
+        return true;
+    if (servers->isEmpty() || (urls.size() != 1 && urls.size() != servers->size())) {
+        *error = QStringLiteral("give one --janus-admin-url for each --janus");
+        return false;
+    }
+    for (int i = 0; i < servers->size(); ++i) {
+        const QString text = urls.size() == 1 ? urls.first() : urls[i];
+        const QUrl url(text, QUrl::StrictMode);
+        if (!url.isValid() || url.host().isEmpty()
+            || (url.scheme() != QLatin1String("ws") && url.scheme() != QLatin1String("wss"))) {
+            *error = QStringLiteral("--janus-admin-url takes a ws:// or wss:// URL, not %1").arg(text);
+            return false;
+        }
+        (*servers)[i].adminUrl = url;
+    }
+    return true;
+}
+
 } // namespace
 
 int main(int argc, char* argv[])
@@ -297,6 +369,9 @@ int main(int argc, char* argv[])
         "  user list\n"
         "  live add TEACHER_LOGIN TITLE \"yyyy-MM-dd hh:mm\" \"yyyy-MM-dd hh:mm\" [REMARK]\n"
         "  live list\n"
+        "  live enrol LIVE_ID LOGIN...   only its teacher and these may see and enter the live\n"
+        "  live unenrol LIVE_ID LOGIN... (a live whose roster is empty is open to every student)\n"
+        "  live roster LIVE_ID\n"
         "  backup DEST              a consistent copy of the database, also while a server runs on it\n"
         "  --publish VERSION FILE   make FILE the installer of client VERSION"));
     parser.addHelpOption();
@@ -345,6 +420,10 @@ int main(int argc, char* argv[])
     const QCommandLineOption janusPublicOpt(QStringLiteral("janus-public-url"),
         QStringLiteral("The address clients reach the --janus server at (default: the --janus URL)."),
         QStringLiteral("url"));
+    const QCommandLineOption janusAdminOpt(QStringLiteral("janus-admin-url"),
+        QStringLiteral("The --janus server's Admin API, which hands out the members' tokens (default: the "
+                       "--janus host, the next port, ws://)."),
+        QStringLiteral("url"));
     const QCommandLineOption tlsCertOpt(QStringLiteral("tls-cert"),
         QStringLiteral("PEM certificate (then any intermediates): serve HTTPS and the relay over WSS with it "
                        "and --tls-key. Browsers allow the microphone only on secure pages."),
@@ -362,10 +441,10 @@ int main(int argc, char* argv[])
         QStringLiteral("file"));
     const QList<QCommandLineOption> allOptions = { hostOpt, portOpt, livePortOpt, dbOpt, downloadsOpt,
         publicUrlOpt, demoOpt, publishOpt, liveGraceOpt, janusOpt, janusKeyOpt, janusKeyFileOpt,
-        janusPublicOpt, studentPageOpt, tlsCertOpt, tlsKeyOpt, metricsTokenOpt, configOpt };
+        janusPublicOpt, janusAdminOpt, studentPageOpt, tlsCertOpt, tlsKeyOpt, metricsTokenOpt, configOpt };
     // The options given once for each media server.
     const QStringList repeatable = { janusOpt.names().first(), janusKeyOpt.names().first(),
-        janusKeyFileOpt.names().first(), janusPublicOpt.names().first() };
+        janusKeyFileOpt.names().first(), janusPublicOpt.names().first(), janusAdminOpt.names().first() };
     parser.addOptions(allOptions);
     parser.addPositionalArgument(QStringLiteral("command"),
         QStringLiteral("user … | live … | backup … (see above)"), QStringLiteral("[command]"));
@@ -422,6 +501,10 @@ int main(int argc, char* argv[])
     if (!mediaServers(
             parser.values(janusOpt), janusKeys, parser.values(janusPublicOpt), &janusServers, &mediaError))
         return fail(mediaError);
+    if (const QString unreachable = unreachableMedia(address, janusServers); !unreachable.isEmpty())
+        return fail(unreachable);
+    if (!mediaAdminUrls(parser.values(janusAdminOpt), &janusServers, &mediaError))
+        return fail(mediaError);
 
     std::optional<tlspair::Pair> tls;
     if (parser.isSet(tlsCertOpt) != parser.isSet(tlsKeyOpt))
@@ -469,7 +552,7 @@ int main(int argc, char* argv[])
     options.liveEnded = [&relayForEnds](quint32 roomId) {
         if (relayForEnds)
             QMetaObject::invokeMethod(
-                relayForEnds, [relay = relayForEnds, roomId] { relay->endMedia(roomId); },
+                relayForEnds, [relay = relayForEnds, roomId] { relay->closeRoom(roomId); },
                 Qt::QueuedConnection);
     };
     AppServer server(options);
@@ -518,6 +601,7 @@ int main(int argc, char* argv[])
     });
     relay.setClassRecord([&server](const classfacts::Fact& fact) { return server.classFact(fact); });
     relay.setGracePeriod(liveGraceMs);
+    relay.setNameOf([&server](const QString& userId) { return server.nicknameOf(userId); });
     if (!relay.listen(address, static_cast<quint16>(livePort), &error))
         return fail(QStringLiteral("live relay: %1").arg(error));
     server.setLivePort(relay.port());

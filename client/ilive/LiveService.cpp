@@ -62,6 +62,18 @@ LiveService::LiveService(QObject* parent)
     connect(m_retryTimer, &QTimer::timeout, this, &LiveService::tryReconnect);
     m_timeoutTimer->setInterval(250);
     connect(m_timeoutTimer, &QTimer::timeout, this, &LiveService::checkTimeouts);
+    m_media->setClaim([this](quint64 session, quint64 handle, quint64 feed, std::function<void()> done) {
+        const int id = request(
+            relayop::publish(session, handle, feed), nullptr,
+            [](int code, const char* desc, void*) {
+                qWarning() << "live relay refused our media handle:" << code << desc;
+            },
+            nullptr);
+        if (id)
+            m_pending[id].then = std::move(done);
+        else
+            done();
+    });
     m_shareTimer->setTimerType(Qt::PreciseTimer);
     connect(m_shareTimer, &QTimer::timeout, this, &LiveService::grabScreen);
 }
@@ -296,10 +308,17 @@ void LiveService::onText(const QString& text)
         // The relay closes the connection right after; the listener runs then.
         m_kicked = true;
         break;
+    case relayop::Push::RoomClosed:
+        // Ending the class is the host's own doing; the window leaves the room as it always did.
+        qInfo() << "live relay closed room" << push.roomId << push.desc;
+        break;
     case relayop::Push::Error:
         qWarning() << "live relay error" << push.code << push.desc;
         break;
     case relayop::Push::Other:
+        // Feeds the relay vouches for (from a relay that hands out media tokens).
+        if (push.object.value("op").toString() == QLatin1String("feeds") && m_inRoom)
+            m_media->setLiveFeeds(relayop::readLiveFeeds(push.object));
         break;
     }
 }
@@ -346,6 +365,8 @@ void LiveService::onReply(const relayop::Push& push)
     } else if (p.err) {
         p.err(code, descUtf8.constData(), p.data);
     }
+    if (p.then)
+        p.then();
 }
 
 void LiveService::checkTimeouts()
@@ -371,6 +392,8 @@ void LiveService::checkTimeouts()
         }
         if (p.err)
             p.err(kTimeout, "the live service did not answer in time", p.data);
+        if (p.then)
+            p.then();
     }
     if (m_pending.isEmpty())
         m_timeoutTimer->stop();
@@ -410,9 +433,12 @@ void LiveService::failAllPending(int code, const QString& desc)
     const QHash<int, Pending> pending = m_pending;
     m_pending.clear();
     const QByteArray text = desc.toUtf8();
-    for (const Pending& p : pending)
+    for (const Pending& p : pending) {
         if (p.err)
             p.err(code, text.constData(), p.data);
+        if (p.then)
+            p.then();
+    }
 }
 
 // ---- keeping the session through drops ------------------------------------------------------

@@ -120,6 +120,7 @@ private:
         qint64 deadlineMs = 0;
         QString op;
         quint32 roomId = 0;
+        std::function<void()> then; // after the answer, whatever it was (or none came)
     };
 
     void openSocket();

@@ -7,6 +7,7 @@
 #include <QMainWindow>
 #include <QMessageBox>
 #include <QMap>
+#include <QSet>
 #include <QPair>
 #include <QSet>
 #include <QString>
@@ -39,6 +40,8 @@ extern LiveDlg* g_liveDlg;
 
 // user id -> nickname, for every member and command sender seen in this process.
 QMap<QString, QString>& NicknameCache();
+// The users whose cached nickname came from the app server's member list, not from themselves.
+QSet<QString>& RecordedNames();
 
 // The window in which the teacher holds a class. Split by concern:
 //   LiveDlg.cpp          window, class start/end, clock, pages

@@ -133,7 +133,12 @@ void LiveDlg::AddMember(const QVariantMap& record)
     }
 
     const QString userId = record.value(QStringLiteral("userId")).toString();
-    NicknameCache().insert(userId, record.value(QStringLiteral("nickname")).toString());
+    const QString nickname = record.value(QStringLiteral("nickname")).toString();
+    const auto known = NicknameCache().constFind(userId);
+    if (known != NicknameCache().constEnd() && *known != nickname && !RecordedNames().contains(userId))
+        qWarning().noquote() << userId << "called itself" << *known << "; its name is" << nickname;
+    NicknameCache().insert(userId, nickname);
+    RecordedNames().insert(userId);
     qDebug().noquote() << "add member for userId:" << userId;
 }
 

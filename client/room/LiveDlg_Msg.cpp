@@ -84,6 +84,12 @@ QMap<QString, QString>& NicknameCache()
     return *cache;
 }
 
+QSet<QString>& RecordedNames()
+{
+    static auto* recorded = new QSet<QString>;
+    return *recorded;
+}
+
 bool ParseActionParam(const QString& param, ActionParem* out)
 {
     qDebug().noquote() << "param actionParam:" << param;
@@ -166,11 +172,15 @@ void LiveDlg::parseCustomMessage(const QString& sender, const QString& data)
                              << "action:" << action;
         return;
     }
-    if (hasIdentity) {
+    if (hasIdentity && !RecordedNames().contains(sender)) {
         nickname = ap.nickname;
         NicknameCache().insert(sender, nickname);
     } else {
+        // The school's records name a member, whatever it says of itself.
         nickname = getNicknameFromSender(sender);
+        if (hasIdentity && ap.nickname != nickname)
+            qWarning().noquote() << "ignored the name" << ap.nickname << "that" << sender
+                                 << "gave itself; its name is" << nickname;
     }
     qDebug().noquote() << "userId:" << userId.toString() << "nickname:" << nickname;
 

@@ -1,5 +1,7 @@
 #include "PageStore.h"
 
+#include "PageReader.h"
+
 #include <QCoreApplication>
 #include <QCryptographicHash>
 #include <QDebug>
@@ -72,30 +74,40 @@ QJsonObject entryObject(qint64 seq, const PageChange& change)
 }
 
 // Applies one journal entry to the records; false, leaving them as they were, if it does not fit.
-bool replay(const QJsonObject& entry, QVector<ShapeRecord>& records)
+bool replay(const JournalEntry& entry, QVector<ShapeRecord>& records)
 {
-    QVector<int> removed;
-    for (const QJsonValue& v : entry.value(QStringLiteral("remove")).toArray())
-        removed.append(v.toInt(-1));
+    const QVector<int>& removed = entry.removed;
     for (int i = 0; i < removed.size(); ++i) {
         if (removed[i] < 0 || removed[i] >= records.size() || (i > 0 && removed[i] <= removed[i - 1]))
             return false;
     }
-    const QJsonArray added = entry.value(QStringLiteral("add")).toArray();
     const int left = records.size() - removed.size();
-    for (int k = 0; k < added.size(); ++k) {
-        const int at = added[k].toObject().value(QStringLiteral("at")).toInt(-1);
+    for (int k = 0; k < entry.added.size(); ++k) {
+        const int at = entry.added[k].first;
         if (at < 0 || at > left + k)
             return false;
     }
     for (int i = removed.size() - 1; i >= 0; --i)
         records.remove(removed[i]);
-    for (const QJsonValue& v : added) {
-        const QJsonObject in = v.toObject();
-        records.insert(in.value(QStringLiteral("at")).toInt(),
-            PainterStorage::readShape(in.value(QStringLiteral("shape")).toObject()));
-    }
+    for (const auto& in : entry.added)
+        records.insert(in.first, in.second);
     return true;
+}
+
+// The complete lines of a journal read whole: a line cut short by a kill is left out.
+QVector<QPair<int, int>> journalLines(const PageBytes& journal)
+{
+    QVector<QPair<int, int>> lines;
+    const char* data = journal.data();
+    const int complete = journal.bytes().lastIndexOf('\n') + 1;
+    int from = 0;
+    while (from < complete) {
+        const int end
+            = int(static_cast<const char*>(std::memchr(data + from, '\n', size_t(complete - from))) - data);
+        lines.append(qMakePair(from, end - from));
+        from = end + 1;
+    }
+    return lines;
 }
 
 // What a picture is keyed by: fast enough to run over a 200 MB page file while the page opens.
@@ -143,13 +155,17 @@ void storePicture(const QString& name, const QImage& picture, const QByteArray& 
 // Whether the page's journal holds changes that a page file with this tag does not.
 bool journalGoesBeyond(const QString& name, const QString& tagId, qint64 tagSeq)
 {
-    QFile journal(PageStore::journalPath(name));
-    if (!journal.open(QIODevice::ReadOnly))
+    QFile file(PageStore::journalPath(name));
+    PageBytes journal;
+    if (!file.open(QIODevice::ReadOnly) || !journal.read(file))
         return false;
-    const QByteArray all = journal.readAll();
-    const QList<QByteArray> lines = all.left(all.lastIndexOf('\n') + 1).split('\n');
-    const QString id
-        = QJsonDocument::fromJson(lines.value(0)).object().value(QStringLiteral("journal")).toString();
+    const QVector<QPair<int, int>> lines = journalLines(journal);
+    if (lines.isEmpty())
+        return false;
+    PageReader reader;
+    const QString id = reader.readObject(journal, lines[0].first, lines[0].second)
+                           .value(QStringLiteral("journal"))
+                           .toString();
     if (id.isEmpty())
         return false;
     // A journal of another id is dropped as stale when the page is read; without a tag of its
@@ -157,9 +173,8 @@ bool journalGoesBeyond(const QString& name, const QString& tagId, qint64 tagSeq)
     if (!tagId.isEmpty() && id != tagId)
         return false;
     for (int i = 1; i < lines.size(); ++i) {
-        const QJsonObject entry = QJsonDocument::fromJson(lines[i]).object();
-        if (!entry.isEmpty()
-            && (tagId.isEmpty() || qint64(entry.value(QStringLiteral("seq")).toDouble()) > tagSeq))
+        const JournalEntry entry = reader.readEntry(journal, lines[i].first, lines[i].second, false);
+        if (!entry.empty && (tagId.isEmpty() || PageReader::wholeNumber(entry.seq) > tagSeq))
             return true;
     }
     return false;
@@ -192,13 +207,17 @@ QImage readPicture(const QString& name, QFile& page, const QSize& pixels, qreal 
     QFile in(PageStore::picturePath(name));
     if (!in.open(QIODevice::ReadOnly))
         return QImage();
-    const QByteArray line = in.readLine(kPictureHeaderMax);
-    const QJsonObject header = QJsonDocument::fromJson(line).object();
+    PageBytes line;
+    {
+        const QByteArray text = in.readLine(kPictureHeaderMax);
+        line.assign(text.constData(), text.size());
+    }
+    const QJsonObject header = PageReader().readObject(line, 0, line.size());
     if (header.value(QStringLiteral("picture")).toInt() != kPictureVersion
         || header.value(QStringLiteral("width")).toInt() != pixels.width()
         || header.value(QStringLiteral("height")).toInt() != pixels.height()
         || header.value(QStringLiteral("ratio")).toDouble() != ratio
-        || qint64(header.value(QStringLiteral("bytes")).toDouble()) != page.size()
+        || PageReader::wholeNumber(header.value(QStringLiteral("bytes")).toDouble()) != page.size()
         || page.size() > std::numeric_limits<int>::max())
         return QImage();
     const qint64 size = qint64(pixels.width()) * pixels.height() * 4;
@@ -216,7 +235,7 @@ QImage readPicture(const QString& name, QFile& page, const QSize& pixels, qreal 
     if (header.value(QStringLiteral("digest")).toString() != fileDigest(page))
         return QImage();
     if (journalGoesBeyond(name, header.value(QStringLiteral("journal")).toString(),
-            qint64(header.value(QStringLiteral("seq")).toDouble())))
+            PageReader::wholeNumber(header.value(QStringLiteral("seq")).toDouble())))
         return QImage();
     const QByteArray plain = qUncompress(data);
     if (plain.size() != size)
@@ -330,47 +349,50 @@ LoadedPage PageStore::read(const QString& name, const QSize& layerPixels, qreal 
     const QDir storage(PainterStorage::storagePath());
     const QString path = storage.absoluteFilePath(name);
     PainterStorage file;
-    QByteArray bytes;
+    PageBytes bytes;
     bool present = false;
     {
         QFile in(path);
-        if (in.open(QIODevice::ReadOnly)) {
-            bytes = in.readAll();
+        if (in.open(QIODevice::ReadOnly) && bytes.read(in)) {
+            in.close();
             present = file.parse(bytes, path);
         } else if (in.exists()) {
             qWarning() << "Couldn't open save file." << path << in.errorString();
         }
     }
     const QString tagId = file.journalTag.value(QStringLiteral("id")).toString();
-    const qint64 tagSeq = qint64(file.journalTag.value(QStringLiteral("seq")).toDouble());
+    const qint64 tagSeq = PageReader::wholeNumber(file.journalTag.value(QStringLiteral("seq")).toDouble());
 
-    QFile journal(journalPath(name));
+    QFile journalFile(journalPath(name));
+    PageBytes journal;
     bool journalValid = false;
     qint64 lastSeq = tagSeq;
     QString journalId;
     QByteArray base;
-    if (journal.open(tidy ? QIODevice::ReadWrite : QIODevice::ReadOnly)) {
-        const QByteArray all = journal.readAll();
+    if (journalFile.open(tidy ? QIODevice::ReadWrite : QIODevice::ReadOnly) && journal.read(journalFile)) {
+        PageReader reader;
+        const QVector<QPair<int, int>> lines = journalLines(journal);
         // A line cut short by a kill is dropped, so the next entry starts on a line of its own.
-        const int complete = all.lastIndexOf('\n') + 1;
-        if (tidy && complete < all.size())
-            journal.resize(complete);
-        const QList<QByteArray> lines = all.left(complete).split('\n');
-        const QJsonObject header = QJsonDocument::fromJson(lines.value(0)).object();
+        const int complete = lines.isEmpty() ? 0 : lines.last().first + lines.last().second + 1;
+        if (tidy && complete < journal.size())
+            journalFile.resize(complete);
+        const QJsonObject header
+            = lines.isEmpty() ? QJsonObject() : reader.readObject(journal, lines[0].first, lines[0].second);
         journalId = header.value(QStringLiteral("journal")).toString();
         base = header.value(QStringLiteral("base")).toString().toLatin1();
         qint64 from = -1;
         if (!journalId.isEmpty() && journalId == tagId)
             from = tagSeq;
-        else if (!journalId.isEmpty() && tagId.isEmpty() && base == (present ? digest(bytes) : QByteArray()))
+        else if (!journalId.isEmpty() && tagId.isEmpty()
+            && base == (present ? digest(bytes.bytes()) : QByteArray()))
             from = 0;
         if (from >= 0) {
             journalValid = true;
             int replayed = 0;
             for (int i = 1; i < lines.size(); ++i) {
-                const QJsonObject entry = QJsonDocument::fromJson(lines[i]).object();
-                const qint64 seq = qint64(entry.value(QStringLiteral("seq")).toDouble());
-                if (entry.isEmpty() || seq <= from)
+                const JournalEntry entry = reader.readEntry(journal, lines[i].first, lines[i].second);
+                const qint64 seq = PageReader::wholeNumber(entry.seq);
+                if (entry.empty || seq <= from)
                     continue;
                 if (!replay(entry, file.records)) {
                     qWarning() << "journal entry" << seq << "does not fit page" << name
@@ -381,17 +403,17 @@ LoadedPage PageStore::read(const QString& name, const QSize& layerPixels, qreal 
                 ++replayed;
             }
             page.recovered = replayed > 0;
-            if (tidy && !page.recovered && lines.size() > 2) {
+            if (tidy && !page.recovered && lines.size() > 1) {
                 // Everything in it is in the page file already: start afresh.
-                journal.close();
-                journal.remove();
+                journalFile.close();
+                journalFile.remove();
                 journalValid = false;
             }
-        } else if (tidy && !all.isEmpty()) {
+        } else if (tidy && journal.size() > 0) {
             // Written for another state of the page file (another client wrote it since).
             qWarning() << "stale journal of page" << name << "dropped";
-            journal.close();
-            journal.remove();
+            journalFile.close();
+            journalFile.remove();
         }
     }
     if (!tagId.isEmpty()) {
@@ -404,7 +426,7 @@ LoadedPage PageStore::read(const QString& name, const QSize& layerPixels, qreal 
     } else {
         page.journal.id = QUuid::createUuid().toString(QUuid::WithoutBraces);
         page.journal.seq = 0;
-        page.journal.base = present ? digest(bytes) : QByteArray();
+        page.journal.base = present ? digest(bytes.bytes()) : QByteArray();
     }
     page.journal.headerWritten = journalValid;
 

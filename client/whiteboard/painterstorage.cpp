@@ -1,5 +1,6 @@
 #include "painterstorage.h"
 
+#include "PageReader.h"
 #include "shell/AppFolders.h"
 
 #include <QCoreApplication>
@@ -9,61 +10,6 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QSaveFile>
-
-#include <cmath>
-#include <limits>
-
-namespace {
-
-// Values read as a variant would convert them: a missing key or another type gives 0.
-double number(const QJsonObject& object, const QString& key)
-{
-    const QJsonValue value = object.value(key);
-    return value.isDouble() ? value.toDouble() : value.toVariant().toDouble();
-}
-
-int integer(const QJsonObject& object, const QString& key)
-{
-    const QVariant value = object.value(key).toVariant();
-    const double wide = value.toDouble();
-    // Out of the int range the conversion is undefined; the far end of the range stands in.
-    if (std::isfinite(wide) && std::fabs(wide) >= 2147483647.0)
-        return wide < 0 ? std::numeric_limits<int>::min() : std::numeric_limits<int>::max();
-    return std::isfinite(wide) || value.type() != QVariant::Double ? value.toInt() : 0;
-}
-
-int channel(const QJsonObject& object, const QString& key)
-{
-    return qBound(0, integer(object, key), 255);
-}
-
-QColor opaqueColor(const QJsonObject& object)
-{
-    return QColor(channel(object, QStringLiteral("r")), channel(object, QStringLiteral("g")),
-        channel(object, QStringLiteral("b")), 255);
-}
-
-// Numbers from a file are brought into what the surface can draw: a float cannot hold 1e308, and a
-// huge pen or font makes painting crawl.
-constexpr double kMaxCoordinate = 1e6;
-constexpr double kMaxScale = 100;
-constexpr int kMaxPenWidth = 100;
-constexpr int kMinFontSize = 1;
-constexpr int kMaxFontSize = 400;
-
-double bounded(double value, double limit, double fallback)
-{
-    if (!std::isfinite(value))
-        return fallback;
-    return qBound(-limit, value, limit);
-}
-
-float rotationOf(double degrees)
-{
-    return std::isfinite(degrees) ? static_cast<float>(std::fmod(degrees, 360.0)) : 0.0f;
-}
-
-} // namespace
 
 QString PainterStorage::storagePath()
 {
@@ -117,26 +63,27 @@ bool PainterStorage::load(const QString& name)
         qWarning() << "Couldn't open save file.";
         return false;
     }
-    const QByteArray bytes = file.readAll();
+    PageBytes bytes;
+    if (!bytes.read(file)) {
+        qWarning() << "Couldn't open save file." << file.fileName() << file.errorString();
+        return false;
+    }
     file.close();
     return parse(bytes, file.fileName());
 }
 
-bool PainterStorage::parse(const QByteArray& bytes, const QString& path)
+bool PainterStorage::parse(const PageBytes& bytes, const QString& path)
 {
-    QJsonParseError error {};
-    const QJsonDocument document = QJsonDocument::fromJson(bytes, &error);
-    if (error.error != QJsonParseError::NoError || !document.isObject()) {
+    PageReader reader;
+    QString why;
+    if (!reader.readPage(bytes, *this, &why)) {
         // Loading it as an empty page would let the next save write that over it: keep it aside.
         const QString kept = setAside(path);
-        qWarning() << "damaged page file" << path << ":"
-                   << (error.error != QJsonParseError::NoError ? error.errorString()
-                                                               : QStringLiteral("not an object"))
-                   << "; set aside as" << kept << ", the page opens empty";
+        qWarning() << "damaged page file" << path << ":" << why << "; set aside as" << kept
+                   << ", the page opens empty";
         records.clear();
         return false;
     }
-    readDocument(document.object());
     return true;
 }
 
@@ -264,48 +211,4 @@ QJsonObject PainterStorage::writeShape(const ShapeRecord& record)
         object.insert(QStringLiteral("fontSize"), record.fontSize);
     }
     return object;
-}
-
-void PainterStorage::readDocument(const QJsonObject& object)
-{
-    scaleX = static_cast<float>(object.value(QStringLiteral("scaleX")).toVariant().toDouble());
-    scaleY = static_cast<float>(object.value(QStringLiteral("scaleY")).toVariant().toDouble());
-    color = opaqueColor(object);
-    journalTag = object.value(QStringLiteral("journal")).toObject();
-    records.clear();
-    const QJsonArray shapes = object.value(QStringLiteral("shapes")).toArray();
-    records.reserve(shapes.size());
-    for (const QJsonValue& shape : shapes)
-        records.append(readShape(shape.toObject()));
-}
-
-ShapeRecord PainterStorage::readShape(const QJsonObject& map)
-{
-    ShapeRecord record;
-    record.name = map.value(QStringLiteral("name")).toVariant().toString();
-    record.rotation = rotationOf(number(map, QStringLiteral("rotation")));
-    record.scaleX = static_cast<float>(bounded(number(map, QStringLiteral("scaleX")), kMaxScale, 1));
-    record.scaleY = static_cast<float>(bounded(number(map, QStringLiteral("scaleY")), kMaxScale, 1));
-    const QJsonArray points = map.value(QStringLiteral("points")).toArray();
-    record.points.reserve(points.size());
-    for (const QJsonValue& point : points) {
-        const QJsonObject p = point.toObject();
-        const double x = number(p, QStringLiteral("x"));
-        const double y = number(p, QStringLiteral("y"));
-        // A point that is no number cannot be placed; one far off is brought to the edge.
-        if (std::isfinite(x) && std::isfinite(y))
-            record.points.append(QPointF(
-                qBound(-kMaxCoordinate, x, kMaxCoordinate), qBound(-kMaxCoordinate, y, kMaxCoordinate)));
-    }
-    const QJsonObject pen = map.value(QStringLiteral("pen")).toObject();
-    record.penColor = opaqueColor(pen);
-    record.penWidth = qBound(0, integer(pen, QStringLiteral("width")), kMaxPenWidth);
-    const QJsonObject brush = map.value(QStringLiteral("brush")).toObject();
-    record.brushColor = opaqueColor(brush);
-    record.brushStyle = integer(brush, QStringLiteral("style"));
-    if (map.contains(QStringLiteral("text"))) {
-        record.text = map.value(QStringLiteral("text")).toVariant().toString();
-        record.fontSize = qBound(kMinFontSize, integer(map, QStringLiteral("fontSize")), kMaxFontSize);
-    }
-    return record;
 }

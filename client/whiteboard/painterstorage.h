@@ -8,6 +8,8 @@
 #include <QString>
 #include <QVector>
 
+class PageBytes;
+
 // One shape as plain values, the way it is written to a page file.
 struct ShapeRecord {
     QString name;
@@ -38,7 +40,7 @@ public:
     bool save(const QString& name, QByteArray* written = nullptr);
     bool load(const QString& name);
     // The document from a file's bytes; a damaged file at path is set aside and gives false.
-    bool parse(const QByteArray& bytes, const QString& path);
+    bool parse(const PageBytes& bytes, const QString& path);
     void setShapes(const ShapeList& shapes);
     ShapeList getGeneralShape() const;
 
@@ -52,9 +54,7 @@ public:
     static std::shared_ptr<GeneralShape> shapeFromRecord(const ShapeRecord& record);
 
     static QJsonObject writeShape(const ShapeRecord& record);
-    static ShapeRecord readShape(const QJsonObject& map);
 
 private:
     QJsonObject writeDocument() const;
-    void readDocument(const QJsonObject& object);
 };

@@ -89,6 +89,14 @@ namespace {
         delete static_cast<std::string*>(body);
     }
 
+    // Every answer over HTTPS tells the browser to come back over HTTPS only.
+    MHD_Result queue(MHD_Connection* c, unsigned status, MHD_Response* r)
+    {
+        if (MHD_get_connection_info(c, MHD_CONNECTION_INFO_GNUTLS_SESSION))
+            MHD_add_response_header(r, "Strict-Transport-Security", "max-age=31536000");
+        return MHD_queue_response(c, status, r);
+    }
+
     // The body is handed over, not copied: list answers run to hundreds of kilobytes.
     MHD_Result answer(MHD_Connection* c, unsigned status, std::string body, const char* type,
         const std::vector<std::pair<std::string, std::string>>& headers = {})
@@ -103,7 +111,7 @@ namespace {
         MHD_add_response_header(r, "Content-Type", type);
         for (const auto& [name, value] : headers)
             MHD_add_response_header(r, name.c_str(), value.c_str());
-        const MHD_Result ok = MHD_queue_response(c, status, r);
+        const MHD_Result ok = queue(c, status, r);
         MHD_destroy_response(r);
         return ok;
     }
@@ -256,6 +264,8 @@ bool AppServer::open(QString* error)
     try {
         auto store = std::make_unique<AppStore>(m_options.dbPath.toStdString(), m_options.clockMs);
         store->open();
+        if (!store->exposureWarning().empty())
+            qWarning().noquote() << "warning:" << QString::fromStdString(store->exposureWarning());
         m_secret = QByteArray::fromStdString(store->liveSecret());
         auto classes = std::make_unique<ClassStore>(m_options.dbPath.toStdString(), m_options.clockMs);
         classes->open();
@@ -343,6 +353,8 @@ bool AppServer::listen(const QString& host, quint16 port, QString* error)
     MHD_OptionItem tls[] = {
         { MHD_OPTION_HTTPS_MEM_CERT, 0, const_cast<char*>(m_options.tlsCertPem.c_str()) },
         { MHD_OPTION_HTTPS_MEM_KEY, 0, const_cast<char*>(m_options.tlsKeyPem.c_str()) },
+        // TLS 1.0 and 1.1 are broken; the relay's WSS refuses them too.
+        { MHD_OPTION_HTTPS_PRIORITIES, 0, const_cast<char*>("NORMAL:-VERS-ALL:+VERS-TLS1.3:+VERS-TLS1.2") },
         { MHD_OPTION_END, 0, nullptr },
     };
     // The logger comes first, so even the library's complaints about later options go to our log.
@@ -355,7 +367,7 @@ bool AppServer::listen(const QString& host, quint16 port, QString* error)
         MHD_OPTION_CONNECTION_TIMEOUT, static_cast<unsigned>(m_options.idleTimeoutSecs), //
         MHD_OPTION_CONNECTION_MEMORY_LIMIT, static_cast<size_t>(m_options.maxHeaderBytes), //
         MHD_OPTION_NOTIFY_COMPLETED, &Http::onCompleted, this, //
-        MHD_OPTION_ARRAY, secure ? tls : tls + 2, //
+        MHD_OPTION_ARRAY, secure ? tls : tls + 3, //
         MHD_OPTION_END);
     if (!m_daemon) {
         ::close(fd);
@@ -708,7 +720,7 @@ MHD_Result AppServer::Http::handleDownload(
     for (const auto& [n, v] : headers)
         MHD_add_response_header(r, n.c_str(), v.c_str());
     const unsigned status = range.kind == ByteRange::Partial ? 206 : 200;
-    const MHD_Result ok = MHD_queue_response(c, status, r);
+    const MHD_Result ok = queue(c, status, r);
     MHD_destroy_response(r);
     finish(status, range.kind == ByteRange::Partial ? rangeHeader : std::string());
     return ok;
@@ -776,7 +788,7 @@ MHD_Result AppServer::Http::handleStudentPage(
     MHD_add_response_header(r, "Content-Type", type);
     for (const auto& [n, v] : headers)
         MHD_add_response_header(r, n.c_str(), v.c_str());
-    const MHD_Result ok = MHD_queue_response(c, 200, r);
+    const MHD_Result ok = queue(c, 200, r);
     MHD_destroy_response(r);
     finish(200);
     return ok;

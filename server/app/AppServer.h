@@ -99,6 +99,8 @@ public:
     // relay's thread.
     classfacts::Verdict classFact(const classfacts::Fact& fact);
     ClassStore& classes() { return *m_classes; }
+    // The user's nickname in the school's records; empty for an unknown user.
+    QString nicknameOf(const QString& userId);
 
     // What the live relay adds to /metrics (Prometheus text) and what keeps it from serving (empty
     // when nothing does); called on worker threads. Set before listen().
@@ -150,7 +152,8 @@ private:
     Json::Value dispatch(Call& call);
     void logLine(const std::string& text);
 
-    std::string livePage(std::optional<int64_t> teacher, int offset, int limit, int pageNum);
+    std::string livePage(
+        std::optional<int64_t> teacher, int offset, int limit, int pageNum, std::optional<int64_t> viewer);
 
     // Answers of live.list.by.teacher.id, valid while the lives version stays the same.
     struct CachedPage {
@@ -158,7 +161,7 @@ private:
         std::string text;
     };
     std::mutex m_pagesMutex;
-    std::map<std::tuple<int64_t, int, int, int>, std::shared_ptr<const CachedPage>> m_pages;
+    std::map<std::tuple<int64_t, int, int, int, int64_t>, std::shared_ptr<const CachedPage>> m_pages;
 
     AppServerOptions m_options;
     std::unique_ptr<ServerStats> m_stats;

@@ -191,14 +191,27 @@ int AppServer::roomVerdict(const QString& userId, quint32 roomId, relayop::RoomU
         case relayop::RoomUse::Host:
             return a.teacherId == user ? relayop::kOk : relayop::kNotLetIn;
         case relayop::RoomUse::Join:
-            return a.member || a.teacherId == user ? relayop::kOk : relayop::kNotLetIn;
+            return (a.member && a.mayVisit) || a.teacherId == user ? relayop::kOk : relayop::kNotLetIn;
         case relayop::RoomUse::List:
-            return relayop::kOk;
+            return a.mayVisit ? relayop::kOk : relayop::kNotLetIn;
         }
     } catch (const std::exception& e) {
         logLine(std::string("room check failed: ") + e.what());
     }
     return relayop::kNotLetIn;
+}
+
+QString AppServer::nicknameOf(const QString& userId)
+{
+    bool ok = false;
+    const int64_t user = userId.toLongLong(&ok);
+    try {
+        if (const std::optional<UserRecord> u = ok ? m_store->userById(user) : std::nullopt)
+            return QString::fromStdString(u->nickname);
+    } catch (const std::exception& e) {
+        logLine(std::string("name lookup failed: ") + e.what());
+    }
+    return QString();
 }
 
 Json::Value AppServer::login(Call& call)
@@ -287,18 +300,21 @@ Json::Value AppServer::liveList(Call& call)
     if (!anyTeacher)
         teacher = idFromText(needString(p, "teacherUserId"));
     const PageArgs page = needPage(p);
+    // Students do not see the lives whose roster leaves them out.
+    const std::optional<int64_t> viewer
+        = call.user->role == "t" ? std::nullopt : std::optional<int64_t>(call.user->userId);
     if ((teacher || anyTeacher) && !page.beyond)
-        call.rawResult = livePage(teacher, page.offset, page.limit, page.pageNum);
+        call.rawResult = livePage(teacher, page.offset, page.limit, page.pageNum, viewer);
     else
         call.rawResult = pageText(std::vector<LiveRecord>(), writeLive, 0, page.pageNum, page.limit);
     return Json::Value(Json::objectValue);
 }
 
-Json::Value AppServer::openLives(Call&)
+Json::Value AppServer::openLives(Call& call)
 {
     // More classes than one school runs at once; a page shows no more than this.
     const int kMaxOpenLives = 200;
-    const auto lives = m_store->openLives(kMaxOpenLives);
+    const auto lives = m_store->openLives(kMaxOpenLives, call.user->userId);
     Json::Value list(Json::arrayValue);
     for (const auto& [l, teacherNickname] : lives) {
         Json::Value one(Json::objectValue);
@@ -434,9 +450,10 @@ Json::Value AppServer::memberStatusReport(Call& call)
     return Json::Value(Json::objectValue);
 }
 
-std::string AppServer::livePage(std::optional<int64_t> teacher, int offset, int limit, int pageNum)
+std::string AppServer::livePage(
+    std::optional<int64_t> teacher, int offset, int limit, int pageNum, std::optional<int64_t> viewer)
 {
-    const auto key = std::make_tuple(teacher.value_or(-1), offset, limit, pageNum);
+    const auto key = std::make_tuple(teacher.value_or(-1), offset, limit, pageNum, viewer.value_or(-1));
     const int64_t version = m_store->livesVersion();
     {
         std::lock_guard<std::mutex> g(m_pagesMutex);
@@ -447,7 +464,7 @@ std::string AppServer::livePage(std::optional<int64_t> teacher, int offset, int 
     auto page = std::make_shared<CachedPage>();
     int total = 0;
     const std::vector<LiveRecord> lives
-        = m_store->livesOfTeacher(teacher, offset, limit, &total, &page->version);
+        = m_store->livesOfTeacher(teacher, offset, limit, &total, &page->version, viewer);
     page->text = pageText(lives, writeLive, total, pageNum, limit);
     std::lock_guard<std::mutex> g(m_pagesMutex);
     if (m_pages.size() >= 64)

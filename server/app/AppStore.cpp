@@ -12,9 +12,15 @@
 #include <SQLiteCpp/SQLiteCpp.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <type_traits>
 #include <unordered_map>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace appserver {
 
@@ -80,6 +86,21 @@ namespace {
         "CREATE TRIGGER lives_deleted AFTER DELETE ON lives BEGIN"
         " UPDATE meta SET value = CAST(value AS INTEGER) + 1 WHERE key = 'lives_version'; END",
     };
+
+    // Class rosters: a live with any row here is for its teacher and these users only.
+    const char* const kSchemaV2[] = {
+        "CREATE TABLE roster(live_id INTEGER NOT NULL REFERENCES lives(live_id), user_id INTEGER NOT NULL"
+        " REFERENCES users(user_id), PRIMARY KEY(live_id, user_id)) WITHOUT ROWID",
+        "CREATE TRIGGER roster_inserted AFTER INSERT ON roster BEGIN"
+        " UPDATE meta SET value = CAST(value AS INTEGER) + 1 WHERE key = 'lives_version'; END",
+        "CREATE TRIGGER roster_deleted AFTER DELETE ON roster BEGIN"
+        " UPDATE meta SET value = CAST(value AS INTEGER) + 1 WHERE key = 'lives_version'; END",
+    };
+
+    // Whether :viewer may see the live l: it has no roster, or :viewer teaches it or is on it.
+    const char* const kMayVisit = "(NOT EXISTS(SELECT 1 FROM roster r WHERE r.live_id = l.live_id)"
+                                  " OR l.teacher_id = :viewer OR EXISTS(SELECT 1 FROM roster r"
+                                  " WHERE r.live_id = l.live_id AND r.user_id = :viewer))";
 
     constexpr int64_t kFirstUserId = 10001;
     constexpr int64_t kFirstRoomId = 100001;
@@ -215,8 +236,30 @@ template <typename Fn> auto AppStore::write(Fn&& fn)
     }
 }
 
+// The file holds password digests and the relay's secret. SQLite gives its -wal and -shm the
+// database file's mode, so making the file owner-only first covers all three.
+void AppStore::prepareFile()
+{
+    struct stat st = {};
+    if (::stat(m_path.c_str(), &st) == 0) {
+        if (st.st_mode & (S_IRWXG | S_IRWXO))
+            m_exposure = "the database " + m_path + " is readable by other users (mode "
+                + QByteArray::number(st.st_mode & 07777, 8).toStdString()
+                + "); it holds password digests: chmod 600 it";
+        return;
+    }
+    const int fd = ::open(m_path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+    if (fd < 0 && errno != EEXIST)
+        throw std::runtime_error("cannot create database " + m_path + ": " + std::strerror(errno));
+    if (fd >= 0) {
+        ::fchmod(fd, 0600); // whatever the umask
+        ::close(fd);
+    }
+}
+
 void AppStore::open()
 {
+    prepareFile();
     try {
         std::lock_guard<std::mutex> g(m_writeMutex);
         auto c = lease();
@@ -225,9 +268,9 @@ void AppStore::open()
         if (version > kSchemaVersion)
             throw std::runtime_error("the database was written by a newer lectern-server (schema "
                 + std::to_string(version) + ")");
-        if (version < 1) {
+        if (version < kSchemaVersion) {
             SQLite::Transaction tx(c->db, SQLite::TransactionBehavior::IMMEDIATE);
-            createSchema(c->db);
+            createSchema(c->db, version);
             tx.commit();
         }
         SQLite::Transaction tx(c->db, SQLite::TransactionBehavior::IMMEDIATE);
@@ -243,9 +286,12 @@ void AppStore::open()
     }
 }
 
-void AppStore::createSchema(SQLite::Database& db)
+void AppStore::createSchema(SQLite::Database& db, int fromVersion)
 {
-    for (const char* sql : kSchemaV1)
+    if (fromVersion < 1)
+        for (const char* sql : kSchemaV1)
+            db.exec(sql);
+    for (const char* sql : kSchemaV2)
         db.exec(sql);
     db.exec("PRAGMA user_version=" + std::to_string(kSchemaVersion));
 }
@@ -346,11 +392,24 @@ AppStore::RoomAccess AppStore::roomAccess(int64_t avRoomId, int64_t userId)
         a.teacherId = q->getColumn(0).getInt64();
         a.ended = q->getColumn(1).getString() == "e";
     }
-    auto q = c->q("SELECT 1 FROM members WHERE av_room_id = ? AND user_id = ?");
-    q->bind(1, avRoomId);
-    q->bind(2, userId);
-    a.member = q->executeStep();
+    {
+        auto q = c->q("SELECT 1 FROM members WHERE av_room_id = ? AND user_id = ?");
+        q->bind(1, avRoomId);
+        q->bind(2, userId);
+        a.member = q->executeStep();
+    }
+    a.mayVisit = mayVisit(*c, avRoomId, userId);
     return a;
+}
+
+bool AppStore::mayVisit(Conn& c, int64_t avRoomId, int64_t userId)
+{
+    static const std::string sql
+        = std::string("SELECT 1 FROM lives l WHERE l.av_room_id = :room AND ") + kMayVisit;
+    auto q = c.q(sql.c_str());
+    q->bind(":room", avRoomId);
+    q->bind(":viewer", userId);
+    return q->executeStep();
 }
 
 std::optional<UserRecord> AppStore::sessionUser(const std::string& ak)
@@ -391,33 +450,44 @@ int AppStore::livesInProgress()
     return q->getColumn(0).getInt();
 }
 
-std::vector<LiveRecord> AppStore::livesOfTeacher(
-    std::optional<int64_t> teacherId, int offset, int limit, int* total, int64_t* version)
+std::vector<LiveRecord> AppStore::livesOfTeacher(std::optional<int64_t> teacherId, int offset, int limit,
+    int* total, int64_t* version, std::optional<int64_t> viewer)
 {
     auto c = lease();
     SQLite::Transaction snapshot(c->db); // count, page and version from the same state
     if (version)
         *version = std::stoll("0" + metaValue(*c, "lives_version"));
-    {
-        auto q = c->q("SELECT COUNT(*) FROM lives WHERE ?1 IS NULL OR teacher_id = ?1");
+    // Named parameters throughout: a name after ?1 would share a number with ?2.
+    static const std::string where = std::string(" WHERE (:teacher IS NULL OR l.teacher_id = :teacher)"
+                                                 " AND (:viewer IS NULL OR ")
+        + kMayVisit + ")";
+    static const std::string countSql = "SELECT COUNT(*) FROM lives l" + where;
+    static const std::string pageSql
+        = "SELECT live_id, teacher_id, title, remark, start_ms, end_ms, state, av_room_id FROM lives l"
+        + where
+        + " ORDER BY CASE state WHEN 'i' THEN 0 WHEN 'e' THEN 2 ELSE 1 END,"
+          " CASE WHEN state = 'e' THEN -start_ms ELSE start_ms END, live_id LIMIT :limit OFFSET :offset";
+    const auto bindWho = [&](SQLite::Statement& q) {
         if (teacherId)
-            q->bind(1, *teacherId);
+            q.bind(":teacher", *teacherId);
         else
-            q->bind(1);
+            q.bind(":teacher");
+        if (viewer)
+            q.bind(":viewer", *viewer);
+        else
+            q.bind(":viewer");
+    };
+    {
+        auto q = c->q(countSql.c_str());
+        bindWho(*q);
         q->executeStep();
         *total = q->getColumn(0).getInt();
     }
     // Classes running now first, then the coming ones soonest first, then the past ones latest first.
-    auto q = c->q(
-        "SELECT live_id, teacher_id, title, remark, start_ms, end_ms, state, av_room_id FROM lives"
-        " WHERE ?1 IS NULL OR teacher_id = ?1 ORDER BY CASE state WHEN 'i' THEN 0 WHEN 'e' THEN 2 ELSE 1 END,"
-        " CASE WHEN state = 'e' THEN -start_ms ELSE start_ms END, live_id LIMIT ?2 OFFSET ?3");
-    if (teacherId)
-        q->bind(1, *teacherId);
-    else
-        q->bind(1);
-    q->bind(2, limit);
-    q->bind(3, offset);
+    auto q = c->q(pageSql.c_str());
+    bindWho(*q);
+    q->bind(":limit", limit);
+    q->bind(":offset", offset);
     std::vector<LiveRecord> out;
     out.reserve(static_cast<size_t>(std::min(limit, *total)));
     while (q->executeStep())
@@ -425,16 +495,18 @@ std::vector<LiveRecord> AppStore::livesOfTeacher(
     return out;
 }
 
-std::vector<std::pair<LiveRecord, std::string>> AppStore::openLives(int limit)
+std::vector<std::pair<LiveRecord, std::string>> AppStore::openLives(int limit, int64_t viewer)
 {
     auto c = lease();
-    auto q = c->q(
-        "SELECT l.live_id, l.teacher_id, l.title, l.remark, l.start_ms, l.end_ms, l.state,"
-        " l.av_room_id, u.nickname FROM lives l JOIN users u ON u.user_id = l.teacher_id"
-        " JOIN members m ON m.av_room_id = l.av_room_id AND m.user_id = l.teacher_id AND m.live_role = 1"
-        " WHERE l.state <> 'e' ORDER BY CASE l.state WHEN 'i' THEN 0 ELSE 1 END, l.start_ms, l.live_id"
-        " LIMIT ?");
-    q->bind(1, limit);
+    static const std::string sql
+        = std::string("SELECT l.live_id, l.teacher_id, l.title, l.remark, l.start_ms, l.end_ms, l.state,"
+                      " l.av_room_id, u.nickname FROM lives l JOIN users u ON u.user_id = l.teacher_id"
+                      " JOIN members m ON m.av_room_id = l.av_room_id AND m.user_id = l.teacher_id AND"
+                      " m.live_role = 1 WHERE l.state <> 'e' AND ")
+        + kMayVisit + " ORDER BY CASE l.state WHEN 'i' THEN 0 ELSE 1 END, l.start_ms, l.live_id LIMIT :limit";
+    auto q = c->q(sql.c_str());
+    q->bind(":viewer", viewer);
+    q->bind(":limit", limit);
     std::vector<std::pair<LiveRecord, std::string>> out;
     while (q->executeStep())
         out.emplace_back(readLive(*q), q->getColumn(8).getString());
@@ -533,6 +605,8 @@ void AppStore::enterRoom(int64_t userId, int64_t avRoomId, int liveRole)
             throw AppError(ErrorCode::NotYourLive, "没有权限进入该直播");
         if (l->state == "e")
             throw AppError(ErrorCode::LiveEnded, "直播已结束");
+        if (!mayVisit(c, avRoomId, userId))
+            throw AppError(ErrorCode::NotOnRoster, "你不在这节课的名单上");
         // Whoever comes back starts off the microphone.
         auto q = c.q(
             "INSERT INTO members(av_room_id, user_id, live_role, status, joined_ms) VALUES(?, ?, ?, '0', ?)"
@@ -782,6 +856,45 @@ int64_t AppStore::addLive(const std::string& teacherLoginId, const std::string& 
         const int64_t teacherId = q->getColumn(0).getInt64();
         return insertLive(c.db, teacherId, title, remark, startMs, endMs, "v", std::nullopt);
     });
+}
+
+void AppStore::setOnRoster(int64_t liveId, const std::vector<std::string>& loginIds, bool on)
+{
+    write([&](Conn& c) {
+        if (!liveIn(c, liveId))
+            throw AppError(ErrorCode::LiveNotFound, "no live " + std::to_string(liveId));
+        for (const std::string& login : loginIds) {
+            std::optional<int64_t> user;
+            {
+                auto q = c.q("SELECT user_id FROM users WHERE login_id = ?");
+                q->bind(1, login);
+                if (q->executeStep())
+                    user = q->getColumn(0).getInt64();
+            }
+            if (!user)
+                throw AppError(ErrorCode::UserNotFound, "no user " + login);
+            auto q = c.q(on ? "INSERT OR IGNORE INTO roster(live_id, user_id) VALUES(?, ?)"
+                            : "DELETE FROM roster WHERE live_id = ? AND user_id = ?");
+            q->bind(1, liveId);
+            q->bind(2, *user);
+            q->exec();
+        }
+    });
+}
+
+std::vector<UserRecord> AppStore::roster(int64_t liveId)
+{
+    auto c = lease();
+    SQLite::Transaction snapshot(c->db);
+    if (!liveIn(*c, liveId))
+        throw AppError(ErrorCode::LiveNotFound, "no live " + std::to_string(liveId));
+    auto q = c->q("SELECT u.user_id, u.login_id, u.nickname, u.role FROM roster r JOIN users u"
+                  " ON u.user_id = r.user_id WHERE r.live_id = ? ORDER BY u.login_id");
+    q->bind(1, liveId);
+    std::vector<UserRecord> out;
+    while (q->executeStep())
+        out.push_back(readUser(*q));
+    return out;
 }
 
 std::vector<LiveRecord> AppStore::allLives()

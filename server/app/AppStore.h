@@ -32,6 +32,7 @@ namespace ErrorCode {
     constexpr int NotInRoom = 109004;
     constexpr int NoRoomYet = 109005;
     constexpr int NotYourLive = 109007; // the client shows its own text for this one
+    constexpr int NotOnRoster = 109008; // the live has a roster, and the caller is not on it
     constexpr int TooManyAttempts = 101005; // login failures: wait before the next try
 } // namespace ErrorCode
 
@@ -84,7 +85,7 @@ struct Session {
 // any thread: reads use pooled connections, writes are serialised and run in one transaction.
 class AppStore {
 public:
-    static constexpr int kSchemaVersion = 1;
+    static constexpr int kSchemaVersion = 2;
 
     // clockMs gives "now" in ms since the epoch; tests pass their own to age sessions.
     AppStore(std::string path, std::function<int64_t()> clockMs);
@@ -94,6 +95,8 @@ public:
 
     // Creates or upgrades the schema and the relay secret; throws std::runtime_error.
     void open();
+    // Set by open() when an existing database file is open to other users; empty otherwise.
+    const std::string& exposureWarning() const { return m_exposure; }
     const std::string& path() const { return m_path; }
     int64_t nowMs() const { return m_clockMs(); }
 
@@ -107,14 +110,16 @@ public:
     std::optional<UserRecord> userById(int64_t userId);
 
     // Lives and rooms; each throws AppError for what the caller may not do.
-    // nullopt lists every teacher's lives.
-    std::vector<LiveRecord> livesOfTeacher(
-        std::optional<int64_t> teacherId, int offset, int limit, int* total, int64_t* version = nullptr);
+    // nullopt lists every teacher's lives. With a viewer, lives whose roster leaves it out are not
+    // listed.
+    std::vector<LiveRecord> livesOfTeacher(std::optional<int64_t> teacherId, int offset, int limit,
+        int* total, int64_t* version = nullptr, std::optional<int64_t> viewer = std::nullopt);
     // Changes whenever any live changes, also when another process changed it.
     int64_t livesVersion();
     // Lives whose room its teacher has entered (and not left) and that have not ended, running ones
-    // first, with each teacher's nickname; at most limit of them.
-    std::vector<std::pair<LiveRecord, std::string>> openLives(int limit);
+    // first, with each teacher's nickname; at most limit of them, and only those the viewer may visit
+    // (no roster, or it teaches the live or is on its roster).
+    std::vector<std::pair<LiveRecord, std::string>> openLives(int limit, int64_t viewer);
     int64_t createRoom(int64_t callerId, int64_t liveId);
     void reportRoom(int64_t callerId, int64_t liveId, int videoType, int device);
     void enterRoom(int64_t userId, int64_t avRoomId, int liveRole);
@@ -130,6 +135,7 @@ public:
         bool ended = false;
         int64_t teacherId = 0;
         bool member = false; // "live.enter.room" let the user in and it has not quit since
+        bool mayVisit = false; // the live has no roster, or the user teaches it or is on it
     };
     RoomAccess roomAccess(int64_t avRoomId, int64_t userId);
 
@@ -147,6 +153,9 @@ public:
     int64_t addLive(const std::string& teacherLoginId, const std::string& title, const std::string& remark,
         int64_t startMs, int64_t endMs);
     std::vector<LiveRecord> allLives();
+    // Class rosters by login; all or nothing, AppError for an unknown live or login.
+    void setOnRoster(int64_t liveId, const std::vector<std::string>& loginIds, bool on);
+    std::vector<UserRecord> roster(int64_t liveId);
     // Seeds the demo school once; returns false when it was already there.
     bool seedDemo();
 
@@ -161,8 +170,10 @@ private:
     std::unique_ptr<Conn> connect();
     Lease lease();
     template <typename Fn> auto write(Fn&& fn);
-    void createSchema(SQLite::Database& db);
+    void prepareFile();
+    void createSchema(SQLite::Database& db, int fromVersion);
     LiveRecord ownLive(Conn& c, int64_t callerId, int64_t liveId);
+    bool mayVisit(Conn& c, int64_t avRoomId, int64_t userId);
     std::optional<LiveRecord> liveIn(Conn& c, int64_t liveId);
     std::string metaValue(Conn& c, const char* key);
 
@@ -172,6 +183,7 @@ private:
     std::vector<std::unique_ptr<Conn>> m_idle;
     std::mutex m_writeMutex; // one writer at a time inside this process
     int64_t m_lastPurgeMs = 0; // of expired sessions; guarded by m_writeMutex
+    std::string m_exposure;
 };
 
 } // namespace appserver

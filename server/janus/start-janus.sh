@@ -5,7 +5,12 @@
 #
 #   start-janus.sh --dir DIR --port PORT --admin-key KEY [--bind ADDR] [--ice-interface IF]
 #                  [--local-ip ADDR] [--rtp-ports LOW-HIGH] [--debug-level N]
+#                  [--admin-port PORT] [--admin-bind ADDR]
 #                  [--cert FILE --key FILE --wss-port PORT [--wss-bind ADDR]]
+#
+# Janus accepts sessions only with a token lectern-server hands out through the Admin API, which
+# listens on --admin-port (default PORT + 1) at --admin-bind (default 127.0.0.1: give the address
+# lectern-server reaches when it runs on another host) and takes the admin key as its secret.
 #
 # With --cert and --key (PEM, the key unencrypted) the WebSocket transport also serves WSS on
 # --wss-port (on --wss-bind, default 0.0.0.0), for students' pages opened over HTTPS; plain WS
@@ -20,7 +25,9 @@ set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 
 dir= port= key= bind=127.0.0.1 iface= localip= rtp=20000-40000 level=3 cert= certkey= wssport= wssbind=0.0.0.0
+adminport= adminbind=127.0.0.1
 while (($#)); do
+  if [ $# -lt 2 ]; then echo "start-janus: $1 needs a value" >&2; exit 2; fi
   case "$1" in
     --dir) dir=$2; shift 2 ;;
     --port) port=$2; shift 2 ;;
@@ -34,6 +41,8 @@ while (($#)); do
     --key) certkey=$2; shift 2 ;;
     --wss-port) wssport=$2; shift 2 ;;
     --wss-bind) wssbind=$2; shift 2 ;;
+    --admin-port) adminport=$2; shift 2 ;;
+    --admin-bind) adminbind=$2; shift 2 ;;
     *) echo "start-janus: unknown argument $1" >&2; exit 2 ;;
   esac
 done
@@ -42,6 +51,21 @@ if [ -z "$dir" ] || [ -z "$port" ] || [ -z "$key" ]; then
   exit 2
 fi
 case "$key" in *[!A-Za-z0-9_-]*) echo "start-janus: the admin key may hold only letters, digits, - and _" >&2; exit 2 ;; esac
+# Every value goes into the configuration as it is: what could break out of its place is refused.
+bad() { echo "start-janus: $1" >&2; exit 2; }
+isport() { case "$1" in ''|*[!0-9]*) return 1 ;; esac; [ "${#1}" -le 5 ] && [ "$1" -ge 1 ] && [ "$1" -le 65535 ]; }
+isip() { case "$1" in ''|*[!0-9A-Fa-f.:]*) return 1 ;; esac; }
+isport "$port" || bad "--port takes a port number (1-65535), not $port"
+if [ -z "$adminport" ]; then adminport=$((port + 1)); fi
+isport "$adminport" || bad "--admin-port takes a port number (1-65535), not $adminport"
+[ "$adminport" != "$port" ] || bad "--admin-port must differ from --port"
+isip "$bind" || bad "--bind takes an IP address, not $bind"
+isip "$adminbind" || bad "--admin-bind takes an IP address, not $adminbind"
+if [ -n "$localip" ]; then isip "$localip" || bad "--local-ip takes an IP address, not $localip"; fi
+case "$iface" in *[!A-Za-z0-9_.:,-]*) bad "--ice-interface takes interface names or addresses, not $iface" ;; esac
+[[ "$rtp" =~ ^[0-9]{1,5}-[0-9]{1,5}$ ]] && isport "${rtp%-*}" && isport "${rtp#*-}" && [ "${rtp%-*}" -le "${rtp#*-}" ] \
+  || bad "--rtp-ports takes LOW-HIGH port numbers, not $rtp"
+case "$level" in [0-7]) ;; *) bad "--debug-level takes 0 to 7, not $level" ;; esac
 wss=false wsslisten= wsscerts=
 if [ -n "$cert$certkey$wssport" ]; then
   if [ -z "$cert" ] || [ -z "$certkey" ] || [ -z "$wssport" ]; then
@@ -61,8 +85,8 @@ if [ -n "$cert$certkey$wssport" ]; then
   cert=$(cd "$(dirname "$cert")" && pwd)/$(basename "$cert")
   certkey=$(cd "$(dirname "$certkey")" && pwd)/$(basename "$certkey")
   case "$cert$certkey" in *[\"\|\\\&]*) echo "start-janus: certificate paths may not hold \", |, & or \\" >&2; exit 2 ;; esac
-  case "$wssport" in ''|*[!0-9]*) echo "start-janus: --wss-port takes a port number" >&2; exit 2 ;; esac
-  case "$wssbind" in *[!0-9A-Fa-f.:]*) echo "start-janus: --wss-bind takes an IP address" >&2; exit 2 ;; esac
+  isport "$wssport" || bad "--wss-port takes a port number (1-65535), not $wssport"
+  isip "$wssbind" || bad "--wss-bind takes an IP address, not $wssbind"
   wss=true
   wsslisten="wss_port = $wssport\n\twss_ip = \"$wssbind\""
   wsscerts="cert_pem = \"$cert\"\n\tcert_key = \"$certkey\""
@@ -77,8 +101,10 @@ if [ -z "$lib" ]; then
   exit 1
 fi
 
+case "$dir" in *[\"\|\\\&$'\n']*) bad "the folder $dir may not hold \", |, &, \\ or a line break" ;; esac
 mkdir -p "$dir"
 dir=$(cd "$dir" && pwd)
+case "$dir" in *[\"\|\\\&$'\n']*) bad "the folder $dir may not hold \", |, &, \\ or a line break" ;; esac
 rm -rf "$dir/plugins" "$dir/transports" "$dir/events" "$dir/loggers"
 mkdir -p "$dir/plugins" "$dir/transports" "$dir/events" "$dir/loggers"
 ln -s "$lib/plugins/libjanus_videoroom.so" "$dir/plugins/"
@@ -90,6 +116,7 @@ if [ -n "$iface" ]; then enforce="ice_enforce_list = \"$iface\""; fi
 
 fill() {
   sed -e "s|@DIR@|$dir|g" -e "s|@PORT@|$port|g" -e "s|@ADMIN_KEY@|$key|g" -e "s|@BIND@|$bind|g" \
+      -e "s|@ADMIN_PORT@|$adminport|g" -e "s|@ADMIN_BIND@|$adminbind|g" \
       -e "s|@RTP_PORTS@|$rtp|g" -e "s|@DEBUG_LEVEL@|$level|g" -e "s|@ICE_ENFORCE@|$enforce|g" \
       -e "s|@LOCAL_IP@|$local|g" -e "s|@WSS@|$wss|g" -e "s|@WSS_LISTEN@|$wsslisten|g" \
       -e "s|@WSS_CERTIFICATES@|$wsscerts|g" "$1" > "$2"
@@ -97,6 +124,7 @@ fill() {
 fill "$here/janus.jcfg.in" "$dir/janus.jcfg"
 fill "$here/janus.transport.websockets.jcfg.in" "$dir/janus.transport.websockets.jcfg"
 fill "$here/janus.plugin.videoroom.jcfg.in" "$dir/janus.plugin.videoroom.jcfg"
-chmod 600 "$dir/janus.plugin.videoroom.jcfg"
+# Both hold the admin key.
+chmod 600 "$dir/janus.plugin.videoroom.jcfg" "$dir/janus.jcfg"
 
 exec janus -C "$dir/janus.jcfg" -F "$dir"

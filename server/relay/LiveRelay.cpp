@@ -1,6 +1,7 @@
 #include "LiveRelay.h"
 
 #include "MediaRooms.h"
+#include "MemberRules.h"
 
 #include "common/UserSig.h"
 #include "protocol/CmdMessage.h"
@@ -58,45 +59,8 @@ int sigCode(usersig::Check check)
     return kSigBad;
 }
 
-// A student's message the relay does not pass on.
+// A member's message the relay does not pass on.
 constexpr int kStudentMayNot = 10022;
-
-// What a student may send: chat and its own hello or goodbye to its room, and to the room's host
-// only its own answer to an invitation, its going off the microphone, its hand and its answer to
-// a question. Anything else (an invitation, the end of the class, another's microphone, all hands
-// down) would act in the teacher's name.
-QString studentRefusal(const QString& sender, bool group, bool toHost, const QJsonArray& elems)
-{
-    for (const QJsonValue& v : elems) {
-        const QJsonObject e = v.toObject();
-        const int type = e.value(QStringLiteral("type")).toInt(-1);
-        if (type == 0) {
-            if (!group)
-                return QStringLiteral("students chat to the room only");
-            continue;
-        }
-        const std::optional<cmdmessage::Command> cmd = type == 1
-            ? cmdmessage::parse(e.value(QStringLiteral("data")).toString().toUtf8())
-            : std::nullopt;
-        if (!cmd)
-            return QStringLiteral("students send chat and classroom commands only");
-        const int a = cmd->userAction;
-        const bool allowed = group ? a == CmdEnterRoom || a == CmdLeaveRoom
-                                   : toHost
-                && (a == CmdAcceptInteract || a == CmdRejectInteract || a == CmdMicOff || a == CmdRaiseHand
-                    || a == CmdLowerHand || a == CmdQuizAnswer);
-        if (!allowed)
-            return QStringLiteral("a student may not send command %1 %2")
-                .arg(a)
-                .arg(group ? "to the room" : "to this user");
-        // An identity, when there is one, must be the sender's own.
-        const QJsonObject identity = QJsonDocument::fromJson(cmd->actionParam.toUtf8()).object();
-        const QJsonValue named = identity.value(QStringLiteral("userId"));
-        if (!named.isUndefined() && named.toVariant().toString() != sender)
-            return QStringLiteral("a student may speak only for itself");
-    }
-    return QString();
-}
 
 } // namespace
 
@@ -115,6 +79,9 @@ struct LiveRelay::Session {
     quint64 serial = 0; // tells a session from a later one at the same address
     bool knowsMedia = false; // has been told its room's media room
     QPointer<QSslSocket> tls; // under ws when the relay serves WSS
+    QString name; // in the school's records, from sign-in
+    QHostAddress address; // counted against its limit while not signed in
+    bool countedUnsigned = false;
 
     // What the member has not yet taken. Over TLS most of it waits already encrypted, where the
     // WebSocket's own count does not see it.
@@ -219,6 +186,7 @@ void LiveRelay::close()
     m_held.clear();
     m_byUser.clear();
     m_rooms.clear();
+    m_unsignedByAddress.clear();
 }
 
 void LiveRelay::setQueueLimits(qint64 hardLimitBytes, qint64 totalLimitBytes)
@@ -277,6 +245,13 @@ void LiveRelay::onNewConnection()
         connect(ws, &QWebSocket::textMessageReceived, this, [this, s](const QString& t) { onText(s, t); });
         connect(ws, &QWebSocket::binaryMessageReceived, this, [this, s] { onBinary(s); });
         connect(ws, &QWebSocket::disconnected, this, [this, s] { onClosed(s); });
+        if (!admitUnsigned(s)) {
+            s->dead = true;
+            ws->close(QWebSocketProtocol::CloseCodePolicyViolated,
+                QStringLiteral("too many connections not signed in from this address"));
+            QTimer::singleShot(1000, ws, [ws] { ws->abort(); }); // one that does not answer the close
+            continue;
+        }
         QTimer::singleShot(m_signInTimeoutMs, ws, [this, ws] {
             Session* s = m_sessions.value(ws);
             if (!s || s->dead || !s->userId.isEmpty())
@@ -298,6 +273,7 @@ void LiveRelay::onClosed(Session* s)
     }
     s->dead = true;
     m_queuedEstimate -= s->queued;
+    releaseUnsigned(s);
     leaveRoom(s);
     m_sessions.remove(s->ws);
     if (!s->userId.isEmpty() && m_byUser.value(s->userId) == s)
@@ -351,6 +327,10 @@ void LiveRelay::onText(Session* s, const QString& text)
             reply(s, id, kNotHost, QStringLiteral("only a teacher may host a room"));
             return;
         }
+        if (m_closedRooms.contains(roomId)) {
+            reply(s, id, kLiveEnded, roomRefusalText(kLiveEnded, roomId));
+            return;
+        }
         if (m_access) {
             if (const int refusal = m_access(s->userId, roomId, host ? RoomUse::Host : RoomUse::Join)) {
                 reply(s, id, refusal, roomRefusalText(refusal, roomId));
@@ -367,8 +347,8 @@ void LiveRelay::onText(Session* s, const QString& text)
             if (!m_media.contains(roomId)) {
                 m_media.insert(roomId, Media {});
                 m_mediaRooms->create(roomId, [this, roomId](const std::optional<MediaRooms::Room>& room) {
-                    onMediaCreated(
-                        roomId, room.has_value(), room ? room->url : QString(), room ? room->pin : QString());
+                    onMediaCreated(roomId, room.has_value(), room ? room->url : QString(),
+                        room ? room->videoRoom : 0, room ? room->pin : QString());
                 });
             }
             return;
@@ -398,17 +378,52 @@ void LiveRelay::onText(Session* s, const QString& text)
     } else if (req.op == QLatin1String("groupMsg") || req.op == QLatin1String("peerMsg")) {
         handleMessage(s, id, req);
     } else if (req.op == QLatin1String("event")) {
-        if (!s->roomId) {
-            reply(s, id, kNotInRoom, QStringLiteral("not in a room"));
-            return;
-        }
-        if (req.event == kCameraOn || req.event == kCameraOff)
-            s->camera = req.event == kCameraOn;
-        else
-            s->screen = req.event == kScreenOn;
-        broadcastEvent(s->roomId, req.event, s->userId, s);
-        reply(s, id, kOk, QString());
+        handleEvent(s, id, req.event);
+    } else if (req.op == QLatin1String("publish")) {
+        handlePublish(s, id, req);
     }
+}
+
+void LiveRelay::handleEvent(Session* s, const QByteArray& id, int event)
+{
+    if (!s->roomId) {
+        reply(s, id, kNotInRoom, QStringLiteral("not in a room"));
+        return;
+    }
+    if (!s->host && !memberrules::mayTellEvent(event)) {
+        reply(s, id, kStudentMayNot, QStringLiteral("only the host may tell event %1").arg(event));
+        return;
+    }
+    if (event == kCameraOn || event == kCameraOff)
+        s->camera = event == kCameraOn;
+    else
+        s->screen = event == kScreenOn;
+    broadcastEvent(s->roomId, event, s->userId, s);
+    reply(s, id, kOk, QString());
+}
+
+bool LiveRelay::admitUnsigned(Session* s)
+{
+    s->address = s->ws->peerAddress();
+    int& count = m_unsignedByAddress[s->address];
+    if (count >= m_unsignedPerAddress) {
+        if (count == 0)
+            m_unsignedByAddress.remove(s->address);
+        return false;
+    }
+    ++count;
+    s->countedUnsigned = true;
+    return true;
+}
+
+void LiveRelay::releaseUnsigned(Session* s)
+{
+    if (!s->countedUnsigned)
+        return;
+    s->countedUnsigned = false;
+    auto it = m_unsignedByAddress.find(s->address);
+    if (it != m_unsignedByAddress.end() && --*it <= 0)
+        m_unsignedByAddress.erase(it);
 }
 
 void LiveRelay::handleLogin(Session* s, const QByteArray& id, const relayrequest::Request& req)
@@ -439,8 +454,10 @@ void LiveRelay::handleLogin(Session* s, const QByteArray& id, const relayrequest
         old->dead = true;
         old->ws->close(QWebSocketProtocol::CloseCodePolicyViolated, QStringLiteral("signed in elsewhere"));
     }
+    releaseUnsigned(s);
     s->userId = userId;
     s->mayHost = role == usersig::Role::Host;
+    s->name = m_nameOf ? m_nameOf(userId) : QString();
     m_byUser.insert(userId, s);
     if (s->resumeToken.isEmpty())
         s->resumeToken = QByteArray::number(QRandomGenerator::system()->generate64(), 16)
@@ -448,43 +465,50 @@ void LiveRelay::handleLogin(Session* s, const QByteArray& id, const relayrequest
     const QJsonObject extra { { "resume", QString::fromLatin1(s->resumeToken) }, { "resumed", resumed },
         { "roomId", qint64(s->roomId) } };
     sendRaw(s, relayop::reply(id, kOk, QString(), extra));
+    // What went live or ended while the connection was gone.
+    if (resumed && s->roomId && m_media.value(s->roomId).ready)
+        tellLiveFeeds(s->roomId, s);
     emit sessionSignedIn(userId);
 }
 
 void LiveRelay::handleMessage(Session* s, const QByteArray& id, const relayrequest::Request& req)
 {
     const bool group = req.op == QLatin1String("groupMsg");
-    if (!s->mayHost) {
-        bool toHost = false;
-        for (const Session* m : roomMembers(s->roomId))
-            toHost = toHost || (m->host && m->userId == req.to);
-        const QString refusal = studentRefusal(s->userId, group, toHost, req.elems);
+    Session* peer = group ? nullptr : m_byUser.value(req.to);
+    if (group && !s->roomId) {
+        reply(s, id, kNotInRoom, QStringLiteral("not in a room"));
+        return;
+    }
+    if (!group && (!peer || peer->dead)) {
+        reply(s, id, kPeerUnknown, QStringLiteral("user not online: %1").arg(req.to));
+        return;
+    }
+    const bool sameRoom = group || (s->roomId && peer->roomId == s->roomId);
+    // The host speaks as the host in its own room only; anyone else, a teacher too, is a member.
+    if (!(s->host && sameRoom)) {
+        memberrules::Message m;
+        m.sender = s->userId;
+        m.route = group ? memberrules::Route::Room : memberrules::Route::Host;
+        m.toOwnHost = !group && sameRoom && peer->host;
+        m.invited = m_police.invited(s->roomId, s->userId);
+        const QString refusal = memberrules::refusal(m, req.elems);
         if (!refusal.isEmpty()) {
             reply(s, id, kStudentMayNot, refusal);
             return;
         }
     }
-    QJsonArray elems = req.elems;
+    QJsonArray elems = memberrules::withRealName(req.elems, s->name);
     if (!classMessage(s, id, group, &elems))
         return;
     const QByteArray bytes = relayop::msg(s->userId, group, elems);
     if (group) {
-        if (!s->roomId) {
-            reply(s, id, kNotInRoom, QStringLiteral("not in a room"));
-            return;
-        }
         for (Session* m : roomMembers(s->roomId))
             if (m != s)
                 sendRaw(m, bytes);
         policeMessage(s, QString(), elems);
     } else {
-        Session* peer = m_byUser.value(req.to);
-        if (!peer || peer->dead) {
-            reply(s, id, kPeerUnknown, QStringLiteral("user not online: %1").arg(req.to));
-            return;
-        }
         sendRaw(peer, bytes);
-        if (s->roomId && peer->roomId == s->roomId)
+        if (sameRoom)
             policeMessage(s, req.to, elems);
     }
     reply(s, id, kOk, QString());
@@ -577,13 +601,17 @@ bool LiveRelay::hostTaken(quint32 roomId, const Session* s) const
 
 void LiveRelay::enterAndReply(Session* s, const QByteArray& id, quint32 roomId, bool host)
 {
+    if (m_closedRooms.contains(roomId)) { // ended while its media room was being made
+        reply(s, id, kLiveEnded, roomRefusalText(kLiveEnded, roomId));
+        return;
+    }
     const bool entered = joinRoom(s, roomId, host);
     QJsonArray members;
     for (Session* m : roomMembers(s->roomId))
         members.append(m->userId);
     QJsonObject extra { { "members", members } };
     if (m_media.value(roomId).ready) {
-        extra.insert("media", mediaObject(roomId));
+        extra.insert("media", mediaObject(roomId, s->userId));
         s->knowsMedia = true;
     }
     sendRaw(s, relayop::reply(id, kOk, QString(), extra));
@@ -592,12 +620,36 @@ void LiveRelay::enterAndReply(Session* s, const QByteArray& id, quint32 roomId, 
         tellRoomState(s);
         tellOpenQuestion(s);
     }
+    if (m_media.value(roomId).ready)
+        tellLiveFeeds(roomId, s);
 }
 
 void LiveRelay::setMediaRooms(MediaRooms* rooms)
 {
     m_mediaRooms = rooms;
     rooms->setPublisherCheck([this](quint32 roomId, quint64 feedId) { return mayPublish(roomId, feedId); });
+    delete m_feedCheck;
+    m_feedCheck = new FeedCheck(
+        [this](quint32 roomId, quint64 feed) -> std::optional<FeedCheck::Owner> {
+            const Media media = m_media.value(roomId);
+            for (auto f = media.feeds.constBegin(); f != media.feeds.constEnd(); ++f)
+                if (quint64(f->camera) == feed || quint64(f->screen) == feed)
+                    return FeedCheck::Owner { f.key(), f->token };
+            return std::nullopt;
+        },
+        [this](quint32 roomId, quint64 session, quint64 handle,
+            std::function<void(const FeedCheck::HandleInfo&)> done) {
+            m_mediaRooms->handleInfo(roomId, session, handle, [done](const MediaRooms::HandleInfo& i) {
+                done(FeedCheck::HandleInfo { i.known, i.token, i.feed });
+            });
+        },
+        [this](quint32 roomId, quint64 feed, std::function<void()> done) {
+            m_mediaRooms->kick(roomId, feed, std::move(done));
+        },
+        this);
+    connect(rooms, &MediaRooms::publisherSeen, m_feedCheck, &FeedCheck::seen);
+    connect(rooms, &MediaRooms::publisherGone, m_feedCheck, &FeedCheck::gone);
+    connect(m_feedCheck, &FeedCheck::liveChanged, this, [this](quint32 roomId) { tellLiveFeeds(roomId); });
     connect(rooms, &MediaRooms::roomsLost, this, [this](const QList<quint32>& roomIds) {
         for (quint32 roomId : roomIds)
             if (m_media.value(roomId).ready)
@@ -622,14 +674,30 @@ void LiveRelay::endMedia(quint32 roomId)
         m_mediaRooms->destroy(roomId);
 }
 
+void LiveRelay::closeRoom(quint32 roomId)
+{
+    m_closedRooms.insert(roomId);
+    const QByteArray bytes = relayop::roomClosed(roomId);
+    for (Session* m : m_rooms.take(roomId)) {
+        sendRaw(m, bytes); // a member held for a resume finds itself in no room when it comes back
+        m->roomId = 0;
+        m->host = m->camera = m->screen = m->knowsMedia = false;
+    }
+    m_police.forgetRoom(roomId);
+    endMedia(roomId);
+}
+
 void LiveRelay::forgetMedia(quint32 roomId)
 {
     m_media.remove(roomId);
+    if (m_feedCheck)
+        m_feedCheck->forgetRoom(roomId);
     for (Session* m : roomMembers(roomId))
         m->knowsMedia = false;
 }
 
-void LiveRelay::onMediaCreated(quint32 roomId, bool made, const QString& url, const QString& pin)
+void LiveRelay::onMediaCreated(
+    quint32 roomId, bool made, const QString& url, quint64 videoRoom, const QString& pin)
 {
     auto it = m_media.find(roomId);
     if (it == m_media.end() || it->ready) {
@@ -638,6 +706,7 @@ void LiveRelay::onMediaCreated(quint32 roomId, bool made, const QString& url, co
     } else if (made) {
         it->ready = true;
         it->url = url;
+        it->videoRoom = videoRoom;
         it->pin = pin;
     } else {
         m_media.erase(it); // no media this time; the host's next entry tries again
@@ -657,7 +726,7 @@ void LiveRelay::onMediaCreated(quint32 roomId, bool made, const QString& url, co
     }
 }
 
-LiveRelay::Feeds LiveRelay::feedsOf(Media& media, const QString& userId)
+LiveRelay::Feeds LiveRelay::feedsOf(quint32 roomId, Media& media, const QString& userId)
 {
     auto it = media.feeds.find(userId);
     if (it != media.feeds.end())
@@ -678,7 +747,12 @@ LiveRelay::Feeds LiveRelay::feedsOf(Media& media, const QString& userId)
     Feeds f;
     f.camera = draw(0);
     f.screen = draw(f.camera);
+    f.token = QString::number(QRandomGenerator::system()->generate64(), 16)
+        + QString::number(QRandomGenerator::system()->generate64(), 16);
     media.feeds.insert(userId, f);
+    // Sent to the media server before the member hears of it.
+    if (m_mediaRooms)
+        m_mediaRooms->allowToken(roomId, f.token);
     return f;
 }
 
@@ -732,18 +806,57 @@ QJsonObject LiveRelay::feedsObject(quint32 roomId, const QList<Session*>& member
     Media& media = m_media[roomId];
     QJsonObject feeds;
     for (const Session* m : members) {
-        const Feeds f = feedsOf(media, m->userId);
+        const Feeds f = feedsOf(roomId, media, m->userId);
         feeds.insert(
             m->userId, QJsonObject { { "camera", double(f.camera) }, { "screen", double(f.screen) } });
     }
     return feeds;
 }
 
-QJsonObject LiveRelay::mediaObject(quint32 roomId)
+QJsonObject LiveRelay::mediaObject(quint32 roomId, const QString& forUser)
 {
+    const QJsonObject feeds = feedsObject(roomId, roomMembers(roomId));
     const Media& media = m_media[roomId];
-    return QJsonObject { { "url", media.url }, { "room", qint64(roomId) }, { "pin", media.pin },
-        { "feeds", feedsObject(roomId, roomMembers(roomId)) } };
+    return QJsonObject { { "url", media.url }, { "room", double(media.videoRoom) }, { "pin", media.pin },
+        { "token", media.feeds.value(forUser).token }, { "feeds", feeds } };
+}
+
+// A member names the media server handle it publishes a feed on; the feed goes live for the room
+// once the media server shows that handle is the member's (FeedCheck).
+void LiveRelay::handlePublish(Session* s, const QByteArray& id, const relayrequest::Request& req)
+{
+    if (!s->roomId) {
+        reply(s, id, kNotInRoom, QStringLiteral("not in a room"));
+        return;
+    }
+    if (!m_feedCheck || !m_media.value(s->roomId).ready) {
+        reply(s, id, kNoMedia, QStringLiteral("room %1 has no media room").arg(s->roomId));
+        return;
+    }
+    const quint64 serial = s->serial;
+    m_feedCheck->claim(
+        s->roomId, s->userId, req.mediaSession, req.mediaHandle, req.mediaFeed, [this, serial, id](bool ok) {
+            for (Session* m : qAsConst(m_sessions)) {
+                if (m->serial != serial)
+                    continue;
+                if (ok)
+                    reply(m, id, kOk, QString());
+                else
+                    reply(m, id, kNotYours,
+                        QStringLiteral("the feed id or the media server handle is not the sender's"));
+            }
+        });
+}
+
+void LiveRelay::tellLiveFeeds(quint32 roomId, Session* only)
+{
+    const QByteArray bytes = relayop::liveFeeds(m_feedCheck ? m_feedCheck->live(roomId) : QList<quint64>());
+    if (only) {
+        sendRaw(only, bytes);
+        return;
+    }
+    for (Session* m : roomMembers(roomId))
+        sendRaw(m, bytes);
 }
 
 QList<LiveRelay::Session*> LiveRelay::roomMembers(quint32 roomId) const
@@ -778,7 +891,7 @@ bool LiveRelay::joinRoom(Session* s, quint32 roomId, bool host)
             sendRaw(m, plain);
         } else {
             QJsonObject full = feeds;
-            full.insert("media", mediaObject(roomId));
+            full.insert("media", mediaObject(roomId, m->userId));
             sendRaw(m, relayop::memberEvent(kEntered, { s->userId }, full));
             m->knowsMedia = true;
         }

@@ -9,6 +9,7 @@
 #include <QObject>
 #include <QString>
 
+#include "FeedCheck.h"
 #include "MediaPolice.h"
 #include "protocol/ClassFacts.h"
 #include "protocol/RelayOps.h"
@@ -57,6 +58,13 @@ public:
     // like any other.
     using ClassRecord = std::function<classfacts::Verdict(const classfacts::Fact& fact)>;
     void setClassRecord(ClassRecord record) { m_record = std::move(record); }
+    // The name the school's records give a user (empty when unknown): what a member's identity
+    // says of it in the messages it sends, whatever it claimed.
+    using NameOf = std::function<QString(const QString& userId)>;
+    void setNameOf(NameOf nameOf) { m_nameOf = std::move(nameOf); }
+    // Connections from one address that have not signed in yet, past which more are refused.
+    // Signed-in members do not count: a whole school may sit behind one address.
+    void setUnsignedPerAddressLimit(int connections) { m_unsignedPerAddress = connections; }
     // A connection that has not signed in by then is closed, so idle sockets cannot pile up.
     void setSignInTimeout(int ms) { m_signInTimeoutMs = ms; }
     // A connection whose TLS handshake and WebSocket upgrade are not done by then is dropped.
@@ -75,6 +83,9 @@ public:
     void setMediaRooms(MediaRooms* rooms);
     // The room's live has ended: its media room goes.
     void endMedia(quint32 roomId);
+    // The room's live has ended: its members are told and leave it, its media room goes, and
+    // nobody enters it again.
+    void closeRoom(quint32 roomId);
     bool hasMedia(quint32 roomId) const;
 
     int sessionCount() const;
@@ -102,10 +113,12 @@ private:
     struct Feeds {
         qint64 camera = 0;
         qint64 screen = 0;
+        QString token; // what opens a session on the media server, for this member only
     };
     struct Media {
         bool ready = false; // false while the VideoRoom is being made
         QString url;
+        quint64 videoRoom = 0;
         QString pin;
         QHash<QString, Feeds> feeds; // kept while the room has media, so re-entries keep their ids
     };
@@ -122,6 +135,10 @@ private:
 
     void handleLogin(Session* s, const QByteArray& id, const relayrequest::Request& req);
     void handleMessage(Session* s, const QByteArray& id, const relayrequest::Request& req);
+    void handleEvent(Session* s, const QByteArray& id, int event);
+    // A session that has not signed in yet: counted against its address's limit, or refused.
+    bool admitUnsigned(Session* s);
+    void releaseUnsigned(Session* s);
     void reply(Session* s, const QByteArray& id, int code, const QString& desc);
     void sendError(Session* s, int code, const QString& desc);
     bool sendRaw(Session* s, const QByteArray& bytes);
@@ -132,9 +149,9 @@ private:
     bool hostTaken(quint32 roomId, const Session* s) const;
     // Enters and replies (with the media room, when there is one).
     void enterAndReply(Session* s, const QByteArray& id, quint32 roomId, bool host);
-    void onMediaCreated(quint32 roomId, bool made, const QString& url, const QString& pin);
+    void onMediaCreated(quint32 roomId, bool made, const QString& url, quint64 videoRoom, const QString& pin);
     void forgetMedia(quint32 roomId);
-    Feeds feedsOf(Media& media, const QString& userId);
+    Feeds feedsOf(quint32 roomId, Media& media, const QString& userId);
     // Whether feedId belongs to a member now in the room who may publish: the host, or a student
     // on the microphone.
     bool mayPublish(quint32 roomId, quint64 feedId) const;
@@ -159,7 +176,10 @@ private:
     void classLeave(Session* s, quint32 roomId);
     QStringList onMicNow(quint32 roomId) const;
     static constexpr int kTallyDelayMs = 50;
-    QJsonObject mediaObject(quint32 roomId);
+    QJsonObject mediaObject(quint32 roomId, const QString& forUser);
+    void handlePublish(Session* s, const QByteArray& id, const relayrequest::Request& req);
+    // Tells the room (or one member) which feeds are live; see FeedCheck.
+    void tellLiveFeeds(quint32 roomId, Session* only = nullptr);
     void tellRoomState(Session* s);
     void leaveRoom(Session* s);
     void broadcastEvent(quint32 roomId, int event, const QString& userId, const Session* except);
@@ -182,12 +202,17 @@ private:
     qint64 m_membersCutOff = 0;
     Traffic m_traffic;
     RoomAccess m_access;
+    NameOf m_nameOf;
+    QSet<quint32> m_closedRooms; // rooms whose live ended while this relay ran
+    QHash<QHostAddress, int> m_unsignedByAddress;
+    int m_unsignedPerAddress = 256;
     int m_signInTimeoutMs = 30000;
     int m_graceMs = 15000;
     QHash<quint64, Session*> m_held;
     MediaRooms* m_mediaRooms = nullptr;
     QHash<quint32, Media> m_media;
     MediaPolice m_police;
+    FeedCheck* m_feedCheck = nullptr;
     QHash<quint32, QList<PendingHost>> m_pendingHosts;
     quint64 m_nextSessionSerial = 1;
     quint64 m_nextSerial = 1;

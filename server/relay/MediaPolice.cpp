@@ -56,6 +56,11 @@ bool MediaPolice::onMic(quint32 roomId, const QString& userId) const
     return m_rooms.value(roomId).value(userId, State::Invited) == State::OnMic;
 }
 
+bool MediaPolice::invited(quint32 roomId, const QString& userId) const
+{
+    return m_rooms.value(roomId).value(userId, State::OnMic) == State::Invited;
+}
+
 void MediaPolice::forgetMember(quint32 roomId, const QString& userId)
 {
     auto it = m_rooms.find(roomId);

@@ -15,6 +15,8 @@ public:
     QStringList observe(
         quint32 roomId, const QString& from, bool fromHost, const QString& to, const QJsonArray& elems);
     bool onMic(quint32 roomId, const QString& userId) const;
+    // The host's invitation to userId waits for its answer.
+    bool invited(quint32 roomId, const QString& userId) const;
     void forgetMember(quint32 roomId, const QString& userId);
     void forgetRoom(quint32 roomId);
 

@@ -1,5 +1,6 @@
 #include "MediaRooms.h"
 
+#include "janus/JanusAdmin.h"
 #include "janus/JanusSession.h"
 
 #include <QDebug>
@@ -8,6 +9,8 @@
 #include <QRandomGenerator>
 #include <QSet>
 #include <QTimer>
+
+#include <memory>
 
 namespace {
 
@@ -21,11 +24,32 @@ QString randomPin()
     return pin;
 }
 
+// Below 2^53, so it stays exact in the students' pages.
+quint64 randomRoomId()
+{
+    for (;;)
+        if (const quint64 id = QRandomGenerator::system()->generate64() & ((quint64(1) << 53) - 1))
+            return id;
+}
+
+QUrl adminUrlOf(const MediaServerConfig& c)
+{
+    if (!c.adminUrl.isEmpty())
+        return c.adminUrl;
+    QUrl admin;
+    admin.setScheme(QStringLiteral("ws"));
+    admin.setHost(c.url.host());
+    admin.setPort(c.url.port(c.url.scheme() == QLatin1String("wss") ? 443 : 80) + 1);
+    return admin;
+}
+
 } // namespace
 
 struct MediaRooms::Server {
     MediaServerConfig config;
     JanusSession* session = nullptr;
+    JanusAdmin* admin = nullptr;
+    QString token; // lectern-server's own session token there
     QTimer* openTimer = nullptr;
     quint64 handle = 0; // the VideoRoom handle rooms are made through; 0 until ready
     bool opening = false;
@@ -52,6 +76,7 @@ MediaRooms::MediaRooms(const QByteArray& secret, const QList<MediaServerConfig>&
         if (s->config.publicUrl.isEmpty())
             s->config.publicUrl = config.url;
         s->session = new JanusSession(this);
+        s->admin = new JanusAdmin(adminUrlOf(config), config.adminKey, this);
         s->openTimer = new QTimer(this);
         s->openTimer->setSingleShot(true);
         connect(s->openTimer, &QTimer::timeout, this, [this, s] {
@@ -69,8 +94,10 @@ MediaRooms::MediaRooms(const QByteArray& secret, const QList<MediaServerConfig>&
                             << "refused the VideoRoom plugin:" << JanusSession::errorText(answer);
                         s->handle = 0;
                         s->session->close();
+                        settle(s, false);
+                        return;
                     }
-                    settle(s, s->handle != 0);
+                    sweep(s, [this, s] { settle(s, s->handle != 0); });
                 });
         });
         connect(s->session, &JanusSession::handleEvent, this,
@@ -86,6 +113,8 @@ MediaRooms::MediaRooms(const QByteArray& secret, const QList<MediaServerConfig>&
             for (auto it = m_rooms.begin(); it != m_rooms.end();) {
                 if (it.value() == s) {
                     lost << it.key();
+                    m_videoRooms.remove(it.key());
+                    m_tokens.remove(it.key());
                     it = m_rooms.erase(it);
                 } else {
                     ++it;
@@ -99,6 +128,38 @@ MediaRooms::MediaRooms(const QByteArray& secret, const QList<MediaServerConfig>&
         });
         m_servers << s;
     }
+}
+
+// Rooms of ours that nothing here knows of (left by an earlier run of lectern-server, their PINs
+// long handed out) go before new ones are made: their secret is derived from the room id their
+// description names.
+void MediaRooms::sweep(Server* s, std::function<void()> then)
+{
+    const QJsonObject list { { "request", "list" }, { "admin_key", s->config.adminKey } };
+    s->session->message(s->handle, list, {}, [this, s, then](const QJsonObject& answer) {
+        const QJsonArray rooms = JanusSession::pluginData(answer).value("list").toArray();
+        auto left = std::make_shared<int>(1);
+        const auto oneDone = [left, then] {
+            if (--*left == 0)
+                then();
+        };
+        const QList<quint64> ours = m_videoRooms.values();
+        for (const QJsonValue& v : rooms) {
+            const QJsonObject r = v.toObject();
+            const QString description = r.value("description").toString();
+            const quint64 videoRoom = quint64(r.value("room").toDouble());
+            bool ok = false;
+            const quint32 roomId
+                = description.startsWith(QLatin1String("live room ")) ? description.mid(10).toUInt(&ok) : 0;
+            if (!ok || !roomId || ours.contains(videoRoom))
+                continue;
+            ++*left;
+            const QJsonObject destroy { { "request", "destroy" }, { "room", double(videoRoom) },
+                { "secret", secretOf(roomId) }, { "permanent", false } };
+            s->session->message(s->handle, destroy, {}, [oneDone](const QJsonObject&) { oneDone(); });
+        }
+        oneDone();
+    });
 }
 
 MediaRooms::~MediaRooms()
@@ -173,8 +234,25 @@ void MediaRooms::whenReady(Server* s, Ready then)
         return;
     s->opening = true;
     s->session->setRequestTimeoutMs(m_timeoutMs);
+    s->admin->setRequestTimeoutMs(m_timeoutMs);
     s->openTimer->start(m_timeoutMs);
-    s->session->open(s->config.url);
+    // Our own session needs a token too: a fresh one each time, as a restarted server knows none.
+    if (!s->token.isEmpty())
+        s->admin->removeToken(s->token);
+    s->token = randomPin();
+    s->admin->addToken(s->token, [this, s, token = s->token](const QJsonObject& answer) {
+        if (!s->opening || token != s->token)
+            return;
+        if (!JanusSession::ok(answer)) {
+            qWarning().noquote() << "media server" << s->config.url.toString()
+                                 << "refused a token through its Admin API:"
+                                 << JanusSession::errorText(answer);
+            settle(s, false);
+            return;
+        }
+        s->session->setToken(token);
+        s->session->open(s->config.url);
+    });
 }
 
 void MediaRooms::settle(Server* s, bool ok)
@@ -228,14 +306,22 @@ void MediaRooms::createAny(quint32 roomId, QList<Server*> tried, Created done)
 
 void MediaRooms::createOn(Server* s, quint32 roomId, bool replacing, Created done)
 {
+    // One left from an earlier host entry goes: its PIN has been seen.
+    if (!replacing && m_videoRooms.contains(roomId) && m_rooms.value(roomId) == s) {
+        unwatch(s, roomId);
+        const QJsonObject destroy { { "request", "destroy" }, { "room", double(m_videoRooms.value(roomId)) },
+            { "secret", secretOf(roomId) }, { "permanent", false } };
+        s->session->message(s->handle, destroy, {}, nullptr);
+    }
     const QString pin = randomPin();
-    const QJsonObject body { { "request", "create" }, { "room", double(roomId) },
+    const quint64 videoRoom = randomRoomId();
+    const QJsonObject body { { "request", "create" }, { "room", double(videoRoom) },
         { "admin_key", s->config.adminKey }, { "description", QStringLiteral("live room %1").arg(roomId) },
         { "secret", secretOf(roomId) }, { "pin", pin }, { "is_private", true }, { "permanent", false },
         { "publishers", kPublishers }, { "bitrate", kBitrateCap }, { "bitrate_cap", true },
         { "audiocodec", "opus" }, { "videocodec", "vp8" } };
     s->session->message(
-        s->handle, body, {}, [this, s, roomId, replacing, pin, done](const QJsonObject& answer) {
+        s->handle, body, {}, [this, s, roomId, replacing, videoRoom, pin, done](const QJsonObject& answer) {
             if (JanusSession::ok(answer)) {
                 Server* before = m_rooms.value(roomId);
                 if (before != s) {
@@ -244,25 +330,15 @@ void MediaRooms::createOn(Server* s, quint32 roomId, bool replacing, Created don
                     ++s->rooms;
                 }
                 m_rooms.insert(roomId, s);
+                m_videoRooms.insert(roomId, videoRoom);
                 watch(s, roomId, pin);
-                done(Room { s->config.publicUrl.toString(), pin });
+                done(Room { s->config.publicUrl.toString(), videoRoom, pin });
                 return;
             }
-            // Left from before a restart, or from an earlier host entry: the secret is ours, so it
-            // goes and comes back with a PIN nobody has seen.
-            if (!replacing && JanusSession::pluginData(answer).value("error_code").toInt() == kRoomExists) {
-                const QJsonObject destroy { { "request", "destroy" }, { "room", double(roomId) },
-                    { "secret", secretOf(roomId) }, { "permanent", false } };
-                s->session->message(s->handle, destroy, {}, [this, s, roomId, done](const QJsonObject& gone) {
-                    if (JanusSession::ok(gone) && s->handle) {
-                        createOn(s, roomId, true, done);
-                    } else {
-                        qWarning().noquote()
-                            << "media room" << roomId
-                            << "exists and cannot be replaced:" << JanusSession::errorText(gone);
-                        done(std::nullopt);
-                    }
-                });
+            // Another room drew the same id: draw once more.
+            if (!replacing && JanusSession::pluginData(answer).value("error_code").toInt() == kRoomExists
+                && s->handle) {
+                createOn(s, roomId, true, done);
                 return;
             }
             qWarning().noquote() << "media room" << roomId
@@ -274,13 +350,17 @@ void MediaRooms::createOn(Server* s, quint32 roomId, bool replacing, Created don
 void MediaRooms::destroy(quint32 roomId)
 {
     Server* s = m_rooms.take(roomId);
+    const quint64 videoRoom = m_videoRooms.take(roomId);
+    const QStringList tokens = m_tokens.take(roomId);
     if (!s)
         return;
     --s->rooms;
+    for (const QString& token : tokens)
+        s->admin->removeToken(token);
     if (!s->handle)
         return;
     unwatch(s, roomId);
-    const QJsonObject body { { "request", "destroy" }, { "room", double(roomId) },
+    const QJsonObject body { { "request", "destroy" }, { "room", double(videoRoom) },
         { "secret", secretOf(roomId) }, { "permanent", false } };
     s->session->message(s->handle, body, {}, [roomId](const QJsonObject& answer) {
         if (!JanusSession::ok(answer))
@@ -309,7 +389,8 @@ void MediaRooms::watch(Server* s, quint32 roomId, const QString& pin)
             // Joined as a publisher that never publishes: others are not told of it, and it hears of
             // every publisher that comes and goes.
             const QJsonObject join { { "request", "join" }, { "ptype", "publisher" },
-                { "room", double(roomId) }, { "pin", pin }, { "display", "lectern-server" } };
+                { "room", double(m_videoRooms.value(roomId)) }, { "pin", pin },
+                { "display", "lectern-server" } };
             s->session->message(handle, join, {}, [this, s, roomId](const QJsonObject& answer) {
                 if (!JanusSession::ok(answer)) {
                     qWarning().noquote()
@@ -334,10 +415,13 @@ void MediaRooms::onHandleEvent(Server* s, quint64 handle, const QJsonObject& mes
         if (it->handle != handle)
             continue;
         const QJsonObject data = message.value("plugindata").toObject().value("data").toObject();
-        for (const char* gone : { "unpublished", "leaving", "kicked" })
-            if (data.value(gone).isDouble())
-                it->publishers.remove(quint64(data.value(gone).toDouble()));
-        notePublishers(s, it.key(), data);
+        const quint32 roomId = it.key();
+        for (const char* gone : { "unpublished", "leaving", "kicked" }) {
+            const quint64 feed = quint64(data.value(gone).toDouble());
+            if (data.value(gone).isDouble() && it->publishers.remove(feed))
+                emit publisherGone(roomId, feed);
+        }
+        notePublishers(s, roomId, data);
         return;
     }
 }
@@ -351,24 +435,40 @@ void MediaRooms::notePublishers(Server* s, quint32 roomId, const QJsonObject& da
         if (!feed || it == s->watches.end())
             return;
         it->publishers.insert(feed);
-        judge(s, roomId, feed);
+        judge(roomId, feed);
     }
 }
 
-void MediaRooms::judge(Server* s, quint32 roomId, quint64 feedId)
+void MediaRooms::judge(quint32 roomId, quint64 feedId)
 {
-    if (!m_check || m_check(roomId, feedId))
+    if (!m_check || m_check(roomId, feedId)) {
+        emit publisherSeen(roomId, feedId);
         return;
-    s->watches[roomId].publishers.remove(feedId);
+    }
     qInfo().noquote() << "media room" << roomId << "removes publisher" << feedId;
-    const QJsonObject kick { { "request", "kick" }, { "room", double(roomId) },
+    kick(roomId, feedId);
+}
+
+void MediaRooms::kick(quint32 roomId, quint64 feedId, std::function<void()> done)
+{
+    Server* s = m_rooms.value(roomId);
+    if (!s || !s->handle) {
+        if (done)
+            QTimer::singleShot(0, this, done);
+        return;
+    }
+    if (s->watches[roomId].publishers.remove(feedId))
+        emit publisherGone(roomId, feedId);
+    const QJsonObject body { { "request", "kick" }, { "room", double(m_videoRooms.value(roomId)) },
         { "secret", secretOf(roomId) }, { "id", double(feedId) } };
-    s->session->message(s->handle, kick, {}, [this, roomId, feedId](const QJsonObject& answer) {
+    s->session->message(s->handle, body, {}, [this, roomId, feedId, done](const QJsonObject& answer) {
         if (JanusSession::ok(answer))
             emit publisherRemoved(roomId, feedId);
-        else
+        else if (!done) // making room for an owner: mostly nobody holds the id
             qWarning().noquote() << "media room" << roomId << "could not remove publisher" << feedId << ":"
                                  << JanusSession::errorText(answer);
+        if (done)
+            done();
     });
 }
 
@@ -379,11 +479,48 @@ void MediaRooms::recheck(quint32 roomId)
         return;
     const QList<quint64> feeds = publishersOf(roomId);
     for (quint64 feed : feeds)
-        judge(s, roomId, feed);
+        judge(roomId, feed);
 }
 
 QList<quint64> MediaRooms::publishersOf(quint32 roomId) const
 {
     Server* s = m_rooms.value(roomId);
     return s ? s->watches.value(roomId).publishers.values() : QList<quint64>();
+}
+
+void MediaRooms::allowToken(quint32 roomId, const QString& token)
+{
+    Server* s = m_rooms.value(roomId);
+    if (!s)
+        return;
+    m_tokens[roomId] << token;
+    s->admin->addToken(token, [roomId](const QJsonObject& answer) {
+        if (!JanusSession::ok(answer))
+            qWarning().noquote() << "media room" << roomId
+                                 << "could not admit a member:" << JanusSession::errorText(answer);
+    });
+}
+
+void MediaRooms::handleInfo(
+    quint32 roomId, quint64 session, quint64 handle, std::function<void(const HandleInfo&)> done)
+{
+    Server* s = m_rooms.value(roomId);
+    if (!s) {
+        QTimer::singleShot(0, this, [done] { done(HandleInfo()); });
+        return;
+    }
+    const quint64 videoRoom = m_videoRooms.value(roomId);
+    s->admin->handleInfo(session, handle, [done, videoRoom](const QJsonObject& answer) {
+        HandleInfo info;
+        const QJsonObject i = answer.value("info").toObject();
+        if (answer.value("janus").toString() == QLatin1String("success") && !i.isEmpty()) {
+            info.known = true;
+            info.token = i.value("token").toString();
+            const QJsonObject plugin = i.value("plugin_specific").toObject();
+            if (plugin.value("type").toString() == QLatin1String("publisher")
+                && quint64(plugin.value("room").toDouble()) == videoRoom)
+                info.feed = quint64(plugin.value("id").toDouble());
+        }
+        done(info);
+    });
 }

@@ -19,16 +19,21 @@ struct MediaServerConfig {
     QUrl url; // where lectern-server reaches its WebSocket transport
     QString adminKey; // the VideoRoom plugin's admin_key
     QUrl publicUrl; // what clients are told to connect to (url when empty)
+    // Its Admin API (tokens, handle details), which takes adminKey as its secret. Empty: the url's
+    // host on the next port, over ws://.
+    QUrl adminUrl;
 };
 
 // The VideoRooms of the lives: created with the admin key on the media server with the fewest
-// rooms, with a room secret derived from the server's secret (so a restarted lectern-server can
-// still destroy a room it made before) and a fresh random PIN that only members let in learn.
+// rooms, under a random VideoRoom id nobody can tell from the relay's room id, with a room secret
+// derived from the server's secret and a fresh random PIN that only members let in learn. The
+// media server accepts only sessions with a token added here through its Admin API.
 class MediaRooms : public QObject {
     Q_OBJECT
 public:
     struct Room {
         QString url; // the media server's client-facing address
+        quint64 videoRoom = 0; // the VideoRoom id there
         QString pin;
     };
     // nullopt: no media room (no server reachable, or it refused); the class goes on without.
@@ -54,8 +59,26 @@ public:
 
     // The room secret: never leaves lectern-server.
     QString secretOf(quint32 roomId) const;
+    quint64 videoRoomOf(quint32 roomId) const { return m_videoRooms.value(roomId); }
 
-    // Asked for every publisher that appears in a room: false removes it at once. Each room is
+    // A token for the room's media server: a member's, handed to it with the room. Taken back when
+    // the room is destroyed.
+    void allowToken(quint32 roomId, const QString& token);
+    // What the room's media server says of a handle: the token it was opened with and the feed id
+    // it publishes under in this room's VideoRoom (0: none). known is false when it has no such
+    // handle or cannot be asked.
+    struct HandleInfo {
+        bool known = false;
+        QString token;
+        quint64 feed = 0;
+    };
+    void handleInfo(
+        quint32 roomId, quint64 session, quint64 handle, std::function<void(const HandleInfo&)> done);
+    // Removes the publisher of feedId from the room; done (if any) once the media server answered.
+    void kick(quint32 roomId, quint64 feedId, std::function<void()> done = nullptr);
+
+    // Asked for every publisher that appears in a room: false removes it at once; the others are
+    // announced by publisherSeen. Each room is
     // watched by a participant of lectern-server's own that joins without publishing.
     using PublisherCheck = std::function<bool(quint32 roomId, quint64 feedId)>;
     void setPublisherCheck(PublisherCheck check) { m_check = std::move(check); }
@@ -65,6 +88,9 @@ public:
     QList<quint64> publishersOf(quint32 roomId) const;
 
 signals:
+    // A publisher the check let stay appeared in the room, or left it (or was removed).
+    void publisherSeen(quint32 roomId, quint64 feedId);
+    void publisherGone(quint32 roomId, quint64 feedId);
     // A publisher the check refused was removed from the room.
     void publisherRemoved(quint32 roomId, quint64 feedId);
     // A media server was lost: its rooms are gone with it (or unreachable).
@@ -84,12 +110,15 @@ private:
     void watch(Server* s, quint32 roomId, const QString& pin);
     void onHandleEvent(Server* s, quint64 handle, const QJsonObject& message);
     void notePublishers(Server* s, quint32 roomId, const QJsonObject& data);
-    void judge(Server* s, quint32 roomId, quint64 feedId);
+    void judge(quint32 roomId, quint64 feedId);
     void unwatch(Server* s, quint32 roomId);
+    void sweep(Server* s, std::function<void()> then);
 
     QByteArray m_secret;
     QList<Server*> m_servers;
     QHash<quint32, Server*> m_rooms;
+    QHash<quint32, quint64> m_videoRooms;
+    QHash<quint32, QStringList> m_tokens;
     int m_timeoutMs = 5000;
     PublisherCheck m_check;
     QTimer* m_probe = nullptr;

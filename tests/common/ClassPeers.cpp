@@ -47,8 +47,16 @@ Account signIn(const ServerProcess& server, const QString& login)
 
 RelayClient::RelayClient(const QString& url)
 {
-    connect(&m_ws, &QWebSocket::textMessageReceived, this,
-        [this](const QString& text) { m_pushes << relayop::readPush(text.toUtf8()); });
+    connect(&m_ws, &QWebSocket::textMessageReceived, this, [this](const QString& text) {
+        const relayop::Push push = relayop::readPush(text.toUtf8());
+        if (push.kind == relayop::Push::Reply && m_onReply.contains(push.id)) {
+            m_onReply.take(push.id)(push);
+            return;
+        }
+        m_pushes << push;
+        if (m_onPush && push.kind != relayop::Push::Reply)
+            m_onPush(push);
+    });
     m_ws.open(QUrl(url));
 }
 
@@ -71,6 +79,13 @@ relayop::Push RelayClient::ask(const QJsonObject& op)
         },
         kWaitMs);
     return answer;
+}
+
+void RelayClient::send(const QJsonObject& op, std::function<void(const relayop::Push&)> onReply)
+{
+    const int id = m_nextId++;
+    m_onReply.insert(id, std::move(onReply));
+    m_ws.sendTextMessage(QString::fromUtf8(relayop::request(op, id)));
 }
 
 std::optional<relayop::Push> RelayClient::event(int event, const QString& userId)

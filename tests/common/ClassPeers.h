@@ -4,12 +4,14 @@
 #include "protocol/CustomCmd.h"
 #include "protocol/RelayOps.h"
 
+#include <QHash>
 #include <QJsonObject>
 #include <QList>
 #include <QObject>
 #include <QString>
 #include <QWebSocket>
 
+#include <functional>
 #include <optional>
 
 // The app server and relay as a class's members meet them, for tests that need members in a room
@@ -45,10 +47,16 @@ public:
     // A classroom command to one member; the relay's code.
     int command(const QString& to, E_CustomCmd cmd);
     QList<relayop::Push>& pushes() { return m_pushes; }
+    // Sends without waiting; onReply gets the reply when it comes.
+    void send(const QJsonObject& op, std::function<void(const relayop::Push&)> onReply);
+    // Called with every push that answers no request, as it comes (it is kept as well).
+    void setOnPush(std::function<void(const relayop::Push&)> onPush) { m_onPush = std::move(onPush); }
 
 private:
     QWebSocket m_ws;
     QList<relayop::Push> m_pushes;
+    QHash<int, std::function<void(const relayop::Push&)>> m_onReply;
+    std::function<void(const relayop::Push&)> m_onPush;
     int m_nextId = 1;
 };
 

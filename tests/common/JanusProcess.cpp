@@ -1,6 +1,8 @@
 #include "JanusProcess.h"
 
 #include "ChildProcess.h"
+#include "janus/JanusAdmin.h"
+#include "janus/JanusSession.h"
 
 #include <QElapsedTimer>
 #include <QFile>
@@ -13,6 +15,8 @@
 #include <QTest>
 #include <QUrl>
 #include <QWebSocket>
+
+#include <optional>
 
 namespace {
 
@@ -72,14 +76,26 @@ bool JanusProcess::start(QString* error)
         *error = QStringLiteral("no temporary folder: ") + m_dir.errorString();
         return false;
     }
-    QTcpServer probe;
-    if (!probe.listen(QHostAddress(QLatin1String(kAddress)), 0)) {
-        *error = QStringLiteral("cannot listen on %1 (%2): media tests run inside tests/media/netns-run.sh")
-                     .arg(QLatin1String(kAddress), probe.errorString());
+    // Two free ports in a row: the WebSocket transport, and the Admin API on the next one (where
+    // lectern-server looks for it by default).
+    m_port = 0;
+    for (int attempt = 0; attempt < 20 && !m_port; ++attempt) {
+        QTcpServer probe;
+        if (!probe.listen(QHostAddress(QLatin1String(kAddress)), 0)) {
+            *error
+                = QStringLiteral("cannot listen on %1 (%2): media tests run inside tests/media/netns-run.sh")
+                      .arg(QLatin1String(kAddress), probe.errorString());
+            return false;
+        }
+        QTcpServer next;
+        if (probe.serverPort() < 65535
+            && next.listen(QHostAddress(QLatin1String(kAddress)), probe.serverPort() + 1))
+            m_port = probe.serverPort();
+    }
+    if (!m_port) {
+        *error = QStringLiteral("no two free ports in a row on %1").arg(QLatin1String(kAddress));
         return false;
     }
-    m_port = probe.serverPort();
-    probe.close();
     // A range of its own, so two Janus in one namespace never compete for a port.
     const int low = 20000 + int(QRandomGenerator::global()->bounded(40)) * 500;
 
@@ -89,9 +105,9 @@ bool JanusProcess::start(QString* error)
     m_process->start(QStringLiteral("/bin/bash"),
         { script, QStringLiteral("--dir"), m_dir.path(), QStringLiteral("--port"), QString::number(m_port),
             QStringLiteral("--admin-key"), m_adminKey, QStringLiteral("--bind"), QLatin1String(kAddress),
-            QStringLiteral("--local-ip"), QLatin1String(kAddress), QStringLiteral("--ice-interface"),
-            QLatin1String(kInterface), QStringLiteral("--rtp-ports"),
-            QStringLiteral("%1-%2").arg(low).arg(low + 499) });
+            QStringLiteral("--admin-bind"), QLatin1String(kAddress), QStringLiteral("--local-ip"),
+            QLatin1String(kAddress), QStringLiteral("--ice-interface"), QLatin1String(kInterface),
+            QStringLiteral("--rtp-ports"), QStringLiteral("%1-%2").arg(low).arg(low + 499) });
     if (!m_process->waitForStarted(5000)) {
         *error = QStringLiteral("cannot start %1: %2").arg(script, m_process->errorString());
         return false;
@@ -108,6 +124,19 @@ bool JanusProcess::start(QString* error)
         + output();
     stop();
     return false;
+}
+
+bool JanusProcess::addToken(const QString& token, QString* error)
+{
+    JanusAdmin admin(QUrl(adminUrl()), m_adminKey);
+    std::optional<QJsonObject> answer;
+    admin.addToken(token, [&answer](const QJsonObject& a) { answer = a; });
+    if (!QTest::qWaitFor([&answer] { return answer.has_value(); }, 10000) || !JanusSession::ok(*answer)) {
+        *error = QStringLiteral("Janus added no token: %1")
+                     .arg(answer ? JanusSession::errorText(*answer) : QStringLiteral("no answer"));
+        return false;
+    }
+    return true;
 }
 
 bool JanusProcess::stop()

@@ -32,6 +32,14 @@ public:
     quint16 port() const { return m_port; }
     QString url() const { return QStringLiteral("ws://%1:%2").arg(QLatin1String(kAddress)).arg(m_port); }
     QString adminKey() const { return m_adminKey; }
+    // Its Admin API (the admin key is its secret).
+    QString adminUrl() const
+    {
+        return QStringLiteral("ws://%1:%2").arg(QLatin1String(kAddress)).arg(m_port + 1);
+    }
+    // Adds a token its sessions may be opened with (the VideoRoom plugin only), as lectern-server
+    // does for members; false with Janus's answer when refused.
+    bool addToken(const QString& token, QString* error);
     // Everything Janus printed so far, for a failing test's message.
     QString output();
 

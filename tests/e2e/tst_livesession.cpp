@@ -64,6 +64,9 @@ ilive::Message textAndCommand(const QString& text, const QString& data)
     return msg;
 }
 
+// A command any member may send; the others are the host's.
+const QString kMemberHello = "{\n    \"actionParam\": \"\",\n    \"userAction\": 1\n}\n";
+
 // A TCP hop between the services and the relay that can go silent: what a pulled cable or a
 // frozen relay looks like to a client. Connections made after a freeze pass again.
 class SilentLink : public QObject {
@@ -181,7 +184,7 @@ private slots:
         QTRY_COMPARE(rt->failures, 1);
         QVERIFY(rt->lastCode == 20003 && rt->lastDesc.contains("nobody"));
 
-        s1->sendGroupMessage(textAndCommand("老师好", "{}"), onSuc, onErr, r1);
+        s1->sendGroupMessage(textAndCommand("老师好", kMemberHello), onSuc, onErr, r1);
         QTRY_COMPARE(r2->messages.size(), 2);
         QTRY_COMPARE(rt->messages.size(), 1);
         QCOMPARE(rt->messages[0].first, QString("s1"));
@@ -228,7 +231,7 @@ private slots:
         const auto chatBothWays = [&](const QString& tag) {
             const int before1 = r1->messages.size(), beforeT = rt->messages.size();
             teacher->sendGroupMessage(textAndCommand("t-" + tag, "{}"), onSuc, onErr, rt);
-            s1->sendGroupMessage(textAndCommand("s-" + tag, "{}"), onSuc, onErr, r1);
+            s1->sendGroupMessage(textAndCommand("s-" + tag, kMemberHello), onSuc, onErr, r1);
             return QTest::qWaitFor([&] {
                 return r1->messages.size() > before1 && rt->messages.size() > beforeT;
             }) && r1->messages.last().second.first() == "t:t-" + tag

@@ -321,6 +321,8 @@ void TestClassMedia::removedFeedIsNotOfferedAgainInALoop()
     LiveMedia::FeedMap feeds { { "rogue", LiveMedia::Feeds { 777, 0 } } };
     feeds.insert(m_teacherId, m_teacher->media()->feeds().value(m_teacherId));
     rogue.enterRoom("rogue", m_teacher->media()->access(), feeds);
+    // What the relay would tell it is live: the teacher's feeds.
+    rogue.setLiveFeeds({ feeds.value(m_teacherId).camera, feeds.value(m_teacherId).screen });
     rogue.setMic("test-microphone");
     QVERIFY(removed.wait(kWaitMs));
     QCOMPARE(removed.takeFirst().at(0).toInt(), int(LiveMedia::Camera));

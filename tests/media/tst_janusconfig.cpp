@@ -1,6 +1,8 @@
 // Our Janus configuration, started the way tests and scripts/run.sh start it: only a holder of the
-// admin key creates rooms, the packaged sample room is not there, and stopping ends Janus.
+// admin key creates rooms or forwards media, only holders of a token lectern-server added open
+// sessions, the packaged sample room is not there, and stopping ends Janus.
 #include "JanusProcess.h"
+#include "janus/JanusAdmin.h"
 #include "janus/JanusSession.h"
 
 #include <QJsonArray>
@@ -30,6 +32,9 @@ class TestJanusConfig : public QObject {
     Q_OBJECT
 private slots:
     void onlyTheAdminKeyCreatesRoomsAndNoSampleRoomIsThere();
+    void onlyHoldersOfAnAddedTokenOpenSessions();
+    void startScriptRefusesValuesItWouldWriteUnchecked_data();
+    void startScriptRefusesValuesItWouldWriteUnchecked();
     void requestLeftWaitingByALostServerHungForever();
 };
 
@@ -39,7 +44,9 @@ void TestJanusConfig::onlyTheAdminKeyCreatesRoomsAndNoSampleRoomIsThere()
     QString error;
     QVERIFY2(janus.start(&error), qPrintable(error));
 
+    QVERIFY2(janus.addToken(QStringLiteral("config"), &error), qPrintable(error));
     JanusSession session;
+    session.setToken(QStringLiteral("config"));
     QSignalSpy ready(&session, &JanusSession::ready);
     QSignalSpy failed(&session, &JanusSession::failed);
     session.open(QUrl(janus.url()));
@@ -74,6 +81,15 @@ void TestJanusConfig::onlyTheAdminKeyCreatesRoomsAndNoSampleRoomIsThere()
             QCOMPARE(data.value("videoroom").toString(), QStringLiteral("created"));
     }
 
+    // Forwarding a publisher's media elsewhere takes the admin key too, beside the room's secret:
+    // without it the request is refused before the publisher is even looked for (428).
+    QJsonObject forward { { "request", "rtp_forward" }, { "room", 4242 }, { "secret", "s" },
+        { "publisher_id", 99 }, { "host", "127.0.0.1" }, { "video_port", 5004 } };
+    const int unkeyed = JanusSession::pluginData(ask(session, handle, forward)).value("error_code").toInt();
+    QVERIFY2(unkeyed == 429 || unkeyed == 433, qPrintable(QString::number(unkeyed)));
+    forward.insert("admin_key", janus.adminKey());
+    QCOMPARE(JanusSession::pluginData(ask(session, handle, forward)).value("error_code").toInt(), 428);
+
     // Only the room just made exists: no sample room with its published secrets.
     const QJsonObject list = JanusSession::pluginData(ask(session, handle, { { "request", "list" } }));
     QVERIFY2(list.value("list").isArray(), qPrintable(JanusSession::errorText(list)));
@@ -86,6 +102,72 @@ void TestJanusConfig::onlyTheAdminKeyCreatesRoomsAndNoSampleRoomIsThere()
     QVERIFY(!QFileInfo::exists(QStringLiteral("/proc/%1").arg(pid)));
     // The session notices its server is gone.
     QTRY_VERIFY_WITH_TIMEOUT(!failed.isEmpty(), 10000);
+}
+
+void TestJanusConfig::onlyHoldersOfAnAddedTokenOpenSessions()
+{
+    JanusProcess janus;
+    QString error;
+    QVERIFY2(janus.start(&error), qPrintable(error));
+    QVERIFY2(janus.addToken(QStringLiteral("granted"), &error), qPrintable(error));
+
+    // The Admin API takes the admin key as its secret, and nothing else.
+    JanusAdmin stranger(QUrl(janus.adminUrl()), janus.adminKey() + "x");
+    std::optional<QJsonObject> refused;
+    stranger.addToken(QStringLiteral("self-made"), [&refused](const QJsonObject& a) { refused = a; });
+    QTRY_VERIFY_WITH_TIMEOUT(refused.has_value(), 10000);
+    QCOMPARE(refused->value("janus").toString(), QStringLiteral("error"));
+    QCOMPARE(refused->value("error").toObject().value("code").toInt(), 403);
+
+    const QPair<QString, bool> cases[] = { { QString(), false }, { QStringLiteral("self-made"), false },
+        { QStringLiteral("granted"), true } };
+    for (const auto& [token, opens] : cases) {
+        JanusSession session;
+        session.setToken(token);
+        QSignalSpy ready(&session, &JanusSession::ready);
+        QSignalSpy failed(&session, &JanusSession::failed);
+        session.open(QUrl(janus.url()));
+        QTRY_VERIFY_WITH_TIMEOUT(!ready.isEmpty() || !failed.isEmpty(), 10000);
+        QVERIFY2(ready.isEmpty() != opens, qPrintable(token));
+        if (!opens)
+            QVERIFY2(failed.first().first().toString().contains("403"),
+                qPrintable(failed.first().first().toString()));
+    }
+}
+
+void TestJanusConfig::startScriptRefusesValuesItWouldWriteUnchecked_data()
+{
+    QTest::addColumn<QStringList>("args");
+    QTest::addColumn<QString>("complaint");
+    // Each would end a quoted value or a line of the configuration and add settings of its own.
+    QTest::newRow("port") << QStringList { "--port", "8188\nadmin_ws = true" } << "--port";
+    QTest::newRow("admin port") << QStringList { "--admin-port", "70000" } << "--admin-port";
+    QTest::newRow("bind") << QStringList { "--bind", "127.0.0.1\" api_secret=\"x" } << "--bind";
+    QTest::newRow("admin bind") << QStringList { "--admin-bind", "0.0.0.0 #" } << "--admin-bind";
+    QTest::newRow("local ip") << QStringList { "--local-ip", "1.2.3.4\"" } << "--local-ip";
+    QTest::newRow("interface") << QStringList { "--ice-interface", "v0\"\n" } << "--ice-interface";
+    QTest::newRow("rtp ports") << QStringList { "--rtp-ports", "1-2\"" } << "--rtp-ports";
+    QTest::newRow("debug level") << QStringList { "--debug-level", "4\ntoken_auth=false" } << "--debug-level";
+    QTest::newRow("folder") << QStringList { "--dir", QDir::tempPath() + "/a|b" } << "may not hold";
+    QTest::newRow("missing value") << QStringList { "--bind" } << "needs a value";
+}
+
+void TestJanusConfig::startScriptRefusesValuesItWouldWriteUnchecked()
+{
+    QFETCH(QStringList, args);
+    QFETCH(QString, complaint);
+    QTemporaryDir dir;
+    QStringList all { QStringLiteral(LECTERN_SOURCE_DIR "/server/janus/start-janus.sh"), "--dir", dir.path(),
+        "--port", "8188", "--admin-key", "k" };
+    all << args;
+    QProcess script;
+    script.start(QStringLiteral("/bin/bash"), all);
+    QVERIFY(script.waitForFinished(10000));
+    const QString said = QString::fromUtf8(script.readAllStandardError());
+    QCOMPARE(script.exitCode(), 2);
+    QVERIFY2(said.contains(complaint), qPrintable(said));
+    // Nothing was written for Janus to read.
+    QVERIFY(!QFile::exists(dir.filePath("janus.jcfg")));
 }
 
 // Regression: a request still waiting when the connection died was dropped unanswered, so whoever

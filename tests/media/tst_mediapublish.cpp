@@ -52,7 +52,9 @@ void TestMediaPublish::initTestCase()
     MediaTestKit::setEnabled(true);
     QString error;
     QVERIFY2(m_janus.start(&error), qPrintable(error));
+    QVERIFY2(m_janus.addToken(QStringLiteral("mediapublish"), &error), qPrintable(error));
     m_session = std::make_unique<JanusSession>();
+    m_session->setToken(QStringLiteral("mediapublish"));
     QSignalSpy ready(m_session.get(), &JanusSession::ready);
     m_session->open(QUrl(m_janus.url()));
     QVERIFY2(ready.wait(kWaitMs), "no session with Janus");
@@ -61,7 +63,7 @@ void TestMediaPublish::initTestCase()
         handle = quint64(a.value("data").toObject().value("id").toDouble());
     });
     QTRY_VERIFY_WITH_TIMEOUT(handle != 0, kWaitMs);
-    m_access = RoomAccess { m_janus.url(), 4242, QStringLiteral("pin-4242") };
+    m_access = RoomAccess { m_janus.url(), 4242, QStringLiteral("pin-4242"), QStringLiteral("mediapublish") };
     QJsonObject created;
     m_session->message(handle,
         { { "request", "create" }, { "room", 4242 }, { "admin_key", m_janus.adminKey() },
@@ -159,6 +161,7 @@ void TestMediaPublish::peerDyingAfterItsSessionDoesNotTouchIt()
 {
     auto* owner = new QObject;
     auto* session = new JanusSession(owner);
+    session->setToken(QStringLiteral("mediapublish"));
     QSignalSpy ready(session, &JanusSession::ready);
     session->open(QUrl(m_janus.url()));
     QVERIFY(ready.wait(kWaitMs));

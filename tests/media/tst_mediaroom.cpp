@@ -38,13 +38,16 @@ std::unique_ptr<RelayClient> signedIn(const ServerProcess& server, const Account
     return c;
 }
 
-// A Janus client joining a VideoRoom as a publisher under feed; the plugin's answer.
-QJsonObject joinAsPublisher(const QString& url, qint64 room, qint64 feed, const std::optional<QString>& pin)
+// A Janus client with token joining a VideoRoom as a publisher under feed; the plugin's answer.
+QJsonObject joinAsPublisher(
+    const QString& url, const QString& token, qint64 room, qint64 feed, const std::optional<QString>& pin)
 {
     JanusSession session;
+    session.setToken(token);
     QSignalSpy ready(&session, &JanusSession::ready);
+    QSignalSpy failed(&session, &JanusSession::failed);
     session.open(QUrl(url));
-    if (!ready.wait(kWaitMs))
+    if (!QTest::qWaitFor([&] { return !ready.isEmpty() || !failed.isEmpty(); }, kWaitMs) || ready.isEmpty())
         return { { "error", "no session" } };
     quint64 handle = 0;
     session.attach("janus.plugin.videoroom", [&handle](const QJsonObject& a) {
@@ -70,7 +73,7 @@ class TestMediaRoom : public QObject {
 private slots:
     void initTestCase();
     void membersLetInGetTheMediaRoomAndNobodyElse();
-    void restartedServerReplacesItsLeftoverRoomWithAFreshPin();
+    void restartedServerMakesAFreshRoomWithAFreshPin();
     void endedLiveTakesItsMediaRoomAlong();
     void classGoesOnWhenJanusDiesOrIsDown();
 
@@ -84,7 +87,9 @@ private:
     Account m_teacher;
     // What the first test handed out, for the ones after it.
     qint64 m_room = 0;
+    qint64 m_videoRoom = 0;
     QString m_pin;
+    QString m_token;
     qint64 m_studentCamera = 0;
 };
 
@@ -144,9 +149,13 @@ void TestMediaRoom::membersLetInGetTheMediaRoomAndNobodyElse()
     QCOMPARE(created.code, 0);
     const QJsonObject media = created.object.value("media").toObject();
     QCOMPARE(media.value("url").toString(), m_janus.url());
-    QCOMPARE(media.value("room").toVariant().toLongLong(), room);
+    // The VideoRoom id is drawn at random: the room id every student sees does not name it.
+    const qint64 videoRoom = media.value("room").toVariant().toLongLong();
+    QVERIFY(videoRoom > 0 && videoRoom != room && videoRoom < (qint64(1) << 53));
     const QString pin = media.value("pin").toString();
     QVERIFY(pin.size() >= 16);
+    const QString teacherToken = media.value("token").toString();
+    QVERIFY(teacherToken.size() >= 16);
     const QJsonObject teacherFeeds = media.value("feeds").toObject().value(m_teacher.userId).toObject();
     QCOMPARE(media.value("feeds").toObject().size(), 1);
     const qint64 camera = teacherFeeds.value("camera").toVariant().toLongLong();
@@ -160,7 +169,10 @@ void TestMediaRoom::membersLetInGetTheMediaRoomAndNobodyElse()
     QCOMPARE(joined.code, 0);
     const QJsonObject seen = joined.object.value("media").toObject();
     QCOMPARE(seen.value("pin").toString(), pin);
-    QCOMPARE(seen.value("room").toVariant().toLongLong(), room);
+    QCOMPARE(seen.value("room").toVariant().toLongLong(), videoRoom);
+    // A token of its own, which no other member is told.
+    const QString token = seen.value("token").toString();
+    QVERIFY(token.size() >= 16 && token != teacherToken);
     QCOMPARE(seen.value("feeds").toObject().value(m_teacher.userId).toObject(), teacherFeeds);
     const QJsonObject studentFeeds = seen.value("feeds").toObject().value(student.userId).toObject();
     const qint64 studentCamera = studentFeeds.value("camera").toVariant().toLongLong();
@@ -178,6 +190,9 @@ void TestMediaRoom::membersLetInGetTheMediaRoomAndNobodyElse()
     QCOMPARE(
         again.object.value("media").toObject().value("feeds").toObject().value(student.userId).toObject(),
         studentFeeds);
+    QCOMPARE(again.object.value("media").toObject().value("token").toString(), token);
+    for (const relayop::Push& p : teacher->pushes())
+        QVERIFY(!QJsonDocument(p.object).toJson().contains(token.toUtf8()));
 
     // Not let in: refused as ever, and told nothing of the media room.
     auto stranger = signedIn(m_server, outsider);
@@ -189,20 +204,25 @@ void TestMediaRoom::membersLetInGetTheMediaRoomAndNobodyElse()
         QVERIFY(!QJsonDocument(p.object).toJson().contains(pin.toUtf8()));
 
     // The PIN opens the VideoRoom under the member's feed id; without it, or with another, nothing.
-    const QJsonObject published = joinAsPublisher(seen.value("url").toString(), room, studentCamera, pin);
+    const QJsonObject published
+        = joinAsPublisher(seen.value("url").toString(), token, videoRoom, studentCamera, pin);
     QCOMPARE(published.value("videoroom").toString(), QStringLiteral("joined"));
     QCOMPARE(published.value("id").toVariant().toLongLong(), studentCamera);
     // 429: the PIN is missing; 433: it is wrong.
     const QPair<std::optional<QString>, int> turnedAway[] = { { std::nullopt, 429 }, { pin + "x", 433 } };
     for (const auto& [wrong, code] : turnedAway)
-        QCOMPARE(
-            joinAsPublisher(m_janus.url(), room, studentCamera + 1, wrong).value("error_code").toInt(), code);
+        QCOMPARE(joinAsPublisher(m_janus.url(), token, videoRoom, studentCamera + 1, wrong)
+                     .value("error_code")
+                     .toInt(),
+            code);
     m_room = room;
+    m_videoRoom = videoRoom;
     m_pin = pin;
+    m_token = token;
     m_studentCamera = studentCamera;
 }
 
-void TestMediaRoom::restartedServerReplacesItsLeftoverRoomWithAFreshPin()
+void TestMediaRoom::restartedServerMakesAFreshRoomWithAFreshPin()
 {
     QVERIFY(m_room);
     QVERIFY(m_server.stop());
@@ -213,13 +233,26 @@ void TestMediaRoom::restartedServerReplacesItsLeftoverRoomWithAFreshPin()
     QVERIFY(teacher);
     const relayop::Push created = teacher->ask(relayop::createRoom(quint32(m_room), "LiveMaster"));
     QCOMPARE(created.code, 0);
-    const QString pin = created.object.value("media").toObject().value("pin").toString();
-    QVERIFY(!pin.isEmpty());
-    QVERIFY(pin != m_pin);
-    QCOMPARE(joinAsPublisher(m_janus.url(), m_room, m_studentCamera, m_pin).value("error_code").toInt(), 433);
-    QCOMPARE(joinAsPublisher(m_janus.url(), m_room, m_studentCamera, pin).value("videoroom").toString(),
+    const QJsonObject media = created.object.value("media").toObject();
+    const QString pin = media.value("pin").toString();
+    const qint64 videoRoom = media.value("room").toVariant().toLongLong();
+    const QString token = media.value("token").toString();
+    QVERIFY(!pin.isEmpty() && !token.isEmpty());
+    QVERIFY(pin != m_pin && videoRoom != m_videoRoom);
+    // The room left behind is gone: 426, no such room.
+    QCOMPARE(joinAsPublisher(m_janus.url(), token, m_videoRoom, m_studentCamera, m_pin)
+                 .value("error_code")
+                 .toInt(),
+        426);
+    QCOMPARE(
+        joinAsPublisher(m_janus.url(), token, videoRoom, m_studentCamera, m_pin).value("error_code").toInt(),
+        433);
+    QCOMPARE(
+        joinAsPublisher(m_janus.url(), token, videoRoom, m_studentCamera, pin).value("videoroom").toString(),
         QStringLiteral("joined"));
+    m_videoRoom = videoRoom;
     m_pin = pin;
+    m_token = token;
 }
 
 void TestMediaRoom::endedLiveTakesItsMediaRoomAlong()
@@ -229,9 +262,18 @@ void TestMediaRoom::endedLiveTakesItsMediaRoomAlong()
     QCOMPARE(roomOfLive("i", &liveId), m_room);
     QVERIFY(rpc(m_server, "live.end", { { "liveId", liveId } }, m_teacher.ak).contains("result"));
     // 426: no such room.
+    QString error;
+    QVERIFY2(m_janus.addToken(QStringLiteral("after-the-end"), &error), qPrintable(error));
     QTRY_COMPARE_WITH_TIMEOUT(
-        joinAsPublisher(m_janus.url(), m_room, m_studentCamera, m_pin).value("error_code").toInt(), 426,
-        kWaitMs);
+        joinAsPublisher(m_janus.url(), QStringLiteral("after-the-end"), m_videoRoom, m_studentCamera, m_pin)
+            .value("error_code")
+            .toInt(),
+        426, kWaitMs);
+    // The members' tokens went with it: they open no session any more.
+    QCOMPARE(joinAsPublisher(m_janus.url(), m_token, m_videoRoom, m_studentCamera, m_pin)
+                 .value("error")
+                 .toString(),
+        QStringLiteral("no session"));
 }
 
 void TestMediaRoom::classGoesOnWhenJanusDiesOrIsDown()

@@ -1,6 +1,7 @@
 // The live relay spoken to over real sockets, one raw WebSocket per member.
 #include "app/AppServer.h"
 #include "common/UserSig.h"
+#include "protocol/CmdMessage.h"
 #include "relay/LiveRelay.h"
 
 #include "TestCertificate.h"
@@ -109,6 +110,27 @@ QByteArray frame(
 QJsonArray text(const QString& t)
 {
     return { QJsonObject { { "type", 0 }, { "text", t } } };
+}
+
+QJsonArray command(E_CustomCmd action, const QString& param = QString())
+{
+    return { QJsonObject { { "type", 1 }, { "ext", cmdmessage::kExt },
+        { "data", QString::fromUtf8(cmdmessage::build(action, param)) } } };
+}
+
+QJsonObject group(const QJsonArray& elems)
+{
+    return { { "op", "groupMsg" }, { "elems", elems } };
+}
+
+QJsonObject peer(const QString& to, const QJsonArray& elems)
+{
+    return { { "op", "peerMsg" }, { "to", to }, { "elems", elems } };
+}
+
+QJsonObject mediaEvent(int event)
+{
+    return { { "op", "event" }, { "event", event } };
 }
 
 // A WebSocket spoken byte by byte: for what no client library would send, and for a member that
@@ -282,7 +304,8 @@ private slots:
         QCOMPARE(first->ofOp("kicked").size(), 1);
         QCOMPARE(relay->roomMemberCount(5), 1); // the new session is a member of nothing yet
         // Peer messages to t1 now reach the new session.
-        QCOMPARE(watcher->call({ { "op", "peerMsg" }, { "to", "t1" }, { "elems", text("hi") } }), 0);
+        QCOMPARE(second.call({ { "op", "createRoom" }, { "roomId", 5 } }), 0);
+        QCOMPARE(watcher->call(peer("t1", command(CmdMicOff))), 0);
         QTRY_COMPARE(second.ofOp("msg").size(), 1);
     }
 
@@ -564,6 +587,134 @@ private slots:
         QCOMPARE(host.call({ { "op", "rooms" } }), 0); // the relay carries on
     }
 
+    // A teacher who sits in another's class is a member there, and a student answers invitations
+    // only when one waits for it.
+    void onlyTheRoomsHostDirectsItsClass()
+    {
+        auto host = in("t1", 21, true), guest = in("t2", 21);
+        QVERIFY(host && guest);
+        Member student(port);
+        QCOMPARE(student.login("s1", usersig::make(kSecret, "s1", kNow + 3600, usersig::Role::Member)), 0);
+        QCOMPARE(student.call({ { "op", "joinRoom" }, { "roomId", 21 } }), 0);
+        const QList<QPair<Member*, QJsonObject>> refused = {
+            { guest.get(), group(command(CmdLiveEnd)) },
+            { guest.get(), group(command(CmdMicOff)) },
+            { guest.get(), group(command(CmdClassTime, "99999")) },
+            { guest.get(), peer("s1", command(CmdInviteInteract)) },
+            { guest.get(), peer("s1", command(CmdMicOff)) },
+            { guest.get(), peer("s1", text("私聊")) },
+            { guest.get(), mediaEvent(7) },
+            { &student, mediaEvent(7) },
+            { &student, peer("t1", command(CmdAcceptInteract)) },
+        };
+        for (const auto& [who, request] : refused)
+            QCOMPARE(who->call(request), 10022);
+        QCOMPARE(student.call(mediaEvent(3)), 0);
+        QCOMPARE(host->call(peer("s1", command(CmdInviteInteract))), 0);
+        QCOMPARE(student.call(peer("t1", command(CmdAcceptInteract))), 0);
+        QCOMPARE(student.call(peer("t1", command(CmdAcceptInteract))), 10022); // answered already
+        QCOMPARE(host->call(group(command(CmdLiveEnd))), 0);
+
+        QTRY_COMPARE(guest->ofOp("msg").size(), 1); // the host's end
+        QTRY_COMPARE(student.ofOp("msg").size(), 2); // the invitation, and the end
+        QCOMPARE(host->ofOp("msg").size(), 1); // the one answer
+        for (Member* m : { host.get(), guest.get(), &student }) {
+            for (const QJsonObject& msg : m->ofOp("msg"))
+                QVERIFY(msg.value("sender").toString() != "t2");
+            for (const QJsonObject& e : m->ofOp("memberEvent"))
+                QVERIFY(e.value("event").toInt() != 7);
+        }
+    }
+
+    void noMessageCrossesAfterTheClassEnds()
+    {
+        relay->setGracePeriod(5000);
+        auto host = in("t1", 23, true), present = in("s1", 23), dropped = in("s2", 23);
+        QVERIFY(host && present && dropped);
+        const QString token = dropped->texts.first().value("resume").toString();
+        dropped->ws.abort();
+        QTRY_COMPARE(relay->sessionCount(), 2);
+        QCOMPARE(relay->roomMemberCount(23), 3); // held for a resume
+
+        relay->closeRoom(23);
+        for (Member* m : { host.get(), present.get() }) {
+            QTRY_COMPARE(m->ofOp("roomClosed").size(), 1);
+            QCOMPARE(m->ofOp("roomClosed").first().value("roomId").toInt(), 23);
+            QCOMPARE(m->ofOp("roomClosed").first().value("code").toInt(), 10017);
+        }
+        QCOMPARE(relay->roomMemberCount(23), 0);
+        QCOMPARE(present->call(group(text("还有人吗"))), 10010);
+        QCOMPARE(host->call(group(text("再见"))), 10010);
+        QCOMPARE(present->call(peer("t1", command(CmdMicOff))), 10022); // no room, no host of it
+        QCOMPARE(present->call({ { "op", "joinRoom" }, { "roomId", 23 } }), 10017);
+        QCOMPARE(host->call({ { "op", "createRoom" }, { "roomId", 23 } }), 10017);
+        Member back(port);
+        QCOMPARE(back.call({ { "op", "login" }, { "userId", "s2" },
+                     { "userSig", usersig::make(kSecret, "s2", kNow + 3600) }, { "resume", token } }),
+            0);
+        QCOMPARE(back.reply().value("roomId").toInt(), 0);
+        QCOMPARE(back.call(group(text("我回来了"))), 10010);
+        QCOMPARE(host->ofOp("msg").size() + present->ofOp("msg").size(), 0);
+    }
+
+    void connectionsNotSignedInAreCappedPerAddressMembersAreNot()
+    {
+        relay->setUnsignedPerAddressLimit(3);
+        std::vector<std::unique_ptr<Member>> first;
+        for (int i = 0; i < 3; ++i) {
+            first.push_back(std::make_unique<Member>(port));
+            QCOMPARE(first.back()->call({ { "op", "rooms" } }), 8001); // served, not yet signed in
+        }
+        Member over(port);
+        QTRY_VERIFY(over.closed);
+        QCOMPARE(over.ws.closeCode(), QWebSocketProtocol::CloseCodePolicyViolated);
+        // Signed in, they no longer count: a whole school may sit behind one address.
+        for (size_t i = 0; i < first.size(); ++i)
+            QCOMPARE(first[i]->login(QStringLiteral("u%1").arg(i)), 0);
+        std::vector<std::unique_ptr<Member>> second;
+        for (int i = 0; i < 3; ++i) {
+            second.push_back(std::make_unique<Member>(port));
+            QCOMPARE(second.back()->call({ { "op", "rooms" } }), 8001);
+        }
+        Member overAgain(port);
+        QTRY_VERIFY(overAgain.closed);
+        // One that goes away frees its place.
+        second.front()->ws.close();
+        QTRY_COMPARE(relay->sessionCount(), 5);
+        Member late(port);
+        QCOMPARE(late.login("u9"), 0);
+        QCOMPARE(relay->sessionCount(), 6);
+    }
+
+    // A member once made the room show its chat under the teacher's name.
+    void identitiesCarryTheNameOnRecordNotTheOneClaimed()
+    {
+        relay->setNameOf([](const QString& user) {
+            return user == "s1" ? QStringLiteral("张小明")
+                : user == "t1"  ? QStringLiteral("王老师")
+                                : QString();
+        });
+        auto host = in("t1", 25, true), forger = in("s1", 25);
+        QVERIFY(host && forger);
+        QCOMPARE(forger->call(group(command(CmdEnterRoom, R"({"nickname":"王老师"})"))), 0);
+        QCOMPARE(forger->call(group(command(CmdLeaveRoom, R"({"nickname":"王老师","userId":"s1"})"))), 0);
+        QCOMPARE(forger->call(group(command(CmdEnterRoom, "not an identity"))), 0);
+        QTRY_COMPARE(host->ofOp("msg").size(), 3);
+        QStringList shown;
+        for (const QJsonObject& msg : host->ofOp("msg")) {
+            const QJsonObject elem = msg.value("elems").toArray().first().toObject();
+            QCOMPARE(elem.value("ext").toString(), QString::fromLatin1(cmdmessage::kExt));
+            const std::optional<cmdmessage::Command> cmd
+                = cmdmessage::parse(elem.value("data").toString().toUtf8());
+            QVERIFY(cmd);
+            shown << cmd->actionParam;
+        }
+        QCOMPARE(
+            QJsonDocument::fromJson(shown[0].toUtf8()).object(), QJsonObject({ { "nickname", "张小明" } }));
+        QCOMPARE(QJsonDocument::fromJson(shown[1].toUtf8()).object().value("nickname").toString(), "张小明");
+        QCOMPARE(shown[2], QStringLiteral("not an identity"));
+    }
+
     void roomIdsMustBeIntegersAndRequestIdsComeBackAsSent()
     {
         Member m(port);
@@ -625,6 +776,12 @@ private slots:
         store.enterRoom(s1, room, 0);
         store.enterRoom(s2, room, 0);
         QCOMPARE(student->call({ { "op", "joinRoom" }, { "roomId", room } }), 0);
+        // A roster leaves the others out: not listed, not let in.
+        store.setOnRoster(live, { "s1" }, true);
+        QCOMPARE(roomsOf(*late), 0);
+        QCOMPARE(late->call({ { "op", "joinRoom" }, { "roomId", room } }), 10016);
+        QCOMPARE(roomsOf(*student), 1);
+        store.setOnRoster(live, { "s1" }, false);
         store.endLive(t1, live);
         QCOMPARE(late->call({ { "op", "joinRoom" }, { "roomId", room } }), 10017);
         QCOMPARE(roomsOf(*late), 0);

@@ -10,6 +10,7 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
+#include <SQLiteCpp/SQLiteCpp.h>
 #include <httplib.h>
 #include <json/json.h>
 
@@ -295,6 +296,65 @@ private slots:
         QCOMPARE(status(), std::string("0"));
         QCOMPARE(code(ak, "live.begin", { { "liveId", lid } }), Code::LiveEnded);
         QCOMPARE(enter(sak2, 0, room), Code::LiveEnded);
+    }
+
+    // Any student of the school could once list, enter and hear any class.
+    void rosteredLiveIsInvisibleAndClosedToStudentsNotOnIt()
+    {
+        const std::string ak = h->ak("t1"), ak2 = h->ak("t2"), sak = h->ak("s1"), sak2 = h->ak("s2");
+        const std::string lid = std::to_string(live);
+        const int room = createRoom(ak, teacher, lid)["result"]["avRoomId"].asInt();
+        const auto enter = [&](const std::string& a, int role) {
+            return code(a, "live.enter.room", { { "liveRole", role }, { "avRoomId", room } });
+        };
+        const auto sees = [&](const std::string& a) {
+            bool open = false, listed = false;
+            const Json::Value openLives = call(a, "live.list.open")["result"]["list"];
+            const Json::Value allLives = call(
+                a, "live.list.by.teacher.id", { { "pageNum", 1 }, { "pageSize", 100 } })["result"]["list"];
+            for (const Json::Value& l : openLives)
+                open = open || l["liveId"].asString() == lid;
+            for (const Json::Value& l : allLives)
+                listed = listed || l["liveId"].asString() == lid;
+            return int(open) + int(listed); // 2 seen in both lists, 0 in neither
+        };
+        QCOMPARE(enter(ak, 1), 0);
+        QVERIFY(sees(sak) == 2 && sees(sak2) == 2); // no roster: the whole school
+
+        h->store().setOnRoster(live, { "s1" }, true);
+        QVERIFY(sees(sak) == 2 && sees(sak2) == 0 && sees(ak) == 2);
+        QCOMPARE(enter(sak, 0), 0);
+        QCOMPARE(enter(sak2, 0), Code::NotOnRoster);
+        QCOMPARE(enter(ak2, 0), Code::NotOnRoster); // another teacher is no exception
+        const QString s2 = QString::number(student2), s1 = QString::number(student);
+        QCOMPARE(h->server->roomVerdict(s2, quint32(room), relayop::RoomUse::List), int(relayop::kNotLetIn));
+        QCOMPARE(h->server->roomVerdict(s1, quint32(room), relayop::RoomUse::Join), int(relayop::kOk));
+
+        // Taken off the roster, a student who entered before may not come back into the room.
+        h->store().setOnRoster(live, { "s1" }, false);
+        h->store().setOnRoster(live, { "s2" }, true);
+        QCOMPARE(h->server->roomVerdict(s1, quint32(room), relayop::RoomUse::Join), int(relayop::kNotLetIn));
+        QVERIFY(sees(sak) == 0 && sees(sak2) == 2);
+        // All or nothing: an unknown login adds nobody.
+        QVERIFY_EXCEPTION_THROWN(h->store().setOnRoster(live, { "s1", "nobody" }, true), appserver::AppError);
+        QCOMPARE(int(h->store().roster(live).size()), 1);
+    }
+
+    void databaseFromBeforeRostersGetsThemOnOpening()
+    {
+        const std::string file = h->dir.filePath("lectern.db").toStdString();
+        h->server.reset(); // the folder stays
+        {
+            SQLite::Database db(file, SQLite::OPEN_READWRITE);
+            db.exec("DROP TRIGGER roster_inserted; DROP TRIGGER roster_deleted; DROP TABLE roster;"
+                    " PRAGMA user_version=1");
+        }
+        appserver::AppStore store(file, nullptr);
+        store.open();
+        store.setOnRoster(live, { "s2" }, true);
+        QCOMPARE(store.roster(live).size(), size_t(1));
+        SQLite::Database db(file, SQLite::OPEN_READONLY);
+        QCOMPARE(db.execAndGet("PRAGMA user_version").getInt(), appserver::AppStore::kSchemaVersion);
     }
 
     // That a published installer is offered with its address is checked through the client.

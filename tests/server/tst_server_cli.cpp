@@ -5,6 +5,8 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
+#include <sys/stat.h>
+
 class TestServerCli : public QObject {
     Q_OBJECT
 
@@ -68,6 +70,58 @@ private slots:
             && lives.contains("高一数学"));
     }
 
+    void rostersAreKeptByLoginAllOrNothing()
+    {
+        QCOMPARE(run({ "user", "add", "zhao", "pw", "赵同学" }).code, 0);
+        const QString added
+            = run({ "live", "add", "zhang", "高一化学", "2030-05-02 09:00", "2030-05-02 09:45" }).out;
+        const QString liveId = added.section(' ', 2, 2);
+        QVERIFY2(added.startsWith("added live ") && liveId.toInt() > 0, qPrintable(added));
+        QVERIFY(run({ "live", "roster", liveId }).out.contains("no roster"));
+        const Run enrolled = run({ "live", "enrol", liveId, "li", "zhao" });
+        QCOMPARE(enrolled.code, 0);
+        QVERIFY(
+            enrolled.out.contains("li\tstudent\t李同学") && enrolled.out.contains("zhao\tstudent\t赵同学"));
+        const Run unknown = run({ "live", "unenrol", liveId, "li", "nobody" });
+        QCOMPARE(unknown.code, 1);
+        QVERIFY2(unknown.err.contains("nobody"), qPrintable(unknown.err));
+        QCOMPARE(run({ "live", "roster", liveId }).out.count('\n'), 2); // li still on it
+        QCOMPARE(run({ "live", "unenrol", liveId, "li" }).out.count('\n'), 1);
+        QCOMPARE(run({ "live", "enrol", "999", "li" }).code, 1);
+        QCOMPARE(run({ "live", "enrol", liveId }).code, 1); // nobody to enrol
+    }
+
+    // The file holds password digests and the relay's secret.
+    void databaseIsOwnerOnlyAndAnOpenOneIsReported()
+    {
+        const mode_t oldMask = ::umask(022);
+        QTemporaryDir dir;
+        const QString db = dir.filePath("fresh.db");
+        QProcess server;
+        server.start(QStringLiteral(LECTERN_BIN_DIR "/lectern-server"),
+            { "--db", db, "--port", "0", "--live-port", "0", "--demo" });
+        QByteArray said;
+        QVERIFY(QTest::qWaitFor(
+            [&] { return (said += server.readAllStandardOutput()).contains("students' page"); }, 15000));
+        for (const QString& file : { db, db + "-wal", db + "-shm" }) {
+            struct stat st = {};
+            QVERIFY2(::stat(QFile::encodeName(file).constData(), &st) == 0, qPrintable(file));
+            QCOMPARE(st.st_mode & 0777, mode_t(0600));
+        }
+        server.terminate();
+        QVERIFY(server.waitForFinished(10000));
+        ::umask(oldMask);
+        QVERIFY(!QString::fromUtf8(server.readAllStandardError()).contains("readable by other users"));
+
+        QFile(db).setPermissions(QFile::ReadOwner | QFile::WriteOwner | QFile::ReadGroup | QFile::ReadOther);
+        QProcess again;
+        again.start(QStringLiteral(LECTERN_BIN_DIR "/lectern-server"), { "--db", db, "user", "list" });
+        QVERIFY(again.waitForFinished(15000));
+        QCOMPARE(again.exitCode(), 0); // said, and served all the same
+        const QString err = QString::fromUtf8(again.readAllStandardError());
+        QVERIFY2(err.contains("readable by other users") && err.contains("644"), qPrintable(err));
+    }
+
     // Refused before anything is served: a server that cannot make media rooms must not look as
     // if it could.
     void mediaServerFlagsThatCannotWorkAreRefused_data()
@@ -98,6 +152,11 @@ private slots:
         QTest::newRow("key and key file")
             << QStringList { "--janus", ws, "--janus-admin-key", "k", "--janus-admin-key-file", emptyKey }
             << "not both";
+        QTest::newRow("every address, media on loopback") << QStringList { "--host", "0.0.0.0", "--janus", ws,
+            "--janus-admin-key", "k" } << "only this machine reaches";
+        QTest::newRow("every address, public media url on localhost") << QStringList { "--host",
+            "::", "--janus", "ws://10.1.2.3:8188", "--janus-admin-key", "k", "--janus-public-url",
+            "wss://localhost:8989" } << "only this machine reaches";
         QTest::newRow("keys not matching servers") << QStringList { "--janus", ws, "--janus",
             "ws://127.0.0.1:8189", "--janus", "ws://127.0.0.1:8190", "--janus-admin-key", "a",
             "--janus-admin-key", "b" } << "one for each --janus";

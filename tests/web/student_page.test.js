@@ -107,7 +107,7 @@ test('sign-in, the class list, chat both ways, notices, class clock and markup s
   await a.waitForFunction(() => /无法连接服务器/.test(document.querySelector('#loginError').textContent));
 });
 
-test('forged commands: a student cannot invite, end the class, switch another\'s microphone or speak for another', { timeout: 120000 }, async (t) => {
+test('forged commands and names: a student cannot invite, end the class, switch another\'s microphone or speak for or as another; nothing crosses after the end', { timeout: 120000 }, async (t) => {
   const { server, browser } = await setUp(t);
   const teacher = await new RelayPeer(server, 'teacher01').open();
   t.after(() => teacher.close());
@@ -151,8 +151,55 @@ test('forged commands: a student cannot invite, end the class, switch another\'s
   assert.ok(!(await chatRows(a)).some((r) => r.includes('离开直播间') || r.includes('私聊')));
   assert.deepEqual(teacher.commands().filter((c) => c.sender === forger.userId).map((c) => c.userAction), [Cmd.REJECT_INTERACT]);
 
+  // A name of its own choosing: the page and the teacher still see the one on record.
+  assert.equal((await forger.command(Cmd.ENTER_ROOM, JSON.stringify({ nickname: teacher.nickname }))).code, 0);
+  assert.equal((await forger.chat('我是老师')).code, 0);
+  const claimed = await waitFor(() => teacher.commands().find((c) => c.sender === forger.userId && c.userAction === Cmd.ENTER_ROOM), 'the forged hello');
+  assert.equal(JSON.parse(claimed.actionParam).nickname, forger.nickname);
+  await a.waitForFunction(() => [...document.querySelectorAll('#chatList .chat-text')].some((e) => e.textContent === '我是老师'));
+  const forgedRow = (await chatRows(a)).find((r) => r.endsWith('|我是老师'));
+  assert.equal(forgedRow.split('|')[0], forger.nickname);
+  assert.notEqual(forger.nickname, teacher.nickname);
+
   // The teacher's own pause is shown, where the forged one was not.
   await teacher.command(Cmd.LIVE_PAUSE);
   await a.waitForSelector('#roomNotice', { visible: true });
   assert.deepEqual(a.errors, []);
+
+  // Once the live has ended, the relay takes everyone out of the room, with or without the
+  // teacher's CmdLiveEnd, and carries nothing more in it.
+  await server.rpc('live.end', { liveId: teacher.liveId }, teacher.ak);
+  await a.waitForSelector('#endedView', { visible: true });
+  assert.match(await text(a, '#endedView'), /本节课已结束/);
+  await waitFor(() => forger.received.some((p) => p.op === 'roomClosed'), 'the end at the classmate');
+  assert.equal((await forger.chat('还在吗')).code, 10010);
+  assert.equal((await teacher.chat('下课')).code, 10010);
+  assert.equal((await forger.send({ op: 'joinRoom', roomId })).code, 10017);
+  assert.ok(!teacher.texts().some((m) => m.text === '还在吗'));
+  assert.deepEqual(a.errors, []);
+});
+
+test('a class with a roster is listed and opened only for the students on it', { timeout: 120000 }, async (t) => {
+  const { server, browser } = await setUp(t);
+  const teacher = await new RelayPeer(server, 'teacher01').open();
+  t.after(() => teacher.close());
+  const roomId = await teacher.host();
+  execFileSync(path.join(process.env.LECTERN_BIN_DIR, 'lectern-server'),
+    ['--db', path.join(server.dir, 'lectern.db'), 'live', 'enrol', String(teacher.liveId), 'student02']);
+
+  const onRoster = await openStudent(browser, server.pageUrl);
+  await signIn(onRoster, 'student02');
+  await enterClass(onRoster, LIVE);
+  await waitFor(() => teacher.commands().some((c) => c.userAction === Cmd.ENTER_ROOM), 'the enrolled student\'s hello');
+
+  const other = await openStudent(browser, server.pageUrl);
+  await signIn(other, 'student01');
+  await other.waitForSelector('#listEmpty', { visible: true });
+  // Nor does knowing the room number let it in, as a doctored page would try.
+  const outsider = await new RelayPeer(server, 'student01').open();
+  t.after(() => outsider.close());
+  await assert.rejects(server.rpc('live.enter.room', { liveRole: 0, avRoomId: roomId }, outsider.ak), /109008/);
+  assert.equal((await outsider.send({ op: 'joinRoom', roomId })).code, 10016);
+  assert.deepEqual((await outsider.send({ op: 'rooms' })).rooms, []);
+  assert.deepEqual([...onRoster.errors, ...other.errors], []);
 });

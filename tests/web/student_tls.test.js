@@ -63,6 +63,7 @@ test('sign-in over HTTPS, the open live, and chat both ways over WSS', { timeout
 async function startSecureJanus(t, dir, certificate) {
   const port = await freePort(MEDIA_ADDRESS);
   const wssPort = await freePort(MEDIA_ADDRESS);
+  const adminPort = await freePort(MEDIA_ADDRESS);
   const adminKey = randomBytes(12).toString('hex');
   const keyFile = path.join(dir, 'janus-admin-key');
   writeFileSync(keyFile, `${adminKey}\n`, { mode: 0o600 });
@@ -70,7 +71,8 @@ async function startSecureJanus(t, dir, certificate) {
   const proc = spawn('/bin/bash', [path.resolve(HERE, '../../server/janus/start-janus.sh'), '--dir', path.join(dir, 'janus'),
     '--port', String(port), '--admin-key', adminKey, '--bind', MEDIA_ADDRESS, '--local-ip', MEDIA_ADDRESS,
     '--ice-interface', 'v0', '--rtp-ports', '31000-31999', '--cert', certificate.cert, '--key', certificate.key,
-    '--wss-port', String(wssPort), '--wss-bind', MEDIA_ADDRESS], { stdio: ['ignore', 'pipe', 'pipe'] });
+    '--wss-port', String(wssPort), '--wss-bind', MEDIA_ADDRESS, '--admin-port', String(adminPort),
+    '--admin-bind', MEDIA_ADDRESS], { stdio: ['ignore', 'pipe', 'pipe'] });
   proc.stdout.on('data', (c) => { output += c; });
   proc.stderr.on('data', (c) => { output += c; });
   t.after(() => new Promise((resolve) => {
@@ -84,7 +86,11 @@ async function startSecureJanus(t, dir, certificate) {
     if (proc.exitCode !== null || Date.now() - started > 15000) throw new Error(`Janus did not serve WSS:\n${output}`);
     await sleep(100);
   }
-  return { serverArgs: ['--janus', `ws://${MEDIA_ADDRESS}:${port}`, '--janus-admin-key-file', keyFile, '--janus-public-url', wss], wss };
+  return {
+    serverArgs: ['--janus', `ws://${MEDIA_ADDRESS}:${port}`, '--janus-admin-key-file', keyFile, '--janus-public-url', wss,
+      '--janus-admin-url', `ws://${MEDIA_ADDRESS}:${adminPort}`],
+    wss,
+  };
 }
 
 test('the teacher\'s camera seen through Janus over WSS', { timeout: 120000 }, async (t) => {
@@ -104,8 +110,10 @@ test('the teacher\'s camera seen through Janus over WSS', { timeout: 120000 }, a
   t.after(() => browser.close());
   const teacherTab = await openInstrumented(browser, server.pageUrl);
   await teacherTab.evaluate(readFileSync(path.join(HERE, 'lib/teacher-media.js'), 'utf8'));
-  const { url, room, pin } = teacher.media;
-  await teacherTab.evaluate((u, r, p, f) => window.teacherMedia.publish(u, r, p, f), url, room, pin,
+  // The tab tells the relay its handle through the teacher's relay connection, as the client does.
+  await teacherTab.exposeFunction('claimFeed', (session, handle, feed) => teacher.send({ op: 'publish', session, handle, feed }));
+  const { url, room, pin, token } = teacher.media;
+  await teacherTab.evaluate((u, r, p, k, f) => window.teacherMedia.publish(u, r, p, k, f), url, room, pin, token,
     teacher.media.feeds[teacher.userId].camera);
 
   const page = await openInstrumented(browser, server.pageUrl);

@@ -58,6 +58,17 @@ Student::Student(const StudentOptions& options, QObject* parent)
         log(QStringLiteral("the media server removed our %1 feed; waiting for the microphone")
                 .arg(source == LiveMedia::Screen ? "screen" : "camera"));
     });
+    // The relay hears which handle our feed goes out on before it joins, so it can vouch for it.
+    m_media->setClaim([this](quint64 session, quint64 handle, quint64 feed, std::function<void()> done) {
+        const int id = relayRequest(
+            relayop::publish(session, handle, feed), [this, done](int code, const QString& desc) {
+                if (code != 0)
+                    log(QStringLiteral("relay refused our media handle: %1 %2").arg(code).arg(desc));
+                done();
+            });
+        if (!id)
+            done();
+    });
     connect(m_media, &LiveMedia::remoteLevel, this, &Student::heard);
     connect(m_media, &LiveMedia::remoteFrame, this, &Student::saw);
     connect(m_media, &LiveMedia::remoteEnded, this, [this](const QString& user, int source) {
@@ -169,6 +180,7 @@ void Student::findLive()
             const QVariantMap live = v.toMap();
             if (live.value("liveId").toString() == m_opt.liveId && live.value("avRoomId").toUInt() > 0) {
                 m_liveId = m_opt.liveId;
+                m_hostId = live.value("teacherUserId").toString();
                 log(QStringLiteral("live %1 \"%2\"").arg(m_liveId, live.value("title").toString()));
                 enterRoom(live.value("avRoomId").toUInt());
                 return;
@@ -329,8 +341,8 @@ void Student::onRelayText(const QString& text)
             m_toldWaiting = true;
             m_lookupTimer.start(2000);
         } else {
-            log(QStringLiteral("class of %1 in progress")
-                    .arg(rooms.first().toObject().value("host").toString()));
+            m_hostId = rooms.first().toObject().value("host").toString();
+            log(QStringLiteral("class of %1 in progress").arg(m_hostId));
             enterRoom(quint32(rooms.first().toObject().value("roomId").toVariant().toLongLong()));
         }
     } else if (push.kind == relayop::Push::Reply) {
@@ -344,6 +356,9 @@ void Student::onRelayText(const QString& text)
     } else if (push.kind == relayop::Push::MemberEvent) {
         if (push.event == 1)
             m_media->addFeeds(LiveMedia::parseFeeds(push.object.value("feeds").toObject()));
+    } else if (push.kind == relayop::Push::Other
+        && push.object.value("op").toString() == QLatin1String("feeds")) {
+        m_media->setLiveFeeds(relayop::readLiveFeeds(push.object));
     } else if (push.kind == relayop::Push::Msg) {
         for (const QJsonValue& v : push.elems) {
             const QJsonObject e = v.toObject();
@@ -352,6 +367,8 @@ void Student::onRelayText(const QString& text)
             else if (e.value("type").toInt() == 1)
                 onCommand(push.sender, e.value("data").toString());
         }
+    } else if (push.kind == relayop::Push::RoomClosed) {
+        leave("the class has ended");
     } else if (push.kind == relayop::Push::Kicked) {
         m_leaving = true;
         fail("signed in elsewhere");
@@ -363,6 +380,10 @@ void Student::onCommand(const QString& sender, const QString& data)
     const cmdmessage::Command cmd = cmdmessage::parse(data.toUtf8()).value_or(cmdmessage::Command());
     const int action = cmd.userAction;
     const QString& param = cmd.actionParam;
+    if (!m_hostId.isEmpty() && sender != m_hostId && action != CmdEnterRoom && action != CmdLeaveRoom) {
+        log(QStringLiteral("ignored command %1 from %2, who is not the host").arg(action).arg(sender));
+        return;
+    }
     switch (action) {
     case CmdInviteInteract:
         log(QStringLiteral("invited to speak by %1").arg(sender));

@@ -78,6 +78,7 @@ private:
     QString m_nickname;
     QString m_liveId;
     quint32 m_roomId = 0;
+    QString m_hostId; // the class's teacher, once known: only its commands are obeyed
     int m_nextId = 1;
     int m_roomsId = 0; // the pending room lookup
     QHash<int, std::function<void(int, const QString&)>> m_replies;

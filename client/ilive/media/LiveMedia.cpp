@@ -6,6 +6,7 @@
 
 #include <QDebug>
 #include <QJsonObject>
+#include <QPointer>
 
 namespace {
 
@@ -78,6 +79,7 @@ bool LiveMedia::parseRoom(const QJsonObject& media, media::RoomAccess* access, F
     access->url = media.value("url").toString();
     access->room = quint64(media.value("room").toDouble());
     access->pin = media.value("pin").toString();
+    access->token = media.value("token").toString();
     *feeds = parseFeeds(media.value("feeds").toObject());
     return access->isValid();
 }
@@ -95,7 +97,7 @@ int LiveMedia::publisherUpCount() const
 void LiveMedia::enterRoom(const QString& self, const media::RoomAccess& access, const FeedMap& feeds)
 {
     const bool same = m_session && self == m_self && access.url == m_access.url
-        && access.room == m_access.room && access.pin == m_access.pin
+        && access.room == m_access.room && access.pin == m_access.pin && access.token == m_access.token
         && feeds.value(self).camera == m_feeds.value(self).camera
         && feeds.value(self).screen == m_feeds.value(self).screen;
     if (same) {
@@ -129,6 +131,7 @@ void LiveMedia::leaveRoom()
     m_access = media::RoomAccess();
     m_feeds.clear();
     m_published.clear();
+    m_live.clear();
     m_sessionFailed = false;
     settleReady(false);
 }
@@ -172,6 +175,7 @@ void LiveMedia::settleReady(bool ok)
 void LiveMedia::openSession()
 {
     m_session = new JanusSession(this);
+    m_session->setToken(m_access.token);
     connect(m_session, &JanusSession::ready, this, [this] {
         m_sessionFailed = false;
         qDebug() << "media server session open";
@@ -212,6 +216,7 @@ void LiveMedia::restartCameraFeed()
     spec.preview = true;
     spec.previewI420 = m_i420;
     m_cameraFeed = new media::MediaPublisher(m_session, m_access, id, spec, this);
+    claimBeforeJoin(m_cameraFeed);
     m_cameraFeed->setVolume(m_micVolume);
     m_cameraFeed->setMuted(m_micMuted);
     m_cameraFeed->setFrameCallback([this](const media::VideoFrame& frame) { emit localFrame(frame); });
@@ -252,6 +257,7 @@ void LiveMedia::restartScreenFeed()
         spec.videoPipeline = media::MediaDevices::screenSource(
             m_screenArea.left(), m_screenArea.top(), m_screenArea.right() + 1, m_screenArea.bottom() + 1);
     m_screenFeed = new media::MediaPublisher(m_session, m_access, id, spec, this);
+    claimBeforeJoin(m_screenFeed);
     connect(m_screenFeed, &media::MediaPublisher::removed, this, [this] {
         qInfo() << "media: our screen feed was removed; it stays off until shared again";
         m_screenOn = false;
@@ -285,8 +291,10 @@ void LiveMedia::reconcile()
     if (isConnected()) {
         QString user;
         int source = 0;
+        // Janus tells every participant of a new publisher at once, an impostor under another's
+        // id too: only what the relay also vouches for is taken.
         for (quint64 feed : m_published)
-            if (whoseFeed(feed, &user, &source))
+            if ((m_live.contains(feed) || m_access.token.isEmpty()) && whoseFeed(feed, &user, &source))
                 wanted.insert(feed);
     }
     for (quint64 feed : m_subscribers.keys())
@@ -320,6 +328,23 @@ void LiveMedia::reconcile()
         m_subscribers.insert(feed, sub);
         sub->start();
     }
+}
+
+void LiveMedia::setLiveFeeds(const QList<quint64>& feeds)
+{
+    m_live = QSet<quint64>(feeds.begin(), feeds.end());
+    reconcile();
+}
+
+void LiveMedia::claimBeforeJoin(media::MediaPublisher* feed)
+{
+    if (!m_claim || m_access.token.isEmpty()) // a relay without tokens checks no handles either
+        return;
+    QPointer<JanusSession> session(m_session);
+    feed->setBeforeJoin([this, session](quint64 id, quint64 handle, std::function<void()> proceed) {
+        if (session)
+            m_claim(session->sessionId(), handle, id, std::move(proceed));
+    });
 }
 
 void LiveMedia::dropSubscriber(quint64 feed)

@@ -36,6 +36,15 @@ public:
     static bool parseRoom(const QJsonObject& media, media::RoomAccess* access, FeedMap* feeds);
     static FeedMap parseFeeds(const QJsonObject& feeds);
 
+    // The relay's word on which feeds are published by their owners: only those are received (in a
+    // room with a media token; an older relay hands out none and vouches for nothing).
+    void setLiveFeeds(const QList<quint64>& feeds);
+    // How the relay hears which handle each of our feeds goes out on, before it joins; done()
+    // lets the join go ahead (whatever the relay answered). Without one the feeds join at once.
+    using Claim
+        = std::function<void(quint64 session, quint64 handle, quint64 feed, std::function<void()> done)>;
+    void setClaim(Claim claim) { m_claim = std::move(claim); }
+
     // The room's media (an invalid access: the room has none), and whose feeds are whose.
     void enterRoom(const QString& self, const media::RoomAccess& access, const FeedMap& feeds);
     void addFeeds(const FeedMap& feeds);
@@ -105,11 +114,14 @@ private:
     bool whoseFeed(quint64 feed, QString* user, int* source) const;
     void dropSubscriber(quint64 feed);
     void checkMic();
+    void claimBeforeJoin(media::MediaPublisher* feed);
 
     QString m_self;
     media::RoomAccess m_access;
     FeedMap m_feeds;
     QSet<quint64> m_published; // by others, as the camera feed last heard
+    QSet<quint64> m_live; // vouched for by the relay
+    Claim m_claim;
     JanusSession* m_session = nullptr;
     bool m_sessionFailed = false;
     QTimer m_retry;

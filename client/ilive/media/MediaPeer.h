@@ -20,6 +20,7 @@ struct RoomAccess {
     QString url;
     quint64 room = 0;
     QString pin;
+    QString token; // what the media server asks of every request
     bool isValid() const { return !url.isEmpty() && room != 0; }
 };
 

@@ -97,6 +97,19 @@ void MediaPublisher::start()
 
 void MediaPublisher::onAttached()
 {
+    if (m_beforeJoin && m_joinTries == 0) {
+        QPointer<MediaPublisher> self(this);
+        m_beforeJoin(m_feedId, m_handle, [self] {
+            if (self)
+                self->join();
+        });
+        return;
+    }
+    join();
+}
+
+void MediaPublisher::join()
+{
     const QJsonObject join { { "request", "join" }, { "ptype", "publisher" },
         { "room", double(m_access.room) }, { "pin", m_access.pin }, { "id", double(m_feedId) },
         { "display", QString::number(m_feedId) } };
@@ -108,7 +121,7 @@ void MediaPublisher::onAttached()
         const int kIdTaken = 436;
         if (JanusSession::pluginData(answer).value("error_code").toInt() == kIdTaken
             && ++self->m_joinTries < 20) {
-            QTimer::singleShot(100, self, [self] { self->onAttached(); });
+            QTimer::singleShot(100, self, [self] { self->join(); });
             return;
         }
         if (!JanusSession::ok(answer)) {

@@ -62,6 +62,12 @@ public:
     // A picture for a pushedVideo feed; dropped while the encoder is still busy with the last one.
     void pushFrame(const VideoFrame& frame);
     // The local preview's pictures, on the owner's thread.
+    // Asked once the handle exists, before joining under the feed id: the relay must know which
+    // handle is ours first (it vouches for our feed, and removes an impostor holding the id). The
+    // join waits for proceed().
+    using BeforeJoin = std::function<void(quint64 feedId, quint64 handle, std::function<void()> proceed)>;
+    void setBeforeJoin(BeforeJoin beforeJoin) { m_beforeJoin = std::move(beforeJoin); }
+
     void setFrameCallback(std::function<void(const VideoFrame&)> callback)
     {
         m_onFrame = std::move(callback);
@@ -80,6 +86,7 @@ protected:
     void onLevel(double db) override;
 
 private:
+    void join();
     void onJoined(const QJsonObject& data);
     void notePublishers(const QJsonObject& data);
     void publish();
@@ -91,6 +98,7 @@ private:
     bool m_joined = false;
     bool m_removed = false;
     int m_joinTries = 0;
+    BeforeJoin m_beforeJoin;
     QSet<quint64> m_published;
     QTimer m_capsWait;
     int m_capsPolls = 0;

@@ -44,6 +44,7 @@ private slots:
     void longDiscussionBuildsOnlyRowsNearViewAndRebuildsThemOnScroll();
     void undeliveredChatLookedSent();
     void studentCouldSpeakAndRenameForAnother();
+    void studentCouldChatUnderTheTeachersName();
 
 private:
     MsgItem* Row(int i) const;
@@ -293,6 +294,34 @@ void TestDiscussion::studentCouldSpeakAndRenameForAnother()
     QCOMPARE(NicknameCache().value("stu-t"), QStringLiteral("老师"));
     QCOMPARE(NicknameCache().value("1001"), QStringLiteral("小刚"));
     QCOMPARE(log.count(QStringLiteral("command refused: sent by stu-a")), 4);
+}
+
+// Regression: a student's own identity could carry any nickname, and its chat then showed under the
+// teacher's name. The member list's names, from the school's records, win over what it says.
+void TestDiscussion::studentCouldChatUnderTheTeachersName()
+{
+    LogCapture log;
+    m_dlg->SetMembers({ QVariantMap { { "userId", "t-1" }, { "nickname", QStringLiteral("王老师") } },
+        QVariantMap { { "userId", "stu-f" }, { "nickname", QStringLiteral("李华") } } });
+    m_service->deliverCustom(
+        QStringLiteral("stu-f"), Command(CmdEnterRoom, Identity("stu-f", QStringLiteral("王老师"))));
+    ilive::Message chat;
+    chat.sender = ilive::String("stu-f");
+    chat.elems.push_back(
+        new ilive::MessageTextElem(ilive::String(QStringLiteral("下课").toUtf8().constData())));
+    m_service->deliverMessage(chat);
+    // Someone the list does not know yet goes by what it says, until the list tells.
+    m_service->deliverCustom(
+        QStringLiteral("stu-n"), Command(CmdEnterRoom, Identity("stu-n", QStringLiteral("新同学"))));
+
+    QTRY_COMPARE(RowNames().size(), 3);
+    QCOMPARE(RowNames()[0], QStringLiteral("李华|进入直播间|"));
+    QVERIFY2(
+        RowNames()[1].startsWith(QStringLiteral("李华|")) && RowNames()[1].endsWith(QStringLiteral("|下课")),
+        qPrintable(RowNames()[1]));
+    QCOMPARE(RowNames()[2], QStringLiteral("新同学|进入直播间|"));
+    QCOMPARE(NicknameCache().value("stu-f"), QStringLiteral("李华"));
+    QCOMPARE(log.count(QStringLiteral("ignored the name 王老师 that stu-f gave itself")), 1);
 }
 
 QTEST_MAIN(TestDiscussion)

@@ -49,10 +49,12 @@ export class Janus {
   async start() {
     this.dir = mkdtempSync(path.join(tmpdir(), 'lectern-janus-'));
     this.port = this.port || await freePort(MEDIA_ADDRESS);
+    this.adminPort = this.adminPort || await freePort(MEDIA_ADDRESS);
     this.adminKey = this.adminKey || randomBytes(12).toString('hex');
     this.output = '';
     this.process = spawn('/bin/bash', [START_JANUS, '--dir', this.dir, '--port', String(this.port),
       '--admin-key', this.adminKey, '--bind', MEDIA_ADDRESS, '--local-ip', MEDIA_ADDRESS,
+      '--admin-port', String(this.adminPort), '--admin-bind', MEDIA_ADDRESS,
       '--ice-interface', 'v0', '--rtp-ports', '30000-30999'], { stdio: ['ignore', 'pipe', 'pipe'] });
     this.process.stdout.on('data', (c) => { this.output += c; });
     this.process.stderr.on('data', (c) => { this.output += c; });
@@ -74,7 +76,10 @@ export class Janus {
 
   get url() { return `ws://${MEDIA_ADDRESS}:${this.port}`; }
 
-  get serverArgs() { return ['--janus', this.url, '--janus-admin-key', this.adminKey]; }
+  get serverArgs() {
+    return ['--janus', this.url, '--janus-admin-key', this.adminKey,
+      '--janus-admin-url', `ws://${MEDIA_ADDRESS}:${this.adminPort}`];
+  }
 
   async stop() {
     const proc = this.process;

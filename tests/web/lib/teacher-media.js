@@ -3,7 +3,9 @@
 // students' feeds. Chromium's fake devices supply a moving picture and a beep.
 /* global Janus, adapter */
 window.teacherMedia = {
-  async publish(url, room, pin, feedId) {
+  // token: the teacher's media token; window.claimFeed(session, handle, feed), when the test gives
+  // one, tells the relay which handle a feed joins on before it joins.
+  async publish(url, room, pin, token, feedId) {
     await new Promise((resolve) => Janus.init({ debug: false, dependencies: Janus.useDefaultDependencies({ adapter }), callback: resolve }));
     this.url = url;
     this.room = room;
@@ -12,7 +14,7 @@ window.teacherMedia = {
     this.handles = new Map();
     this.stream = await navigator.mediaDevices.getUserMedia({ audio: true, video: true });
     this.janus = await new Promise((resolve, reject) => {
-      const janus = new Janus({ server: url, iceServers: [], success: () => resolve(janus), error: reject });
+      const janus = new Janus({ server: url, token, iceServers: [], success: () => resolve(janus), error: reject });
     });
     this.cameraFeed = feedId;
     return this.publishFeed(feedId, this.stream);
@@ -39,7 +41,10 @@ window.teacherMedia = {
         success: (h) => {
           handle = h;
           this.handles.set(feedId, h);
-          h.send({ message: { request: 'join', room: this.room, ptype: 'publisher', id: feedId, pin: this.pin } });
+          const claim = window.claimFeed ? window.claimFeed(this.janus.getSessionId(), h.getId(), feedId) : Promise.resolve();
+          claim.catch(() => {}).then(() => h.send({
+            message: { request: 'join', room: this.room, ptype: 'publisher', id: feedId, pin: this.pin },
+          }));
         },
         error: reject,
         onmessage: (msg, jsep) => {

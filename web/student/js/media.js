@@ -30,16 +30,19 @@ export function deviceProblem(error) {
 
 // Events: 'video' (detail: {kind: 'camera'|'screen'|'classmate', stream|null}), 'status' (detail: text or '').
 export class Media extends EventTarget {
-  constructor(userId, teacherId) {
+  // claim(session, handle, feed): tells the relay which media handle our feed joins on; a promise.
+  constructor(userId, teacherId, claim) {
     super();
     this.userId = userId;
     this.teacherId = teacherId;
-    this.config = null; // {url, room, pin}
+    this.claim = claim || (() => Promise.resolve());
+    this.config = null; // {url, room, pin, token}
     this.feeds = new Map(); // userId -> {camera, screen}
     this.janus = null;
     this.control = null; // joined as a publisher: the list of feeds, and our own publication
     this.joined = false;
     this.published = new Set(); // feed ids Janus lists as published
+    this.live = new Set(); // feed ids the relay vouches for: published by their owners
     this.subscriptions = new Map(); // feed id -> {handle, kind, stream}
     this.local = null; // MediaStream while speaking
     this.closed = false;
@@ -53,10 +56,12 @@ export class Media extends EventTarget {
     const before = this.mine();
     this.addFeeds(media.feeds);
     const after = this.mine();
+    const token = typeof media.token === 'string' ? media.token : '';
     const same = this.config && this.config.url === media.url && this.config.room === Number(media.room)
-      && this.config.pin === String(media.pin || '') && before && after && before.camera === after.camera;
+      && this.config.pin === String(media.pin || '') && this.config.token === token && before && after
+      && before.camera === after.camera;
     if (same) return;
-    this.config = { url: media.url, room: Number(media.room), pin: String(media.pin || '') };
+    this.config = { url: media.url, room: Number(media.room), pin: String(media.pin || ''), token };
     this.restart();
   }
 
@@ -68,6 +73,21 @@ export class Media extends EventTarget {
       }
     }
     this.subscribeWanted();
+  }
+
+  // The relay's list of live feeds. Janus tells everyone of a new publisher at once, an impostor
+  // under the teacher's id too: only what the relay also vouches for is received.
+  setLive(live) {
+    this.live = new Set(Array.isArray(live) ? live.filter((id) => Number.isSafeInteger(id)) : []);
+    for (const feedId of [...this.subscriptions.keys()]) {
+      if (!this.isLive(feedId)) this.unsubscribe(feedId);
+    }
+    this.subscribeWanted();
+  }
+
+  // A relay that hands out no media token (an older one) vouches for nothing.
+  isLive(feedId) {
+    return !this.config || !this.config.token || this.live.has(feedId);
   }
 
   mine() {
@@ -102,6 +122,7 @@ export class Media extends EventTarget {
     }
     const janus = new window.Janus({
       server: this.config.url,
+      token: this.config.token || undefined,
       iceServers: [], // the media server is reached directly; no third-party STUN
       success: () => {
         if (janus === this.janus) this.attachControl();
@@ -132,10 +153,23 @@ export class Media extends EventTarget {
       success: (handle) => {
         if (janus !== this.janus) return;
         this.control = handle;
-        handle.send({
-          message: { request: 'join', room: this.config.room, ptype: 'publisher', id: this.mine().camera,
-            pin: this.config.pin, display: this.userId },
-        });
+        const join = () => {
+          if (janus !== this.janus || this.control !== handle) return;
+          handle.send({
+            message: { request: 'join', room: this.config.room, ptype: 'publisher', id: this.mine().camera,
+              pin: this.config.pin, display: this.userId },
+          });
+        };
+        // Whatever the relay answers, the join goes ahead: without its word the feed is only not
+        // received by the others.
+        if (this.config.token) {
+          Promise.resolve()
+            .then(() => this.claim(janus.getSessionId(), handle.getId(), this.mine().camera))
+            .catch(() => {})
+            .then(join);
+        } else {
+          join();
+        }
       },
       error: () => this.lost(),
       onmessage: (msg, jsep) => this.onControl(msg, jsep),
@@ -190,7 +224,7 @@ export class Media extends EventTarget {
   subscribeWanted() {
     if (!this.janus || !this.joined) return;
     for (const feedId of this.published) {
-      if (this.kindOf(feedId) && !this.subscriptions.has(feedId)) this.subscribe(feedId);
+      if (this.kindOf(feedId) && this.isLive(feedId) && !this.subscriptions.has(feedId)) this.subscribe(feedId);
     }
   }
 

@@ -11,7 +11,7 @@ export const RelayCode = Object.freeze({
   KICKED: 70030,
 });
 
-// Events: 'msg', 'memberEvent' (detail: the pushed object), 'reconnecting', 'resumed'
+// Events: 'msg', 'memberEvent', 'feeds' (detail: the pushed object), 'reconnecting', 'resumed'
 // (detail: {resumed, roomId}), 'kicked', 'lost' (detail: reason).
 export class Relay extends EventTarget {
   // signature: async () => userSig, asked again when the one in hand has expired.
@@ -122,7 +122,7 @@ export class Relay extends EventTarget {
         clearTimeout(waiting.timer);
         waiting.resolve(push);
       }
-    } else if (push.op === 'msg' || push.op === 'memberEvent') {
+    } else if (push.op === 'msg' || push.op === 'memberEvent' || push.op === 'roomClosed' || push.op === 'feeds') {
       this.dispatchEvent(new CustomEvent(push.op, { detail: push }));
     } else if (push.op === 'kicked') {
       this.closing = true;

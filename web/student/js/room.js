@@ -47,6 +47,8 @@ export class Room {
     this.teacherId = String(live.teacherUserId);
     this.onEnded = onEnded;
     this.names = new Map([[this.teacherId, live.teacherNickname || '老师']]);
+    // Whose names come from the school's records; what a member says of itself never overrides them.
+    this.recorded = new Set(live.teacherNickname ? [this.teacherId] : []);
     this.namesLoading = false;
     this.inRoom = false;
     this.speaking = false;
@@ -55,7 +57,9 @@ export class Room {
     this.clockTimer = 0;
     this.listeners = [];
     this.abort = new AbortController();
-    this.media = new Media(String(session.userId), this.teacherId);
+    // The relay hears which media handle is ours before it joins, so it can vouch for our feed.
+    const claim = (session, handle, feed) => this.relay.send({ op: 'publish', session, handle, feed });
+    this.media = new Media(String(session.userId), this.teacherId, claim);
     this.media.addEventListener('video', (e) => this.showVideo(e.detail));
     this.media.addEventListener('status', (e) => this.showMediaStatus(e.detail));
   }
@@ -72,7 +76,10 @@ export class Room {
     this.refreshNames();
     this.listen('msg', (e) => this.onMsg(e.detail));
     this.listen('memberEvent', (e) => this.onMemberEvent(e.detail));
+    this.listen('feeds', (e) => this.media.setLive(e.detail.live));
     this.listen('resumed', (e) => this.onRelayBack(e.detail));
+    // The class ended: the relay has taken everyone out of the room already.
+    this.listen('roomClosed', () => this.leave('本节课已结束', '老师已结束本节课，感谢参加。'));
     this.bindUi();
     this.showRoom();
     this.floor = new Floor(this);
@@ -182,13 +189,17 @@ export class Room {
     return this.addRow(name, timeNow(), text, mine ? 'mine' : 'chat');
   }
 
-  // Rows from someone whose name is not known yet show the id until the member list tells it.
+  // Rows from someone whose name is not on record yet show the id, or what they said of themselves,
+  // until the member list tells the name.
   addChatFrom(sender, text) {
     const row = this.addChat(this.nameOf(sender), text);
-    if (!this.names.has(sender)) {
-      row.dataset.sender = sender;
-      this.refreshNames();
-    }
+    this.nameLater(row, sender);
+  }
+
+  nameLater(row, sender) {
+    if (this.recorded.has(sender)) return;
+    row.dataset.sender = sender;
+    this.refreshNames();
   }
 
   async refreshNames() {
@@ -198,7 +209,13 @@ export class Room {
       const result = await rpc('live.room.member.list',
         { liveId: String(this.live.liveId), pageNum: 1, pageSize: 1000 }, this.session.ak);
       for (const m of Array.isArray(result.list) ? result.list : []) {
-        if (m && m.userId != null && m.nickname) this.names.set(String(m.userId), String(m.nickname));
+        if (!m || m.userId == null || !m.nickname) continue;
+        const id = String(m.userId);
+        if (this.names.has(id) && this.names.get(id) !== String(m.nickname)) {
+          console.warn(`member ${id} called itself "${this.names.get(id)}"; its name is "${m.nickname}"`);
+        }
+        this.names.set(id, String(m.nickname));
+        this.recorded.add(id);
       }
     } catch {
       return; // the ids stay; names come with the next hello
@@ -206,7 +223,7 @@ export class Room {
       this.namesLoading = false;
     }
     for (const row of document.querySelectorAll('#chatList [data-sender]')) {
-      if (!this.names.has(row.dataset.sender)) continue;
+      if (!this.recorded.has(row.dataset.sender)) continue;
       row.querySelector('.chat-name').textContent = this.names.get(row.dataset.sender);
       delete row.dataset.sender;
     }
@@ -268,16 +285,16 @@ export class Room {
   }
 
   onCommand(sender, { userAction, actionParam }) {
-    // An identity may name only whoever the relay says sent it.
+    // An identity may name only whoever the relay says sent it, and a name on record stays.
     const identity = parseIdentity(actionParam);
-    if (identity && (!identity.userId || identity.userId === sender)) this.names.set(sender, identity.nickname);
+    if (identity && (!identity.userId || identity.userId === sender)) this.takeClaimedName(sender, identity.nickname);
     const fromTeacher = sender === this.teacherId;
     switch (userAction) {
       case Cmd.ENTER_ROOM:
-        this.addNotice(this.nameOf(sender), '进入直播间');
+        this.nameLater(this.addNotice(this.nameOf(sender), '进入直播间'), sender);
         break;
       case Cmd.LEAVE_ROOM:
-        this.addNotice(this.nameOf(sender), '离开直播间');
+        this.nameLater(this.addNotice(this.nameOf(sender), '离开直播间'), sender);
         break;
       case Cmd.CLASS_TIME:
         if (fromTeacher) this.startClock(Number.parseInt(actionParam, 10));
@@ -304,6 +321,14 @@ export class Room {
         break;
       default:
         break;
+    }
+  }
+
+  takeClaimedName(sender, nickname) {
+    if (!this.recorded.has(sender)) {
+      this.names.set(sender, nickname);
+    } else if (this.names.get(sender) !== nickname) {
+      console.warn(`ignored the name "${nickname}" that member ${sender} gave itself; its name is "${this.names.get(sender)}"`);
     }
   }
 

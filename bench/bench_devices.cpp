@@ -109,7 +109,10 @@ int main(int argc, char** argv)
     JanusProcess janus;
     if (!janus.start(&error))
         return fail(error);
+    if (!janus.addToken(QStringLiteral("bench"), &error))
+        return fail(error);
     JanusSession session;
+    session.setToken(QStringLiteral("bench"));
     QSignalSpy ready(&session, &JanusSession::ready);
     session.open(QUrl(janus.url()));
     if (!ready.wait(kWaitMs))
@@ -125,7 +128,7 @@ int main(int argc, char** argv)
         [&created](const QJsonObject& a) { created = JanusSession::ok(a); });
     if (!waitFor([&] { return created; }, kWaitMs))
         return fail("no room");
-    const media::RoomAccess access { janus.url(), 1, "p" };
+    const media::RoomAccess access { janus.url(), 1, "p", QStringLiteral("bench") };
     ToneMeter ear;
 
     for (const bool steady : { true, false }) {

@@ -85,6 +85,16 @@ test('two students with the real teacher\'s client: see and hear, chat, speak, d
   await a.waitForFunction(() => !document.getElementById('teacherScreen').hidden
     && document.getElementById('teacherScreen').videoWidth > 0, { timeout: 15000 });
 
+  // A device chosen in the ▲ menu is answered as its own request: the device once went as "id"
+  // and replaced the request's, so the answer matched nothing and the teacher's side waited for ever.
+  await t.test('a device argument does not replace the request id', async () => {
+    const menu = await teacher.deviceMenu('mic');
+    assert.deepEqual(menu.lines, ['* Test microphone']);
+    await Promise.race([teacher.chooseDevice('test-microphone'),
+      sleep(10000).then(() => { throw new Error('the device chosen in the ▲ menu got no answer'); })]);
+    assert.equal((await teacher.state()).micId, 'test-microphone');
+  });
+
   // The teacher's camera off: the sound goes on below (a feed without video), and no black box
   // stands where the picture was.
   await teacher.camera(false);

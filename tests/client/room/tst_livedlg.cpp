@@ -379,6 +379,9 @@ void TestLiveDlg::microphoneMeterAndReplacedMicrophoneNotice()
     m_service->deviceChange(ilive::E_MicReplaced, "mic1", m_service->deviceChangeData);
     QTRY_VERIFY(ui->deviceNoticeLabel->isVisible());
     QCOMPARE(ui->deviceNoticeLabel->text(), QStringLiteral("麦克风已断开，已切换到USB microphone"));
+    // One line of text, not a box as tall as the tool bar.
+    QTRY_VERIFY2(ui->deviceNoticeLabel->height() <= ui->deviceNoticeLabel->sizeHint().height(),
+        qPrintable(QString::number(ui->deviceNoticeLabel->height())));
     QVERIFY(boxes.seen().isEmpty());
     QMenu* menu = OpenDeviceMenu(dlg, ui->triangle2);
     QVERIFY(menu);

@@ -51,7 +51,8 @@ export class TeacherClient {
     const id = this.nextId++;
     return new Promise((resolve, reject) => {
       this.waiting.set(id, { resolve, reject, cmd });
-      this.process.stdin.write(`${JSON.stringify({ id, cmd, ...args })}\n`);
+      // The request's own id and command come last: an argument of the same name must not replace them.
+      this.process.stdin.write(`${JSON.stringify({ ...args, id, cmd })}\n`);
     });
   }
 
@@ -83,7 +84,7 @@ export class TeacherClient {
 
   deviceMenu(kind) { return this.send('deviceMenu', { kind }); }
 
-  chooseDevice(id) { return this.send('chooseDevice', { id }); }
+  chooseDevice(device) { return this.send('chooseDevice', { device }); }
 
   end() { return this.send('end'); }
 

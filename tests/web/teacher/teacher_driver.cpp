@@ -354,7 +354,7 @@ private:
         if (!menu)
             return fail("no menu open");
         for (QAction* action : menu->actions()) {
-            if (action->data().toString() == c.value("id").toString()) {
+            if (action->data().toString() == c.value("device").toString()) {
                 action->trigger();
                 menu->close();
                 return {};

@@ -136,9 +136,12 @@ QByteArray liveFeeds(const QList<quint64>& feeds)
 QList<quint64> readLiveFeeds(const QJsonObject& push)
 {
     QList<quint64> feeds;
-    for (const QJsonValue& v : push.value("live").toArray())
-        if (v.toDouble() >= 1)
-            feeds << quint64(v.toDouble());
+    // Feed ids are below 2^53; anything else is no feed (and a cast of it would be undefined).
+    for (const QJsonValue& v : push.value("live").toArray()) {
+        const double id = v.toDouble();
+        if (id >= 1 && id < 9007199254740992.0)
+            feeds << quint64(id);
+    }
     return feeds;
 }
 

@@ -102,6 +102,18 @@ private slots:
         QVERIFY(
             push.kind == relayop::Push::Msg && push.group && push.sender == "10001" && push.elems == r.elems);
     }
+
+    void liveFeedsKeepOnlyIdsAFeedCanHave()
+    {
+        const QList<quint64> sent = { 1, 4242, 9007199254740991ull };
+        QCOMPARE(relayop::readLiveFeeds(QJsonDocument::fromJson(relayop::liveFeeds(sent)).object()), sent);
+        // A push from a broken or hostile relay: nothing here may become a feed id, nor be cast
+        // from a double out of range.
+        const QJsonObject odd = QJsonDocument::fromJson(
+            R"({"op":"feeds","live":[0,-3,0.5,1e300,9007199254740992,"7",null,{"id":8},[9],12]})")
+                                    .object();
+        QCOMPARE(relayop::readLiveFeeds(odd), QList<quint64>({ 12 }));
+    }
 };
 
 QTEST_GUILESS_MAIN(TestProtocol)

@@ -5,6 +5,7 @@
 // with /metrics and the relay, as lectern-server wires them) runs in a child process, started as
 // this program with --server-child, so that its CPU and memory are measured alone.
 #include "BenchLoop.h"
+#include "BenchSupport.h"
 #include "ProcessMemory.h"
 #include "app/AppServer.h"
 #include "common/UserSig.h"
@@ -47,17 +48,8 @@ const int kChatEveryMs = 2000; // per room
 const int kChurnPerSec = 4; // students that leave, and join again
 const int kRunMs = 30000;
 
-qint64 nowNs()
-{
-    return std::chrono::duration_cast<std::chrono::nanoseconds>(
-        std::chrono::steady_clock::now().time_since_epoch())
-        .count();
-}
-
-QString request(const QJsonObject& obj)
-{
-    return QString::fromUtf8(QJsonDocument(obj).toJson(QJsonDocument::Compact));
-}
+using bench::nowNs;
+using bench::request;
 
 void raiseFileLimit()
 {

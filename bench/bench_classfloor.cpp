@@ -3,6 +3,7 @@
 // holds counts with all 200 (5 questions, one after the other). Then "live.attendance" of a live
 // with 200 members and 20,000 recorded events, answered through the app server's JSON-RPC path.
 #include "BenchLoop.h"
+#include "BenchSupport.h"
 #include "ServerProcess.h"
 #include "app/AppServer.h"
 #include "common/UserSig.h"
@@ -69,14 +70,7 @@ int quizRun()
     appserver::AppStore store(server.storageArguments().at(1).toStdString(), nullptr);
     store.open();
     const QByteArray secret = QByteArray::fromStdString(store.liveSecret());
-    int64_t teacherId = 0;
-    for (const auto& u : store.users())
-        if (u.loginId == "teacher01")
-            teacherId = u.userId;
-    int64_t liveId = 0;
-    for (const auto& l : store.allLives())
-        if (l.teacherId == teacherId && l.state == "i")
-            liveId = l.liveId;
+    const auto [teacherId, liveId] = bench::demoLiveInProgress(store);
     const quint32 room = quint32(store.createRoom(teacherId, liveId));
     const qint64 expires = QDateTime::currentSecsSinceEpoch() + 3600;
 
@@ -208,14 +202,7 @@ int attendanceRun()
     }
     appserver::AppStore& store = server.store();
     store.seedDemo();
-    int64_t teacherId = 0;
-    for (const auto& u : store.users())
-        if (u.loginId == "teacher01")
-            teacherId = u.userId;
-    int64_t liveId = 0;
-    for (const auto& l : store.allLives())
-        if (l.teacherId == teacherId && l.state == "i")
-            liveId = l.liveId;
+    const auto [teacherId, liveId] = bench::demoLiveInProgress(store);
     const int64_t room = store.createRoom(teacherId, liveId);
     std::vector<int64_t> members;
     for (int i = 0; i < 200; ++i)

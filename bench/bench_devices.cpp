@@ -10,6 +10,7 @@
 // Both with microphones whose sinks render in short blocks, as a real microphone delivers, and
 // again with the null sinks' own 2 s blocks (the raw test rig).
 #include "BenchLoop.h"
+#include "BenchSupport.h"
 #include "JanusProcess.h"
 #include "PulseDaemon.h"
 #include "ToneMeter.h"
@@ -94,12 +95,8 @@ qint64 untilSilence(ToneMeter& ear)
 
 int main(int argc, char** argv)
 {
-    if (qgetenv("LECTERN_NETNS") != "1") {
-        char runner[] = LECTERN_SOURCE_DIR "/tests/media/netns-run.sh";
-        char* args[] = { runner, argv[0], nullptr };
-        execv(runner, args);
+    if (!bench::inMediaNamespace(argv[0]))
         return fail("cannot start itself in a network namespace");
-    }
     QGuiApplication app(argc, argv);
     setvbuf(stdout, nullptr, _IOLBF, 0);
     QString error;

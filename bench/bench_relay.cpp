@@ -2,6 +2,7 @@
 // (p50/p99) and the relay's memory. The relay runs in a child process (this program started
 // with --relay-child) so that its memory is measured alone.
 #include "BenchLoop.h"
+#include "BenchSupport.h"
 #include "ProcessMemory.h"
 #include "common/UserSig.h"
 #include "relay/LiveRelay.h"
@@ -35,17 +36,8 @@ const int kMessages = 200;
 const int kIntervalMs = 10;
 const quint32 kRoom = 1;
 
-qint64 nowNs()
-{
-    return std::chrono::duration_cast<std::chrono::nanoseconds>(
-        std::chrono::steady_clock::now().time_since_epoch())
-        .count();
-}
-
-QString request(const QJsonObject& obj)
-{
-    return QString::fromUtf8(QJsonDocument(obj).toJson(QJsonDocument::Compact));
-}
+using bench::nowNs;
+using bench::request;
 
 int runRelay()
 {

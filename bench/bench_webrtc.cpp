@@ -7,6 +7,7 @@
 //  3. Bytes per second one subscriber receives for a 1280x720@10 screen share of a still slide, then
 //     of one being drawn on, 10 s each.
 #include "BenchLoop.h"
+#include "BenchSupport.h"
 #include "JanusProcess.h"
 #include "janus/JanusSession.h"
 #include "media/MediaDevices.h"
@@ -78,13 +79,8 @@ int fail(const char* why)
 
 int main(int argc, char** argv)
 {
-    if (qgetenv("LECTERN_NETNS") != "1") {
-        // Janus and ICE need the namespace's veth; the run makes its own.
-        char runner[] = LECTERN_SOURCE_DIR "/tests/media/netns-run.sh";
-        char* args[] = { runner, argv[0], nullptr };
-        execv(runner, args);
+    if (!bench::inMediaNamespace(argv[0]))
         return fail("cannot start itself in a network namespace");
-    }
     QGuiApplication app(argc, argv);
     MediaTestKit::setEnabled(true);
     JanusProcess janus;

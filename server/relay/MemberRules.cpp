@@ -87,10 +87,10 @@ QJsonArray withRealName(const QJsonArray& elems, const QString& realName)
     QJsonArray out;
     for (const QJsonValue& v : elems) {
         QJsonObject e = v.toObject();
-        const QString data = e.value(QStringLiteral("data")).toString();
-        QJsonObject command = QJsonDocument::fromJson(data.toUtf8()).object();
+        // Every message passes here: chat is left alone, and a command is read once unless its
+        // identity needs the real name.
         const std::optional<cmdmessage::Command> cmd = e.value(QStringLiteral("type")).toInt(-1) == 1
-            ? cmdmessage::parse(data.toUtf8())
+            ? cmdmessage::parse(e.value(QStringLiteral("data")).toString().toUtf8())
             : std::nullopt;
         QJsonObject identity = cmd ? identityOf(cmd->actionParam) : QJsonObject();
         if (!identity.contains(QStringLiteral("nickname"))
@@ -98,6 +98,8 @@ QJsonArray withRealName(const QJsonArray& elems, const QString& realName)
             out.append(v);
             continue;
         }
+        QJsonObject command
+            = QJsonDocument::fromJson(e.value(QStringLiteral("data")).toString().toUtf8()).object();
         identity.insert(QStringLiteral("nickname"), realName);
         command.insert(QStringLiteral("actionParam"),
             QString::fromUtf8(QJsonDocument(identity).toJson(QJsonDocument::Compact)));

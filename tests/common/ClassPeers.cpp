@@ -45,6 +45,23 @@ Account signIn(const ServerProcess& server, const QString& login)
     return a;
 }
 
+qint64 roomOfLiveInProgress(const ServerProcess& server, const Account& teacher)
+{
+    const QJsonArray lives = result(server, "live.list.by.teacher.id",
+        { { "teacherUserId", teacher.userId }, { "pageNum", 1 }, { "pageSize", 100 } }, teacher.ak)
+                                 .value("list")
+                                 .toArray();
+    for (const QJsonValue& l : lives)
+        if (l.toObject().value("state").toString() == QLatin1String("i"))
+            return result(server, "live.create.room",
+                { { "hostUserId", teacher.userId }, { "liveId", l.toObject().value("liveId").toString() } },
+                teacher.ak)
+                .value("avRoomId")
+                .toVariant()
+                .toLongLong();
+    return 0;
+}
+
 RelayClient::RelayClient(const QString& url)
 {
     connect(&m_ws, &QWebSocket::textMessageReceived, this, [this](const QString& text) {

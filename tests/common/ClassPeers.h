@@ -34,6 +34,8 @@ struct Account {
 };
 // Signs in with the demo password and asks for the relay signature.
 Account signIn(const ServerProcess& server, const QString& login);
+// The room of the teacher's live in progress, made by "live.create.room"; 0 when there is none.
+qint64 roomOfLiveInProgress(const ServerProcess& server, const Account& teacher);
 
 // A relay connection: requests answered in order, pushes kept.
 class RelayClient : public QObject {

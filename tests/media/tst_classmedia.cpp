@@ -137,18 +137,7 @@ void TestClassMedia::initTestCase()
     m_teacherId = login.value("userId").toString();
     const QString sig = result(m_server, "live.usersig.create", {}, ak).value("userSig").toString();
     QVERIFY(!sig.isEmpty());
-    qint64 room = 0;
-    for (const QJsonValue& l : result(m_server, "live.list.by.teacher.id",
-             { { "teacherUserId", m_teacherId }, { "pageNum", 1 }, { "pageSize", 100 } }, ak)
-                                   .value("list")
-                                   .toArray()) {
-        if (l.toObject().value("state").toString() == "i")
-            room = result(m_server, "live.create.room",
-                { { "hostUserId", m_teacherId }, { "liveId", l.toObject().value("liveId").toString() } }, ak)
-                       .value("avRoomId")
-                       .toVariant()
-                       .toLongLong();
-    }
+    const qint64 room = classpeers::roomOfLiveInProgress(m_server, { ak, m_teacherId, sig });
     QVERIFY(room > 0);
 
     m_teacher = new LiveService;

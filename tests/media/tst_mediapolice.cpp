@@ -93,19 +93,7 @@ void TestMediaPolice::initTestCase()
     m_other = signIn(m_server, "student02");
     QVERIFY(!m_teacher.userSig.isEmpty() && !m_rogue.userSig.isEmpty() && !m_other.userSig.isEmpty());
 
-    QString liveId;
-    const QJsonArray lives = result(m_server, "live.list.by.teacher.id",
-        { { "teacherUserId", m_teacher.userId }, { "pageNum", 1 }, { "pageSize", 100 } }, m_teacher.ak)
-                                 .value("list")
-                                 .toArray();
-    for (const QJsonValue& l : lives)
-        if (l.toObject().value("state").toString() == QLatin1String("i"))
-            liveId = l.toObject().value("liveId").toString();
-    const qint64 room = result(m_server, "live.create.room",
-        { { "hostUserId", m_teacher.userId }, { "liveId", liveId } }, m_teacher.ak)
-                            .value("avRoomId")
-                            .toVariant()
-                            .toLongLong();
+    const qint64 room = classpeers::roomOfLiveInProgress(m_server, m_teacher);
     QVERIFY(room > 0);
 
     const std::pair<Account*, std::unique_ptr<RelayClient>*> members[]

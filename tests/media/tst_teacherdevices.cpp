@@ -99,19 +99,7 @@ void TestTeacherDevices::initTestCase()
         qPrintable(error));
     const classpeers::Account teacher = classpeers::signIn(m_server, "teacher01");
     m_teacherId = teacher.userId;
-    qint64 room = 0;
-    for (const QJsonValue& l : result(m_server, "live.list.by.teacher.id",
-             { { "teacherUserId", m_teacherId }, { "pageNum", 1 }, { "pageSize", 100 } }, teacher.ak)
-                                   .value("list")
-                                   .toArray()) {
-        if (l.toObject().value("state").toString() == "i")
-            room = result(m_server, "live.create.room",
-                { { "hostUserId", m_teacherId }, { "liveId", l.toObject().value("liveId").toString() } },
-                teacher.ak)
-                       .value("avRoomId")
-                       .toVariant()
-                       .toLongLong();
-    }
+    const qint64 room = classpeers::roomOfLiveInProgress(m_server, teacher);
     QVERIFY(room > 0);
 
     m_teacher = new LiveService;

@@ -1,13 +1,11 @@
 #pragma once
 
 #include "InstrumentType.h"
-#include "PageChange.h"
-#include "PageStore.h"
-#include "UndoHistory.h"
+#include "LayerCache.h"
+#include "PageModel.h"
 #include "shapes.h"
 
 #include <QElapsedTimer>
-#include <QHash>
 #include <QImage>
 #include <QLineEdit>
 #include <QPointF>
@@ -18,9 +16,9 @@
 
 #include <memory>
 
-struct LoadedPage;
-
-// The transparent surface laid over a slide on which the teacher draws.
+// The transparent surface laid over a slide on which the teacher draws: the tools, the laser and
+// the text editor turn the pointer into changes of the page (PageModel), which is painted
+// through a cached layer (LayerCache).
 class RenderArea : public QWidget {
     Q_OBJECT
 public:
@@ -36,14 +34,14 @@ public:
     void saveDrawing();
     // Reads the page again: small pages at once, large ones in the background (pageLoaded).
     void load();
-    bool isLoading() const { return m_loadTicket != 0; }
+    bool isLoading() const { return m_page.isLoading(); }
     const QList<std::shared_ptr<GeneralShape>>& shapes() const;
     const QList<std::shared_ptr<GeneralShape>>& pickedShapes() const { return m_pickedShapes; }
     QLineEdit* textEditor() const { return m_textEditor; }
 
     bool canUndo() const;
     bool canRedo() const;
-    const UndoHistory& history() const { return m_history; }
+    const UndoHistory& history() const { return m_page.history(); }
 
     QSize sizeHint() const override;
     void setPreferredSize(const QSize& size);
@@ -55,7 +53,7 @@ public:
 
     // Finished shapes are kept in a cached layer; turning it off paints every shape each time.
     void setLayerCacheEnabled(bool enabled);
-    bool layerCacheEnabled() const { return m_layerCacheEnabled; }
+    bool layerCacheEnabled() const { return m_layers.enabled(); }
     // Laser trail points still shown.
     int laserPoints() const;
 
@@ -84,7 +82,6 @@ protected:
 private:
     // Shapes are painted unscaled: the page is neither zoomed nor panned.
     static constexpr float kViewScale = 1.0f;
-    static constexpr int kCheckpointDepth = 16;
     static constexpr qint64 kLaserFadeMs = 1000;
 
     void finishCurrentShape();
@@ -92,30 +89,17 @@ private:
     void showTextEditor(QPointF p);
     QPointF pagePoint(const QPointF& pos) const;
     void resetPage();
-    void invalidateLayer();
     void updateLayer(int count);
-    // Brings the layer to shapes[0, count) by painting again only where shapes came or went;
-    // false when that would cost as much as painting it anew.
-    bool patchLayer(int count);
     int firstLiveShape() const;
-
-    // A finished change: into the history, the journal and the background writer.
-    void commit(PageChange change);
-    void scheduleSave();
-    bool applyFromHistory(const PageChange& change);
     ShapeList savedShapes() const;
-    void pageRead(quint64 ticket, LoadedPage page);
-    void pictureRead(quint64 ticket, QImage picture);
-    bool pictureFits() const;
-    struct Unread;
-    void mergeUnread(const QString& name, LoadedPage page, const Unread& unread);
-    void startMoveCopies();
-    void finishMove();
+    bool fits(const QImage& image) const;
+    void pictureRead(const QImage& picture);
+    void shapesRead(const LoadedPage& page);
     void laserTick();
     QRect laserBounds() const;
 
-    QString m_fileName;
-    ShapeList m_shapes;
+    PageModel m_page;
+    LayerCache m_layers { kViewScale };
     std::shared_ptr<GeneralShape> m_currentShape;
     ShapeList m_pickedShapes;
     std::shared_ptr<GeneralShape> m_pickFrameShape;
@@ -127,43 +111,11 @@ private:
     QPointF m_pressPoint;
     QPointF m_lastPoint;
 
-    UndoHistory m_history;
-    PageJournal m_journal;
-    // A large page is read in the background; what is drawn meanwhile goes on top of it.
-    quint64 m_loadTicket = 0;
-    quint64 m_lastTicket = 0;
-    QVector<PageChange> m_changesWhileLoading;
-    struct Unread {
-        quint64 ticket = 0;
-        ShapeList shapes;
-        QVector<PageChange> changes;
-        QImage picture;
-    };
-    // The page's drawing as last saved, shown under what is drawn until its shapes are read.
-    QImage m_picture;
-    // Pages left before they were read, keyed by file name: merged when the read arrives.
-    QHash<QString, Unread> m_unread;
-    // The shapes a drag moves, as they were before it; the page holds moved copies.
-    QVector<PageChange::Placed> m_moveOriginals;
-    QVector<PageChange::Placed> m_moveCopies;
-
-    // The layer holds m_layerShapes painted in order; the references keep their addresses from
-    // being reused by new shapes while the layer still shows them. The checkpoint is the layer
-    // as it was some shapes earlier, so that taking off the top ones repaints only a few.
-    bool m_layerCacheEnabled = true;
-    QImage m_layer;
-    ShapeList m_layerShapes;
-    QImage m_checkpoint;
-    ShapeList m_checkpointShapes;
-    // Layer plus the live shapes, composed where the screen needs it.
-    QImage m_composite;
-
     struct LaserPoint {
         QPointF at;
         qint64 ms = 0;
     };
     QVector<QVector<LaserPoint>> m_laserTrails;
-    QTimer m_saveTimer;
     QTimer m_laserTimer;
     QElapsedTimer m_clock;
     QRect m_laserPainted;

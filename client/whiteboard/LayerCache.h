@@ -38,7 +38,8 @@ public:
 
     // The image the screen is painted from, the size of the surface, its pixels in the dirty area
     // (logical pixels) reset to base's; those pixels are returned in devicePixels.
-    QImage& composite(const QSize& size, qreal ratio, const QRect& dirty, const QImage* base, QRect* devicePixels);
+    QImage& composite(
+        const QSize& size, qreal ratio, const QRect& dirty, const QImage* base, QRect* devicePixels);
 
 private:
     // Brings the layer to shapes[0, count) by painting again only where shapes came or went;

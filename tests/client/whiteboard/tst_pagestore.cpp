@@ -75,7 +75,6 @@ private slots:
     void init();
     void damagedPageFileIsSetAsideNotOverwritten_regression();
     void outOfRangeNumbersAreClampedToWhatTheSurfaceDraws_regression();
-    void pageReadWhileTheTeacherDrawsKeepsBoth();
     void journalFoldsIntoThePageFileThatTodaysClientReads();
     void killedClientLosesAtMostTheStrokeBeingDrawn();
     void closingTheSurfaceKeepsThePageInView_regression();
@@ -166,51 +165,6 @@ void TestPageStore::outOfRangeNumbersAreClampedToWhatTheSurfaceDraws_regression(
     QImage image(area.size(), QImage::Format_ARGB32_Premultiplied);
     image.fill(Qt::white);
     area.render(&image);
-}
-
-void TestPageStore::pageReadWhileTheTeacherDrawsKeepsBoth()
-{
-    writeBusyPage("busy.json", 1500);
-    QVERIFY(!PageStore::instance()->readsAtOnce("busy.json"));
-    RenderArea area;
-    area.resize(400, 300);
-    area.show();
-    QVERIFY(QTest::qWaitForWindowExposed(&area));
-    QSignalSpy loaded(&area, &RenderArea::pageLoaded);
-    area.setFileName("busy.json");
-    QVERIFY(area.isLoading() && area.shapes().isEmpty());
-    area.setInstrumentType(Pen);
-    drag(&area, { 20, 20 }, { 380, 280 });
-    QVERIFY(area.isLoading());
-    QCOMPARE(area.shapes().size(), 1);
-    const auto drawn = area.shapes()[0];
-    QVERIFY(loaded.wait(20000));
-    QCOMPARE(area.shapes().size(), 1501);
-    QCOMPARE(area.shapes().last(), drawn);
-    WaitForPageFiles();
-    PainterStorage reread;
-    QVERIFY(reread.load("busy.json"));
-    QCOMPARE(reread.records.size(), 1501);
-    QCOMPARE(reread.records.last().points.first(), QPointF(20, 20));
-    QVERIFY(area.undo());
-    QCOMPARE(area.shapes().size(), 1500);
-
-    // Left before it was read: the stroke is kept all the same.
-    writeBusyPage("second.json", 1500);
-    area.setFileName("second.json");
-    QVERIFY(area.isLoading());
-    drag(&area, { 30, 30 }, { 300, 200 });
-    area.setFileName("third.json");
-    QSignalSpy written(PageStore::instance(), &PageStore::written);
-    QTRY_VERIFY_WITH_TIMEOUT(std::any_of(written.begin(), written.end(),
-                                 [](const QList<QVariant>& w) { return w[0] == "second.json"; }),
-        20000);
-    WaitForPageFiles();
-    QVERIFY(reread.load("second.json"));
-    QCOMPARE(reread.records.size(), 1501);
-    area.setFileName("second.json");
-    QTRY_VERIFY_WITH_TIMEOUT(!area.isLoading(), 20000);
-    QCOMPARE(area.shapes().size(), 1501);
 }
 
 void TestPageStore::journalFoldsIntoThePageFileThatTodaysClientReads()

@@ -94,7 +94,6 @@ private slots:
     void typedTextIsKeptOnEveryWayOut_regression();
     void pageSwitchKeepsDegenerateShapesAndTypedText_regression();
     void partialRepaintsAndCachedLayerMatchFullPaint_regression();
-    void layerPatchedWhereShapesCameOrWentMatchesFullPaint();
     void enterInTextBoxConfirmsTheTextWithoutReachingTheWindow_regression();
     void firstStrokeAfterChoosingPenIsNotSwallowedByTheClosingPopup_regression();
     void laserTrailFadesAndIsNeverSaved();
@@ -355,58 +354,6 @@ void TestRenderArea::partialRepaintsAndCachedLayerMatchFullPaint_regression()
     QTest::mouseRelease(&area, Qt::LeftButton, Qt::NoModifier, { 40, 40 });
     area.clearDrawing();
     QVERIFY2(cacheMatchesDirect(&area), "cleared");
-}
-
-void TestRenderArea::layerPatchedWhereShapesCameOrWentMatchesFullPaint()
-{
-    // Enough overlapping shapes that changes fall both above and below the layer's checkpoint,
-    // some painting beyond their frames.
-    PainterStorage file;
-    for (int i = 0; i < 60; ++i) {
-        file.records.append(record("CurveShape",
-            { { 20.0 + i * 6, 15 }, { 200.0 - i * 2, 140.0 + i % 7 }, { 30.0 + i * 5, 280 } }, 1 + i % 5));
-    }
-    file.records.insert(10, record("RectangleShape", { { 150, 40 }, { 260, 120 } }, 4, 35, 1.6f, 0.7f));
-    file.records.insert(20, record("ArrowShape", { { 330, 260 }, { 250, 200 } }, 5));
-    ShapeRecord words = record("TextShape", { { 60, 230 } }, 1);
-    words.text = QStringLiteral("gjpqy 板书");
-    words.fontSize = 20;
-    file.records.insert(30, words);
-    QVERIFY(file.save("patched.json"));
-
-    RenderArea& area = *m_area;
-    area.setFileName("patched.json");
-    QCOMPARE(area.shapes().size(), 63);
-    QVERIFY(cacheMatchesDirect(&area));
-    const int total = area.shapes().size();
-    auto step = [&](const char* what, auto&& change) {
-        change();
-        QVERIFY2(cacheMatchesDirect(&area), what);
-        QVERIFY2(screenMatchesFullPaint(&area), what);
-    };
-    area.setInstrumentType(Pen);
-    step("stroke", [&] { drag(&area, { 150, 120 }, { 230, 170 }); });
-    step("stroke undone", [&] { QVERIFY(area.undo()); });
-    step("stroke redone", [&] { QVERIFY(area.redo()); });
-    step("stroke undone again", [&] { QVERIFY(area.undo()); });
-    // Deep in the page, far below the top: the rectangle, the arrow, the text and a stroke.
-    for (int index : { 10, 20, 30, 3 }) {
-        const std::shared_ptr<GeneralShape> shape = area.shapes()[index];
-        step("erased below the top", [&] {
-            area.removeShapes({ shape });
-            QCOMPARE(area.shapes().size(), total - 1);
-        });
-        step("erase undone", [&] {
-            QVERIFY(area.undo());
-            QCOMPARE(area.shapes()[index]->sameAs(*shape), true);
-        });
-    }
-    // The checkpoint under the top was patched with them: the top comes and goes over it.
-    step("stroke after the patches", [&] { drag(&area, { 120, 60 }, { 190, 20 }); });
-    step("that stroke undone", [&] { QVERIFY(area.undo()); });
-    step("cleared", [&] { area.clearDrawing(); });
-    step("clear undone", [&] { QVERIFY(area.undo()); });
-    QCOMPARE(area.shapes().size(), total);
 }
 
 namespace {

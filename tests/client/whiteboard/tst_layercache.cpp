@@ -1,0 +1,140 @@
+#include "whiteboard/LayerCache.h"
+#include "whiteboard/PageStore.h"
+#include "whiteboard/painterstorage.h"
+
+#include <QPainter>
+#include <QtTest>
+
+namespace {
+
+constexpr QSize kSize(400, 300);
+
+ShapeRecord record(const QString& name, QVector<QPointF> points, int width = 3, float rotation = 0,
+    float scaleX = 1, float scaleY = 1)
+{
+    ShapeRecord r;
+    r.name = name;
+    r.points = points;
+    r.rotation = rotation;
+    r.penColor = QColor(20 * width, 90, 160);
+    r.penWidth = width;
+    r.scaleX = scaleX;
+    r.scaleY = scaleY;
+    return r;
+}
+
+// Enough overlapping shapes that changes fall both above and below the layer's checkpoint,
+// some painting beyond their frames.
+ShapeList busyPage()
+{
+    PainterStorage file;
+    for (int i = 0; i < 60; ++i) {
+        file.records.append(record(QStringLiteral("CurveShape"),
+            { { 20.0 + i * 6, 15 }, { 200.0 - i * 2, 140.0 + i % 7 }, { 30.0 + i * 5, 280 } }, 1 + i % 5));
+    }
+    file.records.insert(
+        10, record(QStringLiteral("RectangleShape"), { { 150, 40 }, { 260, 120 } }, 4, 35, 1.6f, 0.7f));
+    file.records.insert(20, record(QStringLiteral("ArrowShape"), { { 330, 260 }, { 250, 200 } }, 5));
+    ShapeRecord words = record(QStringLiteral("TextShape"), { { 60, 230 } }, 1);
+    words.text = QStringLiteral("gjpqy 板书");
+    words.fontSize = 20;
+    file.records.insert(30, words);
+    return file.getGeneralShape();
+}
+
+// shapes[0, count) painted in order in one go, as a paint without the layer does.
+QImage paintedAtOnce(const ShapeList& shapes, int count, qreal ratio)
+{
+    QImage image(kSize * ratio, QImage::Format_ARGB32_Premultiplied);
+    image.setDevicePixelRatio(ratio);
+    image.fill(Qt::transparent);
+    QPainter painter(&image);
+    painter.setRenderHint(QPainter::Antialiasing, true);
+    painter.setRenderHint(QPainter::TextAntialiasing, true);
+    for (int i = 0; i < count; ++i)
+        shapes[i]->draw(&painter, 1.0f);
+    return image;
+}
+
+std::shared_ptr<GeneralShape> stroke(QPointF from, QPointF to)
+{
+    auto shape = GeneralShape::create(QStringLiteral("CurveShape"));
+    shape->setPen(QPen(QColor(200, 40, 40), 4));
+    shape->beginAt(from);
+    shape->dragTo((from + to) / 2 + QPointF(15, -10));
+    shape->dragTo(to);
+    return shape;
+}
+
+} // namespace
+
+class TestLayerCache : public QObject {
+    Q_OBJECT
+private slots:
+    void layerPatchedWhereShapesCameOrWentMatchesFullPaint_data();
+    void layerPatchedWhereShapesCameOrWentMatchesFullPaint();
+};
+
+void TestLayerCache::layerPatchedWhereShapesCameOrWentMatchesFullPaint_data()
+{
+    QTest::addColumn<qreal>("ratio");
+    QTest::newRow("1x") << 1.0;
+    QTest::newRow("2x") << 2.0;
+    // Areas cannot be patched at a fractional ratio: every change paints the layer anew.
+    QTest::newRow("1.5x") << 1.5;
+}
+
+void TestLayerCache::layerPatchedWhereShapesCameOrWentMatchesFullPaint()
+{
+    QFETCH(qreal, ratio);
+    ShapeList shapes = busyPage();
+    QCOMPARE(shapes.size(), 63);
+    const ShapeList original = shapes;
+    LayerCache cache(1.0f);
+    // The top shape is live (being drawn): the layer holds the ones below it.
+    auto step = [&](const char* what, int live) {
+        const int count = shapes.size() - live;
+        cache.update(shapes, count, kSize, ratio);
+        QVERIFY2(cache.layer() == paintedAtOnce(shapes, count, ratio), what);
+    };
+    step("first paint", 0);
+    shapes.append(stroke({ 150, 120 }, { 230, 170 }));
+    step("stroke being drawn", 1);
+    step("stroke finished", 0);
+    shapes.removeLast();
+    step("stroke undone", 0);
+    // Deep in the page, far below the top: the rectangle, the arrow, the text and a stroke.
+    for (int index : { 10, 20, 30, 3 }) {
+        const auto shape = shapes.takeAt(index);
+        step("erased below the top", 0);
+        shapes.insert(index, shape);
+        step("erase undone", 0);
+        // A move puts a changed copy in its place.
+        auto copy = shape->clone();
+        copy->translate(QPointF(40, -25));
+        shapes[index] = copy;
+        step("moved below the top", 0);
+        shapes[index] = shape;
+        step("move undone", 0);
+    }
+    // The checkpoint under the top was patched with them: the top comes and goes over it.
+    shapes.append(stroke({ 120, 60 }, { 190, 20 }));
+    step("stroke after the patches", 0);
+    shapes.removeLast();
+    step("that stroke undone", 0);
+    shapes.clear();
+    step("cleared", 0);
+    shapes = original;
+    step("clear undone", 0);
+
+    // A new size paints anew; a layer painted with the page's read at another size is not taken.
+    LoadedPage read;
+    read.shapes = shapes;
+    read.layer = paintedAtOnce(shapes, shapes.size(), ratio).scaled(kSize / 2);
+    cache.adopt(read, kSize, ratio);
+    QVERIFY(cache.layer().isNull());
+    step("after a read painted at another size", 0);
+}
+
+QTEST_MAIN(TestLayerCache)
+#include "tst_layercache.moc"

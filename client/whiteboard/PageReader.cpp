@@ -152,6 +152,19 @@ int hexDigit(char c)
     return -1;
 }
 
+// UTF-8 to text; a byte order mark at the start stays (fromUtf8 alone would drop it), as it
+// does where it follows an escape.
+QString utf8Text(const char* p, int size)
+{
+    QString out;
+    while (size >= 3 && std::memcmp(p, "\xEF\xBB\xBF", 3) == 0) {
+        out.append(QChar(0xFEFF));
+        p += 3;
+        size -= 3;
+    }
+    return out.isEmpty() ? QString::fromUtf8(p, size) : out + QString::fromUtf8(p, size);
+}
+
 // A string's text between its quotes, decoded as files have always been read: JSON's escapes,
 // any other escaped character as itself, each \u one UTF-16 unit (a lone surrogate stays).
 // Without out it is only checked.
@@ -173,8 +186,10 @@ bool decodeString(std::string_view body, QString* out)
         const char* slash = static_cast<const char*>(std::memchr(p, '\\', size_t(end - p)));
         if (!slash)
             slash = end;
+        // Only a mark at the very start of the string is dropped, as the tree reader did.
         if (out && slash > p)
-            out->append(QString::fromUtf8(p, int(slash - p)));
+            out->append(
+                p == body.data() ? QString::fromUtf8(p, int(slash - p)) : utf8Text(p, int(slash - p)));
         p = slash;
         if (p == end)
             break;
@@ -313,7 +328,8 @@ QByteArray withControlsEscaped(const char* data, int size)
 struct PageReader::Private {
     ondemand::parser parser;
     QString error;
-    // An escaped key, decoded.
+    // An escaped key, decoded: as text (a lone surrogate has no UTF-8) and as UTF-8 to match.
+    QString keyDecoded;
     QByteArray keyScratch;
     // A document whose control characters had to be escaped, while it is read.
     PageBytes escaped;
@@ -326,18 +342,26 @@ struct PageReader::Private {
     }
     bool fail(simdjson::error_code code) { return fail(QString::fromUtf8(simdjson::error_message(code))); }
 
-    // The key of a field as UTF-8, escapes decoded; false when its escapes are damaged.
+    // The key of a field as UTF-8, escapes decoded; false when its escapes are damaged. An
+    // escaped key lives only until the next key is read.
     bool key(ondemand::field& field, std::string_view& name)
     {
         name = keyText(field.key());
         if (!std::memchr(name.data(), '\\', name.size()))
             return true;
-        QString decoded;
-        if (!decodeString(name, &decoded))
+        if (!decodeString(name, &keyDecoded))
             return fail(QStringLiteral("illegal escape sequence in a key"));
-        keyScratch = decoded.toUtf8();
+        keyScratch = keyDecoded.toUtf8();
         name = std::string_view(keyScratch.constData(), size_t(keyScratch.size()));
         return true;
+    }
+
+    // The text of a key key() gave, to build an object with.
+    QString keyString(std::string_view name) const
+    {
+        if (name.data() == keyScratch.constData())
+            return keyDecoded;
+        return QString::fromUtf8(name.data(), int(name.size()));
     }
 
     // One value that is neither object nor array; built into out when given.
@@ -434,7 +458,7 @@ struct PageReader::Private {
             const bool ok = fields(value, depth, [&](std::string_view name, ondemand::value& child) {
                 if (!out)
                     return visit(child, depth + 1, nullptr);
-                const QString key = QString::fromUtf8(name.data(), int(name.size()));
+                const QString key = keyString(name);
                 QJsonValue built;
                 if (!visit(child, depth + 1, &built))
                     return false;
@@ -714,11 +738,13 @@ QJsonObject PageReader::readObject(const PageBytes& bytes, int offset, int size)
     QJsonObject object;
     const bool ok = d->start(bytes, offset, size, document, root)
         && d->fieldsOf(root,
-            [&](std::string_view key, ondemand::value& v) {
+            [&](std::string_view name, ondemand::value& v) {
+                // Taken before the value is read: an escaped key inside it reuses the key's room.
+                const QString key = d->keyString(name);
                 QJsonValue built;
                 if (!d->visit(v, 2, &built))
                     return false;
-                object.insert(QString::fromUtf8(key.data(), int(key.size())), built);
+                object.insert(key, built);
                 return true;
             })
         && d->finish(document);

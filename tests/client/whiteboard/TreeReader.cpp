@@ -198,4 +198,40 @@ QString difference(const JournalEntry& a, const JournalEntry& b)
     return QString();
 }
 
+QJsonObject readObject(const QByteArray& bytes)
+{
+    return QJsonDocument::fromJson(bytes).object();
+}
+
+bool sameValues(const QJsonValue& a, const QJsonValue& b)
+{
+    if (a.isDouble() && b.isDouble())
+        return a.toDouble() == b.toDouble();
+    if (a.type() != b.type())
+        return false;
+    if (a.isObject()) {
+        const QJsonObject x = a.toObject();
+        const QJsonObject y = b.toObject();
+        if (x.keys() != y.keys())
+            return false;
+        for (auto it = x.begin(), other = y.begin(); it != x.end(); ++it, ++other) {
+            if (it.key() != other.key() || !sameValues(it.value(), other.value()))
+                return false;
+        }
+        return true;
+    }
+    if (a.isArray()) {
+        const QJsonArray x = a.toArray();
+        const QJsonArray y = b.toArray();
+        if (x.size() != y.size())
+            return false;
+        for (int i = 0; i < x.size(); ++i) {
+            if (!sameValues(x[i], y[i]))
+                return false;
+        }
+        return true;
+    }
+    return a == b;
+}
+
 } // namespace TreeReader

@@ -142,7 +142,8 @@ void TestPageModel::pageReadWhileTheTeacherDrawsKeepsBoth()
     attach(page);
     QSignalSpy loaded(&page, &PageModel::pageLoaded);
     QSize painted;
-    connect(&page, &PageModel::shapesArrived, this, [&](const LoadedPage& read) { painted = read.layer.size(); });
+    connect(
+        &page, &PageModel::shapesArrived, this, [&](const LoadedPage& read) { painted = read.layer.size(); });
     QVERIFY(!page.enter("busy.json"));
     page.load(QSize(400, 300), 1.0);
     QVERIFY(page.isLoading() && page.shapes().isEmpty());

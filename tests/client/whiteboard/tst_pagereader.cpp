@@ -5,6 +5,7 @@
 #include "TreeReader.h"
 
 #include <QDir>
+#include <QJsonDocument>
 #include <QRandomGenerator>
 #include <QTemporaryDir>
 #include <QtTest>
@@ -65,7 +66,16 @@ QString disagreement(const QByteArray& bytes)
     }
     const QString d = TreeReader::difference(
         TreeReader::readEntry(bytes), reader.readEntry(padded(bytes), 0, bytes.size()));
-    return d.isEmpty() ? d : QStringLiteral("journal line: ") + d;
+    if (!d.isEmpty())
+        return QStringLiteral("journal line: ") + d;
+    // As a picture's header: the same object, keys nobody reads included.
+    const QJsonObject header = reader.readObject(padded(bytes), 0, bytes.size());
+    const QJsonObject treeHeader = TreeReader::readObject(bytes);
+    if (!TreeReader::sameValues(header, treeHeader))
+        return QStringLiteral("header: the tree reader reads %1, the page reader %2")
+            .arg(QString::fromUtf8(QJsonDocument(treeHeader).toJson(QJsonDocument::Compact)),
+                QString::fromUtf8(QJsonDocument(header).toJson(QJsonDocument::Compact)));
+    return QString();
 }
 
 QByteArray nested(int levels)
@@ -206,6 +216,17 @@ void TestPageReader::readsWhatTheTreeReaderRead_data()
         R"({"seq": 3, "remove": [0, 2.0, 2.5, "1", -0], "add": [{"at": 1, "shape": {"name": "CurveShape", "points": [{"x": 1, "y": 1}]}}, {"at": 1e10}, 5]})")
                                   << true;
     QTest::newRow("empty object") << QByteArray("{}") << true;
+    // A header another client wrote: keys with NUL bytes, the inner one read while the outer
+    // one's text was still to be taken.
+    static const char nulKeys[] = "{\"picture\": 1, \"ab\0\": {\"xy\0\": 1}, \"width\": 400, \"\\u0041\0\": "
+                                  "{\"\\u0042\": [{\"c\\n\": 2}]}}";
+    QTest::newRow("lone surrogate in a key")
+        << QByteArray(R"({"shapes": [{"name": "TextShape", "sca\ud800leY": 2, "t\udc00": 1, "text": "x"}]})")
+        << true;
+    QTest::newRow("byte order mark inside a string") << QByteArray(
+        "{\"shapes\": [{\"name\": \"TextShape\", \"text\": \"q\\n\xEF\xBB\xBFxyz\\t\xEF\xBB\xBF\"}]}")
+                                                     << true;
+    QTest::newRow("nul bytes in keys of a header") << QByteArray(nulKeys, sizeof nulKeys - 1) << true;
     QTest::newRow("control characters in strings") << QByteArray(
         "{\"seq\": 3, \"k\": [\"\0001\", \"\x01\\\x02\"], \"add\": [{\"at\": 0, \"shape\": {\"text\": "
         "\"\t\", \"points\": [{\"x\": -.0, \"y\": 1.}]}}]}",

@@ -190,8 +190,9 @@ void LayerCache::update(const ShapeList& shapes, int count, const QSize& size, q
         paintShapes(m_layer, shapes, m_layerShapes.size(), count, m_viewScale);
         m_layerShapes = shapes.mid(0, count);
     }
-    // The checkpoint trails the layer by one to two depths, so that it is brought up rarely.
-    if (count - m_checkpointShapes.size() >= 2 * kCheckpointDepth) {
+    // The checkpoint trails the layer by one to two depths, so that it is brought up rarely. A
+    // layer taken from the page's picture comes without one.
+    if (sized(m_checkpoint, pixels, ratio) && count - m_checkpointShapes.size() >= 2 * kCheckpointDepth) {
         const int below = count - kCheckpointDepth;
         paintShapes(m_checkpoint, shapes, m_checkpointShapes.size(), below, m_viewScale);
         m_checkpointShapes = shapes.mid(0, below);

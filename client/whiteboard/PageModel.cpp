@@ -1,9 +1,13 @@
 #include "PageModel.h"
 
 #include "painterstorage.h"
+#include "shell/GuiThread.h"
 
 #include <QDebug>
+#include <QFile>
+#include <QPointer>
 #include <QSet>
+#include <QThreadPool>
 
 #include <algorithm>
 #include <utility>
@@ -36,8 +40,11 @@ void PageModel::leave()
     if (m_loadTicket != 0) {
         // Left before it was read: what was drawn waits for the read and is merged then.
         m_unread.insert(m_fileName, Unread { m_loadTicket, m_shapes, m_changesWhileLoading, m_picture });
-        m_loadTicket = 0;
+        const quint64 ticket = std::exchange(m_loadTicket, 0);
         m_changesWhileLoading.clear();
+        // A read held for its picture is merged now, the others when they arrive.
+        if (std::exchange(m_holding, false))
+            pageRead(ticket, std::exchange(m_held, LoadedPage()));
     }
     m_journal.close();
 }
@@ -75,23 +82,75 @@ void PageModel::load(const QSize& layerPixels, qreal ratio)
     PageStore* store = PageStore::instance();
     const quint64 ticket = ++m_lastTicket;
     m_loadTicket = ticket;
+    if (std::exchange(m_holding, false))
+        store->dispose(std::move(std::exchange(m_held, LoadedPage()).shapes));
     if (store->readsAtOnce(m_fileName)) {
+        m_readUnpainted = false;
         pageRead(ticket, store->read(m_fileName));
         return;
     }
+    m_layerPixels = layerPixels;
+    m_ratio = ratio;
+    m_pictureKnown = false;
+    // Painting a large page costs many times its read. A page the surface saved has its drawing
+    // beside it: when that picture is what the page holds, it is the layer, and the shapes are
+    // read without painting them.
+    m_readUnpainted = !layerPixels.isEmpty() && QFile::exists(PageStore::picturePath(m_fileName));
+    if (m_readUnpainted) {
+        QPointer<PageModel> guard(this);
+        const QString name = m_fileName;
+        QThreadPool::globalInstance()->start([guard, ticket, name, layerPixels, ratio] {
+            const QImage picture = PageStore::instance()->picture(name, layerPixels, ratio);
+            RunOnGuiThread([guard, ticket, picture] {
+                if (guard)
+                    guard->pictureRead(ticket, picture);
+            });
+        });
+    }
     store->readLater(
-        m_fileName, layerPixels, ratio, this,
+        m_fileName, m_readUnpainted ? QSize() : layerPixels, ratio, this,
         [this, ticket](QImage picture) { pictureRead(ticket, picture); },
         [this, ticket](LoadedPage page) { pageRead(ticket, std::move(page)); });
 }
 
 void PageModel::pictureRead(quint64 ticket, QImage picture)
 {
-    if (ticket == m_loadTicket)
+    if (ticket != m_loadTicket)
+        return;
+    m_pictureKnown = true;
+    if (!picture.isNull())
         emit pictureArrived(picture);
+    if (std::exchange(m_holding, false))
+        pageRead(ticket, std::exchange(m_held, LoadedPage()));
 }
 
 void PageModel::pageRead(quint64 ticket, LoadedPage page)
+{
+    if (ticket == m_loadTicket && m_readUnpainted && !page.shapes.isEmpty()) {
+        if (!m_pictureKnown) {
+            m_held = std::move(page);
+            m_holding = true;
+            return;
+        }
+        if (m_picture.isNull()) {
+            // The picture is not the page's drawing (another client wrote the page since): the
+            // page is read again, painted.
+            m_readUnpainted = false;
+            PageStore::instance()->dispose(std::move(page.shapes));
+            PageStore::instance()->readLater(
+                m_fileName, m_layerPixels, m_ratio, this, [](QImage) {},
+                [this, ticket](LoadedPage painted) { pageRead(ticket, std::move(painted)); });
+            return;
+        }
+        page.layer = m_picture;
+        page.checkpoint = QImage();
+        page.checkpointShapes.clear();
+        page.checkpointCount = 0;
+    }
+    settle(ticket, std::move(page));
+}
+
+void PageModel::settle(quint64 ticket, LoadedPage page)
 {
     const int below = page.shapes.size();
     if (ticket == m_loadTicket) {

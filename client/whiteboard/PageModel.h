@@ -88,6 +88,7 @@ private:
     bool apply(const PageChange& change);
     void pictureRead(quint64 ticket, QImage picture);
     void pageRead(quint64 ticket, LoadedPage page);
+    void settle(quint64 ticket, LoadedPage page);
     void mergeUnread(const QString& name, LoadedPage page, const Unread& unread);
 
     QString m_fileName;
@@ -98,6 +99,14 @@ private:
     quint64 m_lastTicket = 0;
     QVector<PageChange> m_changesWhileLoading;
     QImage m_picture;
+    // A page with a picture beside it is read without painting: when the picture is what the
+    // page holds it is the layer as well. The read waits here until the picture is known.
+    QSize m_layerPixels;
+    qreal m_ratio = 1.0;
+    bool m_readUnpainted = false;
+    bool m_pictureKnown = false;
+    bool m_holding = false;
+    LoadedPage m_held;
     // Pages left before they were read, keyed by file name: merged when the read arrives.
     QHash<QString, Unread> m_unread;
     QVector<PageChange::Placed> m_moveOriginals;

@@ -360,6 +360,19 @@ void TestPageStore::pictureIsShownOnlyWhenItIsThePageFilesDrawing()
     QCOMPARE(loadingWhenShown, shown);
     QCOMPARE(area.shapes().size(), shapes);
     QVERIFY(first == area.grab().toImage());
+
+    // The layer the page came with (its picture, when there is one) stays the shapes' drawing:
+    // with a stroke on it and with that stroke undone it paints as every shape painted anew.
+    area.setInstrumentType(Pen);
+    drag(&area, { 40, 250 }, { 360, 30 });
+    for (const char* step : { "stroke", "undone" }) {
+        const QImage cached = area.grab().toImage();
+        area.setLayerCacheEnabled(false);
+        QVERIFY2(cached == area.grab().toImage(), step);
+        area.setLayerCacheEnabled(true);
+        if (qstrcmp(step, "stroke") == 0)
+            QVERIFY(area.undo());
+    }
 }
 
 int main(int argc, char** argv)

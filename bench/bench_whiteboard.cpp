@@ -89,6 +89,15 @@ qint64 threadCpuNs()
     return qint64(now.tv_sec) * 1000000000 + now.tv_nsec;
 }
 
+// CPU time of every thread of the process. Less the GUI thread's (which spins in the loop that
+// times the switch), what a page switch costs off the GUI thread, whatever the machine's load.
+qint64 processCpuNs()
+{
+    timespec now {};
+    clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &now);
+    return qint64(now.tv_sec) * 1000000000 + now.tv_nsec;
+}
+
 struct Blocks {
     // Wall time between two turns of the event loop: what the teacher sees, including the time
     // the GUI thread waited for a core on a busy machine.
@@ -206,7 +215,7 @@ double digestMs(const QString& name)
         file.unmap(data);
         runs.push_back(msSince(timer));
         static volatile quint64 kept;
-        kept = hash.low64;
+        kept = kept ^ hash.low64;
     }
     return median(runs);
 }
@@ -257,7 +266,7 @@ void readFigures()
 
 void backgroundFigures()
 {
-    std::printf("\n%-8s %12s %16s %12s %12s %16s %14s %12s\n", "strokes", "save blk ms", "switch blk ms",
+    std::printf("\n%-8s %12s %16s %12s %18s %16s %14s %12s\n", "strokes", "save blk ms", "switch blk ms",
         "shown ms", "editable ms", "move+save ms", "undo ms", "stroke blk");
     for (int strokes : { 2000, 20000 }) {
         const ShapeList page = makePage(strokes);
@@ -337,8 +346,10 @@ void backgroundFigures()
         // editable (the repaint after pageLoaded has returned).
         const QString other = QStringLiteral("b%1.json").arg(strokes);
         timer.restart();
+        const qint64 switchCpu = processCpuNs() - threadCpuNs();
         double shownMs = -1;
         double editableMs = -1;
+        double editableCpuMs = -1;
         QMetaObject::Connection shownDone = QObject::connect(&area, &RenderArea::pageShown, [&] {
             area.repaint();
             shownMs = msSince(timer);
@@ -346,6 +357,7 @@ void backgroundFigures()
         QMetaObject::Connection loadedDone = QObject::connect(&area, &RenderArea::pageLoaded, [&] {
             area.repaint();
             editableMs = msSince(timer);
+            editableCpuMs = (processCpuNs() - threadCpuNs() - switchCpu) / 1e6;
         });
         const Blocks block = longestBlocks([&] {
             if (area.fileName() != other)
@@ -379,9 +391,11 @@ void backgroundFigures()
         std::snprintf(undoFigures, sizeof undoFigures, "%.2f / %.2f", undoMs, undoCpuMs);
         char blockFigures[32];
         std::snprintf(blockFigures, sizeof blockFigures, "%.2f / %.2f", block.wallMs, block.cpuMs);
-        std::printf("%-8d %12.2f %16s %12.1f %12.1f %16s %14s %12.2f\n", strokes,
-            *std::max_element(saves.begin(), saves.end()), blockFigures, shownMs, editableMs, moveFigures,
-            undoFigures, median(finishes));
+        char editableFigures[32];
+        std::snprintf(editableFigures, sizeof editableFigures, "%.1f / %.1f", editableMs, editableCpuMs);
+        std::printf("%-8d %12.2f %16s %12.1f %18s %16s %14s %12.2f\n", strokes,
+            *std::max_element(saves.begin(), saves.end()), blockFigures, shownMs, editableFigures,
+            moveFigures, undoFigures, median(finishes));
         std::fflush(stdout);
         PageStore::instance()->flush();
     }
@@ -391,7 +405,7 @@ void backgroundFigures()
                 "shown ms: page switch until the new page's drawing (its saved picture) has been painted, "
                 "targets 150 ms / 600 ms\n"
                 "editable ms: page switch until its shapes are read and painted (as shown ms without a "
-                "picture)\n"
+                "picture), wall / CPU of the threads other than the GUI thread, targets 100 ms / 800 ms\n"
                 "move+save ms: median / slowest of 200 pen moves while the page is written, target <= 4 ms\n"
                 "undo ms: undo of the last stroke and a repaint of the whole surface, wall / GUI-thread "
                 "CPU, target <= 16 ms\n"

@@ -8,7 +8,7 @@
 #include "remote/AppServer.h"
 #include "remote/PendingLiveEnds.h"
 #include "room/LiveDlg.h"
-#include "shell/GuiThread.h"
+#include "base/GuiThread.h"
 #include "shell/RowBinder.h"
 #include "shell/Util.h"
 #include "ui_LiveListDlg.h"

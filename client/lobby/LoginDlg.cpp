@@ -8,7 +8,7 @@
 #include "remote/PendingLiveEnds.h"
 #include "remote/Request.h"
 #include "room/LiveDlg.h"
-#include "shell/GuiThread.h"
+#include "base/GuiThread.h"
 #include "shell/Util.h"
 #include "ui_LoginDlg.h"
 

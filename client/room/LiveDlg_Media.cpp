@@ -5,7 +5,7 @@
 #include "HoverButton.h"
 #include "VideoRender.h"
 #include "remote/AppServer.h"
-#include "shell/GuiThread.h"
+#include "base/GuiThread.h"
 #include "shell/Util.h"
 #include "ui_LiveDlg.h"
 

@@ -59,9 +59,6 @@ int sigCode(usersig::Check check)
     return kSigBad;
 }
 
-// A member's message the relay does not pass on.
-constexpr int kStudentMayNot = 10022;
-
 } // namespace
 
 struct LiveRelay::Session {
@@ -391,7 +388,7 @@ void LiveRelay::handleEvent(Session* s, const QByteArray& id, int event)
         return;
     }
     if (!s->host && !memberrules::mayTellEvent(event)) {
-        reply(s, id, kStudentMayNot, QStringLiteral("only the host may tell event %1").arg(event));
+        reply(s, id, kNotPassedOn, QStringLiteral("only the host may tell event %1").arg(event));
         return;
     }
     if (event == kCameraOn || event == kCameraOff)
@@ -493,7 +490,7 @@ void LiveRelay::handleMessage(Session* s, const QByteArray& id, const relayreque
         m.invited = m_police.invited(s->roomId, s->userId);
         const QString refusal = memberrules::refusal(m, req.elems);
         if (!refusal.isEmpty()) {
-            reply(s, id, kStudentMayNot, refusal);
+            reply(s, id, kNotPassedOn, refusal);
             return;
         }
     }

@@ -249,9 +249,9 @@ void RelayClient::onReply(const relayop::Push& push)
         m_resumeToken = push.object.value("resume").toString(m_resumeToken);
         m_reconnecting = false;
         ++m_reconnects;
-        qDebug() << "live session back after" << monotonicMs() - m_dropMs
-                 << "ms, resumed:" << push.object.value("resumed").toBool();
-        emit resumed(push.object);
+        const bool kept = push.object.value("resumed").toBool();
+        qDebug() << "live session back after" << monotonicMs() - m_dropMs << "ms, resumed:" << kept;
+        emit resumed(kept, quint32(push.object.value("roomId").toVariant().toLongLong()));
         return;
     }
     if (p.login) {

@@ -69,9 +69,9 @@ signals:
     void pushed(const relayop::Push& push);
     // A signed-in session's connection went down; emitted before the waiting requests hear of it.
     void dropped();
-    // Signed in again after a drop. The login's answer tells whether the relay kept the session
-    // ("resumed") and the room it kept it in ("roomId").
-    void resumed(const QJsonObject& reply);
+    // Signed in again after a drop. kept: the relay kept the session, in heldRoom (0 for none);
+    // otherwise it forgot it (it restarted, or the place expired) and rooms must be entered again.
+    void resumed(bool kept, quint32 heldRoom);
     // A signed-in session is over for good: not reconnecting, or given up; why, for a log line.
     void lost(const QString& why);
     // The relay closed the session: the same user signed in elsewhere. Nothing is tried again.

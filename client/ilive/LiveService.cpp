@@ -284,10 +284,8 @@ void LiveService::onDropped()
     m_inRoom = false;
 }
 
-void LiveService::onResumed(const QJsonObject& reply)
+void LiveService::onResumed(bool resumed, quint32 heldRoom)
 {
-    const bool resumed = reply.value("resumed").toBool();
-    const quint32 heldRoom = quint32(reply.value("roomId").toVariant().toLongLong());
     const quint32 room = m_resumeRoom;
     m_rejoining = false;
     m_resumeRoom = 0;

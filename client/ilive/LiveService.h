@@ -115,7 +115,7 @@ private:
     void endSession();
     void onPush(const relayop::Push& push);
     void onDropped();
-    void onResumed(const QJsonObject& reply);
+    void onResumed(bool resumed, quint32 heldRoom);
     void onLost();
     static void onRejoined(void* self);
     static void onRejoinFailed(int code, const char* desc, void* self);

@@ -207,16 +207,21 @@ void Student::enterRoom(quint32 roomId)
     rpc(appapi::Method::kEnterRoom, { { "liveRole", 0 }, { "avRoomId", m_roomId } },
         [this](const QVariantMap&) {
             log(QStringLiteral("entered room %1").arg(m_roomId));
-            relayRequest(relayop::joinRoom(m_roomId), [this](const RelayClient::Reply& reply) {
-                if (reply.code != 0) {
-                    fail(QStringLiteral("join room refused: %1 %2").arg(reply.code).arg(reply.desc));
-                    return;
-                }
-                if (reply.object.contains("media"))
-                    enterMedia(reply.object.value("media").toObject());
-                joined();
-            });
+            joinRelayRoom(QStringLiteral("join room refused"), [this] { joined(); });
         });
+}
+
+void Student::joinRelayRoom(const QString& refused, std::function<void()> then)
+{
+    relayRequest(relayop::joinRoom(m_roomId), [this, refused, then](const RelayClient::Reply& reply) {
+        if (reply.code != 0) {
+            fail(QStringLiteral("%1: %2 %3").arg(refused).arg(reply.code).arg(reply.desc));
+            return;
+        }
+        if (reply.object.contains("media"))
+            enterMedia(reply.object.value("media").toObject());
+        then();
+    });
 }
 
 void Student::openRelay()
@@ -233,10 +238,8 @@ void Student::openRelay()
     });
 }
 
-void Student::resumed(const QJsonObject& reply)
+void Student::resumed(bool resumed, quint32 heldRoom)
 {
-    const bool resumed = reply.value("resumed").toBool();
-    const quint32 heldRoom = quint32(reply.value("roomId").toVariant().toLongLong());
     log(QStringLiteral("relay connection back after %1 ms").arg(nowMs() - m_dropMs));
     if (m_inRoom && resumed && heldRoom == m_roomId)
         return;
@@ -245,15 +248,8 @@ void Student::resumed(const QJsonObject& reply)
         return;
     }
     // The relay no longer holds our place (it restarted): take it again without a second hello.
-    relayRequest(relayop::joinRoom(m_roomId), [this](const RelayClient::Reply& r) {
-        if (r.code != 0) {
-            fail(QStringLiteral("join room again refused: %1 %2").arg(r.code).arg(r.desc));
-            return;
-        }
-        if (r.object.contains("media"))
-            enterMedia(r.object.value("media").toObject());
-        log(QStringLiteral("back in room %1").arg(m_roomId));
-    });
+    joinRelayRoom(QStringLiteral("join room again refused"),
+        [this] { log(QStringLiteral("back in room %1").arg(m_roomId)); });
 }
 
 int Student::relayRequest(const QJsonObject& req, std::function<void(const RelayClient::Reply&)> onReply)

@@ -51,8 +51,10 @@ private:
     void chooseRoom();
     void findLive();
     void enterRoom(quint32 roomId);
+    // Takes m_roomId's place on the relay and its media; a refusal ends the student.
+    void joinRelayRoom(const QString& refused, std::function<void()> then);
     void openRelay();
-    void resumed(const QJsonObject& reply);
+    void resumed(bool resumed, quint32 heldRoom);
     // A request cut off by a dropped connection is dropped with it: the session comes back or
     // the student ends. Without onReply a refusal is logged.
     int relayRequest(const QJsonObject& req, std::function<void(const RelayClient::Reply&)> onReply = {});

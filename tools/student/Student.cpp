@@ -44,7 +44,21 @@ Student::Student(const StudentOptions& options, QObject* parent)
     : QObject(parent)
     , m_opt(options)
     , m_http(new QNetworkAccessManager(this))
+    , m_relay(new RelayClient(this))
 {
+    m_relay->setUrl(m_opt.live);
+    m_relay->setReconnectGraceMs(qMax(0, m_opt.reconnectMs));
+    connect(m_relay, &RelayClient::pushed, this, &Student::onPush);
+    connect(m_relay, &RelayClient::resumed, this, &Student::resumed);
+    connect(m_relay, &RelayClient::dropped, this, [this] {
+        m_dropMs = nowMs();
+        if (!m_leaving && m_opt.reconnectMs > 0)
+            log(QStringLiteral("live relay connection lost, reconnecting"));
+    });
+    connect(m_relay, &RelayClient::lost, this, [this](const QString& why) {
+        if (!m_leaving)
+            fail(QStringLiteral("live relay %1").arg(why));
+    });
     connect(&m_chatTimer, &QTimer::timeout, this, &Student::sendChat);
     // A scripted student has no devices: a test tone and a test picture stand in for them.
     media::MediaTestKit::setEnabled(true);

@@ -85,7 +85,7 @@ void PendingLiveEnds::Send(const QString& liveId)
     m_inFlight.insert(liveId);
     qDebug() << "ending live:" << liveId;
     // No box: the lobby shows the live as ending, and the teacher is not asked to do anything.
-    AppServer_Call(QStringLiteral("live.end"), { { QStringLiteral("liveId"), liveId } },
+    AppServer_Call(QLatin1String(appapi::Method::kEnd), { { QStringLiteral("liveId"), liveId } },
         &PendingLiveEnds::OnAppServer_EndLiveSuccess, &PendingLiveEnds::OnAppServer_EndLiveError,
         new EndRequest { this, liveId }, nullptr, false);
 }

@@ -3,8 +3,8 @@
 
 #include "CmdMsgHelper.h"
 #include "MsgItem.h"
-#include "protocol/CmdMessage.h"
 #include "base/GuiThread.h"
+#include "protocol/CmdMessage.h"
 #include "shell/RowBinder.h"
 #include "shell/Util.h"
 #include "ui_LiveDlg.h"

@@ -82,7 +82,9 @@ private slots:
         }
         RelayClient client;
         client.setRequestTimeoutMs(400);
-        client.setUrl(urlOf(where == "relay" ? relay->port() : where == "mute" ? mute.serverPort() : closedPort));
+        client.setUrl(urlOf(where == "relay" ? relay->port()
+                : where == "mute"            ? mute.serverPort()
+                                             : closedPort));
         int requestRan = 0;
         QCOMPARE(client.request(relayop::rooms(), [&](const RelayClient::Reply&) { ++requestRan; }), 0);
 

@@ -217,7 +217,8 @@ void LiveRelay::handlePublish(Session* s, const relayrequest::Request& req)
             if (ok)
                 reply(m, id, kOk, QString());
             else
-                reply(m, id, kNotYours, QStringLiteral("the feed id or the media server handle is not the sender's"));
+                reply(m, id, kNotYours,
+                    QStringLiteral("the feed id or the media server handle is not the sender's"));
         });
 }
 

@@ -52,7 +52,8 @@ public:
 
     // s has signed in as userId: it takes over the session whose resume token it names (true), or
     // that user's older session is told and closed. s then counts as signed in, with a resume token.
-    bool signIn(Session* s, const QString& userId, bool mayHost, const QString& name, const QString& resumeToken);
+    bool signIn(
+        Session* s, const QString& userId, bool mayHost, const QString& name, const QString& resumeToken);
     Session* byUser(const QString& userId) const { return m_byUser.value(userId); }
     // The session with that serial if its connection is still open and signed in.
     Session* bySerial(quint64 serial) const;

@@ -17,10 +17,7 @@
 class TestEpollDispatcher : public QObject {
     Q_OBJECT
 private slots:
-    void runsOnEpoll()
-    {
-        QVERIFY(qobject_cast<EpollDispatcher*>(QAbstractEventDispatcher::instance()));
-    }
+    void runsOnEpoll() { QVERIFY(qobject_cast<EpollDispatcher*>(QAbstractEventDispatcher::instance())); }
 
     // Each round closes its sockets and opens new ones, which get the numbers just freed: a
     // number left registered for the old socket would leave the new one deaf.
@@ -71,7 +68,8 @@ private slots:
         QTimer::singleShot(3000, &loop, [&loop] { loop.exit(1); });
         std::thread poster([&loop] {
             std::this_thread::sleep_for(std::chrono::milliseconds(50));
-            QMetaObject::invokeMethod(&loop, [&loop] { loop.exit(0); }, Qt::QueuedConnection);
+            QMetaObject::invokeMethod(
+                &loop, [&loop] { loop.exit(0); }, Qt::QueuedConnection);
         });
         const int how = loop.exec();
         poster.join();

@@ -138,7 +138,8 @@ void LiveRelay::onText(Session* s, const QByteArray& text)
             return;
         }
     }
-    (this->*op->handler)(s, req);
+    if (op != std::end(kOps))
+        (this->*op->handler)(s, req);
 }
 
 void LiveRelay::handlePing(Session* s, const relayrequest::Request& req)

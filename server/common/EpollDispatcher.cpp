@@ -73,7 +73,7 @@ bool EpollDispatcher::processEvents(QEventLoop::ProcessEventsFlags flags)
 
     int timeoutMs = -1;
     timespec due = {};
-    if (!canWait || (includeNotifiers && m_alwaysReady > 0))
+    if (!canWait || (includeNotifiers && (m_alwaysReady > 0 || !m_writeSoon.isEmpty())))
         timeoutMs = 0;
     else if (includeTimers && m_timers->timerWait(due))
         timeoutMs = msUntil(due);
@@ -112,8 +112,24 @@ bool EpollDispatcher::processEvents(QEventLoop::ProcessEventsFlags flags)
                 for (QSocketNotifier* n : w.notifiers)
                     if (n && !m_pending.contains(n))
                         m_pending.append(n);
-    if (includeNotifiers)
+    if (includeNotifiers) {
+        for (QSocketNotifier* n : qAsConst(m_writeSoon))
+            if (!m_pending.contains(n))
+                m_pending.append(n);
+        m_writeTried = m_writeSoon;
+        m_writeSoon.clear();
         handled += activateSocketNotifiers();
+        // Still enabled: the socket is full (or still connecting).
+        const QList<QSocketNotifier*> waiting = m_writeTried;
+        m_writeTried.clear();
+        for (QSocketNotifier* n : waiting) {
+            const auto watch = m_watches.find(int(n->socket()));
+            if (watch != m_watches.end() && watch->notifiers[QSocketNotifier::Write] == n) {
+                watch->writeWaits = true;
+                update(watch.key(), *watch);
+            }
+        }
+    }
     if (includeTimers)
         handled += m_timers->activateTimers();
     return handled > 0;
@@ -147,6 +163,11 @@ void EpollDispatcher::registerSocketNotifier(QSocketNotifier* notifier)
     if (w.notifiers[type] && w.notifiers[type] != notifier)
         qWarning("EpollDispatcher: several socket notifiers of one type on fd %d", fd);
     w.notifiers[type] = notifier;
+    if (type == QSocketNotifier::Write) {
+        w.writeWaits = false;
+        if (!m_writeSoon.contains(notifier))
+            m_writeSoon.append(notifier);
+    }
     update(fd, w);
 }
 
@@ -155,12 +176,16 @@ void EpollDispatcher::unregisterSocketNotifier(QSocketNotifier* notifier)
     const int fd = int(notifier->socket());
     const int type = notifier->type();
     m_pending.removeOne(notifier);
+    m_writeSoon.removeOne(notifier);
+    m_writeTried.removeOne(notifier);
     auto it = m_watches.find(fd);
     if (it == m_watches.end() || type < 0 || type > 2 || it->notifiers[type] != notifier)
         return;
     it->notifiers[type] = nullptr;
+    if (type == QSocketNotifier::Write)
+        it->writeWaits = false;
     update(fd, *it);
-    if (it->mode == Watch::None)
+    if (!it->notifiers[0] && !it->notifiers[1] && !it->notifiers[2])
         m_watches.erase(it);
 }
 
@@ -169,7 +194,7 @@ void EpollDispatcher::update(int fd, Watch& w)
     uint32_t wanted = 0;
     if (w.notifiers[QSocketNotifier::Read])
         wanted |= EPOLLIN;
-    if (w.notifiers[QSocketNotifier::Write])
+    if (w.notifiers[QSocketNotifier::Write] && w.writeWaits)
         wanted |= EPOLLOUT;
     if (w.notifiers[QSocketNotifier::Exception])
         wanted |= EPOLLPRI;
@@ -183,11 +208,12 @@ void EpollDispatcher::update(int fd, Watch& w)
         w.mode = Watch::None;
         return;
     }
-    if (w.mode == Watch::AlwaysReady)
+    if (w.mode == Watch::AlwaysReady || (w.mode == Watch::InEpoll && w.events == wanted))
         return;
     epoll_event e = {};
     e.events = wanted;
     e.data.fd = fd;
+    w.events = wanted;
     if (w.mode == Watch::InEpoll && ::epoll_ctl(m_epoll, EPOLL_CTL_MOD, fd, &e) == 0)
         return;
     // Not in the set (or no longer: a closed file leaves it by itself).

@@ -5,6 +5,7 @@
 #include <QList>
 
 #include <atomic>
+#include <cstdint>
 #include <memory>
 
 class QTimerInfoList;
@@ -41,6 +42,8 @@ private:
         QSocketNotifier* notifiers[3] = {}; // by QSocketNotifier::Type
         // Regular files, which epoll refuses, are always ready, as poll() has them.
         enum Mode { None, InEpoll, AlwaysReady } mode = None;
+        bool writeWaits = false; // the write notifier found no room: epoll says when there is
+        uint32_t events = 0; // as epoll has them
     };
     // Brings the epoll set in line with the notifiers registered for fd.
     void update(int fd, Watch& watch);
@@ -54,6 +57,11 @@ private:
     QHash<int, Watch> m_watches;
     int m_alwaysReady = 0; // watches not in epoll
     QList<QSocketNotifier*> m_pending; // ready, to be activated in this pass
+    // Write notifiers are activated once without asking epoll: a socket almost always has room,
+    // and asking costs two epoll_ctl calls and a wake-up per message sent. Those still enabled
+    // after that one activation wait for EPOLLOUT.
+    QList<QSocketNotifier*> m_writeSoon;
+    QList<QSocketNotifier*> m_writeTried; // activated so in this pass, not yet unregistered
 };
 
 // Makes the calling thread's event loop run on an EpollDispatcher, unless the environment says

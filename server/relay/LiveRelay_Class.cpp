@@ -6,7 +6,6 @@
 
 #include <QJsonDocument>
 #include <QTimer>
-#include <QWebSocket>
 
 namespace {
 

@@ -1,7 +1,7 @@
 #include "PageModel.h"
 
 #include "painterstorage.h"
-#include "shell/GuiThread.h"
+#include "base/GuiThread.h"
 
 #include <QDebug>
 #include <QFile>

@@ -37,7 +37,8 @@ std::string AppServer::replayFileUrl(
     int64_t liveId, const std::string& file, int64_t userId, int64_t expirySecs) const
 {
     return "/replays/" + std::to_string(liveId) + "/" + file + "?u=" + std::to_string(userId)
-        + "&e=" + std::to_string(expirySecs) + "&s=" + replaySignature(m_secret, liveId, userId, expirySecs).toStdString();
+        + "&e=" + std::to_string(expirySecs)
+        + "&s=" + replaySignature(m_secret, liveId, userId, expirySecs).toStdString();
 }
 
 bool AppServer::replayUrlValid(
@@ -66,9 +67,11 @@ Json::Value AppServer::replayList(Call& call)
     Json::Value list(Json::arrayValue);
     const int64_t me = call.user->userId;
     const int64_t expiry
-        = (m_options.clockMs ? m_options.clockMs() : QDateTime::currentMSecsSinceEpoch()) / 1000 + kReplayUrlSecs;
-    const QList<replayfolder::Replay> replays
-        = m_options.recordingsDir.isEmpty() ? QList<replayfolder::Replay>() : replayfolder::list(m_options.recordingsDir);
+        = (m_options.clockMs ? m_options.clockMs() : QDateTime::currentMSecsSinceEpoch()) / 1000
+        + kReplayUrlSecs;
+    const QList<replayfolder::Replay> replays = m_options.recordingsDir.isEmpty()
+        ? QList<replayfolder::Replay>()
+        : replayfolder::list(m_options.recordingsDir);
     // Newest first.
     for (auto it = replays.rbegin(); it != replays.rend(); ++it) {
         if (it->state != replayfolder::State::Ready)

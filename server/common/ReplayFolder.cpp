@@ -78,7 +78,8 @@ bool writeNotes(const QString& dir, const ClassNotes& notes, QString* error)
     return true;
 }
 
-bool appendChat(const QString& dir, qint64 ms, const QString& userId, const QString& name, const QString& text)
+bool appendChat(
+    const QString& dir, qint64 ms, const QString& userId, const QString& name, const QString& text)
 {
     const QByteArray line = QJsonDocument(QJsonObject { { "ms", double(ms) }, { "userId", userId },
                                               { "name", name }, { "text", text } })
@@ -106,9 +107,10 @@ QJsonArray chatSince(const QString& dir, qint64 beganMs)
         const QJsonObject o = QJsonDocument::fromJson(line).object();
         if (o.isEmpty())
             continue;
-        lines.append(QJsonObject { { "t", double(qMax<qint64>(0, qint64(o.value("ms").toDouble()) - beganMs)) },
-            { "userId", o.value("userId").toString() }, { "name", o.value("name").toString() },
-            { "text", o.value("text").toString() } });
+        lines.append(
+            QJsonObject { { "t", double(qMax<qint64>(0, qint64(o.value("ms").toDouble()) - beganMs)) },
+                { "userId", o.value("userId").toString() }, { "name", o.value("name").toString() },
+                { "text", o.value("text").toString() } });
     }
     return lines;
 }

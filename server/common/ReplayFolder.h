@@ -48,7 +48,8 @@ bool readNotes(const QString& dir, ClassNotes* notes);
 bool writeNotes(const QString& dir, const ClassNotes& notes, QString* error);
 
 // Appends one chat line ({"ms", "userId", "name", "text"}), whole.
-bool appendChat(const QString& dir, qint64 ms, const QString& userId, const QString& name, const QString& text);
+bool appendChat(
+    const QString& dir, qint64 ms, const QString& userId, const QString& name, const QString& text);
 // The chat lines in order, each with "t": milliseconds into the class (from beganMs).
 QJsonArray chatSince(const QString& dir, qint64 beganMs);
 

@@ -47,7 +47,8 @@ bool Recorder::collectsFrom(const MediaServerConfig& server) const
 void Recorder::attach(MediaRooms* rooms)
 {
     m_rooms = rooms;
-    rooms->setRecordingOf([this](quint32 roomId, const MediaServerConfig& server) { return recordingOf(roomId, server); });
+    rooms->setRecordingOf(
+        [this](quint32 roomId, const MediaServerConfig& server) { return recordingOf(roomId, server); });
 }
 
 qint64 Recorder::liveOf(quint32 roomId)
@@ -94,7 +95,8 @@ std::optional<MediaRooms::Recording> Recorder::recordingOf(quint32 roomId, const
         return std::nullopt;
     if (live->inProgress)
         m_recording.insert(roomId);
-    return MediaRooms::Recording { replayfolder::liveDir(m_root, live->liveId), live->inProgress && !m_lowOnSpace };
+    return MediaRooms::Recording { replayfolder::liveDir(m_root, live->liveId),
+        live->inProgress && !m_lowOnSpace };
 }
 
 void Recorder::liveBegun(qint64 liveId, quint32 roomId, qint64 teacherId)
@@ -158,7 +160,9 @@ void Recorder::chatLine(quint32 roomId, const QString& userId, const QString& na
     if (!m_recording.contains(roomId))
         return;
     const qint64 liveId = liveOf(roomId);
-    if (liveId && !replayfolder::appendChat(replayfolder::liveDir(m_root, liveId), QDateTime::currentMSecsSinceEpoch(), userId, name, text))
+    if (liveId
+        && !replayfolder::appendChat(
+            replayfolder::liveDir(m_root, liveId), QDateTime::currentMSecsSinceEpoch(), userId, name, text))
         qWarning().noquote() << "recordings: live" << liveId << "lost a chat line";
 }
 
@@ -187,8 +191,8 @@ void Recorder::checkSpace()
         return;
     m_lowOnSpace = low;
     if (low)
-        qWarning().noquote() << "recordings: only" << disk.bytesAvailable() / (1 << 20) << "MiB left in" << m_root
-                             << "- recording stops; the classes go on";
+        qWarning().noquote() << "recordings: only" << disk.bytesAvailable() / (1 << 20) << "MiB left in"
+                             << m_root << "- recording stops; the classes go on";
     else
         qInfo().noquote() << "recordings: space again in" << m_root << "- recording goes on";
     if (m_rooms)

@@ -55,7 +55,8 @@ struct ReplayMaker::Work {
     Tool* running = nullptr;
     QObject* context = nullptr; // lives in the worker thread
 
-    bool run(const QString& program, const QStringList& args, int timeoutMs, QByteArray* output, QString* error);
+    bool run(
+        const QString& program, const QStringList& args, int timeoutMs, QByteArray* output, QString* error);
     bool make(qint64 liveId);
     bool fail(const QString& dir, qint64 liveId, const QString& why, bool final);
 };
@@ -154,7 +155,8 @@ bool ReplayMaker::Work::make(qint64 liveId)
         const QString source = d.filePath(mjrs[i]);
         const quint64 feed = name.match(mjrs[i]).captured(1).toULongLong();
         if (!notes.feeds.contains(feed)) {
-            qWarning().noquote() << "replay of live" << liveId << "leaves out" << mjrs[i] << ": no member's feed";
+            qWarning().noquote() << "replay of live" << liveId << "leaves out" << mjrs[i]
+                                 << ": no member's feed";
             continue;
         }
         QByteArray header;
@@ -176,7 +178,8 @@ bool ReplayMaker::Work::make(qint64 liveId)
             continue; // the picture is the teacher's
         t.offsetMs = firstUs / 1000 - notes.beganMs;
         t.file = work.filePath(QStringLiteral("%1.%2").arg(i).arg(t.audio ? "opus" : "webm"));
-        if (!run(QStringLiteral("janus-pp-rec"), { QStringLiteral("-d"), QStringLiteral("1"), source, t.file },
+        if (!run(QStringLiteral("janus-pp-rec"),
+                { QStringLiteral("-d"), QStringLiteral("1"), source, t.file },
                 qMax<qint64>(120000, durationMs), nullptr, &error)
             || !QFileInfo(t.file).isFile()) {
             qWarning().noquote() << "replay of live" << liveId << "leaves out" << mjrs[i] << ":" << error;
@@ -250,22 +253,26 @@ bool ReplayMaker::Work::make(qint64 liveId)
         ++video;
     }
     graph << QStringLiteral("[v%1]format=yuv420p[v]").arg(video);
-    graph << QStringLiteral("%1amix=inputs=%2:duration=first:normalize=0[a]").arg(voices.join(QString())).arg(voices.size());
+    graph << QStringLiteral("%1amix=inputs=%2:duration=first:normalize=0[a]")
+                 .arg(voices.join(QString()))
+                 .arg(voices.size());
     const QString made = work.filePath(replayfolder::kVideoFile);
-    args << QStringLiteral("-filter_complex") << graph.join(QLatin1Char(';')) << QStringLiteral("-filter_complex_threads")
-         << QStringLiteral("1") << QStringLiteral("-map") << QStringLiteral("[v]") << QStringLiteral("-map")
-         << QStringLiteral("[a]") << QStringLiteral("-t") << seconds(durationMs)
+    args << QStringLiteral("-filter_complex") << graph.join(QLatin1Char(';'))
+         << QStringLiteral("-filter_complex_threads") << QStringLiteral("1") << QStringLiteral("-map")
+         << QStringLiteral("[v]") << QStringLiteral("-map") << QStringLiteral("[a]") << QStringLiteral("-t")
+         << seconds(durationMs)
          // Real-time VP8 at the source's rate: a slide class needs few bits, and one thread
          // leaves the rest of the machine to the classes.
          << QStringLiteral("-c:v") << QStringLiteral("libvpx") << QStringLiteral("-deadline")
          << QStringLiteral("realtime") << QStringLiteral("-cpu-used") << QStringLiteral("16")
-         << QStringLiteral("-threads") << QStringLiteral("1") << QStringLiteral("-b:v") << QStringLiteral("200k")
-         << QStringLiteral("-maxrate") << QStringLiteral("300k") << QStringLiteral("-bufsize")
-         << QStringLiteral("600k") << QStringLiteral("-g") << QString::number(kFps * 5) << QStringLiteral("-c:a")
-         << QStringLiteral("libopus") << QStringLiteral("-b:a") << QStringLiteral("32k") << QStringLiteral("-f")
-         << QStringLiteral("webm") << made;
-    if (!run(QStringLiteral("ffmpeg"), args, int(qMin<qint64>(3600000 * 6, qMax<qint64>(600000, durationMs * 3))),
-            nullptr, &error))
+         << QStringLiteral("-threads") << QStringLiteral("1") << QStringLiteral("-b:v")
+         << QStringLiteral("200k") << QStringLiteral("-maxrate") << QStringLiteral("300k")
+         << QStringLiteral("-bufsize") << QStringLiteral("600k") << QStringLiteral("-g")
+         << QString::number(kFps * 5) << QStringLiteral("-c:a") << QStringLiteral("libopus")
+         << QStringLiteral("-b:a") << QStringLiteral("32k") << QStringLiteral("-f") << QStringLiteral("webm")
+         << made;
+    if (!run(QStringLiteral("ffmpeg"), args,
+            int(qMin<qint64>(3600000 * 6, qMax<qint64>(600000, durationMs * 3))), nullptr, &error))
         return fail(dir, liveId, error, false);
 
     QByteArray probed;
@@ -277,24 +284,28 @@ bool ReplayMaker::Work::make(qint64 liveId)
     const qint64 madeMs = qint64(probed.trimmed().toDouble() * 1000);
     if (qAbs(madeMs - durationMs) > kDurationSlackMs)
         return fail(dir, liveId,
-            QStringLiteral("the replay lasts %1 ms, the class %2 ms: the recordings are kept").arg(madeMs).arg(durationMs),
+            QStringLiteral("the replay lasts %1 ms, the class %2 ms: the recordings are kept")
+                .arg(madeMs)
+                .arg(durationMs),
             false);
 
     const QString target = d.filePath(replayfolder::kVideoFile);
     QFile::remove(target);
     if (!QFile::rename(made, target))
         return fail(dir, liveId, QStringLiteral("cannot move the replay into %1").arg(dir), false);
-    const QJsonObject description { { "liveId", QString::number(liveId) }, { "durationMs", double(durationMs) },
-        { "beganMs", double(notes.beganMs) }, { "madeMs", double(QDateTime::currentMSecsSinceEpoch()) },
+    const QJsonObject description { { "liveId", QString::number(liveId) },
+        { "durationMs", double(durationMs) }, { "beganMs", double(notes.beganMs) },
+        { "madeMs", double(QDateTime::currentMSecsSinceEpoch()) },
         { "chat", replayfolder::chatSince(dir, notes.beganMs) } };
     QSaveFile f(d.filePath(replayfolder::kReplayFile));
-    if (!f.open(QIODevice::WriteOnly) || f.write(QJsonDocument(description).toJson(QJsonDocument::Compact)) < 0
-        || !f.commit())
+    if (!f.open(QIODevice::WriteOnly)
+        || f.write(QJsonDocument(description).toJson(QJsonDocument::Compact)) < 0 || !f.commit())
         return fail(dir, liveId, f.errorString(), false);
     for (const QString& m : mjrs)
         d.remove(m);
     work.removeRecursively();
-    qInfo().noquote() << "replay of live" << liveId << "made:" << target << QFileInfo(target).size() << "bytes";
+    qInfo().noquote() << "replay of live" << liveId << "made:" << target << QFileInfo(target).size()
+                      << "bytes";
     return true;
 }
 
@@ -336,7 +347,8 @@ void ReplayMaker::enqueue(qint64 liveId)
                 return;
             const bool ok = work->make(liveId);
             if (!work->stopping)
-                QMetaObject::invokeMethod(this, [this, liveId, ok] { done(liveId, ok); }, Qt::QueuedConnection);
+                QMetaObject::invokeMethod(
+                    this, [this, liveId, ok] { done(liveId, ok); }, Qt::QueuedConnection);
         },
         Qt::QueuedConnection);
 }
@@ -353,6 +365,8 @@ void ReplayMaker::enqueueUnmade()
     for (const replayfolder::Replay& r : replayfolder::list(m_root))
         if (r.state == replayfolder::State::Waiting
             || (r.state == replayfolder::State::Ready
-                && !QDir(replayfolder::liveDir(m_root, r.liveId)).entryList({ QStringLiteral("*.mjr") }).isEmpty()))
+                && !QDir(replayfolder::liveDir(m_root, r.liveId))
+                        .entryList({ QStringLiteral("*.mjr") })
+                        .isEmpty()))
             enqueue(r.liveId);
 }

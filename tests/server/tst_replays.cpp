@@ -46,8 +46,8 @@ class TestReplays : public QObject {
         envelope["id"] = 1;
         envelope["method"] = method;
         envelope["params"] = params;
-        auto res = client()->Post(
-            AppServer::kRpcPath, Json::writeString(Json::StreamWriterBuilder(), envelope), "application/json");
+        auto res = client()->Post(AppServer::kRpcPath,
+            Json::writeString(Json::StreamWriterBuilder(), envelope), "application/json");
         Json::Value answer;
         if (res) {
             std::unique_ptr<Json::CharReader> reader(Json::CharReaderBuilder().newCharReader());
@@ -72,7 +72,8 @@ class TestReplays : public QObject {
     // The liveIds live.replay.list gives the user, and the first entry.
     QStringList listed(const std::string& login, Json::Value* first = nullptr)
     {
-        const Json::Value list = call("live.replay.list", Json::Value(Json::objectValue), ak(login))["result"]["list"];
+        const Json::Value list
+            = call("live.replay.list", Json::Value(Json::objectValue), ak(login))["result"]["list"];
         QStringList ids;
         for (const Json::Value& r : list)
             ids << QString::fromStdString(r["liveId"].asString());
@@ -163,7 +164,8 @@ private slots:
         listed("student03", &first);
         QCOMPARE(first["title"].asString(), std::string("open"));
         QCOMPARE(first["durationMs"].asInt64(), Json::Int64(60000));
-        QVERIFY(first["pageUrl"].asString().rfind("/student/replay.html?live=" + o.toStdString() + "&u=", 0) == 0);
+        QVERIFY(first["pageUrl"].asString().rfind("/student/replay.html?live=" + o.toStdString() + "&u=", 0)
+            == 0);
     }
 
     void servedWithRangesToTheHolderOfTheAddressOnly()
@@ -191,13 +193,17 @@ private slots:
         QVERIFY(chat->body.find("\"durationMs\"") != std::string::npos);
 
         const std::string access = videoUrl.substr(videoUrl.find('?'));
-        const std::string student02 = call("user.login", [] {
-            Json::Value p(Json::objectValue);
-            p["loginId"] = "student02";
-            p["salt"] = "77";
-            p["saltedPassword"] = sha1Base64(sha1Base64("123456") + "77");
-            return p;
-        }(), "")["result"]["userId"].asString();
+        const std::string student02 = call(
+            "user.login",
+            [] {
+                Json::Value p(Json::objectValue);
+                p["loginId"] = "student02";
+                p["salt"] = "77";
+                p["saltedPassword"] = sha1Base64(sha1Base64("123456") + "77");
+                return p;
+            }(),
+            "")["result"]["userId"]
+                                          .asString();
         const int64_t me = std::stoll(access.substr(3, access.find('&') - 3));
         const int64_t soon = QDateTime::currentSecsSinceEpoch() + 60;
         std::string wrongSignature = videoUrl;
@@ -268,7 +274,8 @@ private slots:
         folder(gone, true);
         folder(waiting, false);
         server.reset(); // the command line works on the same files
-        const QStringList base { "--db", dir->filePath("lectern.db"), "--recordings", recordings(), "replay" };
+        const QStringList base { "--db", dir->filePath("lectern.db"), "--recordings", recordings(),
+            "replay" };
         const auto run = [&](const QStringList& args, QString* output) {
             QProcess p;
             p.start(QStringLiteral(LECTERN_BIN_DIR "/lectern-server"), base + args);
@@ -278,7 +285,8 @@ private slots:
         };
         QString out;
         QCOMPARE(run({ "list" }, &out), 0);
-        QVERIFY2(out.contains(QStringLiteral("%1\tready\t60 s\t").arg(kept)) && out.contains("\tkept"), qPrintable(out));
+        QVERIFY2(out.contains(QStringLiteral("%1\tready\t60 s\t").arg(kept)) && out.contains("\tkept"),
+            qPrintable(out));
         QVERIFY2(out.contains(QStringLiteral("%1\twaiting").arg(waiting)), qPrintable(out));
         QCOMPARE(run({ "delete", QString::number(gone) }, &out), 0);
         QVERIFY(!QDir(replayfolder::liveDir(recordings(), gone)).exists());
@@ -292,7 +300,8 @@ private slots:
         QVERIFY(QDir(replayfolder::liveDir(recordings(), waiting)).exists());
         QCOMPARE(run({ "purge", "--older-than", "soon" }, &out), 1);
         QProcess p;
-        p.start(QStringLiteral(LECTERN_BIN_DIR "/lectern-server"), { "--db", dir->filePath("lectern.db"), "replay", "list" });
+        p.start(QStringLiteral(LECTERN_BIN_DIR "/lectern-server"),
+            { "--db", dir->filePath("lectern.db"), "replay", "list" });
         p.waitForFinished(30000);
         QCOMPARE(p.exitCode(), 1);
         QVERIFY(p.readAllStandardError().contains("--recordings"));

@@ -49,11 +49,16 @@ async function main() {
     return;
   }
   const video = $('replayVideo');
-  video.addEventListener('error', () => banner('回放无法播放：地址已过期或没有观看权限，请从课程列表重新打开'));
+  const refused = '回放无法播放：地址已过期或没有观看权限，请从课程列表重新打开';
+  video.addEventListener('error', () => banner(refused));
   video.src = urls.video;
   let chat = [];
   try {
     const reply = await fetch(urls.chat);
+    if (reply.status === 403) {
+      banner(refused);
+      return;
+    }
     if (!reply.ok) throw new Error(`HTTP ${reply.status}`);
     const description = await reply.json();
     chat = Array.isArray(description.chat) ? description.chat.filter((l) => Number.isFinite(l.t)) : [];

@@ -197,7 +197,7 @@ bool ReplayMaker::Work::make(qint64 liveId)
     for (const Track& t : tracks)
         anyScreen = anyScreen || (!t.audio && t.screen);
     QStringList graph;
-    graph << QStringLiteral("color=c=%1:s=%2x%3:r=%4:d=%5[v0]")
+    graph << QStringLiteral("color=c=%1:s=%2x%3:r=%4:d=%5,format=yuv420p[v0]")
                  .arg(QLatin1String(kCard))
                  .arg(kWidth)
                  .arg(kHeight)
@@ -228,9 +228,10 @@ bool ReplayMaker::Work::make(qint64 liveId)
             continue;
         }
         const bool main = t.screen == anyScreen;
+        // Slides and an inset need no better scaler than the fastest.
         if (main)
             graph << QStringLiteral("[%1:v]setpts=PTS-STARTPTS+%2/TB,scale=%3:%4:force_original_aspect_ratio="
-                                    "decrease,pad=%3:%4:-1:-1:color=%5[p%1]")
+                                    "decrease:flags=fast_bilinear,pad=%3:%4:-1:-1:color=%5[p%1]")
                          .arg(i)
                          .arg(at)
                          .arg(kWidth)
@@ -238,13 +239,13 @@ bool ReplayMaker::Work::make(qint64 liveId)
                          .arg(QLatin1String(kCard));
         else
             graph << QStringLiteral("[%1:v]setpts=PTS-STARTPTS+%2/TB,scale=%3:%4:force_original_aspect_ratio="
-                                    "decrease[p%1]")
+                                    "decrease:flags=fast_bilinear[p%1]")
                          .arg(i)
                          .arg(at)
                          .arg(kWidth / 4)
                          .arg(kHeight / 4);
         // The shared picture stays at its last frame when sharing stops; the inset goes.
-        graph << QStringLiteral("[v%1][p%2]overlay=%3eof_action=%4[v%5]")
+        graph << QStringLiteral("[v%1][p%2]overlay=%3format=yuv420:eof_action=%4[v%5]")
                      .arg(video)
                      .arg(i)
                      .arg(main ? QString() : QStringLiteral("W-w-16:H-h-16:"))

@@ -59,7 +59,7 @@ if [ -x "$bin/lectern-server" ]; then
   fi
   # A fresh admin key each run: only this lectern-server may create rooms on this Janus.
   janus_key=$(head -c 24 /dev/urandom | od -An -tx1 | tr -d ' \n')
-  # Handed to lectern-server in a file: on its command line ps would show it to every user.
+  # Handed over in a file: on a command line ps would show it to every user.
   (umask 077 && printf '%s\n' "$janus_key" > "$data/janus-admin-key")
   janus_tls=() server_tls=()
   if [ -n "$tls_cert" ]; then
@@ -68,7 +68,7 @@ if [ -x "$bin/lectern-server" ]; then
     server_tls=(--host 0.0.0.0 --tls-cert "$tls_cert" --tls-key "$tls_key"
       --janus-public-url "wss://$public_host:8989")
   fi
-  server/janus/start-janus.sh --dir "$data/janus" --port 8188 --admin-key "$janus_key" --debug-level 2 \
+  server/janus/start-janus.sh --dir "$data/janus" --port 8188 --admin-key-file "$data/janus-admin-key" --debug-level 2 \
     "${janus_tls[@]}" > "$data/janus.log" 2>&1 &
   janus_pid=$!
   for _ in $(seq 50); do

@@ -3,7 +3,8 @@
 # transport, on the ports given, with every other plugin, transport, logger and event handler
 # that the package ships left out.
 #
-#   start-janus.sh --dir DIR --port PORT --admin-key KEY [--bind ADDR] [--ice-interface IF]
+#   start-janus.sh --dir DIR --port PORT (--admin-key KEY | --admin-key-file FILE)
+#                  [--bind ADDR] [--ice-interface IF]
 #                  [--local-ip ADDR] [--rtp-ports LOW-HIGH] [--debug-level N]
 #                  [--admin-port PORT] [--admin-bind ADDR]
 #                  [--cert FILE --key FILE --wss-port PORT [--wss-bind ADDR]]
@@ -12,6 +13,7 @@
 # Janus accepts sessions only with a token lectern-server hands out through the Admin API, which
 # listens on --admin-port (default PORT + 1) at --admin-bind (default 127.0.0.1: give the address
 # lectern-server reaches when it runs on another host) and takes the admin key as its secret.
+# A service gives the key as a file (its first line), so that it never shows in a process list.
 #
 # With --cert and --key (PEM, the key unencrypted) the WebSocket transport also serves WSS on
 # --wss-port (on --wss-bind, default 0.0.0.0), for students' pages opened over HTTPS; plain WS
@@ -31,13 +33,14 @@ set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 
 dir= port= key= bind=127.0.0.1 iface= localip= rtp=20000-40000 level=3 cert= certkey= wssport= wssbind=0.0.0.0
-adminport= adminbind=127.0.0.1 recordings=
+adminport= adminbind=127.0.0.1 keyfile= recordings=
 while (($#)); do
   if [ $# -lt 2 ]; then echo "start-janus: $1 needs a value" >&2; exit 2; fi
   case "$1" in
     --dir) dir=$2; shift 2 ;;
     --port) port=$2; shift 2 ;;
     --admin-key) key=$2; shift 2 ;;
+    --admin-key-file) keyfile=$2; shift 2 ;;
     --bind) bind=$2; shift 2 ;;
     --ice-interface) iface=$2; shift 2 ;;
     --local-ip) localip=$2; shift 2 ;;
@@ -53,8 +56,14 @@ while (($#)); do
     *) echo "start-janus: unknown argument $1" >&2; exit 2 ;;
   esac
 done
+if [ -n "$keyfile" ]; then
+  if [ -n "$key" ]; then echo "start-janus: give --admin-key or --admin-key-file, not both" >&2; exit 2; fi
+  if [ ! -r "$keyfile" ] || [ -d "$keyfile" ]; then echo "start-janus: cannot read the admin key file $keyfile" >&2; exit 2; fi
+  IFS= read -r key < "$keyfile" || true
+  if [ -z "$key" ]; then echo "start-janus: the admin key file $keyfile is empty" >&2; exit 2; fi
+fi
 if [ -z "$dir" ] || [ -z "$port" ] || [ -z "$key" ]; then
-  echo "start-janus: --dir, --port and --admin-key are required" >&2
+  echo "start-janus: --dir, --port and --admin-key (or --admin-key-file) are required" >&2
   exit 2
 fi
 case "$key" in *[!A-Za-z0-9_-]*) echo "start-janus: the admin key may hold only letters, digits, - and _" >&2; exit 2 ;; esac

@@ -99,11 +99,20 @@ bool JanusProcess::start(QString* error)
     // A range of its own, so two Janus in one namespace never compete for a port.
     const int low = 20000 + int(QRandomGenerator::global()->bounded(40)) * 500;
 
+    // The key goes over as a file, as the packaged service gives it.
+    const QString keyFile = m_dir.filePath(QStringLiteral("admin-key"));
+    QFile key(keyFile);
+    if (!key.open(QIODevice::WriteOnly) || key.write(m_adminKey.toLatin1() + '\n') <= 0 || !key.flush()) {
+        *error = QStringLiteral("cannot write %1: %2").arg(keyFile, key.errorString());
+        return false;
+    }
+    key.close();
+
     m_output.clear();
     m_process.reset(new ChildProcess);
     m_process->setProcessChannelMode(QProcess::MergedChannels);
     QStringList args { script, QStringLiteral("--dir"), m_dir.path(), QStringLiteral("--port"),
-        QString::number(m_port), QStringLiteral("--admin-key"), m_adminKey, QStringLiteral("--bind"),
+        QString::number(m_port), QStringLiteral("--admin-key-file"), keyFile, QStringLiteral("--bind"),
         QLatin1String(kAddress), QStringLiteral("--admin-bind"), QLatin1String(kAddress),
         QStringLiteral("--local-ip"), QLatin1String(kAddress), QStringLiteral("--ice-interface"),
         QLatin1String(kInterface), QStringLiteral("--rtp-ports"),

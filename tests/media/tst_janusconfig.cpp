@@ -150,6 +150,13 @@ void TestJanusConfig::startScriptRefusesValuesItWouldWriteUnchecked_data()
     QTest::newRow("debug level") << QStringList { "--debug-level", "4\ntoken_auth=false" } << "--debug-level";
     QTest::newRow("folder") << QStringList { "--dir", QDir::tempPath() + "/a|b" } << "may not hold";
     QTest::newRow("missing value") << QStringList { "--bind" } << "needs a value";
+    // A service hands the key over as a file; a wrong one must not start Janus without a secret.
+    const QString empty = QDir::temp().filePath("lectern-empty-key");
+    QFile(empty).open(QIODevice::WriteOnly);
+    QTest::newRow("key file empty") << QStringList { "--admin-key-file", empty } << "is empty";
+    QTest::newRow("key file missing") << QStringList { "--admin-key-file", empty + ".none" } << "cannot read";
+    QTest::newRow("key file and key")
+        << QStringList { "--admin-key-file", empty, "--admin-key", "k" } << "not both";
 }
 
 void TestJanusConfig::startScriptRefusesValuesItWouldWriteUnchecked()
@@ -158,7 +165,10 @@ void TestJanusConfig::startScriptRefusesValuesItWouldWriteUnchecked()
     QFETCH(QString, complaint);
     QTemporaryDir dir;
     QStringList all { QStringLiteral(LECTERN_SOURCE_DIR "/server/janus/start-janus.sh"), "--dir", dir.path(),
-        "--port", "8188", "--admin-key", "k" };
+        "--port", "8188" };
+    if (!args.contains(QLatin1String("--admin-key-file")))
+        all << "--admin-key"
+            << "k";
     all << args;
     QProcess script;
     script.start(QStringLiteral("/bin/bash"), all);

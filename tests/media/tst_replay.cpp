@@ -18,6 +18,7 @@
 #include <QJsonDocument>
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
+#include <QWidget>
 #include <QtTest>
 
 #include <cmath>
@@ -75,13 +76,14 @@ QByteArray run(const QString& program, const QStringList& args)
     return p.readAllStandardOutput();
 }
 
-// The centre pixel's brightness (0-255) of the frame at seconds.
-int brightnessAt(const QString& file, double seconds)
+// The brightness (0-255) around x, y of the frame at seconds.
+int brightnessAt(const QString& file, double seconds, int x, int y)
 {
-    const QByteArray rgb = run(QStringLiteral("ffmpeg"),
+    const QByteArray gray = run(QStringLiteral("ffmpeg"),
         { "-v", "error", "-ss", QString::number(seconds), "-i", file, "-frames:v", "1", "-vf",
-            "crop=64:64:(iw-64)/2:(ih-64)/2,scale=1:1", "-f", "rawvideo", "-pix_fmt", "gray", "-" });
-    return rgb.isEmpty() ? -1 : quint8(rgb[0]);
+            QStringLiteral("crop=32:32:%1:%2,scale=1:1").arg(x - 16).arg(y - 16), "-f", "rawvideo",
+            "-pix_fmt", "gray", "-" });
+    return gray.isEmpty() ? -1 : quint8(gray[0]);
 }
 
 // The sound as 8 kHz mono samples.
@@ -299,7 +301,18 @@ void TestReplay::classBecomesOneReplayWithItsChatAcrossARestart()
     QTest::qWait(12000 - int(m_clock.elapsed()));
     const qint64 secondChatMs = m_clock.elapsed();
     chat(QStringLiteral("请同学回答"));
+    // A white slide shared from 13 s to 19 s.
+    QWidget slide(nullptr, Qt::FramelessWindowHint);
+    slide.setStyleSheet("background: white");
+    slide.setGeometry(0, 0, 400, 300);
+    slide.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&slide));
+    QTest::qWait(13000 - int(m_clock.elapsed()));
+    m_teacher->openScreenShare(0, 0, 320, 240, 10);
+    QTRY_VERIFY_WITH_TIMEOUT(g_devices.contains(qMakePair(int(ilive::E_OpenScreenShare), 0)), kWaitMs);
     QVERIFY2(studentSays("went off the microphone", from, &studentOffMs), qPrintable(m_log));
+    QTest::qWait(19000 - int(m_clock.elapsed()));
+    m_teacher->closeScreenShare();
     QTest::qWait(22000 - int(m_clock.elapsed()));
     const qint64 endMs = m_clock.elapsed();
     result(m_server, "live.end", { { "liveId", m_liveId } }, m_teacherAccount.ak);
@@ -344,8 +357,21 @@ void TestReplay::classBecomesOneReplayWithItsChatAcrossARestart()
               .trimmed()
               .toDouble();
     QVERIFY2(std::abs(probed - lengthSecs) < 2.0, qPrintable(QString::number(probed)));
-    QVERIFY2(brightnessAt(file, 4.0) > 180, qPrintable(QString::number(brightnessAt(file, 4.0))));
-    QVERIFY2(brightnessAt(file, 14.0) < 60, qPrintable(QString::number(brightnessAt(file, 14.0))));
+    // The screen share is the picture (a dark card before it, its last frame after it), the
+    // teacher's camera the inset at the bottom right.
+    struct Seen {
+        double at;
+        bool centreBright;
+        bool insetBright;
+    };
+    for (const Seen& seen : { Seen { 4.0, false, true }, Seen { 11.0, false, false },
+             Seen { 17.5, true, false }, Seen { 21.0, true, false } }) {
+        const int centre = brightnessAt(file, seen.at, 640, 360);
+        const int inset = brightnessAt(file, seen.at, 1104, 614);
+        QVERIFY2(
+            (seen.centreBright ? centre > 180 : centre < 60) && (seen.insetBright ? inset > 180 : inset < 60),
+            qPrintable(QString("at %1 s: centre %2, inset %3").arg(seen.at).arg(centre).arg(inset)));
+    }
     const QVector<double> sound = samples(file);
     const auto secs = [begunMs](qint64 ms) { return (ms - begunMs) / 1000.0; };
     const Tone teacher = toneIn(sound, 1.5, 5.5, 440);

@@ -45,12 +45,13 @@ public:
     void closeEnded(const std::function<std::optional<qint64>(qint64 liveId)>& endedMs);
 
     QString root() const { return m_root; }
+    // Where a room made on server now records, if anywhere (what attach() hands the media rooms).
+    std::optional<MediaRooms::Recording> recordingOf(quint32 roomId, const MediaServerConfig& server);
 
 signals:
     void classEnded(qint64 liveId);
 
 private:
-    std::optional<MediaRooms::Recording> recordingOf(quint32 roomId, const MediaServerConfig& server);
     qint64 liveOf(quint32 roomId);
     bool prepare(qint64 liveId, qint64 teacherId);
     void checkSpace();

@@ -186,7 +186,7 @@ void Recorder::closeEnded(const std::function<std::optional<qint64>(qint64 liveI
 void Recorder::checkSpace()
 {
     const QStorageInfo disk(m_root);
-    const bool low = disk.isValid() && disk.bytesAvailable() < kMinFreeBytes;
+    const bool low = disk.isValid() && disk.bytesAvailable() < m_minFreeBytes;
     if (low == m_lowOnSpace)
         return;
     m_lowOnSpace = low;

@@ -25,8 +25,10 @@ public:
     };
     using LiveOfRoom = std::function<std::optional<Live>(quint32 roomId)>;
 
-    // Below this much free space in the folder, recordings stop (the classes go on).
+    // Below this much free space in the folder, recordings stop (the classes go on) until there is
+    // room again; looked at every few seconds while a class is recorded.
     static constexpr qint64 kMinFreeBytes = 256LL << 20;
+    void setMinFreeBytes(qint64 bytes) { m_minFreeBytes = bytes; }
 
     Recorder(const QString& root, const QList<MediaServerConfig>& servers, LiveOfRoom liveOfRoom,
         QObject* parent = nullptr);
@@ -64,5 +66,6 @@ private:
     QSet<quint32> m_recording; // rooms whose live runs
     QSet<qint64> m_failed; // lives whose folder could not be written
     bool m_lowOnSpace = false;
+    qint64 m_minFreeBytes = kMinFreeBytes;
     QTimer* m_spaceCheck = nullptr;
 };

@@ -8,6 +8,7 @@
 #include <QDir>
 #include <QFile>
 #include <QSignalSpy>
+#include <QStorageInfo>
 #include <QTemporaryDir>
 #include <QtTest>
 
@@ -31,7 +32,8 @@ private slots:
         QTemporaryDir dir;
         bool running = false;
         Recorder recorder(dir.path(), {}, [&running](quint32 roomId) {
-            return roomId == 7 ? std::optional<Recorder::Live>(Recorder::Live { 42, 10001, running }) : std::nullopt;
+            return roomId == 7 ? std::optional<Recorder::Live>(Recorder::Live { 42, 10001, running })
+                               : std::nullopt;
         });
         const QString live = replayfolder::liveDir(dir.path(), 42);
 
@@ -40,9 +42,10 @@ private slots:
             quint32 room;
             bool recorded;
         };
-        for (const Case& c : { Case { "ws://127.0.0.1:8188", 7, true }, Case { "ws://localhost:8188", 7, true },
-                 Case { "ws://127.0.1.1:8188", 7, true }, Case { "ws://192.0.2.10:8188", 7, false },
-                 Case { "ws://media.example:8188", 7, false }, Case { "ws://127.0.0.1:8188", 8, false } }) {
+        for (const Case& c :
+            { Case { "ws://127.0.0.1:8188", 7, true }, Case { "ws://localhost:8188", 7, true },
+                Case { "ws://127.0.1.1:8188", 7, true }, Case { "ws://192.0.2.10:8188", 7, false },
+                Case { "ws://media.example:8188", 7, false }, Case { "ws://127.0.0.1:8188", 8, false } }) {
             const auto r = recorder.recordingOf(c.room, server(c.url));
             QVERIFY2(bool(r) == c.recorded, c.url);
             if (r) {
@@ -76,6 +79,29 @@ private slots:
         QCOMPARE(replayfolder::replayOf(dir.path(), 42)->state, replayfolder::State::Waiting);
     }
 
+    void fullDiskStopsTheRecordingAndSaysSoUntilThereIsRoomAgain()
+    {
+        QTemporaryDir dir;
+        LogCapture log;
+        Recorder recorder(dir.path(), {}, [](quint32) {
+            return std::optional<Recorder::Live>(Recorder::Live { 9, 10001, true });
+        });
+        // More free space asked for than the disk has: as good as full.
+        recorder.setMinFreeBytes(QStorageInfo(dir.path()).bytesTotal() + 1);
+        recorder.liveBegun(9, 4, 10001);
+        QVERIFY2(log.contains("recording stops; the classes go on"), qPrintable(log.lines().join('\n')));
+        const auto full = recorder.recordingOf(4, server("ws://127.0.0.1:8188"));
+        QVERIFY(full && !full->on);
+        recorder.setMinFreeBytes(0);
+        recorder.liveBegun(9, 4, 10001);
+        QVERIFY2(log.contains("recording goes on"), qPrintable(log.lines().join('\n')));
+        QVERIFY(recorder.recordingOf(4, server("ws://127.0.0.1:8188"))->on);
+        // The class was recorded all along as far as its notes go: it ends and its replay is made.
+        QSignalSpy ended(&recorder, &Recorder::classEnded);
+        recorder.liveEnded(9, 4);
+        QCOMPARE(ended.size(), 1);
+    }
+
     void folderThatCannotBeWrittenRecordsNothingAndSaysSo()
     {
         QTemporaryDir dir;
@@ -85,8 +111,9 @@ private slots:
         QVERIFY(blocker.open(QIODevice::WriteOnly));
         blocker.close();
         LogCapture log;
-        Recorder recorder(root, { server("ws://127.0.0.1:8188") },
-            [](quint32) { return std::optional<Recorder::Live>(Recorder::Live { 5, 10001, true }); });
+        Recorder recorder(root, { server("ws://127.0.0.1:8188") }, [](quint32) {
+            return std::optional<Recorder::Live>(Recorder::Live { 5, 10001, true });
+        });
         QVERIFY(!recorder.recordingOf(3, server("ws://127.0.0.1:8188")));
         QVERIFY2(log.contains("live 5 is not recorded"), qPrintable(log.lines().join('\n')));
         QSignalSpy ended(&recorder, &Recorder::classEnded);

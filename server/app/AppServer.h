@@ -182,6 +182,10 @@ private:
     std::function<std::string()> m_relayMetrics;
     std::function<std::string()> m_relayProblem;
     std::function<int()> m_replayQueue;
+    // The recordings folder as last read: every lobby asks for the replays every few seconds.
+    struct ReplayScan;
+    std::mutex m_replayScanMutex;
+    std::shared_ptr<const ReplayScan> m_replayScan;
     std::unique_ptr<AppStore> m_store;
     std::unique_ptr<ClassStore> m_classes;
     LoginThrottle m_logins;

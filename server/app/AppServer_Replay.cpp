@@ -11,7 +11,16 @@
 
 namespace appserver {
 
+struct AppServer::ReplayScan {
+    int64_t atMs = 0;
+    QList<replayfolder::Replay> replays;
+};
+
 namespace {
+
+    // How long a read of the recordings folder answers "live.replay.list": a new replay shows a
+    // few seconds late at most.
+    constexpr int64_t kReplayScanMs = 5000;
 
     // An address handed out stays good this long: a class watched in one sitting.
     constexpr int64_t kReplayUrlSecs = 12 * 3600;
@@ -66,12 +75,22 @@ Json::Value AppServer::replayList(Call& call)
 {
     Json::Value list(Json::arrayValue);
     const int64_t me = call.user->userId;
-    const int64_t expiry
-        = (m_options.clockMs ? m_options.clockMs() : QDateTime::currentMSecsSinceEpoch()) / 1000
-        + kReplayUrlSecs;
-    const QList<replayfolder::Replay> replays = m_options.recordingsDir.isEmpty()
-        ? QList<replayfolder::Replay>()
-        : replayfolder::list(m_options.recordingsDir);
+    const int64_t nowMs = m_options.clockMs ? m_options.clockMs() : QDateTime::currentMSecsSinceEpoch();
+    const int64_t expiry = nowMs / 1000 + kReplayUrlSecs;
+    std::shared_ptr<const ReplayScan> scan;
+    {
+        std::lock_guard<std::mutex> g(m_replayScanMutex);
+        scan = m_replayScan;
+    }
+    if (!scan || nowMs - scan->atMs >= kReplayScanMs || nowMs < scan->atMs) {
+        auto fresh = std::make_shared<ReplayScan>();
+        fresh->atMs = nowMs;
+        if (!m_options.recordingsDir.isEmpty())
+            fresh->replays = replayfolder::list(m_options.recordingsDir);
+        std::lock_guard<std::mutex> g(m_replayScanMutex);
+        m_replayScan = scan = fresh;
+    }
+    const QList<replayfolder::Replay>& replays = scan->replays;
     // Newest first.
     for (auto it = replays.rbegin(); it != replays.rend(); ++it) {
         if (it->state != replayfolder::State::Ready)

@@ -678,9 +678,7 @@ MHD_Result AppServer::Http::handleReplay(
         self->logLine(verb + " " + printable(path) + " 403");
         return answer(c, 403, statusText(403), "text/plain; charset=utf-8");
     }
-    const std::optional<replayfolder::Replay> r
-        = replayfolder::replayOf(self->m_options.recordingsDir, liveId);
-    if (!r || r->state != replayfolder::State::Ready) {
+    if (!replayfolder::isReady(self->m_options.recordingsDir, liveId)) {
         self->logLine(verb + " " + printable(path) + " 404");
         return answer(c, 404, statusText(404), "text/plain; charset=utf-8");
     }

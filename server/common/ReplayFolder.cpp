@@ -137,6 +137,13 @@ std::optional<Replay> replayOf(const QString& root, qint64 liveId)
     return r;
 }
 
+bool isReady(const QString& root, qint64 liveId)
+{
+    // The video is moved in only once it passed its check; a failed one never is.
+    const QDir dir(liveDir(root, liveId));
+    return QFileInfo(dir.filePath(kVideoFile)).isFile() && QFileInfo(dir.filePath(kReplayFile)).isFile();
+}
+
 QList<Replay> list(const QString& root)
 {
     QList<Replay> all;
@@ -165,15 +172,6 @@ bool remove(const QString& root, qint64 liveId, QString* error)
         return false;
     }
     return true;
-}
-
-QByteArray replayText(const QString& root, qint64 liveId)
-{
-    const std::optional<Replay> r = replayOf(root, liveId);
-    if (!r || r->state != State::Ready)
-        return {};
-    QFile f(QDir(liveDir(root, liveId)).filePath(kReplayFile));
-    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
 }
 
 QString stateName(State s)

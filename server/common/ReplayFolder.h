@@ -54,11 +54,11 @@ bool appendChat(
 QJsonArray chatSince(const QString& dir, qint64 beganMs);
 
 std::optional<Replay> replayOf(const QString& root, qint64 liveId);
+// Whether the live's replay is made, without reading its files (asked at every range served).
+bool isReady(const QString& root, qint64 liveId);
 QList<Replay> list(const QString& root);
 // Deletes the live's folder; false when there was none or it could not be deleted.
 bool remove(const QString& root, qint64 liveId, QString* error);
-// The replay's description ("durationMs", "chat", ...) for a ready replay; empty otherwise.
-QByteArray replayText(const QString& root, qint64 liveId);
 
 QString stateName(State s);
 

@@ -1,6 +1,6 @@
 // What the live relay sends the client: replies and pushes as text (member events with their feed
-// ids included). Handed to the service's reader the way its socket hands them over, with a room
-// entered and every listener set.
+// ids included). Handed to the service's relay session the way its socket hands them over, with a
+// room entered and every listener set.
 #include "FuzzSupport.h"
 
 #include "ilive/LiveService.h"
@@ -10,7 +10,7 @@
 // Tags for the private members used (they must share the helper's namespace).
 namespace fuzz {
 struct OnTextTag {
-    using type = void (LiveService::*)(const QString&);
+    using type = void (RelayClient::*)(const QString&);
     friend type get(OnTextTag);
 };
 struct InRoomTag {
@@ -45,7 +45,7 @@ void OnMembers(ilive::E_EndpointEventId, const ilive::Vector<ilive::String>& ids
 
 } // namespace
 
-template struct fuzz::PrivateMember<fuzz::OnTextTag, &LiveService::onText>;
+template struct fuzz::PrivateMember<fuzz::OnTextTag, &RelayClient::onText>;
 template struct fuzz::PrivateMember<fuzz::InRoomTag, &LiveService::m_inRoom>;
 template struct fuzz::PrivateMember<fuzz::MemberStatusTag, &LiveService::m_memberStatus>;
 
@@ -63,6 +63,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 
     const QByteArray bytes(reinterpret_cast<const char*>(data), int(size));
     // Pictures no longer come through the relay: every input is a text push.
-    (service->*get(fuzz::OnTextTag()))(QString::fromUtf8(bytes));
+    static RelayClient* session = service->findChild<RelayClient*>();
+    (session->*get(fuzz::OnTextTag()))(QString::fromUtf8(bytes));
     return 0;
 }

@@ -23,6 +23,7 @@ enum Code {
     kNotLetIn = 10016,
     kLiveEnded = 10017,
     kNoPermission = 10021,
+    kNotPassedOn = 10022, // a member's op or message the relay does not let through
     kNoMedia = 10031,
     kNotYours = 10032,
     kPeerUnknown = 20003,

@@ -8,6 +8,8 @@ packages=(
   # build
   cmake g++ make pkg-config
   qtbase5-dev libqt5websockets5-dev qttranslations5-l10n
+  # the server's event dispatcher keeps its timers with Qt's own timer list
+  qtbase5-private-dev
   libjsoncpp-dev libcpp-httplib-dev libmicrohttpd-dev libsqlitecpp-dev libsqlite3-dev
   # HTTPS/WSS: the check that a certificate and key belong together; certificates for trials and tests
   libgnutls28-dev openssl

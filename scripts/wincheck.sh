@@ -79,7 +79,7 @@ linux_reason() {
 if (($#)); then
   files=("$@")
 else
-  mapfile -t files < <(find client protocol janus tools -name '*.cpp' ! -name '*_linux.cpp' | sort)
+  mapfile -t files < <(find base client protocol janus live media tools -name '*.cpp' ! -name '*_linux.cpp' | sort)
 fi
 
 checked=0

@@ -4,23 +4,12 @@
 #include "lectern_config.h"
 #include "protocol/RelayOps.h"
 
-#include <QDateTime>
 #include <QDebug>
-#include <QElapsedTimer>
 #include <QJsonArray>
 #include <QJsonObject>
 #include <QTimer>
-#include <QWebSocket>
 
 namespace {
-
-qint64 monotonicMs()
-{
-    static QElapsedTimer clock;
-    if (!clock.isValid())
-        clock.start();
-    return clock.elapsed();
-}
 
 QString fromIlive(const ilive::String& s)
 {
@@ -39,14 +28,23 @@ QUrl LiveService::s_defaultUrl;
 
 LiveService::LiveService(QObject* parent)
     : QObject(parent)
-    , m_url(s_defaultUrl.isValid() ? s_defaultUrl : QUrl(QStringLiteral(LECTERN_LIVE_URL)))
-    , m_timeoutTimer(new QTimer(this))
+    , m_relay(new RelayClient(this))
     , m_media(new LiveMedia(this))
     , m_shareTimer(new QTimer(this))
 {
+    m_relay->setUrl(s_defaultUrl.isValid() ? s_defaultUrl : QUrl(QStringLiteral(LECTERN_LIVE_URL)));
+    connect(m_relay, &RelayClient::pushed, this, &LiveService::onPush);
+    connect(m_relay, &RelayClient::dropped, this, &LiveService::onDropped);
+    connect(m_relay, &RelayClient::resumed, this, &LiveService::onResumed);
+    connect(m_relay, &RelayClient::lost, this, &LiveService::onLost);
+    connect(m_relay, &RelayClient::kicked, this, [this] {
+        m_resumeRoom = 0;
+        if (m_forceOffline)
+            m_forceOffline();
+    });
     connect(m_media, &LiveMedia::localFrame, this, [this](const media::VideoFrame& frame) {
         if (m_cameraOn)
-            deliverFrame(m_userId, ilive::VIDEO_SRC_TYPE_CAMERA, frame, true);
+            deliverFrame(userId(), ilive::VIDEO_SRC_TYPE_CAMERA, frame, true);
     });
     connect(m_media, &LiveMedia::remoteFrame, this,
         [this](const QString& user, int source, const media::VideoFrame& frame) {
@@ -54,24 +52,11 @@ LiveService::LiveService(QObject* parent)
                 deliverFrame(user, ilive::E_VideoSrc(source), frame, false);
         });
     watchDevices();
-    m_pingTimer = new QTimer(this);
-    m_pingTimer->setInterval(m_pingIntervalMs);
-    connect(m_pingTimer, &QTimer::timeout, this, &LiveService::ping);
-    m_retryTimer = new QTimer(this);
-    m_retryTimer->setSingleShot(true);
-    connect(m_retryTimer, &QTimer::timeout, this, &LiveService::tryReconnect);
-    m_timeoutTimer->setInterval(250);
-    connect(m_timeoutTimer, &QTimer::timeout, this, &LiveService::checkTimeouts);
     m_media->setClaim([this](quint64 session, quint64 handle, quint64 feed, std::function<void()> done) {
-        const int id = request(
-            relayop::publish(session, handle, feed), nullptr,
-            [](int code, const char* desc, void*) {
-                qWarning() << "live relay refused our media handle:" << code << desc;
-            },
-            nullptr);
-        if (id)
-            m_pending[id].then = std::move(done);
-        else
+        const auto refused = [](int code, const char* desc, void*) {
+            qWarning() << "live relay refused our media handle:" << code << desc;
+        };
+        if (!request(relayop::publish(session, handle, feed), nullptr, refused, nullptr, done))
             done();
     });
     m_shareTimer->setTimerType(Qt::PreciseTimer);
@@ -88,9 +73,49 @@ void LiveService::setDefaultUrl(const QUrl& url)
     s_defaultUrl = url;
 }
 
+void LiveService::setUrl(const QUrl& url)
+{
+    m_relay->setUrl(url);
+}
+
+QUrl LiveService::url() const
+{
+    return m_relay->url();
+}
+
+void LiveService::setRequestTimeoutMs(int ms)
+{
+    m_relay->setRequestTimeoutMs(ms);
+}
+
+void LiveService::setReconnectGraceMs(int ms)
+{
+    m_relay->setReconnectGraceMs(ms);
+}
+
+void LiveService::setPingIntervalMs(int ms)
+{
+    m_relay->setPingIntervalMs(ms);
+}
+
+bool LiveService::isReconnecting() const
+{
+    return m_relay->isReconnecting() || m_rejoining;
+}
+
+int LiveService::reconnectCount() const
+{
+    return m_relay->reconnectCount();
+}
+
+QString LiveService::userId() const
+{
+    return m_relay->userId();
+}
+
 bool LiveService::isSignedIn() const
 {
-    return m_signedIn && m_ws;
+    return m_relay->isSignedIn();
 }
 
 void LiveService::setMessageCallBack(ilive::iLiveMessageListener listener, void* data)
@@ -142,7 +167,7 @@ void LiveService::release()
     closeCameraNow();
     closeMic();
     closePlayer();
-    dropSocket();
+    endSession();
     m_initialised = false;
 }
 
@@ -160,142 +185,37 @@ void LiveService::login(const char* userId, const char* userSig, ilive::iLiveSuc
         failLater(err, kBadArgument, QStringLiteral("empty user id"), data);
         return;
     }
-    dropSocket();
-    m_resumeToken.clear();
-    m_pendingUser = user;
-    m_pendingSig = QString::fromUtf8(userSig ? userSig : "");
-    m_loginId = m_nextId++;
-    Pending p;
-    p.suc = suc;
-    p.err = err;
-    p.data = data;
-    p.op = QStringLiteral("login");
-    p.deadlineMs = monotonicMs() + m_timeoutMs;
-    m_pending.insert(m_loginId, p);
-    m_timeoutTimer->start();
-    openSocket();
+    endSession();
+    m_relay->signIn(
+        user, QString::fromUtf8(userSig ? userSig : ""), [suc, err, data](const RelayClient::Reply& reply) {
+            if (reply.code == kOk) {
+                if (suc)
+                    suc(data);
+            } else if (err) {
+                err(reply.code, reply.desc.toUtf8().constData(), data);
+            }
+        });
 }
 
 void LiveService::logout(ilive::iLiveSucCallback suc, ilive::iLiveErrCallback, void* data)
 {
-    dropSocket();
-    m_userId.clear();
+    endSession();
     if (suc)
         QTimer::singleShot(0, this, [suc, data] { suc(data); });
 }
 
-void LiveService::openSocket()
+void LiveService::endSession()
 {
-    m_ws = new QWebSocket(QString(), QWebSocketProtocol::VersionLatest, this);
-    QWebSocket* ws = m_ws;
-    ws->setMaxAllowedIncomingMessageSize(32 << 20);
-    connect(ws, &QWebSocket::connected, this, [this, ws] {
-        if (ws == m_ws)
-            onConnected();
-    });
-    connect(ws, &QWebSocket::disconnected, this, [this, ws] {
-        if (ws == m_ws)
-            onDisconnected();
-    });
-    connect(ws, QOverload<QAbstractSocket::SocketError>::of(&QWebSocket::error), this, [this, ws] {
-        if (ws == m_ws && ws->state() != QAbstractSocket::ConnectedState)
-            onDisconnected();
-    });
-    connect(ws, &QWebSocket::textMessageReceived, this, [this, ws](const QString& t) {
-        if (ws != m_ws)
-            return;
-        m_lastHeardMs = monotonicMs();
-        onText(t);
-    });
-    connect(ws, &QWebSocket::pong, this, [this, ws] {
-        if (ws == m_ws)
-            m_lastHeardMs = monotonicMs();
-    });
-    ws->open(m_url);
-}
-
-void LiveService::dropSocket()
-{
-    if (m_ws) {
-        QWebSocket* ws = m_ws;
-        m_ws = nullptr;
-        ws->disconnect(this);
-        ws->close();
-        ws->deleteLater();
-    }
-    m_signedIn = false;
+    m_relay->signOut();
     m_inRoom = false;
     m_media->leaveRoom();
-    m_kicked = false;
-    m_reconnecting = false;
     m_resumeRoom = 0;
-    m_retryTimer->stop();
-    m_pingTimer->stop();
-    // Later, not inside login() or logout(): a failure callback may well sign in again.
-    const QHash<int, Pending> pending = m_pending;
-    m_pending.clear();
-    for (const Pending& p : pending)
-        failLater(p.err, kNotSignedIn, QStringLiteral("signed out of the live service"), p.data);
+    m_rejoining = false;
 }
 
-void LiveService::onConnected()
+void LiveService::onPush(const relayop::Push& push)
 {
-    m_lastHeardMs = monotonicMs();
-    m_pingTimer->start();
-    const QString resume = m_reconnecting ? m_resumeToken : QString();
-    m_ws->sendTextMessage(
-        QString::fromUtf8(relayop::request(relayop::login(m_pendingUser, m_pendingSig, resume), m_loginId)));
-}
-
-void LiveService::onDisconnected()
-{
-    QWebSocket* ws = m_ws;
-    m_ws = nullptr;
-    ws->disconnect(this);
-    ws->deleteLater();
-    m_pingTimer->stop();
-    const bool wasSignedIn = m_signedIn;
-    const bool wasInRoom = m_inRoom;
-    const bool kicked = m_kicked;
-    m_signedIn = m_inRoom = m_kicked = false;
-    const bool keep = !kicked && m_graceMs > 0 && (wasSignedIn || m_reconnecting);
-    if (wasSignedIn)
-        failAllPending(kNotSignedIn, QStringLiteral("connection to the live service lost"));
-    else
-        failAllPending(
-            kUnreachable, QStringLiteral("cannot reach the live service: %1").arg(ws->errorString()));
-    if (kicked) {
-        qDebug() << "live session ended: signed in elsewhere";
-        if (m_forceOffline)
-            m_forceOffline();
-        return;
-    }
-    if (keep) {
-        if (!m_reconnecting)
-            startReconnect(wasInRoom ? m_roomId : 0);
-        else
-            m_retryTimer->start(500);
-        return;
-    }
-    if (m_reconnecting) {
-        giveUpReconnect();
-        return;
-    }
-    m_media->leaveRoom();
-    if (wasInRoom && m_roomDisconnect)
-        m_roomDisconnect(kNotSignedIn, "connection to the live service lost", m_roomData);
-}
-
-void LiveService::onText(const QString& text)
-{
-    const relayop::Push push = relayop::readPush(text.toUtf8());
     switch (push.kind) {
-    case relayop::Push::Invalid:
-        qWarning() << "live relay sent something that is not a JSON object";
-        break;
-    case relayop::Push::Reply:
-        onReply(push);
-        break;
     case relayop::Push::Msg:
         onMessage(push);
         break;
@@ -303,10 +223,6 @@ void LiveService::onText(const QString& text)
         if (push.event == ilive::EVENT_ID_ENDPOINT_ENTER && m_inRoom)
             m_media->addFeeds(LiveMedia::parseFeeds(push.object.value("feeds").toObject()));
         onMemberEvent(push.event, push.ids);
-        break;
-    case relayop::Push::Kicked:
-        // The relay closes the connection right after; the listener runs then.
-        m_kicked = true;
         break;
     case relayop::Push::RoomClosed:
         // Ending the class is the host's own doing; the window leaves the room as it always did.
@@ -320,103 +236,33 @@ void LiveService::onText(const QString& text)
         if (push.object.value("op").toString() == QLatin1String("feeds") && m_inRoom)
             m_media->setLiveFeeds(relayop::readLiveFeeds(push.object));
         break;
+    default: // Kicked: the session's own business
+        break;
     }
 }
 
-void LiveService::onReply(const relayop::Push& push)
+int LiveService::request(const QJsonObject& req, ilive::iLiveSucCallback suc, ilive::iLiveErrCallback err,
+    void* data, std::function<void()> then)
 {
-    const int id = push.id;
-    const int code = push.code;
-    if (!m_pending.contains(id))
-        return;
-    const Pending p = m_pending.take(id);
-    const QByteArray descUtf8 = push.desc.toUtf8();
-    if (p.op == QLatin1String("login") && m_reconnecting) {
-        if (code == kOk) {
-            reconnected(push.object);
-        } else {
-            qWarning().noquote() << "live relay refused to resume the session:" << code << push.desc;
-            giveUpReconnect();
-        }
-        return;
-    }
-    if (p.op == QLatin1String("login")) {
-        if (code == kOk) {
-            m_signedIn = true;
-            m_userId = m_pendingUser;
-            m_resumeToken = push.object.value("resume").toString();
-        } else {
-            // A refused session is of no further use; nobody needs to hear that it closes.
-            QWebSocket* ws = m_ws;
-            m_ws = nullptr;
-            if (ws) {
-                ws->disconnect(this);
-                ws->close();
-                ws->deleteLater();
+    const QString op = req.value("op").toString();
+    const quint32 roomId = quint32(req.value("roomId").toVariant().toLongLong());
+    const int id = m_relay->request(
+        req, [this, op, roomId, suc, err, data, then](const RelayClient::Reply& reply) {
+            if ((op == QLatin1String("createRoom") || op == QLatin1String("joinRoom")) && reply.code == kOk) {
+                enteredRoom(roomId);
+                enteredMedia(reply.object);
             }
-        }
-    } else if ((p.op == QLatin1String("createRoom") || p.op == QLatin1String("joinRoom")) && code == kOk) {
-        enteredRoom(p.roomId);
-        enteredMedia(push.object);
-    }
-    if (code == kOk) {
-        if (p.suc)
-            p.suc(p.data);
-    } else if (p.err) {
-        p.err(code, descUtf8.constData(), p.data);
-    }
-    if (p.then)
-        p.then();
-}
-
-void LiveService::checkTimeouts()
-{
-    const qint64 now = monotonicMs();
-    QList<int> expired;
-    for (auto it = m_pending.cbegin(); it != m_pending.cend(); ++it)
-        if (it->deadlineMs <= now)
-            expired << it.key();
-    for (int id : expired) {
-        const Pending p = m_pending.take(id);
-        if (p.op == QLatin1String("login")) {
-            QWebSocket* ws = m_ws;
-            m_ws = nullptr;
-            if (ws) {
-                ws->disconnect(this);
-                ws->abort();
-                ws->deleteLater();
+            if (reply.code == kOk) {
+                if (suc)
+                    suc(data);
+            } else if (err) {
+                err(reply.code, reply.desc.toUtf8().constData(), data);
             }
-            m_pingTimer->stop();
-            if (m_reconnecting)
-                m_retryTimer->start(500);
-        }
-        if (p.err)
-            p.err(kTimeout, "the live service did not answer in time", p.data);
-        if (p.then)
-            p.then();
-    }
-    if (m_pending.isEmpty())
-        m_timeoutTimer->stop();
-}
-
-int LiveService::request(
-    const QJsonObject& req, ilive::iLiveSucCallback suc, ilive::iLiveErrCallback err, void* data)
-{
-    if (!isSignedIn()) {
+            if (then)
+                then();
+        });
+    if (!id)
         failLater(err, kNotSignedIn, QStringLiteral("not signed in to the live service"), data);
-        return 0;
-    }
-    const int id = m_nextId++;
-    Pending p;
-    p.suc = suc;
-    p.err = err;
-    p.data = data;
-    p.op = req.value("op").toString();
-    p.deadlineMs = monotonicMs() + m_timeoutMs;
-    p.roomId = quint32(req.value("roomId").toVariant().toLongLong());
-    m_pending.insert(id, p);
-    m_timeoutTimer->start();
-    m_ws->sendTextMessage(QString::fromUtf8(relayop::request(req, id)));
     return id;
 }
 
@@ -428,80 +274,21 @@ void LiveService::failLater(ilive::iLiveErrCallback err, int code, const QString
     QTimer::singleShot(0, this, [err, code, text, data] { err(code, text.constData(), data); });
 }
 
-void LiveService::failAllPending(int code, const QString& desc)
+// ---- keeping the room through drops ---------------------------------------------------------
+
+void LiveService::onDropped()
 {
-    const QHash<int, Pending> pending = m_pending;
-    m_pending.clear();
-    const QByteArray text = desc.toUtf8();
-    for (const Pending& p : pending) {
-        if (p.err)
-            p.err(code, text.constData(), p.data);
-        if (p.then)
-            p.then();
-    }
+    // The room to be back in; while entering it again after an earlier drop, still that one.
+    if (m_inRoom)
+        m_resumeRoom = m_roomId;
+    m_inRoom = false;
 }
 
-// ---- keeping the session through drops ------------------------------------------------------
-
-void LiveService::setPingIntervalMs(int ms)
+void LiveService::onResumed(bool resumed, quint32 heldRoom)
 {
-    m_pingIntervalMs = qMax(50, ms);
-    m_pingTimer->setInterval(m_pingIntervalMs);
-}
-
-void LiveService::ping()
-{
-    if (!m_ws || m_ws->state() != QAbstractSocket::ConnectedState)
-        return;
-    // A connection that went silent (a cable pulled, a frozen relay) never reports a close by itself.
-    if (monotonicMs() - m_lastHeardMs > 3 * m_pingIntervalMs) {
-        qWarning() << "live relay silent for" << monotonicMs() - m_lastHeardMs << "ms: connection dropped";
-        m_ws->disconnect(this);
-        m_ws->abort();
-        onDisconnected();
-        return;
-    }
-    m_ws->ping();
-}
-
-void LiveService::startReconnect(quint32 roomId)
-{
-    qWarning() << "connection to the live relay lost; reconnecting for up to" << m_graceMs << "ms";
-    m_reconnecting = true;
-    m_dropMs = monotonicMs();
-    m_resumeRoom = roomId;
-    tryReconnect();
-}
-
-void LiveService::tryReconnect()
-{
-    if (!m_reconnecting || m_ws)
-        return;
-    if (monotonicMs() - m_dropMs >= m_graceMs) {
-        giveUpReconnect();
-        return;
-    }
-    m_pendingUser = m_userId;
-    m_loginId = m_nextId++;
-    Pending p;
-    p.op = QStringLiteral("login");
-    p.deadlineMs = monotonicMs() + qMin(m_timeoutMs, 3000);
-    m_pending.insert(m_loginId, p);
-    m_timeoutTimer->start();
-    openSocket();
-}
-
-void LiveService::reconnected(const QJsonObject& reply)
-{
-    m_signedIn = true;
-    m_resumeToken = reply.value("resume").toString(m_resumeToken);
-    const bool resumed = reply.value("resumed").toBool();
-    const quint32 heldRoom = quint32(reply.value("roomId").toVariant().toLongLong());
     const quint32 room = m_resumeRoom;
-    m_reconnecting = false;
+    m_rejoining = false;
     m_resumeRoom = 0;
-    ++m_reconnects;
-    qDebug() << "live session back after" << monotonicMs() - m_dropMs << "ms, resumed:" << resumed;
     if (resumed && heldRoom == room) {
         if (room) {
             m_inRoom = true;
@@ -515,7 +302,7 @@ void LiveService::reconnected(const QJsonObject& reply)
         return;
     // The relay forgot us (it restarted, or the place expired): enter the same room again quietly.
     m_roomId = room;
-    m_reconnecting = true;
+    m_rejoining = true;
     m_resumeRoom = room;
     const QJsonObject enter = m_roomHost ? relayop::createRoom(room, m_roomRole) : relayop::joinRoom(room);
     request(enter, &LiveService::onRejoined, &LiveService::onRejoinFailed, this);
@@ -524,39 +311,27 @@ void LiveService::reconnected(const QJsonObject& reply)
 void LiveService::onRejoined(void* self)
 {
     auto* service = static_cast<LiveService*>(self);
-    service->m_reconnecting = false;
+    service->m_rejoining = false;
     service->m_resumeRoom = 0;
 }
 
 void LiveService::onRejoinFailed(int code, const char* desc, void* self)
 {
     auto* service = static_cast<LiveService*>(self);
-    if (!service->m_ws) // dropped again on the way back in: the next attempt goes on
+    if (!service->m_relay->isConnected()) // dropped again on the way back in: the next attempt goes on
         return;
     qWarning() << "could not enter the room again after a drop:" << code << desc;
-    if (service->m_reconnecting)
-        service->giveUpReconnect();
+    if (service->m_rejoining)
+        service->m_relay->giveUp();
 }
 
-void LiveService::giveUpReconnect()
+void LiveService::onLost()
 {
     const quint32 room = m_resumeRoom;
-    m_reconnecting = false;
+    m_rejoining = false;
     m_resumeRoom = 0;
-    m_retryTimer->stop();
-    m_pingTimer->stop();
     m_inRoom = false;
-    m_signedIn = false;
     m_media->leaveRoom();
-    if (m_ws) {
-        QWebSocket* ws = m_ws;
-        m_ws = nullptr;
-        ws->disconnect(this);
-        ws->abort();
-        ws->deleteLater();
-    }
-    failAllPending(kNotSignedIn, QStringLiteral("connection to the live service lost"));
-    qWarning() << "live relay unreachable for" << monotonicMs() - m_dropMs << "ms: giving up";
     if (room && m_roomDisconnect)
         m_roomDisconnect(kNotSignedIn, "connection to the live service lost", m_roomData);
 }
@@ -599,7 +374,7 @@ void LiveService::enteredRoom(quint32 roomId)
     m_roomId = roomId;
     if (m_cameraOn) {
         announce(ilive::EVENT_ID_ENDPOINT_HAS_CAMERA_VIDEO);
-        onMemberEvent(ilive::EVENT_ID_ENDPOINT_HAS_CAMERA_VIDEO, { m_userId });
+        onMemberEvent(ilive::EVENT_ID_ENDPOINT_HAS_CAMERA_VIDEO, { userId() });
     }
     if (m_shareOn)
         announce(ilive::EVENT_ID_ENDPOINT_HAS_SCREEN_VIDEO);
@@ -607,7 +382,7 @@ void LiveService::enteredRoom(quint32 roomId)
 
 void LiveService::quitRoom(ilive::iLiveSucCallback suc, ilive::iLiveErrCallback err, void* data)
 {
-    if (m_reconnecting && m_resumeRoom) {
+    if (isReconnecting() && m_resumeRoom) {
         // Left while the connection is down: nobody is taken back in, and the relay lets the
         // place go when the grace period ends.
         m_resumeRoom = 0;
@@ -714,7 +489,7 @@ void LiveService::enteredMedia(const QJsonObject& reply)
     LiveMedia::FeedMap feeds;
     if (!LiveMedia::parseRoom(reply.value("media").toObject(), &access, &feeds))
         qWarning() << "the room has no media server: no sound or video in it";
-    m_media->enterRoom(m_userId, access, feeds);
+    m_media->enterRoom(userId(), access, feeds);
 }
 
 void LiveService::deliverFrame(

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "ilive.h"
+#include "live/RelayClient.h"
 
 #include <QHash>
 #include <QObject>
@@ -11,12 +12,8 @@
 class LiveMedia;
 class QJsonObject;
 class QTimer;
-class QWebSocket;
 namespace media {
 struct VideoFrame;
-}
-namespace relayop {
-struct Push;
 }
 
 // The shipped live-video service: a WebSocket session with the live relay (rooms, members,
@@ -25,15 +22,16 @@ struct Push;
 class LiveService : public QObject, public ilive::iLive {
     Q_OBJECT
 public:
-    // Result codes of the service itself; the relay's own codes pass through unchanged.
+    // Result codes of the service itself (the session's are RelayClient's); the relay's own codes
+    // pass through unchanged.
     enum Code {
         kOk = 0,
         kDeviceMissing = 1,
         kDeviceFailed = 2,
         kBadArgument = 3,
-        kTimeout = 6012,
-        kNotSignedIn = 8001,
-        kUnreachable = 8002,
+        kTimeout = RelayClient::kTimeout,
+        kNotSignedIn = RelayClient::kNotSignedIn,
+        kUnreachable = RelayClient::kUnreachable,
         kNotInitialised = 8003,
         kNotInRoom = 10010,
     };
@@ -43,16 +41,17 @@ public:
 
     // Where the relay is; by default the compiled-in URL. Tests point new services elsewhere.
     static void setDefaultUrl(const QUrl& url);
-    void setUrl(const QUrl& url) { m_url = url; }
-    QUrl url() const { return m_url; }
-    void setRequestTimeoutMs(int ms) { m_timeoutMs = ms; }
+    void setUrl(const QUrl& url);
+    QUrl url() const;
+    void setRequestTimeoutMs(int ms);
     // A dropped connection is opened again and the session resumed (same room, same members)
     // for this long before the room hears that it is lost; 0 turns reconnecting off.
-    void setReconnectGraceMs(int ms) { m_graceMs = ms; }
+    void setReconnectGraceMs(int ms);
     // The relay is pinged this often; silence for three periods counts as a dropped connection.
     void setPingIntervalMs(int ms);
-    bool isReconnecting() const { return m_reconnecting; }
-    int reconnectCount() const { return m_reconnects; }
+    // Until back in the same room after a drop.
+    bool isReconnecting() const;
+    int reconnectCount() const;
 
     // Entering a room as a member (the students' side); the teacher's client only creates rooms.
     void joinRoom(uint32_t roomId, ilive::iLiveRoomDisconnectListener disconnectListener,
@@ -61,7 +60,7 @@ public:
     // The room's media, for tests and the student tool.
     LiveMedia* media() const { return m_media; }
 
-    QString userId() const { return m_userId; }
+    QString userId() const;
     bool isSignedIn() const;
     bool isInRoom() const { return m_inRoom; }
     quint32 roomId() const { return m_roomId; }
@@ -113,37 +112,20 @@ public:
     int getScreenShareState() override { return m_shareOn ? 1 : 0; }
 
 private:
-    struct Pending {
-        ilive::iLiveSucCallback suc = nullptr;
-        ilive::iLiveErrCallback err = nullptr;
-        void* data = nullptr;
-        qint64 deadlineMs = 0;
-        QString op;
-        quint32 roomId = 0;
-        std::function<void()> then; // after the answer, whatever it was (or none came)
-    };
-
-    void openSocket();
-    void dropSocket();
-    void onConnected();
-    void onDisconnected();
-    void onText(const QString& text);
-    void onReply(const relayop::Push& push);
-    void ping();
-    void startReconnect(quint32 roomId);
-    void tryReconnect();
-    void reconnected(const QJsonObject& reply);
-    void giveUpReconnect();
+    void endSession();
+    void onPush(const relayop::Push& push);
+    void onDropped();
+    void onResumed(bool resumed, quint32 heldRoom);
+    void onLost();
     static void onRejoined(void* self);
     static void onRejoinFailed(int code, const char* desc, void* self);
     void onMessage(const relayop::Push& push);
     void onMemberEvent(int event, const QStringList& ids);
-    void checkTimeouts();
 
-    // req is one of relayop's requests; its id is added here.
-    int request(const QJsonObject& req, ilive::iLiveSucCallback suc, ilive::iLiveErrCallback err, void* data);
+    // req is one of relayop's requests; then runs after the answer, whatever it was (or none came).
+    int request(const QJsonObject& req, ilive::iLiveSucCallback suc, ilive::iLiveErrCallback err, void* data,
+        std::function<void()> then = {});
     void failLater(ilive::iLiveErrCallback err, int code, const QString& desc, void* data);
-    void failAllPending(int code, const QString& desc);
     void sendMessage(const QString& to, const ilive::Message& msg, ilive::iLiveSucCallback suc,
         ilive::iLiveErrCallback err, void* data);
     void enteredRoom(quint32 roomId);
@@ -157,8 +139,6 @@ private:
     void deliverFrame(const QString& id, ilive::E_VideoSrc src, const media::VideoFrame& frame, bool local);
 
     static QUrl s_defaultUrl;
-    QUrl m_url;
-    int m_timeoutMs = 10000;
     bool m_initialised = false;
     ilive::E_ColorFormat m_colorFormat = ilive::COLOR_FORMAT_RGB32;
 
@@ -175,28 +155,9 @@ private:
     void* m_deviceChangeData = nullptr;
 
     // Session with the relay.
-    QWebSocket* m_ws = nullptr;
-    bool m_signedIn = false;
-    bool m_kicked = false;
-    QString m_userId;
-    QString m_pendingUser;
-    QString m_pendingSig;
-    int m_loginId = 0;
-    int m_nextId = 1;
-    QHash<int, Pending> m_pending;
-    QTimer* m_timeoutTimer = nullptr;
-
-    // Keeping the session through short drops.
-    QString m_resumeToken;
-    QTimer* m_pingTimer = nullptr;
-    int m_pingIntervalMs = 2000;
-    qint64 m_lastHeardMs = 0;
-    int m_graceMs = 15000;
-    bool m_reconnecting = false;
-    qint64 m_dropMs = 0;
-    quint32 m_resumeRoom = 0; // the room to be back in after the drop, 0 for none
-    QTimer* m_retryTimer = nullptr;
-    int m_reconnects = 0;
+    RelayClient* m_relay = nullptr;
+    quint32 m_resumeRoom = 0; // the room to be back in after a drop, 0 for none
+    bool m_rejoining = false; // entering it again after the relay forgot the session
 
     // Room.
     bool m_inRoom = false;

@@ -136,7 +136,7 @@ void LiveService::openCamera(const char* id)
             m_cameraId = wanted;
             m_media->setCamera(wanted);
             announce(ilive::EVENT_ID_ENDPOINT_HAS_CAMERA_VIDEO);
-            onMemberEvent(ilive::EVENT_ID_ENDPOINT_HAS_CAMERA_VIDEO, { m_userId });
+            onMemberEvent(ilive::EVENT_ID_ENDPOINT_HAS_CAMERA_VIDEO, { userId() });
         }
         reportDevice(ilive::E_OpenCamera, kOk);
     });
@@ -149,7 +149,7 @@ void LiveService::closeCameraNow()
     m_media->setCamera(QString());
     if (wasOn) {
         announce(ilive::EVENT_ID_ENDPOINT_NO_CAMERA_VIDEO);
-        onMemberEvent(ilive::EVENT_ID_ENDPOINT_NO_CAMERA_VIDEO, { m_userId });
+        onMemberEvent(ilive::EVENT_ID_ENDPOINT_NO_CAMERA_VIDEO, { userId() });
     }
 }
 

@@ -4,11 +4,12 @@
 #include "LiveListItem.h"
 #include "LiveListStateItem.h"
 #include "ProcessEnd.h"
+#include "base/GuiThread.h"
 #include "ilive/ilive.h"
+#include "protocol/RelayOps.h"
 #include "remote/AppServer.h"
 #include "remote/PendingLiveEnds.h"
 #include "room/LiveDlg.h"
-#include "shell/GuiThread.h"
 #include "shell/RowBinder.h"
 #include "shell/Util.h"
 #include "ui_LiveListDlg.h"
@@ -406,7 +407,7 @@ void LiveListDlg::iLiveCreateRoomCompleted(int code, const std::string& desc)
     m_entering = false;
     const QString description = QString::fromStdString(desc);
     qDebug() << "调用Sdk创建房间失败，错误码：" << code << "desc:" << description;
-    if (code == 10021)
+    if (code == relayop::kNoPermission)
         ShowInformation(QString(), QStringLiteral("没有权限进入该直播"), this);
     else
         ShowSdkError(code, description, this, QStringLiteral("sdk create room Error"));

@@ -2,13 +2,13 @@
 
 #include "LiveListDlg.h"
 #include "ProcessEnd.h"
+#include "base/GuiThread.h"
 #include "ilive/ilive.h"
 #include "lectern_config.h"
 #include "remote/AppServer.h"
 #include "remote/PendingLiveEnds.h"
 #include "remote/Request.h"
 #include "room/LiveDlg.h"
-#include "shell/GuiThread.h"
 #include "shell/Util.h"
 #include "ui_LoginDlg.h"
 

@@ -3,6 +3,7 @@
 #include "Request.h"
 #include "shell/Util.h"
 #include "lectern_config.h"
+#include "protocol/AppApi.h"
 #include "protocol/LoginHash.h"
 
 #include <QJsonDocument>
@@ -97,20 +98,21 @@ void AppServer_Login(const QString& loginId, const QString& password, AppServerS
     params.insert(QStringLiteral("loginId"), loginId);
     params.insert(QStringLiteral("saltedPassword"), saltedPassword);
     params.insert(QStringLiteral("salt"), salt);
-    AppServer_Call(QStringLiteral("user.login"), params, success, error, context, waitingParent, true);
+    AppServer_Call(
+        QLatin1String(appapi::Method::kLogin), params, success, error, context, waitingParent, true);
 }
 
 void AppServer_CreateSig(
     AppServerSuccessCallback success, AppServerErrorCallback error, void* context, QWidget* waitingParent)
 {
     AppServer_Call(
-        QStringLiteral("live.usersig.create"), QVariantMap(), success, error, context, waitingParent, true);
+        QLatin1String(appapi::Method::kUserSig), QVariantMap(), success, error, context, waitingParent, true);
 }
 
 void AppServer_CheckVersion(AppServerSuccessCallback success, AppServerErrorCallback error, void* context,
     QWidget* waitingParent, bool showErrorBox)
 {
-    AppServer_Call(QStringLiteral("client.version.check"), QVariantMap(), success, error, context,
+    AppServer_Call(QLatin1String(appapi::Method::kVersionCheck), QVariantMap(), success, error, context,
         waitingParent, showErrorBox);
 }
 
@@ -121,8 +123,8 @@ void AppServer_LiveList(AppServerSuccessCallback success, AppServerErrorCallback
     params.insert(QStringLiteral("teacherUserId"), SessionUserId());
     params.insert(QStringLiteral("pageNum"), 1);
     params.insert(QStringLiteral("pageSize"), 1000);
-    AppServer_Call(QStringLiteral("live.list.by.teacher.id"), params, success, error, context, waitingParent,
-        showErrorBox);
+    AppServer_Call(QLatin1String(appapi::Method::kLivesOfTeacher), params, success, error, context,
+        waitingParent, showErrorBox);
 }
 
 void AppServer_CreateRoom(const QString& liveId, AppServerSuccessCallback success,
@@ -131,7 +133,8 @@ void AppServer_CreateRoom(const QString& liveId, AppServerSuccessCallback succes
     QVariantMap params;
     params.insert(QStringLiteral("hostUserId"), SessionUserId());
     params.insert(QStringLiteral("liveId"), liveId);
-    AppServer_Call(QStringLiteral("live.create.room"), params, success, error, context, waitingParent, true);
+    AppServer_Call(
+        QLatin1String(appapi::Method::kCreateRoom), params, success, error, context, waitingParent, true);
 }
 
 void AppServer_ReportRoom(const QString& liveId, AppServerSuccessCallback success,
@@ -143,7 +146,7 @@ void AppServer_ReportRoom(const QString& liveId, AppServerSuccessCallback succes
     params.insert(QStringLiteral("videoType"), 0);
     params.insert(QStringLiteral("device"), 2);
     AppServer_Call(
-        QStringLiteral("live.report.room.info"), params, success, error, context, waitingParent, true);
+        QLatin1String(appapi::Method::kReportRoomInfo), params, success, error, context, waitingParent, true);
 }
 
 void AppServer_EnterRoom(int avRoomId, AppServerSuccessCallback success, AppServerErrorCallback error,
@@ -152,7 +155,8 @@ void AppServer_EnterRoom(int avRoomId, AppServerSuccessCallback success, AppServ
     QVariantMap params;
     params.insert(QStringLiteral("liveRole"), 1);
     params.insert(QStringLiteral("avRoomId"), avRoomId);
-    AppServer_Call(QStringLiteral("live.enter.room"), params, success, error, context, waitingParent, true);
+    AppServer_Call(
+        QLatin1String(appapi::Method::kEnterRoom), params, success, error, context, waitingParent, true);
 }
 
 void AppServer_QuitRoom(int avRoomId, AppServerSuccessCallback success, AppServerErrorCallback error,
@@ -161,7 +165,8 @@ void AppServer_QuitRoom(int avRoomId, AppServerSuccessCallback success, AppServe
     QVariantMap params;
     params.insert(QStringLiteral("liveRole"), 1);
     params.insert(QStringLiteral("avRoomId"), avRoomId);
-    AppServer_Call(QStringLiteral("live.quit.room"), params, success, error, context, waitingParent, true);
+    AppServer_Call(
+        QLatin1String(appapi::Method::kQuitRoom), params, success, error, context, waitingParent, true);
 }
 
 void AppServer_BeginLive(const QString& liveId, AppServerSuccessCallback success,
@@ -169,7 +174,8 @@ void AppServer_BeginLive(const QString& liveId, AppServerSuccessCallback success
 {
     QVariantMap params;
     params.insert(QStringLiteral("liveId"), liveId);
-    AppServer_Call(QStringLiteral("live.begin"), params, success, error, context, waitingParent, true);
+    AppServer_Call(
+        QLatin1String(appapi::Method::kBegin), params, success, error, context, waitingParent, true);
 }
 
 void AppServer_EndLive(const QString& liveId, AppServerSuccessCallback success, AppServerErrorCallback error,
@@ -177,7 +183,7 @@ void AppServer_EndLive(const QString& liveId, AppServerSuccessCallback success, 
 {
     QVariantMap params;
     params.insert(QStringLiteral("liveId"), liveId);
-    AppServer_Call(QStringLiteral("live.end"), params, success, error, context, waitingParent, true);
+    AppServer_Call(QLatin1String(appapi::Method::kEnd), params, success, error, context, waitingParent, true);
 }
 
 void AppServer_RoomMemberList(const QString& liveId, int pageNum, int pageSize,
@@ -187,7 +193,8 @@ void AppServer_RoomMemberList(const QString& liveId, int pageNum, int pageSize,
     params.insert(QStringLiteral("liveId"), liveId);
     params.insert(QStringLiteral("pageNum"), pageNum);
     params.insert(QStringLiteral("pageSize"), pageSize);
-    AppServer_Call(QStringLiteral("live.room.member.list"), params, success, error, context, nullptr, false);
+    AppServer_Call(
+        QLatin1String(appapi::Method::kMemberList), params, success, error, context, nullptr, false);
 }
 
 void AppServer_Attendance(const QString& liveId, AppServerSuccessCallback success,
@@ -195,7 +202,8 @@ void AppServer_Attendance(const QString& liveId, AppServerSuccessCallback succes
 {
     QVariantMap params;
     params.insert(QStringLiteral("liveId"), liveId);
-    AppServer_Call(QStringLiteral("live.attendance"), params, success, error, context, waitingParent, true);
+    AppServer_Call(
+        QLatin1String(appapi::Method::kAttendance), params, success, error, context, waitingParent, true);
 }
 
 void AppServer_ReplayList(AppServerSuccessCallback success, AppServerErrorCallback error, void* context)
@@ -212,6 +220,6 @@ void AppServer_RoomMemberStateReport(const QString& liveId, const QVariant& user
     params.insert(QStringLiteral("liveId"), liveId);
     params.insert(QStringLiteral("action"), on ? QStringLiteral("on") : QStringLiteral("off"));
     params.insert(QStringLiteral("userId"), userId);
-    AppServer_Call(QStringLiteral("live.room.member.status.report"), params, success, error, context,
+    AppServer_Call(QLatin1String(appapi::Method::kMemberStatusReport), params, success, error, context,
         waitingParent, showErrorBox);
 }

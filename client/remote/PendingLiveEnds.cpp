@@ -1,6 +1,7 @@
 #include "PendingLiveEnds.h"
 
 #include "AppServer.h"
+#include "protocol/AppApi.h"
 #include "shell/Util.h"
 
 #include <QDebug>
@@ -13,8 +14,6 @@ namespace {
 
 const QString kSettingKey = QStringLiteral("pendingLiveEnd");
 constexpr int kRetryIntervalMs = 5000;
-// The app server's answer to a request whose session token it no longer knows.
-constexpr int kSessionExpired = 101001;
 
 // The live id travels through the request as its context; the request never outlives the process.
 struct EndRequest {
@@ -86,7 +85,7 @@ void PendingLiveEnds::Send(const QString& liveId)
     m_inFlight.insert(liveId);
     qDebug() << "ending live:" << liveId;
     // No box: the lobby shows the live as ending, and the teacher is not asked to do anything.
-    AppServer_Call(QStringLiteral("live.end"), { { QStringLiteral("liveId"), liveId } },
+    AppServer_Call(QLatin1String(appapi::Method::kEnd), { { QStringLiteral("liveId"), liveId } },
         &PendingLiveEnds::OnAppServer_EndLiveSuccess, &PendingLiveEnds::OnAppServer_EndLiveError,
         new EndRequest { this, liveId }, nullptr, false);
 }
@@ -112,7 +111,7 @@ void PendingLiveEnds::OnAppServer_EndLiveError(int code, const QVariantMap& erro
             self->m_retryTimer->start();
         return;
     }
-    if (error.value(QStringLiteral("code")).toInt() == kSessionExpired) {
+    if (error.value(QStringLiteral("code")).toInt() == appapi::ErrorCode::NotSignedIn) {
         qDebug() << "live.end waits for the next sign-in";
         return;
     }

@@ -1,6 +1,7 @@
 #include "Request.h"
 
 #include "NetworkHelper.h"
+#include "protocol/AppApi.h"
 #include "shell/waitingspinnerwidget.h"
 
 #include <QMessageBox>
@@ -16,7 +17,6 @@ namespace {
 
 int g_liveRequests = 0;
 constexpr int kRequestTimeoutMs = 5000;
-constexpr int kNoPermissionCode = 109007;
 
 QString ErrorText(int code, const QVariantMap& error)
 {
@@ -134,7 +134,7 @@ QString GetErrorMessage(QVariantMap error)
 {
     bool ok = false;
     const int code = error.value(QStringLiteral("code")).toString().toInt(&ok);
-    if (ok && code == kNoPermissionCode)
+    if (ok && code == appapi::ErrorCode::NotYourLive)
         return QStringLiteral("没有权限进入该直播");
     return error.value(QStringLiteral("message")).toString();
 }

@@ -3,12 +3,12 @@
 #include "CmdMsgHelper.h"
 #include "PageItem.h"
 #include "VideoRender.h"
+#include "base/GuiThread.h"
 #include "remote/AppServer.h"
 #include "remote/PendingLiveEnds.h"
-#include "shell/GuiThread.h"
 #include "shell/Util.h"
-#include "shell/WindowStacking.h"
 #include "shell/waitingspinnerwidget.h"
+#include "shell/WindowStacking.h"
 #include "slides/PowerPointTool.h"
 #include "whiteboard/LessonExporter.h"
 #include "whiteboard/PaintToolBar.h"
@@ -59,7 +59,6 @@ LiveDlg::LiveDlg(QWidget* parent)
     : QMainWindow(parent)
     , ui(new Ui::LiveDlg)
 {
-    qRegisterMetaType<ilive::Message>("ilive::Message");
     ui->setupUi(this);
 
     connect(ui->startButton, &QPushButton::clicked, this, &LiveDlg::OnStartButtonClick);
@@ -74,8 +73,6 @@ LiveDlg::LiveDlg(QWidget* parent)
     connect(ui->cameraButton, &QPushButton::clicked, this, &LiveDlg::OnCameraButtonClick);
     connect(ui->pauseButton, &QPushButton::clicked, this, &LiveDlg::OnPauseButtonClick);
     connect(ui->shareButton, &QPushButton::clicked, this, &LiveDlg::OnShareButtonClick);
-    // A service that delivers messages on its own thread posts them here.
-    connect(this, &LiveDlg::postMessage, this, &LiveDlg::dealMessage, Qt::QueuedConnection);
 
     ui->msgTextEdit->installEventFilter(this);
     // The window's first resize comes before the column has laid out the tabs; the view follows

@@ -18,8 +18,6 @@
 
 #include <memory>
 
-Q_DECLARE_METATYPE(ilive::Message)
-
 namespace Ui {
 class LiveDlg;
 }
@@ -114,7 +112,7 @@ public:
     QRect PreviewShareRect() const;
 
     // Messages and discussion.
-    Q_INVOKABLE void dealMessage(const ilive::Message& msg);
+    void dealMessage(const ilive::Message& msg);
     void parseCustomMessage(const QString& sender, const QString& data);
     void AddMessage(const QString& name, const QString& text, bool isChat);
     void AppendMsgItem(const QString& name, const QString& time, const QString& content);
@@ -157,7 +155,6 @@ public:
     Ui::LiveDlg* form() const { return ui.get(); }
 
 signals:
-    void postMessage(const ilive::Message& msg);
     // The window has closed and is on its way out; the lobby shows itself again.
     void closed();
 

@@ -4,8 +4,8 @@
 #include "CmdMsgHelper.h"
 #include "HoverButton.h"
 #include "VideoRender.h"
+#include "base/GuiThread.h"
 #include "remote/AppServer.h"
-#include "shell/GuiThread.h"
 #include "shell/Util.h"
 #include "ui_LiveDlg.h"
 

@@ -3,8 +3,8 @@
 
 #include "CmdMsgHelper.h"
 #include "MsgItem.h"
+#include "base/GuiThread.h"
 #include "protocol/CmdMessage.h"
-#include "shell/GuiThread.h"
 #include "shell/RowBinder.h"
 #include "shell/Util.h"
 #include "ui_LiveDlg.h"
@@ -16,7 +16,6 @@
 #include <QListWidget>
 #include <QPersistentModelIndex>
 #include <QPointer>
-#include <QThread>
 #include <QTime>
 
 #include <memory>
@@ -116,15 +115,11 @@ QString getNicknameFromSender(const QString& sender)
 void LiveDlg::OnMessageCallback(const ilive::Message& msg, void* data)
 {
     Q_UNUSED(data);
-    LiveDlg* dlg = g_liveDlg;
-    if (!dlg)
-        return;
-    // Off the GUI thread the message is copied and queued to dealMessage through postMessage.
-    if (QThread::currentThread() != dlg->thread()) {
-        emit dlg->postMessage(msg);
-        return;
-    }
-    dlg->dealMessage(msg);
+    // The room is looked up when the message is dealt with: one that closed meanwhile gets nothing.
+    RunOnGuiThread([msg] {
+        if (g_liveDlg)
+            g_liveDlg->dealMessage(msg);
+    });
 }
 
 void LiveDlg::dealMessage(const ilive::Message& msg)

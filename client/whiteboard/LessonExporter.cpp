@@ -1,6 +1,7 @@
 #include "LessonExporter.h"
 
 #include "PageStore.h"
+#include "base/GuiThread.h"
 #include "shell/Util.h"
 
 #include <QDebug>
@@ -36,12 +37,10 @@ bool LessonExporter::start(const QVector<LessonPage>& pages, const QSize& canvas
     m_thread = std::thread([this, self, pages, canvas, target] {
         QString error;
         const bool ok = write(pages, canvas, target, &error, [self](int done, int total) {
-            QMetaObject::invokeMethod(
-                self, [self, done, total] { emit self->progress(done, total); }, Qt::QueuedConnection);
+            RunOnGuiThread(self, [self, done, total] { emit self->progress(done, total); });
         });
         m_running = false;
-        QMetaObject::invokeMethod(
-            self, [self, ok, error] { emit self->finished(ok, error); }, Qt::QueuedConnection);
+        RunOnGuiThread(self, [self, ok, error] { emit self->finished(ok, error); });
     });
     return true;
 }

@@ -1,6 +1,7 @@
 #include "PageStore.h"
 
 #include "PageReader.h"
+#include "base/GuiThread.h"
 
 #include <QCoreApplication>
 #include <QCryptographicHash>
@@ -13,39 +14,15 @@
 #include <QPointer>
 #include <QPainter>
 #include <QSaveFile>
-#include <QThread>
 #include <QUuid>
 
 #include <cstring>
 #include <limits>
 
-#ifdef Q_OS_LINUX
-#include <sys/resource.h>
-#include <sys/syscall.h>
-#include <unistd.h>
-#endif
-
 #define XXH_INLINE_ALL
 #include <xxhash.h>
 
 namespace {
-
-// Reads and writes give way to the GUI thread: at the same priority, a page read and a picture
-// read on two cores kept it waiting for a core for tens of milliseconds while it painted.
-void yieldToGui()
-{
-    thread_local bool lowered = false;
-    if (lowered)
-        return;
-    lowered = true;
-#ifdef Q_OS_LINUX
-    // Linux's normal policy has no thread priorities, so QThread's does nothing there; a
-    // thread's nice value is its own.
-    setpriority(PRIO_PROCESS, id_t(syscall(SYS_gettid)), 10);
-#else
-    QThread::currentThread()->setPriority(QThread::LowPriority);
-#endif
-}
 
 // Shapes a checkpoint leaves out at the top of a page: undoing that many repaints from it.
 constexpr int kCheckpointDepth = 16;
@@ -273,6 +250,15 @@ void paintLayers(LoadedPage& page, const QSize& layerPixels, qreal ratio)
 
 } // namespace
 
+void PageStore::yieldToGui()
+{
+    thread_local bool lowered = false;
+    if (lowered)
+        return;
+    lowered = true;
+    lowerThreadPriority();
+}
+
 PageStore* PageStore::instance()
 {
     // Lives to the end of the process; what is still queued is written before the application
@@ -463,15 +449,13 @@ void PageStore::readLater(const QString& name, const QSize& layerPixels, qreal r
         yieldToGui();
         QImage found = picture(name, layerPixels, ratio);
         if (!found.isNull() && guard)
-            QMetaObject::invokeMethod(
-                guard, [shown, found] { shown(found); }, Qt::QueuedConnection);
+            RunOnGuiThread(guard, [shown, found] { shown(found); });
     });
     run([this, name, layerPixels, ratio, guard, done] {
         auto page = std::make_shared<LoadedPage>(read(name, layerPixels, ratio, true));
         if (!guard)
             return;
-        QMetaObject::invokeMethod(
-            guard, [page, done] { done(std::move(*page)); }, Qt::QueuedConnection);
+        RunOnGuiThread(guard, [page, done] { done(std::move(*page)); });
     });
 }
 

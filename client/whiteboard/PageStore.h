@@ -90,6 +90,11 @@ signals:
 private:
     PageStore();
     void writePending(const QString& name);
+    // Reads and writes give way to the GUI thread: at the same priority, a page read and a
+    // picture read on two cores kept it waiting for a core for tens of milliseconds while it
+    // painted. Once per worker thread; the lowering is PageStore_<platform>.cpp's.
+    static void yieldToGui();
+    static void lowerThreadPriority();
 
     QThreadPool m_worker;
     QThreadPool m_pictureReader;

@@ -142,21 +142,21 @@ namespace {
 // Every method the app server answers. Methods that need a session get the caller's user in
 // call.user before their handler runs; the rest are open to anyone.
 const AppServer::Method AppServer::kMethods[] = {
-    { "user.login", false, &AppServer::login },
-    { "client.version.check", false, &AppServer::versionCheck },
-    { "live.usersig.create", true, &AppServer::createUserSig },
-    { "live.list.by.teacher.id", true, &AppServer::liveList },
-    { "live.list.open", true, &AppServer::openLives },
-    { "live.create.room", true, &AppServer::createRoom },
-    { "live.report.room.info", true, &AppServer::reportRoomInfo },
-    { "live.enter.room", true, &AppServer::enterRoom },
-    { "live.quit.room", true, &AppServer::quitRoom },
-    { "live.begin", true, &AppServer::beginLive },
-    { "live.end", true, &AppServer::endLive },
-    { "live.room.member.list", true, &AppServer::memberList },
-    { "live.room.member.status.report", true, &AppServer::memberStatusReport },
-    { "live.attendance", true, &AppServer::attendance },
-    { "live.replay.list", true, &AppServer::replayList },
+    { appapi::Method::kLogin, false, &AppServer::login },
+    { appapi::Method::kVersionCheck, false, &AppServer::versionCheck },
+    { appapi::Method::kUserSig, true, &AppServer::createUserSig },
+    { appapi::Method::kLivesOfTeacher, true, &AppServer::liveList },
+    { appapi::Method::kOpenLives, true, &AppServer::openLives },
+    { appapi::Method::kCreateRoom, true, &AppServer::createRoom },
+    { appapi::Method::kReportRoomInfo, true, &AppServer::reportRoomInfo },
+    { appapi::Method::kEnterRoom, true, &AppServer::enterRoom },
+    { appapi::Method::kQuitRoom, true, &AppServer::quitRoom },
+    { appapi::Method::kBegin, true, &AppServer::beginLive },
+    { appapi::Method::kEnd, true, &AppServer::endLive },
+    { appapi::Method::kMemberList, true, &AppServer::memberList },
+    { appapi::Method::kMemberStatusReport, true, &AppServer::memberStatusReport },
+    { appapi::Method::kAttendance, true, &AppServer::attendance },
+    { appapi::Method::kReplayList, true, &AppServer::replayList },
 };
 
 Json::Value AppServer::dispatch(Call& call)

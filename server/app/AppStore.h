@@ -1,5 +1,7 @@
 #pragma once
 
+#include "protocol/AppApi.h"
+
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -15,26 +17,8 @@ class Database;
 
 namespace appserver {
 
-// Codes of the JSON-RPC "error" object. The negative ones are the protocol's own.
-namespace ErrorCode {
-    constexpr int ParseError = -32700;
-    constexpr int InvalidRequest = -32600;
-    constexpr int MethodNotFound = -32601;
-    constexpr int InvalidParams = -32602;
-    constexpr int Internal = -32603;
-    constexpr int NotSignedIn = 101001; // ak missing, unknown or expired
-    constexpr int BadLogin = 101002;
-    constexpr int UserExists = 101003;
-    constexpr int UserNotFound = 101004;
-    constexpr int LiveNotFound = 109001;
-    constexpr int RoomNotFound = 109002;
-    constexpr int LiveEnded = 109003;
-    constexpr int NotInRoom = 109004;
-    constexpr int NoRoomYet = 109005;
-    constexpr int NotYourLive = 109007; // the client shows its own text for this one
-    constexpr int NotOnRoster = 109008; // the live has a roster, and the caller is not on it
-    constexpr int TooManyAttempts = 101005; // login failures: wait before the next try
-} // namespace ErrorCode
+// Codes of the JSON-RPC "error" object, shared with the clients.
+namespace ErrorCode = appapi::ErrorCode;
 
 // A refusal that reaches the caller as {"code", "message"}; messages are shown to teachers.
 struct AppError : std::runtime_error {

@@ -11,6 +11,7 @@
 
 #include "FeedCheck.h"
 #include "MediaPolice.h"
+#include "RelayConnections.h"
 #include "protocol/ClassFacts.h"
 #include "protocol/RelayOps.h"
 
@@ -18,8 +19,6 @@
 #include <optional>
 
 class MediaRooms;
-class QWebSocket;
-class QWebSocketServer;
 namespace relayrequest {
 struct Request;
 }
@@ -28,6 +27,10 @@ struct Request;
 // host and members, group and peer messages and member events, and the hand-off of each room's
 // media room (sound and video go through the media server, never through the relay). The wire
 // protocol is described in server/PROTOCOL.md.
+//
+// The connections, their limits and resumes are RelayConnections' (RelayConnections.cpp); this
+// class holds the rooms: the op table and sign-in, members and who may send what (LiveRelay.cpp),
+// the media hand-off (LiveRelay_Media.cpp), raised hands and quick questions (LiveRelay_Class.cpp).
 class LiveRelay : public QObject {
     Q_OBJECT
 public:
@@ -35,18 +38,27 @@ public:
     ~LiveRelay() override;
 
     // Serves WSS instead of WS from then on (PEM, as tlspair::load read them); before listen().
-    bool useTls(const QByteArray& certPem, const QByteArray& keyPem, QString* error);
-    bool isSecure() const;
-    bool listen(const QHostAddress& address, quint16 port, QString* error);
-    quint16 port() const;
+    bool useTls(const QByteArray& certPem, const QByteArray& keyPem, QString* error)
+    {
+        return m_conns->useTls(certPem, keyPem, error);
+    }
+    bool isSecure() const { return m_conns->isSecure(); }
+    bool listen(const QHostAddress& address, quint16 port, QString* error)
+    {
+        return m_conns->listen(address, port, error);
+    }
+    quint16 port() const { return m_conns->port(); }
     void close();
 
     // Per-member limit of unsent bytes, past which the member is disconnected as too slow (nothing
     // the relay sends may be dropped). All members together may hold totalLimitBytes; past it the
     // members furthest behind are disconnected first.
-    void setQueueLimits(qint64 hardLimitBytes, qint64 totalLimitBytes = 256 << 20);
+    void setQueueLimits(qint64 hardLimitBytes, qint64 totalLimitBytes = 256 << 20)
+    {
+        m_conns->setQueueLimits(hardLimitBytes, totalLimitBytes);
+    }
     // Incoming messages over this end the connection (1009) before they are buffered.
-    void setMaxIncomingBytes(qint64 bytes);
+    void setMaxIncomingBytes(qint64 bytes) { m_conns->setMaxIncomingBytes(bytes); }
 
     // Who may do what with a room, asked when a session hosts, joins or lists it. Returns 0 or the
     // relay code to refuse with. Without one every signed-in user may (the relay alone, in tests).
@@ -64,17 +76,17 @@ public:
     void setNameOf(NameOf nameOf) { m_nameOf = std::move(nameOf); }
     // Connections from one address that have not signed in yet, past which more are refused.
     // Signed-in members do not count: a whole school may sit behind one address.
-    void setUnsignedPerAddressLimit(int connections) { m_unsignedPerAddress = connections; }
+    void setUnsignedPerAddressLimit(int connections) { m_conns->setUnsignedPerAddressLimit(connections); }
     // A connection that has not signed in by then is closed, so idle sockets cannot pile up.
-    void setSignInTimeout(int ms) { m_signInTimeoutMs = ms; }
+    void setSignInTimeout(int ms) { m_conns->setSignInTimeout(ms); }
     // A connection whose TLS handshake and WebSocket upgrade are not done by then is dropped.
-    void setHandshakeTimeout(int ms);
+    void setHandshakeTimeout(int ms) { m_conns->setHandshakeTimeout(ms); }
     // Unsent bytes a connection that has not signed in may hold before it is cut off: answers to
     // someone nobody has authenticated are small, and one that reads none of them is not a client.
-    static constexpr qint64 kUnsignedQueueLimitBytes = 64 << 10;
+    static constexpr qint64 kUnsignedQueueLimitBytes = RelayConnections::kUnsignedQueueLimitBytes;
     // How long a member whose connection dropped keeps its place (room, host role, camera state)
     // for a resuming sign-in, before the room hears that it left.
-    void setGracePeriod(int ms) { m_graceMs = ms; }
+    void setGracePeriod(int ms) { m_conns->setGracePeriod(ms); }
     // The relay's clock in seconds since the epoch, for signature expiry (tests move it).
     void setClock(std::function<qint64()> nowSecs);
 
@@ -92,27 +104,22 @@ public:
     void closeRoom(quint32 roomId);
     bool hasMedia(quint32 roomId) const;
 
-    int sessionCount() const;
+    int sessionCount() const { return m_conns->sessionCount(); }
     int roomMemberCount(quint32 roomId) const;
     // For monitoring: the totals since the start, rooms with members and their members.
-    struct Traffic {
-        qint64 messagesIn = 0;
-        qint64 bytesIn = 0;
-        qint64 messagesOut = 0;
-        qint64 bytesOut = 0;
-    };
-    const Traffic& traffic() const { return m_traffic; }
-    bool isListening() const;
+    using Traffic = RelayConnections::Traffic;
+    const Traffic& traffic() const { return m_conns->traffic(); }
+    bool isListening() const { return m_conns->isListening(); }
     int roomCount() const { return m_rooms.size(); }
     int memberCount() const;
-    qint64 membersCutOff() const { return m_membersCutOff; }
+    qint64 membersCutOff() const { return m_conns->membersCutOff(); }
 
 signals:
     void sessionSignedIn(const QString& userId);
     void sessionClosed(const QString& userId);
 
 private:
-    struct Session;
+    using Session = RelaySession;
     // The ids a member publishes its camera and its screen share under.
     struct Feeds {
         qint64 camera = 0;
@@ -131,23 +138,29 @@ private:
         QByteArray requestId;
     };
 
-    void makeServer(bool secure);
-    void onNewConnection();
-    void onText(Session* s, const QString& text);
-    void onBinary(Session* s);
-    void onClosed(Session* s);
-
-    void handleLogin(Session* s, const QByteArray& id, const relayrequest::Request& req);
-    void handleMessage(Session* s, const QByteArray& id, const relayrequest::Request& req);
-    void handleEvent(Session* s, const QByteArray& id, int event);
-    // A session that has not signed in yet: counted against its address's limit, or refused.
-    bool admitUnsigned(Session* s);
-    void releaseUnsigned(Session* s);
-    void reply(Session* s, const QByteArray& id, int code, const QString& desc);
-    void sendError(Session* s, int code, const QString& desc);
-    bool sendRaw(Session* s, const QByteArray& bytes);
-    void cutOff(Session* s);
-    void keepTotalQueueBounded();
+    void onText(Session* s, const QByteArray& text);
+    // The ops, dispatched from kOps.
+    using Handler = void (LiveRelay::*)(Session* s, const relayrequest::Request& req);
+    struct Op {
+        const char* name;
+        bool needsSignIn;
+        Handler handler;
+    };
+    static const Op kOps[];
+    void handleLogin(Session* s, const relayrequest::Request& req);
+    void handlePing(Session* s, const relayrequest::Request& req);
+    void handleEnter(Session* s, const relayrequest::Request& req);
+    void handleRooms(Session* s, const relayrequest::Request& req);
+    void handleQuit(Session* s, const relayrequest::Request& req);
+    void handleMessage(Session* s, const relayrequest::Request& req);
+    void handleEvent(Session* s, const relayrequest::Request& req);
+    void handlePublish(Session* s, const relayrequest::Request& req);
+    void takePlace(Session* from, Session* to);
+    void reply(Session* s, const QByteArray& id, int code, const QString& desc)
+    {
+        m_conns->reply(s, id, code, desc);
+    }
+    bool sendRaw(Session* s, const QByteArray& bytes) { return m_conns->send(s, bytes); }
     // False when the session was in that room already.
     bool joinRoom(Session* s, quint32 roomId, bool host);
     bool hostTaken(quint32 roomId, const Session* s) const;
@@ -182,45 +195,25 @@ private:
     QStringList onMicNow(quint32 roomId) const;
     static constexpr int kTallyDelayMs = 50;
     QJsonObject mediaObject(quint32 roomId, const QString& forUser);
-    void handlePublish(Session* s, const QByteArray& id, const relayrequest::Request& req);
     // Tells the room (or one member) which feeds are live; see FeedCheck.
     void tellLiveFeeds(quint32 roomId, Session* only = nullptr);
     void tellRoomState(Session* s);
     void leaveRoom(Session* s);
     void broadcastEvent(quint32 roomId, int event, const QString& userId, const Session* except);
     QList<Session*> roomMembers(quint32 roomId) const;
-    // Dropped members held for a resume, by serial; see setGracePeriod.
-    void hold(Session* s);
-    bool resume(Session* s, const relayrequest::Request& req);
-    void endHeld(Session* s);
 
     QByteArray m_secret;
-    QWebSocketServer* m_server = nullptr;
-    QHash<QWebSocket*, Session*> m_sessions;
-    QHash<QString, Session*> m_byUser;
+    RelayConnections* m_conns = nullptr;
     QHash<quint32, QList<Session*>> m_rooms;
     std::function<qint64()> m_now;
-    qint64 m_hardLimit = 32 << 20;
-    qint64 m_totalLimit = 256 << 20;
-    qint64 m_queuedEstimate = 0; // sum of the members' queues when last sent to; only ever high
-    qint64 m_maxIncoming = 16 << 20;
-    qint64 m_membersCutOff = 0;
-    Traffic m_traffic;
     RoomAccess m_access;
     NameOf m_nameOf;
     QSet<quint32> m_closedRooms; // rooms whose live ended while this relay ran
-    QHash<QHostAddress, int> m_unsignedByAddress;
-    int m_unsignedPerAddress = 256;
-    int m_signInTimeoutMs = 30000;
-    int m_graceMs = 15000;
-    QHash<quint64, Session*> m_held;
     MediaRooms* m_mediaRooms = nullptr;
     QHash<quint32, Media> m_media;
     MediaPolice m_police;
     FeedCheck* m_feedCheck = nullptr;
     QHash<quint32, QList<PendingHost>> m_pendingHosts;
-    quint64 m_nextSessionSerial = 1;
-    quint64 m_nextSerial = 1;
     ClassRecord m_record;
     FeedsDrawn m_feedsDrawn;
     QHash<quint32, QSet<QString>> m_hands; // raised, per room

@@ -6,14 +6,10 @@
 
 #include <QJsonDocument>
 #include <QTimer>
-#include <QWebSocket>
 
 namespace {
 
 using classfacts::Kind;
-
-// Refused for anyone: only the relay tells counts.
-constexpr int kNotForClients = 10022;
 
 qint64 quizIdOf(const QJsonObject& param)
 {
@@ -72,7 +68,7 @@ bool LiveRelay::classMessage(Session* s, const QByteArray& id, bool group, QJson
         const QJsonObject param = paramOf(*cmd);
         switch (cmd->userAction) {
         case CmdQuizTally:
-            reply(s, id, kNotForClients, QStringLiteral("only the relay tells a question's counts"));
+            reply(s, id, relayop::kNotPassedOn, QStringLiteral("only the relay tells a question's counts"));
             return false;
         case CmdRaiseHand:
             if (!me.host) {

@@ -2,6 +2,7 @@
 // events and a relay that goes away. Sound and video are the media tests' business.
 #include "common/UserSig.h"
 #include "ilive/LiveService.h"
+#include "live/RelayClient.h"
 #include "relay/LiveRelay.h"
 
 #include <QDateTime>
@@ -239,13 +240,13 @@ private slots:
         };
 
         // The teacher's connection closes under it.
-        teacher->findChild<QWebSocket*>()->abort();
+        teacher->findChild<RelayClient*>()->findChild<QWebSocket*>()->abort();
         QTRY_COMPARE(teacher->reconnectCount(), 1);
         QVERIFY(chatBothWays("closed"));
         QCOMPARE(relay->roomMemberCount(55), 3);
 
         // A student's connection closes: the teacher hears nothing of it.
-        s1->findChild<QWebSocket*>()->abort();
+        s1->findChild<RelayClient*>()->findChild<QWebSocket*>()->abort();
         QTRY_COMPARE(s1->reconnectCount(), 1);
         QVERIFY(chatBothWays("student"));
 

@@ -6,6 +6,7 @@
 #include "JanusProcess.h"
 #include "ServerProcess.h"
 #include "ilive/LiveService.h"
+#include "live/RelayClient.h"
 #include "media/LiveMedia.h"
 #include "media/MediaDevices.h"
 #include "protocol/CmdMessage.h"
@@ -335,7 +336,9 @@ void TestClassMedia::removedFeedIsNotOfferedAgainInALoop()
 
 void TestClassMedia::mediaRidesOutARelayBlip()
 {
-    QWebSocket* relay = m_teacher->findChild<QWebSocket*>(QString(), Qt::FindDirectChildrenOnly);
+    auto* session = m_teacher->findChild<RelayClient*>(QString(), Qt::FindDirectChildrenOnly);
+    QVERIFY(session);
+    QWebSocket* relay = session->findChild<QWebSocket*>(QString(), Qt::FindDirectChildrenOnly);
     QVERIFY(relay);
     const int reconnects = m_teacher->reconnectCount();
     relay->abort();

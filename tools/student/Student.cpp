@@ -2,6 +2,7 @@
 
 #include "media/MediaDevices.h"
 #include "protocol/CmdMessage.h"
+#include "protocol/AppApi.h"
 #include "protocol/LoginHash.h"
 #include "protocol/RelayOps.h"
 
@@ -13,11 +14,8 @@
 #include <QNetworkRequest>
 #include <QRandomGenerator>
 #include <QTextStream>
-#include <QWebSocket>
 
 namespace {
-
-const int kPingMs = 2000;
 
 qint64 nowMs()
 {
@@ -46,7 +44,21 @@ Student::Student(const StudentOptions& options, QObject* parent)
     : QObject(parent)
     , m_opt(options)
     , m_http(new QNetworkAccessManager(this))
+    , m_relay(new RelayClient(this))
 {
+    m_relay->setUrl(m_opt.live);
+    m_relay->setReconnectGraceMs(qMax(0, m_opt.reconnectMs));
+    connect(m_relay, &RelayClient::pushed, this, &Student::onPush);
+    connect(m_relay, &RelayClient::resumed, this, &Student::resumed);
+    connect(m_relay, &RelayClient::dropped, this, [this] {
+        m_dropMs = nowMs();
+        if (!m_leaving && m_opt.reconnectMs > 0)
+            log(QStringLiteral("live relay connection lost, reconnecting"));
+    });
+    connect(m_relay, &RelayClient::lost, this, [this](const QString& why) {
+        if (!m_leaving)
+            fail(QStringLiteral("live relay %1").arg(why));
+    });
     connect(&m_chatTimer, &QTimer::timeout, this, &Student::sendChat);
     // A scripted student has no devices: a test tone and a test picture stand in for them.
     media::MediaTestKit::setEnabled(true);
@@ -61,10 +73,10 @@ Student::Student(const StudentOptions& options, QObject* parent)
     });
     // The relay hears which handle our feed goes out on before it joins, so it can vouch for it.
     m_media->setClaim([this](quint64 session, quint64 handle, quint64 feed, std::function<void()> done) {
-        const int id = relayRequest(
-            relayop::publish(session, handle, feed), [this, done](int code, const QString& desc) {
-                if (code != 0)
-                    log(QStringLiteral("relay refused our media handle: %1 %2").arg(code).arg(desc));
+        const int id = m_relay->request(
+            relayop::publish(session, handle, feed), [this, done](const RelayClient::Reply& r) {
+                if (r.code != 0)
+                    log(QStringLiteral("relay refused our media handle: %1 %2").arg(r.code).arg(r.desc));
                 done();
             });
         if (!id)
@@ -82,9 +94,6 @@ Student::Student(const StudentOptions& options, QObject* parent)
     });
     m_lookupTimer.setSingleShot(true);
     connect(&m_lookupTimer, &QTimer::timeout, this, &Student::chooseRoom);
-    connect(&m_pingTimer, &QTimer::timeout, this, &Student::ping);
-    m_retryTimer.setSingleShot(true);
-    connect(&m_retryTimer, &QTimer::timeout, this, &Student::openRelay);
 }
 
 void Student::log(const QString& line) const
@@ -137,21 +146,21 @@ void Student::start()
     const QString salt = QString::number(QRandomGenerator::global()->bounded(1000, 10999));
     const QVariantMap params { { "loginId", m_opt.login },
         { "saltedPassword", loginhash::saltedPassword(m_opt.password, salt) }, { "salt", salt } };
-    rpc("user.login", params, [this](const QVariantMap& result) {
+    rpc(appapi::Method::kLogin, params, [this](const QVariantMap& result) {
         m_ak = result.value("ak").toString();
         m_userId = result.value("userId").toString();
         m_nickname = !m_opt.nickname.isEmpty() ? m_opt.nickname : result.value("nickname").toString();
         if (m_nickname.isEmpty())
             m_nickname = m_opt.login;
         if (m_userId.isEmpty()) {
-            fail("user.login gave no userId");
+            fail(QStringLiteral("%1 gave no userId").arg(appapi::Method::kLogin));
             return;
         }
         log(QStringLiteral("signed in as %1 (%2)").arg(m_userId, m_nickname));
-        rpc("live.usersig.create", {}, [this](const QVariantMap& sig) {
+        rpc(appapi::Method::kUserSig, {}, [this](const QVariantMap& sig) {
             m_sig = sig.value("userSig").toString();
             if (m_sig.isEmpty()) {
-                fail("live.usersig.create gave no userSig");
+                fail(QStringLiteral("%1 gave no userSig").arg(appapi::Method::kUserSig));
                 return;
             }
             openRelay();
@@ -167,7 +176,19 @@ void Student::chooseRoom()
         findLive();
     } else {
         // The first room that a teacher has opened on the relay is the live in progress.
-        m_roomsId = relayRequest(relayop::rooms());
+        relayRequest(relayop::rooms(), [this](const RelayClient::Reply& reply) {
+            const QJsonArray rooms = reply.object.value("rooms").toArray();
+            if (rooms.isEmpty()) {
+                if (!m_toldWaiting)
+                    log("no class in progress yet, waiting");
+                m_toldWaiting = true;
+                m_lookupTimer.start(2000);
+            } else {
+                m_hostId = rooms.first().toObject().value("host").toString();
+                log(QStringLiteral("class of %1 in progress").arg(m_hostId));
+                enterRoom(quint32(rooms.first().toObject().value("roomId").toVariant().toLongLong()));
+            }
+        });
     }
 }
 
@@ -176,7 +197,7 @@ void Student::findLive()
     QVariantMap params { { "pageNum", 1 }, { "pageSize", 1000 } };
     if (!m_opt.teacher.isEmpty())
         params.insert("teacherUserId", m_opt.teacher);
-    rpc("live.list.by.teacher.id", params, [this](const QVariantMap& result) {
+    rpc(appapi::Method::kLivesOfTeacher, params, [this](const QVariantMap& result) {
         for (const QVariant& v : result.value("list").toList()) {
             const QVariantMap live = v.toMap();
             if (live.value("liveId").toString() == m_opt.liveId && live.value("avRoomId").toUInt() > 0) {
@@ -198,69 +219,42 @@ void Student::findLive()
 void Student::enterRoom(quint32 roomId)
 {
     m_roomId = roomId;
-    rpc("live.enter.room", { { "liveRole", 0 }, { "avRoomId", m_roomId } }, [this](const QVariantMap&) {
-        log(QStringLiteral("entered room %1").arg(m_roomId));
-        relayRequest(relayop::joinRoom(m_roomId), [this](int code, const QString& desc) {
-            if (code != 0)
-                fail(QStringLiteral("join room refused: %1 %2").arg(code).arg(desc));
-            else
-                joined();
+    rpc(appapi::Method::kEnterRoom, { { "liveRole", 0 }, { "avRoomId", m_roomId } },
+        [this](const QVariantMap&) {
+            log(QStringLiteral("entered room %1").arg(m_roomId));
+            joinRelayRoom(QStringLiteral("join room refused"), [this] { joined(); });
         });
+}
+
+void Student::joinRelayRoom(const QString& refused, std::function<void()> then)
+{
+    relayRequest(relayop::joinRoom(m_roomId), [this, refused, then](const RelayClient::Reply& reply) {
+        if (reply.code != 0) {
+            fail(QStringLiteral("%1: %2 %3").arg(refused).arg(reply.code).arg(reply.desc));
+            return;
+        }
+        if (reply.object.contains("media"))
+            enterMedia(reply.object.value("media").toObject());
+        then();
     });
 }
 
 void Student::openRelay()
 {
-    if (m_ws)
-        m_ws->deleteLater();
-    m_ws = new QWebSocket(QString(), QWebSocketProtocol::VersionLatest, this);
-    QWebSocket* ws = m_ws;
-    connect(ws, &QWebSocket::connected, this, [this] {
-        m_lastHeardMs = nowMs();
-        m_pingTimer.start(kPingMs);
-        const QString resume = m_reconnecting ? m_resume : QString();
-        relayRequest(relayop::login(m_userId, m_sig, resume), [this](int code, const QString& desc) {
-            if (code != 0) {
-                m_leaving = true;
-                fail(QStringLiteral("live login refused: %1 %2").arg(code).arg(desc));
-                return;
-            }
-        });
-    });
-    connect(ws, &QWebSocket::textMessageReceived, this, [this, ws](const QString& text) {
-        if (ws != m_ws)
-            return;
-        m_lastHeardMs = nowMs();
-        onRelayText(text);
-    });
-    connect(ws, &QWebSocket::pong, this, [this, ws] {
-        if (ws == m_ws)
-            m_lastHeardMs = nowMs();
-    });
-    connect(ws, &QWebSocket::disconnected, this, [this, ws] { relayLost(ws); });
-    connect(ws, QOverload<QAbstractSocket::SocketError>::of(&QWebSocket::error), this, [this, ws] {
-        if (ws->state() != QAbstractSocket::ConnectedState)
-            relayLost(ws);
-    });
-    ws->open(m_opt.live);
-    // A relay that accepts the connection but never answers (frozen) is tried again as well.
-    QTimer::singleShot(3000, ws, [this, ws] {
-        if (ws == m_ws && !m_relaySignedIn && m_reconnecting)
-            relayLost(ws);
+    m_relay->signIn(m_userId, m_sig, [this](const RelayClient::Reply& reply) {
+        if (reply.code == RelayClient::kUnreachable) {
+            fail(QStringLiteral("live relay connection lost: %1").arg(reply.desc));
+        } else if (reply.code != 0) {
+            m_leaving = true;
+            fail(QStringLiteral("live login refused: %1 %2").arg(reply.code).arg(reply.desc));
+        } else {
+            chooseRoom();
+        }
     });
 }
 
-void Student::signedIn(const QJsonObject& reply)
+void Student::resumed(bool resumed, quint32 heldRoom)
 {
-    m_relaySignedIn = true;
-    m_resume = reply.value("resume").toString(m_resume);
-    if (!m_reconnecting) {
-        chooseRoom();
-        return;
-    }
-    m_reconnecting = false;
-    const bool resumed = reply.value("resumed").toBool();
-    const quint32 heldRoom = quint32(reply.value("roomId").toVariant().toLongLong());
     log(QStringLiteral("relay connection back after %1 ms").arg(nowMs() - m_dropMs));
     if (m_inRoom && resumed && heldRoom == m_roomId)
         return;
@@ -269,92 +263,25 @@ void Student::signedIn(const QJsonObject& reply)
         return;
     }
     // The relay no longer holds our place (it restarted): take it again without a second hello.
-    relayRequest(relayop::joinRoom(m_roomId), [this](int code, const QString& desc) {
-        if (code != 0)
-            fail(QStringLiteral("join room again refused: %1 %2").arg(code).arg(desc));
-        else
-            log(QStringLiteral("back in room %1").arg(m_roomId));
+    joinRelayRoom(QStringLiteral("join room again refused"),
+        [this] { log(QStringLiteral("back in room %1").arg(m_roomId)); });
+}
+
+int Student::relayRequest(const QJsonObject& req, std::function<void(const RelayClient::Reply&)> onReply)
+{
+    return m_relay->request(req, [this, onReply](const RelayClient::Reply& reply) {
+        if (reply.code == RelayClient::kNotSignedIn && !m_relay->isSignedIn())
+            return;
+        if (onReply)
+            onReply(reply);
+        else if (reply.code != 0)
+            log(QStringLiteral("relay refused: %1 %2").arg(reply.code).arg(reply.desc));
     });
 }
 
-void Student::relayLost(QWebSocket* ws)
+void Student::onPush(const relayop::Push& push)
 {
-    if (ws != m_ws || m_leaving)
-        return;
-    m_pingTimer.stop();
-    const QString why = ws->errorString();
-    ws->disconnect(this);
-    ws->abort();
-    if (!m_reconnecting) {
-        if (!m_relaySignedIn || m_opt.reconnectMs <= 0) {
-            fail(QStringLiteral("live relay connection lost: %1").arg(why));
-            return;
-        }
-        m_reconnecting = true;
-        m_dropMs = nowMs();
-        log(QStringLiteral("live relay connection lost (%1), reconnecting").arg(why));
-    }
-    m_relaySignedIn = false;
-    m_replies.clear();
-    m_roomsId = 0;
-    if (nowMs() - m_dropMs >= m_opt.reconnectMs) {
-        fail(QStringLiteral("live relay unreachable for %1 ms").arg(nowMs() - m_dropMs));
-        return;
-    }
-    m_retryTimer.start(500);
-}
-
-void Student::ping()
-{
-    if (!m_ws || m_ws->state() != QAbstractSocket::ConnectedState)
-        return;
-    // A frozen relay or a pulled cable closes nothing: silence is the only sign.
-    if (nowMs() - m_lastHeardMs > 3 * kPingMs) {
-        relayLost(m_ws);
-        return;
-    }
-    m_ws->ping();
-}
-
-int Student::relayRequest(const QJsonObject& req, std::function<void(int, const QString&)> onReply)
-{
-    if (!m_ws || m_ws->state() != QAbstractSocket::ConnectedState)
-        return 0;
-    const int id = m_nextId++;
-    if (onReply)
-        m_replies.insert(id, onReply);
-    m_ws->sendTextMessage(QString::fromUtf8(relayop::request(req, id)));
-    return id;
-}
-
-void Student::onRelayText(const QString& text)
-{
-    const relayop::Push push = relayop::readPush(text.toUtf8());
-    if (push.kind == relayop::Push::Reply && !m_relaySignedIn && push.code == 0) {
-        m_replies.remove(push.id);
-        signedIn(push.object);
-    } else if (push.kind == relayop::Push::Reply && m_roomsId && push.id == m_roomsId) {
-        m_roomsId = 0;
-        const QJsonArray rooms = push.object.value("rooms").toArray();
-        if (rooms.isEmpty()) {
-            if (!m_toldWaiting)
-                log("no class in progress yet, waiting");
-            m_toldWaiting = true;
-            m_lookupTimer.start(2000);
-        } else {
-            m_hostId = rooms.first().toObject().value("host").toString();
-            log(QStringLiteral("class of %1 in progress").arg(m_hostId));
-            enterRoom(quint32(rooms.first().toObject().value("roomId").toVariant().toLongLong()));
-        }
-    } else if (push.kind == relayop::Push::Reply) {
-        if (push.object.contains("media"))
-            enterMedia(push.object.value("media").toObject());
-        const auto handler = m_replies.take(push.id);
-        if (handler)
-            handler(push.code, push.desc);
-        else if (push.code != 0)
-            log(QStringLiteral("relay refused: %1 %2").arg(push.code).arg(push.desc));
-    } else if (push.kind == relayop::Push::MemberEvent) {
+    if (push.kind == relayop::Push::MemberEvent) {
         if (push.event == 1)
             m_media->addFeeds(LiveMedia::parseFeeds(push.object.value("feeds").toObject()));
     } else if (push.kind == relayop::Push::Other
@@ -446,7 +373,7 @@ void Student::leave(const QString& why)
     m_leaving = true;
     m_chatTimer.stop();
     log(QStringLiteral("leaving: %1").arg(why));
-    if (!m_inRoom || !m_ws) {
+    if (!m_inRoom || !m_relay->isConnected()) {
         emit finished(0);
         return;
     }
@@ -454,14 +381,18 @@ void Student::leave(const QString& why)
         relayRequest(relayop::event(relayop::kCameraOff));
     m_media->leaveRoom();
     // The app server hears first, so the member list the teacher fetches on our goodbye is without us.
-    rpc("live.quit.room", { { "liveRole", 0 }, { "avRoomId", m_roomId } }, [this](const QVariantMap&) {
-        sendCmd(CmdLeaveRoom, identity());
-        relayRequest(relayop::quitRoom(), [this](int, const QString&) {
-            m_inRoom = false;
-            m_ws->close();
-            emit finished(0);
+    rpc(appapi::Method::kQuitRoom, { { "liveRole", 0 }, { "avRoomId", m_roomId } },
+        [this](const QVariantMap&) {
+            sendCmd(CmdLeaveRoom, identity());
+            // Whatever the answer, or none: the student is done.
+            const auto done = [this] {
+                m_inRoom = false;
+                m_relay->signOut();
+                emit finished(0);
+            };
+            if (!m_relay->request(relayop::quitRoom(), [done](const RelayClient::Reply&) { done(); }))
+                done();
         });
-    });
 }
 
 QString Student::identity() const

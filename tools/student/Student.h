@@ -1,5 +1,6 @@
 #pragma once
 
+#include "live/RelayClient.h"
 #include "media/LiveMedia.h"
 #include "protocol/CustomCmd.h"
 
@@ -13,7 +14,6 @@
 #include <functional>
 
 class QNetworkAccessManager;
-class QWebSocket;
 
 struct StudentOptions {
     QUrl server { QStringLiteral("http://127.0.0.1:8080/app-server/jsonrpc/") };
@@ -52,12 +52,14 @@ private:
     void chooseRoom();
     void findLive();
     void enterRoom(quint32 roomId);
+    // Takes m_roomId's place on the relay and its media; a refusal ends the student.
+    void joinRelayRoom(const QString& refused, std::function<void()> then);
     void openRelay();
-    void relayLost(QWebSocket* ws);
-    void signedIn(const QJsonObject& reply);
-    void ping();
-    int relayRequest(const QJsonObject& req, std::function<void(int code, const QString& desc)> onReply = {});
-    void onRelayText(const QString& text);
+    void resumed(bool resumed, quint32 heldRoom);
+    // A request cut off by a dropped connection is dropped with it: the session comes back or
+    // the student ends. Without onReply a refusal is logged.
+    int relayRequest(const QJsonObject& req, std::function<void(const RelayClient::Reply&)> onReply = {});
+    void onPush(const relayop::Push& push);
     void onCommand(const QString& sender, const QString& data);
     void joined();
     void sendCmd(E_CustomCmd cmd, const QString& param, const QString& to = QString());
@@ -72,7 +74,7 @@ private:
 
     StudentOptions m_opt;
     QNetworkAccessManager* m_http = nullptr;
-    QWebSocket* m_ws = nullptr;
+    RelayClient* m_relay = nullptr;
     QString m_ak;
     QString m_userId;
     QString m_sig;
@@ -80,9 +82,6 @@ private:
     QString m_liveId;
     quint32 m_roomId = 0;
     QString m_hostId; // the class's teacher, once known: only its commands are obeyed
-    int m_nextId = 1;
-    int m_roomsId = 0; // the pending room lookup
-    QHash<int, std::function<void(int, const QString&)>> m_replies;
     bool m_inRoom = false;
     bool m_leaving = false;
     bool m_onMic = false;
@@ -93,12 +92,5 @@ private:
     QHash<QString, QString> m_pictures; // what was last logged of each picture
     QTimer m_chatTimer;
     QTimer m_lookupTimer;
-    // Keeping the relay session through short drops.
-    QString m_resume;
-    bool m_relaySignedIn = false;
-    bool m_reconnecting = false;
-    qint64 m_dropMs = 0;
-    qint64 m_lastHeardMs = 0;
-    QTimer m_pingTimer;
-    QTimer m_retryTimer;
+    qint64 m_dropMs = 0; // when the relay connection last went down
 };

@@ -5,8 +5,8 @@
 //   teacher_driver --server <JSON-RPC URL> --live <relay URL>
 #include "BoxCatcher.h"
 #include "ilive/LiveService.h"
-#include "ilive/media/LiveMedia.h"
-#include "ilive/media/MediaDevices.h"
+#include "media/LiveMedia.h"
+#include "media/MediaDevices.h"
 #include "lobby/AttendanceDlg.h"
 #include "lobby/LiveListDlg.h"
 #include "lobby/LiveListItem.h"

@@ -168,6 +168,8 @@ MediaPeer::~MediaPeer()
 void MediaPeer::post(std::function<void()> fn)
 {
     // Callers on streaming threads hold the guard, so the peer cannot go away meanwhile.
+    // Not RunOnGuiThread: the owner's thread need not be the GUI thread, and a caller that holds
+    // GStreamer's locks must never run fn inline.
     QMetaObject::invokeMethod(this, std::move(fn), Qt::QueuedConnection);
 }
 
@@ -227,6 +229,7 @@ namespace {
                 if (MediaPeer* peer = sink->guard->peer) {
                     sink->pending->store(true);
                     auto pending = sink->pending;
+                    // Queued to the owner's thread, never inline, for the reason post() gives.
                     QMetaObject::invokeMethod(
                         peer,
                         [peer, frame, pending] {

@@ -208,23 +208,6 @@ GstElement* MediaDevices::create(Kind kind, const QString& id, QString* error)
     return element;
 }
 
-QString MediaDevices::screenSource(int left, int top, int right, int bottom)
-{
-#ifdef Q_OS_WIN
-    return QStringLiteral("gdiscreencapsrc x=%1 y=%2 width=%3 height=%4 cursor=true")
-        .arg(left)
-        .arg(top)
-        .arg(right - left)
-        .arg(bottom - top);
-#else
-    return QStringLiteral("ximagesrc use-damage=false show-pointer=true startx=%1 starty=%2 endx=%3 endy=%4")
-        .arg(left)
-        .arg(top)
-        .arg(right - 1)
-        .arg(bottom - 1);
-#endif
-}
-
 void MediaTestKit::setEnabled(bool on, bool sound)
 {
     g_testKit = on;

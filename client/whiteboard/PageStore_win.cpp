@@ -1,0 +1,8 @@
+#include "PageStore.h"
+
+#include <QThread>
+
+void PageStore::lowerThreadPriority()
+{
+    QThread::currentThread()->setPriority(QThread::LowPriority);
+}

@@ -17,6 +17,7 @@ namespace {
     std::atomic<bool> g_testKitSound { true };
     std::atomic<int> g_pattern { 0 };
     std::atomic<bool> g_tone { true };
+    std::atomic<double> g_toneHz { 440.0 };
     std::mutex g_trackedMutex;
     std::vector<GstElement*> g_tracked;
 
@@ -185,7 +186,8 @@ GstElement* MediaDevices::create(Kind kind, const QString& id, QString* error)
                 G_OBJECT(element), "pattern", QByteArray::number(g_pattern.load()).constData());
         } else if (kind == Microphone && id == QLatin1String(kTestMic)) {
             element = testElement("audiotestsrc", nullptr);
-            g_object_set(element, "is-live", TRUE, "freq", 440.0, "volume", g_tone ? 0.5 : 0.0, nullptr);
+            g_object_set(
+                element, "is-live", TRUE, "freq", g_toneHz.load(), "volume", g_tone ? 0.5 : 0.0, nullptr);
         } else if (kind == Speaker && id == QLatin1String(kTestSpeaker)) {
             element = gst_element_factory_make("fakesink", nullptr);
             g_object_set(element, "sync", TRUE, nullptr);
@@ -248,6 +250,15 @@ void MediaTestKit::setTone(bool on)
 bool MediaTestKit::tone()
 {
     return g_tone;
+}
+
+void MediaTestKit::setToneHz(double hz)
+{
+    g_toneHz = hz;
+    std::lock_guard<std::mutex> lock(g_trackedMutex);
+    for (GstElement* e : g_tracked)
+        if (g_object_class_find_property(G_OBJECT_GET_CLASS(e), "freq"))
+            g_object_set(e, "freq", hz, nullptr);
 }
 
 void MediaTestKit::track(GstElement* element)

@@ -35,6 +35,8 @@ public:
     // The test microphone plays a sine tone, or silence.
     static void setTone(bool on);
     static bool tone();
+    // The tone's pitch (440 Hz unless set), so the voices of a class can be told apart.
+    static void setToneHz(double hz);
     // Used by MediaDevices: the elements to keep switched.
     static void track(GstElement* element);
 };

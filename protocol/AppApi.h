@@ -19,6 +19,7 @@ namespace Method {
     constexpr const char* kMemberList = "live.room.member.list";
     constexpr const char* kMemberStatusReport = "live.room.member.status.report";
     constexpr const char* kAttendance = "live.attendance";
+    constexpr const char* kReplayList = "live.replay.list";
 } // namespace Method
 
 // The negative codes are JSON-RPC's own.

@@ -20,4 +20,5 @@ for b in "$build_dir"/bench/bench_*; do
   "${run[@]}" "$b" || { echo "$(basename "$b"): exited with $? (a target missed or the run failed)"; status=1; }
 done
 if [ $# -eq 0 ] || [[ " $* " == *" bench_page "* ]]; then echo "== bench_page"; LECTERN_BIN_DIR="$(cd "$build_dir" && pwd)/bin" tests/media/netns-run.sh node bench/bench_page.mjs || { echo "bench_page: a target missed or the run failed"; status=1; }; fi
+if [ $# -eq 0 ] || [[ " $* " == *" bench_replay_open "* ]]; then echo "== bench_replay_open"; LECTERN_BIN_DIR="$(cd "$build_dir" && pwd)/bin" node bench/bench_replay_open.mjs || { echo "bench_replay_open: the run failed"; status=1; }; fi
 exit $status

@@ -133,7 +133,7 @@ for script in postinst prerm postrm; do
 done
 printf '/etc/lectern/janus.env\n/etc/lectern/lectern-server.conf\n' > "$s/DEBIAN/conffiles"
 chmod 644 "$s/DEBIAN/conffiles"
-control "$s" "$(shlib_depends lectern-server "$s/usr/lib/lectern/lectern-server"), adduser, janus, openssl" \
+control "$s" "$(shlib_depends lectern-server "$s/usr/lib/lectern/lectern-server"), adduser, janus, janus-tools, ffmpeg, openssl" \
   "Lectern live class server: app server, live relay and students' page" \
   "lectern-server answers the Lectern teacher's client (JSON-RPC over HTTP on" \
   "SQLite), relays each live class's messages over WebSocket, serves the" \

@@ -68,8 +68,9 @@ if [ -x "$bin/lectern-server" ]; then
     server_tls=(--host 0.0.0.0 --tls-cert "$tls_cert" --tls-key "$tls_key"
       --janus-public-url "wss://$public_host:8989")
   fi
+  # Classes are kept as replays in $data/recordings.
   server/janus/start-janus.sh --dir "$data/janus" --port 8188 --admin-key-file "$data/janus-admin-key" --debug-level 2 \
-    "${janus_tls[@]}" > "$data/janus.log" 2>&1 &
+    --recordings "$data/recordings" "${janus_tls[@]}" > "$data/janus.log" 2>&1 &
   janus_pid=$!
   for _ in $(seq 50); do
     if (exec 3<>/dev/tcp/127.0.0.1/8188) 2>/dev/null; then break; fi
@@ -77,7 +78,8 @@ if [ -x "$bin/lectern-server" ]; then
     sleep 0.2
   done
   "$bin/lectern-server" --demo --db "$data/lectern.db" --downloads "$data/downloads" \
-    --janus ws://127.0.0.1:8188 --janus-admin-key-file "$data/janus-admin-key" "${server_tls[@]}" &
+    --janus ws://127.0.0.1:8188 --janus-admin-key-file "$data/janus-admin-key" --recordings "$data/recordings" \
+    "${server_tls[@]}" &
   server_pid=$!
   # Wait until the app server answers, at most 10 s.
   for _ in $(seq 50); do

@@ -26,6 +26,8 @@ packages=(
   xvfb xauth fonts-wqy-zenhei fonts-liberation2
   # slides: the office suite that exports them, and the PDF pipeline the benchmark compares with
   libreoffice-impress-nogui poppler-utils
+  # replays: unpacking the media server's recordings, composing one video file
+  janus-tools ffmpeg
   # benchmarks
   wrk
   # Debian packages (scripts/package.sh) and their test: building, checking, the units, the requests

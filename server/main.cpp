@@ -5,6 +5,10 @@
 #include "relay/LiveRelay.h"
 #include "relay/MediaRooms.h"
 #include "relay/RelayMetrics.h"
+#include "replay/Recorder.h"
+#include "replay/ReplayMaker.h"
+
+#include "common/ReplayFolder.h"
 
 #include "common/ConfigFile.h"
 #include "common/EpollDispatcher.h"
@@ -20,6 +24,7 @@
 #include <QSaveFile>
 #include <QSocketNotifier>
 #include <QTextStream>
+#include <QTimer>
 #include <QUrl>
 
 #include <csignal>
@@ -190,6 +195,68 @@ int liveCommand(AppStore& store, const QStringList& args)
     return fail(QStringLiteral(
         "usage: live add TEACHER_LOGIN TITLE \"yyyy-MM-dd hh:mm\" \"yyyy-MM-dd hh:mm\" [REMARK]"
         " | live list | live enrol LIVE_ID LOGIN... | live unenrol LIVE_ID LOGIN... | live roster LIVE_ID"));
+}
+
+QString mebibytes(qint64 bytes)
+{
+    return QString::number(double(bytes) / (1 << 20), 'f', 1) + QStringLiteral(" MiB");
+}
+
+int replayCommand(AppStore& store, const QStringList& args, const QString& root, const QString& olderThan)
+{
+    const QString usage = QStringLiteral("usage: replay list | replay delete LIVE_ID | replay purge "
+                                         "--older-than DAYS (with --recordings DIR)");
+    if (root.isEmpty())
+        return fail(QStringLiteral("replays need the recordings folder: give --recordings DIR"));
+    const QString what = args.value(1);
+    if (what == QLatin1String("list") && args.size() == 2 && olderThan.isEmpty()) {
+        qint64 total = 0;
+        for (const replayfolder::Replay& r : replayfolder::list(root)) {
+            const std::optional<appserver::LiveRecord> live = store.live(r.liveId);
+            out() << r.liveId << '\t' << replayfolder::stateName(r.state) << '\t'
+                  << (r.durationMs ? QString::number(r.durationMs / 1000) + QStringLiteral(" s")
+                                   : QStringLiteral("-"))
+                  << '\t' << mebibytes(r.bytes) << '\t'
+                  << (r.madeMs ? timeText(r.madeMs) : QStringLiteral("-")) << '\t'
+                  << (live ? QString::fromStdString(live->title) : QStringLiteral("(no such live)"))
+                  << (r.error.isEmpty() ? QString() : QStringLiteral("\t") + r.error) << '\n';
+            total += r.bytes;
+        }
+        out() << "total " << mebibytes(total) << " in " << QDir(root).absolutePath() << Qt::endl;
+        return 0;
+    }
+    if (what == QLatin1String("delete") && args.size() == 3 && olderThan.isEmpty()) {
+        bool ok = false;
+        const qint64 liveId = args[2].toLongLong(&ok);
+        if (!ok || liveId <= 0)
+            return fail(usage);
+        QString why;
+        if (!replayfolder::remove(root, liveId, &why))
+            return fail(why);
+        out() << "deleted the replay of live " << liveId << Qt::endl;
+        return 0;
+    }
+    if (what == QLatin1String("purge") && args.size() == 2) {
+        bool ok = false;
+        const int days = olderThan.toInt(&ok);
+        if (!ok || days < 0)
+            return fail(usage);
+        const qint64 before = QDateTime::currentMSecsSinceEpoch() - qint64(days) * 24 * 3600 * 1000;
+        int deleted = 0;
+        // Only what is done with: a class still recorded or waiting for its replay stays.
+        for (const replayfolder::Replay& r : replayfolder::list(root)) {
+            if ((r.state != replayfolder::State::Ready && r.state != replayfolder::State::Failed)
+                || r.madeMs >= before)
+                continue;
+            QString why;
+            if (!replayfolder::remove(root, r.liveId, &why))
+                return fail(why);
+            ++deleted;
+        }
+        out() << "deleted " << deleted << " replays older than " << days << " days" << Qt::endl;
+        return 0;
+    }
+    return fail(usage);
 }
 
 // Copies the installer into the downloads folder whole or not at all, then makes it the newest.
@@ -376,6 +443,9 @@ int main(int argc, char* argv[])
         "  live unenrol LIVE_ID LOGIN... (a live whose roster is empty is open to every student)\n"
         "  live roster LIVE_ID\n"
         "  backup DEST              a consistent copy of the database, also while a server runs on it\n"
+        "  replay list              the replays in --recordings: state, length, disk use\n"
+        "  replay delete LIVE_ID\n"
+        "  replay purge --older-than DAYS  delete replays made more than DAYS ago\n"
         "  --publish VERSION FILE   make FILE the installer of client VERSION"));
     parser.addHelpOption();
     const QCommandLineOption hostOpt(QStringLiteral("host"),
@@ -438,19 +508,30 @@ int main(int argc, char* argv[])
             "Lets other addresses than the loopback read /healthz and /metrics with \"Authorization: "
             "Bearer TOKEN\" (best given in the --config file, out of sight of ps)."),
         QStringLiteral("token"));
+    const QCommandLineOption recordingsOpt(QStringLiteral("recordings"),
+        QStringLiteral(
+            "Record every class on a media server of this host into a folder per live under DIR, "
+            "and make and serve its replay (without it nothing is recorded). Janus must be allowed "
+            "to write there (start-janus.sh --recordings DIR)."),
+        QStringLiteral("dir"));
+    QCommandLineOption olderThanOpt(
+        QStringLiteral("older-than"), QStringLiteral("Days, for \"replay purge\"."), QStringLiteral("days"));
+    olderThanOpt.setFlags(QCommandLineOption::HiddenFromHelp);
     const QCommandLineOption configOpt(QStringLiteral("config"),
         QStringLiteral("Read options from FILE, one \"key = value\" a line with the options' names as keys "
                        "(e.g. \"port = 8080\", \"demo = true\"); the command line wins over the file."),
         QStringLiteral("file"));
-    const QList<QCommandLineOption> allOptions = { hostOpt, portOpt, livePortOpt, dbOpt, downloadsOpt,
-        publicUrlOpt, demoOpt, publishOpt, liveGraceOpt, janusOpt, janusKeyOpt, janusKeyFileOpt,
-        janusPublicOpt, janusAdminOpt, studentPageOpt, tlsCertOpt, tlsKeyOpt, metricsTokenOpt, configOpt };
+    const QList<QCommandLineOption> allOptions
+        = { hostOpt, portOpt, livePortOpt, dbOpt, downloadsOpt, publicUrlOpt, demoOpt, publishOpt,
+              liveGraceOpt, janusOpt, janusKeyOpt, janusKeyFileOpt, janusPublicOpt, janusAdminOpt,
+              studentPageOpt, tlsCertOpt, tlsKeyOpt, metricsTokenOpt, recordingsOpt, configOpt };
     // The options given once for each media server.
     const QStringList repeatable = { janusOpt.names().first(), janusKeyOpt.names().first(),
         janusKeyFileOpt.names().first(), janusPublicOpt.names().first(), janusAdminOpt.names().first() };
     parser.addOptions(allOptions);
+    parser.addOption(olderThanOpt);
     parser.addPositionalArgument(QStringLiteral("command"),
-        QStringLiteral("user … | live … | backup … (see above)"), QStringLiteral("[command]"));
+        QStringLiteral("user … | live … | backup … | replay … (see above)"), QStringLiteral("[command]"));
     parser.process(app);
 
     // Every option but the file itself and the one-off --publish is a key of the file; its settings
@@ -530,6 +611,11 @@ int main(int argc, char* argv[])
         : QFileInfo(options.dbPath).absoluteDir().filePath(QStringLiteral("downloads"));
     options.publicUrl = parser.value(publicUrlOpt);
     options.metricsToken = parser.value(metricsTokenOpt).toStdString();
+    if (parser.isSet(recordingsOpt)) {
+        if (parser.value(recordingsOpt).isEmpty())
+            return fail(QStringLiteral("--recordings takes a folder"));
+        options.recordingsDir = QDir(parser.value(recordingsOpt)).absolutePath();
+    }
     options.studentPageDir = parser.isSet(studentPageOpt)
         ? parser.value(studentPageOpt)
         : QDir(QCoreApplication::applicationDirPath()).filePath(QStringLiteral("web/student"));
@@ -558,6 +644,20 @@ int main(int argc, char* argv[])
                 relayForEnds, [relay = relayForEnds, roomId] { relay->closeRoom(roomId); },
                 Qt::QueuedConnection);
     };
+    Recorder* recorderForLives = nullptr;
+    options.liveRecorded
+        = [&recorderForLives](int64_t liveId, quint32 roomId, int64_t teacherId, bool begun) {
+              if (recorderForLives)
+                  QMetaObject::invokeMethod(
+                      recorderForLives,
+                      [recorder = recorderForLives, liveId, roomId, teacherId, begun] {
+                          if (begun)
+                              recorder->liveBegun(liveId, roomId, teacherId);
+                          else
+                              recorder->liveEnded(liveId, roomId);
+                      },
+                      Qt::QueuedConnection);
+          };
     AppServer server(options);
     QString error;
     if (!server.open(&error))
@@ -575,6 +675,8 @@ int main(int argc, char* argv[])
                 return userCommand(server.store(), args);
             if (args[0] == QLatin1String("live"))
                 return liveCommand(server.store(), args);
+            if (args[0] == QLatin1String("replay"))
+                return replayCommand(server.store(), args, options.recordingsDir, parser.value(olderThanOpt));
             return fail(QStringLiteral("unknown command %1 (try --help)").arg(args[0]));
         }
         if (parser.isSet(demoOpt) && server.store().seedDemo())
@@ -592,6 +694,41 @@ int main(int argc, char* argv[])
     MediaRooms mediaRooms(server.liveSecret(), janusServers);
     if (!janusServers.isEmpty())
         relay.setMediaRooms(&mediaRooms);
+    std::unique_ptr<Recorder> recorder;
+    std::unique_ptr<ReplayMaker> replays;
+    if (!options.recordingsDir.isEmpty()) {
+        AppStore& store = server.store();
+        recorder = std::make_unique<Recorder>(options.recordingsDir, janusServers, [&store](quint32 roomId) {
+            std::optional<Recorder::Live> live;
+            try {
+                if (const std::optional<appserver::LiveRecord> l = store.liveByRoom(roomId))
+                    live = Recorder::Live { l->liveId, l->teacherId, l->state == "i" };
+            } catch (const std::exception& e) {
+                qWarning().noquote() << "recordings: cannot read the live of room" << roomId << e.what();
+            }
+            return live;
+        });
+        recorder->attach(&mediaRooms);
+        relay.setFeedsDrawn([r = recorder.get()](quint32 roomId, const QString& userId, qint64 camera,
+                                qint64 screen) { r->feedsDrawn(roomId, userId, camera, screen); });
+        replays = std::make_unique<ReplayMaker>(options.recordingsDir);
+        // Janus closes the recordings as the room goes: made a moment after the end.
+        QObject::connect(
+            recorder.get(), &Recorder::classEnded, replays.get(), [m = replays.get()](qint64 liveId) {
+                QTimer::singleShot(3000, m, [m, liveId] { m->enqueue(liveId); });
+            });
+        recorder->closeEnded([&store](qint64 liveId) -> std::optional<qint64> {
+            try {
+                if (const std::optional<int64_t> ms = store.endedMs(liveId))
+                    return qint64(*ms);
+            } catch (const std::exception&) {
+            }
+            return std::nullopt;
+        });
+        replays->enqueueUnmade();
+        recorderForLives = recorder.get();
+        server.setReplayQueue([m = replays.get()] { return m->queued(); });
+    }
     // Shared with the app server's worker threads, which may answer /metrics until server.stop().
     const auto relayMetrics = std::make_shared<RelayMetrics>(
         &relay, janusServers.isEmpty() ? nullptr : &mediaRooms, janusServers);
@@ -602,7 +739,11 @@ int main(int argc, char* argv[])
     relay.setRoomAccess([&server](const QString& userId, quint32 roomId, LiveRelay::RoomUse use) {
         return server.roomVerdict(userId, roomId, use);
     });
-    relay.setClassRecord([&server](const classfacts::Fact& fact) { return server.classFact(fact); });
+    relay.setClassRecord([&server, r = recorder.get()](const classfacts::Fact& fact) {
+        if (r && fact.kind == classfacts::Kind::ChatLine)
+            r->chatLine(fact.roomId, fact.userId, server.nicknameOf(fact.userId), fact.text);
+        return server.classFact(fact);
+    });
     relay.setGracePeriod(liveGraceMs);
     relay.setNameOf([&server](const QString& userId) { return server.nicknameOf(userId); });
     if (!relay.listen(address, static_cast<quint16>(livePort), &error))
@@ -622,6 +763,7 @@ int main(int argc, char* argv[])
 
     quitOnSignals(app);
     const int code = app.exec();
+    recorderForLives = nullptr;
     relay.close();
     server.stop();
     return code;

@@ -15,6 +15,8 @@
 #include "ui_LiveListDlg.h"
 
 #include <QDateTime>
+#include <QDesktopServices>
+#include <QUrl>
 #include <QDebug>
 #include <QMessageBox>
 #include <QScreen>
@@ -69,6 +71,9 @@ LiveListDlg::LiveListDlg(QWidget* parent)
             connect(row, &LiveListItem::ButtonClicked, this, &LiveListDlg::OnItemButtonClick);
             connect(row, &LiveListItem::AttendanceClicked, this,
                 [this](const QVariantMap& live) { AttendanceDlg::Open(live, this); });
+            connect(row, &LiveListItem::ReplayClicked, this, [](const QVariantMap& live) {
+                QDesktopServices::openUrl(QUrl(live.value(QStringLiteral("replayUrl")).toString()));
+            });
             return row;
         },
         kBuiltMargin);
@@ -164,8 +169,12 @@ void LiveListDlg::RefreshItems()
     const PendingLiveEnds* ends = PendingLiveEnds::GetInstance();
     for (QVariant& live : lives) {
         QVariantMap record = live.toMap();
-        if (ends->IsPending(record.value(QStringLiteral("liveId")).toString())) {
+        const QString liveId = record.value(QStringLiteral("liveId")).toString();
+        if (ends->IsPending(liveId)) {
             record.insert(QStringLiteral("ending"), true);
+            live = record;
+        } else if (m_replays.contains(liveId)) {
+            record.insert(QStringLiteral("replayUrl"), m_replays.value(liveId));
             live = record;
         }
     }
@@ -266,9 +275,36 @@ void LiveListDlg::OnAppServer_LiveListSuccess(const QVariantMap& result, void* c
     dlg->m_lives = result.value(QStringLiteral("list")).toList();
     qDebug() << dlg->m_lives;
     dlg->RefreshItems();
+    // Only ended lives have replays: no question to the server while none has ended.
+    for (const QVariant& live : qAsConst(dlg->m_lives))
+        if (LiveState(live.toMap()) == 2) {
+            AppServer_ReplayList(OnAppServer_ReplayListSuccess, OnAppServer_ReplayListError, dlg);
+            break;
+        }
 }
 
 void LiveListDlg::OnAppServer_LiveListError(int, const QVariantMap&, void*) { }
+
+void LiveListDlg::OnAppServer_ReplayListSuccess(const QVariantMap& result, void* context)
+{
+    auto* dlg = static_cast<LiveListDlg*>(context);
+    QHash<QString, QString> replays;
+    const QUrl server(AppServerUrl());
+    for (const QVariant& value : result.value(QStringLiteral("list")).toList()) {
+        const QVariantMap replay = value.toMap();
+        const QUrl page(replay.value(QStringLiteral("pageUrl")).toString());
+        // Only a page of the app server itself: the browser is handed nothing else.
+        if (page.isRelative() && page.path().startsWith(QLatin1String("/student/")))
+            replays.insert(
+                replay.value(QStringLiteral("liveId")).toString(), server.resolved(page).toString());
+    }
+    if (replays == dlg->m_replays)
+        return;
+    dlg->m_replays = replays;
+    dlg->RefreshItems();
+}
+
+void LiveListDlg::OnAppServer_ReplayListError(int, const QVariantMap&, void*) { }
 
 void LiveListDlg::OnEnterButtonClick()
 {

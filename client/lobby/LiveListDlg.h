@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QHash>
 #include <QVariantList>
 #include <QSize>
 #include <QVariantMap>
@@ -39,6 +40,10 @@ public:
     // App-server handlers; the context is the lobby.
     static void OnAppServer_LiveListSuccess(const QVariantMap& result, void* context);
     static void OnAppServer_LiveListError(int code, const QVariantMap& error, void* context);
+    // Replays of ended lives: their rows offer to open them in the browser. A server without
+    // replays answers with an error, and no row offers one.
+    static void OnAppServer_ReplayListSuccess(const QVariantMap& result, void* context);
+    static void OnAppServer_ReplayListError(int code, const QVariantMap& error, void* context);
     static void OnAppServer_CreateRoomSuccess(const QVariantMap& result, void* context);
     static void OnAppServer_CreateRoomError(int code, const QVariantMap& error, void* context);
     static void OnAppServer_ReportRoomSuccess(const QVariantMap& result, void* context);
@@ -87,6 +92,7 @@ private:
 
     std::unique_ptr<Ui::LiveListDlg> ui;
     QVariantList m_lives;
+    QHash<QString, QString> m_replays; // liveId -> the replay page's address
     QVariantList m_shownLives; // what the rows show now, to skip rebuilding an unchanged answer
     int m_currentTab = 0;
     int m_avRoomId = 0;

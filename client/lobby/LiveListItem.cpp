@@ -23,6 +23,14 @@ LiveListItem::LiveListItem(const QVariantMap& data, QWidget* parent)
     m_attendance->hide();
     ui->containerLayout->insertWidget(ui->containerLayout->indexOf(ui->startButton), m_attendance);
     connect(m_attendance, &QPushButton::clicked, this, [this] { emit AttendanceClicked(m_data); });
+    m_replay = new QPushButton(QStringLiteral("回放"), ui->container);
+    m_replay->setObjectName(QStringLiteral("replayButton"));
+    m_replay->setCursor(Qt::PointingHandCursor);
+    m_replay->setToolTip(QStringLiteral("在浏览器中观看这节课的回放"));
+    m_replay->setStyleSheet(m_attendance->styleSheet());
+    m_replay->hide();
+    ui->containerLayout->insertWidget(ui->containerLayout->indexOf(m_attendance), m_replay);
+    connect(m_replay, &QPushButton::clicked, this, [this] { emit ReplayClicked(m_data); });
     SetData(data);
 }
 
@@ -52,6 +60,7 @@ void LiveListItem::SetData(const QVariantMap& data)
         ui->startButton->setText(ButtonText(state));
         m_attendance->setVisible(state != 0);
     }
+    m_replay->setVisible(state == 2 && !data.value(QStringLiteral("replayUrl")).toString().isEmpty());
 }
 
 QString LiveListItem::TimeText(qint64 startMs, qint64 endMs)

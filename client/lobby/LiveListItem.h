@@ -38,6 +38,8 @@ signals:
     void ButtonClicked(QVariantMap data);
     // "出勤", offered for a live in progress or ended.
     void AttendanceClicked(QVariantMap data);
+    // "回放", offered for an ended live whose record carries "replayUrl".
+    void ReplayClicked(QVariantMap data);
 
 private slots:
     void OnStartButtonClick();
@@ -47,6 +49,7 @@ private:
 
     std::unique_ptr<Ui::LiveListItem> ui;
     QPushButton* m_attendance = nullptr;
+    QPushButton* m_replay = nullptr;
     QVariantMap m_data;
     int m_state = -1;
 };

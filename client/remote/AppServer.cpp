@@ -206,6 +206,12 @@ void AppServer_Attendance(const QString& liveId, AppServerSuccessCallback succes
         QLatin1String(appapi::Method::kAttendance), params, success, error, context, waitingParent, true);
 }
 
+void AppServer_ReplayList(AppServerSuccessCallback success, AppServerErrorCallback error, void* context)
+{
+    AppServer_Call(
+        QStringLiteral("live.replay.list"), QVariantMap(), success, error, context, nullptr, false);
+}
+
 void AppServer_RoomMemberStateReport(const QString& liveId, const QVariant& userId, bool on,
     AppServerSuccessCallback success, AppServerErrorCallback error, void* context, QWidget* waitingParent,
     bool showErrorBox)

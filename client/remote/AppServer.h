@@ -56,6 +56,8 @@ void AppServer_RoomMemberList(const QString& liveId, int pageNum, int pageSize,
 // Who was there: "live.attendance" of a live of the signed-in teacher.
 void AppServer_Attendance(const QString& liveId, AppServerSuccessCallback success,
     AppServerErrorCallback error, void* context, QWidget* waitingParent);
+// The ended lives with a replay the signed-in user may watch ("live.replay.list"), quietly.
+void AppServer_ReplayList(AppServerSuccessCallback success, AppServerErrorCallback error, void* context);
 void AppServer_RoomMemberStateReport(const QString& liveId, const QVariant& userId, bool on,
     AppServerSuccessCallback success, AppServerErrorCallback error, void* context, QWidget* waitingParent,
     bool showErrorBox);

@@ -3,6 +3,8 @@
 #include "ByteRange.h"
 #include "RpcRequest.h"
 
+#include "common/ReplayFolder.h"
+
 #include <QDateTime>
 #include <QDebug>
 #include <QDir>
@@ -242,6 +244,11 @@ struct AppServer::Http {
     static MHD_Result answerRpcRefusal(AppServer* self, MHD_Connection* c, const char* message);
     static MHD_Result handleDownload(
         AppServer* self, MHD_Connection* c, Exchange* ex, const std::string& name, const std::string& verb);
+    static MHD_Result handleReplay(
+        AppServer* self, MHD_Connection* c, Exchange* ex, const std::string& path, const std::string& verb);
+    // A file of dir with byte ranges: installers, replays.
+    static MHD_Result serveFile(AppServer* self, MHD_Connection* c, Exchange* ex, const QString& dir,
+        const std::string& name, const std::string& verb, const std::string& logPath, const char* type);
     static MHD_Result handleStudentPage(
         AppServer* self, MHD_Connection* c, Exchange* ex, const std::string& path, const std::string& verb);
     static MHD_Result handleMonitoring(AppServer* self, MHD_Connection* c, const std::string& path);
@@ -440,6 +447,8 @@ MHD_Result AppServer::Http::onRequest(void* cls, MHD_Connection* c, const char* 
         }
         if (path.rfind("/downloads/", 0) == 0 && (verb == "GET" || verb == "HEAD"))
             return handleDownload(self, c, ex, path.substr(std::strlen("/downloads/")), verb);
+        if (path.rfind("/replays/", 0) == 0 && (verb == "GET" || verb == "HEAD"))
+            return handleReplay(self, c, ex, path, verb);
         if (path == "/student" || path.rfind("/student/", 0) == 0)
             return handleStudentPage(self, c, ex, path, verb);
         if ((path == "/healthz" || path == "/metrics") && verb == "GET")
@@ -641,13 +650,53 @@ std::string AppServer::answerCall(
 MHD_Result AppServer::Http::handleDownload(
     AppServer* self, MHD_Connection* c, Exchange* ex, const std::string& name, const std::string& verb)
 {
+    return serveFile(self, c, ex, self->m_options.downloadsDir, name, verb, "/downloads/" + name,
+        "application/octet-stream");
+}
+
+// /replays/<liveId>/<file>?u=<userId>&e=<expiry>&s=<signature>, as live.replay.list handed it out.
+MHD_Result AppServer::Http::handleReplay(
+    AppServer* self, MHD_Connection* c, Exchange* ex, const std::string& path, const std::string& verb)
+{
+    const auto arg = [c](const char* key) {
+        const char* v = MHD_lookup_connection_value(c, MHD_GET_ARGUMENT_KIND, key);
+        return v ? std::string(v) : std::string();
+    };
+    const std::string rest = path.substr(std::strlen("/replays/"));
+    const size_t slash = rest.find('/');
+    const std::string id = rest.substr(0, slash);
+    const std::string file = slash == std::string::npos ? std::string() : rest.substr(slash + 1);
+    const bool known = file == replayfolder::kVideoFile || file == replayfolder::kReplayFile;
+    const bool plainId
+        = !id.empty() && id.size() <= 18 && id.find_first_not_of("0123456789") == std::string::npos;
+    if (self->m_options.recordingsDir.isEmpty() || !known || !plainId) {
+        self->logLine(verb + " " + printable(path) + " 404");
+        return answer(c, 404, statusText(404), "text/plain; charset=utf-8");
+    }
+    const int64_t liveId = std::stoll(id);
+    if (!self->replayUrlValid(liveId, arg("u"), arg("e"), arg("s"))) {
+        self->logLine(verb + " " + printable(path) + " 403");
+        return answer(c, 403, statusText(403), "text/plain; charset=utf-8");
+    }
+    if (!replayfolder::isReady(self->m_options.recordingsDir, liveId)) {
+        self->logLine(verb + " " + printable(path) + " 404");
+        return answer(c, 404, statusText(404), "text/plain; charset=utf-8");
+    }
+    return serveFile(self, c, ex, replayfolder::liveDir(self->m_options.recordingsDir, liveId), file, verb,
+        "/replays/" + id + "/" + file + " user=" + printable(arg("u")),
+        file == replayfolder::kVideoFile ? "video/webm" : "application/json");
+}
+
+MHD_Result AppServer::Http::serveFile(AppServer* self, MHD_Connection* c, Exchange* ex, const QString& dir,
+    const std::string& name, const std::string& verb, const std::string& logPath, const char* type)
+{
     auto finish = [&](unsigned status, const std::string& detail) {
         const double ms
             = std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - ex->started)
                   .count();
         char tail[64];
         std::snprintf(tail, sizeof tail, " %.2f ms", ms);
-        self->logLine(verb + " /downloads/" + printable(name) + " " + std::to_string(status)
+        self->logLine(verb + " " + printable(logPath) + " " + std::to_string(status)
             + (detail.empty() ? std::string() : " " + printable(detail)) + tail);
     };
     auto refuse = [&](unsigned status, const std::string& detail = std::string(),
@@ -659,12 +708,11 @@ MHD_Result AppServer::Http::handleDownload(
     // A plain file name in the downloads folder: no separators, no hidden or partial files.
     const bool plain = !name.empty() && name.size() <= 255 && name[0] != '.'
         && name.find_first_of(std::string("/\\\0", 3)) == std::string::npos;
-    if (self->m_options.downloadsDir.isEmpty() || !plain)
+    if (dir.isEmpty() || !plain)
         return refuse(404);
     struct stat st;
     int refusal = 0;
-    const int fd
-        = openInside(self->m_options.downloadsDir, name, std::numeric_limits<int64_t>::max(), &st, &refusal);
+    const int fd = openInside(dir, name, std::numeric_limits<int64_t>::max(), &st, &refusal);
     if (fd < 0)
         return refuse(refusal);
     const int64_t size = st.st_size;
@@ -716,7 +764,7 @@ MHD_Result AppServer::Http::handleDownload(
         ::close(fd);
     if (!r)
         return MHD_NO;
-    MHD_add_response_header(r, "Content-Type", "application/octet-stream");
+    MHD_add_response_header(r, "Content-Type", type);
     for (const auto& [n, v] : headers)
         MHD_add_response_header(r, n.c_str(), v.c_str());
     const unsigned status = range.kind == ByteRange::Partial ? 206 : 200;

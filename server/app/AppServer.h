@@ -62,6 +62,11 @@ struct AppServerOptions {
     bool monitoringFromLoopback = true;
     // Told the room of each live that ends, on a worker thread (the relay drops its media room).
     std::function<void(quint32 avRoomId)> liveEnded;
+    // Told of each live that begins and ends, with its room and teacher (its recording), on a
+    // worker thread.
+    std::function<void(int64_t liveId, quint32 avRoomId, int64_t teacherId, bool begun)> liveRecorded;
+    // The recordings folder the replays are served from (server/common/ReplayFolder.h); empty: none.
+    QString recordingsDir;
 };
 
 // The app server: JSON-RPC 2.0 on POST /app-server/jsonrpc/, installer downloads on
@@ -105,6 +110,14 @@ public:
     // What the live relay adds to /metrics (Prometheus text) and what keeps it from serving (empty
     // when nothing does); called on worker threads. Set before listen().
     void setRelayMonitor(std::function<std::string()> metrics, std::function<std::string()> problem);
+    // Replays waiting or being made, for /metrics; called on worker threads. Set before listen().
+    void setReplayQueue(std::function<int()> queued) { m_replayQueue = std::move(queued); }
+    // The path and query a replay's file is served under to userId until expirySecs.
+    std::string replayFileUrl(
+        int64_t liveId, const std::string& file, int64_t userId, int64_t expirySecs) const;
+    // Whether a replay file's query (u, e, s) was made by replayFileUrl for liveId and is still good.
+    bool replayUrlValid(int64_t liveId, const std::string& userId, const std::string& expiry,
+        const std::string& signature) const;
     // The status and body of GET /healthz (200, or 503 with the reason) and GET /metrics.
     std::pair<int, std::string> monitoring(const std::string& path);
 
@@ -143,6 +156,7 @@ private:
     Json::Value memberList(Call& call);
     Json::Value memberStatusReport(Call& call);
     Json::Value attendance(Call& call);
+    Json::Value replayList(Call& call);
 
     // The HTTP side (requests, downloads), kept out of this header with the library's types.
     struct Http;
@@ -167,6 +181,11 @@ private:
     std::unique_ptr<ServerStats> m_stats;
     std::function<std::string()> m_relayMetrics;
     std::function<std::string()> m_relayProblem;
+    std::function<int()> m_replayQueue;
+    // The recordings folder as last read: every lobby asks for the replays every few seconds.
+    struct ReplayScan;
+    std::mutex m_replayScanMutex;
+    std::shared_ptr<const ReplayScan> m_replayScan;
     std::unique_ptr<AppStore> m_store;
     std::unique_ptr<ClassStore> m_classes;
     LoginThrottle m_logins;

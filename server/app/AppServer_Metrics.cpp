@@ -96,6 +96,11 @@ std::pair<int, std::string> AppServer::monitoring(const std::string& path)
                "# TYPE lectern_lives_in_progress gauge\n"
                "lectern_lives_in_progress "
             + std::to_string(lives) + "\n";
+    if (m_replayQueue)
+        out += "# HELP lectern_replays_queued Replays of ended classes waiting to be made or being made.\n"
+               "# TYPE lectern_replays_queued gauge\n"
+               "lectern_replays_queued "
+            + std::to_string(m_replayQueue()) + "\n";
     if (m_relayMetrics)
         out += m_relayMetrics();
     return { 200, out };

@@ -156,6 +156,7 @@ const AppServer::Method AppServer::kMethods[] = {
     { appapi::Method::kMemberList, true, &AppServer::memberList },
     { appapi::Method::kMemberStatusReport, true, &AppServer::memberStatusReport },
     { appapi::Method::kAttendance, true, &AppServer::attendance },
+    { appapi::Method::kReplayList, true, &AppServer::replayList },
 };
 
 Json::Value AppServer::dispatch(Call& call)
@@ -401,7 +402,13 @@ Json::Value AppServer::quitRoom(Call& call)
 
 Json::Value AppServer::beginLive(Call& call)
 {
-    m_store->beginLive(call.user->userId, needLiveId(call.params));
+    const int64_t liveId = needLiveId(call.params);
+    m_store->beginLive(call.user->userId, liveId);
+    if (m_options.liveRecorded) {
+        const std::optional<LiveRecord> live = m_store->live(liveId);
+        if (live && live->avRoomId)
+            m_options.liveRecorded(liveId, quint32(*live->avRoomId), live->teacherId, true);
+    }
     return Json::Value(Json::objectValue);
 }
 
@@ -409,11 +416,11 @@ Json::Value AppServer::endLive(Call& call)
 {
     const int64_t liveId = needLiveId(call.params);
     m_store->endLive(call.user->userId, liveId);
-    if (m_options.liveEnded) {
-        const std::optional<LiveRecord> live = m_store->live(liveId);
-        if (live && live->avRoomId)
-            m_options.liveEnded(quint32(*live->avRoomId));
-    }
+    const std::optional<LiveRecord> live = m_store->live(liveId);
+    if (live && live->avRoomId && m_options.liveEnded)
+        m_options.liveEnded(quint32(*live->avRoomId));
+    if (live && live->avRoomId && m_options.liveRecorded)
+        m_options.liveRecorded(liveId, quint32(*live->avRoomId), live->teacherId, false);
     return Json::Value(Json::objectValue);
 }
 

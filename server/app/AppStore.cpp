@@ -529,6 +529,38 @@ std::optional<LiveRecord> AppStore::live(int64_t liveId)
     return liveIn(*c, liveId);
 }
 
+std::optional<LiveRecord> AppStore::liveByRoom(int64_t avRoomId)
+{
+    auto c = lease();
+    auto q = c->q("SELECT live_id, teacher_id, title, remark, start_ms, end_ms, state, av_room_id FROM lives"
+                  " WHERE av_room_id = ?");
+    q->bind(1, avRoomId);
+    if (!q->executeStep())
+        return std::nullopt;
+    return readLive(*q);
+}
+
+std::optional<int64_t> AppStore::endedMs(int64_t liveId)
+{
+    auto c = lease();
+    auto q = c->q("SELECT ended_ms FROM lives WHERE live_id = ? AND state = 'e' AND ended_ms IS NOT NULL");
+    q->bind(1, liveId);
+    if (!q->executeStep())
+        return std::nullopt;
+    return q->getColumn(0).getInt64();
+}
+
+bool AppStore::mayWatch(int64_t liveId, int64_t userId)
+{
+    static const std::string sql
+        = std::string("SELECT 1 FROM lives l WHERE l.live_id = :live AND ") + kMayVisit;
+    auto c = lease();
+    auto q = c->q(sql.c_str());
+    q->bind(":live", liveId);
+    q->bind(":viewer", userId);
+    return q->executeStep();
+}
+
 LiveRecord AppStore::ownLive(Conn& c, int64_t callerId, int64_t liveId)
 {
     std::optional<LiveRecord> l = liveIn(c, liveId);

@@ -113,6 +113,12 @@ public:
     std::vector<MemberRecord> members(int64_t callerId, int64_t liveId, int offset, int limit, int* total);
     void setMemberStatus(int64_t callerId, int64_t liveId, int64_t userId, bool on);
     std::optional<LiveRecord> live(int64_t liveId);
+    std::optional<LiveRecord> liveByRoom(int64_t avRoomId);
+    // Whether userId may watch the live's replay: its teacher, and the students its roster admits
+    // (everyone when it has none).
+    bool mayWatch(int64_t liveId, int64_t userId);
+    // When "live.end" ended the live; nullopt while it has not.
+    std::optional<int64_t> endedMs(int64_t liveId);
     // What the live relay needs to know to let a user host or join a room.
     struct RoomAccess {
         bool exists = false; // some live has this room

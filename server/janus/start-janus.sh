@@ -8,6 +8,7 @@
 #                  [--local-ip ADDR] [--rtp-ports LOW-HIGH] [--debug-level N]
 #                  [--admin-port PORT] [--admin-bind ADDR]
 #                  [--cert FILE --key FILE --wss-port PORT [--wss-bind ADDR]]
+#                  [--recordings DIR]
 #
 # Janus accepts sessions only with a token lectern-server hands out through the Admin API, which
 # listens on --admin-port (default PORT + 1) at --admin-bind (default 127.0.0.1: give the address
@@ -21,13 +22,18 @@
 # --local-ip is the address Janus writes into its SDP; without it Janus looks for one itself and
 # passes over loopback-range addresses.
 #
+# --recordings is the folder lectern-server's --recordings names: Janus writes the classes'
+# recordings there. Janus refuses to record into its protected folders (among them /var) without
+# saying so to whoever made the room, so that folder is let out of them: a protected folder on the
+# way to it is replaced by everything beside that way, which stays protected.
+#
 # DIR receives the filled-in configuration and the plugin links; Janus runs in the foreground
 # (exec), so whoever started this script stops Janus by stopping it.
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 
 dir= port= key= bind=127.0.0.1 iface= localip= rtp=20000-40000 level=3 cert= certkey= wssport= wssbind=0.0.0.0
-adminport= adminbind=127.0.0.1 keyfile=
+adminport= adminbind=127.0.0.1 keyfile= recordings=
 while (($#)); do
   if [ $# -lt 2 ]; then echo "start-janus: $1 needs a value" >&2; exit 2; fi
   case "$1" in
@@ -46,6 +52,7 @@ while (($#)); do
     --wss-bind) wssbind=$2; shift 2 ;;
     --admin-port) adminport=$2; shift 2 ;;
     --admin-bind) adminbind=$2; shift 2 ;;
+    --recordings) recordings=$2; shift 2 ;;
     *) echo "start-janus: unknown argument $1" >&2; exit 2 ;;
   esac
 done
@@ -119,6 +126,35 @@ mkdir -p "$dir/plugins" "$dir/transports" "$dir/events" "$dir/loggers"
 ln -s "$lib/plugins/libjanus_videoroom.so" "$dir/plugins/"
 ln -s "$lib/transports/libjanus_websockets.so" "$dir/transports/"
 
+protected=(/bin /boot /dev /etc /initrd /lib /lib32 /lib64 /proc /sbin /sys /usr /var)
+if [ -n "$recordings" ]; then
+  mkdir -p "$recordings" || bad "cannot create the recordings folder $recordings"
+  recordings=$(cd "$recordings" && pwd -P)
+  kept=()
+  for p in "${protected[@]}"; do
+    if [ "$recordings" != "$p" ] && [[ "$recordings" != "$p"/* ]]; then kept+=("$p"); continue; fi
+    at=$p rest=${recordings#"$p"}
+    rest=${rest#/}
+    while [ -n "$rest" ]; do
+      step=${rest%%/*}
+      for e in "$at"/* "$at"/.[!.]*; do
+        [ -e "$e" ] && [ "$e" != "$at/$step" ] || continue
+        # Janus compares the start of a path: a folder named like the start of the way down is
+        # closed with a slash, so it does not cover the way itself.
+        if [ -d "$e" ]; then kept+=("$e/"); else kept+=("$e"); fi
+      done
+      at=$at/$step rest=${rest#"$step"}
+      rest=${rest#/}
+    done
+  done
+  protected=("${kept[@]}")
+fi
+folders=
+for p in "${protected[@]}"; do
+  case "$p" in *[\"\|\\\&$'\n']*) continue ;; esac
+  folders+="${folders:+, }\"$p\""
+done
+
 enforce= local=
 if [ -n "$localip" ]; then local="interface = \"$localip\""; fi
 if [ -n "$iface" ]; then enforce="ice_enforce_list = \"$iface\""; fi
@@ -128,7 +164,7 @@ fill() {
       -e "s|@ADMIN_PORT@|$adminport|g" -e "s|@ADMIN_BIND@|$adminbind|g" \
       -e "s|@RTP_PORTS@|$rtp|g" -e "s|@DEBUG_LEVEL@|$level|g" -e "s|@ICE_ENFORCE@|$enforce|g" \
       -e "s|@LOCAL_IP@|$local|g" -e "s|@WSS@|$wss|g" -e "s|@WSS_LISTEN@|$wsslisten|g" \
-      -e "s|@WSS_CERTIFICATES@|$wsscerts|g" "$1" > "$2"
+      -e "s|@WSS_CERTIFICATES@|$wsscerts|g" -e "s|@PROTECTED@|$folders|g" "$1" > "$2"
 }
 fill "$here/janus.jcfg.in" "$dir/janus.jcfg"
 fill "$here/janus.transport.websockets.jcfg.in" "$dir/janus.transport.websockets.jcfg"

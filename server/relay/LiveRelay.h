@@ -93,6 +93,10 @@ public:
     // Makes a VideoRoom for each room a host enters and hands its address, PIN and the feed ids
     // to the members let in. Without it (or while it fails) rooms have no media.
     void setMediaRooms(MediaRooms* rooms);
+    // Told of the feed ids each member is given in a room (for the class's recording).
+    using FeedsDrawn
+        = std::function<void(quint32 roomId, const QString& userId, qint64 camera, qint64 screen)>;
+    void setFeedsDrawn(FeedsDrawn drawn) { m_feedsDrawn = std::move(drawn); }
     // The room's live has ended: its media room goes.
     void endMedia(quint32 roomId);
     // The room's live has ended: its members are told and leave it, its media room goes, and
@@ -182,7 +186,8 @@ private:
         bool host = false;
     };
     static Seat seat(const Session* s);
-    void record(classfacts::Kind kind, quint32 roomId, const QString& userId);
+    void record(
+        classfacts::Kind kind, quint32 roomId, const QString& userId, const QString& text = QString());
     void sendTallySoon(quint32 roomId, qint64 quizId);
     void sendTally(quint32 roomId, const QJsonObject& tally);
     void tellOpenQuestion(Session* s);
@@ -210,6 +215,7 @@ private:
     FeedCheck* m_feedCheck = nullptr;
     QHash<quint32, QList<PendingHost>> m_pendingHosts;
     ClassRecord m_record;
+    FeedsDrawn m_feedsDrawn;
     QHash<quint32, QSet<QString>> m_hands; // raised, per room
     QHash<quint32, QByteArray> m_openQuestion; // the host's open question as sent, for who comes later
     QSet<QPair<quint32, qint64>> m_tallyDue;

@@ -23,7 +23,7 @@ QJsonObject paramOf(const cmdmessage::Command& cmd)
 
 } // namespace
 
-void LiveRelay::record(classfacts::Kind kind, quint32 roomId, const QString& userId)
+void LiveRelay::record(classfacts::Kind kind, quint32 roomId, const QString& userId, const QString& text)
 {
     if (!m_record || !roomId)
         return;
@@ -31,6 +31,7 @@ void LiveRelay::record(classfacts::Kind kind, quint32 roomId, const QString& use
     f.kind = kind;
     f.roomId = roomId;
     f.userId = userId;
+    f.text = text;
     m_record(f);
 }
 
@@ -56,7 +57,7 @@ bool LiveRelay::classMessage(Session* s, const QByteArray& id, bool group, QJson
         const int type = e.value(QStringLiteral("type")).toInt(-1);
         if (type == 0) {
             if (group)
-                record(Kind::ChatLine, roomId, me.userId);
+                record(Kind::ChatLine, roomId, me.userId, e.value(QStringLiteral("text")).toString());
             continue;
         }
         const std::optional<cmdmessage::Command> cmd = type == 1

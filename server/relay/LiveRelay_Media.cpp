@@ -124,6 +124,8 @@ LiveRelay::Feeds LiveRelay::feedsOf(quint32 roomId, Media& media, const QString&
     f.token = QString::number(QRandomGenerator::system()->generate64(), 16)
         + QString::number(QRandomGenerator::system()->generate64(), 16);
     media.feeds.insert(userId, f);
+    if (m_feedsDrawn)
+        m_feedsDrawn(roomId, userId, f.camera, f.screen);
     // Sent to the media server before the member hears of it.
     if (m_mediaRooms)
         m_mediaRooms->allowToken(roomId, f.token);

@@ -115,6 +115,7 @@ MediaRooms::MediaRooms(const QByteArray& secret, const QList<MediaServerConfig>&
                     lost << it.key();
                     m_videoRooms.remove(it.key());
                     m_tokens.remove(it.key());
+                    m_recorded.remove(it.key());
                     it = m_rooms.erase(it);
                 } else {
                     ++it;
@@ -315,14 +316,24 @@ void MediaRooms::createOn(Server* s, quint32 roomId, bool replacing, Created don
     }
     const QString pin = randomPin();
     const quint64 videoRoom = randomRoomId();
-    const QJsonObject body { { "request", "create" }, { "room", double(videoRoom) },
+    QJsonObject body { { "request", "create" }, { "room", double(videoRoom) },
         { "admin_key", s->config.adminKey }, { "description", QStringLiteral("live room %1").arg(roomId) },
         { "secret", secretOf(roomId) }, { "pin", pin }, { "is_private", true }, { "permanent", false },
         { "publishers", kPublishers }, { "bitrate", kBitrateCap }, { "bitrate_cap", true },
         { "audiocodec", "opus" }, { "videocodec", "vp8" } };
-    s->session->message(
-        s->handle, body, {}, [this, s, roomId, replacing, videoRoom, pin, done](const QJsonObject& answer) {
+    const std::optional<Recording> rec = m_recordingOf ? m_recordingOf(roomId, s->config) : std::nullopt;
+    if (rec) {
+        body.insert("rec_dir", rec->dir);
+        body.insert("record", rec->on);
+        body.insert("lock_record", true);
+    }
+    s->session->message(s->handle, body, {},
+        [this, s, roomId, replacing, videoRoom, pin, done, recorded = bool(rec)](const QJsonObject& answer) {
             if (JanusSession::ok(answer)) {
+                if (recorded)
+                    m_recorded.insert(roomId);
+                else
+                    m_recorded.remove(roomId);
                 Server* before = m_rooms.value(roomId);
                 if (before != s) {
                     if (before)
@@ -349,6 +360,7 @@ void MediaRooms::createOn(Server* s, quint32 roomId, bool replacing, Created don
 
 void MediaRooms::destroy(quint32 roomId)
 {
+    m_recorded.remove(roomId);
     Server* s = m_rooms.take(roomId);
     const quint64 videoRoom = m_videoRooms.take(roomId);
     const QStringList tokens = m_tokens.take(roomId);
@@ -523,4 +535,19 @@ void MediaRooms::handleInfo(
         }
         done(info);
     });
+}
+
+bool MediaRooms::setRecording(quint32 roomId, bool on)
+{
+    Server* s = m_rooms.value(roomId);
+    if (!s || !s->handle || !m_recorded.contains(roomId))
+        return false;
+    const QJsonObject body { { "request", "enable_recording" },
+        { "room", double(m_videoRooms.value(roomId)) }, { "secret", secretOf(roomId) }, { "record", on } };
+    s->session->message(s->handle, body, {}, [roomId, on](const QJsonObject& answer) {
+        if (!JanusSession::ok(answer))
+            qWarning().noquote() << "media room" << roomId << "could not" << (on ? "start" : "stop")
+                                 << "recording:" << JanusSession::errorText(answer);
+    });
+    return true;
 }

@@ -5,6 +5,7 @@
 #include <QJsonObject>
 #include <QList>
 #include <QObject>
+#include <QSet>
 #include <QString>
 #include <QUrl>
 
@@ -87,6 +88,18 @@ public:
     // Publishers lectern-server has seen in the room and not seen go.
     QList<quint64> publishersOf(quint32 roomId) const;
 
+    // Where a room's media server records it, asked as its VideoRoom is made (nullopt: not
+    // recorded). Only lectern-server switches the recording, with the room's secret.
+    struct Recording {
+        QString dir;
+        bool on = false;
+    };
+    using RecordingOf
+        = std::function<std::optional<Recording>(quint32 roomId, const MediaServerConfig& server)>;
+    void setRecordingOf(RecordingOf recordingOf) { m_recordingOf = std::move(recordingOf); }
+    // Starts or stops recording a room made with a recording folder; false when it has none.
+    bool setRecording(quint32 roomId, bool on);
+
 signals:
     // A publisher the check let stay appeared in the room, or left it (or was removed).
     void publisherSeen(quint32 roomId, quint64 feedId);
@@ -121,5 +134,7 @@ private:
     QHash<quint32, QStringList> m_tokens;
     int m_timeoutMs = 5000;
     PublisherCheck m_check;
+    RecordingOf m_recordingOf;
+    QSet<quint32> m_recorded; // rooms made with a recording folder
     QTimer* m_probe = nullptr;
 };

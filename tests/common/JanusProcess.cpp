@@ -111,12 +111,15 @@ bool JanusProcess::start(QString* error)
     m_output.clear();
     m_process.reset(new ChildProcess);
     m_process->setProcessChannelMode(QProcess::MergedChannels);
-    m_process->start(QStringLiteral("/bin/bash"),
-        { script, QStringLiteral("--dir"), m_dir.path(), QStringLiteral("--port"), QString::number(m_port),
-            QStringLiteral("--admin-key-file"), keyFile, QStringLiteral("--bind"), QLatin1String(kAddress),
-            QStringLiteral("--admin-bind"), QLatin1String(kAddress), QStringLiteral("--local-ip"),
-            QLatin1String(kAddress), QStringLiteral("--ice-interface"), QLatin1String(kInterface),
-            QStringLiteral("--rtp-ports"), QStringLiteral("%1-%2").arg(low).arg(low + 499) });
+    QStringList args { script, QStringLiteral("--dir"), m_dir.path(), QStringLiteral("--port"),
+        QString::number(m_port), QStringLiteral("--admin-key-file"), keyFile, QStringLiteral("--bind"),
+        QLatin1String(kAddress), QStringLiteral("--admin-bind"), QLatin1String(kAddress),
+        QStringLiteral("--local-ip"), QLatin1String(kAddress), QStringLiteral("--ice-interface"),
+        QLatin1String(kInterface), QStringLiteral("--rtp-ports"),
+        QStringLiteral("%1-%2").arg(low).arg(low + 499) };
+    if (!m_recordings.isEmpty())
+        args << QStringLiteral("--recordings") << m_recordings;
+    m_process->start(QStringLiteral("/bin/bash"), args);
     if (!m_process->waitForStarted(5000)) {
         *error = QStringLiteral("cannot start %1: %2").arg(script, m_process->errorString());
         return false;

@@ -21,6 +21,8 @@ public:
     JanusProcess();
     ~JanusProcess();
 
+    // The folder it may record into (start-janus.sh --recordings), for the next start.
+    void setRecordings(const QString& dir) { m_recordings = dir; }
     // Starts Janus and waits until its WebSocket transport answers a request. False with the
     // reason (Janus missing, not inside the namespace, Janus ended or did not answer).
     bool start(QString* error);
@@ -48,5 +50,6 @@ private:
     std::unique_ptr<QProcess> m_process;
     QByteArray m_output;
     QString m_adminKey;
+    QString m_recordings;
     quint16 m_port = 0;
 };

@@ -70,7 +70,7 @@ dpkg-deb -e "$client_deb" "$work/client.ctl"
   || fail "server conffiles are: $(cat "$work/server.ctl/conffiles")"
 field() { sed -n "s/^$2: //p" "$work/$1.ctl/control"; }
 [ "$(field server Version)" = "$version" ] && [ "$(field client Version)" = "$version" ] || fail "package versions are not $version"
-for dep in janus adduser libqt5core5a; do
+for dep in janus janus-tools ffmpeg adduser libqt5core5a; do
   field server Depends | tr ',' '\n' | grep -q "^ *$dep\b" || fail "lectern-server does not depend on $dep"
 done
 for dep in libreoffice-impress gstreamer1.0-plugins-good gstreamer1.0-nice libqt5widgets5; do
@@ -98,6 +98,11 @@ for opt in $("$root/usr/lib/lectern/lectern-server" --help | sed -n 's/^  --\([a
   case "$opt" in help | help-all | config | publish) continue ;; esac
   grep -Eq "^#?$opt = " "$conf" || fail "the shipped configuration does not document \"$opt\""
 done
+
+# The server records into the folder its Janus is allowed to write (Janus protects /var).
+grep -q '^recordings = /var/lib/lectern/recordings$' "$conf" || fail "the shipped configuration records nowhere"
+grep -q -- '--recordings /var/lib/lectern/recordings' "$root/lib/systemd/system/lectern-janus.service" \
+  || fail "lectern-janus.service does not let Janus record into /var/lib/lectern/recordings"
 
 # Run as installed: /var/lib is a fresh tmpfs in a private mount namespace, the network a private
 # one with only its loopback. The media server's key is the one thing the package makes on install.

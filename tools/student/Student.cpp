@@ -62,6 +62,7 @@ Student::Student(const StudentOptions& options, QObject* parent)
     connect(&m_chatTimer, &QTimer::timeout, this, &Student::sendChat);
     // A scripted student has no devices: a test tone and a test picture stand in for them.
     media::MediaTestKit::setEnabled(true);
+    media::MediaTestKit::setToneHz(m_opt.toneHz);
     m_media = new LiveMedia(this);
     m_media->setSpeaker(QStringLiteral("test-speaker"), true);
     // A student is heard only while on the microphone.

@@ -29,6 +29,7 @@ struct StudentOptions {
     int rejectReason = 0;
     int micOffAfterSecs = 0;
     bool camera = false; // a test picture beside the test tone when on the microphone
+    double toneHz = 440; // the test tone's pitch
     int durationSecs = 0; // 0: until the class ends
     int answerDelayMs = 1000;
     int reconnectMs = 15000; // how long a dropped relay connection is tried again; 0: never

@@ -63,8 +63,10 @@ int main(int argc, char** argv)
         "Keep trying a dropped live relay connection for MS milliseconds, resuming the same place in the "
         "room (default: 15000; 0: give up at once).",
         "MS", "15000");
+    const QCommandLineOption toneHz(
+        "tone-hz", "Pitch of the test tone sent on the microphone (default: 440).", "HZ", "440");
     parser.addOptions({ server, live, login, password, nickname, teacher, liveId, room, chat, accept, reject,
-        micOff, camera, duration, reconnect });
+        micOff, camera, duration, reconnect, toneHz });
     parser.process(app);
 
     auto number = [&](const QCommandLineOption& opt, int* out) {
@@ -85,6 +87,12 @@ int main(int argc, char** argv)
     o.teacher = parser.value(teacher);
     o.liveId = parser.value(liveId);
     o.camera = parser.isSet(camera);
+    bool hzOk = false;
+    o.toneHz = parser.value(toneHz).toDouble(&hzOk);
+    if (!hzOk || o.toneHz < 20 || o.toneHz > 20000) {
+        qCritical("lectern-student: --tone-hz takes 20 to 20000");
+        return 2;
+    }
     int roomId = 0;
     if (!number(chat, &o.chatEverySecs) || !number(micOff, &o.micOffAfterSecs)
         || !number(duration, &o.durationSecs) || !number(reconnect, &o.reconnectMs))

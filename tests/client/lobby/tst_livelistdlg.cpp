@@ -12,6 +12,9 @@
 #include "ui_LiveListItem.h"
 
 #include <QDateTime>
+#include <QDesktopServices>
+#include <QPushButton>
+#include <QScopeGuard>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QScreen>
@@ -65,6 +68,15 @@ HttpResponse ListOf(int count, const QString& titlePrefix, int delayMs)
     }
     return Ok({ { "list", list } }, delayMs);
 }
+
+// Stands in for the browser: what QDesktopServices was asked to open.
+class UrlCatcher : public QObject {
+    Q_OBJECT
+public:
+    QList<QUrl> opened;
+public slots:
+    void open(const QUrl& url) { opened << url; }
+};
 
 } // namespace
 
@@ -135,13 +147,20 @@ private slots:
         QCOMPARE(m_lobby->itemAt(0)->form()->startButton->text(), QStringLiteral("已结束"));
         click(0);
         QTest::qWait(200);
-        QVERIFY(m_http.requests().isEmpty() && m_fake->calls.filter("createRoom").isEmpty());
+        // Only the quiet question for the ended lives' replays went out.
+        for (const HttpRequestRecord& r : m_http.requests())
+            QVERIFY2(r.body.contains("live.replay.list"), r.body.constData());
+        QVERIFY(m_fake->calls.filter("createRoom").isEmpty());
 
         // A refresh keeps the chosen tab.
         feed({ Live("6", "e"), Live("7", "i") });
         QCOMPARE(shownIds(), QStringList({ "6" }));
         tabList->setCurrentRow(0);
         QCOMPARE(shownIds(), QStringList({ "6", "7" }));
+        // Each answer with an ended live asked for the replays; both are answered before the next test.
+        QTRY_COMPARE(std::count_if(m_http.requests().begin(), m_http.requests().end(),
+                         [](const HttpRequestRecord& r) { return r.body.contains("live.replay.list"); }),
+            2);
     }
 
     void showAndRefreshKeepRowsToTheView()
@@ -224,6 +243,40 @@ private slots:
         QTRY_VERIFY(!m_lobby->isEntering());
         QCOMPARE(m_http.requests().size(), answers.size());
         QVERIFY(!g_liveDlg);
+    }
+
+    void endedLiveWithAReplayOpensItsPageOfTheAppServerInTheBrowser()
+    {
+        UrlCatcher browser;
+        QDesktopServices::setUrlHandler("http", &browser, "open");
+        QDesktopServices::setUrlHandler("https", &browser, "open");
+        const auto replay = [](const char* id, const char* page) {
+            return QVariantMap { { "liveId", id }, { "pageUrl", page } };
+        };
+        const QVariantList replays { replay("4", "/student/replay.html?live=4&u=1&s=ab"),
+            replay("3", "/student/replay.html?live=3"), replay("5", "https://elsewhere.example/student/x") };
+        m_http.setHandler([replays](const HttpRequestRecord& r) {
+            return Ok({ { "list", r.body.contains("live.replay.list") ? replays : QVariantList() } });
+        });
+        auto restore = qScopeGuard([this] {
+            QDesktopServices::unsetUrlHandler("http");
+            QDesktopServices::unsetUrlHandler("https");
+            m_http.setHandler([](const HttpRequestRecord&) { return Ok({ { "list", QVariantList() } }); });
+            LiveListDlg::OnAppServer_ReplayListSuccess({}, m_lobby);
+        });
+        showQuietly();
+        feed({ Live("3", "i", 77), Live("4", "e", 78), Live("5", "e", 79), Live("6", "e", 80) });
+        const auto offered = [this] {
+            QList<bool> shown;
+            for (int i = 0; i < rowCount(); ++i)
+                shown << m_lobby->itemAt(i)
+                             ->findChild<QPushButton*>("replayButton")
+                             ->isVisibleTo(m_lobby->itemAt(i));
+            return shown;
+        };
+        QTRY_COMPARE_WITH_TIMEOUT(offered(), (QList<bool> { false, true, false, false }), 5000);
+        QTest::mouseClick(m_lobby->itemAt(1)->findChild<QPushButton*>("replayButton"), Qt::LeftButton);
+        QCOMPARE(browser.opened, QList<QUrl> { QUrl(m_http.url("/student/replay.html?live=4&u=1&s=ab")) });
     }
 
     void clicksWhileEnteringOpenOneRoomThatMissedCamerasAlreadyOn_regression()

@@ -184,9 +184,48 @@ async function refreshList() {
   }
 }
 
+function replayRow(replay) {
+  const row = document.createElement('li');
+  row.className = 'live-row';
+  row.dataset.liveId = replay.liveId;
+  const info = document.createElement('div');
+  info.className = 'live-info';
+  const title = document.createElement('div');
+  title.className = 'live-title';
+  title.textContent = replay.title;
+  const badge = document.createElement('span');
+  badge.className = 'badge waiting';
+  badge.textContent = '回放';
+  title.prepend(badge);
+  const meta = document.createElement('div');
+  meta.className = 'live-meta';
+  const minutes = Math.max(1, Math.round((replay.durationMs || 0) / 60000));
+  meta.textContent = `${new Date(replay.startTime).toLocaleDateString('zh-CN')} · ${minutes} 分钟`;
+  info.append(title, meta);
+  const watch = document.createElement('a');
+  watch.className = 'button primary enter';
+  watch.href = replay.pageUrl;
+  watch.textContent = '观看';
+  row.append(info, watch);
+  return row;
+}
+
+// Ended classes with a replay; a server without replays leaves the section hidden.
+async function refreshReplays() {
+  try {
+    const result = await rpc('live.replay.list', {}, session.ak);
+    const replays = Array.isArray(result.list) ? result.list.filter((r) => typeof r.pageUrl === 'string') : [];
+    $('replayList').replaceChildren(...replays.map(replayRow));
+    $('replaySection').hidden = replays.length === 0;
+  } catch {
+    $('replaySection').hidden = true;
+  }
+}
+
 function showList() {
   show('listView');
   refreshList();
+  refreshReplays();
   clearInterval(listTimer);
   listTimer = setInterval(() => {
     if (!$('listView').hidden) refreshList();

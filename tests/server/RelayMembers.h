@@ -217,4 +217,36 @@ public:
     QByteArray in;
 };
 
+// A relay on a free loopback port, on the tests' clock, and members entering its rooms.
+class RelayUnderTest {
+protected:
+    LiveRelay* relay = nullptr;
+    quint16 port = 0;
+
+    void startRelay()
+    {
+        relay = new LiveRelay(kSecret);
+        relay->setClock([] { return kNow; });
+        QString error;
+        QVERIFY2(relay->listen(QHostAddress::LocalHost, 0, &error), qPrintable(error));
+        port = relay->port();
+    }
+
+    void stopRelay()
+    {
+        delete relay;
+        relay = nullptr;
+    }
+
+    // Signed in and in the room, which the host creates; null when any step is refused.
+    std::unique_ptr<Member> in(const QString& user, int room, bool host = false)
+    {
+        auto m = std::make_unique<Member>(port);
+        if (m->login(user) != 0
+            || m->call({ { "op", host ? "createRoom" : "joinRoom" }, { "roomId", room } }) != 0)
+            return nullptr;
+        return m;
+    }
+};
+
 } // namespace relaytest

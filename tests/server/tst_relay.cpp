@@ -8,37 +8,11 @@
 
 using namespace relaytest;
 
-class TestRelay : public QObject {
+class TestRelay : public QObject, protected RelayUnderTest {
     Q_OBJECT
-private:
-    LiveRelay* relay = nullptr;
-    quint16 port = 0;
-
-    // Signed in and in the room, which the host creates; null when any step is refused.
-    std::unique_ptr<Member> in(const QString& user, int room, bool host = false)
-    {
-        auto m = std::make_unique<Member>(port);
-        if (m->login(user) != 0
-            || m->call({ { "op", host ? "createRoom" : "joinRoom" }, { "roomId", room } }) != 0)
-            return nullptr;
-        return m;
-    }
-
 private slots:
-    void init()
-    {
-        relay = new LiveRelay(kSecret);
-        relay->setClock([] { return kNow; });
-        QString error;
-        QVERIFY2(relay->listen(QHostAddress::LocalHost, 0, &error), qPrintable(error));
-        port = relay->port();
-    }
-
-    void cleanup()
-    {
-        delete relay;
-        relay = nullptr;
-    }
+    void init() { startRelay(); }
+    void cleanup() { stopRelay(); }
 
     void signatureRefusedWhenWrongExpiredOrForAnotherUser_data()
     {

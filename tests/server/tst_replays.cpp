@@ -1,9 +1,9 @@
 // Replays as the app server lists and serves them, and as the command line keeps them: who may
 // watch which, the signed addresses, byte ranges, and the recordings folder's own files.
 #include "app/AppServer.h"
+#include "RpcCalls.h"
 #include "common/ReplayFolder.h"
 
-#include <QCryptographicHash>
 #include <QDateTime>
 #include <QDir>
 #include <QFile>
@@ -20,13 +20,6 @@ using appserver::AppServer;
 
 namespace {
 
-std::string sha1Base64(const std::string& text)
-{
-    return QCryptographicHash::hash(QByteArray::fromStdString(text), QCryptographicHash::Sha1)
-        .toBase64()
-        .toStdString();
-}
-
 bool write(const QString& path, const QByteArray& bytes)
 {
     QFile f(path);
@@ -38,37 +31,12 @@ bool write(const QString& path, const QByteArray& bytes)
 class TestReplays : public QObject {
     Q_OBJECT
 
-    Json::Value call(const std::string& method, Json::Value params, const std::string& ak)
+    Json::Value call(const std::string& method, Json::Value params, const std::string& ak = std::string())
     {
-        params["ak"] = ak;
-        Json::Value envelope(Json::objectValue);
-        envelope["jsonrpc"] = "2.0";
-        envelope["id"] = 1;
-        envelope["method"] = method;
-        envelope["params"] = params;
-        auto res = client()->Post(AppServer::kRpcPath,
-            Json::writeString(Json::StreamWriterBuilder(), envelope), "application/json");
-        Json::Value answer;
-        if (res) {
-            std::unique_ptr<Json::CharReader> reader(Json::CharReaderBuilder().newCharReader());
-            reader->parse(res->body.data(), res->body.data() + res->body.size(), &answer, nullptr);
-        }
-        return answer;
+        return rpctest::call(server->port(), method, params, ak);
     }
-    std::string ak(const std::string& loginId)
-    {
-        Json::Value p(Json::objectValue);
-        p["loginId"] = loginId;
-        p["salt"] = "77";
-        p["saltedPassword"] = sha1Base64(sha1Base64("123456") + "77");
-        return call("user.login", p, "")["result"]["ak"].asString();
-    }
-    std::unique_ptr<httplib::Client> client() const
-    {
-        auto c = std::make_unique<httplib::Client>("127.0.0.1", server->port());
-        c->set_read_timeout(10, 0);
-        return c;
-    }
+    std::string ak(const std::string& loginId) { return rpctest::ak(server->port(), loginId); }
+    std::unique_ptr<httplib::Client> client() const { return rpctest::client(server->port()); }
     // The liveIds live.replay.list gives the user, and the first entry.
     QStringList listed(const std::string& login, Json::Value* first = nullptr)
     {
@@ -193,17 +161,8 @@ private slots:
         QVERIFY(chat->body.find("\"durationMs\"") != std::string::npos);
 
         const std::string access = videoUrl.substr(videoUrl.find('?'));
-        const std::string student02 = call(
-            "user.login",
-            [] {
-                Json::Value p(Json::objectValue);
-                p["loginId"] = "student02";
-                p["salt"] = "77";
-                p["saltedPassword"] = sha1Base64(sha1Base64("123456") + "77");
-                return p;
-            }(),
-            "")["result"]["userId"]
-                                          .asString();
+        const std::string student02
+            = call("user.login", rpctest::demoLogin("student02"))["result"]["userId"].asString();
         const int64_t me = std::stoll(access.substr(3, access.find('&') - 3));
         const int64_t soon = QDateTime::currentSecsSinceEpoch() + 60;
         std::string wrongSignature = videoUrl;

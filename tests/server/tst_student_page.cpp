@@ -1,7 +1,7 @@
 // The students' page as the app server serves it, and the list of classes a student may enter.
+#include "RpcCalls.h"
 #include "app/AppServer.h"
 
-#include <QCryptographicHash>
 #include <QFile>
 #include <QTemporaryDir>
 #include <QtTest>
@@ -19,12 +19,6 @@ bool write(const QString& path, const QByteArray& bytes)
     return f.open(QIODevice::WriteOnly) && f.write(bytes) == bytes.size();
 }
 
-std::string sha1Base64(const std::string& text)
-{
-    return QCryptographicHash::hash(QByteArray::fromStdString(text), QCryptographicHash::Sha1)
-        .toBase64()
-        .toStdString();
-}
 } // namespace
 
 class TestStudentPage : public QObject {
@@ -32,35 +26,10 @@ class TestStudentPage : public QObject {
 
     Json::Value call(const std::string& method, Json::Value params, const std::string& ak = std::string())
     {
-        params["ak"] = ak;
-        Json::Value envelope(Json::objectValue);
-        envelope["jsonrpc"] = "2.0";
-        envelope["id"] = 1;
-        envelope["method"] = method;
-        envelope["params"] = params;
-        auto res = client()->Post(AppServer::kRpcPath,
-            Json::writeString(Json::StreamWriterBuilder(), envelope), "application/json");
-        Json::Value answer;
-        if (res) {
-            std::unique_ptr<Json::CharReader> reader(Json::CharReaderBuilder().newCharReader());
-            reader->parse(res->body.data(), res->body.data() + res->body.size(), &answer, nullptr);
-        }
-        return answer;
+        return rpctest::call(server->port(), method, params, ak);
     }
-    std::string ak(const std::string& loginId)
-    {
-        Json::Value p(Json::objectValue);
-        p["loginId"] = loginId;
-        p["salt"] = "77";
-        p["saltedPassword"] = sha1Base64(sha1Base64("123456") + "77");
-        return call("user.login", p)["result"]["ak"].asString();
-    }
-    std::unique_ptr<httplib::Client> client() const
-    {
-        auto c = std::make_unique<httplib::Client>("127.0.0.1", server->port());
-        c->set_read_timeout(10, 0);
-        return c;
-    }
+    std::string ak(const std::string& loginId) { return rpctest::ak(server->port(), loginId); }
+    std::unique_ptr<httplib::Client> client() const { return rpctest::client(server->port()); }
 
 private slots:
     void init()

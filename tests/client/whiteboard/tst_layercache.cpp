@@ -2,26 +2,14 @@
 #include "whiteboard/PageStore.h"
 #include "whiteboard/painterstorage.h"
 
+#include "BoardTestKit.h"
+
 #include <QPainter>
 #include <QtTest>
 
 namespace {
 
 constexpr QSize kSize(400, 300);
-
-ShapeRecord record(const QString& name, QVector<QPointF> points, int width = 3, float rotation = 0,
-    float scaleX = 1, float scaleY = 1)
-{
-    ShapeRecord r;
-    r.name = name;
-    r.points = points;
-    r.rotation = rotation;
-    r.penColor = QColor(20 * width, 90, 160);
-    r.penWidth = width;
-    r.scaleX = scaleX;
-    r.scaleY = scaleY;
-    return r;
-}
 
 // Enough overlapping shapes that changes fall both above and below the layer's checkpoint,
 // some painting beyond their frames.

@@ -12,22 +12,6 @@
 
 namespace {
 
-// A page of strokes large enough to be read in the background.
-void writeBusyPage(const QString& name, int strokes)
-{
-    PainterStorage file;
-    for (int s = 0; s < strokes; ++s) {
-        ShapeRecord r;
-        r.name = QStringLiteral("CurveShape");
-        r.penColor = QColor(0, 160, 86);
-        r.penWidth = 1;
-        for (int i = 0; i < 100; ++i)
-            r.points.append(QPointF(5 + (s * 7 + i) % 390, 5 + (s * 3 + i / 2) % 290));
-        file.records.append(r);
-    }
-    QVERIFY(file.save(name));
-}
-
 std::shared_ptr<GeneralShape> stroke(QPointF from, QPointF to)
 {
     auto shape = GeneralShape::create(QStringLiteral("CurveShape"));

@@ -68,20 +68,6 @@ QVector<ShapeRecord> saved(const QString& name)
     return storage.records;
 }
 
-ShapeRecord record(const QString& name, QVector<QPointF> points, int width = 3, float rotation = 0,
-    float scaleX = 1, float scaleY = 1)
-{
-    ShapeRecord r;
-    r.name = name;
-    r.points = points;
-    r.rotation = rotation;
-    r.penColor = QColor(20 * width, 90, 160);
-    r.penWidth = width;
-    r.scaleX = scaleX;
-    r.scaleY = scaleY;
-    return r;
-}
-
 } // namespace
 
 class TestRenderArea : public QObject {

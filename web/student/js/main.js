@@ -136,23 +136,31 @@ function timeRange(live) {
   return `${start} ~ ${end}`;
 }
 
-function liveRow(live) {
+// A row of a class list: its badge and title over one line of facts; the caller adds the rest.
+function listRow(liveId, titleText, badgeClass, badgeText, metaText) {
   const row = document.createElement('li');
   row.className = 'live-row';
-  row.dataset.liveId = live.liveId;
+  row.dataset.liveId = liveId;
   const info = document.createElement('div');
   info.className = 'live-info';
   const title = document.createElement('div');
   title.className = 'live-title';
-  title.textContent = live.title;
+  title.textContent = titleText;
   const badge = document.createElement('span');
-  badge.className = live.state === 'i' ? 'badge live' : 'badge waiting';
-  badge.textContent = live.state === 'i' ? '直播中' : '等待上课';
+  badge.className = `badge ${badgeClass}`;
+  badge.textContent = badgeText;
   title.prepend(badge);
   const meta = document.createElement('div');
   meta.className = 'live-meta';
-  meta.textContent = `${live.teacherNickname} · ${timeRange(live)}`;
+  meta.textContent = metaText;
   info.append(title, meta);
+  return { row, info };
+}
+
+function liveRow(live) {
+  const inProgress = live.state === 'i';
+  const { row, info } = listRow(live.liveId, live.title, inProgress ? 'live' : 'waiting',
+    inProgress ? '直播中' : '等待上课', `${live.teacherNickname} · ${timeRange(live)}`);
   if (live.remark) {
     const remark = document.createElement('div');
     remark.className = 'live-remark';
@@ -185,23 +193,9 @@ async function refreshList() {
 }
 
 function replayRow(replay) {
-  const row = document.createElement('li');
-  row.className = 'live-row';
-  row.dataset.liveId = replay.liveId;
-  const info = document.createElement('div');
-  info.className = 'live-info';
-  const title = document.createElement('div');
-  title.className = 'live-title';
-  title.textContent = replay.title;
-  const badge = document.createElement('span');
-  badge.className = 'badge waiting';
-  badge.textContent = '回放';
-  title.prepend(badge);
-  const meta = document.createElement('div');
-  meta.className = 'live-meta';
   const minutes = Math.max(1, Math.round((replay.durationMs || 0) / 60000));
-  meta.textContent = `${new Date(replay.startTime).toLocaleDateString('zh-CN')} · ${minutes} 分钟`;
-  info.append(title, meta);
+  const { row } = listRow(replay.liveId, replay.title, 'waiting', '回放',
+    `${new Date(replay.startTime).toLocaleDateString('zh-CN')} · ${minutes} 分钟`);
   const watch = document.createElement('a');
   watch.className = 'button primary enter';
   watch.href = replay.pageUrl;

@@ -47,12 +47,17 @@ Account signIn(const ServerProcess& server, const QString& login)
 
 qint64 roomOfLiveInProgress(const ServerProcess& server, const Account& teacher)
 {
+    return roomOfLive(server, teacher, QStringLiteral("i"));
+}
+
+qint64 roomOfLive(const ServerProcess& server, const Account& teacher, const QString& state)
+{
     const QJsonArray lives = result(server, "live.list.by.teacher.id",
         { { "teacherUserId", teacher.userId }, { "pageNum", 1 }, { "pageSize", 100 } }, teacher.ak)
                                  .value("list")
                                  .toArray();
     for (const QJsonValue& l : lives)
-        if (l.toObject().value("state").toString() == QLatin1String("i"))
+        if (l.toObject().value("state").toString() == state)
             return result(server, "live.create.room",
                 { { "hostUserId", teacher.userId }, { "liveId", l.toObject().value("liveId").toString() } },
                 teacher.ak)

@@ -36,6 +36,8 @@ struct Account {
 Account signIn(const ServerProcess& server, const QString& login);
 // The room of the teacher's live in progress, made by "live.create.room"; 0 when there is none.
 qint64 roomOfLiveInProgress(const ServerProcess& server, const Account& teacher);
+// The same for the teacher's first live in the given state ("i" in progress, "s" scheduled).
+qint64 roomOfLive(const ServerProcess& server, const Account& teacher, const QString& state);
 
 // A relay connection: requests answered in order, pushes kept.
 class RelayClient : public QObject {

@@ -76,19 +76,7 @@ void TestMediaServers::cleanupTestCase()
 
 qint64 TestMediaServers::roomOf(const Account& teacher, const QString& state)
 {
-    const QJsonArray lives = result(m_server, "live.list.by.teacher.id",
-        { { "teacherUserId", teacher.userId }, { "pageNum", 1 }, { "pageSize", 100 } }, teacher.ak)
-                                 .value("list")
-                                 .toArray();
-    for (const QJsonValue& l : lives)
-        if (l.toObject().value("state").toString() == state)
-            return result(m_server, "live.create.room",
-                { { "hostUserId", teacher.userId }, { "liveId", l.toObject().value("liveId").toString() } },
-                teacher.ak)
-                .value("avRoomId")
-                .toVariant()
-                .toLongLong();
-    return 0;
+    return classpeers::roomOfLive(m_server, teacher, state);
 }
 
 RoomAccess TestMediaServers::host(RelayClient* relay, qint64 room, const QString& userId, quint64* camera)

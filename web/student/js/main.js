@@ -194,7 +194,7 @@ async function refreshList() {
 
 function replayRow(replay) {
   const minutes = Math.max(1, Math.round((replay.durationMs || 0) / 60000));
-  const { row } = listRow(replay.liveId, replay.title, 'waiting', '回放',
+  const { row, info } = listRow(replay.liveId, replay.title, 'waiting', '回放',
     `${new Date(replay.startTime).toLocaleDateString('zh-CN')} · ${minutes} 分钟`);
   const watch = document.createElement('a');
   watch.className = 'button primary enter';

@@ -9,9 +9,11 @@
 
 #include <charconv>
 #include <cmath>
+#include <cstdlib>
 #include <cstring>
 #include <limits>
 #include <string_view>
+#include <vector>
 
 namespace ondemand = simdjson::ondemand;
 
@@ -101,6 +103,22 @@ bool parseNumber(std::string_view token, double& out)
     if (p == end && p > digits && p - digits <= 15 && (*digits != '0' || p - digits == 1)) {
         out = negative && whole != 0 ? -double(whole) : double(whole);
         return true;
+    }
+    // Decimals of up to 15 digits, as pens leave them: both the digits and the power of ten are
+    // exact in a double, so one division rounds as the full conversion does.
+    if (p < end && *p == '.' && p - digits <= 15 && (p == digits || *digits != '0' || p - digits == 1)) {
+        static constexpr double kTens[]
+            = { 1e0, 1e1, 1e2, 1e3, 1e4, 1e5, 1e6, 1e7, 1e8, 1e9, 1e10, 1e11, 1e12, 1e13, 1e14, 1e15 };
+        const char* fraction = p + 1;
+        const char* q = fraction;
+        qint64 all = whole;
+        while (q < end && isDigit(*q) && (p - digits) + (q - fraction) < 15)
+            all = all * 10 + (*q++ - '0');
+        if (q == end && (p > digits || q > fraction)) {
+            const double value = double(all) / kTens[q - fraction];
+            out = negative && all != 0 ? -value : value;
+            return true;
+        }
     }
     p = negative ? begin + 1 : begin;
     if (p < end && *p == '0') {
@@ -250,37 +268,51 @@ std::string_view keyText(ondemand::raw_json_string key)
 
 // ---- PageBytes ------------------------------------------------------------------------------
 
-bool PageBytes::read(QIODevice& device)
+const char PageBytes::kNothing[PageBytes::kPadding] = {};
+
+void PageBytes::Release::operator()(char* p) const
 {
-    const qint64 left = device.size() - device.pos();
-    if (left < 0 || left > std::numeric_limits<int>::max() - kPadding - 1)
-        return false;
-    m_buffer.resize(int(left) + kPadding);
-    const qint64 got = device.read(m_buffer.data(), left);
-    if (got != left) {
-        m_buffer.clear();
-        m_size = 0;
-        return false;
+    std::free(p);
+}
+
+bool PageBytes::reserve(int size)
+{
+    m_size = 0;
+    if (!m_buffer || m_capacity < size + kPadding) {
+        m_buffer.reset();
+        m_capacity = 0;
+        char* room = allocate(size_t(size) + kPadding);
+        if (!room)
+            return false;
+        m_buffer.reset(room);
+        m_capacity = size + kPadding;
     }
-    m_size = int(left);
-    std::memset(m_buffer.data() + m_size, 0, kPadding);
+    m_size = size;
+    std::memset(m_buffer.get() + size, 0, kPadding);
     return true;
 }
 
-void PageBytes::assign(const char* data, int size)
+bool PageBytes::read(QIODevice& device)
 {
-    m_buffer.resize(size + kPadding);
-    if (size > 0)
-        std::memcpy(m_buffer.data(), data, size_t(size));
-    std::memset(m_buffer.data() + size, 0, kPadding);
-    m_size = size;
+    const qint64 left = device.size() - device.pos();
+    if (left < 0 || left > std::numeric_limits<int>::max() - kPadding - 1 || !reserve(int(left)))
+        return false;
+    if (device.read(m_buffer.get(), left) != left) {
+        m_buffer.reset();
+        m_capacity = 0;
+        m_size = 0;
+        return false;
+    }
+    return true;
 }
 
-void PageBytes::adopt(QByteArray bytes)
+bool PageBytes::assign(const char* data, int size)
 {
-    m_size = bytes.size();
-    bytes.append(QByteArray(kPadding, '\0'));
-    m_buffer = std::move(bytes);
+    if (size < 0 || size > std::numeric_limits<int>::max() - kPadding - 1 || !reserve(size))
+        return false;
+    if (size > 0)
+        std::memcpy(m_buffer.get(), data, size_t(size));
+    return true;
 }
 
 namespace {
@@ -333,6 +365,8 @@ struct PageReader::Private {
     QByteArray keyScratch;
     // A document whose control characters had to be escaped, while it is read.
     PageBytes escaped;
+    // The points of the shape being read.
+    std::vector<QPointF> pointScratch;
 
     bool fail(const QString& why)
     {
@@ -495,9 +529,15 @@ struct PageReader::Private {
     // A coordinate: a number read on the spot, anything else converted as any value is.
     bool coordinate(ondemand::value& value, int depth, double& out)
     {
-        const std::string_view token = trimmed(value.raw_json_token());
+        std::string_view token = value.raw_json_token();
         const char first = token.empty() ? '\0' : token.front();
         if (first == '-' || first == '.' || isDigit(first)) {
+            // A number has no blanks in it; it ends where the blanks before the next token begin
+            // (found from the front: a page file is indented, the blanks are many).
+            size_t length = 0;
+            while (length < token.size() && !isSpace(token[length]))
+                ++length;
+            token = token.substr(0, length);
             if (!parseNumber(token, out))
                 return fail(QStringLiteral("illegal number"));
             return true;
@@ -511,8 +551,10 @@ struct PageReader::Private {
 
     bool points(ondemand::value& value, int depth, QVector<QPointF>& out)
     {
-        out.clear();
-        return elements(value, depth, [&](ondemand::value& element) {
+        // Gathered first, then copied once at their number: growing a QVector point by point
+        // reallocates it over and over.
+        pointScratch.clear();
+        const bool ok = elements(value, depth, [&](ondemand::value& element) {
             double x = 0;
             double y = 0;
             const bool ok = fields(element, depth + 1, [&](std::string_view name, ondemand::value& v) {
@@ -524,10 +566,12 @@ struct PageReader::Private {
             });
             // A point that is no number cannot be placed; one far off is brought to the edge.
             if (ok && std::isfinite(x) && std::isfinite(y))
-                out.append(QPointF(
-                    qBound(-kMaxCoordinate, x, kMaxCoordinate), qBound(-kMaxCoordinate, y, kMaxCoordinate)));
+                pointScratch.emplace_back(
+                    qBound(-kMaxCoordinate, x, kMaxCoordinate), qBound(-kMaxCoordinate, y, kMaxCoordinate));
             return ok;
         });
+        out = QVector<QPointF>(pointScratch.begin(), pointScratch.end());
+        return ok;
     }
 
     // The r, g, b of a pen or a brush and the one key more each has (width, style).
@@ -609,7 +653,9 @@ struct PageReader::Private {
                   .get(document);
         if (code == simdjson::UNESCAPED_CHARS) {
             // Rare enough (no writer of JSON leaves them) to be worth a copy of the file.
-            escaped.adopt(withControlsEscaped(bytes.data() + offset, size));
+            const QByteArray copy = withControlsEscaped(bytes.data() + offset, size);
+            if (!escaped.assign(copy.constData(), copy.size()))
+                return fail(QStringLiteral("out of memory"));
             code = parser.iterate(escaped.data(), size_t(escaped.size()), size_t(escaped.capacityFrom(0)))
                        .get(document);
         }

@@ -20,18 +20,26 @@ public:
 
     // Reads what is left of the device; false when it cannot be read or is too large to hold.
     bool read(QIODevice& device);
-    void assign(const char* data, int size);
-    // Takes the bytes over, the room added after them.
-    void adopt(QByteArray bytes);
-    const char* data() const { return m_buffer.constData(); }
+    // False when there is no memory for it.
+    bool assign(const char* data, int size);
+    const char* data() const { return m_buffer ? m_buffer.get() : kNothing; }
     int size() const { return m_size; }
     // Room there is from offset to the end of the buffer, padding included.
-    int capacityFrom(int offset) const { return m_buffer.size() - offset; }
+    int capacityFrom(int offset) const { return (m_buffer ? m_capacity : kPadding) - offset; }
     // The bytes without the room after them; shares this buffer, so lives no longer than it.
-    QByteArray bytes() const { return QByteArray::fromRawData(m_buffer.constData(), m_size); }
+    QByteArray bytes() const { return QByteArray::fromRawData(data(), m_size); }
 
 private:
-    QByteArray m_buffer;
+    // Room for size bytes and the padding, its contents undefined; false when there is no memory.
+    bool reserve(int size);
+    // The platform's allocation; what it returns is released with free().
+    static char* allocate(size_t bytes);
+    struct Release {
+        void operator()(char* p) const;
+    };
+    static const char kNothing[kPadding];
+    std::unique_ptr<char, Release> m_buffer;
+    int m_capacity = 0;
     int m_size = 0;
 };
 

@@ -210,6 +210,12 @@ void TestPageReader::readsWhatTheTreeReaderRead_data()
         "points": [{"x": 123456789012345678901234567890, "y": -9223372036854775809}, {"x": 9007199254740993, "y": 0.1e1}, {"x": 1E5, "y": 0e-999}],
         "pen": {"width": 2147483647}, "brush": {"style": -2147483648}}]})")
                                           << true;
+    QTest::newRow("decimals short and long") << QByteArray(
+        R"({"shapes": [{"points": [{"x": 0.1, "y": -.5}, {"x": 1., "y": -0.0}, {"x": 123456789012.345, "y": 1234567890123.456},
+        {"x": 0.30000000000000004, "y": 99999999999999.9}, {"x": 999999999999999.5, "y": 0.000000000000001}]}]})")
+                                             << true;
+    QTest::newRow("decimal with a leading zero") << QByteArray(R"({"x": 00.5})") << false;
+    QTest::newRow("a point alone") << QByteArray(R"({"x": -.})") << false;
     QTest::newRow("journal tag of another kind")
         << QByteArray(R"({"journal": [1, 2], "shapes": []})") << true;
     QTest::newRow("journal line") << QByteArray(

@@ -86,7 +86,9 @@ void MediaSubscriber::onPadAdded(GstPad* pad)
     gst_caps_unref(caps);
     QString description;
     if (encoding == QLatin1String("VP8")) {
-        description = QStringLiteral("queue ! rtpvp8depay ! vp8dec ! videoconvert ! video/x-raw,format=%1 ! "
+        // After a loss nothing decodes until the next key frame: ask for one rather than wait.
+        description = QStringLiteral("queue ! rtpvp8depay request-keyframe=true wait-for-keyframe=true ! "
+                                     "vp8dec ! videoconvert ! video/x-raw,format=%1 ! "
                                      "appsink name=frames sync=false max-buffers=1 drop=true")
                           .arg(m_i420 ? "I420" : "BGRx");
     } else if (encoding == QLatin1String("OPUS")) {

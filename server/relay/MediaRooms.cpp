@@ -320,7 +320,7 @@ void MediaRooms::createOn(Server* s, quint32 roomId, bool replacing, Created don
         { "admin_key", s->config.adminKey }, { "description", QStringLiteral("live room %1").arg(roomId) },
         { "secret", secretOf(roomId) }, { "pin", pin }, { "is_private", true }, { "permanent", false },
         { "publishers", kPublishers }, { "bitrate", kBitrateCap }, { "bitrate_cap", true },
-        { "audiocodec", "opus" }, { "videocodec", "vp8" } };
+        { "fir_freq", kKeyFrameSecs }, { "audiocodec", "opus" }, { "videocodec", "vp8" } };
     const std::optional<Recording> rec = m_recordingOf ? m_recordingOf(roomId, s->config) : std::nullopt;
     if (rec) {
         body.insert("rec_dir", rec->dir);

@@ -42,6 +42,10 @@ public:
 
     static constexpr int kBitrateCap = 1500000;
     static constexpr int kPublishers = 16;
+    // How often the media server asks every publisher for a key frame: a subscriber that missed
+    // the one sent as it joined (a busy machine, a lost packet whose request went astray) shows a
+    // picture within this, and a recording can be cut anywhere near.
+    static constexpr int kKeyFrameSecs = 5;
 
     MediaRooms(const QByteArray& secret, const QList<MediaServerConfig>& servers, QObject* parent = nullptr);
     ~MediaRooms() override;

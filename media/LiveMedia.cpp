@@ -306,6 +306,7 @@ void LiveMedia::reconcile()
         QString user;
         int source = 0;
         whoseFeed(feed, &user, &source);
+        qInfo().noquote() << "media: receiving feed" << feed << "of" << user;
         auto* sub = new media::MediaSubscriber(m_session, m_access, feed, m_speaker, m_i420, this);
         sub->setVolume(m_speakerVolume);
         sub->setMuted(!m_speakerOn);
@@ -313,14 +314,20 @@ void LiveMedia::reconcile()
             [this, user, source](const media::VideoFrame& frame) { emit remoteFrame(user, source, frame); });
         connect(sub, &media::MediaSubscriber::audioLevel, this,
             [this, user](double db) { emit remoteLevel(user, db); });
-        connect(sub, &media::MediaPeer::failed, this, [this, feed, sub] {
+        const quint64 announcement = m_cameraFeed ? m_cameraFeed->announcement(feed) : 0;
+        connect(sub, &media::MediaPeer::failed, this, [this, feed, sub, announcement] {
             const bool gone = sub->feedGone();
             dropSubscriber(feed);
             if (gone) {
-                // Not asked for again until the room lists it as published anew.
-                m_published.remove(feed);
-                if (m_cameraFeed)
-                    m_cameraFeed->forgetFeed(feed);
+                // Not asked for again until the room lists it as published anew; a publication
+                // heard after this one was asked for is taken at once.
+                if (!m_cameraFeed) {
+                    m_published.remove(feed);
+                    return;
+                }
+                if (m_cameraFeed->forgetFeed(feed, announcement))
+                    return;
+                reconcile();
                 return;
             }
             m_retry.start(kRetryMs);
@@ -352,6 +359,7 @@ void LiveMedia::dropSubscriber(quint64 feed)
     media::MediaSubscriber* gone = m_subscribers.take(feed);
     if (!gone)
         return;
+    qInfo().noquote() << "media: no longer receiving feed" << feed;
     gone->disconnect();
     gone->deleteLater();
     QString user;

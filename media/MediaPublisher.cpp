@@ -144,12 +144,14 @@ void MediaPublisher::onJoined(const QJsonObject& data)
 
 void MediaPublisher::notePublishers(const QJsonObject& data)
 {
+    static quint64 lastAnnouncement = 0; // GUI thread only
     bool changed = false;
     for (const QJsonValue& p : data.value("publishers").toArray()) {
         const quint64 id = quint64(p.toObject().value("id").toDouble());
-        if (id && id != m_feedId && !m_published.contains(id)) {
-            m_published.insert(id);
-            changed = true;
+        if (id && id != m_feedId) {
+            // Numbered again even when known: it may be a new publication of the same id.
+            changed = changed || !m_published.contains(id);
+            m_published.insert(id, ++lastAnnouncement);
         }
     }
     for (const char* key : { "unpublished", "leaving", "kicked" }) {
@@ -161,10 +163,22 @@ void MediaPublisher::notePublishers(const QJsonObject& data)
         emit feedsChanged();
 }
 
-void MediaPublisher::forgetFeed(quint64 id)
+QSet<quint64> MediaPublisher::publishedFeeds() const
 {
-    if (m_published.remove(id))
-        emit feedsChanged();
+    QSet<quint64> feeds;
+    for (auto it = m_published.begin(); it != m_published.end(); ++it)
+        feeds.insert(it.key());
+    return feeds;
+}
+
+bool MediaPublisher::forgetFeed(quint64 id, quint64 announcement)
+{
+    const auto it = m_published.find(id);
+    if (it == m_published.end() || *it > announcement)
+        return false;
+    m_published.erase(it);
+    emit feedsChanged();
+    return true;
 }
 
 void MediaPublisher::onPluginEvent(const QJsonObject& data, const QJsonObject& jsep)

@@ -3,6 +3,7 @@
 #include "MediaPeer.h"
 
 #include <QByteArray>
+#include <QHash>
 #include <QSet>
 #include <QTimer>
 
@@ -44,9 +45,13 @@ public:
     bool isJoined() const { return m_joined; }
     const FeedSpec& spec() const { return m_spec; }
     // Feeds others publish in the room now.
-    QSet<quint64> publishedFeeds() const { return m_published; }
-    // A feed the media server says does not exist any more, though no event told us so.
-    void forgetFeed(quint64 id);
+    QSet<quint64> publishedFeeds() const;
+    // The number of the announcement a feed was last heard in (0: not published). Numbers grow
+    // across all publishers: a feed that comes back under the same id gets a higher one.
+    quint64 announcement(quint64 id) const { return m_published.value(id); }
+    // A feed the media server says does not exist any more, though no event told us so; kept
+    // when it was announced again after the given announcement (the failure was the old one's).
+    bool forgetFeed(quint64 id, quint64 announcement);
     // The media server put this participant out of the room (the room's owner removed it).
     bool wasRemoved() const { return m_removed; }
 
@@ -99,7 +104,7 @@ private:
     bool m_removed = false;
     int m_joinTries = 0;
     BeforeJoin m_beforeJoin;
-    QSet<quint64> m_published;
+    QHash<quint64, quint64> m_published; // feed, its last announcement
     QTimer m_capsWait;
     int m_capsPolls = 0;
     double m_volume = 1.0;

@@ -69,7 +69,7 @@ export class TeacherClient {
   waitFor(check, what, timeoutMs = 15000) {
     let last;
     return waitFor(async () => check((last = await this.state())), `the teacher's ${what}`, timeoutMs,
-      { everyMs: 200, seen: () => JSON.stringify(last) });
+      { everyMs: 200, seen: () => `${JSON.stringify(last)}\nthe end of the client's log:\n${this.output.slice(-8000)}` });
   }
 
   mic(user, on) { return this.send('mic', { user, on }); }

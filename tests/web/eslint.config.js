@@ -14,7 +14,7 @@ export default [
   { basePath: top, ignores: ['tests/web/node_modules/**'] },
   {
     basePath: top,
-    files: ['web/student/js/**/*.js', 'tests/web/**/*.js', 'tests/web/**/*.mjs'],
+    files: ['web/student/js/**/*.js', 'tests/web/**/*.js', 'tests/web/**/*.mjs', 'bench/*.mjs'],
     ...js.configs.recommended,
     linterOptions: { reportUnusedDisableDirectives: 'error' },
     rules: {
@@ -31,7 +31,8 @@ export default [
   },
   {
     basePath: top,
-    files: ['tests/web/**/*.js', 'tests/web/**/*.mjs'],
+    // The page's benchmarks drive it with the same harness.
+    files: ['tests/web/**/*.js', 'tests/web/**/*.mjs', 'bench/*.mjs'],
     ignores: ['tests/web/lib/teacher-media.js'],
     languageOptions: {
       sourceType: 'module',

@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
-# Lints the students' page and its browser tests with ESLint (tests/web/eslint.config.js); fails
-# loudly when Node or the pinned npm packages are missing.
+# Lints the students' page, its browser tests and its benchmarks with ESLint
+# (tests/web/eslint.config.js); fails loudly when Node or the pinned npm packages are missing.
 set -euo pipefail
 cd "$(dirname "$0")"
 node=${1:-}
@@ -18,4 +18,4 @@ eslint=$PWD/node_modules/eslint/bin/eslint.js
 config=$PWD/eslint.config.js
 # From the top, so the page's sources are inside ESLint's base path.
 cd ../..
-exec "$node" "$eslint" --config "$config" --max-warnings 0 web/student/js tests/web
+exec "$node" "$eslint" --config "$config" --max-warnings 0 web/student/js tests/web bench/*.mjs

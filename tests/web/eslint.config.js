@@ -38,7 +38,10 @@ export default [
       sourceType: 'module',
       // The callbacks given to page.evaluate(), $eval() and waitForFunction() run in the page:
       // only the few page names they use, so a slip in the Node code is still caught.
-      globals: { ...globals.node, ...pick(globals.browser, ['document', 'window', 'location', 'AudioContext']) },
+      globals: {
+        ...globals.node,
+        ...pick(globals.browser, ['document', 'window', 'location', 'AudioContext']),
+      },
     },
   },
   {

@@ -41,7 +41,7 @@ packages=(
   # the students' page: its browser libraries, and the browser its tests drive
   libjs-janus-gateway libjs-webrtc-adapter chromium
 )
-# The page's browser tests run on Node; a machine with Node from elsewhere keeps its own.
+# The page's browser tests and its lint run on Node; a machine with Node from elsewhere keeps its own.
 if ! command -v npm >/dev/null; then
   packages+=(nodejs npm)
 fi
@@ -62,8 +62,9 @@ if ((${#missing[@]})); then
   "${sudo[@]}" apt-get install -y -qq --no-install-recommends "${missing[@]}"
 fi
 
-# The browser tests' npm packages, exactly as locked.
-if [ ! -d tests/web/node_modules/puppeteer-core ] || [ tests/web/package-lock.json -nt tests/web/node_modules ]; then
+# The browser tests' and the lint's npm packages, exactly as locked.
+if [ ! -d tests/web/node_modules/puppeteer-core ] || [ ! -d tests/web/node_modules/eslint ] \
+  || [ tests/web/package-lock.json -nt tests/web/node_modules ]; then
   (cd tests/web && npm ci --no-audit --no-fund)
 fi
 

@@ -123,5 +123,5 @@ try {
   await teacher.stop().catch(() => {});
   await server.stop();
   await janus.stop();
-  for (const m of modules.reverse()) { try { pactl('unload-module', m); } catch {} }
+  for (const m of modules.reverse()) { try { pactl('unload-module', m); } catch { /* gone with its owner already */ } }
 }

@@ -13,7 +13,6 @@ import { LIVE, RelayPeer, Server, enterClass, launchBrowser, signIn, waitFor } f
 import { Janus, MEDIA_FLAGS, openInstrumented } from './lib/media.js';
 import { TeacherClient } from './lib/teacher-client.js';
 
-const RAISE_HAND = 0x806;
 const QUIZ_ANSWER = 0x80a;
 const QUIZ_SHARE = 0x80c;
 const QUIZ_TALLY = 0x80d;

@@ -1,5 +1,5 @@
 // The student talking back: a raised hand and the answer to the teacher's quick question.
-import { Cmd, CHOICE_LETTERS, FloorCmd, commandElem, paramObject, parseCommand } from './commands.js';
+import { Cmd, CHOICE_LETTERS, FloorCmd, paramObject, parseCommand } from './commands.js';
 
 const $ = (id) => document.getElementById(id);
 

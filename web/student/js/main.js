@@ -1,6 +1,6 @@
 // The students' page: sign-in, the list of classes running now, and the room.
 import { Code, RpcError, login, rpc } from './api.js';
-import { Relay, RelayCode } from './relay.js';
+import { Relay } from './relay.js';
 import { Room } from './room.js';
 
 const $ = (id) => document.getElementById(id);

@@ -357,8 +357,25 @@ QByteArray withControlsEscaped(const char* data, int size)
 
 // ---- PageReader -----------------------------------------------------------------------------
 
-struct PageReader::Private {
+namespace {
+
+// Documents up to this size are read with a parser the reading thread keeps: its index is
+// allocated and first touched once, not on every page switch. A larger one's parser goes with its
+// read (kept, its index would stay resident at about a third of the largest file's size).
+constexpr size_t kKeptParserBytes = 64 << 20;
+
+struct KeptParser {
     ondemand::parser parser;
+    bool taken = false;
+};
+thread_local KeptParser t_kept;
+
+} // namespace
+
+struct PageReader::Private {
+    // A parser of its own for a large document, or while another reader holds the thread's.
+    std::unique_ptr<ondemand::parser> ownParser;
+    bool holdsKept = false;
     QString error;
     // An escaped key, decoded: as text (a lone surrogate has no UTF-8) and as UTF-8 to match.
     QString keyDecoded;
@@ -638,6 +655,32 @@ struct PageReader::Private {
         return ok;
     }
 
+    ondemand::parser& parserFor(size_t size)
+    {
+        if (holdsKept && size <= kKeptParserBytes)
+            return t_kept.parser;
+        if (!holdsKept && !t_kept.taken && size <= kKeptParserBytes) {
+            t_kept.taken = holdsKept = true;
+            return t_kept.parser;
+        }
+        if (!ownParser)
+            ownParser = std::make_unique<ondemand::parser>();
+        return *ownParser;
+    }
+
+    // Ends the read: the thread's parser is free for the next reader, a large one's memory goes.
+    void release()
+    {
+        if (holdsKept)
+            t_kept.taken = holdsKept = false;
+        ownParser.reset();
+    }
+    // Held for one read, declared before its document.
+    struct ReadScope {
+        Private& d;
+        ~ReadScope() { d.release(); }
+    };
+
     // Starts a document of bytes [offset, offset + size); its root must be an object.
     bool start(
         const PageBytes& bytes, int offset, int size, ondemand::document& document, ondemand::object& root)
@@ -649,14 +692,16 @@ struct PageReader::Private {
             size -= 3;
         }
         simdjson::error_code code
-            = parser.iterate(bytes.data() + offset, size_t(size), size_t(bytes.capacityFrom(offset)))
+            = parserFor(size_t(size))
+                  .iterate(bytes.data() + offset, size_t(size), size_t(bytes.capacityFrom(offset)))
                   .get(document);
         if (code == simdjson::UNESCAPED_CHARS) {
             // Rare enough (no writer of JSON leaves them) to be worth a copy of the file.
             const QByteArray copy = withControlsEscaped(bytes.data() + offset, size);
             if (!escaped.assign(copy.constData(), copy.size()))
                 return fail(QStringLiteral("out of memory"));
-            code = parser.iterate(escaped.data(), size_t(escaped.size()), size_t(escaped.capacityFrom(0)))
+            code = parserFor(size_t(escaped.size()))
+                       .iterate(escaped.data(), size_t(escaped.size()), size_t(escaped.capacityFrom(0)))
                        .get(document);
         }
         if (code)
@@ -688,6 +733,7 @@ PageReader::~PageReader() = default;
 
 bool PageReader::readPage(const PageBytes& bytes, PainterStorage& storage, QString* why)
 {
+    const Private::ReadScope scope { *d };
     ondemand::document document;
     ondemand::object root;
     QJsonValue scaleX, scaleY, journal;
@@ -729,6 +775,7 @@ bool PageReader::readPage(const PageBytes& bytes, PainterStorage& storage, QStri
 
 JournalEntry PageReader::readEntry(const PageBytes& journal, int offset, int size, bool shapes)
 {
+    const Private::ReadScope scope { *d };
     JournalEntry entry;
     ondemand::document document;
     ondemand::object root;
@@ -779,6 +826,7 @@ JournalEntry PageReader::readEntry(const PageBytes& journal, int offset, int siz
 
 QJsonObject PageReader::readObject(const PageBytes& bytes, int offset, int size)
 {
+    const Private::ReadScope scope { *d };
     ondemand::document document;
     ondemand::object root;
     QJsonObject object;

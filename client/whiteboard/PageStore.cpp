@@ -265,8 +265,12 @@ PageStore* PageStore::instance()
     // leaves its event loop.
     static PageStore* store = [] {
         auto* created = new PageStore;
-        if (QCoreApplication* app = QCoreApplication::instance())
+        if (QCoreApplication* app = QCoreApplication::instance()) {
             QObject::connect(app, &QCoreApplication::aboutToQuit, created, [created] { created->flush(); });
+            // Also when the application goes without leaving an event loop: a job still running
+            // after it would meet the process's statics (fonts, image formats) being torn down.
+            qAddPostRoutine([] { store->flush(); });
+        }
         return created;
     }();
     return store;

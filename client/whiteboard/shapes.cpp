@@ -332,7 +332,7 @@ void PolylineShape::draw(QPainter* painter, float viewScale)
     const float sy = viewScale * m_scaleY;
     QVector<QPointF> local(m_points.size());
     for (int i = 0; i < m_points.size(); ++i)
-        local[i] = scaledPoint(m_points[i] - c, sx, sy);
+        local[i] = scaledPoint(m_points.at(i) - c, sx, sy);
     painter->drawPolyline(local.constData(), local.size());
     painter->setWorldTransform(saved);
 }
@@ -352,7 +352,7 @@ float PolylineShape::distanceTo(QPointF point)
     float best = kFarAway;
     QPointF prev;
     for (int i = 0; i < m_points.size(); ++i) {
-        const QPointF cur = scaledPoint(m_points[i] - c, m_scaleX, m_scaleY);
+        const QPointF cur = scaledPoint(m_points.at(i) - c, m_scaleX, m_scaleY);
         if (i > 0) {
             const float e = segmentDistance(q, prev, cur);
             if (e < best)
@@ -367,11 +367,11 @@ void PolylineShape::updateBounds()
 {
     if (m_points.isEmpty())
         return;
-    double left = m_points[0].x();
+    double left = m_points.at(0).x();
     double right = left;
-    double top = m_points[0].y();
+    double top = m_points.at(0).y();
     double bottom = top;
-    for (const QPointF& p : m_points) {
+    for (const QPointF& p : qAsConst(m_points)) {
         left = std::min(left, p.x());
         right = std::max(right, p.x());
         top = std::min(top, p.y());
@@ -445,8 +445,8 @@ void RectangleShape::draw(QPainter* painter, float viewScale)
         return;
     painter->setPen(m_pen);
     painter->setBrush(m_brush);
-    const QPointF p0 = m_points[0];
-    const QPointF p1 = m_points[1];
+    const QPointF p0 = m_points.at(0);
+    const QPointF p1 = m_points.at(1);
     const double minX = std::min(p0.x(), p1.x());
     const double maxX = std::max(p0.x(), p1.x());
     const double minY = std::min(p0.y(), p1.y());
@@ -468,8 +468,8 @@ bool RectangleShape::isEmpty() const
 {
     if (m_points.size() < 2)
         return true;
-    const QPointF p0 = m_points[0];
-    const QPointF p1 = m_points[1];
+    const QPointF p0 = m_points.at(0);
+    const QPointF p1 = m_points.at(1);
     return (p0.x() - p1.x()) * (p0.y() - p1.y()) == 0;
 }
 
@@ -487,8 +487,8 @@ void RectangleShape::updateBounds()
 {
     if (m_points.size() < 2)
         return;
-    const QPointF p0 = m_points[0];
-    const QPointF p1 = m_points[1];
+    const QPointF p0 = m_points.at(0);
+    const QPointF p1 = m_points.at(1);
     m_pointBounds = { float(std::min(p0.x(), p1.x())), float(std::min(p0.y(), p1.y())),
         float(std::max(p0.x(), p1.x())), float(std::max(p0.y(), p1.y())) };
     updateFrame();
@@ -556,7 +556,7 @@ void TextShape::updateBounds()
     if (m_points.isEmpty())
         return;
     const QSizeF size = measureRichText(m_font, m_text);
-    const QPointF p0 = m_points[0];
+    const QPointF p0 = m_points.at(0);
     m_pointBounds
         = { float(p0.x()), float(p0.y() - size.height()), float(p0.x() + size.width()), float(p0.y()) };
     updateFrame();

@@ -3,9 +3,11 @@
 
 #include <QApplication>
 #include <QFile>
+#include <QImage>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QPainter>
 #include <QTemporaryDir>
 #include <QtTest>
 
@@ -102,6 +104,14 @@ void TestPainterStorage::roundTripKeepsValuesAndLayout()
     QCOMPARE(words->pointBounds().bottom, 200.0f);
     // Text bounds are remeasured after loading, so the frame carries the stored rotation.
     QCOMPARE(words->frame().minX, text->frame().minX);
+    // The shapes share the records' points, painted and picked too: a heavy page holds them once.
+    QImage canvas(64, 64, QImage::Format_ARGB32_Premultiplied);
+    QPainter painter(&canvas);
+    for (int i = 0; i < shapes.size(); ++i) {
+        shapes[i]->draw(&painter, 1);
+        shapes[i]->distanceTo({ 1, 1 });
+        QCOMPARE(shapes[i]->points().constData(), in.records[i].points.constData());
+    }
 }
 
 void TestPainterStorage::badNamesAndFilesLoadWhatTheyCan()

@@ -1,5 +1,6 @@
 #include "PageModel.h"
 
+#include "PageReader.h"
 #include "painterstorage.h"
 #include "base/GuiThread.h"
 
@@ -33,6 +34,7 @@ PageModel::~PageModel()
             mergeUnread(it.key(), PageStore::instance()->read(it.key()), *it);
     }
     PageStore::instance()->dispose(std::move(m_shapes));
+    PageStore::instance()->run([] { PageReader::keepLargePages(false); });
 }
 
 void PageModel::leave()

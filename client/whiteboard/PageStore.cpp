@@ -456,6 +456,8 @@ void PageStore::readLater(const QString& name, const QSize& layerPixels, qreal r
             RunOnGuiThread(guard, [shown, found] { shown(found); });
     });
     run([this, name, layerPixels, ratio, guard, done] {
+        // The page in view: a heavy one is likely to be switched back to.
+        PageReader::keepLargePages(true);
         auto page = std::make_shared<LoadedPage>(read(name, layerPixels, ratio, true));
         if (!guard)
             return;

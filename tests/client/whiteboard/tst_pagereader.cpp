@@ -93,6 +93,7 @@ private slots:
     void readsWhatTheTreeReaderRead();
     void mutatedPagesGetTheTreeReadersVerdict();
     void journalAndPictureNumbersStayInRange_regression();
+    void heavyPagesOneAfterAnother();
 
 private:
     std::unique_ptr<QTemporaryDir> m_dir;
@@ -306,6 +307,40 @@ void TestPageReader::journalAndPictureNumbersStayInRange_regression()
     const QJsonObject header = reader.readObject(padded(line), 0, line.size());
     QCOMPARE(header.value("journal").toString(), QStringLiteral("j"));
     QCOMPARE(PageReader::wholeNumber(header.value("seq").toDouble()), std::numeric_limits<qint64>::max());
+}
+
+void TestPageReader::heavyPagesOneAfterAnother()
+{
+    // Pages larger than ordinary, read as the page store's worker reads them, keeping what it
+    // reads them with: each reads as itself, a damaged one between them included.
+    auto heavy = [](int x) {
+        QByteArray stroke = R"({"name": "CurveShape", "points": [)";
+        for (int i = 0; i < 1000; ++i)
+            stroke += QByteArray(i ? "," : "") + R"({"x": )" + QByteArray::number(x) + R"(, "y": )"
+                + QByteArray::number(i) + "}";
+        stroke += "]}";
+        QByteArray page = R"({"shapes": [)";
+        const int strokes = (65 << 20) / stroke.size() + 1;
+        page.reserve(strokes * (stroke.size() + 1) + 2);
+        for (int s = 0; s < strokes; ++s)
+            page += (s ? "," : "") + stroke;
+        return page + "]}";
+    };
+    const QByteArray first = heavy(7);
+    const QByteArray second = heavy(9);
+    PageReader::keepLargePages(true);
+    for (const QByteArray& bytes :
+        { first, first.left(first.size() / 2), second, QByteArray(R"({"shapes": []})"), first }) {
+        PainterStorage page;
+        const bool read = PageReader().readPage(padded(bytes), page);
+        QCOMPARE(read, bytes.endsWith("}"));
+        if (!read)
+            continue;
+        QCOMPARE(page.records.size(), bytes.count("CurveShape"));
+        if (!page.records.isEmpty())
+            QCOMPARE(page.records.last().points.value(999), QPointF(bytes == first ? 7 : 9, 999));
+    }
+    PageReader::keepLargePages(false);
 }
 
 QTEST_MAIN(TestPageReader)

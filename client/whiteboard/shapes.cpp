@@ -407,8 +407,8 @@ void ArrowShape::draw(QPainter* painter, float viewScale)
     PolylineShape::draw(painter, viewScale);
     if (m_points.size() < 2)
         return;
-    const QPointF first = m_points.first();
-    const QPointF last = m_points.last();
+    const QPointF first = m_points.constFirst();
+    const QPointF last = m_points.constLast();
     // Coinciding end points give the head no direction: the arrow is painted as a dot.
     if (first == last)
         return;

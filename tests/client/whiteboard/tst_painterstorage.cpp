@@ -77,8 +77,11 @@ void TestPainterStorage::roundTripKeepsValuesAndLayout()
     text->setText(QStringLiteral("光合作用"));
     text->setFontSize(18);
     text->setRotation(-12);
+    auto arrow = std::make_shared<ArrowShape>();
+    arrow->addPoint({ 10, 10 });
+    arrow->addPoint({ 40, 30 });
     PainterStorage out;
-    out.setShapes({ stroke, rect, text });
+    out.setShapes({ stroke, rect, text, arrow });
     QVERIFY(out.save("trip.json"));
 
     // The page file others read: indented JSON with these keys.
@@ -93,7 +96,7 @@ void TestPainterStorage::roundTripKeepsValuesAndLayout()
     PainterStorage in;
     QVERIFY(in.load("trip.json"));
     const ShapeList shapes = in.getGeneralShape();
-    QCOMPARE(shapes.size(), 3);
+    QCOMPARE(shapes.size(), 4);
     QCOMPARE(shapes[0]->points(), stroke->points());
     QCOMPARE(shapes[0]->pen(), QPen(QColor(10, 160, 30, 255), 5));
     QVERIFY(shapes[1]->rotation() == 37.5f && shapes[1]->scaleX() == 1.25f && shapes[1]->scaleY() == -0.5f);

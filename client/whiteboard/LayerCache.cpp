@@ -3,15 +3,19 @@
 #include "PageStore.h"
 
 #include <QPainter>
+#include <QSemaphore>
+#include <QThread>
+#include <QThreadPool>
 
 #include <algorithm>
+#include <atomic>
 #include <cmath>
 #include <cstring>
 #include <utility>
 
 namespace {
 
-void paintShapes(QImage& image, const ShapeList& shapes, int from, int to, float viewScale)
+void paintInOrder(QImage& image, const ShapeList& shapes, int from, int to, float viewScale)
 {
     if (from >= to)
         return;
@@ -21,6 +25,46 @@ void paintShapes(QImage& image, const ShapeList& shapes, int from, int to, float
     for (int i = from; i < to; ++i)
         shapes[i]->draw(&painter, viewScale);
 }
+
+constexpr int kMaxParts = 4;
+
+QThreadPool& painters()
+{
+    static QThreadPool* pool = [] {
+        auto* p = new QThreadPool;
+        p->setMaxThreadCount(std::max(1, std::min(kMaxParts, QThread::idealThreadCount()) - 1));
+        return p;
+    }();
+    return *pool;
+}
+
+// The parts of one paint, taken by whichever thread comes first: the caller paints every part no
+// helper has started, so a busy pool only makes it slower.
+struct Parts {
+    const ShapeList* shapes = nullptr;
+    QVector<int> starts;
+    QVector<QImage> layers;
+    QSize pixels;
+    qreal ratio = 1;
+    float viewScale = 1;
+    std::atomic<int> next { 1 };
+    QSemaphore done;
+
+    int count() const { return starts.size() - 1; }
+    // Paints parts until none is left to take.
+    void paintLeft()
+    {
+        for (int k = next++; k < count(); k = next++) {
+            QImage layer(pixels, QImage::Format_ARGB32_Premultiplied);
+            layer.setDevicePixelRatio(ratio);
+            layer.fill(Qt::transparent);
+            paintInOrder(layer, *shapes, starts[k], starts[k + 1], viewScale);
+            layer.setDevicePixelRatio(1);
+            layers[k] = std::move(layer);
+            done.release();
+        }
+    }
+};
 
 // Whether painted is shapes[0, painted.size()) with painted.size() <= count.
 bool paintedBelow(const ShapeList& painted, const ShapeList& shapes, int count)
@@ -97,6 +141,54 @@ bool sized(const QImage& image, const QSize& pixels, qreal ratio)
 }
 
 } // namespace
+
+void LayerCache::paintShapes(QImage& image, const ShapeList& shapes, int from, int to, float viewScale)
+{
+    if (from >= to)
+        return;
+    qint64 points = 0;
+    for (int i = from; i < to; ++i)
+        points += shapes[i]->points().size() + 1;
+    const int count = int(std::min<qint64>(points / kPointsPerPart, painters().maxThreadCount() + 1));
+    if (count < 2) {
+        paintInOrder(image, shapes, from, to, viewScale);
+        return;
+    }
+    // Parts of about the same number of points: the first painted over the image here, the
+    // others into layers of their own beside it, laid over it in order. Where a part's shapes
+    // cross an earlier part's, a pixel may come out a level off a paint in one go.
+    auto parts = std::make_shared<Parts>();
+    parts->shapes = &shapes;
+    parts->starts.append(from);
+    qint64 sum = 0;
+    for (int i = from; i < to && parts->starts.size() < count; ++i) {
+        sum += shapes[i]->points().size() + 1;
+        if (sum >= points * parts->starts.size() / count)
+            parts->starts.append(i + 1);
+    }
+    parts->starts.append(to);
+    parts->layers.resize(parts->count());
+    parts->pixels = image.size();
+    parts->ratio = image.devicePixelRatio();
+    parts->viewScale = viewScale;
+    for (int k = 1; k < parts->count(); ++k) {
+        painters().start([parts] {
+            PageStore::yieldToGui();
+            parts->paintLeft();
+        });
+    }
+    paintInOrder(image, shapes, parts->starts[0], parts->starts[1], viewScale);
+    parts->paintLeft();
+    parts->done.acquire(parts->count() - 1);
+    // Laid over pixel for pixel: drawn at its logical size, a layer may be resampled at a
+    // fractional ratio.
+    QImage pixels(image.bits(), image.width(), image.height(), image.bytesPerLine(), image.format());
+    QPainter painter(&pixels);
+    for (int k = 1; k < parts->count(); ++k)
+        painter.drawImage(0, 0, parts->layers[k]);
+    // A helper that comes late finds nothing to take; it need not keep the layers.
+    parts->layers.clear();
+}
 
 void LayerCache::invalidate()
 {

@@ -22,6 +22,12 @@ public:
     {
     }
 
+    // Points below which a part of a paint is not worth a core of its own: painting them takes
+    // some tens of milliseconds, laying a layer over another a few.
+    static constexpr qint64 kPointsPerPart = 100000;
+    // shapes[from, to) painted over image in order, a page's worth on several cores.
+    static void paintShapes(QImage& image, const ShapeList& shapes, int from, int to, float viewScale);
+
     // Off, the surface paints every shape each time; the layer stays as it is.
     void setEnabled(bool enabled) { m_enabled = enabled; }
     bool enabled() const { return m_enabled; }

@@ -1,5 +1,6 @@
 #include "PageStore.h"
 
+#include "LayerCache.h"
 #include "PageReader.h"
 #include "base/GuiThread.h"
 
@@ -12,7 +13,6 @@
 #include <QJsonDocument>
 #include <QMutexLocker>
 #include <QPointer>
-#include <QPainter>
 #include <QSaveFile>
 #include <QUuid>
 
@@ -23,9 +23,6 @@
 #include <xxhash.h>
 
 namespace {
-
-// Shapes a checkpoint leaves out at the top of a page: undoing that many repaints from it.
-constexpr int kCheckpointDepth = 16;
 
 QByteArray digest(const QByteArray& bytes)
 {
@@ -223,29 +220,20 @@ QImage readPicture(const QString& name, QFile& page, const QSize& pixels, qreal 
     return picture;
 }
 
-void paintShapes(QImage& image, const ShapeList& shapes, int from, int to)
-{
-    QPainter painter(&image);
-    painter.setRenderHint(QPainter::Antialiasing, true);
-    painter.setRenderHint(QPainter::TextAntialiasing, true);
-    for (int i = from; i < to; ++i)
-        shapes[i]->draw(&painter, 1.0f);
-}
-
 // The page's drawing as the surface keeps it: everything but the top shapes in the checkpoint,
 // all of them in the layer.
 void paintLayers(LoadedPage& page, const QSize& layerPixels, qreal ratio)
 {
     if (layerPixels.isEmpty() || page.shapes.isEmpty())
         return;
-    page.checkpointCount = std::max(0, int(page.shapes.size()) - kCheckpointDepth);
+    page.checkpointCount = std::max(0, int(page.shapes.size()) - LayerCache::kCheckpointDepth);
     page.checkpointShapes = page.shapes.mid(0, page.checkpointCount);
     page.checkpoint = QImage(layerPixels, QImage::Format_ARGB32_Premultiplied);
     page.checkpoint.setDevicePixelRatio(ratio);
     page.checkpoint.fill(Qt::transparent);
-    paintShapes(page.checkpoint, page.shapes, 0, page.checkpointCount);
+    LayerCache::paintShapes(page.checkpoint, page.shapes, 0, page.checkpointCount, 1.0f);
     page.layer = page.checkpoint.copy();
-    paintShapes(page.layer, page.shapes, page.checkpointCount, page.shapes.size());
+    LayerCache::paintShapes(page.layer, page.shapes, page.checkpointCount, page.shapes.size(), 1.0f);
 }
 
 } // namespace

@@ -83,6 +83,10 @@ public:
     void flush();
     // Runs any job on the worker, in order with the page jobs.
     void run(std::function<void()> job);
+    // Reads, writes and paints off the GUI thread give way to it: at the same priority, a page
+    // read and a picture read on two cores kept it waiting for a core for tens of milliseconds
+    // while it painted. Once per thread; the lowering is PageStore_<platform>.cpp's.
+    static void yieldToGui();
 
 signals:
     void written(const QString& name, bool ok);
@@ -90,10 +94,6 @@ signals:
 private:
     PageStore();
     void writePending(const QString& name);
-    // Reads and writes give way to the GUI thread: at the same priority, a page read and a
-    // picture read on two cores kept it waiting for a core for tens of milliseconds while it
-    // painted. Once per worker thread; the lowering is PageStore_<platform>.cpp's.
-    static void yieldToGui();
     static void lowerThreadPriority();
 
     QThreadPool m_worker;

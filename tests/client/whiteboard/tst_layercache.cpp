@@ -5,6 +5,7 @@
 #include "BoardTestKit.h"
 
 #include <QPainter>
+#include <QRandomGenerator>
 #include <QtTest>
 
 namespace {
@@ -61,6 +62,8 @@ class TestLayerCache : public QObject {
 private slots:
     void layerPatchedWhereShapesCameOrWentMatchesFullPaint_data();
     void layerPatchedWhereShapesCameOrWentMatchesFullPaint();
+    void heavyPagePaintedInPartsMatchesFullPaint_data();
+    void heavyPagePaintedInPartsMatchesFullPaint();
 };
 
 void TestLayerCache::layerPatchedWhereShapesCameOrWentMatchesFullPaint_data()
@@ -122,6 +125,59 @@ void TestLayerCache::layerPatchedWhereShapesCameOrWentMatchesFullPaint()
     cache.adopt(read, kSize, ratio);
     QVERIFY(cache.layer().isNull());
     step("after a read painted at another size", 0);
+}
+
+void TestLayerCache::heavyPagePaintedInPartsMatchesFullPaint_data()
+{
+    QTest::addColumn<qreal>("ratio");
+    QTest::newRow("1x") << 1.0;
+    QTest::newRow("1.5x") << 1.5;
+}
+
+void TestLayerCache::heavyPagePaintedInPartsMatchesFullPaint()
+{
+    QFETCH(qreal, ratio);
+    // Enough points for parts painted side by side, strokes of every colour crossing each other.
+    ShapeList shapes;
+    QRandomGenerator random(31);
+    for (qint64 points = 0; points < LayerCache::kPointsPerPart * 5 / 2; points += 100) {
+        if (shapes.size() % 500 == 0) {
+            ShapeRecord words
+                = record(QStringLiteral("TextShape"), { { 20.0 + shapes.size() / 10, 150 } }, 1);
+            words.text = QStringLiteral("板书 %1").arg(shapes.size());
+            words.fontSize = 24;
+            shapes.append(PainterStorage::shapeFromRecord(words));
+        }
+        auto shape = GeneralShape::create(QStringLiteral("CurveShape"));
+        shape->setPen(QPen(QColor::fromHsv(random.bounded(360), 220, 230), 1 + random.bounded(5)));
+        QPointF p(random.bounded(kSize.width()), random.bounded(kSize.height()));
+        shape->beginAt(p);
+        for (int i = 1; i < 100; ++i) {
+            p += QPointF(random.bounded(13) - 6, random.bounded(13) - 6);
+            shape->dragTo(p);
+        }
+        shapes.append(shape);
+    }
+    QImage parts(kSize * ratio, QImage::Format_ARGB32_Premultiplied);
+    parts.setDevicePixelRatio(ratio);
+    parts.fill(Qt::transparent);
+    LayerCache::paintShapes(parts, shapes, 0, shapes.size(), 1.0f);
+    const QImage once = paintedAtOnce(shapes, shapes.size(), ratio);
+    // A level or two off where a part's strokes cross an earlier one's, nowhere more.
+    int differ = 0;
+    int worst = 0;
+    for (int y = 0; y < once.height(); ++y) {
+        for (int x = 0; x < once.width(); ++x) {
+            const QRgb a = parts.pixel(x, y);
+            const QRgb b = once.pixel(x, y);
+            const int off = std::max({ std::abs(qRed(a) - qRed(b)), std::abs(qGreen(a) - qGreen(b)),
+                std::abs(qBlue(a) - qBlue(b)), std::abs(qAlpha(a) - qAlpha(b)) });
+            differ += off > 0 ? 1 : 0;
+            worst = std::max(worst, off);
+        }
+    }
+    QVERIFY2(worst <= 3 && differ < once.width() * once.height() / 20,
+        qPrintable(QStringLiteral("%1 pixels differ, by up to %2").arg(differ).arg(worst)));
 }
 
 QTEST_MAIN(TestLayerCache)

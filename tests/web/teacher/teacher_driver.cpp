@@ -459,9 +459,22 @@ private:
                     m_attendance = lobby->findChild<AttendanceDlg*>();
                     return m_attendance && m_attendance->exportButton()->isEnabled();
                 },
-                kWaitMs))
-            return fail(QStringLiteral("the attendance did not load: %1")
-                            .arg(m_attendance ? m_attendance->stateLabel()->text() : QString()));
+                kWaitMs)) {
+            // What stood in the way: a dialog open elsewhere, the click not taken, a modal window.
+            QStringList seen;
+            for (QWidget* w : QApplication::topLevelWidgets())
+                if (w->isVisible())
+                    seen << QStringLiteral("%1 \"%2\"")
+                                .arg(QString::fromLatin1(w->metaObject()->className()), w->windowTitle());
+            QWidget* modal = QApplication::activeModalWidget();
+            return fail(
+                QStringLiteral("the attendance did not load: %1 (button %2; modal: %3; windows: %4)")
+                    .arg(m_attendance ? m_attendance->stateLabel()->text() : QStringLiteral("no dialog"),
+                        button->isEnabled() ? QStringLiteral("enabled") : QStringLiteral("disabled"),
+                        modal ? QString::fromLatin1(modal->metaObject()->className())
+                              : QStringLiteral("none"),
+                        seen.join(QStringLiteral(", "))));
+        }
         QJsonArray rows;
         QTableWidget* table = m_attendance->table();
         for (int r = 0; r < table->rowCount(); ++r) {

@@ -2,13 +2,10 @@
 
 #include "PageReader.h"
 #include "painterstorage.h"
-#include "base/GuiThread.h"
 
 #include <QDebug>
 #include <QFile>
-#include <QPointer>
 #include <QSet>
-#include <QThreadPool>
 
 #include <algorithm>
 #include <utility>
@@ -99,15 +96,8 @@ void PageModel::load(const QSize& layerPixels, qreal ratio)
     // read without painting them.
     m_readUnpainted = !layerPixels.isEmpty() && QFile::exists(PageStore::picturePath(m_fileName));
     if (m_readUnpainted) {
-        QPointer<PageModel> guard(this);
-        const QString name = m_fileName;
-        QThreadPool::globalInstance()->start([guard, ticket, name, layerPixels, ratio] {
-            const QImage picture = PageStore::instance()->picture(name, layerPixels, ratio);
-            RunOnGuiThread([guard, ticket, picture] {
-                if (guard)
-                    guard->pictureRead(ticket, picture);
-            });
-        });
+        store->readPictureLater(m_fileName, layerPixels, ratio, this,
+            [this, ticket](QImage picture) { pictureRead(ticket, std::move(picture)); });
     }
     store->readLater(
         m_fileName, m_readUnpainted ? QSize() : layerPixels, ratio, this,

@@ -434,14 +434,11 @@ void PageStore::readLater(const QString& name, const QSize& layerPixels, qreal r
     std::function<void(QImage)> shown, std::function<void(LoadedPage)> done)
 {
     QPointer<QObject> guard(context);
-    // The picture on a thread of its own: it must not wait for a page being written or freed.
-    // No write of this page can start before its read is done, so the page file it is checked
-    // against stays as it is.
-    m_pictureReader.start([this, name, layerPixels, ratio, guard, shown] {
-        yieldToGui();
-        QImage found = picture(name, layerPixels, ratio);
-        if (!found.isNull() && guard)
-            RunOnGuiThread(guard, [shown, found] { shown(found); });
+    // No write of this page can start before its read is done, so the page file the picture is
+    // checked against stays as it is.
+    readPictureLater(name, layerPixels, ratio, context, [shown](QImage found) {
+        if (!found.isNull())
+            shown(std::move(found));
     });
     run([this, name, layerPixels, ratio, guard, done] {
         // The page in view: a heavy one is likely to be switched back to.
@@ -450,6 +447,19 @@ void PageStore::readLater(const QString& name, const QSize& layerPixels, qreal r
         if (!guard)
             return;
         RunOnGuiThread(guard, [page, done] { done(std::move(*page)); });
+    });
+}
+
+void PageStore::readPictureLater(const QString& name, const QSize& layerPixels, qreal ratio, QObject* context,
+    std::function<void(QImage)> done)
+{
+    QPointer<QObject> guard(context);
+    // On a thread of its own: it must not wait for a page being written or freed.
+    m_pictureReader.start([this, name, layerPixels, ratio, guard, done] {
+        yieldToGui();
+        QImage found = picture(name, layerPixels, ratio);
+        if (guard)
+            RunOnGuiThread(guard, [done, found] { done(found); });
     });
 }
 

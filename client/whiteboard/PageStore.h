@@ -66,6 +66,11 @@ public:
     QImage picture(const QString& name, const QSize& layerPixels, qreal ratio) const;
     // Whether the page can be read on the GUI thread at once: small, and no write of it pending.
     bool readsAtOnce(const QString& name) const;
+    // Reads the page's picture beside the worker; done (with a null image when it has no fitting
+    // one) runs on context's thread, unless context is gone by then. Waited for like the worker's
+    // jobs: none may outlive the application.
+    void readPictureLater(const QString& name, const QSize& layerPixels, qreal ratio, QObject* context,
+        std::function<void(QImage)> done);
     // Reads on the worker; shown (with the page's picture, if it has a fitting one, read beside
     // the worker) and done run on context's thread, unless context is gone by then.
     void readLater(const QString& name, const QSize& layerPixels, qreal ratio, QObject* context,

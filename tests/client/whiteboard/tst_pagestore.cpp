@@ -57,6 +57,7 @@ class TestPageStore : public QObject {
     Q_OBJECT
 private slots:
     void init();
+    void cleanup();
     void damagedPageFileIsSetAsideNotOverwritten_regression();
     void outOfRangeNumbersAreClampedToWhatTheSurfaceDraws_regression();
     void journalFoldsIntoThePageFileThatTodaysClientReads();
@@ -75,6 +76,13 @@ void TestPageStore::init()
     m_dir = std::make_unique<QTemporaryDir>();
     SetAppFolders(m_dir->path(), m_dir->path());
     PenSettings::reset();
+}
+
+void TestPageStore::cleanup()
+{
+    // A case's last writes end here, not after the last case: by then the test log is closed,
+    // and the folder they go into is gone.
+    WaitForPageFiles();
 }
 
 void TestPageStore::damagedPageFileIsSetAsideNotOverwritten_regression()

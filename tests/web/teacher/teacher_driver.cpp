@@ -33,6 +33,7 @@
 #include <QJsonObject>
 #include <QLabel>
 #include <QMap>
+#include <QElapsedTimer>
 #include <QPointer>
 #include <QListWidget>
 #include <QMenu>
@@ -450,13 +451,20 @@ private:
                 },
                 kWaitMs))
             return fail(QStringLiteral("the lobby does not show \"%1\"").arg(title));
-        auto* button = item->findChild<QPushButton*>(QStringLiteral("attendanceButton"));
+        QPointer<QPushButton> button = item->findChild<QPushButton*>(QStringLiteral("attendanceButton"));
         if (!button || !button->isVisible())
             return fail("no \"出勤\" on the live's row");
-        QTest::mouseClick(button, Qt::LeftButton);
+        // A row the lobby has just built is laid out with the next turn of the loop; a click
+        // before that can miss its button. Clicked again while no dialog has opened.
+        QElapsedTimer sinceClick;
         if (!QTest::qWaitFor(
                 [&] {
                     m_attendance = lobby->findChild<AttendanceDlg*>();
+                    if (!m_attendance && button && !button->visibleRegion().isEmpty()
+                        && (!sinceClick.isValid() || sinceClick.hasExpired(2000))) {
+                        QTest::mouseClick(button, Qt::LeftButton);
+                        sinceClick.start();
+                    }
                     return m_attendance && m_attendance->exportButton()->isEnabled();
                 },
                 kWaitMs)) {
@@ -470,7 +478,9 @@ private:
             return fail(
                 QStringLiteral("the attendance did not load: %1 (button %2; modal: %3; windows: %4)")
                     .arg(m_attendance ? m_attendance->stateLabel()->text() : QStringLiteral("no dialog"),
-                        button->isEnabled() ? QStringLiteral("enabled") : QStringLiteral("disabled"),
+                        !button                   ? QStringLiteral("gone")
+                            : button->isEnabled() ? QStringLiteral("enabled")
+                                                  : QStringLiteral("disabled"),
                         modal ? QString::fromLatin1(modal->metaObject()->className())
                               : QStringLiteral("none"),
                         seen.join(QStringLiteral(", "))));

@@ -437,38 +437,35 @@ private:
     QJsonObject attendance(const QJsonObject& c)
     {
         LiveListDlg* lobby = LiveListDlg::GetInstance();
+        QListWidget* list = lobby->form()->itemsListWidget;
         const QString title = c.value("title").toString();
-        LiveListItem* item = nullptr;
-        if (!QTest::qWaitFor(
-                [&] {
-                    for (int i = 0; lobby->isVisible() && i < lobby->form()->itemsListWidget->count(); ++i)
-                        if (lobby->liveAt(i).value("title").toString() == title) {
-                            lobby->form()->itemsListWidget->scrollToItem(
-                                lobby->form()->itemsListWidget->item(i));
-                            item = lobby->itemAt(i);
-                        }
-                    return item != nullptr;
-                },
-                kWaitMs))
-            return fail(QStringLiteral("the lobby does not show \"%1\"").arg(title));
-        QPointer<QPushButton> button = item->findChild<QPushButton*>(QStringLiteral("attendanceButton"));
-        if (!button || !button->isVisible())
-            return fail("no \"出勤\" on the live's row");
-        // A row the lobby has just built is laid out with the next turn of the loop; a click
-        // before that can miss its button. Clicked again while no dialog has opened.
+        // The lobby shown again loads its list behind a spinner, disabled, and may then show another
+        // live on the row: the row is looked for anew before every click, and clicked once usable.
+        auto rowButton = [&]() -> QPushButton* {
+            for (int i = 0; lobby->isVisible() && i < list->count(); ++i)
+                if (lobby->liveAt(i).value("title").toString() == title) {
+                    list->scrollToItem(list->item(i));
+                    return lobby->itemAt(i)->findChild<QPushButton*>(QStringLiteral("attendanceButton"));
+                }
+            return nullptr;
+        };
+        QPointer<QPushButton> button;
         QElapsedTimer sinceClick;
         if (!QTest::qWaitFor(
                 [&] {
                     m_attendance = lobby->findChild<AttendanceDlg*>();
-                    if (!m_attendance && button && !button->visibleRegion().isEmpty()
+                    if (m_attendance)
+                        return m_attendance->exportButton()->isEnabled();
+                    button = rowButton();
+                    if (button && button->isEnabled() && !button->visibleRegion().isEmpty()
                         && (!sinceClick.isValid() || sinceClick.hasExpired(2000))) {
                         QTest::mouseClick(button, Qt::LeftButton);
                         sinceClick.start();
                     }
-                    return m_attendance && m_attendance->exportButton()->isEnabled();
+                    return false;
                 },
                 kWaitMs)) {
-            // What stood in the way: a dialog open elsewhere, the click not taken, a modal window.
+            // What stood in the way: no row, the button not usable, a modal window.
             QStringList seen;
             for (QWidget* w : QApplication::topLevelWidgets())
                 if (w->isVisible())
@@ -478,9 +475,10 @@ private:
             return fail(
                 QStringLiteral("the attendance did not load: %1 (button %2; modal: %3; windows: %4)")
                     .arg(m_attendance ? m_attendance->stateLabel()->text() : QStringLiteral("no dialog"),
-                        !button                   ? QStringLiteral("gone")
-                            : button->isEnabled() ? QStringLiteral("enabled")
-                                                  : QStringLiteral("disabled"),
+                        !button                                 ? QStringLiteral("not found")
+                            : !button->isEnabled()              ? QStringLiteral("disabled")
+                            : button->visibleRegion().isEmpty() ? QStringLiteral("out of view")
+                                                                : QStringLiteral("clicked"),
                         modal ? QString::fromLatin1(modal->metaObject()->className())
                               : QStringLiteral("none"),
                         seen.join(QStringLiteral(", "))));

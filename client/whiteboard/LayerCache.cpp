@@ -117,8 +117,8 @@ void resetPixels(QImage& image, const QImage* base, const QRect& pixels)
 }
 
 // The area again: base's pixels (transparent without one), then the shapes of [from, to) that
-// reach into it, clipped to it. Painted at their true places, the shapes give the very same
-// pixels there as a paint of the whole image.
+// reach into it, clipped to it. Painted at their true places, the shapes give what a paint of the
+// whole image gives there, but for edge pixels a few levels off where antialiased strokes cross.
 void repaintArea(QImage& image, const QImage* base, const QRect& area, const ShapeList& shapes, int from,
     int to, float viewScale)
 {

@@ -664,7 +664,8 @@ void RenderArea::paintEvent(QPaintEvent* event)
     // The drawing is one transparent layer laid over the slide in a single step, so that the
     // cached and the live part blend exactly as painting every shape in order would. It is
     // composed in a widget-sized image, clipped to the dirty part: painted at its true place,
-    // a shape comes out with the very same edge pixels as in a full repaint.
+    // a shape comes out with the edge pixels of a full repaint, give or take a few levels where
+    // antialiased strokes cross.
     int from = 0;
     if (m_layers.enabled()) {
         from = firstLiveShape();

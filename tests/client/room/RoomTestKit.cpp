@@ -5,6 +5,7 @@
 #include "remote/AppServer.h"
 #include "remote/Request.h"
 #include "room/LiveDlg.h"
+#include "whiteboard/PageStore.h"
 
 #include <QElapsedTimer>
 #include <QJsonDocument>
@@ -55,12 +56,14 @@ LiveDlg* OpenRoom(const QString& liveId, int avRoomId)
 
 void DiscardRoom()
 {
-    if (!g_liveDlg)
-        return;
-    LiveDlg* dlg = g_liveDlg;
-    g_liveDlg = nullptr;
-    dlg->hide();
-    delete dlg;
+    if (LiveDlg* dlg = g_liveDlg) {
+        g_liveDlg = nullptr;
+        dlg->hide();
+        delete dlg;
+    }
+    // The closed board's pages are written before the next case, or the end of the test log.
+    QCoreApplication::processEvents();
+    PageStore::instance()->flush();
 }
 
 QList<QPair<int, QString>> SentCommands(const FakeILive* service)

@@ -22,7 +22,7 @@ FakeILive* InstallService();
 
 // A room window as the lobby opens it: g_liveDlg set, ids set, shown maximised.
 LiveDlg* OpenRoom(const QString& liveId, int avRoomId);
-// Puts a room window away without its closing questions.
+// Puts a room window away without its closing questions, and waits for its board's page files.
 void DiscardRoom();
 
 // The {"userAction","actionParam"} commands the fake service was asked to send, in order.

@@ -10,7 +10,6 @@
 #include "slides/PowerPointTool.h"
 #include "ui_LiveDlg.h"
 #include "ui_PageItem.h"
-#include "whiteboard/PageStore.h"
 #include "whiteboard/painterstorage.h"
 #include "whiteboard/renderarea.h"
 
@@ -93,9 +92,6 @@ void TestPages::init()
 void TestPages::cleanup()
 {
     DiscardRoom();
-    // The closed board's pages are written before the next case, or the end of the test log.
-    QCoreApplication::processEvents();
-    PageStore::instance()->flush();
     HideWaiting();
     WaitForRequests();
     FakeILive::uninstall();
